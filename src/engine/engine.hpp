@@ -1,0 +1,57 @@
+// Public entry points of the query engine.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/item.hpp"
+#include "path/program.hpp"
+
+namespace varnex::engine {
+
+// Evaluates `program` over `doc` in one forward pass and applies its
+// modifiers. Returns the ambiguity error, or nothing on success.
+[[nodiscard]] std::optional<EngineError> run_with(const path::Program& program,
+                                                  std::string_view doc, bool capture_spans,
+                                                  Items& items);
+
+// Several programs in one pass; `results` gets one sequence per program.
+[[nodiscard]] std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
+                                                  std::string_view doc, bool capture_spans,
+                                                  std::vector<Items>& results);
+
+// Well-formedness: the strict reader accepts everything, one root, all closed.
+[[nodiscard]] bool validate(std::string_view doc) noexcept;
+
+// Evaluates `steps` with the first element in `fragment` as scope (top_level only).
+[[nodiscard]] std::optional<EngineError> apply_within_fragment(std::string_view fragment,
+                                                               std::span<const path::Step> steps,
+                                                               Items& items);
+
+// Rewrites `items` in place; `doc` is what Span items refer to.
+void apply_modifiers(const std::vector<path::Modifier>& modifiers, Items& items,
+                     std::string_view doc);
+
+// Text of the first element in `element` (decoded as UTF-8, entities resolved).
+[[nodiscard]] std::string extract_element_text(std::string_view element);
+[[nodiscard]] std::string item_text(const Item& item, std::string_view doc);
+[[nodiscard]] std::optional<double> parse_item_number(const Item& item, std::string_view doc);
+
+// Shortest round-trip text of an aggregate.
+[[nodiscard]] std::string format_number(double value);
+
+// Direct children of the element held by `element`.
+struct ChildSpan {
+  std::string name;  // as written, prefix included
+  size_t start = 0;  // offset of the child's '<'
+  size_t end = 0;    // just past its end
+};
+[[nodiscard]] bool element_has_child_elements(std::string_view element) noexcept;
+[[nodiscard]] std::vector<ChildSpan> collect_direct_children(std::string_view element);
+[[nodiscard]] std::vector<std::string_view> unique_child_names(const std::vector<ChildSpan>& children);
+
+}  // namespace varnex::engine

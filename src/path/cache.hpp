@@ -1,0 +1,33 @@
+// Per-thread compile cache and the text of path errors.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "path/compiler.hpp"
+
+namespace varnex::path {
+
+inline constexpr size_t kPathCacheCapacity = 512;
+
+// Looks `path` up in this thread's cache, compiling and inserting on a miss
+// (the cache is emptied whole when it holds kPathCacheCapacity entries).
+[[nodiscard]] ParseResult<ProgramPtr> compile_cached(std::string_view path);
+
+// Entries in this thread's cache (for tests).
+[[nodiscard]] size_t path_cache_size() noexcept;
+
+// Classifies a code point for the quoted path: true when it must be written
+// as \u{...} (not printable, or combining). Supplied by the caller so that
+// the Unicode data can come from the host.
+using NeedsEscapeFn = bool (*)(char32_t cp, void* ctx);
+
+// "{error}\n  in path: {quoted path}" plus the caret line when one applies.
+[[nodiscard]] std::string format_path_error(const ParseError& error, std::string_view path,
+                                            NeedsEscapeFn needs_escape, void* ctx);
+
+// The quoted form of a path (also used by repr of Path objects).
+[[nodiscard]] std::string quote_path(std::string_view path, NeedsEscapeFn needs_escape, void* ctx);
+
+}  // namespace varnex::path

@@ -1,0 +1,57 @@
+// The path compiler: pipe split, tokenizer, step builder, modifiers, filter expressions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "path/program.hpp"
+
+namespace varnex::path {
+
+enum class ParseErrorKind : uint8_t {
+  EmptyPath,
+  BadIndex,
+  IndexWithoutName,
+  EachWithoutName,
+  AttrNotLast,
+  TextNotLast,
+  EmptyAttrName,
+  UnmatchedParen,
+  MissingOperator,
+  UnknownModifier,
+  EmptyModifierName,
+  DescendantWithoutName,
+  DescendantWithSelector,
+};
+
+struct ParseError {
+  ParseErrorKind kind = ParseErrorKind::EmptyPath;
+  std::string text;  // payload for BadIndex, MissingOperator, UnknownModifier
+  [[nodiscard]] std::string message() const;
+};
+
+// Either a value or a ParseError.
+template <class T>
+using ParseResult = std::variant<T, ParseError>;
+
+struct Component {
+  enum class Kind : uint8_t { Name, Index, Each, Attr, Text, Filter, Descendant };
+  Kind kind = Kind::Name;
+  NameMatcher name;                      // Name
+  uint64_t index = 0;                    // Index
+  std::string attr;                      // Attr
+  std::shared_ptr<const Filter> filter;  // Filter
+  bool all = false;                      // Filter: '#' after ')'
+};
+
+[[nodiscard]] ParseResult<ProgramPtr> compile(std::string_view path);
+[[nodiscard]] ParseResult<std::vector<Component>> tokenize_path(std::string_view text);
+[[nodiscard]] ParseResult<Component> parse_component(std::string_view text);
+[[nodiscard]] ParseResult<std::vector<Step>> build_steps(const std::vector<Component>& components);
+[[nodiscard]] ParseResult<Filter> parse_filter_expr(std::string_view text);
+[[nodiscard]] std::string unescape_simple(std::string_view text);
+
+}  // namespace varnex::path

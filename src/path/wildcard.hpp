@@ -1,0 +1,38 @@
+// Element-name patterns: exact names compared as bytes, or '*'/'?' globs with one backtracking point.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace varnex::path {
+
+class NameMatcher {
+ public:
+  enum class Kind : uint8_t { Exact = 0, Glob = 1 };
+
+  NameMatcher() = default;
+  // Never fails: escapes are resolved for exact names; globs keep their text.
+  [[nodiscard]] static NameMatcher parse(std::string_view text);
+
+  [[nodiscard]] bool matches(std::string_view qualified, std::string_view local) const;
+  // On raw tag bytes; globs read invalid UTF-8 as the empty name.
+  [[nodiscard]] bool matches_bytes(std::string_view qualified, std::string_view local) const;
+
+  [[nodiscard]] Kind kind() const noexcept { return kind_; }
+  // Exact: the unescaped name; Glob: the pattern as written.
+  [[nodiscard]] const std::string& text() const noexcept { return text_; }
+  [[nodiscard]] bool has_colon() const noexcept { return has_colon_; }
+
+  friend bool operator==(const NameMatcher&, const NameMatcher&) = default;
+
+ private:
+  Kind kind_ = Kind::Exact;
+  bool has_colon_ = false;
+  std::string text_;
+};
+
+// Both arguments are UTF-8 text; matching is by code point.
+[[nodiscard]] bool glob_match(std::string_view pattern, std::string_view text);
+
+}  // namespace varnex::path

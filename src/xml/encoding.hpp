@@ -1,0 +1,44 @@
+// Document encodings: detection from a byte-order mark or declaration, and decoding to UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace varnex::xml {
+
+// WHATWG encodings; the tokenizer is byte-based whatever the encoding.
+enum class Encoding : uint8_t {
+  Utf8,
+  Utf16LE,
+  Utf16BE,
+  Windows1252,
+  Iso8859_2, Iso8859_3, Iso8859_4, Iso8859_5, Iso8859_6, Iso8859_7, Iso8859_8, Iso8859_8I,
+  Iso8859_10, Iso8859_13, Iso8859_14, Iso8859_15, Iso8859_16,
+  Windows1250, Windows1251, Windows1253, Windows1254, Windows1255, Windows1256, Windows1257,
+  Windows1258, Windows874,
+  Koi8R, Koi8U, Ibm866, Macintosh, XMacCyrillic,
+  Gbk, Gb18030, Big5, EucJp, Iso2022Jp, ShiftJis, EucKr,
+  Replacement,
+  XUserDefined,
+};
+
+// Where the current encoding came from; only Implicit and Bom may be refined.
+enum class EncodingOrigin : uint8_t { Implicit, Explicit, Bom, Declaration };
+
+// Looks up a WHATWG label (ASCII ws trimmed, case-insensitive). False when unknown.
+[[nodiscard]] bool encoding_for_label(std::string_view label, Encoding* out) noexcept;
+
+enum class DecodeStatus : uint8_t { Ok, Malformed };
+
+// Decodes `raw` from `enc` into UTF-8. When no conversion is needed (valid
+// UTF-8 input) `out` is set to `raw` itself and `scratch` is untouched;
+// otherwise the text is written to `scratch` and `out` views it.
+[[nodiscard]] DecodeStatus decode(Encoding enc, std::string_view raw, std::string& scratch,
+                                  std::string_view* out);
+
+// Strict UTF-8 validation (no overlongs, surrogates, values above U+10FFFF,
+// or truncated sequences).
+[[nodiscard]] bool is_valid_utf8(std::string_view bytes) noexcept;
+
+}  // namespace varnex::xml

@@ -1,0 +1,159 @@
+// Lenient, zero-copy XML pull reader: events are views into the caller's bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "xml/encoding.hpp"
+
+namespace varnex::xml {
+
+enum class EventKind : uint8_t {
+  Start,    // <name attrs>
+  End,      // </name>
+  Empty,    // <name attrs/>
+  Text,     // bytes up to the next '<' or the end of input
+  CData,    // <![CDATA[ ... ]]>
+  Comment,  // <!-- ... -->
+  Decl,     // <?xml ... ?>
+  PI,       // <? ... ?>
+  DocType,  // <!DOCTYPE ... >
+  Eof,
+  Error,    // see Reader::error()
+};
+
+enum class ErrorKind : uint8_t {
+  None,
+  // Syntax errors: fatal, the reader reports Eof afterwards.
+  UnclosedTag,
+  InvalidBangMarkup,
+  UnclosedComment,
+  UnclosedCData,
+  UnclosedDoctype,
+  UnclosedPIOrXmlDecl,
+  // Ill-formed errors: recoverable, reading may go on.
+  MismatchedEndTag,
+  UnmatchedEndTag,
+  MissingDoctypeName,
+  DoubleHyphenInComment,
+  MissingEndTag,  // only from read_to_end
+};
+
+[[nodiscard]] constexpr bool is_fatal(ErrorKind k) noexcept {
+  return k >= ErrorKind::UnclosedTag && k <= ErrorKind::UnclosedPIOrXmlDecl;
+}
+
+struct Config {
+  bool check_end_names = true;
+  bool trim_markup_names_in_closing_tags = true;
+  bool expand_empty_elements = false;
+  bool allow_unmatched_ends = false;
+  bool check_comments = false;
+  bool trim_text_start = false;
+  bool trim_text_end = false;
+
+  // The engine's query configuration: end names are not compared.
+  static constexpr Config query() noexcept {
+    Config c;
+    c.check_end_names = false;
+    return c;
+  }
+  // The validation configuration: the defaults.
+  static constexpr Config validation() noexcept { return Config{}; }
+};
+
+// One event. Every view points into the reader's input (or, for the synthetic
+// End of expand mode, into the input where that element's name was written).
+struct Event {
+  EventKind kind = EventKind::Eof;
+  ErrorKind error = ErrorKind::None;  // set when kind == Error
+  Encoding encoding = Encoding::Utf8;  // decoder current when the event was made
+  // Start/Empty: bytes between '<' and '>' (without a trailing '/').
+  // End: the (trimmed) name. Text/CData/Comment/PI/Decl/DocType: the payload.
+  std::string_view content;
+  // Start/Empty: length of the qualified name at the front of `content`.
+  size_t name_len = 0;
+
+  [[nodiscard]] std::string_view name() const noexcept {
+    return kind == EventKind::End ? content : content.substr(0, name_len);
+  }
+  // Start/Empty: the bytes after the name.
+  [[nodiscard]] std::string_view attributes_raw() const noexcept {
+    return content.substr(name_len);
+  }
+};
+
+// Span of an element's content returned by read_to_end: [start, end).
+struct SkipSpan {
+  size_t start = 0;
+  size_t end = 0;
+};
+
+class Reader {
+ public:
+  // `input` is the caller's bytes; positions are offsets into it, a leading
+  // byte-order mark included.
+  explicit Reader(std::string_view input, Config config = Config{}) noexcept;
+
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  [[nodiscard]] Event read_event() noexcept;
+
+  // Skips to the end tag that closes the element whose Start (named `name`)
+  // was just read. On success `span` is the content range and the reader
+  // stands just past that end tag.
+  [[nodiscard]] ErrorKind read_to_end(std::string_view name, SkipSpan* span = nullptr) noexcept;
+
+  [[nodiscard]] size_t buffer_position() const noexcept;
+  [[nodiscard]] size_t error_position() const noexcept { return err_pos_; }
+  [[nodiscard]] Encoding encoding() const noexcept { return enc_; }
+  [[nodiscard]] std::string_view input() const noexcept { return {base_, len_}; }
+
+  Config& config() noexcept { return config_; }
+  [[nodiscard]] const Config& config() const noexcept { return config_; }
+
+  // For the MismatchedEndTag error: the names involved (views into input).
+  [[nodiscard]] std::string_view mismatch_expected() const noexcept { return mismatch_expected_; }
+  [[nodiscard]] std::string_view mismatch_found() const noexcept { return mismatch_found_; }
+
+ private:
+  enum class Phase : uint8_t { Init, Text, Markup, SyntheticEnd, Done };
+
+  // Implementation-private state; see reader.cpp.
+  const char* base_;
+  size_t len_;
+  size_t pos_ = 0;
+  size_t err_pos_ = 0;
+  Config config_;
+  Phase phase_ = Phase::Init;
+  Encoding enc_ = Encoding::Utf8;
+  EncodingOrigin origin_ = EncodingOrigin::Implicit;
+  size_t depth_ = 0;  // open elements, whatever check_end_names says
+  // Names of open elements as (offset, length) into the input; kept only
+  // when check_end_names or expand_empty_elements needs them.
+  std::vector<std::pair<size_t, size_t>> open_;
+  std::string_view mismatch_expected_;
+  std::string_view mismatch_found_;
+  std::string_view synthetic_end_name_;
+
+  friend class ReaderAccess;
+};
+
+// Name helpers (no XML name checks anywhere).
+[[nodiscard]] constexpr std::string_view local_name(std::string_view qname) noexcept {
+  const size_t colon = qname.find(':');
+  return colon == std::string_view::npos ? qname : qname.substr(colon + 1);
+}
+[[nodiscard]] constexpr std::string_view prefix(std::string_view qname) noexcept {
+  const size_t colon = qname.find(':');
+  return colon == std::string_view::npos ? std::string_view{} : qname.substr(0, colon);
+}
+
+[[nodiscard]] constexpr bool is_ws(unsigned char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+}  // namespace varnex::xml
