@@ -19,11 +19,6 @@ namespace varnex::engine {
                                                   std::string_view doc, bool capture_spans,
                                                   Items& items);
 
-// Several programs in one pass; `results` gets one sequence per program.
-[[nodiscard]] std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
-                                                  std::string_view doc, bool capture_spans,
-                                                  std::vector<Items>& results);
-
 // Well-formedness: the strict reader accepts everything, one root, all closed.
 [[nodiscard]] bool validate(std::string_view doc) noexcept;
 
