@@ -1,5 +1,8 @@
-# Everyday tasks. `make test` is what CI runs.
-PYTHON ?= python3
+# Everyday tasks. `make check` is what CI runs; `make example` is the quick tour.
+# Python work happens in a virtual environment of the project's own (.venv).
+VENV ?= .venv
+PYTHON ?= $(VENV)/bin/python
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
 BUILD ?= build/cpp
 ASAN_BUILD ?= build/asan
@@ -7,10 +10,23 @@ FUZZ_BUILD ?= build/fuzz
 BENCH_BUILD ?= build/bench
 FUZZ_SECONDS ?= 30
 
-.PHONY: install example build test test-cpp test-py sanitize fuzz bench bench-py lint clean
+.PHONY: deps venv install example build test test-cpp test-py check sanitize fuzz bench bench-py lint clean
 
-install:
-	$(PYTHON) -m pip install .
+# System packages for the C++ tests and the fuzzer (Debian).
+deps:
+	@dpkg -s libgtest-dev clang-14 libclang-rt-14-dev >/dev/null 2>&1 || { \
+	  $(SUDO) apt-get update -qq && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+	    cmake g++ libgtest-dev clang-14 libclang-rt-14-dev; }
+
+$(VENV)/bin/python:
+	python3 -m venv $(VENV)
+	$(PYTHON) -m pip install -q --upgrade pip
+
+venv: $(VENV)/bin/python
+
+install: venv
+	$(PYTHON) -m pip install -q .
 
 example: install
 	$(PYTHON) -m varnex examples/catalog.xml
@@ -22,11 +38,14 @@ build:
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-test-py:
-	$(PYTHON) -m pip install ".[test]"
+test-py: venv
+	$(PYTHON) -m pip install -q ".[test]"
 	$(PYTHON) -m pytest
 
 test: test-cpp test-py
+
+# Everything CI runs: dependencies, C++ tests, Python tests, a short fuzz run.
+check: deps test fuzz
 
 # The C++ tests under AddressSanitizer and UBSan.
 sanitize:
@@ -52,8 +71,9 @@ bench:
 bench-py:
 	$(PYTHON) benchmarks/run.py --quick
 
-lint:
+lint: venv
+	$(PYTHON) -m pip install -q ruff
 	$(PYTHON) -m ruff check python tests benchmarks
 
 clean:
-	rm -rf build
+	rm -rf build $(VENV)
