@@ -25,7 +25,11 @@ enum class ParseErrorKind : uint8_t {
   EmptyModifierName,
   DescendantWithoutName,
   DescendantWithSelector,
+  FilterTooDeep,  // filters nested past kMaxFilterDepth (keeps recursion bounded)
 };
+
+// Filters can only nest through quoting tricks; real paths never come close to this.
+inline constexpr int kMaxFilterDepth = 32;
 
 struct ParseError {
   ParseErrorKind kind = ParseErrorKind::EmptyPath;

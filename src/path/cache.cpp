@@ -1,0 +1,169 @@
+// Per-thread compile cache and the text of path errors.
+#include "path/cache.hpp"
+
+#include <functional>
+#include <unordered_map>
+
+#include "path/utf8.hpp"
+
+namespace varnex::path {
+
+namespace {
+
+// Lets a std::string_view find a std::string key without building one, so a hit allocates nothing.
+struct PathHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+using PathCache = std::unordered_map<std::string, ProgramPtr, PathHash, std::equal_to<>>;
+
+PathCache& this_thread_cache() {
+  thread_local PathCache cache;
+  return cache;
+}
+
+bool default_needs_escape(char32_t cp) noexcept {
+  return cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
+}
+
+void append_hex_escape(std::string& out, char32_t cp) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += "\\u{";
+  bool started = false;
+  for (int shift = 20; shift >= 0; shift -= 4) {
+    const auto nibble = static_cast<unsigned>((cp >> shift) & 0xF);
+    if (nibble != 0 || started || shift == 0) {
+      out.push_back(kHex[nibble]);
+      started = true;
+    }
+  }
+  out.push_back('}');
+}
+
+// Offset of the ')' that first closes more than was opened, else of the last '(' opened at depth
+// zero; the same scanning rules as the pipe split.
+std::optional<size_t> unmatched_paren_position(std::string_view path) {
+  size_t depth = 0;
+  char quote = 0;
+  std::optional<size_t> last_open;
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char c = path[i];
+    if (c == '\\' && i + 1 < path.size()) {
+      ++i;
+    } else if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '(') {
+      if (depth == 0) last_open = i;
+      ++depth;
+    } else if (c == ')') {
+      if (depth == 0) return i;
+      --depth;
+    }
+  }
+  return last_open;
+}
+
+std::optional<size_t> find_in(std::string_view path, std::string_view needle) {
+  const size_t at = path.find(needle);
+  if (at == std::string_view::npos) return std::nullopt;
+  return at;
+}
+
+std::optional<size_t> caret_position(const ParseError& error, std::string_view path) {
+  switch (error.kind) {
+    case ParseErrorKind::EmptyPath:
+    case ParseErrorKind::IndexWithoutName:
+    case ParseErrorKind::EachWithoutName:
+    case ParseErrorKind::FilterTooDeep:
+      return std::nullopt;
+    case ParseErrorKind::BadIndex:
+    case ParseErrorKind::MissingOperator:
+      return find_in(path, error.text);
+    case ParseErrorKind::AttrNotLast:
+    case ParseErrorKind::EmptyAttrName:
+      return find_in(path, "@");
+    case ParseErrorKind::TextNotLast:
+      return find_in(path, "#text");
+    case ParseErrorKind::UnmatchedParen:
+      return unmatched_paren_position(path);
+    case ParseErrorKind::UnknownModifier: {
+      std::string needle = "@";
+      needle += error.text;
+      return find_in(path, needle);
+    }
+    case ParseErrorKind::EmptyModifierName:
+      return find_in(path, "|");
+    case ParseErrorKind::DescendantWithoutName:
+    case ParseErrorKind::DescendantWithSelector:
+      return find_in(path, "**");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+ParseResult<ProgramPtr> compile_cached(std::string_view path) {
+  PathCache& cache = this_thread_cache();
+  if (const auto hit = cache.find(path); hit != cache.end()) return hit->second;
+  auto compiled = compile(path);
+  if (const auto* program = std::get_if<ProgramPtr>(&compiled)) {
+    if (cache.size() >= kPathCacheCapacity) cache.clear();
+    cache.emplace(std::string(path), *program);
+  }
+  return compiled;
+}
+
+size_t path_cache_size() noexcept { return this_thread_cache().size(); }
+
+std::string quote_path(std::string_view path, NeedsEscapeFn needs_escape, void* ctx) {
+  std::string out;
+  out.reserve(path.size() + 2);
+  out.push_back('"');
+  size_t i = 0;
+  while (i < path.size()) {
+    const utf8::Decoded d = utf8::decode(path, i);
+    if (!d.ok) {
+      out += "\xEF\xBF\xBD";  // U+FFFD for a stray byte; Python strings never hold one
+      ++i;
+      continue;
+    }
+    switch (d.cp) {
+      case '\\': out += "\\\\"; break;
+      case '"': out += "\\\""; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case 0: out += "\\0"; break;
+      default: {
+        const bool escape =
+            needs_escape != nullptr ? needs_escape(d.cp, ctx) : default_needs_escape(d.cp);
+        if (escape) {
+          append_hex_escape(out, d.cp);
+        } else {
+          out.append(path.substr(i, d.len));
+        }
+      }
+    }
+    i += d.len;
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string format_path_error(const ParseError& error, std::string_view path,
+                              NeedsEscapeFn needs_escape, void* ctx) {
+  std::string out = error.message();
+  out += "\n  in path: ";
+  out += quote_path(path, needs_escape, ctx);
+  if (const auto pos = caret_position(error, path)) {
+    out.push_back('\n');
+    out.append(*pos + 12, ' ');
+    out.push_back('^');
+  }
+  return out;
+}
+
+}  // namespace varnex::path

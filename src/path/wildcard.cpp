@@ -1,0 +1,107 @@
+// Element-name patterns.
+#include "path/wildcard.hpp"
+
+#include <algorithm>
+
+#include "path/utf8.hpp"
+
+namespace varnex::path {
+
+namespace {
+
+// The first '*' or '?' not made inert by a backslash marks a pattern.
+bool has_free_wildcard(std::string_view text) noexcept {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\') {
+      ++i;  // the escaped byte; a trailing backslash just ends the scan
+    } else if (c == '*' || c == '?') {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+NameMatcher NameMatcher::parse(std::string_view text) {
+  NameMatcher m;
+  if (has_free_wildcard(text)) {
+    m.kind_ = Kind::Glob;
+    m.text_.assign(text);
+  } else {
+    m.kind_ = Kind::Exact;
+    m.text_.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\\') {
+        if (++i == text.size()) break;  // a trailing backslash is dropped
+      }
+      m.text_.push_back(text[i]);
+    }
+  }
+  m.has_colon_ = m.text_.find(':') != std::string::npos;
+  return m;
+}
+
+bool NameMatcher::matches(std::string_view qualified, std::string_view local) const {
+  const std::string_view subject = has_colon_ ? qualified : local;
+  if (kind_ == Kind::Exact) return subject == text_;
+  return glob_match(text_, subject);
+}
+
+bool NameMatcher::matches_bytes(std::string_view qualified, std::string_view local) const {
+  std::string_view subject = has_colon_ ? qualified : local;
+  if (kind_ == Kind::Exact) return subject == text_;
+  if (!utf8::is_valid(subject)) subject = {};
+  return glob_match(text_, subject);
+}
+
+// Classic single-star backtracking: only the most recent '*' is retried, so the cost stays
+// O(pattern * text) however many stars the pattern holds.
+bool glob_match(std::string_view pattern, std::string_view text) {
+  constexpr size_t kNoStar = static_cast<size_t>(-1);
+  const size_t pn = pattern.size();
+  const size_t tn = text.size();
+  size_t p = 0;
+  size_t t = 0;
+  size_t star_p = kNoStar;
+  size_t star_t = 0;
+  while (t < tn) {
+    if (p < pn && pattern[p] == '*') {
+      star_p = p++;
+      star_t = t;
+      continue;
+    }
+    const utf8::Decoded tc = utf8::unit(text, t);
+    if (p < pn) {
+      if (pattern[p] == '?') {
+        ++p;
+        t += tc.len;
+        continue;
+      }
+      if (pattern[p] == '\\' && p + 1 < pn) {
+        const utf8::Decoded pc = utf8::unit(pattern, p + 1);
+        if (pc.cp == tc.cp) {
+          p += 1 + pc.len;
+          t += tc.len;
+          continue;
+        }
+      } else {
+        const utf8::Decoded pc = utf8::unit(pattern, p);
+        if (pc.cp == tc.cp) {
+          p += pc.len;
+          t += tc.len;
+          continue;
+        }
+      }
+    }
+    if (star_p == kNoStar) return false;
+    p = star_p + 1;
+    star_t += utf8::unit(text, star_t).len;
+    t = star_t;
+  }
+  while (p < pn && pattern[p] == '*') ++p;
+  return p == pn;
+}
+
+}  // namespace varnex::path
