@@ -1,0 +1,69 @@
+// Direct children of one element's bytes, for the dictionary view of a result.
+#include <unordered_set>
+
+#include "engine/engine.hpp"
+#include "xml/reader.hpp"
+
+namespace varnex::engine {
+
+bool element_has_child_elements(std::string_view element) noexcept {
+  xml::Reader reader(element, xml::Config::query());
+  bool inside = false;
+  for (;;) {
+    const xml::Event ev = reader.read_event();
+    switch (ev.kind) {
+      case xml::EventKind::Start:
+        if (inside) return true;
+        inside = true;
+        break;
+      case xml::EventKind::Empty:
+        return inside;
+      case xml::EventKind::End:
+      case xml::EventKind::Eof:
+        return false;
+      default:
+        break;
+    }
+  }
+}
+
+std::vector<ChildSpan> collect_direct_children(std::string_view element) {
+  std::vector<ChildSpan> children;
+  xml::Reader reader(element, xml::Config::query());
+  bool inside = false;
+  for (;;) {
+    const size_t start = reader.buffer_position();
+    const xml::Event ev = reader.read_event();
+    switch (ev.kind) {
+      case xml::EventKind::Start:
+        if (!inside) {
+          inside = true;
+        } else {
+          const std::string_view name = ev.name();
+          (void)reader.read_to_end(name);  // a missing end tag leaves the reader at the end
+          children.push_back(ChildSpan{std::string(name), start, reader.buffer_position()});
+        }
+        break;
+      case xml::EventKind::Empty:
+        if (!inside) return children;
+        children.push_back(ChildSpan{std::string(ev.name()), start, reader.buffer_position()});
+        break;
+      case xml::EventKind::End:
+      case xml::EventKind::Eof:
+        return children;
+      default:
+        break;
+    }
+  }
+}
+
+std::vector<std::string_view> unique_child_names(const std::vector<ChildSpan>& children) {
+  std::vector<std::string_view> names;
+  std::unordered_set<std::string_view> seen;
+  for (const ChildSpan& c : children) {
+    if (seen.insert(c.name).second) names.push_back(c.name);
+  }
+  return names;
+}
+
+}  // namespace varnex::engine
