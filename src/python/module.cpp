@@ -1,27 +1,76 @@
-// Module definition and PyInit__varnex, the one exported symbol.
+// Module definition, its execution slot and PyInit__varnex, the one exported symbol.
 #include <Python.h>
 
+#include "python/errors.hpp"
+#include "python/functions.hpp"
+#include "python/ref.hpp"
+#include "python/result.hpp"
+
+namespace varnex::python {
 namespace {
 
-int varnex_exec(PyObject* module) noexcept {
-  PyObject* all = PyList_New(0);
-  if (all == nullptr) return -1;
-  if (PyModule_AddObject(module, "__all__", all) < 0) {
-    Py_DecRef(all);
-    return -1;
-  }
-  return 0;
+// Functions in the order of __all__ (later: get_many*, compile).
+PyMethodDef* const kFunctions[] = {
+    &kGetDef, &kGetBytesDef, &kGetBufferDef, &kParseDef, &kValidateDef,
+};
+
+struct ClassEntry {
+  const char* name;
+  Ref (*create)() noexcept;  // returns a new reference to the class object
+};
+
+// Classes in the order of __all__, after the functions (later: Path, the
+// iterators and the views).
+const ClassEntry kClasses[] = {
+    {"Result", create_result_type},
+};
+
+// Appends `name` to __all__, then sets the attribute. -1 with an exception set.
+int add_public(PyObject* module, PyObject* all, const char* name, PyObject* value) noexcept {
+  Ref text = Ref::steal(PyUnicode_FromString(name));
+  if (!text || PyList_Append(all, text.get()) < 0) return -1;
+  return PyObject_SetAttr(module, text.get(), value);
 }
 
-PyModuleDef_Slot varnex_slots[] = {
+// Returns a new reference to the module's __all__ list, created when absent.
+Ref module_all(PyObject* module) noexcept {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (all) return all;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+  PyErr_Clear();
+  all = Ref::steal(PyList_New(0));
+  if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return {};
+  return all;
+}
+
+int varnex_exec(PyObject* module) noexcept {
+  return call_guarded([&]() -> int {
+    Ref all = module_all(module);
+    if (!all) return -1;
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    for (PyMethodDef* def : kFunctions) {
+      Ref function = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+      if (!function || add_public(module, all.get(), def->ml_name, function.get()) < 0) return -1;
+    }
+    for (const ClassEntry& entry : kClasses) {
+      Ref cls = entry.create();
+      if (!cls || add_public(module, all.get(), entry.name, cls.get()) < 0) return -1;
+    }
+    return 0;
+  });
+}
+
+PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(varnex_exec)},
     {0, nullptr},
 };
 
-PyModuleDef varnex_module = {
-    PyModuleDef_HEAD_INIT, "_varnex", "", 0, nullptr, varnex_slots, nullptr, nullptr, nullptr,
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "_varnex", "", 0, nullptr, kModuleSlots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
+}  // namespace varnex::python
 
-PyMODINIT_FUNC PyInit__varnex(void) { return PyModuleDef_Init(&varnex_module); }
+PyMODINIT_FUNC PyInit__varnex(void) { return PyModuleDef_Init(&varnex::python::kModuleDef); }

@@ -1,0 +1,156 @@
+// Argument binding and every argument TypeError text.
+#include "python/args.hpp"
+
+#include <string>
+
+#include "python/errors.hpp"
+#include "python/ref.hpp"
+
+namespace varnex::python {
+namespace {
+
+const char* expected_type_name(ParamKind kind) noexcept {
+  return kind == ParamKind::Bytes ? "bytes" : "str";
+}
+
+// Sets the conversion's TypeError for a value of the wrong type.
+void raise_wrong_type(PyObject* value, ParamKind kind) noexcept {
+  if (value == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected_type_name(kind));
+    return;
+  }
+  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(value)));
+  if (!qualname) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
+               expected_type_name(kind));
+}
+
+// Converts one argument; false with the conversion's error set.
+bool convert(PyObject* value, ParamKind kind, BoundArg& out) noexcept {
+  out.object = value;
+  switch (kind) {
+    case ParamKind::Any:
+      return true;
+    case ParamKind::Bytes:
+      if (PyBytes_Check(value)) return true;
+      raise_wrong_type(value, kind);
+      return false;
+    case ParamKind::Str:
+    case ParamKind::Utf8:
+      if (!PyUnicode_Check(value)) {
+        raise_wrong_type(value, kind);
+        return false;
+      }
+      if (kind == ParamKind::Utf8) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+        if (data == nullptr) return false;
+        out.utf8 = std::string_view(data, static_cast<size_t>(size));
+      }
+      return true;
+  }
+  return true;
+}
+
+// A conversion's TypeError becomes "argument 'name': message", keeping its
+// cause; any other exception is left as it is.
+void wrap_conversion_error(const char* name) noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject* type_raw = nullptr;
+  PyObject* value_raw = nullptr;
+  PyObject* traceback_raw = nullptr;
+  PyErr_Fetch(&type_raw, &value_raw, &traceback_raw);
+  PyErr_NormalizeException(&type_raw, &value_raw, &traceback_raw);
+  Ref type = Ref::steal(type_raw);
+  Ref value = Ref::steal(value_raw);
+  Ref traceback = Ref::steal(traceback_raw);
+  Ref message = Ref::steal(value ? PyObject_Str(value.get()) : nullptr);
+  if (!message) return;
+  Ref cause = Ref::steal(value ? PyException_GetCause(value.get()) : nullptr);
+  Ref text = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
+  if (!text) return;
+  Ref error = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
+  if (!error) return;
+  if (cause) PyException_SetCause(error.get(), cause.release());  // steals the cause
+  PyErr_SetObject(PyExc_TypeError, error.get());
+}
+
+// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+std::string join_names(std::span<const char* const> names) {
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() > 2) out += ',';
+      out += (i + 1 == names.size()) ? " and " : " ";
+    }
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+void raise_missing(const Signature& signature, const BoundArg* out) {
+  const char* missing[kMaxParams];
+  size_t count = 0;
+  for (size_t i = 0; i < signature.params.size(); ++i) {
+    if (out[i].object == nullptr) missing[count++] = signature.params[i].name;
+  }
+  const std::string names = join_names({missing, count});
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
+               signature.display, count, count == 1 ? "" : "s", names.c_str());
+}
+
+}  // namespace
+
+bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, BoundArg* out) noexcept {
+  return call_guarded([&]() -> int {
+           const auto nparams = static_cast<Py_ssize_t>(signature.params.size());
+           for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = BoundArg{};
+           if (nargs > nparams) {
+             PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                          signature.display, nparams, nargs, nargs == 1 ? "was" : "were");
+             return -1;
+           }
+           for (Py_ssize_t i = 0; i < nargs; ++i) out[i].object = args[i];
+
+           const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+           for (Py_ssize_t k = 0; k < nkw; ++k) {
+             PyObject* keyword = PyTuple_GetItem(kwnames, k);  // borrowed
+             if (keyword == nullptr) return -1;
+             Py_ssize_t index = 0;
+             while (index < nparams && PyUnicode_CompareWithASCIIString(
+                                           keyword, signature.params[index].name) != 0) {
+               ++index;
+             }
+             if (index == nparams) {
+               PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                            signature.display, keyword);
+               return -1;
+             }
+             if (out[index].object != nullptr) {
+               PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                            signature.display, signature.params[index].name);
+               return -1;
+             }
+             out[index].object = args[nargs + k];
+           }
+
+           for (Py_ssize_t i = 0; i < nparams; ++i) {
+             if (out[i].object == nullptr) {
+               raise_missing(signature, out);
+               return -1;
+             }
+           }
+           for (Py_ssize_t i = 0; i < nparams; ++i) {
+             if (!convert(out[i].object, signature.params[i].kind, out[i])) {
+               wrap_conversion_error(signature.params[i].name);
+               return -1;
+             }
+           }
+           return 0;
+         }) == 0;
+}
+
+}  // namespace varnex::python

@@ -1,0 +1,43 @@
+// The one argument binder behind every function and method of the module.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace varnex::python {
+
+enum class ParamKind : uint8_t {
+  Any,    // any object
+  Str,    // str or a subclass, not encoded
+  Utf8,   // str or a subclass, with its UTF-8 form
+  Bytes,  // bytes or a subclass
+};
+
+struct Param {
+  const char* name;
+  ParamKind kind;
+};
+
+// Every parameter is positional-or-keyword and required.
+struct Signature {
+  const char* display;  // "get()" or "Result.get()", as the messages name it
+  std::span<const Param> params;
+};
+
+inline constexpr size_t kMaxParams = 4;
+
+struct BoundArg {
+  PyObject* object = nullptr;  // borrowed from the caller's argument vector
+  std::string_view utf8;       // Utf8 parameters: valid while `object` lives
+};
+
+// Binds a fast-call argument vector (METH_FASTCALL | METH_KEYWORDS) to
+// `signature`, filling out[0..params). Returns false with TypeError set (or
+// the conversion's own error, e.g. UnicodeEncodeError, unchanged).
+[[nodiscard]] bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, BoundArg* out) noexcept;
+
+}  // namespace varnex::python

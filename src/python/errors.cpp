@@ -1,0 +1,110 @@
+// Error mapping at the boundary: engine and path errors, C++ exceptions.
+#include "python/errors.hpp"
+
+#include <exception>
+#include <string>
+
+#include "path/cache.hpp"
+#include "python/ref.hpp"
+
+namespace varnex::python {
+namespace {
+
+// Unicode data comes from the interpreter, imported only when a path error
+// is being worded; a failed lookup falls back to a conservative ASCII rule.
+struct EscapeContext {
+  Ref unicodedata;
+  bool import_failed = false;
+};
+
+bool ascii_needs_escape(char32_t cp) noexcept { return cp < 0x20 || cp == 0x7F; }
+
+// Returns a new reference to unicodedata.<function>(ch), or an empty Ref
+// (the error cleared) when the module or the call is unavailable.
+Ref unicodedata_call(EscapeContext& ctx, const char* function, PyObject* ch) noexcept {
+  if (!ctx.unicodedata && !ctx.import_failed) {
+    ctx.unicodedata = Ref::steal(PyImport_ImportModule("unicodedata"));
+    ctx.import_failed = !ctx.unicodedata;
+  }
+  Ref result;
+  if (ctx.unicodedata) {
+    result = Ref::steal(PyObject_CallMethod(ctx.unicodedata.get(), function, "O", ch));
+  }
+  if (!result) PyErr_Clear();
+  return result;
+}
+
+// Escape what is not printable (str.isprintable) or combines with what precedes it.
+bool needs_escape(char32_t cp, void* raw_ctx) {
+  if (cp < 0x80) return ascii_needs_escape(cp);
+  auto& ctx = *static_cast<EscapeContext*>(raw_ctx);
+  Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(cp)));
+  if (!ch) {
+    PyErr_Clear();
+    return true;
+  }
+  Ref printable = Ref::steal(PyObject_CallMethod(ch.get(), "isprintable", nullptr));
+  const int is_printable = printable ? PyObject_IsTrue(printable.get()) : -1;
+  if (is_printable <= 0) {
+    PyErr_Clear();
+    return true;
+  }
+  if (Ref combining = unicodedata_call(ctx, "combining", ch.get())) {
+    const long value = PyLong_AsLong(combining.get());
+    if (value == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (value > 0) return true;
+  }
+  if (Ref category = unicodedata_call(ctx, "category", ch.get())) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(category.get(), &size);
+    if (text == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    const std::string_view name(text, static_cast<size_t>(size));
+    return name == "Mn" || name == "Me" || name == "Mc";
+  }
+  return false;
+}
+
+}  // namespace
+
+void engine_err_to_py(const engine::EngineError& error) noexcept {
+  try {
+    std::string message = "path is ambiguous: ";
+    message += error.name;
+    message +=
+        " matches multiple elements but the path continues; specify .N (single) or .# (each)";
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
+                                               static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  } catch (...) {
+    raise_from_cpp_exception();
+  }
+}
+
+void raise_path_error(const path::ParseError& error, std::string_view path) noexcept {
+  try {
+    EscapeContext ctx;
+    const std::string message = path::format_path_error(error, path, needs_escape, &ctx);
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
+                                               static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  } catch (...) {
+    raise_from_cpp_exception();
+  }
+}
+
+void raise_from_cpp_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+  }
+}
+
+}  // namespace varnex::python

@@ -1,0 +1,46 @@
+// Turning the core's error values (and C++ exceptions) into Python exceptions.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <type_traits>
+#include <string_view>
+
+#include "engine/item.hpp"
+#include "path/compiler.hpp"
+
+namespace varnex::python {
+
+inline constexpr const char* kDataNotBuffer =
+    "data must be a buffer-protocol object (mmap, bytearray, memoryview)";
+inline constexpr const char* kDataNotSource =
+    "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)";
+inline constexpr const char* kBufferNotContiguous = "buffer must be C-contiguous";
+
+// Sets ValueError for an ambiguous step.
+void engine_err_to_py(const engine::EngineError& error) noexcept;
+
+// Sets ValueError: the error's text, the quoted path and a caret when one applies.
+void raise_path_error(const path::ParseError& error, std::string_view path) noexcept;
+
+// Sets an exception for a C++ exception that reached the boundary.
+void raise_from_cpp_exception() noexcept;
+
+// Runs `body` (returning PyObject* or int) so that no C++ exception escapes:
+// bad_alloc becomes MemoryError, anything else SystemError.
+template <class Body>
+auto call_guarded(Body&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    raise_from_cpp_exception();
+    if constexpr (std::is_pointer_v<decltype(body())>) {
+      return nullptr;
+    } else {
+      return -1;
+    }
+  }
+}
+
+}  // namespace varnex::python

@@ -1,0 +1,118 @@
+// Single-path queries (get, get_bytes, get_buffer), parse and validate.
+#include "python/functions.hpp"
+
+#include "engine/engine.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/query.hpp"
+#include "python/result.hpp"
+#include "python/source.hpp"
+
+namespace varnex::python {
+namespace {
+
+constexpr Param kGetParams[] = {{"data", ParamKind::Str}, {"path", ParamKind::Utf8}};
+constexpr Param kGetBytesParams[] = {{"data", ParamKind::Bytes}, {"path", ParamKind::Utf8}};
+constexpr Param kGetBufferParams[] = {{"data", ParamKind::Any}, {"path", ParamKind::Utf8}};
+constexpr Param kDataParams[] = {{"data", ParamKind::Any}};
+
+constexpr Signature kGetSignature{"get()", kGetParams};
+constexpr Signature kGetBytesSignature{"get_bytes()", kGetBytesParams};
+constexpr Signature kGetBufferSignature{"get_buffer()", kGetBufferParams};
+constexpr Signature kParseSignature{"parse()", kDataParams};
+constexpr Signature kValidateSignature{"validate()", kDataParams};
+
+// get and get_bytes: the document's own bytes, read in place; spans refer to it.
+PyObject* query_in_place(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[2];
+    if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
+    PyObject* data = bound[0].object;
+    const std::string_view path_text = bound[1].utf8;
+    if (path_text.empty()) return empty_result().release();
+    const path::ProgramPtr program = compile_path(path_text);
+    if (!program) return nullptr;
+    SourceBytes doc;
+    if (PyBytes_Check(data)) {
+      doc.acquire_bytes(data);
+    } else if (!doc.acquire_str(data)) {
+      return nullptr;
+    }
+    return run_over_source(*program, data, doc.bytes()).release();
+  });
+}
+
+PyObject* py_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return query_in_place(kGetSignature, args, nargs, kwnames);
+}
+
+PyObject* py_get_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return query_in_place(kGetBytesSignature, args, nargs, kwnames);
+}
+
+PyObject* py_get_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[2];
+    if (!bind_args(kGetBufferSignature, args, nargs, kwnames, bound)) return nullptr;
+    const std::string_view path_text = bound[1].utf8;
+    if (path_text.empty()) return empty_result().release();
+    // Path errors come before any complaint about the data.
+    const path::ProgramPtr program = compile_path(path_text);
+    if (!program) return nullptr;
+    SourceBytes buffer;
+    if (!buffer.acquire_buffer(bound[0].object)) return nullptr;
+    return run_over_borrowed(*program, buffer).release();
+  });
+}
+
+PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[1];
+    if (!bind_args(kParseSignature, args, nargs, kwnames, bound)) return nullptr;
+    {
+      // Only check that the bytes can be had; the document is not read.
+      SourceBytes check;
+      if (!check.acquire(bound[0].object)) return nullptr;
+    }
+    PyItems items;
+    items.emplace_back(WholeItem{Ref::borrow(bound[0].object)});
+    return make_result(std::move(items)).release();
+  });
+}
+
+PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[1];
+    if (!bind_args(kValidateSignature, args, nargs, kwnames, bound)) return nullptr;
+    SourceBytes doc;
+    if (!doc.acquire(bound[0].object)) return nullptr;
+    const bool valid = engine::validate(doc.bytes());
+    doc.release();
+    return PyBool_FromLong(valid);
+  });
+}
+
+template <auto Fn>
+PyCFunction as_cfunction() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+}  // namespace
+
+PyMethodDef kGetDef = {"get", as_cfunction<py_get>(), METH_FASTCALL | METH_KEYWORDS,
+                       "get(data, path)\n--\n\n"};
+PyMethodDef kGetBytesDef = {"get_bytes", as_cfunction<py_get_bytes>(),
+                            METH_FASTCALL | METH_KEYWORDS, "get_bytes(data, path)\n--\n\n"};
+PyMethodDef kGetBufferDef = {"get_buffer", as_cfunction<py_get_buffer>(),
+                             METH_FASTCALL | METH_KEYWORDS, "get_buffer(data, path)\n--\n\n"};
+PyMethodDef kParseDef = {"parse", as_cfunction<py_parse>(), METH_FASTCALL | METH_KEYWORDS,
+                         "parse(data)\n--\n\n"};
+PyMethodDef kValidateDef = {"validate", as_cfunction<py_validate>(),
+                            METH_FASTCALL | METH_KEYWORDS, "validate(data)\n--\n\n"};
+
+}  // namespace varnex::python

@@ -1,0 +1,53 @@
+// One program over one document: compile, run, lift, map errors.
+#include "python/query.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <variant>
+
+#include "engine/engine.hpp"
+#include "path/cache.hpp"
+#include "python/errors.hpp"
+#include "python/py_item.hpp"
+#include "python/result.hpp"
+
+namespace varnex::python {
+
+path::ProgramPtr compile_path(std::string_view path) {
+  auto compiled = path::compile_cached(path);
+  if (auto* error = std::get_if<path::ParseError>(&compiled)) {
+    raise_path_error(*error, path);
+    return nullptr;
+  }
+  return std::get<path::ProgramPtr>(std::move(compiled));
+}
+
+Ref run_over_source(const path::Program& program, PyObject* source, std::string_view doc) {
+  // Offsets are 32-bit: a larger document has its matches copied instead.
+  const bool capture_spans = doc.size() <= std::numeric_limits<uint32_t>::max();
+  engine::Items items;
+  if (auto error = engine::run_with(program, doc, capture_spans, items)) {
+    engine_err_to_py(*error);
+    return {};
+  }
+  return make_result(lift_with_source(std::move(items), source, doc));
+}
+
+Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes) {
+  engine::Items items;
+  const std::optional<engine::EngineError> error =
+      engine::run_with(program, bytes.bytes(), false, items);
+  PyItems lifted;
+  if (!error) lifted = lift(std::move(items), bytes.bytes());
+  bytes.release();
+  if (error) {
+    engine_err_to_py(*error);
+    return {};
+  }
+  return make_result(std::move(lifted));
+}
+
+Ref empty_result() noexcept { return make_result(PyItems{}); }
+
+}  // namespace varnex::python

@@ -1,0 +1,31 @@
+// Compiling paths and running one program, shared by every query entry point.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "path/program.hpp"
+#include "python/ref.hpp"
+#include "python/source.hpp"
+
+namespace varnex::python {
+
+// The per-thread cached program for `path`; empty with ValueError set when
+// the path does not compile.
+[[nodiscard]] path::ProgramPtr compile_path(std::string_view path);
+
+// Runs `program` over `doc`, the bytes of `source` (borrowed; the Result's
+// spans take their own references). Returns a new Result reference, or NULL
+// with an exception set.
+[[nodiscard]] Ref run_over_source(const path::Program& program, PyObject* source,
+                                  std::string_view doc);
+
+// Runs `program` over borrowed bytes; element matches are copied and `bytes`
+// is released before the outcome is turned into a Result or an exception.
+[[nodiscard]] Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes);
+
+// Returns a new reference to a Result with no items.
+[[nodiscard]] Ref empty_result() noexcept;
+
+}  // namespace varnex::python

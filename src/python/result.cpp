@@ -1,0 +1,504 @@
+// The Result class: one list of matched items, shaped by its mode on every use.
+#include "python/result.hpp"
+
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "path/number.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/scalar.hpp"
+#include "python/utf8.hpp"
+
+namespace varnex::python {
+namespace {
+
+// Created once and kept for the life of the process.
+PyObject* g_result_type = nullptr;
+
+struct ResultObject {
+  PyObject_HEAD
+  PyItems items;
+};
+
+ResultObject* as_result(PyObject* self) noexcept { return reinterpret_cast<ResultObject*>(self); }
+
+// ---- helpers -------------------------------------------------------------
+
+// Returns a new reference to the trimmed text of the first item, decoded
+// strictly; an empty str for no items.
+Ref first_text_string_trimmed(const PyItems& items) {
+  if (items.empty()) return Ref::steal(PyUnicode_FromStringAndSize("", 0));
+  ItemText text;
+  if (!text.load(items.front())) return {};
+  if (auto error = check_utf8(text.bytes())) {
+    raise_utf8_error(*error);
+    return {};
+  }
+  const std::string_view trimmed = path::trim_unicode_ws(text.bytes());
+  return Ref::steal(
+      PyUnicode_FromStringAndSize(trimmed.data(), static_cast<Py_ssize_t>(trimmed.size())));
+}
+
+// Returns a new reference: int, float or the str itself, by classify_scalar.
+Ref scalar_value(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return {};
+  const Scalar scalar = classify_scalar(std::string_view(data, static_cast<size_t>(size)));
+  if (const auto* i = std::get_if<int64_t>(&scalar)) return Ref::steal(PyLong_FromLongLong(*i));
+  if (const auto* f = std::get_if<double>(&scalar)) return Ref::steal(PyFloat_FromDouble(*f));
+  return Ref::borrow(text);
+}
+
+// Strictly decoded texts of every item, in order; false with an exception set.
+bool all_strings(const PyItems& items, std::vector<std::string>& out) {
+  out.reserve(items.size());
+  for (const auto& item : items) {
+    ItemText text;
+    if (!text.load(item)) return false;
+    if (auto error = check_utf8(text.bytes())) {
+      raise_utf8_error(*error);
+      return false;
+    }
+    out.emplace_back(text.bytes());
+  }
+  return true;
+}
+
+// Returns a new reference to a dict of child name -> Result, first occurrence first.
+Ref dict_value(std::string_view element) {
+  const std::vector<engine::ChildSpan> children = engine::collect_direct_children(element);
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  for (std::string_view name : engine::unique_child_names(children)) {
+    Ref key = decode_strict(name);
+    if (!key) return {};
+    Ref value = children_named(element, children, name);
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
+  }
+  return dict;
+}
+
+// Returns a new reference to a list with one single-item Result per item.
+Ref list_value(const PyItems& items) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return {};
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyItems one;
+    one.push_back(clone_ref(items[i]));
+    Ref element = make_result(std::move(one));
+    if (!element) return {};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element.release());  // steals
+  }
+  return list;
+}
+
+// The value computed with a mode already known.
+Ref value_for_mode(const PyItems& items, Mode mode, const ElementBytes& element) {
+  switch (mode) {
+    case Mode::Empty:
+      return Ref::borrow(Py_None);
+    case Mode::ScalarLike: {
+      Ref text = first_text_string_trimmed(items);
+      return text ? scalar_value(text.get()) : Ref{};
+    }
+    case Mode::DictElement:
+      return dict_value(element.bytes());
+    case Mode::Multi:
+      return list_value(items);
+  }
+  return {};
+}
+
+// Calls builtins.<name>(value), looked up afresh; returns a new reference.
+Ref call_builtin(const char* name, PyObject* value) {
+  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+  if (!builtins) return {};
+  Ref function = Ref::steal(PyObject_GetAttrString(builtins.get(), name));
+  if (!function) return {};
+  return Ref::steal(PyObject_CallFunctionObjArgs(function.get(), value, nullptr));
+}
+
+// ---- lifecycle -------------------------------------------------------------
+
+int Result_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  for (const auto& item : as_result(self)->items) {
+    if (const auto* whole = std::get_if<WholeItem>(&item)) Py_VISIT(whole->source.get());
+    if (const auto* span = std::get_if<SpanItem>(&item)) Py_VISIT(span->source.get());
+  }
+  return 0;
+}
+
+int Result_clear(PyObject* self) {
+  // Move the items out first: dropping a source may run code that looks here.
+  PyItems doomed;
+  doomed.swap(as_result(self)->items);
+  return 0;
+}
+
+void Result_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  PyTypeObject* type = Py_TYPE(self);
+  as_result(self)->items.~PyItems();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// ---- methods ---------------------------------------------------------------
+
+constexpr Signature kExistsSignature{"Result.exists()", {}};
+constexpr Signature kToStrSignature{"Result.to_str()", {}};
+constexpr Signature kToIntSignature{"Result.to_int()", {}};
+constexpr Signature kToFloatSignature{"Result.to_float()", {}};
+constexpr Signature kToBoolSignature{"Result.to_bool()", {}};
+
+bool bind_none(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
+  BoundArg unused[1];
+  return bind_args(signature, args, nargs, kwnames, unused);
+}
+
+PyObject* Result_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  if (!bind_none(kExistsSignature, args, nargs, kwnames)) return nullptr;
+  return PyBool_FromLong(!as_result(self)->items.empty());
+}
+
+PyObject* Result_to_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  if (!bind_none(kToStrSignature, args, nargs, kwnames)) return nullptr;
+  return call_guarded([&]() -> PyObject* {
+    const PyItems& items = as_result(self)->items;
+    ElementBytes element;
+    const auto mode = compute_mode(items, element);
+    if (!mode) return nullptr;
+    if (*mode == Mode::Empty) return PyUnicode_FromStringAndSize("", 0);
+    if (*mode == Mode::ScalarLike) return first_text_string_trimmed(items).release();
+    // Raw pieces, one per item, joined by line feeds and decoded lossily.
+    std::string joined;
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (i > 0) joined += '\n';
+      if (const auto* text = std::get_if<TextItem>(&items[i])) {
+        joined += text->bytes;
+      } else if (items.size() == 1) {
+        joined += element.bytes();
+      } else {
+        ElementBytes piece;
+        if (!piece.load(items[i])) return nullptr;
+        joined += piece.bytes();
+      }
+    }
+    return decode_lossy(joined).release();
+  });
+}
+
+PyObject* Result_to_int(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  if (!bind_none(kToIntSignature, args, nargs, kwnames)) return nullptr;
+  return call_guarded([&]() -> PyObject* {
+    const PyItems& items = as_result(self)->items;
+    if (items.empty()) return PyLong_FromLong(0);
+    ItemText text;
+    if (!text.load(items.front())) return nullptr;
+    return PyLong_FromLongLong(lenient_int(text.bytes()));
+  });
+}
+
+PyObject* Result_to_float(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  if (!bind_none(kToFloatSignature, args, nargs, kwnames)) return nullptr;
+  return call_guarded([&]() -> PyObject* {
+    const PyItems& items = as_result(self)->items;
+    if (items.empty()) return PyFloat_FromDouble(0.0);
+    ItemText text;
+    if (!text.load(items.front())) return nullptr;
+    return PyFloat_FromDouble(lenient_float(text.bytes()));
+  });
+}
+
+PyObject* Result_to_bool(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  if (!bind_none(kToBoolSignature, args, nargs, kwnames)) return nullptr;
+  return call_guarded([&]() -> PyObject* {
+    const PyItems& items = as_result(self)->items;
+    ElementBytes element;
+    const auto mode = compute_mode(items, element);
+    if (!mode) return nullptr;
+    if (*mode == Mode::Empty) Py_RETURN_FALSE;
+    if (*mode != Mode::ScalarLike) Py_RETURN_TRUE;
+    ItemText text;
+    if (!text.load(items.front())) return nullptr;
+    return PyBool_FromLong(lenient_bool(text.bytes()));
+  });
+}
+
+// Later parts add get, get_many, keys, values, items and children here.
+PyMethodDef kResultMethods[] = {
+    {"exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_exists)),
+     METH_FASTCALL | METH_KEYWORDS, "exists($self)\n--\n\n"},
+    {"to_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_str)),
+     METH_FASTCALL | METH_KEYWORDS, "to_str($self)\n--\n\n"},
+    {"to_int", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_int)),
+     METH_FASTCALL | METH_KEYWORDS, "to_int($self)\n--\n\n"},
+    {"to_float", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_float)),
+     METH_FASTCALL | METH_KEYWORDS, "to_float($self)\n--\n\n"},
+    {"to_bool", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_bool)),
+     METH_FASTCALL | METH_KEYWORDS, "to_bool($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- getters -----------------------------------------------------------------
+
+PyObject* Result_get_type(PyObject* self, void*) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    const PyItems& items = as_result(self)->items;
+    ElementBytes element;
+    const auto mode = compute_mode(items, element);
+    if (!mode) return nullptr;
+    switch (*mode) {
+      case Mode::Empty:
+        return Ref::borrow(Py_None).release();
+      case Mode::DictElement:
+        return Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type)).release();
+      case Mode::Multi:
+        return Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)).release();
+      case Mode::ScalarLike:
+        break;
+    }
+    Ref text = first_text_string_trimmed(items);
+    if (!text) return nullptr;
+    Ref value = scalar_value(text.get());
+    if (!value) return nullptr;
+    return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get()))).release();
+  });
+}
+
+PyObject* Result_get_value(PyObject* self, void*) noexcept {
+  return call_guarded([&]() -> PyObject* { return result_value(as_result(self)->items).release(); });
+}
+
+PyGetSetDef kResultGetSet[] = {
+    {"type_", Result_get_type, nullptr,
+     "Return the Python type that best describes the value held by this Result:\n"
+     "  - `None`  when the Result is empty (no match)\n"
+     "  - `int`   for a single numeric value parseable as integer\n"
+     "  - `float` for a single numeric value parseable as float\n"
+     "  - `str`   for a single scalar or a text-only element\n"
+     "  - `list`  when multiple items are present\n"
+     "  - `dict`  for a single element that has child elements",
+     nullptr},
+    {"value", Result_get_value, nullptr,
+     "Return the value held by this Result in its natural Python type:\n"
+     "  - `None`          when the Result is empty\n"
+     "  - `int` / `float` for numeric scalars\n"
+     "  - `str`           for text scalars\n"
+     "  - `list[Result]`  for multiple items\n"
+     "  - `dict[str, Result]` for an element with child elements",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- slots -------------------------------------------------------------------
+
+Py_ssize_t Result_length(PyObject* self) noexcept {
+  return static_cast<Py_ssize_t>(as_result(self)->items.size());
+}
+
+int Result_bool(PyObject* self) noexcept {
+  return call_guarded([&]() -> int {
+    Ref value = result_value(as_result(self)->items);
+    return value ? PyObject_IsTrue(value.get()) : -1;
+  });
+}
+
+PyObject* Result_int(PyObject* self) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    Ref value = result_value(as_result(self)->items);
+    if (!value) return nullptr;
+    Ref converted = call_builtin("int", value.get());
+    if (!converted) return nullptr;
+    const long long number = PyLong_AsLongLong(converted.get());
+    if (number == -1 && PyErr_Occurred()) return nullptr;
+    return PyLong_FromLongLong(number);
+  });
+}
+
+PyObject* Result_float(PyObject* self) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    Ref value = result_value(as_result(self)->items);
+    if (!value) return nullptr;
+    Ref converted = call_builtin("float", value.get());
+    if (!converted) return nullptr;
+    const double number = PyFloat_AsDouble(converted.get());
+    if (number == -1.0 && PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(number);
+  });
+}
+
+// Equality only; the answer for a Result, a list of str, or a str.
+// Returns 1/0, or -1 with an exception set.
+int result_equals(const PyItems& items, PyObject* other) {
+  if (is_result(other)) {
+    std::vector<std::string> left;
+    std::vector<std::string> right;
+    if (!all_strings(items, left) || !all_strings(result_items(other), right)) return -1;
+    return left == right ? 1 : 0;
+  }
+  if (PyList_Check(other)) {
+    // Hold the elements: nothing below runs Python code, but the list is theirs.
+    std::vector<Ref> held;
+    std::vector<std::string_view> wanted;
+    const Py_ssize_t size = PyList_Size(other);
+    held.reserve(static_cast<size_t>(size));
+    wanted.reserve(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      held.push_back(Ref::borrow(PyList_GetItem(other, i)));
+      if (!held.back() || !PyUnicode_Check(held.back().get())) return 0;
+      Py_ssize_t length = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(held.back().get(), &length);
+      if (data == nullptr) {
+        PyErr_Clear();
+        return 0;
+      }
+      wanted.emplace_back(data, static_cast<size_t>(length));
+    }
+    std::vector<std::string> mine;
+    if (!all_strings(items, mine)) return -1;
+    if (mine.size() != wanted.size()) return 0;
+    for (size_t i = 0; i < mine.size(); ++i) {
+      if (mine[i] != wanted[i]) return 0;
+    }
+    return 1;
+  }
+  if (PyUnicode_Check(other)) {
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(other, &length);
+    if (data == nullptr) {
+      PyErr_Clear();
+      return 0;
+    }
+    if (items.empty()) return 0;
+    ItemText text;
+    if (!text.load(items.front())) return -1;
+    if (check_utf8(text.bytes())) return 0;
+    return text.bytes() == std::string_view(data, static_cast<size_t>(length)) ? 1 : 0;
+  }
+  return 0;
+}
+
+PyObject* Result_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  return call_guarded([&]() -> PyObject* {
+    const int equal = result_equals(as_result(self)->items, other);
+    if (equal < 0) return nullptr;
+    return PyBool_FromLong(op == Py_EQ ? equal : !equal);
+  });
+}
+
+// ---- spec --------------------------------------------------------------------
+
+constexpr const char* kResultDoc =
+    "Python `Result` class \xE2\x80\x94 wraps a list of matched items. Constructed by\n"
+    "`py_get` / `py_parse` / `py_get_many` etc. and dispatches `__getitem__`,\n"
+    "`__iter__`, `to_str`, `to_int`, and so on based on the number and type of\n"
+    "items held (Empty / ScalarLike / DictElement / Multi mode).";
+
+// Later parts add Py_mp_subscript, Py_tp_iter and Py_tp_repr here.
+PyType_Slot kResultSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kResultDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Result_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Result_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Result_clear)},
+    {Py_tp_methods, kResultMethods},
+    {Py_tp_getset, kResultGetSet},
+    {Py_mp_length, reinterpret_cast<void*>(Result_length)},
+    {Py_nb_bool, reinterpret_cast<void*>(Result_bool)},
+    {Py_nb_int, reinterpret_cast<void*>(Result_int)},
+    {Py_nb_float, reinterpret_cast<void*>(Result_float)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(Result_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {0, nullptr},
+};
+
+PyType_Spec kResultSpec = {
+    "varnex._varnex.Result",
+    sizeof(ResultObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kResultSlots,
+};
+
+}  // namespace
+
+const char* mode_name(Mode mode) noexcept {
+  switch (mode) {
+    case Mode::Empty: return "empty";
+    case Mode::ScalarLike: return "scalar";
+    case Mode::Multi: return "multi";
+    case Mode::DictElement: break;
+  }
+  return "dict";
+}
+
+Ref create_result_type() noexcept {
+  if (g_result_type == nullptr) {
+    g_result_type = PyType_FromSpec(&kResultSpec);
+    if (g_result_type == nullptr) return {};
+  }
+  return Ref::borrow(g_result_type);
+}
+
+PyObject* result_type() noexcept { return g_result_type; }
+
+Ref make_result(PyItems&& items) noexcept {
+  auto* type = reinterpret_cast<PyTypeObject*>(g_result_type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return {};
+  // Moving a vector cannot throw; the payload now lives in the object.
+  new (&as_result(self)->items) PyItems(std::move(items));
+  return Ref::steal(self);
+}
+
+bool is_result(PyObject* obj) noexcept {
+  return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_result_type));
+}
+
+const PyItems& result_items(PyObject* result) noexcept { return as_result(result)->items; }
+
+std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element) {
+  if (items.empty()) return Mode::Empty;
+  if (items.size() > 1) return Mode::Multi;
+  if (is_text_item(items.front())) return Mode::ScalarLike;
+  if (!element.load(items.front())) return std::nullopt;
+  return engine::element_has_child_elements(element.bytes()) ? Mode::DictElement
+                                                             : Mode::ScalarLike;
+}
+
+Ref children_named(std::string_view element, const std::vector<engine::ChildSpan>& children,
+                   std::string_view name) noexcept {
+  return Ref::steal(call_guarded([&]() -> PyObject* {
+    PyItems items;
+    for (const auto& child : children) {
+      // Offsets past the scanned bytes would be a scanner fault: never read there.
+      if (child.name != name || child.end > element.size() || child.start > child.end) continue;
+      items.emplace_back(OwnedItem{std::make_shared<const std::string>(
+          element.substr(child.start, child.end - child.start))});
+    }
+    return make_result(std::move(items)).release();
+  }));
+}
+
+Ref result_value(const PyItems& items) {
+  ElementBytes element;
+  const auto mode = compute_mode(items, element);
+  if (!mode) return {};
+  return value_for_mode(items, *mode, element);
+}
+
+}  // namespace varnex::python

@@ -1,0 +1,46 @@
+// The Result class: modes, conversions, and the operations its later parts share.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "python/py_item.hpp"
+#include "python/ref.hpp"
+
+namespace varnex::python {
+
+enum class Mode : uint8_t { Empty = 0, ScalarLike = 1, DictElement = 2, Multi = 3 };
+
+// "empty", "scalar", "multi" (DictElement has no name in messages).
+[[nodiscard]] const char* mode_name(Mode mode) noexcept;
+
+// Creates the Result class; returns a new reference. Called once per process.
+[[nodiscard]] Ref create_result_type() noexcept;
+// Borrowed; valid for the rest of the process once create_result_type succeeded.
+[[nodiscard]] PyObject* result_type() noexcept;
+
+// Returns a new reference to a Result owning `items`, or NULL with an exception set.
+[[nodiscard]] Ref make_result(PyItems&& items) noexcept;
+[[nodiscard]] bool is_result(PyObject* obj) noexcept;
+// Borrowed from `result`, which must be a Result.
+[[nodiscard]] const PyItems& result_items(PyObject* result) noexcept;
+
+// The mode of `items`; for a single element item `element` is left holding
+// its bytes for the rest of the operation. Nothing with an exception set.
+[[nodiscard]] std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element);
+
+// Returns a new reference: a Result of Owned copies of every direct child
+// named `name` (possibly no items), the children found in `element`.
+[[nodiscard]] Ref children_named(std::string_view element,
+                                 const std::vector<engine::ChildSpan>& children,
+                                 std::string_view name) noexcept;
+
+// The `value` attribute; returns a new reference or NULL with an exception set.
+[[nodiscard]] Ref result_value(const PyItems& items);
+
+}  // namespace varnex::python

@@ -1,0 +1,71 @@
+// Document bytes from bytes, str and buffer exporters.
+#include "python/source.hpp"
+
+#include <cstring>
+
+#include "python/errors.hpp"
+
+namespace varnex::python {
+namespace {
+
+// Single unsigned bytes: no format, or "B"/"c" after an optional byte-order mark.
+bool is_byte_format(const char* format) noexcept {
+  if (format == nullptr) return true;
+  if (*format == '@' || *format == '=' || *format == '>') ++format;
+  return std::strcmp(format, "B") == 0 || std::strcmp(format, "c") == 0;
+}
+
+}  // namespace
+
+int SourceBytes::take_buffer(PyObject* exporter) noexcept {
+  release();
+  if (buffer_.acquire(exporter, PyBUF_FULL_RO) < 0) {
+    PyErr_Clear();
+    return -1;
+  }
+  const Py_buffer& view = buffer_.view();
+  if (view.itemsize != 1 || !is_byte_format(view.format) || view.len < 0) {
+    buffer_.release();
+    return -1;
+  }
+  if (!PyBuffer_IsContiguous(&view, 'C')) {
+    buffer_.release();
+    PyErr_SetString(PyExc_ValueError, kBufferNotContiguous);
+    return -2;
+  }
+  bytes_ = std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+  return 0;
+}
+
+bool SourceBytes::acquire_buffer(PyObject* exporter) noexcept {
+  const int status = take_buffer(exporter);
+  if (status == -1) PyErr_SetString(PyExc_ValueError, kDataNotBuffer);
+  return status == 0;
+}
+
+bool SourceBytes::acquire_str(PyObject* text) noexcept {
+  release();
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return false;
+  bytes_ = std::string_view(data, static_cast<size_t>(size));
+  return true;
+}
+
+void SourceBytes::acquire_bytes(PyObject* bytes) noexcept {
+  release();
+  bytes_ = std::string_view(PyBytes_AsString(bytes), static_cast<size_t>(PyBytes_Size(bytes)));
+}
+
+bool SourceBytes::acquire(PyObject* source) noexcept {
+  if (PyBytes_Check(source)) {
+    acquire_bytes(source);
+    return true;
+  }
+  if (PyUnicode_Check(source)) return acquire_str(source);
+  const int status = take_buffer(source);
+  if (status == -1) PyErr_SetString(PyExc_ValueError, kDataNotSource);
+  return status == 0;
+}
+
+}  // namespace varnex::python

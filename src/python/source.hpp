@@ -1,0 +1,45 @@
+// The input rules: how the bytes of a document object are obtained.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "python/ref.hpp"
+
+namespace varnex::python {
+
+// The bytes of one document object, valid until release() or destruction.
+// A buffer view, when one was taken, is held exactly that long.
+class SourceBytes {
+ public:
+  SourceBytes() noexcept = default;
+  SourceBytes(const SourceBytes&) = delete;
+  SourceBytes& operator=(const SourceBytes&) = delete;
+
+  // bytes, then str (its UTF-8 form), then a C-contiguous byte buffer.
+  // False with an exception set; `source` is borrowed and must outlive this.
+  [[nodiscard]] bool acquire(PyObject* source) noexcept;
+  // A C-contiguous byte buffer only (bytes qualify, str does not).
+  [[nodiscard]] bool acquire_buffer(PyObject* exporter) noexcept;
+  // A str's UTF-8 form, as the interpreter keeps it.
+  [[nodiscard]] bool acquire_str(PyObject* text) noexcept;
+  // A bytes object's contents.
+  void acquire_bytes(PyObject* bytes) noexcept;
+
+  void release() noexcept {
+    buffer_.release();
+    bytes_ = {};
+  }
+  [[nodiscard]] std::string_view bytes() const noexcept { return bytes_; }
+
+ private:
+  // -1 when the exporter gives no single-byte buffer (message left to the
+  // caller), -2 when it is not C-contiguous (exception set).
+  [[nodiscard]] int take_buffer(PyObject* exporter) noexcept;
+
+  std::string_view bytes_;
+  BufferGuard buffer_;
+};
+
+}  // namespace varnex::python
