@@ -1,0 +1,160 @@
+// Name patterns: parsing, exact and glob matching, raw tag bytes.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "path/wildcard.hpp"
+
+namespace varnex::path {
+namespace {
+
+struct Parsed {
+  const char* text;
+  NameMatcher::Kind kind;
+  const char* held;
+  bool colon;
+};
+
+class ParsesTo : public testing::TestWithParam<Parsed> {};
+
+TEST_P(ParsesTo, KindTextAndColon) {
+  const NameMatcher m = NameMatcher::parse(GetParam().text);
+  EXPECT_EQ(m.kind(), GetParam().kind);
+  EXPECT_EQ(m.text(), GetParam().held);
+  EXPECT_EQ(m.has_colon(), GetParam().colon);
+}
+
+constexpr auto kExact = NameMatcher::Kind::Exact;
+constexpr auto kGlob = NameMatcher::Kind::Glob;
+
+INSTANTIATE_TEST_SUITE_P(Matchers, ParsesTo, testing::Values(
+    Parsed{"", kExact, "", false},
+    Parsed{"book", kExact, "book", false},
+    Parsed{"x:book", kExact, "x:book", true},
+    Parsed{"a\\*", kExact, "a*", false},
+    Parsed{"a\\*b*", kGlob, "a\\*b*", false},
+    Parsed{"\\5", kExact, "5", false},
+    Parsed{"a\\", kExact, "a", false},
+    Parsed{"a\\\\", kExact, "a\\", false},
+    Parsed{"a\\\\*", kGlob, "a\\\\*", false},
+    Parsed{"a\\:b", kExact, "a:b", true},
+    Parsed{"?", kGlob, "?", false},
+    Parsed{"*:*", kGlob, "*:*", true},
+    Parsed{"\\?\\*", kExact, "?*", false}));
+
+struct Match {
+  const char* pattern;
+  const char* qualified;
+  const char* local;
+  bool expected;
+};
+
+class Matches : public testing::TestWithParam<Match> {};
+
+TEST_P(Matches, TextAndBytesAgree) {
+  const NameMatcher m = NameMatcher::parse(GetParam().pattern);
+  EXPECT_EQ(m.matches(GetParam().qualified, GetParam().local), GetParam().expected);
+  EXPECT_EQ(m.matches_bytes(GetParam().qualified, GetParam().local), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Prefixes, Matches, testing::Values(
+    Match{"book", "book", "book", true},
+    Match{"book", "x:book", "book", true},
+    Match{"x:book", "x:book", "book", true},
+    Match{"x:book", "book", "book", false},
+    Match{"x:book", "y:book", "book", false},
+    Match{"Book", "book", "book", false},
+    Match{"*", "book", "book", true},
+    Match{"*", "x:book", "book", true},
+    Match{"*:*", "x:book", "book", true},
+    Match{"*:*", "book", "book", false},
+    Match{"ns:*", "ns:a", "a", true},
+    Match{"ns:*", "nsx:a", "a", false},
+    Match{"b*", "x:book", "book", true},
+    Match{"x*", "x:book", "book", false}));
+
+INSTANTIATE_TEST_SUITE_P(Globs, Matches, testing::Values(
+    Match{"b?ok", "book", "book", true},
+    Match{"b?ok", "bok", "bok", false},
+    Match{"b*k", "bk", "bk", true},
+    Match{"b*k", "book", "book", true},
+    Match{"b*k", "books", "books", false},
+    Match{"a\\*", "a*", "a*", true},
+    Match{"a\\*", "ab", "ab", false},
+    Match{"a\\**", "a*", "a*", true},
+    Match{"a\\**", "a*bc", "a*bc", true},
+    Match{"a\\**", "abc", "abc", false},
+    Match{"a?\\", "ab\\", "ab\\", true},
+    Match{"a?\\", "ab", "ab", false},
+    Match{"a\\?*", "a?x", "a?x", true},
+    Match{"a\\?*", "abx", "abx", false},
+    Match{"", "", "", true},
+    Match{"", "a", "a", false},
+    Match{"**", "", "", true},
+    Match{"**", "anything", "anything", true},
+    Match{"?", "", "", false},
+    Match{"*a*b", "xaxxb", "xaxxb", true},
+    Match{"*a*b", "xaxxbx", "xaxxbx", false},
+    Match{"a*b*c", "abcbc", "abcbc", true},
+    Match{"*ab", "aab", "aab", true},
+    // Characters, not bytes: '?' takes a whole code point.
+    Match{"\xC3\xA9?", "\xC3\xA9\xE2\x82\xAC", "\xC3\xA9\xE2\x82\xAC", true},
+    Match{"?", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", true},
+    Match{"??", "\xC3\xA9", "\xC3\xA9", false},
+    Match{"*\xE2\x82\xAC", "a\xE2\x82\xAC", "a\xE2\x82\xAC", true},
+    Match{"\\\xC3\xA9*", "\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9", true}));
+
+struct RawMatch {
+  std::string pattern;
+  std::string qualified;
+  std::string local;
+  bool expected;
+};
+
+class MatchesBytes : public testing::TestWithParam<RawMatch> {};
+
+TEST_P(MatchesBytes, InvalidUtf8IsTheEmptyNameForGlobs) {
+  const NameMatcher m = NameMatcher::parse(GetParam().pattern);
+  EXPECT_EQ(m.matches_bytes(GetParam().qualified, GetParam().local), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Raw, MatchesBytes, testing::Values(
+    RawMatch{"*", "\xFF", "\xFF", true},
+    RawMatch{"**", "a\xC3", "a\xC3", true},
+    RawMatch{"?", "\xFF", "\xFF", false},
+    RawMatch{"a*", "a\xFF", "a\xFF", false},
+    RawMatch{"*\xC3\xA9", "\xC3\xA9", "\xC3\xA9", true},
+    RawMatch{"*", "\xED\xA0\x80", "\xED\xA0\x80", true},   // surrogate
+    RawMatch{"?*", "\xC0\xAF", "\xC0\xAF", false},         // overlong
+    RawMatch{"?*", "\xF4\x90\x80\x80", "\xF4\x90\x80\x80", false},  // above U+10FFFF
+    // Only the chosen subject is read: a bad prefix does not spoil a local-name match.
+    RawMatch{"b*", std::string("\xFF:book"), "book", true},
+    RawMatch{"*:b*", std::string("\xFF:book"), "book", false},
+    // Exact names compare raw bytes, valid or not.
+    RawMatch{"a\xFF", "a\xFF", "a\xFF", true},
+    RawMatch{std::string("a\0b", 3), std::string("a\0b", 3), std::string("a\0b", 3), true},
+    RawMatch{"ab", std::string("ab\0", 3), std::string("ab\0", 3), false}));
+
+TEST(GlobMatch, HostilePatternsFinish) {
+  const std::string text(100 * 1024, 'a');
+  EXPECT_FALSE(glob_match("*a*a*a*a*a*b", text));
+  EXPECT_TRUE(glob_match("*a*a*a*a*a*a", text));
+  EXPECT_FALSE(glob_match("*?*?*?*?*?*?*b", text));
+  const std::string almost = text + "c";
+  EXPECT_FALSE(glob_match("*a*a*a*a*ab*", almost));
+  EXPECT_TRUE(glob_match("*a*a*a*a*ac*", almost));
+  std::string stars(10000, '*');
+  EXPECT_TRUE(glob_match(stars, text));
+  EXPECT_FALSE(glob_match(stars + "b", text));
+}
+
+TEST(GlobMatch, StrayBytesInPatternOrTextDoNotCrash) {
+  EXPECT_TRUE(glob_match("\xFF*", "\xFF" "abc"));
+  EXPECT_FALSE(glob_match("\xFF", "\xFE"));
+  EXPECT_FALSE(glob_match("\xC3", "\xC3\xA9"));
+  EXPECT_TRUE(glob_match("?\xA9", "\xC3\xA9" "\xA9"));
+  EXPECT_TRUE(glob_match("*\\", "ab\\"));
+}
+
+}  // namespace
+}  // namespace varnex::path
