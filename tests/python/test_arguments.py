@@ -1,0 +1,139 @@
+"""Argument binding: counts, keywords, types, and the module's public shape."""
+
+from __future__ import annotations
+
+import pytest
+
+import varnex
+from varnex import _varnex
+
+DOC = "<a><b>1</b></a>"
+R = varnex.get(DOC, "a.b")
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: varnex.get(DOC), "get() missing 1 required positional argument: 'path'"),
+        (lambda: varnex.get(), "get() missing 2 required positional arguments: 'data' and 'path'"),
+        (lambda: varnex.get(path="a"), "get() missing 1 required positional argument: 'data'"),
+        (lambda: varnex.get(DOC, "a", "b"), "get() takes 2 positional arguments but 3 were given"),
+        (lambda: varnex.parse(DOC, 1), "parse() takes 1 positional arguments but 2 were given"),
+        (lambda: R.to_int(1), "Result.to_int() takes 0 positional arguments but 1 was given"),
+        (lambda: R.exists(1, 2), "Result.exists() takes 0 positional arguments but 2 were given"),
+        (lambda: varnex.get(DOC, "a", path="a"), "get() got multiple values for argument 'path'"),
+        (lambda: varnex.get(DOC, data=DOC), "get() got multiple values for argument 'data'"),
+        (lambda: varnex.get(DOC, paths="a"), "get() got an unexpected keyword argument 'paths'"),
+        (lambda: varnex.validate(doc=DOC), "validate() got an unexpected keyword argument 'doc'"),
+        (lambda: R.to_str(x=1), "Result.to_str() got an unexpected keyword argument 'x'"),
+        (lambda: varnex.get_buffer(), "get_buffer() missing 2 required positional arguments: "
+                                      "'data' and 'path'"),
+        (lambda: varnex.parse(), "parse() missing 1 required positional argument: 'data'"),
+    ],
+)
+def test_count_and_keyword_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: varnex.get(b"<a/>", "a"), "argument 'data': 'bytes' object is not an instance of 'str'"),
+        (lambda: varnex.get(None, "a"), "argument 'data': 'None' is not an instance of 'str'"),
+        (lambda: varnex.get(1, ""), "argument 'data': 'int' object is not an instance of 'str'"),
+        (lambda: varnex.get_bytes("<a/>", "a"), "argument 'data': 'str' object is not an instance of 'bytes'"),
+        (lambda: varnex.get_bytes(bytearray(), "a"),
+         "argument 'data': 'bytearray' object is not an instance of 'bytes'"),
+        (lambda: varnex.get_bytes(None, "a"), "argument 'data': 'None' is not an instance of 'bytes'"),
+        (lambda: varnex.get(DOC, b"a"), "argument 'path': 'bytes' object is not an instance of 'str'"),
+        (lambda: varnex.get_buffer(b"", None), "argument 'path': 'None' is not an instance of 'str'"),
+        (lambda: varnex.get_bytes(b"", 1.5), "argument 'path': 'float' object is not an instance of 'str'"),
+        # Data is checked before path.
+        (lambda: varnex.get(1, 2), "argument 'data': 'int' object is not an instance of 'str'"),
+        # Qualified names, not bare ones.
+        (lambda: varnex.get(Outer.Inner(), "a"),
+         "argument 'data': 'Outer.Inner' object is not an instance of 'str'"),
+    ],
+)
+def test_type_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+    assert info.value.__cause__ is None
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+def test_count_errors_come_before_type_errors():
+    with pytest.raises(TypeError, match="multiple values"):
+        varnex.get(1, 2, path=3)
+    with pytest.raises(TypeError, match="unexpected keyword"):
+        varnex.get(1, 2, bogus=3)
+
+
+def test_keywords_in_any_order_and_subclasses():
+    class S(str):
+        pass
+
+    class B(bytes):
+        pass
+
+    assert varnex.get(path="a.b", data=DOC) == "1"
+    assert varnex.get(S(DOC), S("a.b")) == "1"
+    assert varnex.get_bytes(B(DOC.encode()), "a.b") == "1"
+    assert varnex.parse(data=DOC).exists()
+    assert varnex.validate(data=DOC) is True
+
+
+def test_path_that_cannot_be_utf8_propagates_unchanged():
+    with pytest.raises(UnicodeEncodeError):
+        varnex.get(DOC, "a\ud800")
+    with pytest.raises(UnicodeEncodeError):
+        varnex.get_buffer(b"", "\udcff")
+
+
+def test_module_shape():
+    assert _varnex.__all__ == ["get", "get_bytes", "get_buffer", "parse", "validate", "Result"]
+    public = {n for n in dir(_varnex) if not n.startswith("__")}
+    assert public == set(_varnex.__all__)
+    assert varnex.__all__ == _varnex.__all__
+    assert _varnex.__doc__ in ("", None)
+    assert _varnex.Result.__module__ == "varnex._varnex"
+    assert _varnex.Result.__qualname__ == "Result"
+
+
+@pytest.mark.parametrize(
+    ("function", "signature"),
+    [
+        (varnex.get, "(data, path)"),
+        (varnex.get_bytes, "(data, path)"),
+        (varnex.get_buffer, "(data, path)"),
+        (varnex.parse, "(data)"),
+        (varnex.validate, "(data)"),
+        (varnex.Result.exists, "($self)"),
+        (varnex.Result.to_str, "($self)"),
+        (varnex.Result.to_int, "($self)"),
+        (varnex.Result.to_float, "($self)"),
+        (varnex.Result.to_bool, "($self)"),
+    ],
+)
+def test_text_signatures(function, signature):
+    assert function.__text_signature__ == signature
+    assert function.__doc__ is None  # the documentation is only the signature
+
+
+def test_result_class_cannot_be_made_or_hashed():
+    with pytest.raises(TypeError):
+        varnex.Result()
+    with pytest.raises(TypeError):
+        hash(R)
+    assert varnex.Result.__doc__.startswith("Python `Result` class \u2014 wraps a list")
+    assert varnex.Result.type_.__doc__.startswith("Return the Python type that best describes")
+    assert varnex.Result.value.__doc__.endswith("`dict[str, Result]` for an element with child elements")
+    with pytest.raises(AttributeError):
+        R.value = 1

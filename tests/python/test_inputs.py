@@ -1,0 +1,173 @@
+"""Which objects are accepted as documents, and how their bytes are read."""
+
+from __future__ import annotations
+
+import array
+import mmap
+import sys
+
+import pytest
+
+import varnex
+
+DOC = "<r><a>1</a><a>2</a></r>"
+NOT_BUFFER = "data must be a buffer-protocol object (mmap, bytearray, memoryview)"
+NOT_SOURCE = "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)"
+NOT_CONTIGUOUS = "buffer must be C-contiguous"
+
+
+def mapped(data: bytes) -> mmap.mmap:
+    m = mmap.mmap(-1, len(data))
+    m.write(data)
+    return m
+
+
+BYTE_BUFFERS = {
+    "bytes": lambda b: b,
+    "bytearray": bytearray,
+    "memoryview": memoryview,
+    "memoryview-c": lambda b: memoryview(b).cast("c"),
+    "array-B": lambda b: array.array("B", b),
+    "mmap": mapped,
+    "2d": lambda b: memoryview(b).cast("B", (1, len(b))),
+}
+
+
+@pytest.mark.parametrize("make", BYTE_BUFFERS.values(), ids=BYTE_BUFFERS)
+def test_byte_buffers_accepted(make):
+    data = make(DOC.encode())
+    assert varnex.get_buffer(data, "r.a.1") == "2"
+    assert varnex.validate(data) is True
+    assert varnex.parse(data).type_ is dict
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        DOC,
+        1,
+        None,
+        array.array("i", [1, 2]),
+        memoryview(b"<r/>").cast("b"),
+        memoryview(array.array("h", [1])),
+    ],
+    ids=["str", "int", "None", "array-i", "format-b", "format-h"],
+)
+def test_get_buffer_rejects_non_byte_buffers(data):
+    with pytest.raises(ValueError) as info:
+        varnex.get_buffer(data, "r")
+    assert str(info.value) == NOT_BUFFER
+    assert info.value.__context__ is None  # the exporter's own error is discarded
+
+
+@pytest.mark.parametrize("function", [varnex.parse, varnex.validate])
+@pytest.mark.parametrize("data", [1, None, object(), array.array("I", [7])], ids=repr)
+def test_source_rule_rejects(function, data):
+    with pytest.raises(ValueError) as info:
+        function(data)
+    assert str(info.value) == NOT_SOURCE
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda d: varnex.get_buffer(d, "r"),
+        varnex.parse,
+        varnex.validate,
+    ],
+    ids=["get_buffer", "parse", "validate"],
+)
+def test_non_contiguous_buffers(call):
+    strided = memoryview(bytearray(b"<<rr//>>"))[::2]
+    with pytest.raises(ValueError) as info:
+        call(strided)
+    assert str(info.value) == NOT_CONTIGUOUS
+
+
+def test_empty_path_touches_nothing():
+    assert len(varnex.get_buffer(12, "")) == 0
+    assert len(varnex.get("\ud800", "")) == 0
+    assert len(varnex.get_bytes(b"", "")) == 0
+    with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
+        varnex.get(12, "")
+
+
+def test_path_errors_before_data_errors_only_for_get_buffer():
+    with pytest.raises(ValueError, match="^empty path"):
+        varnex.get_buffer(12, ".")
+    with pytest.raises(TypeError, match="argument 'data'"):
+        varnex.get(12, ".")
+
+
+def test_lone_surrogate_document():
+    with pytest.raises(UnicodeEncodeError):
+        varnex.get("<a>\ud800</a>", "a")
+    with pytest.raises(UnicodeEncodeError):
+        varnex.parse("<a>\ud800</a>")
+    with pytest.raises(UnicodeEncodeError):
+        varnex.validate("\ud800")
+
+
+def test_buffers_are_released_on_every_path():
+    data = bytearray(DOC.encode())
+    varnex.get_buffer(data, "r.a")
+    varnex.validate(data)
+    varnex.parse(data).to_str()
+    with pytest.raises(ValueError):
+        varnex.get_buffer(data, "r.a.c")  # ambiguous after the buffer was taken
+    with pytest.raises(ValueError):
+        varnex.parse(memoryview(data)[::2])
+    data.extend(b" ")  # would raise BufferError if any view were still held
+    m = mapped(DOC.encode())
+    varnex.get_buffer(m, "r")
+    varnex.validate(m)
+    m.close()
+
+
+def test_get_buffer_results_copy_while_parse_rereads():
+    data = bytearray(b"<r><a>1</a><a>2</a></r>")
+    copied = varnex.get_buffer(data, "r.a")
+    whole = varnex.parse(data)
+    assert whole.to_str() == "<r><a>1</a><a>2</a></r>"
+    data[:] = b"<r>changed</r>"
+    assert copied.to_str() == "<a>1</a>\n<a>2</a>"
+    assert copied == ["1", "2"]
+    assert whole.to_str() == "changed"
+    data.clear()
+    assert whole.to_str() == ""
+
+
+def test_whole_item_over_a_closed_map_raises_source_error():
+    m = mapped(b"<r><a>1</a></r>")
+    result = varnex.parse(m)
+    assert result.to_str() == "<r><a>1</a></r>"
+    m.close()
+    with pytest.raises(ValueError) as info:
+        result.to_str()
+    assert str(info.value) == NOT_SOURCE
+
+
+def test_results_keep_their_document_alive():
+    doc = "<r><a>" + "x" * 100 + "</a></r>"
+    before = sys.getrefcount(doc)
+    result = varnex.get(doc, "r.a")
+    assert sys.getrefcount(doc) == before + 1
+    del doc
+    assert result.to_str() == "x" * 100
+    copied = varnex.get_buffer(bytearray(b"<r><a>1</a></r>"), "r.a")
+    assert copied.to_str() == "1"
+
+
+def test_offsets_count_utf8_bytes():
+    doc = "<r><a>h\u00e9llo \U0001f600</a><b>z\u00fc</b></r>"
+    for result in (varnex.get(doc, "r.b"), varnex.get_bytes(doc.encode(), "r.b")):
+        assert result.to_str() == "z\u00fc"
+    assert varnex.get(doc, "r.a").to_str() == "h\u00e9llo \U0001f600"
+    assert varnex.get(doc, "r").to_str() == doc
+
+
+def test_parse_accepts_anything_readable():
+    for data in (b"not xml", "not xml", bytearray(b""), memoryview(b"\xff\xfe")):
+        result = varnex.parse(data)
+        assert len(result) == 1
+        assert varnex.validate(data) is False
