@@ -1,0 +1,180 @@
+// Per-thread compile cache, quoted paths and the full text of path errors.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "path/cache.hpp"
+
+namespace varnex::path::testing_support {
+extern std::atomic<long> g_allocations;  // alloc_counter.cpp
+}  // namespace varnex::path::testing_support
+
+namespace varnex::path {
+namespace {
+
+using testing_support::g_allocations;
+
+// The message, the quoted path line, then the caret line with `spaces` spaces.
+std::string with_caret(std::string head, size_t spaces) {
+  head.push_back('\n');
+  head.append(spaces, ' ');
+  head.push_back('^');
+  return head;
+}
+
+ProgramPtr cached(std::string_view path) {
+  auto r = compile_cached(path);
+  auto* p = std::get_if<ProgramPtr>(&r);
+  return p != nullptr ? *p : nullptr;
+}
+
+// Stand-in for the interpreter's Unicode data: controls, a few format characters and the
+// combining diacritical marks.
+bool test_needs_escape(char32_t cp, void*) {
+  return cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || (cp >= 0x300 && cp <= 0x36F) ||
+         cp == 0x200B || cp == 0xFEFF || cp == 0x10FFFF;
+}
+
+std::string quoted_text(std::string_view path) { return quote_path(path, test_needs_escape, nullptr); }
+
+std::string error_text(std::string_view path) {
+  auto r = compile_cached(path);
+  const auto* e = std::get_if<ParseError>(&r);
+  return e != nullptr ? format_path_error(*e, path, test_needs_escape, nullptr) : "compiled";
+}
+
+TEST(PathCache, SameTextSameInstance) {
+  const ProgramPtr a = cached("x.y.z");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(cached("x.y.z"), a);
+  const ProgramPtr spaced = cached("x.y.z ");
+  ASSERT_NE(spaced, nullptr);
+  EXPECT_NE(spaced, a);
+}
+
+TEST(PathCache, HitAllocatesNothing) {
+  const std::string path = "catalog.book#(price>10)#.title|@sort";
+  ASSERT_NE(cached(path), nullptr);
+  const long before = g_allocations.load();
+  for (int i = 0; i < 100; ++i) {
+    auto r = compile_cached(path);
+    ASSERT_TRUE(std::holds_alternative<ProgramPtr>(r));
+  }
+  EXPECT_EQ(g_allocations.load(), before);
+}
+
+TEST(PathCache, FailuresAreNotStored) {
+  const size_t before = path_cache_size();
+  EXPECT_TRUE(std::holds_alternative<ParseError>(compile_cached("a.@id.b")));
+  EXPECT_TRUE(std::holds_alternative<ParseError>(compile_cached("a.@id.b")));
+  EXPECT_EQ(path_cache_size(), before);
+}
+
+TEST(PathCache, EmptiedWholeWhenFull) {
+  // A fresh thread starts with an empty cache and leaves ours untouched.
+  const size_t ours = path_cache_size();
+  std::thread([] {
+    EXPECT_EQ(path_cache_size(), 0u);
+    const ProgramPtr first = cached("p0");
+    for (size_t i = 1; i < kPathCacheCapacity; ++i) {
+      std::string path = "p";
+      path += std::to_string(i);
+      ASSERT_NE(cached(path), nullptr);
+    }
+    EXPECT_EQ(path_cache_size(), kPathCacheCapacity);
+    EXPECT_EQ(cached("p0"), first);                 // still a hit
+    EXPECT_EQ(path_cache_size(), kPathCacheCapacity);
+    ASSERT_NE(cached("p512"), nullptr);             // the 513th distinct path
+    EXPECT_EQ(path_cache_size(), 1u);
+    const ProgramPtr again = cached("p0");          // parsed anew
+    EXPECT_NE(again, first);
+    EXPECT_EQ(again->steps[0].name.text(), "p0");
+    EXPECT_EQ(first->steps[0].name.text(), "p0");   // the evicted program is still alive
+    EXPECT_EQ(path_cache_size(), 2u);
+  }).join();
+  EXPECT_EQ(path_cache_size(), ours);
+}
+
+struct Quote {
+  std::string path;
+  std::string expected;
+};
+
+class QuotesAs : public testing::TestWithParam<Quote> {};
+
+TEST_P(QuotesAs, Text) { EXPECT_EQ(quoted_text(GetParam().path), GetParam().expected); }
+
+INSTANTIATE_TEST_SUITE_P(Escapes, QuotesAs, testing::Values(
+    Quote{"", "\"\""},
+    Quote{"a.b", "\"a.b\""},
+    Quote{"it's", "\"it's\""},
+    Quote{"a\\.\"b\"", "\"a\\\\.\\\"b\\\"\""},
+    Quote{"\t\r\n", "\"\\t\\r\\n\""},
+    Quote{std::string("a\0b", 3), "\"a\\0b\""},
+    Quote{"\x01\x1F\x7F", "\"\\u{1}\\u{1f}\\u{7f}\""},
+    Quote{"\xC2\x85", "\"\\u{85}\""},
+    Quote{"e\xCC\x81", "\"e\\u{301}\""},
+    Quote{"\xE2\x80\x8B", "\"\\u{200b}\""},
+    Quote{"\xF4\x8F\xBF\xBF", "\"\\u{10ffff}\""},
+    Quote{"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC", "\"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC\""},
+    Quote{"\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},
+    // Stray bytes cannot come from Python, but must still produce something sane.
+    Quote{"a\xFF", "\"a\xEF\xBF\xBD\""}));
+
+TEST(QuotePath, NullClassifierEscapesControlsOnly) {
+  EXPECT_EQ(quote_path("\x01" "e\xCC\x81", nullptr, nullptr), "\"\\u{1}e\xCC\x81\"");
+}
+
+TEST(QuotePath, ClassifierGetsItsContext) {
+  int calls = 0;
+  auto count = [](char32_t, void* ctx) {
+    ++*static_cast<int*>(ctx);
+    return false;
+  };
+  EXPECT_EQ(quote_path("ab\\", count, &calls), "\"ab\\\\\"");
+  EXPECT_EQ(calls, 2);
+}
+
+struct Message {
+  std::string path;
+  std::string text;
+};
+
+class FormatsAs : public testing::TestWithParam<Message> {};
+
+TEST_P(FormatsAs, WholeMessage) { EXPECT_EQ(error_text(GetParam().path), GetParam().text); }
+
+INSTANTIATE_TEST_SUITE_P(Messages, FormatsAs, testing::Values(
+    Message{"", "empty path\n  in path: \"\""},
+    Message{"a.@id.b",
+            with_caret("@attr must be the last component\n  in path: \"a.@id.b\"", 14)},
+    Message{"a.b|@bogus",
+            with_caret("unknown modifier: @bogus\n  in path: \"a.b|@bogus\"", 16)},
+    Message{"a.#()", with_caret("filter expression missing operator: \n  in path: \"a.#()\"", 12)},
+    Message{"a)", with_caret("unmatched ( in filter\n  in path: \"a)\"", 13)},
+    Message{"a#(x=1", with_caret("unmatched ( in filter\n  in path: \"a#(x=1\"", 14)},
+    Message{"a.0.1", "index without preceding name\n  in path: \"a.0.1\""},
+    // Escapes in the quoted path widen it; the caret still counts raw bytes.
+    Message{"\"x\".@a.b", with_caret("@attr must be the last component\n  in path: \"\\\"x\\\".@a.b\"", 16)},
+    Message{"\xC3\xA9.@a.b", with_caret("@attr must be the last component\n  in path: \"\xC3\xA9.@a.b\"", 15)},
+    Message{"a\n.@x.b", with_caret("@attr must be the last component\n  in path: \"a\\n.@x.b\"", 15)},
+    // The rejected name is searched for as written, backslash included.
+    Message{"a|@\\x", with_caret("unknown modifier: @\\x\n  in path: \"a|@\\\\x\"", 14)}));
+
+TEST(FormatPathError, NoCaretWhenTheSearchFails) {
+  const ParseError e{ParseErrorKind::BadIndex, "999"};
+  EXPECT_EQ(format_path_error(e, "a.b", nullptr, nullptr), "bad index: 999\n  in path: \"a.b\"");
+  const ParseError paren{ParseErrorKind::UnmatchedParen, ""};
+  EXPECT_EQ(format_path_error(paren, "'(')", nullptr, nullptr),
+            with_caret("unmatched ( in filter\n  in path: \"'(')\"", 15));
+  EXPECT_EQ(format_path_error(paren, "'('", nullptr, nullptr),
+            "unmatched ( in filter\n  in path: \"'('\"");
+  const ParseError text{ParseErrorKind::TextNotLast, ""};
+  EXPECT_EQ(format_path_error(text, "", nullptr, nullptr),
+            "#text must be the last component\n  in path: \"\"");
+}
+
+}  // namespace
+}  // namespace varnex::path
