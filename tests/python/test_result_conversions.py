@@ -1,0 +1,292 @@
+"""Result modes and conversions: value, type_, to_*, protocol slots and equality."""
+
+from __future__ import annotations
+
+import math
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import varnex
+
+I64_MAX = 2**63 - 1
+I64_MIN = -(2**63)
+
+
+def escape(value: bytes) -> bytes:
+    return value.replace(b"&", b"&amp;").replace(b'"', b"&quot;").replace(b"<", b"&lt;")
+
+
+def text(value: str | bytes):
+    """A Result holding one text item with exactly these bytes (an attribute value)."""
+    raw = value.encode() if isinstance(value, str) else value
+    return varnex.get_bytes(b'<r a="' + escape(raw) + b'"/>', "r.@a")
+
+
+def texts(*values: str | bytes):
+    """A Result holding one text item per value."""
+    raws = [v.encode() if isinstance(v, str) else v for v in values]
+    doc = b"<r>" + b"".join(b'<i a="' + escape(v) + b'"/>' for v in raws) + b"</r>"
+    return varnex.get_bytes(doc, "r.i.#.@a")
+
+
+def empty():
+    return varnex.get("<r/>", "r.missing")
+
+
+@pytest.mark.parametrize(
+    ("raw", "expected", "kind"),
+    [
+        ("42", 42, int),
+        (" 42 ", 42, int),
+        ("\u00a0\u3000 7\u2029", 7, int),
+        ("+5", 5, int),
+        ("007", 7, int),
+        ("-0", 0, int),
+        ("-9223372036854775808", I64_MIN, int),
+        ("9223372036854775807", I64_MAX, int),
+        ("9223372036854775808", 9223372036854775808.0, float),
+        ("1.0", 1.0, float),
+        ("1e3", 1000.0, float),
+        ("1.", 1.0, float),
+        (".5", 0.5, float),
+        ("-2.5E-1", -0.25, float),
+        ("1e400", math.inf, float),
+        ("-Infinity", -math.inf, float),
+        ("1e-400", 0.0, float),
+        ("0x10", "0x10", str),
+        ("1_000", "1_000", str),
+        ("", "", str),
+        ("-", "-", str),
+        (".", ".", str),
+        ("1e", "1e", str),
+        ("1 2", "1 2", str),
+        ("\x1c3", "\x1c3", str),  # not Unicode White_Space, so not trimmed
+        ("  hello  ", "hello", str),
+    ],
+)
+def test_scalar_value_and_type(raw, expected, kind):
+    result = text(raw)
+    assert result.type_ is kind
+    assert type(result.value) is kind
+    assert result.value == expected
+
+
+def test_nan_scalar():
+    assert math.isnan(text("nan").value)
+    assert text("NaN").type_ is float
+
+
+@pytest.mark.parametrize(
+    ("raw", "to_int", "to_float"),
+    [
+        ("3.99", 3, 3.99),
+        ("-3.99", -3, -3.99),
+        ("1e30", I64_MAX, 1e30),
+        ("-1e30", I64_MIN, -1e30),
+        ("inf", I64_MAX, math.inf),
+        ("-inf", I64_MIN, -math.inf),
+        ("9223372036854775808", I64_MAX, 9223372036854775808.0),
+        ("12abc", 0, 0.0),
+        ("abc", 0, 0.0),
+        ("", 0, 0.0),
+        (" 7 ", 7, 7.0),
+        ("12", 12, 12.0),
+        (" 2.5e1 ", 25, 25.0),
+        (b"\xff1", 0, 0.0),
+    ],
+)
+def test_lenient_numbers(raw, to_int, to_float):
+    result = text(raw)
+    assert result.to_int() == to_int
+    assert result.to_float() == to_float
+
+
+def test_lenient_nan():
+    assert text("nan").to_int() == 0
+    assert math.isnan(text("nan").to_float())
+
+
+@pytest.mark.parametrize(
+    ("raw", "expected"),
+    [
+        ("1", True), ("true", True), ('"1"', True), ('"t"', True), ('"T"', True),
+        ('"true"', True), ('"True"', True), ('"TRUE"', True),
+        ("0", False), ("false", False), ('"0"', False), ('"f"', False), ('"F"', False),
+        ('"false"', False), ('"False"', False), ('"FALSE"', False),
+        ("True", False), ("TRUE", False), ("t", False), ("yes", False), (" true ", False),
+        ("", False), ("5", True), ("0.5", False), ("2.5", True), (" 1 ", True),
+        ('"yes"', False), (b"\xfe", False),
+    ],
+)
+def test_to_bool(raw, expected):
+    assert text(raw).to_bool() is expected
+
+
+def test_empty_result():
+    r = empty()
+    assert (r.exists(), len(r), r.value, r.type_) == (False, 0, None, None)
+    assert (r.to_str(), r.to_int(), r.to_float(), r.to_bool(), bool(r)) == ("", 0, 0.0, False, False)
+    with pytest.raises(TypeError):
+        int(r)
+    with pytest.raises(TypeError):
+        float(r)
+    assert r != ""
+    assert r == []
+
+
+@pytest.mark.parametrize(
+    ("doc", "kind"),
+    [
+        ("<r>text</r>", str),
+        ("<r>a<b/>c</r>", dict),
+        ("<r><x/></r>", dict),
+        ("<r/>", str),
+        ("<r><!-- c --><?pi x?><![CDATA[<x/>]]></r>", str),
+        ("<r>12</r>", int),
+    ],
+)
+def test_element_modes(doc, kind):
+    assert varnex.get(doc, "r").type_ is kind
+    assert varnex.parse(doc).type_ is kind
+
+
+def test_dict_element():
+    doc = "<r><a>1</a><b>2</b><a>3</a></r>"
+    r = varnex.get(doc, "r")
+    value = r.value
+    assert list(value) == ["a", "b"]
+    assert value["a"].type_ is list and len(value["a"]) == 2
+    assert value["a"].to_str() == "<a>1</a>\n<a>3</a>"
+    assert value["b"].value == 2
+    assert len(r) == 1 and r.exists() and bool(r) and r.to_bool()
+    assert r.to_str() == doc
+    assert r.to_int() == 123  # the element's whole text, read leniently
+
+
+def test_dict_keys_keep_prefixes_and_bytes():
+    value = varnex.get("<r><x:a/><a/><\u00e9/></r>", "r").value
+    assert list(value) == ["x:a", "a", "\u00e9"]
+    assert value["x:a"].to_str() == ""
+
+
+def test_parse_whole_document():
+    doc = '<?xml version="1.0"?>\n<!-- lead --><r><a>1</a></r>\n'
+    assert varnex.parse(doc).to_str() == doc
+    assert varnex.parse("<!-- c --><r>  hi  </r>").to_str() == "hi"
+
+
+def test_multi_result():
+    r = texts("x", "y")
+    assert r.type_ is list and len(r) == 2
+    assert [v.to_str() for v in r.value] == ["x", "y"]
+    assert r.to_str() == "x\ny"
+    assert r.to_int() == 0
+    assert r.to_bool() is True and bool(r) is True
+    assert r == "x" and r != "y"
+    assert r == ["x", "y"] and r != ["x"] and r != ["x", 1]
+    assert texts("3", "x").to_int() == 3
+
+
+def test_invalid_utf8_text():
+    r = text(b"ok\xff")
+    for call in (r.to_str, lambda: r.value, lambda: r.type_, lambda: repr(r.value)):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == "invalid utf-8 sequence of 1 bytes from index 2"
+    assert (r.to_int(), r.to_float(), r.to_bool()) == (0, 0.0, False)
+    assert r != "ok"
+    multi = texts(b"a\xffb", "c")
+    assert multi.to_str() == "a\ufffdb\nc"
+    with pytest.raises(ValueError):
+        multi == ["a", "c"]  # noqa: B015
+
+
+@pytest.mark.parametrize(
+    ("raw", "message"),
+    [
+        (b"a\xffb", "invalid utf-8 sequence of 1 bytes from index 1"),
+        (b"ab\xe2\x82", "incomplete utf-8 byte sequence from index 2"),
+        (b"\xe2\x82x", "invalid utf-8 sequence of 2 bytes from index 0"),
+        (b"\xf0\x9f\x98x", "invalid utf-8 sequence of 3 bytes from index 0"),
+        (b"\xed\xa0\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"\xc0\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"\xf4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"\xc3\xa9\xf0", "incomplete utf-8 byte sequence from index 2"),
+        (b"\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
+    ],
+)
+def test_utf8_messages(raw, message):
+    with pytest.raises(ValueError) as info:
+        text(raw).to_str()
+    assert str(info.value) == message
+
+
+ATTR_BYTES = st.binary(max_size=24).map(
+    lambda b: bytes(c for c in b if c not in b'"&<\t\n\r')
+)
+
+
+@given(ATTR_BYTES)
+def test_decodings_agree_with_python(raw):
+    try:
+        expected = raw.decode("utf-8")
+    except UnicodeDecodeError as e:
+        if e.reason == "unexpected end of data":
+            message = f"incomplete utf-8 byte sequence from index {e.start}"
+        else:
+            message = f"invalid utf-8 sequence of {e.end - e.start} bytes from index {e.start}"
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            text(raw).to_str()
+    else:
+        assert text(raw).to_str() == expected.strip(" \x0b\x0c\x85\xa0\u1680\u2000\u2001\u2002"
+                                                    "\u2003\u2004\u2005\u2006\u2007\u2008\u2009"
+                                                    "\u200a\u2028\u2029\u202f\u205f\u3000")
+    assert texts(raw, b"z").to_str() == raw.decode("utf-8", "replace") + "\nz"
+
+
+def test_bool_follows_value_not_to_bool():
+    assert bool(text("false")) is True and text("false").to_bool() is False
+    assert bool(text("0")) is False
+    assert bool(text("0.0")) is False
+    assert bool(varnex.get("<r/>", "r")) is False
+
+
+@pytest.mark.parametrize(
+    ("raw", "as_int", "as_float"),
+    [("42", 42, 42.0), ("2.7", 2, 2.7), ("1_000", 1000, 1000.0), (" -3 ", -3, -3.0)],
+)
+def test_int_and_float_slots(raw, as_int, as_float):
+    assert int(text(raw)) == as_int
+    assert float(text(raw)) == as_float
+
+
+def test_int_and_float_slot_errors():
+    with pytest.raises(ValueError):
+        int(text("abc"))
+    with pytest.raises(OverflowError):
+        int(text("99999999999999999999"))
+    with pytest.raises(TypeError):
+        int(texts("1", "2"))
+
+
+def test_equality():
+    r = text(" a ")
+    assert r == " a " and r != "a"
+    assert r == text(" a ")
+    assert r != texts(" a ", "b")
+    assert text("1.0") != "1"
+    assert (r == 5, r != None, r == b" a ") == (False, True, False)  # noqa: E711
+    assert r != "\ud800" and texts("x") != ["\ud800"]
+
+    class L(list):
+        pass
+
+    assert texts("x", "y") == L(["x", "y"])
+    element = varnex.get("<r><a>1</a></r>", "r.a")
+    assert element == "1" and element == ["1"]
+    for op in ("__lt__", "__le__", "__gt__", "__ge__"):
+        assert getattr(r, op)(r) is NotImplemented
+    with pytest.raises(TypeError):
+        r < r  # noqa: B015
