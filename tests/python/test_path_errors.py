@@ -1,0 +1,93 @@
+"""Path and engine errors as Python sees them: messages, quoting and carets."""
+
+from __future__ import annotations
+
+import pytest
+
+import varnex
+
+DOC = "<a><b><c>1</c></b><b><c>2</c></b></a>"
+
+
+def path_error(path: str) -> str:
+    with pytest.raises(ValueError) as info:
+        varnex.get(DOC, path)
+    return str(info.value)
+
+
+def caret(offset: int) -> str:
+    return "\n" + " " * (offset + 12) + "^"
+
+
+@pytest.mark.parametrize(
+    ("path", "message"),
+    [
+        (".", 'empty path\n  in path: "."'),
+        ("a.@id.b", '@attr must be the last component\n  in path: "a.@id.b"' + caret(2)),
+        ("a.b|@bogus", 'unknown modifier: @bogus\n  in path: "a.b|@bogus"' + caret(4)),
+        ("a.#()", 'filter expression missing operator: \n  in path: "a.#()"' + caret(0)),
+        ("a)", 'unmatched ( in filter\n  in path: "a)"' + caret(1)),
+        ("a#(x=1", 'unmatched ( in filter\n  in path: "a#(x=1"' + caret(2)),
+        ("a.0.1", 'index without preceding name\n  in path: "a.0.1"'),
+        ("a.#text.b", '#text must be the last component\n  in path: "a.#text.b"' + caret(2)),
+        ("a|", 'modifier name is empty\n  in path: "a|"' + caret(1)),
+        ("**.a.0", '** does not accept an explicit selector (no index/#/filter)\n'
+                   '  in path: "**.a.0"' + caret(0)),
+        ("a.99999999999999999999", 'bad index: 99999999999999999999\n'
+                                   '  in path: "a.99999999999999999999"' + caret(2)),
+    ],
+)
+def test_messages(path, message):
+    assert path_error(path) == message
+
+
+@pytest.mark.parametrize(
+    ("path", "quoted", "offset"),
+    [
+        # Quotes, backslashes and controls are escaped; the caret still counts raw bytes.
+        ('x"\\.a.@', 'x\\"\\\\.a.@', 6),
+        ("\t.@", "\\t.@", 2),
+        ("\r\n\0.@", "\\r\\n\\0.@", 4),
+        ("\x07.@", "\\u{7}.@", 2),
+        ("\x7f.@", "\\u{7f}.@", 2),
+        # Printable non-ASCII stays; its extra bytes move the caret right.
+        ("\u00e9t\u00e9's.@", "\u00e9t\u00e9's.@", 8),
+        # Combining and non-printable characters are escaped.
+        ("e\u0301.@", "e\\u{301}.@", 4),
+        ("\u200b.@", "\\u{200b}.@", 4),
+        ("\u0085.@", "\\u{85}.@", 3),
+        ("\U000e0001.@", "\\u{e0001}.@", 5),
+        ("\u0903.@", "\\u{903}.@", 4),  # a spacing combining mark (Mc)
+        ("\u20dd.@", "\\u{20dd}.@", 4),  # an enclosing mark (Me)
+    ],
+)
+def test_quoting_and_caret(path, quoted, offset):
+    message = path_error(path)
+    assert message.startswith("@ must be followed by an attribute name\n")
+    assert message.split("\n")[1] == f'  in path: "{quoted}"'
+    assert message.endswith(caret(offset))
+
+
+def test_errors_are_raised_by_every_entry_point(run):
+    with pytest.raises(ValueError, match="^empty path"):
+        run(DOC, "...")
+    with pytest.raises(ValueError, match="^unknown modifier: @Count"):
+        run(DOC, "a|@Count")
+
+
+def test_failed_compile_is_not_cached():
+    for _ in range(3):
+        assert path_error("a.@") == path_error("a.@")
+
+
+def test_ambiguity(run):
+    with pytest.raises(ValueError) as info:
+        run(DOC, "a.b.c")
+    assert str(info.value) == (
+        "path is ambiguous: b matches multiple elements but the path continues; "
+        "specify .N (single) or .# (each)"
+    )
+    with pytest.raises(ValueError, match="^path is ambiguous: b\\* matches"):
+        run(DOC, "a.b*.c")
+    assert run(DOC, "a.b.1.c") == "2"
+    assert run(DOC, "a.b.#.c") == ["1", "2"]
