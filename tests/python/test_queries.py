@@ -1,0 +1,86 @@
+"""Single-path queries end to end, the same through get, get_bytes and get_buffer."""
+
+from __future__ import annotations
+
+import pytest
+from conftest import pieces, query_all
+
+import varnex
+
+CATALOG = """<?xml version="1.0"?>
+<catalog>
+  <book id="b1" x:lang="en"><title>Alpha</title><price>12.5</price></book>
+  <!-- a comment -->
+  <book id="b2"><title>Beta &amp; Co</title><price>8</price><note/></book>
+  <book id="b3"><title><![CDATA[<Gamma>]]></title><price>30</price></book>
+</catalog>"""
+
+
+@pytest.mark.parametrize(
+    ("path", "expected"),
+    [
+        ("catalog.book.#.@id", ["b1", "b2", "b3"]),
+        ("catalog.book.1.title", ["Beta & Co"]),
+        ("catalog.book.2.title", ["<Gamma>"]),
+        ("catalog.book.0.@lang", ["en"]),
+        ("catalog.book.#", ["3"]),
+        ("catalog.shelf.#", ["0"]),
+        ("catalog.book.#.price|@sum", ["50.5"]),
+        ("catalog.book.#.@id|@reverse", ["b3", "b2", "b1"]),
+        ("catalog.book.#.@id|@first", ["b1"]),
+        ("**.title.#text", ["Alpha", "Beta & Co", "<Gamma>"]),
+        ("catalog.book#(price>10)#.@id", ["b1", "b3"]),
+        ("catalog.book#(@id=b2).note", [""]),
+        ("catalog.book.9.title", []),
+        ("nothing", []),
+        ("@id", []),
+        ("#text", [""]),
+    ],
+)
+def test_queries(path, expected):
+    assert pieces(query_all(CATALOG, path)) == expected
+
+
+def test_elements_are_markup(run):
+    result = run(CATALOG, "catalog.book.0")
+    assert result.type_ is dict
+    assert result.to_str() == '<book id="b1" x:lang="en"><title>Alpha</title><price>12.5</price></book>'
+    assert run(CATALOG, "catalog.book.1.note").to_str() == ""
+    assert run(CATALOG, "catalog.book.1.note").value == ""
+
+
+def test_malformed_documents_never_fail(run):
+    assert pieces(run("<r><a>1</a><a>2", "r.a")) == ["1", "2"]
+    assert run("<r><a>1</a><a>2", "r.a").to_str() == "<a>1</a>\n<a>2"
+    assert pieces(run("<a><b></c></a>", "a.b")) == [""]
+    assert len(run("", "a")) == 0
+    assert len(run("<<<>>>", "a.b")) == 0
+
+
+def test_results_outlive_documents():
+    results = []
+    for i in range(50):
+        doc = f"<r><a>{i}</a><b><c>{i * 2}</c></b></r>"
+        results.append((varnex.get(doc, "r.b"), varnex.get_bytes(doc.encode(), "r.a")))
+    for i, (b, a) in enumerate(results):
+        assert b.value["c"].value == i * 2
+        assert a.value == i
+
+
+def test_nested_values_are_independent_results():
+    outer = varnex.get(CATALOG, "catalog.book.#.title")
+    titles = outer.value
+    del outer
+    assert [t.to_str() for t in titles] == ["Alpha", "Beta & Co", "<Gamma>"]
+    book = varnex.get(CATALOG, "catalog.book.1").value
+    assert list(book) == ["title", "price", "note"]
+    assert book["price"].value == 8
+
+
+def test_cached_paths_give_the_same_answers():
+    for _ in range(3):
+        assert varnex.get(CATALOG, "catalog.book.#.@id") == ["b1", "b2", "b3"]
+    # Many distinct paths: the per-thread cache empties itself and keeps working.
+    for i in range(600):
+        assert varnex.get(CATALOG, f"catalog.book.{i % 3}.@id") == f"b{i % 3 + 1}"
+        assert len(varnex.get(CATALOG, f"catalog.x{i}")) == 0
