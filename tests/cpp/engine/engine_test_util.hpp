@@ -1,0 +1,58 @@
+// Runs a path over a document and renders the items as short strings for table-driven tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "path/compiler.hpp"
+
+namespace varnex::engine::testing {
+
+// "S:" span (with the bytes it covers), "M:" owned markup, "V:" value.
+inline std::string render(const Item& item, std::string_view doc) {
+  if (const auto* s = std::get_if<Span>(&item)) {
+    if (s->start > s->end || s->end > doc.size()) return "S:<out of range>";
+    return "S:" + std::string(doc.substr(s->start, s->end - s->start));
+  }
+  if (const auto* m = std::get_if<Markup>(&item)) return "M:" + m->bytes;
+  return "V:" + std::get<Value>(item).bytes;
+}
+
+inline path::ProgramPtr compile_or_fail(std::string_view path_text) {
+  auto compiled = path::compile(path_text);
+  if (auto* err = std::get_if<path::ParseError>(&compiled)) {
+    ADD_FAILURE() << "path does not compile: " << path_text << ": " << err->message();
+    return nullptr;
+  }
+  return std::get<path::ProgramPtr>(compiled);
+}
+
+// The items as strings, or one "ambiguous:<name>" entry.
+inline std::vector<std::string> query(std::string_view doc, std::string_view path_text,
+                                      bool spans = true) {
+  const path::ProgramPtr program = compile_or_fail(path_text);
+  if (!program) return {"<no program>"};
+  Items items;
+  if (auto err = run_with(*program, doc, spans, items)) return {"ambiguous:" + err->name};
+  std::vector<std::string> out;
+  for (const Item& it : items) out.push_back(render(it, doc));
+  return out;
+}
+
+struct QueryCase {
+  std::string doc;
+  std::string path;
+  bool spans;
+  std::vector<std::string> expected;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const QueryCase& c) {
+  return os << c.path << " on " << c.doc;
+}
+
+}  // namespace varnex::engine::testing
