@@ -39,17 +39,31 @@ class Attributes {
   [[nodiscard]] bool next(AttrItem* item) noexcept;
 
  private:
-  // Implementation-private state; see attributes.cpp.
+  enum class State : uint8_t { Done, Next, SkipValue, SkipDupValue };
+
+  [[nodiscard]] bool resume(size_t* at) noexcept;
+  // Index of an earlier recorded key equal to [start, start+len), or records
+  // this one and returns npos.
+  size_t find_or_record(size_t start, size_t len) noexcept;
+  bool grow_heap() noexcept;
+
   std::string_view content_;
   size_t pos_;
-  uint8_t state_ = 0;
+  State state_ = State::Next;
   bool checks_;
-  // Recorded keys as (start, len); inline storage, heap only when many.
+  // Recorded keys as (start, len); inline storage, heap (with a hash index,
+  // so hostile tags with many attributes stay linear) only when many.
+  struct KeyRange {
+    size_t start;
+    size_t len;
+  };
   static constexpr size_t kInlineKeys = 16;
-  std::pair<uint32_t, uint32_t> inline_keys_[kInlineKeys];
+  KeyRange inline_keys_[kInlineKeys];
   size_t key_count_ = 0;
-  std::pair<size_t, size_t>* heap_keys_ = nullptr;
+  KeyRange* heap_keys_ = nullptr;
   size_t heap_cap_ = 0;
+  size_t* index_ = nullptr;  // heap_cap_ * 2 slots: key number + 1, 0 when free
+  bool keys_lost_ = false;    // out of memory: stop checking
 
  public:
   ~Attributes();

@@ -1,1 +1,429 @@
-// placeholder until the reader lands
+// The pull reader: one read_event() per construct, positions as offsets into
+// the caller's bytes, and a dedicated skip for read_to_end.
+#include "xml/reader.hpp"
+
+#include <cstring>
+#include <new>
+
+#include "xml/attributes.hpp"
+#include "xml/scan.hpp"
+
+namespace varnex::xml {
+
+using detail::find_byte;
+using detail::find_tag_end;
+using detail::name_length;
+using detail::ws_byte;
+
+Reader::Reader(std::string_view input, Config config) noexcept
+    : base_(input.data()), len_(input.size()), config_(config) {}
+
+size_t Reader::buffer_position() const noexcept {
+  // A '<' that ended a Text event is consumed but not yet counted.
+  return phase_ == Phase::Markup ? pos_ - 1 : pos_;
+}
+
+Event Reader::make_event(EventKind kind, size_t begin, size_t end, size_t name_len) const noexcept {
+  Event ev;
+  ev.kind = kind;
+  ev.encoding = enc_;
+  ev.content = std::string_view(base_ + begin, end - begin);
+  ev.name_len = name_len;
+  return ev;
+}
+
+Event Reader::syntax_error(ErrorKind kind, size_t lt, size_t new_pos) noexcept {
+  err_pos_ = lt;
+  pos_ = new_pos;
+  phase_ = Phase::Done;
+  Event ev;
+  ev.kind = EventKind::Error;
+  ev.error = kind;
+  ev.encoding = enc_;
+  return ev;
+}
+
+Event Reader::ill_formed(ErrorKind kind, size_t err_pos, std::string_view name) noexcept {
+  err_pos_ = err_pos;
+  Event ev;
+  ev.kind = EventKind::Error;
+  ev.error = kind;
+  ev.encoding = enc_;
+  ev.content = name;
+  ev.name_len = name.size();
+  return ev;
+}
+
+// Drops a byte-order mark (it stays counted in positions) and takes the
+// encoding it announces.
+void Reader::start_document() noexcept {
+  phase_ = Phase::Text;
+  const auto* b = reinterpret_cast<const unsigned char*>(base_);
+  Encoding detected = Encoding::Utf8;
+  size_t drop = 0;
+  bool found = true;
+  if (len_ >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
+    detected = Encoding::Utf16BE;
+    drop = 2;
+  } else if (len_ >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+    detected = Encoding::Utf16LE;
+    drop = 2;
+  } else if (len_ >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+    detected = Encoding::Utf8;
+    drop = 3;
+  } else if (len_ >= 4 && b[0] == 0x00 && b[1] == 0x3C && b[2] == 0x00 && b[3] == 0x3F) {
+    detected = Encoding::Utf16BE;
+  } else if (len_ >= 4 && b[0] == 0x3C && b[1] == 0x00 && b[2] == 0x3F && b[3] == 0x00) {
+    detected = Encoding::Utf16LE;
+  } else if (len_ >= 4 && std::memcmp(b, "<?xm", 4) == 0) {
+    detected = Encoding::Utf8;
+  } else {
+    found = false;
+  }
+  if (found && (origin_ == EncodingOrigin::Implicit || origin_ == EncodingOrigin::Bom)) {
+    enc_ = detected;
+    origin_ = EncodingOrigin::Bom;
+  }
+  pos_ += drop;
+}
+
+Event Reader::read_event() noexcept {
+  switch (phase_) {
+    case Phase::Text:
+      break;
+    case Phase::Markup:
+      phase_ = Phase::Text;
+      return parse_markup();
+    case Phase::Init:
+      start_document();
+      break;
+    case Phase::SyntheticEnd:
+      return synthetic_end();
+    case Phase::Done:
+      return make_event(EventKind::Eof, pos_, pos_);
+  }
+
+  if (config_.trim_text_start) [[unlikely]] {
+    while (pos_ < len_ && ws_byte(base_[pos_])) ++pos_;
+  }
+  // Markup right after markup is the common case in dense documents.
+  if (pos_ < len_ && base_[pos_] == '<') {
+    ++pos_;
+    return parse_markup();
+  }
+  const size_t begin = pos_;
+  const char* lt = find_byte(base_ + pos_, base_ + len_, '<');
+  size_t end;
+  if (lt == nullptr) {
+    end = len_;
+    pos_ = len_;
+    phase_ = Phase::Done;
+  } else {
+    end = static_cast<size_t>(lt - base_);
+    pos_ = end + 1;
+    phase_ = Phase::Markup;
+  }
+  if (config_.trim_text_end) [[unlikely]] {
+    while (end > begin && ws_byte(base_[end - 1])) --end;
+  }
+  // Text that stops at markup is reported even when trimmed to nothing.
+  if (end == begin && lt == nullptr) return make_event(EventKind::Eof, pos_, pos_);
+  return make_event(EventKind::Text, begin, end);
+}
+
+// pos_ is the byte after '<'; the phase is already Text.
+inline Event Reader::parse_markup() noexcept {
+  const size_t lt = pos_ - 1;
+  if (pos_ >= len_) [[unlikely]]
+    return syntax_error(ErrorKind::UnclosedTag, lt, len_);
+  switch (base_[pos_]) {
+    case '/':
+      return parse_end(lt);
+    case '!':
+      return parse_bang(lt);
+    case '?':
+      return parse_question(lt);
+    default:
+      return parse_start(lt);
+  }
+}
+
+inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
+  ++depth_;
+  if (!config_.check_end_names && open_.empty()) [[likely]]
+    return;
+  try {
+    open_.emplace_back(config_.check_end_names ? name_start : kUntracked, name_len);
+  } catch (...) {
+    // Out of memory: forget the names; unknown names compare as matching.
+    open_.clear();
+    open_.shrink_to_fit();
+  }
+}
+
+// start-tag ::= '<' content '>' ; empty ::= '<' content '/>' (quote-aware '>')
+inline Event Reader::parse_start(size_t lt) noexcept {
+  const char* gt = find_tag_end(base_ + pos_, base_ + len_);
+  if (gt == nullptr) [[unlikely]]
+    return syntax_error(ErrorKind::UnclosedTag, lt, len_);
+  const size_t begin = pos_;
+  size_t end = static_cast<size_t>(gt - base_);
+  pos_ = end + 1;
+  const bool empty = end > begin && base_[end - 1] == '/';
+  if (empty) --end;
+  const size_t name_len = name_length(base_ + begin, end - begin);
+  if (empty) {
+    if (!config_.expand_empty_elements) [[likely]]
+      return make_event(EventKind::Empty, begin, end, name_len);
+    synthetic_end_name_ = std::string_view(base_ + begin, name_len);
+    phase_ = Phase::SyntheticEnd;
+  }
+  push_open(begin, name_len);
+  return make_event(EventKind::Start, begin, end, name_len);
+}
+
+// end-tag ::= '</' name ws* '>' (the same quote-aware scan as start tags)
+inline Event Reader::parse_end(size_t lt) noexcept {
+  const char* gt = find_tag_end(base_ + pos_ + 1, base_ + len_);
+  if (gt == nullptr) [[unlikely]]
+    return syntax_error(ErrorKind::UnclosedTag, lt, len_);
+  const size_t begin = pos_ + 1;
+  size_t end = static_cast<size_t>(gt - base_);
+  pos_ = end + 1;
+  if (config_.trim_markup_names_in_closing_tags) {
+    size_t t = end;
+    while (t > begin && ws_byte(base_[t - 1])) --t;
+    // A name made only of ws is kept whole.
+    if (t > begin) end = t;
+  }
+  return close_element(std::string_view(base_ + begin, end - begin), lt);
+}
+
+Event Reader::close_element(std::string_view name, size_t lt) noexcept {
+  if (depth_ == 0) [[unlikely]] {
+    if (!config_.allow_unmatched_ends) {
+      mismatch_expected_ = {};
+      mismatch_found_ = name;
+      return ill_formed(ErrorKind::UnmatchedEndTag, lt, name);
+    }
+  } else {
+    --depth_;
+    if (!open_.empty()) {
+      const auto [start, len] = open_.back();
+      open_.pop_back();
+      // The entry is gone whether or not the names match.
+      if (config_.check_end_names && start != kUntracked) {
+        const std::string_view expected(base_ + start, len);
+        if (expected != name) {
+          mismatch_expected_ = expected;
+          mismatch_found_ = name;
+          return ill_formed(ErrorKind::MismatchedEndTag, lt, name);
+        }
+      }
+    }
+  }
+  Event ev;
+  ev.kind = EventKind::End;
+  ev.encoding = enc_;
+  ev.content = name;
+  ev.name_len = name.size();
+  return ev;
+}
+
+Event Reader::synthetic_end() noexcept {
+  phase_ = Phase::Text;
+  if (depth_ > 0) --depth_;
+  if (!open_.empty()) open_.pop_back();
+  Event ev;
+  ev.kind = EventKind::End;
+  ev.encoding = enc_;
+  ev.content = synthetic_end_name_;
+  ev.name_len = synthetic_end_name_.size();
+  return ev;
+}
+
+// '<!' picks a construct by the byte after '!', finds its terminator, and
+// only then checks the full opening keyword.
+Event Reader::parse_bang(size_t lt) noexcept {
+  const size_t bang = pos_;
+  if (bang + 1 >= len_) return syntax_error(ErrorKind::InvalidBangMarkup, lt, bang);
+  const char kind = base_[bang + 1];
+
+  if (kind == '-') {
+    // The first '-->' that starts at or after '<!--'.
+    size_t from = bang + 5;
+    size_t gt;
+    for (;;) {
+      const char* p = from < len_ ? find_byte(base_ + from, base_ + len_, '>') : nullptr;
+      if (p == nullptr) return syntax_error(ErrorKind::UnclosedComment, lt, len_);
+      gt = static_cast<size_t>(p - base_);
+      if (base_[gt - 1] == '-' && base_[gt - 2] == '-') break;
+      from = gt + 1;
+    }
+    if (base_[bang + 2] != '-') return syntax_error(ErrorKind::UnclosedComment, lt, gt + 1);
+    pos_ = gt + 1;
+    const size_t begin = bang + 3;
+    const size_t end = gt - 2;
+    if (config_.check_comments) {
+      // Each '-' followed by '-' (the closing one included) is an error.
+      // The stored offset is relative to the previous '-', as it always was.
+      size_t hay = begin;
+      while (hay < end) {
+        const auto* dash = static_cast<const char*>(std::memchr(base_ + hay, '-', end - hay));
+        if (dash == nullptr) break;
+        const size_t at = static_cast<size_t>(dash - base_);
+        if (base_[at + 1] == '-')
+          return ill_formed(ErrorKind::DoubleHyphenInComment, begin + (at - hay), {});
+        hay = at + 1;
+      }
+    }
+    return make_event(EventKind::Comment, begin, end);
+  }
+
+  if (kind == '[') {
+    // The first ']]>' after '<!['.
+    size_t from = bang + 2;
+    size_t gt;
+    for (;;) {
+      const char* p = from < len_ ? find_byte(base_ + from, base_ + len_, '>') : nullptr;
+      if (p == nullptr) return syntax_error(ErrorKind::UnclosedCData, lt, len_);
+      gt = static_cast<size_t>(p - base_);
+      if (base_[gt - 1] == ']' && base_[gt - 2] == ']') break;
+      from = gt + 1;
+    }
+    if (gt - bang < 10 || std::memcmp(base_ + bang, "![CDATA[", 8) != 0)
+      return syntax_error(ErrorKind::UnclosedCData, lt, gt + 1);
+    pos_ = gt + 1;
+    return make_event(EventKind::CData, bang + 8, gt - 2);
+  }
+
+  if (kind == 'D' || kind == 'd') {
+    // '<' and '>' nest; nothing else (quotes, comments) is seen.
+    size_t nesting = 0;
+    size_t gt = bang + 1;
+    for (;; ++gt) {
+      if (gt >= len_) return syntax_error(ErrorKind::UnclosedDoctype, lt, len_);
+      const char c = base_[gt];
+      if (c == '<') {
+        ++nesting;
+      } else if (c == '>') {
+        if (nesting == 0) break;
+        --nesting;
+      }
+    }
+    static constexpr char kKeyword[] = "!DOCTYPE";
+    bool keyword = gt - bang >= 8;
+    for (size_t i = 0; keyword && i < 8; ++i) {
+      char c = base_[bang + i];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      keyword = c == kKeyword[i];
+    }
+    if (!keyword) return syntax_error(ErrorKind::UnclosedDoctype, lt, gt + 1);
+    pos_ = gt + 1;
+    size_t begin = bang + 8;
+    while (begin < gt && ws_byte(base_[begin])) ++begin;
+    if (begin == gt) return ill_formed(ErrorKind::MissingDoctypeName, gt, {});
+    return make_event(EventKind::DocType, begin, gt);
+  }
+
+  return syntax_error(ErrorKind::InvalidBangMarkup, lt, bang);
+}
+
+// pi ::= '<?' content '?>' ; a content of 'xml' or 'xml' ws ... is a Decl.
+Event Reader::parse_question(size_t lt) noexcept {
+  const size_t q = pos_;
+  size_t from = q + 1;
+  size_t gt;
+  for (;;) {
+    const char* p = from < len_ ? find_byte(base_ + from, base_ + len_, '>') : nullptr;
+    if (p == nullptr) return syntax_error(ErrorKind::UnclosedPIOrXmlDecl, lt, len_);
+    gt = static_cast<size_t>(p - base_);
+    if (base_[gt - 1] == '?') break;
+    from = gt + 1;
+  }
+  // In '<?>' the only '?' is the opening one.
+  if (gt == q + 1) return syntax_error(ErrorKind::UnclosedPIOrXmlDecl, lt, gt + 1);
+  pos_ = gt + 1;
+  const size_t begin = q + 1;
+  const size_t end = gt - 1;
+  const size_t len = end - begin;
+  const char* c = base_ + begin;
+  if (len >= 3 && c[0] == 'x' && c[1] == 'm' && c[2] == 'l' && (len == 3 || ws_byte(c[3]))) {
+    refine_encoding_from_decl(std::string_view(c, len));
+    return make_event(EventKind::Decl, begin, end, 3);
+  }
+  return make_event(EventKind::PI, begin, end, name_length(c, len));
+}
+
+void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
+  if (origin_ != EncodingOrigin::Implicit && origin_ != EncodingOrigin::Bom) return;
+  Attributes attrs(decl, 3, /*with_checks=*/false);
+  AttrItem item;
+  while (attrs.next(&item)) {
+    if (item.error != AttrErrorKind::None) return;  // the first malformed entry ends the search
+    if (item.key == "encoding") {
+      Encoding enc;
+      if (encoding_for_label(item.value, &enc)) {
+        enc_ = enc;
+        origin_ = EncodingOrigin::Declaration;
+      }
+      return;
+    }
+  }
+}
+
+// Same events, errors and positions as a loop over read_event(), but text is
+// skipped with one search for '<' and no Text event is built.
+ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
+  const size_t start = buffer_position();
+  size_t depth = 0;
+  for (;;) {
+    size_t end;
+    Event ev;
+    switch (phase_) {
+      case Phase::Done:
+        return ErrorKind::MissingEndTag;
+      case Phase::SyntheticEnd:
+        end = pos_;
+        ev = synthetic_end();
+        break;
+      case Phase::Markup:
+        end = pos_ - 1;
+        phase_ = Phase::Text;
+        ev = parse_markup();
+        break;
+      case Phase::Init:
+        start_document();
+        [[fallthrough]];
+      case Phase::Text: {
+        const char* lt = pos_ < len_ && base_[pos_] == '<'
+                             ? base_ + pos_
+                             : find_byte(base_ + pos_, base_ + len_, '<');
+        if (lt == nullptr) {
+          pos_ = len_;
+          phase_ = Phase::Done;
+          return ErrorKind::MissingEndTag;
+        }
+        end = static_cast<size_t>(lt - base_);
+        pos_ = end + 1;
+        ev = parse_markup();
+        break;
+      }
+    }
+    if (ev.kind == EventKind::Start) {
+      if (ev.name_len == name.size() && ev.name() == name) ++depth;
+    } else if (ev.kind == EventKind::End) {
+      if (ev.content == name) {
+        if (depth == 0) {
+          if (span != nullptr) *span = SkipSpan{start, end};
+          return ErrorKind::None;
+        }
+        --depth;
+      }
+    } else if (ev.kind == EventKind::Error) [[unlikely]] {
+      return ev.error;
+    }
+  }
+}
+
+}  // namespace varnex::xml

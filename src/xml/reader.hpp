@@ -54,6 +54,15 @@ struct Config {
   bool trim_text_start = false;
   bool trim_text_end = false;
 
+  void trim_text(bool on) noexcept {
+    trim_text_start = on;
+    trim_text_end = on;
+  }
+  void enable_all_checks(bool on) noexcept {
+    check_comments = on;
+    check_end_names = on;
+  }
+
   // The engine's query configuration: end names are not compared.
   static constexpr Config query() noexcept {
     Config c;
@@ -122,6 +131,21 @@ class Reader {
  private:
   enum class Phase : uint8_t { Init, Text, Markup, SyntheticEnd, Done };
 
+  void start_document() noexcept;
+  Event parse_markup() noexcept;
+  Event parse_start(size_t lt) noexcept;
+  Event parse_end(size_t lt) noexcept;
+  Event parse_bang(size_t lt) noexcept;
+  Event parse_question(size_t lt) noexcept;
+  Event close_element(std::string_view name, size_t lt) noexcept;
+  Event synthetic_end() noexcept;
+  void push_open(size_t name_start, size_t name_len) noexcept;
+  void refine_encoding_from_decl(std::string_view decl) noexcept;
+  [[nodiscard]] Event make_event(EventKind kind, size_t begin, size_t end,
+                                 size_t name_len = 0) const noexcept;
+  Event syntax_error(ErrorKind kind, size_t lt, size_t new_pos) noexcept;
+  Event ill_formed(ErrorKind kind, size_t err_pos, std::string_view name) noexcept;
+
   // Implementation-private state; see reader.cpp.
   const char* base_;
   size_t len_;
@@ -132,9 +156,12 @@ class Reader {
   Encoding enc_ = Encoding::Utf8;
   EncodingOrigin origin_ = EncodingOrigin::Implicit;
   size_t depth_ = 0;  // open elements, whatever check_end_names says
-  // Names of open elements as (offset, length) into the input; kept only
-  // when check_end_names or expand_empty_elements needs them.
+  // Names of open elements as (offset, length) into the input, pushed only
+  // while check_end_names is on. It covers the innermost open_.size()
+  // elements; entries pushed with the check off while names are kept are
+  // placeholders (offset kUntracked) so the two stay aligned.
   std::vector<std::pair<size_t, size_t>> open_;
+  static constexpr size_t kUntracked = static_cast<size_t>(-1);
   std::string_view mismatch_expected_;
   std::string_view mismatch_found_;
   std::string_view synthetic_end_name_;

@@ -1,0 +1,165 @@
+// Event sequences with exact positions: well-formed and odd-but-accepted markup.
+#include <gtest/gtest.h>
+
+#include "render.hpp"
+
+namespace varnex::xml {
+namespace {
+
+using testing::render_all;
+
+struct Case {
+  std::string_view input;
+  std::string_view expected;
+};
+
+Config with(void (*tweak)(Config&)) {
+  Config c;
+  tweak(c);
+  return c;
+}
+
+class EventSequence : public ::testing::TestWithParam<Case> {};
+
+TEST_P(EventSequence, RendersExactly) {
+  EXPECT_EQ(render_all(GetParam().input), GetParam().expected) << GetParam().input;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Markup, EventSequence,
+    ::testing::Values(
+        Case{R"(<a x="1">hi<b/></a>)", R"(Start(a|a x="1")@9 Text(hi)@11 Empty(b)@15 End(a)@19 Eof@19)"},
+        Case{"<a>t</a>tail", "Start(a)@3 Text(t)@4 End(a)@8 Text(tail)@12 Eof@12"},
+        Case{"", "Eof@0"},
+        Case{"  ", "Text(  )@2 Eof@2"},
+        Case{"<a>\r\n</a>", "Start(a)@3 Text(\\r\\n)@5 End(a)@9 Eof@9"},
+        Case{R"(<a x=">"/>t)", R"(Empty(a|a x=">")@10 Text(t)@11 Eof@11)"},
+        Case{"<a/ >", "Start(a/|a/ )@5 Eof@5"},
+        Case{"<a/b>", "Start(a/b)@5 Eof@5"},
+        Case{"< a>", "Start(| a)@4 Eof@4"},
+        Case{"<>", "Start()@2 Eof@2"},
+        Case{"<a<b>", "Start(a<b)@5 Eof@5"},
+        Case{"a < b>c", "Text(a )@2 Start(| b)@6 Text(c)@7 Eof@7"},
+        Case{"<a\r\n>", "Start(a|a\\r\\n)@5 Eof@5"},
+        Case{"<a b'c>d'>", "Start(a|a b'c>d')@10 Eof@10"},
+        Case{R"(<a x=/>)", R"(Empty(a|a x=)@7 Eof@7)"},
+        Case{"<a>x > y</a>", "Start(a)@3 Text(x > y)@8 End(a)@12 Eof@12"},
+        Case{"a<!--c-->b", "Text(a)@1 Comment(c)@9 Text(b)@10 Eof@10"},
+        Case{"<a> </a>", "Start(a)@3 Text( )@4 End(a)@8 Eof@8"},
+        Case{"<a></a >", "Start(a)@3 End(a)@8 Eof@8"},
+        Case{"<a></a\t \n>", "Start(a)@3 End(a)@10 Eof@10"},
+        Case{"<a></ a>", "Start(a)@3 MismatchedEndTag(a/ a)@8 err@3 Eof@8"},
+        Case{"<a></ >", "Start(a)@3 MismatchedEndTag(a/ )@7 err@3 Eof@7"},
+        Case{R"(<a></a x=">">)", R"(Start(a)@3 MismatchedEndTag(a/a x=">")@13 err@3 Eof@13)"},
+        Case{"<//>", "UnmatchedEndTag(/)@4 err@0 Eof@4"},
+        Case{"<a><a/></a>", "Start(a)@3 Empty(a)@7 End(a)@11 Eof@11"},
+        // Comments: the terminator starts at or after "<!--".
+        Case{"<!---->", "Comment()@7 Eof@7"},
+        Case{"<!-->x-->", "Comment(>x)@9 Eof@9"},
+        Case{"<!--->x-->", "Comment(->x)@10 Eof@10"},
+        Case{"<!-- a -- b -->", "Comment( a -- b )@15 Eof@15"},
+        Case{"<!-- a --->", "Comment( a -)@11 Eof@11"},
+        // CDATA: raw up to the first "]]>".
+        Case{"<![CDATA[a]b]]c]]>", "CData(a]b]]c)@18 Eof@18"},
+        Case{"<![CDATA[>]]>", "CData(>)@13 Eof@13"},
+        Case{"<![CDATA[]]>", "CData()@12 Eof@12"},
+        Case{"<r><![CDATA[<x>&amp;]]></r>", "Start(r)@3 CData(<x>&amp;)@23 End(r)@27 Eof@27"},
+        // DOCTYPE: '<' and '>' nest, nothing else counts.
+        Case{"<!doctype x>", "DocType(x)@12 Eof@12"},
+        Case{"<!DOCTYPEhtml>", "DocType(html)@14 Eof@14"},
+        Case{"<!DocType \t x y>", "DocType(x y)@16 Eof@16"},
+        Case{R"(<!DOCTYPE a [<!ENTITY x "y">]><r/>)",
+             R"(DocType(a [<!ENTITY x "y">])@30 Empty(r)@34 Eof@34)"},
+        Case{R"(<!DOCTYPE a SYSTEM "a>b"><r/>)",
+             R"(DocType(a SYSTEM "a)@22 Text(b">)@25 Empty(r)@29 Eof@29)"},
+        Case{"<!DOCTYPE a <<>>><r/>", "DocType(a <<>>)@17 Empty(r)@21 Eof@21"},
+        Case{"<a><!DOCTYPE x></a>", "Start(a)@3 DocType(x)@15 End(a)@19 Eof@19"},
+        // Processing instructions and declarations.
+        Case{"<?\?>", "PI()@4 Eof@4"},
+        Case{R"(<?pi a="?>"?>)", R"(PI(pi a=")@10 Text("?>)@13 Eof@13)"},
+        Case{"<?xml?>", "Decl(xml)@7 Eof@7"},
+        Case{"<?xml\tversion=\"1.0\"?>", "Decl(xml\\tversion=\"1.0\")@21 Eof@21"},
+        Case{"<?xmlfoo?>", "PI(xmlfoo)@10 Eof@10"},
+        Case{"<?XML v?>", "PI(XML v)@9 Eof@9"},
+        Case{"<?xml-stylesheet a?>", "PI(xml-stylesheet a)@20 Eof@20"},
+        Case{R"(<?xml version="1.0"?><?xml version="1.1"?>)",
+             R"(Decl(xml version="1.0")@21 Decl(xml version="1.1")@42 Eof@42)"},
+        // A byte-order mark is dropped but counted.
+        Case{"\xEF\xBB\xBF<a>x</a>", "Start(a)@6 Text(x)@7 End(a)@11 Eof@11"},
+        Case{"\xEF\xBB\xBF\xEF\xBB\xBF<a/>", "Text(\\xEF\\xBB\\xBF)@6 Empty(a)@10 Eof@10"},
+        Case{"\xEF\xBB\xBF", "Eof@3"},
+        Case{std::string_view("\xFF\xFE<\0a\0>\0", 8), "Start(\\x00a\\x00)@7 Text(\\x00)@8 Eof@8"},
+        // Several roots, NULs and stray bytes are all fine.
+        Case{std::string_view("<a/>\0<b/>", 9), "Empty(a)@4 Text(\\x00)@5 Empty(b)@9 Eof@9"},
+        Case{"<a>&</a>]]>", "Start(a)@3 Text(&)@4 End(a)@8 Text(]]>)@11 Eof@11"}));
+
+struct ConfigCase {
+  std::string_view input;
+  void (*tweak)(Config&);
+  std::string_view expected;
+};
+
+class ConfiguredSequence : public ::testing::TestWithParam<ConfigCase> {};
+
+TEST_P(ConfiguredSequence, RendersExactly) {
+  const ConfigCase& c = GetParam();
+  EXPECT_EQ(render_all(c.input, with(c.tweak)), c.expected) << c.input;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, ConfiguredSequence,
+    ::testing::Values(
+        ConfigCase{"<a><b></a></b>", [](Config&) {},
+                   "Start(a)@3 Start(b)@6 MismatchedEndTag(b/a)@10 err@6 "
+                   "MismatchedEndTag(a/b)@14 err@10 Eof@14"},
+        ConfigCase{"<a><b></a></b>", [](Config& c) { c.check_end_names = false; },
+                   "Start(a)@3 Start(b)@6 End(a)@10 End(b)@14 Eof@14"},
+        ConfigCase{"<a></b><c/></a>", [](Config&) {},
+                   "Start(a)@3 MismatchedEndTag(a/b)@7 err@3 Empty(c)@11 "
+                   "UnmatchedEndTag(a)@15 err@11 Eof@15"},
+        ConfigCase{"<a></b><c/></a>", [](Config& c) { c.check_end_names = false; },
+                   "Start(a)@3 End(b)@7 Empty(c)@11 UnmatchedEndTag(a)@15 err@11 Eof@15"},
+        ConfigCase{"<a></b><c/></a>",
+                   [](Config& c) {
+                     c.check_end_names = false;
+                     c.allow_unmatched_ends = true;
+                   },
+                   "Start(a)@3 End(b)@7 Empty(c)@11 End(a)@15 Eof@15"},
+        ConfigCase{"</x>", [](Config& c) { c.allow_unmatched_ends = true; }, "End(x)@4 Eof@4"},
+        ConfigCase{"<a></a >", [](Config& c) { c.trim_markup_names_in_closing_tags = false; },
+                   "Start(a)@3 MismatchedEndTag(a/a )@8 err@3 Eof@8"},
+        ConfigCase{"<a></a >",
+                   [](Config& c) {
+                     c.trim_markup_names_in_closing_tags = false;
+                     c.check_end_names = false;
+                   },
+                   "Start(a)@3 End(a )@8 Eof@8"},
+        ConfigCase{"<a> </a>", [](Config& c) { c.trim_text_end = true; },
+                   "Start(a)@3 Text()@4 End(a)@8 Eof@8"},
+        ConfigCase{"<a> </a> ", [](Config& c) { c.trim_text(true); },
+                   "Start(a)@3 End(a)@8 Eof@9"},
+        ConfigCase{" x \n<a> y </a>  ", [](Config& c) { c.trim_text_start = true; },
+                   "Text(x \\n)@4 Start(a)@7 Text(y )@10 End(a)@14 Eof@16"},
+        ConfigCase{"<a>x </a> t ", [](Config& c) { c.trim_text_end = true; },
+                   "Start(a)@3 Text(x)@5 End(a)@9 Text( t)@12 Eof@12"},
+        ConfigCase{"<a>  ", [](Config& c) { c.trim_text_end = true; }, "Start(a)@3 Eof@5"},
+        ConfigCase{R"(<r><a x="1"/>t</r>)", [](Config& c) { c.expand_empty_elements = true; },
+                   R"(Start(r)@3 Start(a|a x="1")@13 End(a)@13 Text(t)@14 End(r)@18 Eof@18)"},
+        ConfigCase{"<a/>", [](Config& c) { c.expand_empty_elements = true; },
+                   "Start(a)@4 End(a)@4 Eof@4"},
+        ConfigCase{"<!-- a -- b --><z/>", [](Config& c) { c.check_comments = true; },
+                   "DoubleHyphenInComment@15 err@7 Empty(z)@19 Eof@19"},
+        ConfigCase{"<!-- a --->", [](Config& c) { c.check_comments = true; },
+                   "DoubleHyphenInComment@11 err@7 Eof@11"},
+        // After a lone '-' the stored offset counts from that '-'.
+        ConfigCase{"<!-- a - b -- c -->", [](Config& c) { c.check_comments = true; },
+                   "DoubleHyphenInComment@19 err@7 Eof@19"},
+        ConfigCase{"<!--x-y--z-->", [](Config& c) { c.check_comments = true; },
+                   "DoubleHyphenInComment@13 err@5 Eof@13"},
+        ConfigCase{"<!-- a - b - -->", [](Config& c) { c.check_comments = true; },
+                   "Comment( a - b - )@16 Eof@16"},
+        ConfigCase{"<!-- ok -->", [](Config& c) { c.enable_all_checks(true); },
+                   "Comment( ok )@11 Eof@11"}));
+
+}  // namespace
+}  // namespace varnex::xml

@@ -1,0 +1,106 @@
+// Malformed input: which errors stop the reader, where they leave it, and
+// that every later read is Eof.
+#include <gtest/gtest.h>
+
+#include "render.hpp"
+
+namespace varnex::xml {
+namespace {
+
+using testing::render_all;
+
+struct Case {
+  std::string_view input;
+  std::string_view expected;
+};
+
+class Malformed : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Malformed, RendersExactly) {
+  EXPECT_EQ(render_all(GetParam().input), GetParam().expected) << GetParam().input;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Syntax, Malformed,
+    ::testing::Values(
+        Case{"<a", "UnclosedTag@2 err@0 Eof@2"},
+        Case{"<", "UnclosedTag@1 err@0 Eof@1"},
+        Case{"text<", "Text(text)@4 UnclosedTag@5 err@4 Eof@5"},
+        Case{"<a x=\"1>", "UnclosedTag@8 err@0 Eof@8"},
+        Case{"<a x='it's'>text</a>", "UnclosedTag@20 err@0 Eof@20"},
+        Case{"</a", "UnclosedTag@3 err@0 Eof@3"},
+        Case{"<a></a x='>", "Start(a)@3 UnclosedTag@11 err@3 Eof@11"},
+        Case{"<!", "InvalidBangMarkup@1 err@0 Eof@1"},
+        Case{"<!x>", "InvalidBangMarkup@1 err@0 Eof@1"},
+        Case{"text<!x>", "Text(text)@4 InvalidBangMarkup@5 err@4 Eof@5"},
+        Case{"<!-- c", "UnclosedComment@6 err@0 Eof@6"},
+        Case{"<!-->", "UnclosedComment@5 err@0 Eof@5"},
+        Case{"<!--->", "UnclosedComment@6 err@0 Eof@6"},
+        Case{"<!-x-->rest", "UnclosedComment@7 err@0 Eof@7"},
+        Case{"<![cdata[x]]>rest", "UnclosedCData@13 err@0 Eof@13"},
+        Case{"<![]]>", "UnclosedCData@6 err@0 Eof@6"},
+        Case{"<![CDATA]]>", "UnclosedCData@11 err@0 Eof@11"},
+        Case{"<![CDATA[x", "UnclosedCData@10 err@0 Eof@10"},
+        Case{"<!Doc x>", "UnclosedDoctype@8 err@0 Eof@8"},
+        Case{"<!Dx <y>>z", "UnclosedDoctype@9 err@0 Eof@9"},
+        Case{"<!DOCTYPE a [<!ENTITY x \"<\">]><r/>", "UnclosedDoctype@34 err@0 Eof@34"},
+        Case{"<!DOCTYPE x", "UnclosedDoctype@11 err@0 Eof@11"},
+        Case{"<?>", "UnclosedPIOrXmlDecl@3 err@0 Eof@3"},
+        Case{"<?pi", "UnclosedPIOrXmlDecl@4 err@0 Eof@4"},
+        Case{"<?>?>", "UnclosedPIOrXmlDecl@3 err@0 Eof@3"},
+        Case{"ab<?x >", "Text(ab)@2 UnclosedPIOrXmlDecl@7 err@2 Eof@7"},
+        Case{"\xEF\xBB\xBF<", "UnclosedTag@4 err@3 Eof@4"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    IllFormed, Malformed,
+    ::testing::Values(
+        Case{"</x><a/>", "UnmatchedEndTag(x)@4 err@0 Empty(a)@8 Eof@8"},
+        Case{"<!DOCTYPE>", "MissingDoctypeName@10 err@9 Eof@10"},
+        Case{"<!DOCTYPE   >x", "MissingDoctypeName@13 err@12 Text(x)@14 Eof@14"},
+        Case{"<a></b></a>", "Start(a)@3 MismatchedEndTag(a/b)@7 err@3 UnmatchedEndTag(a)@11 err@7 Eof@11"}));
+
+// After Eof or a fatal error the position stays and reads keep giving Eof.
+TEST(Malformed, TerminalStateIsSticky) {
+  for (std::string_view input : {"<a", "text<!x>", "<a/>", "", "<![CDATA[x"}) {
+    Reader r(input);
+    Event ev;
+    do {
+      ev = r.read_event();
+    } while (ev.kind != EventKind::Eof);
+    const size_t pos = r.buffer_position();
+    const size_t err = r.error_position();
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(r.read_event().kind, EventKind::Eof) << input;
+      EXPECT_EQ(r.buffer_position(), pos) << input;
+      EXPECT_EQ(r.error_position(), err) << input;
+    }
+  }
+}
+
+TEST(Malformed, FatalKindsAreClassified) {
+  EXPECT_TRUE(is_fatal(ErrorKind::UnclosedTag));
+  EXPECT_TRUE(is_fatal(ErrorKind::UnclosedPIOrXmlDecl));
+  EXPECT_FALSE(is_fatal(ErrorKind::MismatchedEndTag));
+  EXPECT_FALSE(is_fatal(ErrorKind::MissingEndTag));
+  EXPECT_FALSE(is_fatal(ErrorKind::None));
+}
+
+// Changing check_end_names mid-stream must never compare against a name
+// that was not kept, nor lose alignment with the open elements.
+TEST(Malformed, EndNameCheckToggledMidStream) {
+  Reader r("<a><b><c></x></b></a>");
+  r.config().check_end_names = false;
+  EXPECT_EQ(r.read_event().kind, EventKind::Start);  // a: not kept
+  r.config().check_end_names = true;
+  EXPECT_EQ(r.read_event().kind, EventKind::Start);  // b: kept
+  r.config().check_end_names = false;
+  EXPECT_EQ(r.read_event().kind, EventKind::Start);  // c: placeholder
+  r.config().check_end_names = true;
+  EXPECT_EQ(r.read_event().kind, EventKind::End);    // </x> closes c: unknown name
+  EXPECT_EQ(r.read_event().kind, EventKind::End);    // </b> matches b
+  EXPECT_EQ(r.read_event().kind, EventKind::End);    // </a>: a was not kept
+  EXPECT_EQ(r.read_event().kind, EventKind::Eof);
+}
+
+}  // namespace
+}  // namespace varnex::xml
