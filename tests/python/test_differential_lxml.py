@@ -1,0 +1,168 @@
+"""Answers compared with lxml on generated documents and on real ones from the system."""
+
+from __future__ import annotations
+
+import random
+from pathlib import Path
+
+import pytest
+from conftest import RUNNERS
+
+import varnex
+
+etree = pytest.importorskip("lxml.etree")
+
+NAMES = ("a", "b", "c")
+WORDS = ("x", "y z", "1.5", "42", "&amp;", "&lt;q&gt;", "\u00e9t\u00e9", " ", "\n  ")
+
+
+def gen_element(rng: random.Random, name: str, depth: int) -> str:
+    attrs = "".join(f' {k}="{rng.choice(WORDS[:4])}{rng.randint(0, 9)}"'
+                    for k in ("id", "k") if rng.random() < 0.6)
+    if depth > 3 or rng.random() < 0.15:
+        return f'<{name}{attrs} e="1"/>'  # marked: lxml cannot tell <x/> from <x></x>
+    parts = []
+    for _ in range(rng.randint(0, 5)):
+        roll = rng.random()
+        if roll < 0.55:
+            parts.append(gen_element(rng, rng.choice(NAMES), depth + 1))
+        elif roll < 0.85:
+            parts.append(rng.choice(WORDS))
+        elif roll < 0.93:
+            parts.append("<![CDATA[<raw & text>]]>")
+        else:
+            parts.append("<!-- note -->")
+    return f"<{name}{attrs}>{''.join(parts)}</{name}>"
+
+
+def gen_document(seed: int) -> str:
+    rng = random.Random(seed)
+    return '<?xml version="1.0"?>\n' + gen_element(rng, "root", 0) + "\n"
+
+
+def text_of(element) -> str:
+    return "".join(element.itertext())
+
+
+def attr_of(element, name: str) -> str | None:
+    for key, value in element.attrib.items():
+        if etree.QName(key).localname == name:
+            return value
+    return None
+
+
+def outermost(root, name: str) -> list:
+    """Elements named `name` with no ancestor of that name (a descendant search stops at a match)."""
+    found = []
+
+    def walk(element):
+        if etree.QName(element).localname == name:
+            found.append(element)
+            return
+        for child in element:
+            if isinstance(child.tag, str):
+                walk(child)
+
+    walk(root)
+    return found
+
+
+def children(element, name: str) -> list:
+    return [c for c in element if isinstance(c.tag, str) and etree.QName(c).localname == name]
+
+
+def gen_cases(rng: random.Random, root) -> list[tuple[str, list[str]]]:
+    """(path, expected item texts) pairs answered by walking the lxml tree."""
+    cases = []
+    for _ in range(12):
+        path = ["root"]
+        scope = [root]
+        for _ in range(rng.randint(1, 3)):
+            name = rng.choice(NAMES)
+            matches = [children(e, name) for e in scope]
+            if rng.random() < 0.5:
+                n = rng.randint(0, 2)
+                path += [name, str(n)]
+                # An index at the top level stops at its first success.
+                picked = [m[n] for m in matches if len(m) > n]
+                scope = picked[:1] if all(not s.startswith("#") for s in path[:-2]) else picked
+            else:
+                path += [name, "#"]
+                scope = [c for m in matches for c in m]
+        tail = rng.choice(["elem", "count", "attr", "text"])
+        if tail == "count":
+            name = rng.choice(NAMES)
+            path += [name, "#"]
+            # An empty-element tag has no scope to count in.
+            expected = [str(len(children(e, name))) for e in scope if e.get("e") != "1"]
+        elif tail == "attr":
+            path.append("@id")
+            expected = [v for v in (attr_of(e, "id") for e in scope) if v is not None]
+        elif tail == "text":
+            path.append("#text")
+            expected = [text_of(e) for e in scope]
+        else:
+            name = rng.choice(NAMES)
+            path.append(name)  # a bare last step collects every match
+            expected = [text_of(c) for e in scope for c in children(e, name)]
+        cases.append((".".join(path), expected))
+    for name in NAMES:
+        found = outermost(root, name)
+        cases.append((f"**.{name}", [text_of(e) for e in found]))
+        cases.append((f"**.{name}.@k", [v for v in (attr_of(e, "k") for e in found) if v]))
+        cases.append((f"**.{name}.#text", [text_of(e) for e in found]))
+    return cases
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_generated_documents(seed):
+    doc = gen_document(seed)
+    root = etree.fromstring(doc.encode())
+    assert varnex.validate(doc) is True
+    rng = random.Random(seed * 7919)
+    for path, expected in gen_cases(rng, root):
+        for name, runner in RUNNERS.items():
+            result = runner(doc, path)
+            assert len(result) == len(expected), (name, path, doc)
+            assert result == expected, (name, path, doc)
+
+
+REAL_DOCUMENTS = [
+    Path("/usr/share/mime/packages/freedesktop.org.xml"),
+    Path("/usr/share/xml/iso-codes/iso_3166-1.xml"),
+    Path("/usr/share/X11/xkb/rules/base.xml"),
+    Path("/etc/fonts/fonts.conf"),
+]
+
+
+@pytest.mark.parametrize("path", REAL_DOCUMENTS, ids=lambda p: p.name)
+def test_real_documents(path):
+    if not path.exists():
+        pytest.skip(f"{path} is not installed")
+    data = path.read_bytes()
+    root = etree.fromstring(data, etree.XMLParser(resolve_entities=False))
+    top = etree.QName(root).localname
+    assert varnex.validate(data) is True
+    assert varnex.parse(data).type_ is dict
+    cases = []
+    tags = []
+    for child in root:
+        if isinstance(child.tag, str) and etree.QName(child).localname not in tags:
+            tags.append(etree.QName(child).localname)
+    for tag in tags:
+        elements = children(root, tag)
+        cases.append((f"{top}.{tag}.#", [str(len(elements))]))
+        attrs = {etree.QName(k).localname for e in elements for k in e.attrib}
+        for attr in sorted(attrs):
+            values = [v for v in (attr_of(e, attr) for e in elements) if v is not None]
+            cases.append((f"{top}.{tag}.#.@{attr}", values))
+        for n in (0, len(elements) // 2, len(elements) - 1):
+            cases.append((f"{top}.{tag}.{n}.#text", [text_of(elements[n])]))
+        grand = {etree.QName(g).localname for e in elements for g in e if isinstance(g.tag, str)}
+        for name in sorted(grand)[:5]:
+            cases.append((f"**.{name}.#text", [text_of(e) for e in outermost(root, name)]))
+    view = memoryview(data)
+    for query, expected in cases:
+        for result in (varnex.get_bytes(data, query), varnex.get_buffer(view, query)):
+            assert len(result) == len(expected), query
+            assert result == expected, query
