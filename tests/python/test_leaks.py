@@ -1,0 +1,107 @@
+"""Memory and references stay flat when every entry point runs many thousands of times."""
+
+from __future__ import annotations
+
+import gc
+import os
+import sys
+
+import pytest
+
+import varnex
+
+DOC = '<r><a id="1">10</a><a id="2">x</a><b><c>\u00e9</c></b><d v="&quot;t&quot;"/></r>'
+DOC_BYTES = DOC.encode()
+BAD_UTF8 = b'<r a="\xff"/>'
+
+
+def expect(error, call):
+    try:
+        call()
+    except error:
+        return
+    raise AssertionError(f"{error} not raised")
+
+
+def exercise(doc, data, buffer, bad):
+    """One round of every function, method, slot and error path."""
+    for result in (
+        varnex.get(doc, "r.a"),
+        varnex.get_bytes(data, "r.b"),
+        varnex.get_buffer(buffer, "r.a.#.@id"),
+        varnex.parse(data),
+        varnex.parse(buffer),
+        varnex.get(doc, "r.d.@v"),
+        varnex.get(doc, "r.nothing"),
+    ):
+        result.exists(), result.to_str(), result.to_int(), result.to_float(), result.to_bool()
+        result.value, result.type_, len(result), bool(result)
+        result == "10", result == ["10", "x"], result == result, result != 3  # noqa: B015
+        try:
+            int(result), float(result)
+        except (TypeError, ValueError):
+            pass
+    varnex.validate(data), varnex.validate(doc), varnex.validate(buffer)
+    bad_result = varnex.get_bytes(bad, "r.@a")
+    expect(ValueError, bad_result.to_str)
+    expect(ValueError, lambda: bad_result == bad_result)
+    expect(TypeError, lambda: varnex.get(data, "r"))
+    expect(TypeError, lambda: varnex.get(doc, "r", path="r"))
+    expect(TypeError, lambda: varnex.get(doc, "r", bogus=1))
+    expect(TypeError, lambda: varnex.get(doc))
+    expect(ValueError, lambda: varnex.get(doc, "r.a.@id.x"))
+    expect(ValueError, lambda: varnex.get(doc, "r\u0301)"))
+    expect(ValueError, lambda: varnex.get_bytes(data, "r.a.c"))
+    expect(ValueError, lambda: varnex.get_buffer(doc, "r"))
+    expect(ValueError, lambda: varnex.parse(memoryview(buffer)[::2]))
+    expect(UnicodeEncodeError, lambda: varnex.get(doc, "\ud800"))
+    expect(TypeError, lambda: hash(bad_result))
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_memory_stays_flat():
+    buffer = bytearray(DOC_BYTES)
+    for _ in range(2000):  # warm up allocator pools and caches
+        exercise(DOC, DOC_BYTES, buffer, BAD_UTF8)
+    gc.collect()
+    growth = []
+    for _ in range(3):
+        before = rss_bytes()
+        for _ in range(4000):
+            exercise(DOC, DOC_BYTES, buffer, BAD_UTF8)
+        gc.collect()
+        growth.append(rss_bytes() - before)
+    # A leak of even a few bytes per call would add megabytes over 4000 rounds of
+    # ~60 calls; allow some allocator noise, and judge the quietest round.
+    assert min(growth) < 1 << 20, growth
+
+
+def test_references_are_returned():
+    doc, data, buffer, bad = "".join(DOC), bytes(DOC_BYTES), bytearray(DOC_BYTES), bytes(BAD_UTF8)
+    exercise(doc, data, buffer, bad)
+    gc.collect()
+    counts = [sys.getrefcount(x) for x in (doc, data, buffer, bad)]
+    for _ in range(500):
+        exercise(doc, data, buffer, bad)
+    gc.collect()
+    assert [sys.getrefcount(x) for x in (doc, data, buffer, bad)] == counts
+    buffer.extend(b" ")  # no buffer view left behind
+
+
+def test_cycles_through_documents_are_collected():
+    class Doc(bytearray):
+        pass
+
+    import weakref
+
+    data = Doc(DOC_BYTES)
+    data.result = varnex.parse(data)  # the Result holds data, data holds the Result
+    ref = weakref.ref(data)
+    del data
+    gc.collect()
+    assert ref() is None

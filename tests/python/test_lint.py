@@ -1,0 +1,62 @@
+"""Source guards: the core stays free of Python, the binding stays on the limited API."""
+
+from __future__ import annotations
+
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+import varnex._varnex
+
+SRC = Path(__file__).resolve().parents[2] / "src"
+CORE = [p for layer in ("xml", "path", "engine") for p in sorted((SRC / layer).glob("*.[ch]pp"))]
+BINDING = sorted((SRC / "python").glob("*.[ch]pp"))
+
+# Macros and calls that bypass the stable ABI, or are newer than 3.11's.
+NON_LIMITED = re.compile(
+    r"\b(_Py\w+|Py_BUILD_CORE|PyTuple_GET_ITEM|PyTuple_SET_ITEM|PyList_GET_ITEM|PyList_SET_ITEM"
+    r"|PyList_GET_SIZE|PyTuple_GET_SIZE|PyBytes_AS_STRING|PyBytes_GET_SIZE|PyUnicode_DATA"
+    r"|PyUnicode_KIND|PyUnicode_GET_LENGTH|PyUnicode_AsUTF8|PyObject_CallOneArg"
+    r"|PyObject_Vectorcall\w*|PyType_GetModuleByDef|Py_mod_gil|PyFloat_AS_DOUBLE)\b"
+    r"|#\s*include\s*[<\"]cpython/"
+)
+PYTHON_INCLUDE = re.compile(r"#\s*include\s*[<\"]Python\.h[>\"]")
+
+
+def code_only(path: Path) -> str:
+    text = path.read_text()
+    text = re.sub(r"//[^\n]*", "", text)
+    return re.sub(r"/\*.*?\*/", "", text, flags=re.S)
+
+
+@pytest.mark.skipif(not SRC.is_dir(), reason="needs the source tree")
+def test_core_never_includes_python():
+    offenders = [p.name for p in CORE if PYTHON_INCLUDE.search(p.read_text())]
+    assert offenders == []
+    assert CORE, "core sources not found"
+
+
+@pytest.mark.skipif(not SRC.is_dir(), reason="needs the source tree")
+def test_binding_uses_only_the_limited_api():
+    offenders = {
+        p.name: sorted(set(NON_LIMITED.findall(code_only(p)))) for p in BINDING
+    }
+    assert {k: v for k, v in offenders.items() if v} == {}
+    # The limited API is chosen by the build, never redefined in a source file.
+    assert not any("Py_LIMITED_API" in code_only(p) for p in BINDING)
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_binding_exports_only_its_init_function():
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", varnex._varnex.__file__],
+        capture_output=True, text=True, check=True,
+    ).stdout
+    exported = {line.split()[-1] for line in out.splitlines() if " T " in line}
+    assert "PyInit__varnex" in exported
+    assert sorted(s for s in exported if "varnex6python" in s or s.startswith("Py")) == [
+        "PyInit__varnex"
+    ]
