@@ -1,0 +1,150 @@
+// Attribute iteration: grammar, error positions and recovery after errors.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "render.hpp"
+#include "xml/attributes.hpp"
+
+namespace varnex::xml {
+namespace {
+
+// Items of the first tag of `tag` as "k=v" or "Kind(pos[,pos2|quote])".
+// Without a leading '<', `tag` is taken as a tag's content.
+std::string render_attrs(std::string_view tag, bool checks = true) {
+  Reader r(tag);
+  Event ev;
+  if (!tag.empty() && tag.front() == '<') {
+    ev = r.read_event();
+    if (ev.kind != EventKind::Start && ev.kind != EventKind::Empty) return "not a tag";
+  } else {
+    ev.content = tag;
+    ev.name_len = tag.find(' ') == std::string_view::npos ? tag.size() : tag.find(' ');
+  }
+  Attributes attrs(ev, checks);
+  AttrItem it;
+  std::string out;
+  for (int guard = 0; guard < 1000 && attrs.next(&it); ++guard) {
+    if (!out.empty()) out += ", ";
+    switch (it.error) {
+      case AttrErrorKind::None:
+        out += testing::escape(it.key);
+        out += '=';
+        out += testing::escape(it.value);
+        break;
+      case AttrErrorKind::ExpectedEq: out += "ExpectedEq(" + std::to_string(it.pos) + ")"; break;
+      case AttrErrorKind::Duplicated:
+        out += "Duplicated(" + std::to_string(it.pos) + "," + std::to_string(it.pos2) + ")";
+        break;
+      case AttrErrorKind::UnquotedValue:
+        out += "UnquotedValue(" + std::to_string(it.pos) + ")";
+        break;
+      case AttrErrorKind::ExpectedValue:
+        out += "ExpectedValue(" + std::to_string(it.pos) + ")";
+        break;
+      case AttrErrorKind::ExpectedQuote:
+        out += "ExpectedQuote(" + std::to_string(it.pos) + "," + it.quote + ")";
+        break;
+    }
+  }
+  // Once finished, the iterator stays finished.
+  if (attrs.next(&it)) out += " <more after end>";
+  return out;
+}
+
+struct Case {
+  std::string_view tag;
+  std::string_view expected;
+};
+
+class AttributeItems : public ::testing::TestWithParam<Case> {};
+
+TEST_P(AttributeItems, WithDuplicateCheck) {
+  EXPECT_EQ(render_attrs(GetParam().tag), GetParam().expected) << GetParam().tag;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AttributeItems,
+    ::testing::Values(
+        Case{R"(<a x="1" x="2" y="3">)", "x=1, Duplicated(8,2), y=3"},
+        // After a duplicate its whole quoted value is skipped.
+        Case{R"(<a x="1" x = "2" y="3">)", "x=1, Duplicated(8,2), y=3"},
+        Case{R"(<a x="1" x="2 3" y="4">)", "x=1, Duplicated(8,2), y=4"},
+        Case{R"(<a x="1" x="2 y='5'" y="4">)", "x=1, Duplicated(8,2), y=4"},
+        Case{R"(<a x="1" x='2 "y"=3' z="4">)", "x=1, Duplicated(8,2), z=4"},
+        Case{R"(a x="1" x="2 y='5')", "x=1, Duplicated(8,2)"},
+        // An unquoted duplicate resumes at the next ws.
+        Case{R"(<a x="1" x=2 y="3">)", "x=1, Duplicated(8,2), y=3"},
+        Case{R"(a x="1" x=)", "x=1, Duplicated(8,2)"},
+        Case{R"(a x="1" x= 'q)", "x=1, Duplicated(8,2)"},
+        Case{R"(<a x=1 y="2">)", "UnquotedValue(4), y=2"},
+        Case{R"(<a x=1 x="2">)", "UnquotedValue(4), Duplicated(6,2)"},
+        Case{R"(<a x=y=z w="1">)", "UnquotedValue(4), w=1"},
+        Case{R"(<a x=1>)", "UnquotedValue(4)"},
+        Case{R"(<a x y="2">)", "ExpectedEq(4), y=2"},
+        Case{"<a x>", "ExpectedEq(3)"},
+        Case{"<a x  >", "ExpectedEq(5)"},
+        Case{"<a x=/>", "ExpectedValue(4)"},
+        Case{"<a x= >", "ExpectedValue(5)"},
+        Case{R"(<a =1 b="2">)", "ExpectedEq(5), b=2"},
+        Case{R"(<a = "1" b="2">)", "ExpectedEq(4), ExpectedEq(8), b=2"},
+        Case{R"(<a x = "1"y="2" z='3'/>)", "x=1, y=2, z=3"},
+        Case{R"(<a x="1"/y="2">)", "x=1, /y=2"},
+        Case{R"(<a x=1' y='2>)", "UnquotedValue(4), ExpectedQuote(11,')"},
+        Case{"<a b'c>d'>", "ExpectedEq(8)"},
+        Case{R"(<a x="1>)", "not a tag"},
+        Case{R"(<a 'k'='v' k&j="w">)", "'k'=v, k&j=w"},
+        Case{"<a x=\"a\r\nb\" y='\"<>'>", "x=a\\r\\nb, y=\"<>"},
+        Case{"<a>", ""},
+        Case{"<a \t\n>", ""},
+        Case{"<a x=''>", "x="},
+        Case{"<a\tx='1'\ny='2'>", "x=1, y=2"}));
+
+TEST(Attributes, WithoutChecksDuplicatesAreItems) {
+  EXPECT_EQ(render_attrs(R"(<a x="1" x="2 y='5'" y="4">)", false), "x=1, x=2 y='5', y=4");
+}
+
+TEST(Attributes, KeysFailingExpectedEqAreNotRecorded) {
+  // "x" failed, so the later x= is no duplicate; "y" was recorded before its
+  // value failed, so the later y= is one.
+  EXPECT_EQ(render_attrs(R"(<a x y=1 x="2" y="3">)"),
+            "ExpectedEq(4), UnquotedValue(6), x=2, Duplicated(14,4)");
+}
+
+// Many attributes go through the heap index; duplicates are still found,
+// in any position, and distinct keys never collide.
+TEST(Attributes, ManyKeys) {
+  std::string tag = "<a";
+  for (int i = 0; i < 5000; ++i) tag += " k" + std::to_string(i) + "=\"v\"";
+  tag += " k17=\"d\" k4999=\"d\" k0='d' z='end'>";
+  Reader r(tag);
+  const Event ev = r.read_event();
+  Attributes attrs(ev);
+  AttrItem it;
+  int good = 0;
+  std::vector<size_t> dup_earlier;
+  while (attrs.next(&it)) {
+    if (it.error == AttrErrorKind::None) ++good;
+    else if (it.error == AttrErrorKind::Duplicated) dup_earlier.push_back(it.pos2);
+    else FAIL() << "unexpected error";
+  }
+  EXPECT_EQ(good, 5001);
+  ASSERT_EQ(dup_earlier.size(), 3u);
+  EXPECT_EQ(ev.content.substr(dup_earlier[0], 4), "k17=");
+  EXPECT_EQ(ev.content.substr(dup_earlier[1], 6), "k4999=");
+  EXPECT_EQ(ev.content.substr(dup_earlier[2], 3), "k0=");
+}
+
+TEST(Attributes, NameHelpers) {
+  struct {
+    std::string_view name, prefix, local;
+  } const cases[] = {{"a:b:c", "a", "b:c"}, {":a", "", "a"}, {"a:", "a", ""}, {"x", "", "x"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(prefix(c.name), c.prefix) << c.name;
+    EXPECT_EQ(local_name(c.name), c.local) << c.name;
+  }
+  EXPECT_EQ(prefix("x").data(), nullptr);  // no prefix at all, not an empty one
+}
+
+}  // namespace
+}  // namespace varnex::xml
