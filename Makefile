@@ -53,6 +53,19 @@ sanitize:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# The Python suite against an AddressSanitizer/UBSan build of the extension,
+# installed into a venv of its own so the regular install stays untouched.
+ASAN_PY_BUILD ?= build/py-asan
+ASAN_PY_VENV ?= $(ASAN_PY_BUILD)/venv
+asan-py:
+	test -x $(ASAN_PY_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_PY_VENV)
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(ASAN_PY_VENV)/bin/python -m pip install -q ".[test]" \
+	    -C cmake.define.VARNEX_SANITIZE=ON \
+	    -C cmake.build-type=Debug -C build-dir=$(ASAN_PY_BUILD)/build
+	LD_PRELOAD=$$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    $(ASAN_PY_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
+
 # Bounded libFuzzer runs of every target in fuzz/ (needs clang).
 fuzz:
 	CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DVARNEX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,7 +1,8 @@
 """Type stubs for the native module varnex._varnex."""
 
-from collections.abc import Buffer
 from typing import Any, final
+
+from typing_extensions import Buffer
 
 __all__: list[str]
 
