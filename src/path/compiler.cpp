@@ -1,6 +1,7 @@
 // The path compiler: pipe split, tokenizer, step builder and modifiers.
 #include "path/compiler.hpp"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -39,14 +40,29 @@ constexpr std::array<ModifierKeyword, 16> kModifierKeywords{{
     {"max", Modifier::Max},
 }};
 
+struct PipePieces {
+  std::string_view segment;
+  std::vector<std::string_view> modifiers;  // stays unallocated for the common pipe-free path
+};
+
 // path = segment { "|" modifier }
 // Cuts at '|' outside parentheses and quotes; a backslash makes the next byte inert, and quotes
 // open anywhere (an unclosed one simply runs to the end).
-ParseResult<std::vector<std::string_view>> split_pipes(std::string_view path) {
-  std::vector<std::string_view> pieces;
+ParseResult<PipePieces> split_pipes(std::string_view path) {
+  PipePieces pieces;
+  bool in_segment = true;
   size_t depth = 0;
   char quote = 0;
   size_t start = 0;
+  auto cut = [&](size_t end) {
+    const std::string_view piece = path.substr(start, end - start);
+    if (in_segment) {
+      pieces.segment = piece;
+      in_segment = false;
+    } else {
+      pieces.modifiers.push_back(piece);
+    }
+  };
   for (size_t i = 0; i < path.size(); ++i) {
     const char c = path[i];
     if (c == '\\' && i + 1 < path.size()) {
@@ -61,12 +77,12 @@ ParseResult<std::vector<std::string_view>> split_pipes(std::string_view path) {
       if (depth == 0) return error(ParseErrorKind::UnmatchedParen);
       --depth;
     } else if (c == '|' && depth == 0) {
-      pieces.push_back(path.substr(start, i - start));
+      cut(i);
       start = i + 1;
     }
   }
   if (depth != 0) return error(ParseErrorKind::UnmatchedParen);
-  pieces.push_back(path.substr(start));
+  cut(path.size());
   return pieces;
 }
 
@@ -198,6 +214,9 @@ namespace detail {
 // is a component of its own; "\" keeps the next character in the component unresolved.
 ParseResult<std::vector<Component>> tokenize(std::string_view text, int depth) {
   std::vector<Component> out;
+  // A rough guess at the component count saves regrowing the vector.
+  out.reserve(std::min<size_t>(text.size(), 2 + static_cast<size_t>(std::count_if(
+      text.begin(), text.end(), [](char ch) { return ch == '.' || ch == '#'; }))));
   size_t buf_start = 0;
   size_t buf_len = 0;  // the buffer is always one contiguous run of the text
   auto flush = [&]() -> std::optional<ParseError> {
@@ -336,9 +355,9 @@ ParseResult<std::vector<Step>> build_steps(const std::vector<Component>& compone
 ParseResult<ProgramPtr> compile(std::string_view path) {
   auto pieces = split_pipes(path);
   if (auto* e = std::get_if<ParseError>(&pieces)) return std::move(*e);
-  const auto& parts = std::get<std::vector<std::string_view>>(pieces);
+  const auto& parts = std::get<PipePieces>(pieces);
 
-  auto components = tokenize_path(parts[0]);
+  auto components = tokenize_path(parts.segment);
   if (auto* e = std::get_if<ParseError>(&components)) return std::move(*e);
   const auto& comps = std::get<std::vector<Component>>(components);
   if (comps.empty()) return error(ParseErrorKind::EmptyPath);
@@ -348,9 +367,9 @@ ParseResult<ProgramPtr> compile(std::string_view path) {
 
   auto program = std::make_shared<Program>();
   program->steps = std::move(std::get<std::vector<Step>>(steps));
-  program->modifiers.reserve(parts.size() - 1);
-  for (size_t k = 1; k < parts.size(); ++k) {
-    auto m = parse_modifier(parts[k]);
+  program->modifiers.reserve(parts.modifiers.size());
+  for (const std::string_view text : parts.modifiers) {
+    auto m = parse_modifier(text);
     if (auto* e = std::get_if<ParseError>(&m)) return std::move(*e);
     program->modifiers.push_back(std::get<Modifier>(m));
   }
