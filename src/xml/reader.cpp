@@ -23,7 +23,7 @@ size_t Reader::buffer_position() const noexcept {
   return phase_ == Phase::Markup ? pos_ - 1 : pos_;
 }
 
-Event Reader::make_event(EventKind kind, size_t begin, size_t end, size_t name_len) const noexcept {
+[[gnu::always_inline]] inline Event Reader::make_event(EventKind kind, size_t begin, size_t end, size_t name_len) const noexcept {
   Event ev;
   ev.kind = kind;
   ev.encoding = enc_;
@@ -132,7 +132,7 @@ Event Reader::read_event() noexcept {
 }
 
 // pos_ is the byte after '<'; the phase is already Text.
-inline Event Reader::parse_markup() noexcept {
+[[gnu::always_inline]] inline Event Reader::parse_markup() noexcept {
   const size_t lt = pos_ - 1;
   if (pos_ >= len_) [[unlikely]]
     return syntax_error(ErrorKind::UnclosedTag, lt, len_);
@@ -162,7 +162,7 @@ inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
 }
 
 // start-tag ::= '<' content '>' ; empty ::= '<' content '/>' (quote-aware '>')
-inline Event Reader::parse_start(size_t lt) noexcept {
+[[gnu::always_inline]] inline Event Reader::parse_start(size_t lt) noexcept {
   const char* gt = find_tag_end(base_ + pos_, base_ + len_);
   if (gt == nullptr) [[unlikely]]
     return syntax_error(ErrorKind::UnclosedTag, lt, len_);
@@ -171,7 +171,7 @@ inline Event Reader::parse_start(size_t lt) noexcept {
   pos_ = end + 1;
   const bool empty = end > begin && base_[end - 1] == '/';
   if (empty) --end;
-  const size_t name_len = name_length(base_ + begin, end - begin);
+  const size_t name_len = name_length(base_ + begin, end - begin, len_ - begin);
   if (empty) {
     if (!config_.expand_empty_elements) [[likely]]
       return make_event(EventKind::Empty, begin, end, name_len);
@@ -183,7 +183,7 @@ inline Event Reader::parse_start(size_t lt) noexcept {
 }
 
 // end-tag ::= '</' name ws* '>' (the same quote-aware scan as start tags)
-inline Event Reader::parse_end(size_t lt) noexcept {
+[[gnu::always_inline]] inline Event Reader::parse_end(size_t lt) noexcept {
   const char* gt = find_tag_end(base_ + pos_ + 1, base_ + len_);
   if (gt == nullptr) [[unlikely]]
     return syntax_error(ErrorKind::UnclosedTag, lt, len_);
@@ -199,7 +199,7 @@ inline Event Reader::parse_end(size_t lt) noexcept {
   return close_element(std::string_view(base_ + begin, end - begin), lt);
 }
 
-Event Reader::close_element(std::string_view name, size_t lt) noexcept {
+[[gnu::always_inline]] inline Event Reader::close_element(std::string_view name, size_t lt) noexcept {
   if (depth_ == 0) [[unlikely]] {
     if (!config_.allow_unmatched_ends) {
       mismatch_expected_ = {};
@@ -352,7 +352,7 @@ Event Reader::parse_question(size_t lt) noexcept {
     refine_encoding_from_decl(std::string_view(c, len));
     return make_event(EventKind::Decl, begin, end, 3);
   }
-  return make_event(EventKind::PI, begin, end, name_length(c, len));
+  return make_event(EventKind::PI, begin, end, name_length(c, len, len_ - begin));
 }
 
 void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
@@ -373,55 +373,103 @@ void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
 }
 
 // Same events, errors and positions as a loop over read_event(), but text is
-// skipped with one search for '<' and no Text event is built.
+// skipped with one search for '<', no Text event is built, and tags whose
+// names cannot matter are only scanned for their end.
 ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   const size_t start = buffer_position();
+  // A tag name never holds ws, so such a target matches no start tag.
+  bool plain_name = true;
+  for (const char c : name) plain_name = plain_name && !ws_byte(c);
   size_t depth = 0;
   for (;;) {
-    size_t end;
-    Event ev;
+    size_t lt = 0;  // offset of this markup's '<'
     switch (phase_) {
       case Phase::Done:
         return ErrorKind::MissingEndTag;
-      case Phase::SyntheticEnd:
-        end = pos_;
-        ev = synthetic_end();
-        break;
+      case Phase::SyntheticEnd: {
+        const size_t end = pos_;
+        const Event ev = synthetic_end();
+        if (ev.content == name) {
+          if (depth == 0) {
+            if (span != nullptr) *span = SkipSpan{start, end};
+            return ErrorKind::None;
+          }
+          --depth;
+        }
+        continue;
+      }
       case Phase::Markup:
-        end = pos_ - 1;
+        lt = pos_ - 1;
         phase_ = Phase::Text;
-        ev = parse_markup();
         break;
       case Phase::Init:
         start_document();
         [[fallthrough]];
       case Phase::Text: {
-        const char* lt = pos_ < len_ && base_[pos_] == '<'
-                             ? base_ + pos_
-                             : find_byte(base_ + pos_, base_ + len_, '<');
-        if (lt == nullptr) {
+        const char* p = pos_ < len_ && base_[pos_] == '<'
+                            ? base_ + pos_
+                            : find_byte(base_ + pos_, base_ + len_, '<');
+        if (p == nullptr) {
           pos_ = len_;
           phase_ = Phase::Done;
           return ErrorKind::MissingEndTag;
         }
-        end = static_cast<size_t>(lt - base_);
-        pos_ = end + 1;
-        ev = parse_markup();
+        lt = static_cast<size_t>(p - base_);
+        pos_ = lt + 1;
         break;
       }
     }
-    if (ev.kind == EventKind::Start) {
-      if (ev.name_len == name.size() && ev.name() == name) ++depth;
-    } else if (ev.kind == EventKind::End) {
+
+    if (pos_ >= len_) [[unlikely]]
+      return syntax_error(ErrorKind::UnclosedTag, lt, len_).error;
+    const char first = base_[pos_];
+    if (first == '/') {
+      const Event ev = parse_end(lt);
+      if (ev.kind == EventKind::Error) [[unlikely]]
+        return ev.error;
       if (ev.content == name) {
         if (depth == 0) {
-          if (span != nullptr) *span = SkipSpan{start, end};
+          if (span != nullptr) *span = SkipSpan{start, lt};
           return ErrorKind::None;
         }
         --depth;
       }
-    } else if (ev.kind == EventKind::Error) [[unlikely]] {
-      return ev.error;
+    } else if (first == '!' || first == '?') [[unlikely]] {
+      const Event ev = first == '!' ? parse_bang(lt) : parse_question(lt);
+      if (ev.kind == EventKind::Error) return ev.error;
+    } else {
+      const char* gt = find_tag_end(base_ + pos_, base_ + len_);
+      if (gt == nullptr) [[unlikely]]
+        return syntax_error(ErrorKind::UnclosedTag, lt, len_).error;
+      const size_t begin = pos_;
+      size_t end = static_cast<size_t>(gt - base_);
+      pos_ = end + 1;
+      if (end > begin && base_[end - 1] == '/') {
+        if (!config_.expand_empty_elements) [[likely]]
+          continue;
+        --end;
+        const size_t name_len = name_length(base_ + begin, end - begin, len_ - begin);
+        synthetic_end_name_ = std::string_view(base_ + begin, name_len);
+        phase_ = Phase::SyntheticEnd;
+        push_open(begin, name_len);
+        if (synthetic_end_name_ == name) ++depth;
+        continue;
+      }
+      const size_t len = end - begin;
+      if (config_.check_end_names || !open_.empty()) {
+        const size_t name_len = name_length(base_ + begin, len, len_ - begin);
+        push_open(begin, name_len);
+        if (name_len == name.size() && std::memcmp(base_ + begin, name.data(), name_len) == 0)
+          ++depth;
+      } else {
+        ++depth_;
+        // The name is everything up to the first ws: a prefix equal to the
+        // target followed by ws or the end of the content is the target.
+        const size_t n = name.size();
+        if (plain_name && len >= n && std::memcmp(base_ + begin, name.data(), n) == 0 &&
+            (len == n || ws_byte(base_[begin + n])))
+          ++depth;
+      }
     }
   }
 }

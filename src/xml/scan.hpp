@@ -14,8 +14,7 @@ namespace varnex::xml::detail {
 
 // One 256-entry class table. Bits:
 enum : uint8_t {
-  kClassWs = 1,      // space, tab, LF, CR: the only whitespace anywhere in the reader
-  kClassTagStop = 2  // '>', '"', '\'': the bytes the tag scanner reacts to
+  kClassWs = 1,  // space, tab, LF, CR: the only whitespace anywhere in the reader
 };
 
 struct ClassTable {
@@ -25,36 +24,12 @@ struct ClassTable {
     bits[static_cast<unsigned char>('\t')] |= kClassWs;
     bits[static_cast<unsigned char>('\n')] |= kClassWs;
     bits[static_cast<unsigned char>('\r')] |= kClassWs;
-    bits[static_cast<unsigned char>('>')] |= kClassTagStop;
-    bits[static_cast<unsigned char>('"')] |= kClassTagStop;
-    bits[static_cast<unsigned char>('\'')] |= kClassTagStop;
   }
 };
 inline constexpr ClassTable kClasses{};
 
 [[nodiscard]] inline bool ws_byte(char c) noexcept {
   return (kClasses.bits[static_cast<unsigned char>(c)] & kClassWs) != 0;
-}
-
-// First '>', '"' or '\'' in [p, end), or nullptr.
-[[nodiscard]] inline const char* find_tag_stop(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
-  const __m128i gt = _mm_set1_epi8('>');
-  const __m128i dq = _mm_set1_epi8('"');
-  const __m128i sq = _mm_set1_epi8('\'');
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, gt), _mm_cmpeq_epi8(v, dq)),
-                                     _mm_cmpeq_epi8(v, sq));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    if (mask != 0) return p + __builtin_ctz(mask);
-    p += 16;
-  }
-#endif
-  for (; p < end; ++p) {
-    if (kClasses.bits[static_cast<unsigned char>(*p)] & kClassTagStop) return p;
-  }
-  return nullptr;
 }
 
 // First `c` in [p, end), or nullptr. Short distances are the common case
@@ -73,23 +48,118 @@ inline constexpr ClassTable kClasses{};
   return static_cast<const char*>(std::memchr(p, c, static_cast<size_t>(end - p)));
 }
 
-// The '>' that closes a start or end tag: quotes toggle wherever they appear.
-[[nodiscard]] inline const char* find_tag_end(const char* p, const char* end) noexcept {
-  for (;;) {
-    p = find_tag_stop(p, end);
-    if (p == nullptr) [[unlikely]]
-      return nullptr;
-    if (*p == '>') [[likely]]
-      return p;
-    const char* close = find_byte(p + 1, end, *p);
-    if (close == nullptr) [[unlikely]]
-      return nullptr;
-    p = close + 1;
-  }
+// Bit i set where x has an odd number of set bits at or below i: applied to
+// quote positions it marks the bytes inside quotes (opening quote included).
+[[nodiscard]] inline uint32_t prefix_xor(uint32_t x) noexcept {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  return x;
 }
 
-// Length of the leading run of non-ws bytes (a tag name).
-[[nodiscard]] inline size_t name_length(const char* p, size_t n) noexcept {
+// Bits above bit i (i may be 31).
+[[nodiscard]] inline uint32_t above(unsigned i) noexcept {
+  return i >= 31 ? 0u : ~0u << (i + 1);
+}
+
+// The '>' that closes a start or end tag: quotes toggle wherever they appear.
+// Works on 32-byte windows of '>', '"' and '\'' masks; a window with only one
+// kind of quote is resolved without a branch per quote.
+[[nodiscard]] inline const char* find_tag_end(const char* p, const char* end) noexcept {
+  char in_quote = 0;
+#if defined(__SSE2__)
+  const __m128i gt_v = _mm_set1_epi8('>');
+  const __m128i dq_v = _mm_set1_epi8('"');
+  const __m128i sq_v = _mm_set1_epi8('\'');
+  while (end - p >= 32) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    auto mask = [&](__m128i needle) {
+      return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, needle))) |
+             static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, needle))) << 16;
+    };
+    uint32_t gt = mask(gt_v);
+    uint32_t dq = mask(dq_v);
+    uint32_t sq = mask(sq_v);
+    if (in_quote != 0) [[unlikely]] {
+      const uint32_t close = in_quote == '"' ? dq : sq;
+      if (close == 0) {
+        p += 32;
+        continue;
+      }
+      const uint32_t keep = above(static_cast<unsigned>(__builtin_ctz(close)));
+      gt &= keep;
+      dq &= keep;
+      sq &= keep;
+      in_quote = 0;
+    }
+    if (sq == 0 || dq == 0) [[likely]] {
+      const uint32_t quotes = dq | sq;
+      const uint32_t outside = gt & ~prefix_xor(quotes);
+      if (outside != 0) return p + __builtin_ctz(outside);
+      if (__builtin_popcount(quotes) & 1) in_quote = dq != 0 ? '"' : '\'';
+      p += 32;
+      continue;
+    }
+    // Both kinds of quote: walk the stops in order.
+    for (;;) {
+      const uint32_t stops = gt | dq | sq;
+      if (stops == 0) break;
+      const unsigned i = static_cast<unsigned>(__builtin_ctz(stops));
+      const uint32_t bit = 1u << i;
+      if (gt & bit) return p + i;
+      const bool dquote = (dq & bit) != 0;
+      const uint32_t close = (dquote ? dq : sq) & above(i);
+      if (close == 0) {
+        in_quote = dquote ? '"' : '\'';
+        break;
+      }
+      const uint32_t keep = above(static_cast<unsigned>(__builtin_ctz(close)));
+      gt &= keep;
+      dq &= keep;
+      sq &= keep;
+    }
+    p += 32;
+  }
+#endif
+  for (; p < end; ++p) {
+    const char c = *p;
+    if (in_quote != 0) {
+      if (c == in_quote) in_quote = 0;
+    } else if (c == '>') {
+      return p;
+    } else if (c == '"' || c == '\'') {
+      in_quote = c;
+    }
+  }
+  return nullptr;
+}
+
+// Length of the leading run of non-ws bytes in [p, p+n) (a tag name).
+// `limit` is how far it is safe to read (at least n): one vector covers the
+// usual short name.
+[[nodiscard]] inline size_t name_length(const char* p, size_t n, size_t limit) noexcept {
+#if defined(__SSE2__)
+  if (limit >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Bytes <= 0x20 are candidates; ws is among them.
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(low));
+    if (mask != 0) {
+      const size_t i = static_cast<size_t>(__builtin_ctz(mask));
+      if (i >= n) return n;
+      if (ws_byte(p[i])) [[likely]] {
+        return i;
+      }
+    } else if (n <= 16) {
+      return n;
+    }
+  }
+#else
+  (void)limit;
+#endif
   size_t i = 0;
   while (i < n && !ws_byte(p[i])) ++i;
   return i;

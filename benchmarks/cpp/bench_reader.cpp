@@ -1,0 +1,160 @@
+// Reader throughput on a 64 MB markup-dense document: a full read_event()
+// pass and a read_to_end() of the root's content. Best of several runs.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <ctime>
+
+#include "xml/reader.hpp"
+
+namespace {
+
+using varnex::xml::Config;
+using varnex::xml::ErrorKind;
+using varnex::xml::Event;
+using varnex::xml::EventKind;
+using varnex::xml::Reader;
+using varnex::xml::SkipSpan;
+
+constexpr size_t kTargetBytes = 64u << 20;
+constexpr int kRuns = 9;
+
+// Many small elements with attributes, a little text, the odd comment:
+// a catalogue-like feed. Deterministic (fixed LCG seed).
+std::string make_document() {
+  std::string doc;
+  doc.reserve(kTargetBytes + 4096);
+  doc += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<catalog>\n";
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  auto next = [&state] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>(state >> 33);
+  };
+  static const char* const kKinds[] = {"book", "disc", "map", "toy"};
+  static const char* const kCurrencies[] = {"EUR", "USD", "GBP"};
+  char buf[512];
+  for (uint32_t id = 0; doc.size() < kTargetBytes; ++id) {
+    const uint32_t r = next();
+    int n = std::snprintf(
+        buf, sizeof buf,
+        "<item id=\"%u\" kind=\"%s\"><name lang='en'>Item %u</name>"
+        "<price currency=\"%s\">%u.%02u</price><stock n=\"%u\"/>"
+        "<tags><tag k=\"a%u\"/><tag k=\"b%u\"/></tags>",
+        id, kKinds[r & 3], id, kCurrencies[(r >> 2) % 3], (r >> 4) % 500, (r >> 12) % 100,
+        (r >> 16) % 40, r % 97, r % 89);
+    doc.append(buf, static_cast<size_t>(n));
+    if (r % 16 == 0) doc += "<!-- restocked -->";
+    if (r % 8 == 1) doc += "<note>fragile &amp; heavy</note>";
+    doc += "</item>\n";
+  }
+  doc += "</catalog>\n";
+  return doc;
+}
+
+struct PassResult {
+  size_t events = 0;
+  size_t checksum = 0;
+};
+
+PassResult event_pass(const std::string& doc) {
+  Reader r(doc, Config::query());
+  PassResult res;
+  for (;;) {
+    const Event ev = r.read_event();
+    if (ev.kind == EventKind::Eof || ev.kind == EventKind::Error) break;
+    ++res.events;
+    res.checksum += ev.content.size() + ev.name_len;
+  }
+  return res;
+}
+
+SkipSpan skip_pass(const std::string& doc) {
+  Reader r(doc, Config::query());
+  Event ev;
+  do {
+    ev = r.read_event();
+  } while (ev.kind != EventKind::Start && ev.kind != EventKind::Eof);
+  SkipSpan span;
+  if (ev.kind != EventKind::Start || r.read_to_end(ev.name(), &span) != ErrorKind::None) {
+    std::fprintf(stderr, "skip failed\n");
+    std::exit(1);
+  }
+  return span;
+}
+
+// The same skip as a plain event loop: the reference the fast skip must match.
+SkipSpan reference_skip(const std::string& doc) {
+  Reader r(doc, Config::query());
+  Event ev;
+  do {
+    ev = r.read_event();
+  } while (ev.kind != EventKind::Start);
+  const std::string_view name = ev.name();
+  const size_t start = r.buffer_position();
+  size_t depth = 0;
+  for (;;) {
+    const size_t end = r.buffer_position();
+    ev = r.read_event();
+    if (ev.kind == EventKind::Start && ev.name() == name) ++depth;
+    if (ev.kind == EventKind::End && ev.name() == name) {
+      if (depth == 0) return SkipSpan{start, end};
+      --depth;
+    }
+    if (ev.kind == EventKind::Eof || ev.kind == EventKind::Error) return SkipSpan{};
+  }
+}
+
+double thread_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct Timing {
+  double wall = 1e30;  // steady_clock, best run
+  double cpu = 1e30;   // this thread's CPU time, best run (steadier on a busy machine)
+};
+
+template <typename F>
+Timing best_of(F&& f) {
+  Timing best;
+  for (int i = 0; i < kRuns; ++i) {
+    const double c0 = thread_cpu_seconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    const auto t1 = std::chrono::steady_clock::now();
+    const double c1 = thread_cpu_seconds();
+    best.wall = std::min(best.wall, std::chrono::duration<double>(t1 - t0).count());
+    best.cpu = std::min(best.cpu, c1 - c0);
+  }
+  return best;
+}
+
+}  // namespace
+
+int main() {
+  const std::string doc = make_document();
+  const double mb = static_cast<double>(doc.size()) / 1e6;
+
+  const SkipSpan fast = skip_pass(doc);
+  const SkipSpan ref = reference_skip(doc);
+  if (fast.start != ref.start || fast.end != ref.end || fast.end == 0) {
+    std::fprintf(stderr, "skip disagrees with the event loop\n");
+    return 1;
+  }
+  const PassResult pass = event_pass(doc);
+
+  volatile size_t sink = 0;
+  const Timing t_events = best_of([&] { sink = sink + event_pass(doc).checksum; });
+  const Timing t_skip = best_of([&] { sink = sink + skip_pass(doc).end; });
+
+  std::printf("document: %.1f MB, %zu events; best of %d runs\n", mb, pass.events, kRuns);
+  std::printf("read_event pass: %8.1f MB/s wall (%.1f ms), %8.1f MB/s cpu\n", mb / t_events.wall,
+              t_events.wall * 1e3, mb / t_events.cpu);
+  std::printf("read_to_end:     %8.1f MB/s wall (%.1f ms), %8.1f MB/s cpu\n", mb / t_skip.wall,
+              t_skip.wall * 1e3, mb / t_skip.cpu);
+  return 0;
+}
