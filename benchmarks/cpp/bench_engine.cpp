@@ -1,5 +1,7 @@
 // Engine throughput over a generated 100 MB catalog: spans, an attribute filter, validation.
-#include <chrono>
+#include <time.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,13 +61,19 @@ const char* g_only = nullptr;
 
 bool selected(const char* name) { return g_only == nullptr || std::strstr(name, g_only) != nullptr; }
 
+// Thread CPU time: the machine is shared, and waiting for a core is not the engine's cost.
+double cpu_now() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 double best_seconds(int runs, const std::function<void()>& fn) {
   double best = 1e100;
   for (int i = 0; i < runs; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
+    const double t0 = cpu_now();
     fn();
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (s < best) best = s;
+    best = std::min(best, cpu_now() - t0);
   }
   return best;
 }
@@ -93,7 +101,7 @@ int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::atoi(argv[1]) : 7;
   if (argc > 2) g_only = argv[2];
   const std::string doc = make_catalog();
-  std::printf("catalog: %zu bytes, %d books, best of %d runs\n", doc.size(), kBooks, runs);
+  std::printf("catalog: %zu bytes, %d books, best CPU time of %d runs\n", doc.size(), kBooks, runs);
 
   // Results are checked against what the generator wrote before anything is timed.
   const auto titles = compile("catalog.book.#.title");
