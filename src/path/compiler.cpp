@@ -352,6 +352,8 @@ ParseResult<std::vector<Step>> build_steps(const std::vector<Component>& compone
   return steps;
 }
 
+// path = segment { "|" modifier }
+// Errors surface in order: pipe split, tokens left to right, empty path, steps, modifiers.
 ParseResult<ProgramPtr> compile(std::string_view path) {
   auto pieces = split_pipes(path);
   if (auto* e = std::get_if<ParseError>(&pieces)) return std::move(*e);

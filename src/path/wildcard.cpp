@@ -24,6 +24,7 @@ bool has_free_wildcard(std::string_view text) noexcept {
 
 }  // namespace
 
+// pattern = { "\\" any | "*" | "?" | any }   (a free "*" or "?" makes it a glob)
 NameMatcher NameMatcher::parse(std::string_view text) {
   NameMatcher m;
   if (has_free_wildcard(text)) {

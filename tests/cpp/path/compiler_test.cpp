@@ -33,18 +33,14 @@ INSTANTIATE_TEST_SUITE_P(Components, CompilesTo, testing::Values(
     Good{".a.b.", "a / b"},
     Good{"a.007", "a[7]"},
     Good{"a.18446744073709551615", "a[18446744073709551615]"},
-    Good{"a.-1", "a / -1"},
     Good{"a.+1", "a / '+1'"},
-    Good{"a.1a", "a / 1a"},
     Good{"a.\\5", "a / 5"},
     Good{"a.#", "a[count]"},
     Good{"a.#.b", "a[each] / b"},
-    Good{"a.b.#.@id", "a / b[each] / @id"},
     Good{"@id", "@id"},
     Good{"a.#text", "a / #text"},
     Good{"a.\\#text", "a / '#text'"},
     Good{"a.\\@id", "a / '@id'"},
-    Good{"a.\\#", "a / '#'"},
     Good{"a\\.b", "'a.b'"},
     Good{"@a\\.b", "@'a.b'"},
     Good{"a.@a\\", "a / @a"},
@@ -63,19 +59,11 @@ INSTANTIATE_TEST_SUITE_P(Descendants, CompilesTo, testing::Values(
     Good{"a.**b*", "a / **~'b*'"},
     Good{"\\*\\*.b", "'**' / b"}));
 
-INSTANTIATE_TEST_SUITE_P(Patterns, CompilesTo, testing::Values(
-    Good{"a\\*", "'a*'"},
-    Good{"a\\*b*", "~'a\\*b*'"},
-    Good{"b?ok", "~'b?ok'"},
-    Good{"ns:*", "~'ns:*'"},
-    Good{"*", "~'*'"}));
-
 INSTANTIATE_TEST_SUITE_P(Filters, CompilesTo, testing::Values(
     Good{"catalog.book#(price>10)#.@id|@sort",
          "catalog / book[all (price > #10)] / @id | sort"},
     Good{"a#(x=1)b", "a[first (x == #1)] / b"},
     Good{"a#(x=1).b", "a[first (x == #1)] / b"},
-    Good{"a.#(x=1)", "a[first (x == #1)]"},
     Good{"a#(x=1)#(y=2)", "a[all (x == #1)] / '(y=2)'"},
     Good{"a#(x=1)#text", "a[all (x == #1)] / text"},
     Good{"a#(x=1).#text", "a[first (x == #1)] / #text"},
@@ -103,10 +91,8 @@ INSTANTIATE_TEST_SUITE_P(CollectMode, CompilesTo, testing::Values(
     Good{"a.b.#|@sort", "a / b[count] | sort"},
     Good{"a.b.0|@count", "a / b[0] | count ; count-only"},
     Good{"a.b|@sort|@count", "a / b | sort count"},
-    Good{"a.b|@count|@count", "a / b | count count"},
     Good{"a.@id|@sort", "a / @id | sort"},
     Good{"a.#text|@count", "a / #text | count"},
-    Good{"a.b", "a / b"},
     Good{"**.b|@first", "**b | first ; collect-all"},
     Good{"a#(x=1)#|@sort", "a[all (x == #1)] | sort ; collect-all"}));
 
@@ -121,34 +107,23 @@ INSTANTIATE_TEST_SUITE_P(FilterValues, CompilesTo, testing::Values(
     Good{"a#(x=')", "error: unmatched ( in filter"},
     Good{"a#(x=5)", "a[first (x == #5)]"},
     Good{"a#(x=-2.5e1)", "a[first (x == #-25)]"},
-    Good{"a#(x=+.5)", "a[first (x == #0.5)]"},
-    Good{"a#(x=1.)", "a[first (x == #1)]"},
     Good{"a#(x=1E+2)", "a[first (x == #100)]"},
     Good{"a#(x=-INF)", "a[first (x == #-inf)]"},
-    Good{"a#(x=Infinity)", "a[first (x == #inf)]"},
-    Good{"a#(x=nAn)", "a[first (x == #nan)]"},
     Good{"a#(x=1e400)", "a[first (x == #inf)]"},
     Good{"a#(x=0x10)", "a[first (x == '0x10')]"},
     Good{"a#(x=1_000)", "a[first (x == '1_000')]"},
-    Good{"a#(x=.)", "a[first (x == '.')]"},
     Good{"a#(x=1e)", "a[first (x == '1e')]"},
-    Good{"a#(x=infinit)", "a[first (x == 'infinit')]"},
     Good{"a#(x=abc)", "a[first (x == 'abc')]"},
     Good{"a#(x=)", "a[first (x == '')]"},
     Good{"a#(x=true)", "a[first (x == true)]"},
-    Good{"a#(x=false)", "a[first (x == false)]"},
     Good{"a#(x=True)", "a[first (x == 'True')]"},
     Good{"a#(x='true')", "a[first (x == 'true')]"},
     Good{"a#(x=1 2)", "a[first (x == '1 2')]"},
     Good{"a#(x=\\'abc)", "a[first (x == '\\'abc')]"},
     Good{"a#(x='abc\")", "error: unmatched ( in filter"},
-    Good{"a#(x=\"abc')", "error: unmatched ( in filter"},
     Good{"a#(x=<3)", "a[first (x == '<3')]"},
     Good{"a#(x==3)", "a[first (x == #3)]"},
-    Good{"a#(x!=3)", "a[first (x != #3)]"},
-    Good{"a#(x<3)", "a[first (x < #3)]"},
     Good{"a#(x<=3)", "a[first (x <= #3)]"},
-    Good{"a#(x>3)", "a[first (x > #3)]"},
     Good{"a#(x>=3)", "a[first (x >= #3)]"},
     Good{"a#(x>=<3)", "a[first (x >= '<3')]"},
     Good{"a#(name%'b*')", "a[first (name % 'b*')]"},
@@ -209,12 +184,10 @@ INSTANTIATE_TEST_SUITE_P(Structure, FailsWith, testing::Values(
     Bad{"a.0#(x=1)", "# without preceding name", -1},
     Bad{"a#(x=1).#(y=2)", "# without preceding name", -1},
     Bad{"a.@id.b", "@attr must be the last component", 2},
-    Bad{"a.@id.@x", "@attr must be the last component", 2},
     Bad{"x@y.@id.b", "@attr must be the last component", 1},
     Bad{"a.#text.b", "#text must be the last component", 2},
     Bad{"@", "@ must be followed by an attribute name", 0},
     Bad{"a.@", "@ must be followed by an attribute name", 2},
-    Bad{"a.@.b", "@ must be followed by an attribute name", 2},
     Bad{"**", "** must be followed by an element name", 0},
     Bad{"a.**", "** must be followed by an element name", 2},
     Bad{"**.@id", "** must be followed by an element name", 0},
@@ -238,7 +211,6 @@ INSTANTIATE_TEST_SUITE_P(Parens, FailsWith, testing::Values(
 
 INSTANTIATE_TEST_SUITE_P(Filters, FailsWith, testing::Values(
     Bad{"a.#()", "filter expression missing operator: ", 0},
-    Bad{"a#()", "filter expression missing operator: ", 0},
     Bad{"a#(x)", "filter expression missing operator: x", 3},
     Bad{"ab#(b)", "filter expression missing operator: b", 1},
     Bad{"a#(x!y)", "filter expression missing operator: !y", 4},
@@ -262,8 +234,6 @@ INSTANTIATE_TEST_SUITE_P(Modifiers, FailsWith, testing::Values(
     Bad{"a|", "modifier name is empty", 1},
     Bad{"a||@first", "modifier name is empty", 1},
     Bad{"a|@", "modifier name is empty", 1},
-    Bad{"a|@first|", "modifier name is empty", 1},
-    Bad{"a|@bogus|", "unknown modifier: @bogus", 2},
     Bad{"a|\x1C@count", "modifier name is empty", 1}));
 
 // Errors are reported in a fixed order: pipe split, tokens, empty path, steps, modifiers.
@@ -281,26 +251,6 @@ TEST(Compile, FilterNestingIsBounded) {
   const auto deep = detail::parse_filter("x=1", kMaxFilterDepth + 1);
   ASSERT_TRUE(std::holds_alternative<ParseError>(deep));
   EXPECT_EQ(std::get<ParseError>(deep).kind, ParseErrorKind::FilterTooDeep);
-}
-
-TEST(Compile, FiltersAreSharedNotRecomputed) {
-  auto r = compile("a#(x=1)#.b#(@id='q')");
-  const Program& p = *std::get<ProgramPtr>(r);
-  ASSERT_EQ(p.steps.size(), 2u);
-  ASSERT_NE(p.steps[0].selector.filter, nullptr);
-  EXPECT_EQ(p.steps[0].selector.kind, SelectorKind::FilterAll);
-  EXPECT_EQ(p.steps[1].selector.kind, SelectorKind::FilterFirst);
-  EXPECT_EQ(p.steps[1].selector.filter->attr, std::optional<std::string>("id"));
-  EXPECT_EQ(p.steps[1].selector.filter->value.str, "q");
-}
-
-TEST(Compile, NameMatcherKeepsPatternTextForMessages) {
-  auto r = compile("a.b\\*c.d*");
-  const Program& p = *std::get<ProgramPtr>(r);
-  EXPECT_EQ(p.steps[1].name.text(), "b*c");
-  EXPECT_EQ(p.steps[1].name.kind(), NameMatcher::Kind::Exact);
-  EXPECT_EQ(p.steps[2].name.text(), "d*");
-  EXPECT_EQ(p.steps[2].name.kind(), NameMatcher::Kind::Glob);
 }
 
 TEST(UnescapeSimple, DropsEveryBackslash) {
