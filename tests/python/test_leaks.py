@@ -64,6 +64,8 @@ def rss_bytes() -> int:
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer quarantines freed memory")
 def test_memory_stays_flat():
     buffer = bytearray(DOC_BYTES)
     for _ in range(2000):  # warm up allocator pools and caches
