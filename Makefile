@@ -10,7 +10,7 @@ FUZZ_BUILD ?= build/fuzz
 BENCH_BUILD ?= build/bench
 FUZZ_SECONDS ?= 30
 
-.PHONY: deps venv install example build test test-cpp test-py check sanitize fuzz bench bench-py lint clean
+.PHONY: deps venv install example build test test-cpp test-py check sanitize asan-py fuzz bench bench-py lint clean
 
 # System packages for the C++ tests and the fuzzer (Debian).
 deps:
@@ -58,7 +58,7 @@ sanitize:
 ASAN_PY_BUILD ?= build/py-asan
 ASAN_PY_VENV ?= $(ASAN_PY_BUILD)/venv
 asan-py:
-	test -x $(ASAN_PY_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_PY_VENV)
+	test -x $(ASAN_PY_VENV)/bin/python || python3 -m venv $(ASAN_PY_VENV)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(ASAN_PY_VENV)/bin/python -m pip install -q ".[test]" \
 	    -C cmake.define.VARNEX_SANITIZE=ON \
 	    -C cmake.build-type=Debug -C build-dir=$(ASAN_PY_BUILD)/build
