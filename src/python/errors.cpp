@@ -35,7 +35,7 @@ Ref unicodedata_call(EscapeContext& ctx, const char* function, PyObject* ch) noe
 }
 
 // Escape what is not printable (str.isprintable) or combines with what precedes it.
-bool needs_escape(char32_t cp, void* raw_ctx) {
+bool needs_escape(char32_t cp, void* raw_ctx) noexcept {
   if (cp < 0x80) return ascii_needs_escape(cp);
   auto& ctx = *static_cast<EscapeContext*>(raw_ctx);
   Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(cp)));

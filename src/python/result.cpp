@@ -124,7 +124,7 @@ Ref call_builtin(const char* name, PyObject* value) {
 
 // ---- lifecycle -------------------------------------------------------------
 
-int Result_traverse(PyObject* self, visitproc visit, void* arg) {
+int Result_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   for (const auto& item : as_result(self)->items) {
     if (const auto* whole = std::get_if<WholeItem>(&item)) Py_VISIT(whole->source.get());
@@ -133,14 +133,14 @@ int Result_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-int Result_clear(PyObject* self) {
+int Result_clear(PyObject* self) noexcept {
   // Move the items out first: dropping a source may run code that looks here.
   PyItems doomed;
   doomed.swap(as_result(self)->items);
   return 0;
 }
 
-void Result_dealloc(PyObject* self) {
+void Result_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
   as_result(self)->items.~PyItems();
