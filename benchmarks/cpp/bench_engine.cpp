@@ -35,7 +35,8 @@ std::string make_catalog() {
                   "    <title>The Book &amp; Title Number %d</title>\n"
                   "    <author>Author %d, Firstname</author>\n"
                   "    <price>%d.%02d</price>\n    <year>%d</year>\n    <genre>%s</genre>\n"
-                  "    <description>A long description of book %d, which goes on and on for a little "
+                  "    <description>A long description of book %d, which goes on and on for a "
+                  "little "
                   "while so that records weigh about what real ones do in a catalog "
                   "file.</description>\n"
                   "  </book>\n",
@@ -59,7 +60,9 @@ varnex::path::ProgramPtr compile(const std::string& text) {
 // Set from the command line: run only the cases whose name contains it (for profiling).
 const char* g_only = nullptr;
 
-bool selected(const char* name) { return g_only == nullptr || std::strstr(name, g_only) != nullptr; }
+bool selected(const char* name) {
+  return g_only == nullptr || std::strstr(name, g_only) != nullptr;
+}
 
 // Thread CPU time: the machine is shared, and waiting for a core is not the engine's cost.
 double cpu_now() {

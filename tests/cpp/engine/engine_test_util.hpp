@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -12,6 +13,8 @@
 #include "path/compiler.hpp"
 
 namespace varnex::engine::testing {
+
+using V = std::vector<std::string>;
 
 // "S:" span (with the bytes it covers), "M:" owned markup, "V:" value.
 inline std::string render(const Item& item, std::string_view doc) {
@@ -33,13 +36,12 @@ inline path::ProgramPtr compile_or_fail(std::string_view path_text) {
 }
 
 // The items as strings, or one "ambiguous:<name>" entry.
-inline std::vector<std::string> query(std::string_view doc, std::string_view path_text,
-                                      bool spans = true) {
+inline V query(std::string_view doc, std::string_view path_text, bool spans = true) {
   const path::ProgramPtr program = compile_or_fail(path_text);
   if (!program) return {"<no program>"};
   Items items;
   if (auto err = run_with(*program, doc, spans, items)) return {"ambiguous:" + err->name};
-  std::vector<std::string> out;
+  V out;
   for (const Item& it : items) out.push_back(render(it, doc));
   return out;
 }
@@ -47,12 +49,14 @@ inline std::vector<std::string> query(std::string_view doc, std::string_view pat
 struct QueryCase {
   std::string doc;
   std::string path;
-  bool spans;
-  std::vector<std::string> expected;
+  V expected;
+  bool spans = true;
 };
 
 inline std::ostream& operator<<(std::ostream& os, const QueryCase& c) {
-  return os << c.path << " on " << c.doc;
+  return os << c.path << " on " << c.doc << (c.spans ? "" : " (copies)");
 }
+
+class Query : public ::testing::TestWithParam<QueryCase> {};
 
 }  // namespace varnex::engine::testing
