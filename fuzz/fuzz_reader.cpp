@@ -1,0 +1,197 @@
+// libFuzzer target for the XML reader. The first byte picks the configuration
+// and which start tags to skip; the rest is the document. Two readers run in
+// lockstep: one skips with read_to_end, the other with a plain event loop,
+// and every invariant below is checked on the way.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "xml/attributes.hpp"
+#include "xml/encoding.hpp"
+#include "xml/reader.hpp"
+#include "xml/unescape.hpp"
+
+namespace {
+
+using namespace varnex::xml;
+
+#define CHECK(cond)          \
+  do {                       \
+    if (!(cond)) std::abort(); \
+  } while (0)
+
+struct Input {
+  const char* begin;
+  const char* end;
+  bool contains(std::string_view v) const {
+    if (v.empty()) return v.data() == nullptr || (v.data() >= begin && v.data() <= end);
+    return v.data() >= begin && v.data() + v.size() <= end;
+  }
+};
+
+ErrorKind generic_skip(Reader& r, std::string_view name, SkipSpan* span) {
+  const size_t start = r.buffer_position();
+  const bool trim = r.config().trim_text_start;
+  r.config().trim_text_start = false;
+  size_t depth = 0;
+  ErrorKind result;
+  for (;;) {
+    const size_t end = r.buffer_position();
+    const Event ev = r.read_event();
+    if (ev.kind == EventKind::Error) {
+      result = ev.error;
+      break;
+    }
+    if (ev.kind == EventKind::Eof) {
+      result = ErrorKind::MissingEndTag;
+      break;
+    }
+    if (ev.kind == EventKind::Start && ev.name() == name) {
+      ++depth;
+    } else if (ev.kind == EventKind::End && ev.name() == name) {
+      if (depth == 0) {
+        *span = SkipSpan{start, end};
+        result = ErrorKind::None;
+        break;
+      }
+      --depth;
+    }
+  }
+  r.config().trim_text_start = trim;
+  return result;
+}
+
+void check_attributes(const Event& ev, const Input& in, bool checks) {
+  Attributes attrs(ev, checks);
+  AttrItem item;
+  size_t count = 0;
+  while (attrs.next(&item)) {
+    CHECK(++count <= ev.content.size() + 1);
+    if (item.error == AttrErrorKind::None) {
+      CHECK(in.contains(item.key) && in.contains(item.value));
+      CHECK(!item.key.empty());
+    } else {
+      CHECK(item.pos <= ev.content.size());
+      if (item.error == AttrErrorKind::Duplicated) CHECK(item.pos2 < item.pos);
+    }
+  }
+  CHECK(!attrs.next(&item));
+}
+
+void check_text(const Event& ev) {
+  std::string a, b;
+  std::string_view out;
+  (void)decode_and_unescape(ev.encoding, ev.content, a, b, &out);
+  (void)decode(ev.encoding, ev.content, a, &out);
+  (void)is_valid_utf8(ev.content);
+}
+
+void check_event(const Reader& r, const Event& ev, const Input& in) {
+  CHECK(in.contains(ev.content));
+  CHECK(ev.name_len <= ev.content.size());
+  CHECK(r.buffer_position() <= static_cast<size_t>(in.end - in.begin));
+  CHECK(r.error_position() <= static_cast<size_t>(in.end - in.begin));
+  if (ev.kind == EventKind::Error && ev.error == ErrorKind::MismatchedEndTag) {
+    CHECK(in.contains(r.mismatch_expected()) && in.contains(r.mismatch_found()));
+  }
+}
+
+bool same_event(const Event& a, const Event& b) {
+  return a.kind == b.kind && a.error == b.error && a.encoding == b.encoding &&
+         a.content.data() == b.content.data() && a.content.size() == b.content.size() &&
+         a.name_len == b.name_len;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const uint8_t flags = data[0];
+  const std::string_view doc(reinterpret_cast<const char*>(data + 1), size - 1);
+  const Input in{doc.data(), doc.data() + doc.size()};
+
+  Config config;
+  config.check_end_names = flags & 1;
+  config.expand_empty_elements = flags & 2;
+  config.allow_unmatched_ends = flags & 4;
+  config.check_comments = flags & 8;
+  config.trim_text_start = flags & 16;
+  config.trim_text_end = flags & 32;
+  config.trim_markup_names_in_closing_tags = !(flags & 64);
+  const bool skip_all = flags & 128;
+
+  Reader fast(doc, config);
+  Reader slow(doc, config);
+  size_t last_pos = 0;
+  int stalled = 0;
+  bool finished = false;
+  size_t starts = 0;
+  // Every read either moves forward or is Eof (a synthetic End may share
+  // its Start's position), so this bound is never reached by a sound reader.
+  for (size_t guard = 0; guard < 2 * doc.size() + 8; ++guard) {
+    const Event ev = fast.read_event();
+    const Event other = slow.read_event();
+    CHECK(same_event(ev, other));
+    CHECK(fast.buffer_position() == slow.buffer_position());
+    check_event(fast, ev, in);
+
+    const size_t pos = fast.buffer_position();
+    CHECK(pos >= last_pos);
+    if (ev.kind == EventKind::Eof) {
+      finished = true;
+      break;
+    }
+    if (pos == last_pos) {
+      CHECK(ev.kind == EventKind::End && ++stalled <= 1);
+    } else {
+      stalled = 0;
+    }
+    last_pos = pos;
+
+    if (ev.kind == EventKind::Error && is_fatal(ev.error)) {
+      CHECK(fast.read_event().kind == EventKind::Eof);
+      CHECK(fast.buffer_position() == pos);
+      CHECK(slow.read_event().kind == EventKind::Eof);
+      finished = true;
+      break;
+    }
+    if (ev.kind == EventKind::Start || ev.kind == EventKind::Empty) {
+      check_attributes(ev, in, true);
+      check_attributes(ev, in, false);
+    }
+    if (ev.kind == EventKind::Text || ev.kind == EventKind::CData) check_text(ev);
+
+    if (ev.kind == EventKind::Start && (skip_all || starts++ == 0)) {
+      SkipSpan fs{}, ss{};
+      const ErrorKind fe = fast.read_to_end(ev.name(), &fs);
+      const ErrorKind se = generic_skip(slow, ev.name(), &ss);
+      CHECK(fe == se);
+      CHECK(fast.buffer_position() == slow.buffer_position());
+      CHECK(fast.error_position() == slow.error_position());
+      CHECK(fast.encoding() == slow.encoding());
+      if (fe == ErrorKind::None) {
+        CHECK(fs.start == ss.start && fs.end == ss.end);
+        CHECK(fs.start <= fs.end && fs.end <= fast.buffer_position());
+      }
+      CHECK(fast.buffer_position() >= last_pos);
+      last_pos = fast.buffer_position();
+      stalled = 0;
+    }
+  }
+  CHECK(finished);
+  // Eof is sticky.
+  const size_t end_pos = fast.buffer_position();
+  CHECK(fast.read_event().kind == EventKind::Eof && fast.buffer_position() == end_pos);
+
+  // Unescaping and decoding arbitrary bytes in every encoding.
+  std::string a, b;
+  std::string_view out;
+  (void)unescape(doc, a, &out);
+  const auto enc = static_cast<Encoding>(flags % (static_cast<unsigned>(Encoding::XUserDefined) + 1));
+  (void)decode_and_unescape(enc, doc, a, b, &out);
+  Encoding label_enc;
+  (void)encoding_for_label(doc, &label_enc);
+  return 0;
+}
