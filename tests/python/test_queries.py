@@ -65,22 +65,3 @@ def test_results_outlive_documents():
     for i, (b, a) in enumerate(results):
         assert b.value["c"].value == i * 2
         assert a.value == i
-
-
-def test_nested_values_are_independent_results():
-    outer = varnex.get(CATALOG, "catalog.book.#.title")
-    titles = outer.value
-    del outer
-    assert [t.to_str() for t in titles] == ["Alpha", "Beta & Co", "<Gamma>"]
-    book = varnex.get(CATALOG, "catalog.book.1").value
-    assert list(book) == ["title", "price", "note"]
-    assert book["price"].value == 8
-
-
-def test_cached_paths_give_the_same_answers():
-    for _ in range(3):
-        assert varnex.get(CATALOG, "catalog.book.#.@id") == ["b1", "b2", "b3"]
-    # Many distinct paths: the per-thread cache empties itself and keeps working.
-    for i in range(600):
-        assert varnex.get(CATALOG, f"catalog.book.{i % 3}.@id") == f"b{i % 3 + 1}"
-        assert len(varnex.get(CATALOG, f"catalog.x{i}")) == 0
