@@ -13,7 +13,9 @@ namespace {
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-char lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equals_ignore_case(std::string_view text, std::string_view lower_word) noexcept {
   if (text.size() != lower_word.size()) return false;

@@ -44,13 +44,13 @@ NameMatcher NameMatcher::parse(std::string_view text) {
   return m;
 }
 
-bool NameMatcher::matches(std::string_view qualified, std::string_view local) const {
+bool NameMatcher::matches(std::string_view qualified, std::string_view local) const noexcept {
   const std::string_view subject = has_colon_ ? qualified : local;
   if (kind_ == Kind::Exact) return subject == text_;
   return glob_match(text_, subject);
 }
 
-bool NameMatcher::matches_bytes(std::string_view qualified, std::string_view local) const {
+bool NameMatcher::matches_bytes(std::string_view qualified, std::string_view local) const noexcept {
   std::string_view subject = has_colon_ ? qualified : local;
   if (kind_ == Kind::Exact) return subject == text_;
   if (!utf8::is_valid(subject)) subject = {};
@@ -59,7 +59,7 @@ bool NameMatcher::matches_bytes(std::string_view qualified, std::string_view loc
 
 // Classic single-star backtracking: only the most recent '*' is retried, so the cost stays
 // O(pattern * text) however many stars the pattern holds.
-bool glob_match(std::string_view pattern, std::string_view text) {
+bool glob_match(std::string_view pattern, std::string_view text) noexcept {
   constexpr size_t kNoStar = static_cast<size_t>(-1);
   const size_t pn = pattern.size();
   const size_t tn = text.size();

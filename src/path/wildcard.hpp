@@ -1,4 +1,4 @@
-// Element-name patterns: exact names compared as bytes, or '*'/'?' globs with one backtracking point.
+// Element-name patterns: exact names compared as bytes, or '*'/'?' globs with one backtrack point.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +15,10 @@ class NameMatcher {
   // Never fails: escapes are resolved for exact names; globs keep their text.
   [[nodiscard]] static NameMatcher parse(std::string_view text);
 
-  [[nodiscard]] bool matches(std::string_view qualified, std::string_view local) const;
+  [[nodiscard]] bool matches(std::string_view qualified, std::string_view local) const noexcept;
   // On raw tag bytes; globs read invalid UTF-8 as the empty name.
-  [[nodiscard]] bool matches_bytes(std::string_view qualified, std::string_view local) const;
+  [[nodiscard]] bool matches_bytes(std::string_view qualified,
+                                   std::string_view local) const noexcept;
 
   [[nodiscard]] Kind kind() const noexcept { return kind_; }
   // Exact: the unescaped name; Glob: the pattern as written.
@@ -33,6 +34,6 @@ class NameMatcher {
 };
 
 // Both arguments are UTF-8 text; matching is by code point.
-[[nodiscard]] bool glob_match(std::string_view pattern, std::string_view text);
+[[nodiscard]] bool glob_match(std::string_view pattern, std::string_view text) noexcept;
 
 }  // namespace varnex::path

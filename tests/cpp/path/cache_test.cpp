@@ -37,7 +37,9 @@ bool test_needs_escape(char32_t cp, void*) {
          cp == 0x200B || cp == 0xFEFF || cp == 0x10FFFF;
 }
 
-std::string quoted_text(std::string_view path) { return quote_path(path, test_needs_escape, nullptr); }
+std::string quoted_text(std::string_view path) {
+  return quote_path(path, test_needs_escape, nullptr);
+}
 
 std::string error_text(std::string_view path) {
   auto r = compile_cached(path);
@@ -157,9 +159,12 @@ INSTANTIATE_TEST_SUITE_P(Messages, FormatsAs, testing::Values(
     Message{"a#(x=1", with_caret("unmatched ( in filter\n  in path: \"a#(x=1\"", 14)},
     Message{"a.0.1", "index without preceding name\n  in path: \"a.0.1\""},
     // Escapes in the quoted path widen it; the caret still counts raw bytes.
-    Message{"\"x\".@a.b", with_caret("@attr must be the last component\n  in path: \"\\\"x\\\".@a.b\"", 16)},
-    Message{"\xC3\xA9.@a.b", with_caret("@attr must be the last component\n  in path: \"\xC3\xA9.@a.b\"", 15)},
-    Message{"a\n.@x.b", with_caret("@attr must be the last component\n  in path: \"a\\n.@x.b\"", 15)},
+    Message{"\"x\".@a.b",
+            with_caret("@attr must be the last component\n  in path: \"\\\"x\\\".@a.b\"", 16)},
+    Message{"\xC3\xA9.@a.b",
+            with_caret("@attr must be the last component\n  in path: \"\xC3\xA9.@a.b\"", 15)},
+    Message{"a\n.@x.b",
+            with_caret("@attr must be the last component\n  in path: \"a\\n.@x.b\"", 15)},
     // The rejected name is searched for as written, backslash included.
     Message{"a|@\\x", with_caret("unknown modifier: @\\x\n  in path: \"a|@\\\\x\"", 14)}));
 
