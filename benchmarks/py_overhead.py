@@ -18,7 +18,6 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import gen  # noqa: E402
-
 import varnex  # noqa: E402
 
 PATHS = {
@@ -62,8 +61,8 @@ def main() -> None:
             assert len(result) == records == count.to_int(), (len(result), count.to_str())
             if "@id" in path:
                 assert result.value[-1] == gen.catalog_id(records - 1)
-            full = best_of(args.repeat, lambda p=path: varnex.get_bytes(doc, p))
-            engine = best_of(args.repeat, lambda p=path: varnex.get_bytes(doc, p + "|@count"))
+            full = best_of(args.repeat, lambda d=doc, p=path: varnex.get_bytes(d, p))
+            engine = best_of(args.repeat, lambda d=doc, p=path: varnex.get_bytes(d, p + "|@count"))
             overhead = (full - engine) / engine * 100
             print(f"{records:>8} {label:<22} {full * 1e3:>9.2f}ms {engine * 1e3:>9.2f}ms "
                   f"{overhead:>8.1f}%")

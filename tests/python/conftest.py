@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import pytest
-
 import varnex
 
 # Each runner takes the document as str and feeds it in the form its function accepts.

@@ -6,9 +6,8 @@ import random
 from pathlib import Path
 
 import pytest
-from conftest import RUNNERS
-
 import varnex
+from conftest import RUNNERS
 
 etree = pytest.importorskip("lxml.etree")
 
@@ -52,7 +51,7 @@ def attr_of(element, name: str) -> str | None:
 
 
 def outermost(root, name: str) -> list:
-    """Elements named `name` with no ancestor of that name (a descendant search stops at a match)."""
+    """Elements named `name` with no ancestor of that name (a descendant search stops there)."""
     found = []
 
     def walk(element):

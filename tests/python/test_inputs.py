@@ -7,7 +7,6 @@ import mmap
 import sys
 
 import pytest
-
 import varnex
 
 DOC = "<r><a>1</a><a>2</a></r>"

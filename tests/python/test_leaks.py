@@ -7,7 +7,6 @@ import os
 import sys
 
 import pytest
-
 import varnex
 
 DOC = '<r><a id="1">10</a><a id="2">x</a><b><c>\u00e9</c></b><d v="&quot;t&quot;"/></r>'
@@ -34,11 +33,11 @@ def exercise(doc, data, buffer, bad):
         varnex.get(doc, "r.d.@v"),
         varnex.get(doc, "r.nothing"),
     ):
-        result.exists(), result.to_str(), result.to_int(), result.to_float(), result.to_bool()
-        result.value, result.type_, len(result), bool(result)
-        result == "10", result == ["10", "x"], result == result, result != 3  # noqa: B015
+        _ = result.exists(), result.to_str(), result.to_int(), result.to_float(), result.to_bool()
+        _ = result.value, result.type_, len(result), bool(result)
+        _ = result == "10", result == ["10", "x"], result == result, result != 3
         try:
-            int(result), float(result)
+            _ = int(result), float(result)
         except (TypeError, ValueError):
             pass
     varnex.validate(data), varnex.validate(doc), varnex.validate(buffer)

@@ -8,7 +8,6 @@ import subprocess
 from pathlib import Path
 
 import pytest
-
 import varnex._varnex
 
 SRC = Path(__file__).resolve().parents[2] / "src"

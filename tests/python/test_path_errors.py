@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import pytest
-
 import varnex
 
 DOC = "<a><b><c>1</c></b><b><c>2</c></b></a>"

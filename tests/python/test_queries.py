@@ -3,9 +3,8 @@
 from __future__ import annotations
 
 import pytest
-from conftest import pieces, query_all
-
 import varnex
+from conftest import pieces, query_all
 
 CATALOG = """<?xml version="1.0"?>
 <catalog>
@@ -44,7 +43,9 @@ def test_queries(path, expected):
 def test_elements_are_markup(run):
     result = run(CATALOG, "catalog.book.0")
     assert result.type_ is dict
-    assert result.to_str() == '<book id="b1" x:lang="en"><title>Alpha</title><price>12.5</price></book>'
+    assert result.to_str() == (
+        '<book id="b1" x:lang="en"><title>Alpha</title><price>12.5</price></book>'
+    )
     assert run(CATALOG, "catalog.book.1.note").to_str() == ""
     assert run(CATALOG, "catalog.book.1.note").value == ""
 

@@ -5,10 +5,9 @@ from __future__ import annotations
 import math
 
 import pytest
+import varnex
 from hypothesis import given
 from hypothesis import strategies as st
-
-import varnex
 
 I64_MAX = 2**63 - 1
 I64_MIN = -(2**63)
@@ -123,7 +122,8 @@ def test_to_bool(raw, expected):
 def test_empty_result():
     r = empty()
     assert (r.exists(), len(r), r.value, r.type_) == (False, 0, None, None)
-    assert (r.to_str(), r.to_int(), r.to_float(), r.to_bool(), bool(r)) == ("", 0, 0.0, False, False)
+    conversions = (r.to_str(), r.to_int(), r.to_float(), r.to_bool(), bool(r))
+    assert conversions == ("", 0, 0.0, False, False)
     with pytest.raises(TypeError):
         int(r)
     with pytest.raises(TypeError):

@@ -2,10 +2,9 @@
 
 from __future__ import annotations
 
+import varnex
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import varnex
 
 XMLISH = st.lists(
     st.sampled_from([b"<", b">", b"/", b"a", b"b", b"r", b" ", b'"', b"=", b"x", b"&amp;", b"&#",
@@ -39,8 +38,9 @@ def poke(result):
         value = result.value
     except ValueError:
         return
-    children = value.values() if isinstance(value, dict) else value if isinstance(value, list) else []
-    for child in list(children)[:4]:
+    if isinstance(value, dict):
+        value = list(value.values())
+    for child in value[:4] if isinstance(value, list) else []:
         poke(child)
 
 
