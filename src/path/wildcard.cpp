@@ -27,11 +27,10 @@ bool has_free_wildcard(std::string_view text) noexcept {
 // pattern = { "\\" any | "*" | "?" | any }   (a free "*" or "?" makes it a glob)
 NameMatcher NameMatcher::parse(std::string_view text) {
   NameMatcher m;
-  if (has_free_wildcard(text)) {
-    m.kind_ = Kind::Glob;
-    m.text_.assign(text);
+  m.kind_ = has_free_wildcard(text) ? Kind::Glob : Kind::Exact;
+  if (m.kind_ == Kind::Glob || text.find('\\') == std::string_view::npos) {
+    m.text_.assign(text);  // globs resolve their escapes while matching
   } else {
-    m.kind_ = Kind::Exact;
     m.text_.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
       if (text[i] == '\\') {
