@@ -9,15 +9,6 @@
 
 namespace varnex::engine {
 
-bool name_matches(const path::NameMatcher& m, std::string_view qname) noexcept {
-  if (m.kind() == path::NameMatcher::Kind::Exact) {
-    // The hot path: compare bytes without going through the matcher.
-    const std::string_view subject = m.has_colon() ? qname : local_name_bytes(qname);
-    return subject == std::string_view(m.text());
-  }
-  return m.matches_bytes(qname, local_name_bytes(qname));
-}
-
 void capture_element(std::string_view doc, size_t start, size_t end, bool capture_spans,
                      Items& items) {
   if (end > doc.size()) end = doc.size();

@@ -48,8 +48,15 @@ enum class TerminalKind : uint8_t { Capture = 0, Text = 1, Marker = 2 };
   return xml::local_name(qname);
 }
 
-// Fast name test: exact names are compared inline, globs go to the matcher.
-[[nodiscard]] bool name_matches(const path::NameMatcher& m, std::string_view qname) noexcept;
+// Exact names are compared here on the raw bytes (the test runs at every
+// start tag); globs go to the matcher.
+[[nodiscard]] inline bool name_matches(const path::NameMatcher& m, std::string_view qname) {
+  if (m.kind() == path::NameMatcher::Kind::Exact) {
+    const std::string_view subject = m.has_colon() ? qname : local_name_bytes(qname);
+    return subject == std::string_view(m.text());
+  }
+  return m.matches_bytes(qname, local_name_bytes(qname));
+}
 
 // Appends the element doc[start, end) as a Span, or as an owned copy when
 // spans are off or the offsets do not fit in 32 bits.
