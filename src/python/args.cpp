@@ -120,8 +120,8 @@ bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nar
              PyObject* keyword = PyTuple_GetItem(kwnames, k);  // borrowed
              if (keyword == nullptr) return -1;
              Py_ssize_t index = 0;
-             while (index < nparams && PyUnicode_CompareWithASCIIString(
-                                           keyword, signature.params[index].name) != 0) {
+             while (index < nparams &&
+                    PyUnicode_CompareWithASCIIString(keyword, signature.params[index].name) != 0) {
                ++index;
              }
              if (index == nparams) {

@@ -75,8 +75,8 @@ void engine_err_to_py(const engine::EngineError& error) noexcept {
     message += error.name;
     message +=
         " matches multiple elements but the path continues; specify .N (single) or .# (each)";
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
-                                               static_cast<Py_ssize_t>(message.size()), "replace"));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());
   } catch (...) {
     raise_from_cpp_exception();
@@ -87,8 +87,8 @@ void raise_path_error(const path::ParseError& error, std::string_view path) noex
   try {
     EscapeContext ctx;
     const std::string message = path::format_path_error(error, path, needs_escape, &ctx);
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
-                                               static_cast<Py_ssize_t>(message.size()), "replace"));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());
   } catch (...) {
     raise_from_cpp_exception();

@@ -4,8 +4,8 @@
 #include <Python.h>
 
 #include <new>
-#include <type_traits>
 #include <string_view>
+#include <type_traits>
 
 #include "engine/item.hpp"
 #include "path/compiler.hpp"

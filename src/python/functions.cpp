@@ -68,8 +68,7 @@ PyObject* py_get_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
+PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[1];
     if (!bind_args(kParseSignature, args, nargs, kwnames, bound)) return nullptr;
@@ -112,7 +111,7 @@ PyMethodDef kGetBufferDef = {"get_buffer", as_cfunction<py_get_buffer>(),
                              METH_FASTCALL | METH_KEYWORDS, "get_buffer(data, path)\n--\n\n"};
 PyMethodDef kParseDef = {"parse", as_cfunction<py_parse>(), METH_FASTCALL | METH_KEYWORDS,
                          "parse(data)\n--\n\n"};
-PyMethodDef kValidateDef = {"validate", as_cfunction<py_validate>(),
-                            METH_FASTCALL | METH_KEYWORDS, "validate(data)\n--\n\n"};
+PyMethodDef kValidateDef = {"validate", as_cfunction<py_validate>(), METH_FASTCALL | METH_KEYWORDS,
+                            "validate(data)\n--\n\n"};
 
 }  // namespace varnex::python

@@ -19,7 +19,7 @@ namespace {
 PyObject* g_result_type = nullptr;
 
 struct ResultObject {
-  PyObject_HEAD
+  PyObject ob_base;  // PyObject_HEAD
   PyItems items;
 };
 
@@ -279,7 +279,8 @@ PyObject* Result_get_type(PyObject* self, void*) noexcept {
 }
 
 PyObject* Result_get_value(PyObject* self, void*) noexcept {
-  return call_guarded([&]() -> PyObject* { return result_value(as_result(self)->items).release(); });
+  return call_guarded(
+      [&]() -> PyObject* { return result_value(as_result(self)->items).release(); });
 }
 
 PyGetSetDef kResultGetSet[] = {
@@ -437,10 +438,14 @@ PyType_Spec kResultSpec = {
 
 const char* mode_name(Mode mode) noexcept {
   switch (mode) {
-    case Mode::Empty: return "empty";
-    case Mode::ScalarLike: return "scalar";
-    case Mode::Multi: return "multi";
-    case Mode::DictElement: break;
+    case Mode::Empty:
+      return "empty";
+    case Mode::ScalarLike:
+      return "scalar";
+    case Mode::Multi:
+      return "multi";
+    case Mode::DictElement:
+      break;
   }
   return "dict";
 }
@@ -476,8 +481,7 @@ std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element) {
   if (items.size() > 1) return Mode::Multi;
   if (is_text_item(items.front())) return Mode::ScalarLike;
   if (!element.load(items.front())) return std::nullopt;
-  return engine::element_has_child_elements(element.bytes()) ? Mode::DictElement
-                                                             : Mode::ScalarLike;
+  return engine::element_has_child_elements(element.bytes()) ? Mode::DictElement : Mode::ScalarLike;
 }
 
 Ref children_named(std::string_view element, const std::vector<engine::ChildSpan>& children,

@@ -12,11 +12,16 @@ constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 
 // Allowed range of the second byte of a multi-byte sequence, by lead byte.
 constexpr bool second_byte_ok(unsigned char lead, unsigned char b) noexcept {
   switch (lead) {
-    case 0xE0: return b >= 0xA0 && b <= 0xBF;  // no overlongs
-    case 0xED: return b >= 0x80 && b <= 0x9F;  // no surrogates
-    case 0xF0: return b >= 0x90 && b <= 0xBF;  // no overlongs
-    case 0xF4: return b >= 0x80 && b <= 0x8F;  // nothing above U+10FFFF
-    default: return is_continuation(b);
+    case 0xE0:
+      return b >= 0xA0 && b <= 0xBF;  // no overlongs
+    case 0xED:
+      return b >= 0x80 && b <= 0x9F;  // no surrogates
+    case 0xF0:
+      return b >= 0x90 && b <= 0xBF;  // no overlongs
+    case 0xF4:
+      return b >= 0x80 && b <= 0x8F;  // nothing above U+10FFFF
+    default:
+      return is_continuation(b);
   }
 }
 

@@ -15,7 +15,8 @@ namespace varnex::python {
 // Where and how a byte string stops being UTF-8.
 struct Utf8Error {
   size_t valid_up_to = 0;  // valid bytes before the fault
-  uint8_t error_len = 0;   // 1..3: length of the maximal invalid subsequence; 0: input ends mid-sequence
+  uint8_t error_len =
+      0;  // 1..3: length of the maximal invalid subsequence; 0: input ends mid-sequence
 };
 
 // Nothing when `bytes` is valid UTF-8 (surrogates and overlongs are invalid).
