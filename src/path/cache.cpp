@@ -4,6 +4,7 @@
 #include <functional>
 #include <unordered_map>
 
+#include "path/scan.hpp"
 #include "path/utf8.hpp"
 
 namespace varnex::path {
@@ -45,24 +46,18 @@ void append_hex_escape(std::string& out, char32_t cp) {
 // zero; the same scanning rules as the pipe split.
 std::optional<size_t> unmatched_paren_position(std::string_view path) {
   size_t depth = 0;
-  char quote = 0;
   std::optional<size_t> last_open;
-  for (size_t i = 0; i < path.size(); ++i) {
-    const char c = path[i];
-    if (c == '\\' && i + 1 < path.size()) {
-      ++i;
-    } else if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '(') {
+  const size_t stray = detail::find_live(path, 0, [&](size_t i) {
+    if (path[i] == '(') {
       if (depth == 0) last_open = i;
       ++depth;
-    } else if (c == ')') {
-      if (depth == 0) return i;
+    } else if (path[i] == ')') {
+      if (depth == 0) return true;
       --depth;
     }
-  }
+    return false;
+  });
+  if (stray != std::string_view::npos) return stray;
   return last_open;
 }
 

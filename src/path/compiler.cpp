@@ -7,6 +7,7 @@
 
 #include "path/filter_expr.hpp"
 #include "path/number.hpp"
+#include "path/scan.hpp"
 
 namespace varnex::path {
 
@@ -52,7 +53,6 @@ ParseResult<PipePieces> split_pipes(std::string_view path) {
   PipePieces pieces;
   bool in_segment = true;
   size_t depth = 0;
-  char quote = 0;
   size_t start = 0;
   auto cut = [&](size_t end) {
     const std::string_view piece = path.substr(start, end - start);
@@ -63,25 +63,20 @@ ParseResult<PipePieces> split_pipes(std::string_view path) {
       pieces.modifiers.push_back(piece);
     }
   };
-  for (size_t i = 0; i < path.size(); ++i) {
+  const size_t stray = detail::find_live(path, 0, [&](size_t i) {
     const char c = path[i];
-    if (c == '\\' && i + 1 < path.size()) {
-      ++i;
-    } else if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '(') {
+    if (c == '(') {
       ++depth;
     } else if (c == ')') {
-      if (depth == 0) return error(ParseErrorKind::UnmatchedParen);
+      if (depth == 0) return true;
       --depth;
     } else if (c == '|' && depth == 0) {
       cut(i);
       start = i + 1;
     }
-  }
-  if (depth != 0) return error(ParseErrorKind::UnmatchedParen);
+    return false;
+  });
+  if (stray != std::string_view::npos || depth != 0) return error(ParseErrorKind::UnmatchedParen);
   cut(path.size());
   return pieces;
 }
@@ -109,26 +104,13 @@ CollectMode collect_mode_of(const std::vector<Step>& steps, const std::vector<Mo
   return CollectMode::CollectAll;
 }
 
-// Index just past the ')' that closes the '(' before `open_end`, honouring backslashes and
-// quotes; npos when the text ends first.
+// Offset of the ')' that closes the '(' just before `open_end`; npos when the text ends first.
 size_t find_filter_close(std::string_view text, size_t open_end) {
   size_t depth = 1;
-  char quote = 0;
-  for (size_t i = open_end; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\\' && i + 1 < text.size()) {
-      ++i;
-    } else if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '(') {
-      ++depth;
-    } else if (c == ')') {
-      if (--depth == 0) return i;
-    }
-  }
-  return std::string_view::npos;
+  return detail::find_live(text, open_end, [&](size_t i) {
+    if (text[i] == '(') ++depth;
+    return text[i] == ')' && --depth == 0;
+  });
 }
 
 }  // namespace

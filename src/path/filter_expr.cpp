@@ -4,6 +4,7 @@
 #include "path/compiler.hpp"
 #include "path/filter_expr.hpp"
 #include "path/number.hpp"
+#include "path/scan.hpp"
 
 namespace varnex::path {
 
@@ -17,23 +18,9 @@ bool is_operator_char(char c) noexcept {
   return c == '!' || c == '%' || c == '<' || c == '=' || c == '>';
 }
 
-// Position of the first operator character outside quotes, or npos. Backslashes make the next
-// byte inert inside quotes as well; parentheses are not counted.
+// Position of the first operator character outside quotes, or npos; parentheses do not count.
 size_t find_operator(std::string_view text) noexcept {
-  char quote = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\\' && i + 1 < text.size()) {
-      ++i;
-    } else if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (is_operator_char(c)) {
-      return i;
-    }
-  }
-  return std::string_view::npos;
+  return detail::find_live(text, 0, [&](size_t i) { return is_operator_char(text[i]); });
 }
 
 struct OperatorText {
