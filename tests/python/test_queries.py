@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import threading
+
 import pytest
 import varnex
 from conftest import pieces, query_all
@@ -66,3 +68,23 @@ def test_results_outlive_documents():
     for i, (b, a) in enumerate(results):
         assert b.value["c"].value == i * 2
         assert a.value == i
+
+
+def test_threads_each_get_their_own_answers():
+    errors = []
+
+    def worker(n: int) -> None:
+        doc = "<r>" + "".join(f"<a i='{n}-{k}'/>" for k in range(20)) + "</r>"
+        try:
+            for k in range(300):
+                assert varnex.get(doc, f"r.a.{k % 20}.@i") == f"{n}-{k % 20}"
+                assert varnex.get_bytes(doc.encode(), "r.a|@count") == "20"
+        except Exception as e:  # noqa: BLE001
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
