@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import re
 
 import pytest
 import varnex
@@ -283,3 +284,41 @@ def test_equality():
         assert getattr(r, op)(r) is NotImplemented
     with pytest.raises(TypeError):
         r < r  # noqa: B015
+
+
+INT_GRAMMAR = re.compile(r"[+-]?[0-9]+")
+FLOAT_GRAMMAR = re.compile(
+    r"[+-]?(?:(?i:inf|infinity|nan)|(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?)"
+)
+NUMBERISH = st.one_of(
+    st.text(alphabet="0123456789+-.eE", max_size=24),
+    st.from_regex(FLOAT_GRAMMAR, fullmatch=True).map(lambda s: s[:40]),
+    st.integers(min_value=-(2**65), max_value=2**65).map(str),
+)
+
+
+def reference_scalar(raw: str):
+    if INT_GRAMMAR.fullmatch(raw) and I64_MIN <= int(raw) <= I64_MAX:
+        return int(raw)
+    if FLOAT_GRAMMAR.fullmatch(raw):
+        return float(raw)
+    return raw
+
+
+@given(NUMBERISH)
+def test_numbers_agree_with_a_reference(raw):
+    expected = reference_scalar(raw)
+    value = text(raw).value
+    assert type(value) is type(expected)
+    assert value == expected or (isinstance(value, float) and math.isnan(value)
+                                 and math.isnan(expected))
+    if isinstance(expected, float):
+        if math.isnan(expected):
+            lenient = 0
+        elif math.isinf(expected):
+            lenient = I64_MAX if expected > 0 else I64_MIN
+        else:
+            lenient = max(I64_MIN, min(I64_MAX, math.trunc(expected)))
+    else:
+        lenient = expected if isinstance(expected, int) else 0
+    assert text(raw).to_int() == lenient
