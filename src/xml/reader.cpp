@@ -377,6 +377,9 @@ void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
 // names cannot matter are only scanned for their end.
 ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   const size_t start = buffer_position();
+  if (!config_.check_end_names && !config_.expand_empty_elements && open_.empty() &&
+      (phase_ == Phase::Text || phase_ == Phase::Markup)) [[likely]]
+    return skip_counting_depth(name, start, span);
   // A tag name never holds ws, so such a target matches no start tag.
   bool plain_name = true;
   for (const char c : name) plain_name = plain_name && !ws_byte(c);
@@ -471,6 +474,85 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
           ++depth;
       }
     }
+  }
+}
+
+// read_to_end when only the depth of open elements is kept (the query
+// configuration): every byte is classified once per 64-byte window, and a
+// tag costs a few mask operations unless its name can match.
+ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
+                                      SkipSpan* span) noexcept {
+  bool plain_name = true;
+  for (const char c : name) plain_name = plain_name && !ws_byte(c);
+  constexpr size_t kNpos = static_cast<size_t>(-1);
+
+  // The pending '<' of a Markup phase is found again by the search below.
+  size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
+  phase_ = Phase::Text;
+  detail::Window w;
+  size_t depth = 0;
+  for (;;) {
+    const size_t lt = detail::window_find_lt(w, base_, len_, pos);
+    if (lt == kNpos) {
+      pos_ = len_;
+      phase_ = Phase::Done;
+      return ErrorKind::MissingEndTag;
+    }
+    const size_t after = lt + 1;
+    if (after >= len_) [[unlikely]]
+      return syntax_error(ErrorKind::UnclosedTag, lt, len_).error;
+    const char kind = base_[after];
+    if (kind == '!' || kind == '?') [[unlikely]] {
+      pos_ = after;
+      const Event ev = kind == '!' ? parse_bang(lt) : parse_question(lt);
+      if (ev.kind == EventKind::Error) return ev.error;
+      pos = pos_;
+      continue;
+    }
+    const size_t begin = kind == '/' ? after + 1 : after;
+    const size_t gt = detail::window_find_tag_end(w, base_, len_, begin);
+    if (gt == kNpos) [[unlikely]]
+      return syntax_error(ErrorKind::UnclosedTag, lt, len_).error;
+    pos = gt + 1;
+
+    if (kind == '/') {
+      size_t end = gt;
+      if (config_.trim_markup_names_in_closing_tags) {
+        size_t t = end;
+        while (t > begin && ws_byte(base_[t - 1])) --t;
+        if (t > begin) end = t;
+      }
+      const std::string_view end_name(base_ + begin, end - begin);
+      if (depth_ == 0) [[unlikely]] {
+        if (!config_.allow_unmatched_ends) {
+          pos_ = pos;
+          mismatch_expected_ = {};
+          mismatch_found_ = end_name;
+          return ill_formed(ErrorKind::UnmatchedEndTag, lt, end_name).error;
+        }
+      } else {
+        --depth_;
+      }
+      if (end_name == name) {
+        if (depth == 0) {
+          pos_ = pos;
+          if (span != nullptr) *span = SkipSpan{start, lt};
+          return ErrorKind::None;
+        }
+        --depth;
+      }
+      continue;
+    }
+
+    if (gt > begin && base_[gt - 1] == '/') continue;  // empty elements never count
+    ++depth_;
+    // The name runs to the first ws: a prefix equal to the target followed
+    // by ws or the end of the content is the target.
+    const size_t len = gt - begin;
+    const size_t n = name.size();
+    if (plain_name && len >= n && (n == 0 || base_[begin] == name.front()) &&
+        std::memcmp(base_ + begin, name.data(), n) == 0 && (len == n || ws_byte(base_[begin + n])))
+      ++depth;
   }
 }
 

@@ -141,6 +141,7 @@ class Reader {
   Event synthetic_end() noexcept;
   void push_open(size_t name_start, size_t name_len) noexcept;
   void refine_encoding_from_decl(std::string_view decl) noexcept;
+  ErrorKind skip_counting_depth(std::string_view name, size_t start, SkipSpan* span) noexcept;
   [[nodiscard]] Event make_event(EventKind kind, size_t begin, size_t end,
                                  size_t name_len = 0) const noexcept;
   Event syntax_error(ErrorKind kind, size_t lt, size_t new_pos) noexcept;

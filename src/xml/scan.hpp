@@ -137,6 +137,150 @@ inline constexpr ClassTable kClasses{};
   return nullptr;
 }
 
+// Bits at and above bit i of a 64-bit mask (none when i >= 64).
+[[nodiscard]] inline uint64_t from_bit(size_t i) noexcept {
+  return i >= 64 ? 0 : ~0ull << i;
+}
+
+[[nodiscard]] inline uint64_t above64(unsigned i) noexcept {
+  return i >= 63 ? 0 : ~0ull << (i + 1);
+}
+
+[[nodiscard]] inline uint64_t prefix_xor64(uint64_t x) noexcept {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
+// Where '<', '>', '"' and '\'' sit in up to 64 bytes of input starting at
+// `start`. Used by the skip so that each byte is classified once, however
+// many tags share the window.
+struct Window {
+  size_t start = 0;
+  size_t size = 0;  // valid bytes; past them every mask is zero
+  uint64_t lt = 0;
+  uint64_t gt = 0;
+  uint64_t dq = 0;
+  uint64_t sq = 0;
+
+  void load(const char* base, size_t len, size_t at) noexcept {
+    start = at;
+    const char* p = base + at;
+    size = len - at < 64 ? len - at : 64;
+    alignas(16) char tail[64];
+    if (size < 64) {
+      // Near the end of input: classify a zero-padded copy (NUL matches nothing).
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, p, size);
+      p = tail;
+    }
+#if defined(__SSE2__)
+    const __m128i lt_v = _mm_set1_epi8('<');
+    const __m128i gt_v = _mm_set1_epi8('>');
+    const __m128i dq_v = _mm_set1_epi8('"');
+    const __m128i sq_v = _mm_set1_epi8('\'');
+    lt = gt = dq = sq = 0;
+    for (int k = 0; k < 4; ++k) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+      const int shift = 16 * k;
+      lt |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt_v))))
+            << shift;
+      gt |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, gt_v))))
+            << shift;
+      dq |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, dq_v))))
+            << shift;
+      sq |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, sq_v))))
+            << shift;
+    }
+#else
+    lt = gt = dq = sq = 0;
+    for (size_t i = 0; i < 64; ++i) {
+      const uint64_t bit = 1ull << i;
+      if (p[i] == '<') lt |= bit;
+      else if (p[i] == '>') gt |= bit;
+      else if (p[i] == '"') dq |= bit;
+      else if (p[i] == '\'') sq |= bit;
+    }
+#endif
+  }
+  [[nodiscard]] size_t end() const noexcept { return start + size; }
+};
+
+// The first '<' at or after `at`, loading windows as needed; npos at the end.
+[[nodiscard]] inline size_t window_find_lt(Window& w, const char* base, size_t len,
+                                           size_t at) noexcept {
+  for (;;) {
+    if (at >= w.end()) {
+      if (at >= len) return static_cast<size_t>(-1);
+      w.load(base, len, at);
+    }
+    const uint64_t m = w.lt & from_bit(at - w.start);
+    if (m != 0) [[likely]]
+      return w.start + static_cast<size_t>(__builtin_ctzll(m));
+    at = w.end();
+  }
+}
+
+// window_find_lt's twin for the quote-aware end of a tag; npos when unclosed.
+[[nodiscard]] inline size_t window_find_tag_end(Window& w, const char* base, size_t len,
+                                                size_t at) noexcept {
+  char in_quote = 0;
+  for (;;) {
+    if (at >= w.end()) {
+      if (at >= len) return static_cast<size_t>(-1);
+      w.load(base, len, at);
+    }
+    const uint64_t keep = from_bit(at - w.start);
+    uint64_t gt = w.gt & keep;
+    uint64_t dq = w.dq & keep;
+    uint64_t sq = w.sq & keep;
+    at = w.end();
+    if (in_quote != 0) [[unlikely]] {
+      const uint64_t close = in_quote == '"' ? dq : sq;
+      if (close == 0) continue;
+      const uint64_t rest = above64(static_cast<unsigned>(__builtin_ctzll(close)));
+      gt &= rest;
+      dq &= rest;
+      sq &= rest;
+      in_quote = 0;
+    }
+    if (gt != 0) {
+      // No quote before the first '>': the common tag without attributes.
+      const uint64_t first_gt = gt & (0 - gt);
+      if (((dq | sq) & (first_gt - 1)) == 0) [[likely]]
+        return w.start + static_cast<size_t>(__builtin_ctzll(gt));
+    }
+    if (sq == 0 || dq == 0) [[likely]] {
+      const uint64_t quotes = dq | sq;
+      const uint64_t outside = gt & ~prefix_xor64(quotes);
+      if (outside != 0) return w.start + static_cast<size_t>(__builtin_ctzll(outside));
+      if (__builtin_popcountll(quotes) & 1) in_quote = dq != 0 ? '"' : '\'';
+      continue;
+    }
+    for (;;) {
+      const uint64_t stops = gt | dq | sq;
+      if (stops == 0) break;
+      const unsigned i = static_cast<unsigned>(__builtin_ctzll(stops));
+      const uint64_t bit = 1ull << i;
+      if (gt & bit) return w.start + i;
+      const bool dquote = (dq & bit) != 0;
+      const uint64_t close = (dquote ? dq : sq) & above64(i);
+      if (close == 0) {
+        in_quote = dquote ? '"' : '\'';
+        break;
+      }
+      const uint64_t rest = above64(static_cast<unsigned>(__builtin_ctzll(close)));
+      gt &= rest;
+      dq &= rest;
+      sq &= rest;
+    }
+  }
+}
+
 // Length of the leading run of non-ws bytes in [p, p+n) (a tag name).
 // `limit` is how far it is safe to read (at least n): one vector covers the
 // usual short name.

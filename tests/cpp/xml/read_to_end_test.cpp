@@ -122,10 +122,16 @@ std::string random_document(std::mt19937& rng) {
       "<a>", "</a>", "<a/>", "<b>", "</b>", "<a x='>'>", "</a >", "</a x>", "t", " ", "<",
       ">", "<!-- c -->", "<!--", "-->", "<![CDATA[", "]]>", "<!DOCTYPE>", "<!DOCTYPE d>",
       "<!x>", "<?p?>", "<?xml encoding='koi8-r'?>", "<?", "?>", "\"", "'", "<a:b>", "</a:b>",
-      "</>", "<>", "<!D<>>", "&amp;", "\xEF\xBB\xBF"};
+      "</>", "<>", "<!D<>>", "&amp;", "\xEF\xBB\xBF", "<ab>", "</ab>", "<a\t>", "</a\n>",
+      // Long tags, so that quotes and '>' straddle the scanner's windows.
+      "<a v='0123456789012345678901234567890123456789012345678901234567890123\">'>",
+      "<b w=\"01234567890123456789'0123456789012345678901234567890123456789>\">",
+      "<a                                                                x='1'>",
+      "</a                                                                  >"};
   std::uniform_int_distribution<size_t> pick(0, std::size(kPieces) - 1);
-  std::uniform_int_distribution<int> count(0, 14);
-  std::string doc = "<a>";
+  std::uniform_int_distribution<int> count(0, 24);
+  // The element being skipped: an ordinary name, or the empty name.
+  std::string doc = rng() % 4 == 0 ? "<>" : "<a>";
   for (int n = count(rng); n > 0; --n) doc += kPieces[pick(rng)];
   return doc;
 }
