@@ -23,15 +23,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto r = compile(text);
   if (const auto* e = std::get_if<ParseError>(&r)) {
     const std::string message = format_path_error(*e, text, escape_non_ascii_marks, nullptr);
-    if (message.find("\n  in path: \"") == std::string::npos) __builtin_trap();
+    const std::string head =
+        e->message() + "\n  in path: " + quote_path(text, escape_non_ascii_marks, nullptr);
+    if (message.compare(0, head.size(), head) != 0) __builtin_trap();
+    // A caret, when there is one, stands under a byte of the path.
+    const std::string_view caret = std::string_view(message).substr(head.size());
+    if (!caret.empty()) {
+      if (caret.size() < 14 || caret.front() != '\n' || caret.back() != '^') __builtin_trap();
+      if (caret.size() - 2 >= 12 + size) __builtin_trap();
+    }
     (void)compile_cached(text);
   } else {
     const Program& program = *std::get<ProgramPtr>(r);
     if (program.steps.empty()) __builtin_trap();
-    (void)describe(program);
-    // The cache must agree with the compiler.
+    // The compiler is a pure function of the text, and the cache agrees with it.
     auto again = compile_cached(text);
     if (!std::holds_alternative<ProgramPtr>(again)) __builtin_trap();
+    if (describe(program) != describe(*std::get<ProgramPtr>(again))) __builtin_trap();
   }
 
   // The same bytes as a filter, a number, a pattern and a name.
