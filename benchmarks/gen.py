@@ -47,8 +47,10 @@ def catalog_id(i: int) -> str:
 
 def _book(rng: random.Random, i: int) -> str:
     price = rng.randint(100, 6000) / 100
+    lang = rng.choice(LANGS)
+    rating = rng.randint(1, 5)
     parts = [
-        f'  <book id="{catalog_id(i)}" lang="{rng.choice(LANGS)}" x:rating="{rng.randint(1, 5)}">\n',
+        f'  <book id="{catalog_id(i)}" lang="{lang}" x:rating="{rating}">\n',
         f"    <title>{_title(rng)}</title>\n",
         f"    <author><first>{rng.choice(_FIRST)}</first><last>{rng.choice(_LAST)}</last>"
         "</author>\n",

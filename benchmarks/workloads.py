@@ -168,6 +168,27 @@ class Schema:
     extra_kind: str  # "text" or "attr"
     uri: str = ""  # default namespace of the document, if any
     prefixes: dict[str, str] = field(default_factory=dict)
+    mid: str = ""  # an element between the root and the records, if any
+
+    def _chain(self) -> list[str]:
+        return [x for x in (self.root, self.mid, self.rec) if x]
+
+    @property
+    def vx_recs(self) -> str:  # varnex path up to the records
+        return ".".join(self._chain())
+
+    def xp_recs(self, p: str) -> str:  # absolute XPath to the records
+        return "".join(f"/{p}{x}" for x in self._chain())
+
+    @property
+    def et_recs(self) -> str:  # ElementPath from the root element to the records
+        return "/".join(self.e + x for x in self._chain()[1:])
+
+    def xd_recs(self, tree: dict) -> list:
+        node = tree[self.root]
+        if self.mid:
+            node = node[self.mid]
+        return _aslist(node.get(self.rec))
 
     @property
     def e(self) -> str:  # ElementTree tag prefix
@@ -295,6 +316,45 @@ def mime_schema(data: bytes) -> Schema:
     )
 
 
+GIR_URI = "http://www.gtk.org/introspection/core/1.0"
+
+
+def gir_classes(data: bytes) -> list[bytes]:
+    return re.findall(rb'<class\s+name="([^"]+)"', data)
+
+
+def gir_schema(data: bytes) -> Schema:
+    keys = gir_classes(data)
+    n = len(keys)
+    return Schema(
+        kind="gir",
+        root="repository",
+        mid="namespace",
+        rec="class",
+        key="name",
+        title="doc",
+        find_key=keys[n - 1 - n // 50].decode(),
+        nav_index=n // 2,
+        filt=Filter(
+            '@parent=="GObject.Object"',
+            "@parent='GObject.Object'",
+            lambda c, e: c.get("parent") == "GObject.Object",
+            lambda c: c.get("@parent") == "GObject.Object",
+        ),
+        filt2=Filter(
+            '@abstract=="1"',
+            "@abstract='1'",
+            lambda c, e: c.get("abstract") == "1",
+            lambda c: c.get("@abstract") == "1",
+        ),
+        extra_vx="method.#.@name",
+        extra_xp="{p}method/@name",
+        extra_et=lambda r, e: [m.get("name") or "" for m in r.iterfind(e + "method")],
+        extra_kind="attr",
+        uri=GIR_URI,
+    )
+
+
 def make_schema(kind: str, data: bytes, records: int) -> Schema:
     if kind == "catalog":
         return catalog_schema(records)
@@ -302,6 +362,8 @@ def make_schema(kind: str, data: bytes, records: int) -> Schema:
         return corpus_schema(records)
     if kind == "mime":
         return mime_schema(data)
+    if kind == "gir":
+        return gir_schema(data)
     raise ValueError(kind)
 
 
@@ -376,10 +438,6 @@ def _pygi_doc(doc: Doc) -> Any:
     return pygixml.parse_string(doc.text)
 
 
-def _lx_tag(s: Schema, name: str) -> str:
-    return s.e + name
-
-
 # Nodes of pugixml and pygixml point into their document, which must outlive them:
 # handles travel together with their document as (document, nodes).
 
@@ -431,9 +489,10 @@ def _et_iter(doc: Doc) -> Any:
 def w1_find(s: Schema) -> Workload:
     """One record found by its key attribute near the end; returns the record."""
     e, p, rec = s.e, s.p, s.rec
-    vx_path = f'{s.root}.{rec}#(@{s.key}=="{s.find_key}")'
-    xp = f"/{p}{s.root}/{p}{rec}[@{s.key}=$k]"
-    ptag = f"/{s.root}/{rec}[@{s.key}='{s.find_key}']"
+    vx_path = f'{s.vx_recs}#(@{s.key}=="{s.find_key}")'
+    xp = f"{s.xp_recs(p)}[@{s.key}=$k]"
+    ptag = f"{s.xp_recs('')}[@{s.key}='{s.find_key}']"
+    et_path = f"{s.et_recs}[@{s.key}='{s.find_key}']"
 
     def lx_iterparse(doc: Doc) -> Any:
         for _, el in _lx_iter(doc, e + rec):
@@ -455,7 +514,7 @@ def w1_find(s: Schema) -> Workload:
         "varnex": lambda d: varnex.get_bytes(d.data, vx_path),
         "lxml": lambda d: _xpath_doc_lx(d).xpath(xp, namespaces=s.ns or None, k=s.find_key)[0],
         "lxml.iterparse": lx_iterparse,
-        "ElementTree": lambda d: ET.fromstring(d.data).find(f"{e}{rec}[@{s.key}='{s.find_key}']"),
+        "ElementTree": lambda d: ET.fromstring(d.data).find(et_path),
         "ET.iterparse": et_iterparse,
         "pugixml": lambda d: _pugi_select(d, ptag, one=True),
         "pygixml": lambda d: _pygi_select(d, ptag, one=True),
@@ -494,10 +553,10 @@ def w1_find(s: Schema) -> Workload:
 def w2_titles(s: Schema) -> Workload:
     """Every record's title, as str."""
     e, p = s.e, s.p
-    vx_path = f"{s.root}.{s.rec}.#.{s.title}"
-    xp = f"/{p}{s.root}/{p}{s.rec}/{p}{s.title}"
-    ptag = f"/{s.root}/{s.rec}/{s.title}"
-    et_path = f"{e}{s.rec}/{e}{s.title}"
+    vx_path = f"{s.vx_recs}.#.{s.title}"
+    xp = f"{s.xp_recs(p)}/{p}{s.title}"
+    ptag = f"{s.xp_recs('')}/{s.title}"
+    et_path = f"{s.et_recs}/{e}{s.title}"
 
     def lx_iterparse(doc: Doc) -> list[str]:
         out = []
@@ -516,8 +575,8 @@ def w2_titles(s: Schema) -> Workload:
         return out
 
     def xd(doc: Doc) -> list[str]:
-        root = xmltodict.parse(doc.data)[s.root]
-        return [_xd_text(t) for r in _aslist(root.get(s.rec)) for t in _aslist(r.get(s.title))]
+        recs = s.xd_recs(xmltodict.parse(doc.data))
+        return [_xd_text(t) for r in recs for t in _aslist(r.get(s.title))]
 
     impls = {
         "varnex": lambda d: vx_strs(varnex.get_bytes(d.data, vx_path)),
@@ -535,10 +594,10 @@ def w2_titles(s: Schema) -> Workload:
 def w3_filter(s: Schema) -> Workload:
     """A filter keeping every match, projected to the key attribute."""
     e, p, f = s.e, s.p, s.filt
-    vx_path = f"{s.root}.{s.rec}#({f.vx})#.@{s.key}"
+    vx_path = f"{s.vx_recs}#({f.vx})#.@{s.key}"
     pred = f.xp.format(p=p)
-    xp = f"/{p}{s.root}/{p}{s.rec}[{pred}]/@{s.key}"
-    ptag = f"/{s.root}/{s.rec}[{f.xp.format(p='')}]/@{s.key}"
+    xp = f"{s.xp_recs(p)}[{pred}]/@{s.key}"
+    ptag = f"{s.xp_recs('')}[{f.xp.format(p='')}]/@{s.key}"
 
     def lx_iterparse(doc: Doc) -> list[str]:
         out = []
@@ -559,15 +618,14 @@ def w3_filter(s: Schema) -> Workload:
         return out
 
     def xd(doc: Doc) -> list[str]:
-        root = xmltodict.parse(doc.data)[s.root]
-        return [r.get("@" + s.key) for r in _aslist(root.get(s.rec)) if f.xd(r)]
+        return [r.get("@" + s.key) for r in s.xd_recs(xmltodict.parse(doc.data)) if f.xd(r)]
 
     impls = {
         "varnex": lambda d: vx_strs(varnex.get_bytes(d.data, vx_path)),
         "lxml": lambda d: [str(a) for a in _xpath_doc_lx(d).xpath(xp, namespaces=s.ns or None)],
         "lxml.iterparse": lx_iterparse,
         "ElementTree": lambda d: [
-            r.get(s.key) for r in ET.fromstring(d.data).iterfind(e + s.rec) if f.et(r, e)
+            r.get(s.key) for r in ET.fromstring(d.data).iterfind(s.et_recs) if f.et(r, e)
         ],
         "ET.iterparse": et_iterparse,
         "xmltodict": xd,
@@ -579,9 +637,9 @@ def w3_filter(s: Schema) -> Workload:
 
 def w4_count(s: Schema) -> Workload:
     e, p = s.e, s.p
-    vx_path = f"{s.root}.{s.rec}.#"
-    xp = f"count(/{p}{s.root}/{p}{s.rec})"
-    pq = f"count(/{s.root}/{s.rec})"
+    vx_path = f"{s.vx_recs}.#"
+    xp = f"count({s.xp_recs(p)})"
+    pq = f"count({s.xp_recs('')})"
 
     def lx_iterparse(doc: Doc) -> int:
         n = 0
@@ -603,9 +661,9 @@ def w4_count(s: Schema) -> Workload:
         "varnex": lambda d: varnex.get_bytes(d.data, vx_path).to_int(),
         "lxml": lambda d: int(_xpath_doc_lx(d).xpath(xp, namespaces=s.ns or None)),
         "lxml.iterparse": lx_iterparse,
-        "ElementTree": lambda d: len(ET.fromstring(d.data).findall(e + s.rec)),
+        "ElementTree": lambda d: len(ET.fromstring(d.data).findall(s.et_recs)),
         "ET.iterparse": et_iterparse,
-        "xmltodict": lambda d: len(_aslist(xmltodict.parse(d.data)[s.root].get(s.rec))),
+        "xmltodict": lambda d: len(s.xd_recs(xmltodict.parse(d.data))),
         "pugixml": lambda d: _pugi_number(d, pq),
         "pygixml": lambda d: _pygi_number(d, pq),
     }
@@ -688,9 +746,9 @@ def w6_validate(s: Schema) -> Workload:
 
 
 def w7_navigate(s: Schema) -> Workload:
-    e, p, i = s.e, s.p, s.nav_index
-    vx_path = f"{s.root}.{s.rec}.{i}.{s.title}"
-    ptag = f"/{s.root}/{s.rec}[{i + 1}]/{s.title}"
+    e, i = s.e, s.nav_index
+    vx_path = f"{s.vx_recs}.{i}.{s.title}"
+    ptag = f"{s.xp_recs('')}[{i + 1}]/{s.title}"
 
     if HAS_RESULT_GET:
         def vx(d: Doc) -> list[str]:
@@ -704,15 +762,15 @@ def w7_navigate(s: Schema) -> Workload:
     # Walk the children rather than `find("rec[N]")`: ElementPath's positional
     # predicate is quadratic in the number of siblings.
     def lx(d: Doc) -> list[str]:
-        rec = next(itertools.islice(etree.fromstring(d.data).iterfind(e + s.rec), i, None))
+        rec = next(itertools.islice(etree.fromstring(d.data).iterfind(s.et_recs), i, None))
         return [el_text(t) for t in rec.iterfind(e + s.title)]
 
     def et(d: Doc) -> list[str]:
-        rec = next(itertools.islice(ET.fromstring(d.data).iterfind(e + s.rec), i, None))
+        rec = next(itertools.islice(ET.fromstring(d.data).iterfind(s.et_recs), i, None))
         return [el_text(t) for t in rec.iterfind(e + s.title)]
 
     def xd(d: Doc) -> list[str]:
-        rec = _aslist(xmltodict.parse(d.data)[s.root][s.rec])[i]
+        rec = s.xd_recs(xmltodict.parse(d.data))[i]
         return [_xd_text(t) for t in _aslist(rec.get(s.title))]
 
     impls = {
@@ -735,35 +793,36 @@ class ManyPath:
 
 
 def many_paths(s: Schema) -> list[ManyPath]:
-    e, r, rec, t, k = s.e, s.root, s.rec, s.title, s.key
+    e, t, k = s.e, s.title, s.key
+    R, X, recs = s.vx_recs, s.xp_recs("{p}"), s.et_recs
 
     def texts(els: Any) -> list[str]:
         return [el_text(x) for x in els]
 
     def filtered(root: Any, f: Filter) -> list:
-        return [x for x in root.iterfind(e + rec) if f.et(x, e)]
+        return [x for x in root.iterfind(recs) if f.et(x, e)]
 
     return [
-        ManyPath(f"{r}.{rec}.0.{t}", f"/{{p}}{r}/{{p}}{rec}[1]/{{p}}{t}", "text",
-                 lambda root: texts(root.find(e + rec).iterfind(e + t))),
-        ManyPath(f"{r}.{rec}.#", f"count(/{{p}}{r}/{{p}}{rec})", "count",
-                 lambda root: len(root.findall(e + rec))),
-        ManyPath(f'{r}.{rec}#(@{k}=="{s.find_key}").{t}',
-                 f"/{{p}}{r}/{{p}}{rec}[@{k}='{s.find_key}']/{{p}}{t}", "text",
-                 lambda root: texts(root.find(f"{e}{rec}[@{k}='{s.find_key}']").iterfind(e + t))),
-        ManyPath(f"{r}.{rec}#({s.filt.vx})#.@{k}",
-                 f"/{{p}}{r}/{{p}}{rec}[{s.filt.xp}]/@{k}", "attr",
+        ManyPath(f"{R}.0.{t}", f"{X}[1]/{{p}}{t}", "text",
+                 lambda root: texts(root.find(recs).iterfind(e + t))),
+        ManyPath(f"{R}.#", f"count({X})", "count",
+                 lambda root: len(root.findall(recs))),
+        ManyPath(f'{R}#(@{k}=="{s.find_key}").{t}',
+                 f"{X}[@{k}='{s.find_key}']/{{p}}{t}", "text",
+                 lambda root: texts(root.find(f"{recs}[@{k}='{s.find_key}']").iterfind(e + t))),
+        ManyPath(f"{R}#({s.filt.vx})#.@{k}",
+                 f"{X}[{s.filt.xp}]/@{k}", "attr",
                  lambda root: [x.get(k) for x in filtered(root, s.filt)]),
-        ManyPath(f"{r}.{rec}.#.@{k}", f"/{{p}}{r}/{{p}}{rec}/@{k}", "attr",
-                 lambda root: [x.get(k) for x in root.iterfind(e + rec)]),
-        ManyPath(f"{r}.{rec}#({s.filt2.vx})#.{t}",
-                 f"/{{p}}{r}/{{p}}{rec}[{s.filt2.xp}]/{{p}}{t}", "text",
+        ManyPath(f"{R}.#.@{k}", f"{X}/@{k}", "attr",
+                 lambda root: [x.get(k) for x in root.iterfind(recs)]),
+        ManyPath(f"{R}#({s.filt2.vx})#.{t}",
+                 f"{X}[{s.filt2.xp}]/{{p}}{t}", "text",
                  lambda root: [el_text(y) for x in filtered(root, s.filt2)
                                for y in x.iterfind(e + t)]),
-        ManyPath(f"{r}.{rec}.#.{t}|@last", f"(/{{p}}{r}/{{p}}{rec}/{{p}}{t})[last()]", "text",
-                 lambda root: texts(root.findall(f"{e}{rec}/{e}{t}")[-1:])),
-        ManyPath(f"{r}.{rec}.#.{s.extra_vx}", f"/{{p}}{r}/{{p}}{rec}/{s.extra_xp}", s.extra_kind,
-                 lambda root: [v for x in root.iterfind(e + rec) for v in s.extra_et(x, e)]),
+        ManyPath(f"{R}.#.{t}|@last", f"({X}/{{p}}{t})[last()]", "text",
+                 lambda root: texts(root.findall(f"{recs}/{e}{t}")[-1:])),
+        ManyPath(f"{R}.#.{s.extra_vx}", f"{X}/{s.extra_xp}", s.extra_kind,
+                 lambda root: [v for x in root.iterfind(recs) for v in s.extra_et(x, e)]),
     ]
 
 
