@@ -112,14 +112,14 @@ Event Reader::read_event() noexcept {
     return parse_markup();
   }
   const size_t begin = pos_;
-  const char* lt = find_byte(base_ + pos_, base_ + len_, '<');
+  const size_t lt = detail::window_find_lt(window_, base_, len_, pos_);
   size_t end;
-  if (lt == nullptr) {
+  if (lt == static_cast<size_t>(-1)) {
     end = len_;
     pos_ = len_;
     phase_ = Phase::Done;
   } else {
-    end = static_cast<size_t>(lt - base_);
+    end = lt;
     pos_ = end + 1;
     phase_ = Phase::Markup;
   }
@@ -127,7 +127,7 @@ Event Reader::read_event() noexcept {
     while (end > begin && ws_byte(base_[end - 1])) --end;
   }
   // Text that stops at markup is reported even when trimmed to nothing.
-  if (end == begin && lt == nullptr) return make_event(EventKind::Eof, pos_, pos_);
+  if (end == begin && phase_ == Phase::Done) return make_event(EventKind::Eof, pos_, pos_);
   return make_event(EventKind::Text, begin, end);
 }
 
@@ -163,11 +163,11 @@ inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
 
 // start-tag ::= '<' content '>' ; empty ::= '<' content '/>' (quote-aware '>')
 [[gnu::always_inline]] inline Event Reader::parse_start(size_t lt) noexcept {
-  const char* gt = find_tag_end(base_ + pos_, base_ + len_);
-  if (gt == nullptr) [[unlikely]]
+  const size_t gt = detail::window_find_tag_end(window_, base_, len_, pos_);
+  if (gt == static_cast<size_t>(-1)) [[unlikely]]
     return syntax_error(ErrorKind::UnclosedTag, lt, len_);
   const size_t begin = pos_;
-  size_t end = static_cast<size_t>(gt - base_);
+  size_t end = gt;
   pos_ = end + 1;
   const bool empty = end > begin && base_[end - 1] == '/';
   if (empty) --end;
@@ -184,11 +184,11 @@ inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
 
 // end-tag ::= '</' name ws* '>' (the same quote-aware scan as start tags)
 [[gnu::always_inline]] inline Event Reader::parse_end(size_t lt) noexcept {
-  const char* gt = find_tag_end(base_ + pos_ + 1, base_ + len_);
-  if (gt == nullptr) [[unlikely]]
+  const size_t gt = detail::window_find_tag_end(window_, base_, len_, pos_ + 1);
+  if (gt == static_cast<size_t>(-1)) [[unlikely]]
     return syntax_error(ErrorKind::UnclosedTag, lt, len_);
   const size_t begin = pos_ + 1;
-  size_t end = static_cast<size_t>(gt - base_);
+  size_t end = gt;
   pos_ = end + 1;
   if (config_.trim_markup_names_in_closing_tags) {
     size_t t = end;
@@ -485,57 +485,71 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   bool plain_name = true;
   for (const char c : name) plain_name = plain_name && !ws_byte(c);
   constexpr size_t kNpos = static_cast<size_t>(-1);
+  // Locals, so the loop keeps them in registers; written back on every exit.
+  const char* const base = base_;
+  const size_t len = len_;
+  const bool trim_end_names = config_.trim_markup_names_in_closing_tags;
+  size_t open = depth_;
+  detail::Window w = window_;
+  auto leave = [&](size_t pos) {
+    depth_ = open;
+    window_ = w;
+    pos_ = pos;
+  };
 
   // The pending '<' of a Markup phase is found again by the search below.
   size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
   phase_ = Phase::Text;
-  detail::Window w;
   size_t depth = 0;
   for (;;) {
-    const size_t lt = detail::window_find_lt(w, base_, len_, pos);
+    const size_t lt = detail::window_find_lt(w, base, len, pos);
     if (lt == kNpos) {
-      pos_ = len_;
+      leave(len);
       phase_ = Phase::Done;
       return ErrorKind::MissingEndTag;
     }
     const size_t after = lt + 1;
-    if (after >= len_) [[unlikely]]
-      return syntax_error(ErrorKind::UnclosedTag, lt, len_).error;
-    const char kind = base_[after];
+    if (after >= len) [[unlikely]] {
+      leave(len);
+      return syntax_error(ErrorKind::UnclosedTag, lt, len).error;
+    }
+    const char kind = base[after];
     if (kind == '!' || kind == '?') [[unlikely]] {
-      pos_ = after;
+      leave(after);
       const Event ev = kind == '!' ? parse_bang(lt) : parse_question(lt);
       if (ev.kind == EventKind::Error) return ev.error;
       pos = pos_;
       continue;
     }
     const size_t begin = kind == '/' ? after + 1 : after;
-    const size_t gt = detail::window_find_tag_end(w, base_, len_, begin);
-    if (gt == kNpos) [[unlikely]]
-      return syntax_error(ErrorKind::UnclosedTag, lt, len_).error;
+    const size_t gt = detail::window_find_tag_end(w, base, len, begin);
+    if (gt == kNpos) [[unlikely]] {
+      leave(len);
+      return syntax_error(ErrorKind::UnclosedTag, lt, len).error;
+    }
     pos = gt + 1;
 
     if (kind == '/') {
       size_t end = gt;
-      if (config_.trim_markup_names_in_closing_tags) {
+      if (trim_end_names) {
         size_t t = end;
-        while (t > begin && ws_byte(base_[t - 1])) --t;
+        while (t > begin && ws_byte(base[t - 1])) --t;
         if (t > begin) end = t;
       }
-      const std::string_view end_name(base_ + begin, end - begin);
-      if (depth_ == 0) [[unlikely]] {
+      const std::string_view end_name(base + begin, end - begin);
+      if (open == 0) [[unlikely]] {
         if (!config_.allow_unmatched_ends) {
-          pos_ = pos;
+          leave(pos);
           mismatch_expected_ = {};
           mismatch_found_ = end_name;
           return ill_formed(ErrorKind::UnmatchedEndTag, lt, end_name).error;
         }
       } else {
-        --depth_;
+        --open;
       }
-      if (end_name == name) {
+      if (end_name.size() == name.size() && end_name == name) {
         if (depth == 0) {
-          pos_ = pos;
+          leave(pos);
           if (span != nullptr) *span = SkipSpan{start, lt};
           return ErrorKind::None;
         }
@@ -544,14 +558,15 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
       continue;
     }
 
-    if (gt > begin && base_[gt - 1] == '/') continue;  // empty elements never count
-    ++depth_;
+    if (gt > begin && base[gt - 1] == '/') continue;  // empty elements never count
+    ++open;
     // The name runs to the first ws: a prefix equal to the target followed
     // by ws or the end of the content is the target.
-    const size_t len = gt - begin;
+    const size_t content_len = gt - begin;
     const size_t n = name.size();
-    if (plain_name && len >= n && (n == 0 || base_[begin] == name.front()) &&
-        std::memcmp(base_ + begin, name.data(), n) == 0 && (len == n || ws_byte(base_[begin + n])))
+    if (plain_name && content_len >= n && (n == 0 || base[begin] == name.front()) &&
+        std::memcmp(base + begin, name.data(), n) == 0 &&
+        (content_len == n || ws_byte(base[begin + n])))
       ++depth;
   }
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "xml/encoding.hpp"
+#include "xml/scan.hpp"
 
 namespace varnex::xml {
 
@@ -166,6 +167,8 @@ class Reader {
   std::string_view mismatch_expected_;
   std::string_view mismatch_found_;
   std::string_view synthetic_end_name_;
+  // Byte classes of the input around pos_, shared by consecutive reads.
+  detail::Window window_;
 
   friend class ReaderAccess;
 };
