@@ -416,7 +416,7 @@ def main() -> int:
                 row["mb_s"] = size / MB / med["varnex"]
                 row["ratio"] = {lib: t / med["varnex"] for lib, t in med.items()
                                 if lib != "varnex"}
-            if not args.no_memory:
+            if not args.no_memory and (w.span_returning or not quick):
                 row["mem_bytes"] = {lib: measure_memory(desc, w.key, lib)
                                     for lib in w.impls if lib in mem_libs}
             report["results"].append(row)
