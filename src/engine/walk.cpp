@@ -106,7 +106,7 @@ class Walk {
   }
 
   Outcome loop() {
-    bool child_ended = false;  // the level above the top just ended normally
+    bool child_ended = false;  // the level that was on top ended normally; its parent resumes
     while (!stack_.empty()) {
       if (child_ended) {
         child_ended = false;
@@ -167,8 +167,8 @@ class Walk {
     return {};
   }
 
-  // The stop rule for the top level: true means the whole pass is done;
-  // otherwise the rest of the scope is skipped and the level popped.
+  // The stop rule for the level on top: true means the whole pass is done;
+  // otherwise the rest of its scope is skipped and the level popped.
   bool stop() {
     const Frame& f = stack_.back();
     if (f.top_level) return true;
