@@ -5,6 +5,8 @@
 #include "python/functions.hpp"
 #include "python/ref.hpp"
 #include "python/result.hpp"
+#include "python/result_iter.hpp"
+#include "python/result_views.hpp"
 
 namespace varnex::python {
 namespace {
@@ -19,10 +21,19 @@ struct ClassEntry {
   Ref (*create)() noexcept;  // returns a new reference to the class object
 };
 
-// Classes in the order of __all__, after the functions (later: Path, the
-// iterators and the views).
+// Classes in the order of __all__, after the functions (later: Path).
 const ClassEntry kClasses[] = {
     {"Result", create_result_type},
+    {"ResultCharIter", create_result_char_iter_type},
+    {"ResultItemIter", create_result_item_iter_type},
+    {"ResultChildKeyIter", create_result_child_key_iter_type},
+    {"ResultChildValueIter", create_result_child_value_iter_type},
+    {"ResultChildItemIter", create_result_child_item_iter_type},
+    {"ResultChildIter", create_result_child_iter_type},
+    {"ResultKeysView", create_result_keys_view_type},
+    {"ResultValuesView", create_result_values_view_type},
+    {"ResultItemsView", create_result_items_view_type},
+    {"ResultChildrenView", create_result_children_view_type},
 };
 
 // Appends `name` to __all__, then sets the attribute. -1 with an exception set.

@@ -9,6 +9,7 @@
 #include "path/number.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/result_repr.hpp"
 #include "python/scalar.hpp"
 #include "python/utf8.hpp"
 
@@ -237,7 +238,12 @@ PyObject* Result_to_bool(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-// Later parts add get, get_many, keys, values, items and children here.
+template <auto Fn>
+PyCFunction as_cfunction() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+// Later parts add get_many here.
 PyMethodDef kResultMethods[] = {
     {"exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_exists)),
      METH_FASTCALL | METH_KEYWORDS, "exists($self)\n--\n\n"},
@@ -249,6 +255,24 @@ PyMethodDef kResultMethods[] = {
      METH_FASTCALL | METH_KEYWORDS, "to_float($self)\n--\n\n"},
     {"to_bool", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_bool)),
      METH_FASTCALL | METH_KEYWORDS, "to_bool($self)\n--\n\n"},
+    {"get", as_cfunction<Result_get>(), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, path)\n--\n\n"},
+    {"keys", as_cfunction<Result_keys>(), METH_FASTCALL | METH_KEYWORDS,
+     "keys($self)\n--\n\n"
+     "Return a view of the dict-mode Result's child element keys (unique,\n"
+     "first-occurrence order). Errors with `TypeError` for non-dict modes."},
+    {"values", as_cfunction<Result_values>(), METH_FASTCALL | METH_KEYWORDS,
+     "values($self)\n--\n\n"
+     "Return a view of the dict-mode Result's child values. For each unique\n"
+     "key, the value is a Result over all direct children with that tag."},
+    {"items", as_cfunction<Result_items>(), METH_FASTCALL | METH_KEYWORDS,
+     "items($self)\n--\n\n"
+     "Return a view of the dict-mode Result's `(key, value_Result)` pairs."},
+    {"children", as_cfunction<Result_children>(), METH_FASTCALL | METH_KEYWORDS,
+     "children($self)\n--\n\n"
+     "Return a view of the dict-mode Result's `(name, value_Result)` pairs for\n"
+     "every direct child element, in document order. Unlike `items()`, repeated\n"
+     "tag names are not collapsed: each child element yields its own pair."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -409,7 +433,6 @@ constexpr const char* kResultDoc =
     "`__iter__`, `to_str`, `to_int`, and so on based on the number and type of\n"
     "items held (Empty / ScalarLike / DictElement / Multi mode).";
 
-// Later parts add Py_mp_subscript, Py_tp_iter and Py_tp_repr here.
 PyType_Slot kResultSlots[] = {
     {Py_tp_doc, const_cast<char*>(kResultDoc)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Result_dealloc)},
@@ -418,6 +441,9 @@ PyType_Slot kResultSlots[] = {
     {Py_tp_methods, kResultMethods},
     {Py_tp_getset, kResultGetSet},
     {Py_mp_length, reinterpret_cast<void*>(Result_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Result_subscript)},
+    {Py_tp_iter, reinterpret_cast<void*>(Result_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(Result_repr)},
     {Py_nb_bool, reinterpret_cast<void*>(Result_bool)},
     {Py_nb_int, reinterpret_cast<void*>(Result_int)},
     {Py_nb_float, reinterpret_cast<void*>(Result_float)},

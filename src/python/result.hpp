@@ -43,4 +43,19 @@ enum class Mode : uint8_t { Empty = 0, ScalarLike = 1, DictElement = 2, Multi = 
 // The `value` attribute; returns a new reference or NULL with an exception set.
 [[nodiscard]] Ref result_value(const PyItems& items);
 
+// Slots and methods defined beside the class: navigation (result_index.cpp),
+// iteration (result_iter.cpp) and the dict-like views (result_views.cpp).
+PyObject* Result_subscript(PyObject* self, PyObject* key) noexcept;
+PyObject* Result_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept;
+PyObject* Result_iter(PyObject* self) noexcept;
+PyObject* Result_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept;
+PyObject* Result_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept;
+PyObject* Result_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept;
+PyObject* Result_children(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept;
+
 }  // namespace varnex::python

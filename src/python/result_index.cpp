@@ -1,0 +1,242 @@
+// Result navigation: r[int], r[slice], r["name"] and Result.get(path).
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/query.hpp"
+#include "python/result.hpp"
+#include "python/utf8.hpp"
+
+namespace varnex::python {
+namespace {
+
+constexpr const char* kIndexOutOfRange = "Result index out of range";
+constexpr const char* kBadIndexType = "Result indices must be integers, slices, or strings";
+constexpr const char* kSliceOnDict = "slice keys are not supported on dict-like Result";
+constexpr const char* kGetOnMulti =
+    "Result.get(path) is not supported on a multi-element Result; iterate the Result or pick an "
+    "index first";
+
+bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
+
+// The text of the one item of a ScalarLike result, checked to be UTF-8.
+// False with ValueError (or the source rule's error) set.
+bool scalar_text(const PyItems& items, const ElementBytes& element, std::string& out) {
+  if (const auto* text = std::get_if<TextItem>(&items.front())) {
+    out = text->bytes;
+  } else {
+    out = engine::extract_element_text(element.bytes());
+  }
+  if (auto error = check_utf8(out)) {
+    raise_utf8_error(*error);
+    return false;
+  }
+  return true;
+}
+
+// Byte offset of every code point of valid UTF-8 `text`, then its size.
+std::vector<size_t> code_point_offsets(std::string_view text) {
+  std::vector<size_t> offsets;
+  offsets.reserve(text.size() + 1);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (!is_continuation(static_cast<unsigned char>(text[i]))) offsets.push_back(i);
+  }
+  offsets.push_back(text.size());
+  return offsets;
+}
+
+// Returns a new reference to a Result holding copies of the `count` items
+// at start, start + step, ...
+Ref pick_items(const PyItems& items, Py_ssize_t start, Py_ssize_t step, Py_ssize_t count) {
+  PyItems picked;
+  picked.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t k = 0, i = start; k < count; ++k, i += step) {
+    picked.push_back(clone_ref(items[static_cast<size_t>(i)]));
+  }
+  return make_result(std::move(picked));
+}
+
+// r["name"]: every direct child of that exact name, or KeyError(key).
+PyObject* string_key(Mode mode, const ElementBytes& element, PyObject* key) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+  if (data == nullptr) return nullptr;
+  if (mode != Mode::DictElement) {
+    PyErr_Format(PyExc_TypeError,
+                 "string keys are only valid on dict-like Result; this Result is %s",
+                 mode_name(mode));
+    return nullptr;
+  }
+  const std::string_view name(data, static_cast<size_t>(size));
+  const std::vector<engine::ChildSpan> children = engine::collect_direct_children(element.bytes());
+  Ref found = children_named(element.bytes(), children, name);
+  if (!found) return nullptr;
+  if (result_items(found.get()).empty()) {
+    PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  }
+  return found.release();
+}
+
+PyObject* slice_key(const PyItems& items, Mode mode, const ElementBytes& element, PyObject* key) {
+  if (mode == Mode::DictElement) {
+    Ref message = Ref::steal(PyUnicode_FromString(kSliceOnDict));
+    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+    return nullptr;
+  }
+  Py_ssize_t start = 0;
+  Py_ssize_t stop = 0;
+  Py_ssize_t step = 0;
+  if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
+  if (mode == Mode::Empty) return empty_result().release();
+  if (mode == Mode::Multi) {
+    const Py_ssize_t count =
+        PySlice_AdjustIndices(static_cast<Py_ssize_t>(items.size()), &start, &stop, step);
+    return pick_items(items, start, step, count).release();
+  }
+  std::string text;
+  if (!scalar_text(items, element, text)) return nullptr;
+  const std::vector<size_t> offsets = code_point_offsets(text);
+  const auto length = static_cast<Py_ssize_t>(offsets.size() - 1);
+  const Py_ssize_t count = PySlice_AdjustIndices(length, &start, &stop, step);
+  std::string picked;
+  if (step == 1) {
+    if (count > 0) {
+      const size_t from = offsets[static_cast<size_t>(start)];
+      picked = text.substr(from, offsets[static_cast<size_t>(start + count)] - from);
+    }
+  } else {
+    for (Py_ssize_t k = 0, i = start; k < count; ++k, i += step) {
+      const size_t from = offsets[static_cast<size_t>(i)];
+      picked.append(text, from, offsets[static_cast<size_t>(i) + 1] - from);
+    }
+  }
+  return PyUnicode_FromStringAndSize(picked.data(), static_cast<Py_ssize_t>(picked.size()));
+}
+
+// Maps a possibly negative index onto [0, length); nothing when outside.
+std::optional<size_t> resolve_index(long index, size_t length) noexcept {
+  // length is far below 2**63, so neither sum can overflow.
+  const long long position =
+      index < 0 ? static_cast<long long>(index) + static_cast<long long>(length) : index;
+  if (position < 0 || static_cast<unsigned long long>(position) >= length) return std::nullopt;
+  return static_cast<size_t>(position);
+}
+
+PyObject* integer_key(const PyItems& items, Mode mode, const ElementBytes& element, PyObject* key) {
+  const long index = PyLong_AsLong(key);
+  if (index == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, kBadIndexType);
+    return nullptr;
+  }
+  switch (mode) {
+    case Mode::Empty:
+      break;
+    case Mode::DictElement: {
+      Ref number = Ref::steal(PyLong_FromLong(index));
+      if (number) PyErr_SetObject(PyExc_KeyError, number.get());
+      return nullptr;
+    }
+    case Mode::Multi:
+      if (const auto position = resolve_index(index, items.size())) {
+        PyItems one;
+        one.push_back(clone_ref(items[*position]));
+        return make_result(std::move(one)).release();
+      }
+      break;
+    case Mode::ScalarLike: {
+      std::string text;
+      if (!scalar_text(items, element, text)) return nullptr;
+      size_t count = 0;
+      for (char c : text) count += is_continuation(static_cast<unsigned char>(c)) ? 0 : 1;
+      const auto position = resolve_index(index, count);
+      if (!position) break;
+      // Walk to the chosen code point, then take its bytes.
+      size_t seen = 0;
+      size_t from = 0;
+      for (size_t i = 0; i < text.size(); ++i) {
+        if (is_continuation(static_cast<unsigned char>(text[i]))) continue;
+        if (seen++ == *position) {
+          from = i;
+          break;
+        }
+      }
+      size_t to = from + 1;
+      while (to < text.size() && is_continuation(static_cast<unsigned char>(text[to]))) ++to;
+      return PyUnicode_FromStringAndSize(text.data() + from, static_cast<Py_ssize_t>(to - from));
+    }
+  }
+  PyErr_SetString(PyExc_IndexError, kIndexOutOfRange);
+  return nullptr;
+}
+
+// Runs `program` over one element item's bytes; returns a new Result reference.
+PyObject* get_within(const path::Program& program, const PyItem& item) {
+  engine::Items found;
+  std::optional<engine::EngineError> error;
+  PyItems lifted;
+  {
+    ElementBytes element;
+    if (!element.load(item)) return nullptr;
+    const std::string_view bytes = element.bytes();
+    if (std::holds_alternative<WholeItem>(item)) {
+      // The whole document: the path's first name is the root element.
+      error = engine::run_with(program, bytes, false, found);
+    } else {
+      // One element: the path starts among its children.
+      error = engine::apply_within_fragment(bytes, program.steps, found);
+      if (!error) engine::apply_modifiers(program.modifiers, found, bytes);
+    }
+    // Copies are made while the bytes (maybe a buffer view) are still held.
+    if (!error) lifted = lift(std::move(found), bytes);
+  }
+  if (error) {
+    engine_err_to_py(*error);
+    return nullptr;
+  }
+  return make_result(std::move(lifted)).release();
+}
+
+constexpr Param kGetParams[] = {{"path", ParamKind::Utf8}};
+constexpr Signature kGetSignature{"Result.get()", kGetParams};
+
+}  // namespace
+
+PyObject* Result_subscript(PyObject* self, PyObject* key) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    const PyItems& items = result_items(self);
+    ElementBytes element;
+    const auto mode = compute_mode(items, element);
+    if (!mode) return nullptr;
+    if (PyUnicode_Check(key)) return string_key(*mode, element, key);
+    if (PySlice_Check(key)) return slice_key(items, *mode, element, key);
+    return integer_key(items, *mode, element, key);
+  });
+}
+
+PyObject* Result_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[1];
+    if (!bind_args(kGetSignature, args, nargs, kwnames, bound)) return nullptr;
+    const PyItems& items = result_items(self);
+    if (items.size() > 1) {
+      PyErr_SetString(PyExc_ValueError, kGetOnMulti);
+      return nullptr;
+    }
+    const std::string_view path_text = bound[0].utf8;
+    if (path_text.empty()) return empty_result().release();
+    const path::ProgramPtr program = compile_path(path_text);
+    if (!program) return nullptr;
+    if (items.empty() || is_text_item(items.front())) return empty_result().release();
+    return get_within(*program, items.front());
+  });
+}
+
+}  // namespace varnex::python

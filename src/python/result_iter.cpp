@@ -1,0 +1,222 @@
+// iter(Result) and its three iterator classes: items, characters, child names.
+#include "python/result_iter.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "python/iterator.hpp"
+#include "python/result.hpp"
+#include "python/utf8.hpp"
+
+namespace varnex::python {
+namespace {
+
+PyObject* g_char_iter_type = nullptr;
+PyObject* g_item_iter_type = nullptr;
+PyObject* g_child_key_iter_type = nullptr;
+
+// Bytes taken by a UTF-8 sequence with this lead byte (the text is valid).
+size_t sequence_length(unsigned char lead) noexcept {
+  if (lead < 0x80) return 1;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  return 4;
+}
+
+// ---- ResultItemIter ----------------------------------------------------------
+
+struct ItemIterState {
+  Ref parent;  // the Multi Result; it never changes, so the cursor stays meaningful
+  size_t index = 0;
+};
+
+int ResultItemIter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_iter<ItemIterState>(self)->state.parent.get());
+  return 0;
+}
+
+int ResultItemIter_clear(PyObject* self) noexcept {
+  Ref doomed = std::move(as_iter<ItemIterState>(self)->state.parent);
+  return 0;
+}
+
+PyObject* ResultItemIter_next(PyObject* self) noexcept {
+  return guarded_next<ItemIterState>(self, [](ItemIterState& state) -> PyObject* {
+    if (!state.parent) return nullptr;
+    const PyItems& items = result_items(state.parent.get());
+    if (state.index >= items.size()) return nullptr;
+    PyItems one;
+    one.push_back(clone_ref(items[state.index]));
+    ++state.index;
+    return make_result(std::move(one)).release();
+  });
+}
+
+constexpr const char* kItemIterDoc =
+    "Yields a single-item `Result` for each entry of a Multi-mode parent.\n"
+    "Holds only a cursor and a borrowed reference to the parent Result; each\n"
+    "step clones one `PyItem` (cheap) and wraps it in a fresh `Result`.";
+
+PyType_Slot kItemIterSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kItemIterDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<ItemIterState>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ResultItemIter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ResultItemIter_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter_self<ItemIterState>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(ResultItemIter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec kItemIterSpec = {
+    "varnex._varnex.ResultItemIter",
+    sizeof(IterObject<ItemIterState>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kItemIterSlots,
+};
+
+// ---- ResultCharIter ----------------------------------------------------------
+
+struct CharIterState {
+  std::string text;         // not yet known to be UTF-8
+  size_t position = 0;      // byte offset of the next code point
+  bool rest_valid = false;  // the bytes from `position` on were found valid once
+};
+
+PyObject* ResultCharIter_next(PyObject* self) noexcept {
+  return guarded_next<CharIterState>(self, [](CharIterState& state) -> PyObject* {
+    if (state.position >= state.text.size()) return nullptr;
+    const std::string_view rest = std::string_view(state.text).substr(state.position);
+    // A valid tail stays valid as the cursor moves along code points, so one
+    // check serves the whole walk; a bad tail fails every call the same way.
+    if (!state.rest_valid) {
+      if (auto error = check_utf8(rest)) {
+        raise_utf8_error(*error);
+        return nullptr;
+      }
+      state.rest_valid = true;
+    }
+    const size_t length = sequence_length(static_cast<unsigned char>(rest.front()));
+    PyObject* ch = PyUnicode_FromStringAndSize(rest.data(), static_cast<Py_ssize_t>(length));
+    if (ch != nullptr) state.position += length;
+    return ch;
+  });
+}
+
+constexpr const char* kCharIterDoc =
+    "Yields each Unicode code point of a Scalar/TextElement Result one at a\n"
+    "time. The text bytes are materialized once at iter creation; iteration\n"
+    "itself walks UTF-8 code points without further allocation per step.";
+
+PyType_Slot kCharIterSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kCharIterDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<CharIterState>)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter_self<CharIterState>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(ResultCharIter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec kCharIterSpec = {
+    "varnex._varnex.ResultCharIter",
+    sizeof(IterObject<CharIterState>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kCharIterSlots,
+};
+
+// ---- ResultChildKeyIter ------------------------------------------------------
+
+struct ChildKeyIterState {
+  std::vector<Ref> names;  // str objects, decoded when the iterator was made
+  size_t index = 0;
+};
+
+PyObject* ResultChildKeyIter_next(PyObject* self) noexcept {
+  return guarded_next<ChildKeyIterState>(self, [](ChildKeyIterState& state) -> PyObject* {
+    if (state.index >= state.names.size()) return nullptr;
+    return Ref::borrow(state.names[state.index++].get()).release();
+  });
+}
+
+constexpr const char* kChildKeyIterDoc =
+    "Yields each unique child tag name of a DictElement-mode Result.";
+
+PyType_Slot kChildKeyIterSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kChildKeyIterDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<ChildKeyIterState>)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter_self<ChildKeyIterState>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(ResultChildKeyIter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec kChildKeyIterSpec = {
+    "varnex._varnex.ResultChildKeyIter",
+    sizeof(IterObject<ChildKeyIterState>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kChildKeyIterSlots,
+};
+
+// Returns a new reference: the interpreter's own iterator over an empty list.
+Ref empty_iterator() noexcept {
+  Ref empty = Ref::steal(PyList_New(0));
+  return empty ? Ref::steal(PyObject_GetIter(empty.get())) : Ref{};
+}
+
+}  // namespace
+
+Ref create_result_char_iter_type() noexcept {
+  return create_type_once(g_char_iter_type, kCharIterSpec);
+}
+
+Ref create_result_item_iter_type() noexcept {
+  return create_type_once(g_item_iter_type, kItemIterSpec);
+}
+
+Ref create_result_child_key_iter_type() noexcept {
+  return create_type_once(g_child_key_iter_type, kChildKeyIterSpec);
+}
+
+Ref make_child_key_iter(std::string_view element) {
+  const std::vector<engine::ChildSpan> children = engine::collect_direct_children(element);
+  ChildKeyIterState state;
+  for (std::string_view name : engine::unique_child_names(children)) {
+    Ref key = decode_strict(name);
+    if (!key) return {};
+    state.names.push_back(std::move(key));
+  }
+  return make_iter(g_child_key_iter_type, std::move(state));
+}
+
+PyObject* Result_iter(PyObject* self) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    const PyItems& items = result_items(self);
+    ElementBytes element;
+    const auto mode = compute_mode(items, element);
+    if (!mode) return nullptr;
+    switch (*mode) {
+      case Mode::Empty:
+        return empty_iterator().release();
+      case Mode::ScalarLike: {
+        // Decoding waits for the first step: making the iterator never fails on text.
+        CharIterState state;
+        if (const auto* text = std::get_if<TextItem>(&items.front())) {
+          state.text = text->bytes;
+        } else {
+          state.text = engine::extract_element_text(element.bytes());
+        }
+        return make_iter(g_char_iter_type, std::move(state)).release();
+      }
+      case Mode::DictElement:
+        return make_child_key_iter(element.bytes()).release();
+      case Mode::Multi:
+        return make_iter(g_item_iter_type, ItemIterState{Ref::borrow(self), 0}).release();
+    }
+    return nullptr;
+  });
+}
+
+}  // namespace varnex::python

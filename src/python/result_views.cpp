@@ -1,0 +1,449 @@
+// keys(), values(), items(), children(): the views over a dict-like Result
+// and the child iterators that walk a snapshot of its children.
+#include "python/result_views.hpp"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/iterator.hpp"
+#include "python/result.hpp"
+#include "python/result_iter.hpp"
+#include "python/result_repr.hpp"
+#include "python/utf8.hpp"
+
+namespace varnex::python {
+namespace {
+
+PyObject* g_child_value_iter_type = nullptr;
+PyObject* g_child_item_iter_type = nullptr;
+PyObject* g_child_iter_type = nullptr;
+PyObject* g_keys_view_type = nullptr;
+PyObject* g_values_view_type = nullptr;
+PyObject* g_items_view_type = nullptr;
+PyObject* g_children_view_type = nullptr;
+
+// ---- helpers -------------------------------------------------------------
+
+struct ViewObject {
+  PyObject ob_base;  // PyObject_HEAD
+  Ref parent;        // the DictElement Result; never changes
+};
+
+ViewObject* as_view(PyObject* self) noexcept { return reinterpret_cast<ViewObject*>(self); }
+
+// The parent's element bytes, held by `element` for the operation. Nothing
+// to scan (empty bytes) for a cleared view. False with an exception set.
+bool load_parent(PyObject* view, ElementBytes& element) noexcept {
+  PyObject* parent = as_view(view)->parent.get();
+  if (parent == nullptr) return true;
+  const PyItems& items = result_items(parent);
+  if (items.size() != 1) return true;
+  return element.load(items.front());
+}
+
+// What an iterator works from: its own copy of the parent's bytes and children.
+struct ChildSnapshot {
+  std::string bytes;
+  std::vector<engine::ChildSpan> children;
+};
+
+// False with the source rule's error set.
+bool take_snapshot(PyObject* view, ChildSnapshot& out) {
+  ElementBytes element;
+  if (!load_parent(view, element)) return false;
+  out.bytes.assign(element.bytes());
+  out.children = engine::collect_direct_children(out.bytes);
+  return true;
+}
+
+// Unique child names, first occurrence first, as owned byte strings.
+std::vector<std::string> unique_names(const std::vector<engine::ChildSpan>& children) {
+  std::vector<std::string> names;
+  for (std::string_view name : engine::unique_child_names(children)) names.emplace_back(name);
+  return names;
+}
+
+// ---- ResultChildValueIter ----------------------------------------------------
+
+struct ChildValueIterState {
+  ChildSnapshot snapshot;
+  std::vector<std::string> names;  // raw: values never fail on a name
+  size_t index = 0;
+};
+
+PyObject* ResultChildValueIter_next(PyObject* self) noexcept {
+  return guarded_next<ChildValueIterState>(self, [](ChildValueIterState& state) -> PyObject* {
+    if (state.index >= state.names.size()) return nullptr;
+    const std::string& name = state.names[state.index++];
+    return children_named(state.snapshot.bytes, state.snapshot.children, name).release();
+  });
+}
+
+constexpr const char* kChildValueIterDoc =
+    "Yields a `Result` per unique child tag, containing every direct child with\n"
+    "that tag. Bytes for matching children are sliced out of the parent bytes\n"
+    "only when each value is produced.";
+
+PyType_Slot kChildValueIterSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kChildValueIterDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<ChildValueIterState>)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter_self<ChildValueIterState>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(ResultChildValueIter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec kChildValueIterSpec = {
+    "varnex._varnex.ResultChildValueIter",
+    sizeof(IterObject<ChildValueIterState>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kChildValueIterSlots,
+};
+
+// ---- ResultChildItemIter -----------------------------------------------------
+
+struct ChildItemIterState {
+  ChildSnapshot snapshot;
+  std::vector<std::string> names;  // raw, to match children by
+  std::vector<Ref> keys;           // the same names as str
+  size_t index = 0;
+};
+
+PyObject* ResultChildItemIter_next(PyObject* self) noexcept {
+  return guarded_next<ChildItemIterState>(self, [](ChildItemIterState& state) -> PyObject* {
+    if (state.index >= state.names.size()) return nullptr;
+    const size_t at = state.index++;
+    Ref value = children_named(state.snapshot.bytes, state.snapshot.children, state.names[at]);
+    if (!value) return nullptr;
+    return PyTuple_Pack(2, state.keys[at].get(), value.get());
+  });
+}
+
+constexpr const char* kChildItemIterDoc =
+    "Yields `(key_str, value_Result)` tuples, one per unique child tag.";
+
+PyType_Slot kChildItemIterSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kChildItemIterDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<ChildItemIterState>)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter_self<ChildItemIterState>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(ResultChildItemIter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec kChildItemIterSpec = {
+    "varnex._varnex.ResultChildItemIter",
+    sizeof(IterObject<ChildItemIterState>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kChildItemIterSlots,
+};
+
+// ---- ResultChildIter ---------------------------------------------------------
+
+struct ChildIterState {
+  ChildSnapshot snapshot;
+  size_t index = 0;
+};
+
+PyObject* ResultChildIter_next(PyObject* self) noexcept {
+  return guarded_next<ChildIterState>(self, [](ChildIterState& state) -> PyObject* {
+    const auto& children = state.snapshot.children;
+    if (state.index >= children.size()) return nullptr;
+    // Step past the child first: a bad name fails this call only.
+    const engine::ChildSpan& child = children[state.index++];
+    Ref name = decode_strict(child.name);
+    if (!name) return nullptr;
+    const std::string_view bytes = state.snapshot.bytes;
+    if (child.start > child.end || child.end > bytes.size()) {
+      PyErr_SetString(PyExc_SystemError, "child outside its parent's bytes");
+      return nullptr;
+    }
+    PyItems one;
+    one.emplace_back(OwnedItem{
+        std::make_shared<const std::string>(bytes.substr(child.start, child.end - child.start))});
+    Ref value = make_result(std::move(one));
+    if (!value) return nullptr;
+    return PyTuple_Pack(2, name.get(), value.get());
+  });
+}
+
+constexpr const char* kChildIterDoc =
+    "Yields `(name_str, value_Result)` for every direct child element in document\n"
+    "order. Unlike `ResultChildItemIter`, repeated tag names are not collapsed:\n"
+    "each child element produces its own pair, so the interleaving of differently\n"
+    "named siblings is preserved.";
+
+PyType_Slot kChildIterSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kChildIterDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<ChildIterState>)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter_self<ChildIterState>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(ResultChildIter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec kChildIterSpec = {
+    "varnex._varnex.ResultChildIter",
+    sizeof(IterObject<ChildIterState>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kChildIterSlots,
+};
+
+// ---- views: lifecycle ----------------------------------------------------------
+
+int View_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_view(self)->parent.get());
+  return 0;
+}
+
+int View_clear(PyObject* self) noexcept {
+  Ref doomed = std::move(as_view(self)->parent);
+  return 0;
+}
+
+void View_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  PyTypeObject* type = Py_TYPE(self);
+  as_view(self)->parent.~Ref();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// Returns a new reference to a view of `type` over `parent` (borrowed).
+Ref make_view(PyObject* type, PyObject* parent) noexcept {
+  auto* type_object = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type_object, Py_tp_alloc));
+  PyObject* self = alloc(type_object, 0);
+  if (self == nullptr) return {};
+  new (&as_view(self)->parent) Ref(Ref::borrow(parent));
+  return Ref::steal(self);
+}
+
+// ---- views: slots ----------------------------------------------------------------
+
+// Number of unique child names; -1 with an exception set.
+Py_ssize_t unique_name_count(PyObject* self) noexcept {
+  return call_guarded([&]() -> Py_ssize_t {
+    ElementBytes element;
+    if (!load_parent(self, element)) return -1;
+    const auto children = engine::collect_direct_children(element.bytes());
+    return static_cast<Py_ssize_t>(engine::unique_child_names(children).size());
+  });
+}
+
+Py_ssize_t ResultChildrenView_length(PyObject* self) noexcept {
+  return call_guarded([&]() -> Py_ssize_t {
+    ElementBytes element;
+    if (!load_parent(self, element)) return -1;
+    return static_cast<Py_ssize_t>(engine::collect_direct_children(element.bytes()).size());
+  });
+}
+
+int ResultKeysView_contains(PyObject* self, PyObject* key) noexcept {
+  if (!PyUnicode_Check(key)) return 0;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+  if (data == nullptr) {
+    PyErr_Clear();  // a str with no UTF-8 form names no child
+    return 0;
+  }
+  const std::string_view name(data, static_cast<size_t>(size));
+  return call_guarded([&]() -> int {
+    ElementBytes element;
+    if (!load_parent(self, element)) return -1;
+    for (const auto& child : engine::collect_direct_children(element.bytes())) {
+      if (child.name == name) return 1;
+    }
+    return 0;
+  });
+}
+
+PyObject* ResultKeysView_iter(PyObject* self) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    ElementBytes element;
+    if (!load_parent(self, element)) return nullptr;
+    return make_child_key_iter(element.bytes()).release();
+  });
+}
+
+PyObject* ResultValuesView_iter(PyObject* self) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    ChildValueIterState state;
+    if (!take_snapshot(self, state.snapshot)) return nullptr;
+    state.names = unique_names(state.snapshot.children);
+    return make_iter(g_child_value_iter_type, std::move(state)).release();
+  });
+}
+
+PyObject* ResultItemsView_iter(PyObject* self) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    ChildItemIterState state;
+    if (!take_snapshot(self, state.snapshot)) return nullptr;
+    state.names = unique_names(state.snapshot.children);
+    state.keys.reserve(state.names.size());
+    for (const std::string& name : state.names) {
+      Ref key = decode_strict(name);
+      if (!key) return nullptr;
+      state.keys.push_back(std::move(key));
+    }
+    return make_iter(g_child_item_iter_type, std::move(state)).release();
+  });
+}
+
+PyObject* ResultChildrenView_iter(PyObject* self) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    ChildIterState state;
+    if (!take_snapshot(self, state.snapshot)) return nullptr;
+    return make_iter(g_child_iter_type, std::move(state)).release();
+  });
+}
+
+// ---- views: specs ------------------------------------------------------------------
+
+constexpr const char* kKeysViewDoc =
+    "dict.keys()-like view over a DictElement Result. Re-iterable; each call to\n"
+    "__iter__ produces a fresh, lazy iterator.";
+constexpr const char* kValuesViewDoc = "dict.values()-like view over a DictElement Result.";
+constexpr const char* kItemsViewDoc = "dict.items()-like view over a DictElement Result.";
+constexpr const char* kChildrenViewDoc =
+    "Order-preserving view over every direct child element of a DictElement\n"
+    "Result. Re-iterable; each call to `__iter__` produces a fresh, lazy iterator.";
+
+PyType_Slot kKeysViewSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kKeysViewDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(View_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(View_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(View_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(ResultKeysView_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(ResultKeysView_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(unique_name_count)},
+    {Py_sq_contains, reinterpret_cast<void*>(ResultKeysView_contains)},
+    {0, nullptr},
+};
+
+PyType_Slot kValuesViewSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kValuesViewDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(View_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(View_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(View_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(ResultValuesView_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(ResultValuesView_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(unique_name_count)},
+    {0, nullptr},
+};
+
+PyType_Slot kItemsViewSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kItemsViewDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(View_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(View_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(View_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(ResultItemsView_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(ResultItemsView_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(unique_name_count)},
+    {0, nullptr},
+};
+
+PyType_Slot kChildrenViewSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kChildrenViewDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(View_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(View_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(View_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(ResultChildrenView_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(ResultChildrenView_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(ResultChildrenView_length)},
+    {0, nullptr},
+};
+
+constexpr unsigned kViewFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+PyType_Spec kKeysViewSpec = {"varnex._varnex.ResultKeysView", sizeof(ViewObject), 0, kViewFlags,
+                             kKeysViewSlots};
+PyType_Spec kValuesViewSpec = {"varnex._varnex.ResultValuesView", sizeof(ViewObject), 0, kViewFlags,
+                               kValuesViewSlots};
+PyType_Spec kItemsViewSpec = {"varnex._varnex.ResultItemsView", sizeof(ViewObject), 0, kViewFlags,
+                              kItemsViewSlots};
+PyType_Spec kChildrenViewSpec = {"varnex._varnex.ResultChildrenView", sizeof(ViewObject), 0,
+                                 kViewFlags, kChildrenViewSlots};
+
+// ---- Result methods ----------------------------------------------------------------
+
+// The four methods differ only in their name and view class.
+PyObject* make_view_method(const Signature& signature, PyObject* view_type, PyObject* self,
+                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  BoundArg unused[1];
+  if (!bind_args(signature, args, nargs, kwnames, unused)) return nullptr;
+  return call_guarded([&]() -> PyObject* {
+    ElementBytes element;
+    const auto mode = compute_mode(result_items(self), element);
+    if (!mode) return nullptr;
+    if (*mode != Mode::DictElement) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s requires a dict-like Result (single element with children); got %s",
+                   signature.display, mode_name(*mode));
+      return nullptr;
+    }
+    return make_view(view_type, self).release();
+  });
+}
+
+constexpr Signature kKeysSignature{"Result.keys()", {}};
+constexpr Signature kValuesSignature{"Result.values()", {}};
+constexpr Signature kItemsSignature{"Result.items()", {}};
+constexpr Signature kChildrenSignature{"Result.children()", {}};
+
+}  // namespace
+
+Ref create_result_child_value_iter_type() noexcept {
+  return create_type_once(g_child_value_iter_type, kChildValueIterSpec);
+}
+Ref create_result_child_item_iter_type() noexcept {
+  return create_type_once(g_child_item_iter_type, kChildItemIterSpec);
+}
+Ref create_result_child_iter_type() noexcept {
+  return create_type_once(g_child_iter_type, kChildIterSpec);
+}
+Ref create_result_keys_view_type() noexcept {
+  return create_type_once(g_keys_view_type, kKeysViewSpec);
+}
+Ref create_result_values_view_type() noexcept {
+  return create_type_once(g_values_view_type, kValuesViewSpec);
+}
+Ref create_result_items_view_type() noexcept {
+  return create_type_once(g_items_view_type, kItemsViewSpec);
+}
+Ref create_result_children_view_type() noexcept {
+  return create_type_once(g_children_view_type, kChildrenViewSpec);
+}
+
+PyObject* view_parent(PyObject* view) noexcept { return as_view(view)->parent.get(); }
+
+PyObject* Result_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return make_view_method(kKeysSignature, g_keys_view_type, self, args, nargs, kwnames);
+}
+
+PyObject* Result_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return make_view_method(kValuesSignature, g_values_view_type, self, args, nargs, kwnames);
+}
+
+PyObject* Result_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return make_view_method(kItemsSignature, g_items_view_type, self, args, nargs, kwnames);
+}
+
+PyObject* Result_children(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return make_view_method(kChildrenSignature, g_children_view_type, self, args, nargs, kwnames);
+}
+
+}  // namespace varnex::python
