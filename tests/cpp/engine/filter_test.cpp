@@ -136,5 +136,22 @@ TEST(SimpleChildFilter, TestsAndCollects) {
   EXPECT_FALSE(held);
 }
 
+
+TEST(ApplyWithinFragment, ScopeIsTheFirstElement) {
+  const auto p = compile_or_fail("x.b.c");
+  ASSERT_TRUE(p);
+  const std::span<const path::Step> rest(p->steps.data() + 1, 2);
+  Items items;
+  EXPECT_FALSE(apply_within_fragment("<!-- c --><i><b><c>1</c></b></i>", rest, items));
+  EXPECT_EQ(items.size(), 1u);
+  const auto err = apply_within_fragment("<i><b/><b/></i>", rest, items);
+  ASSERT_TRUE(err);
+  EXPECT_EQ(err->name, "b");
+  items.clear();
+  EXPECT_FALSE(apply_within_fragment("<i/>", {}, items));
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(render(items[0], ""), "M:<i/>");
+}
+
 }  // namespace
 }  // namespace varnex::engine::testing
