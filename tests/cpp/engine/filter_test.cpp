@@ -136,7 +136,6 @@ TEST(SimpleChildFilter, TestsAndCollects) {
   EXPECT_FALSE(held);
 }
 
-
 TEST(ApplyWithinFragment, ScopeIsTheFirstElement) {
   const auto p = compile_or_fail("x.b.c");
   ASSERT_TRUE(p);
