@@ -2,6 +2,7 @@
 // boundaries, with both kinds of quote and bytes that only look like ws.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -44,6 +45,40 @@ TEST(Scan, TagEndMatchesReference) {
     for (size_t from = 0; from <= s.size(); from += 1 + iter % 5) {
       ASSERT_EQ(find_tag_end(s.data() + from, end), reference_tag_end(s.data() + from, end))
           << s << " from " << from;
+    }
+  }
+}
+
+// The windowed scanners, called as the reader calls them (positions only
+// move forward, one window reused) and with a fresh window each time.
+TEST(Scan, WindowedScansMatchReference) {
+  std::mt19937 rng(5);
+  static const char kAlphabet[] = "aaaaaa<<>>\"'  ";
+  std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
+  std::uniform_int_distribution<size_t> length(0, 300);
+  constexpr size_t kNpos = static_cast<size_t>(-1);
+  for (int iter = 0; iter < 5000; ++iter) {
+    std::string s(length(rng), 'a');
+    for (char& c : s) c = kAlphabet[pick(rng)];
+    const char* b = s.data();
+    const size_t n = s.size();
+    Window reused;
+    size_t at = 0;
+    while (at <= n) {
+      const char* ref_lt = at < n ? static_cast<const char*>(std::memchr(b + at, '<', n - at))
+                                  : nullptr;
+      const size_t want_lt = ref_lt == nullptr ? kNpos : static_cast<size_t>(ref_lt - b);
+      Window fresh;
+      ASSERT_EQ(window_find_lt(reused, b, n, at), want_lt) << s << " at " << at;
+      ASSERT_EQ(window_find_lt(fresh, b, n, at), want_lt) << s << " at " << at;
+      if (want_lt == kNpos) break;
+      const char* ref_gt = reference_tag_end(b + want_lt + 1, b + n);
+      const size_t want_gt = ref_gt == nullptr ? kNpos : static_cast<size_t>(ref_gt - b);
+      Window fresh2;
+      ASSERT_EQ(window_find_tag_end(reused, b, n, want_lt + 1), want_gt) << s;
+      ASSERT_EQ(window_find_tag_end(fresh2, b, n, want_lt + 1), want_gt) << s;
+      if (want_gt == kNpos) break;
+      at = want_gt + 1 + rng() % 3;
     }
   }
 }
