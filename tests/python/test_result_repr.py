@@ -1,0 +1,112 @@
+"""repr() of Results and their views."""
+
+from __future__ import annotations
+
+import pytest
+import varnex
+
+
+def escape(value: bytes) -> bytes:
+    return value.replace(b"&", b"&amp;").replace(b'"', b"&quot;").replace(b"<", b"&lt;")
+
+
+def texts(*values: str | bytes):
+    """A Result holding one text item per value (one item: ScalarLike, none: Empty)."""
+    raws = [v.encode() if isinstance(v, str) else v for v in values]
+    doc = b"<r>" + b"".join(b'<i a="' + escape(v) + b'"/>' for v in raws) + b"</r>"
+    return varnex.get_bytes(doc, "r.i.#.@a")
+
+
+@pytest.mark.parametrize(
+    ("result", "expected"),
+    [
+        (texts(), "None"),
+        (texts("007"), "7"),
+        (texts("1.50"), "1.5"),
+        (texts("1e400"), "inf"),
+        (texts("  hello \n"), "hello"),
+        (texts("x\"y'z"), "x\"y'z"),
+        (texts(""), ""),
+        (varnex.get("<r> t&amp;u </r>", "r"), "t&u"),
+        (varnex.get("<r/>", "r"), ""),
+        (texts("a", "b"), "<Result type=list, value=[a, b]>"),
+        (texts("a", "b", "c"), "<Result type=list, value=[a, b, ...]>"),
+        (texts(" 1 ", "2.0", "x", "y"), "<Result type=list, value=[1, 2.0, ...]>"),
+        (varnex.get("<r><x><y/></x><z>t</z></r>", "r.*"),
+         "<Result type=list, value=[<Result type=dict, keys=[y]>, t]>"),
+        (varnex.get("<r><a/><b/></r>", "r"), "<Result type=dict, keys=[a, b]>"),
+        (varnex.get("<r><a/><b/><a/><c/></r>", "r"), "<Result type=dict, keys=[a, b, ...]>"),
+        (varnex.get("<r><a/><a/><a/></r>", "r"), "<Result type=dict, keys=[a]>"),
+        (varnex.get('<r><x:a/>t<b c="1">u</b></r>', "r"), "<Result type=dict, keys=[x:a, b]>"),
+        (varnex.parse('<?xml version="1.0"?><r><é/></r>'), "<Result type=dict, keys=[é]>"),
+        (varnex.parse(b"<r><\xff\xfe/></r>"), "<Result type=dict, keys=[\ufffd\ufffd]>"),
+    ],
+)
+def test_result_repr(result, expected):
+    assert repr(result) == expected
+    assert str(result) == expected
+
+
+def test_list_summary_reads_only_two_items():
+    # The third item is not UTF-8, yet the summary never looks at it.
+    assert repr(texts("a", "b", b"\xff")) == "<Result type=list, value=[a, b, ...]>"
+    with pytest.raises(ValueError, match="^invalid utf-8 sequence of 1 bytes from index 0$"):
+        repr(texts("a", b"\xff"))
+
+
+@pytest.mark.parametrize(
+    ("raw", "message"),
+    [
+        (b"\xff", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"ab\xe2\x82", "incomplete utf-8 byte sequence from index 2"),
+    ],
+)
+def test_scalar_text_not_utf8(raw, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        repr(texts(raw))
+
+
+def test_unreadable_source():
+    view = memoryview(b"<r><a/></r>")
+    result = varnex.parse(view)
+    view.release()
+    with pytest.raises(ValueError, match="^data must be bytes, str, or a buffer-protocol object"):
+        repr(result)
+
+
+@pytest.mark.parametrize(
+    ("doc", "expected"),
+    [
+        (b"<r><a/><b/><c/></r>", 'result_keys(["a", "b", "c"])'),
+        (b"<r><a/><a/><x:b/></r>", 'result_keys(["a", "x:b"])'),
+        (b"<r><a\\b/></r>", 'result_keys(["a\\\\b"])'),
+        (b"<r><a\x07/><b\x00/><c\x7f/></r>", 'result_keys(["a\\u{7}", "b\\u{0}", "c\\u{7f}"])'),
+        (
+            "<r><é/><a\u200b/><b\u0085/></r>".encode(),
+            'result_keys(["é", "a\\u{200b}", "b\\u{85}"])',
+        ),
+        (b"<r><\xff/><b/></r>", 'result_keys(["", "b"])'),
+    ],
+)
+def test_keys_view_repr(doc, expected):
+    keys = varnex.parse(doc).keys()
+    assert repr(keys) == expected
+    assert str(keys) == expected
+
+
+@pytest.mark.parametrize("size", [1, 3, 50])
+@pytest.mark.parametrize(
+    ("method", "expected"),
+    [("values", "result_values([...])"), ("items", "result_items([...])"),
+     ("children", "result_children([...])")],
+)
+def test_fixed_view_reprs(size, method, expected):
+    result = varnex.get("<r>" + "<a/><b/>" * size + "</r>", "r")
+    assert repr(getattr(result, method)()) == expected
+
+
+def test_keys_view_lists_every_name():
+    names = [f"n{i}" for i in range(40)]
+    result = varnex.get("<r>" + "".join(f"<{n}/>" for n in names) + "</r>", "r")
+    assert repr(result.keys()) == "result_keys([" + ", ".join(f'"{n}"' for n in names) + "])"
+    assert repr(result) == "<Result type=dict, keys=[n0, n1, ...]>"
