@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import ast
 import gc
 import sys
+from pathlib import Path
 
 import pytest
 import varnex
@@ -224,3 +226,15 @@ def test_reentered_next_is_refused(kind, eager_gc):
     rest = list(it)
     assert len(rest) == 2
     assert first is not None
+
+
+def test_type_stubs_declare_the_navigation_classes():
+    stub = Path(varnex.__file__).with_name("_varnex.pyi")
+    tree = ast.parse(stub.read_text())
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    names = [n for n in _varnex.__all__ if n.startswith("Result") and n != "Result"]
+    assert len(names) == 10
+    assert set(names) <= set(classes)
+    result_methods = {n.name for n in classes["Result"].body if isinstance(n, ast.FunctionDef)}
+    wanted = {"get", "keys", "values", "items", "children", "__getitem__", "__iter__"}
+    assert wanted <= result_methods
