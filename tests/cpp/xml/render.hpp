@@ -30,38 +30,17 @@ inline std::string escape(std::string_view s) {
 }
 
 inline const char* kind_name(EventKind k) {
-  switch (k) {
-    case EventKind::Start: return "Start";
-    case EventKind::End: return "End";
-    case EventKind::Empty: return "Empty";
-    case EventKind::Text: return "Text";
-    case EventKind::CData: return "CData";
-    case EventKind::Comment: return "Comment";
-    case EventKind::Decl: return "Decl";
-    case EventKind::PI: return "PI";
-    case EventKind::DocType: return "DocType";
-    case EventKind::Eof: return "Eof";
-    case EventKind::Error: return "Error";
-  }
-  return "?";
+  static const char* const kNames[] = {"Start", "End",  "Empty",   "Text", "CData", "Comment",
+                                       "Decl",  "PI",   "DocType", "Eof",  "Error"};
+  return kNames[static_cast<size_t>(k)];
 }
 
 inline const char* error_name(ErrorKind k) {
-  switch (k) {
-    case ErrorKind::None: return "None";
-    case ErrorKind::UnclosedTag: return "UnclosedTag";
-    case ErrorKind::InvalidBangMarkup: return "InvalidBangMarkup";
-    case ErrorKind::UnclosedComment: return "UnclosedComment";
-    case ErrorKind::UnclosedCData: return "UnclosedCData";
-    case ErrorKind::UnclosedDoctype: return "UnclosedDoctype";
-    case ErrorKind::UnclosedPIOrXmlDecl: return "UnclosedPIOrXmlDecl";
-    case ErrorKind::MismatchedEndTag: return "MismatchedEndTag";
-    case ErrorKind::UnmatchedEndTag: return "UnmatchedEndTag";
-    case ErrorKind::MissingDoctypeName: return "MissingDoctypeName";
-    case ErrorKind::DoubleHyphenInComment: return "DoubleHyphenInComment";
-    case ErrorKind::MissingEndTag: return "MissingEndTag";
-  }
-  return "?";
+  static const char* const kNames[] = {
+      "None",          "UnclosedTag",     "InvalidBangMarkup",  "UnclosedComment",
+      "UnclosedCData", "UnclosedDoctype", "UnclosedPIOrXmlDecl", "MismatchedEndTag",
+      "UnmatchedEndTag", "MissingDoctypeName", "DoubleHyphenInComment", "MissingEndTag"};
+  return kNames[static_cast<size_t>(k)];
 }
 
 // One item: Start/Empty show "name" or "name|content" when they differ;
