@@ -502,7 +502,8 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   phase_ = Phase::Text;
   size_t depth = 0;
   for (;;) {
-    const size_t lt = detail::window_find_lt(w, base, len, pos);
+    // Markup right after markup needs no search.
+    const size_t lt = pos < len && base[pos] == '<' ? pos : detail::window_find_lt(w, base, len, pos);
     if (lt == kNpos) {
       leave(len);
       phase_ = Phase::Done;
