@@ -17,8 +17,8 @@ namespace {
 
 using namespace varnex::xml;
 
-#define CHECK(cond)          \
-  do {                       \
+#define CHECK(cond)            \
+  do {                         \
     if (!(cond)) std::abort(); \
   } while (0)
 
@@ -189,7 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string a, b;
   std::string_view out;
   (void)unescape(doc, a, &out);
-  const auto enc = static_cast<Encoding>(flags % (static_cast<unsigned>(Encoding::XUserDefined) + 1));
+  const auto enc =
+      static_cast<Encoding>(flags % (static_cast<unsigned>(Encoding::XUserDefined) + 1));
   (void)decode_and_unescape(enc, doc, a, b, &out);
   Encoding label_enc;
   (void)encoding_for_label(doc, &label_enc);

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <ctime>
+#include <string>
 
 #include "xml/reader.hpp"
 
@@ -38,13 +38,12 @@ std::string make_document() {
   char buf[512];
   for (uint32_t id = 0; doc.size() < kTargetBytes; ++id) {
     const uint32_t r = next();
-    int n = std::snprintf(
-        buf, sizeof buf,
-        "<item id=\"%u\" kind=\"%s\"><name lang='en'>Item %u</name>"
-        "<price currency=\"%s\">%u.%02u</price><stock n=\"%u\"/>"
-        "<tags><tag k=\"a%u\"/><tag k=\"b%u\"/></tags>",
-        id, kKinds[r & 3], id, kCurrencies[(r >> 2) % 3], (r >> 4) % 500, (r >> 12) % 100,
-        (r >> 16) % 40, r % 97, r % 89);
+    int n = std::snprintf(buf, sizeof buf,
+                          "<item id=\"%u\" kind=\"%s\"><name lang='en'>Item %u</name>"
+                          "<price currency=\"%s\">%u.%02u</price><stock n=\"%u\"/>"
+                          "<tags><tag k=\"a%u\"/><tag k=\"b%u\"/></tags>",
+                          id, kKinds[r & 3], id, kCurrencies[(r >> 2) % 3], (r >> 4) % 500,
+                          (r >> 12) % 100, (r >> 16) % 40, r % 97, r % 89);
     doc.append(buf, static_cast<size_t>(n));
     if (r % 16 == 0) doc += "<!-- restocked -->";
     if (r % 8 == 1) doc += "<note>fragile &amp; heavy</note>";

@@ -27,7 +27,8 @@ size_t hash_bytes(const char* p, size_t n) noexcept {
 }  // namespace
 
 Attributes::Attributes(std::string_view content, size_t name_len, bool with_checks) noexcept
-    : content_(content), pos_(name_len < content.size() ? name_len : content.size()),
+    : content_(content),
+      pos_(name_len < content.size() ? name_len : content.size()),
       checks_(with_checks) {}
 
 Attributes::~Attributes() {

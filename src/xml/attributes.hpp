@@ -1,4 +1,5 @@
-// Lazy attribute iterator over a start tag's content, with the duplicate check and its recovery rules.
+// Lazy attribute iterator over a start tag's content, with the duplicate check and its recovery
+// rules.
 #pragma once
 
 #include <cstddef>
@@ -63,7 +64,7 @@ class Attributes {
   KeyRange* heap_keys_ = nullptr;
   size_t heap_cap_ = 0;
   size_t* index_ = nullptr;  // heap_cap_ * 2 slots: key number + 1, 0 when free
-  bool keys_lost_ = false;    // out of memory: stop checking
+  bool keys_lost_ = false;   // out of memory: stop checking
 
  public:
   ~Attributes();

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -21,6 +22,7 @@ struct Label {
 };
 
 // WHATWG encoding labels, lower case.
+// clang-format off
 constexpr Label kLabels[] = {
     {"unicode-1-1-utf-8", Encoding::Utf8}, {"unicode11utf8", Encoding::Utf8},
     {"unicode20utf8", Encoding::Utf8}, {"utf-8", Encoding::Utf8}, {"utf8", Encoding::Utf8},
@@ -145,13 +147,13 @@ constexpr Label kLabels[] = {
     {"iso-2022-kr", Encoding::Replacement}, {"replacement", Encoding::Replacement},
     {"x-user-defined", Encoding::XUserDefined},
 };
+// clang-format on
 
 // windows-1252 bytes 80-9F; the five unassigned ones map to themselves.
 constexpr uint16_t kWindows1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
 void append_utf8(std::string& out, uint32_t cp) {
@@ -249,45 +251,49 @@ DecodeStatus decode_utf16(std::string_view raw, bool big_endian, std::string& ou
   return DecodeStatus::Ok;
 }
 
-// The iconv name closest to each WHATWG decoder; nullptr for the ones done by hand.
+// The iconv name closest to each WHATWG decoder (GBK decodes like gb18030);
+// the others are done by hand.
+constexpr std::pair<Encoding, const char*> kIconvNames[] = {
+    {Encoding::Iso8859_2, "ISO-8859-2"},
+    {Encoding::Iso8859_3, "ISO-8859-3"},
+    {Encoding::Iso8859_4, "ISO-8859-4"},
+    {Encoding::Iso8859_5, "ISO-8859-5"},
+    {Encoding::Iso8859_6, "ISO-8859-6"},
+    {Encoding::Iso8859_7, "ISO-8859-7"},
+    {Encoding::Iso8859_8, "ISO-8859-8"},
+    {Encoding::Iso8859_8I, "ISO-8859-8"},
+    {Encoding::Iso8859_10, "ISO-8859-10"},
+    {Encoding::Iso8859_13, "ISO-8859-13"},
+    {Encoding::Iso8859_14, "ISO-8859-14"},
+    {Encoding::Iso8859_15, "ISO-8859-15"},
+    {Encoding::Iso8859_16, "ISO-8859-16"},
+    {Encoding::Windows1250, "CP1250"},
+    {Encoding::Windows1251, "CP1251"},
+    {Encoding::Windows1253, "CP1253"},
+    {Encoding::Windows1254, "CP1254"},
+    {Encoding::Windows1255, "CP1255"},
+    {Encoding::Windows1256, "CP1256"},
+    {Encoding::Windows1257, "CP1257"},
+    {Encoding::Windows1258, "CP1258"},
+    {Encoding::Windows874, "CP874"},
+    {Encoding::Koi8R, "KOI8-R"},
+    {Encoding::Koi8U, "KOI8-U"},
+    {Encoding::Ibm866, "IBM866"},
+    {Encoding::Macintosh, "MACINTOSH"},
+    {Encoding::XMacCyrillic, "MAC-CYRILLIC"},
+    {Encoding::Gbk, "GB18030"},
+    {Encoding::Gb18030, "GB18030"},
+    {Encoding::Big5, "BIG5-HKSCS"},
+    {Encoding::EucJp, "EUC-JP"},
+    {Encoding::Iso2022Jp, "ISO-2022-JP"},
+    {Encoding::ShiftJis, "CP932"},
+    {Encoding::EucKr, "CP949"},
+};
+
 const char* iconv_name(Encoding enc) noexcept {
-  switch (enc) {
-    case Encoding::Iso8859_2: return "ISO-8859-2";
-    case Encoding::Iso8859_3: return "ISO-8859-3";
-    case Encoding::Iso8859_4: return "ISO-8859-4";
-    case Encoding::Iso8859_5: return "ISO-8859-5";
-    case Encoding::Iso8859_6: return "ISO-8859-6";
-    case Encoding::Iso8859_7: return "ISO-8859-7";
-    case Encoding::Iso8859_8: return "ISO-8859-8";
-    case Encoding::Iso8859_8I: return "ISO-8859-8";
-    case Encoding::Iso8859_10: return "ISO-8859-10";
-    case Encoding::Iso8859_13: return "ISO-8859-13";
-    case Encoding::Iso8859_14: return "ISO-8859-14";
-    case Encoding::Iso8859_15: return "ISO-8859-15";
-    case Encoding::Iso8859_16: return "ISO-8859-16";
-    case Encoding::Windows1250: return "CP1250";
-    case Encoding::Windows1251: return "CP1251";
-    case Encoding::Windows1253: return "CP1253";
-    case Encoding::Windows1254: return "CP1254";
-    case Encoding::Windows1255: return "CP1255";
-    case Encoding::Windows1256: return "CP1256";
-    case Encoding::Windows1257: return "CP1257";
-    case Encoding::Windows1258: return "CP1258";
-    case Encoding::Windows874: return "CP874";
-    case Encoding::Koi8R: return "KOI8-R";
-    case Encoding::Koi8U: return "KOI8-U";
-    case Encoding::Ibm866: return "IBM866";
-    case Encoding::Macintosh: return "MACINTOSH";
-    case Encoding::XMacCyrillic: return "MAC-CYRILLIC";
-    case Encoding::Gbk: return "GB18030";  // GBK decodes like gb18030
-    case Encoding::Gb18030: return "GB18030";
-    case Encoding::Big5: return "BIG5-HKSCS";
-    case Encoding::EucJp: return "EUC-JP";
-    case Encoding::Iso2022Jp: return "ISO-2022-JP";
-    case Encoding::ShiftJis: return "CP932";
-    case Encoding::EucKr: return "CP949";
-    default: return nullptr;
-  }
+  for (const auto& [e, name] : kIconvNames)
+    if (e == enc) return name;
+  return nullptr;
 }
 
 constexpr size_t kEncodingCount = static_cast<size_t>(Encoding::XUserDefined) + 1;
@@ -416,12 +422,16 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
       extra = 1;
     } else if (c >= 0xE0 && c <= 0xEF) {
       extra = 2;
-      if (c == 0xE0) lo = 0xA0;       // overlong
-      else if (c == 0xED) hi = 0x9F;  // surrogates
+      if (c == 0xE0)
+        lo = 0xA0;  // overlong
+      else if (c == 0xED)
+        hi = 0x9F;  // surrogates
     } else if (c >= 0xF0 && c <= 0xF4) {
       extra = 3;
-      if (c == 0xF0) lo = 0x90;       // overlong
-      else if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+      if (c == 0xF0)
+        lo = 0x90;  // overlong
+      else if (c == 0xF4)
+        hi = 0x8F;  // above U+10FFFF
     } else {
       return false;
     }

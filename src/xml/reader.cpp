@@ -3,7 +3,6 @@
 #include "xml/reader.hpp"
 
 #include <cstring>
-#include <new>
 
 #include "xml/attributes.hpp"
 #include "xml/scan.hpp"
@@ -23,7 +22,8 @@ size_t Reader::buffer_position() const noexcept {
   return phase_ == Phase::Markup ? pos_ - 1 : pos_;
 }
 
-[[gnu::always_inline]] inline Event Reader::make_event(EventKind kind, size_t begin, size_t end, size_t name_len) const noexcept {
+[[gnu::always_inline]] inline Event Reader::make_event(EventKind kind, size_t begin, size_t end,
+                                                       size_t name_len) const noexcept {
   Event ev;
   ev.kind = kind;
   ev.encoding = enc_;
@@ -199,7 +199,8 @@ inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
   return close_element(std::string_view(base_ + begin, end - begin), lt);
 }
 
-[[gnu::always_inline]] inline Event Reader::close_element(std::string_view name, size_t lt) noexcept {
+[[gnu::always_inline]] inline Event Reader::close_element(std::string_view name,
+                                                          size_t lt) noexcept {
   if (depth_ == 0) [[unlikely]] {
     if (!config_.allow_unmatched_ends) {
       mismatch_expected_ = {};
@@ -503,7 +504,8 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   size_t depth = 0;
   for (;;) {
     // Markup right after markup needs no search.
-    const size_t lt = pos < len && base[pos] == '<' ? pos : detail::window_find_lt(w, base, len, pos);
+    const size_t lt =
+        pos < len && base[pos] == '<' ? pos : detail::window_find_lt(w, base, len, pos);
     if (lt == kNpos) {
       leave(len);
       phase_ = Phase::Done;

@@ -22,7 +22,7 @@ enum class EventKind : uint8_t {
   PI,       // <? ... ?>
   DocType,  // <!DOCTYPE ... >
   Eof,
-  Error,    // see Reader::error()
+  Error,  // see Reader::error()
 };
 
 enum class ErrorKind : uint8_t {
@@ -78,7 +78,7 @@ struct Config {
 // End of expand mode, into the input where that element's name was written).
 struct Event {
   EventKind kind = EventKind::Eof;
-  ErrorKind error = ErrorKind::None;  // set when kind == Error
+  ErrorKind error = ErrorKind::None;   // set when kind == Error
   Encoding encoding = Encoding::Utf8;  // decoder current when the event was made
   // Start/Empty: bytes between '<' and '>' (without a trailing '/').
   // End: the (trimmed) name. Text/CData/Comment/PI/Decl/DocType: the payload.

@@ -60,9 +60,7 @@ inline constexpr ClassTable kClasses{};
 }
 
 // Bits above bit i (i may be 31).
-[[nodiscard]] inline uint32_t above(unsigned i) noexcept {
-  return i >= 31 ? 0u : ~0u << (i + 1);
-}
+[[nodiscard]] inline uint32_t above(unsigned i) noexcept { return i >= 31 ? 0u : ~0u << (i + 1); }
 
 // The '>' that closes a start or end tag: quotes toggle wherever they appear.
 // Works on 32-byte windows of '>', '"' and '\'' masks; a window with only one
@@ -138,9 +136,7 @@ inline constexpr ClassTable kClasses{};
 }
 
 // Bits at and above bit i of a 64-bit mask (none when i >= 64).
-[[nodiscard]] inline uint64_t from_bit(size_t i) noexcept {
-  return i >= 64 ? 0 : ~0ull << i;
-}
+[[nodiscard]] inline uint64_t from_bit(size_t i) noexcept { return i >= 64 ? 0 : ~0ull << i; }
 
 [[nodiscard]] inline uint64_t above64(unsigned i) noexcept {
   return i >= 63 ? 0 : ~0ull << (i + 1);
@@ -200,10 +196,14 @@ struct Window {
     lt = gt = dq = sq = 0;
     for (size_t i = 0; i < 64; ++i) {
       const uint64_t bit = 1ull << i;
-      if (p[i] == '<') lt |= bit;
-      else if (p[i] == '>') gt |= bit;
-      else if (p[i] == '"') dq |= bit;
-      else if (p[i] == '\'') sq |= bit;
+      if (p[i] == '<')
+        lt |= bit;
+      else if (p[i] == '>')
+        gt |= bit;
+      else if (p[i] == '"')
+        dq |= bit;
+      else if (p[i] == '\'')
+        sq |= bit;
     }
 #endif
   }

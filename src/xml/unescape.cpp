@@ -2,6 +2,7 @@
 #include "xml/unescape.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace varnex::xml {
 
@@ -9,24 +10,27 @@ namespace {
 
 // Appends the predefined entity `name`; false when it is not one.
 bool resolve_predefined(std::string_view name, std::string& out) {
-  char c;
-  if (name == "lt") c = '<';
-  else if (name == "gt") c = '>';
-  else if (name == "amp") c = '&';
-  else if (name == "apos") c = '\'';
-  else if (name == "quot") c = '"';
-  else return false;
-  out.push_back(c);
-  return true;
+  static constexpr std::pair<std::string_view, char> kEntities[] = {
+      {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
+  for (const auto& [entity, c] : kEntities) {
+    if (name == entity) {
+      out.push_back(c);
+      return true;
+    }
+  }
+  return false;
 }
 
 int digit_value(char c, unsigned radix) noexcept {
-  int v;
-  if (c >= '0' && c <= '9') v = c - '0';
-  else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-  else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-  else return -1;
-  return static_cast<unsigned>(v) < radix ? v : -1;
+  int v = -1;
+  if (c >= '0' && c <= '9') {
+    v = c - '0';
+  } else if (c >= 'a' && c <= 'f') {
+    v = c - 'a' + 10;
+  } else if (c >= 'A' && c <= 'F') {
+    v = c - 'A' + 10;
+  }
+  return v >= 0 && static_cast<unsigned>(v) < radix ? v : -1;
 }
 
 // charref ::= 'x' hex+ | dec+   (what follows '&#'); any number of leading zeros

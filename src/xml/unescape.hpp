@@ -30,7 +30,6 @@ enum class TextStatus : uint8_t { Ok, DecodeError, EscapeError };
 // `out` may view `raw` (zero copy), or one of the two scratch buffers.
 [[nodiscard]] TextStatus decode_and_unescape(Encoding enc, std::string_view raw,
                                              std::string& scratch_decode,
-                                             std::string& scratch_unescape,
-                                             std::string_view* out);
+                                             std::string& scratch_unescape, std::string_view* out);
 
 }  // namespace varnex::xml

@@ -1,10 +1,11 @@
 // Attribute iteration: grammar, error positions and recovery after errors.
+#include "xml/attributes.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "render.hpp"
-#include "xml/attributes.hpp"
 
 namespace varnex::xml {
 namespace {
@@ -32,7 +33,9 @@ std::string render_attrs(std::string_view tag, bool checks = true) {
         out += '=';
         out += testing::escape(it.value);
         break;
-      case AttrErrorKind::ExpectedEq: out += "ExpectedEq(" + std::to_string(it.pos) + ")"; break;
+      case AttrErrorKind::ExpectedEq:
+        out += "ExpectedEq(" + std::to_string(it.pos) + ")";
+        break;
       case AttrErrorKind::Duplicated:
         out += "Duplicated(" + std::to_string(it.pos) + "," + std::to_string(it.pos2) + ")";
         break;
@@ -79,26 +82,18 @@ INSTANTIATE_TEST_SUITE_P(
         Case{R"(a x="1" x= 'q)", "x=1, Duplicated(8,2)"},
         Case{R"(<a x=1 y="2">)", "UnquotedValue(4), y=2"},
         Case{R"(<a x=1 x="2">)", "UnquotedValue(4), Duplicated(6,2)"},
-        Case{R"(<a x=y=z w="1">)", "UnquotedValue(4), w=1"},
-        Case{R"(<a x=1>)", "UnquotedValue(4)"},
-        Case{R"(<a x y="2">)", "ExpectedEq(4), y=2"},
-        Case{"<a x>", "ExpectedEq(3)"},
-        Case{"<a x  >", "ExpectedEq(5)"},
-        Case{"<a x=/>", "ExpectedValue(4)"},
-        Case{"<a x= >", "ExpectedValue(5)"},
-        Case{R"(<a =1 b="2">)", "ExpectedEq(5), b=2"},
+        Case{R"(<a x=y=z w="1">)", "UnquotedValue(4), w=1"}, Case{R"(<a x=1>)", "UnquotedValue(4)"},
+        Case{R"(<a x y="2">)", "ExpectedEq(4), y=2"}, Case{"<a x>", "ExpectedEq(3)"},
+        Case{"<a x  >", "ExpectedEq(5)"}, Case{"<a x=/>", "ExpectedValue(4)"},
+        Case{"<a x= >", "ExpectedValue(5)"}, Case{R"(<a =1 b="2">)", "ExpectedEq(5), b=2"},
         Case{R"(<a = "1" b="2">)", "ExpectedEq(4), ExpectedEq(8), b=2"},
         Case{R"(<a x = "1"y="2" z='3'/>)", "x=1, y=2, z=3"},
         Case{R"(<a x="1"/y="2">)", "x=1, /y=2"},
         Case{R"(<a x=1' y='2>)", "UnquotedValue(4), ExpectedQuote(11,')"},
-        Case{"<a b'c>d'>", "ExpectedEq(8)"},
-        Case{R"(<a x="1>)", "not a tag"},
+        Case{"<a b'c>d'>", "ExpectedEq(8)"}, Case{R"(<a x="1>)", "not a tag"},
         Case{R"(<a 'k'='v' k&j="w">)", "'k'=v, k&j=w"},
-        Case{"<a x=\"a\r\nb\" y='\"<>'>", "x=a\\r\\nb, y=\"<>"},
-        Case{"<a>", ""},
-        Case{"<a \t\n>", ""},
-        Case{"<a x=''>", "x="},
-        Case{"<a\tx='1'\ny='2'>", "x=1, y=2"}));
+        Case{"<a x=\"a\r\nb\" y='\"<>'>", "x=a\\r\\nb, y=\"<>"}, Case{"<a>", ""},
+        Case{"<a \t\n>", ""}, Case{"<a x=''>", "x="}, Case{"<a\tx='1'\ny='2'>", "x=1, y=2"}));
 
 TEST(Attributes, WithoutChecksDuplicatesAreItems) {
   EXPECT_EQ(render_attrs(R"(<a x="1" x="2 y='5'" y="4">)", false), "x=1, x=2 y='5', y=4");
@@ -124,9 +119,12 @@ TEST(Attributes, ManyKeys) {
   int good = 0;
   std::vector<size_t> dup_earlier;
   while (attrs.next(&it)) {
-    if (it.error == AttrErrorKind::None) ++good;
-    else if (it.error == AttrErrorKind::Duplicated) dup_earlier.push_back(it.pos2);
-    else FAIL() << "unexpected error";
+    if (it.error == AttrErrorKind::None)
+      ++good;
+    else if (it.error == AttrErrorKind::Duplicated)
+      dup_earlier.push_back(it.pos2);
+    else
+      FAIL() << "unexpected error";
   }
   EXPECT_EQ(good, 5001);
   ASSERT_EQ(dup_earlier.size(), 3u);

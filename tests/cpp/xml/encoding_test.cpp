@@ -1,11 +1,12 @@
 // Encodings: labels, detection from a byte-order mark or declaration, strict
 // UTF-8 validation and decoding of the other encodings.
+#include "xml/encoding.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "render.hpp"
-#include "xml/encoding.hpp"
 
 namespace varnex::xml {
 namespace {
@@ -35,13 +36,12 @@ INSTANTIATE_TEST_SUITE_P(
         LabelCase{"US-ASCII", true, Encoding::Windows1252},
         LabelCase{"iso_8859-1:1987", true, Encoding::Windows1252},
         LabelCase{"iso-8859-9", true, Encoding::Windows1254},
-        LabelCase{"tis-620", true, Encoding::Windows874},
-        LabelCase{"gb2312", true, Encoding::Gbk},
+        LabelCase{"tis-620", true, Encoding::Windows874}, LabelCase{"gb2312", true, Encoding::Gbk},
         LabelCase{"windows-949", true, Encoding::EucKr},
         LabelCase{"utf-16", true, Encoding::Utf16LE},
-        LabelCase{"hz-gb-2312", true, Encoding::Replacement},
-        LabelCase{"", false, Encoding::Utf8}, LabelCase{"bogus", false, Encoding::Utf8},
-        LabelCase{"utf 8", false, Encoding::Utf8}, LabelCase{"utf-8\v", false, Encoding::Utf8},
+        LabelCase{"hz-gb-2312", true, Encoding::Replacement}, LabelCase{"", false, Encoding::Utf8},
+        LabelCase{"bogus", false, Encoding::Utf8}, LabelCase{"utf 8", false, Encoding::Utf8},
+        LabelCase{"utf-8\v", false, Encoding::Utf8},
         LabelCase{"latin1\xC3\xA9", false, Encoding::Utf8},
         LabelCase{"iso-8859-1-and-a-very-long-suffix-indeed", false, Encoding::Utf8}));
 
@@ -62,22 +62,21 @@ TEST_P(Utf8Validation, Strict) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Utf8Validation,
-    ::testing::Values(
-        Utf8Case{"", true}, Utf8Case{"ascii only", true},
-        Utf8Case{"\xC2\x80", true}, Utf8Case{"\xDF\xBF", true},
-        Utf8Case{"\xE0\xA0\x80", true}, Utf8Case{"\xED\x9F\xBF", true},
-        Utf8Case{"\xEE\x80\x80", true}, Utf8Case{"\xEF\xBB\xBF", true},
-        Utf8Case{"\xF0\x90\x80\x80", true}, Utf8Case{"\xF4\x8F\xBF\xBF", true},
-        Utf8Case{std::string_view("\0", 1), true},
-        Utf8Case{"\x80", false}, Utf8Case{"\xBF", false},
-        Utf8Case{"\xC0\x80", false}, Utf8Case{"\xC1\xBF", false},       // overlong
-        Utf8Case{"\xE0\x9F\xBF", false}, Utf8Case{"\xF0\x8F\xBF\xBF", false},
-        Utf8Case{"\xED\xA0\x80", false}, Utf8Case{"\xED\xBF\xBF", false},  // surrogates
-        Utf8Case{"\xF4\x90\x80\x80", false}, Utf8Case{"\xF5\x80\x80\x80", false},
-        Utf8Case{"\xFF", false}, Utf8Case{"\xFE", false},
-        Utf8Case{"\xC2", false}, Utf8Case{"\xE2\x82", false},  // truncated
-        Utf8Case{"\xF0\x9F\x98", false}, Utf8Case{"\xC2\x41", false},
-        Utf8Case{"\xE2\x28\xA1", false}, Utf8Case{"\xF0\x9F\x98\x28", false}));
+    ::testing::Values(Utf8Case{"", true}, Utf8Case{"ascii only", true}, Utf8Case{"\xC2\x80", true},
+                      Utf8Case{"\xDF\xBF", true}, Utf8Case{"\xE0\xA0\x80", true},
+                      Utf8Case{"\xED\x9F\xBF", true}, Utf8Case{"\xEE\x80\x80", true},
+                      Utf8Case{"\xEF\xBB\xBF", true}, Utf8Case{"\xF0\x90\x80\x80", true},
+                      Utf8Case{"\xF4\x8F\xBF\xBF", true}, Utf8Case{std::string_view("\0", 1), true},
+                      Utf8Case{"\x80", false}, Utf8Case{"\xBF", false}, Utf8Case{"\xC0\x80", false},
+                      Utf8Case{"\xC1\xBF", false},  // overlong
+                      Utf8Case{"\xE0\x9F\xBF", false}, Utf8Case{"\xF0\x8F\xBF\xBF", false},
+                      Utf8Case{"\xED\xA0\x80", false},
+                      Utf8Case{"\xED\xBF\xBF", false},  // surrogates
+                      Utf8Case{"\xF4\x90\x80\x80", false}, Utf8Case{"\xF5\x80\x80\x80", false},
+                      Utf8Case{"\xFF", false}, Utf8Case{"\xFE", false}, Utf8Case{"\xC2", false},
+                      Utf8Case{"\xE2\x82", false},  // truncated
+                      Utf8Case{"\xF0\x9F\x98", false}, Utf8Case{"\xC2\x41", false},
+                      Utf8Case{"\xE2\x28\xA1", false}, Utf8Case{"\xF0\x9F\x98\x28", false}));
 
 struct DecodeCase {
   Encoding enc;
@@ -156,8 +155,7 @@ TEST_P(Detection, AfterReadingEverything) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Detection,
     ::testing::Values(
-        DetectCase{"<a/>", Encoding::Utf8},
-        DetectCase{"\xFE\xFF<a/>", Encoding::Utf16BE},
+        DetectCase{"<a/>", Encoding::Utf8}, DetectCase{"\xFE\xFF<a/>", Encoding::Utf16BE},
         DetectCase{"\xFF\xFE<a/>", Encoding::Utf16LE},
         DetectCase{std::string_view("\0<\0?", 4), Encoding::Utf16BE},
         DetectCase{std::string_view("<\0?\0", 4), Encoding::Utf16LE},

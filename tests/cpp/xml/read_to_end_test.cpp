@@ -55,9 +55,9 @@ std::string run_skip(std::string_view input, Config config) {
   if (ev.kind != EventKind::Start) return "no start";
   SkipSpan span;
   const ErrorKind err = r.read_to_end(ev.name(), &span);
-  std::string out = err == ErrorKind::None ? "ok " + std::to_string(span.start) + ".." +
-                                                 std::to_string(span.end)
-                                           : testing::error_name(err);
+  std::string out = err == ErrorKind::None
+                        ? "ok " + std::to_string(span.start) + ".." + std::to_string(span.end)
+                        : testing::error_name(err);
   out += " @" + std::to_string(r.buffer_position());
   for (int guard = 0; guard < 100; ++guard) {
     ev = r.read_event();
@@ -71,19 +71,16 @@ std::string run_skip(std::string_view input, Config config) {
 class Skip : public ::testing::TestWithParam<SkipCase> {};
 
 TEST_P(Skip, QueryConfiguration) {
-  EXPECT_EQ(run_skip(GetParam().input, Config::query()), GetParam().expected)
-      << GetParam().input;
+  EXPECT_EQ(run_skip(GetParam().input, Config::query()), GetParam().expected) << GetParam().input;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Skip,
     ::testing::Values(
         SkipCase{"<a><a/><a>x</a></a>Z", "ok 3..15 @19 Text(Z)@20"},
-        SkipCase{"<a><b></a>Z", "ok 3..6 @10 Text(Z)@11"},
-        SkipCase{"<a></a>", "ok 3..3 @7"},
+        SkipCase{"<a><b></a>Z", "ok 3..6 @10 Text(Z)@11"}, SkipCase{"<a></a>", "ok 3..3 @7"},
         SkipCase{"<a>x</a >y", "ok 3..4 @9 Text(y)@10"},
-        SkipCase{"<a><a></a>", "MissingEndTag @10"},
-        SkipCase{"<a>text", "MissingEndTag @7"},
+        SkipCase{"<a><a></a>", "MissingEndTag @10"}, SkipCase{"<a>text", "MissingEndTag @7"},
         SkipCase{"<a><a></b></a>", "MissingEndTag @14"},
         SkipCase{"<a><!DOCTYPE></a><z/>", "MissingDoctypeName @13 End(a)@17 Empty(z)@21"},
         SkipCase{"<a><!x></a>", "InvalidBangMarkup @4"},
@@ -104,7 +101,8 @@ TEST(Skip, ExpandedEmptyElementsCancelOut) {
 }
 
 TEST(Skip, ValidationConfigurationStopsAtMismatch) {
-  EXPECT_EQ(run_skip("<a><b></a></b>", Config::validation()), "MismatchedEndTag @10 MismatchedEndTag(a/b)@14 err@10");
+  EXPECT_EQ(run_skip("<a><b></a></b>", Config::validation()),
+            "MismatchedEndTag @10 MismatchedEndTag(a/b)@14 err@10");
 }
 
 TEST(Skip, DeclarationInsideSkippedContentSetsEncoding) {
@@ -119,10 +117,10 @@ TEST(Skip, DeclarationInsideSkippedContentSetsEncoding) {
 // position, what comes next and the encoding.
 std::string random_document(std::mt19937& rng) {
   static const char* const kPieces[] = {
-      "<a>", "</a>", "<a/>", "<b>", "</b>", "<a x='>'>", "</a >", "</a x>", "t", " ", "<",
-      ">", "<!-- c -->", "<!--", "-->", "<![CDATA[", "]]>", "<!DOCTYPE>", "<!DOCTYPE d>",
-      "<!x>", "<?p?>", "<?xml encoding='koi8-r'?>", "<?", "?>", "\"", "'", "<a:b>", "</a:b>",
-      "</>", "<>", "<!D<>>", "&amp;", "\xEF\xBB\xBF", "<ab>", "</ab>", "<a\t>", "</a\n>",
+      "<a>", "</a>", "<a/>", "<b>", "</b>", "<a x='>'>", "</a >", "</a x>", "t", " ", "<", ">",
+      "<!-- c -->", "<!--", "-->", "<![CDATA[", "]]>", "<!DOCTYPE>", "<!DOCTYPE d>", "<!x>",
+      "<?p?>", "<?xml encoding='koi8-r'?>", "<?", "?>", "\"", "'", "<a:b>", "</a:b>", "</>", "<>",
+      "<!D<>>", "&amp;", "\xEF\xBB\xBF", "<ab>", "</ab>", "<a\t>", "</a\n>",
       // Long tags, so that quotes and '>' straddle the scanner's windows.
       "<a v='0123456789012345678901234567890123456789012345678901234567890123\">'>",
       "<b w=\"01234567890123456789'0123456789012345678901234567890123456789>\">",

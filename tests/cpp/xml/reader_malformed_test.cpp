@@ -22,34 +22,34 @@ TEST_P(Malformed, RendersExactly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Syntax, Malformed,
-    ::testing::Values(
-        Case{"<a", "UnclosedTag@2 err@0 Eof@2"},
-        Case{"<", "UnclosedTag@1 err@0 Eof@1"},
-        Case{"text<", "Text(text)@4 UnclosedTag@5 err@4 Eof@5"},
-        Case{"<a x=\"1>", "UnclosedTag@8 err@0 Eof@8"},
-        Case{"<a x='it's'>text</a>", "UnclosedTag@20 err@0 Eof@20"},
-        Case{"</a", "UnclosedTag@3 err@0 Eof@3"},
-        Case{"<a></a x='>", "Start(a)@3 UnclosedTag@11 err@3 Eof@11"},
-        Case{"<!", "InvalidBangMarkup@1 err@0 Eof@1"},
-        Case{"<!x>", "InvalidBangMarkup@1 err@0 Eof@1"},
-        Case{"text<!x>", "Text(text)@4 InvalidBangMarkup@5 err@4 Eof@5"},
-        Case{"<!-- c", "UnclosedComment@6 err@0 Eof@6"},
-        Case{"<!-->", "UnclosedComment@5 err@0 Eof@5"},
-        Case{"<!--->", "UnclosedComment@6 err@0 Eof@6"},
-        Case{"<!-x-->rest", "UnclosedComment@7 err@0 Eof@7"},
-        Case{"<![cdata[x]]>rest", "UnclosedCData@13 err@0 Eof@13"},
-        Case{"<![]]>", "UnclosedCData@6 err@0 Eof@6"},
-        Case{"<![CDATA]]>", "UnclosedCData@11 err@0 Eof@11"},
-        Case{"<![CDATA[x", "UnclosedCData@10 err@0 Eof@10"},
-        Case{"<!Doc x>", "UnclosedDoctype@8 err@0 Eof@8"},
-        Case{"<!Dx <y>>z", "UnclosedDoctype@9 err@0 Eof@9"},
-        Case{"<!DOCTYPE a [<!ENTITY x \"<\">]><r/>", "UnclosedDoctype@34 err@0 Eof@34"},
-        Case{"<!DOCTYPE x", "UnclosedDoctype@11 err@0 Eof@11"},
-        Case{"<?>", "UnclosedPIOrXmlDecl@3 err@0 Eof@3"},
-        Case{"<?pi", "UnclosedPIOrXmlDecl@4 err@0 Eof@4"},
-        Case{"<?>?>", "UnclosedPIOrXmlDecl@3 err@0 Eof@3"},
-        Case{"ab<?x >", "Text(ab)@2 UnclosedPIOrXmlDecl@7 err@2 Eof@7"},
-        Case{"\xEF\xBB\xBF<", "UnclosedTag@4 err@3 Eof@4"}));
+    ::testing::Values(Case{"<a", "UnclosedTag@2 err@0 Eof@2"},
+                      Case{"<", "UnclosedTag@1 err@0 Eof@1"},
+                      Case{"text<", "Text(text)@4 UnclosedTag@5 err@4 Eof@5"},
+                      Case{"<a x=\"1>", "UnclosedTag@8 err@0 Eof@8"},
+                      Case{"<a x='it's'>text</a>", "UnclosedTag@20 err@0 Eof@20"},
+                      Case{"</a", "UnclosedTag@3 err@0 Eof@3"},
+                      Case{"<a></a x='>", "Start(a)@3 UnclosedTag@11 err@3 Eof@11"},
+                      Case{"<!", "InvalidBangMarkup@1 err@0 Eof@1"},
+                      Case{"<!x>", "InvalidBangMarkup@1 err@0 Eof@1"},
+                      Case{"text<!x>", "Text(text)@4 InvalidBangMarkup@5 err@4 Eof@5"},
+                      Case{"<!-- c", "UnclosedComment@6 err@0 Eof@6"},
+                      Case{"<!-->", "UnclosedComment@5 err@0 Eof@5"},
+                      Case{"<!--->", "UnclosedComment@6 err@0 Eof@6"},
+                      Case{"<!-x-->rest", "UnclosedComment@7 err@0 Eof@7"},
+                      Case{"<![cdata[x]]>rest", "UnclosedCData@13 err@0 Eof@13"},
+                      Case{"<![]]>", "UnclosedCData@6 err@0 Eof@6"},
+                      Case{"<![CDATA]]>", "UnclosedCData@11 err@0 Eof@11"},
+                      Case{"<![CDATA[x", "UnclosedCData@10 err@0 Eof@10"},
+                      Case{"<!Doc x>", "UnclosedDoctype@8 err@0 Eof@8"},
+                      Case{"<!Dx <y>>z", "UnclosedDoctype@9 err@0 Eof@9"},
+                      Case{"<!DOCTYPE a [<!ENTITY x \"<\">]><r/>",
+                           "UnclosedDoctype@34 err@0 Eof@34"},
+                      Case{"<!DOCTYPE x", "UnclosedDoctype@11 err@0 Eof@11"},
+                      Case{"<?>", "UnclosedPIOrXmlDecl@3 err@0 Eof@3"},
+                      Case{"<?pi", "UnclosedPIOrXmlDecl@4 err@0 Eof@4"},
+                      Case{"<?>?>", "UnclosedPIOrXmlDecl@3 err@0 Eof@3"},
+                      Case{"ab<?x >", "Text(ab)@2 UnclosedPIOrXmlDecl@7 err@2 Eof@7"},
+                      Case{"\xEF\xBB\xBF<", "UnclosedTag@4 err@3 Eof@4"}));
 
 INSTANTIATE_TEST_SUITE_P(
     IllFormed, Malformed,
@@ -57,7 +57,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"</x><a/>", "UnmatchedEndTag(x)@4 err@0 Empty(a)@8 Eof@8"},
         Case{"<!DOCTYPE>", "MissingDoctypeName@10 err@9 Eof@10"},
         Case{"<!DOCTYPE   >x", "MissingDoctypeName@13 err@12 Text(x)@14 Eof@14"},
-        Case{"<a></b></a>", "Start(a)@3 MismatchedEndTag(a/b)@7 err@3 UnmatchedEndTag(a)@11 err@7 Eof@11"}));
+        Case{"<a></b></a>",
+             "Start(a)@3 MismatchedEndTag(a/b)@7 err@3 UnmatchedEndTag(a)@11 err@7 Eof@11"}));
 
 // After Eof or a fatal error the position stays and reads keep giving Eof.
 TEST(Malformed, TerminalStateIsSticky) {
@@ -96,9 +97,9 @@ TEST(Malformed, EndNameCheckToggledMidStream) {
   r.config().check_end_names = false;
   EXPECT_EQ(r.read_event().kind, EventKind::Start);  // c: placeholder
   r.config().check_end_names = true;
-  EXPECT_EQ(r.read_event().kind, EventKind::End);    // </x> closes c: unknown name
-  EXPECT_EQ(r.read_event().kind, EventKind::End);    // </b> matches b
-  EXPECT_EQ(r.read_event().kind, EventKind::End);    // </a>: a was not kept
+  EXPECT_EQ(r.read_event().kind, EventKind::End);  // </x> closes c: unknown name
+  EXPECT_EQ(r.read_event().kind, EventKind::End);  // </b> matches b
+  EXPECT_EQ(r.read_event().kind, EventKind::End);  // </a>: a was not kept
   EXPECT_EQ(r.read_event().kind, EventKind::Eof);
 }
 

@@ -14,10 +14,14 @@ inline std::string escape(std::string_view s) {
   std::string out;
   for (const char ch : s) {
     const auto c = static_cast<unsigned char>(ch);
-    if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
-    else if (c == '\\') out += "\\\\";
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
+    else if (c == '\\')
+      out += "\\\\";
     else if (c < 0x20 || c >= 0x7F) {
       out += "\\x";
       out += kHex[c >> 4];
@@ -30,16 +34,24 @@ inline std::string escape(std::string_view s) {
 }
 
 inline const char* kind_name(EventKind k) {
-  static const char* const kNames[] = {"Start", "End",  "Empty",   "Text", "CData", "Comment",
-                                       "Decl",  "PI",   "DocType", "Eof",  "Error"};
+  static const char* const kNames[] = {"Start", "End", "Empty",   "Text", "CData", "Comment",
+                                       "Decl",  "PI",  "DocType", "Eof",  "Error"};
   return kNames[static_cast<size_t>(k)];
 }
 
 inline const char* error_name(ErrorKind k) {
-  static const char* const kNames[] = {
-      "None",          "UnclosedTag",     "InvalidBangMarkup",  "UnclosedComment",
-      "UnclosedCData", "UnclosedDoctype", "UnclosedPIOrXmlDecl", "MismatchedEndTag",
-      "UnmatchedEndTag", "MissingDoctypeName", "DoubleHyphenInComment", "MissingEndTag"};
+  static const char* const kNames[] = {"None",
+                                       "UnclosedTag",
+                                       "InvalidBangMarkup",
+                                       "UnclosedComment",
+                                       "UnclosedCData",
+                                       "UnclosedDoctype",
+                                       "UnclosedPIOrXmlDecl",
+                                       "MismatchedEndTag",
+                                       "UnmatchedEndTag",
+                                       "MissingDoctypeName",
+                                       "DoubleHyphenInComment",
+                                       "MissingEndTag"};
   return kNames[static_cast<size_t>(k)];
 }
 

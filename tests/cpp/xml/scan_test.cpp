@@ -1,12 +1,12 @@
 // The vectorised scanners against byte-at-a-time references, across window
 // boundaries, with both kinds of quote and bytes that only look like ws.
+#include "xml/scan.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <string>
-
-#include "xml/scan.hpp"
 
 namespace varnex::xml::detail {
 namespace {
@@ -65,8 +65,8 @@ TEST(Scan, WindowedScansMatchReference) {
     Window reused;
     size_t at = 0;
     while (at <= n) {
-      const char* ref_lt = at < n ? static_cast<const char*>(std::memchr(b + at, '<', n - at))
-                                  : nullptr;
+      const char* ref_lt =
+          at < n ? static_cast<const char*>(std::memchr(b + at, '<', n - at)) : nullptr;
       const size_t want_lt = ref_lt == nullptr ? kNpos : static_cast<size_t>(ref_lt - b);
       Window fresh;
       ASSERT_EQ(window_find_lt(reused, b, n, at), want_lt) << s << " at " << at;
