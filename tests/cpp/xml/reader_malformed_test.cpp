@@ -49,7 +49,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"<?pi", "UnclosedPIOrXmlDecl@4 err@0 Eof@4"},
                       Case{"<?>?>", "UnclosedPIOrXmlDecl@3 err@0 Eof@3"},
                       Case{"ab<?x >", "Text(ab)@2 UnclosedPIOrXmlDecl@7 err@2 Eof@7"},
-                      Case{"\xEF\xBB\xBF<", "UnclosedTag@4 err@3 Eof@4"}));
+                      Case{"\xEF\xBB\xBF<", "UnclosedTag@4 err@3 Eof@4"},
+        // UTF-16 without a mark cannot be tokenized.
+        Case{std::string_view("<\0?\0x\0", 6), "UnclosedTag@6 err@0 Eof@6"}));
 
 INSTANTIATE_TEST_SUITE_P(
     IllFormed, Malformed,
