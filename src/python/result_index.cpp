@@ -55,8 +55,9 @@ std::vector<size_t> code_point_offsets(std::string_view text) {
 Ref pick_items(const PyItems& items, Py_ssize_t start, Py_ssize_t step, Py_ssize_t count) {
   PyItems picked;
   picked.reserve(static_cast<size_t>(count));
-  for (Py_ssize_t k = 0, i = start; k < count; ++k, i += step) {
-    picked.push_back(clone_ref(items[static_cast<size_t>(i)]));
+  for (Py_ssize_t k = 0; k < count; ++k) {
+    // Computed afresh: stepping past the last pick could overflow for a huge step.
+    picked.push_back(clone_ref(items[static_cast<size_t>(start + k * step)]));
   }
   return make_result(std::move(picked));
 }
@@ -111,9 +112,9 @@ PyObject* slice_key(const PyItems& items, Mode mode, const ElementBytes& element
       picked = text.substr(from, offsets[static_cast<size_t>(start + count)] - from);
     }
   } else {
-    for (Py_ssize_t k = 0, i = start; k < count; ++k, i += step) {
-      const size_t from = offsets[static_cast<size_t>(i)];
-      picked.append(text, from, offsets[static_cast<size_t>(i) + 1] - from);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+      const auto i = static_cast<size_t>(start + k * step);
+      picked.append(text, offsets[i], offsets[i + 1] - offsets[i]);
     }
   }
   return PyUnicode_FromStringAndSize(picked.data(), static_cast<Py_ssize_t>(picked.size()));

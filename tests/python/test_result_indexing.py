@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import sys
+
 import pytest
 import varnex
 from hypothesis import given
@@ -65,6 +67,9 @@ def test_multi_integer_key_picks_one_item(key, expected):
         (slice(-2, None, -1), ["y", "x"]),
         (slice(None, None, 2), ["x", "z"]),
         (slice(-100, 100), ["x", "y", "z"]),
+        (slice(1, None, sys.maxsize), ["y"]),
+        (slice(1, None, -sys.maxsize - 1), ["y"]),
+        (slice(-(2**100), 2**100, 2**100), ["x"]),
     ],
 )
 def test_multi_slice_key(key, expected):
@@ -98,6 +103,7 @@ def test_multi_element_items_keep_their_markup():
     [
         (0, "h"), (1, "é"), (-1, "o"), (-5, "h"),
         (slice(1, 3), "él"), (slice(None, None, -1), "olléh"),
+        (slice(1, None, sys.maxsize), "é"), (slice(4, None, -sys.maxsize), "o"),
     ],
 )
 def test_scalar_subscription_counts_code_points(key, expected):
