@@ -6,15 +6,11 @@ import pytest
 import varnex
 
 
-def escape(value: bytes) -> bytes:
-    return value.replace(b"&", b"&amp;").replace(b'"', b"&quot;").replace(b"<", b"&lt;")
-
-
 def texts(*values: str | bytes):
-    """A Result holding one text item per value (one item: ScalarLike, none: Empty)."""
-    raws = [v.encode() if isinstance(v, str) else v for v in values]
-    doc = b"<r>" + b"".join(b'<i a="' + escape(v) + b'"/>' for v in raws) + b"</r>"
-    return varnex.get_bytes(doc, "r.i.#.@a")
+    """One text item per value (attribute values, so bytes need not be UTF-8)."""
+    raws = [v if isinstance(v, bytes) else v.encode() for v in values]
+    return varnex.get_bytes(b"<r>" + b"".join(b'<i a="%s"/>' % v for v in raws) + b"</r>",
+                            "r.i.#.@a")
 
 
 @pytest.mark.parametrize(
@@ -23,12 +19,9 @@ def texts(*values: str | bytes):
         (texts(), "None"),
         (texts("007"), "7"),
         (texts("1.50"), "1.5"),
-        (texts("1e400"), "inf"),
         (texts("  hello \n"), "hello"),
-        (texts("x\"y'z"), "x\"y'z"),
-        (texts(""), ""),
+        (texts("x'y"), "x'y"),
         (varnex.get("<r> t&amp;u </r>", "r"), "t&u"),
-        (varnex.get("<r/>", "r"), ""),
         (texts("a", "b"), "<Result type=list, value=[a, b]>"),
         (texts("a", "b", "c"), "<Result type=list, value=[a, b, ...]>"),
         (texts(" 1 ", "2.0", "x", "y"), "<Result type=list, value=[1, 2.0, ...]>"),
@@ -38,7 +31,6 @@ def texts(*values: str | bytes):
         (varnex.get("<r><a/><b/><a/><c/></r>", "r"), "<Result type=dict, keys=[a, b, ...]>"),
         (varnex.get("<r><a/><a/><a/></r>", "r"), "<Result type=dict, keys=[a]>"),
         (varnex.get('<r><x:a/>t<b c="1">u</b></r>', "r"), "<Result type=dict, keys=[x:a, b]>"),
-        (varnex.parse('<?xml version="1.0"?><r><é/></r>'), "<Result type=dict, keys=[é]>"),
         (varnex.parse(b"<r><\xff\xfe/></r>"), "<Result type=dict, keys=[\ufffd\ufffd]>"),
     ],
 )
@@ -47,26 +39,15 @@ def test_result_repr(result, expected):
     assert str(result) == expected
 
 
-def test_list_summary_reads_only_two_items():
-    # The third item is not UTF-8, yet the summary never looks at it.
+def test_errors_and_what_is_never_read():
+    # The third item is not UTF-8, yet the list summary never looks at it.
     assert repr(texts("a", "b", b"\xff")) == "<Result type=list, value=[a, b, ...]>"
-    with pytest.raises(ValueError, match="^invalid utf-8 sequence of 1 bytes from index 0$"):
-        repr(texts("a", b"\xff"))
-
-
-@pytest.mark.parametrize(
-    ("raw", "message"),
-    [
-        (b"\xff", "invalid utf-8 sequence of 1 bytes from index 0"),
-        (b"ab\xe2\x82", "incomplete utf-8 byte sequence from index 2"),
-    ],
-)
-def test_scalar_text_not_utf8(raw, message):
-    with pytest.raises(ValueError, match=f"^{message}$"):
-        repr(texts(raw))
-
-
-def test_unreadable_source():
+    for result, message in [
+        (texts(b"\xff"), "invalid utf-8 sequence of 1 bytes from index 0"),
+        (texts("a", b"ab\xe2\x82"), "incomplete utf-8 byte sequence from index 2"),
+    ]:
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            repr(result)
     view = memoryview(b"<r><a/></r>")
     result = varnex.parse(view)
     view.release()
@@ -94,19 +75,11 @@ def test_keys_view_repr(doc, expected):
     assert str(keys) == expected
 
 
-@pytest.mark.parametrize("size", [1, 3, 50])
-@pytest.mark.parametrize(
-    ("method", "expected"),
-    [("values", "result_values([...])"), ("items", "result_items([...])"),
-     ("children", "result_children([...])")],
-)
-def test_fixed_view_reprs(size, method, expected):
-    result = varnex.get("<r>" + "<a/><b/>" * size + "</r>", "r")
-    assert repr(getattr(result, method)()) == expected
-
-
-def test_keys_view_lists_every_name():
-    names = [f"n{i}" for i in range(40)]
+@pytest.mark.parametrize("size", [1, 40])
+def test_view_reprs_by_size(size):
+    names = [f"n{i}" for i in range(size)]
     result = varnex.get("<r>" + "".join(f"<{n}/>" for n in names) + "</r>", "r")
     assert repr(result.keys()) == "result_keys([" + ", ".join(f'"{n}"' for n in names) + "])"
-    assert repr(result) == "<Result type=dict, keys=[n0, n1, ...]>"
+    assert repr(result.values()) == "result_values([...])"
+    assert repr(result.items()) == "result_items([...])"
+    assert str(result.children()) == "result_children([...])"
