@@ -19,6 +19,19 @@ namespace varnex::engine {
                                                   std::string_view doc, bool capture_spans,
                                                   Items& items);
 
+// Answers several programs in one forward pass over `doc`: one item sequence
+// per program, index for index, each finished by its modifiers. A null
+// program gets an empty sequence. Returns the ambiguity error, or nothing.
+[[nodiscard]] std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
+                                                  std::string_view doc, bool capture_spans,
+                                                  std::vector<Items>& results);
+
+// The same relative to the element held by `element`: attribute steps read its
+// own start tag, element steps match its children. Elements are copied.
+[[nodiscard]] std::optional<EngineError> run_many_within(
+    const std::vector<const path::Program*>& programs, std::string_view element,
+    std::vector<Items>& results);
+
 // Well-formedness: the strict reader accepts everything, one root, all closed.
 [[nodiscard]] bool validate(std::string_view doc) noexcept;
 

@@ -1,0 +1,296 @@
+// The multi-path scan: shared passes, selectors, collect modes, early stops,
+// odd documents, deep nesting, and agreement with single-path evaluation.
+#include <algorithm>
+#include <random>
+
+#include "engine_test_util.hpp"
+
+namespace varnex::engine::testing {
+namespace {
+
+// One rendered sequence per path, or one "ambiguous:<name>" entry.
+std::vector<V> query_many(std::string_view doc, const std::vector<std::string>& paths,
+                          bool spans = true, bool within = false) {
+  std::vector<path::ProgramPtr> owned;
+  std::vector<const path::Program*> programs;
+  for (const std::string& p : paths) {
+    owned.push_back(p.empty() ? nullptr : compile_or_fail(p));
+    programs.push_back(owned.back().get());
+  }
+  std::vector<Items> results;
+  const auto err = within ? run_many_within(programs, doc, results)
+                          : run_many(programs, doc, spans, results);
+  if (err) return {{"ambiguous:" + err->name}};
+  std::vector<V> out;
+  for (const Items& items : results) {
+    V rendered;
+    for (const Item& it : items) rendered.push_back(render(it, doc));
+    out.push_back(rendered);
+  }
+  return out;
+}
+
+struct ManyCase {
+  std::string doc;
+  std::vector<std::string> paths;
+  std::vector<V> expected;
+  bool spans = true;
+};
+
+std::ostream& operator<<(std::ostream& os, const ManyCase& c) {
+  os << c.doc << " with";
+  for (const auto& p : c.paths) os << " [" << p << "]";
+  return os;
+}
+
+class Many : public ::testing::TestWithParam<ManyCase> {};
+
+TEST_P(Many, Items) {
+  const ManyCase& c = GetParam();
+  EXPECT_EQ(query_many(c.doc, c.paths, c.spans), c.expected);
+}
+
+const char* const kShop =
+    "<a><b id=\"1\">x</b><c>y</c><b id=\"2\"><d>z</d></b><c/></a>";
+
+INSTANTIATE_TEST_SUITE_P(
+    SharedPass, Many,
+    ::testing::Values(
+        ManyCase{kShop,
+                 {"a.b", "a.c"},
+                 {{"S:<b id=\"1\">x</b>", "S:<b id=\"2\"><d>z</d></b>"}, {"S:<c>y</c>", "M:<c/>"}}},
+        ManyCase{kShop, {"a.b", "a.b.#.@id"}, {{"S:<b id=\"1\">x</b>", "S:<b id=\"2\"><d>z</d></b>"},
+                                               {"V:1", "V:2"}}},
+        ManyCase{kShop, {"a.b.#.d", "a.b.1"}, {{"S:<d>z</d>"}, {"S:<b id=\"2\"><d>z</d></b>"}}},
+        ManyCase{kShop, {"a.b", "a.b"}, {{"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"},
+                                         {"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"}},
+                 false},
+        ManyCase{kShop, {"", "a.c.0", ""}, {{}, {"S:<c>y</c>"}, {}}},
+        ManyCase{kShop, {"a.@id", "a.b.#.@id"}, {{}, {"V:1", "V:2"}}},
+        ManyCase{"<a id=\"7\"/>", {"a.@id", "a.#text"}, {{"V:7"}, {"V:"}}},
+        ManyCase{kShop, {"x.y", "zz"}, {{}, {}}},
+        ManyCase{"", {"a", "a.#"}, {{}, {"V:0"}}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Selectors, Many,
+    ::testing::Values(
+        // A Count step yields one value per entered level, "0" when nothing matched.
+        ManyCase{"<r><a><b/><b>1</b></a><a/><a><x/></a></r>",
+                 {"r.a.#.b.#"},
+                 {{"V:2", "V:0"}}},
+        ManyCase{"<r><a><b/><b>1</b></a><a><b>2</b><b>3</b></a></r>",
+                 {"r.a.#.b.1"},
+                 {{"S:<b>1</b>", "S:<b>3</b>"}}},
+        ManyCase{"<r><b>1</b><b/></r>", {"r.b.1", "r.b.0"}, {{"M:<b/>"}, {"S:<b>1</b>"}}},
+        ManyCase{"<r><x><b>1</b></x><b>2<b>3</b></b></r>",
+                 {"**.b", "r.**.b"},
+                 {{"S:<b>1</b>", "S:<b>2<b>3</b></b>"}, {"S:<b>1</b>", "S:<b>2<b>3</b></b>"}}},
+        ManyCase{"<r><x><b/></x></r>", {"**.b.@k", "**.b"}, {{}, {"M:<b/>"}}},
+        // Empty elements are copies even when spans are wanted.
+        ManyCase{"<r><b k=\"v\"/></r>", {"r.b", "r.b.@k"}, {{"M:<b k=\"v\"/>"}, {"V:v"}}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    TextSteps, Many,
+    ::testing::Values(
+        // #text inside an entered element is the element's text, as in single-path evaluation.
+        ManyCase{"<r><a>x<b>y</b>z</a></r>", {"r.a.#text"}, {{"V:xyz"}}},
+        ManyCase{"<r><a>x<b>y</b>z</a></r>", {"r.a.#text", "r.a.b"}, {{"V:xyz"}, {"S:<b>y</b>"}}},
+        ManyCase{"<r><a>1</a><a>2</a></r>", {"r.a.#.#text", "r.a.#"}, {{"V:1", "V:2"}, {"V:2"}}},
+        ManyCase{"<r/>", {"#text", "@x"}, {{"V:"}, {}}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Filters, Many,
+    ::testing::Values(
+        ManyCase{"<r><b k=\"1\">a</b><b k=\"2\">b</b><b k=\"2\">c</b></r>",
+                 {"r.b#(@k=2)", "r.b#(@k=2)#", "r.b#(@k=2)#.#text"},
+                 {{"M:<b k=\"2\">b</b>"}, {"M:<b k=\"2\">b</b>", "M:<b k=\"2\">c</b>"}, {"V:b", "V:c"}}},
+        ManyCase{"<r><b><p>3</p><n>x</n></b><b><p>9</p><n>y</n></b></r>",
+                 {"r.b#(p>5).n", "r.b#(p<5)#.@q", "r.b#(p>1)#"},
+                 {{"M:<n>y</n>"},
+                  {},
+                  {"M:<b><p>3</p><n>x</n></b>", "M:<b><p>9</p><n>y</n></b>"}}},
+        // The same filter while another path enters the element (tested after it ends).
+        ManyCase{"<r><b><p>3</p><n>x</n></b><b><p>9</p><n>y</n></b></r>",
+                 {"r.b#(p>5).n", "r.b.#.p"},
+                 {{"M:<n>y</n>"}, {"S:<p>3</p>", "S:<p>9</p>"}}},
+        ManyCase{"<r><b><p>3</p><n>x</n></b><b><p>9</p><n>y</n></b></r>",
+                 {"r.b#(p>1)#.n.#", "r.b.#.p"},
+                 {{"V:1", "V:1"}, {"S:<p>3</p>", "S:<p>9</p>"}}},
+        // A missing filter child is no subject, whoever evaluates the filter.
+        ManyCase{"<r><b><n>x</n></b></r>", {"r.b#(p!=1).n", "r.b.#.n"}, {{}, {"S:<n>x</n>"}}},
+        ManyCase{"<r><b><n>x</n></b></r>", {"r.b#(p!=1).n"}, {{}}},
+        // The filter's child may also be what is collected.
+        ManyCase{"<r><b><n>1</n></b></r>", {"r.b#(n=1).n", "r.b.#.n"},
+                 {{"M:<n>1</n>"}, {"S:<n>1</n>"}}},
+        ManyCase{"<r><b k=\"1\"/><b k=\"2\"/></r>", {"r.b#(@k=2)", "r.b#(@k=1).@k"},
+                 {{"M:<b k=\"2\"/>"}, {"V:1"}}},
+        ManyCase{"<r><b><c>1</c><c>2</c></b></r>", {"r.b#(c=1).c.x", "r.b.#.c"},
+                 {{"ambiguous:c"}}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    CollectModes, Many,
+    ::testing::Values(
+        ManyCase{"<r><a>2</a><a>1</a><a/></r>", {"r.a|@count", "r.a|@sort"},
+                 {{"V:3"}, {"M:<a/>", "V:1", "V:2"}}},
+        ManyCase{"<r><a>2</a><a>1</a></r>", {"r.a|@first", "r.a|@last", "r.a.0|@first"},
+                 {{"V:2"}, {"V:1"}, {"S:<a>2</a>"}}},
+        ManyCase{"<r><a>2</a><a>1</a></r>", {"r.a|@first", "r.a.#"},
+                 {{"V:2"}, {"V:2"}}},
+        ManyCase{"<r><b><a>5</a></b><b><a>7</a></b></r>", {"r.b#(a>1)#.a|@sum", "r.b.#.a|@count"},
+                 {{"V:12"}, {"V:2"}}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Ambiguity, Many,
+    ::testing::Values(
+        ManyCase{"<a><b><c/></b><b/></a>", {"a.b.c"}, {{"M:<c/>"}}},
+        ManyCase{"<a><b><c/></b><b></b></a>", {"a.c", "a.b.c"}, {{"ambiguous:b"}}},
+        ManyCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.#.c"}, {{"S:<c>1</c>", "S:<c>2</c>"}}},
+        ManyCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.c|@first"}, {{"V:1"}}},
+        ManyCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.c.0|@first"}, {{"S:<c>1</c>"}}},
+        ManyCase{"<x><p><a></a></p><a><c/></a></x>", {"x.a.c"}, {{"M:<c/>"}}},
+        ManyCase{"<r/><r></r>", {"r.a"}, {{}}},
+        ManyCase{"<r></r><r></r>", {"r.a"}, {{"ambiguous:r"}}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, Many,
+    ::testing::Values(
+        ManyCase{"<r><a>1</a><a>2", {"r.a", "r.a.#"}, {{"S:<a>1</a>", "S:<a>2"}, {"V:2"}}},
+        ManyCase{"<r><a>1</a><a x=\"", {"r.a"}, {{"S:<a>1</a>"}}},
+        ManyCase{"<a><b></c></a>", {"a.b"}, {{"S:<b></c></a>"}}},
+        ManyCase{"<r><a>1</a></r></r><r><a>2</a></r>", {"r.a"}, {{"S:<a>1</a>"}}},
+        ManyCase{"<r><!-- <a> --><a><![CDATA[<b>]]></a></r>", {"r.a.#text", "r.a.b"},
+                 {{"V:<b>"}, {}}},
+        ManyCase{"<<<>>>", {"a", "**.b", "@x"}, {{}, {}, {}}}));
+
+// --- the element-relative scan --------------------------------------------
+
+struct WithinCase {
+  std::string element;
+  std::vector<std::string> paths;
+  std::vector<V> expected;
+};
+
+class Within : public ::testing::TestWithParam<WithinCase> {};
+
+TEST_P(Within, Items) {
+  const WithinCase& c = GetParam();
+  EXPECT_EQ(query_many(c.element, c.paths, false, true), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Element, Within,
+    ::testing::Values(
+        WithinCase{"<a id=\"1\"><b>x</b></a>", {"@id", "b", "a"}, {{"V:1"}, {"M:<b>x</b>"}, {}}},
+        WithinCase{"<a id=\"1\">t<b>x</b></a>", {"#text", "b.#text", "@nope"},
+                   {{"V:tx"}, {"V:x"}, {}}},
+        WithinCase{"<a id=\"1\"/>", {"@id", "#text", "b"}, {{"V:1"}, {"V:"}, {}}},
+        WithinCase{"  <!-- c --> <a><b/><b/></a>", {"b|@count", "b.c"}, {{"V:2"}, {}}},
+        WithinCase{"<a><b></b><b></b></a>", {"b|@count", "b.c"}, {{"ambiguous:b"}}},
+        WithinCase{"<a><b/><b/></a>", {"b|@count", "b.#"}, {{"V:2"}, {"V:2"}}},
+        WithinCase{"", {"b|@count", "@x"}, {{"V:0"}, {}}},
+        WithinCase{"<a><b>1</b>", {"b"}, {{"M:<b>1</b>"}}}));
+
+// --- agreement with single-path evaluation --------------------------------
+
+// Documents from a few names, attributes and texts, some elements empty.
+std::string random_element(std::mt19937& rng, int depth) {
+  static const char* const kNames[] = {"a", "b", "c", "p:b"};
+  const std::string name = kNames[rng() % 4];
+  std::string out = "<" + name;
+  if (rng() % 3 == 0) out += " k=\"" + std::to_string(rng() % 3) + "\"";
+  if (depth > 3 || rng() % 5 == 0) return out + "/>";
+  out += ">";
+  const int children = static_cast<int>(rng() % 4);
+  for (int i = 0; i < children; ++i) {
+    if (rng() % 3 == 0) out += std::to_string(rng() % 10);
+    out += random_element(rng, depth + 1);
+  }
+  if (rng() % 2 == 0) out += std::to_string(rng() % 10);
+  return out + "</" + name + ">";
+}
+
+// Element items as their bytes: a filter's matches may be copies where the
+// walk keeps spans.
+V as_elements(V rendered) {
+  for (std::string& r : rendered) {
+    if (r.rfind("S:", 0) == 0 || r.rfind("M:", 0) == 0) r[0] = 'E';
+  }
+  return rendered;
+}
+
+// Paths without modifiers, whose non-last Bare steps cannot meet an empty
+// element (the one place the two guards are allowed to differ).
+const char* const kAgreeingPaths[] = {
+    "r.a",           "r.b",           "r.#",           "r.a.#.b",         "r.a.1",
+    "r.*.#.c.0",     "**.b",          "**.c.@k",       "r.a.#.#text",     "r.b.#.@k",
+    "**.a.#text",    "r.a.#.b.#.c",   "r.a#(@k=1)",    "r.a#(@k=1)#.b",   "r.b#(c>3)#",
+    "r.a#(b=5).c",   "r.a#(b>2)#.@k", "r.c#(b!=1)#.b.#",  "r.a#(c.#text>1)#", "**.p:b",
+    "r.*.0.#text",   "r.a.2.b.0",     "**.b.c.0",      "r.a#(@k!=2)#.b.1",
+};
+
+TEST(ManyAgreement, EachPathAloneAndTogetherMatchesTheSinglePathWalk) {
+  std::mt19937 rng(20240611);
+  std::vector<path::ProgramPtr> owned;
+  std::vector<const path::Program*> programs;
+  for (const char* p : kAgreeingPaths) {
+    owned.push_back(compile_or_fail(p));
+    programs.push_back(owned.back().get());
+  }
+  for (int round = 0; round < 400; ++round) {
+    std::string doc = "<r>";
+    for (int i = 0, n = static_cast<int>(rng() % 5); i < n; ++i) doc += random_element(rng, 0);
+    doc += "</r>";
+    if (round % 7 == 0) doc.resize(rng() % (doc.size() + 1));  // cut short
+    const bool spans = round % 2 == 0;
+    std::vector<V> singles;
+    for (const char* p : kAgreeingPaths) {
+      singles.push_back(as_elements(query(doc, p, spans)));
+      EXPECT_EQ(as_elements(query_many(doc, {p}, spans).front()), singles.back())
+          << p << " on " << doc;
+    }
+    std::vector<Items> together;
+    if (auto err = run_many(programs, doc, spans, together)) {
+      // Some path on its own must report the same step.
+      const V expected{"ambiguous:" + err->name};
+      EXPECT_NE(std::find(singles.begin(), singles.end(), expected), singles.end()) << doc;
+      continue;
+    }
+    for (size_t i = 0; i < programs.size(); ++i) {
+      V many;
+      for (const Item& it : together[i]) many.push_back(render(it, doc));
+      EXPECT_EQ(as_elements(many), singles[i]) << kAgreeingPaths[i] << " on " << doc;
+    }
+  }
+}
+
+// --- size and depth ---------------------------------------------------------
+
+TEST(ManyDepth, MillionNestedElementsDoNotGrowTheCallStack) {
+  constexpr size_t kDepth = 1'000'000;
+  std::string doc;
+  doc.reserve(kDepth * 7 + 16);
+  for (size_t i = 0; i < kDepth; ++i) doc += "<a>";
+  doc += "<b/>";
+  for (size_t i = 0; i < kDepth; ++i) doc += "</a>";
+  const auto out = query_many(doc, {"**.b", "a.a.#", "a.a.a.#text"});
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0], (V{"M:<b/>"}));
+  EXPECT_EQ(out[1], (V{"V:1"}));
+  EXPECT_EQ(out[2], (V{"V:"}));
+  // Open to the end: every level still ends.
+  EXPECT_EQ(query_many(doc.substr(0, kDepth * 3), {"**.b", "a.a.#"}),
+            (std::vector<V>{{}, {"V:1"}}));
+}
+
+TEST(ManyDepth, ManyPathsSpillTheActionsToTheHeap) {
+  std::vector<std::string> paths;
+  std::vector<V> expected;
+  for (int i = 0; i < 40; ++i) {
+    paths.push_back(i % 2 == 0 ? "r.a" : "r.a.#.@k");
+    expected.push_back(i % 2 == 0 ? V{"S:<a k=\"1\">x</a>"} : V{"V:1"});
+  }
+  EXPECT_EQ(query_many("<r><a k=\"1\">x</a></r>", paths), expected);
+}
+
+}  // namespace
+}  // namespace varnex::engine::testing
