@@ -95,6 +95,11 @@ void raise_path_error(const path::ParseError& error, std::string_view path) noex
   }
 }
 
+std::string quote_path_for_repr(std::string_view path) {
+  EscapeContext ctx;
+  return path::quote_path(path, needs_escape, &ctx);
+}
+
 void raise_from_cpp_exception() noexcept {
   try {
     throw;

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <new>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -23,6 +24,9 @@ void engine_err_to_py(const engine::EngineError& error) noexcept;
 
 // Sets ValueError: the error's text, the quoted path and a caret when one applies.
 void raise_path_error(const path::ParseError& error, std::string_view path) noexcept;
+
+// The path as a quoted string, escaped exactly as path errors quote it.
+[[nodiscard]] std::string quote_path_for_repr(std::string_view path);
 
 // Sets an exception for a C++ exception that reached the boundary.
 void raise_from_cpp_exception() noexcept;

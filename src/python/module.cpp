@@ -3,6 +3,8 @@
 
 #include "python/errors.hpp"
 #include "python/functions.hpp"
+#include "python/many.hpp"
+#include "python/path_object.hpp"
 #include "python/ref.hpp"
 #include "python/result.hpp"
 #include "python/result_iter.hpp"
@@ -11,9 +13,10 @@
 namespace varnex::python {
 namespace {
 
-// Functions in the order of __all__ (later: get_many*, compile).
+// Functions in the order of __all__.
 PyMethodDef* const kFunctions[] = {
-    &kGetDef, &kGetBytesDef, &kGetBufferDef, &kParseDef, &kValidateDef,
+    &kGetDef,          &kGetBytesDef, &kGetBufferDef, &kGetManyDef,  &kGetManyBytesDef,
+    &kGetManyBufferDef, &kParseDef,   &kCompileDef,   &kValidateDef,
 };
 
 struct ClassEntry {
@@ -21,8 +24,9 @@ struct ClassEntry {
   Ref (*create)() noexcept;  // returns a new reference to the class object
 };
 
-// Classes in the order of __all__, after the functions (later: Path).
+// Classes in the order of __all__, after the functions.
 const ClassEntry kClasses[] = {
+    {"Path", create_path_type},
     {"Result", create_result_type},
     {"ResultCharIter", create_result_char_iter_type},
     {"ResultItemIter", create_result_item_iter_type},

@@ -9,6 +9,7 @@
 #include "path/number.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/many.hpp"
 #include "python/result_repr.hpp"
 #include "python/scalar.hpp"
 #include "python/utf8.hpp"
@@ -243,7 +244,6 @@ PyCFunction as_cfunction() noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
 }
 
-// Later parts add get_many here.
 PyMethodDef kResultMethods[] = {
     {"exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_exists)),
      METH_FASTCALL | METH_KEYWORDS, "exists($self)\n--\n\n"},
@@ -256,6 +256,8 @@ PyMethodDef kResultMethods[] = {
     {"to_bool", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_bool)),
      METH_FASTCALL | METH_KEYWORDS, "to_bool($self)\n--\n\n"},
     {"get", as_cfunction<Result_get>(), METH_FASTCALL | METH_KEYWORDS, "get($self, path)\n--\n\n"},
+    {"get_many", as_cfunction<Result_get_many>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_many($self, paths)\n--\n\n"},
     {"keys", as_cfunction<Result_keys>(), METH_FASTCALL | METH_KEYWORDS,
      "keys($self)\n--\n\n"
      "Return a view of the dict-mode Result's child element keys (unique,\n"

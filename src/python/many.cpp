@@ -1,0 +1,220 @@
+// Multi-path queries: several paths answered by one pass over the document.
+#include "python/many.hpp"
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/path_object.hpp"
+#include "python/py_item.hpp"
+#include "python/query.hpp"
+#include "python/result.hpp"
+#include "python/source.hpp"
+
+namespace varnex::python {
+namespace {
+
+constexpr const char* kGetManyOnMulti =
+    "Result.get_many(paths) is not supported on a multi-element Result; iterate the Result or "
+    "pick an index first";
+
+// The paths argument must be a list; the message matches the binder's
+// conversion errors. False with TypeError set.
+bool check_paths_list(PyObject* paths) noexcept {
+  if (PyList_Check(paths)) return true;
+  if (paths == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "argument 'paths': 'None' is not an instance of 'list'");
+    return false;
+  }
+  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(paths)));
+  if (qualname) {
+    PyErr_Format(PyExc_TypeError, "argument 'paths': '%U' object is not an instance of 'list'",
+                 qualname.get());
+  }
+  return false;
+}
+
+// Borrowed views of the programs that exist, in entry order.
+std::vector<const path::Program*> existing(const std::vector<path::ProgramPtr>& programs) {
+  std::vector<const path::Program*> out;
+  for (const auto& p : programs) {
+    if (p) out.push_back(p.get());
+  }
+  return out;
+}
+
+bool any_program(const std::vector<path::ProgramPtr>& programs) {
+  for (const auto& p : programs) {
+    if (p) return true;
+  }
+  return false;
+}
+
+// Returns a new reference to a list of `count` empty Results.
+Ref empty_results(size_t count) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return {};
+  for (size_t i = 0; i < count; ++i) {
+    Ref result = empty_result();
+    if (!result) return {};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), result.release());  // steals
+  }
+  return list;
+}
+
+// Returns a new reference to the list of Results: the next lifted sequence
+// for each entry with a program, an empty Result for the others.
+Ref build_results(const std::vector<path::ProgramPtr>& programs, std::vector<PyItems>&& lifted) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(programs.size())));
+  if (!list) return {};
+  size_t next = 0;
+  for (size_t i = 0; i < programs.size(); ++i) {
+    Ref result = programs[i] ? make_result(std::move(lifted[next++])) : empty_result();
+    if (!result) return {};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), result.release());  // steals
+  }
+  return list;
+}
+
+enum class Input : uint8_t { Str, Bytes, Buffer };
+
+constexpr Param kGetManyParams[] = {{"data", ParamKind::Str}, {"paths", ParamKind::Any}};
+constexpr Param kGetManyBytesParams[] = {{"data", ParamKind::Bytes}, {"paths", ParamKind::Any}};
+constexpr Param kGetManyBufferParams[] = {{"data", ParamKind::Any}, {"paths", ParamKind::Any}};
+
+constexpr Signature kGetManySignature{"get_many()", kGetManyParams};
+constexpr Signature kGetManyBytesSignature{"get_many_bytes()", kGetManyBytesParams};
+constexpr Signature kGetManyBufferSignature{"get_many_buffer()", kGetManyBufferParams};
+
+PyObject* query_many(const Signature& signature, Input input, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[2];
+    if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
+    PyObject* data = bound[0].object;
+    if (!check_paths_list(bound[1].object)) return nullptr;
+    std::vector<path::ProgramPtr> programs;
+    if (!collect_programs(bound[1].object, programs)) return nullptr;
+    if (programs.empty()) return PyList_New(0);
+    if (!any_program(programs)) return empty_results(programs.size()).release();
+
+    SourceBytes doc;
+    switch (input) {
+      case Input::Str:
+        if (!doc.acquire_str(data)) return nullptr;
+        break;
+      case Input::Bytes:
+        doc.acquire_bytes(data);
+        break;
+      case Input::Buffer:
+        if (!doc.acquire_buffer(data)) return nullptr;
+        break;
+    }
+    // Spans only where the Result may keep the document (bytes are immutable).
+    const bool capture_spans = input == Input::Bytes;
+    std::vector<engine::Items> results;
+    const std::optional<engine::EngineError> error =
+        engine::run_many(existing(programs), doc.bytes(), capture_spans, results);
+    std::vector<PyItems> lifted;
+    if (!error) {
+      lifted.reserve(results.size());
+      for (auto& items : results) {
+        lifted.push_back(capture_spans ? lift_with_source(std::move(items), data, doc.bytes())
+                                       : lift(std::move(items), doc.bytes()));
+      }
+    }
+    doc.release();  // before the outcome is looked at: the exporter is free again
+    if (error) {
+      engine_err_to_py(*error);
+      return nullptr;
+    }
+    return build_results(programs, std::move(lifted)).release();
+  });
+}
+
+PyObject* py_get_many(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return query_many(kGetManySignature, Input::Str, args, nargs, kwnames);
+}
+
+PyObject* py_get_many_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+  return query_many(kGetManyBytesSignature, Input::Bytes, args, nargs, kwnames);
+}
+
+PyObject* py_get_many_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  return query_many(kGetManyBufferSignature, Input::Buffer, args, nargs, kwnames);
+}
+
+constexpr Param kResultGetManyParams[] = {{"paths", ParamKind::Any}};
+constexpr Signature kResultGetManySignature{"Result.get_many()", kResultGetManyParams};
+
+template <auto Fn>
+PyCFunction as_cfunction() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+}  // namespace
+
+PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[1];
+    if (!bind_args(kResultGetManySignature, args, nargs, kwnames, bound)) return nullptr;
+    if (!check_paths_list(bound[0].object)) return nullptr;
+    const PyItems& items = result_items(self);
+    if (items.size() > 1) {
+      PyErr_SetString(PyExc_ValueError, kGetManyOnMulti);
+      return nullptr;
+    }
+    std::vector<path::ProgramPtr> programs;
+    if (!collect_programs(bound[0].object, programs)) return nullptr;
+    if (programs.empty()) return PyList_New(0);
+    if (items.empty() || is_text_item(items.front()) || !any_program(programs)) {
+      return empty_results(programs.size()).release();
+    }
+
+    // Collecting the paths ran no Python code, so the item is still ours to read.
+    const PyItem& item = items.front();
+    std::vector<engine::Items> results;
+    std::optional<engine::EngineError> error;
+    std::vector<PyItems> lifted;
+    {
+      ElementBytes element;
+      if (!element.load(item)) return nullptr;
+      const std::string_view bytes = element.bytes();
+      if (std::holds_alternative<WholeItem>(item)) {
+        // The whole document: paths start at its top element.
+        error = engine::run_many(existing(programs), bytes, false, results);
+      } else {
+        // One element: paths start at its attributes and children.
+        error = engine::run_many_within(existing(programs), bytes, results);
+      }
+      // Copies are made while the bytes (maybe a buffer view) are still held.
+      if (!error) {
+        lifted.reserve(results.size());
+        for (auto& found : results) lifted.push_back(lift(std::move(found), bytes));
+      }
+    }
+    if (error) {
+      engine_err_to_py(*error);
+      return nullptr;
+    }
+    return build_results(programs, std::move(lifted)).release();
+  });
+}
+
+PyMethodDef kGetManyDef = {"get_many", as_cfunction<py_get_many>(), METH_FASTCALL | METH_KEYWORDS,
+                           "get_many(data, paths)\n--\n\n"};
+PyMethodDef kGetManyBytesDef = {"get_many_bytes", as_cfunction<py_get_many_bytes>(),
+                                METH_FASTCALL | METH_KEYWORDS,
+                                "get_many_bytes(data, paths)\n--\n\n"};
+PyMethodDef kGetManyBufferDef = {"get_many_buffer", as_cfunction<py_get_many_buffer>(),
+                                 METH_FASTCALL | METH_KEYWORDS,
+                                 "get_many_buffer(data, paths)\n--\n\n"};
+
+}  // namespace varnex::python

@@ -1,0 +1,236 @@
+// The Path class: a path compiled once and queried many times.
+#include "python/path_object.hpp"
+
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/query.hpp"
+#include "python/source.hpp"
+
+namespace varnex::python {
+namespace {
+
+constexpr const char* kBadPathsEntry = "paths must be a list of str or varnex.Path";
+
+// Created once and kept for the life of the process.
+PyObject* g_path_type = nullptr;
+
+struct PathObject {
+  PyObject ob_base;  // PyObject_HEAD
+  std::string path;
+  path::ProgramPtr program;  // never null once made
+};
+
+PathObject* as_path(PyObject* self) noexcept { return reinterpret_cast<PathObject*>(self); }
+
+bool is_path(PyObject* obj) noexcept {
+  return g_path_type != nullptr &&
+         PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_path_type));
+}
+
+// Returns a new reference to a Path holding `text` and `program`.
+Ref make_path(std::string_view text, path::ProgramPtr program) {
+  auto* type = reinterpret_cast<PyTypeObject*>(g_path_type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  std::string copy(text);  // may throw: made before the object exists
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return {};
+  new (&as_path(self)->path) std::string(std::move(copy));
+  new (&as_path(self)->program) path::ProgramPtr(std::move(program));
+  return Ref::steal(self);
+}
+
+// ---- lifecycle -----------------------------------------------------------
+
+void Path_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  as_path(self)->path.~basic_string();
+  as_path(self)->program.~shared_ptr();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+// ---- methods -------------------------------------------------------------
+
+constexpr Param kAnyDataParams[] = {{"data", ParamKind::Any}};
+constexpr Param kStrDataParams[] = {{"data", ParamKind::Str}};
+constexpr Param kBytesDataParams[] = {{"data", ParamKind::Bytes}};
+
+struct MethodSignatures {
+  Signature any;    // counts and keywords only
+  Signature typed;  // and the type of data
+};
+
+constexpr MethodSignatures kGetSignatures{{"Path.get()", kAnyDataParams},
+                                          {"Path.get()", kStrDataParams}};
+constexpr MethodSignatures kGetBytesSignatures{{"Path.get_bytes()", kAnyDataParams},
+                                               {"Path.get_bytes()", kBytesDataParams}};
+constexpr MethodSignatures kGetBufferSignatures{{"Path.get_buffer()", kAnyDataParams},
+                                                {"Path.get_buffer()", kAnyDataParams}};
+
+// Binds the arguments, then checks the receiver, then the type of data.
+// Returns the borrowed data object, or NULL with TypeError set.
+PyObject* bind_method(PyObject* self, const MethodSignatures& signatures, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  BoundArg bound[1];
+  if (!bind_args(signatures.any, args, nargs, kwnames, bound)) return nullptr;
+  if (!is_path(self)) {
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
+    if (qualname) {
+      PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'Path'", qualname.get());
+    }
+    return nullptr;
+  }
+  if (!bind_args(signatures.typed, args, nargs, kwnames, bound)) return nullptr;
+  return bound[0].object;
+}
+
+// get and get_bytes: the document's own bytes, read in place; spans refer to it.
+PyObject* Path_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    PyObject* data = bind_method(self, kGetSignatures, args, nargs, kwnames);
+    if (data == nullptr) return nullptr;
+    SourceBytes doc;
+    if (!doc.acquire_str(data)) return nullptr;
+    return run_over_source(*as_path(self)->program, data, doc.bytes()).release();
+  });
+}
+
+PyObject* Path_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    PyObject* data = bind_method(self, kGetBytesSignatures, args, nargs, kwnames);
+    if (data == nullptr) return nullptr;
+    SourceBytes doc;
+    doc.acquire_bytes(data);
+    return run_over_source(*as_path(self)->program, data, doc.bytes()).release();
+  });
+}
+
+PyObject* Path_get_buffer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    PyObject* data = bind_method(self, kGetBufferSignatures, args, nargs, kwnames);
+    if (data == nullptr) return nullptr;
+    SourceBytes buffer;
+    if (!buffer.acquire_buffer(data)) return nullptr;
+    return run_over_borrowed(*as_path(self)->program, buffer).release();
+  });
+}
+
+// ---- slots ---------------------------------------------------------------
+
+PyObject* Path_repr(PyObject* self) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    std::string text = "Path(";
+    text += quote_path_for_repr(as_path(self)->path);
+    text += ')';
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  });
+}
+
+// ---- spec ----------------------------------------------------------------
+
+template <auto Fn>
+PyCFunction as_cfunction() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+PyMethodDef kPathMethods[] = {
+    {"get", as_cfunction<Path_get>(), METH_FASTCALL | METH_KEYWORDS, "get($self, data)\n--\n\n"},
+    {"get_bytes", as_cfunction<Path_get_bytes>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_bytes($self, data)\n--\n\n"},
+    {"get_buffer", as_cfunction<Path_get_buffer>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_buffer($self, data)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kPathSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Path_dealloc)},
+    {Py_tp_methods, kPathMethods},
+    {Py_tp_repr, reinterpret_cast<void*>(Path_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec kPathSpec = {
+    "varnex._varnex.Path",
+    sizeof(PathObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kPathSlots,
+};
+
+// ---- module function -----------------------------------------------------
+
+constexpr Param kCompileParams[] = {{"path", ParamKind::Utf8}};
+constexpr Signature kCompileSignature{"compile()", kCompileParams};
+
+PyObject* py_compile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[1];
+    if (!bind_args(kCompileSignature, args, nargs, kwnames, bound)) return nullptr;
+    // No shortcut for "": compiling it reports the empty path.
+    path::ProgramPtr program = compile_path(bound[0].utf8);
+    if (!program) return nullptr;
+    return make_path(bound[0].utf8, std::move(program)).release();
+  });
+}
+
+}  // namespace
+
+PyMethodDef kCompileDef = {"compile", as_cfunction<py_compile>(), METH_FASTCALL | METH_KEYWORDS,
+                           "compile(path)\n--\n\n"};
+
+Ref create_path_type() noexcept {
+  if (g_path_type == nullptr) {
+    g_path_type = PyType_FromSpec(&kPathSpec);
+    if (g_path_type == nullptr) return {};
+  }
+  return Ref::borrow(g_path_type);
+}
+
+bool collect_programs(PyObject* list, std::vector<path::ProgramPtr>& out) {
+  out.clear();
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    Ref entry = Ref::borrow(PyList_GetItem(list, i));
+    if (!entry) {
+      out.clear();
+      return false;
+    }
+    if (PyUnicode_Check(entry.get())) {
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(entry.get(), &size);
+      if (data != nullptr) {
+        const std::string_view text(data, static_cast<size_t>(size));
+        if (text.empty()) {
+          out.emplace_back();
+          continue;
+        }
+        path::ProgramPtr program = compile_path(text);
+        if (!program) {
+          out.clear();
+          return false;
+        }
+        out.push_back(std::move(program));
+        continue;
+      }
+      PyErr_Clear();  // no UTF-8 form: reported as a bad entry
+    } else if (is_path(entry.get())) {
+      out.push_back(as_path(entry.get())->program);
+      continue;
+    }
+    out.clear();
+    PyErr_SetString(PyExc_TypeError, kBadPathsEntry);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace varnex::python

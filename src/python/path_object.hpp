@@ -1,0 +1,23 @@
+// The Path class (compiled paths), compile(), and turning a paths list into programs.
+#pragma once
+
+#include <Python.h>
+
+#include <vector>
+
+#include "path/program.hpp"
+#include "python/ref.hpp"
+
+namespace varnex::python {
+
+extern PyMethodDef kCompileDef;
+
+// Creates the Path class; returns a new reference. Called once per process.
+[[nodiscard]] Ref create_path_type() noexcept;
+
+// One entry per element of `list` (a list, borrowed): its program, or null
+// for an empty string. False with ValueError (a path error) or TypeError set;
+// `out` is then empty.
+[[nodiscard]] bool collect_programs(PyObject* list, std::vector<path::ProgramPtr>& out);
+
+}  // namespace varnex::python
