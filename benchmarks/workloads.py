@@ -371,18 +371,15 @@ def make_schema(kind: str, data: bytes, records: int) -> Schema:
 # Canonical answers.
 
 
-def vx_items(r: Any) -> list:
-    """The single-item Results of a varnex Result, whatever its mode."""
+def vx_strs(r: Any) -> list[str]:
+    """The text of each item of a varnex Result, whatever its mode."""
     n = len(r)
     if n == 0:
         return []
     if n == 1:
-        return [r]
-    return list(r) if HAS_ITER else r.value
-
-
-def vx_strs(r: Any) -> list[str]:
-    return [x.to_str() for x in vx_items(r)]
+        return [r.to_str()]
+    # Iterating makes one single-item Result at a time; `.value` makes them all first.
+    return [x.to_str() for x in (r if HAS_ITER else r.value)]
 
 
 def el_text(el: Any) -> str:
