@@ -461,17 +461,16 @@ class ManyScan {
     }
     if (!ok) return std::nullopt;
     const FilterStart at{*reader_, doc_, ev, start};
-    const MatchOutcome m = stream_filter_scope(at, filter.path.front(), filter, rest,
-                                               terminal_kind(p.collect_mode), capture_spans_,
-                                               results_[s.program]);
+    const MatchOutcome m =
+        stream_filter_scope(at, filter.path.front(), filter, rest, terminal_kind(p.collect_mode),
+                            capture_spans_, results_[s.program]);
     if (m.outcome.stops()) return m.outcome;
     if (m.matched && s.single) s.satisfied = true;
     return Outcome{};
   }
 
   // Captures and filters of the element doc_[start, end), whose start tag is `tag`.
-  Outcome handle_actions(const Actions& actions, const xml::Event& tag, size_t start,
-                         size_t end) {
+  Outcome handle_actions(const Actions& actions, const xml::Event& tag, size_t start, size_t end) {
     const size_t begin = level_begin();
     const std::string_view element = range(start, end);
     const size_t clamped_start = static_cast<size_t>(element.data() - doc_.data());
@@ -519,8 +518,7 @@ class ManyScan {
   // selects that way, as the streaming test does.
   static Outcome collect_after_filter(const path::Program& p, uint32_t step,
                                       std::string_view element, Items& out) {
-    const std::span<const path::Step> rest(p.steps.data() + step + 1,
-                                           p.steps.size() - step - 1);
+    const std::span<const path::Step> rest(p.steps.data() + step + 1, p.steps.size() - step - 1);
     const size_t before = out.size();
     const Outcome o = apply_within_fragment_raw(element, rest, out);
     if (o.stops()) return o;
@@ -628,8 +626,7 @@ std::optional<EngineError> run_many(const std::vector<const path::Program*>& pro
 }
 
 std::optional<EngineError> run_many_within(const std::vector<const path::Program*>& programs,
-                                           std::string_view element,
-                                           std::vector<Items>& results) {
+                                           std::string_view element, std::vector<Items>& results) {
   results.assign(programs.size(), Items{});
   ManyScan scan(programs, element, false, results);
   bool any = false;

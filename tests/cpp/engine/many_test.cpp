@@ -18,8 +18,8 @@ std::vector<V> query_many(std::string_view doc, const std::vector<std::string>& 
     programs.push_back(owned.back().get());
   }
   std::vector<Items> results;
-  const auto err = within ? run_many_within(programs, doc, results)
-                          : run_many(programs, doc, spans, results);
+  const auto err =
+      within ? run_many_within(programs, doc, results) : run_many(programs, doc, spans, results);
   if (err) return {{"ambiguous:" + err->name}};
   std::vector<V> out;
   for (const Items& items : results) {
@@ -50,8 +50,7 @@ TEST_P(Many, Items) {
   EXPECT_EQ(query_many(c.doc, c.paths, c.spans), c.expected);
 }
 
-const char* const kShop =
-    "<a><b id=\"1\">x</b><c>y</c><b id=\"2\"><d>z</d></b><c/></a>";
+const char* const kShop = "<a><b id=\"1\">x</b><c>y</c><b id=\"2\"><d>z</d></b><c/></a>";
 
 INSTANTIATE_TEST_SUITE_P(
     SharedPass, Many,
@@ -59,25 +58,25 @@ INSTANTIATE_TEST_SUITE_P(
         ManyCase{kShop,
                  {"a.b", "a.c"},
                  {{"S:<b id=\"1\">x</b>", "S:<b id=\"2\"><d>z</d></b>"}, {"S:<c>y</c>", "M:<c/>"}}},
-        ManyCase{kShop, {"a.b", "a.b.#.@id"}, {{"S:<b id=\"1\">x</b>", "S:<b id=\"2\"><d>z</d></b>"},
-                                               {"V:1", "V:2"}}},
+        ManyCase{kShop,
+                 {"a.b", "a.b.#.@id"},
+                 {{"S:<b id=\"1\">x</b>", "S:<b id=\"2\"><d>z</d></b>"}, {"V:1", "V:2"}}},
         ManyCase{kShop, {"a.b.#.d", "a.b.1"}, {{"S:<d>z</d>"}, {"S:<b id=\"2\"><d>z</d></b>"}}},
-        ManyCase{kShop, {"a.b", "a.b"}, {{"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"},
-                                         {"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"}},
+        ManyCase{kShop,
+                 {"a.b", "a.b"},
+                 {{"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"},
+                  {"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"}},
                  false},
         ManyCase{kShop, {"", "a.c.0", ""}, {{}, {"S:<c>y</c>"}, {}}},
         ManyCase{kShop, {"a.@id", "a.b.#.@id"}, {{}, {"V:1", "V:2"}}},
         ManyCase{"<a id=\"7\"/>", {"a.@id", "a.#text"}, {{"V:7"}, {"V:"}}},
-        ManyCase{kShop, {"x.y", "zz"}, {{}, {}}},
-        ManyCase{"", {"a", "a.#"}, {{}, {"V:0"}}}));
+        ManyCase{kShop, {"x.y", "zz"}, {{}, {}}}, ManyCase{"", {"a", "a.#"}, {{}, {"V:0"}}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Selectors, Many,
     ::testing::Values(
         // A Count step yields one value per entered level, "0" when nothing matched.
-        ManyCase{"<r><a><b/><b>1</b></a><a/><a><x/></a></r>",
-                 {"r.a.#.b.#"},
-                 {{"V:2", "V:0"}}},
+        ManyCase{"<r><a><b/><b>1</b></a><a/><a><x/></a></r>", {"r.a.#.b.#"}, {{"V:2", "V:0"}}},
         ManyCase{"<r><a><b/><b>1</b></a><a><b>2</b><b>3</b></a></r>",
                  {"r.a.#.b.1"},
                  {{"S:<b>1</b>", "S:<b>3</b>"}}},
@@ -101,14 +100,13 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Filters, Many,
     ::testing::Values(
-        ManyCase{"<r><b k=\"1\">a</b><b k=\"2\">b</b><b k=\"2\">c</b></r>",
-                 {"r.b#(@k=2)", "r.b#(@k=2)#", "r.b#(@k=2)#.#text"},
-                 {{"M:<b k=\"2\">b</b>"}, {"M:<b k=\"2\">b</b>", "M:<b k=\"2\">c</b>"}, {"V:b", "V:c"}}},
+        ManyCase{
+            "<r><b k=\"1\">a</b><b k=\"2\">b</b><b k=\"2\">c</b></r>",
+            {"r.b#(@k=2)", "r.b#(@k=2)#", "r.b#(@k=2)#.#text"},
+            {{"M:<b k=\"2\">b</b>"}, {"M:<b k=\"2\">b</b>", "M:<b k=\"2\">c</b>"}, {"V:b", "V:c"}}},
         ManyCase{"<r><b><p>3</p><n>x</n></b><b><p>9</p><n>y</n></b></r>",
                  {"r.b#(p>5).n", "r.b#(p<5)#.@q", "r.b#(p>1)#"},
-                 {{"M:<n>y</n>"},
-                  {},
-                  {"M:<b><p>3</p><n>x</n></b>", "M:<b><p>9</p><n>y</n></b>"}}},
+                 {{"M:<n>y</n>"}, {}, {"M:<b><p>3</p><n>x</n></b>", "M:<b><p>9</p><n>y</n></b>"}}},
         // The same filter while another path enters the element (tested after it ends).
         ManyCase{"<r><b><p>3</p><n>x</n></b><b><p>9</p><n>y</n></b></r>",
                  {"r.b#(p>5).n", "r.b.#.p"},
@@ -120,31 +118,35 @@ INSTANTIATE_TEST_SUITE_P(
         ManyCase{"<r><b><n>x</n></b></r>", {"r.b#(p!=1).n", "r.b.#.n"}, {{}, {"S:<n>x</n>"}}},
         ManyCase{"<r><b><n>x</n></b></r>", {"r.b#(p!=1).n"}, {{}}},
         // The filter's child may also be what is collected.
-        ManyCase{"<r><b><n>1</n></b></r>", {"r.b#(n=1).n", "r.b.#.n"},
-                 {{"M:<n>1</n>"}, {"S:<n>1</n>"}}},
-        ManyCase{"<r><b k=\"1\"/><b k=\"2\"/></r>", {"r.b#(@k=2)", "r.b#(@k=1).@k"},
+        ManyCase{
+            "<r><b><n>1</n></b></r>", {"r.b#(n=1).n", "r.b.#.n"}, {{"M:<n>1</n>"}, {"S:<n>1</n>"}}},
+        ManyCase{"<r><b k=\"1\"/><b k=\"2\"/></r>",
+                 {"r.b#(@k=2)", "r.b#(@k=1).@k"},
                  {{"M:<b k=\"2\"/>"}, {"V:1"}}},
-        ManyCase{"<r><b><c>1</c><c>2</c></b></r>", {"r.b#(c=1).c.x", "r.b.#.c"},
-                 {{"ambiguous:c"}}}));
+        ManyCase{
+            "<r><b><c>1</c><c>2</c></b></r>", {"r.b#(c=1).c.x", "r.b.#.c"}, {{"ambiguous:c"}}}));
 
-INSTANTIATE_TEST_SUITE_P(
-    CollectModes, Many,
-    ::testing::Values(
-        ManyCase{"<r><a>2</a><a>1</a><a/></r>", {"r.a|@count", "r.a|@sort"},
-                 {{"V:3"}, {"M:<a/>", "V:1", "V:2"}}},
-        ManyCase{"<r><a>2</a><a>1</a></r>", {"r.a|@first", "r.a|@last", "r.a.0|@first"},
-                 {{"V:2"}, {"V:1"}, {"S:<a>2</a>"}}},
-        ManyCase{"<r><a>2</a><a>1</a></r>", {"r.a|@first", "r.a.#"},
-                 {{"V:2"}, {"V:2"}}},
-        ManyCase{"<r><b><a>5</a></b><b><a>7</a></b></r>", {"r.b#(a>1)#.a|@sum", "r.b.#.a|@count"},
-                 {{"V:12"}, {"V:2"}}}));
+INSTANTIATE_TEST_SUITE_P(CollectModes, Many,
+                         ::testing::Values(ManyCase{"<r><a>2</a><a>1</a><a/></r>",
+                                                    {"r.a|@count", "r.a|@sort"},
+                                                    {{"V:3"}, {"M:<a/>", "V:1", "V:2"}}},
+                                           ManyCase{"<r><a>2</a><a>1</a></r>",
+                                                    {"r.a|@first", "r.a|@last", "r.a.0|@first"},
+                                                    {{"V:2"}, {"V:1"}, {"S:<a>2</a>"}}},
+                                           ManyCase{"<r><a>2</a><a>1</a></r>",
+                                                    {"r.a|@first", "r.a.#"},
+                                                    {{"V:2"}, {"V:2"}}},
+                                           ManyCase{"<r><b><a>5</a></b><b><a>7</a></b></r>",
+                                                    {"r.b#(a>1)#.a|@sum", "r.b.#.a|@count"},
+                                                    {{"V:12"}, {"V:2"}}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Ambiguity, Many,
     ::testing::Values(
         ManyCase{"<a><b><c/></b><b/></a>", {"a.b.c"}, {{"M:<c/>"}}},
         ManyCase{"<a><b><c/></b><b></b></a>", {"a.c", "a.b.c"}, {{"ambiguous:b"}}},
-        ManyCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.#.c"}, {{"S:<c>1</c>", "S:<c>2</c>"}}},
+        ManyCase{
+            "<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.#.c"}, {{"S:<c>1</c>", "S:<c>2</c>"}}},
         ManyCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.c|@first"}, {{"V:1"}}},
         ManyCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.c.0|@first"}, {{"S:<c>1</c>"}}},
         ManyCase{"<x><p><a></a></p><a><c/></a></x>", {"x.a.c"}, {{"M:<c/>"}}},
@@ -158,8 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
         ManyCase{"<r><a>1</a><a x=\"", {"r.a"}, {{"S:<a>1</a>"}}},
         ManyCase{"<a><b></c></a>", {"a.b"}, {{"S:<b></c></a>"}}},
         ManyCase{"<r><a>1</a></r></r><r><a>2</a></r>", {"r.a"}, {{"S:<a>1</a>"}}},
-        ManyCase{"<r><!-- <a> --><a><![CDATA[<b>]]></a></r>", {"r.a.#text", "r.a.b"},
-                 {{"V:<b>"}, {}}},
+        ManyCase{
+            "<r><!-- <a> --><a><![CDATA[<b>]]></a></r>", {"r.a.#text", "r.a.b"}, {{"V:<b>"}, {}}},
         ManyCase{"<<<>>>", {"a", "**.b", "@x"}, {{}, {}, {}}}));
 
 // --- the element-relative scan --------------------------------------------
@@ -181,8 +183,8 @@ INSTANTIATE_TEST_SUITE_P(
     Element, Within,
     ::testing::Values(
         WithinCase{"<a id=\"1\"><b>x</b></a>", {"@id", "b", "a"}, {{"V:1"}, {"M:<b>x</b>"}, {}}},
-        WithinCase{"<a id=\"1\">t<b>x</b></a>", {"#text", "b.#text", "@nope"},
-                   {{"V:tx"}, {"V:x"}, {}}},
+        WithinCase{
+            "<a id=\"1\">t<b>x</b></a>", {"#text", "b.#text", "@nope"}, {{"V:tx"}, {"V:x"}, {}}},
         WithinCase{"<a id=\"1\"/>", {"@id", "#text", "b"}, {{"V:1"}, {"V:"}, {}}},
         WithinCase{"  <!-- c --> <a><b/><b/></a>", {"b|@count", "b.c"}, {{"V:2"}, {}}},
         WithinCase{"<a><b></b><b></b></a>", {"b|@count", "b.c"}, {{"ambiguous:b"}}},
@@ -221,11 +223,30 @@ V as_elements(V rendered) {
 // Paths without modifiers, whose non-last Bare steps cannot meet an empty
 // element (the one place the two guards are allowed to differ).
 const char* const kAgreeingPaths[] = {
-    "r.a",           "r.b",           "r.#",           "r.a.#.b",         "r.a.1",
-    "r.*.#.c.0",     "**.b",          "**.c.@k",       "r.a.#.#text",     "r.b.#.@k",
-    "**.a.#text",    "r.a.#.b.#.c",   "r.a#(@k=1)",    "r.a#(@k=1)#.b",   "r.b#(c>3)#",
-    "r.a#(b=5).c",   "r.a#(b>2)#.@k", "r.c#(b!=1)#.b.#",  "r.a#(c.#text>1)#", "**.p:b",
-    "r.*.0.#text",   "r.a.2.b.0",     "**.b.c.0",      "r.a#(@k!=2)#.b.1",
+    "r.a",
+    "r.b",
+    "r.#",
+    "r.a.#.b",
+    "r.a.1",
+    "r.*.#.c.0",
+    "**.b",
+    "**.c.@k",
+    "r.a.#.#text",
+    "r.b.#.@k",
+    "**.a.#text",
+    "r.a.#.b.#.c",
+    "r.a#(@k=1)",
+    "r.a#(@k=1)#.b",
+    "r.b#(c>3)#",
+    "r.a#(b=5).c",
+    "r.a#(b>2)#.@k",
+    "r.c#(b!=1)#.b.#",
+    "r.a#(c.#text>1)#",
+    "**.p:b",
+    "r.*.0.#text",
+    "r.a.2.b.0",
+    "**.b.c.0",
+    "r.a#(@k!=2)#.b.1",
 };
 
 TEST(ManyAgreement, EachPathAloneAndTogetherMatchesTheSinglePathWalk) {
