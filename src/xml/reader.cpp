@@ -524,53 +524,58 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
       pos = pos_;
       continue;
     }
-    const size_t begin = kind == '/' ? after + 1 : after;
+    const bool is_end = kind == '/';
+    const size_t begin = after + is_end;
     const size_t gt = detail::window_find_tag_end(w, base, len, begin);
     if (gt == kNpos) [[unlikely]] {
       leave(len);
       return syntax_error(ErrorKind::UnclosedTag, lt, len).error;
     }
     pos = gt + 1;
-
-    if (kind == '/') {
+    // Start and end tags share one path: few branches depend on the data.
+    const size_t content_len = gt - begin;
+    const bool is_empty = !is_end && content_len > 0 && base[gt - 1] == '/';
+    if (is_end && open == 0) [[unlikely]] {
       size_t end = gt;
       if (trim_end_names) {
-        size_t t = end;
-        while (t > begin && ws_byte(base[t - 1])) --t;
-        if (t > begin) end = t;
+        while (end > begin && ws_byte(base[end - 1])) --end;
+        if (end == begin) end = gt;
       }
       const std::string_view end_name(base + begin, end - begin);
-      if (open == 0) [[unlikely]] {
-        if (!config_.allow_unmatched_ends) {
-          leave(pos);
-          mismatch_expected_ = {};
-          mismatch_found_ = end_name;
-          return ill_formed(ErrorKind::UnmatchedEndTag, lt, end_name).error;
-        }
-      } else {
-        --open;
+      if (!config_.allow_unmatched_ends) {
+        leave(pos);
+        mismatch_expected_ = {};
+        mismatch_found_ = end_name;
+        return ill_formed(ErrorKind::UnmatchedEndTag, lt, end_name).error;
       }
-      if (end_name.size() == name.size() && end_name == name) {
-        if (depth == 0) {
-          leave(pos);
-          if (span != nullptr) *span = SkipSpan{start, lt};
-          return ErrorKind::None;
-        }
-        --depth;
-      }
-      continue;
+      ++open;  // undone below: an allowed unmatched end pops nothing
     }
+    open += is_end ? static_cast<size_t>(-1) : static_cast<size_t>(!is_empty);
+    if (is_empty) continue;  // empty elements never count
 
-    if (gt > begin && base[gt - 1] == '/') continue;  // empty elements never count
-    ++open;
-    // The name runs to the first ws: a prefix equal to the target followed
-    // by ws or the end of the content is the target.
-    const size_t content_len = gt - begin;
+    // A tag can only be the target if it starts with the target's bytes.
     const size_t n = name.size();
-    if (plain_name && content_len >= n && (n == 0 || base[begin] == name.front()) &&
-        std::memcmp(base + begin, name.data(), n) == 0 &&
-        (content_len == n || ws_byte(base[begin + n])))
+    if (content_len < n || (n != 0 && base[begin] != name.front())) [[likely]]
+      continue;
+    if (std::memcmp(base + begin, name.data(), n) != 0) continue;
+    if (is_end) {
+      // The end name is the content less trailing ws (kept whole if all ws).
+      size_t end = gt;
+      if (trim_end_names) {
+        while (end > begin && ws_byte(base[end - 1])) --end;
+        if (end == begin) end = gt;
+      }
+      if (end - begin != n) continue;
+      if (depth == 0) {
+        leave(pos);
+        if (span != nullptr) *span = SkipSpan{start, lt};
+        return ErrorKind::None;
+      }
+      --depth;
+    } else if (plain_name && (content_len == n || ws_byte(base[begin + n]))) {
+      // The start name runs to the first ws.
       ++depth;
+    }
   }
 }
 
