@@ -138,10 +138,14 @@ int main(int argc, char** argv) {
   };
   // Eight paths: one run_many pass must give what eight run_with passes give.
   const char* const kEight[] = {
-      "catalog.book.#.title",           "catalog.book.#.@id",
-      "catalog.book.#.price|@sum",      "catalog.book.#.year|@max",
-      "catalog.book#(price>54)#.title", "catalog.book#(@lang==\"de\")#.@id",
-      "**.genre|@count",                "catalog.book.#.author.#text",
+      "catalog.book.#.title",
+      "catalog.book.#.@id",
+      "catalog.book.#.price|@sum",
+      "catalog.book.#.year|@max",
+      "catalog.book#(price>54)#.title",
+      "catalog.book#(@lang==\"de\")#.@id",
+      "**.genre|@count",
+      "catalog.book.#.author.#text",
   };
   std::vector<varnex::path::ProgramPtr> eight;
   std::vector<const varnex::path::Program*> eight_raw;
@@ -155,8 +159,7 @@ int main(int argc, char** argv) {
     check(!varnex::engine::run_with(*eight[i], doc, true, items), "run_with ran");
     check(many[i].size() == items.size(), kEight[i]);
     for (size_t k = 0; k < items.size(); ++k) {
-      check(varnex::engine::item_text(many[i][k], doc) ==
-                varnex::engine::item_text(items[k], doc),
+      check(varnex::engine::item_text(many[i][k], doc) == varnex::engine::item_text(items[k], doc),
             kEight[i]);
     }
   }
