@@ -58,9 +58,6 @@ INSTANTIATE_TEST_SUITE_P(
         ManyCase{kShop,
                  {"a.b", "a.c"},
                  {{"S:<b id=\"1\">x</b>", "S:<b id=\"2\"><d>z</d></b>"}, {"S:<c>y</c>", "M:<c/>"}}},
-        ManyCase{kShop,
-                 {"a.b", "a.b.#.@id"},
-                 {{"S:<b id=\"1\">x</b>", "S:<b id=\"2\"><d>z</d></b>"}, {"V:1", "V:2"}}},
         ManyCase{kShop, {"a.b.#.d", "a.b.1"}, {{"S:<d>z</d>"}, {"S:<b id=\"2\"><d>z</d></b>"}}},
         ManyCase{kShop,
                  {"a.b", "a.b"},
@@ -68,9 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"}},
                  false},
         ManyCase{kShop, {"", "a.c.0", ""}, {{}, {"S:<c>y</c>"}, {}}},
-        ManyCase{kShop, {"a.@id", "a.b.#.@id"}, {{}, {"V:1", "V:2"}}},
         ManyCase{"<a id=\"7\"/>", {"a.@id", "a.#text"}, {{"V:7"}, {"V:"}}},
-        ManyCase{kShop, {"x.y", "zz"}, {{}, {}}}, ManyCase{"", {"a", "a.#"}, {{}, {"V:0"}}}));
+        ManyCase{"", {"a", "a.#"}, {{}, {"V:0"}}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Selectors, Many,
@@ -84,7 +80,6 @@ INSTANTIATE_TEST_SUITE_P(
         ManyCase{"<r><x><b>1</b></x><b>2<b>3</b></b></r>",
                  {"**.b", "r.**.b"},
                  {{"S:<b>1</b>", "S:<b>2<b>3</b></b>"}, {"S:<b>1</b>", "S:<b>2<b>3</b></b>"}}},
-        ManyCase{"<r><x><b/></x></r>", {"**.b.@k", "**.b"}, {{}, {"M:<b/>"}}},
         // Empty elements are copies even when spans are wanted.
         ManyCase{"<r><b k=\"v\"/></r>", {"r.b", "r.b.@k"}, {{"M:<b k=\"v\"/>"}, {"V:v"}}}));
 
@@ -92,7 +87,6 @@ INSTANTIATE_TEST_SUITE_P(
     TextSteps, Many,
     ::testing::Values(
         // #text inside an entered element is the element's text, as in single-path evaluation.
-        ManyCase{"<r><a>x<b>y</b>z</a></r>", {"r.a.#text"}, {{"V:xyz"}}},
         ManyCase{"<r><a>x<b>y</b>z</a></r>", {"r.a.#text", "r.a.b"}, {{"V:xyz"}, {"S:<b>y</b>"}}},
         ManyCase{"<r><a>1</a><a>2</a></r>", {"r.a.#.#text", "r.a.#"}, {{"V:1", "V:2"}, {"V:2"}}},
         ManyCase{"<r/>", {"#text", "@x"}, {{"V:"}, {}}}));
@@ -116,7 +110,6 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"V:1", "V:1"}, {"S:<p>3</p>", "S:<p>9</p>"}}},
         // A missing filter child is no subject, whoever evaluates the filter.
         ManyCase{"<r><b><n>x</n></b></r>", {"r.b#(p!=1).n", "r.b.#.n"}, {{}, {"S:<n>x</n>"}}},
-        ManyCase{"<r><b><n>x</n></b></r>", {"r.b#(p!=1).n"}, {{}}},
         // The filter's child may also be what is collected.
         ManyCase{
             "<r><b><n>1</n></b></r>", {"r.b#(n=1).n", "r.b.#.n"}, {{"M:<n>1</n>"}, {"S:<n>1</n>"}}},
@@ -145,11 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ManyCase{"<a><b><c/></b><b/></a>", {"a.b.c"}, {{"M:<c/>"}}},
         ManyCase{"<a><b><c/></b><b></b></a>", {"a.c", "a.b.c"}, {{"ambiguous:b"}}},
-        ManyCase{
-            "<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.#.c"}, {{"S:<c>1</c>", "S:<c>2</c>"}}},
         ManyCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.c|@first"}, {{"V:1"}}},
         ManyCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.c.0|@first"}, {{"S:<c>1</c>"}}},
-        ManyCase{"<x><p><a></a></p><a><c/></a></x>", {"x.a.c"}, {{"M:<c/>"}}},
         ManyCase{"<r/><r></r>", {"r.a"}, {{}}},
         ManyCase{"<r></r><r></r>", {"r.a"}, {{"ambiguous:r"}}}));
 
