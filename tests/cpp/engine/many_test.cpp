@@ -259,6 +259,34 @@ TEST(ManyAgreement, EachPathAloneAndTogetherMatchesTheSinglePathWalk) {
   }
 }
 
+TEST(ManyAgreement, ElementRelativeScanMatchesEvaluationWithinTheElement) {
+  const char* const kRelative[] = {"a",  "a.#.b", "*.#.c.0",     "**.b",      "**.c.@k", "#text",
+                                   "@k", "b.#",   "a#(@k=1)#.b", "a.#.#text", "a|@count"};
+  std::vector<path::ProgramPtr> owned;
+  std::vector<const path::Program*> programs;
+  for (const char* p : kRelative) {
+    owned.push_back(compile_or_fail(p));
+    programs.push_back(owned.back().get());
+  }
+  std::mt19937 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    std::string element = random_element(rng, 0);
+    if (round % 5 == 0) element.resize(rng() % (element.size() + 1));
+    std::vector<Items> together;
+    ASSERT_FALSE(run_many_within(programs, element, together).has_value()) << element;
+    for (size_t i = 0; i < programs.size(); ++i) {
+      Items single;
+      ASSERT_FALSE(apply_within_fragment(element, programs[i]->steps, single).has_value());
+      apply_modifiers(programs[i]->modifiers, single, element);
+      V expected;
+      V got;
+      for (const Item& it : single) expected.push_back(render(it, element));
+      for (const Item& it : together[i]) got.push_back(render(it, element));
+      EXPECT_EQ(as_elements(got), as_elements(expected)) << kRelative[i] << " in " << element;
+    }
+  }
+}
+
 // --- size and depth ---------------------------------------------------------
 
 TEST(ManyDepth, MillionNestedElementsDoNotGrowTheCallStack) {
