@@ -371,6 +371,7 @@ def main() -> int:
     if "varnex" in usable:
         notes.append("varnex get_many: " + ("yes" if wl.HAS_GET_MANY else "no"))
         notes.append("varnex Result.get: " + ("yes" if wl.HAS_RESULT_GET else "no"))
+        notes.append("varnex subscription: " + ("yes" if wl.HAS_SUBSCRIPT else "no"))
         notes.append("varnex iteration: " + ("yes" if wl.HAS_ITER else "no (uses .value)"))
         print("  " + "; ".join(notes))
 

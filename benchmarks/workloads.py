@@ -83,7 +83,17 @@ def _has_iteration() -> bool:
         return False
 
 
+def _has_subscript() -> bool:
+    if VARNEX_PROBLEM:
+        return False
+    try:
+        return varnex.parse(b"<a><b>1</b><b>2</b></a>")["b"][1].to_str() == "2"
+    except Exception:  # noqa: BLE001
+        return False
+
+
 HAS_GET_MANY = _has_get_many()
+HAS_SUBSCRIPT = _has_subscript()
 HAS_RESULT_GET = _has_result_get()
 HAS_ITER = _has_iteration()
 
@@ -742,19 +752,30 @@ def w6_validate(s: Schema) -> Workload:
     return Workload("6-validate", "well-formedness (peers: a full parse)", impls)
 
 
-def w7_navigate(s: Schema) -> Workload:
+def w7_navigate(s: Schema, by_get: bool = False) -> Workload:
+    """Parse, then reach one record's title: by subscription, or with `by_get`
+    through `Result.get` and an index path."""
     e, i = s.e, s.nav_index
     vx_path = f"{s.vx_recs}.{i}.{s.title}"
     ptag = f"{s.xp_recs('')}[{i + 1}]/{s.title}"
+    keys = [x for x in (s.mid, s.rec) if x]
 
-    if HAS_RESULT_GET:
+    if HAS_SUBSCRIPT and not by_get:
+        def vx(d: Doc) -> list[str]:
+            node = varnex.parse(d.data)
+            for key in keys:
+                node = node[key]
+            return vx_strs(node[i][s.title])
+        subs = "".join(f'["{k}"]' for k in keys)
+        note = f'varnex: parse(doc){subs}[{i}]["{s.title}"]'
+    elif HAS_RESULT_GET:
         def vx(d: Doc) -> list[str]:
             return vx_strs(varnex.parse(d.data).get(vx_path))
-        note = "varnex: parse(doc).get(index path)"
+        note = f'varnex: parse(doc).get("{vx_path}")'
     else:
         def vx(d: Doc) -> list[str]:
             return vx_strs(varnex.get_bytes(d.data, vx_path))
-        note = "varnex: get_bytes with an index path (Result.get not available)"
+        note = f'varnex: get_bytes(doc, "{vx_path}") (Result.get not available)'
 
     # Walk the children rather than `find("rec[N]")`: ElementPath's positional
     # predicate is quadratic in the number of siblings.
@@ -778,7 +799,15 @@ def w7_navigate(s: Schema) -> Workload:
         "pugixml": lambda d: _pugi_texts(*_pugi_select(d, ptag)),
         "pygixml": lambda d: _pygi_texts(*_pygi_select(d, ptag)),
     }
+    if by_get:
+        return Workload("7b-navigate-get", f"parse, then .get(path) to record {i}'s {s.title}",
+                        impls, note=note)
     return Workload("7-navigate", f"parse, then record {i}'s {s.title}", impls, note=note)
+
+
+def w7b_navigate_get(s: Schema) -> Workload | None:
+    # Only worth a row of its own when workload 7 used subscription.
+    return w7_navigate(s, by_get=True) if HAS_SUBSCRIPT and HAS_RESULT_GET else None
 
 
 @dataclass
@@ -890,13 +919,15 @@ def w8_many(s: Schema) -> Workload:
 
 
 BUILDERS = [w1_find, w2_titles, w3_filter, w4_count, w5_descendants, w6_validate,
-            w7_navigate, w8_many]
+            w7_navigate, w7b_navigate_get, w8_many]
 
 
 def workloads(s: Schema, usable: set[str]) -> list[Workload]:
     out = []
     for build in BUILDERS:
         w = build(s)
+        if w is None:
+            continue
         w.impls = {lib: fn for lib, fn in w.impls.items() if lib in usable}
         out.append(w)
     return out
