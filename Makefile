@@ -44,8 +44,9 @@ test-py: venv
 
 test: test-cpp test-py
 
-# Everything CI runs: dependencies, C++ tests, Python tests, a short fuzz run.
-check: deps test fuzz
+# Everything CI runs: dependencies, a short fuzz run, the C++ tests under the
+# sanitizers and in Release, and the Python tests.
+check: deps fuzz sanitize test
 
 # The C++ tests under AddressSanitizer and UBSan.
 sanitize:
@@ -70,10 +71,12 @@ asan-py:
 fuzz:
 	CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DVARNEX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	for t in $(FUZZ_BUILD)/fuzz_*; do \
-	  mkdir -p $(FUZZ_BUILD)/corpus-$$(basename $$t); \
-	  $$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
-	      $(FUZZ_BUILD)/corpus-$$(basename $$t) fuzz/seeds || exit 1; \
+	@for t in $(FUZZ_BUILD)/fuzz_*; do \
+	  name=$$(basename $$t); mkdir -p $(FUZZ_BUILD)/corpus-$$name; \
+	  if $$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	      $(FUZZ_BUILD)/corpus-$$name fuzz/seeds > $(FUZZ_BUILD)/$$name.log 2>&1; then \
+	    echo "$$name: $$(grep -E '^Done [0-9]+ runs' $(FUZZ_BUILD)/$$name.log)"; \
+	  else tail -n 60 $(FUZZ_BUILD)/$$name.log; echo "$$name: FAILED"; exit 1; fi; \
 	done
 
 bench:
