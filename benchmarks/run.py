@@ -1,6 +1,6 @@
 """Benchmark varnex against lxml, ElementTree, xmltodict and the fast XML libraries.
 
-    python benchmarks/run.py             # full run (~15-20 minutes on 2 cores)
+    python benchmarks/run.py             # full run (~12-17 minutes on 2 cores)
     python benchmarks/run.py --quick     # under a minute
     python benchmarks/run.py --size 1,16 --json out.json
 
