@@ -37,3 +37,11 @@ def query_all(doc: str, path: str):
         assert pieces(result) == pieces(expected), name
         assert result == expected, name
     return expected
+
+
+def texts(*values: str | bytes):
+    """A Result of one text item per value, each holding exactly those bytes (not always UTF-8)."""
+    raws = [v.encode() if isinstance(v, str) else v for v in values]
+    esc = [v.replace(b"&", b"&amp;").replace(b'"', b"&quot;").replace(b"<", b"&lt;") for v in raws]
+    doc = b"<r>" + b"".join(b'<i a="' + v + b'"/>' for v in esc) + b"</r>"
+    return varnex.get_bytes(doc, "r.i.#.@a")

@@ -7,28 +7,12 @@ import re
 
 import pytest
 import varnex
+from conftest import texts
 from hypothesis import given
 from hypothesis import strategies as st
 
 I64_MAX = 2**63 - 1
 I64_MIN = -(2**63)
-
-
-def escape(value: bytes) -> bytes:
-    return value.replace(b"&", b"&amp;").replace(b'"', b"&quot;").replace(b"<", b"&lt;")
-
-
-def text(value: str | bytes):
-    """A Result holding one text item with exactly these bytes (an attribute value)."""
-    raw = value.encode() if isinstance(value, str) else value
-    return varnex.get_bytes(b'<r a="' + escape(raw) + b'"/>', "r.@a")
-
-
-def texts(*values: str | bytes):
-    """A Result holding one text item per value."""
-    raws = [v.encode() if isinstance(v, str) else v for v in values]
-    doc = b"<r>" + b"".join(b'<i a="' + escape(v) + b'"/>' for v in raws) + b"</r>"
-    return varnex.get_bytes(doc, "r.i.#.@a")
 
 
 def empty():
@@ -38,70 +22,45 @@ def empty():
 @pytest.mark.parametrize(
     ("raw", "expected", "kind"),
     [
-        ("42", 42, int),
-        (" 42 ", 42, int),
+        # The grammar itself is checked against a reference below; these are the edges.
         ("\u00a0\u3000 7\u2029", 7, int),
-        ("+5", 5, int),
-        ("007", 7, int),
-        ("-0", 0, int),
         ("-9223372036854775808", I64_MIN, int),
-        ("9223372036854775807", I64_MAX, int),
         ("9223372036854775808", 9223372036854775808.0, float),
-        ("1.0", 1.0, float),
-        ("1e3", 1000.0, float),
-        (".5", 0.5, float),
         ("1e400", math.inf, float),
-        ("-Infinity", -math.inf, float),
-        ("1e-400", 0.0, float),
         ("0x10", "0x10", str),
         ("1_000", "1_000", str),
         ("", "", str),
-        ("-", "-", str),
-        (".", ".", str),
         ("1 2", "1 2", str),
         ("\x1c3", "\x1c3", str),  # not Unicode White_Space, so not trimmed
         ("  hello  ", "hello", str),
     ],
 )
 def test_scalar_value_and_type(raw, expected, kind):
-    result = text(raw)
+    result = texts(raw)
     assert result.type_ is kind
     assert type(result.value) is kind
     assert result.value == expected
 
 
-def test_nan_scalar():
-    assert math.isnan(text("nan").value)
-    assert text("NaN").type_ is float
+def test_nan():
+    assert texts("NaN").type_ is float and math.isnan(texts("nan").value)
+    assert texts("nan").to_int() == 0 and math.isnan(texts("nan").to_float())
 
 
 @pytest.mark.parametrize(
     ("raw", "to_int", "to_float"),
     [
-        ("3.99", 3, 3.99),
         ("-3.99", -3, -3.99),
-        ("1e30", I64_MAX, 1e30),
         ("-1e30", I64_MIN, -1e30),
-        ("inf", I64_MAX, math.inf),
-        ("-inf", I64_MIN, -math.inf),
-        ("9223372036854775808", I64_MAX, 9223372036854775808.0),
         ("12abc", 0, 0.0),
-        ("abc", 0, 0.0),
-        ("", 0, 0.0),
-        (" 7 ", 7, 7.0),
         (" 2.5e1 ", 25, 25.0),
         (b"\xff1", 0, 0.0),
     ],
 )
 def test_lenient_numbers(raw, to_int, to_float):
-    result = text(raw)
+    result = texts(raw)
     assert result.to_int() == to_int
     assert result.to_float() == to_float
-
-
-def test_lenient_nan():
-    assert text("nan").to_int() == 0
-    assert math.isnan(text("nan").to_float())
 
 
 @pytest.mark.parametrize(
@@ -117,7 +76,7 @@ def test_lenient_nan():
     ],
 )
 def test_to_bool(raw, expected):
-    assert text(raw).to_bool() is expected
+    assert texts(raw).to_bool() is expected
 
 
 def test_empty_result():
@@ -136,7 +95,6 @@ def test_empty_result():
 @pytest.mark.parametrize(
     ("doc", "kind"),
     [
-        ("<r>text</r>", str),
         ("<r>a<b/>c</r>", dict),
         ("<r><x/></r>", dict),
         ("<r/>", str),
@@ -162,12 +120,6 @@ def test_dict_element():
     assert r.to_int() == 123  # the element's whole text, read leniently
 
 
-def test_dict_keys_keep_prefixes_and_bytes():
-    value = varnex.get("<r><x:a/><a/><\u00e9/></r>", "r").value
-    assert list(value) == ["x:a", "a", "\u00e9"]
-    assert value["x:a"].to_str() == ""
-
-
 def test_parse_whole_document():
     doc = '<?xml version="1.0"?>\n<!-- lead --><r><a>1</a></r>\n'
     assert varnex.parse(doc).to_str() == doc
@@ -187,7 +139,7 @@ def test_multi_result():
 
 
 def test_invalid_utf8_text():
-    r = text(b"ok\xff")
+    r = texts(b"ok\xff")
     for call in (r.to_str, lambda: r.value, lambda: r.type_, lambda: repr(r.value)):
         with pytest.raises(ValueError) as info:
             call()
@@ -203,17 +155,14 @@ def test_invalid_utf8_text():
 @pytest.mark.parametrize(
     ("raw", "message"),
     [
-        (b"a\xffb", "invalid utf-8 sequence of 1 bytes from index 1"),
         (b"ab\xe2\x82", "incomplete utf-8 byte sequence from index 2"),
-        (b"\xe2\x82x", "invalid utf-8 sequence of 2 bytes from index 0"),
         (b"\xf0\x9f\x98x", "invalid utf-8 sequence of 3 bytes from index 0"),
-        (b"\xed\xa0\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
-        (b"\xc3\xa9\xf0", "incomplete utf-8 byte sequence from index 2"),
+        (b"\xed\xa0\x80", "invalid utf-8 sequence of 1 bytes from index 0"),  # a surrogate
     ],
 )
 def test_utf8_messages(raw, message):
     with pytest.raises(ValueError) as info:
-        text(raw).to_str()
+        texts(raw).to_str()
     assert str(info.value) == message
 
 
@@ -232,45 +181,38 @@ def test_decodings_agree_with_python(raw):
         else:
             message = f"invalid utf-8 sequence of {e.end - e.start} bytes from index {e.start}"
         with pytest.raises(ValueError, match=f"^{message}$"):
-            text(raw).to_str()
+            texts(raw).to_str()
     else:
-        assert text(raw).to_str() == expected.strip(" \x0b\x0c\x85\xa0\u1680\u2000\u2001\u2002"
+        assert texts(raw).to_str() == expected.strip(" \x0b\x0c\x85\xa0\u1680\u2000\u2001\u2002"
                                                     "\u2003\u2004\u2005\u2006\u2007\u2008\u2009"
                                                     "\u200a\u2028\u2029\u202f\u205f\u3000")
     assert texts(raw, b"z").to_str() == raw.decode("utf-8", "replace") + "\nz"
 
 
 def test_bool_follows_value_not_to_bool():
-    assert bool(text("false")) is True and text("false").to_bool() is False
-    assert bool(text("0")) is False
-    assert bool(text("0.0")) is False
+    assert bool(texts("false")) is True and texts("false").to_bool() is False
+    assert bool(texts("0")) is False
+    assert bool(texts("0.0")) is False
     assert bool(varnex.get("<r/>", "r")) is False
 
 
-@pytest.mark.parametrize(
-    ("raw", "as_int", "as_float"),
-    [("42", 42, 42.0), ("2.7", 2, 2.7), ("1_000", 1000, 1000.0), (" -3 ", -3, -3.0)],
-)
-def test_int_and_float_slots(raw, as_int, as_float):
-    assert int(text(raw)) == as_int
-    assert float(text(raw)) == as_float
-
-
-def test_int_and_float_slot_errors():
+def test_int_and_float_slots():
+    assert (int(texts(" 2.7 ")), float(texts(" 2.7 "))) == (2, 2.7)
+    assert (int(texts("1_000")), float(texts("1_000"))) == (1000, 1000.0)
     with pytest.raises(ValueError):
-        int(text("abc"))
+        int(texts("abc"))
     with pytest.raises(OverflowError):
-        int(text("99999999999999999999"))
+        int(texts("99999999999999999999"))
     with pytest.raises(TypeError):
         int(texts("1", "2"))
 
 
 def test_equality():
-    r = text(" a ")
+    r = texts(" a ")
     assert r == " a " and r != "a"
-    assert r == text(" a ")
+    assert r == texts(" a ")
     assert r != texts(" a ", "b")
-    assert text("1.0") != "1"
+    assert texts("1.0") != "1"
     assert (r == 5, r != None, r == b" a ") == (False, True, False)  # noqa: E711
     assert r != "\ud800" and texts("x") != ["\ud800"]
 
@@ -308,7 +250,7 @@ def reference_scalar(raw: str):
 @given(NUMBERISH)
 def test_numbers_agree_with_a_reference(raw):
     expected = reference_scalar(raw)
-    value = text(raw).value
+    value = texts(raw).value
     assert type(value) is type(expected)
     assert value == expected or (isinstance(value, float) and math.isnan(value)
                                  and math.isnan(expected))
@@ -321,4 +263,4 @@ def test_numbers_agree_with_a_reference(raw):
             lenient = max(I64_MIN, min(I64_MAX, math.trunc(expected)))
     else:
         lenient = expected if isinstance(expected, int) else 0
-    assert text(raw).to_int() == lenient
+    assert texts(raw).to_int() == lenient

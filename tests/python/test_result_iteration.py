@@ -7,16 +7,10 @@ import sys
 
 import pytest
 import varnex
+from conftest import texts
 from varnex import _varnex
 
 DICT_DOC = "<r><a>1</a><b/><a>2</a><!-- c --><x:c/></r>"
-
-
-def texts(*values: str | bytes):
-    """One text item per value (attribute values, so bytes need not be UTF-8)."""
-    raws = [v if isinstance(v, bytes) else v.encode() for v in values]
-    return varnex.get_bytes(b"<r>" + b"".join(b"<i a='%s'/>" % v for v in raws) + b"</r>",
-                            "r.i.#.@a")
 
 
 @pytest.mark.parametrize(

@@ -4,13 +4,7 @@ from __future__ import annotations
 
 import pytest
 import varnex
-
-
-def texts(*values: str | bytes):
-    """One text item per value (attribute values, so bytes need not be UTF-8)."""
-    raws = [v if isinstance(v, bytes) else v.encode() for v in values]
-    return varnex.get_bytes(b"<r>" + b"".join(b'<i a="%s"/>' % v for v in raws) + b"</r>",
-                            "r.i.#.@a")
+from conftest import texts
 
 
 @pytest.mark.parametrize(
