@@ -42,7 +42,7 @@ def test_each_path_gets_its_own_items(run_many, paths, expected):
     assert [pieces(r) for r in results] == expected
 
 
-@pytest.mark.parametrize("path", ["shop.item", "**.price", "shop.item#(@id=i2).price"])
+@pytest.mark.parametrize("path", ["shop.item", "shop.item#(@id=i2).price"])
 def test_agrees_with_single_path_queries(run_many, path):
     [many] = run_many(DOC, [path])
     assert pieces(many) == pieces(varnex.get(DOC, path))
@@ -66,7 +66,6 @@ def test_nothing_is_read_without_a_path():
 WRONG = "argument '{}': '{}' object is not an instance of '{}'"
 BAD_ENTRY = "paths must be a list of str or varnex.Path"
 NOT_BUFFER = "data must be a buffer-protocol object (mmap, bytearray, memoryview)"
-STRIDED = memoryview(bytearray(b"<a/>"))[::2]
 
 
 def unknown(path: str) -> str:
@@ -83,16 +82,12 @@ AMBIGUOUS = (
     ("function", "data", "paths", "error", "message"),
     [
         (varnex.get_many, b"<a/>", ["a"], TypeError, WRONG.format("data", "bytes", "str")),
-        (varnex.get_many_bytes, "<a/>", ["a"], TypeError, WRONG.format("data", "str", "bytes")),
         (varnex.get_many, "<a/>", ("a",), TypeError, WRONG.format("paths", "tuple", "list")),
-        (varnex.get_many, "<a/>", None, TypeError, "argument 'paths': 'None' is not an instance of 'list'"),  # noqa: E501
         (varnex.get_many, "<a/>", ["a", 1], TypeError, BAD_ENTRY),
         (varnex.get_many, "<a/>", ["a", "\ud800"], TypeError, BAD_ENTRY),
         (varnex.get_many, "<a/>", ["a", "b|@x"], ValueError, unknown("b|@x")),
         (varnex.get_many_buffer, 123, ["a|@x"], ValueError, unknown("a|@x")),
-        (varnex.get_many_buffer, 123, ["a", 3], TypeError, BAD_ENTRY),
         (varnex.get_many_buffer, "<a/>", ["a"], ValueError, NOT_BUFFER),
-        (varnex.get_many_buffer, STRIDED, ["a"], ValueError, "buffer must be C-contiguous"),
         (varnex.get_many, "<a><b></b><b></b></a>", ["a", "a.b.c"], ValueError, AMBIGUOUS),
     ],
 )  # fmt: skip
@@ -130,13 +125,10 @@ def test_result_get_many_is_relative_to_the_element(make):
     assert [pieces(r) for r in found] == [["7"], ["1"], ["x"], ["top1"], [], [], ["1"]]
 
 
-def test_result_get_many_on_parse_starts_at_the_top_element():
+def test_result_get_many_on_parse_starts_at_the_top_element_and_on_an_empty_one_inside():
     for data in (ELEMENT_DOC, ELEMENT_DOC.encode(), bytearray(ELEMENT_DOC.encode())):
         found = varnex.parse(data).get_many(["@id", "b", "a.@id", "a.b"])
         assert [pieces(r) for r in found] == [[], [], ["7"], ["1"]]
-
-
-def test_result_get_many_on_an_empty_element():
     found = varnex.get(ELEMENT_DOC, "a.c").get_many(["@k", "#text", "d"])
     assert [pieces(r) for r in found] == [["x"], [""], []]
 
@@ -156,12 +148,8 @@ def test_result_get_many_errors():
         "Result.get_many(paths) is not supported on a multi-element Result; "
         "iterate the Result or pick an index first"
     )
-    single = varnex.get(ELEMENT_DOC, "a")
-    with pytest.raises(TypeError) as info:
-        single.get_many(("b",))
-    assert str(info.value) == WRONG.format("paths", "tuple", "list")
     with pytest.raises(TypeError, match=BAD_ENTRY):
-        single.get_many([None])
+        varnex.get(ELEMENT_DOC, "a").get_many([None])
     with pytest.raises(ValueError, match="path is ambiguous: x"):
         varnex.get("<a><x></x><x></x></a>", "a").get_many(["x.y"])
 

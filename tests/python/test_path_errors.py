@@ -45,19 +45,12 @@ def test_messages(path, message):
     [
         # Quotes, backslashes and controls are escaped; the caret still counts raw bytes.
         ('x"\\.a.@', 'x\\"\\\\.a.@', 6),
-        ("\t.@", "\\t.@", 2),
-        ("\r\n\0.@", "\\r\\n\\0.@", 4),
-        ("\x07.@", "\\u{7}.@", 2),
-        ("\x7f.@", "\\u{7f}.@", 2),
+        ("\t\r\n\0\x07\x7f.@", "\\t\\r\\n\\0\\u{7}\\u{7f}.@", 7),
         # Printable non-ASCII stays; its extra bytes move the caret right.
         ("\u00e9t\u00e9's.@", "\u00e9t\u00e9's.@", 8),
-        # Combining and non-printable characters are escaped.
-        ("e\u0301.@", "e\\u{301}.@", 4),
-        ("\u200b.@", "\\u{200b}.@", 4),
-        ("\u0085.@", "\\u{85}.@", 3),
-        ("\U000e0001.@", "\\u{e0001}.@", 5),
-        ("\u0903.@", "\\u{903}.@", 4),  # a spacing combining mark (Mc)
-        ("\u20dd.@", "\\u{20dd}.@", 4),  # an enclosing mark (Me)
+        # Marks of every kind (Mn, Mc, Me), format and C1 controls, and a 4-byte tag are escaped.
+        ("e\u0301\u0903\u20dd.@", "e\\u{301}\\u{903}\\u{20dd}.@", 10),
+        ("\u200b\u0085\U000e0001.@", "\\u{200b}\\u{85}\\u{e0001}.@", 10),
     ],
 )
 def test_quoting_and_caret(path, quoted, offset):

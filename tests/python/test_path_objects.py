@@ -18,7 +18,7 @@ def test_compile_returns_a_fresh_path_each_time():
     assert pieces(first.get(DOC)) == pieces(second.get(DOC))
 
 
-@pytest.mark.parametrize("path", ["a.b", "a.b.1.c", "a.b#(@id=2).c", "a.b.#.@id|@reverse"])
+@pytest.mark.parametrize("path", ["a.b", "a.b#(@id=2).c", "a.b.#.@id|@reverse"])
 def test_methods_agree_with_the_module_functions(path):
     compiled = varnex.compile(path)
     expected = pieces(varnex.get(DOC, path))
@@ -35,12 +35,7 @@ def test_get_buffer_copies_and_frees_the_exporter():
 
 
 NOT_BUFFER = "data must be a buffer-protocol object (mmap, bytearray, memoryview)"
-AMBIGUOUS = (
-    "path is ambiguous: b matches multiple elements but the path continues; "
-    "specify .N (single) or .# (each)"
-)
 WRONG = "argument '{}': '{}' object is not an instance of '{}'"
-STRIDED = memoryview(bytearray(b"<a/>"))[::2]
 
 
 @pytest.mark.parametrize(
@@ -49,11 +44,8 @@ STRIDED = memoryview(bytearray(b"<a/>"))[::2]
         (5, None, (), TypeError, WRONG.format("path", "int", "str")),
         ("", None, (), ValueError, 'empty path\n  in path: ""'),
         ("a", "get", (b"<a/>",), TypeError, WRONG.format("data", "bytes", "str")),
-        ("a", "get_bytes", ("<a/>",), TypeError, WRONG.format("data", "str", "bytes")),
         ("a", "get", (), TypeError, "Path.get() missing 1 required positional argument: 'data'"),
         ("a", "get_buffer", ("<a/>",), ValueError, NOT_BUFFER),
-        ("a", "get_buffer", (STRIDED,), ValueError, "buffer must be C-contiguous"),
-        ("a.b.c", "get_bytes", (b"<a><b/><b/></a>",), ValueError, AMBIGUOUS),
     ],
 )  # fmt: skip
 def test_errors(path, method, args, error, message):
@@ -66,9 +58,7 @@ def test_errors(path, method, args, error, message):
 @pytest.mark.parametrize(
     ("path", "text"),
     [
-        ("a.b", 'Path("a.b")'),
-        ('x#(y="1")', 'Path("x#(y=\\"1\\")")'),
-        ("a\\.b\t", 'Path("a\\\\.b\\t")'),
+        ('a\\."b\t', 'Path("a\\\\.\\"b\\t")'),
         ("caf\u00e9.\u0301x", 'Path("caf\u00e9.\\u{301}x")'),
     ],
 )
