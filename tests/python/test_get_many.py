@@ -153,13 +153,3 @@ def test_result_get_many_errors():
     with pytest.raises(ValueError, match="path is ambiguous: x"):
         varnex.get("<a><x></x><x></x></a>", "a").get_many(["x.y"])
 
-
-def test_result_get_many_on_parse_of_a_source_gone_bad():
-    view = memoryview(b"<a><b>1</b></a>")
-    whole = varnex.parse(view)
-    view.release()
-    with pytest.raises(ValueError) as info:
-        whole.get_many(["a.b"])
-    assert str(info.value) == (
-        "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)"
-    )

@@ -104,22 +104,28 @@ def test_buffers_are_released_on_every_path():
 
 def test_get_buffer_results_copy_while_parse_rereads():
     data = bytearray(b"<r><a>1</a><a>2</a></r>")
-    copied = varnex.get_buffer(data, "r.a")
     whole = varnex.parse(data)
+    copies = varnex.get_buffer(data, "r.a"), whole["a"], whole.get("r.a.1")
     data[:] = b"<r>changed</r>"
-    assert copied.to_str() == "<a>1</a>\n<a>2</a>"
+    assert [c.to_str() for c in copies] == ["<a>1</a>\n<a>2</a>", "<a>1</a>\n<a>2</a>", "2"]
     assert whole.to_str() == "changed"
     data.clear()
     assert whole.to_str() == ""
 
 
-def test_whole_item_over_a_closed_map_raises_source_error():
-    m = mapped(b"<r><a>1</a></r>")
-    result = varnex.parse(m)
-    assert result.to_str() == "<r><a>1</a></r>"
-    m.close()
+@pytest.mark.parametrize("close", [mmap.mmap.close, memoryview.release], ids=["mmap", "view"])
+@pytest.mark.parametrize(
+    "read",
+    [lambda r: r.to_str(), lambda r: r["a"], repr, lambda r: r.get_many(["r.a"])],
+    ids=["to_str", "subscript", "repr", "get_many"],
+)
+def test_reading_a_source_gone_bad_raises_the_source_error(close, read):
+    data = b"<r><a>1</a></r>"
+    source = mapped(data) if close is mmap.mmap.close else memoryview(data)
+    result = varnex.parse(source)
+    close(source)
     with pytest.raises(ValueError) as info:
-        result.to_str()
+        read(result)
     assert str(info.value) == NOT_SOURCE
 
 

@@ -124,20 +124,6 @@ def test_scalar_text_not_utf8(raw, message, key):
         texts(raw)[key]
 
 
-def test_results_of_a_mutable_document():
-    doc = bytearray(b"<r><a>1</a><b>2</b></r>")
-    result = varnex.parse(doc)
-    a, b = result["a"], result.get("r.b")
-    doc[:] = b"<r><b>9</b></r>"
-    assert (a, b) == ("1", "2")  # copies
-    assert result["b"] == "9"  # the document itself is re-read
-    view = memoryview(b"<r><a/></r>")
-    result = varnex.parse(view)
-    view.release()
-    with pytest.raises(ValueError, match="data must be bytes, str, or a buffer-protocol object"):
-        result["a"]
-
-
 @pytest.mark.parametrize("path", ["a.b", "a.@x", "a.b|@count"])
 def test_get_on_parse_result_is_a_document_query(path):
     expected = varnex.get_bytes(DOC.encode(), path)

@@ -11,20 +11,15 @@ from conftest import texts
     ("result", "expected"),
     [
         (texts(), "None"),
-        (texts("007"), "7"),
         (texts("1.50"), "1.5"),
         (texts("  hello \n"), "hello"),
-        (texts("x'y"), "x'y"),
         (varnex.get("<r> t&amp;u </r>", "r"), "t&u"),
-        (texts("a", "b"), "<Result type=list, value=[a, b]>"),
-        (texts("a", "b", "c"), "<Result type=list, value=[a, b, ...]>"),
         (texts(" 1 ", "2.0", "x", "y"), "<Result type=list, value=[1, 2.0, ...]>"),
         (varnex.get("<r><x><y/></x><z>t</z></r>", "r.*"),
          "<Result type=list, value=[<Result type=dict, keys=[y]>, t]>"),
         (varnex.get("<r><a/><b/></r>", "r"), "<Result type=dict, keys=[a, b]>"),
         (varnex.get("<r><a/><b/><a/><c/></r>", "r"), "<Result type=dict, keys=[a, b, ...]>"),
         (varnex.get("<r><a/><a/><a/></r>", "r"), "<Result type=dict, keys=[a]>"),
-        (varnex.get('<r><x:a/>t<b c="1">u</b></r>', "r"), "<Result type=dict, keys=[x:a, b]>"),
         (varnex.parse(b"<r><\xff\xfe/></r>"), "<Result type=dict, keys=[\ufffd\ufffd]>"),
     ],
 )
@@ -42,24 +37,14 @@ def test_errors_and_what_is_never_read():
     ]:
         with pytest.raises(ValueError, match=f"^{message}$"):
             repr(result)
-    view = memoryview(b"<r><a/></r>")
-    result = varnex.parse(view)
-    view.release()
-    with pytest.raises(ValueError, match="^data must be bytes, str, or a buffer-protocol object"):
-        repr(result)
 
 
 @pytest.mark.parametrize(
     ("doc", "expected"),
     [
-        (b"<r><a/><b/><c/></r>", 'result_keys(["a", "b", "c"])'),
         (b"<r><a/><a/><x:b/></r>", 'result_keys(["a", "x:b"])'),
         (b"<r><a\\b/></r>", 'result_keys(["a\\\\b"])'),
         (b"<r><a\x07/><b\x00/><c\x7f/></r>", 'result_keys(["a\\u{7}", "b\\u{0}", "c\\u{7f}"])'),
-        (
-            "<r><é/><a\u200b/><b\u0085/></r>".encode(),
-            'result_keys(["é", "a\\u{200b}", "b\\u{85}"])',
-        ),
         (b"<r><\xff/><b/></r>", 'result_keys(["", "b"])'),
     ],
 )
