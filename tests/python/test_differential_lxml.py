@@ -39,35 +39,31 @@ def gen_document(seed: int) -> str:
     return '<?xml version="1.0"?>\n' + gen_element(rng, "root", 0) + "\n"
 
 
+def local(node) -> str:
+    return etree.QName(node).localname
+
+
 def text_of(element) -> str:
     return "".join(element.itertext())
 
 
 def attr_of(element, name: str) -> str | None:
-    for key, value in element.attrib.items():
-        if etree.QName(key).localname == name:
-            return value
-    return None
+    return next((v for k, v in element.attrib.items() if local(k) == name), None)
 
 
-def outermost(root, name: str) -> list:
-    """Elements named `name` with no ancestor of that name (a descendant search stops there)."""
-    found = []
-
-    def walk(element):
-        if etree.QName(element).localname == name:
-            found.append(element)
-            return
-        for child in element:
-            if isinstance(child.tag, str):
-                walk(child)
-
-    walk(root)
-    return found
+def elements(element) -> list:
+    return [c for c in element if isinstance(c.tag, str)]  # no comments or PIs
 
 
 def children(element, name: str) -> list:
-    return [c for c in element if isinstance(c.tag, str) and etree.QName(c).localname == name]
+    return [c for c in elements(element) if local(c) == name]
+
+
+def outermost(element, name: str) -> list:
+    """Elements named `name` with no ancestor of that name (a descendant search stops there)."""
+    if local(element) == name:
+        return [element]
+    return [found for child in elements(element) for found in outermost(child, name)]
 
 
 def gen_cases(rng: random.Random, root) -> list[tuple[str, list[str]]]:
@@ -140,24 +136,19 @@ def test_real_documents(path):
         pytest.skip(f"{path} is not installed")
     data = path.read_bytes()
     root = etree.fromstring(data, etree.XMLParser(resolve_entities=False))
-    top = etree.QName(root).localname
+    top = local(root)
     assert varnex.validate(data) is True
     assert varnex.parse(data).type_ is dict
     cases = []
-    tags = []
-    for child in root:
-        if isinstance(child.tag, str) and etree.QName(child).localname not in tags:
-            tags.append(etree.QName(child).localname)
-    for tag in tags:
-        elements = children(root, tag)
-        cases.append((f"{top}.{tag}.#", [str(len(elements))]))
-        attrs = {etree.QName(k).localname for e in elements for k in e.attrib}
-        for attr in sorted(attrs):
-            values = [v for v in (attr_of(e, attr) for e in elements) if v is not None]
+    for tag in dict.fromkeys(local(c) for c in elements(root)):  # first-seen order
+        found = children(root, tag)
+        cases.append((f"{top}.{tag}.#", [str(len(found))]))
+        for attr in sorted({local(k) for e in found for k in e.attrib}):
+            values = [v for v in (attr_of(e, attr) for e in found) if v is not None]
             cases.append((f"{top}.{tag}.#.@{attr}", values))
-        for n in (0, len(elements) // 2, len(elements) - 1):
-            cases.append((f"{top}.{tag}.{n}.#text", [text_of(elements[n])]))
-        grand = {etree.QName(g).localname for e in elements for g in e if isinstance(g.tag, str)}
+        for n in (0, len(found) // 2, len(found) - 1):
+            cases.append((f"{top}.{tag}.{n}.#text", [text_of(found[n])]))
+        grand = {local(g) for e in found for g in elements(e)}
         for name in sorted(grand)[:5]:
             cases.append((f"**.{name}.#text", [text_of(e) for e in outermost(root, name)]))
     view = memoryview(data)

@@ -56,31 +56,17 @@ def test_malformed_documents_never_fail(run):
     assert len(run("<<<>>>", "a.b")) == 0
 
 
-def test_results_outlive_documents():
-    results = []
-    for i in range(50):
-        doc = f"<r><a>{i}</a><b><c>{i * 2}</c></b></r>"
-        results.append((varnex.get(doc, "r.b"), varnex.get_bytes(doc.encode(), "r.a")))
-    for i, (b, a) in enumerate(results):
-        assert b.value["c"].value == i * 2
-        assert a.value == i
-
-
 def test_threads_each_get_their_own_answers():
-    errors = []
+    answers = {}
 
     def worker(n: int) -> None:
         doc = "<r>" + "".join(f"<a i='{n}-{k}'/>" for k in range(20)) + "</r>"
-        try:
-            for k in range(300):
-                assert varnex.get(doc, f"r.a.{k % 20}.@i") == f"{n}-{k % 20}"
-                assert varnex.get_bytes(doc.encode(), "r.a|@count") == "20"
-        except Exception as e:  # noqa: BLE001
-            errors.append(e)
+        got = [varnex.get(doc, f"r.a.{k % 20}.@i").to_str() for k in range(300)]
+        answers[n] = got == [f"{n}-{k % 20}" for k in range(300)]
 
     threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert errors == []
+    assert answers == dict.fromkeys(range(4), True)
