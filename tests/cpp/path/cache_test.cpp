@@ -110,18 +110,14 @@ TEST_P(QuotesAs, Text) { EXPECT_EQ(quoted_text(GetParam().path), GetParam().expe
 
 INSTANTIATE_TEST_SUITE_P(Escapes, QuotesAs, testing::Values(
     Quote{"", "\"\""},
-    Quote{"a.b", "\"a.b\""},
-    Quote{"it's", "\"it's\""},
     Quote{"a\\.\"b\"", "\"a\\\\.\\\"b\\\"\""},
     Quote{"\t\r\n", "\"\\t\\r\\n\""},
     Quote{std::string("a\0b", 3), "\"a\\0b\""},
     Quote{"\x01\x1F\x7F", "\"\\u{1}\\u{1f}\\u{7f}\""},
     Quote{"\xC2\x85", "\"\\u{85}\""},
     Quote{"e\xCC\x81", "\"e\\u{301}\""},
-    Quote{"\xE2\x80\x8B", "\"\\u{200b}\""},
     Quote{"\xF4\x8F\xBF\xBF", "\"\\u{10ffff}\""},
     Quote{"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC", "\"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC\""},
-    Quote{"\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},
     // Stray bytes cannot come from Python, but must still produce something sane.
     Quote{"a\xFF", "\"a\xEF\xBF\xBD\""}));
 
@@ -152,11 +148,6 @@ INSTANTIATE_TEST_SUITE_P(Messages, FormatsAs, testing::Values(
     Message{"", "empty path\n  in path: \"\""},
     Message{"a.@id.b",
             with_caret("@attr must be the last component\n  in path: \"a.@id.b\"", 14)},
-    Message{"a.b|@bogus",
-            with_caret("unknown modifier: @bogus\n  in path: \"a.b|@bogus\"", 16)},
-    Message{"a.#()", with_caret("filter expression missing operator: \n  in path: \"a.#()\"", 12)},
-    Message{"a)", with_caret("unmatched ( in filter\n  in path: \"a)\"", 13)},
-    Message{"a#(x=1", with_caret("unmatched ( in filter\n  in path: \"a#(x=1\"", 14)},
     Message{"a.0.1", "index without preceding name\n  in path: \"a.0.1\""},
     // Escapes in the quoted path widen it; the caret still counts raw bytes.
     Message{"\"x\".@a.b",

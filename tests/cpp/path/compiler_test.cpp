@@ -27,17 +27,14 @@ class CompilesTo : public testing::TestWithParam<Good> {};
 TEST_P(CompilesTo, Program) { EXPECT_EQ(compiled(GetParam().path), GetParam().program); }
 
 INSTANTIATE_TEST_SUITE_P(Components, CompilesTo, testing::Values(
-    Good{"a", "a"},
     Good{"catalog.book.0.title", "catalog / book[0] / title"},
-    Good{"a..b", "a / b"},
-    Good{".a.b.", "a / b"},
+    Good{".a..b.", "a / b"},
     Good{"a.007", "a[7]"},
     Good{"a.18446744073709551615", "a[18446744073709551615]"},
     Good{"a.+1", "a / '+1'"},
     Good{"a.\\5", "a / 5"},
     Good{"a.#", "a[count]"},
     Good{"a.#.b", "a[each] / b"},
-    Good{"@id", "@id"},
     Good{"a.#text", "a / #text"},
     Good{"a.\\#text", "a / '#text'"},
     Good{"a.\\@id", "a / '@id'"},
@@ -45,17 +42,12 @@ INSTANTIATE_TEST_SUITE_P(Components, CompilesTo, testing::Values(
     Good{"@a\\.b", "@'a.b'"},
     Good{"a.@a\\", "a / @a"},
     Good{"a.b |@count", "a / 'b ' | count ; count-only"},
-    Good{" a ", "' a '"},
-    Good{"a#b", "'a#b'"},
-    Good{"\xC3\xA9t\xC3\xA9", "'\xC3\xA9t\xC3\xA9'"}));
+    Good{"a#b", "'a#b'"}));
 
 INSTANTIATE_TEST_SUITE_P(Descendants, CompilesTo, testing::Values(
-    Good{"**.title", "**title"},
     Good{"**b", "**b"},
-    Good{"**.b.#text", "**b / #text"},
     Good{"a.**.b.c.0", "a / **b / c[0]"},
     Good{"a**", "~'a**'"},
-    Good{"a.b**.c.#", "a / ~'b**' / c[count]"},
     Good{"a.**b*", "a / **~'b*'"},
     Good{"\\*\\*.b", "'**' / b"}));
 
@@ -63,77 +55,56 @@ INSTANTIATE_TEST_SUITE_P(Filters, CompilesTo, testing::Values(
     Good{"catalog.book#(price>10)#.@id|@sort",
          "catalog / book[all (price > #10)] / @id | sort"},
     Good{"a#(x=1)b", "a[first (x == #1)] / b"},
-    Good{"a#(x=1).b", "a[first (x == #1)] / b"},
     Good{"a#(x=1)#(y=2)", "a[all (x == #1)] / '(y=2)'"},
     Good{"a#(x=1)#text", "a[all (x == #1)] / text"},
     Good{"a#(x=1).#text", "a[first (x == #1)] / #text"},
     Good{"a#(x=')')", "a[first (x == ')')]"},
     Good{"a#(x=a|b)|@count", "a[first (x == 'a|b')] | count ; count-only"},
-    Good{"a#(x=(1))", "a[first (x == '(1)')]"},
     Good{"a#(x\\)=1)", "a[first ('x)' == #1)]"},
     // The quote hides the inner filter from the operator search, not from the tokenizer.
     Good{"a#(b'#(c=1)'=2)", "a[first ('b''[first (c == #1)] / ''' == #2)]"}));
 
 INSTANTIATE_TEST_SUITE_P(Modifiers, CompilesTo, testing::Values(
-    Good{"a|@reverse|@first|@last", "a | reverse first last ; collect-all"},
-    Good{"a|@sort_n|@sortn|@uniq|@unique", "a | sortn sortn unique unique ; collect-all"},
+    Good{"a|@reverse|@first|@last|@sort_n|@sortn|@uniq|@unique",
+         "a | reverse first last sortn sortn unique unique ; collect-all"},
     Good{"a|@flatten|@tostr|@sum|@avg|@mean|@min|@max",
          "a | flatten tostr sum avg avg min max ; collect-all"},
-    Good{"a| @count ", "a | count ; count-only"},
     Good{"a|\xE3\x80\x80@count\xC2\xA0", "a | count ; count-only"},
     Good{"it's.a|@count", "'it's' / 'a|@count'"},
     Good{"a\\|@count", "'a|@count'"}));
 
 INSTANTIATE_TEST_SUITE_P(CollectMode, CompilesTo, testing::Values(
-    Good{"a.b|@count", "a / b | count ; count-only"},
     Good{"a.b|@sort", "a / b | sort ; collect-all"},
     Good{"a.b.0|@sort", "a / b[0] | sort"},
-    Good{"a.b.#|@sort", "a / b[count] | sort"},
     Good{"a.b.0|@count", "a / b[0] | count ; count-only"},
     Good{"a.b|@sort|@count", "a / b | sort count"},
-    Good{"a.@id|@sort", "a / @id | sort"},
     Good{"a.#text|@count", "a / #text | count"},
-    Good{"**.b|@first", "**b | first ; collect-all"},
-    Good{"a#(x=1)#|@sort", "a[all (x == #1)] | sort ; collect-all"}));
+    Good{"**.b|@first", "**b | first ; collect-all"}));
 
 // Filter expressions on their own: operators, value grammar, attr shortcut.
 INSTANTIATE_TEST_SUITE_P(FilterValues, CompilesTo, testing::Values(
     Good{"a#( x = 'b c' )", "a[first (x == 'b c')]"},
     Good{"a#(x='it\\'s')", "a[first (x == 'it's')]"},
-    Good{"a#(x=\"say \\\"hi\\\"\")", "a[first (x == 'say \"hi\"')]"},
     Good{"a#(x='=')", "a[first (x == '=')]"},
     Good{"a#(x=\"5\")", "a[first (x == '5')]"},
-    Good{"a#(x='')", "a[first (x == '')]"},
     Good{"a#(x=')", "error: unmatched ( in filter"},
-    Good{"a#(x=5)", "a[first (x == #5)]"},
+    Good{"a#(x='abc\")", "error: unmatched ( in filter"},
     Good{"a#(x=-2.5e1)", "a[first (x == #-25)]"},
-    Good{"a#(x=1E+2)", "a[first (x == #100)]"},
     Good{"a#(x=-INF)", "a[first (x == #-inf)]"},
     Good{"a#(x=1e400)", "a[first (x == #inf)]"},
     Good{"a#(x=0x10)", "a[first (x == '0x10')]"},
-    Good{"a#(x=1_000)", "a[first (x == '1_000')]"},
-    Good{"a#(x=1e)", "a[first (x == '1e')]"},
-    Good{"a#(x=abc)", "a[first (x == 'abc')]"},
     Good{"a#(x=)", "a[first (x == '')]"},
     Good{"a#(x=true)", "a[first (x == true)]"},
     Good{"a#(x=True)", "a[first (x == 'True')]"},
-    Good{"a#(x='true')", "a[first (x == 'true')]"},
     Good{"a#(x=1 2)", "a[first (x == '1 2')]"},
     Good{"a#(x=\\'abc)", "a[first (x == '\\'abc')]"},
-    Good{"a#(x='abc\")", "error: unmatched ( in filter"},
-    Good{"a#(x=<3)", "a[first (x == '<3')]"},
     Good{"a#(x==3)", "a[first (x == #3)]"},
     Good{"a#(x<=3)", "a[first (x <= #3)]"},
-    Good{"a#(x>=3)", "a[first (x >= #3)]"},
     Good{"a#(x>=<3)", "a[first (x >= '<3')]"},
     Good{"a#(name%'b*')", "a[first (name % 'b*')]"},
     Good{"a#(name!%b*)", "a[first (name !% 'b*')]"},
-    Good{"a#(@id=3)", "a[first (@id == #3 attr=id)]"},
     Good{"a#(@a\\=b=3)", "a[first (@'a=b' == #3 attr='a=b')]"},
     Good{"a#(b.@id=3)", "a[first (b / @id == #3)]"},
-    Good{"a#(#text=3)", "a[first (#text == #3)]"},
-    Good{"a#(tags.#=3)", "a[first (tags[count] == #3)]"},
-    Good{"a#(**.price<3)", "a[first (**price < #3)]"},
     Good{"a#(x\\=y=1)", "a[first ('x=y' == #1)]"},
     Good{"a#(\xC2\xA0x\xE2\x80\x80=\xE3\x80\x80" "1\xC2\x85)", "a[first (x == #1)]"},
     Good{"a#(x=\x1C" "1)", "a[first (x == '\x1C" "1')]"}));
@@ -171,39 +142,29 @@ TEST_P(FailsWith, MessageAndCaret) {
 
 INSTANTIATE_TEST_SUITE_P(Structure, FailsWith, testing::Values(
     Bad{"", "empty path", -1},
-    Bad{".", "empty path", -1},
     Bad{"...", "empty path", -1},
     Bad{"|@count", "empty path", -1},
     Bad{"a.18446744073709551616", "bad index: 18446744073709551616", 2},
-    Bad{"a.0.99999999999999999999999", "bad index: 99999999999999999999999", 4},
     Bad{"a.0.1", "index without preceding name", -1},
-    Bad{"0", "index without preceding name", -1},
     Bad{"#", "# without preceding name", -1},
     Bad{"a.#.#", "# without preceding name", -1},
-    Bad{"#(x=1)", "# without preceding name", -1},
     Bad{"a.0#(x=1)", "# without preceding name", -1},
     Bad{"a#(x=1).#(y=2)", "# without preceding name", -1},
     Bad{"a.@id.b", "@attr must be the last component", 2},
     Bad{"x@y.@id.b", "@attr must be the last component", 1},
     Bad{"a.#text.b", "#text must be the last component", 2},
-    Bad{"@", "@ must be followed by an attribute name", 0},
     Bad{"a.@", "@ must be followed by an attribute name", 2},
     Bad{"**", "** must be followed by an element name", 0},
-    Bad{"a.**", "** must be followed by an element name", 2},
     Bad{"**.@id", "** must be followed by an element name", 0},
     Bad{"**.**.a", "** must be followed by an element name", 0},
     Bad{"**.a.0", "** does not accept an explicit selector (no index/#/filter)", 0},
-    Bad{"**.a.#", "** does not accept an explicit selector (no index/#/filter)", 0},
-    Bad{"**.a#(x=1)", "** does not accept an explicit selector (no index/#/filter)", 0},
-    Bad{"a.b.#.#", "# without preceding name", -1}));
+    Bad{"**.a#(x=1)", "** does not accept an explicit selector (no index/#/filter)", 0}));
 
 INSTANTIATE_TEST_SUITE_P(Parens, FailsWith, testing::Values(
     Bad{"a)", "unmatched ( in filter", 1},
     Bad{"a(b))", "unmatched ( in filter", 4},
     Bad{"a#(x=1", "unmatched ( in filter", 2},
-    Bad{"a#(", "unmatched ( in filter", 2},
     Bad{"a(b).c(d", "unmatched ( in filter", 6},
-    Bad{"a#(x='abc)", "unmatched ( in filter", 2},
     Bad{"a#(b#(c=1)=2)", "unmatched ( in filter", 2},
     Bad{"a#(x=1)|@count|b)", "unmatched ( in filter", 16},
     Bad{"a\\)#(x=1", "unmatched ( in filter", 4},
@@ -211,28 +172,20 @@ INSTANTIATE_TEST_SUITE_P(Parens, FailsWith, testing::Values(
 
 INSTANTIATE_TEST_SUITE_P(Filters, FailsWith, testing::Values(
     Bad{"a.#()", "filter expression missing operator: ", 0},
-    Bad{"a#(x)", "filter expression missing operator: x", 3},
     Bad{"ab#(b)", "filter expression missing operator: b", 1},
     Bad{"a#(x!y)", "filter expression missing operator: !y", 4},
-    Bad{"a#(x!)", "filter expression missing operator: !", 4},
     Bad{"a#('x=1')", "filter expression missing operator: 'x=1'", 3},
     Bad{"a#(x\\=1)", "filter expression missing operator: x\\=1", 3},
-    Bad{"a#(=1)", "empty path", -1},
     Bad{"a#( =1)", "empty path", -1},
-    Bad{"a#(..=1)", "empty path", -1},
     Bad{"a#(x.@id.y=1)", "@attr must be the last component", 5},
-    Bad{"a#(x.0.1=1)", "index without preceding name", -1},
     Bad{"a#(**=1)", "** must be followed by an element name", 3}));
 
 INSTANTIATE_TEST_SUITE_P(Modifiers, FailsWith, testing::Values(
     Bad{"a.b|@bogus", "unknown modifier: @bogus", 4},
-    Bad{"a|@Count", "unknown modifier: @Count", 2},
     Bad{"a|@count|@COUNT", "unknown modifier: @COUNT", 9},
-    Bad{"a|@ count", "unknown modifier: @ count", 2},
     Bad{"a|@sort n", "unknown modifier: @sort n", 2},
     Bad{"a|count", "modifier name is empty", 1},
     Bad{"a|", "modifier name is empty", 1},
-    Bad{"a||@first", "modifier name is empty", 1},
     Bad{"a|@", "modifier name is empty", 1},
     Bad{"a|\x1C@count", "modifier name is empty", 1}));
 
@@ -253,9 +206,7 @@ TEST(Compile, FilterNestingIsBounded) {
   EXPECT_EQ(std::get<ParseError>(deep).kind, ParseErrorKind::FilterTooDeep);
 }
 
-TEST(UnescapeSimple, DropsEveryBackslash) {
-  EXPECT_EQ(unescape_simple(""), "");
-  EXPECT_EQ(unescape_simple("\\\\"), "\\");
+TEST(UnescapeSimple, DropsEscapingBackslashes) {
   EXPECT_EQ(unescape_simple("a\\'b\\"), "a'b");
   EXPECT_EQ(unescape_simple("\\\\\\\\x"), "\\\\x");
 }

@@ -27,23 +27,16 @@ TEST_P(ParsesAs, Value) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Numbers, ParsesAs, testing::Values(
-    Decimal{"0", 0.0}, Decimal{"-0", -0.0}, Decimal{"+0.0", 0.0},
-    Decimal{"5", 5.0}, Decimal{"007", 7.0}, Decimal{"+1", 1.0}, Decimal{"-2.5e1", -25.0},
-    Decimal{".5", 0.5}, Decimal{"1.", 1.0}, Decimal{"-.5", -0.5}, Decimal{"1.5E+2", 150.0},
-    Decimal{"1e-2", 0.01}, Decimal{"0.1", 0.1}, Decimal{"1e0", 1.0},
+    Decimal{"-0", -0.0}, Decimal{"007", 7.0}, Decimal{"+1", 1.0}, Decimal{"-2.5e1", -25.0},
+    Decimal{".5", 0.5}, Decimal{"1.", 1.0}, Decimal{"1.5E+2", 150.0}, Decimal{"0.1", 0.1},
     Decimal{"123456789012345678901234567890", 1.2345678901234568e29},
     // Ties round to even: 2^53 + 1 lies halfway between two doubles.
     Decimal{"9007199254740993", 9007199254740992.0},
-    Decimal{"1.7976931348623157e308", 1.7976931348623157e308},
     Decimal{"4.9406564584124654e-324", 4.9406564584124654e-324},
-    Decimal{"1e400", kInf}, Decimal{"-1e400", -kInf}, Decimal{"+1e400", kInf},
-    Decimal{"1e-400", 0.0}, Decimal{"-1e-400", -0.0},
-    Decimal{"0.000001e-400", 0.0}, Decimal{"100000e-330", 0.0},
+    Decimal{"-1e400", -kInf}, Decimal{"-1e-400", -0.0}, Decimal{"100000e-330", 0.0},
     Decimal{"0.0001e312", 1e308}, Decimal{"0.001e312", kInf}, Decimal{"-000.00100e312", -kInf},
-    Decimal{"1e99999999999999999999", kInf}, Decimal{"1e-99999999999999999999", 0.0},
-    Decimal{"0e99999999999999999999", 0.0}, Decimal{"-0e-400", -0.0},
-    Decimal{"inf", kInf}, Decimal{"-INF", -kInf}, Decimal{"+Infinity", kInf},
-    Decimal{"iNfInItY", kInf}));
+    Decimal{"1e99999999999999999999", kInf}, Decimal{"0e99999999999999999999", 0.0},
+    Decimal{"-INF", -kInf}, Decimal{"+Infinity", kInf}));
 
 TEST(ParseDecimal, NanInAnyCaseWithSign) {
   for (const char* text : {"nan", "NaN", "+nan", "-NAN"}) {
@@ -59,9 +52,8 @@ class Rejects : public testing::TestWithParam<const char*> {};
 TEST_P(Rejects, NotANumber) { EXPECT_FALSE(parse_decimal(GetParam()).has_value()); }
 
 INSTANTIATE_TEST_SUITE_P(NotNumbers, Rejects, testing::Values(
-    "", "+", "-", ".", "+.", "e5", ".e5", "1e", "1e+", "1e-", "1.5.2", "1..", "--1", "+-1",
-    " 1", "1 ", "1 2", "0x10", "0X1p3", "1_000", "1,5", "1e5.5", "in", "infinit", "infinityy",
-    "nann", "nan(1)", "+ 1", "1f", "1d", "\xEF\xBC\x91", "\xC2\xA0" "1", "True", "1e\xC2\xA0"));
+    "", "-", ".", "+.", ".e5", "1e", "1e-", "1.5.2", "+-1", " 1", "1 2", "0x10", "1_000",
+    "1e5.5", "infinit", "infinityy", "nan(1)", "1f", "\xEF\xBC\x91", "1e\xC2\xA0"));
 
 struct Trim {
   std::string text;
@@ -73,8 +65,7 @@ class Trims : public testing::TestWithParam<Trim> {};
 TEST_P(Trims, BothEnds) { EXPECT_EQ(trim_unicode_ws(GetParam().text), GetParam().trimmed); }
 
 INSTANTIATE_TEST_SUITE_P(WhiteSpace, Trims, testing::Values(
-    Trim{"", ""}, Trim{"   ", ""}, Trim{" a b ", "a b"},
-    Trim{"\t\n\v\f\r a \t\n\v\f\r", "a"},
+    Trim{"   ", ""}, Trim{"\xE2\x80\x80", ""}, Trim{"\t\n\v\f\r a b \t\n\v\f\r", "a b"},
     Trim{"\xC2\x85" "a" "\xC2\xA0", "a"},                       // U+0085, U+00A0
     Trim{"\xE1\x9A\x80" "a" "\xE3\x80\x80", "a"},               // U+1680, U+3000
     Trim{"\xE2\x80\x80\xE2\x80\x8A" "a" "\xE2\x80\xA8\xE2\x80\xA9", "a"},  // U+2000, 200A, 2028/9
@@ -82,15 +73,11 @@ INSTANTIATE_TEST_SUITE_P(WhiteSpace, Trims, testing::Values(
     // Look-alikes that are not White_Space.
     Trim{"\x1C" "a" "\x1F", "\x1C" "a" "\x1F"},
     Trim{"\xE2\x80\x8B" "a", "\xE2\x80\x8B" "a"},               // U+200B zero width space
-    Trim{"\xE2\x80\x8C", "\xE2\x80\x8C"},                       // U+200C
-    Trim{"\xC2\xA1", "\xC2\xA1"}, Trim{"\xE2\x81\xA0", "\xE2\x81\xA0"},
     Trim{"\xEF\xBB\xBF" "a", "\xEF\xBB\xBF" "a"},               // BOM
     // Stray bytes are not white space and stop the trim.
     Trim{"\x85" "a" "\xA0", "\x85" "a" "\xA0"},
     Trim{" \xC2", "\xC2"}, Trim{"\xE2\x80 ", "\xE2\x80"},
-    Trim{"\xC2 ", "\xC2"},
-    Trim{std::string("\0 a", 3), std::string("\0 a", 3)},
-    Trim{"\xE2\x80\x80", ""}));
+    Trim{std::string("\0 a", 3), std::string("\0 a", 3)}));
 
 }  // namespace
 }  // namespace varnex::path
