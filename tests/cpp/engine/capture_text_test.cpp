@@ -26,12 +26,9 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"<a>x<b>y</b><![CDATA[<z>]]></a>", "xy<z>"},
         TextCase{"<a> 1 <!-- c --> 2 </a>", " 1  2 "},
         TextCase{"<a>x &nbsp; y</a>", ""}, TextCase{"<a>ok<b>&bad;</b>!</a>", "ok!"},
-        TextCase{"<a>&lt;&#65;&#x42;</a>", "<AB"}, TextCase{"<a><![CDATA[&amp;]]></a>", "&amp;"},
-        TextCase{"<a/>", ""}, TextCase{"", ""}, TextCase{"text only", ""},
+        TextCase{"<a>&lt;&#65;&#x42;</a>", "<AB"}, TextCase{"text only", ""},
         TextCase{"<?xml version=\"1.0\"?><a>x</a>", "x"}, TextCase{"<a>1</a><b>2</b>", "1"},
-        TextCase{"<a>open<b>x", "openx"}, TextCase{"<a>\xE9</a>", ""},
-        TextCase{"<a>x</b>y</a>", "x"},
-        TextCase{"<a>a\r\nb</a>", "a\r\nb"}));
+        TextCase{"<a>open<b>x", "openx"}, TextCase{"<a>x</b>y</a>", "x"}));
 
 // The streaming #text decodes in the document's declared encoding; element bytes alone are UTF-8.
 TEST(ElementText, StreamingTextUsesDeclaredEncoding) {
@@ -63,15 +60,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AttrCase{"<a x:id=\"7\"/>", "id", "7"}, AttrCase{"<a x:id=\"7\"/>", "x:id", std::nullopt},
         AttrCase{"<a id=\"1\" id=\"2\"/>", "id", "1"},
-        AttrCase{"<a v=\"a&foo;b\"/>", "v", "a&foo;b"},
-        AttrCase{"<a v=\"a&amp;b\"/>", "v", "a&b"}, AttrCase{"<a v='&#x41;&lt;'/>", "v", "A<"},
+        AttrCase{"<a v=\"a&foo;b\"/>", "v", "a&foo;b"}, AttrCase{"<a v='&#x41;&lt;'/>", "v", "A<"},
         AttrCase{"<a v=\"\xFF&amp;\"/>", "v", "\xFF&amp;"},
-        AttrCase{"<a v=\" x  y \"/>", "v", " x  y "},
-        AttrCase{"<a x=1 v=\"2\">", "v", "2"},
         // Malformed entries are skipped; a duplicate's whole quoted value is passed
         // over, so nothing inside it is mistaken for an attribute.
-        AttrCase{"<a x=\"1\" x=\"2 y='5'\" y=\"4\">", "y", "4"},
-        AttrCase{"<a xmlns:p=\"u\">", "p", "u"}, AttrCase{"<a idx=\"1\">", "id", std::nullopt}));
+        AttrCase{"<a x=1 x=\"1\" x=\"2 y='5'\" y=\"4\">", "y", "4"},
+        AttrCase{"<a idx=\"1\">", "id", std::nullopt}));
 
 TEST(EmptyElement, SerializedAsWritten) {
   EXPECT_EQ(serialize_empty("a  x=\"1\" "), "<a  x=\"1\" />");
@@ -93,9 +87,7 @@ TEST(ItemNumber, Parsed) {
   EXPECT_EQ(num("\xC2\xA0" "3\xE2\x80\x83"), 3.0);  // Unicode spaces are trimmed
   EXPECT_EQ(num("-Infinity"), -INFINITY);
   EXPECT_TRUE(std::isnan(num("NaN").value_or(0)));
-  for (const char* bad : {"0x10", "1_000", "", "1 2", "\xFF" "1"}) {
-    EXPECT_EQ(num(bad), std::nullopt) << bad;
-  }
+  EXPECT_EQ(num("\xFF" "1"), std::nullopt);
   EXPECT_EQ(parse_item_number(Markup{"<p> 12.50 </p>"}, ""), 12.5);
   EXPECT_EQ(parse_item_number(Markup{"<p>1<i>2</i></p>"}, ""), 12.0);
 }

@@ -34,18 +34,15 @@ using O = CompareOp;
 INSTANTIATE_TEST_SUITE_P(
     Cases, Compare,
     ::testing::Values(
-        CompareCase{" 12 ", O::Eq, num(12), true}, CompareCase{"12.0", O::Eq, num(12), true},
-        CompareCase{"abc", O::Eq, num(0), false}, CompareCase{"abc", O::Ne, num(0), true},
-        CompareCase{"nan", O::Ne, num(NAN), true}, CompareCase{" x", O::Eq, str("x"), false},
-        CompareCase{"x", O::Ne, str("x"), false}, CompareCase{"true", O::Eq, boolean(true), true},
+        CompareCase{" 12 ", O::Eq, num(12), true}, CompareCase{"abc", O::Eq, num(0), false},
+        CompareCase{"abc", O::Ne, num(0), true}, CompareCase{"nan", O::Ne, num(NAN), true},
+        CompareCase{" x", O::Eq, str("x"), false}, CompareCase{"x", O::Ne, str("x"), false},
         CompareCase{"True", O::Eq, boolean(true), false},
         CompareCase{"true", O::Ne, boolean(false), true},
         CompareCase{"true", O::Gt, boolean(false), false},
-        CompareCase{" 12 ", O::Gt, num(10), true}, CompareCase{"10", O::Ge, num(10), true},
-        CompareCase{"10", O::Lt, num(10), false}, CompareCase{"9", O::Le, num(10), true},
-        CompareCase{"n/a", O::Gt, num(10), false}, CompareCase{"n/a", O::Lt, num(10), false},
-        CompareCase{"9", O::Lt, str(" 10 "), true}, CompareCase{"9", O::Lt, str("ten"), false},
-        CompareCase{"abc", O::Like, str("a*"), true}, CompareCase{"bab", O::Like, str("a*"), false},
+        CompareCase{"10", O::Ge, num(10), true}, CompareCase{"10", O::Lt, num(10), false},
+        CompareCase{"n/a", O::Lt, num(10), false}, CompareCase{"9", O::Lt, str(" 10 "), true},
+        CompareCase{"9", O::Lt, str("ten"), false}, CompareCase{"bab", O::Like, str("a*"), false},
         CompareCase{"bab", O::NotLike, str("a*"), true},
         CompareCase{"a:b", O::Like, str("a:?"), true},
         CompareCase{"5", O::Like, num(5), false}, CompareCase{"5", O::NotLike, num(5), false}));
@@ -60,13 +57,10 @@ INSTANTIATE_TEST_SUITE_P(
     StreamingFilter, Query,
     ::testing::Values(
         QueryCase{kItems, "r.item#(price > 10).@id", {"V:1"}},
-        QueryCase{kItems, "r.item#(price > 10)#.@id", {"V:1", "V:4"}},
         QueryCase{kItems, "r.item#(price > 10)#.name",
                   {"S:<name>a</name>", "S:<name>b</name>", "S:<name>e</name>"}},
         QueryCase{kItems, "r.item#(price > 10)#.name.1", {"M:<name>b</name>"}, false},
-        QueryCase{kItems, "r.item#(name != \"x\")#.@id", {"V:1", "V:2", "V:3", "V:4"}},
         QueryCase{kItems, "r.item#(price != 5)#.@id", {"V:1", "V:2", "V:4"}},
-        QueryCase{"<r><i><p>5</p></i><i><p>15</p></i></r>", "r.i#(p > 10)", {"S:<i><p>15</p></i>"}},
         // The filter child can also be a selected one.
         QueryCase{"<r><i><p>15</p><p>1</p></i></r>", "r.i#(p > 10).p",
                   {"S:<p>15</p>", "S:<p>1</p>"}},
@@ -78,12 +72,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         QueryCase{"<r><item id=\"1\"/><item id=\"2\"><x/></item></r>", "r.item#(@id == 2)",
                   {"S:<item id=\"2\"><x/></item>"}},
-        QueryCase{"<r><item id=\"2\"/></r>", "r.item#(@id == 2)", {"M:<item id=\"2\"/>"}},
         QueryCase{"<r><i x=\"abc\">1</i><i x=\"bab\">2</i></r>", "r.i#(@x % \"a*\")#",
                   {"S:<i x=\"abc\">1</i>"}},
         QueryCase{"<r><i x=\"\xFF\">1</i><i>2</i></r>", "r.i#(@x != 1)#", {}},
-        QueryCase{"<r><i k=\"a\"><t>1</t></i><i k=\"a\"><t>2</t></i></r>", "r.i#(@k==a)#.t",
-                  {"S:<t>1</t>", "S:<t>2</t>"}},
         // FilterFirst keeps looking while the descent finds nothing...
         QueryCase{"<r><i k=\"a\"></i><i k=\"a\"><t>2</t></i></r>", "r.i#(@k==a).t", {"S:<t>2</t>"}},
         // ...but an empty element that passes settles the step.
@@ -95,12 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
         QueryCase{"<r><i><b><c>1</c></b></i><i><b><c>5</c></b></i></r>", "r.i#(b.c == 5)",
                   {"M:<i><b><c>5</c></b></i>"}},
         QueryCase{"<r><i><b><c>1</c></b><b/></i></r>", "r.i#(b.c == 1)", {"ambiguous:b"}},
-        QueryCase{"<r><i><t>x</t><n>1</n></i><i><t>y</t><n>2</n></i></r>", "r.i#(t==y).n.#text",
-                  {"V:2"}},
         QueryCase{"<r><i><t>3</t></i><i><t>7</t></i></r>", "r.i#(#text > 5)",
                   {"M:<i><t>7</t></i>"}},
-        QueryCase{"<r><i><x><t>9</t></x></i></r>", "r.i#(**.t == 9)#",
-                  {"M:<i><x><t>9</t></x></i>"}},
         QueryCase{"<r><i><a>1</a><a>2</a></i></r>", "r.i#(a.# == 2)",
                   {"M:<i><a>1</a><a>2</a></i>"}},
         // The filter held, so the pass stops even though the rest of the path found nothing.

@@ -8,15 +8,27 @@
 namespace varnex::engine::testing {
 namespace {
 
+struct Compiled {
+  std::vector<path::ProgramPtr> owned;
+  std::vector<const path::Program*> programs;
+};
+
+// An empty text stands for a missing program.
+template <typename Paths>
+Compiled compile_all(const Paths& paths) {
+  Compiled c;
+  for (const std::string_view p : paths) {
+    c.owned.push_back(p.empty() ? nullptr : compile_or_fail(p));
+    c.programs.push_back(c.owned.back().get());
+  }
+  return c;
+}
+
 // One rendered sequence per path, or one "ambiguous:<name>" entry.
 std::vector<V> query_many(std::string_view doc, const std::vector<std::string>& paths,
                           bool spans = true, bool within = false) {
-  std::vector<path::ProgramPtr> owned;
-  std::vector<const path::Program*> programs;
-  for (const std::string& p : paths) {
-    owned.push_back(p.empty() ? nullptr : compile_or_fail(p));
-    programs.push_back(owned.back().get());
-  }
+  const Compiled c = compile_all(paths);
+  const auto& programs = c.programs;
   std::vector<Items> results;
   const auto err =
       within ? run_many_within(programs, doc, results) : run_many(programs, doc, spans, results);
@@ -58,14 +70,12 @@ INSTANTIATE_TEST_SUITE_P(
         ManyCase{kShop,
                  {"a.b", "a.c"},
                  {{"S:<b id=\"1\">x</b>", "S:<b id=\"2\"><d>z</d></b>"}, {"S:<c>y</c>", "M:<c/>"}}},
-        ManyCase{kShop, {"a.b.#.d", "a.b.1"}, {{"S:<d>z</d>"}, {"S:<b id=\"2\"><d>z</d></b>"}}},
         ManyCase{kShop,
                  {"a.b", "a.b"},
                  {{"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"},
                   {"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"}},
                  false},
         ManyCase{kShop, {"", "a.c.0", ""}, {{}, {"S:<c>y</c>"}, {}}},
-        ManyCase{"<a id=\"7\"/>", {"a.@id", "a.#text"}, {{"V:7"}, {"V:"}}},
         ManyCase{"", {"a", "a.#"}, {{}, {"V:0"}}}));
 
 INSTANTIATE_TEST_SUITE_P(
@@ -73,22 +83,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // A Count step yields one value per entered level, "0" when nothing matched.
         ManyCase{"<r><a><b/><b>1</b></a><a/><a><x/></a></r>", {"r.a.#.b.#"}, {{"V:2", "V:0"}}},
-        ManyCase{"<r><a><b/><b>1</b></a><a><b>2</b><b>3</b></a></r>",
-                 {"r.a.#.b.1"},
-                 {{"S:<b>1</b>", "S:<b>3</b>"}}},
-        ManyCase{"<r><b>1</b><b/></r>", {"r.b.1", "r.b.0"}, {{"M:<b/>"}, {"S:<b>1</b>"}}},
         ManyCase{"<r><x><b>1</b></x><b>2<b>3</b></b></r>",
                  {"**.b", "r.**.b"},
                  {{"S:<b>1</b>", "S:<b>2<b>3</b></b>"}, {"S:<b>1</b>", "S:<b>2<b>3</b></b>"}}},
         // Empty elements are copies even when spans are wanted.
-        ManyCase{"<r><b k=\"v\"/></r>", {"r.b", "r.b.@k"}, {{"M:<b k=\"v\"/>"}, {"V:v"}}}));
-
-INSTANTIATE_TEST_SUITE_P(
-    TextSteps, Many,
-    ::testing::Values(
+        ManyCase{"<r><b k=\"v\"/></r>", {"r.b", "r.b.@k"}, {{"M:<b k=\"v\"/>"}, {"V:v"}}},
         // #text inside an entered element is the element's text, as in single-path evaluation.
         ManyCase{"<r><a>x<b>y</b>z</a></r>", {"r.a.#text", "r.a.b"}, {{"V:xyz"}, {"S:<b>y</b>"}}},
-        ManyCase{"<r><a>1</a><a>2</a></r>", {"r.a.#.#text", "r.a.#"}, {{"V:1", "V:2"}, {"V:2"}}},
         ManyCase{"<r/>", {"#text", "@x"}, {{"V:"}, {}}}));
 
 INSTANTIATE_TEST_SUITE_P(
@@ -98,40 +99,28 @@ INSTANTIATE_TEST_SUITE_P(
             "<r><b k=\"1\">a</b><b k=\"2\">b</b><b k=\"2\">c</b></r>",
             {"r.b#(@k=2)", "r.b#(@k=2)#", "r.b#(@k=2)#.#text"},
             {{"M:<b k=\"2\">b</b>"}, {"M:<b k=\"2\">b</b>", "M:<b k=\"2\">c</b>"}, {"V:b", "V:c"}}},
-        ManyCase{"<r><b><p>3</p><n>x</n></b><b><p>9</p><n>y</n></b></r>",
-                 {"r.b#(p>5).n", "r.b#(p<5)#.@q", "r.b#(p>1)#"},
-                 {{"M:<n>y</n>"}, {}, {"M:<b><p>3</p><n>x</n></b>", "M:<b><p>9</p><n>y</n></b>"}}},
         // The same filter while another path enters the element (tested after it ends).
         ManyCase{"<r><b><p>3</p><n>x</n></b><b><p>9</p><n>y</n></b></r>",
                  {"r.b#(p>5).n", "r.b.#.p"},
                  {{"M:<n>y</n>"}, {"S:<p>3</p>", "S:<p>9</p>"}}},
-        ManyCase{"<r><b><p>3</p><n>x</n></b><b><p>9</p><n>y</n></b></r>",
-                 {"r.b#(p>1)#.n.#", "r.b.#.p"},
-                 {{"V:1", "V:1"}, {"S:<p>3</p>", "S:<p>9</p>"}}},
         // A missing filter child is no subject, whoever evaluates the filter.
         ManyCase{"<r><b><n>x</n></b></r>", {"r.b#(p!=1).n", "r.b.#.n"}, {{}, {"S:<n>x</n>"}}},
         // The filter's child may also be what is collected.
         ManyCase{
             "<r><b><n>1</n></b></r>", {"r.b#(n=1).n", "r.b.#.n"}, {{"M:<n>1</n>"}, {"S:<n>1</n>"}}},
-        ManyCase{"<r><b k=\"1\"/><b k=\"2\"/></r>",
-                 {"r.b#(@k=2)", "r.b#(@k=1).@k"},
-                 {{"M:<b k=\"2\"/>"}, {"V:1"}}},
         ManyCase{
             "<r><b><c>1</c><c>2</c></b></r>", {"r.b#(c=1).c.x", "r.b.#.c"}, {{"ambiguous:c"}}}));
 
-INSTANTIATE_TEST_SUITE_P(CollectModes, Many,
-                         ::testing::Values(ManyCase{"<r><a>2</a><a>1</a><a/></r>",
-                                                    {"r.a|@count", "r.a|@sort"},
-                                                    {{"V:3"}, {"M:<a/>", "V:1", "V:2"}}},
-                                           ManyCase{"<r><a>2</a><a>1</a></r>",
-                                                    {"r.a|@first", "r.a|@last", "r.a.0|@first"},
-                                                    {{"V:2"}, {"V:1"}, {"S:<a>2</a>"}}},
-                                           ManyCase{"<r><a>2</a><a>1</a></r>",
-                                                    {"r.a|@first", "r.a.#"},
-                                                    {{"V:2"}, {"V:2"}}},
-                                           ManyCase{"<r><b><a>5</a></b><b><a>7</a></b></r>",
-                                                    {"r.b#(a>1)#.a|@sum", "r.b.#.a|@count"},
-                                                    {{"V:12"}, {"V:2"}}}));
+INSTANTIATE_TEST_SUITE_P(
+    CollectModes, Many,
+    ::testing::Values(ManyCase{"<r><a>2</a><a>1</a><a/></r>",
+                               {"r.a|@count", "r.a|@sort"},
+                               {{"V:3"}, {"M:<a/>", "V:1", "V:2"}}},
+                      ManyCase{"<r><a>2</a><a>1</a></r>",
+                               {"r.a|@first", "r.a|@last", "r.a.0|@first"},
+                               {{"V:2"}, {"V:1"}, {"S:<a>2</a>"}}},
+                      // A path settled early does not end the pass for the others.
+                      ManyCase{"<r><a>2</a><a>1</a></r>", {"r.a|@first", "r.a.#"}, {{"V:2"}, {"V:2"}}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Ambiguity, Many,
@@ -139,7 +128,6 @@ INSTANTIATE_TEST_SUITE_P(
         ManyCase{"<a><b><c/></b><b/></a>", {"a.b.c"}, {{"M:<c/>"}}},
         ManyCase{"<a><b><c/></b><b></b></a>", {"a.c", "a.b.c"}, {{"ambiguous:b"}}},
         ManyCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.c|@first"}, {{"V:1"}}},
-        ManyCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.c.0|@first"}, {{"S:<c>1</c>"}}},
         ManyCase{"<r/><r></r>", {"r.a"}, {{}}},
         ManyCase{"<r></r><r></r>", {"r.a"}, {{"ambiguous:r"}}}));
 
@@ -147,11 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
     Malformed, Many,
     ::testing::Values(
         ManyCase{"<r><a>1</a><a>2", {"r.a", "r.a.#"}, {{"S:<a>1</a>", "S:<a>2"}, {"V:2"}}},
-        ManyCase{"<r><a>1</a><a x=\"", {"r.a"}, {{"S:<a>1</a>"}}},
         ManyCase{"<a><b></c></a>", {"a.b"}, {{"S:<b></c></a>"}}},
         ManyCase{"<r><a>1</a></r></r><r><a>2</a></r>", {"r.a"}, {{"S:<a>1</a>"}}},
-        ManyCase{
-            "<r><!-- <a> --><a><![CDATA[<b>]]></a></r>", {"r.a.#text", "r.a.b"}, {{"V:<b>"}, {}}},
         ManyCase{"<<<>>>", {"a", "**.b", "@x"}, {{}, {}, {}}}));
 
 // --- the element-relative scan --------------------------------------------
@@ -178,7 +163,6 @@ INSTANTIATE_TEST_SUITE_P(
         WithinCase{"<a id=\"1\"/>", {"@id", "#text", "b"}, {{"V:1"}, {"V:"}, {}}},
         WithinCase{"  <!-- c --> <a><b/><b/></a>", {"b|@count", "b.c"}, {{"V:2"}, {}}},
         WithinCase{"<a><b></b><b></b></a>", {"b|@count", "b.c"}, {{"ambiguous:b"}}},
-        WithinCase{"<a><b/><b/></a>", {"b|@count", "b.#"}, {{"V:2"}, {"V:2"}}},
         WithinCase{"", {"b|@count", "@x"}, {{"V:0"}, {}}},
         WithinCase{"<a><b>1</b>", {"b"}, {{"M:<b>1</b>"}}}));
 
@@ -226,12 +210,8 @@ const char* const kAgreeingPaths[] = {
 
 TEST(ManyAgreement, EachPathAloneAndTogetherMatchesTheSinglePathWalk) {
   std::mt19937 rng(20240611);
-  std::vector<path::ProgramPtr> owned;
-  std::vector<const path::Program*> programs;
-  for (const char* p : kAgreeingPaths) {
-    owned.push_back(compile_or_fail(p));
-    programs.push_back(owned.back().get());
-  }
+  const Compiled compiled = compile_all(kAgreeingPaths);
+  const auto& programs = compiled.programs;
   for (int round = 0; round < 400; ++round) {
     std::string doc = "<r>";
     for (int i = 0, n = static_cast<int>(rng() % 5); i < n; ++i) doc += random_element(rng, 0);
@@ -262,12 +242,8 @@ TEST(ManyAgreement, EachPathAloneAndTogetherMatchesTheSinglePathWalk) {
 TEST(ManyAgreement, ElementRelativeScanMatchesEvaluationWithinTheElement) {
   const char* const kRelative[] = {"a",  "a.#.b", "*.#.c.0",     "**.b",      "**.c.@k", "#text",
                                    "@k", "b.#",   "a#(@k=1)#.b", "a.#.#text", "a|@count"};
-  std::vector<path::ProgramPtr> owned;
-  std::vector<const path::Program*> programs;
-  for (const char* p : kRelative) {
-    owned.push_back(compile_or_fail(p));
-    programs.push_back(owned.back().get());
-  }
+  const Compiled compiled = compile_all(kRelative);
+  const auto& programs = compiled.programs;
   std::mt19937 rng(7);
   for (int round = 0; round < 300; ++round) {
     std::string element = random_element(rng, 0);

@@ -26,26 +26,20 @@ TEST_P(Modifiers, Apply) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Modifiers,
     ::testing::Values(
-        ModCase{{}, "|@first", {}}, ModCase{{}, "|@last", {}}, ModCase{{}, "|@count", {"0"}},
+        ModCase{{}, "|@first", {}}, ModCase{{}, "|@count", {"0"}},
         ModCase{{"a", "b", "c"}, "|@last", {"c"}}, ModCase{{"a", "b"}, "|@count|@count", {"1"}},
         ModCase{{"a", "b", "c"}, "|@reverse", {"c", "b", "a"}},
-        ModCase{{"a", "b"}, "|@reverse|@reverse", {"a", "b"}},
-        ModCase{{"1", "2.5", "abc"}, "|@sum", {"3.5"}}, ModCase{{"1", "2"}, "|@sum", {"3"}},
-        ModCase{{"x"}, "|@sum", {"0"}}, ModCase{{"1", "2"}, "|@avg", {"1.5"}},
-        ModCase{{"2", "4"}, "|@mean", {"3"}}, ModCase{{}, "|@avg", {"nan"}},
+        ModCase{{"1", "2.5", "abc"}, "|@sum", {"3.5"}}, ModCase{{"x"}, "|@sum", {"0"}},
+        ModCase{{"1", "2"}, "|@avg", {"1.5"}}, ModCase{{}, "|@avg", {"nan"}},
         ModCase{{}, "|@min", {"inf"}}, ModCase{{}, "|@max", {"-inf"}},
         ModCase{{"3", "nan", "1"}, "|@min", {"1"}}, ModCase{{"3", "NaN", "7"}, "|@max", {"7"}},
-        ModCase{{"1e15"}, "|@sum", {"1000000000000000"}},
-        ModCase{{"999999999999999"}, "|@sum", {"999999999999999"}},
         ModCase{{"0.1", "0.2"}, "|@sum", {"0.30000000000000004"}},
-        ModCase{{"inf", "-inf"}, "|@sum", {"nan"}}, ModCase{{"1e-7"}, "|@sum", {"0.0000001"}},
+        ModCase{{"inf", "-inf"}, "|@sum", {"nan"}},
         ModCase{{"b", "B", "a", "ab"}, "|@sort", {"B", "a", "ab", "b"}},
         ModCase{{"\xC3\xA9", "z"}, "|@sort", {"z", "\xC3\xA9"}},
-        ModCase{{"10", "9", "x", " 2 "}, "|@sort_n", {" 2 ", "9", "10", "x"}},
-        ModCase{{"b", "nan", "1", "a", "-5"}, "|@sortn", {"-5", "1", "nan", "a", "b"}},
+        ModCase{{"b", "nan", "1", "a", "-5", " 2 "}, "|@sortn", {"-5", "1", " 2 ", "nan", "a", "b"}},
         ModCase{{"2", "1.0", "1", "2"}, "|@sort_n", {"1.0", "1", "2", "2"}},
         ModCase{{"b", "a", "b", "a"}, "|@uniq", {"b", "a"}},
-        ModCase{{"b", "a", "c"}, "|@sort|@first", {"a"}},
         ModCase{{"a", "b"}, "|@flatten|@tostr", {"a", "b"}}));
 
 TEST(Modifiers, ElementItemsUseTheirText) {

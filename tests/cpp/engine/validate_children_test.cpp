@@ -5,15 +5,13 @@ namespace varnex::engine::testing {
 namespace {
 
 TEST(Validate, Answers) {
-  for (const char* doc : {"<a/>", "<?xml version=\"1.0\"?><a><b/></a>",
-                          "<!-- c --><a></a><!-- d -->", "x<a/>y", "<a x=1>&foo;</a>",
-                          "<a></a >", "\xEF\xBB\xBF<a/>",
+  for (const char* doc : {"<?xml version=\"1.0\"?><a><b/></a>", "<!-- c --><a></a><!-- d -->",
+                          "x<a/>y", "<a x=1>&foo;</a>", "<a></a >", "\xEF\xBB\xBF<a/>",
                           "<!DOCTYPE a><a><![CDATA[</b>]]></a>"}) {
     EXPECT_TRUE(validate(doc)) << doc;
   }
-  for (const char* doc : {"", "text", "<!-- c -->", "<a>", "<a></b>", "</a>", "<a/><b/>",
-                          "<a></a><b></b>", "<a><b></a></b>", "<a><!x></a>", "<a><!DOCTYPE></a>",
-                          "<a", "<a x='1>"}) {
+  for (const char* doc : {"", "<!-- c -->", "<a>", "<a></b>", "</a>", "<a/><b/>",
+                          "<a><b></a></b>", "<a><!x></a>", "<a", "<a x='1>"}) {
     EXPECT_FALSE(validate(doc)) << doc;
   }
 }
@@ -45,9 +43,8 @@ TEST_P(Children, Scan) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Children,
     ::testing::Values(
-        ChildrenCase{"<a>text</a>", false, {}, {}}, ChildrenCase{"<a/>", false, {}, {}},
-        ChildrenCase{"<a><!-- c --></a>", false, {}, {}}, ChildrenCase{"", false, {}, {}},
-        ChildrenCase{"<r><x/></r>", true, {"x@3-7"}, {"x"}},
+        ChildrenCase{"<a>text<!-- c --></a>", false, {}, {}}, ChildrenCase{"<a/>", false, {}, {}},
+        ChildrenCase{"", false, {}, {}},
         ChildrenCase{"<r>t<x>1</x>u<y a=\"1\"/><x><x>2</x></x></r>", true,
                      {"x@4-12", "y@13-23", "x@23-38"}, {"x", "y"}},
         ChildrenCase{"<r><p:a/><a/></r>", true, {"p:a@3-9", "a@9-13"}, {"p:a", "a"}},

@@ -9,59 +9,45 @@ TEST_P(Query, Items) {
   EXPECT_EQ(query(c.doc, c.path, c.spans), c.expected);
 }
 
-const char* const kTwo = "<a><b>1</b><b>2</b></a>";
 const char* const kThree = "<a><b>1</b><b>2</b><b>3</b></a>";
 
 INSTANTIATE_TEST_SUITE_P(
     Selectors, Query,
     ::testing::Values(
-        QueryCase{kTwo, "a.b", {"S:<b>1</b>", "S:<b>2</b>"}},
-        QueryCase{kTwo, "a.b", {"M:<b>1</b>", "M:<b>2</b>"}, false},
+        QueryCase{kThree, "a.b", {"M:<b>1</b>", "M:<b>2</b>", "M:<b>3</b>"}, false},
         QueryCase{kThree, "a.b.1", {"S:<b>2</b>"}}, QueryCase{kThree, "a.b.7", {}},
         QueryCase{kThree, "a.b.#", {"V:3"}}, QueryCase{"<r/>", "a.#", {"V:0"}},
         QueryCase{kThree, "a.b.#.#text", {"V:1", "V:2", "V:3"}},
-        QueryCase{"<a><b/><b>x</b></a>", "a.b.1", {"S:<b>x</b>"}},
         QueryCase{"<a><b/><b>x</b></a>", "a.b.0", {"M:<b/>"}},
         QueryCase{"<a><b  x=\"1\" /></a>", "a.b", {"M:<b  x=\"1\" />"}},
         QueryCase{"<a><p:b>1</p:b><b>2</b></a>", "a.b", {"S:<p:b>1</p:b>", "S:<b>2</b>"}},
-        QueryCase{"<a><p:b>1</p:b><b>2</b></a>", "a.p:b", {"S:<p:b>1</p:b>"}},
         QueryCase{"<a><bb>1</bb><x>3</x><bc/></a>", "a.b*", {"S:<bb>1</bb>", "M:<bc/>"}},
         QueryCase{"<x><y id=\"7\">t</y></x>", "x.y.@id", {"V:7"}},
-        QueryCase{"<x><y>t</y></x>", "x.y.@id", {}},
         QueryCase{"<x>a<y>b</y>c</x>", "x.#text", {"V:abc"}},
-        QueryCase{"<x a=\"3\"/>", "x.0.@a", {"V:3"}},
         QueryCase{"<x a=\"3\"/>", "x.0.#text", {"V:"}},
-        QueryCase{"<x/>", "x.0.b", {}}, QueryCase{"<x/>", "#text", {"V:"}},
-        QueryCase{"<x id=\"1\"/>", "@id", {}}));
+        QueryCase{"<x/>", "#text", {"V:"}}, QueryCase{"<x id=\"1\"/>", "@id", {}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Ambiguity, Query,
     ::testing::Values(
-        QueryCase{"<a><b/><b/></a>", "a.b.c", {"ambiguous:b"}},
         QueryCase{"<a><b><c>1</c></b><b/></a>", "a.b.c", {"ambiguous:b"}},
         QueryCase{"<a><b/><b/></a>", "a.b.0.c", {}},
-        QueryCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", "a.b.#.c", {"S:<c>1</c>", "S:<c>2</c>"}},
         // The pass stops after the first item, before the second b is read.
         QueryCase{"<r><b><c>1</c></b><b/></r>", "r.b.c|@first", {"S:<c>1</c>"}},
         QueryCase{"<x><p><a/></p><a/></x>", "x.a.c", {}},
         QueryCase{"<x><a/></x><x><a/></x>", "x.a.c", {"ambiguous:x"}},
-        QueryCase{"<r><a><b><c>1</c></b></a><a/></r>", "r.a.#.b.c", {"S:<c>1</c>"}},
         QueryCase{"<r><w*>1</w*><wx>2</wx></r>", "r.w*.x", {"ambiguous:w*"}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Descendant, Query,
     ::testing::Values(
-        QueryCase{"<r><a><t>1</t></a><t>2</t><b><c><t>3</t></c></b></r>", "**.t",
-                  {"S:<t>1</t>", "S:<t>2</t>", "S:<t>3</t>"}},
         // A match is captured whole; nothing inside it is searched again.
-        QueryCase{"<r><t>1<t>2</t></t></r>", "**.t", {"S:<t>1<t>2</t></t>"}},
+        QueryCase{"<r><t>1<t>2</t></t><x><t>3</t></x></r>", "**.t",
+                  {"S:<t>1<t>2</t></t>", "S:<t>3</t>"}},
         QueryCase{"<r><t a=\"1\"/><x><t a=\"2\">z</t></x></r>", "**.t.@a", {"V:1", "V:2"}},
-        QueryCase{"<r><a><b>1</b></a><a><b>2</b><b>3</b></a></r>", "r.**.b",
-                  {"S:<b>1</b>", "S:<b>2</b>", "S:<b>3</b>"}},
         QueryCase{"<r><a><b>1</b></a><a><b>2</b></a></r>", "**.a.b.0",
                   {"S:<b>1</b>", "S:<b>2</b>"}},
-        QueryCase{"<r><a><b>1</b><b>2</b></a></r>", "**.a.b.c", {"ambiguous:b"}},
-        QueryCase{"<r><t>1</t><t>2</t></r>", "**.t|@first", {"S:<t>1</t>"}}));
+        QueryCase{"<r><a><b>1</b><b>2</b></a></r>", "**.a.b.c", {"ambiguous:b"}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Malformed, Query,
@@ -71,10 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
         QueryCase{"<r><a>1</a><!x><a>2</a></r>", "r.a", {"S:<a>1</a>"}},
         QueryCase{"<r><a>1</a></r></r><r><a>2</a></r>", "**.a", {"S:<a>1</a>"}},
         QueryCase{"<r><a x='1>2</a></r>", "r.a", {}},
-        QueryCase{"<r><a>1</a><", "r.a", {"S:<a>1</a>"}}, QueryCase{"", "a.b", {}},
-        QueryCase{"just text", "a.#", {"V:0"}},
-        QueryCase{"<r><a>&bad;</a></r>", "r.a.#text", {"V:"}},
-        QueryCase{"\xEF\xBB\xBF<r><a>1</a></r>", "r.a", {"S:<a>1</a>"}}));
+        QueryCase{"<r><a>&bad;</a></r>", "r.a.#text", {"V:"}}));
 
 // The pass ends as soon as the result is settled: garbage after the match is never read.
 TEST(WalkStops, SettledResultsDoNotReadFurther) {
