@@ -5,6 +5,15 @@ from __future__ import annotations
 import pytest
 import varnex
 
+# Texts users see from more than one entry point.
+NOT_BUFFER = "data must be a buffer-protocol object (mmap, bytearray, memoryview)"
+NOT_SOURCE = "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)"
+WRONG_TYPE = "argument '{}': '{}' object is not an instance of '{}'"
+AMBIGUOUS = (
+    "path is ambiguous: b matches multiple elements but the path continues; "
+    "specify .N (single) or .# (each)"
+)
+
 # Each runner takes the document as str and feeds it in the form its function accepts.
 RUNNERS = {
     "get": lambda doc, path: varnex.get(doc, path),

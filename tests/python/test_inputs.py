@@ -8,10 +8,9 @@ import sys
 
 import pytest
 import varnex
+from conftest import NOT_BUFFER, NOT_SOURCE
 
 DOC = "<r><a>1</a><a>2</a></r>"
-NOT_BUFFER = "data must be a buffer-protocol object (mmap, bytearray, memoryview)"
-NOT_SOURCE = "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)"
 NOT_CONTIGUOUS = "buffer must be C-contiguous"
 
 

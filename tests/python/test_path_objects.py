@@ -6,7 +6,7 @@ import threading
 
 import pytest
 import varnex
-from conftest import pieces
+from conftest import NOT_BUFFER, WRONG_TYPE, pieces
 
 DOC = '<a><b id="1">x</b><b id="2"><c>y</c></b></a>'
 
@@ -30,16 +30,14 @@ def test_methods_agree_with_the_module_functions(path):
     assert pieces(copied) == expected
 
 
-NOT_BUFFER = "data must be a buffer-protocol object (mmap, bytearray, memoryview)"
-WRONG = "argument '{}': '{}' object is not an instance of '{}'"
 
 
 @pytest.mark.parametrize(
     ("path", "method", "args", "error", "message"),
     [
-        (5, None, (), TypeError, WRONG.format("path", "int", "str")),
+        (5, None, (), TypeError, WRONG_TYPE.format("path", "int", "str")),
         ("", None, (), ValueError, 'empty path\n  in path: ""'),
-        ("a", "get", (b"<a/>",), TypeError, WRONG.format("data", "bytes", "str")),
+        ("a", "get", (b"<a/>",), TypeError, WRONG_TYPE.format("data", "bytes", "str")),
         ("a", "get", (), TypeError, "Path.get() missing 1 required positional argument: 'data'"),
         ("a", "get_buffer", ("<a/>",), ValueError, NOT_BUFFER),
     ],
