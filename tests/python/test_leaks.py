@@ -5,6 +5,7 @@ from __future__ import annotations
 import gc
 import os
 import sys
+import weakref
 
 import pytest
 import varnex
@@ -95,14 +96,18 @@ def test_references_are_returned():
 
 
 def test_cycles_through_documents_are_collected():
-    class Doc(bytearray):
+    class Doc(bytes):
         pass
 
-    import weakref
+    class Marker:
+        pass
 
-    data = Doc(DOC_BYTES)
-    data.result = varnex.parse(data)  # the Result holds data, data holds the Result
-    ref = weakref.ref(data)
-    del data
+    doc = Doc(DOC_BYTES)
+    doc.marker = Marker()
+    alive = weakref.ref(doc.marker)  # bytes objects take no weak references
+    doc.result = varnex.parse(doc)  # doc -> result -> doc
+    doc.view = varnex.parse(doc).keys()  # doc -> view -> result -> doc
+    doc.items = iter(varnex.get_bytes(doc, "r.a"))  # doc -> iterator -> result -> doc
+    del doc
     gc.collect()
-    assert ref() is None
+    assert alive() is None

@@ -11,13 +11,6 @@ from conftest import NOT_BUFFER, WRONG_TYPE, pieces
 DOC = '<a><b id="1">x</b><b id="2"><c>y</c></b></a>'
 
 
-def test_compile_returns_a_fresh_path_each_time():
-    first, second = varnex.compile("a.b"), varnex.compile("a.b")
-    assert type(first) is varnex.Path
-    assert first is not second and first != second  # identity equality, like object
-    assert pieces(first.get(DOC)) == pieces(second.get(DOC))
-
-
 @pytest.mark.parametrize("path", ["a.b", "a.b#(@id=2).c", "a.b.#.@id|@reverse"])
 def test_methods_agree_with_the_module_functions(path):
     compiled = varnex.compile(path)
@@ -28,8 +21,6 @@ def test_methods_agree_with_the_module_functions(path):
     copied = compiled.get_buffer(data)
     data[:] = b"<zz/>"  # resizing works: no view is held, and the items are copies
     assert pieces(copied) == expected
-
-
 
 
 @pytest.mark.parametrize(
@@ -60,7 +51,9 @@ def test_repr_quotes_the_path_as_errors_do(path, text):
     assert repr(varnex.compile(path)) == text
 
 
-def test_class_is_closed():
+def test_class_is_closed_and_each_compile_makes_a_new_path():
+    first, second = varnex.compile("a.b"), varnex.compile("a.b")
+    assert type(first) is varnex.Path and first != second  # identity equality, like object
     with pytest.raises(TypeError):
         varnex.Path()
     with pytest.raises(TypeError):

@@ -3,8 +3,6 @@
 from __future__ import annotations
 
 import ast
-import gc
-import weakref
 from pathlib import Path
 
 import pytest
@@ -139,20 +137,3 @@ def test_classes(name):
         assert obj != CLASSES[name]()
     stub = ast.parse(Path(varnex.__file__).with_name("_varnex.pyi").read_text())
     assert name in {node.name for node in stub.body if isinstance(node, ast.ClassDef)}
-
-
-def test_view_and_iterator_cycles_are_collected():
-    class Doc(bytes):
-        pass
-
-    class Marker:
-        pass
-
-    doc = Doc(b"<r><a>1</a><a>2</a></r>")
-    doc.marker = Marker()
-    alive = weakref.ref(doc.marker)  # bytes objects take no weak references
-    doc.view = varnex.parse(doc).keys()  # doc -> view -> result -> doc
-    doc.items = iter(varnex.get_bytes(doc, "r.a"))  # doc -> iterator -> result -> doc
-    del doc
-    gc.collect()
-    assert alive() is None
