@@ -22,6 +22,8 @@ CATALOG = """<?xml version="1.0"?>
     [
         ("catalog.book.1.title", ["Beta & Co"]),
         ("catalog.book.2.title", ["<Gamma>"]),
+        ("catalog.book.0", ['<book id="b1" x:lang="en"><title>Alpha</title><price>12.5</price>'
+                            "</book>"]),  # an element with children is its markup
         ("catalog.book.0.@lang", ["en"]),
         ("catalog.book.#", ["3"]),
         ("catalog.shelf.#", ["0"]),
@@ -37,16 +39,6 @@ CATALOG = """<?xml version="1.0"?>
 )
 def test_queries(path, expected):
     assert pieces(query_all(CATALOG, path)) == expected
-
-
-def test_elements_are_markup(run):
-    result = run(CATALOG, "catalog.book.0")
-    assert result.type_ is dict
-    assert result.to_str() == (
-        '<book id="b1" x:lang="en"><title>Alpha</title><price>12.5</price></book>'
-    )
-    assert run(CATALOG, "catalog.book.1.note").to_str() == ""
-    assert run(CATALOG, "catalog.book.1.note").value == ""
 
 
 def test_malformed_documents_never_fail(run):

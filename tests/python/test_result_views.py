@@ -131,9 +131,5 @@ def test_classes(name):
     assert type(obj) is cls
     if name.endswith("Iter"):
         assert iter(obj) is obj
-        assert repr(obj).startswith(f"<varnex._varnex.{name} object at 0x")
-    else:
-        assert hash(obj) == hash(obj)  # identity hash only
-        assert obj != CLASSES[name]()
     stub = ast.parse(Path(varnex.__file__).with_name("_varnex.pyi").read_text())
     assert name in {node.name for node in stub.body if isinstance(node, ast.ClassDef)}
