@@ -60,12 +60,7 @@ class Outer:
 
 
 def test_keywords_in_any_order_and_subclasses():
-    class S(str):
-        pass
-
-    class B(bytes):
-        pass
-
+    S, B = type("S", (str,), {}), type("B", (bytes,), {})
     assert varnex.get(path="a.b", data=DOC) == "1"
     assert varnex.get(S(DOC), S("a.b")) == "1"
     assert varnex.get_bytes(B(DOC.encode()), "a.b") == "1"
