@@ -42,6 +42,10 @@ def exercise(doc, data, buffer, bad):
         except (TypeError, ValueError):
             pass
     varnex.validate(data), varnex.validate(doc), varnex.validate(buffer)
+    whole = varnex.parse(data)
+    _ = varnex.compile("r.a").get_bytes(data), varnex.get_many(doc, ["r.a", "r.b.c"])
+    _ = whole["a"][1:], whole["b"]["c"][0], whole.get("r.b"), whole.get_many(["d.@v"]), list(whole)
+    _ = [list(v) for v in (whole.keys(), whole.values(), whole.items(), whole.children())]
     bad_result = varnex.get_bytes(bad, "r.@a")
     expect(ValueError, bad_result.to_str)
     expect(ValueError, lambda: bad_result == bad_result)
