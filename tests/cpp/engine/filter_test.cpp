@@ -93,51 +93,5 @@ INSTANTIATE_TEST_SUITE_P(
         // The filter held, so the pass stops even though the rest of the path found nothing.
         QueryCase{"<r><i><t>x</t></i><i><t>x</t><n>1</n></i></r>", "r.i#(t==x).n.#text", {}}));
 
-// Runs eval_simple_child_filter_and_collect for "r.i#(<filter>).<collect>" over `element`.
-V simple(const std::string& path, const std::string& element, TerminalKind kind, bool* held) {
-  const auto p = compile_or_fail(path);
-  if (!p) return {};
-  const path::Filter& filter = *p->steps[1].selector.filter;
-  Items items;
-  *held = eval_simple_child_filter_and_collect(element, filter.path.front(), filter, p->steps[2],
-                                               kind, items);
-  V out;
-  for (const Item& it : items) out.push_back(render(it, element));
-  return out;
-}
-
-TEST(SimpleChildFilter, TestsAndCollects) {
-  const std::string element = "<i><n>a</n><p>12</p><n/><p>1</p><x><n>no</n></x></i>";
-  bool held = false;
-  EXPECT_EQ(simple("r.i#(p>10).n", element, TerminalKind::Capture, &held),
-            (V{"M:<n>a</n>", "M:<n/>"}));
-  EXPECT_TRUE(held);
-  EXPECT_EQ(simple("r.i#(p>10).n", element, TerminalKind::Text, &held), (V{"V:a", "V:"}));
-  EXPECT_EQ(simple("r.i#(p>10).n.1", element, TerminalKind::Marker, &held), (V{"V:"}));
-  EXPECT_EQ(simple("r.i#(p>10).n", "<i><n>a</n><p>3</p></i>", TerminalKind::Marker, &held), V{});
-  EXPECT_FALSE(held);
-  // A missing subject is compared as the empty text, so "" != 1 holds.
-  EXPECT_EQ(simple("r.i#(p!=1).n", "<i><n>z</n></i>", TerminalKind::Marker, &held), V{"V:"});
-  EXPECT_TRUE(held);
-  EXPECT_EQ(simple("r.i#(p!=1).**.n", "<i><n>z</n></i>", TerminalKind::Marker, &held), V{});
-  EXPECT_FALSE(held);
-}
-
-TEST(ApplyWithinFragment, ScopeIsTheFirstElement) {
-  const auto p = compile_or_fail("x.b.c");
-  ASSERT_TRUE(p);
-  const std::span<const path::Step> rest(p->steps.data() + 1, 2);
-  Items items;
-  EXPECT_FALSE(apply_within_fragment("<!-- c --><i><b><c>1</c></b></i>", rest, items));
-  EXPECT_EQ(items.size(), 1u);
-  const auto err = apply_within_fragment("<i><b/><b/></i>", rest, items);
-  ASSERT_TRUE(err);
-  EXPECT_EQ(err->name, "b");
-  items.clear();
-  EXPECT_FALSE(apply_within_fragment("<i/>", {}, items));
-  ASSERT_EQ(items.size(), 1u);
-  EXPECT_EQ(render(items[0], ""), "M:<i/>");
-}
-
 }  // namespace
 }  // namespace varnex::engine::testing

@@ -34,11 +34,7 @@ std::vector<V> query_many(std::string_view doc, const std::vector<std::string>& 
       within ? run_many_within(programs, doc, results) : run_many(programs, doc, spans, results);
   if (err) return {{"ambiguous:" + err->name}};
   std::vector<V> out;
-  for (const Items& items : results) {
-    V rendered;
-    for (const Item& it : items) rendered.push_back(render(it, doc));
-    out.push_back(rendered);
-  }
+  for (const Items& items : results) out.push_back(render_all(items, doc));
   return out;
 }
 
@@ -66,17 +62,17 @@ const char* const kShop = "<a><b id=\"1\">x</b><c>y</c><b id=\"2\"><d>z</d></b><
 
 INSTANTIATE_TEST_SUITE_P(
     SharedPass, Many,
-    ::testing::Values(
-        ManyCase{kShop,
-                 {"a.b", "a.c"},
-                 {{"S:<b id=\"1\">x</b>", "S:<b id=\"2\"><d>z</d></b>"}, {"S:<c>y</c>", "M:<c/>"}}},
-        ManyCase{kShop,
-                 {"a.b", "a.b"},
-                 {{"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"},
-                  {"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"}},
-                 false},
-        ManyCase{kShop, {"", "a.c.0", ""}, {{}, {"S:<c>y</c>"}, {}}},
-        ManyCase{"", {"a", "a.#"}, {{}, {"V:0"}}}));
+    ::testing::Values(ManyCase{kShop,
+                               {"a.b", "a.c"},
+                               {{"S:<b id=\"1\">x</b>", "S:<b id=\"2\"><d>z</d></b>"},
+                                {"S:<c>y</c>", "M:<c/>"}}},
+                      ManyCase{kShop,
+                               {"a.b", "a.b"},
+                               {{"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"},
+                                {"M:<b id=\"1\">x</b>", "M:<b id=\"2\"><d>z</d></b>"}},
+                               false},
+                      ManyCase{kShop, {"", "a.c.0", ""}, {{}, {"S:<c>y</c>"}, {}}},
+                      ManyCase{"", {"a", "a.#"}, {{}, {"V:0"}}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Selectors, Many,
@@ -120,16 +116,17 @@ INSTANTIATE_TEST_SUITE_P(
                                {"r.a|@first", "r.a|@last", "r.a.0|@first"},
                                {{"V:2"}, {"V:1"}, {"S:<a>2</a>"}}},
                       // A path settled early does not end the pass for the others.
-                      ManyCase{"<r><a>2</a><a>1</a></r>", {"r.a|@first", "r.a.#"}, {{"V:2"}, {"V:2"}}}));
+                      ManyCase{
+                          "<r><a>2</a><a>1</a></r>", {"r.a|@first", "r.a.#"}, {{"V:2"}, {"V:2"}}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Ambiguity, Many,
-    ::testing::Values(
-        ManyCase{"<a><b><c/></b><b/></a>", {"a.b.c"}, {{"M:<c/>"}}},
-        ManyCase{"<a><b><c/></b><b></b></a>", {"a.c", "a.b.c"}, {{"ambiguous:b"}}},
-        ManyCase{"<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.c|@first"}, {{"V:1"}}},
-        ManyCase{"<r/><r></r>", {"r.a"}, {{}}},
-        ManyCase{"<r></r><r></r>", {"r.a"}, {{"ambiguous:r"}}}));
+    ::testing::Values(ManyCase{"<a><b><c/></b><b/></a>", {"a.b.c"}, {{"M:<c/>"}}},
+                      ManyCase{"<a><b><c/></b><b></b></a>", {"a.c", "a.b.c"}, {{"ambiguous:b"}}},
+                      ManyCase{
+                          "<a><b><c>1</c></b><b><c>2</c></b></a>", {"a.b.c|@first"}, {{"V:1"}}},
+                      ManyCase{"<r/><r></r>", {"r.a"}, {{}}},
+                      ManyCase{"<r></r><r></r>", {"r.a"}, {{"ambiguous:r"}}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Malformed, Many,
@@ -141,30 +138,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- the element-relative scan --------------------------------------------
 
-struct WithinCase {
-  std::string element;
-  std::vector<std::string> paths;
-  std::vector<V> expected;
-};
-
-class Within : public ::testing::TestWithParam<WithinCase> {};
+// The same cases, each doc being one element and the paths relative to it.
+class Within : public Many {};
 
 TEST_P(Within, Items) {
-  const WithinCase& c = GetParam();
-  EXPECT_EQ(query_many(c.element, c.paths, false, true), c.expected);
+  EXPECT_EQ(query_many(GetParam().doc, GetParam().paths, false, true), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Element, Within,
     ::testing::Values(
-        WithinCase{"<a id=\"1\"><b>x</b></a>", {"@id", "b", "a"}, {{"V:1"}, {"M:<b>x</b>"}, {}}},
-        WithinCase{
+        ManyCase{"<a id=\"1\"><b>x</b></a>", {"@id", "b", "a"}, {{"V:1"}, {"M:<b>x</b>"}, {}}},
+        ManyCase{
             "<a id=\"1\">t<b>x</b></a>", {"#text", "b.#text", "@nope"}, {{"V:tx"}, {"V:x"}, {}}},
-        WithinCase{"<a id=\"1\"/>", {"@id", "#text", "b"}, {{"V:1"}, {"V:"}, {}}},
-        WithinCase{"  <!-- c --> <a><b/><b/></a>", {"b|@count", "b.c"}, {{"V:2"}, {}}},
-        WithinCase{"<a><b></b><b></b></a>", {"b|@count", "b.c"}, {{"ambiguous:b"}}},
-        WithinCase{"", {"b|@count", "@x"}, {{"V:0"}, {}}},
-        WithinCase{"<a><b>1</b>", {"b"}, {{"M:<b>1</b>"}}}));
+        ManyCase{"<a id=\"1\"/>", {"@id", "#text", "b"}, {{"V:1"}, {"V:"}, {}}},
+        ManyCase{"  <!-- c --> <a><b/><b/></a>", {"b|@count", "b.c"}, {{"V:2"}, {}}},
+        ManyCase{"<a><b></b><b></b></a>", {"b|@count", "b.c"}, {{"ambiguous:b"}}},
+        ManyCase{"", {"b|@count", "@x"}, {{"V:0"}, {}}},
+        ManyCase{"<a><b>1</b>", {"b"}, {{"M:<b>1</b>"}}}));
 
 // --- agreement with single-path evaluation --------------------------------
 
@@ -232,9 +223,8 @@ TEST(ManyAgreement, EachPathAloneAndTogetherMatchesTheSinglePathWalk) {
       continue;
     }
     for (size_t i = 0; i < programs.size(); ++i) {
-      V many;
-      for (const Item& it : together[i]) many.push_back(render(it, doc));
-      EXPECT_EQ(as_elements(many), singles[i]) << kAgreeingPaths[i] << " on " << doc;
+      EXPECT_EQ(as_elements(render_all(together[i], doc)), singles[i])
+          << kAgreeingPaths[i] << " on " << doc;
     }
   }
 }
@@ -254,11 +244,9 @@ TEST(ManyAgreement, ElementRelativeScanMatchesEvaluationWithinTheElement) {
       Items single;
       ASSERT_FALSE(apply_within_fragment(element, programs[i]->steps, single).has_value());
       apply_modifiers(programs[i]->modifiers, single, element);
-      V expected;
-      V got;
-      for (const Item& it : single) expected.push_back(render(it, element));
-      for (const Item& it : together[i]) got.push_back(render(it, element));
-      EXPECT_EQ(as_elements(got), as_elements(expected)) << kRelative[i] << " in " << element;
+      EXPECT_EQ(as_elements(render_all(together[i], element)),
+                as_elements(render_all(single, element)))
+          << kRelative[i] << " in " << element;
     }
   }
 }
