@@ -69,17 +69,10 @@ def test_iterators_work_from_their_own_state():
     assert sys.getrefcount(parent) == before
 
 
-@pytest.mark.parametrize(
-    ("raw", "message"),
-    [
-        (b"ab\xff", "invalid utf-8 sequence of 1 bytes from index 2"),
-        (b"\xe2\x82", "incomplete utf-8 byte sequence from index 0"),
-    ],
-)
-def test_char_iterator_reports_bad_text_on_every_step(raw, message):
-    it = iter(texts(raw))  # making the iterator succeeds
+def test_char_iterator_reports_bad_text_on_every_step():
+    it = iter(texts(b"ab\xe2\x82"))  # making the iterator succeeds
     for _ in range(2):
-        with pytest.raises(ValueError, match=f"^{message}$"):
+        with pytest.raises(ValueError, match="^incomplete utf-8 byte sequence from index 2$"):
             next(it)
     with pytest.raises(ValueError, match="^invalid utf-8 sequence of 1 bytes from index 0$"):
         iter(varnex.parse(b"<r><\xff/><b/></r>"))  # dict keys are decoded up front
