@@ -50,6 +50,16 @@ inline V query(std::string_view doc, std::string_view path_text, bool spans = tr
   return render_all(items, doc);
 }
 
+// `core` inside `depth` levels of <a>, closed or left open to the end.
+inline std::string nested(size_t depth, std::string_view core, bool closed) {
+  std::string doc;
+  doc.reserve(depth * 7 + core.size());
+  for (size_t i = 0; i < depth; ++i) doc += "<a>";
+  doc += core;
+  for (size_t i = 0; closed && i < depth; ++i) doc += "</a>";
+  return doc;
+}
+
 struct QueryCase {
   std::string doc;
   std::string path;

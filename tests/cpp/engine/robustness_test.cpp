@@ -8,14 +8,6 @@
 namespace varnex::engine::testing {
 namespace {
 
-std::string nested(size_t depth, const std::string& core, bool closed) {
-  std::string doc;
-  for (size_t i = 0; i < depth; ++i) doc += "<a>";
-  doc += core;
-  for (size_t i = 0; closed && i < depth; ++i) doc += "</a>";
-  return doc;
-}
-
 constexpr size_t kDeep = 1'000'000;
 
 TEST(DeepNesting, EveryOperationFinishes) {
