@@ -72,11 +72,8 @@ INSTANTIATE_TEST_SUITE_P(Modifiers, CompilesTo, testing::Values(
     Good{"a\\|@count", "'a|@count'"}));
 
 INSTANTIATE_TEST_SUITE_P(CollectMode, CompilesTo, testing::Values(
-    Good{"a.b|@sort", "a / b | sort ; collect-all"},
-    Good{"a.b.0|@sort", "a / b[0] | sort"},
     Good{"a.b.0|@count", "a / b[0] | count ; count-only"},
     Good{"a.b|@sort|@count", "a / b | sort count"},
-    Good{"a.#text|@count", "a / #text | count"},
     Good{"**.b|@first", "**b | first ; collect-all"}));
 
 // Filter expressions on their own: operators, value grammar, attr shortcut.

@@ -1,4 +1,4 @@
-// Name patterns: parsing, exact and glob matching, raw tag bytes.
+// Name patterns: escapes, exact and glob matching, prefixes, raw tag bytes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,35 +7,6 @@
 
 namespace varnex::path {
 namespace {
-
-struct Parsed {
-  const char* text;
-  NameMatcher::Kind kind;
-  const char* held;
-  bool colon;
-};
-
-class ParsesTo : public testing::TestWithParam<Parsed> {};
-
-TEST_P(ParsesTo, KindTextAndColon) {
-  const NameMatcher m = NameMatcher::parse(GetParam().text);
-  EXPECT_EQ(m.kind(), GetParam().kind);
-  EXPECT_EQ(m.text(), GetParam().held);
-  EXPECT_EQ(m.has_colon(), GetParam().colon);
-}
-
-constexpr auto kExact = NameMatcher::Kind::Exact;
-constexpr auto kGlob = NameMatcher::Kind::Glob;
-
-INSTANTIATE_TEST_SUITE_P(Matchers, ParsesTo, testing::Values(
-    Parsed{"x:book", kExact, "x:book", true},
-    Parsed{"a\\*", kExact, "a*", false},
-    Parsed{"a\\*b*", kGlob, "a\\*b*", false},
-    Parsed{"a\\", kExact, "a", false},
-    Parsed{"a\\\\", kExact, "a\\", false},
-    Parsed{"a\\\\*", kGlob, "a\\\\*", false},
-    Parsed{"a\\:b", kExact, "a:b", true},
-    Parsed{"\\?\\*", kExact, "?*", false}));
 
 struct Match {
   const char* pattern;
@@ -61,6 +32,17 @@ INSTANTIATE_TEST_SUITE_P(Prefixes, Matches, testing::Values(
     Match{"*:*", "book", "book", false},
     Match{"ns:*", "nsx:a", "a", false},
     Match{"x*", "x:book", "book", false}));
+
+// A backslash makes the next character literal; an exact name drops a trailing one.
+INSTANTIATE_TEST_SUITE_P(Escapes, Matches, testing::Values(
+    Match{"a\\*", "a*", "a*", true},
+    Match{"a\\*", "ab", "ab", false},
+    Match{"\\?\\*", "?*", "?*", true},
+    Match{"a\\", "a", "a", true},
+    Match{"a\\\\", "a\\", "a\\", true},
+    Match{"a\\\\*", "a\\bc", "a\\bc", true},
+    Match{"a\\:b", "a:b", "b", true},
+    Match{"a\\:b", "b", "b", false}));
 
 INSTANTIATE_TEST_SUITE_P(Globs, Matches, testing::Values(
     Match{"b*k", "bk", "bk", true},
