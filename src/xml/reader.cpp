@@ -502,7 +502,40 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
   phase_ = Phase::Text;
   size_t depth = 0;
+  // Runs of ordinary tags go 64 bytes at a time; whatever they stop at is
+  // taken tag by tag up to `resume`.
+  const bool runs = !name.empty();
+  size_t resume = 0;
   for (;;) {
+    if (runs && pos >= resume && len - pos >= 128) {
+      const size_t from = pos;
+      detail::TagRunCarry carry;
+      carry.open = open;
+      detail::TagMarks cur, next;
+      detail::classify_tags(base + pos, name.front(), &cur);
+      size_t block = pos;
+      for (;;) {
+        detail::classify_tags(base + block + 64, name.front(), &next);
+        const detail::TagBlock r = detail::run_tag_block(cur, next, &carry);
+        if (r.last_close >= 0) {
+          pos = block + static_cast<size_t>(r.last_close) + 1;
+          open = carry.open;
+        }
+        if (r.stop != 64) {
+          resume = block + r.stop + 1;
+          break;
+        }
+        block += 64;
+        if (len - block < 128) {
+          resume = block;
+          break;
+        }
+        cur = next;
+      }
+      // Little progress: take a block's worth of tags one by one first.
+      if (pos - from < 64 && resume < from + 64) resume = from + 64;
+      if (pos != from) continue;
+    }
     // Markup right after markup needs no search.
     const size_t lt =
         pos < len && base[pos] == '<' ? pos : detail::window_find_lt(w, base, len, pos);

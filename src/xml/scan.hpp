@@ -281,6 +281,162 @@ struct Window {
   }
 }
 
+// What a run of tags does to the open-element count, worked out for up to
+// 64 bytes at once. Marks of the bytes at p[0..64): bit i stands for p[i].
+struct TagMarks {
+  uint64_t lt = 0;
+  uint64_t gt = 0;
+  uint64_t dq = 0;
+  uint64_t sq = 0;
+  uint64_t slash = 0;
+  uint64_t special = 0;  // '!' or '?': a '<' before one starts a construct of its own
+  uint64_t first = 0;    // the first byte of the name being skipped
+};
+
+// Byte-at-a-time classification: the portable path and the tests' reference.
+inline void classify_tags_scalar(const char* p, char first, TagMarks* m) noexcept {
+  *m = TagMarks{};
+  for (unsigned i = 0; i < 64; ++i) {
+    const uint64_t bit = 1ull << i;
+    const char c = p[i];
+    if (c == '<') m->lt |= bit;
+    if (c == '>') m->gt |= bit;
+    if (c == '"') m->dq |= bit;
+    if (c == '\'') m->sq |= bit;
+    if (c == '/') m->slash |= bit;
+    if (c == '!' || c == '?') m->special |= bit;
+    if (c == first) m->first |= bit;
+  }
+}
+
+inline void classify_tags(const char* p, char first, TagMarks* m) noexcept {
+#if defined(__SSE2__)
+  const __m128i lt_v = _mm_set1_epi8('<');
+  const __m128i gt_v = _mm_set1_epi8('>');
+  const __m128i dq_v = _mm_set1_epi8('"');
+  const __m128i sq_v = _mm_set1_epi8('\'');
+  const __m128i slash_v = _mm_set1_epi8('/');
+  const __m128i bang_v = _mm_set1_epi8('!');
+  const __m128i question_v = _mm_set1_epi8('?');
+  const __m128i first_v = _mm_set1_epi8(first);
+  uint64_t lt = 0, gt = 0, dq = 0, sq = 0, slash = 0, special = 0, fst = 0;
+  auto bits = [](__m128i x, int shift) {
+    return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(x))) << shift;
+  };
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const int s = 16 * k;
+    lt |= bits(_mm_cmpeq_epi8(v, lt_v), s);
+    gt |= bits(_mm_cmpeq_epi8(v, gt_v), s);
+    dq |= bits(_mm_cmpeq_epi8(v, dq_v), s);
+    sq |= bits(_mm_cmpeq_epi8(v, sq_v), s);
+    slash |= bits(_mm_cmpeq_epi8(v, slash_v), s);
+    special |= bits(_mm_or_si128(_mm_cmpeq_epi8(v, bang_v), _mm_cmpeq_epi8(v, question_v)), s);
+    fst |= bits(_mm_cmpeq_epi8(v, first_v), s);
+  }
+  m->lt = lt;
+  m->gt = gt;
+  m->dq = dq;
+  m->sq = sq;
+  m->slash = slash;
+  m->special = special;
+  m->first = fst;
+#else
+  classify_tags_scalar(p, first, m);
+#endif
+}
+
+// State carried from one 64-byte block of a tag run to the next: quote and
+// tag parities as all-ones or zero masks, the borrow of an end tag whose '>'
+// lies ahead, and the top bits the next block looks back at.
+struct TagRunCarry {
+  uint64_t quote = 0;
+  uint64_t dq = 0;
+  uint64_t sq = 0;
+  uint64_t tag = 0;
+  uint64_t borrow = 0;
+  uint64_t end_span_top = 0;
+  uint64_t slash_top = 0;
+  size_t open = 0;  // open elements, counted at each tag's '>'
+};
+
+struct TagBlock {
+  unsigned stop = 64;   // first byte the tag-by-tag path must handle, 64 if none
+  int last_close = -1;  // the last '>' before `stop` that ends a tag, -1 if none
+};
+
+[[nodiscard]] inline uint64_t all_if_top(uint64_t x) noexcept {
+  return static_cast<uint64_t>(static_cast<int64_t>(x) >> 63);
+}
+
+// Counts the tags of block `m` (`next` is the block after it, for the
+// bytes that follow a '<') until the first thing the tag-by-tag path must
+// handle: a '<' inside a tag or a '>' in text, a quote in text, a value
+// holding the other kind of quote, '<!' or '<?', a tag whose name starts
+// with the target's first byte, or an end tag with no element open. Before
+// that point a quote parity over both kinds and '<'/'>' alternation outside
+// quotes describe the bytes exactly. Tags count at their '>', so a stop
+// leaves `c->open` right for the bytes up to `last_close`; the rest of the
+// carry is only meaningful when nothing stopped.
+[[nodiscard]] inline TagBlock run_tag_block(const TagMarks& m, const TagMarks& next,
+                                            TagRunCarry* c) noexcept {
+  const uint64_t quotes = m.dq | m.sq;
+  const uint64_t in_quote = prefix_xor64(quotes) ^ c->quote;
+  const uint64_t in_dq = prefix_xor64(m.dq) ^ c->dq;
+  const uint64_t in_sq = prefix_xor64(m.sq) ^ c->sq;
+  const uint64_t lt = m.lt & ~in_quote;
+  const uint64_t gt = m.gt & ~in_quote;
+  const uint64_t in_tag = prefix_xor64(lt | gt) ^ c->tag;  // '<' up to the byte before '>'
+  uint64_t bad = (lt & ~in_tag) | (gt & in_tag) | (quotes & ~in_tag);
+  // Parity over both kinds holds only while each value closes with its own kind.
+  bad |= (in_dq | in_sq) ^ in_quote;
+  const uint64_t slash_after = (m.slash >> 1) | (next.slash << 63);
+  const uint64_t special_after = (m.special >> 1) | (next.special << 63);
+  const uint64_t first_after = (m.first >> 1) | (next.first << 63);
+  const uint64_t first_after2 = (m.first >> 2) | (next.first << 62);
+  const uint64_t end_lt = lt & slash_after;
+  const uint64_t start_lt = lt & ~end_lt;
+  bad |= (lt & special_after) | (start_lt & first_after) | (end_lt & first_after2);
+
+  // Each end tag's '<' borrows from its own '>' (perhaps in a later block):
+  // the difference fills the end tags' spans.
+  uint64_t d1 = 0, d2 = 0;
+  const bool b1 = __builtin_sub_overflow(gt, end_lt, &d1);
+  const bool b2 = __builtin_sub_overflow(d1, c->borrow, &d2);
+  const uint64_t end_spans = d2 & ~gt;
+  const uint64_t end_gt = gt & ((end_spans << 1) | c->end_span_top);
+  const uint64_t slash_before = (m.slash << 1) | c->slash_top;
+  const uint64_t start_gt = gt & ~end_gt & ~slash_before;  // '/>' of a start tag: empty
+
+  uint64_t good = bad == 0 ? ~0ull : (bad & (0 - bad)) - 1;
+  const size_t n_ends = static_cast<size_t>(__builtin_popcountll(end_gt & good));
+  if (c->open <= n_ends) {
+    // An end tag needs an element open before it.
+    size_t seen = 0;
+    for (uint64_t e = end_gt & good; e != 0; e &= e - 1, ++seen) {
+      const uint64_t before = (e & (0 - e)) - 1;
+      if (c->open + static_cast<size_t>(__builtin_popcountll(start_gt & before)) <= seen) {
+        good = before;
+        break;
+      }
+    }
+  }
+  TagBlock out;
+  if (good != ~0ull) out.stop = static_cast<unsigned>(__builtin_ctzll(~good));
+  const uint64_t closed = gt & good;
+  if (closed != 0) out.last_close = 63 - __builtin_clzll(closed);
+  c->open = c->open + static_cast<size_t>(__builtin_popcountll(start_gt & good)) -
+            static_cast<size_t>(__builtin_popcountll(end_gt & good));
+  c->quote = all_if_top(in_quote);
+  c->dq = all_if_top(in_dq);
+  c->sq = all_if_top(in_sq);
+  c->tag = all_if_top(in_tag);
+  c->borrow = static_cast<uint64_t>(b1 || b2);
+  c->end_span_top = end_spans >> 63;
+  c->slash_top = m.slash >> 63;
+  return out;
+}
+
 // Length of the leading run of non-ws bytes in [p, p+n) (a tag name).
 // `limit` is how far it is safe to read (at least n): one vector covers the
 // usual short name.
