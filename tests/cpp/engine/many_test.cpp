@@ -248,6 +248,7 @@ TEST(ManyDepth, MillionNestedElementsDoNotGrowTheCallStack) {
 }
 
 TEST(ManyDepth, ManyPathsSpillTheActionsToTheHeap) {
+  // Alternating paths, so that results landing under the wrong path show.
   std::vector<std::string> paths;
   std::vector<V> expected;
   for (int i = 0; i < 40; ++i) {

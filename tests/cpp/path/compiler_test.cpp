@@ -33,7 +33,6 @@ INSTANTIATE_TEST_SUITE_P(Components, CompilesTo, testing::Values(
     Good{"a.18446744073709551615", "a[18446744073709551615]"},
     Good{"a.+1", "a / '+1'"},
     Good{"a.\\5", "a / 5"},
-    Good{"a.#text", "a / #text"},
     Good{"a.\\#text", "a / '#text'"},
     Good{"a.\\@id", "a / '@id'"},
     Good{"a\\.b", "'a.b'"},
@@ -50,8 +49,6 @@ INSTANTIATE_TEST_SUITE_P(Descendants, CompilesTo, testing::Values(
     Good{"\\*\\*.b", "'**' / b"}));
 
 INSTANTIATE_TEST_SUITE_P(Filters, CompilesTo, testing::Values(
-    Good{"catalog.book#(price>10)#.@id|@sort",
-         "catalog / book[all (price > #10)] / @id | sort"},
     Good{"a#(x=1)b", "a[first (x == #1)] / b"},
     Good{"a#(x=1)#(y=2)", "a[all (x == #1)] / '(y=2)'"},
     Good{"a#(x=1)#text", "a[all (x == #1)] / text"},
@@ -83,7 +80,6 @@ INSTANTIATE_TEST_SUITE_P(FilterValues, CompilesTo, testing::Values(
     Good{"a#(x='=')", "a[first (x == '=')]"},
     Good{"a#(x=\"5\")", "a[first (x == '5')]"},
     Good{"a#(x=')", "error: unmatched ( in filter"},
-    Good{"a#(x='abc\")", "error: unmatched ( in filter"},
     Good{"a#(x=-2.5e1)", "a[first (x == #-25)]"},
     Good{"a#(x=0x10)", "a[first (x == '0x10')]"},
     Good{"a#(x=)", "a[first (x == '')]"},
@@ -93,7 +89,6 @@ INSTANTIATE_TEST_SUITE_P(FilterValues, CompilesTo, testing::Values(
     Good{"a#(x==3)", "a[first (x == #3)]"},
     Good{"a#(x<=3)", "a[first (x <= #3)]"},
     Good{"a#(x>=<3)", "a[first (x >= '<3')]"},
-    Good{"a#(name%'b*')", "a[first (name % 'b*')]"},
     Good{"a#(name!%b*)", "a[first (name !% 'b*')]"},
     Good{"a#(@a\\=b=3)", "a[first (@'a=b' == #3 attr='a=b')]"},
     Good{"a#(b.@id=3)", "a[first (b / @id == #3)]"},
