@@ -6,6 +6,7 @@
 
 #include "xml/attributes.hpp"
 #include "xml/scan.hpp"
+#include "xml/tag_run.hpp"
 
 namespace varnex::xml {
 
@@ -508,33 +509,13 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   size_t resume = 0;
   for (;;) {
     if (runs && pos >= resume && len - pos >= 128) {
-      const size_t from = pos;
-      detail::TagRunCarry carry;
-      carry.open = open;
-      detail::TagMarks cur, next;
-      detail::classify_tags(base + pos, name.front(), &cur);
-      size_t block = pos;
-      for (;;) {
-        detail::classify_tags(base + block + 64, name.front(), &next);
-        const detail::TagBlock r = detail::run_tag_block(cur, next, &carry);
-        if (r.last_close >= 0) {
-          pos = block + static_cast<size_t>(r.last_close) + 1;
-          open = carry.open;
-        }
-        if (r.stop != 64) {
-          resume = block + r.stop + 1;
-          break;
-        }
-        block += 64;
-        if (len - block < 128) {
-          resume = block;
-          break;
-        }
-        cur = next;
+      const detail::TagRunEnd run = detail::run_tags(base, len, pos, open, name.front());
+      resume = run.resume;
+      if (run.pos != pos) {
+        pos = run.pos;
+        open = run.open;
+        continue;
       }
-      // Little progress: take a block's worth of tags one by one first.
-      if (pos - from < 64 && resume < from + 64) resume = from + 64;
-      if (pos != from) continue;
     }
     // Markup right after markup needs no search.
     const size_t lt =

@@ -281,8 +281,10 @@ struct Window {
   }
 }
 
-// What a run of tags does to the open-element count, worked out for up to
-// 64 bytes at once. Marks of the bytes at p[0..64): bit i stands for p[i].
+// Marks of the bytes p[0..64) for counting a run of tags (bit i stands for
+// p[i]), and the prefix parities the count needs: these do not depend on
+// the state carried in from earlier blocks, so they can be worked out as
+// soon as the bytes are loaded.
 struct TagMarks {
   uint64_t lt = 0;
   uint64_t gt = 0;
@@ -291,7 +293,23 @@ struct TagMarks {
   uint64_t slash = 0;
   uint64_t special = 0;  // '!' or '?': a '<' before one starts a construct of its own
   uint64_t first = 0;    // the first byte of the name being skipped
+  uint64_t quote_parity = 0;  // prefix_xor64(dq | sq)
+  uint64_t dq_parity = 0;
+  uint64_t sq_parity = 0;
+  // prefix_xor64 of the '<' and '>' outside quotes, for a block that starts
+  // outside quotes and for one that starts inside.
+  uint64_t tag_parity = 0;
+  uint64_t tag_parity_quoted = 0;
 };
+
+inline void add_parities(TagMarks* m) noexcept {
+  m->quote_parity = prefix_xor64(m->dq | m->sq);
+  m->dq_parity = prefix_xor64(m->dq);
+  m->sq_parity = prefix_xor64(m->sq);
+  const uint64_t angles = m->lt | m->gt;
+  m->tag_parity = prefix_xor64(angles & ~m->quote_parity);
+  m->tag_parity_quoted = prefix_xor64(angles & m->quote_parity);
+}
 
 // Byte-at-a-time classification: the portable path and the tests' reference.
 inline void classify_tags_scalar(const char* p, char first, TagMarks* m) noexcept {
@@ -307,6 +325,7 @@ inline void classify_tags_scalar(const char* p, char first, TagMarks* m) noexcep
     if (c == '!' || c == '?') m->special |= bit;
     if (c == first) m->first |= bit;
   }
+  add_parities(m);
 }
 
 inline void classify_tags(const char* p, char first, TagMarks* m) noexcept {
@@ -341,6 +360,7 @@ inline void classify_tags(const char* p, char first, TagMarks* m) noexcept {
   m->slash = slash;
   m->special = special;
   m->first = fst;
+  add_parities(m);
 #else
   classify_tags_scalar(p, first, m);
 #endif
@@ -378,15 +398,17 @@ struct TagBlock {
 // quotes describe the bytes exactly. Tags count at their '>', so a stop
 // leaves `c->open` right for the bytes up to `last_close`; the rest of the
 // carry is only meaningful when nothing stopped.
-[[nodiscard]] inline TagBlock run_tag_block(const TagMarks& m, const TagMarks& next,
+[[nodiscard, gnu::always_inline]] inline TagBlock run_tag_block(const TagMarks& m, const TagMarks& next,
                                             TagRunCarry* c) noexcept {
   const uint64_t quotes = m.dq | m.sq;
-  const uint64_t in_quote = prefix_xor64(quotes) ^ c->quote;
-  const uint64_t in_dq = prefix_xor64(m.dq) ^ c->dq;
-  const uint64_t in_sq = prefix_xor64(m.sq) ^ c->sq;
+  const uint64_t in_quote = m.quote_parity ^ c->quote;
+  const uint64_t in_dq = m.dq_parity ^ c->dq;
+  const uint64_t in_sq = m.sq_parity ^ c->sq;
   const uint64_t lt = m.lt & ~in_quote;
   const uint64_t gt = m.gt & ~in_quote;
-  const uint64_t in_tag = prefix_xor64(lt | gt) ^ c->tag;  // '<' up to the byte before '>'
+  // '<' up to the byte before '>'
+  const uint64_t in_tag =
+      (m.tag_parity ^ ((m.tag_parity ^ m.tag_parity_quoted) & c->quote)) ^ c->tag;
   uint64_t bad = (lt & ~in_tag) | (gt & in_tag) | (quotes & ~in_tag);
   // Parity over both kinds holds only while each value closes with its own kind.
   bad |= (in_dq | in_sq) ^ in_quote;
