@@ -125,12 +125,6 @@ struct FilterStart {
 [[nodiscard]] MatchOutcome general_filter(const FilterStart& at, const path::Filter& filter,
                                           std::span<const path::Step> rest, Items& items);
 
-[[nodiscard]] bool eval_simple_child_filter_and_collect(std::string_view element,
-                                                        const path::Step& filter_step,
-                                                        const path::Filter& filter,
-                                                        const path::Step& collect_step,
-                                                        TerminalKind kind, Items& items);
-
 // Whether `selector` selects the child whose match count before it is `count`.
 [[nodiscard]] constexpr bool selects(const path::Selector& selector, uint64_t count) noexcept {
   switch (selector.kind) {
