@@ -84,7 +84,12 @@ INSTANTIATE_TEST_SUITE_P(
         ManyCase{
             "<r><b><n>1</n></b></r>", {"r.b#(n=1).n", "r.b.#.n"}, {{"M:<n>1</n>"}, {"S:<n>1</n>"}}},
         ManyCase{
-            "<r><b><c>1</c><c>2</c></b></r>", {"r.b#(c=1).c.x", "r.b.#.c"}, {{"ambiguous:c"}}}));
+            "<r><b><c>1</c><c>2</c></b></r>", {"r.b#(c=1).c.x", "r.b.#.c"}, {{"ambiguous:c"}}},
+        // Empty elements: an attribute that is not UTF-8 fails the test whatever the
+        // operator, and a first-match filter is served once.
+        ManyCase{"<r><b k=\"\xFF\"/><b k=\"1\"/><b k=\"1\"/></r>",
+                 {"r.b#(@k!=1)#", "r.b#(@k=1)", "r.b.#"},
+                 {{}, {"M:<b k=\"1\"/>"}, {"V:3"}}}));
 
 INSTANTIATE_TEST_SUITE_P(
     CollectModes, Many,
