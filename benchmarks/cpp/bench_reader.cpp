@@ -9,6 +9,7 @@
 #include <string>
 
 #include "xml/reader.hpp"
+#include "xml/tag_run.hpp"
 
 namespace {
 
@@ -150,7 +151,12 @@ int main() {
   const Timing t_events = best_of([&] { sink = sink + event_pass(doc).checksum; });
   const Timing t_skip = best_of([&] { sink = sink + skip_pass(doc).end; });
 
-  std::printf("document: %.1f MB, %zu events; best of %d runs\n", mb, pass.events, kRuns);
+  bool wide = false;
+#if defined(VARNEX_XML_HAS_AVX2_PATH)
+  wide = varnex::xml::detail::avx2_usable();
+#endif
+  std::printf("document: %.1f MB, %zu events; best of %d runs; skip classifies with %s\n", mb,
+              pass.events, kRuns, wide ? "AVX2" : "SSE2 or scalar");
   std::printf("read_event pass: %8.1f MB/s wall (%.1f ms), %8.1f MB/s cpu\n", mb / t_events.wall,
               t_events.wall * 1e3, mb / t_events.cpu);
   std::printf("read_to_end:     %8.1f MB/s wall (%.1f ms), %8.1f MB/s cpu\n", mb / t_skip.wall,

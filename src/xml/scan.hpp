@@ -291,8 +291,8 @@ struct TagMarks {
   uint64_t dq = 0;
   uint64_t sq = 0;
   uint64_t slash = 0;
-  uint64_t special = 0;  // '!' or '?': a '<' before one starts a construct of its own
-  uint64_t first = 0;    // the first byte of the name being skipped
+  uint64_t special = 0;       // '!' or '?': a '<' before one starts a construct of its own
+  uint64_t first = 0;         // the first byte of the name being skipped
   uint64_t quote_parity = 0;  // prefix_xor64(dq | sq)
   uint64_t dq_parity = 0;
   uint64_t sq_parity = 0;
@@ -398,8 +398,9 @@ struct TagBlock {
 // quotes describe the bytes exactly. Tags count at their '>', so a stop
 // leaves `c->open` right for the bytes up to `last_close`; the rest of the
 // carry is only meaningful when nothing stopped.
-[[nodiscard, gnu::always_inline]] inline TagBlock run_tag_block(const TagMarks& m, const TagMarks& next,
-                                            TagRunCarry* c) noexcept {
+[[nodiscard, gnu::always_inline]] inline TagBlock run_tag_block(const TagMarks& m,
+                                                                const TagMarks& next,
+                                                                TagRunCarry* c) noexcept {
   const uint64_t quotes = m.dq | m.sq;
   const uint64_t in_quote = m.quote_parity ^ c->quote;
   const uint64_t in_dq = m.dq_parity ^ c->dq;

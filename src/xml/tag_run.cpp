@@ -78,8 +78,7 @@ namespace {
   return static_cast<uint64_t>(low) | static_cast<uint64_t>(high) << 32;
 }
 
-[[VARNEX_XML_AVX2_TARGET, gnu::always_inline]] inline void classify_avx2(const char* p,
-                                                                         char first,
+[[VARNEX_XML_AVX2_TARGET, gnu::always_inline]] inline void classify_avx2(const char* p, char first,
                                                                          TagMarks* m) noexcept {
   const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
   const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));

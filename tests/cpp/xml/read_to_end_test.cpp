@@ -186,14 +186,34 @@ TEST(Skip, AgreesWithEventLoopOnRandomDocuments) {
 std::string dense_document(std::mt19937& rng, int outer) {
   static const char* const kOrdinary[] = {
       "<item id=\"12\" kind='x'>", "</item>", "<name lang='en'>", "</name>", "<p/>", "<q k=\"v\"/>",
-      "text ", "\n", "<tags>", "</tags >", "<v a=\">\" b='<'>", "</v>", "<w x='\"' y=\"'\">", "</w>",
+      "text ", "\n", "<tags>", "</tags >", "<v a=\">\" b='<'>", "</v>", "<w x='\"' y=\"'\">",
+      "</w>",
       // Tags longer than a block.
       "<long v='0123456789012345678901234567890123456789012345678901234567890123456789'>",
       "</long                                                                          >"};
-  static const char* const kOdd[] = {
-      "it's", "\"", "<x<y>", " > ", "<!-- c -->", "<?p?>", "<aa>", "</aa>", "</a>", "<a>",
-      "<a/>", "</item/>", "</>", "<>", "</z></z>", "<a x='1'>", "</a\t>", "<![CDATA[<]]>",
-      "<v a=\"it's\">", "<v a='say \"hi\"'>", "<!DOCTYPE d>", "<?xml encoding='koi8-r'?>"};
+  // Each of these stops a run of tags.
+  static const char* const kOdd[] = {"it's",
+                                     "\"",
+                                     "<x<y>",
+                                     " > ",
+                                     "<!-- c -->",
+                                     "<?p?>",
+                                     "<aa>",
+                                     "</aa>",
+                                     "</a>",
+                                     "<a>",
+                                     "<a/>",
+                                     "</item/>",
+                                     "</>",
+                                     "<>",
+                                     "</z></z>",
+                                     "<a x='1'>",
+                                     "</a\t>",
+                                     "<![CDATA[<]]>",
+                                     "<v a=\"it's\">",
+                                     "<v a='say \"hi\"'>",
+                                     "<!DOCTYPE d>",
+                                     "<?xml encoding='koi8-r'?>"};
   std::uniform_int_distribution<size_t> ordinary(0, std::size(kOrdinary) - 1);
   std::uniform_int_distribution<size_t> odd(0, std::size(kOdd) - 1);
   std::uniform_int_distribution<int> count(0, 400);
@@ -202,7 +222,8 @@ std::string dense_document(std::mt19937& rng, int outer) {
   for (int i = 0; i < outer; ++i) doc += "<o>";
   doc += rng() % 8 == 0 ? "<a x='1'>" : "<a>";
   for (int n = count(rng); n > 0; --n) {
-    doc += static_cast<int>(rng() % 1000) < odd_per_1000 ? kOdd[odd(rng)] : kOrdinary[ordinary(rng)];
+    doc +=
+        static_cast<int>(rng() % 1000) < odd_per_1000 ? kOdd[odd(rng)] : kOrdinary[ordinary(rng)];
   }
   if (rng() % 2 == 0) doc += "</a>";
   return doc;
