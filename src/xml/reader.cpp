@@ -482,6 +482,9 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
 // read_to_end when only the depth of open elements is kept (the query
 // configuration): every byte is classified once per 64-byte window, and a
 // tag costs a few mask operations unless its name can match.
+// Bytes taken tag by tag at the start of a skip before runs of whole blocks.
+constexpr size_t kSkipWarmupBytes = 32;
+
 ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
                                       SkipSpan* span) noexcept {
   bool plain_name = true;
@@ -504,9 +507,10 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   phase_ = Phase::Text;
   size_t depth = 0;
   // Runs of ordinary tags go 64 bytes at a time; whatever they stop at is
-  // taken tag by tag up to `resume`.
+  // taken tag by tag up to `resume`. Most skipped elements are short, and a
+  // run classifies a block ahead, so the first bytes go tag by tag too.
   const bool runs = !name.empty();
-  size_t resume = 0;
+  size_t resume = pos + kSkipWarmupBytes;
   for (;;) {
     if (runs && pos >= resume && len - pos >= 128) {
       const detail::TagRunEnd run = detail::run_tags(base, len, pos, open, name.front());
