@@ -9,6 +9,7 @@ anything is timed.
 
 from __future__ import annotations
 
+import collections
 import io
 import itertools
 import re
@@ -333,9 +334,16 @@ def gir_classes(data: bytes) -> list[bytes]:
     return re.findall(rb'<class\s+name="([^"]+)"', data)
 
 
+def gir_common_parent(data: bytes) -> str:
+    """The parent class named most often, so the filter keeps matches in every .gir file."""
+    parents = re.findall(rb'<class\s[^>]*?\bparent="([^"]+)"', data)
+    return collections.Counter(parents).most_common(1)[0][0].decode() if parents else "Object"
+
+
 def gir_schema(data: bytes) -> Schema:
     keys = gir_classes(data)
     n = len(keys)
+    parent = gir_common_parent(data)
     return Schema(
         kind="gir",
         root="repository",
@@ -346,10 +354,10 @@ def gir_schema(data: bytes) -> Schema:
         find_key=keys[n - 1 - n // 50].decode(),
         nav_index=n // 2,
         filt=Filter(
-            '@parent=="GObject.Object"',
-            "@parent='GObject.Object'",
-            lambda c, e: c.get("parent") == "GObject.Object",
-            lambda c: c.get("@parent") == "GObject.Object",
+            f'@parent=="{parent}"',
+            f"@parent='{parent}'",
+            lambda c, e: c.get("parent") == parent,
+            lambda c: c.get("@parent") == parent,
         ),
         filt2=Filter(
             '@abstract=="1"',
