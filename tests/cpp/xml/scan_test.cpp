@@ -2,6 +2,8 @@
 // boundaries, with both kinds of quote and bytes that only look like ws.
 #include "xml/scan.hpp"
 
+#include "classify_check.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -99,29 +101,8 @@ TEST(Scan, NameLengthMatchesReference) {
   }
 }
 
-// The vector classifier against the byte-at-a-time one, at every offset of
-// a buffer so that each byte falls in every lane.
 TEST(Scan, TagMarksMatchScalarClassification) {
-  std::mt19937 rng(3);
-  static const char kAlphabet[] = "<>\"'/!?ab \x80\xff";
-  std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
-  std::string s(200, 'a');
-  for (int iter = 0; iter < 200; ++iter) {
-    for (char& c : s) c = kAlphabet[pick(rng)];
-    const char first = kAlphabet[iter % (sizeof kAlphabet - 1)];
-    for (size_t at = 0; at + 64 <= s.size(); ++at) {
-      TagMarks got, want;
-      classify_tags(s.data() + at, first, &got);
-      classify_tags_scalar(s.data() + at, first, &want);
-      ASSERT_EQ(got.lt, want.lt) << at;
-      ASSERT_EQ(got.gt, want.gt) << at;
-      ASSERT_EQ(got.dq, want.dq) << at;
-      ASSERT_EQ(got.sq, want.sq) << at;
-      ASSERT_EQ(got.slash, want.slash) << at;
-      ASSERT_EQ(got.special, want.special) << at;
-      ASSERT_EQ(got.first, want.first) << at;
-    }
-  }
+  expect_matches_scalar(classify_tags, /*with_parities=*/false);
 }
 
 TEST(Scan, FindByteAcrossTheFirstVector) {

@@ -2,6 +2,8 @@
 // offset of a buffer and on documents where runs stop for every reason.
 #include "xml/tag_run.hpp"
 
+#include "classify_check.hpp"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -14,31 +16,7 @@ namespace {
 
 TEST(TagRun, Avx2ClassifierMatchesScalar) {
   if (!avx2_usable()) GTEST_SKIP() << "no AVX2 here";
-  std::mt19937 rng(3);
-  static const char kAlphabet[] = "<>\"'/!?ab \x80\xff";
-  std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
-  std::string s(200, 'a');
-  for (int iter = 0; iter < 200; ++iter) {
-    for (char& c : s) c = kAlphabet[pick(rng)];
-    const char first = kAlphabet[iter % (sizeof kAlphabet - 1)];
-    for (size_t at = 0; at + 64 <= s.size(); ++at) {
-      TagMarks got, want;
-      classify_tags_avx2(s.data() + at, first, &got);
-      classify_tags_scalar(s.data() + at, first, &want);
-      ASSERT_EQ(got.lt, want.lt) << at;
-      ASSERT_EQ(got.gt, want.gt) << at;
-      ASSERT_EQ(got.dq, want.dq) << at;
-      ASSERT_EQ(got.sq, want.sq) << at;
-      ASSERT_EQ(got.slash, want.slash) << at;
-      ASSERT_EQ(got.special, want.special) << at;
-      ASSERT_EQ(got.first, want.first) << at;
-      ASSERT_EQ(got.quote_parity, want.quote_parity) << at;
-      ASSERT_EQ(got.dq_parity, want.dq_parity) << at;
-      ASSERT_EQ(got.sq_parity, want.sq_parity) << at;
-      ASSERT_EQ(got.tag_parity, want.tag_parity) << at;
-      ASSERT_EQ(got.tag_parity_quoted, want.tag_parity_quoted) << at;
-    }
-  }
+  expect_matches_scalar(classify_tags_avx2, /*with_parities=*/true);
 }
 
 // Tag soup with the pieces that stop a run; each run starts in text.
