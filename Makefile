@@ -29,7 +29,7 @@ install: venv
 	$(PYTHON) -m pip install -q .
 
 example: install
-	$(PYTHON) -m varnex examples/catalog.xml
+	$(VENV)/bin/varnex --tour examples/catalog.xml
 
 build:
 	cmake -S . -B $(BUILD) -DVARNEX_TESTS=ON -DCMAKE_BUILD_TYPE=Release

@@ -1,0 +1,286 @@
+"""The `varnex` command: dotted-path queries over XML files from the shell."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import mmap
+import os
+import stat
+import sys
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+import varnex
+from varnex._cli_output import Output, items, json_item, json_result, plain_text, raw_text
+
+STDIN_NAME = "(standard input)"
+
+USAGE = """\
+varnex [OPTIONS] PATH [FILE...]
+       varnex [OPTIONS] -e PATH [-e PATH...] [FILE...]
+       varnex --validate [FILE...]
+       varnex --tour [FILE]"""
+
+DESCRIPTION = """\
+Answer dotted paths (catalog.book.#.title, catalog.book#(price>10)#.@id,
+**.title) over XML documents, one pass per file. With no FILE, or where FILE
+is -, read standard input. Regular files are memory-mapped, so a query that
+needs the start of a large file reads only the start."""
+
+EPILOG = """\
+output:
+  Every path gives its items in document order, one per line: an attribute,
+  a count, an aggregate, or an element with text only prints as its text
+  (trimmed); an element with child elements prints as its markup, which may
+  span lines (-r prints the text inside it instead; -0 or --jsonl keep items
+  apart). A path that matches nothing prints nothing. With several paths the
+  items of each path follow in the order the paths were given.
+  -j prints one JSON value per file: null for no match, the value of a single
+  item, a list for several items (a list of answers, one per path, with -e
+  given more than once). --jsonl prints each item as one line of JSON, so its
+  shape does not change with the number of matches. Text written as a JSON
+  number becomes a number ("44.95", "5"); anything else, "007" included,
+  stays a string. With file names shown, each JSON value is wrapped as
+  {"file": NAME, "value": VALUE}; otherwise lines are prefixed with "NAME:".
+  File names are shown when there are several files (-H, -h override).
+  -c prints the number of items of each path: 0 for no match, 1 for a
+  single item (a count query such as catalog.book.# is one item).
+
+exit status:
+  0 when some path matched in some file, 1 when nothing matched, 2 on usage
+  errors, unreadable files and bad paths (2 wins when both happen). A path
+  "matches" when it gives at least one item: a count or an aggregate always
+  gives one, even when it is 0. --validate: 0 when every file is well formed,
+  1 when some file is not (its name is printed), 2 on unreadable files.
+
+examples:
+  varnex 'catalog.book#(price>10)#.@id' catalog.xml
+  varnex -j --json-elements=dict 'catalog.book#(@id=="bk104")' < catalog.xml
+  varnex -c -e '**.error' -e '**.warning' reports/*.xml"""
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="varnex",
+        usage=USAGE,
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        add_help=False,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("operands", nargs="*", metavar="PATH FILE", help=argparse.SUPPRESS)
+    parser.add_argument(
+        "-e", "--path", dest="paths", action="append", metavar="PATH",
+        help="a path to answer; give it again for more paths, answered in one pass per file",
+    )
+    mode = parser.add_mutually_exclusive_group()
+    for flags, name, text in [
+        (("-r", "--raw"), "raw", "text only: an element with children as the text inside it"),
+        (("-j", "--json"), "json", "one JSON value per file"),
+        (("--jsonl",), "jsonl", "one line of JSON per item"),
+        (("-c", "--count"), "count", "the number of items of each path"),
+        (("--validate",), "validate", "report the files that are not well-formed XML"),
+        (("--tour",), "tour", "a short tour of paths and options over FILE (a catalog)"),
+    ]:
+        mode.add_argument(*flags, dest="mode", action="store_const", const=name, help=text)
+    parser.add_argument(
+        "--json-elements", choices=("markup", "dict"), default="markup",
+        help="JSON for an element with children: its markup (default) or a nested "
+        'object with attributes under "@name" and text under "#text"',
+    )
+    parser.add_argument(
+        "-H", "--with-filename", dest="names", action="store_const", const=True,
+        help="show the file name with each answer",
+    )
+    parser.add_argument(
+        "-h", "--no-filename", dest="names", action="store_const", const=False,
+        help="never show file names",
+    )
+    parser.add_argument(
+        "-0", "--null", action="store_true",
+        help="end each item with a NUL byte instead of a line feed (for xargs -0)",
+    )
+    parser.add_argument("--version", action="version", version=f"varnex {_version()}")
+    parser.add_argument("--help", action="help", help="show this help and exit")
+    parser.set_defaults(mode="plain")
+    return parser
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("varnex")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def parse_args(argv: Sequence[str] | None) -> tuple[argparse.Namespace, list[str], list[str]]:
+    """The options, the path texts and the file names (exits with status 2 on misuse)."""
+    parser = _parser()
+    options = parser.parse_intermixed_args(argv)
+    operands: list[str] = options.operands
+    paths: list[str] = options.paths or []
+    if options.mode in ("validate", "tour"):
+        if paths:
+            parser.error(f"--{options.mode} takes no paths")
+        if options.mode == "tour" and len(operands) > 1:
+            parser.error("--tour takes at most one FILE")
+        files = operands
+    elif paths:
+        files = operands
+    elif operands:
+        paths, files = operands[:1], operands[1:]
+    else:
+        parser.error("a PATH is required")
+    return options, paths, files or ["-"]
+
+
+@contextlib.contextmanager
+def open_document(name: str) -> Iterator[Any]:
+    """The document's bytes: a read-only map of a regular file, else everything read."""
+    with contextlib.ExitStack() as stack:
+        if name == "-":
+            if sys.stdin is None:
+                raise OSError(9, os.strerror(9))
+            stream = sys.stdin.buffer
+        else:
+            stream = stack.enter_context(open(name, "rb"))
+        fd = stream.fileno()
+        info = os.fstat(fd)
+        # A map needs a non-empty regular file read from its start (standard input
+        # may be a file someone already read from).
+        if stat.S_ISREG(info.st_mode) and info.st_size > 0 and os.lseek(fd, 0, os.SEEK_CUR) == 0:
+            document = stack.enter_context(mmap.mmap(fd, 0, access=mmap.ACCESS_READ))
+            if hasattr(document, "madvise"):
+                document.madvise(mmap.MADV_SEQUENTIAL)
+            yield document
+        else:
+            yield stream.read()
+
+
+class Run:
+    """One invocation: its options, compiled paths and output, and what happened so far."""
+
+    def __init__(
+        self, options: argparse.Namespace, paths: list[str], show_names: bool, out: Output
+    ) -> None:
+        self.options = options
+        self.texts = paths
+        self.paths = [varnex.compile(path) for path in paths]  # ValueError for a bad path
+        self.show_names = show_names
+        self.out = out
+        self.matched = False
+        self.malformed = False
+        self.failed = False
+
+    def fail(self, message: str) -> None:
+        self.failed = True
+        self.out.flush()
+        print(f"varnex: {message}", file=sys.stderr, flush=True)
+
+    def status(self) -> int:
+        if self.failed:
+            return 2
+        if self.options.mode == "validate":
+            return 1 if self.malformed else 0
+        return 0 if self.matched else 1
+
+    def query_file(self, name: str) -> None:
+        shown = STDIN_NAME if name == "-" else name
+        try:
+            with open_document(name) as document:
+                results = self.query(document)
+        except OSError as error:
+            self.fail(f"{shown}: {error.strerror or error}")
+            return
+        except ValueError as error:  # a path that is ambiguous in this document
+            self.fail(f"{shown}: {error}")
+            return
+        self.write(shown, results)
+        self.out.flush()
+
+    def query(self, document: Any) -> list[varnex.Result]:
+        if len(self.paths) == 1:
+            return [self.paths[0].get_buffer(document)]
+        return varnex.get_many_buffer(document, self.paths)
+
+    def write(self, shown: str, results: list[varnex.Result]) -> None:
+        mode = self.options.mode
+        elements = self.options.json_elements
+        prefix = os.fsencode(shown) + b":" if self.show_names else b""
+        self.matched = self.matched or any(len(result) for result in results)
+        if mode == "count":
+            for result in results:
+                self.out.record(prefix, str(len(result)))
+        elif mode == "json":
+            try:
+                values = [json_result(result, elements) for result in results]
+            except ValueError as error:
+                self.fail(f"{shown}: {error}")
+                return
+            self.out.json(self._named(shown, values if len(values) > 1 else values[0]))
+        else:
+            render = raw_text if mode == "raw" else plain_text
+            for text, result in zip(self.texts, results, strict=True):
+                for item in items(result):
+                    try:
+                        if mode == "jsonl":
+                            self.out.json(self._named(shown, json_item(item, elements)), line=True)
+                        else:
+                            self.out.record(prefix, render(item))
+                    except ValueError as error:  # text that is not UTF-8
+                        self.fail(f"{shown}: {text}: {error}")
+
+    def _named(self, shown: str, value: Any) -> Any:
+        return {"file": shown, "value": value} if self.show_names else value
+
+    def validate_file(self, name: str) -> None:
+        shown = STDIN_NAME if name == "-" else name
+        try:
+            with open_document(name) as document:
+                well_formed = varnex.validate(document)
+        except OSError as error:
+            self.fail(f"{shown}: {error.strerror or error}")
+            return
+        if not well_formed:
+            self.malformed = True
+            self.out.record(b"", f"{shown}: not well formed")
+
+
+def run(argv: Sequence[str] | None) -> int:
+    options, paths, files = parse_args(argv)
+    out = Output(sys.stdout.buffer, b"\0" if options.null else b"\n")
+    if options.mode == "tour":
+        from varnex._cli_tour import tour
+
+        return tour(files[0], out)
+    show_names = options.names if options.names is not None else len(files) > 1
+    try:
+        state = Run(options, paths, show_names, out)
+    except ValueError as error:
+        print(f"varnex: {error}", file=sys.stderr)
+        return 2
+    for name in files:
+        if options.mode == "validate":
+            state.validate_file(name)
+        else:
+            state.query_file(name)
+    out.flush()
+    return state.status()
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Entry point of the `varnex` console script and of `python -m varnex`."""
+    try:
+        return run(argv)
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader went away (`| head`): end quietly, and keep the interpreter's
+        # final flush of standard output from failing again.
+        with contextlib.suppress(OSError):
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        return 141
