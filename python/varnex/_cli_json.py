@@ -4,8 +4,9 @@ Text that reads as a JSON number becomes a number. For `--json-elements=dict`
 an element's markup becomes a nested object: the query has already found the
 element, this only reshapes its markup. Attributes go under "@name", child
 elements under their names (a list when a name repeats), text under "#text";
-an element with neither attributes nor children is its text alone. Like the queries, it never fails on malformed
-markup: a stray end tag is ignored and unclosed elements end with the input.
+an element with neither attributes nor children is its text alone. Like the
+queries, it never fails on malformed markup: a stray end tag is ignored and
+unclosed elements end with the input.
 """
 
 from __future__ import annotations

@@ -71,7 +71,11 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("operands", nargs="*", metavar="PATH FILE", help=argparse.SUPPRESS)
     parser.add_argument(
-        "-e", "--path", dest="paths", action="append", metavar="PATH",
+        "-e",
+        "--path",
+        dest="paths",
+        action="append",
+        metavar="PATH",
         help="a path to answer; give it again for more paths, answered in one pass per file",
     )
     mode = parser.add_mutually_exclusive_group()
@@ -85,20 +89,32 @@ def _parser() -> argparse.ArgumentParser:
     ]:
         mode.add_argument(*flags, dest="mode", action="store_const", const=name, help=text)
     parser.add_argument(
-        "--json-elements", choices=("markup", "dict"), default="markup",
+        "--json-elements",
+        choices=("markup", "dict"),
+        default="markup",
         help="JSON for an element with children: its markup (default) or a nested "
         'object with attributes under "@name" and text under "#text"',
     )
     parser.add_argument(
-        "-H", "--with-filename", dest="names", action="store_const", const=True,
+        "-H",
+        "--with-filename",
+        dest="names",
+        action="store_const",
+        const=True,
         help="show the file name with each answer",
     )
     parser.add_argument(
-        "-h", "--no-filename", dest="names", action="store_const", const=False,
+        "-h",
+        "--no-filename",
+        dest="names",
+        action="store_const",
+        const=False,
         help="never show file names",
     )
     parser.add_argument(
-        "-0", "--null", action="store_true",
+        "-0",
+        "--null",
+        action="store_true",
         help="end each item with a NUL byte instead of a line feed (for xargs -0)",
     )
     parser.add_argument("--version", action="version", version=f"varnex {_version()}")
@@ -194,6 +210,9 @@ class Run:
                 results = self.query(document)
         except OSError as error:
             self.fail(f"{shown}: {error.strerror or error}")
+            return
+        except MemoryError:
+            self.fail(f"{shown}: not enough memory")
             return
         except ValueError as error:  # a path that is ambiguous in this document
             self.fail(f"{shown}: {error}")

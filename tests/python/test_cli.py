@@ -1,0 +1,249 @@
+"""The `varnex` command, run as the installed console script."""
+
+from __future__ import annotations
+
+import json
+import os
+import resource
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+SCRIPT = Path(sys.executable).parent / "varnex"
+CATALOG = Path(__file__).resolve().parents[2] / "examples" / "catalog.xml"
+
+SHOP = (
+    '<shop><item id="a1" qty="007"><name>Pen &amp; ink</name><price>1.50</price>'
+    "<tag>x</tag><tag>y</tag></item>"
+    '<item id="a2"><name>Pad</name><price>2</price></item></shop>'
+)
+FILES = {
+    "shop.xml": SHOP,
+    "b.xml": '<shop><item id="b1"><name>Ink</name></item></shop>',
+    "broken.xml": "<shop><item id='c1'>text</item>",
+    "empty.xml": "",
+    "latin.xml": '<?xml version="1.0" encoding="ISO-8859-1"?><r a="caf\xe9"/>',
+}
+ITEM_1 = '<item id="a2"><name>Pad</name><price>2</price></item>'
+
+
+@pytest.fixture(scope="module")
+def workdir(tmp_path_factory):
+    """A folder holding the small documents; commands run inside it."""
+    folder = tmp_path_factory.mktemp("cli")
+    for name, text in FILES.items():
+        (folder / name).write_bytes(text.encode("latin-1" if "latin" in name else "utf-8"))
+    (folder / "catalog.xml").write_bytes(CATALOG.read_bytes())
+    return folder
+
+
+def varnex(folder, *args, stdin=b"", command=None):
+    assert SCRIPT.exists(), "the varnex console script is not installed"
+    return subprocess.run(
+        command or [str(SCRIPT), *args],
+        input=stdin,
+        cwd=folder,
+        capture_output=True,
+        timeout=60,
+    )
+
+
+# (arguments, standard input, standard output, exit status)
+CASES = [
+    # plain text: scalars as text, elements with children as markup, stdin by default
+    (["shop.item.#.name", "shop.xml"], None, "Pen & ink\nPad\n", 0),
+    (["shop.item.1"], SHOP, ITEM_1 + "\n", 0),
+    (["shop.item.#.price|@sum"], SHOP, "3.5\n", 0),
+    (["shop.item.1.#text", "shop.xml"], None, "Pad2\n", 0),
+    (["-r", "shop.item.1", "shop.xml"], None, "Pad2\n", 0),
+    # several files: names as grep shows them
+    (["shop.item.0.@id", "shop.xml", "b.xml"], None, "shop.xml:a1\nb.xml:b1\n", 0),
+    (["shop.item.0.@id", "-", "b.xml"], SHOP, "(standard input):a1\nb.xml:b1\n", 0),
+    (["-h", "shop.item.0.@id", "shop.xml", "b.xml"], None, "a1\nb1\n", 0),
+    (["-H", "shop.item.0.@id", "shop.xml"], None, "shop.xml:a1\n", 0),
+    (["shop.item.#.@id", "-0", "shop.xml"], None, "a1\0a2\0", 0),
+    # several paths: one pass, items in the order of the paths
+    (["-e", "shop.item.#.@id", "-e", "shop.item.#", "shop.xml"], None, "a1\na2\n2\n", 0),
+    (["-e", "shop.nothing", "-e", "shop.item.1.@id"], SHOP, "a2\n", 0),
+    # JSON: numbers as numbers only when written as JSON numbers
+    (["-j", "shop.item.#.price", "shop.xml"], None, "[\n  1.5,\n  2\n]\n", 0),
+    (["-j", "shop.item.0.@qty", "shop.xml"], None, '"007"\n', 0),
+    (["-j", "shop.item.1", "shop.xml"], None, json.dumps(ITEM_1) + "\n", 0),
+    (["-j", "shop.nothing", "shop.xml"], None, "null\n", 1),
+    (["-j", "-e", "shop.item.1.@id", "-e", "shop.no"], SHOP, '[\n  "a2",\n  null\n]\n', 0),
+    (
+        ["-j", "shop.item.1.@id", "shop.xml", "b.xml"],
+        None,
+        '{\n  "file": "shop.xml",\n  "value": "a2"\n}\n{\n  "file": "b.xml",\n  "value": null\n}\n',
+        0,
+    ),
+    (["--jsonl", "shop.item.#.@id", "shop.xml"], None, '"a1"\n"a2"\n', 0),
+    (
+        ["--jsonl", "shop.item.1.@id", "shop.xml", "b.xml"],
+        None,
+        '{"file":"shop.xml","value":"a2"}\n',
+        0,
+    ),
+    (
+        ["--jsonl", "--json-elements=dict", "shop.item.0", "shop.xml"],
+        None,
+        '{"@id":"a1","@qty":"007","name":"Pen & ink","price":1.5,"tag":["x","y"]}\n',
+        0,
+    ),
+    (
+        ["--jsonl", "--json-elements=dict", "shop"],
+        "<shop a='1'>t<![CDATA[<u>]]><b/></shop>",
+        '{"@a":1,"b":"","#text":"t<u>"}\n',
+        0,
+    ),
+    # counts: the number of items; a count query is one item, even when it counts 0
+    (["-c", "shop.item", "shop.xml"], None, "2\n", 0),
+    (["-c", "shop.nothing", "shop.xml", "b.xml"], None, "shop.xml:0\nb.xml:0\n", 1),
+    (["shop.nothing.#", "shop.xml"], None, "0\n", 0),
+    # nothing matched, lenient reading, empty documents
+    (["shop.nothing", "shop.xml"], None, "", 1),
+    (["shop.item.@id", "broken.xml"], None, "c1\n", 0),
+    (["shop"], "", "", 1),
+    (["shop", "empty.xml"], None, "", 1),
+    # validation
+    (["--validate", "shop.xml", "-"], SHOP, "", 0),
+    (
+        ["--validate", "shop.xml", "broken.xml", "empty.xml"],
+        None,
+        "broken.xml: not well formed\nempty.xml: not well formed\n",
+        1,
+    ),
+    # errors: usage, unreadable files (other files still answered), bad paths
+    ([], None, "", 2),
+    (["-j", "-c", "shop"], None, "", 2),
+    (["--tour", "-e", "shop"], None, "", 2),
+    (["shop.item.0.@id", "missing.xml", "shop.xml"], None, "shop.xml:a1\n", 2),
+]
+
+
+@pytest.mark.parametrize(("args", "stdin", "stdout", "status"), CASES, ids=repr)
+def test_command(workdir, args, stdin, stdout, status):
+    done = varnex(workdir, *args, stdin=(stdin or "").encode())
+    assert (done.stdout.decode(), done.returncode) == (stdout, status), done.stderr
+    if status != 2:
+        assert done.stderr == b""
+
+
+@pytest.mark.parametrize(
+    ("args", "stderr"),
+    [
+        (
+            ["shop.@id.name", "shop.xml"],
+            'varnex: @attr must be the last component\n  in path: "shop.@id.name"\n'
+            + " " * 17
+            + "^\n",
+        ),
+        (
+            ["shop.item.name", "shop.xml"],
+            "varnex: shop.xml: path is ambiguous: item matches multiple elements but the path "
+            "continues; specify .N (single) or .# (each)\n",
+        ),
+        (["shop", "missing.xml"], "varnex: missing.xml: No such file or directory\n"),
+        (["shop", "."], "varnex: .: Is a directory\n"),
+        (
+            ["r.@a", "latin.xml"],
+            "varnex: latin.xml: r.@a: incomplete utf-8 byte sequence from index 3\n",
+        ),
+    ],
+    ids=repr,
+)
+def test_errors_on_stderr(workdir, args, stderr):
+    done = varnex(workdir, *args)
+    assert (done.stderr.decode(), done.returncode, done.stdout) == (stderr, 2, b"")
+
+
+def test_help_version_module_and_tour(workdir):
+    help_text = varnex(workdir, "--help").stdout.decode()
+    examples = help_text.split("examples:\n")[1].splitlines()
+    assert len(examples) == 3 and all(line.startswith("  varnex ") for line in examples)
+    assert varnex(workdir, "--version").stdout.decode().startswith("varnex 0.")
+
+    module = varnex(
+        workdir, command=[sys.executable, "-m", "varnex", "shop.item.1.@id"], stdin=SHOP.encode()
+    )
+    assert (module.stdout, module.returncode) == (b"a2\n", 0)
+
+    tour = varnex(workdir, "--tour", "catalog.xml")
+    assert tour.returncode == 0 and tour.stderr == b""
+    assert "$ varnex 'catalog.book.#' catalog.xml\n5\n" in tour.stdout.decode()
+    assert b"(no match)" not in tour.stdout
+    elsewhere = varnex(workdir, "--tour", "shop.xml").stdout.decode()
+    assert "(no match)" in elsewhere
+
+
+def test_ends_quietly_on_broken_pipe_and_interrupt(workdir):
+    many = "<r>" + "<i>line</i>" * 200_000 + "</r>"
+    writer = subprocess.Popen(
+        [str(SCRIPT), "r.i"],
+        cwd=workdir,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    head = subprocess.Popen(["head", "-1"], stdin=writer.stdout, stdout=subprocess.PIPE)
+    writer.stdout.close()
+    writer.stdin.write(many.encode())
+    writer.stdin.close()
+    assert head.communicate(timeout=60)[0] == b"line\n"
+    assert (writer.wait(timeout=60), writer.stderr.read()) == (141, b"")
+
+    # Ctrl-C while the command waits for standard input
+    waiting = subprocess.Popen(
+        [str(SCRIPT), "r"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    wchan = Path(f"/proc/{waiting.pid}/wchan")
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and "pipe" not in wchan.read_text():
+        time.sleep(0.02)
+    waiting.send_signal(signal.SIGINT)
+    out, err = waiting.communicate(timeout=60)
+    assert (waiting.returncode, out, err) == (130, b"", b"")
+
+
+def run_measured(args, cwd, limit_data=None):
+    """Runs the command; returns its output, exit status and peak resident memory in bytes."""
+
+    def limit():
+        if limit_data:
+            resource.setrlimit(resource.RLIMIT_DATA, (limit_data, limit_data))
+
+    with open(cwd / "out", "wb") as out:
+        child = subprocess.Popen(
+            [str(SCRIPT), *args], cwd=cwd, stdout=out, stderr=subprocess.DEVNULL, preexec_fn=limit
+        )
+        _, status, usage = os.wait4(child.pid, 0)
+    child.returncode = os.waitstatus_to_exitcode(status)
+    return (cwd / "out").read_bytes(), child.returncode, usage.ru_maxrss * 1024
+
+
+def test_large_file_is_mapped_not_read(tmp_path):
+    record = b'<book id="bk%d"><title>A title</title><price>12.50</price></book>\n'
+    chunk = b"".join(record % i for i in range(16_000))
+    size = 100 << 20
+    count = 0
+    with open(tmp_path / "big.xml", "wb") as f:
+        f.write(b"<catalog>\n")
+        while f.tell() < size:
+            f.write(chunk)
+            count += 16_000
+        f.write(b"</catalog>\n")
+
+    # The first record: only the start of the file is ever touched.
+    out, status, peak = run_measured(["catalog.book.0.@id", "big.xml"], tmp_path)
+    assert (out, status) == (b"bk0\n", 0)
+    assert peak < size // 3
+
+    # A count reads every byte, yet the process's own memory (mapped files aside)
+    # stays far below the size of the file.
+    limit = 40 << 20
+    out, status, _ = run_measured(["catalog.book.#", "big.xml"], tmp_path, limit_data=limit)
+    assert (out, status) == (b"%d\n" % count, 0)
