@@ -1,6 +1,6 @@
 """JSON values from matched text and markup.
 
-Text that reads as a JSON number becomes a number. For `--json-elements=dict`
+Text written as a JSON number becomes that number. For `--json-elements=dict`
 an element's markup becomes a nested object: the query has already found the
 element, this only reshapes its markup. Attributes go under "@name", child
 elements under their names (a list when a name repeats), text under "#text";
@@ -11,7 +11,7 @@ unclosed elements end with the input.
 
 from __future__ import annotations
 
-import math
+import json
 import re
 from typing import Any
 
@@ -32,20 +32,40 @@ _TOKEN = re.compile(
 _ATTR = re.compile(r"""([^\s=/]+)\s*=\s*(?:"([^"]*)"|'([^']*)')""")
 _REF = re.compile(r"&(?:(lt|gt|amp|apos|quot)|#([0-9]+)|#x([0-9a-fA-F]+));")
 _NAMED = {"lt": "<", "gt": ">", "amp": "&", "apos": "'", "quot": '"'}
+_encode_string = json.encoder.encode_basestring  # the C encoder json.dumps itself uses
 
 
-def json_scalar(text: str) -> Any:
-    """A number when the text is written as a JSON number, else the text itself.
+class JsonNumber(str):
+    """Text written as a JSON number: it goes into the output as it is, digits and all."""
+
+
+def json_scalar(text: str) -> str:
+    """The text as a JSON number when it is written as one, else as a JSON string.
 
     "007" and "+5" stay strings, so identifiers and postcodes keep their digits.
     """
-    match = _JSON_NUMBER.fullmatch(text)
-    if match is None:
-        return text
-    if match.group(1) is None and match.group(2) is None:
-        return int(text)
-    number = float(text)
-    return number if math.isfinite(number) else text
+    return JsonNumber(text) if _JSON_NUMBER.fullmatch(text) else text
+
+
+def to_json(value: Any, indent: str | None = None, level: str = "") -> str:
+    """JSON text, compact or indented, as json.dumps writes it; numbers as written."""
+    if isinstance(value, str):
+        return value if type(value) is JsonNumber else _encode_string(value)
+    if value is None:
+        return "null"
+    if isinstance(value, dict):
+        pairs = [(_encode_string(k), v) for k, v in value.items()]
+        open_, close, entries = "{", "}", pairs
+    else:
+        open_, close, entries = "[", "]", [(None, v) for v in value]
+    if not entries:
+        return open_ + close
+    inner = level + indent if indent is not None else ""
+    key_end = ": " if indent is not None else ":"
+    parts = [(key + key_end if key else "") + to_json(v, indent, inner) for key, v in entries]
+    if indent is None:
+        return open_ + ",".join(parts) + close
+    return f"{open_}\n{inner}" + f",\n{inner}".join(parts) + f"\n{level}{close}"
 
 
 def _unescape(text: str) -> str:

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-import json
+import itertools
 from collections.abc import Iterable
 from typing import Any, BinaryIO
 
@@ -20,8 +20,10 @@ def items(result: varnex.Result) -> Iterable[varnex.Result]:
     return iter(result)  # several items iterate as one-item Results
 
 
-def is_element_with_children(item: varnex.Result) -> bool:
-    return item.type_ is dict
+def _is_element_with_children(item: varnex.Result, text: str) -> bool:
+    # Only such an element's text is its markup; looking at the text first spares
+    # the other items the reader pass that type_ costs.
+    return text.startswith("<") and item.type_ is dict
 
 
 def plain_text(item: varnex.Result) -> str:
@@ -31,16 +33,17 @@ def plain_text(item: varnex.Result) -> str:
 
 def raw_text(item: varnex.Result) -> str:
     """Text only: an element with child elements gives all the text inside it."""
-    if is_element_with_children(item):
+    text = item.to_str()
+    if _is_element_with_children(item, text):
         return item.get("#text").to_str()
-    return item.to_str()
+    return text
 
 
 def json_item(item: varnex.Result, elements: str) -> Any:
-    if is_element_with_children(item):
-        markup = item.to_str()
-        return markup_to_json(markup) if elements == "dict" else markup
-    return json_scalar(item.to_str())
+    text = item.to_str()
+    if _is_element_with_children(item, text):
+        return markup_to_json(text) if elements == "dict" else text
+    return json_scalar(text)
 
 
 def json_result(result: varnex.Result, elements: str) -> Any:
@@ -52,32 +55,37 @@ def json_result(result: varnex.Result, elements: str) -> Any:
 
 
 class Output:
-    """Records written to a byte stream, each ended by the terminator, in large writes."""
+    """Text records, each ended by the terminator, encoded as UTF-8 and written in large blocks."""
 
+    _BATCH = 4096
     _FLUSH_AT = 1 << 16
 
-    def __init__(self, stream: BinaryIO, terminator: bytes) -> None:
+    def __init__(self, stream: BinaryIO, terminator: str) -> None:
         self._stream = stream
-        self._terminator = terminator
-        self._pending = bytearray()
+        self._end = terminator
+        self._pending: list[bytes] = []
+        self._size = 0
 
-    def record(self, prefix: bytes, text: str) -> None:
-        self._pending += prefix
-        self._pending += text.encode("utf-8", "surrogateescape")
-        self._pending += self._terminator
-        if len(self._pending) >= self._FLUSH_AT:
+    def record(self, prefix: str, text: str) -> None:
+        self._add(prefix + text + self._end)
+
+    def records(self, prefix: str, texts: Iterable[str]) -> None:
+        joiner = self._end + prefix
+        texts = iter(texts)
+        while batch := list(itertools.islice(texts, self._BATCH)):
+            self._add(prefix + joiner.join(batch) + self._end)
+
+    def _add(self, text: str) -> None:
+        # File names may hold bytes that are not UTF-8; they come back out unchanged.
+        data = text.encode("utf-8", "surrogateescape")
+        self._pending.append(data)
+        self._size += len(data)
+        if self._size >= self._FLUSH_AT:
             self.flush()
-
-    def json(self, value: Any, *, line: bool = False) -> None:
-        """A JSON value: indented, or on one line."""
-        if line:
-            text = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
-        else:
-            text = json.dumps(value, ensure_ascii=False, indent=2)
-        self.record(b"", text)
 
     def flush(self) -> None:
         if self._pending:
-            self._stream.write(self._pending)
+            self._stream.write(b"".join(self._pending))
             self._pending.clear()
+            self._size = 0
         self._stream.flush()

@@ -42,13 +42,13 @@ def tour(name: str, out: Output) -> int:
         return 2
     for label, args, run, results in answers:
         command = shlex.join(["varnex", *args, name])
-        out.record(b"", f"# {label}\n$ {command}")
+        out.record("", f"# {label}\n$ {command}")
         if isinstance(results, ValueError):
-            out.record(b"", f"varnex: {shown}: {results}")
+            out.record("", f"varnex: {shown}: {results}")
         else:
             run.write(shown, results)
             if not run.matched and not run.failed:
-                out.record(b"", "(no match)")
-        out.record(b"", "")
+                out.record("", "(no match)")
+        out.record("", "")
     out.flush()
     return 0

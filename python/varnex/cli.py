@@ -8,11 +8,19 @@ import mmap
 import os
 import stat
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 import varnex
-from varnex._cli_output import Output, items, json_item, json_result, plain_text, raw_text
+from varnex._cli_json import to_json
+from varnex._cli_output import (
+    Output,
+    items,
+    json_item,
+    json_result,
+    plain_text,
+    raw_text,
+)
 
 STDIN_NAME = "(standard input)"
 
@@ -228,7 +236,7 @@ class Run:
     def write(self, shown: str, results: list[varnex.Result]) -> None:
         mode = self.options.mode
         elements = self.options.json_elements
-        prefix = os.fsencode(shown) + b":" if self.show_names else b""
+        prefix = shown + ":" if self.show_names and mode not in ("json", "jsonl") else ""
         self.matched = self.matched or any(len(result) for result in results)
         if mode == "count":
             for result in results:
@@ -239,18 +247,27 @@ class Run:
             except ValueError as error:
                 self.fail(f"{shown}: {error}")
                 return
-            self.out.json(self._named(shown, values if len(values) > 1 else values[0]))
+            value = values if len(values) > 1 else values[0]
+            self.out.record("", to_json(self._named(shown, value), indent="  "))
         else:
-            render = raw_text if mode == "raw" else plain_text
-            for text, result in zip(self.texts, results, strict=True):
-                for item in items(result):
-                    try:
-                        if mode == "jsonl":
-                            self.out.json(self._named(shown, json_item(item, elements)), line=True)
-                        else:
-                            self.out.record(prefix, render(item))
-                    except ValueError as error:  # text that is not UTF-8
-                        self.fail(f"{shown}: {text}: {error}")
+            if mode == "jsonl":
+
+                def render(item: varnex.Result) -> str:
+                    return to_json(self._named(shown, json_item(item, elements)))
+
+            else:
+                render = raw_text if mode == "raw" else plain_text
+            for path, result in zip(self.texts, results, strict=True):
+                self.out.records(prefix, self._rendered(shown, path, result, render))
+
+    def _rendered(
+        self, shown: str, path: str, result: varnex.Result, render: Callable[[Any], str]
+    ) -> Iterator[str]:
+        for item in items(result):
+            try:
+                yield render(item)
+            except ValueError as error:  # text that is not UTF-8
+                self.fail(f"{shown}: {path}: {error}")
 
     def _named(self, shown: str, value: Any) -> Any:
         return {"file": shown, "value": value} if self.show_names else value
@@ -265,12 +282,12 @@ class Run:
             return
         if not well_formed:
             self.malformed = True
-            self.out.record(b"", f"{shown}: not well formed")
+            self.out.record("", f"{shown}: not well formed")
 
 
 def run(argv: Sequence[str] | None) -> int:
     options, paths, files = parse_args(argv)
-    out = Output(sys.stdout.buffer, b"\0" if options.null else b"\n")
+    out = Output(sys.stdout.buffer, "\0" if options.null else "\n")
     if options.mode == "tour":
         from varnex._cli_tour import tour
 

@@ -70,7 +70,7 @@ CASES = [
     (["-e", "shop.item.#.@id", "-e", "shop.item.#", "shop.xml"], None, "a1\na2\n2\n", 0),
     (["-e", "shop.nothing", "-e", "shop.item.1.@id"], SHOP, "a2\n", 0),
     # JSON: numbers as numbers only when written as JSON numbers
-    (["-j", "shop.item.#.price", "shop.xml"], None, "[\n  1.5,\n  2\n]\n", 0),
+    (["-j", "shop.item.#.price", "shop.xml"], None, "[\n  1.50,\n  2\n]\n", 0),
     (["-j", "shop.item.0.@qty", "shop.xml"], None, '"007"\n', 0),
     (["-j", "shop.item.1", "shop.xml"], None, json.dumps(ITEM_1) + "\n", 0),
     (["-j", "shop.nothing", "shop.xml"], None, "null\n", 1),
@@ -91,7 +91,7 @@ CASES = [
     (
         ["--jsonl", "--json-elements=dict", "shop.item.0", "shop.xml"],
         None,
-        '{"@id":"a1","@qty":"007","name":"Pen & ink","price":1.5,"tag":["x","y"]}\n',
+        '{"@id":"a1","@qty":"007","name":"Pen & ink","price":1.50,"tag":["x","y"]}\n',
         0,
     ),
     (
