@@ -217,7 +217,10 @@ class Run:
             with open_document(name) as document:
                 results = self.query(document)
         except OSError as error:
-            self.fail(f"{shown}: {error.strerror or error}")
+            hint = ""
+            if isinstance(error, FileNotFoundError) and os.path.isfile(self.texts[0]):
+                hint = f" ({self.texts[0]} is a file: the path comes first)"
+            self.fail(f"{shown}: {error.strerror or error}{hint}")
             return
         except MemoryError:
             self.fail(f"{shown}: not enough memory")

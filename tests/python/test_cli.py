@@ -150,6 +150,10 @@ def test_command(workdir, args, stdin, stdout, status):
         (["shop", "missing.xml"], "varnex: missing.xml: No such file or directory\n"),
         (["shop", "."], "varnex: .: Is a directory\n"),
         (
+            ["shop.xml", "shop"],
+            "varnex: shop: No such file or directory (shop.xml is a file: the path comes first)\n",
+        ),
+        (
             ["r.@a", "latin.xml"],
             "varnex: latin.xml: r.@a: incomplete utf-8 byte sequence from index 3\n",
         ),
