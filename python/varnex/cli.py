@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import mmap
 import os
 import stat
@@ -167,21 +168,31 @@ def open_document(name: str) -> Iterator[Any]:
     with contextlib.ExitStack() as stack:
         if name == "-":
             if sys.stdin is None:
-                raise OSError(9, os.strerror(9))
+                raise OSError(errno.EBADF, os.strerror(errno.EBADF))
             stream = sys.stdin.buffer
         else:
             stream = stack.enter_context(open(name, "rb"))
-        fd = stream.fileno()
-        info = os.fstat(fd)
-        # A map needs a non-empty regular file read from its start (standard input
-        # may be a file someone already read from).
-        if stat.S_ISREG(info.st_mode) and info.st_size > 0 and os.lseek(fd, 0, os.SEEK_CUR) == 0:
-            document = stack.enter_context(mmap.mmap(fd, 0, access=mmap.ACCESS_READ))
-            if hasattr(document, "madvise"):
-                document.madvise(mmap.MADV_SEQUENTIAL)
-            yield document
-        else:
+        document = _map(stream.fileno())
+        if document is None:
             yield stream.read()
+        else:
+            with document:
+                yield document
+
+
+def _map(fd: int) -> mmap.mmap | None:
+    info = os.fstat(fd)
+    # Only a non-empty regular file read from its start (standard input may be a
+    # file someone already read from); some special files refuse to be mapped.
+    if not stat.S_ISREG(info.st_mode) or info.st_size == 0 or os.lseek(fd, 0, os.SEEK_CUR):
+        return None
+    try:
+        document = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+    except (OSError, ValueError):
+        return None
+    if hasattr(document, "madvise"):
+        document.madvise(mmap.MADV_SEQUENTIAL)
+    return document
 
 
 class Run:
@@ -213,23 +224,36 @@ class Run:
 
     def query_file(self, name: str) -> None:
         shown = STDIN_NAME if name == "-" else name
+        results = self._read(name, shown, self.query)
+        if results is not None:
+            self.write(shown, results)
+            self.out.flush()
+
+    def validate_file(self, name: str) -> None:
+        shown = STDIN_NAME if name == "-" else name
+        well_formed = self._read(name, shown, varnex.validate)
+        if well_formed is False:
+            self.malformed = True
+            self.out.record("", f"{shown}: not well formed")
+
+    def _read(self, name: str, shown: str, action: Callable[[Any], Any]) -> Any:
+        """What `action` makes of the document, or None after reporting why not."""
         try:
             with open_document(name) as document:
-                results = self.query(document)
+                return action(document)
         except OSError as error:
             hint = ""
-            if isinstance(error, FileNotFoundError) and os.path.isfile(self.texts[0]):
+            if isinstance(error, FileNotFoundError) and self._path_looks_like_a_file():
                 hint = f" ({self.texts[0]} is a file: the path comes first)"
             self.fail(f"{shown}: {error.strerror or error}{hint}")
-            return
         except MemoryError:
             self.fail(f"{shown}: not enough memory")
-            return
         except ValueError as error:  # a path that is ambiguous in this document
             self.fail(f"{shown}: {error}")
-            return
-        self.write(shown, results)
-        self.out.flush()
+        return None
+
+    def _path_looks_like_a_file(self) -> bool:
+        return not self.options.paths and len(self.texts) == 1 and os.path.isfile(self.texts[0])
 
     def query(self, document: Any) -> list[varnex.Result]:
         if len(self.paths) == 1:
@@ -275,21 +299,11 @@ class Run:
     def _named(self, shown: str, value: Any) -> Any:
         return {"file": shown, "value": value} if self.show_names else value
 
-    def validate_file(self, name: str) -> None:
-        shown = STDIN_NAME if name == "-" else name
-        try:
-            with open_document(name) as document:
-                well_formed = varnex.validate(document)
-        except OSError as error:
-            self.fail(f"{shown}: {error.strerror or error}")
-            return
-        if not well_formed:
-            self.malformed = True
-            self.out.record("", f"{shown}: not well formed")
-
 
 def run(argv: Sequence[str] | None) -> int:
     options, paths, files = parse_args(argv)
+    if sys.stdout is None:
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
     out = Output(sys.stdout.buffer, "\0" if options.null else "\n")
     if options.mode == "tour":
         from varnex._cli_tour import tour
@@ -323,3 +337,6 @@ def main(argv: Sequence[str] | None = None) -> int:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
         return 141
+    except OSError as error:  # files report their own errors: this one is the output's
+        print(f"varnex: write error: {error.strerror or error}", file=sys.stderr)
+        return 2
