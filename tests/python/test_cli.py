@@ -2,9 +2,8 @@
 
 from __future__ import annotations
 
+import ast
 import json
-import os
-import resource
 import signal
 import subprocess
 import sys
@@ -57,8 +56,6 @@ CASES = [
     # plain text: scalars as text, elements with children as markup, stdin by default
     (["shop.item.#.name", "shop.xml"], None, "Pen & ink\nPad\n", 0),
     (["shop.item.1"], SHOP, ITEM_1 + "\n", 0),
-    (["shop.item.#.price|@sum"], SHOP, "3.5\n", 0),
-    (["shop.item.1.#text", "shop.xml"], None, "Pad2\n", 0),
     (["-r", "shop.item.1", "shop.xml"], None, "Pad2\n", 0),
     # several files: names as grep shows them
     (["shop.item.0.@id", "shop.xml", "b.xml"], None, "shop.xml:a1\nb.xml:b1\n", 0),
@@ -213,20 +210,29 @@ def test_ends_quietly_on_broken_pipe_and_interrupt(workdir):
     assert (waiting.returncode, out, err) == (130, b"", b"")
 
 
-def run_measured(args, cwd, limit_data=None):
-    """Runs the command; returns its output, exit status and peak resident memory in bytes."""
+# Runs a command under a data-size limit; prints its output, exit status and peak
+# resident memory. Measured from a small go-between: a child forked from pytest
+# itself would count pytest's own pages in its peak.
+MEASURE = """
+import os, resource, subprocess, sys
+limit = int(sys.argv[1]) or resource.RLIM_INFINITY
+resource.setrlimit(resource.RLIMIT_DATA, (limit, limit))
+child = subprocess.Popen(sys.argv[2:], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+out = child.stdout.read()
+_, status, usage = os.wait4(child.pid, 0)
+print(repr((out, os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024)))
+"""
 
-    def limit():
-        if limit_data:
-            resource.setrlimit(resource.RLIMIT_DATA, (limit_data, limit_data))
 
-    with open(cwd / "out", "wb") as out:
-        child = subprocess.Popen(
-            [str(SCRIPT), *args], cwd=cwd, stdout=out, stderr=subprocess.DEVNULL, preexec_fn=limit
-        )
-        _, status, usage = os.wait4(child.pid, 0)
-    child.returncode = os.waitstatus_to_exitcode(status)
-    return (cwd / "out").read_bytes(), child.returncode, usage.ru_maxrss * 1024
+def run_measured(args, cwd, limit_data=0):
+    done = subprocess.run(
+        [sys.executable, "-c", MEASURE, str(limit_data), str(SCRIPT), *args],
+        cwd=cwd,
+        capture_output=True,
+        check=True,
+        timeout=120,
+    )
+    return ast.literal_eval(done.stdout.decode())
 
 
 def test_large_file_is_mapped_not_read(tmp_path):
