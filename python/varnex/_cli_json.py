@@ -76,7 +76,9 @@ def _unescape(text: str) -> str:
         if name:
             return _NAMED[name]
         code = int(decimal) if decimal else int(hexadecimal, 16)
-        return chr(code) if 0 < code <= 0x10FFFF else match.group()
+        # No surrogates: they could not be written out as UTF-8.
+        valid = 0 < code <= 0x10FFFF and not 0xD800 <= code <= 0xDFFF
+        return chr(code) if valid else match.group()
 
     return _REF.sub(one, text) if "&" in text else text
 

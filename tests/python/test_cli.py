@@ -94,8 +94,8 @@ CASES = [
     ),
     (
         ["--jsonl", "--json-elements=dict", "shop"],
-        "<shop a='1'>t<![CDATA[<u>]]><b/></shop>",
-        '{"@a":1,"b":"","#text":"t<u>"}\n',
+        "<shop a='1' s='&#xD800;'>t<![CDATA[<u>]]><b/></shop>",
+        '{"@a":1,"@s":"&#xD800;","b":"","#text":"t<u>"}\n',
         0,
     ),
     # counts: the number of items; a count query is one item, even when it counts 0
