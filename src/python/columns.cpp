@@ -115,13 +115,13 @@ void TextColumn::promote() {
   is_list_ = true;
 }
 
-Ref TextColumn::finish() {
+Ref TextColumn::finish(PyObject* name) {
   Ref validity = nulls_ > 0 ? validity_.finish() : Ref::borrow(Py_None);
   Ref rows = row_offsets_.finish();
   Ref data = data_.finish();
   Ref texts = is_list_ ? text_offsets_.finish() : Ref::borrow(Py_None);
   if (!validity || !rows || !data || !texts) return {};
-  return Ref::steal(Py_BuildValue("(OnnOOOOOO)", is_list_ ? Py_True : Py_False,
+  return Ref::steal(Py_BuildValue("(OOnnOOOOOO)", name, is_list_ ? Py_True : Py_False,
                                   static_cast<Py_ssize_t>(rows_), static_cast<Py_ssize_t>(nulls_),
                                   validity.get(), rows.get(),
                                   row_offsets_.wide() ? Py_True : Py_False, data.get(),

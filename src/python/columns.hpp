@@ -73,9 +73,10 @@ class TextColumn {
   void begin_row(size_t count);
   void add_text(std::string_view utf8);
 
-  // Returns a new reference to the column as a tuple (see table_raw), or
-  // NULL with an exception set. The column is spent afterwards.
-  [[nodiscard]] Ref finish();
+  // Returns a new reference to the column as a tuple (name, is_list, rows,
+  // nulls, validity or None, row offsets, rows wide, data, text offsets or
+  // None, texts wide), or NULL with an exception set. Spends the column.
+  [[nodiscard]] Ref finish(PyObject* name);
 
  private:
   void push_valid(bool valid);

@@ -29,14 +29,17 @@ constexpr const char* kBadName = "field names must be str";
 
 // ---- compiling -------------------------------------------------------------
 
-// Puts "<what>: " before the message of the ValueError being raised; other
-// exceptions are left as they are.
+// Puts "<what>: " before the message of the ValueError or TypeError being
+// raised; other exceptions (a path that cannot be UTF-8) are left as they are.
 void name_the_path(const char* format, PyObject* arg) noexcept {
-  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return;
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
+  if (type != PyExc_ValueError && type != PyExc_TypeError) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
   PyErr_NormalizeException(&type, &value, &traceback);
   Ref owned_type = Ref::steal(type);
   Ref owned_value = Ref::steal(value);
@@ -46,7 +49,7 @@ void name_the_path(const char* format, PyObject* arg) noexcept {
   Ref prefix = Ref::steal(arg != nullptr ? PyUnicode_FromFormat(format, arg)
                                          : PyUnicode_FromString(format));
   if (!prefix) return;
-  PyErr_Format(PyExc_ValueError, "%U: %U", prefix.get(), message.get());
+  PyErr_Format(owned_type.get(), "%U: %U", prefix.get(), message.get());
 }
 
 // The program of a str or Path; null with an exception set.
@@ -88,8 +91,16 @@ bool yields_values(const path::Program& program) {
   return false;
 }
 
-// The record path's program. A final `.#` means each match here, not their
-// count: the record path is the first half of every field's path.
+// A final `.#` selects each match here, as it does before further steps:
+// a record path is the first half of every field's path, and a field's
+// count is written `|@count`.
+path::ProgramPtr each_at_end(path::ProgramPtr program) {
+  if (program->steps.back().selector.kind != path::SelectorKind::Count) return program;
+  auto each = std::make_shared<path::Program>(*program);
+  each->steps.back().selector.kind = path::SelectorKind::Each;
+  return each;
+}
+
 path::ProgramPtr record_program(PyObject* record_path) {
   path::ProgramPtr program = program_of(record_path);
   if (!program) {
@@ -97,13 +108,10 @@ path::ProgramPtr record_program(PyObject* record_path) {
     return nullptr;
   }
   if (yields_values(*program)) {
-    PyErr_SetString(PyExc_ValueError, kNotElements);
+    PyErr_Format(PyExc_ValueError, "%s: %R", kNotElements, record_path);
     return nullptr;
   }
-  if (program->steps.back().selector.kind != path::SelectorKind::Count) return program;
-  auto each = std::make_shared<path::Program>(*program);
-  each->steps.back().selector.kind = path::SelectorKind::Each;
-  return each;
+  return each_at_end(std::move(program));
 }
 
 // Whether a field's path selects each of several matches, whatever one
@@ -169,6 +177,7 @@ bool read_fields(PyObject* mapping, Fields& out) {
       name_the_path("field %R", name);
       return false;
     }
+    program = each_at_end(std::move(program));
     out.names.push_back(Ref::borrow(name));
     out.views.push_back(program.get());
     out.programs.push_back(std::move(program));
@@ -293,7 +302,7 @@ class RowSink {
 // Columns: Arrow buffers per field, no Python object per row.
 class ColumnSink {
  public:
-  explicit ColumnSink(const Fields& fields) {
+  explicit ColumnSink(const Fields& fields) : fields_(fields) {
     columns_.reserve(fields.programs.size());
     for (const auto& program : fields.programs) columns_.emplace_back(selects_each(*program));
   }
@@ -326,7 +335,7 @@ class ColumnSink {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(columns_.size())));
     if (!list) return {};
     for (size_t f = 0; f < columns_.size(); ++f) {
-      Ref column = columns_[f].finish();
+      Ref column = columns_[f].finish(fields_.names[f].get());
       if (!column) return {};
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(f), column.release());  // steals
     }
@@ -334,6 +343,7 @@ class ColumnSink {
   }
 
  private:
+  const Fields& fields_;
   std::vector<TextColumn> columns_;
   PyItems one_;
 };
