@@ -15,6 +15,9 @@ import re
 from collections.abc import Mapping
 from typing import Any
 
+from varnex import _varnex
+from varnex._tables import table
+
 DASK_MISSING = "varnex.dask needs Dask and pyarrow: pip install 'varnex[dask]'"
 
 try:
@@ -25,9 +28,6 @@ try:
     from fsspec.implementations.local import LocalFileSystem
 except ImportError as error:
     raise ImportError(DASK_MISSING) from error
-
-from varnex import _varnex
-from varnex._tables import table
 
 __all__ = ["read_xml"]
 
