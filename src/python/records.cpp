@@ -204,30 +204,49 @@ void raise_field_error(const Fields& fields, std::string_view element,
 // Runs the record program over `doc`, then the fields over every record, in
 // document order; `sink(answers)` takes each record's items, one sequence per
 // field. False with an exception set.
-template <class Sink>
-bool for_each_record(std::string_view doc, const path::Program& record, const Fields& fields,
-                     Sink&& sink) {
-  engine::Items records;
-  if (auto error = engine::run_with(record, doc, true, records)) {
+// The records found in `doc`, as views: into `doc` for spans, into `copies`
+// for owned markup. The engine's items are dropped before the fields are
+// read, so the columns grow into memory they have given back.
+bool find_records(std::string_view doc, const path::Program& record,
+                  std::vector<std::string_view>& elements, std::vector<std::string>& copies) {
+  engine::Items found;
+  if (auto error = engine::run_with(record, doc, true, found)) {
     engine_err_to_py(*error);
     name_the_path("record_path", nullptr);
     return false;
   }
-  std::vector<engine::Items> answers;  // reused: the inner sequences keep their capacity
-  if (!sink.start(records.size())) return false;
-  for (engine::Item& item : records) {
-    std::string_view element;
+  size_t owned = 0;
+  for (const engine::Item& item : found) owned += std::holds_alternative<engine::Markup>(item);
+  copies.reserve(owned);  // no reallocation below: the views into it stay valid
+  elements.reserve(found.size());
+  for (engine::Item& item : found) {
     if (const auto* span = std::get_if<engine::Span>(&item)) {
-      element = doc.substr(span->start, span->end - span->start);
-    } else if (const auto* markup = std::get_if<engine::Markup>(&item)) {
-      element = markup->bytes;
+      elements.push_back(doc.substr(span->start, span->end - span->start));
+    } else if (auto* markup = std::get_if<engine::Markup>(&item)) {
+      copies.push_back(std::move(markup->bytes));
+      elements.push_back(copies.back());
     }
+  }
+  return true;
+}
+
+// Runs the record program over `doc`, then the fields over every record, in
+// document order; `sink.add(answers, element)` takes each record's items, one
+// sequence per field. False with an exception set.
+template <class Sink>
+bool for_each_record(std::string_view doc, const path::Program& record, const Fields& fields,
+                     Sink&& sink) {
+  std::vector<std::string_view> elements;
+  std::vector<std::string> copies;
+  if (!find_records(doc, record, elements, copies)) return false;
+  std::vector<engine::Items> answers;  // reused: the inner sequences keep their capacity
+  if (!sink.start(elements.size())) return false;
+  for (const std::string_view element : elements) {
     if (auto error = engine::run_many_within(fields.views, element, answers)) {
       raise_field_error(fields, element, *error);
       return false;
     }
     if (!sink.add(answers, element)) return false;
-    item = engine::Item{};  // an owned copy is not needed any more
   }
   return true;
 }
