@@ -5,9 +5,9 @@
 
 namespace varnex::python {
 
-void ByteBuilder::grow(size_t more) {
-  size_t capacity = capacity_ < 4096 ? 4096 : capacity_ + capacity_ / 2;
-  if (capacity - size_ < more) capacity = size_ + more;
+void ByteBuilder::grow(size_t more, bool exact) {
+  size_t capacity = exact ? 0 : capacity_ < 4096 ? 4096 : capacity_ + capacity_ / 2;
+  if (capacity < size_ + more) capacity = size_ + more;
   if (!array_) {
     array_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
     if (!array_) {
@@ -60,6 +60,19 @@ void OffsetBuilder::push_wide(uint64_t value) {
 TextColumn::TextColumn(bool is_list) : is_list_(is_list) {
   row_offsets_.push(0);
   if (is_list_) text_offsets_.push(0);
+}
+
+void TextColumn::reserve(size_t rows) {
+  validity_.reserve((rows + 7) / 8);
+  row_offsets_.reserve(rows + 1);
+  if (rows_ == 0) return;
+  // A little over the rate so far, so that one more move is unlikely.
+  const auto scale = [&](size_t sofar) {
+    const size_t estimate = sofar / rows_ * rows + sofar % rows_ * rows / rows_;
+    return estimate + estimate / 16;
+  };
+  data_.reserve(scale(data_.size()));
+  if (is_list_) text_offsets_.reserve(scale(texts_) + 1);
 }
 
 void TextColumn::push_valid(bool valid) {

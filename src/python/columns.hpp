@@ -22,13 +22,17 @@ class ByteBuilder {
     if (size > 0) std::memcpy(data_ + size_, bytes, size);
     size_ += size;
   }
+  // Room for `total` bytes in all, so that growing to it moves nothing.
+  void reserve(size_t total) {
+    if (total > capacity_) grow(total - size_, true);
+  }
   [[nodiscard]] size_t size() const noexcept { return size_; }
   [[nodiscard]] char* data() noexcept { return data_; }
   // The bytearray, trimmed to what was appended; the builder is empty afterwards.
   [[nodiscard]] Ref finish();
 
  private:
-  void grow(size_t more);
+  void grow(size_t more, bool exact = false);
 
   Ref array_;
   char* data_ = nullptr;
@@ -46,6 +50,9 @@ class OffsetBuilder {
       return;
     }
     push_wide(value);
+  }
+  void reserve(size_t count) {
+    bytes_.reserve(count * (wide_ ? sizeof(int64_t) : sizeof(int32_t)));
   }
   [[nodiscard]] bool wide() const noexcept { return wide_; }
   [[nodiscard]] size_t count() const noexcept {
@@ -67,6 +74,10 @@ class OffsetBuilder {
 class TextColumn {
  public:
   explicit TextColumn(bool is_list);
+
+  // Room for `rows` rows, and for data (and list items) at the rate of the
+  // rows so far; guesses only, for fewer and smaller moves.
+  void reserve(size_t rows);
 
   void add_null();
   // One row: `count` texts handed to add_text() next (count > 0).

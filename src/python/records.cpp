@@ -326,9 +326,16 @@ class ColumnSink {
     for (const auto& program : fields.programs) columns_.emplace_back(selects_each(*program));
   }
 
-  bool start(size_t) { return true; }
+  bool start(size_t count) {
+    rows_ = count;
+    for (TextColumn& column : columns_) column.reserve(count);
+    return true;
+  }
 
   bool add(std::vector<engine::Items>& answers, std::string_view element) {
+    if (++added_ == kSampleRows && rows_ > 4 * kSampleRows) {
+      for (TextColumn& column : columns_) column.reserve(rows_);
+    }
     for (size_t f = 0; f < answers.size(); ++f) {
       TextColumn& column = columns_[f];
       engine::Items& items = answers[f];
@@ -362,8 +369,13 @@ class ColumnSink {
   }
 
  private:
+  // Rows read before the data buffers are sized for all of them.
+  static constexpr size_t kSampleRows = 256;
+
   const Fields& fields_;
   std::vector<TextColumn> columns_;
+  size_t rows_ = 0;
+  size_t added_ = 0;
   PyItems one_;
 };
 
