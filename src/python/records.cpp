@@ -26,6 +26,7 @@ constexpr const char* kNotElements =
     "record_path must select elements, not attribute values, texts or aggregates";
 constexpr const char* kBadPath = "path must be str or varnex.Path";
 constexpr const char* kBadName = "field names must be str";
+constexpr const char* kBadPair = "fields.items() must give (name, path) pairs";
 
 // ---- compiling -------------------------------------------------------------
 
@@ -164,7 +165,7 @@ bool read_fields(PyObject* mapping, Fields& out) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* pair = PyList_GetItem(items.get(), i);  // borrowed
     if (pair == nullptr || !PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
-      PyErr_SetString(PyExc_TypeError, "fields.items() must give (name, path) pairs");
+      PyErr_SetString(PyExc_TypeError, kBadPair);
       return false;
     }
     PyObject* name = PyTuple_GetItem(pair, 0);
@@ -201,9 +202,6 @@ void raise_field_error(const Fields& fields, std::string_view element,
   engine_err_to_py(error);
 }
 
-// Runs the record program over `doc`, then the fields over every record, in
-// document order; `sink(answers)` takes each record's items, one sequence per
-// field. False with an exception set.
 // The records found in `doc`, as views: into `doc` for spans, into `copies`
 // for owned markup. The engine's items are dropped before the fields are
 // read, so the columns grow into memory they have given back.
@@ -251,7 +249,7 @@ bool for_each_record(std::string_view doc, const path::Program& record, const Fi
   return true;
 }
 
-// Each item's to_str() text in turn, as a str; `out` gets nothing for no items.
+// Hands `each` every item's to_str() text in turn, as a str (a new reference).
 template <class Each>
 bool for_each_text(engine::Items& items, std::string_view element, PyItems& one, Each&& each) {
   if (items.empty()) return true;
