@@ -1,6 +1,6 @@
 """Type stubs for the native module varnex._varnex."""
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import Any, SupportsIndex, final, overload
 
 from typing_extensions import Buffer
@@ -16,6 +16,17 @@ def get_many_buffer(data: Buffer, paths: list[str | Path]) -> list[Result]: ...
 def parse(data: bytes | str | Buffer) -> Result: ...
 def compile(path: str) -> Path: ...
 def validate(data: bytes | str | Buffer) -> bool: ...
+def records(
+    data: bytes | str | Buffer, record_path: str | Path, fields: Mapping[str, str | Path]
+) -> list[dict[str, str | list[str] | None]]: ...
+def table_raw(
+    data: bytes | str | Buffer, record_path: str | Path, fields: Mapping[str, str | Path]
+) -> list[
+    tuple[str, bool, int, int, bytearray | None, bytearray, bool, bytearray, bytearray | None, bool]
+]:
+    """The Arrow buffers behind varnex.table(), one tuple per field: name, is_list, rows,
+    nulls, validity bitmap, offsets, 64-bit offsets, UTF-8 data, the list items' offsets,
+    their being 64-bit."""
 
 @final
 class Path:

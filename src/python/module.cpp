@@ -5,6 +5,7 @@
 #include "python/functions.hpp"
 #include "python/many.hpp"
 #include "python/path_object.hpp"
+#include "python/records.hpp"
 #include "python/ref.hpp"
 #include "python/result.hpp"
 #include "python/result_iter.hpp"
@@ -17,6 +18,7 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &kGetDef,          &kGetBytesDef, &kGetBufferDef, &kGetManyDef,  &kGetManyBytesDef,
     &kGetManyBufferDef, &kParseDef,   &kCompileDef,   &kValidateDef,
+    &kRecordsDef,      &kTableRawDef,
 };
 
 struct ClassEntry {

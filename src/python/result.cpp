@@ -174,29 +174,7 @@ PyObject* Result_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* Result_to_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
   if (!bind_none(kToStrSignature, args, nargs, kwnames)) return nullptr;
-  return call_guarded([&]() -> PyObject* {
-    const PyItems& items = as_result(self)->items;
-    ElementBytes element;
-    const auto mode = compute_mode(items, element);
-    if (!mode) return nullptr;
-    if (*mode == Mode::Empty) return PyUnicode_FromStringAndSize("", 0);
-    if (*mode == Mode::ScalarLike) return first_text_string_trimmed(items).release();
-    // Raw pieces, one per item, joined by line feeds and decoded lossily.
-    std::string joined;
-    for (size_t i = 0; i < items.size(); ++i) {
-      if (i > 0) joined += '\n';
-      if (const auto* text = std::get_if<TextItem>(&items[i])) {
-        joined += text->bytes;
-      } else if (items.size() == 1) {
-        joined += element.bytes();
-      } else {
-        ElementBytes piece;
-        if (!piece.load(items[i])) return nullptr;
-        joined += piece.bytes();
-      }
-    }
-    return decode_lossy(joined).release();
-  });
+  return call_guarded([&]() -> PyObject* { return to_str_value(as_result(self)->items).release(); });
 }
 
 PyObject* Result_to_int(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -530,6 +508,29 @@ Ref result_value(const PyItems& items) {
   const auto mode = compute_mode(items, element);
   if (!mode) return {};
   return value_for_mode(items, *mode, element);
+}
+
+Ref to_str_value(const PyItems& items) {
+  ElementBytes element;
+  const auto mode = compute_mode(items, element);
+  if (!mode) return {};
+  if (*mode == Mode::Empty) return Ref::steal(PyUnicode_FromStringAndSize("", 0));
+  if (*mode == Mode::ScalarLike) return first_text_string_trimmed(items);
+  // Raw pieces, one per item, joined by line feeds and decoded lossily.
+  std::string joined;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) joined += '\n';
+    if (const auto* text = std::get_if<TextItem>(&items[i])) {
+      joined += text->bytes;
+    } else if (items.size() == 1) {
+      joined += element.bytes();
+    } else {
+      ElementBytes piece;
+      if (!piece.load(items[i])) return {};
+      joined += piece.bytes();
+    }
+  }
+  return decode_lossy(joined);
 }
 
 }  // namespace varnex::python

@@ -40,6 +40,10 @@ enum class Mode : uint8_t { Empty = 0, ScalarLike = 1, DictElement = 2, Multi = 
                                  const std::vector<engine::ChildSpan>& children,
                                  std::string_view name) noexcept;
 
+// What Result.to_str() gives for `items`; returns a new reference or NULL
+// with an exception set.
+[[nodiscard]] Ref to_str_value(const PyItems& items);
+
 // The `value` attribute; returns a new reference or NULL with an exception set.
 [[nodiscard]] Ref result_value(const PyItems& items);
 

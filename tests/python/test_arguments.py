@@ -77,14 +77,15 @@ def test_module_shape():
     # The full public order; names another change has not added yet are left out.
     order = [
         "get", "get_bytes", "get_buffer", "get_many", "get_many_bytes", "get_many_buffer",
-        "parse", "compile", "validate", "Path", "Result", "ResultCharIter", "ResultItemIter",
+        "parse", "compile", "validate", "records", "table_raw", "Path", "Result",
+        "ResultCharIter", "ResultItemIter",
         "ResultChildKeyIter", "ResultChildValueIter", "ResultChildItemIter", "ResultChildIter",
         "ResultKeysView", "ResultValuesView", "ResultItemsView", "ResultChildrenView",
     ]
     assert _varnex.__all__ == [n for n in order if hasattr(_varnex, n)]
     public = {n for n in dir(_varnex) if not n.startswith("__")}
     assert public == set(_varnex.__all__)
-    assert varnex.__all__ == _varnex.__all__
+    assert varnex.__all__ == [*_varnex.__all__, "table"]
     assert (_varnex.Result.__module__, _varnex.Result.__qualname__) == ("varnex._varnex", "Result")
     signatures = [(f.__text_signature__, f.__doc__) for f in (varnex.get, varnex.Result.to_float)]
     assert signatures == [("(data, path)", None), ("($self)", None)]

@@ -1,0 +1,232 @@
+"""records() and table(): rows and Arrow columns checked against lxml, shapes and errors."""
+
+from __future__ import annotations
+
+import mmap
+import random
+import sys
+from pathlib import Path
+
+import pytest
+import varnex
+from conftest import NOT_SOURCE
+
+etree = pytest.importorskip("lxml.etree")
+pa = pytest.importorskip("pyarrow")
+
+CATALOG = Path(__file__).resolve().parents[2] / "examples" / "catalog.xml"
+NS = "urn:test:p"
+
+
+def local(node) -> str:
+    return etree.QName(node).localname
+
+
+def qualified(node) -> str:
+    return f"{node.prefix}:{local(node)}" if node.prefix else local(node)
+
+
+def kids(record, name: str) -> list:
+    """Child elements named `name`: by local name, or by qualified name when a prefix is written."""
+    key = qualified if ":" in name else local
+    return [c for c in record if isinstance(c.tag, str) and key(c) == name]
+
+
+def text(element) -> str:
+    return "".join(element.itertext()).strip()
+
+
+def attr(record, name: str) -> list[str]:
+    return [v.strip() for k, v in record.attrib.items() if local(k) == name][:1]
+
+
+# Each field: its path, the texts lxml finds for it in one record, and whether its path
+# selects each match (a list column whatever one record holds).
+CATALOG_FIELDS = {
+    "id": ("@id", lambda r: attr(r, "id"), False),
+    "lang": ("@lang", lambda r: attr(r, "lang"), False),
+    "title": ("title", lambda r: [text(e) for e in kids(r, "title")], False),
+    "creator": ("dc:creator", lambda r: [text(e) for e in kids(r, "dc:creator")], False),
+    "price": ("price", lambda r: [text(e) for e in kids(r, "price")], False),
+    "tags": ("tags.tag.#", lambda r: [text(t) for e in kids(r, "tags") for t in kids(e, "tag")],
+             True),
+    "tag_count": ("tags.tag|@count",
+                  lambda r: [str(sum(len(kids(e, "tag")) for e in kids(r, "tags")))], False),
+    "first_tag": ("tags.tag|@first",
+                  lambda r: [text(t) for e in kids(r, "tags") for t in kids(e, "tag")][:1], False),
+}
+
+GENERATED_FIELDS = {
+    "id": ("@id", lambda r: attr(r, "id"), False),
+    "kind": ("@kind", lambda r: attr(r, "kind"), False),  # written with a prefix
+    "name": ("name", lambda r: [text(e) for e in kids(r, "name")], False),
+    "alias": ("alias", lambda r: [text(e) for e in kids(r, "alias")], False),
+    "aliases": ("alias.#", lambda r: [text(e) for e in kids(r, "alias")], True),
+    "note": ("note", lambda r: [text(e) for e in kids(r, "note")], False),
+    "code": ("code", lambda r: [text(e) for e in kids(r, "code")], False),
+    "p_code": ("p:code", lambda r: [text(e) for e in kids(r, "p:code")], False),
+    "body": ("body", lambda r: [text(e) for e in kids(r, "body")], False),
+    "deep": ("box.inner.#.v", lambda r: [text(v) for b in kids(r, "box")
+                                         for i in kids(b, "inner") for v in kids(i, "v")], True),
+    "any_v": ("**.v", lambda r: [text(v) for v in r.iter("v")], True),
+}
+
+WORDS = ["plain", "  padded\t", "caf\u00e9", "a &amp; b", "&lt;tag&gt;", "\u65e5\u672c", "x y"]
+
+
+def gen_item(rng: random.Random, i: int) -> str:
+    attrs = f' id="i{i}&amp;{rng.randint(0, 9)}"' if rng.random() < 0.9 else ""
+    if rng.random() < 0.5:
+        attrs += f' p:kind="{rng.choice(WORDS[:3])}"'
+    parts = []
+    if rng.random() < 0.7:
+        parts.append(f"<name>{rng.choice(WORDS)}</name>")
+    parts += [f"<alias>{rng.choice(WORDS)}</alias>" for _ in range(rng.choice([0, 0, 1, 1, 2, 3]))]
+    parts.append(rng.choice(["", "<note/>", "<note></note>", "<note>  </note>", "<note>n</note>"]))
+    if rng.random() < 0.5:
+        parts.append(f"<p:code>{rng.randint(0, 99)}</p:code>")
+    if rng.random() < 0.2:
+        parts.append(f"<q:code>q{rng.randint(0, 9)}</q:code>")
+    if rng.random() < 0.4:
+        parts.append(f"<body><![CDATA[<b>{rng.choice(WORDS)}</b> & ]]>more</body>")
+    if rng.random() < 0.5:
+        inner = "".join(f"<inner><v>{rng.randint(0, 9)}</v></inner>"
+                        for _ in range(rng.randint(0, 3)))
+        parts.append(f"<box>{inner}</box>")
+    rng.shuffle(parts)
+    return f"<item{attrs}>{''.join(parts)}</item>"
+
+
+def gen_document(seed: int, count: int = 60) -> bytes:
+    rng = random.Random(seed)
+    items = "\n  ".join(gen_item(rng, i) for i in range(count))
+    return (f'<?xml version="1.0"?>\n<feed xmlns:p="{NS}" xmlns:q="urn:test:q">\n  {items}\n'
+            "</feed>\n").encode()
+
+
+def expected(doc: bytes, record_tag: str, fields: dict) -> tuple[list[dict], dict]:
+    """Rows as records() gives them, and columns as table() gives them, from lxml."""
+    found = [{name: ref(r) for name, (_, ref, _) in fields.items()}
+             for r in etree.fromstring(doc).iter(record_tag)]
+    rows = [{k: (None if not v else v[0] if len(v) == 1 else v) for k, v in row.items()}
+            for row in found]
+    columns = {}
+    for name, (_, _, each) in fields.items():
+        values = [row[name] for row in found]
+        if each or any(len(v) > 1 for v in values):
+            columns[name] = [v or None for v in values]
+        else:
+            columns[name] = [v[0] if v else None for v in values]
+    return rows, columns
+
+
+def paths(fields: dict) -> dict[str, str]:
+    return {name: spec[0] for name, spec in fields.items()}
+
+
+@pytest.mark.parametrize("source", ["catalog", *(f"generated-{seed}" for seed in range(4))])
+def test_rows_and_columns_match_lxml(source):
+    if source == "catalog":
+        doc, record, tag, fields = CATALOG.read_bytes(), "catalog.book.#", "book", CATALOG_FIELDS
+    else:
+        seed = int(source.rsplit("-", 1)[1])
+        # The last document is long enough for the columns to be sized from a sample.
+        doc = gen_document(seed, count=1500 if seed == 3 else 60)
+        record, tag = "feed.item.#", "item"
+        fields = GENERATED_FIELDS
+    rows, columns = expected(doc, tag, fields)
+    assert varnex.records(doc, record, paths(fields)) == rows
+    table = varnex.table(doc, record, paths(fields))
+    table.validate(full=True)
+    assert table.column_names == list(fields)
+    assert table.to_pydict() == columns
+    for name, values in columns.items():
+        is_list = any(isinstance(v, list) for v in values) or fields[name][2]
+        kind = pa.list_(pa.string()) if is_list else pa.string()
+        assert table.schema.field(name).type == kind, name
+
+
+def test_markup_of_elements_with_children_and_record_forms():
+    doc = CATALOG.read_bytes()
+    books = etree.fromstring(doc).findall("book")
+    ids = [b.get("id") for b in books]
+    # Elements with child elements give their markup, as to_str() does.
+    rows = varnex.records(doc, "catalog.book.#", {"tags": "tags", "text": "title.#text"})
+    for i, row in enumerate(rows):
+        tags = varnex.get_bytes(doc, f"catalog.book.{i}.tags")
+        assert row["tags"] == (tags.to_str() if tags.exists() else None)
+        assert row["text"] == books[i].findtext("title")
+    # Every way of naming the records gives the same rows.
+    for record_path in ("catalog.book", "**.book", varnex.compile("catalog.book.#")):
+        assert [r["id"] for r in varnex.records(doc, record_path, {"id": "@id"})] == ids
+    dear = [b.get("id") for b in books if float(b.findtext("price")) > 10]
+    assert [r["id"] for r in varnex.records(doc, "catalog.book#(price>10)#", {"id": "@id"})] == dear
+    reverse = varnex.records(doc, "catalog.book.#|@reverse", {"id": varnex.compile("@id")})
+    assert [r["id"] for r in reverse] == ids[::-1]
+    assert varnex.records(doc, "catalog.nothing.#", {"id": "@id"}) == []
+
+
+def test_every_input_form_gives_the_same_table():
+    text = CATALOG.read_text()
+    fields = {"id": "@id", "tags": "tags.tag.#"}
+    want = varnex.table(text, "catalog.book.#", fields)
+    with open(CATALOG, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as view:
+        for data in (text.encode(), bytearray(text.encode()), memoryview(text.encode()), view):
+            assert varnex.table(data, "catalog.book.#", fields).equals(want)
+            assert varnex.records(data, "catalog.book.#", fields) == varnex.records(
+                text, "catalog.book.#", fields)
+
+
+def test_names_order_and_shapes():
+    doc = b"<r><i a='1'><v>x</v><v>y</v></i><i/><i a='2'><v>z</v></i></r>"
+    fields = {"z \u00e9": "@a", "": "v", "each": "v.#", "none": "w", "count": "v|@count"}
+    table = varnex.table(doc, "r.i.#", fields)
+    assert table.column_names == list(fields)
+    assert table.to_pydict() == {
+        "z \u00e9": ["1", None, "2"],
+        "": [["x", "y"], None, ["z"]],  # promoted to lists by the first record
+        "each": [["x", "y"], None, ["z"]],
+        "none": [None, None, None],
+        "count": ["2", "0", "1"],
+    }
+    assert varnex.records(doc, "r.i.#", fields)[2] == {
+        "z \u00e9": "2", "": "z", "each": "z", "none": None, "count": "1"}
+    # No records: the columns still have their types.
+    empty = varnex.table(b"<r/>", "r.i.#", fields)
+    assert empty.num_rows == 0
+    assert [str(t) for t in empty.schema.types] == [
+        "string", "string", "list<item: string>", "string", "string"]
+    assert varnex.table(doc, "r.i.#", {}).num_columns == 0
+    assert varnex.records(doc, "r.i.#", {}) == [{}, {}, {}]
+
+
+@pytest.mark.parametrize("call", [varnex.records, varnex.table])
+@pytest.mark.parametrize(
+    ("data", "record_path", "fields", "error", "message"),
+    [
+        (b"<r/>", "r|@nope", {}, ValueError, "record_path: unknown modifier: @nope"),
+        (b"<r/>", "r.i.@id", {}, ValueError, "record_path must select elements"),
+        (b"<r/>", "r.i|@count", {}, ValueError, "record_path must select elements"),
+        (b"<r><i/><i/></r>", "r.i.x", {}, ValueError, "record_path: path is ambiguous: i "),
+        (b"<r/>", "r.i", {"a": "b.#.#"}, ValueError, "field 'a': # without preceding name"),
+        (b"<r/>", "r.i", {"a": ""}, ValueError, "field 'a': empty path"),
+        (b"<r/>", "r.i", {"a": 3}, TypeError, "field 'a': path must be str or varnex.Path"),
+        (b"<r/>", 3, {}, TypeError, "record_path: path must be str or varnex.Path"),
+        (b"<r/>", "r.i", ["@a"], TypeError, "'list' object is not a mapping of names to paths"),
+        (b"<r/>", "r.i", {1: "@a"}, TypeError, "field names must be str"),
+        (b"<r><i><b></b><b></b></i></r>", "r.i", {"ok": "@a", "bad": "b.c"}, ValueError,
+         "field 'bad': path is ambiguous: b "),
+        (b'<r><i a="\xff"/></r>', "r.i", {"a": "@a"}, ValueError, "invalid"),
+        (3, "r.i", {}, ValueError, NOT_SOURCE),
+    ],
+)
+def test_errors(call, data, record_path, fields, error, message):
+    with pytest.raises(error) as raised:
+        call(data, record_path, fields)
+    assert message in str(raised.value)
+
+
+def test_table_says_which_extra_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # makes `import pyarrow` fail
+    with pytest.raises(ImportError, match=r"pip install 'varnex\[arrow\]'"):
+        varnex.table(b"<r/>", "r", {})
