@@ -132,8 +132,13 @@ std::optional<size_t> resolve_index(long index, size_t length) noexcept {
 PyObject* integer_key(const PyItems& items, Mode mode, const ElementBytes& element, PyObject* key) {
   const long index = PyLong_AsLong(key);
   if (index == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, kBadIndexType);
+    // Not an index (or out of range): our TypeError. Anything else that
+    // __index__ raised (an interrupt, MemoryError) is not ours to hide.
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError) ||
+        PyErr_ExceptionMatches(PyExc_ValueError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, kBadIndexType);
+    }
     return nullptr;
   }
   switch (mode) {

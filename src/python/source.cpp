@@ -8,10 +8,11 @@
 namespace varnex::python {
 namespace {
 
-// Single unsigned bytes: no format, or "B"/"c" after an optional byte-order mark.
+// Single unsigned bytes: no format, or "B"/"c" after an optional byte-order
+// mark (any of them: byte order means nothing for single bytes).
 bool is_byte_format(const char* format) noexcept {
   if (format == nullptr) return true;
-  if (*format == '@' || *format == '=' || *format == '>') ++format;
+  if (*format != '\0' && std::strchr("@=<>!", *format) != nullptr) ++format;
   return std::strcmp(format, "B") == 0 || std::strcmp(format, "c") == 0;
 }
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import array
+import ctypes
 import mmap
 import sys
 
@@ -26,6 +27,9 @@ BYTE_BUFFERS = {
     "array-B": lambda b: array.array("B", b),
     "mmap": mapped,
     "2d": lambda b: memoryview(b).cast("B", (1, len(b))),
+    # ctypes arrays say "<B" and "<c": byte order is no reason to refuse single bytes.
+    "ctypes-ubyte": lambda b: (ctypes.c_ubyte * len(b)).from_buffer_copy(b),
+    "ctypes-char": lambda b: (ctypes.c_char * len(b)).from_buffer_copy(b),
 }
 
 

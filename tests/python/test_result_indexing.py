@@ -17,10 +17,12 @@ DOC = '<?xml version="1.0"?><a x="1"><b>1</b><b>2</b><c><b>3</b></c></a>'
 
 
 class Index:
-    def __init__(self, value: int):
+    def __init__(self, value: int | BaseException):
         self.value = value
 
     def __index__(self) -> int:
+        if isinstance(self.value, BaseException):
+            raise self.value
         return self.value
 
 
@@ -96,7 +98,7 @@ def test_dict_key_errors(key, error, arg):
     [
         (3, IndexError, OUT_OF_RANGE), (-4, IndexError, OUT_OF_RANGE),
         (-(2**63), IndexError, OUT_OF_RANGE), (2**63, TypeError, BAD_INDEX),
-        (None, TypeError, BAD_INDEX),
+        (None, TypeError, BAD_INDEX), (Index(ValueError("no")), TypeError, BAD_INDEX),
         (slice(None, None, 0), ValueError, "slice step cannot be zero"),
         ("a", TypeError, "string keys are only valid on dict-like Result; this Result is {mode}"),
     ],
@@ -105,6 +107,13 @@ def test_key_errors(result, mode, key, error, message):
     with pytest.raises(error) as caught:
         result[key]
     assert str(caught.value) == message.format(mode=mode)
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError, LookupError])
+def test_index_errors_not_about_the_key_propagate(error):
+    for result in (texts(), texts("xyz"), texts("x", "y"), varnex.get(DICT_DOC, "r")):
+        with pytest.raises(error, match="^raised$"):
+            result[Index(error("raised"))]
 
 
 @pytest.mark.parametrize("key", [-1, slice(5, 9)])
