@@ -40,6 +40,23 @@ enum class Mode : uint8_t { Empty = 0, ScalarLike = 1, DictElement = 2, Multi = 
                                  const std::vector<engine::ChildSpan>& children,
                                  std::string_view name) noexcept;
 
+// Direct children grouped by name in one pass, so that every name's value
+// costs only its own children: the distinct names in first-occurrence order
+// (each as the index of its first child), and for each child the index of
+// the next child with the same name.
+struct ChildGroups {
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+  std::vector<size_t> first;  // per distinct name
+  std::vector<size_t> next;   // per child; kNone after the last of a name
+};
+[[nodiscard]] ChildGroups group_children(const std::vector<engine::ChildSpan>& children);
+
+// Returns a new reference: a Result of Owned copies of the children of group
+// `group`, in document order.
+[[nodiscard]] Ref group_result(std::string_view element,
+                               const std::vector<engine::ChildSpan>& children,
+                               const ChildGroups& groups, size_t group) noexcept;
+
 // The `value` attribute; returns a new reference or NULL with an exception set.
 [[nodiscard]] Ref result_value(const PyItems& items);
 
