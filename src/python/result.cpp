@@ -24,6 +24,8 @@ PyObject* g_result_type = nullptr;
 struct ResultObject {
   PyObject ob_base;  // PyObject_HEAD
   PyItems items;
+  // Made on the first character index or slice; items never change after.
+  std::unique_ptr<IndexedText> text;
 };
 
 ResultObject* as_result(PyObject* self) noexcept { return reinterpret_cast<ResultObject*>(self); }
@@ -147,6 +149,7 @@ int Result_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int Result_clear(PyObject* self) noexcept {
   // Move the items out first: dropping a source may run code that looks here.
+  as_result(self)->text.reset();  // it may view a text item's bytes
   PyItems doomed;
   doomed.swap(as_result(self)->items);
   return 0;
@@ -155,6 +158,7 @@ int Result_clear(PyObject* self) noexcept {
 void Result_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
+  as_result(self)->text.~unique_ptr();
   as_result(self)->items.~PyItems();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
@@ -517,6 +521,7 @@ Ref make_result(PyItems&& items) noexcept {
   if (self == nullptr) return {};
   // Moving a vector cannot throw; the payload now lives in the object.
   new (&as_result(self)->items) PyItems(std::move(items));
+  new (&as_result(self)->text) std::unique_ptr<IndexedText>();
   return Ref::steal(self);
 }
 
@@ -532,6 +537,31 @@ std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element) {
   if (is_text_item(items.front())) return Mode::ScalarLike;
   if (!element.load(items.front())) return std::nullopt;
   return engine::element_has_child_elements(element.bytes()) ? Mode::DictElement : Mode::ScalarLike;
+}
+
+bool has_scalar_text(PyObject* result) noexcept { return as_result(result)->text != nullptr; }
+
+const IndexedText& scalar_text(PyObject* result, const ElementBytes& element,
+                              std::unique_ptr<IndexedText>& scratch) {
+  ResultObject* self = as_result(result);
+  if (self->text) return *self->text;
+  const PyItem& item = self->items.front();
+  auto text = std::make_unique<IndexedText>();
+  if (const auto* owned = std::get_if<TextItem>(&item)) {
+    text->bytes = owned->bytes;
+  } else {
+    text->owned = engine::extract_element_text(element.bytes());
+    text->bytes = text->owned;
+  }
+  text->error = check_utf8(text->bytes);
+  if (!text->error) text->points.emplace(text->bytes);
+  // Only a whole buffer can change under the Result (bytes and str cannot).
+  const auto* whole = std::get_if<WholeItem>(&item);
+  const bool may_change = whole != nullptr && !PyBytes_Check(whole->source.get()) &&
+                          !PyUnicode_Check(whole->source.get());
+  std::unique_ptr<IndexedText>& slot = may_change ? scratch : self->text;
+  slot = std::move(text);
+  return *slot;
 }
 
 Ref children_named(std::string_view element, const std::vector<engine::ChildSpan>& children,

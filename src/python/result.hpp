@@ -4,13 +4,16 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/engine.hpp"
+#include "python/code_points.hpp"
 #include "python/py_item.hpp"
 #include "python/ref.hpp"
+#include "python/utf8.hpp"
 
 namespace varnex::python {
 
@@ -33,6 +36,30 @@ enum class Mode : uint8_t { Empty = 0, ScalarLike = 1, DictElement = 2, Multi = 
 // The mode of `items`; for a single element item `element` is left holding
 // its bytes for the rest of the operation. Nothing with an exception set.
 [[nodiscard]] std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element);
+
+// The text of a ScalarLike result's one item, checked for UTF-8 once and
+// indexed by code point. Not movable: `bytes` and `points` may view `owned`.
+struct IndexedText {
+  IndexedText() = default;
+  IndexedText(const IndexedText&) = delete;
+  IndexedText& operator=(const IndexedText&) = delete;
+
+  std::string owned;               // an element item's extracted text
+  std::string_view bytes;          // the text: `owned`, or a text item's bytes
+  std::optional<Utf8Error> error;  // set when the text is not UTF-8
+  std::optional<CodePoints> points;  // set when it is
+};
+
+// The text of `result`, which is ScalarLike, with `element` loaded for its
+// item. The Result keeps it for later calls unless its item is a whole
+// buffer that may change between calls; that one lives in `scratch`.
+// May throw bad_alloc.
+[[nodiscard]] const IndexedText& scalar_text(PyObject* result, const ElementBytes& element,
+                                            std::unique_ptr<IndexedText>& scratch);
+
+// True when `result` already keeps its scalar text: it is then ScalarLike,
+// and nothing needs to read its item again.
+[[nodiscard]] bool has_scalar_text(PyObject* result) noexcept;
 
 // Returns a new reference: a Result of Owned copies of every direct child
 // named `name` (possibly no items), the children found in `element`.

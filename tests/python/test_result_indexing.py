@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import subprocess
 import sys
+import time
 
 import pytest
 import varnex
@@ -57,6 +59,55 @@ def test_scalar_keys_follow_str(text, data):
     else:
         assert result[key] == text[key]
         assert type(result[key]) is str
+
+
+LONG = "a\u00e9\u20ac\U0001f600" * 60 + "z" * 70  # across many code-point marks
+LONG_KEYS = [0, 63, 64, 65, 239, 240, -1, -64, -65, -129, slice(None, None, -1), slice(60, 70),
+             slice(3, 250, 7), slice(250, 3, -7), slice(1, None, 65), slice(None, None, -130),
+             slice(-70, -60), slice(5, 5), slice(200, 100)]
+
+
+@pytest.mark.parametrize("text", [LONG, "a" * 310, "\u00e9" * 310], ids=["mixed", "ascii", "latin"])
+def test_long_scalar_keys_follow_str(text):
+    for result in (texts(text), varnex.get(f"<r>{text}</r>", "r")):
+        assert [result[key] for key in LONG_KEYS] == [text[key] for key in LONG_KEYS]
+
+
+def test_whole_buffer_text_is_read_anew_at_each_key():
+    data = bytearray(b"<r>abc</r>")
+    result = varnex.parse(data)
+    assert (result[0], result[1:]) == ("a", "bc")
+    data[3:6] = "\u00e9\u00e9".encode()
+    assert (result[0], result[1:], result[-1]) == ("\u00e9", "\u00e9", "\u00e9")
+
+
+def test_character_keys_do_not_decode_the_whole_text_each_time():
+    result = varnex.get_bytes(b"<a>" + "x\u00e9".encode() * 5_000_000 + b"</a>", "a")
+    start = time.perf_counter()
+    picked = [result[i * 49_999] for i in range(200)] + [result[i:i + 3] for i in range(100)]
+    assert time.perf_counter() - start < 2.0  # a full decoding per key takes many seconds
+    assert picked[:3] == ["x", "\u00e9", "x"] and picked[200:202] == ["x\u00e9x", "\u00e9x\u00e9"]
+
+
+PEAK_SCRIPT = """
+import os, resource, varnex
+doc = b"<a>" + "\u00e9".encode() * 25_000_000 + b"</a>"
+with open("/proc/self/statm") as f:
+    before = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+result = varnex.get_bytes(doc, "a")
+assert result[10:20] == "\u00e9" * 10 and result[-1] == "\u00e9"
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before)
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
+@pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer keeps its own memory")
+def test_character_keys_keep_one_copy_of_the_text():
+    # 50 MB of text: one decoded copy and its marks, not eight bytes per character.
+    growth = int(subprocess.run([sys.executable, "-c", PEAK_SCRIPT], check=True,
+                                capture_output=True, text=True).stdout)
+    assert growth < 80_000_000, growth
 
 
 def test_element_text_is_not_trimmed_and_element_items_keep_markup():
