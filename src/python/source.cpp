@@ -2,6 +2,7 @@
 #include "python/source.hpp"
 
 #include <cstring>
+#include <new>
 
 #include "python/errors.hpp"
 
@@ -50,6 +51,22 @@ bool SourceBytes::acquire_str(PyObject* text) noexcept {
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) return false;
   bytes_ = std::string_view(data, static_cast<size_t>(size));
+  is_str_ = true;
+  return true;
+}
+
+bool SourceBytes::decode_document() noexcept {
+  if (is_str_) return true;
+  try {
+    document_.load(bytes_);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  if (document_.is_copy()) {
+    bytes_ = document_.bytes();
+    buffer_.release();  // the copy is all that is read from now on
+  }
   return true;
 }
 
