@@ -32,7 +32,9 @@ DocumentEncoding detect_document_encoding(std::string_view doc) noexcept {
     return {xml::Encoding::Utf8, mark};
   }
   xml::Reader reader(doc);
-  for (bool prolog = true; prolog;) {
+  // Until the first element, or a declaration that settles it.
+  bool prolog = true;
+  while (prolog && reader.encoding_origin() != xml::EncodingOrigin::Declaration) {
     switch (reader.read_event().kind) {
       case xml::EventKind::Decl:
       case xml::EventKind::PI:

@@ -129,6 +129,7 @@ class Reader {
   [[nodiscard]] size_t buffer_position() const noexcept;
   [[nodiscard]] size_t error_position() const noexcept { return err_pos_; }
   [[nodiscard]] Encoding encoding() const noexcept { return enc_; }
+  [[nodiscard]] EncodingOrigin encoding_origin() const noexcept { return origin_; }
   [[nodiscard]] std::string_view input() const noexcept { return {base_, len_}; }
 
   Config& config() noexcept { return config_; }
