@@ -102,7 +102,7 @@ bench-py:
 
 lint: venv
 	$(PYTHON) -m pip install -q ruff
-	$(PYTHON) -m ruff check python tests benchmarks
+	$(PYTHON) -m ruff check python tests benchmarks fuzz
 
 clean:
 	rm -rf build $(VENV)

@@ -82,8 +82,8 @@ def document(fdp: atheris.FuzzedDataProvider) -> bytes:
 @atheris.instrument_func
 def path(fdp: atheris.FuzzedDataProvider) -> str:
     pieces = [fdp.PickValueInList(PATH_PIECES) for _ in range(fdp.ConsumeIntInRange(1, 6))]
-    sep = [fdp.PickValueInList([".", "", "."]) for _ in pieces]
-    return "".join(s + p for s, p in zip(sep, pieces)).lstrip(".") or "r"
+    joined = "".join(fdp.PickValueInList([".", "", "."]) + piece for piece in pieces)
+    return joined.lstrip(".") or "r"
 
 
 def texts(result) -> list:
