@@ -79,7 +79,7 @@ fuzz: venv
 	  name=$$(basename $$t); work=$(FUZZ_BUILD)/work-$$name; mkdir -p fuzz/corpus/$$name $$work; \
 	  if $$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -artifact_prefix=$(FUZZ_BUILD)/ \
 	      $$work fuzz/corpus/$$name fuzz/seeds > $(FUZZ_BUILD)/$$name.log 2>&1 && \
-	     $$t -merge=1 fuzz/corpus/$$name $$work >> $(FUZZ_BUILD)/$$name.log 2>&1; then \
+	     $$t -set_cover_merge=1 fuzz/corpus/$$name $$work >> $(FUZZ_BUILD)/$$name.log 2>&1; then \
 	    echo "$$name: $$(grep -E '^Done [0-9]+ runs' $(FUZZ_BUILD)/$$name.log)," \
 	         "$$(ls fuzz/corpus/$$name | wc -l) inputs in fuzz/corpus/$$name"; \
 	  else tail -n 60 $(FUZZ_BUILD)/$$name.log; echo "$$name: FAILED"; exit 1; fi; \

@@ -68,8 +68,8 @@ bool source_unreadable() noexcept {
 }
 
 // Appends the value of one scalar text: the number it reads as, else the
-// trimmed text. Bytes that are not UTF-8 are appended as they are and become
-// U+FFFD when the caller decodes the whole text. False with an exception set.
+// trimmed text; in text that is not UTF-8 each bad sequence shows as U+FFFD.
+// False with an exception set (MemoryError).
 bool append_scalar(std::string_view text, std::string& out) {
   if (check_utf8(text)) {
     Ref lossy = decode_lossy(text);
