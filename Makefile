@@ -67,17 +67,30 @@ asan-py:
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(ASAN_PY_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
 
-# Bounded libFuzzer runs of every target in fuzz/ (needs clang).
-fuzz:
+# Bounded fuzzing: every libFuzzer target in fuzz/ (needs clang), then the
+# atheris harness over the Python surface. A C++ target starts from its corpus
+# in fuzz/corpus/<target>/, and whatever a run finds that adds coverage is
+# merged back there (commit it), so the next run starts where this one stopped.
+fuzz: venv
 	CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DVARNEX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@for t in $(FUZZ_BUILD)/fuzz_*; do \
-	  name=$$(basename $$t); mkdir -p $(FUZZ_BUILD)/corpus-$$name; \
-	  if $$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
-	      $(FUZZ_BUILD)/corpus-$$name fuzz/seeds > $(FUZZ_BUILD)/$$name.log 2>&1; then \
-	    echo "$$name: $$(grep -E '^Done [0-9]+ runs' $(FUZZ_BUILD)/$$name.log)"; \
+	  [ -f $$t ] && [ -x $$t ] || continue; \
+	  name=$$(basename $$t); work=$(FUZZ_BUILD)/work-$$name; mkdir -p fuzz/corpus/$$name $$work; \
+	  if $$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -artifact_prefix=$(FUZZ_BUILD)/ \
+	      $$work fuzz/corpus/$$name fuzz/seeds > $(FUZZ_BUILD)/$$name.log 2>&1 && \
+	     $$t -set_cover_merge=1 fuzz/corpus/$$name $$work >> $(FUZZ_BUILD)/$$name.log 2>&1; then \
+	    echo "$$name: $$(grep -E '^Done [0-9]+ runs' $(FUZZ_BUILD)/$$name.log)," \
+	         "$$(ls fuzz/corpus/$$name | wc -l) inputs in fuzz/corpus/$$name"; \
 	  else tail -n 60 $(FUZZ_BUILD)/$$name.log; echo "$$name: FAILED"; exit 1; fi; \
 	done
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install -q ".[fuzz]"
+	@mkdir -p $(FUZZ_BUILD)/work-fuzz_python
+	@if $(PYTHON) fuzz/fuzz_python.py -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	    -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/work-fuzz_python \
+	    > $(FUZZ_BUILD)/fuzz_python.log 2>&1; then \
+	  echo "fuzz_python: $$(grep -E '^Done [0-9]+ runs' $(FUZZ_BUILD)/fuzz_python.log)"; \
+	else tail -n 60 $(FUZZ_BUILD)/fuzz_python.log; echo "fuzz_python: FAILED"; exit 1; fi
 
 bench:
 	cmake -S . -B $(BENCH_BUILD) -DVARNEX_BENCH=ON -DCMAKE_BUILD_TYPE=Release
@@ -89,7 +102,7 @@ bench-py:
 
 lint: venv
 	$(PYTHON) -m pip install -q ruff
-	$(PYTHON) -m ruff check python tests benchmarks
+	$(PYTHON) -m ruff check python tests benchmarks fuzz
 
 clean:
 	rm -rf build $(VENV)

@@ -17,11 +17,44 @@ struct PathHash {
   size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
-using PathCache = std::unordered_map<std::string, ProgramPtr, PathHash, std::equal_to<>>;
+using PathMap = std::unordered_map<std::string, ProgramPtr, PathHash, std::equal_to<>>;
+
+struct PathCache {
+  PathMap entries;
+  size_t bytes = 0;  // entry_bytes of every entry
+};
 
 PathCache& this_thread_cache() {
   thread_local PathCache cache;
   return cache;
+}
+
+// Allocation overhead of a hash node or a shared object's control block, roughly.
+constexpr size_t kNodeOverhead = 64;
+
+size_t string_bytes(const std::string& s) noexcept {
+  return s.capacity() > std::string().capacity() ? s.capacity() + 1 : 0;
+}
+
+size_t steps_bytes(const std::vector<Step>& steps) noexcept;
+
+size_t filter_bytes(const Filter* filter) noexcept {
+  if (filter == nullptr) return 0;
+  return kNodeOverhead + sizeof(Filter) + steps_bytes(filter->path) +
+         (filter->attr ? string_bytes(*filter->attr) : 0) + string_bytes(filter->value.str);
+}
+
+size_t steps_bytes(const std::vector<Step>& steps) noexcept {
+  size_t total = steps.capacity() * sizeof(Step);
+  for (const Step& step : steps) {
+    total += string_bytes(step.name.text()) + string_bytes(step.attr) +
+             filter_bytes(step.selector.filter.get());
+  }
+  return total;
+}
+
+size_t entry_bytes(std::string_view path, const Program& program) noexcept {
+  return kNodeOverhead + sizeof(PathMap::value_type) + path.size() + program_bytes(program);
 }
 
 bool default_needs_escape(char32_t cp) noexcept {
@@ -100,18 +133,31 @@ std::optional<size_t> caret_position(const ParseError& error, std::string_view p
 
 }  // namespace
 
+size_t program_bytes(const Program& program) noexcept {
+  return kNodeOverhead + sizeof(Program) + steps_bytes(program.steps) +
+         program.modifiers.capacity() * sizeof(Modifier);
+}
+
 ParseResult<ProgramPtr> compile_cached(std::string_view path) {
   PathCache& cache = this_thread_cache();
-  if (const auto hit = cache.find(path); hit != cache.end()) return hit->second;
+  if (const auto hit = cache.entries.find(path); hit != cache.entries.end()) return hit->second;
   auto compiled = compile(path);
   if (const auto* program = std::get_if<ProgramPtr>(&compiled)) {
-    if (cache.size() >= kPathCacheCapacity) cache.clear();
-    cache.emplace(std::string(path), *program);
+    const size_t bytes = entry_bytes(path, **program);
+    if (bytes > kLargestCachedProgram) return compiled;
+    if (cache.entries.size() >= kPathCacheCapacity || cache.bytes + bytes > kPathCacheBytes) {
+      cache.entries.clear();
+      cache.bytes = 0;
+    }
+    cache.entries.emplace(std::string(path), *program);
+    cache.bytes += bytes;
   }
   return compiled;
 }
 
-size_t path_cache_size() noexcept { return this_thread_cache().size(); }
+size_t path_cache_size() noexcept { return this_thread_cache().entries.size(); }
+
+size_t path_cache_bytes() noexcept { return this_thread_cache().bytes; }
 
 std::string quote_path(std::string_view path, NeedsEscapeFn needs_escape, void* ctx) {
   std::string out;

@@ -10,13 +10,24 @@
 namespace varnex::path {
 
 inline constexpr size_t kPathCacheCapacity = 512;
+// Bytes the cache of one thread may hold, paths and programs together.
+inline constexpr size_t kPathCacheBytes = size_t{4} << 20;
+// A program larger than this is compiled anew at each use instead: compiling
+// costs time linear in the path, as merely hashing and comparing it on a hit
+// does, so keeping it would buy little for its memory.
+inline constexpr size_t kLargestCachedProgram = size_t{64} << 10;
 
-// Looks `path` up in this thread's cache, compiling and inserting on a miss
-// (the cache is emptied whole when it holds kPathCacheCapacity entries).
+// Looks `path` up in this thread's cache, compiling and inserting on a miss.
+// The cache is emptied whole when it holds kPathCacheCapacity entries, or
+// when the new entry would take it past kPathCacheBytes.
 [[nodiscard]] ParseResult<ProgramPtr> compile_cached(std::string_view path);
 
-// Entries in this thread's cache (for tests).
+// Entries in this thread's cache, and the bytes they hold (for tests).
 [[nodiscard]] size_t path_cache_size() noexcept;
+[[nodiscard]] size_t path_cache_bytes() noexcept;
+
+// Heap bytes `program` holds, as an estimate from its parts.
+[[nodiscard]] size_t program_bytes(const Program& program) noexcept;
 
 // Classifies a code point for the quoted path: true when it must be written
 // as \u{...} (not printable, or combining). Supplied by the caller so that

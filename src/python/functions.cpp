@@ -36,10 +36,11 @@ PyObject* query_in_place(const Signature& signature, PyObject* const* args, Py_s
     SourceBytes doc;
     if (PyBytes_Check(data)) {
       doc.acquire_bytes(data);
+      if (!doc.decode_document()) return nullptr;
     } else if (!doc.acquire_str(data)) {
       return nullptr;
     }
-    return run_over_source(*program, data, doc.bytes()).release();
+    return run_over_source(*program, data, doc).release();
   });
 }
 
@@ -63,7 +64,7 @@ PyObject* py_get_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const path::ProgramPtr program = compile_path(path_text);
     if (!program) return nullptr;
     SourceBytes buffer;
-    if (!buffer.acquire_buffer(bound[0].object)) return nullptr;
+    if (!buffer.acquire_buffer(bound[0].object) || !buffer.decode_document()) return nullptr;
     return run_over_borrowed(*program, buffer).release();
   });
 }
@@ -89,7 +90,7 @@ PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     BoundArg bound[1];
     if (!bind_args(kValidateSignature, args, nargs, kwnames, bound)) return nullptr;
     SourceBytes doc;
-    if (!doc.acquire(bound[0].object)) return nullptr;
+    if (!doc.acquire(bound[0].object) || !doc.decode_document()) return nullptr;
     const bool valid = engine::validate(doc.bytes());
     doc.release();
     return PyBool_FromLong(valid);

@@ -113,8 +113,10 @@ PyObject* query_many(const Signature& signature, Input input, PyObject* const* a
         if (!doc.acquire_buffer(data)) return nullptr;
         break;
     }
-    // Spans only where the Result may keep the document (bytes are immutable).
-    const bool capture_spans = input == Input::Bytes;
+    if (!doc.decode_document()) return nullptr;
+    // Spans only where the Result may keep the document (bytes are immutable,
+    // and read in place).
+    const bool capture_spans = input == Input::Bytes && !doc.is_copy();
     std::vector<engine::Items> results;
     const std::optional<engine::EngineError> error =
         engine::run_many(existing(programs), doc.bytes(), capture_spans, results);

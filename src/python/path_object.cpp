@@ -98,7 +98,7 @@ PyObject* Path_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (data == nullptr) return nullptr;
     SourceBytes doc;
     if (!doc.acquire_str(data)) return nullptr;
-    return run_over_source(*as_path(self)->program, data, doc.bytes()).release();
+    return run_over_source(*as_path(self)->program, data, doc).release();
   });
 }
 
@@ -109,7 +109,8 @@ PyObject* Path_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (data == nullptr) return nullptr;
     SourceBytes doc;
     doc.acquire_bytes(data);
-    return run_over_source(*as_path(self)->program, data, doc.bytes()).release();
+    if (!doc.decode_document()) return nullptr;
+    return run_over_source(*as_path(self)->program, data, doc).release();
   });
 }
 
@@ -119,7 +120,7 @@ PyObject* Path_get_buffer(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* data = bind_method(self, kGetBufferSignatures, args, nargs, kwnames);
     if (data == nullptr) return nullptr;
     SourceBytes buffer;
-    if (!buffer.acquire_buffer(data)) return nullptr;
+    if (!buffer.acquire_buffer(data) || !buffer.decode_document()) return nullptr;
     return run_over_borrowed(*as_path(self)->program, buffer).release();
   });
 }

@@ -80,7 +80,7 @@ bool ElementBytes::load(const PyItem& item) noexcept {
     return true;
   }
   if (const auto* whole = std::get_if<WholeItem>(&item)) {
-    if (!source_.acquire(whole->source.get())) return false;
+    if (!source_.acquire(whole->source.get()) || !source_.decode_document()) return false;
     bytes_ = source_.bytes();
     return true;
   }

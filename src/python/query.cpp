@@ -23,15 +23,18 @@ path::ProgramPtr compile_path(std::string_view path) {
   return std::get<path::ProgramPtr>(std::move(compiled));
 }
 
-Ref run_over_source(const path::Program& program, PyObject* source, std::string_view doc) {
+Ref run_over_source(const path::Program& program, PyObject* source, const SourceBytes& doc) {
   // Offsets are 32-bit: a larger document has its matches copied instead.
-  const bool capture_spans = doc.size() <= std::numeric_limits<uint32_t>::max();
+  const std::string_view bytes = doc.bytes();
+  const bool capture_spans =
+      !doc.is_copy() && bytes.size() <= std::numeric_limits<uint32_t>::max();
   engine::Items items;
-  if (auto error = engine::run_with(program, doc, capture_spans, items)) {
+  if (auto error = engine::run_with(program, bytes, capture_spans, items)) {
     engine_err_to_py(*error);
     return {};
   }
-  return make_result(lift_with_source(std::move(items), source, doc));
+  return make_result(capture_spans ? lift_with_source(std::move(items), source, bytes)
+                                   : lift(std::move(items), bytes));
 }
 
 Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes) {

@@ -16,10 +16,11 @@ namespace varnex::python {
 [[nodiscard]] path::ProgramPtr compile_path(std::string_view path);
 
 // Runs `program` over `doc`, the bytes of `source` (borrowed; the Result's
-// spans take their own references). Returns a new Result reference, or NULL
-// with an exception set.
+// spans take their own references, unless `doc` is a decoded copy, whose
+// matches are copied). Returns a new Result reference, or NULL with an
+// exception set.
 [[nodiscard]] Ref run_over_source(const path::Program& program, PyObject* source,
-                                  std::string_view doc);
+                                  const SourceBytes& doc);
 
 // Runs `program` over borrowed bytes; element matches are copied and `bytes`
 // is released before the outcome is turned into a Result or an exception.

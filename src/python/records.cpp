@@ -396,7 +396,7 @@ PyObject* run_records(const Signature& signature, PyObject* const* args, Py_ssiz
     Fields fields;
     if (!read_fields(bound[2].object, fields)) return nullptr;
     SourceBytes doc;
-    if (!doc.acquire(bound[0].object)) return nullptr;
+    if (!doc.acquire(bound[0].object) || !doc.decode_document()) return nullptr;
     Sink sink(fields);
     if (!for_each_record(doc.bytes(), *record, fields, sink)) return nullptr;
     doc.release();

@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "path/number.hpp"
@@ -23,6 +24,8 @@ PyObject* g_result_type = nullptr;
 struct ResultObject {
   PyObject ob_base;  // PyObject_HEAD
   PyItems items;
+  // Made on the first character index or slice; items never change after.
+  std::unique_ptr<IndexedText> text;
 };
 
 ResultObject* as_result(PyObject* self) noexcept { return reinterpret_cast<ResultObject*>(self); }
@@ -73,15 +76,24 @@ bool all_strings(const PyItems& items, std::vector<std::string>& out) {
 // Returns a new reference to a dict of child name -> Result, first occurrence first.
 Ref dict_value(std::string_view element) {
   const std::vector<engine::ChildSpan> children = engine::collect_direct_children(element);
+  const ChildGroups groups = group_children(children);
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
-  for (std::string_view name : engine::unique_child_names(children)) {
-    Ref key = decode_strict(name);
+  for (size_t g = 0; g < groups.first.size(); ++g) {
+    Ref key = decode_strict(children[groups.first[g]].name);
     if (!key) return {};
-    Ref value = children_named(element, children, name);
+    Ref value = group_result(element, children, groups, g);
     if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
   }
   return dict;
+}
+
+// Owned copy of one child's bytes; offsets past the scanned bytes would be a
+// scanner fault, so they are never read.
+void push_child(std::string_view element, const engine::ChildSpan& child, PyItems& items) {
+  if (child.end > element.size() || child.start > child.end) return;
+  items.emplace_back(OwnedItem{
+      std::make_shared<const std::string>(element.substr(child.start, child.end - child.start))});
 }
 
 // Returns a new reference to a list with one single-item Result per item.
@@ -137,6 +149,7 @@ int Result_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int Result_clear(PyObject* self) noexcept {
   // Move the items out first: dropping a source may run code that looks here.
+  as_result(self)->text.reset();  // it may view a text item's bytes
   PyItems doomed;
   doomed.swap(as_result(self)->items);
   return 0;
@@ -145,6 +158,7 @@ int Result_clear(PyObject* self) noexcept {
 void Result_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
+  as_result(self)->text.~unique_ptr();
   as_result(self)->items.~PyItems();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
@@ -315,7 +329,20 @@ Py_ssize_t Result_length(PyObject* self) noexcept {
 
 int Result_bool(PyObject* self) noexcept {
   return call_guarded([&]() -> int {
-    Ref value = result_value(as_result(self)->items);
+    const PyItems& items = as_result(self)->items;
+    ElementBytes element;
+    const auto mode = compute_mode(items, element);
+    if (!mode) return -1;
+    switch (*mode) {
+      case Mode::Empty:
+        return 0;
+      case Mode::Multi:        // a list of two or more
+      case Mode::DictElement:  // a dict with at least the child that made it dict-like
+        return 1;
+      case Mode::ScalarLike:
+        break;
+    }
+    Ref value = value_for_mode(items, *mode, element);
     return value ? PyObject_IsTrue(value.get()) : -1;
   });
 }
@@ -472,6 +499,7 @@ Ref make_result(PyItems&& items) noexcept {
   if (self == nullptr) return {};
   // Moving a vector cannot throw; the payload now lives in the object.
   new (&as_result(self)->items) PyItems(std::move(items));
+  new (&as_result(self)->text) std::unique_ptr<IndexedText>();
   return Ref::steal(self);
 }
 
@@ -489,15 +517,66 @@ std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element) {
   return engine::element_has_child_elements(element.bytes()) ? Mode::DictElement : Mode::ScalarLike;
 }
 
+bool has_scalar_text(PyObject* result) noexcept { return as_result(result)->text != nullptr; }
+
+const IndexedText& scalar_text(PyObject* result, const ElementBytes& element,
+                              std::unique_ptr<IndexedText>& scratch) {
+  ResultObject* self = as_result(result);
+  if (self->text) return *self->text;
+  const PyItem& item = self->items.front();
+  auto text = std::make_unique<IndexedText>();
+  if (const auto* owned = std::get_if<TextItem>(&item)) {
+    text->bytes = owned->bytes;
+  } else {
+    text->owned = engine::extract_element_text(element.bytes());
+    text->bytes = text->owned;
+  }
+  text->error = check_utf8(text->bytes);
+  if (!text->error) text->points.emplace(text->bytes);
+  // Only a whole buffer can change under the Result (bytes and str cannot).
+  const auto* whole = std::get_if<WholeItem>(&item);
+  const bool may_change = whole != nullptr && !PyBytes_Check(whole->source.get()) &&
+                          !PyUnicode_Check(whole->source.get());
+  std::unique_ptr<IndexedText>& slot = may_change ? scratch : self->text;
+  slot = std::move(text);
+  return *slot;
+}
+
 Ref children_named(std::string_view element, const std::vector<engine::ChildSpan>& children,
                    std::string_view name) noexcept {
   return Ref::steal(call_guarded([&]() -> PyObject* {
     PyItems items;
     for (const auto& child : children) {
-      // Offsets past the scanned bytes would be a scanner fault: never read there.
-      if (child.name != name || child.end > element.size() || child.start > child.end) continue;
-      items.emplace_back(OwnedItem{std::make_shared<const std::string>(
-          element.substr(child.start, child.end - child.start))});
+      if (child.name == name) push_child(element, child, items);
+    }
+    return make_result(std::move(items)).release();
+  }));
+}
+
+ChildGroups group_children(const std::vector<engine::ChildSpan>& children) {
+  ChildGroups groups;
+  groups.next.assign(children.size(), ChildGroups::kNone);
+  // Per name: its group and the last child seen in it.
+  std::unordered_map<std::string_view, std::pair<size_t, size_t>> seen;
+  seen.reserve(children.size());
+  for (size_t i = 0; i < children.size(); ++i) {
+    const auto [it, added] = seen.try_emplace(children[i].name, groups.first.size(), i);
+    if (added) {
+      groups.first.push_back(i);
+    } else {
+      groups.next[it->second.second] = i;
+      it->second.second = i;
+    }
+  }
+  return groups;
+}
+
+Ref group_result(std::string_view element, const std::vector<engine::ChildSpan>& children,
+                 const ChildGroups& groups, size_t group) noexcept {
+  return Ref::steal(call_guarded([&]() -> PyObject* {
+    PyItems items;
+    for (size_t i = groups.first[group]; i != ChildGroups::kNone; i = groups.next[i]) {
+      push_child(element, children[i], items);
     }
     return make_result(std::move(items)).release();
   }));

@@ -4,13 +4,16 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/engine.hpp"
+#include "python/code_points.hpp"
 #include "python/py_item.hpp"
 #include "python/ref.hpp"
+#include "python/utf8.hpp"
 
 namespace varnex::python {
 
@@ -34,6 +37,30 @@ enum class Mode : uint8_t { Empty = 0, ScalarLike = 1, DictElement = 2, Multi = 
 // its bytes for the rest of the operation. Nothing with an exception set.
 [[nodiscard]] std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element);
 
+// The text of a ScalarLike result's one item, checked for UTF-8 once and
+// indexed by code point. Not movable: `bytes` and `points` may view `owned`.
+struct IndexedText {
+  IndexedText() = default;
+  IndexedText(const IndexedText&) = delete;
+  IndexedText& operator=(const IndexedText&) = delete;
+
+  std::string owned;               // an element item's extracted text
+  std::string_view bytes;          // the text: `owned`, or a text item's bytes
+  std::optional<Utf8Error> error;  // set when the text is not UTF-8
+  std::optional<CodePoints> points;  // set when it is
+};
+
+// The text of `result`, which is ScalarLike, with `element` loaded for its
+// item. The Result keeps it for later calls unless its item is a whole
+// buffer that may change between calls; that one lives in `scratch`.
+// May throw bad_alloc.
+[[nodiscard]] const IndexedText& scalar_text(PyObject* result, const ElementBytes& element,
+                                            std::unique_ptr<IndexedText>& scratch);
+
+// True when `result` already keeps its scalar text: it is then ScalarLike,
+// and nothing needs to read its item again.
+[[nodiscard]] bool has_scalar_text(PyObject* result) noexcept;
+
 // Returns a new reference: a Result of Owned copies of every direct child
 // named `name` (possibly no items), the children found in `element`.
 [[nodiscard]] Ref children_named(std::string_view element,
@@ -43,6 +70,23 @@ enum class Mode : uint8_t { Empty = 0, ScalarLike = 1, DictElement = 2, Multi = 
 // What Result.to_str() gives for `items`; returns a new reference or NULL
 // with an exception set.
 [[nodiscard]] Ref to_str_value(const PyItems& items);
+
+// Direct children grouped by name in one pass, so that every name's value
+// costs only its own children: the distinct names in first-occurrence order
+// (each as the index of its first child), and for each child the index of
+// the next child with the same name.
+struct ChildGroups {
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+  std::vector<size_t> first;  // per distinct name
+  std::vector<size_t> next;   // per child; kNone after the last of a name
+};
+[[nodiscard]] ChildGroups group_children(const std::vector<engine::ChildSpan>& children);
+
+// Returns a new reference: a Result of Owned copies of the children of group
+// `group`, in document order.
+[[nodiscard]] Ref group_result(std::string_view element,
+                               const std::vector<engine::ChildSpan>& children,
+                               const ChildGroups& groups, size_t group) noexcept;
 
 // The `value` attribute; returns a new reference or NULL with an exception set.
 [[nodiscard]] Ref result_value(const PyItems& items);

@@ -1,4 +1,5 @@
 // Result navigation: r[int], r[slice], r["name"] and Result.get(path).
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,32 +23,16 @@ constexpr const char* kGetOnMulti =
     "Result.get(path) is not supported on a multi-element Result; iterate the Result or pick an "
     "index first";
 
-bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
-
-// The text of the one item of a ScalarLike result, checked to be UTF-8.
-// False with ValueError (or the source rule's error) set.
-bool scalar_text(const PyItems& items, const ElementBytes& element, std::string& out) {
-  if (const auto* text = std::get_if<TextItem>(&items.front())) {
-    out = text->bytes;
-  } else {
-    out = engine::extract_element_text(element.bytes());
+// The ScalarLike text as code points; nothing with ValueError set when it is
+// not UTF-8.
+const CodePoints* scalar_points(PyObject* self, const ElementBytes& element,
+                                std::unique_ptr<IndexedText>& scratch) {
+  const IndexedText& text = scalar_text(self, element, scratch);
+  if (text.error) {
+    raise_utf8_error(*text.error);
+    return nullptr;
   }
-  if (auto error = check_utf8(out)) {
-    raise_utf8_error(*error);
-    return false;
-  }
-  return true;
-}
-
-// Byte offset of every code point of valid UTF-8 `text`, then its size.
-std::vector<size_t> code_point_offsets(std::string_view text) {
-  std::vector<size_t> offsets;
-  offsets.reserve(text.size() + 1);
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (!is_continuation(static_cast<unsigned char>(text[i]))) offsets.push_back(i);
-  }
-  offsets.push_back(text.size());
-  return offsets;
+  return &*text.points;
 }
 
 // Returns a new reference to a Result holding copies of the `count` items
@@ -84,7 +69,7 @@ PyObject* string_key(Mode mode, const ElementBytes& element, PyObject* key) {
   return found.release();
 }
 
-PyObject* slice_key(const PyItems& items, Mode mode, const ElementBytes& element, PyObject* key) {
+PyObject* slice_key(PyObject* self, Mode mode, const ElementBytes& element, PyObject* key) {
   if (mode == Mode::DictElement) {
     Ref message = Ref::steal(PyUnicode_FromString(kSliceOnDict));
     if (message) PyErr_SetObject(PyExc_KeyError, message.get());
@@ -95,28 +80,19 @@ PyObject* slice_key(const PyItems& items, Mode mode, const ElementBytes& element
   Py_ssize_t step = 0;
   if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
   if (mode == Mode::Empty) return empty_result().release();
+  const PyItems& items = result_items(self);
   if (mode == Mode::Multi) {
     const Py_ssize_t count =
         PySlice_AdjustIndices(static_cast<Py_ssize_t>(items.size()), &start, &stop, step);
     return pick_items(items, start, step, count).release();
   }
-  std::string text;
-  if (!scalar_text(items, element, text)) return nullptr;
-  const std::vector<size_t> offsets = code_point_offsets(text);
-  const auto length = static_cast<Py_ssize_t>(offsets.size() - 1);
-  const Py_ssize_t count = PySlice_AdjustIndices(length, &start, &stop, step);
-  std::string picked;
-  if (step == 1) {
-    if (count > 0) {
-      const size_t from = offsets[static_cast<size_t>(start)];
-      picked = text.substr(from, offsets[static_cast<size_t>(start + count)] - from);
-    }
-  } else {
-    for (Py_ssize_t k = 0; k < count; ++k) {
-      const auto i = static_cast<size_t>(start + k * step);
-      picked.append(text, offsets[i], offsets[i + 1] - offsets[i]);
-    }
-  }
+  std::unique_ptr<IndexedText> scratch;
+  const CodePoints* points = scalar_points(self, element, scratch);
+  if (points == nullptr) return nullptr;
+  const Py_ssize_t count =
+      PySlice_AdjustIndices(static_cast<Py_ssize_t>(points->size()), &start, &stop, step);
+  const std::string picked =
+      points->pick(static_cast<size_t>(start), step, static_cast<size_t>(count));
   return PyUnicode_FromStringAndSize(picked.data(), static_cast<Py_ssize_t>(picked.size()));
 }
 
@@ -129,13 +105,19 @@ std::optional<size_t> resolve_index(long index, size_t length) noexcept {
   return static_cast<size_t>(position);
 }
 
-PyObject* integer_key(const PyItems& items, Mode mode, const ElementBytes& element, PyObject* key) {
+PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, PyObject* key) {
   const long index = PyLong_AsLong(key);
   if (index == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, kBadIndexType);
+    // Not an index (or out of range): our TypeError. Anything else that
+    // __index__ raised (an interrupt, MemoryError) is not ours to hide.
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError) ||
+        PyErr_ExceptionMatches(PyExc_ValueError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, kBadIndexType);
+    }
     return nullptr;
   }
+  const PyItems& items = result_items(self);
   switch (mode) {
     case Mode::Empty:
       break;
@@ -152,25 +134,13 @@ PyObject* integer_key(const PyItems& items, Mode mode, const ElementBytes& eleme
       }
       break;
     case Mode::ScalarLike: {
-      std::string text;
-      if (!scalar_text(items, element, text)) return nullptr;
-      size_t count = 0;
-      for (char c : text) count += is_continuation(static_cast<unsigned char>(c)) ? 0 : 1;
-      const auto position = resolve_index(index, count);
+      std::unique_ptr<IndexedText> scratch;
+      const CodePoints* points = scalar_points(self, element, scratch);
+      if (points == nullptr) return nullptr;
+      const auto position = resolve_index(index, points->size());
       if (!position) break;
-      // Walk to the chosen code point, then take its bytes.
-      size_t seen = 0;
-      size_t from = 0;
-      for (size_t i = 0; i < text.size(); ++i) {
-        if (is_continuation(static_cast<unsigned char>(text[i]))) continue;
-        if (seen++ == *position) {
-          from = i;
-          break;
-        }
-      }
-      size_t to = from + 1;
-      while (to < text.size() && is_continuation(static_cast<unsigned char>(text[to]))) ++to;
-      return PyUnicode_FromStringAndSize(text.data() + from, static_cast<Py_ssize_t>(to - from));
+      const std::string_view ch = points->at(*position);
+      return PyUnicode_FromStringAndSize(ch.data(), static_cast<Py_ssize_t>(ch.size()));
     }
   }
   PyErr_SetString(PyExc_IndexError, kIndexOutOfRange);
@@ -211,13 +181,14 @@ constexpr Signature kGetSignature{"Result.get()", kGetParams};
 
 PyObject* Result_subscript(PyObject* self, PyObject* key) noexcept {
   return call_guarded([&]() -> PyObject* {
-    const PyItems& items = result_items(self);
     ElementBytes element;
-    const auto mode = compute_mode(items, element);
+    // A kept text means ScalarLike: a long text is then not scanned again.
+    const auto mode =
+        has_scalar_text(self) ? Mode::ScalarLike : compute_mode(result_items(self), element);
     if (!mode) return nullptr;
     if (PyUnicode_Check(key)) return string_key(*mode, element, key);
-    if (PySlice_Check(key)) return slice_key(items, *mode, element, key);
-    return integer_key(items, *mode, element, key);
+    if (PySlice_Check(key)) return slice_key(self, *mode, element, key);
+    return integer_key(self, *mode, element, key);
   });
 }
 

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "engine/engine.hpp"
+#include "path/number.hpp"
 #include "python/errors.hpp"
 #include "python/result.hpp"
 #include "python/result_views.hpp"
+#include "python/scalar.hpp"
 #include "python/utf8.hpp"
 
 namespace varnex::python {
@@ -53,20 +55,65 @@ bool append_summary_list(size_t count, std::string& out, Entry&& entry) {
   return true;
 }
 
+// What a Result whose document can no longer be read shows.
+constexpr const char* kSourceClosed = "<Result (source closed)>";
+
+// After a failed read of an item's bytes: true (error cleared) when the
+// source rule refused them, so the caller can show kSourceClosed; false for
+// anything else (MemoryError), which a repr passes on.
+bool source_unreadable() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// Appends the value of one scalar text: the number it reads as, else the
+// trimmed text; in text that is not UTF-8 each bad sequence shows as U+FFFD.
+// False with an exception set (MemoryError).
+bool append_scalar(std::string_view text, std::string& out) {
+  if (check_utf8(text)) {
+    Ref lossy = decode_lossy(text);
+    Py_ssize_t size = 0;
+    const char* data = lossy ? PyUnicode_AsUTF8AndSize(lossy.get(), &size) : nullptr;
+    if (data == nullptr) return false;
+    out += path::trim_unicode_ws(std::string_view(data, static_cast<size_t>(size)));
+    return true;
+  }
+  const std::string_view trimmed = path::trim_unicode_ws(text);
+  const Scalar scalar = classify_scalar(trimmed);
+  if (const auto* i = std::get_if<int64_t>(&scalar)) {
+    out += std::to_string(*i);
+    return true;
+  }
+  if (const auto* f = std::get_if<double>(&scalar)) {
+    Ref number = Ref::steal(PyFloat_FromDouble(*f));
+    return number && append_str(number.get(), out);
+  }
+  out += trimmed;
+  return true;
+}
+
 // Appends the representation of `items` as raw bytes (dict names are not
 // decoded here; the caller decodes the whole text lossily once: the ASCII
 // around each name keeps a bad name's bytes from merging with anything else).
+// Never fails for the data itself; false only with MemoryError or the like set.
 bool append_repr(const PyItems& items, std::string& out) {
   ElementBytes element;
   const auto mode = compute_mode(items, element);
-  if (!mode) return false;
+  if (!mode) {
+    if (!source_unreadable()) return false;
+    out += kSourceClosed;
+    return true;
+  }
   switch (*mode) {
     case Mode::Empty:
       out += "None";
       return true;
     case Mode::ScalarLike: {
-      Ref value = result_value(items);
-      return value && append_str(value.get(), out);
+      if (const auto* text = std::get_if<TextItem>(&items.front())) {
+        return append_scalar(text->bytes, out);
+      }
+      return append_scalar(engine::extract_element_text(element.bytes()), out);
     }
     case Mode::Multi:
       out += "<Result type=list, value=";
@@ -167,7 +214,10 @@ PyObject* ResultKeysView_repr(PyObject* self) noexcept {
     if (PyObject* parent = view_parent(self)) {
       const PyItems& items = result_items(parent);
       ElementBytes element;
-      if (items.size() == 1 && !element.load(items.front())) return nullptr;
+      if (items.size() == 1 && !element.load(items.front())) {
+        if (!source_unreadable()) return nullptr;
+        return PyUnicode_FromString("result_keys(<source closed>)");
+      }
       const auto children = engine::collect_direct_children(element.bytes());
       const auto names = engine::unique_child_names(children);
       for (size_t i = 0; i < names.size(); ++i) {

@@ -62,26 +62,19 @@ bool take_snapshot(PyObject* view, ChildSnapshot& out) {
   return true;
 }
 
-// Unique child names, first occurrence first, as owned byte strings.
-std::vector<std::string> unique_names(const std::vector<engine::ChildSpan>& children) {
-  std::vector<std::string> names;
-  for (std::string_view name : engine::unique_child_names(children)) names.emplace_back(name);
-  return names;
-}
-
 // ---- ResultChildValueIter ----------------------------------------------------
 
 struct ChildValueIterState {
   ChildSnapshot snapshot;
-  std::vector<std::string> names;  // raw: values never fail on a name
+  ChildGroups groups;  // names stay raw: values never fail on a name
   size_t index = 0;
 };
 
 PyObject* ResultChildValueIter_next(PyObject* self) noexcept {
   return guarded_next<ChildValueIterState>(self, [](ChildValueIterState& state) -> PyObject* {
-    if (state.index >= state.names.size()) return nullptr;
-    const std::string& name = state.names[state.index++];
-    return children_named(state.snapshot.bytes, state.snapshot.children, name).release();
+    if (state.index >= state.groups.first.size()) return nullptr;
+    const ChildSnapshot& snap = state.snapshot;
+    return group_result(snap.bytes, snap.children, state.groups, state.index++).release();
   });
 }
 
@@ -110,16 +103,17 @@ PyType_Spec kChildValueIterSpec = {
 
 struct ChildItemIterState {
   ChildSnapshot snapshot;
-  std::vector<std::string> names;  // raw, to match children by
-  std::vector<Ref> keys;           // the same names as str
+  ChildGroups groups;
+  std::vector<Ref> keys;  // each group's name as str
   size_t index = 0;
 };
 
 PyObject* ResultChildItemIter_next(PyObject* self) noexcept {
   return guarded_next<ChildItemIterState>(self, [](ChildItemIterState& state) -> PyObject* {
-    if (state.index >= state.names.size()) return nullptr;
+    if (state.index >= state.groups.first.size()) return nullptr;
     const size_t at = state.index++;
-    Ref value = children_named(state.snapshot.bytes, state.snapshot.children, state.names[at]);
+    const ChildSnapshot& snap = state.snapshot;
+    Ref value = group_result(snap.bytes, snap.children, state.groups, at);
     if (!value) return nullptr;
     return PyTuple_Pack(2, state.keys[at].get(), value.get());
   });
@@ -278,7 +272,7 @@ PyObject* ResultValuesView_iter(PyObject* self) noexcept {
   return call_guarded([&]() -> PyObject* {
     ChildValueIterState state;
     if (!take_snapshot(self, state.snapshot)) return nullptr;
-    state.names = unique_names(state.snapshot.children);
+    state.groups = group_children(state.snapshot.children);
     return make_iter(g_child_value_iter_type, std::move(state)).release();
   });
 }
@@ -287,10 +281,10 @@ PyObject* ResultItemsView_iter(PyObject* self) noexcept {
   return call_guarded([&]() -> PyObject* {
     ChildItemIterState state;
     if (!take_snapshot(self, state.snapshot)) return nullptr;
-    state.names = unique_names(state.snapshot.children);
-    state.keys.reserve(state.names.size());
-    for (const std::string& name : state.names) {
-      Ref key = decode_strict(name);
+    state.groups = group_children(state.snapshot.children);
+    state.keys.reserve(state.groups.first.size());
+    for (const size_t first : state.groups.first) {
+      Ref key = decode_strict(state.snapshot.children[first].name);
       if (!key) return nullptr;
       state.keys.push_back(std::move(key));
     }

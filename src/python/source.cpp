@@ -2,16 +2,18 @@
 #include "python/source.hpp"
 
 #include <cstring>
+#include <new>
 
 #include "python/errors.hpp"
 
 namespace varnex::python {
 namespace {
 
-// Single unsigned bytes: no format, or "B"/"c" after an optional byte-order mark.
+// Single unsigned bytes: no format, or "B"/"c" after an optional byte-order
+// mark (any of them: byte order means nothing for single bytes).
 bool is_byte_format(const char* format) noexcept {
   if (format == nullptr) return true;
-  if (*format == '@' || *format == '=' || *format == '>') ++format;
+  if (*format != '\0' && std::strchr("@=<>!", *format) != nullptr) ++format;
   return std::strcmp(format, "B") == 0 || std::strcmp(format, "c") == 0;
 }
 
@@ -49,6 +51,22 @@ bool SourceBytes::acquire_str(PyObject* text) noexcept {
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) return false;
   bytes_ = std::string_view(data, static_cast<size_t>(size));
+  is_str_ = true;
+  return true;
+}
+
+bool SourceBytes::decode_document() noexcept {
+  if (is_str_) return true;
+  try {
+    document_.load(bytes_);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  if (document_.is_copy()) {
+    bytes_ = document_.bytes();
+    buffer_.release();  // the copy is all that is read from now on
+  }
   return true;
 }
 

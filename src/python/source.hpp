@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "engine/document.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
@@ -27,9 +28,20 @@ class SourceBytes {
   // A bytes object's contents.
   void acquire_bytes(PyObject* bytes) noexcept;
 
+  // Reads the bytes acquired as a document in the encoding they announce:
+  // one in another encoding than UTF-8 is decoded into a copy held here (and
+  // a buffer view is then released at once). A str is text already and stays
+  // as it is. False with MemoryError set.
+  [[nodiscard]] bool decode_document() noexcept;
+  // True when bytes() is a decoded copy: nothing may refer into it by offset
+  // once this object is gone.
+  [[nodiscard]] bool is_copy() const noexcept { return document_.is_copy(); }
+
   void release() noexcept {
     buffer_.release();
+    document_.clear();
     bytes_ = {};
+    is_str_ = false;
   }
   [[nodiscard]] std::string_view bytes() const noexcept { return bytes_; }
 
@@ -40,6 +52,8 @@ class SourceBytes {
 
   std::string_view bytes_;
   BufferGuard buffer_;
+  engine::Document document_;
+  bool is_str_ = false;
 };
 
 }  // namespace varnex::python

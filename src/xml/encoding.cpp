@@ -223,8 +223,14 @@ DecodeStatus decode_user_defined(std::string_view raw, std::string& out) {
   return DecodeStatus::Ok;
 }
 
-DecodeStatus decode_utf16(std::string_view raw, bool big_endian, std::string& out) {
-  if (raw.size() % 2 != 0) return DecodeStatus::Malformed;
+// The byte that stands for an undecodable sequence when errors are marked:
+// it never occurs in UTF-8, and it is not ASCII, so it cannot make markup.
+constexpr char kErrorMark = '\xFF';
+
+// With `mark`, undecodable units become kErrorMark and decoding goes on.
+DecodeStatus decode_utf16(std::string_view raw, bool big_endian, std::string& out,
+                          bool mark = false) {
+  if (raw.size() % 2 != 0 && !mark) return DecodeStatus::Malformed;
   out.clear();
   out.reserve(raw.size() * 3 / 2);
   const auto* s = reinterpret_cast<const unsigned char*>(raw.data());
@@ -236,18 +242,19 @@ DecodeStatus decode_utf16(std::string_view raw, bool big_endian, std::string& ou
   };
   for (size_t k = 0; k < units; ++k) {
     const uint32_t u = unit(k);
-    if (u >= 0xD800 && u <= 0xDBFF) {
-      if (k + 1 == units) return DecodeStatus::Malformed;
-      const uint32_t low = unit(k + 1);
-      if (low < 0xDC00 || low > 0xDFFF) return DecodeStatus::Malformed;
+    const bool high = u >= 0xD800 && u <= 0xDBFF;
+    const uint32_t low = high && k + 1 < units ? unit(k + 1) : 0;
+    if (high && low >= 0xDC00 && low <= 0xDFFF) {
       append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
       ++k;
-    } else if (u >= 0xDC00 && u <= 0xDFFF) {
-      return DecodeStatus::Malformed;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {  // an unpaired surrogate
+      if (!mark) return DecodeStatus::Malformed;
+      out += kErrorMark;
     } else {
       append_utf8(out, u);
     }
   }
+  if (raw.size() % 2 != 0) out += kErrorMark;  // an odd last byte (only when marking)
   return DecodeStatus::Ok;
 }
 
@@ -328,7 +335,10 @@ class IconvCache {
   iconv_t cds_[kEncodingCount];
 };
 
-DecodeStatus decode_iconv(Encoding enc, std::string_view raw, std::string& out) {
+// With `mark`, an undecodable sequence becomes kErrorMark and decoding goes
+// on from its next byte; a sequence cut off by the end becomes one mark.
+DecodeStatus decode_iconv(Encoding enc, std::string_view raw, std::string& out,
+                          bool mark = false) {
   thread_local IconvCache cache;
   iconv_t cd = cache.get(enc);
   if (cd == reinterpret_cast<iconv_t>(-1)) return DecodeStatus::Malformed;
@@ -357,7 +367,12 @@ DecodeStatus decode_iconv(Encoding enc, std::string_view raw, std::string& out) 
       out.resize(out.size() * 2);
       continue;
     }
-    return DecodeStatus::Malformed;  // EILSEQ or a truncated sequence (EINVAL)
+    if (!mark) return DecodeStatus::Malformed;  // EILSEQ or a truncated sequence (EINVAL)
+    const size_t skip = errno == EILSEQ ? 1 : in_left;
+    if (written == out.size()) out.resize(out.size() * 2);
+    out[written++] = kErrorMark;
+    in += skip;
+    in_left -= skip;
   }
   out.resize(written);
   return DecodeStatus::Ok;
@@ -441,6 +456,35 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
       if ((s[i + k] & 0xC0) != 0x80) return false;
     }
     i += extra + 1;
+  }
+}
+
+void decode_marking_errors(Encoding enc, std::string_view raw, std::string& out) {
+  switch (enc) {
+    case Encoding::Utf8:
+      out.assign(raw);  // bytes that are not UTF-8 already read as such
+      return;
+    case Encoding::Replacement:
+      out.clear();
+      if (!raw.empty()) out += kErrorMark;  // one error for the whole input
+      return;
+    case Encoding::Windows1252:
+      (void)decode_windows1252(raw, out);
+      return;
+    case Encoding::XUserDefined:
+      (void)decode_user_defined(raw, out);
+      return;
+    case Encoding::Utf16LE:
+    case Encoding::Utf16BE:
+      (void)decode_utf16(raw, enc == Encoding::Utf16BE, out, true);
+      return;
+    default:
+      if (decode_iconv(enc, raw, out, true) != DecodeStatus::Ok) {
+        // No converter for it here: every byte outside ASCII is an error.
+        out.clear();
+        for (const char c : raw) out += static_cast<unsigned char>(c) < 0x80 ? c : kErrorMark;
+      }
+      return;
   }
 }
 

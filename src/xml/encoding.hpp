@@ -37,6 +37,12 @@ enum class DecodeStatus : uint8_t { Ok, Malformed };
 [[nodiscard]] DecodeStatus decode(Encoding enc, std::string_view raw, std::string& scratch,
                                   std::string_view* out);
 
+// Decodes the whole of `raw` from `enc` into `out` as UTF-8, never failing:
+// each sequence that cannot be decoded becomes the byte FF, which is neither
+// UTF-8 nor ASCII, so the text reads as invalid UTF-8 exactly there and no
+// markup is made of it. UTF-8 input is copied as it is.
+void decode_marking_errors(Encoding enc, std::string_view raw, std::string& out);
+
 // Strict UTF-8 validation (no overlongs, surrogates, values above U+10FFFF,
 // or truncated sequences).
 [[nodiscard]] bool is_valid_utf8(std::string_view bytes) noexcept;

@@ -60,6 +60,10 @@ Event Reader::ill_formed(ErrorKind kind, size_t err_pos, std::string_view name) 
 void Reader::start_document() noexcept {
   phase_ = Phase::Text;
   const auto* b = reinterpret_cast<const unsigned char*>(base_);
+  if (!config_.detect_encoding) {
+    if (len_ >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) pos_ += 3;
+    return;
+  }
   Encoding detected = Encoding::Utf8;
   size_t drop = 0;
   bool found = true;
@@ -359,6 +363,7 @@ Event Reader::parse_question(size_t lt) noexcept {
 
 void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
   if (origin_ != EncodingOrigin::Implicit && origin_ != EncodingOrigin::Bom) return;
+  if (!config_.detect_encoding) return;
   Attributes attrs(decl, 3, /*with_checks=*/false);
   AttrItem item;
   while (attrs.next(&item)) {

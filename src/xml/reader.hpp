@@ -54,6 +54,9 @@ struct Config {
   bool check_comments = false;
   bool trim_text_start = false;
   bool trim_text_end = false;
+  // False: the input is UTF-8 whatever a byte-order mark or declaration says
+  // (a UTF-8 mark is still skipped). For bytes already decoded by the caller.
+  bool detect_encoding = true;
 
   void trim_text(bool on) noexcept {
     trim_text_start = on;
@@ -64,14 +67,20 @@ struct Config {
     check_end_names = on;
   }
 
-  // The engine's query configuration: end names are not compared.
+  // The engine's query configuration: end names are not compared. The engine
+  // reads UTF-8 (documents in other encodings are decoded before a pass).
   static constexpr Config query() noexcept {
     Config c;
     c.check_end_names = false;
+    c.detect_encoding = false;
     return c;
   }
-  // The validation configuration: the defaults.
-  static constexpr Config validation() noexcept { return Config{}; }
+  // The validation configuration: the defaults, over UTF-8.
+  static constexpr Config validation() noexcept {
+    Config c;
+    c.detect_encoding = false;
+    return c;
+  }
 };
 
 // One event. Every view points into the reader's input (or, for the synthetic
@@ -120,6 +129,7 @@ class Reader {
   [[nodiscard]] size_t buffer_position() const noexcept;
   [[nodiscard]] size_t error_position() const noexcept { return err_pos_; }
   [[nodiscard]] Encoding encoding() const noexcept { return enc_; }
+  [[nodiscard]] EncodingOrigin encoding_origin() const noexcept { return origin_; }
   [[nodiscard]] std::string_view input() const noexcept { return {base_, len_}; }
 
   Config& config() noexcept { return config_; }

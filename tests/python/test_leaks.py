@@ -13,6 +13,9 @@ import varnex
 DOC = '<r><a id="1">10</a><a id="2">x</a><b><c>\u00e9</c></b><d v="&quot;t&quot;"/></r>'
 DOC_BYTES = DOC.encode()
 BAD_UTF8 = b'<r a="\xff"/>'
+LATIN1 = '<?xml version="1.0" encoding="latin1"?><r><a x="\u00e9">caf\u00e9</a><b/></r>'.encode(
+    "latin-1")
+UTF16 = "<r><a>\u2615</a></r>".encode("utf-16")
 
 
 def expect(error, call):
@@ -46,7 +49,18 @@ def exercise(doc, data, buffer, bad):
     _ = varnex.compile("r.a").get_bytes(data), varnex.get_many(doc, ["r.a", "r.b.c"])
     _ = whole["a"][1:], whole["b"]["c"][0], whole.get("r.b"), whole.get_many(["d.@v"]), list(whole)
     _ = [list(v) for v in (whole.keys(), whole.values(), whole.items(), whole.children())]
+    for encoded in (LATIN1, UTF16):  # decoded copies
+        _ = varnex.get_bytes(encoded, "r.a").to_str(), varnex.get_buffer(encoded, "r.a.@x")
+        _ = varnex.get_many_bytes(encoded, ["r.a", "r"]), varnex.validate(encoded)
+        _ = varnex.parse(encoded)["a"][1:], list(varnex.parse(bytearray(encoded)).items())
+    fields = {"id": "@id", "text": "#text", "c": varnex.compile("c")}
+    _ = varnex.records(data, "r.a.#", fields), varnex.records(LATIN1, "r.a.#", fields)
+    _ = varnex._varnex.table_raw(buffer, "**.a", fields)
+    expect(ValueError, lambda: varnex.records(data, "r.a.#", {"x": "a)"}))
+    text = varnex.get(doc, "r.b.c")
+    _ = text[0], text[-1:], text[::-1], repr(text)  # the kept text and its marks
     bad_result = varnex.get_bytes(bad, "r.@a")
+    _ = repr(bad_result)
     expect(ValueError, bad_result.to_str)
     expect(ValueError, lambda: bad_result == bad_result)
     expect(TypeError, lambda: varnex.get(data, "r"))

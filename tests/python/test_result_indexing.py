@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import os
+import subprocess
 import sys
+import time
 
 import pytest
 import varnex
@@ -17,10 +20,12 @@ DOC = '<?xml version="1.0"?><a x="1"><b>1</b><b>2</b><c><b>3</b></c></a>'
 
 
 class Index:
-    def __init__(self, value: int):
+    def __init__(self, value: int | BaseException):
         self.value = value
 
     def __index__(self) -> int:
+        if isinstance(self.value, BaseException):
+            raise self.value
         return self.value
 
 
@@ -45,7 +50,9 @@ def test_multi_slices_follow_list_slicing(values, data):
     assert texts(*values)[key] == values[key]
 
 
-@given(text=st.text(max_size=8), data=st.data())
+# Long texts cross the marks kept every 64 code points.
+@given(text=st.text(max_size=8) | st.text("a\u00e9\u20ac\U0001f600", min_size=60, max_size=300),
+       data=st.data())
 def test_scalar_keys_follow_str(text, data):
     result = texts(text)
     key = data.draw(st.slices(len(text) + 2) | st.integers(-len(text) - 2, len(text) + 2))
@@ -55,6 +62,45 @@ def test_scalar_keys_follow_str(text, data):
     else:
         assert result[key] == text[key]
         assert type(result[key]) is str
+
+
+def test_whole_buffer_text_is_read_anew_at_each_key():
+    data = bytearray(b"<r>abc</r>")
+    result = varnex.parse(data)
+    assert (result[0], result[1:]) == ("a", "bc")
+    data[3:6] = "\u00e9\u00e9".encode()
+    assert (result[0], result[1:], result[-1]) == ("\u00e9", "\u00e9", "\u00e9")
+
+
+def test_character_keys_do_not_decode_the_whole_text_each_time():
+    result = varnex.get_bytes(b"<a>" + "x\u00e9".encode() * 5_000_000 + b"</a>", "a")
+    start = time.perf_counter()
+    picked = [result[i * 49_999] for i in range(200)] + [result[i:i + 3] for i in range(100)]
+    assert time.perf_counter() - start < 2.0  # a full decoding per key takes many seconds
+    assert picked[:3] == ["x", "\u00e9", "x"] and picked[200:202] == ["x\u00e9x", "\u00e9x\u00e9"]
+
+
+# VmHWM, unlike ru_maxrss, starts afresh in the child rather than at pytest's peak.
+PEAK_SCRIPT = """
+import varnex
+def kb(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field))
+result = varnex.get_bytes(b"<a>" + "\u00e9".encode() * 25_000_000 + b"</a>", "a")
+before = kb("VmRSS:")
+assert result[10:20] == "\u00e9" * 10 and result[-1] == "\u00e9"
+print(kb("VmHWM:") - before)
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer keeps its own memory")
+def test_character_keys_keep_one_copy_of_the_text():
+    # 50 MB of text: one decoded copy and its marks, not eight bytes per character.
+    growth_kb = int(subprocess.run([sys.executable, "-c", PEAK_SCRIPT], check=True,
+                                   capture_output=True, text=True).stdout)
+    assert growth_kb < 80_000, growth_kb
 
 
 def test_element_text_is_not_trimmed_and_element_items_keep_markup():
@@ -96,7 +142,7 @@ def test_dict_key_errors(key, error, arg):
     [
         (3, IndexError, OUT_OF_RANGE), (-4, IndexError, OUT_OF_RANGE),
         (-(2**63), IndexError, OUT_OF_RANGE), (2**63, TypeError, BAD_INDEX),
-        (None, TypeError, BAD_INDEX),
+        (None, TypeError, BAD_INDEX), (Index(ValueError("no")), TypeError, BAD_INDEX),
         (slice(None, None, 0), ValueError, "slice step cannot be zero"),
         ("a", TypeError, "string keys are only valid on dict-like Result; this Result is {mode}"),
     ],
@@ -105,6 +151,13 @@ def test_key_errors(result, mode, key, error, message):
     with pytest.raises(error) as caught:
         result[key]
     assert str(caught.value) == message.format(mode=mode)
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError, LookupError])
+def test_index_errors_not_about_the_key_propagate(error):
+    for result in (texts(), texts("xyz"), texts("x", "y"), varnex.get(DICT_DOC, "r")):
+        with pytest.raises(error, match="^raised$"):
+            result[Index(error("raised"))]
 
 
 @pytest.mark.parametrize("key", [-1, slice(5, 9)])

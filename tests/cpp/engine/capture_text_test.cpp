@@ -29,13 +29,6 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"<?xml version=\"1.0\"?><a>x</a>", "x"}, TextCase{"<a>1</a><b>2</b>", "1"},
         TextCase{"<a>open<b>x", "openx"}, TextCase{"<a>x</b>y</a>", "x"}));
 
-// The streaming #text decodes in the document's declared encoding; element bytes alone are UTF-8.
-TEST(ElementText, StreamingTextUsesDeclaredEncoding) {
-  const std::string doc = "<?xml version=\"1.0\" encoding=\"latin1\"?><a>caf\xE9</a>";
-  EXPECT_EQ(query(doc, "a.#text"), V{"V:caf\xC3\xA9"});
-  EXPECT_EQ(extract_element_text("<a>caf\xE9</a>"), "");
-}
-
 struct AttrCase {
   std::string tag;
   std::string name;

@@ -9,12 +9,21 @@
 
 namespace varnex::path::testing_support {
 extern std::atomic<long> g_allocations;  // alloc_counter.cpp
+extern std::atomic<long> g_live_bytes;
 }  // namespace varnex::path::testing_support
 
 namespace varnex::path {
 namespace {
 
 using testing_support::g_allocations;
+using testing_support::g_live_bytes;
+
+// "name.a.a…" with `steps` steps after the first.
+std::string long_path(const std::string& name, size_t steps) {
+  std::string path = name;
+  for (size_t i = 0; i < steps; ++i) path += ".a";
+  return path;
+}
 
 // The message, the quoted path line, then the caret line with `spaces` spaces.
 std::string with_caret(std::string head, size_t spaces) {
@@ -90,6 +99,32 @@ TEST(PathCache, EmptiedWholeWhenFull) {
     EXPECT_EQ(path_cache_size(), 2u);
   }).join();
   EXPECT_EQ(path_cache_size(), ours);
+}
+
+TEST(PathCache, BoundedInBytes) {
+  std::thread([] {
+    const long before = g_live_bytes.load();
+    // Programs too large to be worth keeping are compiled at each use and dropped.
+    for (int i = 0; i < 8; ++i) {
+      const ProgramPtr program = cached(long_path("p" + std::to_string(i), 128 << 10));
+      ASSERT_NE(program, nullptr);
+      EXPECT_GT(program_bytes(*program), kLargestCachedProgram);
+    }
+    EXPECT_EQ(path_cache_size(), 0u);
+    EXPECT_LT(g_live_bytes.load() - before, 1 << 20);
+    // Middle-sized ones fill the byte budget well before the entry limit.
+    const size_t steps = 200;
+    for (int i = 0; i < 400; ++i) {
+      ASSERT_NE(cached(long_path("q" + std::to_string(i), steps)), nullptr);
+    }
+    EXPECT_LE(path_cache_bytes(), kPathCacheBytes);
+    EXPECT_GT(path_cache_size(), 0u);
+    EXPECT_LT(path_cache_size(), 400u);
+    // The estimate the bound is kept by follows the heap bytes really held.
+    const long held = g_live_bytes.load() - before;
+    EXPECT_LT(held, static_cast<long>(path_cache_bytes() * 3 / 2));
+    EXPECT_GT(held, static_cast<long>(path_cache_bytes() / 2));
+  }).join();
 }
 
 TEST(QuotePath, EscapesControlsAndClassifiedCharacters) {

@@ -1,0 +1,102 @@
+"""Costs of the Python surface that grow with hostile or unusual input.
+
+Each line is one figure: dict-like Results over many distinct child names,
+character keys on a long text, the compile cache under large paths (each in a
+fresh process, for its peak memory), and a query over the same catalog in
+UTF-8, windows-1252 and UTF-16.
+
+Usage: python benchmarks/py_surface.py [--repeat N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import gen  # noqa: E402
+import varnex  # noqa: E402
+
+
+def best_of(repeat: int, call) -> float:
+    """Fastest of `repeat` runs, in this thread's CPU time (steady on a busy machine)."""
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.thread_time()
+        call()
+        best = min(best, time.thread_time() - start)
+    return best
+
+
+# Run in a child so that its peak memory is its own (VmHWM starts afresh with
+# the new program, unlike ru_maxrss); prints the growth over the setup in MB.
+PEAK = """
+import varnex
+def kb(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field))
+{setup}
+before = kb("VmRSS:")
+{work}
+print((kb("VmHWM:") - before) / 1e3)
+"""
+
+PEAKS = {
+    "r[10:20] and r[-1] on a 100 MB text element": (
+        'doc = b"<a>" + b"x\\xc3\\xa9" * 33_000_000 + b"</a>"\nr = varnex.get_bytes(doc, "a")',
+        "r[10:20]; r[-1]"),
+    "40 distinct 256 KB paths compiled": (
+        'body = ".a" * 128_000',
+        'for i in range(40): varnex.get_bytes(b"<r/>", f"p{i}" + body)'),
+}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+
+    names = 100_000
+    doc = ("<r>" + "".join(f"<n{i}>{i}</n{i}>" for i in range(names)) + "</r>").encode()
+    whole = varnex.parse(doc)
+    print(f"# dict-like Result, {names:,} distinct child names, {len(doc) / 1e6:.1f} MB")
+    for label, call in [("len(r.value)", lambda: len(whole.value)),
+                        ("bool(r)", lambda: bool(whole)),
+                        ("list(r.values())", lambda: list(whole.values())),
+                        ("list(r.items())", lambda: list(whole.items()))]:
+        print(f"{label:<44} {best_of(args.repeat, call) * 1e3:>9.1f} ms")
+
+    long_text = varnex.get_bytes(b"<a>" + "x\u00e9".encode() * 50_000_000 + b"</a>", "a")
+    first = best_of(1, lambda t=long_text: t[10])
+    later = best_of(args.repeat, lambda t=long_text: [t[i * 499_999] for i in range(200)])
+    print(f"# character keys on a 150 MB text element\n{'first r[10] (keeps the text)':<44} "
+          f"{first * 1e3:>9.1f} ms\n{'200 r[i] afterwards':<44} {later * 1e3:>9.3f} ms")
+    del long_text
+
+    print("# peak memory growth, fresh process")
+    for label, (setup, work) in PEAKS.items():
+        out = subprocess.run([sys.executable, "-c", PEAK.format(setup=setup, work=work)],
+                             check=True, capture_output=True, text=True).stdout
+        print(f"{label:<44} {float(out):>9.0f} MB")
+
+    utf8, books = gen.catalog(16_000_000)
+    text16 = utf8.decode()
+    forms = {
+        "UTF-8": utf8,
+        "windows-1252": text16.replace('encoding="UTF-8"', 'encoding="windows-1252"', 1)
+                              .encode("cp1252", "xmlcharrefreplace"),
+        "UTF-16": text16.replace('encoding="UTF-8"', 'encoding="UTF-16"', 1).encode("utf-16"),
+    }
+    print(f"# every title of a 16 MB catalog ({books:,} books) by encoding")
+    for label, data in forms.items():
+        assert len(varnex.get_bytes(data, "catalog.book.#.title")) == books, label
+        took = best_of(args.repeat, lambda d=data: varnex.get_bytes(d, "catalog.book.#.title"))
+        print(f"{label:<44} {took * 1e3:>9.1f} ms")
+
+
+if __name__ == "__main__":
+    main()
