@@ -27,6 +27,7 @@ FILES = {
     "broken.xml": "<shop><item id='c1'>text</item>",
     "empty.xml": "",
     "latin.xml": '<?xml version="1.0" encoding="ISO-8859-1"?><r a="caf\xe9"/>',
+    "bad.xml": '<r a="caf\xe9"/>',  # Latin-1 bytes with nothing saying so: not UTF-8
 }
 ITEM_1 = '<item id="a2"><name>Pad</name><price>2</price></item>'
 
@@ -36,7 +37,8 @@ def workdir(tmp_path_factory):
     """A folder holding the small documents; commands run inside it."""
     folder = tmp_path_factory.mktemp("cli")
     for name, text in FILES.items():
-        (folder / name).write_bytes(text.encode("latin-1" if "latin" in name else "utf-8"))
+        latin = name in ("latin.xml", "bad.xml")
+        (folder / name).write_bytes(text.encode("latin-1" if latin else "utf-8"))
     (folder / "catalog.xml").write_bytes(CATALOG.read_bytes())
     return folder
 
@@ -105,6 +107,7 @@ CASES = [
     # nothing matched, lenient reading, empty documents
     (["shop.nothing", "shop.xml"], None, "", 1),
     (["shop.item.@id", "broken.xml"], None, "c1\n", 0),
+    (["r.@a", "latin.xml"], None, "caf\u00e9\n", 0),
     (["shop"], "", "", 1),
     (["shop", "empty.xml"], None, "", 1),
     # validation
@@ -152,8 +155,8 @@ def test_command(workdir, args, stdin, stdout, status):
             "varnex: shop: No such file or directory (shop.xml is a file: the path comes first)\n",
         ),
         (
-            ["r.@a", "latin.xml"],
-            "varnex: latin.xml: r.@a: incomplete utf-8 byte sequence from index 3\n",
+            ["r.@a", "bad.xml"],
+            "varnex: bad.xml: r.@a: incomplete utf-8 byte sequence from index 3\n",
         ),
     ],
     ids=repr,
