@@ -10,7 +10,7 @@ FUZZ_BUILD ?= build/fuzz
 BENCH_BUILD ?= build/bench
 FUZZ_SECONDS ?= 30
 
-.PHONY: deps venv install example build test test-cpp test-py check sanitize asan-py fuzz bench bench-py lint clean
+.PHONY: deps venv install example build test test-cpp test-py check sanitize asan-py fuzz bench bench-py lint docs clean
 
 # System packages for the C++ tests and the fuzzer (Debian).
 deps:
@@ -45,8 +45,15 @@ test-py: venv
 test: test-cpp test-py
 
 # Everything CI runs: dependencies, a short fuzz run, the C++ tests under the
-# sanitizers and in Release, and the Python tests.
-check: deps fuzz sanitize test
+# sanitizers and in Release, the Python tests (the documentation's examples among
+# them) and the documentation site.
+check: deps fuzz sanitize test docs
+
+# The documentation site in build/site, built offline; a broken link or reference fails.
+docs: venv
+	@$(PYTHON) -c "import material, mkdocstrings_handlers.python" 2>/dev/null || \
+	  $(PYTHON) -m pip install -q ".[docs]"
+	NO_MKDOCS_2_WARNING=1 $(PYTHON) -m mkdocs build --strict
 
 # The C++ tests under AddressSanitizer and UBSan.
 sanitize:
