@@ -86,7 +86,8 @@ def run_console(code: str, where: str) -> None:
             assert commands, f"{where}: output before the first command"
             commands[-1][1].append(line)
     for command, expected in commands:
-        done = subprocess.run(["bash", "-c", command], capture_output=True, text=True,
+        # One pipe for both streams, so lines keep the order they were written in.
+        done = subprocess.run(["bash", "-c", command], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                               timeout=120)
-        shown = (done.stdout + done.stderr).splitlines()
-        assert shown == expected, f"{where}: {command}"
+        assert done.stdout.splitlines() == expected, f"{where}: {command}"
