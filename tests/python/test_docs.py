@@ -19,8 +19,12 @@ ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs"
 PAGES = sorted(DOCS.glob("**/*.md"))
 
-FENCE = re.compile(r"^(?P<indent>[ \t]*)(?P<fence>```+)(?P<lang>[\w-]*)[^\n]*\n(?P<body>.*?)^(?P=indent)(?P=fence)[ \t]*$",
-                   re.M | re.S)
+# A fenced block, also when indented (inside a tab or a list item).
+FENCE = re.compile(
+    r"^(?P<indent>[ \t]*)(?P<fence>```+)(?P<lang>[\w-]*)[^\n]*\n"
+    r"(?P<body>.*?)^(?P=indent)(?P=fence)[ \t]*$",
+    re.M | re.S,
+)
 RUN = {"pycon", "python", "console"}
 SHOWN_ONLY = {"xml", "text", "sh", "toml"}  # files, grammar and install lines: shown, not run
 FLAGS = doctest.ELLIPSIS
@@ -43,7 +47,6 @@ def folder(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     # The installed console script first: the command-line page runs `varnex`.
     monkeypatch.setenv("PATH", f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
-    monkeypatch.setenv("COLUMNS", "80")
     return tmp_path
 
 
