@@ -10,7 +10,7 @@
 #include <string>
 
 #include "xml/reader.hpp"
-#include "xml/tag_run.hpp"
+#include "xml/blocks.hpp"
 
 namespace {
 

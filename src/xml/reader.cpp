@@ -6,7 +6,7 @@
 
 #include "xml/attributes.hpp"
 #include "xml/scan.hpp"
-#include "xml/tag_run.hpp"
+#include "xml/blocks.hpp"
 
 namespace varnex::xml {
 
@@ -507,13 +507,13 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   phase_ = Phase::Text;
   size_t depth = 0;
   // Runs of ordinary tags go 64 bytes at a time; whatever they stop at is
-  // taken tag by tag up to `resume`. Most skipped elements are short, and a
-  // run classifies a block ahead, so the first bytes go tag by tag too.
+  // taken tag by tag up to `resume`. Most skipped elements are short, so the
+  // first bytes go tag by tag too.
   const bool runs = !name.empty();
   size_t resume = pos + kSkipWarmupBytes;
   for (;;) {
-    if (runs && pos >= resume && len - pos >= 128) {
-      const detail::TagRunEnd run = detail::run_tags(base, len, pos, open, name.front());
+    if (runs && pos >= resume && len - pos >= 64) {
+      const detail::BlockRunEnd run = detail::skip_blocks(base, len, pos, open, name.front());
       resume = run.resume;
       if (run.pos != pos) {
         pos = run.pos;

@@ -1,0 +1,296 @@
+// Structural bitmaps of 64-byte blocks: where '<', '>', quotes, '/', '!' and
+// '?' sit, which of them start and end tags, and how a stretch of ordinary
+// tags moves the depth. The skip takes whole blocks with these; whatever an
+// ordinary stretch cannot describe goes back to the tag-by-tag path.
+// Internal to src/xml.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VARNEX_XML_HAS_AVX2_PATH 1
+#endif
+
+namespace varnex::xml::detail {
+
+// Bit i stands for byte i of the block.
+struct BlockMarks {
+  uint64_t lt = 0;
+  uint64_t gt = 0;
+  uint64_t quote = 0;    // '"' or '\''
+  uint64_t dq = 0;       // '"'
+  uint64_t slash = 0;
+  uint64_t special = 0;  // '!' or '?': after '<' they start a construct of their own
+  uint64_t first = 0;    // the first byte of the name being skipped
+};
+
+// Byte-at-a-time classification: the tests' reference.
+inline void classify_scalar(const char* p, char first, BlockMarks* m) noexcept {
+  *m = BlockMarks{};
+  for (unsigned i = 0; i < 64; ++i) {
+    const uint64_t bit = 1ull << i;
+    const char c = p[i];
+    if (c == '<') m->lt |= bit;
+    if (c == '>') m->gt |= bit;
+    if (c == '"' || c == '\'') m->quote |= bit;
+    if (c == '"') m->dq |= bit;
+    if (c == '/') m->slash |= bit;
+    if (c == '!' || c == '?') m->special |= bit;
+    if (c == first) m->first |= bit;
+  }
+}
+
+[[nodiscard]] inline uint64_t prefix_xor_shifts(uint64_t x) noexcept {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
+// The portable block: SSE2 where there is SSE2, bytes one by one elsewhere.
+// The '<' mask comes first so that a block of text costs little more.
+class PortableBlock {
+ public:
+  explicit PortableBlock(const char* p) noexcept : p_(p) {
+#if defined(__SSE2__)
+    for (int k = 0; k < 4; ++k) v_[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+#endif
+  }
+
+  [[nodiscard]] uint64_t lt() const noexcept {
+#if defined(__SSE2__)
+    return mask(_mm_set1_epi8('<'));
+#else
+    uint64_t m = 0;
+    for (unsigned i = 0; i < 64; ++i) m |= static_cast<uint64_t>(p_[i] == '<') << i;
+    return m;
+#endif
+  }
+
+  // Everything but `lt`.
+  void rest(char first, BlockMarks* m) const noexcept {
+#if defined(__SSE2__)
+    m->gt = mask(_mm_set1_epi8('>'));
+    const __m128i dq = _mm_set1_epi8('"');
+    const __m128i sq = _mm_set1_epi8('\'');
+    const __m128i bang = _mm_set1_epi8('!');
+    const __m128i question = _mm_set1_epi8('?');
+    uint64_t quote = 0, dqs = 0, special = 0;
+    for (int k = 0; k < 4; ++k) {
+      const __m128i d = _mm_cmpeq_epi8(v_[k], dq);
+      const __m128i q = _mm_or_si128(d, _mm_cmpeq_epi8(v_[k], sq));
+      const __m128i s =
+          _mm_or_si128(_mm_cmpeq_epi8(v_[k], bang), _mm_cmpeq_epi8(v_[k], question));
+      quote |= bits(q, 16 * k);
+      dqs |= bits(d, 16 * k);
+      special |= bits(s, 16 * k);
+    }
+    m->quote = quote;
+    m->dq = dqs;
+    m->special = special;
+    m->slash = mask(_mm_set1_epi8('/'));
+    m->first = mask(_mm_set1_epi8(first));
+#else
+    const uint64_t lt = m->lt;
+    classify_scalar(p_, first, m);
+    m->lt = lt;
+#endif
+  }
+
+  [[nodiscard]] static uint64_t prefix_xor(uint64_t x) noexcept { return prefix_xor_shifts(x); }
+
+  [[nodiscard]] static unsigned popcount(uint64_t x) noexcept {
+    // Without a popcount instruction the builtin is a library call.
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
+  }
+
+ private:
+#if defined(__SSE2__)
+  [[nodiscard]] static uint64_t bits(__m128i x, int shift) noexcept {
+    return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(x))) << shift;
+  }
+  [[nodiscard]] uint64_t mask(__m128i needle) const noexcept {
+    uint64_t m = 0;
+    for (int k = 0; k < 4; ++k) m |= bits(_mm_cmpeq_epi8(v_[k], needle), 16 * k);
+    return m;
+  }
+  __m128i v_[4];
+#endif
+  [[maybe_unused]] const char* p_;
+};
+
+// State carried from one block of a stretch to the next: 0 or 1 unless noted.
+struct BlockCarry {
+  uint64_t tag = 0;        // a tag runs on past the block (the borrow of its span)
+  uint64_t quote = 0;      // all ones: inside a quoted value at the block's end
+  uint64_t dq_value = 0;   // that value opened with '"'
+  uint64_t end_tag = 0;    // the tag running on is an end tag
+  uint64_t lt_top = 0;     // the block's last byte is a '<',
+  uint64_t close_top = 0;  // the '/' of a '</',
+  uint64_t slash_top = 0;  // a '/'
+};
+
+// The tags of a block as masks. Only the bits below the lowest bit of
+// `stops` describe the bytes; from there on the tag-by-tag path decides.
+struct BlockTags {
+  uint64_t ends = 0;      // '>' ending a tag
+  uint64_t end_tags = 0;  // '>' ending an end tag
+  uint64_t empties = 0;   // '>' ending an empty-element tag
+  uint64_t stops = 0;
+};
+
+[[nodiscard]] inline uint64_t all_if_top(uint64_t x) noexcept {
+  return static_cast<uint64_t>(static_cast<int64_t>(x) >> 63);
+}
+
+// Describes block `m` as a stretch of ordinary tags, given the state at its
+// start. Before the first stop: every '<' starts a tag (none sits inside
+// one), a tag ends at the first '>' after its '<' that is outside a quoted
+// value, each value closes with the kind of quote that opened it, and no
+// '<!' or '<?' begins. A tag whose name starts with `first` also stops, so
+// that its name is compared by the tag-by-tag path. Quotes, '>' and '/' in
+// text are ordinary bytes.
+template <class Block>
+[[nodiscard, gnu::always_inline]] inline BlockTags scan_block(const BlockMarks& m,
+                                                              BlockCarry* c) noexcept {
+  // Each '<' borrows from the next '>': the difference fills the tag's span.
+  uint64_t span = 0;
+  const bool b1 = __builtin_sub_overflow(m.gt, m.lt, &span);
+  const bool b2 = __builtin_sub_overflow(span, c->tag, &span);
+  const uint64_t in_tag = span & ~m.gt;
+  BlockTags t;
+  t.ends = m.gt & ~span;
+  // A second '<' in a span borrows its bit away.
+  uint64_t stops = m.lt & ~in_tag;
+
+  // Quoted values: quotes inside tags toggle, from the opening quote up to the
+  // closing one. Runs opened by '"', carried through by an add, must end
+  // exactly at the '"' among the closing quotes.
+  const uint64_t quotes = m.quote & in_tag;
+  const uint64_t in_value = Block::prefix_xor(quotes) ^ c->quote;
+  uint64_t dq_runs = 0;
+  const bool b3 = __builtin_add_overflow(in_value, (m.dq & in_value) | c->dq_value, &dq_runs);
+  const uint64_t closing = quotes & ~in_value;
+  stops |= (dq_runs & ~in_value) ^ (closing & m.dq);
+  stops |= t.ends & in_value;  // a '>' inside a value does not end the tag
+
+  const uint64_t after_lt = (m.lt << 1) | c->lt_top;
+  const uint64_t close = after_lt & m.slash;  // the '/' of '</'
+  const uint64_t after_close = (close << 1) | c->close_top;
+  stops |= after_lt & m.special;
+  stops |= (after_lt | after_close) & m.first;
+
+  // End tags: an add carries each '/' of '</' to the end of its span.
+  uint64_t end_runs = 0;
+  const bool b4 = __builtin_add_overflow(in_tag, close | c->end_tag, &end_runs);
+  t.end_tags = end_runs & ~in_tag;
+  const uint64_t slash_before = (m.slash << 1) | c->slash_top;
+  t.empties = t.ends & slash_before & ~t.end_tags;
+  t.stops = stops;
+
+  c->tag = static_cast<uint64_t>(b1 || b2);
+  c->quote = all_if_top(in_value);
+  c->dq_value = static_cast<uint64_t>(b3);
+  c->end_tag = static_cast<uint64_t>(b4);
+  c->lt_top = m.lt >> 63;
+  c->close_top = close >> 63;
+  c->slash_top = m.slash >> 63;
+  return t;
+}
+
+// Where a run of blocks stopped: what the tag-by-tag path resumes from.
+struct BlockRunEnd {
+  size_t pos = 0;     // just past the last tag counted (the start if none)
+  size_t open = 0;    // open elements there
+  size_t resume = 0;  // take tags one by one up to here before the next run
+};
+
+// The bits of `ends` before the first end tag that finds no element open,
+// given `open` elements before the block. Tags count at their '>'.
+template <class Block>
+[[nodiscard]] inline uint64_t before_unmatched_end(const BlockTags& t, uint64_t good,
+                                                   size_t open) noexcept {
+  const uint64_t starts = t.ends & ~t.end_tags & ~t.empties;
+  size_t seen = 0;
+  for (uint64_t e = t.end_tags & good; e != 0; e &= e - 1, ++seen) {
+    const uint64_t before = (e & (0 - e)) - 1;
+    if (open + Block::popcount(starts & before) <= seen) return good & before;
+  }
+  return good;
+}
+
+// Counts the tags of whole blocks from `pos` (in text, with at least 64 bytes
+// after it) into `open`, until a block stops or fewer than 64 bytes are left.
+template <class Block>
+[[gnu::always_inline]] inline BlockRunEnd skip_blocks_with(const char* base, size_t len,
+                                                           size_t pos, size_t open,
+                                                           char first) noexcept {
+  BlockRunEnd end{pos, open, pos};
+  BlockCarry c;
+  size_t block = pos;
+  for (; len - block >= 64; block += 64) {
+    const Block b(base + block);
+    BlockMarks m;
+    m.lt = b.lt();
+    // Text: no tag starts, none runs on.
+    if ((m.lt | c.tag) == 0) {
+      end.pos = block + 64;
+      continue;
+    }
+    b.rest(first, &m);
+    const BlockTags t = scan_block<Block>(m, &c);
+    uint64_t good = (t.stops & (0 - t.stops)) - 1;
+    // Every end tag needs an element open. Each group of start tags matches
+    // the end tag right after it, so only the other end tags can bring the
+    // count below where it was at the block's start.
+    const uint64_t starts = t.ends & ~t.end_tags & ~t.empties;
+    const uint64_t unpaired = t.end_tags & ((t.end_tags | t.empties) - starts);
+    if (Block::popcount(unpaired & good) > open) [[unlikely]]
+      good = before_unmatched_end<Block>(t, good, open);
+    const uint64_t counted = t.ends & good;
+    open = open + Block::popcount(starts & good) - Block::popcount(t.end_tags & good);
+    if (counted != 0) end.pos = block + static_cast<size_t>(64 - __builtin_clzll(counted));
+    end.open = open;
+    if (good != ~0ull) {
+      end.resume = block + static_cast<size_t>(__builtin_ctzll(~good)) + 1;
+      // Little progress: take a block's worth of tags one by one first.
+      if (end.pos - pos < 64 && end.resume < pos + 64) end.resume = pos + 64;
+      return end;
+    }
+  }
+  end.resume = block;
+  return end;
+}
+
+// Which classifier the block paths use. Chosen once from the processor;
+// tests and benchmarks pin one to compare the two.
+enum class BlockPath : uint8_t { Portable, Avx2 };
+
+[[nodiscard]] bool avx2_usable() noexcept;
+[[nodiscard]] BlockPath block_path() noexcept;
+// Ignored for Avx2 where avx2_usable() is false.
+void set_block_path(BlockPath path) noexcept;
+
+[[nodiscard]] BlockRunEnd skip_blocks(const char* base, size_t len, size_t pos, size_t open,
+                                      char first) noexcept;
+[[nodiscard]] BlockRunEnd skip_blocks_portable(const char* base, size_t len, size_t pos,
+                                               size_t open, char first) noexcept;
+#if defined(VARNEX_XML_HAS_AVX2_PATH)
+// Only where avx2_usable().
+[[nodiscard]] BlockRunEnd skip_blocks_avx2(const char* base, size_t len, size_t pos, size_t open,
+                                           char first) noexcept;
+void classify_avx2(const char* p, char first, BlockMarks* m) noexcept;
+#endif
+
+}  // namespace varnex::xml::detail
