@@ -46,12 +46,8 @@ class Avx2Block {
     m->dq = bits(dq_lo, dq_hi);
     m->quote = bits(_mm256_or_si256(dq_lo, _mm256_cmpeq_epi8(lo_, sq)),
                     _mm256_or_si256(dq_hi, _mm256_cmpeq_epi8(hi_, sq)));
-    const __m256i bang = _mm256_set1_epi8('!');
-    const __m256i question = _mm256_set1_epi8('?');
-    m->special = bits(_mm256_or_si256(_mm256_cmpeq_epi8(lo_, bang), _mm256_cmpeq_epi8(lo_, question)),
-                      _mm256_or_si256(_mm256_cmpeq_epi8(hi_, bang), _mm256_cmpeq_epi8(hi_, question)));
+    m->stopper = bits(stoppers(lo_, first), stoppers(hi_, first));
     m->slash = mask(_mm256_set1_epi8('/'));
-    m->first = mask(_mm256_set1_epi8(first));
   }
 
   // Carry-less multiplication by all ones is a prefix xor in one instruction.
@@ -69,6 +65,11 @@ class Avx2Block {
   [[VARNEX_XML_AVX2_TARGET]] static uint64_t bits(__m256i lo, __m256i hi) noexcept {
     return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(lo))) |
            static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(hi))) << 32;
+  }
+  [[VARNEX_XML_AVX2_TARGET]] static __m256i stoppers(__m256i v, char first) noexcept {
+    const __m256i special = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('!')),
+                                            _mm256_cmpeq_epi8(v, _mm256_set1_epi8('?')));
+    return _mm256_or_si256(special, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(first)));
   }
   [[VARNEX_XML_AVX2_TARGET]] uint64_t mask(__m256i needle) const noexcept {
     return bits(_mm256_cmpeq_epi8(lo_, needle), _mm256_cmpeq_epi8(hi_, needle));

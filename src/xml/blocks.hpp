@@ -25,8 +25,9 @@ struct BlockMarks {
   uint64_t quote = 0;    // '"' or '\''
   uint64_t dq = 0;       // '"'
   uint64_t slash = 0;
-  uint64_t special = 0;  // '!' or '?': after '<' they start a construct of their own
-  uint64_t first = 0;    // the first byte of the name being skipped
+  // '!' or '?' (after '<' they start a construct of their own) or the first
+  // byte of the name being skipped.
+  uint64_t stopper = 0;
 };
 
 // Byte-at-a-time classification: the tests' reference.
@@ -40,8 +41,7 @@ inline void classify_scalar(const char* p, char first, BlockMarks* m) noexcept {
     if (c == '"' || c == '\'') m->quote |= bit;
     if (c == '"') m->dq |= bit;
     if (c == '/') m->slash |= bit;
-    if (c == '!' || c == '?') m->special |= bit;
-    if (c == first) m->first |= bit;
+    if (c == '!' || c == '?' || c == first) m->stopper |= bit;
   }
 }
 
@@ -83,21 +83,22 @@ class PortableBlock {
     const __m128i sq = _mm_set1_epi8('\'');
     const __m128i bang = _mm_set1_epi8('!');
     const __m128i question = _mm_set1_epi8('?');
-    uint64_t quote = 0, dqs = 0, special = 0;
+    const __m128i name = _mm_set1_epi8(first);
+    uint64_t quote = 0, dqs = 0, stopper = 0;
     for (int k = 0; k < 4; ++k) {
       const __m128i d = _mm_cmpeq_epi8(v_[k], dq);
       const __m128i q = _mm_or_si128(d, _mm_cmpeq_epi8(v_[k], sq));
-      const __m128i s =
-          _mm_or_si128(_mm_cmpeq_epi8(v_[k], bang), _mm_cmpeq_epi8(v_[k], question));
+      const __m128i s = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(v_[k], bang), _mm_cmpeq_epi8(v_[k], question)),
+          _mm_cmpeq_epi8(v_[k], name));
       quote |= bits(q, 16 * k);
       dqs |= bits(d, 16 * k);
-      special |= bits(s, 16 * k);
+      stopper |= bits(s, 16 * k);
     }
     m->quote = quote;
     m->dq = dqs;
-    m->special = special;
+    m->stopper = stopper;
     m->slash = mask(_mm_set1_epi8('/'));
-    m->first = mask(_mm_set1_epi8(first));
 #else
     const uint64_t lt = m->lt;
     classify_scalar(p_, first, m);
@@ -136,9 +137,11 @@ struct BlockCarry {
   uint64_t quote = 0;      // all ones: inside a quoted value at the block's end
   uint64_t dq_value = 0;   // that value opened with '"'
   uint64_t end_tag = 0;    // the tag running on is an end tag
-  uint64_t lt_top = 0;     // the block's last byte is a '<',
-  uint64_t close_top = 0;  // the '/' of a '</',
-  uint64_t slash_top = 0;  // a '/'
+  // The previous block's '<', '/' of '</' and '/' masks, for the bits that
+  // shift in at the bottom.
+  uint64_t lt = 0;
+  uint64_t close = 0;
+  uint64_t slash = 0;
 };
 
 // The tags of a block as masks. Only the bits below the lowest bit of
@@ -149,6 +152,12 @@ struct BlockTags {
   uint64_t empties = 0;   // '>' ending an empty-element tag
   uint64_t stops = 0;
 };
+
+// x one bit up, with the top bit of the block before at the bottom (one
+// double-width shift).
+[[nodiscard, gnu::always_inline]] inline uint64_t shift_in(uint64_t x, uint64_t before) noexcept {
+  return (x << 1) | (before >> 63);
+}
 
 [[nodiscard]] inline uint64_t all_if_top(uint64_t x) noexcept {
   return static_cast<uint64_t>(static_cast<int64_t>(x) >> 63);
@@ -165,47 +174,42 @@ template <class Block>
 [[nodiscard, gnu::always_inline]] inline BlockTags scan_block(const BlockMarks& m,
                                                               BlockCarry* c) noexcept {
   // Each '<' borrows from the next '>': the difference fills the tag's span.
-  uint64_t span = 0;
-  const bool b1 = __builtin_sub_overflow(m.gt, m.lt, &span);
-  const bool b2 = __builtin_sub_overflow(span, c->tag, &span);
+  // A tag running on from the block before borrows at bit 0.
+  const uint64_t span = m.gt - (m.lt | c->tag);
   const uint64_t in_tag = span & ~m.gt;
   BlockTags t;
   t.ends = m.gt & ~span;
   // A second '<' in a span borrows its bit away.
-  uint64_t stops = m.lt & ~in_tag;
+  uint64_t stops = (m.lt & ~in_tag) | (m.lt & c->tag);
 
   // Quoted values: quotes inside tags toggle, from the opening quote up to the
   // closing one. Runs opened by '"', carried through by an add, must end
   // exactly at the '"' among the closing quotes.
   const uint64_t quotes = m.quote & in_tag;
   const uint64_t in_value = Block::prefix_xor(quotes) ^ c->quote;
-  uint64_t dq_runs = 0;
-  const bool b3 = __builtin_add_overflow(in_value, (m.dq & in_value) | c->dq_value, &dq_runs);
-  const uint64_t closing = quotes & ~in_value;
-  stops |= (dq_runs & ~in_value) ^ (closing & m.dq);
+  const uint64_t dq_runs = in_value + ((m.dq & in_value) | c->dq_value);
+  stops |= (dq_runs ^ (quotes & m.dq)) & ~in_value;
   stops |= t.ends & in_value;  // a '>' inside a value does not end the tag
 
-  const uint64_t after_lt = (m.lt << 1) | c->lt_top;
+  const uint64_t after_lt = shift_in(m.lt, c->lt);
   const uint64_t close = after_lt & m.slash;  // the '/' of '</'
-  const uint64_t after_close = (close << 1) | c->close_top;
-  stops |= after_lt & m.special;
-  stops |= (after_lt | after_close) & m.first;
+  stops |= (after_lt | shift_in(close, c->close)) & m.stopper;
 
   // End tags: an add carries each '/' of '</' to the end of its span.
-  uint64_t end_runs = 0;
-  const bool b4 = __builtin_add_overflow(in_tag, close | c->end_tag, &end_runs);
+  const uint64_t end_runs = in_tag + (close | c->end_tag);
   t.end_tags = end_runs & ~in_tag;
-  const uint64_t slash_before = (m.slash << 1) | c->slash_top;
+  const uint64_t slash_before = shift_in(m.slash, c->slash);
   t.empties = t.ends & slash_before & ~t.end_tags;
   t.stops = stops;
 
-  c->tag = static_cast<uint64_t>(b1 || b2);
+  // What runs on past the top bit; the adds carried it out of the word.
+  c->tag = in_tag >> 63;
   c->quote = all_if_top(in_value);
-  c->dq_value = static_cast<uint64_t>(b3);
-  c->end_tag = static_cast<uint64_t>(b4);
-  c->lt_top = m.lt >> 63;
-  c->close_top = close >> 63;
-  c->slash_top = m.slash >> 63;
+  c->dq_value = (in_value & ~dq_runs) >> 63;
+  c->end_tag = (in_tag & ~end_runs) >> 63;
+  c->lt = m.lt;
+  c->close = close;
+  c->slash = m.slash;
   return t;
 }
 
@@ -236,7 +240,7 @@ template <class Block>
 [[gnu::always_inline]] inline BlockRunEnd skip_blocks_with(const char* base, size_t len,
                                                            size_t pos, size_t open,
                                                            char first) noexcept {
-  BlockRunEnd end{pos, open, pos};
+  size_t last = pos;  // just past the last tag counted, or in text
   BlockCarry c;
   size_t block = pos;
   for (; len - block >= 64; block += 64) {
@@ -245,13 +249,13 @@ template <class Block>
     m.lt = b.lt();
     // Text: no tag starts, none runs on.
     if ((m.lt | c.tag) == 0) {
-      end.pos = block + 64;
+      last = block + 64;
       continue;
     }
     b.rest(first, &m);
     const BlockTags t = scan_block<Block>(m, &c);
     uint64_t good = (t.stops & (0 - t.stops)) - 1;
-    // Every end tag needs an element open. Each group of start tags matches
+    // Every end tag needs an element open. Each run of start tags pairs with
     // the end tag right after it, so only the other end tags can bring the
     // count below where it was at the block's start.
     const uint64_t starts = t.ends & ~t.end_tags & ~t.empties;
@@ -260,17 +264,15 @@ template <class Block>
       good = before_unmatched_end<Block>(t, good, open);
     const uint64_t counted = t.ends & good;
     open = open + Block::popcount(starts & good) - Block::popcount(t.end_tags & good);
-    if (counted != 0) end.pos = block + static_cast<size_t>(64 - __builtin_clzll(counted));
-    end.open = open;
-    if (good != ~0ull) {
-      end.resume = block + static_cast<size_t>(__builtin_ctzll(~good)) + 1;
+    if (counted != 0) last = block + static_cast<size_t>(64 - __builtin_clzll(counted));
+    if (good != ~0ull) [[unlikely]] {
+      size_t resume = block + static_cast<size_t>(__builtin_ctzll(~good)) + 1;
       // Little progress: take a block's worth of tags one by one first.
-      if (end.pos - pos < 64 && end.resume < pos + 64) end.resume = pos + 64;
-      return end;
+      if (last - pos < 64 && resume < pos + 64) resume = pos + 64;
+      return BlockRunEnd{last, open, resume};
     }
   }
-  end.resume = block;
-  return end;
+  return BlockRunEnd{last, open, block};
 }
 
 // Which classifier the block paths use. Chosen once from the processor;
