@@ -11,6 +11,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VARNEX_XML_HAS_AVX2_PATH 1
@@ -148,8 +151,8 @@ struct BlockCarry {
 // `stops` describe the bytes; from there on the tag-by-tag path decides.
 struct BlockTags {
   uint64_t ends = 0;      // '>' ending a tag
+  uint64_t starts = 0;    // '>' ending a start tag (not an empty-element one)
   uint64_t end_tags = 0;  // '>' ending an end tag
-  uint64_t empties = 0;   // '>' ending an empty-element tag
   uint64_t stops = 0;
 };
 
@@ -157,6 +160,29 @@ struct BlockTags {
 // double-width shift).
 [[nodiscard, gnu::always_inline]] inline uint64_t shift_in(uint64_t x, uint64_t before) noexcept {
   return (x << 1) | (before >> 63);
+}
+
+// x - y - borrow and x + y + carry, where carry and borrow are 0 or 1; the
+// carry out is not needed.
+[[nodiscard, gnu::always_inline]] inline uint64_t sub_borrow(uint64_t x, uint64_t y,
+                                                             uint64_t borrow) noexcept {
+#if defined(__x86_64__)
+  unsigned long long out = 0;
+  (void)_subborrow_u64(static_cast<unsigned char>(borrow), x, y, &out);
+  return out;
+#else
+  return x - y - borrow;
+#endif
+}
+[[nodiscard, gnu::always_inline]] inline uint64_t add_carry(uint64_t x, uint64_t y,
+                                                            uint64_t carry) noexcept {
+#if defined(__x86_64__)
+  unsigned long long out = 0;
+  (void)_addcarry_u64(static_cast<unsigned char>(carry), x, y, &out);
+  return out;
+#else
+  return x + y + carry;
+#endif
 }
 
 [[nodiscard]] inline uint64_t all_if_top(uint64_t x) noexcept {
@@ -175,19 +201,19 @@ template <class Block>
                                                               BlockCarry* c) noexcept {
   // Each '<' borrows from the next '>': the difference fills the tag's span.
   // A tag running on from the block before borrows at bit 0.
-  const uint64_t span = m.gt - (m.lt | c->tag);
+  const uint64_t span = sub_borrow(m.gt, m.lt, c->tag);
   const uint64_t in_tag = span & ~m.gt;
   BlockTags t;
   t.ends = m.gt & ~span;
   // A second '<' in a span borrows its bit away.
-  uint64_t stops = (m.lt & ~in_tag) | (m.lt & c->tag);
+  uint64_t stops = m.lt & ~in_tag;
 
   // Quoted values: quotes inside tags toggle, from the opening quote up to the
   // closing one. Runs opened by '"', carried through by an add, must end
   // exactly at the '"' among the closing quotes.
   const uint64_t quotes = m.quote & in_tag;
   const uint64_t in_value = Block::prefix_xor(quotes) ^ c->quote;
-  const uint64_t dq_runs = in_value + ((m.dq & in_value) | c->dq_value);
+  const uint64_t dq_runs = add_carry(in_value, m.dq & in_value, c->dq_value);
   stops |= (dq_runs ^ (quotes & m.dq)) & ~in_value;
   stops |= t.ends & in_value;  // a '>' inside a value does not end the tag
 
@@ -195,11 +221,11 @@ template <class Block>
   const uint64_t close = after_lt & m.slash;  // the '/' of '</'
   stops |= (after_lt | shift_in(close, c->close)) & m.stopper;
 
-  // End tags: an add carries each '/' of '</' to the end of its span.
-  const uint64_t end_runs = in_tag + (close | c->end_tag);
+  // End tags: an add carries each '/' of '</' to the end of its span. A
+  // start tag's '>' after a '/' ends an empty-element tag.
+  const uint64_t end_runs = add_carry(in_tag, close, c->end_tag);
   t.end_tags = end_runs & ~in_tag;
-  const uint64_t slash_before = shift_in(m.slash, c->slash);
-  t.empties = t.ends & slash_before & ~t.end_tags;
+  t.starts = t.ends & ~(t.end_tags | shift_in(m.slash, c->slash));
   t.stops = stops;
 
   // What runs on past the top bit; the adds carried it out of the word.
@@ -220,16 +246,24 @@ struct BlockRunEnd {
   size_t resume = 0;  // take tags one by one up to here before the next run
 };
 
-// The bits of `ends` before the first end tag that finds no element open,
-// given `open` elements before the block. Tags count at their '>'.
+// Every end tag needs an element open. Each run of start tags pairs with the
+// end tag right after it, so only the other end tags can bring the count of
+// open elements below what it was before the block: true when none can.
+[[nodiscard, gnu::always_inline]] inline uint64_t unpaired_end_tags(const BlockTags& t) noexcept {
+  return t.end_tags & ((t.ends ^ t.starts) - t.starts);
+}
+
+// The block's tags up to its first stop, or up to the first end tag that
+// finds no element open, given `open` elements before the block: the bits
+// of the block that the count covers.
 template <class Block>
-[[nodiscard]] inline uint64_t before_unmatched_end(const BlockTags& t, uint64_t good,
-                                                   size_t open) noexcept {
-  const uint64_t starts = t.ends & ~t.end_tags & ~t.empties;
+[[nodiscard]] inline uint64_t counted_part(const BlockTags& t, size_t open) noexcept {
+  uint64_t good = (t.stops & (0 - t.stops)) - 1;
+  if (Block::popcount(unpaired_end_tags(t) & good) <= open) return good;
   size_t seen = 0;
   for (uint64_t e = t.end_tags & good; e != 0; e &= e - 1, ++seen) {
     const uint64_t before = (e & (0 - e)) - 1;
-    if (open + Block::popcount(starts & before) <= seen) return good & before;
+    if (open + Block::popcount(t.starts & before) <= seen) return good & before;
   }
   return good;
 }
@@ -254,23 +288,20 @@ template <class Block>
     }
     b.rest(first, &m);
     const BlockTags t = scan_block<Block>(m, &c);
-    uint64_t good = (t.stops & (0 - t.stops)) - 1;
-    // Every end tag needs an element open. Each run of start tags pairs with
-    // the end tag right after it, so only the other end tags can bring the
-    // count below where it was at the block's start.
-    const uint64_t starts = t.ends & ~t.end_tags & ~t.empties;
-    const uint64_t unpaired = t.end_tags & ((t.end_tags | t.empties) - starts);
-    if (Block::popcount(unpaired & good) > open) [[unlikely]]
-      good = before_unmatched_end<Block>(t, good, open);
-    const uint64_t counted = t.ends & good;
-    open = open + Block::popcount(starts & good) - Block::popcount(t.end_tags & good);
-    if (counted != 0) last = block + static_cast<size_t>(64 - __builtin_clzll(counted));
-    if (good != ~0ull) [[unlikely]] {
-      size_t resume = block + static_cast<size_t>(__builtin_ctzll(~good)) + 1;
-      // Little progress: take a block's worth of tags one by one first.
-      if (last - pos < 64 && resume < pos + 64) resume = pos + 64;
-      return BlockRunEnd{last, open, resume};
+    if (t.stops != 0 || Block::popcount(unpaired_end_tags(t)) > open) [[unlikely]] {
+      const uint64_t good = counted_part<Block>(t, open);
+      if (good != ~0ull) {
+        open = open + Block::popcount(t.starts & good) - Block::popcount(t.end_tags & good);
+        const uint64_t counted = t.ends & good;
+        if (counted != 0) last = block + static_cast<size_t>(64 - __builtin_clzll(counted));
+        size_t resume = block + static_cast<size_t>(__builtin_ctzll(~good)) + 1;
+        // Little progress: take a block's worth of tags one by one first.
+        if (last - pos < 64 && resume < pos + 64) resume = pos + 64;
+        return BlockRunEnd{last, open, resume};
+      }
     }
+    open = open + Block::popcount(t.starts) - Block::popcount(t.end_tags);
+    if (t.ends != 0) last = block + static_cast<size_t>(64 - __builtin_clzll(t.ends));
   }
   return BlockRunEnd{last, open, block};
 }
