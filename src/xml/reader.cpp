@@ -244,6 +244,40 @@ Event Reader::synthetic_end() noexcept {
   return ev;
 }
 
+constexpr size_t kNpos = static_cast<size_t>(-1);
+
+// doctype ::= '<!DOCTYPE' ... '>' : the first '>' outside quoted literals, at
+// bracket depth 0. Inside the internal subset ('[' ... ']') comments and
+// processing instructions hide whatever they hold as well. npos if none.
+size_t Reader::doctype_end(size_t from) const noexcept {
+  const char* const end = base_ + len_;
+  size_t brackets = 0;
+  for (size_t i = from; i < len_; ++i) {
+    const char c = base_[i];
+    const char* close = nullptr;
+    if (c == '"' || c == '\'') {
+      close = find_byte(base_ + i + 1, end, c);
+    } else if (c == '<' && brackets > 0 && len_ - i >= 4 &&
+               std::memcmp(base_ + i, "<!--", 4) == 0) {
+      const std::string_view rest(base_ + i + 4, len_ - i - 4);
+      const size_t at = rest.find("-->");
+      close = at == std::string_view::npos ? nullptr : rest.data() + at + 2;
+    } else if (c == '<' && brackets > 0 && i + 1 < len_ && base_[i + 1] == '?') {
+      const std::string_view rest(base_ + i + 2, len_ - i - 2);
+      const size_t at = rest.find("?>");
+      close = at == std::string_view::npos ? nullptr : rest.data() + at + 1;
+    } else {
+      if (c == '[') ++brackets;
+      if (c == ']' && brackets > 0) --brackets;
+      if (c == '>' && brackets == 0) return i;
+      continue;
+    }
+    if (close == nullptr) return kNpos;
+    i = static_cast<size_t>(close - base_);
+  }
+  return kNpos;
+}
+
 // '<!' picks a construct by the byte after '!', finds its terminator, and
 // only then checks the full opening keyword.
 Event Reader::parse_bang(size_t lt) noexcept {
@@ -300,19 +334,8 @@ Event Reader::parse_bang(size_t lt) noexcept {
   }
 
   if (kind == 'D' || kind == 'd') {
-    // '<' and '>' nest; nothing else (quotes, comments) is seen.
-    size_t nesting = 0;
-    size_t gt = bang + 1;
-    for (;; ++gt) {
-      if (gt >= len_) return syntax_error(ErrorKind::UnclosedDoctype, lt, len_);
-      const char c = base_[gt];
-      if (c == '<') {
-        ++nesting;
-      } else if (c == '>') {
-        if (nesting == 0) break;
-        --nesting;
-      }
-    }
+    const size_t gt = doctype_end(bang + 2);
+    if (gt == kNpos) return syntax_error(ErrorKind::UnclosedDoctype, lt, len_);
     static constexpr char kKeyword[] = "!DOCTYPE";
     bool keyword = gt - bang >= 8;
     for (size_t i = 0; keyword && i < 8; ++i) {
@@ -489,7 +512,6 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
                                       SkipSpan* span) noexcept {
   bool plain_name = true;
   for (const char c : name) plain_name = plain_name && !ws_byte(c);
-  constexpr size_t kNpos = static_cast<size_t>(-1);
   // Locals, so the loop keeps them in registers; written back on every exit.
   const char* const base = base_;
   const size_t len = len_;

@@ -121,7 +121,8 @@ std::string random_document(std::mt19937& rng) {
       "<a>", "</a>", "<a/>", "<b>", "</b>", "<a x='>'>", "</a >", "</a x>", "t", " ", "<", ">",
       "<!-- c -->", "<!--", "-->", "<![CDATA[", "]]>", "<!DOCTYPE>", "<!DOCTYPE d>", "<!x>",
       "<?p?>", "<?xml encoding='koi8-r'?>", "<?", "?>", "\"", "'", "<a:b>", "</a:b>", "</>", "<>",
-      "<!D<>>", "&amp;", "\xEF\xBB\xBF", "<ab>", "</ab>", "<a\t>", "</a\n>",
+      "<!D<>>", "<!DOCTYPE d [<!-- > --><?p ]>?>]>", "<!DOCTYPE d '>", "&amp;", "\xEF\xBB\xBF",
+      "<ab>", "</ab>", "<a\t>", "</a\n>",
       // Long tags, so that quotes and '>' straddle the scanner's windows.
       "<a v='0123456789012345678901234567890123456789012345678901234567890123\">'>",
       "<b w=\"01234567890123456789'0123456789012345678901234567890123456789>\">",
@@ -223,7 +224,7 @@ std::string dense_document(std::mt19937& rng, int outer) {
                                      "<![CDATA[<]]>",
                                      "<v a=\"it's\">",
                                      "<v a='say \"hi\"'>",
-                                     "<!DOCTYPE d>",
+                                     "<!DOCTYPE d [<!ENTITY e '</a>'>]>",
                                      "<?xml encoding='koi8-r'?>"};
   std::uniform_int_distribution<size_t> ordinary(0, std::size(kOrdinary) - 1);
   std::uniform_int_distribution<size_t> odd(0, std::size(kOdd) - 1);
