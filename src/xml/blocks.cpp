@@ -14,6 +14,15 @@ BlockRunEnd skip_blocks_portable(const char* base, size_t len, size_t pos, size_
   return skip_blocks_with<PortableBlock>(base, len, pos, open, first);
 }
 
+namespace {
+
+size_t scan_blocks_portable(const char* base, size_t len, size_t at, BlockCarry* c,
+                            ScannedBlock* out, size_t n) noexcept {
+  return scan_blocks_with<PortableBlock>(base, len, at, c, out, n);
+}
+
+}  // namespace
+
 #if defined(VARNEX_XML_HAS_AVX2_PATH)
 
 #define VARNEX_XML_AVX2_TARGET gnu::target("avx2,popcnt,bmi,bmi2,pclmul")
@@ -94,6 +103,14 @@ class Avx2Block {
   return skip_blocks_with<Avx2Block>(base, len, pos, open, first);
 }
 
+[[VARNEX_XML_AVX2_TARGET, gnu::flatten]] static size_t scan_blocks_avx2(const char* base,
+                                                                       size_t len, size_t at,
+                                                                       BlockCarry* c,
+                                                                       ScannedBlock* out,
+                                                                       size_t n) noexcept {
+  return scan_blocks_with<Avx2Block>(base, len, at, c, out, n);
+}
+
 #else
 
 bool avx2_usable() noexcept { return false; }
@@ -122,6 +139,14 @@ BlockRunEnd skip_blocks(const char* base, size_t len, size_t pos, size_t open,
   if (block_path() == BlockPath::Avx2) return skip_blocks_avx2(base, len, pos, open, first);
 #endif
   return skip_blocks_portable(base, len, pos, open, first);
+}
+
+size_t scan_blocks(const char* base, size_t len, size_t at, BlockCarry* c, ScannedBlock* out,
+                   size_t n) noexcept {
+#if defined(VARNEX_XML_HAS_AVX2_PATH)
+  if (block_path() == BlockPath::Avx2) return scan_blocks_avx2(base, len, at, c, out, n);
+#endif
+  return scan_blocks_portable(base, len, at, c, out, n);
 }
 
 }  // namespace varnex::xml::detail

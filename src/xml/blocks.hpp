@@ -306,6 +306,38 @@ template <class Block>
   return BlockRunEnd{last, open, block};
 }
 
+// A block's tags for a caller that looks at each of them.
+struct ScannedBlock {
+  uint64_t lt = 0;  // '<' starting tags (below the first stop)
+  BlockTags tags;
+};
+
+// Scans up to `n` whole blocks from `at`, with `c` the state there, into
+// `out`; ends after the first block that stops. Returns the blocks written.
+// '!' and '?' after '<' stop; no name does.
+template <class Block>
+[[gnu::always_inline]] inline size_t scan_blocks_with(const char* base, size_t len, size_t at,
+                                                      BlockCarry* c, ScannedBlock* out,
+                                                      size_t n) noexcept {
+  size_t i = 0;
+  while (i < n && len - at >= 64) {
+    const Block b(base + at);
+    BlockMarks m;
+    m.lt = b.lt();
+    ScannedBlock& o = out[i++];
+    at += 64;
+    if ((m.lt | c->tag) == 0) {
+      o = ScannedBlock{};
+      continue;
+    }
+    b.rest('!', &m);
+    o.lt = m.lt;
+    o.tags = scan_block<Block>(m, c);
+    if (o.tags.stops != 0) break;
+  }
+  return i;
+}
+
 // Which classifier the block paths use. Chosen once from the processor;
 // tests and benchmarks pin one to compare the two.
 enum class BlockPath : uint8_t { Portable, Avx2 };
@@ -317,6 +349,8 @@ void set_block_path(BlockPath path) noexcept;
 
 [[nodiscard]] BlockRunEnd skip_blocks(const char* base, size_t len, size_t pos, size_t open,
                                       char first) noexcept;
+[[nodiscard]] size_t scan_blocks(const char* base, size_t len, size_t at, BlockCarry* c,
+                                 ScannedBlock* out, size_t n) noexcept;
 [[nodiscard]] BlockRunEnd skip_blocks_portable(const char* base, size_t len, size_t pos,
                                                size_t open, char first) noexcept;
 #if defined(VARNEX_XML_HAS_AVX2_PATH)

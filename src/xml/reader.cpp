@@ -402,9 +402,11 @@ void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
 // names cannot matter are only scanned for their end.
 ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   const size_t start = buffer_position();
-  if (!config_.check_end_names && !config_.expand_empty_elements && open_.empty() &&
-      (phase_ == Phase::Text || phase_ == Phase::Markup)) [[likely]]
-    return skip_counting_depth(name, start, span);
+  if (!config_.expand_empty_elements && (phase_ == Phase::Text || phase_ == Phase::Markup)) {
+    if (!config_.check_end_names && open_.empty()) [[likely]]
+      return skip_counting_depth(name, start, span);
+    if (config_.check_end_names) return skip_checking_names(name, start, span);
+  }
   // A tag name never holds ws, so such a target matches no start tag.
   bool plain_name = true;
   for (const char c : name) plain_name = plain_name && !ws_byte(c);
@@ -616,6 +618,163 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
       // The start name runs to the first ws.
       ++depth;
     }
+  }
+}
+
+namespace {
+
+// a[0..n) == b[0..n), where `room` bytes can be read from both: one word
+// covers the usual short name.
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n,
+                                              size_t room) noexcept {
+  if (n <= 8 && room >= 8) {
+    uint64_t x = 0, y = 0;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    const uint64_t keep = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
+    return ((x ^ y) & keep) == 0;  // little-endian: the first bytes are the low ones
+  }
+  return std::memcmp(a, b, n) == 0;
+}
+
+}  // namespace
+
+// One tag found by the blocks, '<' at lt and '>' at gt, taken as read_event
+// takes it when end names are checked. Returns 1 when it is the end tag that
+// ends the skip, 0 when it was taken, -1 when read_event must take it (an
+// error, or a name not tracked).
+int Reader::take_checked_tag(size_t lt, size_t gt, std::string_view name, size_t* depth) noexcept {
+  const char* const p = base_;
+  if (p[lt + 1] == '/') {
+    const size_t begin = lt + 2;
+    size_t end = gt;
+    if (config_.trim_markup_names_in_closing_tags) {
+      size_t t = end;
+      while (t > begin && ws_byte(p[t - 1])) --t;
+      if (t > begin) end = t;  // a name made only of ws is kept whole
+    }
+    if (open_.empty()) return -1;
+    const auto [open_start, open_len] = open_.back();
+    const size_t n = end - begin;
+    if (open_start == kUntracked || open_len != n ||
+        !same_bytes(p + open_start, p + begin, n, len_ - begin))
+      return -1;
+    open_.pop_back();
+    --depth_;
+    if (n == name.size() && std::memcmp(p + begin, name.data(), n) == 0) {
+      if (*depth == 0) return 1;
+      --*depth;
+    }
+    return 0;
+  }
+  if (p[gt - 1] == '/') return 0;  // empty elements touch nothing
+  const size_t begin = lt + 1;
+  const size_t name_len = name_length(p + begin, gt - begin, len_ - begin);
+  push_open(begin, name_len);
+  if (name_len == name.size() && std::memcmp(p + begin, name.data(), name_len) == 0) ++*depth;
+  return 0;
+}
+
+// read_to_end when end names are checked (the validation configuration):
+// tags are found by block bitmaps and their names pushed and compared as
+// read_event would; errors, '<!', '<?' and the last bytes go through
+// read_event itself.
+ErrorKind Reader::skip_checking_names(std::string_view name, size_t start,
+                                      SkipSpan* span) noexcept {
+  // Text is never reported here, and trimming it must not move a '<'.
+  struct TrimOff {
+    Config& c;
+    bool saved = c.trim_text_start;
+    explicit TrimOff(Config& config) : c(config) { c.trim_text_start = false; }
+    ~TrimOff() { c.trim_text_start = saved; }
+  } trim_off(config_);
+  size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
+  size_t depth = 0;
+  size_t resume = pos + kSkipWarmupBytes;
+  constexpr size_t kBatch = 8;
+  detail::ScannedBlock blocks[kBatch];
+  for (;;) {
+    if (pos >= resume && len_ - pos >= 64) {
+      // Whole blocks from `pos`, which is in text.
+      detail::BlockCarry carry;
+      size_t last = pos;                // just past the last tag taken, or in text
+      size_t tag_lt = kNpos;            // '<' of a tag running on past a block
+      size_t at = pos;
+      bool stopped = false;
+      while (!stopped && len_ - at >= 64) {
+        const size_t n = detail::scan_blocks(base_, len_, at, &carry, blocks, kBatch);
+        for (size_t i = 0; i < n && !stopped; ++i, at += 64) {
+          const detail::ScannedBlock& b = blocks[i];
+          const uint64_t good = (b.tags.stops & (0 - b.tags.stops)) - 1;
+          const uint64_t lts = b.lt & good;
+          uint64_t ends = b.tags.ends & good;
+          uint64_t taken = 0;  // bits up to the last '>' taken
+          while (ends != 0) {
+            const unsigned e = static_cast<unsigned>(__builtin_ctzll(ends));
+            ends &= ends - 1;
+            const uint64_t below = lts & ((1ull << e) - 1);
+            const size_t lt = below != 0 ? at + 63 - static_cast<size_t>(__builtin_clzll(below))
+                                         : tag_lt;
+            const size_t gt = at + e;
+            const int r = take_checked_tag(lt, gt, name, &depth);
+            if (r > 0) {
+              pos_ = gt + 1;
+              phase_ = Phase::Text;
+              if (span != nullptr) *span = SkipSpan{start, lt};
+              return ErrorKind::None;
+            }
+            if (r < 0) {
+              resume = gt + 1;
+              stopped = true;
+              break;
+            }
+            last = gt + 1;
+            taken = ~0ull >> (63 - e);
+          }
+          if (stopped) break;
+          // A '<' after the last '>' starts a tag that runs on.
+          const uint64_t open_lt = lts & ~taken;
+          if (open_lt != 0) {
+            tag_lt = at + 63 - static_cast<size_t>(__builtin_clzll(open_lt));
+          } else if (taken != 0) {
+            tag_lt = kNpos;
+          }
+          if (tag_lt == kNpos && b.lt == 0 && b.tags.ends == 0) last = at + 64;
+          if (good != ~0ull) {
+            resume = at + static_cast<size_t>(__builtin_ctzll(~good)) + 1;
+            stopped = true;
+          }
+        }
+      }
+      if (!stopped) resume = at;
+      pos = last;
+    }
+    // One construct by read_event.
+    pos_ = pos;
+    phase_ = Phase::Text;
+    const Event ev = read_event();
+    switch (ev.kind) {
+      case EventKind::Error:
+        return ev.error;
+      case EventKind::Eof:
+        return ErrorKind::MissingEndTag;
+      case EventKind::Start:
+        if (ev.name() == name) ++depth;
+        break;
+      case EventKind::End:
+        if (ev.content == name) {
+          if (depth == 0) {
+            // Markup is read from its '<', so that is where this End began.
+            if (span != nullptr) *span = SkipSpan{start, pos};
+            return ErrorKind::None;
+          }
+          --depth;
+        }
+        break;
+      default:
+        break;
+    }
+    pos = buffer_position();
   }
 }
 

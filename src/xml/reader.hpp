@@ -144,6 +144,8 @@ class Reader {
   void push_open(size_t name_start, size_t name_len) noexcept;
   void refine_encoding_from_decl(std::string_view decl) noexcept;
   ErrorKind skip_counting_depth(std::string_view name, size_t start, SkipSpan* span) noexcept;
+  ErrorKind skip_checking_names(std::string_view name, size_t start, SkipSpan* span) noexcept;
+  int take_checked_tag(size_t lt, size_t gt, std::string_view name, size_t* depth) noexcept;
   [[nodiscard]] Event make_event(EventKind kind, size_t begin, size_t end,
                                  size_t name_len = 0) const noexcept;
   Event syntax_error(ErrorKind kind, size_t lt, size_t new_pos) noexcept;
