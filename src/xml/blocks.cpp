@@ -10,8 +10,8 @@
 namespace varnex::xml::detail {
 
 BlockRunEnd skip_blocks_portable(const char* base, size_t len, size_t pos, size_t open,
-                                 char first) noexcept {
-  return skip_blocks_with<PortableBlock>(base, len, pos, open, first);
+                                 SkipTarget* target) noexcept {
+  return skip_blocks_with<PortableBlock>(base, len, pos, open, target);
 }
 
 namespace {
@@ -99,8 +99,8 @@ class Avx2Block {
 
 [[VARNEX_XML_AVX2_TARGET, gnu::flatten]] BlockRunEnd skip_blocks_avx2(const char* base, size_t len,
                                                                       size_t pos, size_t open,
-                                                                      char first) noexcept {
-  return skip_blocks_with<Avx2Block>(base, len, pos, open, first);
+                                                                      SkipTarget* target) noexcept {
+  return skip_blocks_with<Avx2Block>(base, len, pos, open, target);
 }
 
 [[VARNEX_XML_AVX2_TARGET, gnu::flatten]] static size_t scan_blocks_avx2(const char* base,
@@ -134,11 +134,11 @@ void set_block_path(BlockPath path) noexcept {
 }
 
 BlockRunEnd skip_blocks(const char* base, size_t len, size_t pos, size_t open,
-                        char first) noexcept {
+                        SkipTarget* target) noexcept {
 #if defined(VARNEX_XML_HAS_AVX2_PATH)
-  if (block_path() == BlockPath::Avx2) return skip_blocks_avx2(base, len, pos, open, first);
+  if (block_path() == BlockPath::Avx2) return skip_blocks_avx2(base, len, pos, open, target);
 #endif
-  return skip_blocks_portable(base, len, pos, open, first);
+  return skip_blocks_portable(base, len, pos, open, target);
 }
 
 size_t scan_blocks(const char* base, size_t len, size_t at, BlockCarry* c, ScannedBlock* out,

@@ -7,6 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "xml/scan.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -154,6 +158,9 @@ struct BlockTags {
   uint64_t starts = 0;    // '>' ending a start tag (not an empty-element one)
   uint64_t end_tags = 0;  // '>' ending an end tag
   uint64_t stops = 0;
+  // The byte after '<' or '</' where it is a stopper: '<!', '<?' or a name
+  // that starts like the one being skipped. Valid below the first stop.
+  uint64_t names = 0;
 };
 
 // x one bit up, with the top bit of the block before at the bottom (one
@@ -192,10 +199,9 @@ struct BlockTags {
 // Describes block `m` as a stretch of ordinary tags, given the state at its
 // start. Before the first stop: every '<' starts a tag (none sits inside
 // one), a tag ends at the first '>' after its '<' that is outside a quoted
-// value, each value closes with the kind of quote that opened it, and no
-// '<!' or '<?' begins. A tag whose name starts with `first` also stops, so
-// that its name is compared by the tag-by-tag path. Quotes, '>' and '/' in
-// text are ordinary bytes.
+// value, and each value closes with the kind of quote that opened it.
+// Quotes, '>' and '/' in text are ordinary bytes. Stoppers after '<' are
+// left in `names` for the caller to look at.
 template <class Block>
 [[nodiscard, gnu::always_inline]] inline BlockTags scan_block(const BlockMarks& m,
                                                               BlockCarry* c) noexcept {
@@ -219,7 +225,7 @@ template <class Block>
 
   const uint64_t after_lt = shift_in(m.lt, c->lt);
   const uint64_t close = after_lt & m.slash;  // the '/' of '</'
-  stops |= (after_lt | shift_in(close, c->close)) & m.stopper;
+  t.names = (after_lt | shift_in(close, c->close)) & m.stopper;
 
   // End tags: an add carries each '/' of '</' to the end of its span. A
   // start tag's '>' after a '/' ends an empty-element tag.
@@ -238,13 +244,6 @@ template <class Block>
   c->slash = m.slash;
   return t;
 }
-
-// Where a run of blocks stopped: what the tag-by-tag path resumes from.
-struct BlockRunEnd {
-  size_t pos = 0;     // just past the last tag counted (the start if none)
-  size_t open = 0;    // open elements there
-  size_t resume = 0;  // take tags one by one up to here before the next run
-};
 
 // Every end tag needs an element open. Each run of start tags pairs with the
 // end tag right after it, so only the other end tags can bring the count of
@@ -268,14 +267,83 @@ template <class Block>
   return good;
 }
 
+// The element being skipped: a tag with this name changes the depth that
+// decides where the skip ends.
+struct SkipTarget {
+  std::string_view name;
+  bool trim_end_names = true;  // end names lose trailing ws before they compare
+  size_t depth = 0;            // elements of this name open inside the skipped one
+};
+
+// An end tag that ends the skip: its '<' and the bit of its '>'.
+struct SkipEnd {
+  size_t lt = 0;
+  int gt_bit = -1;  // -1: none
+};
+
+// Looks at the tags in `names` below `good`, in order: '<!' and '<?' stop;
+// a name equal to the target's moves its depth, and an end tag that closes
+// the skipped element ends the skip. Returns the bits still counted.
+[[gnu::always_inline]] inline uint64_t take_names(const char* base, size_t len, size_t block,
+                                                  const BlockTags& t, uint64_t good,
+                                                  SkipTarget* target, SkipEnd* found) noexcept {
+  const std::string_view name = target->name;
+  for (uint64_t c = t.names & good; c != 0; c &= c - 1) {
+    const unsigned i = static_cast<unsigned>(__builtin_ctzll(c));
+    const uint64_t before = (1ull << i) - 1;
+    const size_t at = block + i;  // the name's first byte
+    const bool is_end = base[at - 1] == '/';
+    if (!is_end && (base[at] == '!' || base[at] == '?')) return good & before;
+    const uint64_t gts = t.ends & good & ~(before | (1ull << i));
+    if (gts == 0) return good & before;  // its '>' is in a later block
+    const unsigned g = static_cast<unsigned>(__builtin_ctzll(gts));
+    const size_t gt = block + g;
+    size_t n = 0;
+    if (is_end) {
+      size_t end = gt;
+      if (target->trim_end_names) {
+        while (end > at && ws_byte(base[end - 1])) --end;
+        if (end == at) end = gt;  // a name made only of ws is kept whole
+      }
+      n = end - at;
+    } else if (base[gt - 1] == '/') {
+      continue;  // empty elements never count
+    } else {
+      n = name_length(base + at, gt - at, len - at);
+    }
+    if (n != name.size() || std::memcmp(base + at, name.data(), n) != 0) continue;
+    if (!is_end) {
+      ++target->depth;
+    } else if (target->depth == 0) {
+      *found = SkipEnd{at - 2, static_cast<int>(g)};
+      return good;
+    } else {
+      --target->depth;
+    }
+  }
+  return good;
+}
+
+// Where a run of blocks stopped: what the tag-by-tag path resumes from.
+struct BlockRunEnd {
+  size_t pos = 0;     // just past the last tag counted (the start if none)
+  size_t open = 0;    // open elements there
+  size_t resume = 0;  // take tags one by one up to here before the next run
+  // When the skip ended in the blocks: the '<' of the end tag that ended it
+  // (`pos` is just past its '>'); npos otherwise.
+  size_t end_lt = static_cast<size_t>(-1);
+};
+
 // Counts the tags of whole blocks from `pos` (in text, with at least 64 bytes
-// after it) into `open`, until a block stops or fewer than 64 bytes are left.
+// after it) into `open`, until the skipped element ends, a block stops, or
+// fewer than 64 bytes are left.
 template <class Block>
 [[gnu::always_inline]] inline BlockRunEnd skip_blocks_with(const char* base, size_t len,
                                                            size_t pos, size_t open,
-                                                           char first) noexcept {
+                                                           SkipTarget* target) noexcept {
   size_t last = pos;  // just past the last tag counted, or in text
   BlockCarry c;
+  const char first = target->name.front();
   size_t block = pos;
   for (; len - block >= 64; block += 64) {
     const Block b(base + block);
@@ -288,12 +356,18 @@ template <class Block>
     }
     b.rest(first, &m);
     const BlockTags t = scan_block<Block>(m, &c);
-    if (t.stops != 0 || Block::popcount(unpaired_end_tags(t)) > open) [[unlikely]] {
-      const uint64_t good = counted_part<Block>(t, open);
-      if (good != ~0ull) {
-        open = open + Block::popcount(t.starts & good) - Block::popcount(t.end_tags & good);
-        const uint64_t counted = t.ends & good;
-        if (counted != 0) last = block + static_cast<size_t>(64 - __builtin_clzll(counted));
+    if ((t.stops | t.names) != 0 || Block::popcount(unpaired_end_tags(t)) > open) [[unlikely]] {
+      SkipEnd found;
+      const uint64_t good =
+          take_names(base, len, block, t, counted_part<Block>(t, open), target, &found);
+      if (good != ~0ull || found.gt_bit >= 0) {
+        // Up to the end tag that ends the skip, or up to the stop.
+        const uint64_t counted = found.gt_bit >= 0 ? ~0ull >> (63 - found.gt_bit) : good;
+        open = open + Block::popcount(t.starts & counted) -
+               Block::popcount(t.end_tags & counted);
+        const uint64_t ends = t.ends & counted;
+        if (ends != 0) last = block + static_cast<size_t>(64 - __builtin_clzll(ends));
+        if (found.gt_bit >= 0) return BlockRunEnd{last, open, last, found.lt};
         size_t resume = block + static_cast<size_t>(__builtin_ctzll(~good)) + 1;
         // Little progress: take a block's worth of tags one by one first.
         if (last - pos < 64 && resume < pos + 64) resume = pos + 64;
@@ -333,6 +407,7 @@ template <class Block>
     b.rest('!', &m);
     o.lt = m.lt;
     o.tags = scan_block<Block>(m, c);
+    o.tags.stops |= o.tags.names;  // only '<!' and '<?' here
     if (o.tags.stops != 0) break;
   }
   return i;
@@ -348,15 +423,15 @@ enum class BlockPath : uint8_t { Portable, Avx2 };
 void set_block_path(BlockPath path) noexcept;
 
 [[nodiscard]] BlockRunEnd skip_blocks(const char* base, size_t len, size_t pos, size_t open,
-                                      char first) noexcept;
+                                      SkipTarget* target) noexcept;
 [[nodiscard]] size_t scan_blocks(const char* base, size_t len, size_t at, BlockCarry* c,
                                  ScannedBlock* out, size_t n) noexcept;
 [[nodiscard]] BlockRunEnd skip_blocks_portable(const char* base, size_t len, size_t pos,
-                                               size_t open, char first) noexcept;
+                                               size_t open, SkipTarget* target) noexcept;
 #if defined(VARNEX_XML_HAS_AVX2_PATH)
 // Only where avx2_usable().
 [[nodiscard]] BlockRunEnd skip_blocks_avx2(const char* base, size_t len, size_t pos, size_t open,
-                                           char first) noexcept;
+                                           SkipTarget* target) noexcept;
 void classify_avx2(const char* p, char first, BlockMarks* m) noexcept;
 #endif
 

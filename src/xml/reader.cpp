@@ -509,11 +509,11 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
 // tag costs a few mask operations unless its name can match.
 // Bytes taken tag by tag at the start of a skip before runs of whole blocks.
 constexpr size_t kSkipWarmupBytes = 32;
+// A skip at least this long is followed by one that starts with whole blocks.
+constexpr size_t kLongSkip = 256;
 
 ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
                                       SkipSpan* span) noexcept {
-  bool plain_name = true;
-  for (const char c : name) plain_name = plain_name && !ws_byte(c);
   // Locals, so the loop keeps them in registers; written back on every exit.
   const char* const base = base_;
   const size_t len = len_;
@@ -529,15 +529,25 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   // The pending '<' of a Markup phase is found again by the search below.
   size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
   phase_ = Phase::Text;
-  size_t depth = 0;
+  size_t depth = 0;  // elements named `name` open inside the skipped one
   // Runs of ordinary tags go 64 bytes at a time; whatever they stop at is
   // taken tag by tag up to `resume`. Most skipped elements are short, so the
-  // first bytes go tag by tag too.
+  // first bytes go tag by tag too, unless the last skip was long: records
+  // are skipped one after another.
   const bool runs = !name.empty();
-  size_t resume = pos + kSkipWarmupBytes;
+  size_t resume = pos + (last_skip_ >= kLongSkip ? 0 : kSkipWarmupBytes);
   for (;;) {
     if (runs && pos >= resume && len - pos >= 64) {
-      const detail::BlockRunEnd run = detail::skip_blocks(base, len, pos, open, name.front());
+      detail::SkipTarget target{name, trim_end_names, depth};
+      const detail::BlockRunEnd run = detail::skip_blocks(base, len, pos, open, &target);
+      depth = target.depth;
+      if (run.end_lt != kNpos) {
+        open = run.open;
+        leave(run.pos);
+        last_skip_ = run.end_lt - start;
+        if (span != nullptr) *span = SkipSpan{start, run.end_lt};
+        return ErrorKind::None;
+      }
       resume = run.resume;
       if (run.pos != pos) {
         pos = run.pos;
@@ -610,12 +620,14 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
       if (end - begin != n) continue;
       if (depth == 0) {
         leave(pos);
+        last_skip_ = lt - start;
         if (span != nullptr) *span = SkipSpan{start, lt};
         return ErrorKind::None;
       }
       --depth;
-    } else if (plain_name && (content_len == n || ws_byte(base[begin + n]))) {
-      // The start name runs to the first ws.
+    } else if ((content_len == n || ws_byte(base[begin + n])) &&
+               name_length(base + begin, n, len - begin) == n) {
+      // The start name runs to the first ws (so a target holding ws is none).
       ++depth;
     }
   }

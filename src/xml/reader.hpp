@@ -172,6 +172,7 @@ class Reader {
   std::string_view synthetic_end_name_;
   // Byte classes of the input around pos_, shared by consecutive reads.
   detail::Window window_;
+  size_t last_skip_ = 0;  // length of the last element skipped by read_to_end
 
   friend class ReaderAccess;
 };

@@ -82,11 +82,14 @@ TEST(Blocks, PortableAndAvx2RunsAgree) {
     for (int i = 0; i < pieces; ++i) doc += kPieces[pick(rng)];
     const size_t open = rng() % 6;
     for (size_t at = 0; at + 64 <= doc.size(); at += 1 + rng() % 40) {
-      const BlockRunEnd a = skip_blocks_portable(doc.data(), doc.size(), at, open, 'b');
-      const BlockRunEnd b = skip_blocks_avx2(doc.data(), doc.size(), at, open, 'b');
+      SkipTarget ta{"bb", true, 0}, tb{"bb", true, 0};
+      const BlockRunEnd a = skip_blocks_portable(doc.data(), doc.size(), at, open, &ta);
+      const BlockRunEnd b = skip_blocks_avx2(doc.data(), doc.size(), at, open, &tb);
       ASSERT_EQ(a.pos, b.pos) << doc << " at " << at;
       ASSERT_EQ(a.open, b.open) << doc << " at " << at;
       ASSERT_EQ(a.resume, b.resume) << doc << " at " << at;
+      ASSERT_EQ(a.end_lt, b.end_lt) << doc << " at " << at;
+      ASSERT_EQ(ta.depth, tb.depth) << doc << " at " << at;
     }
   }
 }
