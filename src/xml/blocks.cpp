@@ -46,8 +46,18 @@ class Avx2Block {
 
   [[VARNEX_XML_AVX2_TARGET]] uint64_t lt() const noexcept { return mask(_mm256_set1_epi8('<')); }
 
+  [[VARNEX_XML_AVX2_TARGET]] static bool has_lt(const char* p) noexcept {
+    const __m256i lt = _mm256_set1_epi8('<');
+    const __m256i any =
+        _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), lt),
+                        _mm256_cmpeq_epi8(
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)), lt));
+    return !_mm256_testz_si256(any, any);
+  }
+
+  [[VARNEX_XML_AVX2_TARGET]] uint64_t gt() const noexcept { return mask(_mm256_set1_epi8('>')); }
+
   [[VARNEX_XML_AVX2_TARGET]] void rest(char first, BlockMarks* m) const noexcept {
-    m->gt = mask(_mm256_set1_epi8('>'));
     const __m256i dq = _mm256_set1_epi8('"');
     const __m256i sq = _mm256_set1_epi8('\'');
     const __m256i dq_lo = _mm256_cmpeq_epi8(lo_, dq);
@@ -94,6 +104,7 @@ class Avx2Block {
                                                             BlockMarks* m) noexcept {
   const Avx2Block b(p);
   m->lt = b.lt();
+  m->gt = b.gt();
   b.rest(first, m);
 }
 

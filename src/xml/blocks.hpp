@@ -82,10 +82,19 @@ class PortableBlock {
 #endif
   }
 
-  // Everything but `lt`.
+  [[nodiscard]] uint64_t gt() const noexcept {
+#if defined(__SSE2__)
+    return mask(_mm_set1_epi8('>'));
+#else
+    uint64_t m = 0;
+    for (unsigned i = 0; i < 64; ++i) m |= static_cast<uint64_t>(p_[i] == '>') << i;
+    return m;
+#endif
+  }
+
+  // Everything but `lt` and `gt`.
   void rest(char first, BlockMarks* m) const noexcept {
 #if defined(__SSE2__)
-    m->gt = mask(_mm_set1_epi8('>'));
     const __m128i dq = _mm_set1_epi8('"');
     const __m128i sq = _mm_set1_epi8('\'');
     const __m128i bang = _mm_set1_epi8('!');
@@ -107,9 +116,25 @@ class PortableBlock {
     m->stopper = stopper;
     m->slash = mask(_mm_set1_epi8('/'));
 #else
-    const uint64_t lt = m->lt;
+    const uint64_t lt = m->lt, gt = m->gt;
     classify_scalar(p_, first, m);
     m->lt = lt;
+    m->gt = gt;
+#endif
+  }
+
+  // Whether the 64 bytes at p hold a '<'.
+  [[nodiscard]] static bool has_lt(const char* p) noexcept {
+#if defined(__SSE2__)
+    const __m128i lt = _mm_set1_epi8('<');
+    __m128i any = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), lt);
+    for (int k = 1; k < 4; ++k) {
+      any = _mm_or_si128(
+          any, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k)), lt));
+    }
+    return _mm_movemask_epi8(any) != 0;
+#else
+    return std::memchr(p, '<', 64) != nullptr;
 #endif
   }
 
@@ -337,6 +362,40 @@ struct BlockRunEnd {
   size_t end_lt = static_cast<size_t>(-1);
 };
 
+// A block that starts in text and holds one or two short tags, each closed
+// inside it, with no quote and no name that starts like the target's: its
+// tags are counted from `lt` and `gt` alone. False, with nothing changed,
+// when the block needs the full look.
+[[gnu::always_inline]] inline bool take_sparse(const char* p, uint64_t lt, uint64_t gt, char first,
+                                               size_t* open, size_t* end) noexcept {
+  size_t count = *open;
+  size_t past = 0;
+  for (uint64_t rest = lt; rest != 0; rest &= rest - 1) {
+    const unsigned i = static_cast<unsigned>(__builtin_ctzll(rest));
+    const uint64_t up_to_lt = ~0ull >> (63 - i);
+    const uint64_t later_gt = gt & ~up_to_lt;
+    if (later_gt == 0) return false;
+    const unsigned g = static_cast<unsigned>(__builtin_ctzll(later_gt));
+    if (g - i > 16 || (lt & ~up_to_lt & ((1ull << g) - 1)) != 0) return false;
+    const char* tag = p + i;
+    const bool is_end = tag[1] == '/';
+    if (tag[1] == '!' || tag[1] == '?' || tag[1 + is_end] == first) return false;
+    for (unsigned k = 1; k < g - i; ++k) {
+      if (tag[k] == '"' || tag[k] == '\'') return false;
+    }
+    if (is_end) {
+      if (count == 0) return false;  // an end tag with nothing open
+      --count;
+    } else if (tag[g - i - 1] != '/') {
+      ++count;
+    }
+    past = g + 1;
+  }
+  *open = count;
+  *end = past;
+  return true;
+}
+
 // Counts the tags of whole blocks from `pos` (in text, with at least 64 bytes
 // after it) into `open`, until the skipped element ends, a block stops, or
 // fewer than 64 bytes are left.
@@ -354,9 +413,23 @@ template <class Block>
     const Block b(base + block);
     BlockMarks m;
     m.lt = b.lt();
-    // Text: no tag starts, none runs on.
+    // Text: no tag starts, none runs on. Long text goes by in a loop of its own.
     if ((m.lt | c.tag) == 0) {
-      last = block + 64;
+      do {
+        block += 64;
+        __builtin_prefetch(base + block + kPrefetchAhead);
+      } while (len - block >= 64 && !Block::has_lt(base + block));
+      last = block;
+      block -= 64;  // the loop steps on to the block with the '<'
+      continue;
+    }
+    m.gt = b.gt();
+    // Mostly text: a tag or two.
+    const uint64_t but_one = m.lt & (m.lt - 1);
+    size_t end = 0;
+    if (c.tag == 0 && (but_one & (but_one - 1)) == 0 &&
+        take_sparse(base + block, m.lt, m.gt, first, &open, &end)) {
+      last = block + end;
       continue;
     }
     b.rest(first, &m);
@@ -410,6 +483,7 @@ template <class Block>
       o = ScannedBlock{};
       continue;
     }
+    m.gt = b.gt();
     b.rest('!', &m);
     o.lt = m.lt;
     o.tags = scan_block<Block>(m, c);

@@ -14,6 +14,7 @@ namespace {
 void classify_portable(const char* p, char first, BlockMarks* m) {
   const PortableBlock b(p);
   m->lt = b.lt();
+  m->gt = b.gt();
   b.rest(first, m);
 }
 
