@@ -16,6 +16,10 @@ BlockRunEnd skip_blocks_portable(const char* base, size_t len, size_t pos, size_
 
 namespace {
 
+size_t find_lt_portable(const char* base, size_t len, size_t at) noexcept {
+  return find_lt_with<PortableBlock>(base, len, at);
+}
+
 size_t scan_blocks_portable(const char* base, size_t len, size_t at, BlockCarry* c,
                             ScannedBlock* out, size_t n) noexcept {
   return scan_blocks_with<PortableBlock>(base, len, at, c, out, n);
@@ -122,6 +126,11 @@ class Avx2Block {
   return scan_blocks_with<Avx2Block>(base, len, at, c, out, n);
 }
 
+[[VARNEX_XML_AVX2_TARGET, gnu::flatten]] static size_t find_lt_avx2(const char* base, size_t len,
+                                                                   size_t at) noexcept {
+  return find_lt_with<Avx2Block>(base, len, at);
+}
+
 #else
 
 bool avx2_usable() noexcept { return false; }
@@ -158,6 +167,13 @@ size_t scan_blocks(const char* base, size_t len, size_t at, BlockCarry* c, Scann
   if (block_path() == BlockPath::Avx2) return scan_blocks_avx2(base, len, at, c, out, n);
 #endif
   return scan_blocks_portable(base, len, at, c, out, n);
+}
+
+size_t find_lt(const char* base, size_t len, size_t at) noexcept {
+#if defined(VARNEX_XML_HAS_AVX2_PATH)
+  if (block_path() == BlockPath::Avx2) return find_lt_avx2(base, len, at);
+#endif
+  return find_lt_portable(base, len, at);
 }
 
 }  // namespace varnex::xml::detail

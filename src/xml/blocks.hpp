@@ -458,6 +458,20 @@ template <class Block>
   return BlockRunEnd{last, open, block};
 }
 
+template <class Block>
+[[gnu::always_inline]] inline size_t find_lt_with(const char* base, size_t len,
+                                                  size_t at) noexcept {
+  for (; len - at >= 64; at += 64) {
+    __builtin_prefetch(base + at + kPrefetchAhead);
+    if (Block::has_lt(base + at)) {
+      return at + static_cast<size_t>(__builtin_ctzll(Block(base + at).lt()));
+    }
+  }
+  const void* p = at < len ? std::memchr(base + at, '<', len - at) : nullptr;
+  return p == nullptr ? static_cast<size_t>(-1)
+                      : static_cast<size_t>(static_cast<const char*>(p) - base);
+}
+
 // A block's tags for a caller that looks at each of them.
 struct ScannedBlock {
   uint64_t lt = 0;  // '<' starting tags (below the first stop)
@@ -506,6 +520,8 @@ void set_block_path(BlockPath path) noexcept;
                                       SkipTarget* target) noexcept;
 [[nodiscard]] size_t scan_blocks(const char* base, size_t len, size_t at, BlockCarry* c,
                                  ScannedBlock* out, size_t n) noexcept;
+// The first '<' at or after `at`, npos if none: whole blocks at a time.
+[[nodiscard]] size_t find_lt(const char* base, size_t len, size_t at) noexcept;
 [[nodiscard]] BlockRunEnd skip_blocks_portable(const char* base, size_t len, size_t pos,
                                                size_t open, SkipTarget* target) noexcept;
 #if defined(VARNEX_XML_HAS_AVX2_PATH)

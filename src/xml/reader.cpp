@@ -15,6 +15,8 @@ using detail::find_tag_end;
 using detail::name_length;
 using detail::ws_byte;
 
+constexpr size_t kNpos = static_cast<size_t>(-1);
+
 Reader::Reader(std::string_view input, Config config) noexcept
     : base_(input.data()), len_(input.size()), config_(config) {}
 
@@ -113,7 +115,7 @@ Event Reader::read_event() noexcept {
     return parse_markup();
   }
   const size_t begin = pos_;
-  const size_t lt = detail::window_find_lt(window_, base_, len_, pos_);
+  const size_t lt = find_text_end(pos_);
   size_t end;
   if (lt == static_cast<size_t>(-1)) {
     end = len_;
@@ -130,6 +132,19 @@ Event Reader::read_event() noexcept {
   // Text that stops at markup is reported even when trimmed to nothing.
   if (end == begin && phase_ == Phase::Done) return make_event(EventKind::Eof, pos_, pos_);
   return make_event(EventKind::Text, begin, end);
+}
+
+// The '<' that ends text starting at `at`, npos if none. Most text is
+// short and ends inside the window that also classifies the tag after it;
+// longer text is searched a block at a time.
+size_t Reader::find_text_end(size_t at) noexcept {
+  if (at < window_.start || at >= window_.end()) window_.load(base_, len_, at);
+  const uint64_t m = window_.lt & detail::from_bit(at - window_.start);
+  if (m != 0) [[likely]]
+    return window_.start + static_cast<size_t>(__builtin_ctzll(m));
+  const size_t lt = detail::find_lt(base_, len_, window_.end());
+  if (lt != kNpos) window_.load(base_, len_, lt);
+  return lt;
 }
 
 // pos_ is the byte after '<'; the phase is already Text.
@@ -243,8 +258,6 @@ Event Reader::synthetic_end() noexcept {
   ev.name_len = synthetic_end_name_.size();
   return ev;
 }
-
-constexpr size_t kNpos = static_cast<size_t>(-1);
 
 // doctype ::= '<!DOCTYPE' ... '>' : the first '>' outside quoted literals, at
 // bracket depth 0. Inside the internal subset ('[' ... ']') comments and

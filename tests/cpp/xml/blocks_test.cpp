@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -57,6 +58,26 @@ TEST(Blocks, PortablePopcountAndPrefixXor) {
     }
     ASSERT_EQ(PortableBlock::prefix_xor(x), want);
   }
+}
+
+// The first '<' from every offset of long text, with each classifier.
+TEST(Blocks, FindLtMatchesMemchr) {
+  std::string s(700, 'x');
+  for (const size_t at : {0, 63, 64, 65, 200, 511, 640, 698, 699}) s[at] = '<';
+  const BlockPath chosen = block_path();
+  for (const BlockPath path : {BlockPath::Portable, BlockPath::Avx2}) {
+    set_block_path(path);
+    for (size_t from = 0; from <= s.size(); ++from) {
+      const void* hit = from < s.size() ? std::memchr(s.data() + from, '<', s.size() - from) : nullptr;
+      const size_t want =
+          hit == nullptr ? static_cast<size_t>(-1) : static_cast<size_t>(static_cast<const char*>(hit) - s.data());
+      ASSERT_EQ(find_lt(s.data(), s.size(), from), want) << from;
+      if (from <= 650) {
+        ASSERT_EQ(find_lt(s.data(), 650, from), want < 650 ? want : static_cast<size_t>(-1)) << from;
+      }
+    }
+  }
+  set_block_path(chosen);
 }
 
 #if defined(VARNEX_XML_HAS_AVX2_PATH)
