@@ -360,6 +360,9 @@ struct BlockRunEnd {
   // When the skip ended in the blocks: the '<' of the end tag that ended it
   // (`pos` is just past its '>'); npos otherwise.
   size_t end_lt = static_cast<size_t>(-1);
+  // Then also the classes of the block that holds that end tag, for the
+  // reads that follow.
+  Window window;
 };
 
 // A block that starts in text and holds one or two short tags, each closed
@@ -445,17 +448,26 @@ template <class Block>
                Block::popcount(t.end_tags & counted);
         const uint64_t ends = t.ends & counted;
         if (ends != 0) last = block + static_cast<size_t>(64 - __builtin_clzll(ends));
-        if (found.gt_bit >= 0) return BlockRunEnd{last, open, last, found.lt};
+        if (found.gt_bit >= 0) {
+          BlockRunEnd end{last, open, last, found.lt, {}};
+          end.window.start = block;
+          end.window.size = 64;
+          end.window.lt = m.lt;
+          end.window.gt = m.gt;
+          end.window.dq = m.dq;
+          end.window.sq = m.quote & ~m.dq;
+          return end;
+        }
         size_t resume = block + static_cast<size_t>(__builtin_ctzll(~good)) + 1;
         // Little progress: take a block's worth of tags one by one first.
         if (last - pos < 64 && resume < pos + 64) resume = pos + 64;
-        return BlockRunEnd{last, open, resume};
+        return BlockRunEnd{last, open, resume, static_cast<size_t>(-1), {}};
       }
     }
     open = open + Block::popcount(t.starts) - Block::popcount(t.end_tags);
     if (t.ends != 0) last = block + static_cast<size_t>(64 - __builtin_clzll(t.ends));
   }
-  return BlockRunEnd{last, open, block};
+  return BlockRunEnd{last, open, block, static_cast<size_t>(-1), {}};
 }
 
 template <class Block>

@@ -90,6 +90,23 @@ void Reader::start_document() noexcept {
   pos_ += drop;
 }
 
+// The '<' that ends text starting at `at`, npos if none. Most text is
+// short and ends inside the window that also classifies the tag after it;
+// longer text is searched a block at a time.
+[[gnu::always_inline]] inline size_t Reader::find_text_end(size_t at) noexcept {
+  if (at < window_.start || at >= window_.end()) window_.load(base_, len_, at);
+  const uint64_t m = window_.lt & detail::from_bit(at - window_.start);
+  if (m != 0) [[likely]]
+    return window_.start + static_cast<size_t>(__builtin_ctzll(m));
+  return find_long_text_end();
+}
+
+size_t Reader::find_long_text_end() noexcept {
+  const size_t lt = detail::find_lt(base_, len_, window_.end());
+  if (lt != kNpos) window_.load(base_, len_, lt);
+  return lt;
+}
+
 Event Reader::read_event() noexcept {
   switch (phase_) {
     case Phase::Text:
@@ -132,19 +149,6 @@ Event Reader::read_event() noexcept {
   // Text that stops at markup is reported even when trimmed to nothing.
   if (end == begin && phase_ == Phase::Done) return make_event(EventKind::Eof, pos_, pos_);
   return make_event(EventKind::Text, begin, end);
-}
-
-// The '<' that ends text starting at `at`, npos if none. Most text is
-// short and ends inside the window that also classifies the tag after it;
-// longer text is searched a block at a time.
-size_t Reader::find_text_end(size_t at) noexcept {
-  if (at < window_.start || at >= window_.end()) window_.load(base_, len_, at);
-  const uint64_t m = window_.lt & detail::from_bit(at - window_.start);
-  if (m != 0) [[likely]]
-    return window_.start + static_cast<size_t>(__builtin_ctzll(m));
-  const size_t lt = detail::find_lt(base_, len_, window_.end());
-  if (lt != kNpos) window_.load(base_, len_, lt);
-  return lt;
 }
 
 // pos_ is the byte after '<'; the phase is already Text.
@@ -556,6 +560,7 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
       depth = target.depth;
       if (run.end_lt != kNpos) {
         open = run.open;
+        w = run.window;
         leave(run.pos);
         last_skip_ = run.end_lt - start;
         if (span != nullptr) *span = SkipSpan{start, run.end_lt};

@@ -140,6 +140,7 @@ class Reader {
   Event parse_question(size_t lt) noexcept;
   [[nodiscard]] size_t doctype_end(size_t from) const noexcept;
   [[nodiscard]] size_t find_text_end(size_t at) noexcept;
+  [[nodiscard]] size_t find_long_text_end() noexcept;
   Event close_element(std::string_view name, size_t lt) noexcept;
   Event synthetic_end() noexcept;
   void push_open(size_t name_start, size_t name_len) noexcept;
