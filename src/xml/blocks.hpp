@@ -292,8 +292,10 @@ template <class Block>
   return good;
 }
 
-// How far ahead of the block being classified its bytes are asked for.
+// How far ahead of the block being classified its bytes are asked for; a
+// loop over text runs several times faster and asks further ahead.
 inline constexpr size_t kPrefetchAhead = 512;
+inline constexpr size_t kTextPrefetchAhead = 4096;
 
 // The element being skipped: a tag with this name changes the depth that
 // decides where the skip ends.
@@ -420,7 +422,7 @@ template <class Block>
     if ((m.lt | c.tag) == 0) {
       do {
         block += 64;
-        __builtin_prefetch(base + block + kPrefetchAhead);
+        __builtin_prefetch(base + block + kTextPrefetchAhead);
       } while (len - block >= 64 && !Block::has_lt(base + block));
       last = block;
       block -= 64;  // the loop steps on to the block with the '<'
@@ -474,7 +476,7 @@ template <class Block>
 [[gnu::always_inline]] inline size_t find_lt_with(const char* base, size_t len,
                                                   size_t at) noexcept {
   for (; len - at >= 64; at += 64) {
-    __builtin_prefetch(base + at + kPrefetchAhead);
+    __builtin_prefetch(base + at + kTextPrefetchAhead);
     if (Block::has_lt(base + at)) {
       return at + static_cast<size_t>(__builtin_ctzll(Block(base + at).lt()));
     }
