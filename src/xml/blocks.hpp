@@ -505,6 +505,7 @@ template <class Block>
   size_t i = 0;
   while (i < n && len - at >= 64) {
     __builtin_prefetch(base + at + kPrefetchAhead);
+    __builtin_prefetch(base + at + kPrefetchFarAhead, 0, 2);
     const Block b(base + at);
     BlockMarks m;
     m.lt = b.lt();
