@@ -52,16 +52,6 @@ inline void classify_scalar(const char* p, char first, BlockMarks* m) noexcept {
   }
 }
 
-[[nodiscard]] inline uint64_t prefix_xor_shifts(uint64_t x) noexcept {
-  x ^= x << 1;
-  x ^= x << 2;
-  x ^= x << 4;
-  x ^= x << 8;
-  x ^= x << 16;
-  x ^= x << 32;
-  return x;
-}
-
 // The portable block: SSE2 where there is SSE2, bytes one by one elsewhere.
 // The '<' mask comes first so that a block of text costs little more.
 class PortableBlock {
@@ -138,7 +128,7 @@ class PortableBlock {
 #endif
   }
 
-  [[nodiscard]] static uint64_t prefix_xor(uint64_t x) noexcept { return prefix_xor_shifts(x); }
+  [[nodiscard]] static uint64_t prefix_xor(uint64_t x) noexcept { return prefix_xor64(x); }
 
   [[nodiscard]] static unsigned popcount(uint64_t x) noexcept {
     // Without a popcount instruction the builtin is a library call.
@@ -271,8 +261,8 @@ template <class Block>
 }
 
 // Every end tag needs an element open. Each run of start tags pairs with the
-// end tag right after it, so only the other end tags can bring the count of
-// open elements below what it was before the block: true when none can.
+// end tag right after it; the other end tags, these, are the only ones that
+// can bring the count of open elements below what it was before the block.
 [[nodiscard, gnu::always_inline]] inline uint64_t unpaired_end_tags(const BlockTags& t) noexcept {
   return t.end_tags & ((t.ends ^ t.starts) - t.starts);
 }

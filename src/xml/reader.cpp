@@ -657,13 +657,17 @@ namespace {
 // covers the usual short name.
 [[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n,
                                               size_t room) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   if (n <= 8 && room >= 8) {
     uint64_t x = 0, y = 0;
     std::memcpy(&x, a, 8);
     std::memcpy(&y, b, 8);
     const uint64_t keep = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
-    return ((x ^ y) & keep) == 0;  // little-endian: the first bytes are the low ones
+    return ((x ^ y) & keep) == 0;  // the first bytes are the low ones
   }
+#else
+  (void)room;
+#endif
   return std::memcmp(a, b, n) == 0;
 }
 
