@@ -92,7 +92,7 @@ void Reader::start_document() noexcept {
 
 // The '<' that ends text starting at `at`, npos if none. Most text is
 // short and ends inside the window that also classifies the tag after it;
-// longer text is searched a block at a time.
+// long text is searched a block at a time.
 [[gnu::always_inline]] inline size_t Reader::find_text_end(size_t at) noexcept {
   if (at < window_.start || at >= window_.end()) window_.load(base_, len_, at);
   const uint64_t m = window_.lt & detail::from_bit(at - window_.start);
@@ -101,7 +101,12 @@ void Reader::start_document() noexcept {
   return find_long_text_end();
 }
 
+// Text that ran past its window: most of it ends in the next one.
 size_t Reader::find_long_text_end() noexcept {
+  const size_t next = window_.end();
+  if (next >= len_) return kNpos;
+  window_.load(base_, len_, next);
+  if (window_.lt != 0) return next + static_cast<size_t>(__builtin_ctzll(window_.lt));
   const size_t lt = detail::find_lt(base_, len_, window_.end());
   if (lt != kNpos) window_.load(base_, len_, lt);
   return lt;
