@@ -1,7 +1,8 @@
 // libFuzzer target for the XML reader. The first byte picks the configuration
-// and which start tags to skip; the rest is the document. Two readers run in
-// lockstep: one skips with read_to_end, the other with a plain event loop,
-// and every invariant below is checked on the way.
+// and which start tags to skip; the rest is the document. Three readers run
+// in lockstep: two skip with read_to_end (one with each block classifier the
+// processor has), the third with a plain event loop, and every invariant
+// below is checked on the way.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "xml/attributes.hpp"
+#include "xml/blocks.hpp"
 #include "xml/encoding.hpp"
 #include "xml/reader.hpp"
 #include "xml/unescape.hpp"
@@ -122,7 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   config.trim_markup_names_in_closing_tags = !(flags & 64);
   const bool skip_all = flags & 128;
 
+  using varnex::xml::detail::BlockPath;
+  const BlockPath widest = varnex::xml::detail::avx2_usable() ? BlockPath::Avx2 : BlockPath::Portable;
   Reader fast(doc, config);
+  Reader wide(doc, config);
   Reader slow(doc, config);
   size_t last_pos = 0;
   int stalled = 0;
@@ -134,7 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Event ev = fast.read_event();
     const Event other = slow.read_event();
     CHECK(same_event(ev, other));
+    CHECK(same_event(ev, wide.read_event()));
     CHECK(fast.buffer_position() == slow.buffer_position());
+    CHECK(wide.buffer_position() == slow.buffer_position());
     check_event(fast, ev, in);
 
     const size_t pos = fast.buffer_position();
@@ -154,6 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CHECK(fast.read_event().kind == EventKind::Eof);
       CHECK(fast.buffer_position() == pos);
       CHECK(slow.read_event().kind == EventKind::Eof);
+      CHECK(wide.read_event().kind == EventKind::Eof);
       finished = true;
       break;
     }
@@ -164,15 +172,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ev.kind == EventKind::Text || ev.kind == EventKind::CData) check_text(ev);
 
     if (ev.kind == EventKind::Start && (skip_all || starts++ == 0)) {
-      SkipSpan fs{}, ss{};
+      SkipSpan fs{}, ws{}, ss{};
+      varnex::xml::detail::set_block_path(BlockPath::Portable);
       const ErrorKind fe = fast.read_to_end(ev.name(), &fs);
+      varnex::xml::detail::set_block_path(widest);
+      const ErrorKind we = wide.read_to_end(ev.name(), &ws);
       const ErrorKind se = generic_skip(slow, ev.name(), &ss);
-      CHECK(fe == se);
-      CHECK(fast.buffer_position() == slow.buffer_position());
-      CHECK(fast.error_position() == slow.error_position());
-      CHECK(fast.encoding() == slow.encoding());
+      CHECK(fe == se && we == se);
+      for (const Reader* r : {&fast, &wide}) {
+        CHECK(r->buffer_position() == slow.buffer_position());
+        CHECK(r->error_position() == slow.error_position());
+        CHECK(r->encoding() == slow.encoding());
+      }
       if (fe == ErrorKind::None) {
         CHECK(fs.start == ss.start && fs.end == ss.end);
+        CHECK(ws.start == ss.start && ws.end == ss.end);
         CHECK(fs.start <= fs.end && fs.end <= fast.buffer_position());
       }
       CHECK(fast.buffer_position() >= last_pos);

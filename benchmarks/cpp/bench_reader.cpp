@@ -1,5 +1,6 @@
-// Reader throughput on a 64 MB markup-dense document: a full read_event()
-// pass and a read_to_end() of the root's content. Best of several runs.
+// Reader throughput on a 64 MB markup-dense document and a 64 MB text-heavy
+// one: a full read_event() pass, a read_to_end() of the root's content, and
+// short skips (every element below the records). Best of several runs.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -9,7 +10,7 @@
 #include <string>
 
 #include "xml/reader.hpp"
-#include "xml/tag_run.hpp"
+#include "xml/blocks.hpp"
 
 namespace {
 
@@ -21,7 +22,9 @@ using varnex::xml::Reader;
 using varnex::xml::SkipSpan;
 
 constexpr size_t kTargetBytes = 64u << 20;
-constexpr int kRuns = 9;
+int g_runs = 9;
+// Set from the command line: time only the passes whose label contains it (for profiling).
+const char* g_only = nullptr;
 
 // Many small elements with attributes, a little text, the odd comment:
 // a catalogue-like feed. Deterministic (fixed LCG seed).
@@ -51,6 +54,41 @@ std::string make_document() {
     doc += "</item>\n";
   }
   doc += "</catalog>\n";
+  return doc;
+}
+
+// Few records with long paragraphs of plain words: a text-heavy corpus.
+std::string make_text_document() {
+  std::string doc;
+  doc.reserve(kTargetBytes + 65536);
+  doc += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<corpus>\n";
+  uint64_t state = 0x2545F4914F6CDD1Dull;
+  auto next = [&state] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>(state >> 33);
+  };
+  static const char* const kWords[] = {"amber", "basalt", "cedar",  "delta", "ember",  "fjord",
+                                       "garnet", "harbor", "indigo", "kelp",  "lumen",  "onyx",
+                                       "quartz", "raven",  "sable",  "tidal", "vertex", "willow"};
+  char buf[256];
+  for (uint32_t id = 0; doc.size() < kTargetBytes; ++id) {
+    const uint32_t r = next();
+    int n = std::snprintf(buf, sizeof buf,
+                          "  <doc id=\"d%06u\" lang=\"en\">\n    <title>Record %u</title>\n"
+                          "    <words>%u</words>\n    <body>\n",
+                          id, id, 400 + r % 900);
+    doc.append(buf, static_cast<size_t>(n));
+    for (uint32_t p = 4 + r % 11; p > 0; --p) {
+      doc += "      <p>";
+      for (uint32_t w = 40 + next() % 80; w > 0; --w) {
+        doc += kWords[next() % std::size(kWords)];
+        doc += w % 12 == 0 ? ". " : " ";
+      }
+      doc += "</p>\n";
+    }
+    doc += "    </body>\n  </doc>\n";
+  }
+  doc += "</corpus>\n";
   return doc;
 }
 
@@ -107,6 +145,28 @@ SkipSpan reference_skip(const std::string& doc) {
   }
 }
 
+// read_to_end of every element two levels below the root (a record's
+// fields, a few dozen bytes each): the cost of many short skips.
+size_t short_skips(const std::string& doc) {
+  Reader r(doc, Config::query());
+  size_t depth = 0;
+  size_t skipped = 0;
+  for (;;) {
+    const Event ev = r.read_event();
+    if (ev.kind == EventKind::Eof || ev.kind == EventKind::Error) break;
+    if (ev.kind == EventKind::End) --depth;
+    if (ev.kind != EventKind::Start) continue;
+    if (depth < 2) {
+      ++depth;
+      continue;
+    }
+    SkipSpan span;
+    if (r.read_to_end(ev.name(), &span) != ErrorKind::None) break;
+    skipped += span.end - span.start;
+  }
+  return skipped;
+}
+
 double thread_cpu_seconds() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -121,7 +181,7 @@ struct Timing {
 template <typename F>
 Timing best_of(F&& f) {
   Timing best;
-  for (int i = 0; i < kRuns; ++i) {
+  for (int i = 0; i < g_runs; ++i) {
     const double c0 = thread_cpu_seconds();
     const auto t0 = std::chrono::steady_clock::now();
     f();
@@ -133,33 +193,63 @@ Timing best_of(F&& f) {
   return best;
 }
 
-}  // namespace
+void report(const char* what, double mb, const Timing& t) {
+  std::printf("  %-24s %8.1f MB/s wall (%6.1f ms), %8.1f MB/s cpu\n", what, mb / t.wall,
+              t.wall * 1e3, mb / t.cpu);
+}
 
-int main() {
-  const std::string doc = make_document();
+bool selected(const std::string& name) {
+  return g_only == nullptr || name.find(g_only) != std::string::npos;
+}
+
+// Checks the skip against the event loop, then times the three passes.
+bool measure(const std::string& label, const std::string& doc) {
+  static const char* const kPasses[] = {"read_event pass", "read_to_end of the root",
+                                        "short skips", "read_to_end, SSE2", "read_to_end, AVX2"};
+  bool any = false;
+  for (const char* p : kPasses) any = any || selected(label + " " + p);
+  if (!any) return true;
   const double mb = static_cast<double>(doc.size()) / 1e6;
-
   const SkipSpan fast = skip_pass(doc);
   const SkipSpan ref = reference_skip(doc);
   if (fast.start != ref.start || fast.end != ref.end || fast.end == 0) {
-    std::fprintf(stderr, "skip disagrees with the event loop\n");
-    return 1;
+    std::fprintf(stderr, "%s: skip disagrees with the event loop\n", label.c_str());
+    return false;
   }
   const PassResult pass = event_pass(doc);
-
+  std::printf("%s: %.1f MB, %zu events\n", label.c_str(), mb, pass.events);
   volatile size_t sink = 0;
-  const Timing t_events = best_of([&] { sink = sink + event_pass(doc).checksum; });
-  const Timing t_skip = best_of([&] { sink = sink + skip_pass(doc).end; });
+  const auto time = [&](const char* what, auto&& pass_fn) {
+    if (!selected(label + " " + what)) return;
+    report(what, mb, best_of([&] { sink = sink + pass_fn(); }));
+  };
+  time(kPasses[0], [&] { return event_pass(doc).checksum; });
+  time(kPasses[1], [&] { return skip_pass(doc).end; });
+  time(kPasses[2], [&] { return short_skips(doc); });
+  // The same skip with each narrower classifier the processor has.
+  using varnex::xml::detail::BlockPath;
+  const BlockPath chosen = varnex::xml::detail::block_path();
+  const auto pinned = [&](BlockPath path, const char* what) {
+    if (path >= chosen) return;
+    varnex::xml::detail::set_block_path(path);
+    if (varnex::xml::detail::block_path() == path) time(what, [&] { return skip_pass(doc).end; });
+    varnex::xml::detail::set_block_path(chosen);
+  };
+  pinned(BlockPath::Portable, kPasses[3]);
+  pinned(BlockPath::Avx2, kPasses[4]);
+  return true;
+}
 
-  bool wide = false;
-#if defined(VARNEX_XML_HAS_AVX2_PATH)
-  wide = varnex::xml::detail::avx2_usable();
-#endif
-  std::printf("document: %.1f MB, %zu events; best of %d runs; skip classifies with %s\n", mb,
-              pass.events, kRuns, wide ? "AVX2" : "SSE2 or scalar");
-  std::printf("read_event pass: %8.1f MB/s wall (%.1f ms), %8.1f MB/s cpu\n", mb / t_events.wall,
-              t_events.wall * 1e3, mb / t_events.cpu);
-  std::printf("read_to_end:     %8.1f MB/s wall (%.1f ms), %8.1f MB/s cpu\n", mb / t_skip.wall,
-              t_skip.wall * 1e3, mb / t_skip.cpu);
+}  // namespace
+
+// bench_reader [runs] [filter]
+int main(int argc, char** argv) {
+  if (argc > 1) g_runs = std::max(1, std::atoi(argv[1]));
+  if (argc > 2) g_only = argv[2];
+  static const char* const kPathNames[] = {"SSE2 or scalar", "AVX2"};
+  std::printf("best of %d runs; the skip classifies with %s\n", g_runs,
+              kPathNames[static_cast<int>(varnex::xml::detail::block_path())]);
+  if (!measure("markup-dense", make_document())) return 1;
+  if (!measure("text-heavy", make_text_document())) return 1;
   return 0;
 }

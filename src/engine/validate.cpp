@@ -6,32 +6,25 @@ namespace varnex::engine {
 
 bool validate(std::string_view doc) noexcept {
   xml::Reader reader(doc, xml::Config::validation());
-  size_t depth = 0;
   bool root_seen = false;
   for (;;) {
     const xml::Event ev = reader.read_event();
     switch (ev.kind) {
       case xml::EventKind::Error:
+      case xml::EventKind::End:  // nothing is open outside the root
         return false;
       case xml::EventKind::Start:
-        if (depth == 0) {
-          if (root_seen) return false;
-          root_seen = true;
-        }
-        ++depth;
-        break;
-      case xml::EventKind::End:
-        if (depth == 0) return false;
-        --depth;
+        if (root_seen) return false;
+        root_seen = true;
+        // The root's content in one skip: every end name is checked on the way.
+        if (reader.read_to_end(ev.name()) != xml::ErrorKind::None) return false;
         break;
       case xml::EventKind::Empty:
-        if (depth == 0) {
-          if (root_seen) return false;
-          root_seen = true;
-        }
+        if (root_seen) return false;
+        root_seen = true;
         break;
       case xml::EventKind::Eof:
-        return depth == 0 && root_seen;
+        return root_seen;
       default:
         break;
     }

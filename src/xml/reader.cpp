@@ -6,7 +6,7 @@
 
 #include "xml/attributes.hpp"
 #include "xml/scan.hpp"
-#include "xml/tag_run.hpp"
+#include "xml/blocks.hpp"
 
 namespace varnex::xml {
 
@@ -14,6 +14,8 @@ using detail::find_byte;
 using detail::find_tag_end;
 using detail::name_length;
 using detail::ws_byte;
+
+constexpr size_t kNpos = static_cast<size_t>(-1);
 
 Reader::Reader(std::string_view input, Config config) noexcept
     : base_(input.data()), len_(input.size()), config_(config) {}
@@ -92,6 +94,28 @@ void Reader::start_document() noexcept {
   pos_ += drop;
 }
 
+// The '<' that ends text starting at `at`, npos if none. Most text is
+// short and ends inside the window that also classifies the tag after it;
+// long text is searched a block at a time.
+[[gnu::always_inline]] inline size_t Reader::find_text_end(size_t at) noexcept {
+  if (at < window_.start || at >= window_.end()) window_.load(base_, len_, at);
+  const uint64_t m = window_.lt & detail::from_bit(at - window_.start);
+  if (m != 0) [[likely]]
+    return window_.start + static_cast<size_t>(__builtin_ctzll(m));
+  return find_long_text_end();
+}
+
+// Text that ran past its window: most of it ends in the next one.
+size_t Reader::find_long_text_end() noexcept {
+  const size_t next = window_.end();
+  if (next >= len_) return kNpos;
+  window_.load(base_, len_, next);
+  if (window_.lt != 0) return next + static_cast<size_t>(__builtin_ctzll(window_.lt));
+  const size_t lt = detail::find_lt(base_, len_, window_.end());
+  if (lt != kNpos) window_.load(base_, len_, lt);
+  return lt;
+}
+
 Event Reader::read_event() noexcept {
   switch (phase_) {
     case Phase::Text:
@@ -117,7 +141,7 @@ Event Reader::read_event() noexcept {
     return parse_markup();
   }
   const size_t begin = pos_;
-  const size_t lt = detail::window_find_lt(window_, base_, len_, pos_);
+  const size_t lt = find_text_end(pos_);
   size_t end;
   if (lt == static_cast<size_t>(-1)) {
     end = len_;
@@ -248,6 +272,38 @@ Event Reader::synthetic_end() noexcept {
   return ev;
 }
 
+// doctype ::= '<!DOCTYPE' ... '>' : the first '>' outside quoted literals, at
+// bracket depth 0. Inside the internal subset ('[' ... ']') comments and
+// processing instructions hide whatever they hold as well. npos if none.
+size_t Reader::doctype_end(size_t from) const noexcept {
+  const char* const end = base_ + len_;
+  size_t brackets = 0;
+  for (size_t i = from; i < len_; ++i) {
+    const char c = base_[i];
+    const char* close = nullptr;
+    if (c == '"' || c == '\'') {
+      close = find_byte(base_ + i + 1, end, c);
+    } else if (c == '<' && brackets > 0 && len_ - i >= 4 &&
+               std::memcmp(base_ + i, "<!--", 4) == 0) {
+      const std::string_view rest(base_ + i + 4, len_ - i - 4);
+      const size_t at = rest.find("-->");
+      close = at == std::string_view::npos ? nullptr : rest.data() + at + 2;
+    } else if (c == '<' && brackets > 0 && i + 1 < len_ && base_[i + 1] == '?') {
+      const std::string_view rest(base_ + i + 2, len_ - i - 2);
+      const size_t at = rest.find("?>");
+      close = at == std::string_view::npos ? nullptr : rest.data() + at + 1;
+    } else {
+      if (c == '[') ++brackets;
+      if (c == ']' && brackets > 0) --brackets;
+      if (c == '>' && brackets == 0) return i;
+      continue;
+    }
+    if (close == nullptr) return kNpos;
+    i = static_cast<size_t>(close - base_);
+  }
+  return kNpos;
+}
+
 // '<!' picks a construct by the byte after '!', finds its terminator, and
 // only then checks the full opening keyword.
 Event Reader::parse_bang(size_t lt) noexcept {
@@ -304,19 +360,8 @@ Event Reader::parse_bang(size_t lt) noexcept {
   }
 
   if (kind == 'D' || kind == 'd') {
-    // '<' and '>' nest; nothing else (quotes, comments) is seen.
-    size_t nesting = 0;
-    size_t gt = bang + 1;
-    for (;; ++gt) {
-      if (gt >= len_) return syntax_error(ErrorKind::UnclosedDoctype, lt, len_);
-      const char c = base_[gt];
-      if (c == '<') {
-        ++nesting;
-      } else if (c == '>') {
-        if (nesting == 0) break;
-        --nesting;
-      }
-    }
+    const size_t gt = doctype_end(bang + 2);
+    if (gt == kNpos) return syntax_error(ErrorKind::UnclosedDoctype, lt, len_);
     static constexpr char kKeyword[] = "!DOCTYPE";
     bool keyword = gt - bang >= 8;
     for (size_t i = 0; keyword && i < 8; ++i) {
@@ -384,9 +429,11 @@ void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
 // names cannot matter are only scanned for their end.
 ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   const size_t start = buffer_position();
-  if (!config_.check_end_names && !config_.expand_empty_elements && open_.empty() &&
-      (phase_ == Phase::Text || phase_ == Phase::Markup)) [[likely]]
-    return skip_counting_depth(name, start, span);
+  if (!config_.expand_empty_elements && (phase_ == Phase::Text || phase_ == Phase::Markup)) {
+    if (!config_.check_end_names && open_.empty()) [[likely]]
+      return skip_counting_depth(name, start, span);
+    if (config_.check_end_names) return skip_checking_names(name, start, span);
+  }
   // A tag name never holds ws, so such a target matches no start tag.
   bool plain_name = true;
   for (const char c : name) plain_name = plain_name && !ws_byte(c);
@@ -489,12 +536,11 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
 // tag costs a few mask operations unless its name can match.
 // Bytes taken tag by tag at the start of a skip before runs of whole blocks.
 constexpr size_t kSkipWarmupBytes = 32;
+// A skip at least this long is followed by one that starts with whole blocks.
+constexpr size_t kLongSkip = 256;
 
 ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
                                       SkipSpan* span) noexcept {
-  bool plain_name = true;
-  for (const char c : name) plain_name = plain_name && !ws_byte(c);
-  constexpr size_t kNpos = static_cast<size_t>(-1);
   // Locals, so the loop keeps them in registers; written back on every exit.
   const char* const base = base_;
   const size_t len = len_;
@@ -510,15 +556,26 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   // The pending '<' of a Markup phase is found again by the search below.
   size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
   phase_ = Phase::Text;
-  size_t depth = 0;
+  size_t depth = 0;  // elements named `name` open inside the skipped one
   // Runs of ordinary tags go 64 bytes at a time; whatever they stop at is
-  // taken tag by tag up to `resume`. Most skipped elements are short, and a
-  // run classifies a block ahead, so the first bytes go tag by tag too.
+  // taken tag by tag up to `resume`. Most skipped elements are short, so the
+  // first bytes go tag by tag too, unless the last skip was long: records
+  // are skipped one after another.
   const bool runs = !name.empty();
-  size_t resume = pos + kSkipWarmupBytes;
+  size_t resume = pos + (last_skip_ >= kLongSkip ? 0 : kSkipWarmupBytes);
   for (;;) {
-    if (runs && pos >= resume && len - pos >= 128) {
-      const detail::TagRunEnd run = detail::run_tags(base, len, pos, open, name.front());
+    if (runs && pos >= resume && len - pos >= 64) {
+      detail::SkipTarget target{name, trim_end_names, depth};
+      const detail::BlockRunEnd run = detail::skip_blocks(base, len, pos, open, &target);
+      depth = target.depth;
+      if (run.end_lt != kNpos) {
+        open = run.open;
+        w = run.window;
+        leave(run.pos);
+        last_skip_ = run.end_lt - start;
+        if (span != nullptr) *span = SkipSpan{start, run.end_lt};
+        return ErrorKind::None;
+      }
       resume = run.resume;
       if (run.pos != pos) {
         pos = run.pos;
@@ -591,14 +648,177 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
       if (end - begin != n) continue;
       if (depth == 0) {
         leave(pos);
+        last_skip_ = lt - start;
         if (span != nullptr) *span = SkipSpan{start, lt};
         return ErrorKind::None;
       }
       --depth;
-    } else if (plain_name && (content_len == n || ws_byte(base[begin + n]))) {
-      // The start name runs to the first ws.
+    } else if ((content_len == n || ws_byte(base[begin + n])) &&
+               name_length(base + begin, n, len - begin) == n) {
+      // The start name runs to the first ws (so a target holding ws is none).
       ++depth;
     }
+  }
+}
+
+namespace {
+
+// a[0..n) == b[0..n), where `room` bytes can be read from both: one word
+// covers the usual short name.
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n,
+                                              size_t room) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (n <= 8 && room >= 8) {
+    uint64_t x = 0, y = 0;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    const uint64_t keep = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
+    return ((x ^ y) & keep) == 0;  // the first bytes are the low ones
+  }
+#else
+  (void)room;
+#endif
+  return std::memcmp(a, b, n) == 0;
+}
+
+}  // namespace
+
+// One tag found by the blocks, '<' at lt and '>' at gt, taken as read_event
+// takes it when end names are checked. Returns 1 when it is the end tag that
+// ends the skip, 0 when it was taken, -1 when read_event must take it (an
+// error, or a name not tracked).
+int Reader::take_checked_tag(size_t lt, size_t gt, std::string_view name, size_t* depth) noexcept {
+  const char* const p = base_;
+  if (p[lt + 1] == '/') {
+    const size_t begin = lt + 2;
+    size_t end = gt;
+    if (config_.trim_markup_names_in_closing_tags) {
+      size_t t = end;
+      while (t > begin && ws_byte(p[t - 1])) --t;
+      if (t > begin) end = t;  // a name made only of ws is kept whole
+    }
+    if (open_.empty()) return -1;
+    const auto [open_start, open_len] = open_.back();
+    const size_t n = end - begin;
+    if (open_start == kUntracked || open_len != n ||
+        !same_bytes(p + open_start, p + begin, n, len_ - begin))
+      return -1;
+    open_.pop_back();
+    --depth_;
+    if (n == name.size() && std::memcmp(p + begin, name.data(), n) == 0) {
+      if (*depth == 0) return 1;
+      --*depth;
+    }
+    return 0;
+  }
+  if (p[gt - 1] == '/') return 0;  // empty elements touch nothing
+  const size_t begin = lt + 1;
+  const size_t name_len = name_length(p + begin, gt - begin, len_ - begin);
+  push_open(begin, name_len);
+  if (name_len == name.size() && std::memcmp(p + begin, name.data(), name_len) == 0) ++*depth;
+  return 0;
+}
+
+// read_to_end when end names are checked (the validation configuration):
+// tags are found by block bitmaps and their names pushed and compared as
+// read_event would; errors, '<!', '<?' and the last bytes go through
+// read_event itself.
+ErrorKind Reader::skip_checking_names(std::string_view name, size_t start,
+                                      SkipSpan* span) noexcept {
+  // Text is never reported here, and trimming it must not move a '<'.
+  struct TrimOff {
+    Config& c;
+    bool saved = c.trim_text_start;
+    explicit TrimOff(Config& config) : c(config) { c.trim_text_start = false; }
+    ~TrimOff() { c.trim_text_start = saved; }
+  } trim_off(config_);
+  size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
+  size_t depth = 0;
+  size_t resume = pos + kSkipWarmupBytes;
+  constexpr size_t kBatch = 8;
+  detail::ScannedBlock blocks[kBatch];
+  for (;;) {
+    if (pos >= resume && len_ - pos >= 64) {
+      // Whole blocks from `pos`, which is in text.
+      detail::BlockCarry carry;
+      size_t last = pos;                // just past the last tag taken, or in text
+      size_t tag_lt = kNpos;            // '<' of a tag running on past a block
+      size_t at = pos;
+      bool stopped = false;
+      while (!stopped && len_ - at >= 64) {
+        const size_t n = detail::scan_blocks(base_, len_, at, &carry, blocks, kBatch);
+        for (size_t i = 0; i < n && !stopped; ++i, at += 64) {
+          const detail::ScannedBlock& b = blocks[i];
+          const uint64_t good = (b.tags.stops & (0 - b.tags.stops)) - 1;
+          const uint64_t lts = b.lt & good;
+          uint64_t ends = b.tags.ends & good;
+          uint64_t taken = 0;  // bits up to the last '>' taken
+          while (ends != 0) {
+            const unsigned e = static_cast<unsigned>(__builtin_ctzll(ends));
+            ends &= ends - 1;
+            const uint64_t below = lts & ((1ull << e) - 1);
+            const size_t lt = below != 0 ? at + 63 - static_cast<size_t>(__builtin_clzll(below))
+                                         : tag_lt;
+            const size_t gt = at + e;
+            const int r = take_checked_tag(lt, gt, name, &depth);
+            if (r > 0) {
+              pos_ = gt + 1;
+              phase_ = Phase::Text;
+              if (span != nullptr) *span = SkipSpan{start, lt};
+              return ErrorKind::None;
+            }
+            if (r < 0) {
+              resume = gt + 1;
+              stopped = true;
+              break;
+            }
+            last = gt + 1;
+            taken = ~0ull >> (63 - e);
+          }
+          if (stopped) break;
+          // A '<' after the last '>' starts a tag that runs on.
+          const uint64_t open_lt = lts & ~taken;
+          if (open_lt != 0) {
+            tag_lt = at + 63 - static_cast<size_t>(__builtin_clzll(open_lt));
+          } else if (taken != 0) {
+            tag_lt = kNpos;
+          }
+          if (tag_lt == kNpos && b.lt == 0 && b.tags.ends == 0) last = at + 64;
+          if (good != ~0ull) {
+            resume = at + static_cast<size_t>(__builtin_ctzll(~good)) + 1;
+            stopped = true;
+          }
+        }
+      }
+      if (!stopped) resume = at;
+      pos = last;
+    }
+    // One construct by read_event.
+    pos_ = pos;
+    phase_ = Phase::Text;
+    const Event ev = read_event();
+    switch (ev.kind) {
+      case EventKind::Error:
+        return ev.error;
+      case EventKind::Eof:
+        return ErrorKind::MissingEndTag;
+      case EventKind::Start:
+        if (ev.name() == name) ++depth;
+        break;
+      case EventKind::End:
+        if (ev.content == name) {
+          if (depth == 0) {
+            // Markup is read from its '<', so that is where this End began.
+            if (span != nullptr) *span = SkipSpan{start, pos};
+            return ErrorKind::None;
+          }
+          --depth;
+        }
+        break;
+      default:
+        break;
+    }
+    pos = buffer_position();
   }
 }
 

@@ -148,11 +148,16 @@ class Reader {
   Event parse_end(size_t lt) noexcept;
   Event parse_bang(size_t lt) noexcept;
   Event parse_question(size_t lt) noexcept;
+  [[nodiscard]] size_t doctype_end(size_t from) const noexcept;
+  [[nodiscard]] size_t find_text_end(size_t at) noexcept;
+  [[nodiscard]] size_t find_long_text_end() noexcept;
   Event close_element(std::string_view name, size_t lt) noexcept;
   Event synthetic_end() noexcept;
   void push_open(size_t name_start, size_t name_len) noexcept;
   void refine_encoding_from_decl(std::string_view decl) noexcept;
   ErrorKind skip_counting_depth(std::string_view name, size_t start, SkipSpan* span) noexcept;
+  ErrorKind skip_checking_names(std::string_view name, size_t start, SkipSpan* span) noexcept;
+  int take_checked_tag(size_t lt, size_t gt, std::string_view name, size_t* depth) noexcept;
   [[nodiscard]] Event make_event(EventKind kind, size_t begin, size_t end,
                                  size_t name_len = 0) const noexcept;
   Event syntax_error(ErrorKind kind, size_t lt, size_t new_pos) noexcept;
@@ -179,6 +184,7 @@ class Reader {
   std::string_view synthetic_end_name_;
   // Byte classes of the input around pos_, shared by consecutive reads.
   detail::Window window_;
+  size_t last_skip_ = 0;  // length of the last element skipped by read_to_end
 
   friend class ReaderAccess;
 };

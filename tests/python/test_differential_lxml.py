@@ -122,6 +122,24 @@ def test_generated_documents(seed):
             assert result == expected, (name, path, doc)
 
 
+# Internal subsets whose literals, comments or PIs hold '<' or '>'.
+DOCTYPE_DOCUMENTS = [
+    '<!DOCTYPE a [<!-- > --><!ELEMENT a ANY>]><a>1</a>',
+    '<!DOCTYPE a [<!ATTLIST a v CDATA "&#60;>">]><a>1</a>',
+    '<!DOCTYPE a [<!ENTITY e "<!--"><!ENTITY f \'x ]> y\'>]><a>1</a>',
+    '<!DOCTYPE a [<?pi a > b ?><!ELEMENT a ANY>]><a>1</a>',
+    '<!DOCTYPE a SYSTEM "a>b.dtd"><a>1</a>',
+]
+
+
+@pytest.mark.parametrize("doc", DOCTYPE_DOCUMENTS)
+def test_doctype_internal_subsets(doc):
+    assert etree.fromstring(doc.encode()).text == "1"
+    assert varnex.validate(doc) is True
+    for name, runner in RUNNERS.items():
+        assert runner(doc, "a").to_str() == "1", name
+
+
 REAL_DOCUMENTS = [
     Path("/usr/share/mime/packages/freedesktop.org.xml"),
     Path("/usr/share/xml/iso-codes/iso_3166-1.xml"),

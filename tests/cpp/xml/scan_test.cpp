@@ -2,8 +2,6 @@
 // boundaries, with both kinds of quote and bytes that only look like ws.
 #include "xml/scan.hpp"
 
-#include "classify_check.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -99,10 +97,6 @@ TEST(Scan, NameLengthMatchesReference) {
               reference_name_length(s.data(), s.size()))
         << s;
   }
-}
-
-TEST(Scan, TagMarksMatchScalarClassification) {
-  expect_matches_scalar(classify_tags, /*with_parities=*/false);
 }
 
 TEST(Scan, FindByteAcrossTheFirstVector) {
