@@ -1,0 +1,113 @@
+"""Queries from several threads at once: throughput of 2 threads relative to 1.
+
+Each thread runs one workload over a generated catalog, either over a document
+of its own (a separate bytes object) or over one document all threads share.
+A round times a fixed number of calls per thread from a common start to the
+last thread's end (wall time: running side by side is the point); the best of
+`--rounds` rounds is kept. The load average is printed before and after, since
+other work on the machine depresses the 2-thread figures.
+
+Usage: python benchmarks/threads.py [--sizes 1,16] [--threads 1,2] [--rounds 7]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import threading
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import gen  # noqa: E402
+import varnex  # noqa: E402
+
+DATA = Path(__file__).resolve().parent / "data"
+
+# The workloads, as a user would write each one (compiled paths, plain values back).
+COUNT = varnex.compile("catalog.book.#")
+TITLES = varnex.compile("catalog.book.#.title")
+LAST = varnex.compile("catalog.book|@last")
+
+WORKLOADS: dict[str, Callable[[bytes], object]] = {
+    "count": lambda doc: COUNT.get_bytes(doc).to_int(),
+    "every title": lambda doc: [r.to_str() for r in TITLES.get_bytes(doc)],
+    "last record": lambda doc: LAST.get_bytes(doc)["title"].to_str(),
+    "validate": lambda doc: varnex.validate(doc),
+}
+
+
+def round_time(work: Callable[[bytes], object], docs: list[bytes], calls: int) -> float:
+    """Seconds from a common start until every thread has made `calls` calls over its doc."""
+    ready = threading.Barrier(len(docs) + 1)
+
+    def run(doc: bytes) -> None:
+        ready.wait()
+        for _ in range(calls):
+            work(doc)
+
+    threads = [threading.Thread(target=run, args=(doc,)) for doc in docs]
+    for t in threads:
+        t.start()
+    ready.wait()
+    start = time.perf_counter()
+    for t in threads:
+        t.join()
+    return time.perf_counter() - start
+
+
+def throughput(work: Callable[[bytes], object], docs: list[bytes], calls: int,
+               rounds: int) -> float:
+    """Calls per second over all threads, in the best round."""
+    best = min(round_time(work, docs, calls) for _ in range(rounds))
+    return len(docs) * calls / best
+
+
+def load() -> str:
+    return "/".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sizes", default="1,16", help="catalog sizes in MB")
+    parser.add_argument("--threads", default="1,2")
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--seconds", type=float, default=0.3,
+                        help="about how long one thread's share of a round takes")
+    args = parser.parse_args()
+    counts = [int(n) for n in args.threads.split(",")]
+    print(f"{os.cpu_count()} CPUs; load average {load()} (1/5/15 min) at the start")
+    more = " | ".join(f"{n} threads" for n in counts[1:])
+    print(f"| document | workload | docs | {counts[0]} thread | {more} |")
+    print(f"|---|---|---|---:|{'---:|' * (len(counts) - 1)}")
+    for size in (float(s) for s in args.sizes.split(",")):
+        path, _ = gen.cached("catalog", size, DATA)
+        doc = path.read_bytes()
+        for name, work in WORKLOADS.items():
+            answer = work(doc)
+            start = time.perf_counter()
+            work(doc)
+            calls = max(3, round(args.seconds / (time.perf_counter() - start)))
+            for mode in ("own", "shared"):
+                cells = []
+                base = 0.0
+                for n in counts:
+                    # Separate objects (bytes() of a bytearray copies) or the same one.
+                    docs = [bytes(bytearray(doc)) if mode == "own" else doc for _ in range(n)]
+                    assert all(work(d) == answer for d in docs)
+                    rate = throughput(work, docs, calls, args.rounds)
+                    if n == counts[0]:
+                        base = rate
+                        cells.append(f"{rate:,.0f}/s ({1e3 / rate:.2f} ms)")
+                    else:
+                        cells.append(f"{rate / base:.2f}×")
+                print(f"| catalog-{size:g}MB | {name} | {mode} | {' | '.join(cells)} |",
+                      flush=True)
+    print(f"load average {load()} at the end")
+
+
+if __name__ == "__main__":
+    main()
