@@ -63,9 +63,9 @@ bool SourceBytes::decode_document() noexcept {
   try {
     // Decoding reads the whole document as a pass does, so it may go without
     // the lock too; a UTF-8 document is only looked at, and keeps it.
-    const bool decodes =
-        engine::detect_document_encoding(bytes_).encoding != xml::Encoding::Utf8;
-    const UnlockedPass unlocked(immutable_ && decodes, bytes_.size());
+    const bool unlock = UnlockedPass::would_release(immutable_, bytes_.size()) &&
+                        engine::detect_document_encoding(bytes_).encoding != xml::Encoding::Utf8;
+    const UnlockedPass unlocked(unlock, bytes_.size());
     document_.load(bytes_);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

@@ -1,12 +1,22 @@
 // Which sources a pass may read without the interpreter lock, and the release itself.
 #include "python/unlocked.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cassert>
+#include <chrono>
+#include <thread>
 
 #include "python/ref.hpp"
 
 namespace varnex::python {
 namespace {
+
+// Passes running without the lock, and whether the interpreter has begun to
+// exit. Both change only while the lock is held.
+std::atomic<size_t> g_unlocked_passes{0};
+std::atomic<bool> g_exiting{false};
 
 // Whether the memory of `view` lies inside `bytes`'s own storage, which never changes.
 bool is_inside_bytes(PyObject* bytes, const Py_buffer& view) noexcept {
@@ -62,9 +72,14 @@ bool is_immutable_source(PyObject* source, const Py_buffer* view) noexcept {
   return is_read_only_mmap(owner);
 }
 
+bool UnlockedPass::would_release(bool immutable, size_t size) noexcept {
+  return immutable && size >= kUnlockedPassMinBytes && !g_exiting.load();
+}
+
 UnlockedPass::UnlockedPass(bool immutable, size_t size) noexcept {
   assert(!pass_unlocked_here() && "passes do not nest");
-  if (!immutable || size < kUnlockedPassMinBytes) return;
+  if (!would_release(immutable, size)) return;
+  g_unlocked_passes.fetch_add(1);
   saved_ = PyEval_SaveThread();
   detail::t_pass_unlocked = true;
 }
@@ -73,6 +88,45 @@ UnlockedPass::~UnlockedPass() {
   if (saved_ == nullptr) return;
   detail::t_pass_unlocked = false;
   PyEval_RestoreThread(saved_);
+  g_unlocked_passes.fetch_sub(1);
+}
+
+namespace {
+
+// Run by atexit, before the interpreter starts to tear itself down. A thread
+// that asks for the lock after that point is ended on the spot (pthread_exit),
+// and ending it inside a pass would unwind through noexcept frames and abort
+// the process. So no pass gives up the lock from here on, and those that
+// already have take it back before the exit goes on.
+PyObject* wait_for_unlocked_passes(PyObject*, PyObject*) noexcept {
+  g_exiting.store(true);
+  if (g_unlocked_passes.load() != 0) {
+    PyThreadState* saved = PyEval_SaveThread();
+    while (g_unlocked_passes.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    PyEval_RestoreThread(saved);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kWaitDef = {"_wait_for_unlocked_passes", wait_for_unlocked_passes, METH_NOARGS,
+                        nullptr};
+
+// Only the forking thread lives on in a child, and it holds the lock.
+void forget_passes_in_child() noexcept { g_unlocked_passes.store(0); }
+
+}  // namespace
+
+bool register_exit_wait() noexcept {
+  static const bool fork_hook = pthread_atfork(nullptr, nullptr, forget_passes_in_child) == 0;
+  if (!fork_hook) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot register a fork handler");
+    return false;
+  }
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  Ref wait = Ref::steal(atexit ? PyCFunction_New(&kWaitDef, nullptr) : nullptr);
+  Ref registered =
+      Ref::steal(wait ? PyObject_CallMethod(atexit.get(), "register", "O", wait.get()) : nullptr);
+  return static_cast<bool>(registered);
 }
 
 }  // namespace varnex::python

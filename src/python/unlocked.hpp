@@ -24,6 +24,9 @@ inline constexpr size_t kUnlockedPassMinBytes = 16 * 1024;
 // runs: no Python object may be touched, no reference dropped.
 class UnlockedPass {
  public:
+  // The rule itself, for work that is worth doing only when the lock goes.
+  [[nodiscard]] static bool would_release(bool immutable, size_t size) noexcept;
+
   UnlockedPass(bool immutable, size_t size) noexcept;
   ~UnlockedPass();
   UnlockedPass(const UnlockedPass&) = delete;
@@ -32,6 +35,11 @@ class UnlockedPass {
  private:
   PyThreadState* saved_ = nullptr;
 };
+
+// Makes the interpreter's exit wait for passes running without the lock, and
+// stops new ones from giving it up (registered with atexit once per module
+// made). False with an exception set.
+[[nodiscard]] bool register_exit_wait() noexcept;
 
 namespace detail {
 inline thread_local bool t_pass_unlocked = false;

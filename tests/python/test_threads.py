@@ -7,6 +7,7 @@ import concurrent.futures
 import copy
 import mmap
 import pickle
+import subprocess
 import sys
 import threading
 
@@ -181,6 +182,39 @@ def test_threads_sharing_documents_and_paths_agree_with_one_thread():
     with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
         together = list(pool.map(job, jobs))
     assert together == alone
+
+
+PASSES_IN_THREADS = """
+import os, sys, threading, time, varnex
+doc = b"<a>" + b"<b>x</b>" * 200_000 + b"</a>"
+def loop():
+    while True:
+        varnex.get_bytes(doc, "a.b.#")
+for _ in range(2):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.2)
+"""
+
+EXITS = {
+    # Threads still in passes when the interpreter exits (after a teardown
+    # long enough to meet them).
+    "daemon threads": "junk = [[i] for i in range(300_000)]",
+    # A child forked while another thread was in a pass runs its exit handlers.
+    "forked child": """
+for _ in range(5):
+    pid = os.fork()
+    if pid == 0:
+        sys.exit(0)
+    assert os.waitpid(pid, 0)[1] == 0
+""",
+}
+
+
+@pytest.mark.parametrize("exit", list(EXITS))
+def test_the_interpreter_exits_cleanly_while_threads_run_passes(exit):
+    done = subprocess.run([sys.executable, "-W", "ignore", "-c", PASSES_IN_THREADS + EXITS[exit]],
+                          capture_output=True, timeout=120)
+    assert (done.returncode, done.stderr.decode()) == (0, "")
 
 
 PATHS = ["catalog.book.#.title", 'catalog.book#(@id=="b7").title', "**.price|@sum",
