@@ -235,8 +235,10 @@ bool find_records(std::string_view doc, bool immutable, const path::Program& rec
 }
 
 // Records whose fields are answered in one stretch without the lock, before
-// the sink turns them into Python objects with it: about this many bytes.
+// the sink turns them into Python objects with it: about this many bytes, and
+// no more records than this (their answers are all held at once).
 constexpr size_t kBatchBytes = 256 * 1024;
+constexpr size_t kBatchRecords = 4096;
 
 // Runs the record program over `doc` (`immutable` as its source says), then
 // the fields over every record, in document order; `sink.add(answers,
@@ -253,7 +255,7 @@ bool for_each_record(std::string_view doc, bool immutable, const path::Program& 
   for (size_t first = 0; first < elements.size();) {
     size_t end = first;
     size_t bytes = 0;
-    while (end < elements.size() && (end == first || bytes < kBatchBytes)) {
+    while (end < elements.size() && end - first < kBatchRecords && bytes < kBatchBytes) {
       bytes += elements[end++].size();
     }
     if (batch.size() < end - first) batch.resize(end - first);
