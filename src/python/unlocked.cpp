@@ -29,12 +29,14 @@ bool is_inside_bytes(PyObject* bytes, const Py_buffer& view) noexcept {
   return begin >= data && view.len >= 0 && view.len <= PyBytes_Size(bytes) - (begin - data);
 }
 
-// The mmap class when that module is loaded (an mmap cannot exist otherwise);
-// returns a new reference or nothing, with no exception set.
-Ref loaded_mmap_type() noexcept {
+// The mmap class, once that module is loaded (an mmap cannot exist before);
+// borrowed, kept for the life of the process. No exception is left set.
+PyObject* mmap_type() noexcept {
+  static PyObject* type = nullptr;  // written only with the lock held
+  if (type != nullptr) return type;
   Ref name = Ref::steal(PyUnicode_FromString("mmap"));
   Ref module = Ref::steal(name ? PyImport_GetModule(name.get()) : nullptr);
-  Ref type = Ref::steal(module ? PyObject_GetAttrString(module.get(), "mmap") : nullptr);
+  type = module ? PyObject_GetAttrString(module.get(), "mmap") : nullptr;
   PyErr_Clear();
   return type;
 }
@@ -42,9 +44,13 @@ Ref loaded_mmap_type() noexcept {
 // A map opened for reading only: its memory cannot be written from this
 // process, and while a view is held it can be neither closed nor resized.
 // Only the class itself: a subclass may hand out any memory as its buffer.
-bool is_read_only_mmap(PyObject* obj) noexcept {
-  const Ref type = loaded_mmap_type();
-  if (!type || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != type.get()) return false;
+// `view` is a view of `obj` itself when `direct`: an mmap marks its views
+// read-only exactly when it was opened so. Otherwise (a memoryview made
+// read-only over it) ask it for a writable view.
+bool is_read_only_mmap(PyObject* obj, bool direct) noexcept {
+  PyObject* type = mmap_type();
+  if (type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != type) return false;
+  if (direct) return true;
   BufferGuard writable;
   if (writable.acquire(obj, PyBUF_WRITABLE) == 0) return false;
   PyErr_Clear();
@@ -61,7 +67,8 @@ bool is_immutable_source(PyObject* source, const Py_buffer* view) noexcept {
   PyObject* owner = source;
   Ref base;
   if (PyMemoryView_Check(source)) {
-    base = Ref::steal(PyObject_GetAttrString(source, "obj"));
+    static PyObject* const obj_name = PyUnicode_InternFromString("obj");  // kept for good
+    base = Ref::steal(obj_name != nullptr ? PyObject_GetAttr(source, obj_name) : nullptr);
     if (!base) {
       PyErr_Clear();
       return false;
@@ -69,7 +76,7 @@ bool is_immutable_source(PyObject* source, const Py_buffer* view) noexcept {
     owner = base.get();
   }
   if (PyBytes_Check(owner)) return is_inside_bytes(owner, *view);
-  return is_read_only_mmap(owner);
+  return is_read_only_mmap(owner, owner == source);
 }
 
 bool UnlockedPass::would_release(bool immutable, size_t size) noexcept {
