@@ -44,9 +44,10 @@ PyObject* mmap_type() noexcept {
 // A map opened for reading only: its memory cannot be written from this
 // process, and while a view is held it can be neither closed nor resized.
 // Only the class itself: a subclass may hand out any memory as its buffer.
-// `view` is a view of `obj` itself when `direct`: an mmap marks its views
-// read-only exactly when it was opened so. Otherwise (a memoryview made
-// read-only over it) ask it for a writable view.
+// A read-only view taken from the map itself (`direct`) settles it, since a
+// map marks its views read-only exactly when it was opened so; one taken
+// through a memoryview may have been made read-only there, so the map is
+// asked for a writable view.
 bool is_read_only_mmap(PyObject* obj, bool direct) noexcept {
   PyObject* type = mmap_type();
   if (type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != type) return false;
