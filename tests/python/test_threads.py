@@ -80,6 +80,10 @@ SOURCES = {
         "buffer", False, lambda tmp: memoryview(bytearray(DOC)).toreadonly(), None),
     "writable mmap": (
         "buffer", False, lambda tmp: read_only_map(DOC, tmp, access=mmap.ACCESS_WRITE), None),
+    "read-only memoryview of a writable mmap": (
+        "buffer", False,
+        lambda tmp: memoryview(read_only_map(DOC, tmp, access=mmap.ACCESS_WRITE)).toreadonly(),
+        {"get_buffer", "validate"}),
     "array": ("buffer", False, lambda tmp: array.array("B", DOC), None),
 }
 
