@@ -62,11 +62,15 @@ def round_time(work: Callable[[bytes], object], docs: list[bytes], calls: int) -
     return time.perf_counter() - start
 
 
-def throughput(work: Callable[[bytes], object], docs: list[bytes], calls: int,
-               rounds: int) -> float:
-    """Calls per second over all threads, in the best round."""
-    best = min(round_time(work, docs, calls) for _ in range(rounds))
-    return len(docs) * calls / best
+def throughputs(work: Callable[[bytes], object], setups: list[list[bytes]], calls: int,
+                rounds: int) -> list[float]:
+    """Calls per second over all threads of each setup, in its best round; the setups
+    take turns round by round, so that a change in the machine's load meets them all."""
+    best = [float("inf")] * len(setups)
+    for _ in range(rounds):
+        for i, docs in enumerate(setups):
+            best[i] = min(best[i], round_time(work, docs, calls))
+    return [len(docs) * calls / t for docs, t in zip(setups, best, strict=True)]
 
 
 def document(size: str) -> tuple[str, bytes]:
@@ -107,18 +111,13 @@ def main() -> None:
             work(doc)
             calls = max(3, round(args.seconds / (time.perf_counter() - start)))
             for mode in ("own", "shared"):
-                cells = []
-                base = 0.0
-                for n in counts:
-                    # Separate objects (bytes() of a bytearray copies) or the same one.
-                    docs = [bytes(bytearray(doc)) if mode == "own" else doc for _ in range(n)]
-                    assert all(work(d) == answer for d in docs)
-                    rate = throughput(work, docs, calls, args.rounds)
-                    if n == counts[0]:
-                        base = rate
-                        cells.append(f"{rate:,.0f}/s ({duration(1 / rate)})")
-                    else:
-                        cells.append(f"{rate / base:.2f}×")
+                # Separate objects (bytes() of a bytearray copies) or the same one.
+                setups = [[bytes(bytearray(doc)) if mode == "own" else doc for _ in range(n)]
+                          for n in counts]
+                assert all(work(d) == answer for docs in setups for d in docs)
+                base, *more = throughputs(work, setups, calls, args.rounds)
+                cells = [f"{base:,.0f}/s ({duration(1 / base)})",
+                         *(f"{rate / base:.2f}×" for rate in more)]
                 print(f"| {label} | {name} | {mode} | {' | '.join(cells)} |", flush=True)
     print(f"load average {load()} at the end")
 
