@@ -11,7 +11,6 @@ Needs the `dask` extra: pip install 'varnex[dask]'.
 from __future__ import annotations
 
 import mmap
-import re
 from collections.abc import Mapping
 from typing import Any
 
@@ -30,9 +29,6 @@ except ImportError as error:
     raise ImportError(DASK_MISSING) from error
 
 __all__ = ["read_xml"]
-
-_REPR_ESCAPE = re.compile(r'\\(?:u\{([0-9a-fA-F]+)\}|(.))', re.S)
-_REPR_CHARS = {"\\": "\\", '"': '"', "t": "\t", "r": "\r", "n": "\n", "0": "\0"}
 
 
 def read_xml(
@@ -131,16 +127,6 @@ def _path_text(path: Any, what: str) -> str:
     if isinstance(path, str):
         return path
     if isinstance(path, _varnex.Path):
-        try:
-            reduced = path.__reduce_ex__(4)
-        except TypeError:  # a Path that does not pickle: its repr holds the text
-            return _REPR_ESCAPE.sub(_unescape, repr(path)[len('Path("'):-len('")')])
-        if isinstance(reduced, tuple) and len(reduced) > 1 and isinstance(reduced[1][0], str):
-            return reduced[1][0]
+        _, (text,) = path.__reduce__()  # a Path pickles as compile(text)
+        return text
     raise TypeError(f"{what}: path must be str or varnex.Path")
-
-
-def _unescape(match: re.Match[str]) -> str:
-    if match.group(1) is not None:
-        return chr(int(match.group(1), 16))
-    return _REPR_CHARS.get(match.group(2), match.group(2))

@@ -7,6 +7,7 @@
 #include "python/query.hpp"
 #include "python/result.hpp"
 #include "python/source.hpp"
+#include "python/unlocked.hpp"
 
 namespace varnex::python {
 namespace {
@@ -91,7 +92,11 @@ PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!bind_args(kValidateSignature, args, nargs, kwnames, bound)) return nullptr;
     SourceBytes doc;
     if (!doc.acquire(bound[0].object) || !doc.decode_document()) return nullptr;
-    const bool valid = engine::validate(doc.bytes());
+    bool valid = false;
+    {
+      const UnlockedPass unlocked(doc.is_immutable(), doc.bytes().size());
+      valid = engine::validate(doc.bytes());
+    }
     doc.release();
     return PyBool_FromLong(valid);
   });

@@ -13,6 +13,7 @@
 #include "python/query.hpp"
 #include "python/result.hpp"
 #include "python/source.hpp"
+#include "python/unlocked.hpp"
 
 namespace varnex::python {
 namespace {
@@ -118,8 +119,11 @@ PyObject* query_many(const Signature& signature, Input input, PyObject* const* a
     // and read in place).
     const bool capture_spans = input == Input::Bytes && !doc.is_copy();
     std::vector<engine::Items> results;
-    const std::optional<engine::EngineError> error =
-        engine::run_many(existing(programs), doc.bytes(), capture_spans, results);
+    std::optional<engine::EngineError> error;
+    {
+      const UnlockedPass unlocked(doc.is_immutable(), doc.bytes().size());
+      error = engine::run_many(existing(programs), doc.bytes(), capture_spans, results);
+    }
     std::vector<PyItems> lifted;
     if (!error) {
       lifted.reserve(results.size());
@@ -189,12 +193,14 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
       ElementBytes element;
       if (!element.load(item)) return nullptr;
       const std::string_view bytes = element.bytes();
-      if (std::holds_alternative<WholeItem>(item)) {
-        // The whole document: paths start at its top element.
-        error = engine::run_many(existing(programs), bytes, false, results);
-      } else {
-        // One element: paths start at its attributes and children.
-        error = engine::run_many_within(existing(programs), bytes, results);
+      const bool whole = std::holds_alternative<WholeItem>(item);
+      const std::vector<const path::Program*> views = existing(programs);
+      {
+        const UnlockedPass unlocked(element.is_immutable(), bytes.size());
+        // The whole document: paths start at its top element. One element:
+        // paths start at its attributes and children.
+        error = whole ? engine::run_many(views, bytes, false, results)
+                      : engine::run_many_within(views, bytes, results);
       }
       // Copies are made while the bytes (maybe a buffer view) are still held.
       if (!error) {

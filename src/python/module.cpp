@@ -10,6 +10,7 @@
 #include "python/result.hpp"
 #include "python/result_iter.hpp"
 #include "python/result_views.hpp"
+#include "python/unlocked.hpp"
 
 namespace varnex::python {
 namespace {
@@ -74,7 +75,7 @@ int varnex_exec(PyObject* module) noexcept {
       Ref cls = entry.create();
       if (!cls || add_public(module, all.get(), entry.name, cls.get()) < 0) return -1;
     }
-    return 0;
+    return register_exit_wait() ? 0 : -1;
   });
 }
 

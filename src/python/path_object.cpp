@@ -125,6 +125,24 @@ PyObject* Path_get_buffer(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+// Returns a new reference to the path text as a str (always UTF-8: it came from one).
+Ref path_text(PyObject* self) noexcept {
+  const std::string& text = as_path(self)->path;
+  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// Pickled (and copied) as compile(text): the program is made again where it
+// is loaded, in that thread's compile cache.
+PyObject* Path_reduce(PyObject* self, PyObject*) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    Ref module = Ref::steal(PyImport_ImportModule("varnex._varnex"));
+    Ref compile = Ref::steal(module ? PyObject_GetAttrString(module.get(), "compile") : nullptr);
+    Ref text = compile ? path_text(self) : Ref();
+    if (!text) return nullptr;
+    return Py_BuildValue("O(O)", compile.get(), text.get());
+  });
+}
+
 // ---- slots ---------------------------------------------------------------
 
 PyObject* Path_repr(PyObject* self) noexcept {
@@ -134,6 +152,19 @@ PyObject* Path_repr(PyObject* self) noexcept {
     text += ')';
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   });
+}
+
+// Paths are equal when their texts are, byte for byte (as the compile cache
+// compares them), so a path still equals itself after a pickle round trip.
+PyObject* Path_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+  if (!is_path(other) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+  const bool equal = as_path(self)->path == as_path(other)->path;
+  return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+Py_hash_t Path_hash(PyObject* self) noexcept {
+  const Ref text = path_text(self);
+  return text ? PyObject_Hash(text.get()) : -1;
 }
 
 // ---- spec ----------------------------------------------------------------
@@ -149,6 +180,7 @@ PyMethodDef kPathMethods[] = {
      "get_bytes($self, data)\n--\n\n"},
     {"get_buffer", as_cfunction<Path_get_buffer>(), METH_FASTCALL | METH_KEYWORDS,
      "get_buffer($self, data)\n--\n\n"},
+    {"__reduce__", Path_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -156,6 +188,8 @@ PyType_Slot kPathSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Path_dealloc)},
     {Py_tp_methods, kPathMethods},
     {Py_tp_repr, reinterpret_cast<void*>(Path_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(Path_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(Path_hash)},
     {0, nullptr},
 };
 

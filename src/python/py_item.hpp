@@ -59,6 +59,11 @@ class ElementBytes {
   [[nodiscard]] std::string_view bytes() const noexcept { return bytes_; }
   // False with the source rule's exception set.
   [[nodiscard]] bool load(const PyItem& item) noexcept;
+  // True when no Python code can change bytes() meanwhile: a copy of markup
+  // (which loads no source bytes), or a source whose bytes are immutable.
+  [[nodiscard]] bool is_immutable() const noexcept {
+    return source_.bytes().empty() || source_.is_immutable();
+  }
 
  private:
   SourceBytes source_;

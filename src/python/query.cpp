@@ -11,6 +11,7 @@
 #include "python/errors.hpp"
 #include "python/py_item.hpp"
 #include "python/result.hpp"
+#include "python/unlocked.hpp"
 
 namespace varnex::python {
 
@@ -29,7 +30,12 @@ Ref run_over_source(const path::Program& program, PyObject* source, const Source
   const bool capture_spans =
       !doc.is_copy() && bytes.size() <= std::numeric_limits<uint32_t>::max();
   engine::Items items;
-  if (auto error = engine::run_with(program, bytes, capture_spans, items)) {
+  std::optional<engine::EngineError> error;
+  {
+    const UnlockedPass unlocked(doc.is_immutable(), bytes.size());
+    error = engine::run_with(program, bytes, capture_spans, items);
+  }
+  if (error) {
     engine_err_to_py(*error);
     return {};
   }
@@ -39,8 +45,11 @@ Ref run_over_source(const path::Program& program, PyObject* source, const Source
 
 Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes) {
   engine::Items items;
-  const std::optional<engine::EngineError> error =
-      engine::run_with(program, bytes.bytes(), false, items);
+  std::optional<engine::EngineError> error;
+  {
+    const UnlockedPass unlocked(bytes.is_immutable(), bytes.bytes().size());
+    error = engine::run_with(program, bytes.bytes(), false, items);
+  }
   PyItems lifted;
   if (!error) lifted = lift(std::move(items), bytes.bytes());
   bytes.release();

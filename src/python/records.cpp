@@ -18,6 +18,7 @@
 #include "python/query.hpp"
 #include "python/result.hpp"
 #include "python/source.hpp"
+#include "python/unlocked.hpp"
 
 namespace varnex::python {
 namespace {
@@ -205,10 +206,15 @@ void raise_field_error(const Fields& fields, std::string_view element,
 // The records found in `doc`, as views: into `doc` for spans, into `copies`
 // for owned markup. The engine's items are dropped before the fields are
 // read, so the columns grow into memory they have given back.
-bool find_records(std::string_view doc, const path::Program& record,
+bool find_records(std::string_view doc, bool immutable, const path::Program& record,
                   std::vector<std::string_view>& elements, std::vector<std::string>& copies) {
   engine::Items found;
-  if (auto error = engine::run_with(record, doc, true, found)) {
+  std::optional<engine::EngineError> error;
+  {
+    const UnlockedPass unlocked(immutable, doc.size());
+    error = engine::run_with(record, doc, true, found);
+  }
+  if (error) {
     engine_err_to_py(*error);
     name_the_path("record_path", nullptr);
     return false;
@@ -228,23 +234,48 @@ bool find_records(std::string_view doc, const path::Program& record,
   return true;
 }
 
-// Runs the record program over `doc`, then the fields over every record, in
-// document order; `sink.add(answers, element)` takes each record's items, one
-// sequence per field. False with an exception set.
+// Records whose fields are answered in one stretch without the lock, before
+// the sink turns them into Python objects with it: about this many bytes, and
+// no more records than this (their answers are all held at once).
+constexpr size_t kBatchBytes = 256 * 1024;
+constexpr size_t kBatchRecords = 4096;
+
+// Runs the record program over `doc` (`immutable` as its source says), then
+// the fields over every record, in document order; `sink.add(answers,
+// element)` takes each record's items, one sequence per field. False with an
+// exception set.
 template <class Sink>
-bool for_each_record(std::string_view doc, const path::Program& record, const Fields& fields,
-                     Sink&& sink) {
+bool for_each_record(std::string_view doc, bool immutable, const path::Program& record,
+                     const Fields& fields, Sink&& sink) {
   std::vector<std::string_view> elements;
   std::vector<std::string> copies;
-  if (!find_records(doc, record, elements, copies)) return false;
-  std::vector<engine::Items> answers;  // reused: the inner sequences keep their capacity
+  if (!find_records(doc, immutable, record, elements, copies)) return false;
   if (!sink.start(elements.size())) return false;
-  for (const std::string_view element : elements) {
-    if (auto error = engine::run_many_within(fields.views, element, answers)) {
-      raise_field_error(fields, element, *error);
+  std::vector<std::vector<engine::Items>> batch;  // reused: inner sequences keep their capacity
+  for (size_t first = 0; first < elements.size();) {
+    size_t end = first;
+    size_t bytes = 0;
+    while (end < elements.size() && end - first < kBatchRecords && bytes < kBatchBytes) {
+      bytes += elements[end++].size();
+    }
+    if (batch.size() < end - first) batch.resize(end - first);
+    std::optional<engine::EngineError> error;
+    size_t at = first;
+    {
+      const UnlockedPass unlocked(immutable, bytes);
+      for (; at < end; ++at) {
+        error = engine::run_many_within(fields.views, elements[at], batch[at - first]);
+        if (error) break;
+      }
+    }
+    if (error) {
+      raise_field_error(fields, elements[at], *error);
       return false;
     }
-    if (!sink.add(answers, element)) return false;
+    for (size_t i = first; i < end; ++i) {
+      if (!sink.add(batch[i - first], elements[i])) return false;
+    }
+    first = end;
   }
   return true;
 }
@@ -398,7 +429,7 @@ PyObject* run_records(const Signature& signature, PyObject* const* args, Py_ssiz
     SourceBytes doc;
     if (!doc.acquire(bound[0].object) || !doc.decode_document()) return nullptr;
     Sink sink(fields);
-    if (!for_each_record(doc.bytes(), *record, fields, sink)) return nullptr;
+    if (!for_each_record(doc.bytes(), doc.is_immutable(), *record, fields, sink)) return nullptr;
     doc.release();
     return sink.finish().release();
   });

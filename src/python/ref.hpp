@@ -3,7 +3,10 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <utility>
+
+#include "python/unlocked.hpp"
 
 namespace varnex::python {
 
@@ -23,12 +26,16 @@ class Ref {
     Py_XDECREF(old);
     return *this;
   }
-  ~Ref() { Py_XDECREF(obj_); }
+  ~Ref() {
+    assert((obj_ == nullptr || !pass_unlocked_here()) && "reference dropped without the lock");
+    Py_XDECREF(obj_);
+  }
 
   // Takes over a new reference (NULL allowed, e.g. from a failed call).
   [[nodiscard]] static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
   // Adds a reference to a borrowed object.
   [[nodiscard]] static Ref borrow(PyObject* obj) noexcept {
+    assert(!pass_unlocked_here() && "reference taken without the lock");
     Py_XINCREF(obj);
     return Ref(obj);
   }
@@ -60,6 +67,7 @@ class BufferGuard {
   }
   void release() noexcept {
     if (held_) {
+      assert(!pass_unlocked_here() && "buffer released without the lock");
       held_ = false;
       PyBuffer_Release(&view_);
     }

@@ -266,6 +266,7 @@ PyMethodDef kResultMethods[] = {
      "Return a view of the dict-mode Result's `(name, value_Result)` pairs for\n"
      "every direct child element, in document order. Unlike `items()`, repeated\n"
      "tag names are not collapsed: each child element yields its own pair."},
+    {"__reduce__", Result_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

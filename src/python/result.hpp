@@ -105,5 +105,6 @@ PyObject* Result_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept;
 PyObject* Result_children(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept;
+PyObject* Result_reduce(PyObject* self, PyObject* unused) noexcept;  // result_pickle.cpp
 
 }  // namespace varnex::python

@@ -11,6 +11,7 @@
 #include "python/errors.hpp"
 #include "python/query.hpp"
 #include "python/result.hpp"
+#include "python/unlocked.hpp"
 #include "python/utf8.hpp"
 
 namespace varnex::python {
@@ -59,7 +60,11 @@ PyObject* string_key(Mode mode, const ElementBytes& element, PyObject* key) {
     return nullptr;
   }
   const std::string_view name(data, static_cast<size_t>(size));
-  const std::vector<engine::ChildSpan> children = engine::collect_direct_children(element.bytes());
+  std::vector<engine::ChildSpan> children;
+  {
+    const UnlockedPass unlocked(element.is_immutable(), element.bytes().size());
+    children = engine::collect_direct_children(element.bytes());
+  }
   Ref found = children_named(element.bytes(), children, name);
   if (!found) return nullptr;
   if (result_items(found.get()).empty()) {
@@ -156,13 +161,17 @@ PyObject* get_within(const path::Program& program, const PyItem& item) {
     ElementBytes element;
     if (!element.load(item)) return nullptr;
     const std::string_view bytes = element.bytes();
-    if (std::holds_alternative<WholeItem>(item)) {
-      // The whole document: the path's first name is the root element.
-      error = engine::run_with(program, bytes, false, found);
-    } else {
-      // One element: the path starts among its children.
-      error = engine::apply_within_fragment(bytes, program.steps, found);
-      if (!error) engine::apply_modifiers(program.modifiers, found, bytes);
+    const bool whole = std::holds_alternative<WholeItem>(item);
+    {
+      const UnlockedPass unlocked(element.is_immutable(), bytes.size());
+      if (whole) {
+        // The whole document: the path's first name is the root element.
+        error = engine::run_with(program, bytes, false, found);
+      } else {
+        // One element: the path starts among its children.
+        error = engine::apply_within_fragment(bytes, program.steps, found);
+        if (!error) engine::apply_modifiers(program.modifiers, found, bytes);
+      }
     }
     // Copies are made while the bytes (maybe a buffer view) are still held.
     if (!error) lifted = lift(std::move(found), bytes);

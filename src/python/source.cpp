@@ -5,6 +5,7 @@
 #include <new>
 
 #include "python/errors.hpp"
+#include "python/unlocked.hpp"
 
 namespace varnex::python {
 namespace {
@@ -36,6 +37,7 @@ int SourceBytes::take_buffer(PyObject* exporter) noexcept {
     return -2;
   }
   bytes_ = std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+  immutable_ = is_immutable_source(exporter, &view);
   return 0;
 }
 
@@ -52,12 +54,18 @@ bool SourceBytes::acquire_str(PyObject* text) noexcept {
   if (data == nullptr) return false;
   bytes_ = std::string_view(data, static_cast<size_t>(size));
   is_str_ = true;
+  immutable_ = is_immutable_source(text, nullptr);
   return true;
 }
 
 bool SourceBytes::decode_document() noexcept {
   if (is_str_) return true;
   try {
+    // Decoding reads the whole document as a pass does, so it may go without
+    // the lock too; a UTF-8 document is only looked at, and keeps it.
+    const bool unlock = UnlockedPass::would_release(immutable_, bytes_.size()) &&
+                        engine::detect_document_encoding(bytes_).encoding != xml::Encoding::Utf8;
+    const UnlockedPass unlocked(unlock, bytes_.size());
     document_.load(bytes_);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -66,6 +74,7 @@ bool SourceBytes::decode_document() noexcept {
   if (document_.is_copy()) {
     bytes_ = document_.bytes();
     buffer_.release();  // the copy is all that is read from now on
+    immutable_ = true;  // and no Python code can reach it
   }
   return true;
 }
@@ -73,6 +82,7 @@ bool SourceBytes::decode_document() noexcept {
 void SourceBytes::acquire_bytes(PyObject* bytes) noexcept {
   release();
   bytes_ = std::string_view(PyBytes_AsString(bytes), static_cast<size_t>(PyBytes_Size(bytes)));
+  immutable_ = is_immutable_source(bytes, nullptr);
 }
 
 bool SourceBytes::acquire(PyObject* source) noexcept {

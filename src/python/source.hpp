@@ -36,12 +36,16 @@ class SourceBytes {
   // True when bytes() is a decoded copy: nothing may refer into it by offset
   // once this object is gone.
   [[nodiscard]] bool is_copy() const noexcept { return document_.is_copy(); }
+  // True when no Python code can change bytes() while this object holds them,
+  // so a pass may read them with the interpreter lock released.
+  [[nodiscard]] bool is_immutable() const noexcept { return immutable_; }
 
   void release() noexcept {
     buffer_.release();
     document_.clear();
     bytes_ = {};
     is_str_ = false;
+    immutable_ = false;
   }
   [[nodiscard]] std::string_view bytes() const noexcept { return bytes_; }
 
@@ -54,6 +58,7 @@ class SourceBytes {
   BufferGuard buffer_;
   engine::Document document_;
   bool is_str_ = false;
+  bool immutable_ = false;
 };
 
 }  // namespace varnex::python

@@ -1,0 +1,140 @@
+// Which sources a pass may read without the interpreter lock, and the release itself.
+#include "python/unlocked.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cassert>
+#include <chrono>
+#include <thread>
+
+#include "python/ref.hpp"
+
+namespace varnex::python {
+namespace {
+
+// Passes running without the lock, and whether the interpreter has begun to
+// exit. Both change only while the lock is held.
+std::atomic<size_t> g_unlocked_passes{0};
+std::atomic<bool> g_exiting{false};
+
+// Whether the memory of `view` lies inside `bytes`'s own storage, which never changes.
+bool is_inside_bytes(PyObject* bytes, const Py_buffer& view) noexcept {
+  const char* data = PyBytes_AsString(bytes);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const auto* begin = static_cast<const char*>(view.buf);
+  return begin >= data && view.len >= 0 && view.len <= PyBytes_Size(bytes) - (begin - data);
+}
+
+// The mmap class, once that module is loaded (an mmap cannot exist before);
+// borrowed, kept for the life of the process. No exception is left set.
+PyObject* mmap_type() noexcept {
+  static PyObject* type = nullptr;  // written only with the lock held
+  if (type != nullptr) return type;
+  Ref name = Ref::steal(PyUnicode_FromString("mmap"));
+  Ref module = Ref::steal(name ? PyImport_GetModule(name.get()) : nullptr);
+  type = module ? PyObject_GetAttrString(module.get(), "mmap") : nullptr;
+  PyErr_Clear();
+  return type;
+}
+
+// A map opened for reading only: its memory cannot be written from this
+// process, and while a view is held it can be neither closed nor resized.
+// Only the class itself: a subclass may hand out any memory as its buffer.
+// A read-only view taken from the map itself (`direct`) settles it, since a
+// map marks its views read-only exactly when it was opened so; one taken
+// through a memoryview may have been made read-only there, so the map is
+// asked for a writable view.
+bool is_read_only_mmap(PyObject* obj, bool direct) noexcept {
+  PyObject* type = mmap_type();
+  if (type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != type) return false;
+  if (direct) return true;
+  BufferGuard writable;
+  if (writable.acquire(obj, PyBUF_WRITABLE) == 0) return false;
+  PyErr_Clear();
+  return true;
+}
+
+}  // namespace
+
+bool is_immutable_source(PyObject* source, const Py_buffer* view) noexcept {
+  if (view == nullptr) return PyBytes_Check(source) || PyUnicode_Check(source);
+  // A read-only flag only says that this view may not write: the owner of
+  // the memory, found through any memoryviews, must be one that never does.
+  if (!view->readonly) return false;
+  PyObject* owner = source;
+  Ref base;
+  if (PyMemoryView_Check(source)) {
+    static PyObject* const obj_name = PyUnicode_InternFromString("obj");  // kept for good
+    base = Ref::steal(obj_name != nullptr ? PyObject_GetAttr(source, obj_name) : nullptr);
+    if (!base) {
+      PyErr_Clear();
+      return false;
+    }
+    owner = base.get();
+  }
+  if (PyBytes_Check(owner)) return is_inside_bytes(owner, *view);
+  return is_read_only_mmap(owner, owner == source);
+}
+
+bool UnlockedPass::would_release(bool immutable, size_t size) noexcept {
+  return immutable && size >= kUnlockedPassMinBytes && !g_exiting.load();
+}
+
+UnlockedPass::UnlockedPass(bool immutable, size_t size) noexcept {
+  assert(!pass_unlocked_here() && "passes do not nest");
+  if (!would_release(immutable, size)) return;
+  g_unlocked_passes.fetch_add(1);
+  saved_ = PyEval_SaveThread();
+  detail::t_pass_unlocked = true;
+}
+
+UnlockedPass::~UnlockedPass() {
+  if (saved_ == nullptr) return;
+  detail::t_pass_unlocked = false;
+  PyEval_RestoreThread(saved_);
+  g_unlocked_passes.fetch_sub(1);
+}
+
+namespace {
+
+// Run by atexit, before the interpreter starts to tear itself down. A thread
+// that asks for the lock after that point is ended on the spot (pthread_exit),
+// and ending it inside a pass would unwind through noexcept frames and abort
+// the process. So no pass gives up the lock from here on, and those that
+// already have take it back before the exit goes on.
+PyObject* wait_for_unlocked_passes(PyObject*, PyObject*) noexcept {
+  g_exiting.store(true);
+  if (g_unlocked_passes.load() != 0) {
+    PyThreadState* saved = PyEval_SaveThread();
+    while (g_unlocked_passes.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    PyEval_RestoreThread(saved);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kWaitDef = {"_wait_for_unlocked_passes", wait_for_unlocked_passes, METH_NOARGS,
+                        nullptr};
+
+// Only the forking thread lives on in a child, and it holds the lock.
+void forget_passes_in_child() noexcept { g_unlocked_passes.store(0); }
+
+}  // namespace
+
+bool register_exit_wait() noexcept {
+  static const bool fork_hook = pthread_atfork(nullptr, nullptr, forget_passes_in_child) == 0;
+  if (!fork_hook) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot register a fork handler");
+    return false;
+  }
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  Ref wait = Ref::steal(atexit ? PyCFunction_New(&kWaitDef, nullptr) : nullptr);
+  Ref registered =
+      Ref::steal(wait ? PyObject_CallMethod(atexit.get(), "register", "O", wait.get()) : nullptr);
+  return static_cast<bool>(registered);
+}
+
+}  // namespace varnex::python
