@@ -57,7 +57,7 @@ TEST_P(Attr, Read) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Attr,
     ::testing::Values(
-        AttrCase{"<a x:id=\"7\"/>", "id", "7"}, AttrCase{"<a x:id=\"7\"/>", "x:id", std::nullopt},
+        AttrCase{"<a x:id=\"7\"/>", "id", "7"}, AttrCase{"<a x:id=\"7\"/>", "x:id", "7"}, AttrCase{"<a x:id=\"7\"/>", "y:id", std::nullopt},
         AttrCase{"<a id=\"1\" id=\"2\"/>", "id", "1"},
         AttrCase{"<a v=\"a&foo;b\"/>", "v", "a&foo;b"}, AttrCase{"<a v='&#x41;&lt;'/>", "v", "A<"},
         AttrCase{"<a v=\"\xFF&amp;\"/>", "v", "\xFF&amp;"},

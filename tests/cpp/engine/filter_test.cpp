@@ -84,12 +84,12 @@ INSTANTIATE_TEST_SUITE_P(
     GeneralFilter, Query,
     ::testing::Values(
         QueryCase{"<r><i><b><c>1</c></b></i><i><b><c>5</c></b></i></r>", "r.i#(b.c == 5)",
-                  {"M:<i><b><c>5</c></b></i>"}},
+                  {"S:<i><b><c>5</c></b></i>"}},
         QueryCase{"<r><i><b><c>1</c></b><b/></i></r>", "r.i#(b.c == 1)", {"ambiguous:b"}},
         QueryCase{"<r><i><t>3</t></i><i><t>7</t></i></r>", "r.i#(#text > 5)",
-                  {"M:<i><t>7</t></i>"}},
+                  {"S:<i><t>7</t></i>"}},
         QueryCase{"<r><i><a>1</a><a>2</a></i></r>", "r.i#(a.# == 2)",
-                  {"M:<i><a>1</a><a>2</a></i>"}},
+                  {"S:<i><a>1</a><a>2</a></i>"}},
         // The filter held, so the pass stops even though the rest of the path found nothing.
         QueryCase{"<r><i><t>x</t></i><i><t>x</t><n>1</n></i></r>", "r.i#(t==x).n.#text", {}}));
 

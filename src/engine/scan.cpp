@@ -1,0 +1,485 @@
+// The one evaluation core (see scan.hpp): matching, reading each element once, and the work
+// that waits for an element's end.
+#include "engine/scan.hpp"
+
+#include <algorithm>
+
+#include "engine/engine.hpp"
+#include "engine/internal.hpp"
+#include "xml/unescape.hpp"
+
+namespace varnex::engine {
+
+namespace {
+
+// Whether evaluating `steps` can end in the ambiguity error. A path that cannot is finished by
+// its first item when only that item matters (a filter's subject).
+bool can_raise(std::span<const path::Step> steps) {
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const path::Step& s = steps[i];
+    if (s.kind != path::StepKind::Element) continue;
+    const path::SelectorKind k = s.selector.kind;
+    if (k == path::SelectorKind::Bare && i + 1 < steps.size()) return true;
+    if ((k == path::SelectorKind::FilterFirst || k == path::SelectorKind::FilterAll) &&
+        s.selector.filter && can_raise(s.selector.filter->path)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Scan::Scan(std::string_view doc, bool spans) noexcept
+    : doc_(doc), spans_(spans), reader_(doc, xml::Config::query()) {}
+
+uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink::Mode mode,
+                   Items* items) {
+  tasks_.emplace_back();
+  Task& t = tasks_.back();
+  t.steps = steps;
+  t.options = options;
+  t.sink.reset(mode, items);
+  ++live_;
+  return ntasks_++;
+}
+
+// --- entry ----------------------------------------------------------------------------------
+
+std::optional<EngineError> Scan::run_document() {
+  levels_.push_back(Level{0, 0, ntasks_, 0, {}, false});
+  floor_ = 0;
+  for (uint32_t task = 0; task < ntasks_; ++task) {
+    const path::Step& first = tasks_[task].steps.front();
+    switch (first.kind) {
+      case path::StepKind::Element:
+        push_state(task, 0, true);
+        break;
+      case path::StepKind::Text:
+        emit_value(task, {});  // the document level has no text of its own
+        finish(task);
+        break;
+      case path::StepKind::Attr:
+        finish(task);  // nor attributes
+        break;
+    }
+  }
+  loop();
+  return std::move(error_);
+}
+
+std::optional<EngineError> Scan::run_within() {
+  levels_.push_back(Level{0, 0, ntasks_, 0, {}, false});
+  floor_ = 1;
+  for (;;) {
+    const size_t start = reader_.buffer_position();
+    const xml::Event ev = reader_.read_event();
+    if (ev.kind == xml::EventKind::Eof) return std::nullopt;
+    if (ev.kind != xml::EventKind::Start && ev.kind != xml::EventKind::Empty) continue;
+    // Every path starts at this element, as if a step had just selected it.
+    const auto child_states = static_cast<uint32_t>(states_.size());
+    const auto work = static_cast<uint32_t>(work_.size());
+    el_ = Element{&ev, start, ev.kind == xml::EventKind::Empty, false};
+    for (uint32_t task = 0; task < ntasks_ && !error_; ++task) select(task, 0, true);
+    if (error_) return std::move(error_);
+    if (states_.size() == child_states && work_.size() == work) return std::nullopt;
+    place(child_states, work, ntasks_);
+    break;
+  }
+  loop();
+  return std::move(error_);
+}
+
+void Scan::loop() {
+  while (levels_.size() > floor_ && !error_ && live_ > 0) {
+    if (idle_check_) {
+      // Kept set after a skip: the level below may have nothing left either.
+      if (levels_.size() > 1 && level_idle()) {
+        skip_rest();
+        continue;
+      }
+      idle_check_ = false;
+    }
+    const size_t pos = reader_.buffer_position();
+    const xml::Event ev = reader_.read_event();
+    switch (ev.kind) {
+      case xml::EventKind::Start:
+        on_element(ev, pos, false);
+        break;
+      case xml::EventKind::Empty:
+        on_element(ev, pos, true);
+        break;
+      case xml::EventKind::End:
+      case xml::EventKind::Eof:
+        close_level(true, reader_.buffer_position());
+        break;
+      case xml::EventKind::Text:
+        if (!texts_.empty()) {
+          // As read_text_in_scope does: a piece that fails to decode or unescape is dropped.
+          std::string_view text;
+          if (xml::decode_and_unescape(ev.encoding, ev.content, decode_, unescape_, &text) ==
+              xml::TextStatus::Ok) {
+            gather(text);
+          }
+        }
+        break;
+      case xml::EventKind::CData:
+        if (!texts_.empty()) gather(ev.content);
+        break;
+      case xml::EventKind::Error:
+        // A broken element ends quietly with what it found (no count); so does the document
+        // level at any error. Inside an element, reading goes on after an error that allows it,
+        // as it does when the element is skipped or read for its text.
+        if (xml::is_fatal(ev.error) || levels_.size() == 1) {
+          close_level(false, reader_.buffer_position());
+        }
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// --- one element ----------------------------------------------------------------------------
+
+void Scan::on_element(const xml::Event& tag, size_t start, bool empty) {
+  const uint32_t begin = levels_.back().states;
+  const auto end = static_cast<uint32_t>(states_.size());
+  const auto work = static_cast<uint32_t>(work_.size());
+  const uint32_t tasks = ntasks_;
+  el_ = Element{&tag, start, empty, false};
+  // A state adds at most three (its own, a filter's subject and rest): none moves meanwhile.
+  const size_t room = end + 3 * size_t{end - begin};
+  if (states_.capacity() < room) states_.reserve(std::max(room, 2 * states_.capacity()));
+  for (uint32_t i = begin; i < end && !error_; ++i) match(i);
+  if (error_) return;
+  if (states_.size() == end && work_.size() == work) {
+    // Nobody needs it: the common case, one block skip (or its text, for an enclosing element).
+    if (empty) return;
+    if (texts_.empty()) {
+      skip_element(tag.name());
+    } else {
+      text_.clear();
+      read_text_in_scope_into(reader_, text_);
+      gather(text_);
+    }
+    return;
+  }
+  place(end, work, tasks);
+}
+
+void Scan::match(uint32_t i) {
+  State& s = states_[i];
+  if (s.stopped) return;
+  const uint32_t task = s.task;
+  const Task& t = tasks_[task];
+  if (t.done) return;
+  const path::Step& step = t.steps[s.step];
+  if (!name_matches(step.name, el_.tag->name())) {
+    // A descendant search goes on inside, with counts of its own and no early end.
+    if (step.descendant && !el_.empty) push_state(task, s.step, false);
+    return;
+  }
+  const uint64_t k = s.count++;
+  const uint32_t next = s.step + 1;
+  switch (step.selector.kind) {
+    case path::SelectorKind::Bare:
+      // A step that must be unique: a second match in the same scope is an error.
+      if (next < t.steps.size() && (!el_.empty || t.options.guard_empty)) {
+        if (s.seen) return raise(task, step.name.text());
+        s.seen = true;
+      }
+      select(task, next, s.top_level);
+      return;
+    case path::SelectorKind::Each:
+      select(task, next, false);
+      return;
+    case path::SelectorKind::Index: {
+      if (k != step.selector.index) return;
+      const uint64_t before = t.sink.size();
+      const bool top_level = s.top_level;
+      select(task, next, top_level);
+      work_.push_back(Work{WorkKind::Settle, false, task, 0, i, before, nullptr});
+      return;
+    }
+    case path::SelectorKind::Count:
+      return;
+    case path::SelectorKind::FilterFirst:
+    case path::SelectorKind::FilterAll:
+      filter(i, step);
+      return;
+  }
+}
+
+void Scan::filter(uint32_t i, const path::Step& step) {
+  const path::Filter* f = step.selector.filter.get();
+  if (f == nullptr) return;
+  const State s = states_[i];
+  const bool first = step.selector.kind == path::SelectorKind::FilterFirst;
+  if (f->attr) {
+    // Decided by the start tag: the element is then selected like any other.
+    if (!attr_filter_holds(*el_.tag, *f)) return;
+    const uint64_t before = tasks_[s.task].sink.size();
+    select(s.task, s.step + 1, first && s.top_level);
+    if (first) work_.push_back(Work{WorkKind::Settle, el_.empty, s.task, 0, i, before, nullptr});
+    return;
+  }
+  // Decided when the element ends: meanwhile the filter's path looks for its subject inside,
+  // and the rest of this path runs there too, its items held back.
+  const std::span<const path::Step> rest = tasks_[s.task].steps.subspan(s.step + 1);
+  const uint32_t subject = new_task(Role::Subject, f->path, s.task);
+  const uint32_t held = new_task(Role::Rest, rest, s.task);
+  select(subject, 0, true);
+  select(held, 0, true);
+  work_.push_back(Work{WorkKind::Decide, false, subject, held, first ? i : kNone, 0, f});
+}
+
+// Reads the element just matched once, as its states and work need: entered, read for its
+// text, or skipped; an empty element is entered and left at once.
+void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
+  const xml::Event& tag = *el_.tag;
+  if (states_.size() > child_states || el_.empty) {
+    levels_.push_back(Level{child_states, work, tasks, el_.start, tag.name(), el_.text});
+    if (el_.text) texts_.emplace_back();
+    if (el_.empty) close_level(true, reader_.buffer_position());
+    return;
+  }
+  std::string_view text;
+  if (el_.text || !texts_.empty()) {
+    text_.clear();
+    read_text_in_scope_into(reader_, text_);
+    gather(text_);
+    text = text_;
+  } else {
+    skip_element(tag.name());
+  }
+  run_work(work, el_.start, reader_.buffer_position(), text);
+  work_.resize(work);
+  ntasks_ = tasks;
+}
+
+// The element just matched is selected for `task`, which goes on with its steps from `step`.
+void Scan::select(uint32_t task, uint32_t step, bool top_level) {
+  const Task& t = tasks_[task];
+  if (step == t.steps.size()) return capture(task);
+  const path::Step& next = t.steps[step];
+  switch (next.kind) {
+    case path::StepKind::Attr:
+      if (auto v = read_attr_view(el_.tag->content, el_.tag->name_len, next.attr, scratch_)) {
+        emit_value(task, *v);
+      }
+      return;
+    case path::StepKind::Text:
+      work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0, nullptr});
+      el_.text = true;
+      return;
+    case path::StepKind::Element:
+      push_state(task, step, top_level);
+      return;
+  }
+}
+
+void Scan::capture(uint32_t task) {
+  Sink& sink = tasks_[task].sink;
+  if (el_.empty) {
+    sink.empty_element(el_.tag->content);  // always a copy, as written
+    return added(task);
+  }
+  if (sink.mode() == Sink::Mode::Count) {
+    sink.value({});  // a count needs neither the bytes nor the end
+    return added(task);
+  }
+  const bool text = wants_text(task);
+  work_.push_back(Work{text ? WorkKind::Text : WorkKind::Capture, false, task, 0, kNone, 0, nullptr});
+  el_.text = el_.text || text;
+}
+
+void Scan::push_state(uint32_t task, uint32_t step, bool top_level) {
+  State s;
+  s.task = task;
+  s.step = step;
+  s.top_level = top_level;
+  states_.push_back(s);
+}
+
+uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t owner) {
+  if (ntasks_ == tasks_.size()) tasks_.emplace_back();
+  Task& t = tasks_[ntasks_];
+  const Task& o = tasks_[owner];
+  t.steps = steps;
+  t.role = role;
+  t.owner = owner;
+  t.done = false;
+  t.held.reset();
+  t.options = TaskOptions{};  // a filter's paths keep the guard on empty-element tags
+  if (role == Role::Subject) {
+    // Only the first item is the subject; the rest of the path runs on only if it can fail.
+    t.options.first_only = !can_raise(steps);
+    t.sink.reset(Sink::Mode::First, nullptr);
+  } else {
+    const bool counting = o.sink.mode() == Sink::Mode::Count;
+    t.options.element_text = o.options.element_text || o.sink.mode() == Sink::Mode::First;
+    t.sink.reset(counting ? Sink::Mode::Count : Sink::Mode::Keep, nullptr);
+  }
+  return ntasks_++;
+}
+
+bool Scan::wants_text(uint32_t task) const noexcept {
+  const Task& t = tasks_[task];
+  if (!t.sink.keeps_next()) return false;
+  return t.options.element_text || t.sink.mode() == Sink::Mode::First;
+}
+
+// --- element ends ---------------------------------------------------------------------------
+
+void Scan::close_level(bool tallies, size_t end) {
+  const Level lv = levels_.back();
+  levels_.pop_back();
+  if (tallies) {
+    // A count is given when its level ends, also when nothing matched.
+    for (uint32_t i = lv.states; i < states_.size(); ++i) {
+      const State& s = states_[i];
+      const Task& t = tasks_[s.task];
+      if (s.stopped || t.done || t.steps[s.step].selector.kind != path::SelectorKind::Count) {
+        continue;
+      }
+      emit_value(s.task, std::to_string(s.count));
+    }
+  }
+  states_.resize(lv.states);
+  std::string text;
+  if (lv.text) {
+    text = std::move(texts_.back());
+    texts_.pop_back();
+  }
+  run_work(lv.work, lv.start, end, text);
+  work_.resize(lv.work);
+  ntasks_ = lv.tasks;
+}
+
+void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view text) {
+  for (size_t w = from; w < work_.size() && !error_; ++w) {
+    const Work item = work_[w];
+    switch (item.kind) {
+      case WorkKind::Capture:
+        if (!tasks_[item.task].done) {
+          tasks_[item.task].sink.element(doc_, start, end, spans_);
+          added(item.task);
+        }
+        break;
+      case WorkKind::Text:
+        if (!tasks_[item.task].done) emit_value(item.task, text);
+        break;
+      case WorkKind::Decide:
+        decide(item);
+        break;
+      case WorkKind::Settle:
+        if (item.held || tasks_[item.task].sink.size() > item.before) settle(item.state);
+        break;
+    }
+  }
+}
+
+void Scan::decide(const Work& work) {
+  const Sink& subject = tasks_[work.task].sink;
+  const path::Filter& f = *work.filter;
+  if (subject.size() == 0 || !compare(as_subject(subject.first_text()), f.op, f.value)) return;
+  Task& rest = tasks_[work.rest];
+  const uint32_t owner = rest.owner;
+  if (rest.held) {
+    const std::string name = *rest.held;
+    return raise(owner, name);
+  }
+  if (!tasks_[owner].done) {
+    tasks_[owner].sink.take(rest.sink, doc_);
+    added(owner);
+  }
+  // A first-match filter is settled once it holds, whatever the rest found.
+  if (work.state != kNone) settle(work.state);
+}
+
+// Every state of the level on top has settled or ended: the rest of its element is read in
+// one go (for its text, when an element gathers it) and the level closed.
+void Scan::skip_rest() {
+  if (texts_.empty()) {
+    skip_element(levels_.back().name);
+  } else {
+    text_.clear();
+    read_text_in_scope_into(reader_, text_);
+    gather(text_);
+  }
+  close_level(true, reader_.buffer_position());
+}
+
+void Scan::skip_element(std::string_view name) {
+  // An error the reader can read past leaves it inside the element: the skip goes on.
+  while (reader_.read_to_end(name) == xml::ErrorKind::MissingDoctypeName) {
+  }
+}
+
+void Scan::gather(std::string_view text) {
+  for (std::string& t : texts_) t += text;
+}
+
+bool Scan::level_idle() const noexcept {
+  for (size_t i = levels_.back().states; i < states_.size(); ++i) {
+    const State& s = states_[i];
+    if (!s.stopped && !tasks_[s.task].done) return false;
+  }
+  return true;
+}
+
+// --- task outcomes --------------------------------------------------------------------------
+
+void Scan::emit_value(uint32_t task, std::string_view bytes) {
+  tasks_[task].sink.value(bytes);
+  added(task);
+}
+
+void Scan::added(uint32_t task) {
+  const Task& t = tasks_[task];
+  if (t.options.first_only && t.sink.size() > 0) finish(task);
+}
+
+// A settled Index or first-match filter: at top level the task is done, below it the state
+// idles to the end of its level.
+void Scan::settle(uint32_t state) {
+  State& s = states_[state];
+  if (s.top_level) {
+    finish(s.task);
+  } else {
+    s.stopped = true;
+    idle_check_ = true;
+  }
+}
+
+void Scan::finish(uint32_t task) {
+  Task& t = tasks_[task];
+  if (t.done) return;
+  t.done = true;
+  if (t.role == Role::Path) --live_;
+  idle_check_ = true;
+}
+
+// An ambiguity met by `task`: it ends the scan, unless it arose under a filter that is not
+// decided yet, which then raises it only if it holds.
+void Scan::raise(uint32_t task, const std::string& name) {
+  for (;;) {
+    Task& t = tasks_[task];
+    switch (t.role) {
+      case Role::Path:
+        error_ = EngineError{name};
+        return;
+      case Role::Subject:
+        finish(task);
+        task = t.owner;  // a filter whose own path fails fails its owner
+        break;
+      case Role::Rest:
+        if (!t.held) t.held = name;
+        finish(task);
+        return;
+    }
+  }
+}
+
+}  // namespace varnex::engine
