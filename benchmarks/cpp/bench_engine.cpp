@@ -43,7 +43,10 @@ void operator delete(void* p) noexcept {
   if (p != nullptr) g_heap.fetch_sub(malloc_usable_size(p));
   std::free(p);
 }
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept {
+  if (p != nullptr) g_heap.fetch_sub(malloc_usable_size(p));
+  std::free(p);
+}
 
 namespace {
 
@@ -163,6 +166,22 @@ HarnessCatalog make_harness_catalog(size_t size) {
   return out;
 }
 
+// The harness's eight paths for the catalog (benchmarks/workloads.py, workload 8).
+std::vector<std::string> eight_paths(int records) {
+  char key[16];
+  std::snprintf(key, sizeof key, "bk%07d", records - 1 - records / 50);
+  return {
+      "catalog.book.0.title",
+      "catalog.book.#",
+      std::string("catalog.book#(@id==\"") + key + "\").title",
+      "catalog.book#(price>30)#.@id",
+      "catalog.book.#.@id",
+      "catalog.book#(@lang==\"de\")#.title",
+      "catalog.book.#.title|@last",
+      "catalog.book.#.x:isbn",
+  };
+}
+
 ProgramPtr compile(const std::string& text) {
   auto r = varnex::path::compile(text);
   if (auto* e = std::get_if<varnex::path::ParseError>(&r)) {
@@ -224,9 +243,42 @@ size_t extra_heap(const std::function<void()>& fn) {
 
 }  // namespace
 
+// Runs the selected harness cases once each, unchecked and untimed: for counting instructions
+// under valgrind.
+int profile(const std::string& doc, const std::vector<ProgramPtr>& programs,
+            const std::vector<std::string>& names) {
+  std::vector<const Program*> raw;
+  for (const auto& p : programs) raw.push_back(p.get());
+  Items items;
+  std::vector<Items> many;
+  for (size_t i = 0; i < programs.size(); ++i) {
+    if (selected("  alone: " + names[i])) (void)varnex::engine::run_with(*programs[i], doc, true, items);
+  }
+  if (selected("eight paths, one run_many pass")) {
+    (void)varnex::engine::run_many(raw, doc, true, many);
+  }
+  return 0;
+}
+
+// Arguments: runs (7; 0 profiles), a name filter, the harness catalog's size in MB (128).
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::atoi(argv[1]) : 7;
-  if (argc > 2) g_only = argv[2];
+  if (argc > 2 && argv[2][0] != '\0') g_only = argv[2];
+  const size_t harness_mb = argc > 3 ? static_cast<size_t>(std::atoi(argv[3])) : 128;
+  if (runs == 0 && g_only != nullptr && std::strncmp(g_only, "catalog", 7) == 0) {
+    // Profiling a single path over the flat catalog: its name is the path.
+    const std::string doc = make_catalog();
+    Items items;
+    (void)varnex::engine::run_with(*compile(g_only), doc, true, items);
+    return 0;
+  }
+  if (runs == 0) {
+    const HarnessCatalog harness = make_harness_catalog(harness_mb << 20);
+    const std::vector<std::string> names = eight_paths(harness.records);
+    std::vector<ProgramPtr> programs;
+    for (const std::string& p : names) programs.push_back(compile(p));
+    return profile(harness.doc, programs, names);
+  }
   const std::string doc = make_catalog();
   std::printf("catalog: %zu bytes, %d books, best CPU time of %d runs\n", doc.size(), kBooks, runs);
 
@@ -269,21 +321,10 @@ int main(int argc, char** argv) {
   }
 
   // The eight paths of workload 8 over the harness-shaped catalog.
-  const HarnessCatalog harness = make_harness_catalog(size_t{128} << 20);
+  const HarnessCatalog harness = make_harness_catalog(harness_mb << 20);
   const std::string& big = harness.doc;
   std::printf("harness catalog: %zu bytes, %d books\n", big.size(), harness.records);
-  char key[16];
-  std::snprintf(key, sizeof key, "bk%07d", harness.records - 1 - harness.records / 50);
-  const std::vector<std::string> eight_paths = {
-      "catalog.book.0.title",
-      "catalog.book.#",
-      std::string("catalog.book#(@id==\"") + key + "\").title",
-      "catalog.book#(price>30)#.@id",
-      "catalog.book.#.@id",
-      "catalog.book#(@lang==\"de\")#.title",
-      "catalog.book.#.title|@last",
-      "catalog.book.#.x:isbn",
-  };
+  const std::vector<std::string> eight_paths = ::eight_paths(harness.records);
   std::vector<ProgramPtr> eight;
   std::vector<const Program*> eight_raw;
   for (const std::string& p : eight_paths) {

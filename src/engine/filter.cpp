@@ -79,9 +79,8 @@ std::string_view as_subject(std::string_view text) noexcept {
   return xml::is_valid_utf8(text) ? text : std::string_view{};
 }
 
-bool attr_filter_holds(const xml::Event& tag, const path::Filter& filter) {
-  std::string scratch;
-  const auto v = read_attr_view(tag.content, tag.name_len, *filter.attr, scratch);
+bool attr_filter_holds(TagAttributes& attrs, const path::Filter& filter) {
+  const auto v = attrs.find(*filter.attr);
   return v && xml::is_valid_utf8(*v) && compare(*v, filter.op, filter.value);
 }
 

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "path/program.hpp"
 #include "xml/reader.hpp"
@@ -29,13 +31,28 @@ namespace varnex::engine {
 
 // --- attributes and text --------------------------------------------------------------------
 
-// The value of attribute `name` in a start tag's content: a view of the raw bytes, or of
-// `scratch` when it was unescaped. A name with a prefix matches the attribute written with
-// that prefix; one without matches whatever the prefix.
-[[nodiscard]] std::optional<std::string_view> read_attr_view(std::string_view content,
-                                                             size_t name_len,
-                                                             std::string_view name,
-                                                             std::string& scratch);
+// Attribute lookup. A name with a prefix matches the attribute written with that prefix; one
+// without matches whatever the prefix. The first match decides; malformed entries are passed
+// over. A value is unescaped when it is UTF-8 and resolves, else given raw.
+class TagAttributes {
+ public:
+  // A new tag: its content as the reader gives it (the name's length first).
+  void reset(std::string_view content, size_t name_len) noexcept {
+    content_ = content;
+    name_len_ = name_len;
+    lookups_ = 0;
+  }
+  // The value of attribute `name`, valid until the next lookup.
+  [[nodiscard]] std::optional<std::string_view> find(std::string_view name);
+
+ private:
+  std::string_view content_;
+  size_t name_len_ = 0;
+  unsigned lookups_ = 0;  // a second lookup in one tag parses the tag once for all
+  std::vector<std::pair<std::string_view, std::string_view>> list_;  // name, raw value
+  std::string scratch_;
+};
+
 [[nodiscard]] std::optional<std::string> read_attr(const xml::Event& start, std::string_view name);
 
 // Reads the rest of the current element (the reader stands inside it) and returns its text;
@@ -53,8 +70,8 @@ void read_text_in_scope_into(xml::Reader& reader, std::string& out);
                            const path::FilterValue& value);
 // A filter's subject: text that is not UTF-8 counts as empty.
 [[nodiscard]] std::string_view as_subject(std::string_view text) noexcept;
-// The attribute test of `filter` (which has `attr`) on a start tag: an absent attribute, or
-// one that is not UTF-8, fails it.
-[[nodiscard]] bool attr_filter_holds(const xml::Event& tag, const path::Filter& filter);
+// The attribute test of `filter` (which has `attr`) on a start tag's attributes: an absent
+// attribute, or one that is not UTF-8, fails it.
+[[nodiscard]] bool attr_filter_holds(TagAttributes& attrs, const path::Filter& filter);
 
 }  // namespace varnex::engine

@@ -64,6 +64,7 @@ std::optional<EngineError> Scan::run_document() {
         break;
     }
   }
+  make_room();
   loop();
   return std::move(error_);
 }
@@ -79,7 +80,8 @@ std::optional<EngineError> Scan::run_within() {
     // Every path starts at this element, as if a step had just selected it.
     const auto child_states = static_cast<uint32_t>(states_.size());
     const auto work = static_cast<uint32_t>(work_.size());
-    el_ = Element{&ev, start, ev.kind == xml::EventKind::Empty, false};
+    set_element(ev, start, ev.kind == xml::EventKind::Empty);
+    make_room();
     for (uint32_t task = 0; task < ntasks_ && !error_; ++task) select(task, 0, true);
     if (error_) return std::move(error_);
     if (states_.size() == child_states && work_.size() == work) return std::nullopt;
@@ -91,7 +93,8 @@ std::optional<EngineError> Scan::run_within() {
 }
 
 void Scan::loop() {
-  while (levels_.size() > floor_ && !error_ && live_ > 0) {
+  stop_ = stop_ || levels_.size() <= floor_;
+  while (!stop_) {
     if (idle_check_) {
       // Kept set after a skip: the level below may have nothing left either.
       if (levels_.size() > 1 && level_idle()) {
@@ -100,15 +103,23 @@ void Scan::loop() {
       }
       idle_check_ = false;
     }
-    const size_t pos = reader_.buffer_position();
     const xml::Event ev = reader_.read_event();
     switch (ev.kind) {
       case xml::EventKind::Start:
-        on_element(ev, pos, false);
+      case xml::EventKind::Empty: {
+        // Most tags mean nothing to anyone: those are passed at once.
+        const std::string_view qname = ev.name();
+        bool named = false;
+        const uint32_t first = wanted(qname, named);
+        if (first != kNone) {
+          // A tag's content follows its '<' directly.
+          on_element(ev, static_cast<size_t>(ev.content.data() - doc_.data()) - 1,
+                     ev.kind == xml::EventKind::Empty, first, named);
+        } else if (ev.kind == xml::EventKind::Start) {
+          pass(qname);
+        }
         break;
-      case xml::EventKind::Empty:
-        on_element(ev, pos, true);
-        break;
+      }
       case xml::EventKind::End:
       case xml::EventKind::Eof:
         close_level(true, reader_.buffer_position());
@@ -142,96 +153,102 @@ void Scan::loop() {
 
 // --- one element ----------------------------------------------------------------------------
 
-void Scan::on_element(const xml::Event& tag, size_t start, bool empty) {
-  const uint32_t begin = levels_.back().states;
+// State `first` is the first at the level on top to care about this element: `named`, or
+// searching its descendants.
+void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t first,
+                      bool named) {
   const auto end = static_cast<uint32_t>(states_.size());
   const auto work = static_cast<uint32_t>(work_.size());
   const uint32_t tasks = ntasks_;
-  el_ = Element{&tag, start, empty, false};
-  // A state adds at most three (its own, a filter's subject and rest): none moves meanwhile.
-  const size_t room = end + 3 * size_t{end - begin};
-  if (states_.capacity() < room) states_.reserve(std::max(room, 2 * states_.capacity()));
-  for (uint32_t i = begin; i < end && !error_; ++i) match(i);
-  if (error_) return;
-  if (states_.size() == end && work_.size() == work) {
-    // Nobody needs it: the common case, one block skip (or its text, for an enclosing element).
-    if (empty) return;
-    if (texts_.empty()) {
-      skip_element(tag.name());
-    } else {
-      text_.clear();
-      read_text_in_scope_into(reader_, text_);
-      gather(text_);
+  set_element(tag, start, empty);
+  for (uint32_t i = first; i < end; ++i) {
+    const State& s = states_[i];
+    if (s.idle) continue;
+    if (i == first ? named : is_named(el_.qname, s.at->name)) {
+      match(i);
+      if (error_) return;
+    } else if (s.at->descendant && !empty) {
+      // A descendant search goes on inside, with counts of its own and no early end.
+      push_state(s.task, s.step, false);
     }
+  }
+  if (states_.size() == end && !empty && !el_.text && texts_.empty()) {
+    // Not entered and no text wanted: skipped, then its captures taken (the common case).
+    skip_element(el_.qname);
+    if (el_.captures == 0 && work_.size() == work) return;  // a failed filter, another index
+    const size_t stop = reader_.buffer_position();
+    take_captures(stop);
+    if (work_.size() > work) {
+      run_work(work, start, stop, {});
+      work_.resize(work);
+      ntasks_ = tasks;
+    }
+    return;
+  }
+  if (states_.size() == end && work_.size() == work && el_.captures == 0) {
+    // Matched, but nothing to do (a count, a failed filter, another index).
+    if (!empty) pass(el_.qname);
     return;
   }
   place(end, work, tasks);
 }
 
-void Scan::match(uint32_t i) {
+// State `i` matched the element's name.
+inline void Scan::match(uint32_t i) {
   State& s = states_[i];
-  if (s.stopped) return;
-  const uint32_t task = s.task;
-  const Task& t = tasks_[task];
-  if (t.done) return;
-  const path::Step& step = t.steps[s.step];
-  if (!name_matches(step.name, el_.tag->name())) {
-    // A descendant search goes on inside, with counts of its own and no early end.
-    if (step.descendant && !el_.empty) push_state(task, s.step, false);
-    return;
-  }
+  const path::Step& step = *s.at;
   const uint64_t k = s.count++;
-  const uint32_t next = s.step + 1;
   switch (step.selector.kind) {
-    case path::SelectorKind::Bare:
+    case path::SelectorKind::Bare: {
+      const Task& t = tasks_[s.task];
       // A step that must be unique: a second match in the same scope is an error.
-      if (next < t.steps.size() && (!el_.empty || t.options.guard_empty)) {
-        if (s.seen) return raise(task, step.name.text());
+      if (s.step + 1 < t.steps.size() && (!el_.empty || t.options.guard_empty)) {
+        if (s.seen) return raise(s.task, step.name.text());
         s.seen = true;
       }
-      select(task, next, s.top_level);
-      return;
+      return select(s.task, s.step + 1, s.top_level);
+    }
     case path::SelectorKind::Each:
-      select(task, next, false);
-      return;
+      return select(s.task, s.step + 1, false);
     case path::SelectorKind::Index: {
       if (k != step.selector.index) return;
-      const uint64_t before = t.sink.size();
-      const bool top_level = s.top_level;
-      select(task, next, top_level);
+      const uint32_t task = s.task;
+      const uint64_t before = tasks_[task].sink.size();
+      select(task, s.step + 1, s.top_level);
       work_.push_back(Work{WorkKind::Settle, false, task, 0, i, before, nullptr});
       return;
     }
     case path::SelectorKind::Count:
       return;
     case path::SelectorKind::FilterFirst:
-    case path::SelectorKind::FilterAll:
-      filter(i, step);
+    case path::SelectorKind::FilterAll: {
+      const path::Filter* f = step.selector.filter.get();
+      if (f == nullptr) return;
+      if (!f->attr) return filter(i, *f, step.selector.kind == path::SelectorKind::FilterFirst);
+      // Decided by the start tag: the element is then selected like any other.
+      if (!attr_filter_holds(attrs_, *f)) return;
+      const uint32_t task = s.task;
+      if (step.selector.kind == path::SelectorKind::FilterAll) {
+        return select(task, s.step + 1, false);
+      }
+      const uint64_t before = tasks_[task].sink.size();
+      select(task, s.step + 1, s.top_level);
+      work_.push_back(Work{WorkKind::Settle, el_.empty, task, 0, i, before, nullptr});
       return;
+    }
   }
 }
 
-void Scan::filter(uint32_t i, const path::Step& step) {
-  const path::Filter* f = step.selector.filter.get();
-  if (f == nullptr) return;
+// A filter decided when the element ends: meanwhile the filter's path looks for its subject
+// inside, and the rest of this path runs there too, its items held back.
+void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
   const State s = states_[i];
-  const bool first = step.selector.kind == path::SelectorKind::FilterFirst;
-  if (f->attr) {
-    // Decided by the start tag: the element is then selected like any other.
-    if (!attr_filter_holds(*el_.tag, *f)) return;
-    const uint64_t before = tasks_[s.task].sink.size();
-    select(s.task, s.step + 1, first && s.top_level);
-    if (first) work_.push_back(Work{WorkKind::Settle, el_.empty, s.task, 0, i, before, nullptr});
-    return;
-  }
-  // Decided when the element ends: meanwhile the filter's path looks for its subject inside,
-  // and the rest of this path runs there too, its items held back.
   const std::span<const path::Step> rest = tasks_[s.task].steps.subspan(s.step + 1);
-  const uint32_t subject = new_task(Role::Subject, f->path, s.task);
+  const uint32_t subject = new_task(Role::Subject, f.path, s.task);
   const uint32_t held = new_task(Role::Rest, rest, s.task);
   select(subject, 0, true);
   select(held, 0, true);
-  work_.push_back(Work{WorkKind::Decide, false, subject, held, first ? i : kNone, 0, f});
+  work_.push_back(Work{WorkKind::Decide, false, subject, held, first ? i : kNone, 0, &f});
 }
 
 // Reads the element just matched once, as its states and work need: entered, read for its
@@ -239,7 +256,16 @@ void Scan::filter(uint32_t i, const path::Step& step) {
 void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
   const xml::Event& tag = *el_.tag;
   if (states_.size() > child_states || el_.empty) {
+    if (el_.captures > 0) {
+      // Taken when the element ends, before the rest of its work (a settle counts them).
+      for (uint32_t c = 0; c < el_.captures; ++c) {
+        work_.push_back(Work{WorkKind::Capture, false, el_.capturing[c], 0, kNone, 0, nullptr});
+      }
+      std::rotate(work_.begin() + work, work_.end() - el_.captures, work_.end());
+    }
     levels_.push_back(Level{child_states, work, tasks, el_.start, tag.name(), el_.text});
+    const size_t room = states_.size() + 3 * (states_.size() - child_states);
+    if (states_.capacity() < room) make_room();
     if (el_.text) texts_.emplace_back();
     if (el_.empty) close_level(true, reader_.buffer_position());
     return;
@@ -253,19 +279,20 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
   } else {
     skip_element(tag.name());
   }
+  take_captures(reader_.buffer_position());
   run_work(work, el_.start, reader_.buffer_position(), text);
   work_.resize(work);
   ntasks_ = tasks;
 }
 
 // The element just matched is selected for `task`, which goes on with its steps from `step`.
-void Scan::select(uint32_t task, uint32_t step, bool top_level) {
+inline void Scan::select(uint32_t task, uint32_t step, bool top_level) {
   const Task& t = tasks_[task];
   if (step == t.steps.size()) return capture(task);
   const path::Step& next = t.steps[step];
   switch (next.kind) {
     case path::StepKind::Attr:
-      if (auto v = read_attr_view(el_.tag->content, el_.tag->name_len, next.attr, scratch_)) {
+      if (auto v = attrs_.find(next.attr)) {
         emit_value(task, *v);
       }
       return;
@@ -279,7 +306,7 @@ void Scan::select(uint32_t task, uint32_t step, bool top_level) {
   }
 }
 
-void Scan::capture(uint32_t task) {
+inline void Scan::capture(uint32_t task) {
   Sink& sink = tasks_[task].sink;
   if (el_.empty) {
     sink.empty_element(el_.tag->content);  // always a copy, as written
@@ -289,13 +316,27 @@ void Scan::capture(uint32_t task) {
     sink.value({});  // a count needs neither the bytes nor the end
     return added(task);
   }
-  const bool text = wants_text(task);
-  work_.push_back(Work{text ? WorkKind::Text : WorkKind::Capture, false, task, 0, kNone, 0, nullptr});
-  el_.text = el_.text || text;
+  if (wants_text(task)) {
+    work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0, nullptr});
+    el_.text = true;
+  } else if (el_.captures < Element::kInlineCaptures) {
+    el_.capturing[el_.captures++] = task;
+  } else {
+    work_.push_back(Work{WorkKind::Capture, false, task, 0, kNone, 0, nullptr});
+  }
 }
 
-void Scan::push_state(uint32_t task, uint32_t step, bool top_level) {
+// Matching at the level on top starts with states_ ending at that level's states, and each of
+// them adds at most three (its own, a filter's subject and rest): reserved once per level, no
+// state moves while the level's states are matched.
+void Scan::make_room() {
+  const size_t room = states_.size() + 3 * (states_.size() - levels_.back().states);
+  states_.reserve(std::max(room, 2 * states_.capacity()));
+}
+
+inline void Scan::push_state(uint32_t task, uint32_t step, bool top_level) {
   State s;
+  s.at = &tasks_[task].steps[step];
   s.task = task;
   s.step = step;
   s.top_level = top_level;
@@ -309,6 +350,7 @@ uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t o
   t.steps = steps;
   t.role = role;
   t.owner = owner;
+  t.states_from = static_cast<uint32_t>(states_.size());
   t.done = false;
   t.held.reset();
   t.options = TaskOptions{};  // a filter's paths keep the guard on empty-element tags
@@ -333,40 +375,60 @@ bool Scan::wants_text(uint32_t task) const noexcept {
 // --- element ends ---------------------------------------------------------------------------
 
 void Scan::close_level(bool tallies, size_t end) {
-  const Level lv = levels_.back();
+  const Level& top = levels_.back();
+  const uint32_t states = top.states;
+  const uint32_t work = top.work;
+  const uint32_t tasks = top.tasks;
+  const size_t start = top.start;
+  const bool text = top.text;
   levels_.pop_back();
   if (tallies) {
     // A count is given when its level ends, also when nothing matched.
-    for (uint32_t i = lv.states; i < states_.size(); ++i) {
+    for (uint32_t i = states; i < states_.size(); ++i) {
       const State& s = states_[i];
-      const Task& t = tasks_[s.task];
-      if (s.stopped || t.done || t.steps[s.step].selector.kind != path::SelectorKind::Count) {
-        continue;
-      }
+      if (s.idle || s.at->selector.kind != path::SelectorKind::Count) continue;
       emit_value(s.task, std::to_string(s.count));
     }
   }
-  states_.resize(lv.states);
-  std::string text;
-  if (lv.text) {
-    text = std::move(texts_.back());
+  states_.resize(states);
+  if (work < work_.size()) {
+    if (text) {
+      const std::string gathered = std::move(texts_.back());
+      texts_.pop_back();
+      run_work(work, start, end, gathered);
+    } else {
+      run_work(work, start, end, {});
+    }
+    work_.resize(work);
+  } else if (text) {
     texts_.pop_back();
   }
-  run_work(lv.work, lv.start, end, text);
-  work_.resize(lv.work);
-  ntasks_ = lv.tasks;
+  ntasks_ = tasks;
+  if (levels_.size() <= floor_) stop_ = true;
+}
+
+// The captures noted at the tag of the element just read, which ends at `end`.
+void Scan::take_captures(size_t end) {
+  for (uint32_t c = 0; c < el_.captures; ++c) {
+    const uint32_t task = el_.capturing[c];
+    Task& t = tasks_[task];
+    t.sink.element(doc_, el_.start, end, spans_);
+    if (t.options.first_only) finish(task);
+  }
 }
 
 void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view text) {
   for (size_t w = from; w < work_.size() && !error_; ++w) {
     const Work item = work_[w];
     switch (item.kind) {
-      case WorkKind::Capture:
-        if (!tasks_[item.task].done) {
-          tasks_[item.task].sink.element(doc_, start, end, spans_);
-          added(item.task);
+      case WorkKind::Capture: {
+        Task& t = tasks_[item.task];
+        if (!t.done) {
+          t.sink.element(doc_, start, end, spans_);
+          if (t.options.first_only) finish(item.task);
         }
         break;
+      }
       case WorkKind::Text:
         if (!tasks_[item.task].done) emit_value(item.task, text);
         break;
@@ -411,10 +473,10 @@ void Scan::skip_rest() {
   close_level(true, reader_.buffer_position());
 }
 
-void Scan::skip_element(std::string_view name) {
-  // An error the reader can read past leaves it inside the element: the skip goes on.
-  while (reader_.read_to_end(name) == xml::ErrorKind::MissingDoctypeName) {
-  }
+void Scan::pass_text() {
+  text_.clear();
+  read_text_in_scope_into(reader_, text_);
+  gather(text_);
 }
 
 void Scan::gather(std::string_view text) {
@@ -423,8 +485,7 @@ void Scan::gather(std::string_view text) {
 
 bool Scan::level_idle() const noexcept {
   for (size_t i = levels_.back().states; i < states_.size(); ++i) {
-    const State& s = states_[i];
-    if (!s.stopped && !tasks_[s.task].done) return false;
+    if (!states_[i].idle) return false;
   }
   return true;
 }
@@ -448,7 +509,7 @@ void Scan::settle(uint32_t state) {
   if (s.top_level) {
     finish(s.task);
   } else {
-    s.stopped = true;
+    s.idle = true;
     idle_check_ = true;
   }
 }
@@ -457,7 +518,10 @@ void Scan::finish(uint32_t task) {
   Task& t = tasks_[task];
   if (t.done) return;
   t.done = true;
-  if (t.role == Role::Path) --live_;
+  if (t.role == Role::Path && --live_ == 0) stop_ = true;
+  for (size_t i = t.states_from; i < states_.size(); ++i) {
+    states_[i].idle = states_[i].idle || states_[i].task == task;
+  }
   idle_check_ = true;
 }
 
@@ -469,6 +533,7 @@ void Scan::raise(uint32_t task, const std::string& name) {
     switch (t.role) {
       case Role::Path:
         error_ = EngineError{name};
+        stop_ = true;
         return;
       case Role::Subject:
         finish(task);

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/internal.hpp"
 #include "engine/item.hpp"
 #include "engine/sink.hpp"
 #include "path/program.hpp"
@@ -62,18 +63,20 @@ class Scan {
     Role role = Role::Path;
     bool done = false;
     uint32_t owner = kNone;  // Subject, Rest: the task whose filter made this one
+    uint32_t states_from = 0;  // its states are all at states_[states_from..]
     Sink sink;
     std::optional<std::string> held;  // Rest: an ambiguity, raised only if the filter holds
   };
 
   // One task's progress inside one open element: the step it must match among the children.
   struct State {
+    const path::Step* at = nullptr;  // the task's steps[step]
     uint32_t task = 0;
     uint32_t step = 0;
     uint64_t count = 0;  // children that matched the step so far
     bool seen = false;   // a child already matched under the ambiguity guard
     bool top_level = false;  // a settled Index or first-match filter ends the task, not the level
-    bool stopped = false;    // settled below top level: idle until this level ends
+    bool idle = false;       // settled below top level, or its task is done: waits for the end
   };
 
   // An open element (or the document level) and what waits for its end.
@@ -98,19 +101,68 @@ class Scan {
     uint64_t before = 0;     // Settle: the task's item count before the selection
     const path::Filter* filter = nullptr;  // Decide
   };
+  static_assert(sizeof(Work) == 32);
+
+  // The name test, run for every state at every tag. An exact name without a prefix is
+  // compared with the local name without looking for the colon first: it must end the
+  // qualified name, right after its first colon if it is not the whole name.
+  [[nodiscard]] static bool is_named(std::string_view qname, const path::NameMatcher& m) noexcept {
+    if (m.kind() != path::NameMatcher::Kind::Exact) {
+      return m.matches_bytes(qname, xml::local_name(qname));
+    }
+    const std::string_view text = m.text();
+    if (m.has_colon()) return qname == text;
+    if (text.empty()) return xml::local_name(qname).empty();
+    // The last byte first: most names that differ differ there.
+    if (qname.size() < text.size() || qname.back() != text.back() ||
+        qname.substr(qname.size() - text.size()) != text) {
+      return false;
+    }
+    if (qname.size() == text.size()) return true;
+    const size_t colon = qname.size() - text.size() - 1;
+    return qname[colon] == ':' && qname.substr(0, colon).find(':') == std::string_view::npos;
+  }
 
   // The element whose tag is being matched.
   struct Element {
     const xml::Event* tag = nullptr;
+    std::string_view qname;
     size_t start = 0;
     bool empty = false;
     bool text = false;  // some work wants its text
+    // Tasks taking it as an element (span or copy), noted here rather than as work: most such
+    // elements are skipped whole, and their captures are taken right after.
+    static constexpr uint32_t kInlineCaptures = 4;
+    uint32_t captures = 0;
+    uint32_t capturing[kInlineCaptures] = {};
+
   };
 
   void loop();
-  void on_element(const xml::Event& tag, size_t start, bool empty);
+  // The first state at the level on top that needs the element named `qname` (kNone if
+  // none), and whether it is `named` so or searches descendants.
+  [[nodiscard]] uint32_t wanted(std::string_view qname, bool& named) const noexcept {
+    for (size_t i = levels_.back().states, end = states_.size(); i < end; ++i) {
+      const State& s = states_[i];
+      if (s.idle) continue;
+      named = is_named(qname, s.at->name);
+      if (named || s.at->descendant) return static_cast<uint32_t>(i);
+    }
+    return kNone;
+  }
+  void on_element(const xml::Event& tag, size_t start, bool empty, uint32_t first, bool named);
+  void set_element(const xml::Event& tag, size_t start, bool empty) noexcept {
+    el_.tag = &tag;
+    el_.qname = tag.name();
+    el_.start = start;
+    el_.empty = empty;
+    el_.text = false;
+    el_.captures = 0;
+    attrs_.reset(tag.content, tag.name_len);
+  }
+  void make_room();
   void match(uint32_t state);
-  void filter(uint32_t state, const path::Step& step);
+  void filter(uint32_t state, const path::Filter& filter, bool first);
   void place(uint32_t child_states, uint32_t work, uint32_t tasks);
   void select(uint32_t task, uint32_t step, bool top_level);
   void capture(uint32_t task);
@@ -119,9 +171,24 @@ class Scan {
 
   void close_level(bool tallies, size_t end);
   void run_work(uint32_t from, size_t start, size_t end, std::string_view text);
+  void take_captures(size_t end);
   void decide(const Work& work);
   void skip_rest();
-  void skip_element(std::string_view name);
+  // Nobody needs the element just started: one block skip, or a read for its text when an
+  // enclosing element gathers text.
+  void pass(std::string_view name) {
+    if (texts_.empty()) [[likely]] {
+      skip_element(name);
+    } else {
+      pass_text();
+    }
+  }
+  void pass_text();
+  void skip_element(std::string_view name) {
+    // An error the reader can read past leaves it inside the element: the skip goes on.
+    while (reader_.read_to_end(name) == xml::ErrorKind::MissingDoctypeName) {
+    }
+  }
   void gather(std::string_view text);
   [[nodiscard]] bool level_idle() const noexcept;
 
@@ -146,8 +213,9 @@ class Scan {
   std::vector<std::string> texts_;  // text of each open element that gathers it, outermost first
   Element el_;
   bool idle_check_ = false;  // a state settled or a task ended: the level may have nothing left
+  bool stop_ = false;        // an error, or every path is done
   std::optional<EngineError> error_;
-  std::string scratch_;   // attribute unescaping
+  TagAttributes attrs_;   // the attributes of el_'s tag
   std::string text_;      // one consumed element's text
   std::string decode_;    // text decoding
   std::string unescape_;  // text unescaping

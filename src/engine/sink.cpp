@@ -16,7 +16,7 @@ void Sink::reset(Mode mode, Items* items) noexcept {
   first_.clear();
 }
 
-void Sink::element(std::string_view doc, size_t start, size_t end, bool spans) {
+void Sink::element_slow(std::string_view doc, size_t start, size_t end, bool spans) {
   if (!keeps_next()) {
     ++size_;
     return;

@@ -23,7 +23,15 @@ class Sink {
   void reset(Mode mode, Items* items) noexcept;
 
   // The element doc[start, end): a span, or a copy when spans are off or do not fit.
-  void element(std::string_view doc, size_t start, size_t end, bool spans);
+  void element(std::string_view doc, size_t start, size_t end, bool spans) {
+    if (mode_ == Mode::Keep && spans && end <= doc.size() && end <= UINT32_MAX && start <= end)
+        [[likely]] {
+      items().emplace_back(Span{static_cast<uint32_t>(start), static_cast<uint32_t>(end)});
+      ++size_;
+      return;
+    }
+    element_slow(doc, start, end, spans);
+  }
   // An empty-element tag, from its content: always a copy, as written.
   void empty_element(std::string_view content);
   void value(std::string_view bytes);
@@ -44,6 +52,7 @@ class Sink {
 
  private:
   void add(Item&& item, std::string_view doc);
+  void element_slow(std::string_view doc, size_t start, size_t end, bool spans);
 
   Mode mode_ = Mode::Keep;
   uint64_t size_ = 0;
