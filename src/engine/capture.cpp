@@ -23,28 +23,29 @@ std::string_view decoded(std::string_view raw, std::string& scratch) {
 }  // namespace
 
 std::optional<std::string_view> TagAttributes::find(std::string_view name) {
+  if (!started_) {
+    started_ = true;
+    parsed_.clear();
+    parser_.emplace(content_, name_len_, /*with_checks=*/true);
+  } else {
+    for (Entry& e : parsed_) {
+      if (is_attr_named(e.key, name)) return value(e);
+    }
+  }
   xml::AttrItem item;
-  if (lookups_++ == 0) {
-    // Most tags are asked once: stop at the match.
-    xml::Attributes attrs(content_, name_len_, /*with_checks=*/true);
-    while (attrs.next(&item)) {
-      if (item.error == xml::AttrErrorKind::None && is_attr_named(item.key, name)) {
-        return decoded(item.value, scratch_);
-      }
-    }
-    return std::nullopt;
-  }
-  if (lookups_ == 2) {
-    list_.clear();
-    xml::Attributes attrs(content_, name_len_, /*with_checks=*/true);
-    while (attrs.next(&item)) {
-      if (item.error == xml::AttrErrorKind::None) list_.emplace_back(item.key, item.value);
-    }
-  }
-  for (const auto& [key, raw] : list_) {
-    if (is_attr_named(key, name)) return decoded(raw, scratch_);
+  while (parser_->next(&item)) {
+    if (item.error != xml::AttrErrorKind::None) continue;  // malformed entries are passed over
+    parsed_.push_back(Entry{item.key, item.value, false});
+    if (is_attr_named(item.key, name)) return value(parsed_.back());
   }
   return std::nullopt;
+}
+
+std::string_view TagAttributes::value(Entry& entry) {
+  if (entry.plain) return entry.raw;
+  const std::string_view v = decoded(entry.raw, scratch_);
+  entry.plain = v.data() == entry.raw.data() && v.size() == entry.raw.size();
+  return v;
 }
 
 std::optional<std::string> read_attr(const xml::Event& start, std::string_view name) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "path/program.hpp"
+#include "xml/attributes.hpp"
 #include "xml/reader.hpp"
 
 namespace varnex::engine {
@@ -40,16 +41,25 @@ class TagAttributes {
   void reset(std::string_view content, size_t name_len) noexcept {
     content_ = content;
     name_len_ = name_len;
-    lookups_ = 0;
+    started_ = false;
   }
-  // The value of attribute `name`, valid until the next lookup.
+  // The value of attribute `name`, valid until the next lookup. Each attribute of the tag is
+  // parsed at most once however many lookups it gets.
   [[nodiscard]] std::optional<std::string_view> find(std::string_view name);
 
  private:
+  struct Entry {
+    std::string_view key;
+    std::string_view raw;
+    bool plain = false;  // known to be its own value (UTF-8, nothing to unescape)
+  };
+  [[nodiscard]] std::string_view value(Entry& entry);
+
   std::string_view content_;
   size_t name_len_ = 0;
-  unsigned lookups_ = 0;  // a second lookup in one tag parses the tag once for all
-  std::vector<std::pair<std::string_view, std::string_view>> list_;  // name, raw value
+  bool started_ = false;
+  std::optional<xml::Attributes> parser_;  // where parsing of the tag stopped
+  std::vector<Entry> parsed_;
   std::string scratch_;
 };
 
