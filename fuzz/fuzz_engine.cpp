@@ -93,8 +93,8 @@ std::string document(Choices& in) {
 std::string filter(Choices& in) {
   constexpr const char* kFilters[] = {
       "@k==1",   "@x:k!=2", "b>1",       "c.#>0",      "#text%\"1*\"", "b.c==2", "**.c==\"3\"",
-      "a.0.@k<3", "p:b==\"\"", "#text!=\"\"", "b#(c>0).@k==1", "@k2==\"x\""};
-  return kFilters[in.pick(12)];
+      "a.0.@k<3", "p:b==\"\"", "#text!=\"\"", "@k2==\"x\""};
+  return kFilters[in.pick(11)];
 }
 
 std::string path(Choices& in) {

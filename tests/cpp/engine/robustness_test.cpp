@@ -21,8 +21,11 @@ TEST(DeepNesting, EveryOperationFinishes) {
   EXPECT_TRUE(validate(doc));
   EXPECT_EQ(extract_element_text(doc), "x");
   EXPECT_EQ(collect_direct_children(doc).size(), 1u);
+  EXPECT_EQ(query_many(doc, {"**.t", "a.a.#", "a.a.a.#text", "a#(**.t==x)#.#text"}),
+            (std::vector<V>{{"S:<t>x</t>"}, {"V:1"}, {"V:x"}, {"V:x"}}));
   const std::string open = nested(kDeep, "<t>x", false);
   EXPECT_EQ(query(open, "**.t"), V{"S:<t>x"});
+  EXPECT_EQ(query_many(open, {"**.t", "a.a.#"}), (std::vector<V>{{"S:<t>x"}, {"V:1"}}));
   EXPECT_FALSE(validate(open));
 }
 
