@@ -19,14 +19,35 @@ namespace varnex::engine {
   return xml::local_name(qname);
 }
 
-// Exact names are compared here on the raw bytes (the test runs at every start tag); globs go
-// to the matcher. A name with a prefix compares with the qualified name, one without with the
-// local name.
-[[nodiscard]] inline bool name_matches(const path::NameMatcher& m, std::string_view qname) {
-  if (m.kind() == path::NameMatcher::Kind::Exact) {
-    const std::string_view subject = m.has_colon() ? qname : local_name_bytes(qname);
-    return subject == std::string_view(m.text());
+// Whether `name` has a prefix (a colon): then it names the qualified name, else the local one.
+[[nodiscard]] constexpr bool has_prefix(std::string_view name) noexcept {
+  for (const char c : name) {
+    if (c == ':') return true;
   }
+  return false;
+}
+
+// Whether the qualified name `qname` (as written in a tag) has the name `name`: the whole
+// qualified name when `name` has a prefix, the local name otherwise. Runs for every state at
+// every tag, so the local name is not looked for first: `name` must end `qname`, right after
+// its first colon unless it is all of it.
+[[nodiscard]] inline bool is_named(std::string_view qname, std::string_view name,
+                                   bool prefixed) noexcept {
+  if (prefixed) return qname == name;
+  if (name.empty()) return local_name_bytes(qname).empty();
+  // The last byte first: most names that differ differ there.
+  if (qname.size() < name.size() || qname.back() != name.back() ||
+      qname.substr(qname.size() - name.size()) != name) {
+    return false;
+  }
+  if (qname.size() == name.size()) return true;
+  const size_t colon = qname.size() - name.size() - 1;
+  return qname[colon] == ':' && !has_prefix(qname.substr(0, colon));
+}
+
+// An element's name test: exact names by the rule above, globs by the matcher.
+[[nodiscard]] inline bool is_named(std::string_view qname, const path::NameMatcher& m) noexcept {
+  if (m.kind() == path::NameMatcher::Kind::Exact) return is_named(qname, m.text(), m.has_colon());
   return m.matches_bytes(qname, local_name_bytes(qname));
 }
 

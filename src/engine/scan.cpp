@@ -194,7 +194,7 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
 }
 
 // State `i` matched the element's name.
-inline void Scan::match(uint32_t i) {
+[[gnu::always_inline]] inline void Scan::match(uint32_t i) {
   State& s = states_[i];
   const path::Step& step = *s.at;
   const uint64_t k = s.count++;
@@ -286,7 +286,7 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
 }
 
 // The element just matched is selected for `task`, which goes on with its steps from `step`.
-inline void Scan::select(uint32_t task, uint32_t step, bool top_level) {
+[[gnu::always_inline]] inline void Scan::select(uint32_t task, uint32_t step, bool top_level) {
   const Task& t = tasks_[task];
   if (step == t.steps.size()) return capture(task);
   const path::Step& next = t.steps[step];
@@ -306,7 +306,7 @@ inline void Scan::select(uint32_t task, uint32_t step, bool top_level) {
   }
 }
 
-inline void Scan::capture(uint32_t task) {
+[[gnu::always_inline]] inline void Scan::capture(uint32_t task) {
   Sink& sink = tasks_[task].sink;
   if (el_.empty) {
     sink.empty_element(el_.tag->content);  // always a copy, as written
@@ -334,7 +334,7 @@ void Scan::make_room() {
   states_.reserve(std::max(room, 2 * states_.capacity()));
 }
 
-inline void Scan::push_state(uint32_t task, uint32_t step, bool top_level) {
+[[gnu::always_inline]] inline void Scan::push_state(uint32_t task, uint32_t step, bool top_level) {
   State s;
   s.at = &tasks_[task].steps[step];
   s.task = task;

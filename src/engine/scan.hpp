@@ -103,26 +103,6 @@ class Scan {
   };
   static_assert(sizeof(Work) == 32);
 
-  // The name test, run for every state at every tag. An exact name without a prefix is
-  // compared with the local name without looking for the colon first: it must end the
-  // qualified name, right after its first colon if it is not the whole name.
-  [[nodiscard]] static bool is_named(std::string_view qname, const path::NameMatcher& m) noexcept {
-    if (m.kind() != path::NameMatcher::Kind::Exact) {
-      return m.matches_bytes(qname, xml::local_name(qname));
-    }
-    const std::string_view text = m.text();
-    if (m.has_colon()) return qname == text;
-    if (text.empty()) return xml::local_name(qname).empty();
-    // The last byte first: most names that differ differ there.
-    if (qname.size() < text.size() || qname.back() != text.back() ||
-        qname.substr(qname.size() - text.size()) != text) {
-      return false;
-    }
-    if (qname.size() == text.size()) return true;
-    const size_t colon = qname.size() - text.size() - 1;
-    return qname[colon] == ':' && qname.substr(0, colon).find(':') == std::string_view::npos;
-  }
-
   // The element whose tag is being matched.
   struct Element {
     const xml::Event* tag = nullptr;
