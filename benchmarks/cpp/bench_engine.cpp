@@ -20,7 +20,11 @@
 #include "engine/engine.hpp"
 #include "path/compiler.hpp"
 
-// Heap in use and its peak, for the memory figures.
+// Heap in use and its peak, for the memory figures. (GCC takes the free() in these
+// replacements for a mismatch with new.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 namespace {
 std::atomic<size_t> g_heap{0};
 std::atomic<size_t> g_heap_peak{0};

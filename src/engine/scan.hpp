@@ -115,7 +115,6 @@ class Scan {
     static constexpr uint32_t kInlineCaptures = 4;
     uint32_t captures = 0;
     uint32_t capturing[kInlineCaptures] = {};
-
   };
 
   void loop();
