@@ -91,9 +91,9 @@ std::string document(Choices& in) {
 }
 
 std::string filter(Choices& in) {
-  constexpr const char* kFilters[] = {
-      "@k==1",   "@x:k!=2", "b>1",       "c.#>0",      "#text%\"1*\"", "b.c==2", "**.c==\"3\"",
-      "a.0.@k<3", "p:b==\"\"", "#text!=\"\"", "@k2==\"x\""};
+  constexpr const char* kFilters[] = {"@k==1",        "@x:k!=2",     "b>1",         "c.#>0",
+                                      "#text%\"1*\"", "b.c==2",      "**.c==\"3\"", "a.0.@k<3",
+                                      "p:b==\"\"",    "#text!=\"\"", "@k2==\"x\""};
   return kFilters[in.pick(11)];
 }
 
@@ -103,23 +103,41 @@ std::string path(Choices& in) {
     p += '.';
     p += kNames[in.pick(4)];
     switch (in.pick(8)) {
-      case 0: p += ".0"; break;
-      case 1: p += ".1"; break;
-      case 2: p += ".#"; break;
-      case 3: p += "#(" + filter(in) + ")"; break;
-      case 4: p += "#(" + filter(in) + ")#"; break;
-      default: break;
+      case 0:
+        p += ".0";
+        break;
+      case 1:
+        p += ".1";
+        break;
+      case 2:
+        p += ".#";
+        break;
+      case 3:
+        p += "#(" + filter(in) + ")";
+        break;
+      case 4:
+        p += "#(" + filter(in) + ")#";
+        break;
+      default:
+        break;
     }
   }
   switch (in.pick(6)) {
-    case 0: p += ".@k"; break;
-    case 1: p += ".@x:k"; break;
-    case 2: p += ".#text"; break;
-    default: break;
+    case 0:
+      p += ".@k";
+      break;
+    case 1:
+      p += ".@x:k";
+      break;
+    case 2:
+      p += ".#text";
+      break;
+    default:
+      break;
   }
-  constexpr const char* kModifiers[] = {"",       "",      "",        "|@count",  "|@first",
-                                        "|@last", "|@sort", "|@sum",   "|@unique", "|@reverse",
-                                        "|@count|@count"};
+  constexpr const char* kModifiers[] = {
+      "",       "",      "",         "|@count",   "|@first",       "|@last",
+      "|@sort", "|@sum", "|@unique", "|@reverse", "|@count|@count"};
   return p + kModifiers[in.pick(11)];
 }
 

@@ -100,19 +100,19 @@ struct HarnessCatalog {
 
 HarnessCatalog make_harness_catalog(size_t size) {
   static const char* const kWords[] = {
-      "amber",  "basalt",  "cedar",  "delta",    "ember",  "fjord",   "garnet",  "harbor",
-      "indigo", "juniper", "kelp",   "lumen",    "marrow", "nectar",  "onyx",    "pylon",
-      "quartz", "raven",   "sable",  "tundra",   "umber",  "vessel",  "willow",  "xylem",
-      "yarrow", "zephyr",  "orbit",  "lantern",  "meadow", "cobalt",  "prism",   "tidal",
-      "vertex", "summit",  "canyon", "aurora",   "beacon", "cipher",  "drift",   "echo",
-      "fathom", "glacier", "hollow", "island",   "jetty",  "keystone"};
-  static const char* const kFirst[] = {"Ada",  "Bruno", "Chiara", "Dmitri", "Elif",
+      "amber",  "basalt",  "cedar",  "delta",   "ember",  "fjord",   "garnet", "harbor",
+      "indigo", "juniper", "kelp",   "lumen",   "marrow", "nectar",  "onyx",   "pylon",
+      "quartz", "raven",   "sable",  "tundra",  "umber",  "vessel",  "willow", "xylem",
+      "yarrow", "zephyr",  "orbit",  "lantern", "meadow", "cobalt",  "prism",  "tidal",
+      "vertex", "summit",  "canyon", "aurora",  "beacon", "cipher",  "drift",  "echo",
+      "fathom", "glacier", "hollow", "island",  "jetty",  "keystone"};
+  static const char* const kFirst[] = {"Ada",   "Bruno", "Chiara", "Dmitri", "Elif",
                                        "Farid", "Greta", "Hugo",   "Ines",   "Jonas",
                                        "Kaori", "Lena",  "Milo",   "Nadia"};
-  static const char* const kLast[] = {"Okafor", "Petrov", "Quinn",  "Rossi", "Sato",
-                                      "Tanaka", "Ueda",   "Varga",  "Weber", "Xu",
+  static const char* const kLast[] = {"Okafor", "Petrov", "Quinn", "Rossi", "Sato",
+                                      "Tanaka", "Ueda",   "Varga", "Weber", "Xu",
                                       "Yilmaz", "Zhou",   "Moreau"};
-  static const char* const kTags[] = {"fiction", "history", "science", "travel", "poetry",
+  static const char* const kTags[] = {"fiction", "history", "science", "travel",   "poetry",
                                       "drama",   "essays",  "crime",   "children", "art"};
   static const char* const kLangs[] = {"en", "en", "en", "de", "fr", "es"};
   std::mt19937_64 rng(1);
@@ -154,7 +154,8 @@ HarnessCatalog make_harness_catalog(size_t size) {
                   "    <price currency=\"EUR\">%d.%02d</price>\n    <year>%d</year>\n    <tags>",
                   cents / 100, cents % 100, range(1950, 2024));
     doc += buf;
-    for (int i = 0, n = range(1, 3); i < n; ++i) doc += std::string("<tag>") + kTags[pick(10)] + "</tag>";
+    for (int i = 0, n = range(1, 3); i < n; ++i)
+      doc += std::string("<tag>") + kTags[pick(10)] + "</tag>";
     doc += "</tags>\n    <summary>" + words(range(8, 30)) + ".</summary>\n";
     if (pick(100) < 15) {
       doc += "    <series><title>" + title() + "</title><number>" + std::to_string(range(1, 9)) +
@@ -256,7 +257,8 @@ int profile(const std::string& doc, const std::vector<ProgramPtr>& programs,
   Items items;
   std::vector<Items> many;
   for (size_t i = 0; i < programs.size(); ++i) {
-    if (selected("  alone: " + names[i])) (void)varnex::engine::run_with(*programs[i], doc, true, items);
+    if (selected("  alone: " + names[i]))
+      (void)varnex::engine::run_with(*programs[i], doc, true, items);
   }
   if (selected("eight paths, one run_many pass")) {
     (void)varnex::engine::run_many(raw, doc, true, many);
@@ -363,8 +365,8 @@ int main(int argc, char** argv) {
   }
   const std::string one_pass = "eight paths, one run_many pass";
   if (selected(one_pass)) {
-    const double s = best_seconds(
-        runs, [&] { (void)varnex::engine::run_many(eight_raw, big, true, many); });
+    const double s =
+        best_seconds(runs, [&] { (void)varnex::engine::run_many(eight_raw, big, true, many); });
     report(one_pass, big.size(), s, 600);
     if (slowest > 0) {
       std::printf("%-50s %8.2f x    (target at most 1.5)\n", "  one pass / slowest path alone",

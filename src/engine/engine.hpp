@@ -47,8 +47,7 @@ namespace varnex::engine {
                                                                Items& items);
 
 // Rewrites `items` in place; `doc` is what Span items refer to.
-void apply_modifiers(std::span<const path::Modifier> modifiers, Items& items,
-                     std::string_view doc);
+void apply_modifiers(std::span<const path::Modifier> modifiers, Items& items, std::string_view doc);
 
 // Text of the first element in `element` (decoded as UTF-8, entities resolved).
 [[nodiscard]] std::string extract_element_text(std::string_view element);
@@ -67,6 +66,7 @@ struct ChildSpan {
 };
 [[nodiscard]] bool element_has_child_elements(std::string_view element) noexcept;
 [[nodiscard]] std::vector<ChildSpan> collect_direct_children(std::string_view element);
-[[nodiscard]] std::vector<std::string_view> unique_child_names(const std::vector<ChildSpan>& children);
+[[nodiscard]] std::vector<std::string_view> unique_child_names(
+    const std::vector<ChildSpan>& children);
 
 }  // namespace varnex::engine

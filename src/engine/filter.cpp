@@ -18,11 +18,16 @@ std::optional<double> parse_trimmed(std::string_view text) {
 
 bool ordered(double a, CompareOp op, double b) {
   switch (op) {
-    case CompareOp::Lt: return a < b;
-    case CompareOp::Le: return a <= b;
-    case CompareOp::Gt: return a > b;
-    case CompareOp::Ge: return a >= b;
-    default: return false;
+    case CompareOp::Lt:
+      return a < b;
+    case CompareOp::Le:
+      return a <= b;
+    case CompareOp::Gt:
+      return a > b;
+    case CompareOp::Ge:
+      return a >= b;
+    default:
+      return false;
   }
 }
 

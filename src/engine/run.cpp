@@ -99,8 +99,7 @@ std::optional<EngineError> run_many_within(const std::vector<const path::Program
 }
 
 std::optional<EngineError> apply_within_fragment(std::string_view fragment,
-                                                 std::span<const path::Step> steps,
-                                                 Items& items) {
+                                                 std::span<const path::Step> steps, Items& items) {
   if (steps.empty()) {
     items.emplace_back(Markup{std::string(fragment)});
     return std::nullopt;

@@ -155,8 +155,7 @@ void Scan::loop() {
 
 // State `first` is the first at the level on top to care about this element: `named`, or
 // searching its descendants.
-void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t first,
-                      bool named) {
+void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t first, bool named) {
   const auto end = static_cast<uint32_t>(states_.size());
   const auto work = static_cast<uint32_t>(work_.size());
   const uint32_t tasks = ntasks_;

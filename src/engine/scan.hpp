@@ -62,7 +62,7 @@ class Scan {
     TaskOptions options;
     Role role = Role::Path;
     bool done = false;
-    uint32_t owner = kNone;  // Subject, Rest: the task whose filter made this one
+    uint32_t owner = kNone;    // Subject, Rest: the task whose filter made this one
     uint32_t states_from = 0;  // its states are all at states_[states_from..]
     Sink sink;
     std::optional<std::string> held;  // Rest: an ambiguity, raised only if the filter holds
@@ -73,8 +73,8 @@ class Scan {
     const path::Step* at = nullptr;  // the task's steps[step]
     uint32_t task = 0;
     uint32_t step = 0;
-    uint64_t count = 0;  // children that matched the step so far
-    bool seen = false;   // a child already matched under the ambiguity guard
+    uint64_t count = 0;      // children that matched the step so far
+    bool seen = false;       // a child already matched under the ambiguity guard
     bool top_level = false;  // a settled Index or first-match filter ends the task, not the level
     bool idle = false;       // settled below top level, or its task is done: waits for the end
   };

@@ -2,7 +2,6 @@
 #include "query_table.hpp"
 
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace varnex::engine::testing {
@@ -14,56 +13,41 @@ struct Token {
   std::string text;
 };
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  throw std::runtime_error("bad \\x escape");
-}
-
 std::vector<Token> tokens(const std::string& line) {
   std::vector<Token> out;
-  size_t i = 0;
-  while (i < line.size()) {
+  for (size_t i = 0; i < line.size();) {
     if (line[i] == ' ') {
       ++i;
-    } else if (line[i] == '"') {
+    } else if (line[i] != '"') {
+      const size_t end = std::min(line.find(' ', i), line.size());
+      out.push_back(Token{false, line.substr(i, end - i)});
+      i = end;
+    } else {
       Token t{true, {}};
-      for (++i; i < line.size() && line[i] != '"'; ++i) {
+      for (++i; line.at(i) != '"'; ++i) {
         if (line[i] != '\\') {
           t.text += line[i];
-          continue;
-        }
-        const char e = line.at(++i);
-        switch (e) {
-          case 'n': t.text += '\n'; break;
-          case 't': t.text += '\t'; break;
-          case 'x':
-            t.text += static_cast<char>(hex_digit(line.at(i + 1)) * 16 + hex_digit(line.at(i + 2)));
-            i += 2;
-            break;
-          default: t.text += e; break;
+        } else if (line.at(++i) == 'x') {
+          t.text += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+          i += 2;
+        } else {
+          t.text += line[i] == 'n' ? '\n' : line[i] == 't' ? '\t' : line[i];
         }
       }
-      if (i++ >= line.size()) throw std::runtime_error("unclosed string");
+      ++i;
       out.push_back(std::move(t));
-    } else {
-      const size_t end = line.find(' ', i);
-      out.push_back(Token{false, line.substr(i, end == std::string::npos ? end : end - i)});
-      i = end == std::string::npos ? line.size() : end;
     }
   }
   return out;
 }
 
-// Reads an answer from toks[at...] up to the word `stop` or the end.
+// An answer from toks[at...]: `error "name"`, or quoted items up to the next word.
 Answer read_answer(const std::vector<Token>& toks, size_t& at) {
   Answer a;
-  if (at < toks.size() && !toks[at].quoted && toks[at].text == "error") {
+  if (at < toks.size() && toks[at].text == "error" && !toks[at].quoted) {
     a.ambiguous = true;
     a.name = toks.at(at + 1).text;
     at += 2;
-    return a;
   }
   while (at < toks.size() && toks[at].quoted) a.items.push_back(toks[at++].text);
   return a;
@@ -78,22 +62,17 @@ std::vector<QueryRow> load() {
   for (int n = 1; std::getline(file, line); ++n) {
     if (line.empty() || line[0] == '#') continue;
     const std::vector<Token> toks = tokens(line);
-    if (!toks[0].quoted && toks[0].text == "doc") {
+    if (toks[0].text == "doc" && !toks[0].quoted) {
       doc = toks.at(1).text;
       continue;
     }
-    QueryRow row;
-    row.line = n;
-    row.doc = doc;
-    row.path = toks.at(0).text;
-    if (toks.at(1).text != "=>") throw std::runtime_error("line " + std::to_string(n));
+    QueryRow row{n, doc, toks[0].text, {}, {}};
     size_t at = 2;
     row.single = read_answer(toks, at);
-    if (at < toks.size() && toks[at].text == "many") {
-      ++at;
-      row.many = read_answer(toks, at);
+    if (at < toks.size() && toks[at].text == "many") row.many = read_answer(toks, ++at);
+    if (toks.at(1).text != "=>" || at != toks.size()) {
+      throw std::runtime_error("bad query line " + std::to_string(n));
     }
-    if (at != toks.size()) throw std::runtime_error("line " + std::to_string(n));
     rows.push_back(std::move(row));
   }
   return rows;

@@ -1,10 +1,11 @@
 // The shared query table through the single-path entry point (spans and copies), the
 // multi-path one for each path alone, and one multi-path pass per document for all its paths.
+#include "query_table.hpp"
+
 #include <algorithm>
 #include <map>
 
 #include "engine_test_util.hpp"
-#include "query_table.hpp"
 
 namespace varnex::engine::testing {
 namespace {

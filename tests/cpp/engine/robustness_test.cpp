@@ -62,9 +62,10 @@ TEST(Malformed, TruncatedOrCorruptedDocumentsAreSafe) {
       "<r><a></b><c>t&#x41;&bogus;</c></r></r><?pi x?><r2/>",
   };
   const std::vector<std::string> paths = {
-      "r.i", "r.i.#.@id", "r.i#(p > 10).n", "r.i#(@id==2)#", "r.i#(p.# > 0)", "**.n|@sort",
-      "**.b.#text|@sum", "r.a.a.b", "r.i.1.p", "r.*.#", "**.c.#text|@unique",
-      "r.i#(n % \"a*\")#.@x", "#text", "r.a|@first", "**.a.b.#|@sort_n"};
+      "r.i",           "r.i.#.@id",  "r.i#(p > 10).n",     "r.i#(@id==2)#",
+      "r.i#(p.# > 0)", "**.n|@sort", "**.b.#text|@sum",    "r.a.a.b",
+      "r.i.1.p",       "r.*.#",      "**.c.#text|@unique", "r.i#(n % \"a*\")#.@x",
+      "#text",         "r.a|@first", "**.a.b.#|@sort_n"};
   std::vector<std::string> variants;
   for (const auto& full : docs) {
     for (size_t n = 0; n <= full.size(); ++n) variants.push_back(full.substr(0, n));

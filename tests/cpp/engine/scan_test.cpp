@@ -26,8 +26,8 @@ TEST(ItemKinds, ManyPathsCaptureOneElement) {
   std::vector<V> expected;
   for (int i = 0; i < 12; ++i) {
     paths.push_back(i % 3 == 0 ? "r.a.#.@k" : (i % 3 == 1 ? "r.a" : "r.a.b"));
-    expected.push_back(i % 3 == 0 ? V{"V:1"} : (i % 3 == 1 ? V{"S:<a k=\"1\"><b/></a>"}
-                                                             : V{"M:<b/>"}));
+    expected.push_back(i % 3 == 0 ? V{"V:1"}
+                                  : (i % 3 == 1 ? V{"S:<a k=\"1\"><b/></a>"} : V{"M:<b/>"}));
   }
   EXPECT_EQ(query_many("<r><a k=\"1\"><b/></a></r>", paths), expected);
 }
@@ -62,8 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Within, OnePathAsResultGetDoes) {
   Items items;
   const auto program = compile_or_fail("b.#.c");
-  ASSERT_FALSE(apply_within_fragment("<a><b><c>1</c></b><b><c>2</c></b></a><b/>",
-                                     program->steps, items));
+  ASSERT_FALSE(
+      apply_within_fragment("<a><b><c>1</c></b><b><c>2</c></b></a><b/>", program->steps, items));
   EXPECT_EQ(render_all(items, ""), (V{"M:<c>1</c>", "M:<c>2</c>"}));
   items.clear();
   const auto guarded = compile_or_fail("b.c");
@@ -104,13 +104,13 @@ INSTANTIATE_TEST_SUITE_P(
         CompareCase{" x", O::Eq, str("x"), false}, CompareCase{"x", O::Ne, str("x"), false},
         CompareCase{"True", O::Eq, boolean(true), false},
         CompareCase{"true", O::Ne, boolean(false), true},
-        CompareCase{"true", O::Gt, boolean(false), false},
-        CompareCase{"10", O::Ge, num(10), true}, CompareCase{"10", O::Lt, num(10), false},
-        CompareCase{"n/a", O::Lt, num(10), false}, CompareCase{"9", O::Lt, str(" 10 "), true},
-        CompareCase{"9", O::Lt, str("ten"), false}, CompareCase{"bab", O::Like, str("a*"), false},
+        CompareCase{"true", O::Gt, boolean(false), false}, CompareCase{"10", O::Ge, num(10), true},
+        CompareCase{"10", O::Lt, num(10), false}, CompareCase{"n/a", O::Lt, num(10), false},
+        CompareCase{"9", O::Lt, str(" 10 "), true}, CompareCase{"9", O::Lt, str("ten"), false},
+        CompareCase{"bab", O::Like, str("a*"), false},
         CompareCase{"bab", O::NotLike, str("a*"), true},
-        CompareCase{"a:b", O::Like, str("a:?"), true},
-        CompareCase{"5", O::Like, num(5), false}, CompareCase{"5", O::NotLike, num(5), false}));
+        CompareCase{"a:b", O::Like, str("a:?"), true}, CompareCase{"5", O::Like, num(5), false},
+        CompareCase{"5", O::NotLike, num(5), false}));
 
 // Attribute values that are not UTF-8: given raw, and failing an attribute test whatever the
 // operator, on start tags and empty-element tags alike.
@@ -118,7 +118,8 @@ TEST(Filters, AttributesThatAreNotText) {
   const std::string doc = "<r><b k=\"\xFF\"/><b k=\"\xFF\">x</b><b k=\"1\"/></r>";
   EXPECT_EQ(query(doc, "r.b.#.@k"), (V{"V:\xFF", "V:\xFF", "V:1"}));
   EXPECT_EQ(query(doc, "r.b#(@k!=1)#"), V{});
-  EXPECT_EQ(query_many(doc, {"r.b#(@k!=1)#", "r.b#(@k=1)"}), (std::vector<V>{{}, {"M:<b k=\"1\"/>"}}));
+  EXPECT_EQ(query_many(doc, {"r.b#(@k!=1)#", "r.b#(@k=1)"}),
+            (std::vector<V>{{}, {"M:<b k=\"1\"/>"}}));
 }
 
 }  // namespace
