@@ -47,7 +47,7 @@ uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink:
 // --- entry ----------------------------------------------------------------------------------
 
 std::optional<EngineError> Scan::run_document() {
-  levels_.push_back(Level{0, 0, ntasks_, 0, {}, false});
+  levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
   floor_ = 0;
   for (uint32_t task = 0; task < ntasks_; ++task) {
     const path::Step& first = tasks_[task].steps.front();
@@ -64,13 +64,14 @@ std::optional<EngineError> Scan::run_document() {
         break;
     }
   }
+  levels_.back().counts = el_.counts;
   make_room();
   loop();
   return std::move(error_);
 }
 
 std::optional<EngineError> Scan::run_within() {
-  levels_.push_back(Level{0, 0, ntasks_, 0, {}, false});
+  levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
   floor_ = 1;
   for (;;) {
     const size_t start = reader_.buffer_position();
@@ -198,17 +199,15 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
   const path::Step& step = *s.at;
   const uint64_t k = s.count++;
   switch (step.selector.kind) {
-    case path::SelectorKind::Bare: {
-      const Task& t = tasks_[s.task];
+    case path::SelectorKind::Bare:
       // A step that must be unique: a second match in the same scope is an error.
-      if (s.step + 1 < t.steps.size() && (!el_.empty || t.options.guard_empty)) {
+      if (!s.last && (!el_.empty || tasks_[s.task].options.guard_empty)) {
         if (s.seen) return raise(s.task, step.name.text());
         s.seen = true;
       }
-      return select(s.task, s.step + 1, s.top_level);
-    }
+      return s.last ? capture(s.task) : select(s.task, s.step + 1, s.top_level);
     case path::SelectorKind::Each:
-      return select(s.task, s.step + 1, false);
+      return s.last ? capture(s.task) : select(s.task, s.step + 1, false);
     case path::SelectorKind::Index: {
       if (k != step.selector.index) return;
       const uint32_t task = s.task;
@@ -262,7 +261,8 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
       }
       std::rotate(work_.begin() + work, work_.end() - el_.captures, work_.end());
     }
-    levels_.push_back(Level{child_states, work, tasks, el_.start, tag.name(), el_.text});
+    levels_.push_back(
+        Level{child_states, work, tasks, el_.start, tag.name(), el_.text, el_.counts});
     const size_t room = states_.size() + 3 * (states_.size() - child_states);
     if (states_.capacity() < room) make_room();
     if (el_.text) texts_.emplace_back();
@@ -306,16 +306,16 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
 }
 
 [[gnu::always_inline]] inline void Scan::capture(uint32_t task) {
-  Sink& sink = tasks_[task].sink;
+  Task& t = tasks_[task];
   if (el_.empty) {
-    sink.empty_element(el_.tag->content);  // always a copy, as written
+    t.sink.empty_element(el_.tag->content);  // always a copy, as written
     return added(task);
   }
-  if (sink.mode() == Sink::Mode::Count) {
-    sink.value({});  // a count needs neither the bytes nor the end
+  if (t.sink.mode() == Sink::Mode::Count) {
+    t.sink.value({});  // a count needs neither the bytes nor the end
     return added(task);
   }
-  if (wants_text(task)) {
+  if (t.sink.keeps_next() && (t.options.element_text || t.sink.mode() == Sink::Mode::First)) {
     work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0, nullptr});
     el_.text = true;
   } else if (el_.captures < Element::kInlineCaptures) {
@@ -334,11 +334,14 @@ void Scan::make_room() {
 }
 
 [[gnu::always_inline]] inline void Scan::push_state(uint32_t task, uint32_t step, bool top_level) {
+  const std::span<const path::Step> steps = tasks_[task].steps;
   State s;
-  s.at = &tasks_[task].steps[step];
+  s.at = &steps[step];
   s.task = task;
   s.step = step;
   s.top_level = top_level;
+  s.last = step + 1 == steps.size();
+  el_.counts = el_.counts || s.at->selector.kind == path::SelectorKind::Count;
   states_.push_back(s);
 }
 
@@ -365,12 +368,6 @@ uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t o
   return ntasks_++;
 }
 
-bool Scan::wants_text(uint32_t task) const noexcept {
-  const Task& t = tasks_[task];
-  if (!t.sink.keeps_next()) return false;
-  return t.options.element_text || t.sink.mode() == Sink::Mode::First;
-}
-
 // --- element ends ---------------------------------------------------------------------------
 
 void Scan::close_level(bool tallies, size_t end) {
@@ -380,8 +377,9 @@ void Scan::close_level(bool tallies, size_t end) {
   const uint32_t tasks = top.tasks;
   const size_t start = top.start;
   const bool text = top.text;
+  const bool counts = top.counts;
   levels_.pop_back();
-  if (tallies) {
+  if (tallies && counts) {
     // A count is given when its level ends, also when nothing matched.
     for (uint32_t i = states; i < states_.size(); ++i) {
       const State& s = states_[i];

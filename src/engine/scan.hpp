@@ -77,6 +77,7 @@ class Scan {
     bool seen = false;       // a child already matched under the ambiguity guard
     bool top_level = false;  // a settled Index or first-match filter ends the task, not the level
     bool idle = false;       // settled below top level, or its task is done: waits for the end
+    bool last = false;       // the task's last step: a match is a capture
   };
 
   // An open element (or the document level) and what waits for its end.
@@ -86,7 +87,8 @@ class Scan {
     uint32_t tasks = 0;   // tasks from here were made for this element
     size_t start = 0;     // offset of the element's '<'
     std::string_view name;
-    bool text = false;  // gathers its text (the last of texts_)
+    bool text = false;    // gathers its text (the last of texts_)
+    bool counts = false;  // some state counts its matches, to be given at the end
   };
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, Settle };
@@ -109,7 +111,8 @@ class Scan {
     std::string_view qname;
     size_t start = 0;
     bool empty = false;
-    bool text = false;  // some work wants its text
+    bool text = false;    // some work wants its text
+    bool counts = false;  // some state made inside counts its matches
     // Tasks taking it as an element (span or copy), noted here rather than as work: most such
     // elements are skipped whole, and their captures are taken right after.
     static constexpr uint32_t kInlineCaptures = 4;
@@ -136,6 +139,7 @@ class Scan {
     el_.start = start;
     el_.empty = empty;
     el_.text = false;
+    el_.counts = false;
     el_.captures = 0;
     attrs_.reset(tag.content, tag.name_len);
   }
@@ -176,7 +180,6 @@ class Scan {
   void settle(uint32_t state);
   void finish(uint32_t task);
   void raise(uint32_t task, const std::string& name);
-  [[nodiscard]] bool wants_text(uint32_t task) const noexcept;
 
   std::string_view doc_;
   bool spans_;
