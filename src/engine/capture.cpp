@@ -68,14 +68,6 @@ std::string_view TagAttributes::value(Entry& entry) {
   return v;
 }
 
-std::optional<std::string> read_attr(const xml::Event& start, std::string_view name) {
-  TagAttributes attrs;
-  attrs.reset(start.content, start.name_len);
-  auto v = attrs.find(name);
-  if (!v) return std::nullopt;
-  return std::string(*v);
-}
-
 std::string serialize_empty(std::string_view content) {
   std::string out;
   out.reserve(content.size() + 3);

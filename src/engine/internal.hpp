@@ -84,8 +84,6 @@ class TagAttributes {
   std::string scratch_;
 };
 
-[[nodiscard]] std::optional<std::string> read_attr(const xml::Event& start, std::string_view name);
-
 // Reads the rest of the current element (the reader stands inside it) and returns its text;
 // the reader ends past the element's end tag.
 [[nodiscard]] std::string read_text_in_scope(xml::Reader& reader);
