@@ -112,19 +112,42 @@ void Scan::loop() {
         const std::string_view qname = ev.name();
         bool named = false;
         const uint32_t first = wanted(qname, named);
-        if (first != kNone) {
-          // A tag's content follows its '<' directly.
-          on_element(ev, static_cast<size_t>(ev.content.data() - doc_.data()) - 1,
-                     ev.kind == xml::EventKind::Empty, first, named);
+        // A tag's content follows its '<' directly.
+        const size_t start = static_cast<size_t>(ev.content.data() - doc_.data()) - 1;
+        if (first != kNone && !named && first + 1 == states_.size() &&
+            ev.kind == xml::EventKind::Start) {
+          // Only a descendant search, which goes on inside (the common case of `**`): a new
+          // level with a fresh copy of its state.
+          State inside = states_[first];
+          inside.count = 0;
+          inside.seen = false;
+          inside.top_level = false;
+          const auto end = static_cast<uint32_t>(states_.size());
+          states_.push_back(inside);
+          levels_.push_back(
+              Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, false});
+          if (states_.capacity() < states_.size() + 3) make_room();
+        } else if (first != kNone) {
+          on_element(ev, start, ev.kind == xml::EventKind::Empty, first, named);
         } else if (ev.kind == xml::EventKind::Start) {
           pass(qname);
         }
         break;
       }
       case xml::EventKind::End:
-      case xml::EventKind::Eof:
-        close_level(true, reader_.buffer_position());
+      case xml::EventKind::Eof: {
+        const Level& top = levels_.back();
+        if (top.counts || top.text || top.work != work_.size()) {
+          close_level(true, reader_.buffer_position());
+          break;
+        }
+        // Nothing waits for this element's end (the common case): drop its level.
+        states_.erase(states_.begin() + top.states, states_.end());
+        ntasks_ = top.tasks;
+        levels_.pop_back();
+        stop_ = levels_.size() <= floor_;
         break;
+      }
       case xml::EventKind::Text:
         if (!texts_.empty()) {
           // As read_text_in_scope does: a piece that fails to decode or unescape is dropped.
@@ -188,6 +211,12 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
   if (states_.size() == end && work_.size() == work && el_.captures == 0) {
     // Matched, but nothing to do (a count, a failed filter, another index).
     if (!empty) pass(el_.qname);
+    return;
+  }
+  if (states_.size() > end && !empty && work_.size() == work && el_.captures == 0 && !el_.text) {
+    // Entered for its children alone (a descent, a descendant search).
+    levels_.push_back(Level{end, work, tasks, start, el_.qname, false, el_.counts});
+    if (states_.capacity() < states_.size() + 3 * (states_.size() - end)) make_room();
     return;
   }
   place(end, work, tasks);
@@ -387,7 +416,7 @@ void Scan::close_level(bool tallies, size_t end) {
       emit_value(s.task, std::to_string(s.count));
     }
   }
-  states_.resize(states);
+  states_.erase(states_.begin() + states, states_.end());
   if (work < work_.size()) {
     if (text) {
       const std::string gathered = std::move(texts_.back());
@@ -396,7 +425,7 @@ void Scan::close_level(bool tallies, size_t end) {
     } else {
       run_work(work, start, end, {});
     }
-    work_.resize(work);
+    work_.erase(work_.begin() + work, work_.end());
   } else if (text) {
     texts_.pop_back();
   }
