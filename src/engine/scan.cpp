@@ -387,7 +387,11 @@ uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t o
   t.options = TaskOptions{};  // a filter's paths keep the guard on empty-element tags
   if (role == Role::Subject) {
     // Only the first item is the subject; the rest of the path runs on only if it can fail.
-    t.options.first_only = !can_raise(steps);
+    if (steps.data() != raise_checked_) {
+      raise_checked_ = steps.data();
+      can_raise_ = can_raise(steps);
+    }
+    t.options.first_only = !can_raise_;
     t.sink.reset(Sink::Mode::First, nullptr);
   } else {
     const bool counting = o.sink.mode() == Sink::Mode::Count;

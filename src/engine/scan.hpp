@@ -197,7 +197,10 @@ class Scan {
   bool idle_check_ = false;  // a state settled or a task ended: the level may have nothing left
   bool stop_ = false;        // an error, or every path is done
   std::optional<EngineError> error_;
-  TagAttributes attrs_;   // the attributes of el_'s tag
+  TagAttributes attrs_;  // the attributes of el_'s tag
+  // Whether the filter path starting at raise_checked_ can end in the ambiguity error.
+  const path::Step* raise_checked_ = nullptr;
+  bool can_raise_ = false;
   std::string text_;      // one consumed element's text
   std::string decode_;    // text decoding
   std::string unescape_;  // text unescaping

@@ -8,14 +8,6 @@
 
 namespace varnex::engine {
 
-void Sink::reset(Mode mode, Items* items) noexcept {
-  mode_ = mode;
-  size_ = 0;
-  items_ = items;
-  own_.clear();
-  first_.clear();
-}
-
 void Sink::element_slow(std::string_view doc, size_t start, size_t end, bool spans) {
   if (!keeps_next()) {
     ++size_;

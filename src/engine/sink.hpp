@@ -20,7 +20,13 @@ class Sink {
 
   Sink() = default;
   // Keep into `items` (nullptr: a list of the sink's own), or Count, or First.
-  void reset(Mode mode, Items* items) noexcept;
+  void reset(Mode mode, Items* items) noexcept {
+    mode_ = mode;
+    size_ = 0;
+    items_ = items;
+    own_.clear();
+    first_.clear();
+  }
 
   // The element doc[start, end): a span, or a copy when spans are off or do not fit.
   void element(std::string_view doc, size_t start, size_t end, bool spans) {
