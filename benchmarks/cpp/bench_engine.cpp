@@ -1,12 +1,18 @@
-// Engine throughput over a generated 100 MB catalog: spans, an attribute filter, validation,
-// and eight paths in one multi-path pass against eight single-path passes.
+// Engine throughput and memory. Single paths over a generated 100 MB catalog (titles, the last
+// record by attribute, validation); the eight paths of the harness's workload 8 over a 128 MB
+// catalog shaped like benchmarks/gen.py's, in one pass and one by one; the heap a counted
+// descendant search needs.
+#include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
+#include <random>
 #include <string>
 #include <variant>
 #include <vector>
@@ -14,9 +20,43 @@
 #include "engine/engine.hpp"
 #include "path/compiler.hpp"
 
+// Heap in use and its peak, for the memory figures. (GCC takes the free() in these
+// replacements for a mismatch with new.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+namespace {
+std::atomic<size_t> g_heap{0};
+std::atomic<size_t> g_heap_peak{0};
+
+void note_alloc(void* p) {
+  const size_t now = g_heap.fetch_add(malloc_usable_size(p)) + malloc_usable_size(p);
+  size_t peak = g_heap_peak.load();
+  while (now > peak && !g_heap_peak.compare_exchange_weak(peak, now)) {
+  }
+}
+}  // namespace
+
+void* operator new(std::size_t n) {
+  void* p = std::malloc(n == 0 ? 1 : n);
+  if (p == nullptr) throw std::bad_alloc();
+  note_alloc(p);
+  return p;
+}
+void operator delete(void* p) noexcept {
+  if (p != nullptr) g_heap.fetch_sub(malloc_usable_size(p));
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  if (p != nullptr) g_heap.fetch_sub(malloc_usable_size(p));
+  std::free(p);
+}
+
 namespace {
 
 using varnex::engine::Items;
+using varnex::path::Program;
+using varnex::path::ProgramPtr;
 
 constexpr int kBooks = 250'000;
 
@@ -26,6 +66,7 @@ std::string book_id(int i) {
   return buf;
 }
 
+// Flat records of six fields: the document the single-path figures have always used.
 std::string make_catalog() {
   static const char* const kGenres[] = {"fiction", "science", "history", "poetry"};
   std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<catalog>\n";
@@ -50,20 +91,116 @@ std::string make_catalog() {
   return doc;
 }
 
-varnex::path::ProgramPtr compile(const std::string& text) {
+// The harness's catalog (benchmarks/gen.py): nested author, tags, a namespaced ISBN, an
+// occasional series, entity and CDATA note. Its own random stream, the same shape.
+struct HarnessCatalog {
+  std::string doc;
+  int records = 0;
+};
+
+HarnessCatalog make_harness_catalog(size_t size) {
+  static const char* const kWords[] = {
+      "amber",  "basalt",  "cedar",  "delta",   "ember",  "fjord",   "garnet", "harbor",
+      "indigo", "juniper", "kelp",   "lumen",   "marrow", "nectar",  "onyx",   "pylon",
+      "quartz", "raven",   "sable",  "tundra",  "umber",  "vessel",  "willow", "xylem",
+      "yarrow", "zephyr",  "orbit",  "lantern", "meadow", "cobalt",  "prism",  "tidal",
+      "vertex", "summit",  "canyon", "aurora",  "beacon", "cipher",  "drift",  "echo",
+      "fathom", "glacier", "hollow", "island",  "jetty",  "keystone"};
+  static const char* const kFirst[] = {"Ada",   "Bruno", "Chiara", "Dmitri", "Elif",
+                                       "Farid", "Greta", "Hugo",   "Ines",   "Jonas",
+                                       "Kaori", "Lena",  "Milo",   "Nadia"};
+  static const char* const kLast[] = {"Okafor", "Petrov", "Quinn", "Rossi", "Sato",
+                                      "Tanaka", "Ueda",   "Varga", "Weber", "Xu",
+                                      "Yilmaz", "Zhou",   "Moreau"};
+  static const char* const kTags[] = {"fiction", "history", "science", "travel",   "poetry",
+                                      "drama",   "essays",  "crime",   "children", "art"};
+  static const char* const kLangs[] = {"en", "en", "en", "de", "fr", "es"};
+  std::mt19937_64 rng(1);
+  const auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint64_t>(n)); };
+  const auto range = [&](int lo, int hi) { return lo + pick(hi - lo + 1); };
+  const auto words = [&](int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+      if (i > 0) s += ' ';
+      s += kWords[pick(46)];
+    }
+    return s;
+  };
+  const auto title = [&] {
+    std::string t = words(range(2, 5));
+    bool up = true;
+    for (char& c : t) {
+      if (up && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      up = c == ' ';
+    }
+    if (pick(100) < 8) t += std::string(" &amp; ") + kWords[pick(46)];
+    return t;
+  };
+  HarnessCatalog out;
+  std::string& doc = out.doc;
+  doc.reserve(size + 4096);
+  doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<catalog xmlns:x=\"urn:varnex:bench\">\n";
+  const std::string tail = "</catalog>\n";
+  char buf[256];
+  while (doc.size() + tail.size() < size) {
+    std::snprintf(buf, sizeof buf, "  <book id=\"bk%07d\" lang=\"%s\" x:rating=\"%d\">\n",
+                  out.records, kLangs[pick(6)], range(1, 5));
+    doc += buf;
+    doc += "    <title>" + title() + "</title>\n";
+    doc += std::string("    <author><first>") + kFirst[pick(14)] + "</first><last>" +
+           kLast[pick(13)] + "</last></author>\n";
+    const int cents = range(100, 6000);
+    std::snprintf(buf, sizeof buf,
+                  "    <price currency=\"EUR\">%d.%02d</price>\n    <year>%d</year>\n    <tags>",
+                  cents / 100, cents % 100, range(1950, 2024));
+    doc += buf;
+    for (int i = 0, n = range(1, 3); i < n; ++i)
+      doc += std::string("<tag>") + kTags[pick(10)] + "</tag>";
+    doc += "</tags>\n    <summary>" + words(range(8, 30)) + ".</summary>\n";
+    if (pick(100) < 15) {
+      doc += "    <series><title>" + title() + "</title><number>" + std::to_string(range(1, 9)) +
+             "</number></series>\n";
+    }
+    if (pick(100) < 10) doc += "    <note><![CDATA[<b>" + words(4) + "</b> & more]]></note>\n";
+    std::snprintf(buf, sizeof buf, "    <x:isbn>978-%d-%05d-%03d-%d</x:isbn>\n  </book>\n",
+                  pick(10), range(10000, 99999), range(100, 999), pick(10));
+    doc += buf;
+    ++out.records;
+  }
+  doc += tail;
+  return out;
+}
+
+// The harness's eight paths for the catalog (benchmarks/workloads.py, workload 8).
+std::vector<std::string> eight_paths(int records) {
+  char key[16];
+  std::snprintf(key, sizeof key, "bk%07d", records - 1 - records / 50);
+  return {
+      "catalog.book.0.title",
+      "catalog.book.#",
+      std::string("catalog.book#(@id==\"") + key + "\").title",
+      "catalog.book#(price>30)#.@id",
+      "catalog.book.#.@id",
+      "catalog.book#(@lang==\"de\")#.title",
+      "catalog.book.#.title|@last",
+      "catalog.book.#.x:isbn",
+  };
+}
+
+ProgramPtr compile(const std::string& text) {
   auto r = varnex::path::compile(text);
   if (auto* e = std::get_if<varnex::path::ParseError>(&r)) {
     std::fprintf(stderr, "cannot compile %s: %s\n", text.c_str(), e->message().c_str());
     std::exit(1);
   }
-  return std::get<varnex::path::ProgramPtr>(r);
+  return std::get<ProgramPtr>(r);
 }
 
 // Set from the command line: run only the cases whose name contains it (for profiling).
 const char* g_only = nullptr;
 
-bool selected(const char* name) {
-  return g_only == nullptr || std::strstr(name, g_only) != nullptr;
+bool selected(const std::string& name) {
+  return g_only == nullptr || name.find(g_only) != std::string::npos;
 }
 
 // Thread CPU time: the machine is shared, and waiting for a core is not the engine's cost.
@@ -83,28 +220,72 @@ double best_seconds(int runs, const std::function<void()>& fn) {
   return best;
 }
 
-void report(const char* name, size_t bytes, double seconds, double target_mbs) {
+double report(const std::string& name, size_t bytes, double seconds, double target_mbs) {
   const double mbs = static_cast<double>(bytes) / 1e6 / seconds;
-  std::printf("%-44s %8.1f MB/s  (%7.2f ms", name, mbs, seconds * 1e3);
+  std::printf("%-50s %8.1f MB/s  (%7.2f ms", name.c_str(), mbs, seconds * 1e3);
   if (target_mbs > 0) {
     std::printf(", target %.0f MB/s)%s\n", target_mbs, mbs >= target_mbs ? "" : "  BELOW TARGET");
   } else {
     std::printf(")\n");
   }
+  return mbs;
 }
 
-void check(bool ok, const char* what) {
+void check(bool ok, const std::string& what) {
   if (!ok) {
-    std::fprintf(stderr, "result check failed: %s\n", what);
+    std::fprintf(stderr, "result check failed: %s\n", what.c_str());
     std::exit(1);
   }
 }
 
+// Heap growth at the peak of `fn`, beyond what was in use when it began.
+size_t extra_heap(const std::function<void()>& fn) {
+  const size_t base = g_heap.load();
+  g_heap_peak.store(base);
+  fn();
+  return g_heap_peak.load() - base;
+}
+
 }  // namespace
 
+// Runs the selected harness cases once each, unchecked and untimed: for counting instructions
+// under valgrind.
+int profile(const std::string& doc, const std::vector<ProgramPtr>& programs,
+            const std::vector<std::string>& names) {
+  std::vector<const Program*> raw;
+  for (const auto& p : programs) raw.push_back(p.get());
+  Items items;
+  std::vector<Items> many;
+  for (size_t i = 0; i < programs.size(); ++i) {
+    if (selected("  alone: " + names[i]))
+      (void)varnex::engine::run_with(*programs[i], doc, true, items);
+  }
+  if (selected("eight paths, one run_many pass")) {
+    (void)varnex::engine::run_many(raw, doc, true, many);
+  }
+  return 0;
+}
+
+// Arguments: runs (7; 0 profiles), a name filter, the harness catalog's size in MB (128).
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::atoi(argv[1]) : 7;
-  if (argc > 2) g_only = argv[2];
+  if (argc > 2 && argv[2][0] != '\0') g_only = argv[2];
+  const size_t harness_mb = argc > 3 ? static_cast<size_t>(std::atoi(argv[3])) : 128;
+  if (runs == 0 && g_only != nullptr && std::strstr(g_only, "alone") == nullptr &&
+      std::strstr(g_only, "run_many") == nullptr) {
+    // Profiling a single path over the flat catalog: its name is the path.
+    const std::string doc = make_catalog();
+    Items items;
+    (void)varnex::engine::run_with(*compile(g_only), doc, true, items);
+    return 0;
+  }
+  if (runs == 0) {
+    const HarnessCatalog harness = make_harness_catalog(harness_mb << 20);
+    const std::vector<std::string> names = eight_paths(harness.records);
+    std::vector<ProgramPtr> programs;
+    for (const std::string& p : names) programs.push_back(compile(p));
+    return profile(harness.doc, programs, names);
+  }
   const std::string doc = make_catalog();
   std::printf("catalog: %zu bytes, %d books, best CPU time of %d runs\n", doc.size(), kBooks, runs);
 
@@ -125,61 +306,93 @@ int main(int argc, char** argv) {
         "filtered title");
   check(varnex::engine::validate(doc), "document is valid");
 
+  const auto run = [&items](const std::string& d, const ProgramPtr& p) {
+    return [&d, &items, p] { (void)varnex::engine::run_with(*p, d, true, items); };
+  };
   struct Case {
-    const char* name;
-    std::function<void()> run;
+    std::string name;
+    std::function<void()> fn;
     double target_mbs;  // 0: informational
   };
-  const auto sum = compile("catalog.book.#.price|@sum");
-  const auto desc = compile("**.genre|@count");
-  const auto stream = compile("catalog.book#(price>54)#.title");
-  const auto run = [&](const varnex::path::ProgramPtr& p) {
-    return [&doc, &items, p] { (void)varnex::engine::run_with(*p, doc, true, items); };
+  const Case singles[] = {
+      {"catalog.book.#.title (spans)", run(doc, titles), 1350},
+      {"catalog.book#(@id==last).title", run(doc, by_id), 3500},
+      {"validate", [&] { check(varnex::engine::validate(doc), "valid"); }, 2500},
+      {"catalog.book.#.price|@sum", run(doc, compile("catalog.book.#.price|@sum")), 0},
+      {"**.genre|@count", run(doc, compile("**.genre|@count")), 0},
+      {"catalog.book#(price>54)#.title (streaming)",
+       run(doc, compile("catalog.book#(price>54)#.title")), 0},
   };
-  // Eight paths: one run_many pass must give what eight run_with passes give.
-  const char* const kEight[] = {
-      "catalog.book.#.title",
-      "catalog.book.#.@id",
-      "catalog.book.#.price|@sum",
-      "catalog.book.#.year|@max",
-      "catalog.book#(price>54)#.title",
-      "catalog.book#(@lang==\"de\")#.@id",
-      "**.genre|@count",
-      "catalog.book.#.author.#text",
-  };
-  std::vector<varnex::path::ProgramPtr> eight;
-  std::vector<const varnex::path::Program*> eight_raw;
-  for (const char* p : kEight) {
+  for (const Case& c : singles) {
+    if (selected(c.name)) report(c.name, doc.size(), best_seconds(runs, c.fn), c.target_mbs);
+  }
+
+  // The eight paths of workload 8 over the harness-shaped catalog.
+  const HarnessCatalog harness = make_harness_catalog(harness_mb << 20);
+  const std::string& big = harness.doc;
+  std::printf("harness catalog: %zu bytes, %d books\n", big.size(), harness.records);
+  const std::vector<std::string> eight_paths = ::eight_paths(harness.records);
+  std::vector<ProgramPtr> eight;
+  std::vector<const Program*> eight_raw;
+  for (const std::string& p : eight_paths) {
     eight.push_back(compile(p));
     eight_raw.push_back(eight.back().get());
   }
+  // One pass must give each path what its own pass gives (as texts: a path ending in a
+  // collecting modifier takes element texts in the multi-path scan).
   std::vector<Items> many;
-  check(!varnex::engine::run_many(eight_raw, doc, true, many), "run_many ran");
+  check(!varnex::engine::run_many(eight_raw, big, true, many), "run_many ran");
   for (size_t i = 0; i < eight.size(); ++i) {
-    check(!varnex::engine::run_with(*eight[i], doc, true, items), "run_with ran");
-    check(many[i].size() == items.size(), kEight[i]);
+    check(!varnex::engine::run_with(*eight[i], big, true, items), "run_with ran");
+    check(!items.empty() && many[i].size() == items.size(), eight_paths[i]);
     for (size_t k = 0; k < items.size(); ++k) {
-      check(varnex::engine::item_text(many[i][k], doc) == varnex::engine::item_text(items[k], doc),
-            kEight[i]);
+      check(varnex::engine::item_text(many[i][k], big) == varnex::engine::item_text(items[k], big),
+            eight_paths[i]);
     }
   }
-  const auto eight_single = [&] {
-    for (const auto& p : eight) (void)varnex::engine::run_with(*p, doc, true, items);
-  };
-  const auto eight_many = [&] { (void)varnex::engine::run_many(eight_raw, doc, true, many); };
+  check(varnex::engine::item_text(many[1][0], big) == std::to_string(harness.records), "count");
 
-  const Case cases[] = {
-      {"catalog.book.#.title (spans)", run(titles), 800},
-      {"catalog.book#(@id==last).title", run(by_id), 3500},
-      {"validate", [&] { check(varnex::engine::validate(doc), "valid"); }, 2500},
-      {"catalog.book.#.price|@sum", run(sum), 0},
-      {"**.genre|@count", run(desc), 0},
-      {"catalog.book#(price>54)#.title (streaming)", run(stream), 0},
-      {"eight paths, eight run_with passes", eight_single, 0},
-      {"eight paths, one run_many pass", eight_many, 0},
-  };
-  for (const Case& c : cases) {
-    if (selected(c.name)) report(c.name, doc.size(), best_seconds(runs, c.run), c.target_mbs);
+  double slowest = 0;
+  std::string slowest_name;
+  for (size_t i = 0; i < eight.size(); ++i) {
+    const std::string name = "  alone: " + eight_paths[i];
+    if (!selected(name)) continue;
+    const double s = best_seconds(runs, run(big, eight[i]));
+    report(name, big.size(), s, 0);
+    if (s > slowest) {
+      slowest = s;
+      slowest_name = eight_paths[i];
+    }
+  }
+  const std::string one_pass = "eight paths, one run_many pass";
+  if (selected(one_pass)) {
+    const double s =
+        best_seconds(runs, [&] { (void)varnex::engine::run_many(eight_raw, big, true, many); });
+    report(one_pass, big.size(), s, 600);
+    if (slowest > 0) {
+      std::printf("%-50s %8.2f x    (target at most 1.5)\n", "  one pass / slowest path alone",
+                  s / slowest);
+    }
+  }
+
+  // A counted descendant search keeps a counter, not the matches.
+  const auto tags = compile("**.tag|@count");
+  const std::string mem_name = "**.tag|@count extra heap";
+  if (selected(mem_name)) {
+    // Fresh result containers: a reused one would hide its growth in its old capacity.
+    const size_t alone = extra_heap([&] {
+      Items counted;
+      (void)varnex::engine::run_with(*tags, big, true, counted);
+      check(counted.size() == 1, "tags counted");
+    });
+    const std::vector<const Program*> with_title = {tags.get(), eight_raw[0]};
+    const size_t together = extra_heap([&] {
+      std::vector<Items> counted;
+      (void)varnex::engine::run_many(with_title, big, true, counted);
+    });
+    std::printf("%-50s %8.1f KB (run_with), %.1f KB (run_many); target under 1024 KB\n",
+                mem_name.c_str(), static_cast<double>(alone) / 1024.0,
+                static_cast<double>(together) / 1024.0);
   }
   return 0;
 }

@@ -1,7 +1,7 @@
-// Captures on single elements: name tests, element copies or spans, attributes, empty elements.
-#include <limits>
+// Attribute lookup and the written form of empty elements.
+#include <cstdint>
+#include <cstring>
 
-#include "engine/engine.hpp"
 #include "engine/internal.hpp"
 #include "xml/attributes.hpp"
 #include "xml/encoding.hpp"
@@ -9,40 +9,63 @@
 
 namespace varnex::engine {
 
-void capture_element(std::string_view doc, size_t start, size_t end, bool capture_spans,
-                     Items& items) {
-  if (end > doc.size()) end = doc.size();
-  if (start > end) start = end;
-  constexpr size_t kMaxSpan = std::numeric_limits<uint32_t>::max();
-  if (capture_spans && end <= kMaxSpan) {
-    items.emplace_back(Span{static_cast<uint32_t>(start), static_cast<uint32_t>(end)});
-  } else {
-    // Offsets past 4 GiB cannot be a Span: keep the element as an owned copy.
-    items.emplace_back(Markup{std::string(doc.substr(start, end - start))});
-  }
+namespace {
+
+bool is_attr_named(std::string_view key, std::string_view name) {
+  return is_named(key, name, has_prefix(name));
 }
 
-std::optional<std::string_view> read_attr_view(std::string_view content, size_t name_len,
-                                               std::string_view name, std::string& scratch) {
-  xml::Attributes attrs(content, name_len, /*with_checks=*/true);
+// Whether `raw` is ASCII without '&', eight bytes at a time: such a value is its own value.
+bool is_plain(std::string_view raw) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= raw.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, raw.data() + i, 8);
+    const uint64_t amp = w ^ (kOnes * '&');  // a zero byte where w has '&'
+    if (((w | ((amp - kOnes) & ~amp)) & kHigh) != 0) return false;
+  }
+  for (; i < raw.size(); ++i) {
+    if (static_cast<unsigned char>(raw[i]) >= 0x80 || raw[i] == '&') return false;
+  }
+  return true;
+}
+
+std::string_view decoded(std::string_view raw, std::string& scratch) {
+  if (is_plain(raw)) return raw;  // most values
+  if (!xml::is_valid_utf8(raw)) return raw;
+  std::string_view out;
+  if (xml::unescape(raw, scratch, &out) != xml::UnescapeStatus::Ok) return raw;
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string_view> TagAttributes::find(std::string_view name) {
+  if (!started_) {
+    started_ = true;
+    parsed_.clear();
+    parser_.emplace(content_, name_len_, /*with_checks=*/true);
+  } else {
+    for (Entry& e : parsed_) {
+      if (is_attr_named(e.key, name)) return value(e);
+    }
+  }
   xml::AttrItem item;
-  while (attrs.next(&item)) {
-    if (item.error != xml::AttrErrorKind::None) continue;  // malformed entries are skipped
-    if (local_name_bytes(item.key) != name) continue;
-    const std::string_view raw = item.value;
-    if (!xml::is_valid_utf8(raw)) return raw;
-    std::string_view out;
-    if (xml::unescape(raw, scratch, &out) != xml::UnescapeStatus::Ok) return raw;
-    return out;
+  while (parser_->next(&item)) {
+    if (item.error != xml::AttrErrorKind::None) continue;  // malformed entries are passed over
+    parsed_.push_back(Entry{item.key, item.value, false});
+    if (is_attr_named(item.key, name)) return value(parsed_.back());
   }
   return std::nullopt;
 }
 
-std::optional<std::string> read_attr(const xml::Event& start, std::string_view name) {
-  std::string scratch;
-  auto v = read_attr_view(start.content, start.name_len, name, scratch);
-  if (!v) return std::nullopt;
-  return std::string(*v);
+std::string_view TagAttributes::value(Entry& entry) {
+  if (entry.plain) return entry.raw;
+  const std::string_view v = decoded(entry.raw, scratch_);
+  entry.plain = v.data() == entry.raw.data() && v.size() == entry.raw.size();
+  return v;
 }
 
 std::string serialize_empty(std::string_view content) {
@@ -52,53 +75,6 @@ std::string serialize_empty(std::string_view content) {
   out += content;
   out += "/>";
   return out;
-}
-
-void handle_empty_inner(const xml::Event& empty, std::span<const path::Step> rest, Items& items) {
-  if (rest.empty()) {
-    // An empty element is always an owned copy, whatever capture_spans says.
-    items.emplace_back(Markup{serialize_empty(empty.content)});
-    return;
-  }
-  const path::Step& next = rest.front();
-  switch (next.kind) {
-    case path::StepKind::Text:
-      items.emplace_back(Value{});
-      break;
-    case path::StepKind::Attr:
-      if (auto v = read_attr(empty, next.attr)) items.emplace_back(Value{std::move(*v)});
-      break;
-    case path::StepKind::Element:
-      break;  // an empty element has no children
-  }
-}
-
-MatchOutcome handle_match_empty(const xml::Event& empty, const path::Selector& selector,
-                                uint64_t count, std::span<const path::Step> rest, Items& items) {
-  const size_t before = items.size();
-  switch (selector.kind) {
-    case path::SelectorKind::Bare:
-    case path::SelectorKind::Each:
-      handle_empty_inner(empty, rest, items);
-      return {{}, items.size() > before};
-    case path::SelectorKind::Index:
-      if (count == selector.index + 1) handle_empty_inner(empty, rest, items);
-      return {{}, items.size() > before};
-    case path::SelectorKind::Count:
-      return {{}, false};
-    case path::SelectorKind::FilterFirst:
-    case path::SelectorKind::FilterAll: {
-      if (!selector.filter) return {{}, false};
-      const std::string bytes = serialize_empty(empty.content);
-      const FilterOutcome f = eval_filter(bytes, *selector.filter);
-      if (f.outcome.stops()) return {f.outcome, false};
-      if (!f.holds) return {{}, false};
-      const Outcome o = apply_within_fragment_raw(bytes, rest, items);
-      if (o.flow == Flow::Ambiguous) return {o, false};
-      return {{}, true};
-    }
-  }
-  return {{}, false};
 }
 
 }  // namespace varnex::engine

@@ -13,6 +13,8 @@
 
 namespace varnex::engine {
 
+// Every query runs through one core (scan.hpp); these are its entry points.
+
 // Evaluates `program` over `doc` in one forward pass and applies its
 // modifiers. Returns the ambiguity error, or nothing on success.
 [[nodiscard]] std::optional<EngineError> run_with(const path::Program& program,
@@ -22,6 +24,9 @@ namespace varnex::engine {
 // Answers several programs in one forward pass over `doc`: one item sequence
 // per program, index for index, each finished by its modifiers. A null
 // program gets an empty sequence. Returns the ambiguity error, or nothing.
+// Two things differ from run_with: a program that ends in a collecting
+// modifier takes the elements it selects as their text, and the ambiguity
+// guard counts start tags only, never empty-element tags.
 [[nodiscard]] std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
                                                   std::string_view doc, bool capture_spans,
                                                   std::vector<Items>& results);
@@ -35,21 +40,22 @@ namespace varnex::engine {
 // Well-formedness: the strict reader accepts everything, one root, all closed.
 [[nodiscard]] bool validate(std::string_view doc) noexcept;
 
-// Evaluates `steps` with the first element in `fragment` as scope (top_level only).
+// Evaluates `steps` with the first element in `fragment` as scope: attribute steps read its
+// own start tag, element steps match its children. Items are appended; elements are copies.
 [[nodiscard]] std::optional<EngineError> apply_within_fragment(std::string_view fragment,
                                                                std::span<const path::Step> steps,
                                                                Items& items);
 
 // Rewrites `items` in place; `doc` is what Span items refer to.
-void apply_modifiers(const std::vector<path::Modifier>& modifiers, Items& items,
-                     std::string_view doc);
+void apply_modifiers(std::span<const path::Modifier> modifiers, Items& items, std::string_view doc);
 
 // Text of the first element in `element` (decoded as UTF-8, entities resolved).
 [[nodiscard]] std::string extract_element_text(std::string_view element);
 [[nodiscard]] std::string item_text(const Item& item, std::string_view doc);
 [[nodiscard]] std::optional<double> parse_item_number(const Item& item, std::string_view doc);
 
-// Shortest round-trip text of an aggregate.
+// The text of an aggregate: integers below 10^15 as integers, anything else as the shortest
+// digits that read back as the same double, laid out without an exponent.
 [[nodiscard]] std::string format_number(double value);
 
 // Direct children of the element held by `element`.
@@ -60,6 +66,7 @@ struct ChildSpan {
 };
 [[nodiscard]] bool element_has_child_elements(std::string_view element) noexcept;
 [[nodiscard]] std::vector<ChildSpan> collect_direct_children(std::string_view element);
-[[nodiscard]] std::vector<std::string_view> unique_child_names(const std::vector<ChildSpan>& children);
+[[nodiscard]] std::vector<std::string_view> unique_child_names(
+    const std::vector<ChildSpan>& children);
 
 }  // namespace varnex::engine

@@ -1,141 +1,106 @@
-// Engine-private operations shared by the walk, captures, filters and the multi-path scan.
+// Engine-private rules shared by the scan, the entry points and the item helpers.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
-#include "engine/item.hpp"
 #include "path/program.hpp"
+#include "xml/attributes.hpp"
 #include "xml/reader.hpp"
 
 namespace varnex::engine {
 
-// How a walk level ended. Done is the early-stop signal; it never leaves run_with.
-enum class Flow : uint8_t { Continue, Done, Ambiguous };
-
-struct Outcome {
-  Flow flow = Flow::Continue;
-  const path::Step* step = nullptr;  // the step that matched twice, for Ambiguous
-
-  [[nodiscard]] bool stops() const noexcept { return flow != Flow::Continue; }
-  [[nodiscard]] static Outcome ambiguous(const path::Step& s) noexcept {
-    return {Flow::Ambiguous, &s};
-  }
-};
-
-// An Outcome plus whether the operation matched, for the continue case.
-struct MatchOutcome {
-  Outcome outcome;
-  bool matched = false;
-};
-
-struct EvalFlags {
-  bool capture_spans = false;
-  bool first_only = false;
-  bool top_level = true;
-};
-
-// What a filter-driven collection records per selected element.
-enum class TerminalKind : uint8_t { Capture = 0, Text = 1, Marker = 2 };
-
-// --- names and captures ---------------------------------------------------
+// --- names ----------------------------------------------------------------------------------
 
 [[nodiscard]] constexpr std::string_view local_name_bytes(std::string_view qname) noexcept {
   return xml::local_name(qname);
 }
 
-// Exact names are compared here on the raw bytes (the test runs at every
-// start tag); globs go to the matcher.
-[[nodiscard]] inline bool name_matches(const path::NameMatcher& m, std::string_view qname) {
-  if (m.kind() == path::NameMatcher::Kind::Exact) {
-    const std::string_view subject = m.has_colon() ? qname : local_name_bytes(qname);
-    return subject == std::string_view(m.text());
+// Whether `name` has a prefix (a colon): then it names the qualified name, else the local one.
+[[nodiscard]] constexpr bool has_prefix(std::string_view name) noexcept {
+  for (const char c : name) {
+    if (c == ':') return true;
   }
+  return false;
+}
+
+// Whether the qualified name `qname` (as written in a tag) has the name `name`: the whole
+// qualified name when `name` has a prefix, the local name otherwise. Runs for every state at
+// every tag, so the local name is not looked for first: `name` must end `qname`, right after
+// its first colon unless it is all of it.
+[[nodiscard]] inline bool is_named(std::string_view qname, std::string_view name,
+                                   bool prefixed) noexcept {
+  if (prefixed) return qname == name;
+  if (name.empty()) return local_name_bytes(qname).empty();
+  // The last byte first: most names that differ differ there.
+  if (qname.size() < name.size() || qname.back() != name.back() ||
+      qname.substr(qname.size() - name.size()) != name) {
+    return false;
+  }
+  if (qname.size() == name.size()) return true;
+  const size_t colon = qname.size() - name.size() - 1;
+  return qname[colon] == ':' && !has_prefix(qname.substr(0, colon));
+}
+
+// An element's name test: exact names by the rule above, globs by the matcher.
+[[nodiscard]] inline bool is_named(std::string_view qname, const path::NameMatcher& m) noexcept {
+  if (m.kind() == path::NameMatcher::Kind::Exact) return is_named(qname, m.text(), m.has_colon());
   return m.matches_bytes(qname, local_name_bytes(qname));
 }
 
-// Appends the element doc[start, end) as a Span, or as an owned copy when
-// spans are off or the offsets do not fit in 32 bits.
-void capture_element(std::string_view doc, size_t start, size_t end, bool capture_spans,
-                     Items& items);
+// --- attributes and text --------------------------------------------------------------------
 
-// The attribute's value: a view of the raw bytes, or of `scratch` when it was unescaped.
-[[nodiscard]] std::optional<std::string_view> read_attr_view(std::string_view content,
-                                                             size_t name_len,
-                                                             std::string_view name,
-                                                             std::string& scratch);
-[[nodiscard]] std::optional<std::string> read_attr(const xml::Event& start, std::string_view name);
+// Attribute lookup. A name with a prefix matches the attribute written with that prefix; one
+// without matches whatever the prefix. The first match decides; malformed entries are passed
+// over. A value is unescaped when it is UTF-8 and resolves, else given raw.
+class TagAttributes {
+ public:
+  // A new tag: its content as the reader gives it (the name's length first).
+  void reset(std::string_view content, size_t name_len) noexcept {
+    content_ = content;
+    name_len_ = name_len;
+    started_ = false;
+  }
+  // The value of attribute `name`, valid until the next lookup. Each attribute of the tag is
+  // parsed at most once however many lookups it gets.
+  [[nodiscard]] std::optional<std::string_view> find(std::string_view name);
 
-// Reads the rest of the current element (the reader stands just after its
-// start tag) and returns its text; the reader ends past the element's end tag.
+ private:
+  struct Entry {
+    std::string_view key;
+    std::string_view raw;
+    bool plain = false;  // known to be its own value (UTF-8, nothing to unescape)
+  };
+  [[nodiscard]] std::string_view value(Entry& entry);
+
+  std::string_view content_;
+  size_t name_len_ = 0;
+  bool started_ = false;
+  std::optional<xml::Attributes> parser_;  // where parsing of the tag stopped
+  std::vector<Entry> parsed_;
+  std::string scratch_;
+};
+
+// Reads the rest of the current element (the reader stands inside it) and returns its text;
+// the reader ends past the element's end tag.
 [[nodiscard]] std::string read_text_in_scope(xml::Reader& reader);
 // Same, appending into `out`.
 void read_text_in_scope_into(xml::Reader& reader, std::string& out);
 
+// An empty-element tag written back from its content, as the document has it.
 [[nodiscard]] std::string serialize_empty(std::string_view content);
-void handle_empty_inner(const xml::Event& empty, std::span<const path::Step> rest, Items& items);
-[[nodiscard]] MatchOutcome handle_match_empty(const xml::Event& empty,
-                                              const path::Selector& selector, uint64_t count,
-                                              std::span<const path::Step> rest, Items& items);
 
-// --- walk -------------------------------------------------------------------
-
-// Evaluates `steps` within `scope` (nullptr: document level). On Continue the
-// reader has consumed the scope's end tag, reached the end, or met an error.
-[[nodiscard]] Outcome enter(xml::Reader& reader, std::string_view doc, const xml::Event* scope,
-                            std::span<const path::Step> steps, Items& items, EvalFlags flags);
-
-// Skips the rest of the current scope; outside an element, the rest of the input.
-void consume_to_end(xml::Reader& reader, bool inside);
-
-// --- filters ----------------------------------------------------------------
+// --- filters --------------------------------------------------------------------------------
 
 [[nodiscard]] bool compare(std::string_view subject, path::CompareOp op,
                            const path::FilterValue& value);
-
-// Filter result, or an Ambiguous/Continue outcome from the filter's path.
-struct FilterOutcome {
-  Outcome outcome;
-  bool holds = false;
-};
-[[nodiscard]] FilterOutcome eval_filter(std::string_view element, const path::Filter& filter);
-[[nodiscard]] bool eval_child_filter_fast(std::string_view element, const path::Step& step,
-                                          path::CompareOp op, const path::FilterValue& value);
-[[nodiscard]] Outcome apply_within_fragment_raw(std::string_view fragment,
-                                                std::span<const path::Step> steps, Items& items);
-
-// Decides a filter selector for the start tag just read (start position
-// `start`) and evaluates `rest` inside it when it passes.
-struct FilterStart {
-  xml::Reader& reader;
-  std::string_view doc;
-  const xml::Event& tag;
-  size_t start;
-};
-[[nodiscard]] bool is_streamable(const path::Filter& filter, std::span<const path::Step> rest);
-[[nodiscard]] MatchOutcome stream_filter_scope(const FilterStart& at, const path::Step& filter_step,
-                                               const path::Filter& filter,
-                                               std::span<const path::Step> rest,
-                                               TerminalKind kind, bool capture_spans,
-                                               Items& items);
-[[nodiscard]] MatchOutcome general_filter(const FilterStart& at, const path::Filter& filter,
-                                          std::span<const path::Step> rest, Items& items);
-
-// Whether `selector` selects the child whose match count before it is `count`.
-[[nodiscard]] constexpr bool selects(const path::Selector& selector, uint64_t count) noexcept {
-  switch (selector.kind) {
-    case path::SelectorKind::Bare:
-    case path::SelectorKind::Each:
-      return true;
-    case path::SelectorKind::Index:
-      return count == selector.index;
-    default:
-      return false;
-  }
-}
+// A filter's subject: text that is not UTF-8 counts as empty.
+[[nodiscard]] std::string_view as_subject(std::string_view text) noexcept;
+// The attribute test of `filter` (which has `attr`) on a start tag's attributes: an absent
+// attribute, or one that is not UTF-8, fails it.
+[[nodiscard]] bool attr_filter_holds(TagAttributes& attrs, const path::Filter& filter);
 
 }  // namespace varnex::engine

@@ -108,7 +108,7 @@ double aggregate(Modifier m, const Items& items, std::string_view doc) {
 
 }  // namespace
 
-void apply_modifiers(const std::vector<path::Modifier>& modifiers, Items& items,
+void apply_modifiers(std::span<const path::Modifier> modifiers, Items& items,
                      std::string_view doc) {
   for (const Modifier m : modifiers) {
     switch (m) {

@@ -1,51 +1,122 @@
-"""Single-path queries end to end, the same through get, get_bytes and get_buffer."""
+"""The shared query table (tests/cases/queries.txt) through every query function."""
 
 from __future__ import annotations
 
+import re
 import threading
+from pathlib import Path
 
 import pytest
 import varnex
-from conftest import pieces, query_all
 
-CATALOG = """<?xml version="1.0"?>
-<catalog>
-  <book id="b1" x:lang="en"><title>Alpha</title><price>12.5</price></book>
-  <!-- a comment -->
-  <book id="b2"><title>Beta &amp; Co</title><price>8</price><note/></book>
-  <book id="b3"><title><![CDATA[<Gamma>]]></title><price>30</price></book>
-</catalog>"""
+CASES = Path(__file__).parent.parent / "cases" / "queries.txt"
+TOKEN = re.compile(r'"((?:[^"\\]|\\.)*)"|(\S+)')
+ESCAPE = re.compile(rb"\\(x[0-9a-fA-F]{2}|.)")
 
 
-@pytest.mark.parametrize(
-    ("path", "expected"),
-    [
-        ("catalog.book.1.title", ["Beta & Co"]),
-        ("catalog.book.2.title", ["<Gamma>"]),
-        ("catalog.book.0", ['<book id="b1" x:lang="en"><title>Alpha</title><price>12.5</price>'
-                            "</book>"]),  # an element with children is its markup
-        ("catalog.book.0.@lang", ["en"]),
-        ("catalog.book.#", ["3"]),
-        ("catalog.shelf.#", ["0"]),
-        ("catalog.book.#.price|@sum", ["50.5"]),
-        ("catalog.book.#.@id|@reverse", ["b3", "b2", "b1"]),
-        ("catalog.book.#.@id|@first", ["b1"]),
-        ("catalog.book#(price>10)#.@id", ["b1", "b3"]),
-        ("catalog.book#(@id=b2).note", [""]),
-        ("nothing", []),
-        ("@id", []),
-        ("#text", [""]),
-    ],
-)
-def test_queries(path, expected):
-    assert pieces(query_all(CATALOG, path)) == expected
+def unescape(text: str) -> bytes:
+    def one(m: re.Match[bytes]) -> bytes:
+        e = m.group(1)
+        if e[:1] == b"x":
+            return bytes([int(e[1:], 16)])
+        return {b"n": b"\n", b"t": b"\t"}.get(e, e)
+
+    return ESCAPE.sub(one, text.encode())
 
 
-def test_malformed_documents_never_fail(run):
-    assert run("<r><a>1</a><a>2", "r.a").to_str() == "<a>1</a>\n<a>2"
-    assert pieces(run("<a><b></c></a>", "a.b")) == [""]
-    assert len(run("", "a")) == 0
-    assert len(run("<<<>>>", "a.b")) == 0
+def answer(tokens: list[tuple[bool, object]]) -> tuple[str, object]:
+    """("error", name) or ("items", [bytes...]) from the tokens after => or many."""
+    if tokens and tokens[0] == (False, "error"):
+        return "error", tokens[1][1].decode()
+    return "items", [t for quoted, t in tokens if quoted]
+
+
+def load() -> list[pytest.param]:
+    rows = []
+    doc = b""
+    for number, line in enumerate(CASES.read_text().splitlines(), 1):
+        if not line or line.startswith("#"):
+            continue
+        tokens = [(m[1] is not None, unescape(m[1]) if m[1] is not None else m[2])
+                  for m in TOKEN.finditer(line)]
+        if tokens[0] == (False, "doc"):
+            doc = tokens[1][1]
+            continue
+        rest = [t[1] for t in tokens[2:]]
+        split = rest.index("many") if "many" in rest else len(rest)
+        single = answer(tokens[2:2 + split])
+        many = answer(tokens[3 + split:]) if split < len(rest) else single
+        rows.append(pytest.param(doc, tokens[0][1].decode(), single, many, id=f"line{number}"))
+    return rows
+
+
+ROWS = load()
+
+
+def texts(result) -> list[str]:
+    """Each item's text, untrimmed; an element with child elements as its markup."""
+    items = [result] if len(result) == 1 else list(result.value or [])
+    return [r.to_str() if r.type_ is dict else "".join(r) for r in items]
+
+
+def entry_points(doc: bytes, path: str, many: bool):
+    """(name, thunk) for every function that can answer `path` over `doc`."""
+    buffer = bytearray(doc)
+    compiled = varnex.compile(path)
+    calls = {
+        "get_many_bytes": lambda: varnex.get_many_bytes(doc, [path])[0],
+        "get_many_buffer": lambda: varnex.get_many_buffer(buffer, [compiled])[0],
+    } if many else {
+        "get_bytes": lambda: varnex.get_bytes(doc, path),
+        "get_buffer": lambda: varnex.get_buffer(buffer, path),
+        "Path.get_bytes": lambda: compiled.get_bytes(doc),
+        "Path.get_buffer": lambda: compiled.get_buffer(buffer),
+        "parse(bytes).get": lambda: varnex.parse(doc).get(path),
+    }
+    try:
+        text = doc.decode()
+    except UnicodeDecodeError:
+        return calls
+    if many:
+        calls["get_many"] = lambda: varnex.get_many(text, [compiled])[0]
+    else:
+        calls["get"] = lambda: varnex.get(text, path)
+        calls["Path.get"] = lambda: compiled.get(text)
+        calls["parse(str).get"] = lambda: varnex.parse(text).get(path)
+    return calls
+
+
+def check(name: str, call, expected: tuple[str, object]) -> None:
+    kind, value = expected
+    if kind == "error":
+        with pytest.raises(ValueError, match=f"^path is ambiguous: {re.escape(value)} matches"):
+            call()
+        return
+    assert texts(call()) == [v.decode() for v in value], name
+
+
+@pytest.mark.parametrize(("doc", "path", "single", "many"), ROWS)
+def test_table(doc, path, single, many):
+    for name, call in entry_points(doc, path, many=False).items():
+        check(name, call, single)
+    for name, call in entry_points(doc, path, many=True).items():
+        check(name, call, many)
+
+
+def test_each_documents_paths_together():
+    by_doc: dict[bytes, list] = {}
+    for row in ROWS:
+        by_doc.setdefault(row.values[0], []).append(row.values)
+    for doc, rows in by_doc.items():
+        paths = [path for _, path, _, _ in rows]
+        errors = {m[1] for _, _, _, m in rows if m[0] == "error"}
+        if errors:
+            with pytest.raises(ValueError) as info:
+                varnex.get_many_bytes(doc, paths)
+            assert any(f"ambiguous: {e} matches" in str(info.value) for e in errors)
+            continue
+        results = varnex.get_many_bytes(doc, paths)
+        assert [texts(r) for r in results] == [[v.decode() for v in m[1]] for *_, m in rows]
 
 
 def test_threads_each_get_their_own_answers():

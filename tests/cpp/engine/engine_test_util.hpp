@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -60,17 +59,23 @@ inline std::string nested(size_t depth, std::string_view core, bool closed) {
   return doc;
 }
 
-struct QueryCase {
-  std::string doc;
-  std::string path;
-  V expected;
-  bool spans = true;
-};
-
-inline std::ostream& operator<<(std::ostream& os, const QueryCase& c) {
-  return os << c.path << " on " << c.doc << (c.spans ? "" : " (copies)");
+// One rendered sequence per path (an empty text stands for a missing program), or one
+// "ambiguous:<name>" entry. `within`: relative to the first element of `doc`.
+inline std::vector<V> query_many(std::string_view doc, const std::vector<std::string>& paths,
+                                 bool spans = true, bool within = false) {
+  std::vector<path::ProgramPtr> owned;
+  std::vector<const path::Program*> programs;
+  for (const std::string& p : paths) {
+    owned.push_back(p.empty() ? nullptr : compile_or_fail(p));
+    programs.push_back(owned.back().get());
+  }
+  std::vector<Items> results;
+  const auto err =
+      within ? run_many_within(programs, doc, results) : run_many(programs, doc, spans, results);
+  if (err) return {{"ambiguous:" + err->name}};
+  std::vector<V> out;
+  for (const Items& items : results) out.push_back(render_all(items, doc));
+  return out;
 }
-
-class Query : public ::testing::TestWithParam<QueryCase> {};
 
 }  // namespace varnex::engine::testing

@@ -21,8 +21,11 @@ TEST(DeepNesting, EveryOperationFinishes) {
   EXPECT_TRUE(validate(doc));
   EXPECT_EQ(extract_element_text(doc), "x");
   EXPECT_EQ(collect_direct_children(doc).size(), 1u);
+  EXPECT_EQ(query_many(doc, {"**.t", "a.a.#", "a.a.a.#text", "a#(**.t==x)#.#text"}),
+            (std::vector<V>{{"S:<t>x</t>"}, {"V:1"}, {"V:x"}, {"V:x"}}));
   const std::string open = nested(kDeep, "<t>x", false);
   EXPECT_EQ(query(open, "**.t"), V{"S:<t>x"});
+  EXPECT_EQ(query_many(open, {"**.t", "a.a.#"}), (std::vector<V>{{"S:<t>x"}, {"V:1"}}));
   EXPECT_FALSE(validate(open));
 }
 
@@ -59,9 +62,10 @@ TEST(Malformed, TruncatedOrCorruptedDocumentsAreSafe) {
       "<r><a></b><c>t&#x41;&bogus;</c></r></r><?pi x?><r2/>",
   };
   const std::vector<std::string> paths = {
-      "r.i", "r.i.#.@id", "r.i#(p > 10).n", "r.i#(@id==2)#", "r.i#(p.# > 0)", "**.n|@sort",
-      "**.b.#text|@sum", "r.a.a.b", "r.i.1.p", "r.*.#", "**.c.#text|@unique",
-      "r.i#(n % \"a*\")#.@x", "#text", "r.a|@first", "**.a.b.#|@sort_n"};
+      "r.i",           "r.i.#.@id",  "r.i#(p > 10).n",     "r.i#(@id==2)#",
+      "r.i#(p.# > 0)", "**.n|@sort", "**.b.#text|@sum",    "r.a.a.b",
+      "r.i.1.p",       "r.*.#",      "**.c.#text|@unique", "r.i#(n % \"a*\")#.@x",
+      "#text",         "r.a|@first", "**.a.b.#|@sort_n"};
   std::vector<std::string> variants;
   for (const auto& full : docs) {
     for (size_t n = 0; n <= full.size(); ++n) variants.push_back(full.substr(0, n));

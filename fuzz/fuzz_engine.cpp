@@ -1,0 +1,246 @@
+// libFuzzer target for the query engine. The input drives a small grammar: a document of a few
+// names, attributes, texts, CDATA sections, comments and empty elements (sometimes cut short),
+// and a handful of paths over those names. Every path must give the same items alone
+// (run_with, spans or copies), alone through the multi-path scan, and together with the others,
+// up to the multi-path scan's two documented differences: a path ending in a collecting
+// modifier takes elements as their text, and empty-element tags do not count for the ambiguity
+// guard. No span may leave the input, and every skip classifier gives the same answers.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "path/compiler.hpp"
+
+#include "xml/blocks.hpp"
+
+namespace {
+
+using varnex::engine::Items;
+using varnex::path::Program;
+using varnex::path::ProgramPtr;
+
+#define CHECK(cond)            \
+  do {                         \
+    if (!(cond)) std::abort(); \
+  } while (0)
+
+// The fuzzer's bytes as a stream of small choices; zeros once they run out.
+class Choices {
+ public:
+  Choices(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  unsigned pick(unsigned n) { return pos_ < size_ ? data_[pos_++] % n : 0; }
+  bool chance(unsigned in) { return pick(in) == 0; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+constexpr const char* kNames[] = {"a", "b", "c", "p:b"};
+
+void element(Choices& in, int depth, std::string& out) {
+  const std::string name = kNames[in.pick(4)];
+  out += '<' + name;
+  if (in.chance(3)) out += " k=\"" + std::to_string(in.pick(4)) + '"';
+  if (in.chance(5)) out += in.chance(2) ? " x:k=\"1\"" : " k2=\"&amp;\xff\"";
+  if (depth > 4 || in.chance(5)) {
+    out += "/>";
+    return;
+  }
+  out += '>';
+  for (unsigned i = 0, n = in.pick(5); i < n; ++i) {
+    switch (in.pick(8)) {
+      case 0:
+        out += std::to_string(in.pick(10));
+        break;
+      case 1:
+        out += "<![CDATA[<b>1</b>]]>";
+        break;
+      case 2:
+        out += "<!-- <a> -->";
+        break;
+      case 3:
+        out += " &lt;2 ";
+        break;
+      default:
+        element(in, depth + 1, out);
+        break;
+    }
+  }
+  out += "</" + name + '>';
+}
+
+std::string document(Choices& in) {
+  std::string doc = in.chance(4) ? "<?xml version=\"1.0\"?>" : "";
+  doc += "<r>";
+  for (unsigned i = 0, n = in.pick(6); i < n; ++i) element(in, 0, doc);
+  doc += "</r>";
+  if (in.chance(6)) doc += "<r><a>9</a></r>";  // a second root
+  if (in.chance(5)) doc.resize(in.pick(static_cast<unsigned>(doc.size()) + 1));
+  return doc;
+}
+
+std::string filter(Choices& in) {
+  constexpr const char* kFilters[] = {"@k==1",        "@x:k!=2",     "b>1",         "c.#>0",
+                                      "#text%\"1*\"", "b.c==2",      "**.c==\"3\"", "a.0.@k<3",
+                                      "p:b==\"\"",    "#text!=\"\"", "@k2==\"x\""};
+  return kFilters[in.pick(11)];
+}
+
+std::string path(Choices& in) {
+  std::string p = in.chance(3) ? "**." + std::string(kNames[in.pick(4)]) : "r";
+  for (unsigned i = 0, n = in.pick(4); i < n; ++i) {
+    p += '.';
+    p += kNames[in.pick(4)];
+    switch (in.pick(8)) {
+      case 0:
+        p += ".0";
+        break;
+      case 1:
+        p += ".1";
+        break;
+      case 2:
+        p += ".#";
+        break;
+      case 3:
+        p += "#(" + filter(in) + ")";
+        break;
+      case 4:
+        p += "#(" + filter(in) + ")#";
+        break;
+      default:
+        break;
+    }
+  }
+  switch (in.pick(6)) {
+    case 0:
+      p += ".@k";
+      break;
+    case 1:
+      p += ".@x:k";
+      break;
+    case 2:
+      p += ".#text";
+      break;
+    default:
+      break;
+  }
+  constexpr const char* kModifiers[] = {
+      "",       "",      "",         "|@count",   "|@first",       "|@last",
+      "|@sort", "|@sum", "|@unique", "|@reverse", "|@count|@count"};
+  return p + kModifiers[in.pick(11)];
+}
+
+// One item as text: elements as their bytes (spans and copies alike), values as theirs.
+std::string render(const varnex::engine::Item& item, std::string_view doc) {
+  if (const auto* s = std::get_if<varnex::engine::Span>(&item)) {
+    CHECK(s->start <= s->end && s->end <= doc.size());
+    return "E:" + std::string(doc.substr(s->start, s->end - s->start));
+  }
+  if (const auto* m = std::get_if<varnex::engine::Markup>(&item)) return "E:" + m->bytes;
+  return "V:" + std::get<varnex::engine::Value>(item).bytes;
+}
+
+// A path's answer: its items, or the name of the step that matched twice.
+struct Answer {
+  bool failed = false;
+  std::string name;
+  std::vector<std::string> items;
+  bool operator==(const Answer&) const = default;
+};
+
+Answer answer(const std::optional<varnex::engine::EngineError>& error, const Items& items,
+              std::string_view doc, bool as_text) {
+  Answer a;
+  if (error) {
+    a.failed = true;
+    a.name = error->name;
+    return a;
+  }
+  for (const auto& item : items) {
+    a.items.push_back(as_text ? varnex::engine::item_text(item, doc) : render(item, doc));
+  }
+  return a;
+}
+
+Answer single(const Program& p, std::string_view doc, bool spans, bool as_text) {
+  Items items;
+  const auto error = varnex::engine::run_with(p, doc, spans, items);
+  return answer(error, items, doc, as_text);
+}
+
+// What the multi-path scan gives a path against what it gets alone: the same answer, up to
+// the documented differences.
+void check_against_alone(const Program& p, const Answer& alone, const Answer& many,
+                         const Answer& alone_texts, const Answer& many_texts) {
+  if (many.failed) CHECK(alone.failed);  // the single path counts more tags for the guard
+  if (alone.failed) return;
+  CHECK(!many.failed);
+  if (p.collect_mode == varnex::path::CollectMode::CollectAll) {
+    CHECK(many_texts == alone_texts);  // elements taken as their text
+  } else {
+    CHECK(many == alone);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Choices in(data, size);
+  const std::string doc = document(in);
+  std::vector<ProgramPtr> programs;
+  for (unsigned i = 0, n = 1 + in.pick(5); i < n; ++i) {
+    auto compiled = varnex::path::compile(path(in));
+    if (auto* p = std::get_if<ProgramPtr>(&compiled)) programs.push_back(*p);
+  }
+  if (programs.empty()) return 0;
+  std::vector<const Program*> raw;
+  for (const auto& p : programs) raw.push_back(p.get());
+
+  std::vector<Items> together;
+  const auto together_error = varnex::engine::run_many(raw, doc, true, together);
+  bool error_explained = false;  // some path alone fails the same way
+  for (size_t i = 0; i < raw.size(); ++i) {
+    const Program* p = raw[i];
+    const Answer alone = single(*p, doc, true, false);
+    CHECK(single(*p, doc, false, false) == alone);  // copies hold the bytes spans point at
+    std::vector<Items> one;
+    const auto one_error = varnex::engine::run_many({p}, doc, true, one);
+    const Answer many = answer(one_error, one[0], doc, false);
+    check_against_alone(*p, alone, many, single(*p, doc, true, true),
+                        answer(one_error, one[0], doc, true));
+    if (together_error) {
+      error_explained = error_explained || (many.failed && many.name == together_error->name);
+    } else {
+      CHECK(answer(std::nullopt, together[i], doc, false) == many);  // company changes nothing
+    }
+    using varnex::xml::detail::BlockPath;
+    const BlockPath chosen = varnex::xml::detail::block_path();
+    varnex::xml::detail::set_block_path(BlockPath::Portable);
+    const Answer portable = single(*p, doc, true, false);
+    varnex::xml::detail::set_block_path(chosen);
+    CHECK(portable == alone);
+  }
+  if (together_error) CHECK(error_explained);
+
+  // Relative to the document's first element: the multi-path form against the single one.
+  std::vector<Items> within;
+  if (varnex::engine::run_many_within(raw, doc, within)) return 0;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    Items items;
+    const auto error = varnex::engine::apply_within_fragment(doc, raw[i]->steps, items);
+    if (!error) varnex::engine::apply_modifiers(raw[i]->modifiers, items, doc);
+    const Answer alone = answer(error, items, doc, false);
+    const Answer many = answer(std::nullopt, within[i], doc, false);
+    check_against_alone(*raw[i], alone, many, answer(error, items, doc, true),
+                        answer(std::nullopt, within[i], doc, true));
+  }
+  return 0;
+}

@@ -1,0 +1,112 @@
+// The entry points: one path, several paths, paths relative to one element. Each sets up the
+// scan with the options its callers rely on and finishes every path by its modifiers.
+#include "engine/engine.hpp"
+#include "engine/scan.hpp"
+
+namespace varnex::engine {
+
+namespace {
+
+constexpr uint32_t kNoTask = UINT32_MAX;
+
+enum class Flavor : uint8_t { Single, Many };
+
+bool first_modifier_is(const path::Program& p, path::Modifier m) {
+  return !p.modifiers.empty() && p.modifiers.front() == m;
+}
+
+TaskOptions options_for(const path::Program& p, Flavor flavor) {
+  TaskOptions o;
+  o.first_only = first_modifier_is(p, path::Modifier::First);
+  if (flavor == Flavor::Many) {
+    o.element_text = p.collect_mode == path::CollectMode::CollectAll;
+    o.guard_empty = false;
+  }
+  return o;
+}
+
+// A path whose first modifier counts needs only the number of its items.
+Sink::Mode mode_for(const path::Program& p) {
+  return first_modifier_is(p, path::Modifier::Count) ? Sink::Mode::Count : Sink::Mode::Keep;
+}
+
+// The items of a finished path: a counted one becomes its count, then the modifiers run.
+void finish_items(const path::Program& p, const Sink* sink, Items& items, std::string_view doc) {
+  std::span<const path::Modifier> modifiers = p.modifiers;
+  if (sink != nullptr && sink->mode() == Sink::Mode::Count) {
+    items.assign(1, Value{std::to_string(sink->size())});
+    modifiers = modifiers.subspan(1);
+  }
+  apply_modifiers(modifiers, items, doc);
+}
+
+std::optional<EngineError> run_paths(const std::vector<const path::Program*>& programs,
+                                     std::string_view doc, bool capture_spans, bool within,
+                                     std::vector<Items>& results) {
+  results.assign(programs.size(), Items{});
+  Scan scan(doc, capture_spans);
+  std::vector<uint32_t> tasks(programs.size(), kNoTask);
+  bool any = false;
+  for (size_t i = 0; i < programs.size(); ++i) {
+    const path::Program* p = programs[i];
+    if (p == nullptr || p->steps.empty()) continue;
+    tasks[i] = scan.add(p->steps, options_for(*p, Flavor::Many), mode_for(*p), &results[i]);
+    any = true;
+  }
+  if (any) {
+    if (auto error = within ? scan.run_within() : scan.run_document()) {
+      for (Items& items : results) items.clear();
+      return error;
+    }
+  }
+  for (size_t i = 0; i < programs.size(); ++i) {
+    if (programs[i] == nullptr) continue;
+    finish_items(*programs[i], tasks[i] == kNoTask ? nullptr : &scan.sink(tasks[i]), results[i],
+                 doc);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<EngineError> run_with(const path::Program& program, std::string_view doc,
+                                    bool capture_spans, Items& items) {
+  items.clear();
+  if (program.steps.empty()) {
+    finish_items(program, nullptr, items, doc);
+    return std::nullopt;
+  }
+  Scan scan(doc, capture_spans);
+  const uint32_t task =
+      scan.add(program.steps, options_for(program, Flavor::Single), mode_for(program), &items);
+  if (auto error = scan.run_document()) {
+    items.clear();
+    return error;
+  }
+  finish_items(program, &scan.sink(task), items, doc);
+  return std::nullopt;
+}
+
+std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
+                                    std::string_view doc, bool capture_spans,
+                                    std::vector<Items>& results) {
+  return run_paths(programs, doc, capture_spans, false, results);
+}
+
+std::optional<EngineError> run_many_within(const std::vector<const path::Program*>& programs,
+                                           std::string_view element, std::vector<Items>& results) {
+  return run_paths(programs, element, false, true, results);
+}
+
+std::optional<EngineError> apply_within_fragment(std::string_view fragment,
+                                                 std::span<const path::Step> steps, Items& items) {
+  if (steps.empty()) {
+    items.emplace_back(Markup{std::string(fragment)});
+    return std::nullopt;
+  }
+  Scan scan(fragment, false);
+  (void)scan.add(steps, TaskOptions{}, Sink::Mode::Keep, &items);
+  return scan.run_within();
+}
+
+}  // namespace varnex::engine

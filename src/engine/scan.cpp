@@ -1,0 +1,580 @@
+// The one evaluation core (see scan.hpp): matching, reading each element once, and the work
+// that waits for an element's end.
+#include "engine/scan.hpp"
+
+#include <algorithm>
+
+#include "engine/engine.hpp"
+#include "engine/internal.hpp"
+#include "xml/unescape.hpp"
+
+namespace varnex::engine {
+
+namespace {
+
+// Whether evaluating `steps` can end in the ambiguity error. A path that cannot is finished by
+// its first item when only that item matters (a filter's subject).
+bool can_raise(std::span<const path::Step> steps) {
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const path::Step& s = steps[i];
+    if (s.kind != path::StepKind::Element) continue;
+    const path::SelectorKind k = s.selector.kind;
+    if (k == path::SelectorKind::Bare && i + 1 < steps.size()) return true;
+    if ((k == path::SelectorKind::FilterFirst || k == path::SelectorKind::FilterAll) &&
+        s.selector.filter && can_raise(s.selector.filter->path)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Scan::Scan(std::string_view doc, bool spans) noexcept
+    : doc_(doc), spans_(spans), reader_(doc, xml::Config::query()) {}
+
+uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink::Mode mode,
+                   Items* items) {
+  tasks_.emplace_back();
+  Task& t = tasks_.back();
+  t.steps = steps;
+  t.options = options;
+  t.sink.reset(mode, items);
+  ++live_;
+  return ntasks_++;
+}
+
+// --- entry ----------------------------------------------------------------------------------
+
+std::optional<EngineError> Scan::run_document() {
+  levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
+  floor_ = 0;
+  for (uint32_t task = 0; task < ntasks_; ++task) {
+    const path::Step& first = tasks_[task].steps.front();
+    switch (first.kind) {
+      case path::StepKind::Element:
+        push_state(task, 0, true);
+        break;
+      case path::StepKind::Text:
+        emit_value(task, {});  // the document level has no text of its own
+        finish(task);
+        break;
+      case path::StepKind::Attr:
+        finish(task);  // nor attributes
+        break;
+    }
+  }
+  levels_.back().counts = el_.counts;
+  make_room();
+  loop();
+  return std::move(error_);
+}
+
+std::optional<EngineError> Scan::run_within() {
+  levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
+  floor_ = 1;
+  for (;;) {
+    const size_t start = reader_.buffer_position();
+    const xml::Event ev = reader_.read_event();
+    if (ev.kind == xml::EventKind::Eof) return std::nullopt;
+    if (ev.kind != xml::EventKind::Start && ev.kind != xml::EventKind::Empty) continue;
+    // Every path starts at this element, as if a step had just selected it.
+    const auto child_states = static_cast<uint32_t>(states_.size());
+    const auto work = static_cast<uint32_t>(work_.size());
+    set_element(ev, start, ev.kind == xml::EventKind::Empty);
+    make_room();
+    for (uint32_t task = 0; task < ntasks_ && !error_; ++task) select(task, 0, true);
+    if (error_) return std::move(error_);
+    if (states_.size() == child_states && work_.size() == work) return std::nullopt;
+    place(child_states, work, ntasks_);
+    break;
+  }
+  loop();
+  return std::move(error_);
+}
+
+void Scan::loop() {
+  stop_ = stop_ || levels_.size() <= floor_;
+  while (!stop_) {
+    if (idle_check_) {
+      // Kept set after a skip: the level below may have nothing left either.
+      if (levels_.size() > 1 && level_idle()) {
+        skip_rest();
+        continue;
+      }
+      idle_check_ = false;
+    }
+    const xml::Event ev = reader_.read_event();
+    switch (ev.kind) {
+      case xml::EventKind::Start:
+      case xml::EventKind::Empty: {
+        // Most tags mean nothing to anyone: those are passed at once.
+        const std::string_view qname = ev.name();
+        bool named = false;
+        const uint32_t first = wanted(qname, named);
+        // A tag's content follows its '<' directly.
+        const size_t start = static_cast<size_t>(ev.content.data() - doc_.data()) - 1;
+        if (first != kNone && !named && first + 1 == states_.size() &&
+            ev.kind == xml::EventKind::Start) {
+          // Only a descendant search, which goes on inside (the common case of `**`): a new
+          // level with a fresh copy of its state.
+          State inside = states_[first];
+          inside.count = 0;
+          inside.seen = false;
+          inside.top_level = false;
+          const auto end = static_cast<uint32_t>(states_.size());
+          states_.push_back(inside);
+          levels_.push_back(
+              Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, false});
+          if (states_.capacity() < states_.size() + 3) make_room();
+        } else if (first != kNone) {
+          on_element(ev, start, ev.kind == xml::EventKind::Empty, first, named);
+        } else if (ev.kind == xml::EventKind::Start) {
+          pass(qname);
+        }
+        break;
+      }
+      case xml::EventKind::End:
+      case xml::EventKind::Eof: {
+        const Level& top = levels_.back();
+        if (top.counts || top.text || top.work != work_.size()) {
+          close_level(true, reader_.buffer_position());
+          break;
+        }
+        // Nothing waits for this element's end (the common case): drop its level.
+        states_.erase(states_.begin() + top.states, states_.end());
+        ntasks_ = top.tasks;
+        levels_.pop_back();
+        stop_ = levels_.size() <= floor_;
+        break;
+      }
+      case xml::EventKind::Text:
+        if (!texts_.empty()) {
+          // As read_text_in_scope does: a piece that fails to decode or unescape is dropped.
+          std::string_view text;
+          if (xml::decode_and_unescape(ev.encoding, ev.content, decode_, unescape_, &text) ==
+              xml::TextStatus::Ok) {
+            gather(text);
+          }
+        }
+        break;
+      case xml::EventKind::CData:
+        if (!texts_.empty()) gather(ev.content);
+        break;
+      case xml::EventKind::Error:
+        // A broken element ends quietly with what it found (no count); so does the document
+        // level at any error. Inside an element, reading goes on after an error that allows it,
+        // as it does when the element is skipped or read for its text.
+        if (xml::is_fatal(ev.error) || levels_.size() == 1) {
+          close_level(false, reader_.buffer_position());
+        }
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// --- one element ----------------------------------------------------------------------------
+
+// State `first` is the first at the level on top to care about this element: `named`, or
+// searching its descendants.
+void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t first, bool named) {
+  const auto end = static_cast<uint32_t>(states_.size());
+  const auto work = static_cast<uint32_t>(work_.size());
+  const uint32_t tasks = ntasks_;
+  set_element(tag, start, empty);
+  for (uint32_t i = first; i < end; ++i) {
+    const State& s = states_[i];
+    if (s.idle) continue;
+    if (i == first ? named : is_named(el_.qname, s.at->name)) {
+      match(i);
+      if (error_) return;
+    } else if (s.at->descendant && !empty) {
+      // A descendant search goes on inside, with counts of its own and no early end.
+      push_state(s.task, s.step, false);
+    }
+  }
+  if (states_.size() == end && !empty && !el_.text && texts_.empty()) {
+    // Not entered and no text wanted: skipped, then its captures taken (the common case).
+    skip_element(el_.qname);
+    if (el_.captures == 0 && work_.size() == work) return;  // a failed filter, another index
+    const size_t stop = reader_.buffer_position();
+    take_captures(stop);
+    if (work_.size() > work) {
+      run_work(work, start, stop, {});
+      work_.resize(work);
+      ntasks_ = tasks;
+    }
+    return;
+  }
+  if (states_.size() == end && work_.size() == work && el_.captures == 0) {
+    // Matched, but nothing to do (a count, a failed filter, another index).
+    if (!empty) pass(el_.qname);
+    return;
+  }
+  if (states_.size() > end && !empty && work_.size() == work && el_.captures == 0 && !el_.text) {
+    // Entered for its children alone (a descent, a descendant search).
+    levels_.push_back(Level{end, work, tasks, start, el_.qname, false, el_.counts});
+    if (states_.capacity() < states_.size() + 3 * (states_.size() - end)) make_room();
+    return;
+  }
+  place(end, work, tasks);
+}
+
+// State `i` matched the element's name.
+[[gnu::always_inline]] inline void Scan::match(uint32_t i) {
+  State& s = states_[i];
+  const path::Step& step = *s.at;
+  const uint64_t k = s.count++;
+  switch (step.selector.kind) {
+    case path::SelectorKind::Bare:
+      // A step that must be unique: a second match in the same scope is an error.
+      if (!s.last && (!el_.empty || tasks_[s.task].options.guard_empty)) {
+        if (s.seen) return raise(s.task, step.name.text());
+        s.seen = true;
+      }
+      return s.last ? capture(s.task) : select(s.task, s.step + 1, s.top_level);
+    case path::SelectorKind::Each:
+      return s.last ? capture(s.task) : select(s.task, s.step + 1, false);
+    case path::SelectorKind::Index: {
+      if (k != step.selector.index) return;
+      const uint32_t task = s.task;
+      const uint64_t before = tasks_[task].sink.size();
+      select(task, s.step + 1, s.top_level);
+      work_.push_back(Work{WorkKind::Settle, false, task, 0, i, before, nullptr});
+      return;
+    }
+    case path::SelectorKind::Count:
+      return;
+    case path::SelectorKind::FilterFirst:
+    case path::SelectorKind::FilterAll: {
+      const path::Filter* f = step.selector.filter.get();
+      if (f == nullptr) return;
+      if (!f->attr) return filter(i, *f, step.selector.kind == path::SelectorKind::FilterFirst);
+      // Decided by the start tag: the element is then selected like any other.
+      if (!attr_filter_holds(attrs_, *f)) return;
+      const uint32_t task = s.task;
+      if (step.selector.kind == path::SelectorKind::FilterAll) {
+        return select(task, s.step + 1, false);
+      }
+      const uint64_t before = tasks_[task].sink.size();
+      select(task, s.step + 1, s.top_level);
+      work_.push_back(Work{WorkKind::Settle, el_.empty, task, 0, i, before, nullptr});
+      return;
+    }
+  }
+}
+
+// A filter decided when the element ends: meanwhile the filter's path looks for its subject
+// inside, and the rest of this path runs there too, its items held back.
+void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
+  const State s = states_[i];
+  const std::span<const path::Step> rest = tasks_[s.task].steps.subspan(s.step + 1);
+  const uint32_t subject = new_task(Role::Subject, f.path, s.task);
+  const uint32_t held = new_task(Role::Rest, rest, s.task);
+  select(subject, 0, true);
+  select(held, 0, true);
+  work_.push_back(Work{WorkKind::Decide, false, subject, held, first ? i : kNone, 0, &f});
+}
+
+// Reads the element just matched once, as its states and work need: entered, read for its
+// text, or skipped; an empty element is entered and left at once.
+void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
+  const xml::Event& tag = *el_.tag;
+  if (states_.size() > child_states || el_.empty) {
+    if (el_.captures > 0) {
+      // Taken when the element ends, before the rest of its work (a settle counts them).
+      for (uint32_t c = 0; c < el_.captures; ++c) {
+        work_.push_back(Work{WorkKind::Capture, false, el_.capturing[c], 0, kNone, 0, nullptr});
+      }
+      std::rotate(work_.begin() + work, work_.end() - el_.captures, work_.end());
+    }
+    levels_.push_back(
+        Level{child_states, work, tasks, el_.start, tag.name(), el_.text, el_.counts});
+    const size_t room = states_.size() + 3 * (states_.size() - child_states);
+    if (states_.capacity() < room) make_room();
+    if (el_.text) texts_.emplace_back();
+    if (el_.empty) close_level(true, reader_.buffer_position());
+    return;
+  }
+  std::string_view text;
+  if (el_.text || !texts_.empty()) {
+    text_.clear();
+    read_text_in_scope_into(reader_, text_);
+    gather(text_);
+    text = text_;
+  } else {
+    skip_element(tag.name());
+  }
+  take_captures(reader_.buffer_position());
+  run_work(work, el_.start, reader_.buffer_position(), text);
+  work_.resize(work);
+  ntasks_ = tasks;
+}
+
+// The element just matched is selected for `task`, which goes on with its steps from `step`.
+[[gnu::always_inline]] inline void Scan::select(uint32_t task, uint32_t step, bool top_level) {
+  const Task& t = tasks_[task];
+  if (step == t.steps.size()) return capture(task);
+  const path::Step& next = t.steps[step];
+  switch (next.kind) {
+    case path::StepKind::Attr:
+      if (auto v = attrs_.find(next.attr)) {
+        emit_value(task, *v);
+      }
+      return;
+    case path::StepKind::Text:
+      work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0, nullptr});
+      el_.text = true;
+      return;
+    case path::StepKind::Element:
+      push_state(task, step, top_level);
+      return;
+  }
+}
+
+[[gnu::always_inline]] inline void Scan::capture(uint32_t task) {
+  Task& t = tasks_[task];
+  if (el_.empty) {
+    t.sink.empty_element(el_.tag->content);  // always a copy, as written
+    return added(task);
+  }
+  if (t.sink.mode() == Sink::Mode::Count) {
+    t.sink.value({});  // a count needs neither the bytes nor the end
+    return added(task);
+  }
+  if (t.sink.keeps_next() && (t.options.element_text || t.sink.mode() == Sink::Mode::First)) {
+    work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0, nullptr});
+    el_.text = true;
+  } else if (el_.captures < Element::kInlineCaptures) {
+    el_.capturing[el_.captures++] = task;
+  } else {
+    work_.push_back(Work{WorkKind::Capture, false, task, 0, kNone, 0, nullptr});
+  }
+}
+
+// Matching at the level on top starts with states_ ending at that level's states, and each of
+// them adds at most three (its own, a filter's subject and rest): reserved once per level, no
+// state moves while the level's states are matched.
+void Scan::make_room() {
+  const size_t room = states_.size() + 3 * (states_.size() - levels_.back().states);
+  states_.reserve(std::max(room, 2 * states_.capacity()));
+}
+
+[[gnu::always_inline]] inline void Scan::push_state(uint32_t task, uint32_t step, bool top_level) {
+  const std::span<const path::Step> steps = tasks_[task].steps;
+  State s;
+  s.at = &steps[step];
+  s.task = task;
+  s.step = step;
+  s.top_level = top_level;
+  s.last = step + 1 == steps.size();
+  el_.counts = el_.counts || s.at->selector.kind == path::SelectorKind::Count;
+  states_.push_back(s);
+}
+
+uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t owner) {
+  if (ntasks_ == tasks_.size()) tasks_.emplace_back();
+  Task& t = tasks_[ntasks_];
+  const Task& o = tasks_[owner];
+  t.steps = steps;
+  t.role = role;
+  t.owner = owner;
+  t.states_from = static_cast<uint32_t>(states_.size());
+  t.done = false;
+  t.held.reset();
+  t.options = TaskOptions{};  // a filter's paths keep the guard on empty-element tags
+  if (role == Role::Subject) {
+    // Only the first item is the subject; the rest of the path runs on only if it can fail.
+    if (steps.data() != raise_checked_) {
+      raise_checked_ = steps.data();
+      can_raise_ = can_raise(steps);
+    }
+    t.options.first_only = !can_raise_;
+    t.sink.reset(Sink::Mode::First, nullptr);
+  } else {
+    const bool counting = o.sink.mode() == Sink::Mode::Count;
+    t.options.element_text = o.options.element_text || o.sink.mode() == Sink::Mode::First;
+    t.sink.reset(counting ? Sink::Mode::Count : Sink::Mode::Keep, nullptr);
+  }
+  return ntasks_++;
+}
+
+// --- element ends ---------------------------------------------------------------------------
+
+void Scan::close_level(bool tallies, size_t end) {
+  const Level& top = levels_.back();
+  const uint32_t states = top.states;
+  const uint32_t work = top.work;
+  const uint32_t tasks = top.tasks;
+  const size_t start = top.start;
+  const bool text = top.text;
+  const bool counts = top.counts;
+  levels_.pop_back();
+  if (tallies && counts) {
+    // A count is given when its level ends, also when nothing matched.
+    for (uint32_t i = states; i < states_.size(); ++i) {
+      const State& s = states_[i];
+      if (s.idle || s.at->selector.kind != path::SelectorKind::Count) continue;
+      emit_value(s.task, std::to_string(s.count));
+    }
+  }
+  states_.erase(states_.begin() + states, states_.end());
+  if (work < work_.size()) {
+    if (text) {
+      const std::string gathered = std::move(texts_.back());
+      texts_.pop_back();
+      run_work(work, start, end, gathered);
+    } else {
+      run_work(work, start, end, {});
+    }
+    work_.erase(work_.begin() + work, work_.end());
+  } else if (text) {
+    texts_.pop_back();
+  }
+  ntasks_ = tasks;
+  if (levels_.size() <= floor_) stop_ = true;
+}
+
+// The captures noted at the tag of the element just read, which ends at `end`.
+void Scan::take_captures(size_t end) {
+  for (uint32_t c = 0; c < el_.captures; ++c) {
+    const uint32_t task = el_.capturing[c];
+    Task& t = tasks_[task];
+    t.sink.element(doc_, el_.start, end, spans_);
+    if (t.options.first_only) finish(task);
+  }
+}
+
+void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view text) {
+  for (size_t w = from; w < work_.size() && !error_; ++w) {
+    const Work item = work_[w];
+    switch (item.kind) {
+      case WorkKind::Capture: {
+        Task& t = tasks_[item.task];
+        if (!t.done) {
+          t.sink.element(doc_, start, end, spans_);
+          if (t.options.first_only) finish(item.task);
+        }
+        break;
+      }
+      case WorkKind::Text:
+        if (!tasks_[item.task].done) emit_value(item.task, text);
+        break;
+      case WorkKind::Decide:
+        decide(item);
+        break;
+      case WorkKind::Settle:
+        if (item.held || tasks_[item.task].sink.size() > item.before) settle(item.state);
+        break;
+    }
+  }
+}
+
+void Scan::decide(const Work& work) {
+  const Sink& subject = tasks_[work.task].sink;
+  const path::Filter& f = *work.filter;
+  if (subject.size() == 0 || !compare(as_subject(subject.first_text()), f.op, f.value)) return;
+  Task& rest = tasks_[work.rest];
+  const uint32_t owner = rest.owner;
+  if (rest.held) {
+    const std::string name = *rest.held;
+    return raise(owner, name);
+  }
+  if (!tasks_[owner].done) {
+    tasks_[owner].sink.take(rest.sink, doc_);
+    added(owner);
+  }
+  // A first-match filter is settled once it holds, whatever the rest found.
+  if (work.state != kNone) settle(work.state);
+}
+
+// Every state of the level on top has settled or ended: the rest of its element is read in
+// one go (for its text, when an element gathers it) and the level closed.
+void Scan::skip_rest() {
+  if (texts_.empty()) {
+    skip_element(levels_.back().name);
+  } else {
+    text_.clear();
+    read_text_in_scope_into(reader_, text_);
+    gather(text_);
+  }
+  close_level(true, reader_.buffer_position());
+}
+
+void Scan::pass_text() {
+  text_.clear();
+  read_text_in_scope_into(reader_, text_);
+  gather(text_);
+}
+
+void Scan::gather(std::string_view text) {
+  for (std::string& t : texts_) t += text;
+}
+
+bool Scan::level_idle() const noexcept {
+  for (size_t i = levels_.back().states; i < states_.size(); ++i) {
+    if (!states_[i].idle) return false;
+  }
+  return true;
+}
+
+// --- task outcomes --------------------------------------------------------------------------
+
+void Scan::emit_value(uint32_t task, std::string_view bytes) {
+  tasks_[task].sink.value(bytes);
+  added(task);
+}
+
+void Scan::added(uint32_t task) {
+  const Task& t = tasks_[task];
+  if (t.options.first_only && t.sink.size() > 0) finish(task);
+}
+
+// A settled Index or first-match filter: at top level the task is done, below it the state
+// idles to the end of its level.
+void Scan::settle(uint32_t state) {
+  State& s = states_[state];
+  if (s.top_level) {
+    finish(s.task);
+  } else {
+    s.idle = true;
+    idle_check_ = true;
+  }
+}
+
+void Scan::finish(uint32_t task) {
+  Task& t = tasks_[task];
+  if (t.done) return;
+  t.done = true;
+  if (t.role == Role::Path && --live_ == 0) stop_ = true;
+  for (size_t i = t.states_from; i < states_.size(); ++i) {
+    states_[i].idle = states_[i].idle || states_[i].task == task;
+  }
+  idle_check_ = true;
+}
+
+// An ambiguity met by `task`: it ends the scan, unless it arose under a filter that is not
+// decided yet, which then raises it only if it holds.
+void Scan::raise(uint32_t task, const std::string& name) {
+  for (;;) {
+    Task& t = tasks_[task];
+    switch (t.role) {
+      case Role::Path:
+        error_ = EngineError{name};
+        stop_ = true;
+        return;
+      case Role::Subject:
+        finish(task);
+        task = t.owner;  // a filter whose own path fails fails its owner
+        break;
+      case Role::Rest:
+        if (!t.held) t.held = name;
+        finish(task);
+        return;
+    }
+  }
+}
+
+}  // namespace varnex::engine

@@ -1,0 +1,209 @@
+// The one evaluation core: any number of paths answered in one forward pass of one reader.
+//
+// Each path is a task. A task keeps one state per open element it is looking inside (the
+// document level included); at every start tag the scan asks each state once what the element
+// means to it, then reads the element once for all of them: skipped with the reader's block
+// skip when nobody needs it, read for its text when only that is wanted, entered otherwise.
+// A filter that needs the element's content is decided when the element ends: its own path
+// and the rest of the filtered path run inside the element meanwhile, as tasks of their own
+// whose items wait for the decision. Open levels live on vectors, never the call stack.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/internal.hpp"
+#include "engine/item.hpp"
+#include "engine/sink.hpp"
+#include "path/program.hpp"
+#include "xml/reader.hpp"
+
+namespace varnex::engine {
+
+// How one path is answered, beyond its steps.
+struct TaskOptions {
+  bool first_only = false;    // done as soon as one item is found (a first modifier @first)
+  bool element_text = false;  // elements are taken as their text, not as elements
+  bool guard_empty = true;    // empty-element tags count for the ambiguity guard too
+};
+
+class Scan {
+ public:
+  // `doc` outlives the scan; captured elements are spans over it when `spans` is set.
+  Scan(std::string_view doc, bool spans) noexcept;
+
+  // Adds a path whose items are kept in `items` (which outlives the scan), or only counted;
+  // returns its index.
+  uint32_t add(std::span<const path::Step> steps, TaskOptions options, Sink::Mode mode,
+               Items* items);
+
+  // Evaluates the paths from the document level, or relative to the first element of the
+  // document (its attributes, its text, its children). Returns the ambiguity error, if any.
+  [[nodiscard]] std::optional<EngineError> run_document();
+  [[nodiscard]] std::optional<EngineError> run_within();
+
+  [[nodiscard]] const Sink& sink(uint32_t task) const noexcept { return tasks_[task].sink; }
+
+ private:
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  enum class Role : uint8_t {
+    Path,     // a path asked by the caller
+    Subject,  // a filter's own path, inside one candidate element
+    Rest,     // the rest of a filtered path, inside one candidate, waiting for the decision
+  };
+
+  struct Task {
+    std::span<const path::Step> steps;
+    TaskOptions options;
+    Role role = Role::Path;
+    bool done = false;
+    uint32_t owner = kNone;    // Subject, Rest: the task whose filter made this one
+    uint32_t states_from = 0;  // its states are all at states_[states_from..]
+    Sink sink;
+    std::optional<std::string> held;  // Rest: an ambiguity, raised only if the filter holds
+  };
+
+  // One task's progress inside one open element: the step it must match among the children.
+  struct State {
+    const path::Step* at = nullptr;  // the task's steps[step]
+    uint32_t task = 0;
+    uint32_t step = 0;
+    uint64_t count = 0;      // children that matched the step so far
+    bool seen = false;       // a child already matched under the ambiguity guard
+    bool top_level = false;  // a settled Index or first-match filter ends the task, not the level
+    bool idle = false;       // settled below top level, or its task is done: waits for the end
+    bool last = false;       // the task's last step: a match is a capture
+  };
+
+  // An open element (or the document level) and what waits for its end.
+  struct Level {
+    uint32_t states = 0;  // its states are states_[states, next level's states)
+    uint32_t work = 0;    // work_ from here waits for this element's end
+    uint32_t tasks = 0;   // tasks from here were made for this element
+    size_t start = 0;     // offset of the element's '<'
+    std::string_view name;
+    bool text = false;    // gathers its text (the last of texts_)
+    bool counts = false;  // some state counts its matches, to be given at the end
+  };
+
+  enum class WorkKind : uint8_t { Capture, Text, Decide, Settle };
+
+  // Something to do when an element ends, in the order it was asked for.
+  struct Work {
+    WorkKind kind = WorkKind::Capture;
+    bool held = false;       // Settle: settles whatever was found (an empty element passed)
+    uint32_t task = 0;       // Capture, Text, Settle: the task; Decide: the filter's subject
+    uint32_t rest = 0;       // Decide: the filtered path's rest
+    uint32_t state = kNone;  // Settle, Decide: the selecting state to settle, if any
+    uint64_t before = 0;     // Settle: the task's item count before the selection
+    const path::Filter* filter = nullptr;  // Decide
+  };
+  static_assert(sizeof(Work) == 32);
+
+  // The element whose tag is being matched.
+  struct Element {
+    const xml::Event* tag = nullptr;
+    std::string_view qname;
+    size_t start = 0;
+    bool empty = false;
+    bool text = false;    // some work wants its text
+    bool counts = false;  // some state made inside counts its matches
+    // Tasks taking it as an element (span or copy), noted here rather than as work: most such
+    // elements are skipped whole, and their captures are taken right after.
+    static constexpr uint32_t kInlineCaptures = 4;
+    uint32_t captures = 0;
+    uint32_t capturing[kInlineCaptures] = {};
+  };
+
+  void loop();
+  // The first state at the level on top that needs the element named `qname` (kNone if
+  // none), and whether it is `named` so or searches descendants.
+  [[nodiscard]] uint32_t wanted(std::string_view qname, bool& named) const noexcept {
+    for (size_t i = levels_.back().states, end = states_.size(); i < end; ++i) {
+      const State& s = states_[i];
+      if (s.idle) continue;
+      named = is_named(qname, s.at->name);
+      if (named || s.at->descendant) return static_cast<uint32_t>(i);
+    }
+    return kNone;
+  }
+  void on_element(const xml::Event& tag, size_t start, bool empty, uint32_t first, bool named);
+  void set_element(const xml::Event& tag, size_t start, bool empty) noexcept {
+    el_.tag = &tag;
+    el_.qname = tag.name();
+    el_.start = start;
+    el_.empty = empty;
+    el_.text = false;
+    el_.counts = false;
+    el_.captures = 0;
+    attrs_.reset(tag.content, tag.name_len);
+  }
+  void make_room();
+  void match(uint32_t state);
+  void filter(uint32_t state, const path::Filter& filter, bool first);
+  void place(uint32_t child_states, uint32_t work, uint32_t tasks);
+  void select(uint32_t task, uint32_t step, bool top_level);
+  void capture(uint32_t task);
+  void push_state(uint32_t task, uint32_t step, bool top_level);
+  uint32_t new_task(Role role, std::span<const path::Step> steps, uint32_t owner);
+
+  void close_level(bool tallies, size_t end);
+  void run_work(uint32_t from, size_t start, size_t end, std::string_view text);
+  void take_captures(size_t end);
+  void decide(const Work& work);
+  void skip_rest();
+  // Nobody needs the element just started: one block skip, or a read for its text when an
+  // enclosing element gathers text.
+  void pass(std::string_view name) {
+    if (texts_.empty()) [[likely]] {
+      skip_element(name);
+    } else {
+      pass_text();
+    }
+  }
+  void pass_text();
+  void skip_element(std::string_view name) {
+    // An error the reader can read past leaves it inside the element: the skip goes on.
+    while (reader_.read_to_end(name) == xml::ErrorKind::MissingDoctypeName) {
+    }
+  }
+  void gather(std::string_view text);
+  [[nodiscard]] bool level_idle() const noexcept;
+
+  void emit_value(uint32_t task, std::string_view bytes);
+  void added(uint32_t task);
+  void settle(uint32_t state);
+  void finish(uint32_t task);
+  void raise(uint32_t task, const std::string& name);
+
+  std::string_view doc_;
+  bool spans_;
+  xml::Reader reader_;
+
+  std::vector<Task> tasks_;  // the caller's paths first; tasks_[ntasks_..] are spare
+  uint32_t ntasks_ = 0;
+  uint32_t live_ = 0;  // the caller's paths not done yet
+  std::vector<State> states_;
+  std::vector<Level> levels_;
+  size_t floor_ = 0;  // the scan ends when levels_ shrinks to this
+  std::vector<Work> work_;
+  std::vector<std::string> texts_;  // text of each open element that gathers it, outermost first
+  Element el_;
+  bool idle_check_ = false;  // a state settled or a task ended: the level may have nothing left
+  bool stop_ = false;        // an error, or every path is done
+  std::optional<EngineError> error_;
+  TagAttributes attrs_;  // the attributes of el_'s tag
+  // Whether the filter path starting at raise_checked_ can end in the ambiguity error.
+  const path::Step* raise_checked_ = nullptr;
+  bool can_raise_ = false;
+  std::string text_;      // one consumed element's text
+  std::string decode_;    // text decoding
+  std::string unescape_;  // text unescaping
+};
+
+}  // namespace varnex::engine

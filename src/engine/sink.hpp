@@ -1,0 +1,70 @@
+// Where one task's items go. Every item the scan finds is appended through here, so the form
+// items take (spans, copies, counts) is decided in this one place.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/item.hpp"
+
+namespace varnex::engine {
+
+class Sink {
+ public:
+  enum class Mode : uint8_t {
+    Keep,   // every item, in order
+    Count,  // only how many
+    First,  // only the first item's text: a filter's subject
+  };
+
+  Sink() = default;
+  // Keep into `items` (nullptr: a list of the sink's own), or Count, or First.
+  void reset(Mode mode, Items* items) noexcept {
+    mode_ = mode;
+    size_ = 0;
+    items_ = items;
+    own_.clear();
+    first_.clear();
+  }
+
+  // The element doc[start, end): a span, or a copy when spans are off or do not fit.
+  void element(std::string_view doc, size_t start, size_t end, bool spans) {
+    if (mode_ == Mode::Keep && spans && end <= doc.size() && end <= UINT32_MAX && start <= end)
+        [[likely]] {
+      items().emplace_back(Span{static_cast<uint32_t>(start), static_cast<uint32_t>(end)});
+      ++size_;
+      return;
+    }
+    element_slow(doc, start, end, spans);
+  }
+  // An empty-element tag, from its content: always a copy, as written.
+  void empty_element(std::string_view content);
+  void value(std::string_view bytes);
+  // Items found by another task, moved over in order (a filter's rest, once it held).
+  void take(Sink& from, std::string_view doc);
+
+  [[nodiscard]] Mode mode() const noexcept { return mode_; }
+  // Items appended so far, whatever the mode keeps of them.
+  [[nodiscard]] uint64_t size() const noexcept { return size_; }
+  // First: the first item's text (meaningful once size() > 0).
+  [[nodiscard]] const std::string& first_text() const noexcept { return first_; }
+  // Keep: the list (the caller's or the sink's own).
+  [[nodiscard]] Items& items() noexcept { return items_ != nullptr ? *items_ : own_; }
+  // Whether the next item is looked at beyond being counted.
+  [[nodiscard]] bool keeps_next() const noexcept {
+    return mode_ == Mode::Keep || (mode_ == Mode::First && size_ == 0);
+  }
+
+ private:
+  void add(Item&& item, std::string_view doc);
+  void element_slow(std::string_view doc, size_t start, size_t end, bool spans);
+
+  Mode mode_ = Mode::Keep;
+  uint64_t size_ = 0;
+  Items* items_ = nullptr;
+  Items own_;
+  std::string first_;
+};
+
+}  // namespace varnex::engine

@@ -1,0 +1,126 @@
+// What the query table cannot say: the kind of each item, element-relative entry points,
+// filter comparisons, and many paths capturing one element.
+#include <cmath>
+
+#include "engine/internal.hpp"
+#include "engine_test_util.hpp"
+
+namespace varnex::engine::testing {
+namespace {
+
+// Spans where they may be, owned copies otherwise; an empty element is always a copy, as
+// written; elements selected through any kind of filter are spans like the rest.
+TEST(ItemKinds, SpansCopiesAndEmptyElements) {
+  const std::string doc = "<r><a k=\"1\"><p>2</p></a><a  x=\"1\" /></r>";
+  EXPECT_EQ(query(doc, "r.a"), (V{"S:<a k=\"1\"><p>2</p></a>", "M:<a  x=\"1\" />"}));
+  EXPECT_EQ(query(doc, "r.a", false), (V{"M:<a k=\"1\"><p>2</p></a>", "M:<a  x=\"1\" />"}));
+  EXPECT_EQ(query(doc, "r.a#(@k==1)"), V{"S:<a k=\"1\"><p>2</p></a>"});
+  EXPECT_EQ(query(doc, "r.a#(p==2)"), V{"S:<a k=\"1\"><p>2</p></a>"});
+  EXPECT_EQ(query(doc, "r.a#(p.#==1).p"), V{"S:<p>2</p>"});
+  EXPECT_EQ(query(doc, "r.a.0.p.#|@count"), V{"V:1"});
+}
+
+// More paths capturing one element than are noted at its tag: each still gets its own.
+TEST(ItemKinds, ManyPathsCaptureOneElement) {
+  std::vector<std::string> paths;
+  std::vector<V> expected;
+  for (int i = 0; i < 12; ++i) {
+    paths.push_back(i % 3 == 0 ? "r.a.#.@k" : (i % 3 == 1 ? "r.a" : "r.a.b"));
+    expected.push_back(i % 3 == 0 ? V{"V:1"}
+                                  : (i % 3 == 1 ? V{"S:<a k=\"1\"><b/></a>"} : V{"M:<b/>"}));
+  }
+  EXPECT_EQ(query_many("<r><a k=\"1\"><b/></a></r>", paths), expected);
+}
+
+struct WithinCase {
+  std::string element;
+  std::vector<std::string> paths;
+  std::vector<V> expected;  // from run_many_within; apply_within_fragment differs only as noted
+};
+std::ostream& operator<<(std::ostream& os, const WithinCase& c) { return os << c.element; }
+
+class Within : public ::testing::TestWithParam<WithinCase> {};
+
+// Paths relative to one element: attribute steps read its own tag, element steps its
+// children, #text its text; whatever comes before it is not looked at.
+TEST_P(Within, ManyAndOne) {
+  const WithinCase& c = GetParam();
+  EXPECT_EQ(query_many(c.element, c.paths, false, true), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Element, Within,
+    ::testing::Values(
+        WithinCase{"  <!-- c --> <a id=\"7\">t<b/><b>1</b></a><b/>",
+                   {"b|@count", "b.c", "@id", "#text", "b.#", "a"},
+                   {{"V:2"}, {}, {"V:7"}, {"V:t1"}, {"V:2"}, {}}},
+        WithinCase{"<a><b></b><b></b></a>", {"b|@count", "b.c"}, {{"ambiguous:b"}}},
+        WithinCase{"<a k=\"1\"/>", {"@k", "#text", "b.#", "b"}, {{"V:1"}, {"V:"}, {"V:0"}, {}}},
+        WithinCase{"", {"b|@count", "@x"}, {{"V:0"}, {}}},
+        WithinCase{"<a><b>1</b>", {"b"}, {{"M:<b>1</b>"}}}));
+
+TEST(Within, OnePathAsResultGetDoes) {
+  Items items;
+  const auto program = compile_or_fail("b.#.c");
+  ASSERT_FALSE(
+      apply_within_fragment("<a><b><c>1</c></b><b><c>2</c></b></a><b/>", program->steps, items));
+  EXPECT_EQ(render_all(items, ""), (V{"M:<c>1</c>", "M:<c>2</c>"}));
+  items.clear();
+  const auto guarded = compile_or_fail("b.c");
+  const auto error = apply_within_fragment("<a><b/><b><c/></b></a>", guarded->steps, items);
+  ASSERT_TRUE(error);  // empty-element tags count for the guard here
+  EXPECT_EQ(error->name, "b");
+}
+
+using path::CompareOp;
+using path::FilterValue;
+using K = FilterValue::Kind;
+
+struct CompareCase {
+  std::string subject;
+  CompareOp op;
+  FilterValue value;
+  bool expected;
+};
+
+FilterValue num(double n) { return {K::Number, n, {}, false}; }
+FilterValue str(std::string s) { return {K::Str, 0, std::move(s), false}; }
+FilterValue boolean(bool b) { return {K::Bool, 0, {}, b}; }
+
+class Compare : public ::testing::TestWithParam<CompareCase> {};
+
+TEST_P(Compare, Table) {
+  const CompareCase& c = GetParam();
+  EXPECT_EQ(compare(c.subject, c.op, c.value), c.expected)
+      << "'" << c.subject << "' op " << int(c.op);
+}
+
+using O = CompareOp;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Compare,
+    ::testing::Values(
+        CompareCase{" 12 ", O::Eq, num(12), true}, CompareCase{"abc", O::Eq, num(0), false},
+        CompareCase{"abc", O::Ne, num(0), true}, CompareCase{"nan", O::Ne, num(NAN), true},
+        CompareCase{" x", O::Eq, str("x"), false}, CompareCase{"x", O::Ne, str("x"), false},
+        CompareCase{"True", O::Eq, boolean(true), false},
+        CompareCase{"true", O::Ne, boolean(false), true},
+        CompareCase{"true", O::Gt, boolean(false), false}, CompareCase{"10", O::Ge, num(10), true},
+        CompareCase{"10", O::Lt, num(10), false}, CompareCase{"n/a", O::Lt, num(10), false},
+        CompareCase{"9", O::Lt, str(" 10 "), true}, CompareCase{"9", O::Lt, str("ten"), false},
+        CompareCase{"bab", O::Like, str("a*"), false},
+        CompareCase{"bab", O::NotLike, str("a*"), true},
+        CompareCase{"a:b", O::Like, str("a:?"), true}, CompareCase{"5", O::Like, num(5), false},
+        CompareCase{"5", O::NotLike, num(5), false}));
+
+// Attribute values that are not UTF-8: given raw, and failing an attribute test whatever the
+// operator, on start tags and empty-element tags alike.
+TEST(Filters, AttributesThatAreNotText) {
+  const std::string doc = "<r><b k=\"\xFF\"/><b k=\"\xFF\">x</b><b k=\"1\"/></r>";
+  EXPECT_EQ(query(doc, "r.b.#.@k"), (V{"V:\xFF", "V:\xFF", "V:1"}));
+  EXPECT_EQ(query(doc, "r.b#(@k!=1)#"), V{});
+  EXPECT_EQ(query_many(doc, {"r.b#(@k!=1)#", "r.b#(@k=1)"}),
+            (std::vector<V>{{}, {"M:<b k=\"1\"/>"}}));
+}
+
+}  // namespace
+}  // namespace varnex::engine::testing
