@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "xml/reader.hpp"
@@ -71,5 +72,57 @@ class Attributes {
   Attributes(const Attributes&) = delete;
   Attributes& operator=(const Attributes&) = delete;
 };
+
+enum class AttrLookup : uint8_t { Found, Absent, Unsure };
+
+// The raw value of the first well-formed attribute whose key `wanted` accepts, in one pass
+// that keeps nothing: the lookup on the hot path. Keys and values are the bytes Attributes
+// takes, with or without its duplicate check, as long as every value is quoted (a repeated
+// key's quoted value is passed over the same way either way, and it comes after the key it
+// repeats). After an unquoted value the two can differ: Unsure, iterate instead.
+template <class Wanted>
+[[nodiscard]] inline AttrLookup find_attribute(std::string_view content, size_t name_len,
+                                               Wanted&& wanted, std::string_view* value) noexcept {
+  const auto ws_byte = [](char c) { return is_ws(static_cast<unsigned char>(c)); };
+  const char* const s = content.data();
+  const size_t n = content.size();
+  size_t i = name_len < n ? name_len : n;
+  for (;;) {
+    while (i < n && ws_byte(s[i])) ++i;
+    if (i == n) return AttrLookup::Absent;
+    const size_t key_start = i;
+    size_t e = i + 1;
+    while (e < n && s[e] != '=' && !ws_byte(s[e])) ++e;
+    const size_t key_end = e;
+    if (e < n && ws_byte(s[e])) {
+      while (e < n && ws_byte(s[e])) ++e;
+      if (e < n && s[e] != '=') {
+        i = e;  // no '=': the next key starts here
+        continue;
+      }
+    }
+    if (e == n) return AttrLookup::Absent;
+    size_t v = e + 1;
+    while (v < n && ws_byte(s[v])) ++v;
+    if (v == n) return AttrLookup::Absent;
+    const char quote = s[v];
+    if (quote != '"' && quote != '\'') [[unlikely]]
+      return AttrLookup::Unsure;
+    // Most values are short: a few bytes in a loop cost less than a call.
+    size_t q = v + 1;
+    const size_t near = n - q > 16 ? q + 16 : n;
+    while (q < near && s[q] != quote) ++q;
+    if (q == near) {
+      const void* close = q < n ? std::memchr(s + q, quote, n - q) : nullptr;
+      if (close == nullptr) return AttrLookup::Absent;
+      q = static_cast<size_t>(static_cast<const char*>(close) - s);
+    }
+    if (wanted(std::string_view(s + key_start, key_end - key_start))) {
+      *value = std::string_view(s + v + 1, q - v - 1);
+      return AttrLookup::Found;
+    }
+    i = q + 1;
+  }
+}
 
 }  // namespace varnex::xml
