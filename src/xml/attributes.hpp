@@ -75,6 +75,33 @@ class Attributes {
 
 enum class AttrLookup : uint8_t { Found, Absent, Unsure };
 
+namespace detail {
+// The high bit of each byte of the eight at `p` that equals `c`, exact up to the first such
+// byte (the lowest set bit is always the first match).
+[[nodiscard]] inline uint64_t quote_bits(const char* p, char c) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  const uint64_t x = w ^ (kOnes * static_cast<unsigned char>(c));
+  return (x - kOnes) & ~x & (kOnes << 7);
+}
+
+// The offset of the first `quote` in s[from, n), or n. Most values are short: eight bytes at a
+// time cost less than a call.
+[[nodiscard]] inline size_t find_quote(const char* s, size_t from, size_t n, char quote) noexcept {
+  size_t q = from;
+  const size_t near = n - q > 24 ? q + 24 : n;
+  for (; q + 8 <= near; q += 8) {
+    const uint64_t hit = quote_bits(s + q, quote);
+    if (hit != 0) return q + static_cast<size_t>(__builtin_ctzll(hit)) / 8;
+  }
+  while (q < near && s[q] != quote) ++q;
+  if (q < near || q == n) return q;
+  const void* close = std::memchr(s + q, quote, n - q);
+  return close == nullptr ? n : static_cast<size_t>(static_cast<const char*>(close) - s);
+}
+}  // namespace detail
+
 // The raw value of the first well-formed attribute whose key `wanted` accepts, in one pass
 // that keeps nothing: the lookup on the hot path. Keys and values are the bytes Attributes
 // takes, with or without its duplicate check, as long as every value is quoted (a repeated
@@ -108,15 +135,8 @@ template <class Wanted>
     const char quote = s[v];
     if (quote != '"' && quote != '\'') [[unlikely]]
       return AttrLookup::Unsure;
-    // Most values are short: a few bytes in a loop cost less than a call.
-    size_t q = v + 1;
-    const size_t near = n - q > 16 ? q + 16 : n;
-    while (q < near && s[q] != quote) ++q;
-    if (q == near) {
-      const void* close = q < n ? std::memchr(s + q, quote, n - q) : nullptr;
-      if (close == nullptr) return AttrLookup::Absent;
-      q = static_cast<size_t>(static_cast<const char*>(close) - s);
-    }
+    const size_t q = detail::find_quote(s, v + 1, n, quote);
+    if (q == n) return AttrLookup::Absent;
     if (wanted(std::string_view(s + key_start, key_end - key_start))) {
       *value = std::string_view(s + v + 1, q - v - 1);
       return AttrLookup::Found;
