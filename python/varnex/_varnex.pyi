@@ -1,7 +1,7 @@
 """Types and documentation of the native module varnex._varnex; `import varnex` re-exports it."""
 
 from collections.abc import Callable, Iterator, Mapping
-from typing import Any, ClassVar, NoReturn, SupportsIndex, final
+from typing import Any, ClassVar, NoReturn, SupportsIndex, final, overload
 
 from typing_extensions import Buffer
 
@@ -33,8 +33,9 @@ __all__ = [
 
 # Every function and method takes its arguments positionally or by keyword; only the
 # operator methods (`r[key]`, `r == x`) are positional-only, as in Python itself.
-# The paths lists must be real lists (a tuple is refused when called), so they are typed as
-# the three list types a caller builds rather than as Sequence.
+# A paths list must be a list (a tuple is refused when called), and list is invariant: one
+# overload for each list a caller builds (texts, Paths, both) accepts each of them, where a
+# union of the three would make mypy read a literal mixing texts and Paths as list[object].
 
 def get(data: str, path: str) -> Result:
     """Answer `path` over the XML document `data`, a `str`.
@@ -68,7 +69,8 @@ def get_buffer(data: Buffer, path: str) -> Result:
         ValueError: `data` has no such buffer, or the buffer is not C-contiguous.
     """
 
-def get_many(data: str, paths: list[str] | list[Path] | list[str | Path]) -> list[Result]:
+@overload
+def get_many(data: str, paths: list[str | Path]) -> list[Result]:
     """Answer every path of `paths` in one pass over `data`, a `str`: one `Result` per path,
     in order.
 
@@ -81,16 +83,28 @@ def get_many(data: str, paths: list[str] | list[Path] | list[str | Path]) -> lis
         TypeError: `paths` is not a `list`, or holds something other than `str` or `Path`.
         ValueError: a path does not compile, or one is ambiguous in this document.
     """
+@overload
+def get_many(data: str, paths: list[str]) -> list[Result]: ...
+@overload
+def get_many(data: str, paths: list[Path]) -> list[Result]: ...
 
-def get_many_bytes(data: bytes, paths: list[str] | list[Path] | list[str | Path]) -> list[Result]:
+@overload
+def get_many_bytes(data: bytes, paths: list[str | Path]) -> list[Result]:
     """[`get_many`][varnex._varnex.get_many] over a `bytes` document; the results refer into
     `data` instead of copying it."""
+@overload
+def get_many_bytes(data: bytes, paths: list[str]) -> list[Result]: ...
+@overload
+def get_many_bytes(data: bytes, paths: list[Path]) -> list[Result]: ...
 
-def get_many_buffer(
-    data: Buffer, paths: list[str] | list[Path] | list[str | Path]
-) -> list[Result]:
+@overload
+def get_many_buffer(data: Buffer, paths: list[str | Path]) -> list[Result]:
     """[`get_many`][varnex._varnex.get_many] over a byte buffer (`mmap`, `bytearray`, ...),
     borrowed only during the pass; the results own copies."""
+@overload
+def get_many_buffer(data: Buffer, paths: list[str]) -> list[Result]: ...
+@overload
+def get_many_buffer(data: Buffer, paths: list[Path]) -> list[Result]: ...
 
 def parse(data: str | bytes | Buffer) -> Result:
     """The whole document as a `Result` of one element, without reading it.
@@ -243,13 +257,18 @@ class Result:
             ValueError: the `Result` holds several matches (pick one or iterate first), the
                 path does not compile, or it is ambiguous.
         """
-    def get_many(self, paths: list[str] | list[Path] | list[str | Path]) -> list[Result]:
+    @overload
+    def get_many(self, paths: list[str | Path]) -> list[Result]:
         """[`get`][varnex._varnex.Result.get] for each path, in one pass over the element.
 
         Raises:
             ValueError: the `Result` holds several matches, or a path does not compile.
             TypeError: as for [`varnex.get_many`][varnex._varnex.get_many].
         """
+    @overload
+    def get_many(self, paths: list[str]) -> list[Result]: ...
+    @overload
+    def get_many(self, paths: list[Path]) -> list[Result]: ...
     def keys(self) -> ResultKeysView:
         """The child element names of a dict-like result, each once, in order of first
         occurrence; the prefix counts (`x:a` is not `a`).
