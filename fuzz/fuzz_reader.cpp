@@ -84,7 +84,8 @@ void check_attributes(const Event& ev, const Input& in, bool checks) {
       const std::string_view key = item.key;
       const AttrLookup r = find_attribute(
           ev.content, ev.name_len, [&](std::string_view k) { return k == key; }, &found);
-      CHECK(r == AttrLookup::Unsure || (r == AttrLookup::Found && found.data() <= item.value.data()));
+      CHECK(r == AttrLookup::Unsure ||
+            (r == AttrLookup::Found && found.data() <= item.value.data()));
     }
   }
   CHECK(!attrs.next(&item));

@@ -44,8 +44,8 @@ std::optional<std::string_view> TagAttributes::find_raw(std::string_view name) c
   const bool prefixed = has_prefix(name);
   std::string_view raw;
   switch (xml::find_attribute(
-      content_, name_len_,
-      [&](std::string_view key) { return is_named(key, name, prefixed); }, &raw)) {
+      content_, name_len_, [&](std::string_view key) { return is_named(key, name, prefixed); },
+      &raw)) {
     case xml::AttrLookup::Found:
       return raw;
     case xml::AttrLookup::Absent:

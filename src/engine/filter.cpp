@@ -97,8 +97,7 @@ bool attr_filter_holds(TagAttributes& attrs, const path::Filter& filter) {
     if (raw->size() == key.size()) {
       if (*raw != key) return false;
       if (std::memchr(raw->data(), '&', raw->size()) == nullptr) return xml::is_valid_utf8(*raw);
-    } else if (raw->size() < key.size() ||
-               std::memchr(raw->data(), '&', raw->size()) == nullptr) {
+    } else if (raw->size() < key.size() || std::memchr(raw->data(), '&', raw->size()) == nullptr) {
       return false;
     }
   }

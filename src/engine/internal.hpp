@@ -43,7 +43,8 @@ namespace varnex::engine {
 // its first colon unless it is all of it.
 [[nodiscard]] inline bool is_named(std::string_view qname, std::string_view name,
                                    bool prefixed) noexcept {
-  if (prefixed) return qname.size() == name.size() && same_bytes(qname.data(), name.data(), name.size());
+  if (prefixed)
+    return qname.size() == name.size() && same_bytes(qname.data(), name.data(), name.size());
   if (name.empty()) return local_name_bytes(qname).empty();
   // The last byte first: most names that differ differ there.
   if (qname.size() < name.size() || qname.back() != name.back() ||

@@ -84,8 +84,8 @@ TEST_P(AttributeItems, LookupAgreesWithIteration) {
       if (it.error == AttrErrorKind::None && it.key == name) first = it.value;
     }
     std::string_view found;
-    const AttrLookup lookup =
-        find_attribute(ev.content, ev.name_len, [&](std::string_view k) { return k == name; }, &found);
+    const AttrLookup lookup = find_attribute(
+        ev.content, ev.name_len, [&](std::string_view k) { return k == name; }, &found);
     if (lookup == AttrLookup::Unsure) continue;
     EXPECT_EQ(lookup == AttrLookup::Found, first.has_value()) << GetParam().tag << " " << name;
     if (first && lookup == AttrLookup::Found) {
