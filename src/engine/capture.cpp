@@ -42,6 +42,10 @@ std::string_view decoded(std::string_view raw, std::string& scratch) {
 
 }  // namespace
 
+std::string_view attribute_value(std::string_view raw, std::string& scratch) {
+  return decoded(raw, scratch);
+}
+
 std::optional<std::string_view> TagAttributes::find(std::string_view name) {
   if (!started_) {
     started_ = true;
