@@ -36,24 +36,50 @@ def json_scalar(text: str) -> str:
 
 
 def to_json(value: Any, indent: str | None = None, level: str = "") -> str:
-    """JSON text, compact or indented, as json.dumps writes it; numbers as written."""
-    if isinstance(value, str):
-        return value if type(value) is JsonNumber else _encode_string(value)
-    if value is None:
-        return "null"
-    entries: list[tuple[str | None, Any]]
-    if isinstance(value, dict):
-        open_, close, entries = "{", "}", [(_encode_string(k), v) for k, v in value.items()]
-    else:
-        open_, close, entries = "[", "]", [(None, v) for v in value]
-    if not entries:
-        return open_ + close
-    inner = level + indent if indent is not None else ""
+    """JSON text, compact or indented, as json.dumps writes it; numbers as written.
+
+    A loop rather than recursion, so that no depth of nested elements is too deep.
+    """
+    parts: list[str] = []
     key_end = ": " if indent is not None else ":"
-    parts = [(key + key_end if key else "") + to_json(v, indent, inner) for key, v in entries]
-    if indent is None:
-        return open_ + ",".join(parts) + close
-    return f"{open_}\n{inner}" + f",\n{inner}".join(parts) + f"\n{level}{close}"
+    # What is left to write, last first: text as it is, or a (value, indentation) pair.
+    todo: list[Any] = [(value, level)]
+    while todo:
+        item = todo.pop()
+        if type(item) is str:
+            parts.append(item)
+            continue
+        value, level = item
+        if isinstance(value, str):
+            parts.append(value if type(value) is JsonNumber else _encode_string(value))
+            continue
+        if value is None:
+            parts.append("null")
+            continue
+        if isinstance(value, dict):
+            open_, close = "{", "}"
+            entries = [(_encode_string(k) + key_end, v) for k, v in value.items()]
+        else:
+            open_, close = "[", "]"
+            entries = [("", v) for v in value]
+        if not entries:
+            parts.append(open_ + close)
+            continue
+        if indent is None:
+            inner, sep, first, last = "", ",", open_, close
+        else:
+            inner = level + indent
+            sep, first, last = ",\n" + inner, open_ + "\n" + inner, "\n" + level + close
+        todo.append(last)
+        for i in range(len(entries) - 1, -1, -1):
+            key, entry = entries[i]
+            lead = (sep if i else first) + key
+            if isinstance(entry, str):  # most values: written at once
+                todo.append(lead + (entry if type(entry) is JsonNumber else _encode_string(entry)))
+            else:
+                todo.append((entry, inner))
+                todo.append(lead)
+    return "".join(parts)
 
 
 def element_to_json(item: Result) -> Any:
