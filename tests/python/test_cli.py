@@ -12,7 +12,6 @@ import time
 from pathlib import Path
 
 import pytest
-
 from varnex import parse
 from varnex._varnex import _element_dict
 
@@ -121,6 +120,7 @@ CASES = [
     ([*DICT, "r", "bad.xml"], None, '{"@a":"caf\ufffd","b":""}\n', 0),
     ([*DICT, "shop", "broken.xml"], None, '{"item":{"@id":"c1","#text":"text"}}\n', 0),
     ([*DICT, "r"], "<r><a>1</b><c>2", '{"a":1,"c":2}\n', 0),
+    ([*DICT, "r"], "<r>" + "<a>" * 3000 + "x</r>", '{"a":' * 3000 + '"x"' + "}" * 3000 + "\n", 0),
     (
         ["-j", "--json-elements=dict", "shop"],
         "<shop><item id='a2'><n>Pad</n></item><e/></shop>",
