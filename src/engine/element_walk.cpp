@@ -48,11 +48,9 @@ bool walk_element(std::string_view element, ElementVisitor& visitor) {
       case xml::EventKind::Text: {
         if (depth == 0) break;
         std::string_view text;
-        if (xml::decode_and_unescape(ev.encoding, ev.content, scratch, scratch_unescape,
-                                     &text) == xml::TextStatus::Ok &&
-            !visitor.text(text)) {
-          return false;
-        }
+        const xml::TextStatus status =
+            xml::decode_and_unescape(ev.encoding, ev.content, scratch, scratch_unescape, &text);
+        if (status == xml::TextStatus::Ok && !visitor.text(text)) return false;
         break;
       }
       case xml::EventKind::CData:
