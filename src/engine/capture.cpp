@@ -38,6 +38,10 @@ std::string_view decoded(std::string_view raw, std::string& scratch) {
 
 }  // namespace
 
+std::string_view attribute_value(std::string_view raw, std::string& scratch) {
+  return decoded(raw, scratch);
+}
+
 std::optional<std::string_view> TagAttributes::find_raw(std::string_view name) const {
   // Tags repeat their attributes in every record: one pass over the tag, no state kept. Each
   // lookup reads the tag again; tags are short and most are looked at once.

@@ -85,6 +85,10 @@ class TagAttributes {
   std::string scratch_;
 };
 
+// An attribute's value as lookups give it: unescaped when it is UTF-8 and resolves, else raw.
+// May view `raw` or `scratch`.
+[[nodiscard]] std::string_view attribute_value(std::string_view raw, std::string& scratch);
+
 // Reads the rest of the current element (the reader stands inside it) and returns its text;
 // the reader ends past the element's end tag.
 [[nodiscard]] std::string read_text_in_scope(xml::Reader& reader);
