@@ -88,10 +88,8 @@ size_t tag_end(std::string_view bytes, size_t from) noexcept {
 }  // namespace
 
 // The reader, over `<tag>text</...`, gives Start, one Text (none when empty), and End: the
-// query configuration neither checks the end tag's name nor cares what follows it. The text
-// piece is then taken exactly as read_text_in_scope_into takes it.
-std::optional<std::string_view> simple_element_text(std::string_view element,
-                                                    std::string& scratch) {
+// query configuration neither checks the end tag's name nor cares what follows it.
+std::optional<std::string_view> simple_text_bytes(std::string_view element) noexcept {
   if (element.size() < 2 || element[0] != '<') return std::nullopt;
   if (element[1] == '!' || element[1] == '/' || element[1] == '?') return std::nullopt;
   const size_t gt = tag_end(element, 1);
@@ -101,10 +99,17 @@ std::optional<std::string_view> simple_element_text(std::string_view element,
   if (lt == std::string_view::npos || lt + 1 >= element.size() || element[lt + 1] != '/') {
     return std::nullopt;  // markup inside, or no end tag
   }
-  const std::string_view raw = element.substr(gt + 1, lt - gt - 1);
+  return element.substr(gt + 1, lt - gt - 1);
+}
+
+std::optional<std::string_view> simple_element_text(std::string_view element,
+                                                    std::string& scratch) {
+  const auto raw = simple_text_bytes(element);
+  if (!raw) return std::nullopt;
+  // The one text piece, taken exactly as read_text_in_scope_into takes it.
   std::string unused;  // UTF-8 is checked in place, never decoded into a copy
   std::string_view text;
-  if (xml::decode_and_unescape(xml::Encoding::Utf8, raw, unused, scratch, &text) !=
+  if (xml::decode_and_unescape(xml::Encoding::Utf8, *raw, unused, scratch, &text) !=
       xml::TextStatus::Ok) {
     return std::string_view{};  // a piece that fails to decode or unescape is dropped whole
   }
