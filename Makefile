@@ -10,7 +10,7 @@ FUZZ_BUILD ?= build/fuzz
 BENCH_BUILD ?= build/bench
 FUZZ_SECONDS ?= 30
 
-.PHONY: deps venv install example build test test-cpp test-py check sanitize asan-py fuzz bench bench-py lint docs clean
+.PHONY: deps venv install example build test test-cpp test-py check sanitize asan-py fuzz bench bench-py lint docs typecheck clean
 
 # System packages for the C++ tests and the fuzzer (Debian).
 deps:
@@ -46,8 +46,18 @@ test: test-cpp test-py
 
 # Everything CI runs: dependencies, a short fuzz run, the C++ tests under the
 # sanitizers and in Release, the Python tests (the documentation's examples among
-# them) and the documentation site.
-check: deps fuzz sanitize test docs
+# them), the type checks and the documentation site.
+check: deps fuzz sanitize test typecheck docs
+
+# The installed package as its users' type checkers see it: mypy --strict and strict
+# basedpyright over a file that uses the whole API, and stubtest comparing the stubs
+# with the built module.
+typecheck: venv
+	$(PYTHON) -m pip install -q ".[typing]"
+	$(PYTHON) -m mypy --strict --config-file tests/typing/mypy.ini tests/typing/check_api.py
+	$(VENV)/bin/basedpyright -p tests/typing --pythonpath $(PYTHON)
+	$(PYTHON) -m mypy.stubtest varnex --mypy-config-file tests/typing/mypy.ini \
+	    --allowlist tests/typing/stubtest-allowlist.txt
 
 # The documentation site in build/site, built offline; a broken link or reference fails.
 docs: venv

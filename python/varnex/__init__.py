@@ -1,8 +1,56 @@
 """Dotted-path queries over in-memory XML, answered in one forward pass."""
 
-from varnex import _varnex
+# Every name is imported and listed by hand, so type checkers see the whole API here.
 from varnex._tables import table
-from varnex._varnex import *  # noqa: F403
-from varnex._varnex import records, table_raw  # noqa: F401
+from varnex._varnex import (
+    Path,
+    Result,
+    ResultCharIter,
+    ResultChildItemIter,
+    ResultChildIter,
+    ResultChildKeyIter,
+    ResultChildrenView,
+    ResultChildValueIter,
+    ResultItemIter,
+    ResultItemsView,
+    ResultKeysView,
+    ResultValuesView,
+    compile,
+    get,
+    get_buffer,
+    get_bytes,
+    get_many,
+    get_many_buffer,
+    get_many_bytes,
+    parse,
+    records,
+    table_raw,
+    validate,
+)
 
-__all__ = [*_varnex.__all__, "table"]
+__all__ = [
+    "get",
+    "get_bytes",
+    "get_buffer",
+    "get_many",
+    "get_many_bytes",
+    "get_many_buffer",
+    "parse",
+    "compile",
+    "validate",
+    "records",
+    "table_raw",
+    "Path",
+    "Result",
+    "ResultCharIter",
+    "ResultItemIter",
+    "ResultChildKeyIter",
+    "ResultChildValueIter",
+    "ResultChildItemIter",
+    "ResultChildIter",
+    "ResultKeysView",
+    "ResultValuesView",
+    "ResultItemsView",
+    "ResultChildrenView",
+    "table",
+]

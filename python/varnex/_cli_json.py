@@ -53,9 +53,9 @@ def to_json(value: Any, indent: str | None = None, level: str = "") -> str:
         return value if type(value) is JsonNumber else _encode_string(value)
     if value is None:
         return "null"
+    entries: list[tuple[str | None, Any]]
     if isinstance(value, dict):
-        pairs = [(_encode_string(k), v) for k, v in value.items()]
-        open_, close, entries = "{", "}", pairs
+        open_, close, entries = "{", "}", [(_encode_string(k), v) for k, v in value.items()]
     else:
         open_, close, entries = "[", "]", [(None, v) for v in value]
     if not entries:

@@ -4,8 +4,12 @@ from __future__ import annotations
 
 import shlex
 import sys
+from typing import TYPE_CHECKING
 
 from varnex._cli_output import Output
+
+if TYPE_CHECKING:
+    from varnex import Result
 
 # (what it shows, the command's arguments before the file name)
 TOUR = [
@@ -29,7 +33,7 @@ def tour(name: str, out: Output) -> int:
     shown = STDIN_NAME if name == "-" else name
     try:
         with open_document(name) as document:
-            answers = []
+            answers: list[tuple[str, list[str], Run, list[Result] | ValueError]] = []
             for label, args in TOUR:
                 options, paths, _ = parse_args(args)
                 run = Run(options, paths, False, out)

@@ -9,6 +9,7 @@ from varnex import _varnex
 
 if TYPE_CHECKING:
     import pyarrow
+    from typing_extensions import Buffer
 
 ARROW_MISSING = "varnex.table() needs pyarrow: pip install 'varnex[arrow]'"
 
@@ -21,7 +22,11 @@ def _pyarrow() -> Any:
     return pyarrow
 
 
-def table(data: Any, record_path: Any, fields: Mapping[str, Any]) -> pyarrow.Table:
+def table(
+    data: str | bytes | Buffer,
+    record_path: str | _varnex.Path,
+    fields: Mapping[str, str | _varnex.Path],
+) -> pyarrow.Table:
     """The records `record_path` selects in `data` as a pyarrow.Table, one column per field.
 
     Takes the same arguments as records(). A field is a string column, or a list-of-string

@@ -1,127 +1,402 @@
-"""Type stubs for the native module varnex._varnex."""
+"""Types and documentation of the native module varnex._varnex; `import varnex` re-exports it."""
 
 from collections.abc import Callable, Iterator, Mapping
-from typing import Any, NoReturn, SupportsIndex, final, overload
+from typing import Any, ClassVar, NoReturn, SupportsIndex, final, overload
 
 from typing_extensions import Buffer
 
-__all__: list[str]
+__all__ = [
+    "get",
+    "get_bytes",
+    "get_buffer",
+    "get_many",
+    "get_many_bytes",
+    "get_many_buffer",
+    "parse",
+    "compile",
+    "validate",
+    "records",
+    "table_raw",
+    "Path",
+    "Result",
+    "ResultCharIter",
+    "ResultItemIter",
+    "ResultChildKeyIter",
+    "ResultChildValueIter",
+    "ResultChildItemIter",
+    "ResultChildIter",
+    "ResultKeysView",
+    "ResultValuesView",
+    "ResultItemsView",
+    "ResultChildrenView",
+]
 
-def get(data: str, path: str) -> Result: ...
-def get_bytes(data: bytes, path: str) -> Result: ...
-def get_buffer(data: Buffer, path: str) -> Result: ...
-def get_many(data: str, paths: list[str | Path]) -> list[Result]: ...
-def get_many_bytes(data: bytes, paths: list[str | Path]) -> list[Result]: ...
-def get_many_buffer(data: Buffer, paths: list[str | Path]) -> list[Result]: ...
-def parse(data: bytes | str | Buffer) -> Result: ...
-def compile(path: str) -> Path: ...
-def validate(data: bytes | str | Buffer) -> bool: ...
+# Every function and method takes its arguments positionally or by keyword; only the
+# operator methods (`r[key]`, `r == x`) are positional-only, as in Python itself.
+# A paths list must be a list (a tuple is refused when called), and list is invariant: one
+# overload for each list a caller builds (texts, Paths, both) accepts each of them, where a
+# union of the three would make mypy read a literal mixing texts and Paths as list[object].
+
+def get(data: str, path: str) -> Result:
+    """Answer `path` over the XML document `data`, a `str`.
+
+    The string is read in place through its UTF-8 form; matched elements refer to it by
+    offsets, so the `Result` keeps `data` alive and copies nothing. An empty `path` matches
+    nothing.
+
+    Raises:
+        ValueError: the path does not compile, or it is ambiguous in this document (a name
+            that matches several elements where the path goes on).
+        TypeError: `data` or `path` is not a `str`.
+    """
+
+def get_bytes(data: bytes, path: str) -> Result:
+    """Answer `path` over the XML document `data`, a `bytes` object, read in place.
+
+    The encoding is that of the byte-order mark, else of the XML declaration, else UTF-8.
+    Matched elements refer to `data` by offsets, as with [`get`][varnex._varnex.get]; a
+    document in another encoding than UTF-8 is decoded once and its elements are copies.
+    """
+
+def get_buffer(data: Buffer, path: str) -> Result:
+    """Answer `path` over any C-contiguous buffer of single bytes: `mmap`, `bytearray`,
+    `memoryview`, `array('B')`, `bytes`.
+
+    The buffer is only borrowed for the call: matched elements are copied, so `data` may be
+    changed or closed afterwards. The way to query a file larger than memory is an `mmap`.
+
+    Raises:
+        ValueError: `data` has no such buffer, or the buffer is not C-contiguous.
+    """
+
+@overload
+def get_many(data: str, paths: list[str | Path]) -> list[Result]:
+    """Answer every path of `paths` in one pass over `data`, a `str`: one `Result` per path,
+    in order.
+
+    Entries may be path texts or compiled [`Path`][varnex._varnex.Path] objects; an empty text
+    gives an empty `Result`. Every path is compiled before the document is read. The
+    results own copies of what they matched (unlike [`get`][varnex._varnex.get]), and a path
+    with a modifier may answer with text where [`get`][varnex._varnex.get] gives elements.
+
+    Raises:
+        TypeError: `paths` is not a `list`, or holds something other than `str` or `Path`.
+        ValueError: a path does not compile, or one is ambiguous in this document.
+    """
+@overload
+def get_many(data: str, paths: list[str]) -> list[Result]: ...
+@overload
+def get_many(data: str, paths: list[Path]) -> list[Result]: ...
+
+@overload
+def get_many_bytes(data: bytes, paths: list[str | Path]) -> list[Result]:
+    """[`get_many`][varnex._varnex.get_many] over a `bytes` document; the results refer into
+    `data` instead of copying it."""
+@overload
+def get_many_bytes(data: bytes, paths: list[str]) -> list[Result]: ...
+@overload
+def get_many_bytes(data: bytes, paths: list[Path]) -> list[Result]: ...
+
+@overload
+def get_many_buffer(data: Buffer, paths: list[str | Path]) -> list[Result]:
+    """[`get_many`][varnex._varnex.get_many] over a byte buffer (`mmap`, `bytearray`, ...),
+    borrowed only during the pass; the results own copies."""
+@overload
+def get_many_buffer(data: Buffer, paths: list[str]) -> list[Result]: ...
+@overload
+def get_many_buffer(data: Buffer, paths: list[Path]) -> list[Result]: ...
+
+def parse(data: str | bytes | Buffer) -> Result:
+    """The whole document as a `Result` of one element, without reading it.
+
+    Nothing is checked or copied: the `Result` refers to `data` and reads it at each use,
+    so [`Result.get`][varnex._varnex.Result.get] on it starts at the document's top, where a
+    path names the root element first. Over a mutable buffer it sees the current contents.
+    """
+
+def compile(path: str) -> Path:
+    """Compile `path` once, for queries that repeat it.
+
+    Raises:
+        ValueError: the path does not compile; the message shows the path and a caret under
+            the fault. An empty path is an error here.
+    """
+
+def validate(data: str | bytes | Buffer) -> bool:
+    """Whether the structure of `data` is sound: every piece of markup can be read, every
+    element is closed by an end tag naming it, and there is exactly one top-level element.
+
+    Attribute syntax, entity and character references, which characters appear where, and
+    whether the bytes are valid in their encoding are not checked. Reads the whole document
+    once.
+    """
+
 def records(
-    data: bytes | str | Buffer, record_path: str | Path, fields: Mapping[str, str | Path]
-) -> list[dict[str, str | list[str] | None]]: ...
+    data: str | bytes | Buffer, record_path: str | Path, fields: Mapping[str, str | Path]
+) -> list[dict[str, str | list[str] | None]]:
+    """One `dict` per record that `record_path` selects in `data`, with a key per field.
+
+    Each field's path is answered inside its record: a field that matches nothing is `None`,
+    one match its text (the markup for an element with children), several matches a list
+    of texts. A final `.#` selects each match, in `record_path` and in the fields alike.
+    One pass finds the records and one pass over each record answers all its fields.
+
+    Raises:
+        ValueError: a path does not compile (the message names the field).
+        TypeError: `fields` is not a mapping of names to paths.
+    """
+
 def table_raw(
-    data: bytes | str | Buffer, record_path: str | Path, fields: Mapping[str, str | Path]
+    data: str | bytes | Buffer, record_path: str | Path, fields: Mapping[str, str | Path]
 ) -> list[
     tuple[str, bool, int, int, bytearray | None, bytearray, bool, bytearray, bytearray | None, bool]
 ]:
-    """The Arrow buffers behind varnex.table(), one tuple per field: name, is_list, rows,
-    nulls, validity bitmap, offsets, 64-bit offsets, UTF-8 data, the list items' offsets,
-    their being 64-bit."""
+    """The Arrow buffers behind [`varnex.table`][varnex.table], one tuple per field: name,
+    whether it is a list column, rows, nulls, validity bitmap (`None` without nulls),
+    offsets, whether those offsets are 64-bit, UTF-8 data, the list items' offsets (`None`
+    for a string column), whether those are 64-bit.
+
+    For code that builds Arrow arrays without pyarrow; everyone else calls `table`.
+    """
 
 @final
 class Path:
-    """A compiled path; made only by compile()."""
+    """A compiled path, made by [`compile`][varnex._varnex.compile] and reused without
+    compiling again.
 
-    def get(self, data: str) -> Result: ...
-    def get_bytes(self, data: bytes) -> Result: ...
-    def get_buffer(self, data: Buffer) -> Result: ...
-    def __reduce__(self) -> tuple[Callable[[str], Path], tuple[str]]: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    It may be given, mixed with texts, in the paths list of `get_many`. Paths compare equal
+    and hash alike when their texts are equal, and pickle and copy as `compile(text)`, so they
+    can be sent to other processes. A `Path` may be used from any thread.
+    """
+
+    def get(self, data: str) -> Result:
+        """[`varnex.get`][varnex._varnex.get] with this path."""
+    def get_bytes(self, data: bytes) -> Result:
+        """[`varnex.get_bytes`][varnex._varnex.get_bytes] with this path."""
+    def get_buffer(self, data: Buffer) -> Result:
+        """[`varnex.get_buffer`][varnex._varnex.get_buffer] with this path."""
+    def __reduce__(self) -> tuple[Callable[[str], Path], tuple[str]]:
+        """`(compile, (text,))`: how a `Path` pickles and copies."""
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
     def __hash__(self) -> int: ...
 
 @final
 class Result:
-    """One query's matched items; behaves by mode: empty, scalar, dict-like or list."""
+    """What one query matched, behaving by what that is (its mode).
+
+    - nothing matched: like `None`, and `value` is `None`;
+    - one text, attribute value, count, or element without child elements (a scalar): like
+      a number or a string, and `value` is an `int`, `float` or `str`;
+    - one element with child elements (dict-like): like a read-only `dict`, and `value` is
+      a `dict[str, Result]` of its children by name;
+    - several matches: like a `list`, and `value` is a `list[Result]`.
+
+    A `Result` never changes and cannot be made directly, hashed or pickled (it refers to
+    the document it was read from: send plain values such as `to_str()` instead).
+
+    Typing: the mode is known only once the query has run, so the types follow the list
+    view, the common case. `r[i]`, `r[a:b]` and iterating `r` are typed as giving `Result`s,
+    which is what they give when several matched. For one match they act as on
+    a `str` (one character, a substring, each character), and iterating a dict-like result
+    gives its keys: use `to_str()`, or `keys()` and `items()`, which are typed exactly. The
+    `value` attribute is typed `Any` for the same reason: narrow it with `isinstance`, or
+    use the typed conversions `to_str()`, `to_int()`, `to_float()` and `to_bool()`.
+    """
 
     @property
     def type_(
         self,
-    ) -> type[int] | type[float] | type[str] | type[list[Any]] | type[dict[str, Any]] | None: ...
+    ) -> (
+        type[int] | type[float] | type[str] | type[list[Result]] | type[dict[str, Result]] | None
+    ):
+        """The type of `value`: `int`, `float` or `str` for one scalar, `dict` for one element
+        with child elements, `list` for several matches, and `None` itself (not its type)
+        when nothing matched."""
     @property
-    def value(self) -> int | float | str | list[Result] | dict[str, Result] | None: ...
-    def exists(self) -> bool: ...
-    def to_str(self) -> str: ...
-    def to_int(self) -> int: ...
-    def to_float(self) -> float: ...
-    def to_bool(self) -> bool: ...
-    def get(self, path: str) -> Result: ...
-    def get_many(self, paths: list[str | Path]) -> list[Result]: ...
-    def keys(self) -> ResultKeysView: ...
-    def values(self) -> ResultValuesView: ...
-    def items(self) -> ResultItemsView: ...
-    def children(self) -> ResultChildrenView: ...
+    def value(self) -> Any:
+        """The match in its natural Python type: `None` when nothing matched; for one scalar
+        its trimmed text as an `int` (`"007"` is 7), else a `float` (`"1e3"`, `"nan"`), else
+        the `str`; a `dict[str, Result]` of child names for one element with child elements;
+        a `list[Result]` for several matches.
+
+        Typed `Any` because which of these it is depends on the document: check with
+        `isinstance` or `type_`, or use a typed conversion such as `to_str()`.
+
+        Raises:
+            ValueError: the text or a child name is not valid UTF-8.
+        """
+    def exists(self) -> bool:
+        """Whether anything matched (unlike `bool(r)`, which is the truth of `value`)."""
+    def to_str(self) -> str:
+        """The text: `""` when nothing matched; one scalar's text, trimmed; for an element
+        with child elements or several matches, the raw markup and texts of every item,
+        joined by line feeds.
+
+        Raises:
+            ValueError: a scalar text is not valid UTF-8.
+        """
+    def to_int(self) -> int:
+        """The first item's trimmed text read as an integer, leniently: a float is cut toward
+        zero and clamped to 64 bits; text that is no number, or no match, gives 0. Never
+        raises for the text."""
+    def to_float(self) -> float:
+        """The first item's trimmed text read as a float, leniently: 0.0 when it is no number
+        or nothing matched. Never raises for the text."""
+    def to_bool(self) -> bool:
+        """One scalar's text read as a flag: `1` and `true` are true, `0` and `false` false
+        (also `t`, `T`, `True`, `TRUE`, `f`, `F`, `False`, `FALSE` when written in double
+        quotes), anything else `to_int() != 0`. Nothing matched is false; an element with
+        child elements, or several matches, true."""
+    def get(self, path: str) -> Result:
+        """Answer `path` inside the one matched element: its first name is looked for among the
+        element's children (on a [`parse`][varnex._varnex.parse] result, at the document's
+        top). Nothing matched, or a text, gives an empty `Result`.
+
+        Raises:
+            ValueError: the `Result` holds several matches (pick one or iterate first), the
+                path does not compile, or it is ambiguous.
+        """
     @overload
-    def __getitem__(self, key: str) -> Result: ...
+    def get_many(self, paths: list[str | Path]) -> list[Result]:
+        """[`get`][varnex._varnex.Result.get] for each path, in one pass over the element.
+
+        Raises:
+            ValueError: the `Result` holds several matches, or a path does not compile.
+            TypeError: as for [`varnex.get_many`][varnex._varnex.get_many].
+        """
     @overload
-    def __getitem__(self, key: SupportsIndex | slice) -> Result | str: ...
-    def __iter__(self) -> Iterator[Any]: ...
-    def __len__(self) -> int: ...
-    def __bool__(self) -> bool: ...
-    def __int__(self) -> int: ...
-    def __float__(self) -> float: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
-    __hash__: None  # type: ignore[assignment]
-    def __reduce__(self) -> NoReturn: ...
+    def get_many(self, paths: list[str]) -> list[Result]: ...
+    @overload
+    def get_many(self, paths: list[Path]) -> list[Result]: ...
+    def keys(self) -> ResultKeysView:
+        """The child element names of a dict-like result, each once, in order of first
+        occurrence; the prefix counts (`x:a` is not `a`).
+
+        Raises:
+            TypeError: the `Result` is not one element with child elements.
+        """
+    def values(self) -> ResultValuesView:
+        """For each key, a `Result` of every direct child with that name.
+
+        Raises:
+            TypeError: the `Result` is not one element with child elements.
+        """
+    def items(self) -> ResultItemsView:
+        """`(name, Result)` pairs, one per key.
+
+        Raises:
+            TypeError: the `Result` is not one element with child elements.
+        """
+    def children(self) -> ResultChildrenView:
+        """`(name, Result)` pairs, one per direct child element in document order; repeated
+        names are not merged.
+
+        Raises:
+            TypeError: the `Result` is not one element with child elements.
+        """
+    def __getitem__(self, key: str | SupportsIndex | slice, /) -> Result:
+        """`r[i]` (negative counts from the end) and `r[a:b:c]` pick among several matches;
+        `r["name"]` gives the children so named of a dict-like result.
+
+        On one scalar, an integer or a slice picks characters of its untrimmed text and
+        gives a `str` (see the class's note on typing).
+
+        Raises:
+            IndexError: the index is out of range.
+            KeyError: no child has that name, or a dict-like result was given an integer or
+                slice.
+            TypeError: a string key on a result that is not dict-like, or a key of another
+                type.
+        """
+    def __iter__(self) -> Iterator[Result]:
+        """One `Result` per match; nothing when nothing matched. One scalar yields its
+        characters and a dict-like result its keys (see the class's note on typing)."""
+    def __len__(self) -> int:
+        """The number of matches: 0, 1 (also for a dict-like result), or more."""
+    def __bool__(self) -> bool:
+        """The truth of `value`: `"false"` and `"abc"` are true, `"0"` and `""` false."""
+    def __int__(self) -> int:
+        """`int(r.value)`: strict, unlike `to_int()`."""
+    def __float__(self) -> float:
+        """`float(r.value)`: strict, unlike `to_float()`."""
+    def __eq__(self, other: object, /) -> bool:
+        """Compare texts exactly, untrimmed: with a `Result`, every item's text; with a `list`
+        of `str`, each item's text in turn; with a `str`, the first item's text. Anything
+        else is unequal."""
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __reduce__(self) -> NoReturn:
+        """Always raises TypeError: a `Result` refers to its document."""
 
 @final
 class ResultCharIter:
+    """Iterates over the characters of one scalar `Result`."""
+
     def __iter__(self) -> ResultCharIter: ...
     def __next__(self) -> str: ...
 
 @final
 class ResultItemIter:
+    """Iterates over the matches of a `Result` holding several, one `Result` each."""
+
     def __iter__(self) -> ResultItemIter: ...
     def __next__(self) -> Result: ...
 
 @final
 class ResultChildKeyIter:
+    """Iterates over the keys of a dict-like `Result`."""
+
     def __iter__(self) -> ResultChildKeyIter: ...
     def __next__(self) -> str: ...
 
 @final
 class ResultChildValueIter:
+    """Iterates over the values of a dict-like `Result`, one `Result` per key."""
+
     def __iter__(self) -> ResultChildValueIter: ...
     def __next__(self) -> Result: ...
 
 @final
 class ResultChildItemIter:
+    """Iterates over the `(name, Result)` pairs of a dict-like `Result`, one per key."""
+
     def __iter__(self) -> ResultChildItemIter: ...
     def __next__(self) -> tuple[str, Result]: ...
 
 @final
 class ResultChildIter:
+    """Iterates over the `(name, Result)` pairs of every child element, in document order."""
+
     def __iter__(self) -> ResultChildIter: ...
     def __next__(self) -> tuple[str, Result]: ...
 
 @final
 class ResultKeysView:
+    """What [`Result.keys()`][varnex._varnex.Result.keys] returns; `name in r.keys()` asks
+    whether a child has that name."""
+
     def __len__(self) -> int: ...
     def __iter__(self) -> ResultChildKeyIter: ...
-    def __contains__(self, key: object) -> bool: ...
+    def __contains__(self, key: object, /) -> bool: ...
 
 @final
 class ResultValuesView:
+    """What [`Result.values()`][varnex._varnex.Result.values] returns."""
+
     def __len__(self) -> int: ...
     def __iter__(self) -> ResultChildValueIter: ...
 
 @final
 class ResultItemsView:
+    """What [`Result.items()`][varnex._varnex.Result.items] returns."""
+
     def __len__(self) -> int: ...
     def __iter__(self) -> ResultChildItemIter: ...
 
 @final
 class ResultChildrenView:
+    """What [`Result.children()`][varnex._varnex.Result.children] returns."""
+
     def __len__(self) -> int: ...
     def __iter__(self) -> ResultChildIter: ...

@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import runpy
+from pathlib import Path
+
 import pytest
 import varnex
 from varnex import _varnex
@@ -89,6 +92,13 @@ def test_module_shape():
     assert (_varnex.Result.__module__, _varnex.Result.__qualname__) == ("varnex._varnex", "Result")
     signatures = [(f.__text_signature__, f.__doc__) for f in (varnex.get, varnex.Result.to_float)]
     assert signatures == [("(data, path)", None), ("($self)", None)]
+
+
+def test_typing_examples_hold_at_run_time():
+    # The file the type checkers read (make typecheck); run, it checks every asserted type.
+    runpy.run_path(str(Path(__file__).parents[1] / "typing" / "check_api.py"))
+    shipped = {p.name for p in Path(varnex.__file__).parent.iterdir()}
+    assert {"py.typed", "_varnex.pyi"} <= shipped
 
 
 def test_result_class_cannot_be_made_or_hashed():
