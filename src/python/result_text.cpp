@@ -8,6 +8,49 @@
 #include "python/utf8.hpp"
 
 namespace varnex::python {
+namespace {
+
+bool is_ascii_ws(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+bool is_ascii_name(unsigned char c) noexcept {
+  return ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == ':' || c == '-' || c == '.';
+}
+
+// The text of `<name>ascii text</...`: a start tag without quotes, then text of ASCII bytes
+// other than '&', then an end tag. That text is what the reader gives, as it is (valid UTF-8,
+// nothing to resolve). Nothing for anything else, which the general rule then reads.
+std::optional<std::string_view> ascii_leaf_text(std::string_view element) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(element.data());
+  const auto* end = p + element.size();
+  if (element.size() < 4 || p[0] != '<') return std::nullopt;
+  const unsigned char first = p[1];
+  if (!((first | 0x20) >= 'a' && (first | 0x20) <= 'z') && first != '_' && first != ':') {
+    return std::nullopt;
+  }
+  // A name and maybe white space; anything else (attributes, '/>') takes the general rule.
+  const unsigned char* q = p + 2;
+  while (q < end && (is_ascii_name(*q) || *q >= 0x80)) ++q;
+  while (q < end && (*q == ' ' || *q == '\t' || *q == '\n' || *q == '\r')) ++q;
+  if (q == end || *q != '>') return std::nullopt;
+  const unsigned char* text = ++q;
+  for (; q < end && *q != '<'; ++q) {
+    if (*q >= 0x80 || *q == '&') return std::nullopt;
+  }
+  if (q + 1 >= end || q[1] != '/') return std::nullopt;  // markup inside, or no end tag
+  return std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(q - text));
+}
+
+// ASCII text trimmed of its white space, as a new str (NULL with an exception set).
+PyObject* ascii_trimmed_str(std::string_view text) noexcept {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && is_ascii_ws(static_cast<unsigned char>(text[first]))) ++first;
+  while (last > first && is_ascii_ws(static_cast<unsigned char>(text[last - 1]))) --last;
+  return PyUnicode_FromStringAndSize(text.data() + first, static_cast<Py_ssize_t>(last - first));
+}
+
+}  // namespace
 
 std::optional<std::string_view> scalar_element_text(std::string_view element,
                                                     std::string& scratch) {
@@ -29,6 +72,7 @@ Ref trimmed_str(std::string_view text) noexcept {
 
 Ref item_str(std::string_view bytes, bool is_element) {
   if (!is_element) return trimmed_str(bytes);
+  if (const auto text = ascii_leaf_text(bytes)) return Ref::steal(ascii_trimmed_str(*text));
   std::string scratch;
   const auto text = scalar_element_text(bytes, scratch);
   // An element with child elements is its markup, decoded lossily.
@@ -59,6 +103,7 @@ Ref to_str_value(const PyItems& items) {
 }
 
 Ref to_str_list_value(const PyItems& items) {
+  constexpr size_t kPrefetchAhead = 8;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return {};
   // Spans all lie in one bytes or str object, which never changes: its bytes are read once.
@@ -77,6 +122,10 @@ Ref to_str_list_value(const PyItems& items) {
         if (!have_source) {
           if (!source.acquire(items.source())) return {};
           have_source = true;
+        }
+        // Spans lie far apart in a large document: ask for one a few items ahead early.
+        if (i + kPrefetchAhead < items.size() && items.kind(i + kPrefetchAhead) == ItemKind::Span) {
+          __builtin_prefetch(items.bytes(i + kPrefetchAhead, source.bytes()).data());
         }
         text = item_str(items.bytes(i, source.bytes()), true);
         break;

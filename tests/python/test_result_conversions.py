@@ -253,6 +253,7 @@ LEAVES = [
     b"<t></t>",
     b"<t/>",
     b'<t a=">" b="/"> x </t>',
+    b"<t\n >a\x00b\x1f\x7f</t>",
     b"<t>a &amp; b &lt;c&gt; &#233;&#x41;</t>",
     b"<t>x &bogus; y</t>",
     b"<t>x &#xD800; y</t>",
