@@ -1,6 +1,8 @@
 // Item texts as Python values, read without a reader where the element is a plain leaf.
 #include "python/result_text.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "engine/engine.hpp"
@@ -11,6 +13,21 @@ namespace varnex::python {
 namespace {
 
 bool is_ascii_ws(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+// Whether [p, end) holds only ASCII bytes and no '&', eight bytes at a time.
+bool ascii_without_amp(const unsigned char* p, const unsigned char* end) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  uint64_t seen = 0;
+  for (; end - p >= 8; p += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, p, 8);
+    const uint64_t amp = word ^ (kOnes * '&');
+    seen |= word | ((amp - kOnes) & ~amp);  // high bit: a byte >= 0x80, or '&' (a zero byte)
+  }
+  for (; p < end; ++p) seen |= *p >= 0x80 || *p == '&' ? kHigh : 0;
+  return (seen & kHigh) == 0;
+}
 
 bool is_ascii_name(unsigned char c) noexcept {
   return ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -34,10 +51,11 @@ std::optional<std::string_view> ascii_leaf_text(std::string_view element) noexce
   while (q < end && (*q == ' ' || *q == '\t' || *q == '\n' || *q == '\r')) ++q;
   if (q == end || *q != '>') return std::nullopt;
   const unsigned char* text = ++q;
-  for (; q < end && *q != '<'; ++q) {
-    if (*q >= 0x80 || *q == '&') return std::nullopt;
-  }
+  const void* lt = std::memchr(text, '<', static_cast<size_t>(end - text));
+  if (lt == nullptr) return std::nullopt;
+  q = static_cast<const unsigned char*>(lt);
   if (q + 1 >= end || q[1] != '/') return std::nullopt;  // markup inside, or no end tag
+  if (!ascii_without_amp(text, q)) return std::nullopt;
   return std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(q - text));
 }
 
@@ -47,7 +65,9 @@ PyObject* ascii_trimmed_str(std::string_view text) noexcept {
   size_t last = text.size();
   while (first < last && is_ascii_ws(static_cast<unsigned char>(text[first]))) ++first;
   while (last > first && is_ascii_ws(static_cast<unsigned char>(text[last - 1]))) --last;
-  return PyUnicode_FromStringAndSize(text.data() + first, static_cast<Py_ssize_t>(last - first));
+  // ASCII is Latin-1 too, whose decoder copies without checking sequences.
+  return PyUnicode_DecodeLatin1(text.data() + first, static_cast<Py_ssize_t>(last - first),
+                                nullptr);
 }
 
 }  // namespace
@@ -70,10 +90,9 @@ Ref trimmed_str(std::string_view text) noexcept {
       PyUnicode_FromStringAndSize(trimmed.data(), static_cast<Py_ssize_t>(trimmed.size())));
 }
 
-Ref item_str(std::string_view bytes, bool is_element) {
+Ref item_str(std::string_view bytes, bool is_element, std::string& scratch) {
   if (!is_element) return trimmed_str(bytes);
   if (const auto text = ascii_leaf_text(bytes)) return Ref::steal(ascii_trimmed_str(*text));
-  std::string scratch;
   const auto text = scalar_element_text(bytes, scratch);
   // An element with child elements is its markup, decoded lossily.
   return text ? trimmed_str(*text) : decode_lossy(bytes);
@@ -83,6 +102,13 @@ Ref to_str_value(const PyItems& items) {
   if (items.empty()) return Ref::steal(PyUnicode_FromStringAndSize("", 0));
   if (items.size() == 1) {
     if (items.is_text(0)) return item_str(items.owned(0), false);
+    if (items.kind(0) == ItemKind::Span && PyBytes_Check(items.source())) {
+      // A span into bytes, read in place: nothing to hold while it is read.
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(items.source(), &data, &size) != 0) return {};
+      return item_str(items.bytes(0, std::string_view(data, static_cast<size_t>(size))), true);
+    }
     ElementBytes element;
     if (!element.load(items, 0)) return {};
     return item_str(element.bytes(), true);
@@ -104,6 +130,7 @@ Ref to_str_value(const PyItems& items) {
 
 Ref to_str_list_value(const PyItems& items) {
   constexpr size_t kPrefetchAhead = 8;
+  std::string scratch;  // one for every item that needs resolving
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return {};
   // Spans all lie in one bytes or str object, which never changes: its bytes are read once.
@@ -113,10 +140,10 @@ Ref to_str_list_value(const PyItems& items) {
     Ref text;
     switch (items.kind(i)) {
       case ItemKind::Text:
-        text = item_str(items.owned(i), false);
+        text = item_str(items.owned(i), false, scratch);
         break;
       case ItemKind::Owned:
-        text = item_str(items.owned(i), true);
+        text = item_str(items.owned(i), true, scratch);
         break;
       case ItemKind::Span: {
         if (!have_source) {
@@ -127,13 +154,13 @@ Ref to_str_list_value(const PyItems& items) {
         if (i + kPrefetchAhead < items.size() && items.kind(i + kPrefetchAhead) == ItemKind::Span) {
           __builtin_prefetch(items.bytes(i + kPrefetchAhead, source.bytes()).data());
         }
-        text = item_str(items.bytes(i, source.bytes()), true);
+        text = item_str(items.bytes(i, source.bytes()), true, scratch);
         break;
       }
       case ItemKind::Whole: {
         ElementBytes element;
         if (!element.load(items, i)) return {};
-        text = item_str(element.bytes(), true);
+        text = item_str(element.bytes(), true, scratch);
         break;
       }
     }

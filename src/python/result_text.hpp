@@ -23,7 +23,12 @@ namespace varnex::python {
 
 // What to_str() gives for one item alone: `bytes` are a text item's bytes, or the markup of
 // an element (`is_element`). Returns a new reference or NULL with an exception set.
-[[nodiscard]] Ref item_str(std::string_view bytes, bool is_element);
+// `scratch` holds a resolved text meanwhile; reusing one spares an allocation per item.
+[[nodiscard]] Ref item_str(std::string_view bytes, bool is_element, std::string& scratch);
+[[nodiscard]] inline Ref item_str(std::string_view bytes, bool is_element) {
+  std::string scratch;
+  return item_str(bytes, is_element, scratch);
+}
 
 // What Result.to_str() gives for `items`; returns a new reference or NULL
 // with an exception set.
