@@ -41,7 +41,9 @@ void Items::append(Items&& other) {
     std::swap(owned_ends_, other.owned_ends_);
     std::swap(arena_, other.arena_);
   } else {
-    entries_.reserve(entries_.size() + other.size());
+    // Grown geometrically: appending one item at a time must not copy the list each time.
+    const size_t needed = entries_.size() + other.size();
+    if (needed > entries_.capacity()) entries_.reserve(std::max(needed, 2 * entries_.capacity()));
     for (size_t i = 0; i < other.size(); ++i) {
       switch (other.kind(i)) {
         case ItemKind::Span:
