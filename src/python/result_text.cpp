@@ -14,18 +14,22 @@ namespace {
 
 bool is_ascii_ws(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
-// Whether [p, end) holds only ASCII bytes and no '&', eight bytes at a time.
-bool ascii_without_amp(const unsigned char* p, const unsigned char* end) noexcept {
+// Whether [p, end) holds only ASCII bytes (and, with `no_amp`, no '&'), eight bytes at a time.
+template <bool no_amp>
+bool ascii_only(const unsigned char* p, const unsigned char* end) noexcept {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
   uint64_t seen = 0;
   for (; end - p >= 8; p += 8) {
     uint64_t word = 0;
     std::memcpy(&word, p, 8);
-    const uint64_t amp = word ^ (kOnes * '&');
-    seen |= word | ((amp - kOnes) & ~amp);  // high bit: a byte >= 0x80, or '&' (a zero byte)
+    seen |= word;  // high bit: a byte >= 0x80
+    if constexpr (no_amp) {
+      const uint64_t amp = word ^ (kOnes * '&');
+      seen |= (amp - kOnes) & ~amp;  // high bit: a zero byte, that is an '&'
+    }
   }
-  for (; p < end; ++p) seen |= *p >= 0x80 || *p == '&' ? kHigh : 0;
+  for (; p < end; ++p) seen |= *p >= 0x80 || (no_amp && *p == '&') ? kHigh : 0;
   return (seen & kHigh) == 0;
 }
 
@@ -55,7 +59,7 @@ std::optional<std::string_view> ascii_leaf_text(std::string_view element) noexce
   if (lt == nullptr) return std::nullopt;
   q = static_cast<const unsigned char*>(lt);
   if (q + 1 >= end || q[1] != '/') return std::nullopt;  // markup inside, or no end tag
-  if (!ascii_without_amp(text, q)) return std::nullopt;
+  if (!ascii_only<true>(text, q)) return std::nullopt;
   return std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(q - text));
 }
 
@@ -91,7 +95,11 @@ Ref trimmed_str(std::string_view text) noexcept {
 }
 
 Ref item_str(std::string_view bytes, bool is_element, std::string& scratch) {
-  if (!is_element) return trimmed_str(bytes);
+  if (!is_element) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    if (ascii_only<false>(p, p + bytes.size())) return Ref::steal(ascii_trimmed_str(bytes));
+    return trimmed_str(bytes);
+  }
   if (const auto text = ascii_leaf_text(bytes)) return Ref::steal(ascii_trimmed_str(*text));
   const auto text = scalar_element_text(bytes, scratch);
   // An element with child elements is its markup, decoded lossily.
