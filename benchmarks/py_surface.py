@@ -2,8 +2,9 @@
 
 Each line is one figure: dict-like Results over many distinct child names,
 character keys on a long text, the compile cache under large paths (each in a
-fresh process, for its peak memory), and a query over the same catalog in
-UTF-8, windows-1252 and UTF-16.
+fresh process, for its peak memory), a query over the same catalog in
+UTF-8, windows-1252 and UTF-16, and that catalog's books as the command line's
+`--jsonl --json-elements=dict` writes them.
 
 Usage: python benchmarks/py_surface.py [--repeat N]
 """
@@ -20,6 +21,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import gen  # noqa: E402
 import varnex  # noqa: E402
+from varnex._cli_json import to_json  # noqa: E402
+from varnex._cli_output import items, json_item  # noqa: E402
 
 
 def best_of(repeat: int, call) -> float:
@@ -96,6 +99,13 @@ def main() -> None:
         assert len(varnex.get_bytes(data, "catalog.book.#.title")) == books, label
         took = best_of(args.repeat, lambda d=data: varnex.get_bytes(d, "catalog.book.#.title"))
         print(f"{label:<44} {took * 1e3:>9.1f} ms")
+
+    found = list(items(varnex.get_bytes(utf8, "**.book")))
+    print("# the same books as `varnex --jsonl --json-elements=dict '**.book'` writes them")
+    for label, call in [("nested values", lambda: [json_item(b, "dict") for b in found]),
+                        ("nested values and JSON text",
+                         lambda: [to_json(json_item(b, "dict")) for b in found])]:
+        print(f"{label:<44} {best_of(args.repeat, call) * 1e3:>9.1f} ms")
 
 
 if __name__ == "__main__":

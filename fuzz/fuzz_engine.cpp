@@ -4,7 +4,8 @@
 // (run_with, spans or copies), alone through the multi-path scan, and together with the others,
 // up to the multi-path scan's two documented differences: a path ending in a collecting
 // modifier takes elements as their text, and empty-element tags do not count for the ambiguity
-// guard. No span may leave the input, and every skip classifier gives the same answers.
+// guard. No span may leave the input, and every skip classifier gives the same answers. The walk
+// over the first element is balanced and reads the same text as the element's text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "engine/element_walk.hpp"
 #include "engine/engine.hpp"
 #include "path/compiler.hpp"
 
@@ -190,11 +192,42 @@ void check_against_alone(const Program& p, const Answer& alone, const Answer& ma
   }
 }
 
+// Checks that the walk nests: every part inside an open element, every element ended.
+class WalkCheck final : public varnex::engine::ElementVisitor {
+ public:
+  bool start(std::string_view) override {
+    CHECK(!done);
+    ++depth;
+    return true;
+  }
+  bool attribute(std::string_view, std::string_view) override {
+    CHECK(depth > 0);
+    return true;
+  }
+  bool text(std::string_view piece) override {
+    CHECK(depth > 0);
+    text_seen += piece;
+    return true;
+  }
+  bool end() override {
+    CHECK(depth > 0);
+    done = --depth == 0;
+    return true;
+  }
+  int depth = 0;
+  bool done = false;
+  std::string text_seen;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Choices in(data, size);
   const std::string doc = document(in);
+  WalkCheck walk;
+  CHECK(varnex::engine::walk_element(doc, walk));
+  CHECK(walk.depth == 0);
+  CHECK(walk.text_seen == varnex::engine::extract_element_text(doc));
   std::vector<ProgramPtr> programs;
   for (unsigned i = 0, n = 1 + in.pick(5); i < n; ++i) {
     auto compiled = varnex::path::compile(path(in));

@@ -78,6 +78,15 @@ void check_attributes(const Event& ev, const Input& in, bool checks) {
       CHECK(item.pos <= ev.content.size());
       if (item.error == AttrErrorKind::Duplicated) CHECK(item.pos2 < item.pos);
     }
+    // The one-pass lookup finds the first item of each key, unless it gives up.
+    if (checks && item.error == AttrErrorKind::None) {
+      std::string_view found;
+      const std::string_view key = item.key;
+      const AttrLookup r = find_attribute(
+          ev.content, ev.name_len, [&](std::string_view k) { return k == key; }, &found);
+      CHECK(r == AttrLookup::Unsure ||
+            (r == AttrLookup::Found && found.data() <= item.value.data()));
+    }
   }
   CHECK(!attrs.next(&item));
 }

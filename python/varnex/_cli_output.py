@@ -7,7 +7,7 @@ from collections.abc import Iterable
 from typing import Any, BinaryIO
 
 import varnex
-from varnex._cli_json import json_scalar, markup_to_json
+from varnex._cli_json import element_to_json, json_scalar
 
 
 def items(result: varnex.Result) -> Iterable[varnex.Result]:
@@ -40,10 +40,11 @@ def raw_text(item: varnex.Result) -> str:
 
 
 def json_item(item: varnex.Result, elements: str) -> Any:
+    if elements == "dict":
+        # The element is read once, straight into the nested values.
+        return element_to_json(item) if item.type_ is dict else json_scalar(item.to_str())
     text = item.to_str()
-    if _is_element_with_children(item, text):
-        return markup_to_json(text) if elements == "dict" else text
-    return json_scalar(text)
+    return text if _is_element_with_children(item, text) else json_scalar(text)
 
 
 def json_result(result: varnex.Result, elements: str) -> Any:

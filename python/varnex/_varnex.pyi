@@ -159,6 +159,9 @@ def table_raw(
     For code that builds Arrow arrays without pyarrow; everyone else calls `table`.
     """
 
+def _element_dict(result: Result, scalar: Callable[[str], Any]) -> Any:
+    """Private: one element as nested dicts ("@name", children by name, "#text") of scalar(text)."""
+
 @final
 class Path:
     """A compiled path, made by [`compile`][varnex._varnex.compile] and reused without

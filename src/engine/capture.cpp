@@ -11,10 +11,6 @@ namespace varnex::engine {
 
 namespace {
 
-bool is_attr_named(std::string_view key, std::string_view name) {
-  return is_named(key, name, has_prefix(name));
-}
-
 // Whether `raw` is ASCII without '&', eight bytes at a time: such a value is its own value.
 bool is_plain(std::string_view raw) {
   constexpr uint64_t kOnes = 0x0101010101010101ull;
@@ -42,30 +38,38 @@ std::string_view decoded(std::string_view raw, std::string& scratch) {
 
 }  // namespace
 
-std::optional<std::string_view> TagAttributes::find(std::string_view name) {
-  if (!started_) {
-    started_ = true;
-    parsed_.clear();
-    parser_.emplace(content_, name_len_, /*with_checks=*/true);
-  } else {
-    for (Entry& e : parsed_) {
-      if (is_attr_named(e.key, name)) return value(e);
-    }
+std::string_view attribute_value(std::string_view raw, std::string& scratch) {
+  return decoded(raw, scratch);
+}
+
+std::optional<std::string_view> TagAttributes::find_raw(std::string_view name) const {
+  // Tags repeat their attributes in every record: one pass over the tag, no state kept. Each
+  // lookup reads the tag again; tags are short and most are looked at once.
+  const bool prefixed = has_prefix(name);
+  std::string_view raw;
+  switch (xml::find_attribute(
+      content_, name_len_, [&](std::string_view key) { return is_named(key, name, prefixed); },
+      &raw)) {
+    case xml::AttrLookup::Found:
+      return raw;
+    case xml::AttrLookup::Absent:
+      return std::nullopt;
+    case xml::AttrLookup::Unsure:
+      break;
   }
+  xml::Attributes parser(content_, name_len_, /*with_checks=*/true);
   xml::AttrItem item;
-  while (parser_->next(&item)) {
+  while (parser.next(&item)) {
     if (item.error != xml::AttrErrorKind::None) continue;  // malformed entries are passed over
-    parsed_.push_back(Entry{item.key, item.value, false});
-    if (is_attr_named(item.key, name)) return value(parsed_.back());
+    if (is_named(item.key, name, prefixed)) return item.value;
   }
   return std::nullopt;
 }
 
-std::string_view TagAttributes::value(Entry& entry) {
-  if (entry.plain) return entry.raw;
-  const std::string_view v = decoded(entry.raw, scratch_);
-  entry.plain = v.data() == entry.raw.data() && v.size() == entry.raw.size();
-  return v;
+std::optional<std::string_view> TagAttributes::find(std::string_view name) {
+  const auto raw = find_raw(name);
+  if (!raw) return raw;
+  return decoded(*raw, scratch_);
 }
 
 std::string serialize_empty(std::string_view content) {

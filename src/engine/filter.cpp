@@ -1,4 +1,6 @@
 // Filter tests: the comparison table, the subject rule and the attribute test.
+#include <cstring>
+
 #include "engine/engine.hpp"
 #include "engine/internal.hpp"
 #include "path/number.hpp"
@@ -85,6 +87,20 @@ std::string_view as_subject(std::string_view text) noexcept {
 }
 
 bool attr_filter_holds(TagAttributes& attrs, const path::Filter& filter) {
+  if (filter.op == CompareOp::Eq && filter.value.kind == FilterValue::Kind::Str) {
+    // The usual key lookup, in every record. Unescaping only shortens a value, so a value
+    // written as long as the key is the key only if it is written as the key, and a longer one
+    // only if it holds '&'.
+    const auto raw = attrs.find_raw(*filter.attr);
+    if (!raw) return false;
+    const std::string_view key = filter.value.str;
+    if (raw->size() == key.size()) {
+      if (*raw != key) return false;
+      if (std::memchr(raw->data(), '&', raw->size()) == nullptr) return xml::is_valid_utf8(*raw);
+    } else if (raw->size() < key.size() || std::memchr(raw->data(), '&', raw->size()) == nullptr) {
+      return false;
+    }
+  }
   const auto v = attrs.find(*filter.attr);
   return v && xml::is_valid_utf8(*v) && compare(*v, filter.op, filter.value);
 }

@@ -1,6 +1,7 @@
 // Engine-private rules shared by the scan, the entry points and the item helpers.
 #pragma once
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,17 +28,27 @@ namespace varnex::engine {
   return false;
 }
 
+// a[0..n) == b[0..n): names are short, and a short loop costs less than a call.
+[[nodiscard]] inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // Whether the qualified name `qname` (as written in a tag) has the name `name`: the whole
 // qualified name when `name` has a prefix, the local name otherwise. Runs for every state at
 // every tag, so the local name is not looked for first: `name` must end `qname`, right after
 // its first colon unless it is all of it.
 [[nodiscard]] inline bool is_named(std::string_view qname, std::string_view name,
                                    bool prefixed) noexcept {
-  if (prefixed) return qname == name;
+  if (prefixed)
+    return qname.size() == name.size() && same_bytes(qname.data(), name.data(), name.size());
   if (name.empty()) return local_name_bytes(qname).empty();
   // The last byte first: most names that differ differ there.
   if (qname.size() < name.size() || qname.back() != name.back() ||
-      qname.substr(qname.size() - name.size()) != name) {
+      !same_bytes(qname.data() + qname.size() - name.size(), name.data(), name.size())) {
     return false;
   }
   if (qname.size() == name.size()) return true;
@@ -62,27 +73,21 @@ class TagAttributes {
   void reset(std::string_view content, size_t name_len) noexcept {
     content_ = content;
     name_len_ = name_len;
-    started_ = false;
   }
-  // The value of attribute `name`, valid until the next lookup. Each attribute of the tag is
-  // parsed at most once however many lookups it gets.
+  // The raw bytes of attribute `name`, as written.
+  [[nodiscard]] std::optional<std::string_view> find_raw(std::string_view name) const;
+  // Its value, valid until the next lookup.
   [[nodiscard]] std::optional<std::string_view> find(std::string_view name);
 
  private:
-  struct Entry {
-    std::string_view key;
-    std::string_view raw;
-    bool plain = false;  // known to be its own value (UTF-8, nothing to unescape)
-  };
-  [[nodiscard]] std::string_view value(Entry& entry);
-
   std::string_view content_;
   size_t name_len_ = 0;
-  bool started_ = false;
-  std::optional<xml::Attributes> parser_;  // where parsing of the tag stopped
-  std::vector<Entry> parsed_;
   std::string scratch_;
 };
+
+// An attribute's value as lookups give it: unescaped when it is UTF-8 and resolves, else raw.
+// May view `raw` or `scratch`.
+[[nodiscard]] std::string_view attribute_value(std::string_view raw, std::string& scratch);
 
 // Reads the rest of the current element (the reader stands inside it) and returns its text;
 // the reader ends past the element's end tag.

@@ -1,6 +1,7 @@
 // Module definition, its execution slot and PyInit__varnex, the one exported symbol.
 #include <Python.h>
 
+#include "python/element_dict.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"
 #include "python/many.hpp"
@@ -21,6 +22,9 @@ PyMethodDef* const kFunctions[] = {
     &kGetManyBufferDef, &kParseDef,   &kCompileDef,   &kValidateDef,
     &kRecordsDef,      &kTableRawDef,
 };
+
+// Private helpers of the package's own modules: attributes, not in __all__.
+PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef};
 
 struct ClassEntry {
   const char* name;
@@ -70,6 +74,10 @@ int varnex_exec(PyObject* module) noexcept {
     for (PyMethodDef* def : kFunctions) {
       Ref function = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
       if (!function || add_public(module, all.get(), def->ml_name, function.get()) < 0) return -1;
+    }
+    for (PyMethodDef* def : kPrivateFunctions) {
+      Ref function = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+      if (!function || PyModule_AddObjectRef(module, def->ml_name, function.get()) < 0) return -1;
     }
     for (const ClassEntry& entry : kClasses) {
       Ref cls = entry.create();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "xml/reader.hpp"
@@ -71,5 +72,77 @@ class Attributes {
   Attributes(const Attributes&) = delete;
   Attributes& operator=(const Attributes&) = delete;
 };
+
+enum class AttrLookup : uint8_t { Found, Absent, Unsure };
+
+namespace detail {
+// The high bit of each byte of the eight at `p` that equals `c`, exact up to the first such
+// byte (the lowest set bit is always the first match).
+[[nodiscard]] inline uint64_t quote_bits(const char* p, char c) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  const uint64_t x = w ^ (kOnes * static_cast<unsigned char>(c));
+  return (x - kOnes) & ~x & (kOnes << 7);
+}
+
+// The offset of the first `quote` in s[from, n), or n. Most values are short: eight bytes at a
+// time cost less than a call.
+[[nodiscard]] inline size_t find_quote(const char* s, size_t from, size_t n, char quote) noexcept {
+  size_t q = from;
+  const size_t near = n - q > 24 ? q + 24 : n;
+  for (; q + 8 <= near; q += 8) {
+    const uint64_t hit = quote_bits(s + q, quote);
+    if (hit != 0) return q + static_cast<size_t>(__builtin_ctzll(hit)) / 8;
+  }
+  while (q < near && s[q] != quote) ++q;
+  if (q < near || q == n) return q;
+  const void* close = std::memchr(s + q, quote, n - q);
+  return close == nullptr ? n : static_cast<size_t>(static_cast<const char*>(close) - s);
+}
+}  // namespace detail
+
+// The raw value of the first well-formed attribute whose key `wanted` accepts, in one pass
+// that keeps nothing: the lookup on the hot path. Keys and values are the bytes Attributes
+// takes, with or without its duplicate check, as long as every value is quoted (a repeated
+// key's quoted value is passed over the same way either way, and it comes after the key it
+// repeats). After an unquoted value the two can differ: Unsure, iterate instead.
+template <class Wanted>
+[[nodiscard]] inline AttrLookup find_attribute(std::string_view content, size_t name_len,
+                                               Wanted&& wanted, std::string_view* value) noexcept {
+  const auto ws_byte = [](char c) { return is_ws(static_cast<unsigned char>(c)); };
+  const char* const s = content.data();
+  const size_t n = content.size();
+  size_t i = name_len < n ? name_len : n;
+  for (;;) {
+    while (i < n && ws_byte(s[i])) ++i;
+    if (i == n) return AttrLookup::Absent;
+    const size_t key_start = i;
+    size_t e = i + 1;
+    while (e < n && s[e] != '=' && !ws_byte(s[e])) ++e;
+    const size_t key_end = e;
+    if (e < n && ws_byte(s[e])) {
+      while (e < n && ws_byte(s[e])) ++e;
+      if (e < n && s[e] != '=') {
+        i = e;  // no '=': the next key starts here
+        continue;
+      }
+    }
+    if (e == n) return AttrLookup::Absent;
+    size_t v = e + 1;
+    while (v < n && ws_byte(s[v])) ++v;
+    if (v == n) return AttrLookup::Absent;
+    const char quote = s[v];
+    if (quote != '"' && quote != '\'') [[unlikely]]
+      return AttrLookup::Unsure;
+    const size_t q = detail::find_quote(s, v + 1, n, quote);
+    if (q == n) return AttrLookup::Absent;
+    if (wanted(std::string_view(s + key_start, key_end - key_start))) {
+      *value = std::string_view(s + v + 1, q - v - 1);
+      return AttrLookup::Found;
+    }
+    i = q + 1;
+  }
+}
 
 }  // namespace varnex::xml

@@ -86,7 +86,7 @@ def test_module_shape():
         "ResultKeysView", "ResultValuesView", "ResultItemsView", "ResultChildrenView",
     ]
     assert _varnex.__all__ == [n for n in order if hasattr(_varnex, n)]
-    public = {n for n in dir(_varnex) if not n.startswith("__")}
+    public = {n for n in dir(_varnex) if not n.startswith("_")}
     assert public == set(_varnex.__all__)
     assert varnex.__all__ == [*_varnex.__all__, "table"]
     assert (_varnex.Result.__module__, _varnex.Result.__qualname__) == ("varnex._varnex", "Result")

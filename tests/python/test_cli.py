@@ -12,6 +12,8 @@ import time
 from pathlib import Path
 
 import pytest
+from varnex import parse
+from varnex._varnex import _element_dict
 
 SCRIPT = Path(sys.executable).parent / "varnex"
 CATALOG = Path(__file__).resolve().parents[2] / "examples" / "catalog.xml"
@@ -26,9 +28,14 @@ FILES = {
     "b.xml": '<shop><item id="b1"><name>Ink</name></item></shop>',
     "broken.xml": "<shop><item id='c1'>text</item>",
     "empty.xml": "",
-    "latin.xml": '<?xml version="1.0" encoding="ISO-8859-1"?><r a="caf\xe9"/>',
-    "bad.xml": '<r a="caf\xe9"/>',  # Latin-1 bytes with nothing saying so: not UTF-8
+    "latin.xml": '<?xml version="1.0" encoding="ISO-8859-1"?><r a="caf\xe9"><b>cr\xe8me</b></r>',
+    "bad.xml": '<r a="caf\xe9"><b/></r>',  # Latin-1 bytes with nothing saying so: not UTF-8
 }
+DICT = ["--jsonl", "--json-elements=dict"]
+MIXED = (
+    '<r a="x &amp; &#65;" b="1" b="2"><p:c p:d="&lt;">&#x263A;&gt;</p:c>'
+    " t <!-- no --><?pi no?><c>1</c> u<![CDATA[<&amp;>]]><c/><e>\t1e3 </e></r>"
+)
 ITEM_1 = '<item id="a2"><name>Pad</name><price>2</price></item>'
 
 
@@ -89,15 +96,35 @@ CASES = [
         0,
     ),
     (
-        ["--jsonl", "--json-elements=dict", "shop.item.0", "shop.xml"],
+        [*DICT, "shop.item.0", "shop.xml"],
         None,
         '{"@id":"a1","@qty":"007","name":"Pen & ink","price":1.50,"tag":["x","y"]}\n',
         0,
     ),
     (
-        ["--jsonl", "--json-elements=dict", "shop"],
+        [*DICT, "shop"],
         "<shop a='1' s='&#xD800;'>t<![CDATA[<u>]]><b/></shop>",
         '{"@a":1,"@s":"&#xD800;","b":"","#text":"t<u>"}\n',
+        0,
+    ),
+    # dict: references decoded, duplicate attributes dropped, comments and PIs skipped,
+    # text beside children trimmed, other encodings decoded, broken markup read leniently
+    (
+        [*DICT, "r"],
+        MIXED,
+        '{"@a":"x & A","@b":1,"p:c":{"@p:d":"<","#text":"\u263a>"},"c":[1,""],"e":1e3,'
+        '"#text":"t  u<&amp;>"}\n',
+        0,
+    ),
+    ([*DICT, "r", "latin.xml"], None, '{"@a":"caf\u00e9","b":"cr\u00e8me"}\n', 0),
+    ([*DICT, "r", "bad.xml"], None, '{"@a":"caf\ufffd","b":""}\n', 0),
+    ([*DICT, "shop", "broken.xml"], None, '{"item":{"@id":"c1","#text":"text"}}\n', 0),
+    ([*DICT, "r"], "<r><a>1</b><c>2", '{"a":1,"c":2}\n', 0),
+    ([*DICT, "r"], "<r>" + "<a>" * 3000 + "x</r>", '{"a":' * 3000 + '"x"' + "}" * 3000 + "\n", 0),
+    (
+        ["-j", "--json-elements=dict", "shop"],
+        "<shop><item id='a2'><n>Pad</n></item><e/></shop>",
+        '{\n  "item": {\n    "@id": "a2",\n    "n": "Pad"\n  },\n  "e": ""\n}\n',
         0,
     ),
     # counts: the number of items; a count query is one item, even when it counts 0
@@ -132,6 +159,16 @@ def test_command(workdir, args, stdin, stdout, status):
     assert (done.stdout.decode(), done.returncode) == (stdout, status), done.stderr
     if status != 2:
         assert done.stderr == b""
+
+
+def test_element_dict_refuses_all_but_one_element():
+    doc = parse(bytearray(b"<r a='1'><b>2</b><b/></r>"))  # a buffer, read from a copy
+    assert _element_dict(doc, str) == {"@a": "1", "b": ["2", ""]}
+    with pytest.raises(ValueError):  # the converter's error stops the walk
+        _element_dict(doc, int)
+    for other in (doc.get("r.@a"), doc.get("r.c"), doc.get("r.b"), "<r/>"):
+        with pytest.raises(TypeError):
+            _element_dict(other, str)
 
 
 @pytest.mark.parametrize(

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "render.hpp"
@@ -64,6 +66,33 @@ class AttributeItems : public ::testing::TestWithParam<Case> {};
 
 TEST_P(AttributeItems, WithDuplicateCheck) {
   EXPECT_EQ(render_attrs(GetParam().tag), GetParam().expected) << GetParam().tag;
+}
+
+// The one-pass lookup finds what iteration finds first for each name, or gives up.
+TEST_P(AttributeItems, LookupAgreesWithIteration) {
+  Reader r(GetParam().tag);
+  Event ev = r.read_event();
+  if (ev.kind != EventKind::Start && ev.kind != EventKind::Empty) {
+    ev.content = GetParam().tag;
+    ev.name_len = std::min(ev.content.find(' '), ev.content.size());
+  }
+  for (const std::string_view name : {"x", "y", "z", "w", "b", "k", "'k'", "/y", "k&j", "q", "a"}) {
+    std::optional<std::string_view> first;
+    Attributes attrs(ev);
+    AttrItem it;
+    while (!first && attrs.next(&it)) {
+      if (it.error == AttrErrorKind::None && it.key == name) first = it.value;
+    }
+    std::string_view found;
+    const AttrLookup lookup = find_attribute(
+        ev.content, ev.name_len, [&](std::string_view k) { return k == name; }, &found);
+    if (lookup == AttrLookup::Unsure) continue;
+    EXPECT_EQ(lookup == AttrLookup::Found, first.has_value()) << GetParam().tag << " " << name;
+    if (first && lookup == AttrLookup::Found) {
+      EXPECT_EQ(found.data(), first->data()) << GetParam().tag << " " << name;
+      EXPECT_EQ(found, *first);
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
