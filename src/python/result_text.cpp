@@ -38,7 +38,7 @@ bool is_ascii_name(unsigned char c) noexcept {
          c == ':' || c == '-' || c == '.';
 }
 
-// The text of `<name>ascii text</...`: a start tag without quotes, then text of ASCII bytes
+// The text of `<name>ascii text</...`: a start tag holding only its name, then text of ASCII bytes
 // other than '&', then an end tag. That text is what the reader gives, as it is (valid UTF-8,
 // nothing to resolve). Nothing for anything else, which the general rule then reads.
 std::optional<std::string_view> ascii_leaf_text(std::string_view element) noexcept {
