@@ -207,7 +207,8 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
       // Copies are made while the bytes (maybe a buffer view) are still held.
       if (!error) {
         lifted.reserve(results.size());
-        for (auto& found : results) lifted.push_back(PyItems::lift(std::move(found), origin, bytes));
+        for (auto& found : results)
+          lifted.push_back(PyItems::lift(std::move(found), origin, bytes));
       }
     }
     if (error) {

@@ -68,9 +68,7 @@ class PyItems {
   [[nodiscard]] ItemKind kind(size_t i) const noexcept;
   [[nodiscard]] bool is_text(size_t i) const noexcept { return kind(i) == ItemKind::Text; }
   // A Text or Owned item's bytes, valid while these items live.
-  [[nodiscard]] std::string_view owned(size_t i) const noexcept {
-    return list_->owned(first_ + i);
-  }
+  [[nodiscard]] std::string_view owned(size_t i) const noexcept { return list_->owned(first_ + i); }
   // A Span item's bytes within `doc`, its source's bytes (clamped to them), or a Text or
   // Owned item's bytes.
   [[nodiscard]] std::string_view bytes(size_t i, std::string_view doc) const noexcept {
