@@ -94,6 +94,7 @@ def _has_subscript() -> bool:
 
 
 HAS_GET_MANY = _has_get_many()
+HAS_STR_LIST = not VARNEX_PROBLEM and hasattr(getattr(varnex, "Result", None), "to_str_list")
 HAS_SUBSCRIPT = _has_subscript()
 HAS_RESULT_GET = _has_result_get()
 HAS_ITER = _has_iteration()
@@ -391,6 +392,8 @@ def make_schema(kind: str, data: bytes, records: int) -> Schema:
 
 def vx_strs(r: Any) -> list[str]:
     """The text of each item of a varnex Result, whatever its mode."""
+    if HAS_STR_LIST:
+        return r.to_str_list()  # one call for every item's text
     n = len(r)
     if n == 0:
         return []

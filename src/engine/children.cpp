@@ -2,11 +2,13 @@
 #include <unordered_set>
 
 #include "engine/engine.hpp"
+#include "engine/internal.hpp"
 #include "xml/reader.hpp"
 
 namespace varnex::engine {
 
 bool element_has_child_elements(std::string_view element) noexcept {
+  if (simple_text_bytes(element)) return false;  // the usual leaf, without a reader
   xml::Reader reader(element, xml::Config::query());
   bool inside = false;
   for (;;) {

@@ -32,27 +32,42 @@ namespace varnex::engine {
                                                   std::vector<Items>& results);
 
 // The same relative to the element held by `element`: attribute steps read its
-// own start tag, element steps match its children. Elements are copied.
+// own start tag, element steps match its children. Elements are copied, or with
+// `capture_spans` are spans relative to `element`.
 [[nodiscard]] std::optional<EngineError> run_many_within(
     const std::vector<const path::Program*>& programs, std::string_view element,
-    std::vector<Items>& results);
+    std::vector<Items>& results, bool capture_spans = false);
 
 // Well-formedness: the strict reader accepts everything, one root, all closed.
 [[nodiscard]] bool validate(std::string_view doc) noexcept;
 
 // Evaluates `steps` with the first element in `fragment` as scope: attribute steps read its
-// own start tag, element steps match its children. Items are appended; elements are copies.
+// own start tag, element steps match its children. Items are appended; elements are copies,
+// or with `capture_spans` spans relative to `fragment`.
 [[nodiscard]] std::optional<EngineError> apply_within_fragment(std::string_view fragment,
                                                                std::span<const path::Step> steps,
-                                                               Items& items);
+                                                               Items& items,
+                                                               bool capture_spans = false);
 
 // Rewrites `items` in place; `doc` is what Span items refer to.
 void apply_modifiers(std::span<const path::Modifier> modifiers, Items& items, std::string_view doc);
 
 // Text of the first element in `element` (decoded as UTF-8, entities resolved).
 [[nodiscard]] std::string extract_element_text(std::string_view element);
+// The same text, read without a reader when the element holds nothing but text (the usual
+// leaf): a view into `element`, or into `scratch` once references are resolved. Nothing
+// when anything else is inside; extract_element_text then reads it.
+[[nodiscard]] std::optional<std::string_view> simple_element_text(std::string_view element,
+                                                                  std::string& scratch);
+// extract_element_text as a view: into `element` when it can be, else into `scratch`.
+[[nodiscard]] std::string_view element_text(std::string_view element, std::string& scratch);
+
 [[nodiscard]] std::string item_text(const Item& item, std::string_view doc);
 [[nodiscard]] std::optional<double> parse_item_number(const Item& item, std::string_view doc);
+// The same for item `i` of `items`, whose spans lie in `doc`.
+[[nodiscard]] std::string item_text(const Items& items, size_t i, std::string_view doc);
+[[nodiscard]] std::optional<double> parse_item_number(const Items& items, size_t i,
+                                                      std::string_view doc);
 
 // The text of an aggregate: integers below 10^15 as integers, anything else as the shortest
 // digits that read back as the same double, laid out without an exponent.

@@ -95,6 +95,10 @@ class TagAttributes {
 // Same, appending into `out`.
 void read_text_in_scope_into(xml::Reader& reader, std::string& out);
 
+// The raw text between the tags of an element that holds nothing but text, as the reader
+// would give it in one piece (empty for an empty-element tag); nothing for anything else.
+[[nodiscard]] std::optional<std::string_view> simple_text_bytes(std::string_view element) noexcept;
+
 // An empty-element tag written back from its content, as the document has it.
 [[nodiscard]] std::string serialize_empty(std::string_view content);
 

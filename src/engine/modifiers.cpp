@@ -14,25 +14,17 @@ namespace {
 
 using path::Modifier;
 
-// Reorders `items` by `order`, a permutation of their indexes.
-void permute(Items& items, const std::vector<size_t>& order) {
-  Items out;
-  out.reserve(items.size());
-  for (size_t i : order) out.push_back(std::move(items[i]));
-  items = std::move(out);
-}
-
 void sort_by_text(Items& items, std::string_view doc) {
   if (items.size() < 2) return;
   std::vector<std::string> keys;
   keys.reserve(items.size());
-  for (const Item& it : items) keys.push_back(item_text(it, doc));
+  for (size_t i = 0; i < items.size(); ++i) keys.push_back(item_text(items, i, doc));
   std::vector<size_t> order(items.size());
   std::iota(order.begin(), order.end(), size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
     return std::string_view(keys[a]) < std::string_view(keys[b]);
   });
-  permute(items, order);
+  items.select(order);
 }
 
 void sort_numeric(Items& items, std::string_view doc) {
@@ -46,14 +38,14 @@ void sort_numeric(Items& items, std::string_view doc) {
   };
   std::vector<Key> keys(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
-    const auto n = parse_item_number(items[i], doc);
+    const auto n = parse_item_number(items, i, doc);
     if (n && !std::isnan(*n)) {
       keys[i].number = *n;
     } else if (n) {
       keys[i].group = 1;
     } else {
       keys[i].group = 2;
-      keys[i].text = item_text(items[i], doc);
+      keys[i].text = item_text(items, i, doc);
     }
   }
   std::vector<size_t> order(items.size());
@@ -66,23 +58,21 @@ void sort_numeric(Items& items, std::string_view doc) {
     if (ka.group == 2) return std::string_view(ka.text) < std::string_view(kb.text);
     return false;
   });
-  permute(items, order);
+  items.select(order);
 }
 
 void unique(Items& items, std::string_view doc) {
   std::unordered_set<std::string> seen;
-  size_t kept = 0;
+  std::vector<size_t> kept;
   for (size_t i = 0; i < items.size(); ++i) {
-    if (!seen.insert(item_text(items[i], doc)).second) continue;
-    if (kept != i) items[kept] = std::move(items[i]);
-    ++kept;
+    if (seen.insert(item_text(items, i, doc)).second) kept.push_back(i);
   }
-  items.erase(items.begin() + static_cast<std::ptrdiff_t>(kept), items.end());
+  if (kept.size() != items.size()) items.select(kept);
 }
 
-void replace_with(Items& items, std::string text) {
+void replace_with(Items& items, std::string_view text) {
   items.clear();
-  items.emplace_back(Value{std::move(text)});
+  items.push_value(text);
 }
 
 double aggregate(Modifier m, const Items& items, std::string_view doc) {
@@ -90,8 +80,8 @@ double aggregate(Modifier m, const Items& items, std::string_view doc) {
   size_t count = 0;
   double low = std::numeric_limits<double>::infinity();
   double high = -std::numeric_limits<double>::infinity();
-  for (const Item& it : items) {
-    const auto n = parse_item_number(it, doc);
+  for (size_t i = 0; i < items.size(); ++i) {
+    const auto n = parse_item_number(items, i, doc);
     if (!n) continue;
     sum += *n;
     ++count;
@@ -113,13 +103,13 @@ void apply_modifiers(std::span<const path::Modifier> modifiers, Items& items,
   for (const Modifier m : modifiers) {
     switch (m) {
       case Modifier::Reverse:
-        std::reverse(items.begin(), items.end());
+        items.reverse();
         break;
       case Modifier::First:
-        if (items.size() > 1) items.erase(items.begin() + 1, items.end());
+        items.keep(0, 1);
         break;
       case Modifier::Last:
-        if (items.size() > 1) items.erase(items.begin(), items.end() - 1);
+        if (items.size() > 1) items.keep(items.size() - 1, 1);
         break;
       case Modifier::Count:
         replace_with(items, std::to_string(items.size()));

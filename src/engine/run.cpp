@@ -34,7 +34,8 @@ Sink::Mode mode_for(const path::Program& p) {
 void finish_items(const path::Program& p, const Sink* sink, Items& items, std::string_view doc) {
   std::span<const path::Modifier> modifiers = p.modifiers;
   if (sink != nullptr && sink->mode() == Sink::Mode::Count) {
-    items.assign(1, Value{std::to_string(sink->size())});
+    items.clear();
+    items.push_value(std::to_string(sink->size()));
     modifiers = modifiers.subspan(1);
   }
   apply_modifiers(modifiers, items, doc);
@@ -94,17 +95,19 @@ std::optional<EngineError> run_many(const std::vector<const path::Program*>& pro
 }
 
 std::optional<EngineError> run_many_within(const std::vector<const path::Program*>& programs,
-                                           std::string_view element, std::vector<Items>& results) {
-  return run_paths(programs, element, false, true, results);
+                                           std::string_view element, std::vector<Items>& results,
+                                           bool capture_spans) {
+  return run_paths(programs, element, capture_spans, true, results);
 }
 
 std::optional<EngineError> apply_within_fragment(std::string_view fragment,
-                                                 std::span<const path::Step> steps, Items& items) {
+                                                 std::span<const path::Step> steps, Items& items,
+                                                 bool capture_spans) {
   if (steps.empty()) {
-    items.emplace_back(Markup{std::string(fragment)});
+    items.push_markup(fragment);
     return std::nullopt;
   }
-  Scan scan(fragment, false);
+  Scan scan(fragment, capture_spans);
   (void)scan.add(steps, TaskOptions{}, Sink::Mode::Keep, &items);
   return scan.run_within();
 }

@@ -15,13 +15,16 @@ void Sink::element_slow(std::string_view doc, size_t start, size_t end, bool spa
   }
   if (end > doc.size()) end = doc.size();
   if (start > end) start = end;
-  constexpr size_t kMaxSpan = std::numeric_limits<uint32_t>::max();
-  if (spans && end <= kMaxSpan) {
-    add(Span{static_cast<uint32_t>(start), static_cast<uint32_t>(end)}, doc);
+  const std::string_view bytes = doc.substr(start, end - start);
+  if (mode_ == Mode::First) {
+    first_ = extract_element_text(bytes);
+  } else if (spans && end <= std::numeric_limits<uint32_t>::max()) {
+    items().push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
   } else {
     // Offsets past 4 GiB cannot be a Span: keep the element as an owned copy.
-    add(Markup{std::string(doc.substr(start, end - start))}, doc);
+    items().push_markup(bytes);
   }
+  ++size_;
 }
 
 void Sink::empty_element(std::string_view content) {
@@ -29,13 +32,19 @@ void Sink::empty_element(std::string_view content) {
     ++size_;
     return;
   }
-  add(Markup{serialize_empty(content)}, {});
+  const std::string markup = serialize_empty(content);
+  if (mode_ == Mode::First) {
+    first_ = extract_element_text(markup);
+  } else {
+    items().push_markup(markup);
+  }
+  ++size_;
 }
 
 void Sink::value(std::string_view bytes) {
   switch (mode_) {
     case Mode::Keep:
-      items().emplace_back(Value{std::string(bytes)});
+      items().push_value(bytes);
       break;
     case Mode::Count:
       break;
@@ -51,22 +60,20 @@ void Sink::take(Sink& from, std::string_view doc) {
     size_ += from.size_;  // counts only ever flow into counts
     return;
   }
-  for (Item& item : from.items()) add(std::move(item), doc);
-  from.items().clear();
-}
-
-void Sink::add(Item&& item, std::string_view doc) {
+  Items& found = from.items();
+  const size_t count = found.size();
   switch (mode_) {
     case Mode::Keep:
-      items().push_back(std::move(item));
+      items().append(std::move(found));
       break;
     case Mode::Count:
       break;
     case Mode::First:
-      if (size_ == 0) first_ = item_text(item, doc);
+      if (size_ == 0 && count > 0) first_ = item_text(found, 0, doc);
       break;
   }
-  ++size_;
+  size_ += count;
+  found.clear();
 }
 
 }  // namespace varnex::engine

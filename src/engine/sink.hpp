@@ -32,7 +32,7 @@ class Sink {
   void element(std::string_view doc, size_t start, size_t end, bool spans) {
     if (mode_ == Mode::Keep && spans && end <= doc.size() && end <= UINT32_MAX && start <= end)
         [[likely]] {
-      items().emplace_back(Span{static_cast<uint32_t>(start), static_cast<uint32_t>(end)});
+      items().push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
       ++size_;
       return;
     }
@@ -57,7 +57,6 @@ class Sink {
   }
 
  private:
-  void add(Item&& item, std::string_view doc);
   void element_slow(std::string_view doc, size_t start, size_t end, bool spans);
 
   Mode mode_ = Mode::Keep;

@@ -46,7 +46,10 @@ std::string read_text_in_scope(xml::Reader& reader) {
   return out;
 }
 
-std::string extract_element_text(std::string_view element) {
+namespace {
+
+// Reads the text of the first element in `element` with the reader.
+std::string read_element_text(std::string_view element) {
   xml::Reader reader(element, xml::Config::query());
   for (;;) {
     const xml::Event ev = reader.read_event();
@@ -60,6 +63,70 @@ std::string extract_element_text(std::string_view element) {
         break;
     }
   }
+}
+
+// Where the tag whose content starts at `from` ends: its '>', found as the reader finds it
+// (a quote hides '>' up to the matching quote). npos when the bytes end first.
+size_t tag_end(std::string_view bytes, size_t from) noexcept {
+  const size_t gt = bytes.find('>', from);
+  if (gt == std::string_view::npos) return gt;
+  if (bytes.substr(from, gt - from).find_first_of("\"'") == std::string_view::npos) return gt;
+  char quote = 0;
+  for (size_t i = from; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '>') {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
+// The reader, over `<tag>text</...`, gives Start, one Text (none when empty), and End: the
+// query configuration neither checks the end tag's name nor cares what follows it.
+std::optional<std::string_view> simple_text_bytes(std::string_view element) noexcept {
+  if (element.size() < 2 || element[0] != '<') return std::nullopt;
+  if (element[1] == '!' || element[1] == '/' || element[1] == '?') return std::nullopt;
+  const size_t gt = tag_end(element, 1);
+  if (gt == std::string_view::npos) return std::nullopt;
+  if (gt >= 2 && element[gt - 1] == '/') return std::string_view{};  // an empty-element tag
+  const size_t lt = element.find('<', gt + 1);
+  if (lt == std::string_view::npos || lt + 1 >= element.size() || element[lt + 1] != '/') {
+    return std::nullopt;  // markup inside, or no end tag
+  }
+  return element.substr(gt + 1, lt - gt - 1);
+}
+
+std::optional<std::string_view> simple_element_text(std::string_view element,
+                                                    std::string& scratch) {
+  const auto raw = simple_text_bytes(element);
+  if (!raw) return std::nullopt;
+  // The one text piece, taken exactly as read_text_in_scope_into takes it.
+  std::string unused;  // UTF-8 is checked in place, never decoded into a copy
+  std::string_view text;
+  if (xml::decode_and_unescape(xml::Encoding::Utf8, *raw, unused, scratch, &text) !=
+      xml::TextStatus::Ok) {
+    return std::string_view{};  // a piece that fails to decode or unescape is dropped whole
+  }
+  return text;
+}
+
+std::string_view element_text(std::string_view element, std::string& scratch) {
+  if (auto text = simple_element_text(element, scratch)) return *text;
+  scratch = read_element_text(element);
+  return scratch;
+}
+
+std::string extract_element_text(std::string_view element) {
+  std::string scratch;
+  const std::string_view text = element_text(element, scratch);
+  if (text.data() == scratch.data() && text.size() == scratch.size()) return scratch;
+  return std::string(text);
 }
 
 namespace {
@@ -79,17 +146,30 @@ std::string item_text(const Item& item, std::string_view doc) {
   return extract_element_text(element_bytes(item, doc));
 }
 
-std::optional<double> parse_item_number(const Item& item, std::string_view doc) {
-  std::string owned;
-  std::string_view text;
-  if (const auto* v = std::get_if<Value>(&item)) {
-    text = v->bytes;
-  } else {
-    owned = extract_element_text(element_bytes(item, doc));
-    text = owned;
-  }
+namespace {
+
+std::optional<double> parse_text_number(std::string_view text) {
   if (!xml::is_valid_utf8(text)) return std::nullopt;
   return path::parse_decimal(path::trim_unicode_ws(text));
+}
+
+}  // namespace
+
+std::optional<double> parse_item_number(const Item& item, std::string_view doc) {
+  if (const auto* v = std::get_if<Value>(&item)) return parse_text_number(v->bytes);
+  std::string scratch;
+  return parse_text_number(element_text(element_bytes(item, doc), scratch));
+}
+
+std::string item_text(const Items& items, size_t i, std::string_view doc) {
+  if (items.kind(i) == ItemKind::Value) return std::string(items.owned(i));
+  return extract_element_text(items.bytes(i, doc));
+}
+
+std::optional<double> parse_item_number(const Items& items, size_t i, std::string_view doc) {
+  if (items.kind(i) == ItemKind::Value) return parse_text_number(items.owned(i));
+  std::string scratch;
+  return parse_text_number(element_text(items.bytes(i, doc), scratch));
 }
 
 }  // namespace varnex::engine

@@ -126,12 +126,12 @@ PyObject* py_element_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!bind_args(kSignature, args, nargs, kwnames, bound)) return nullptr;
     PyObject* result = bound[0].object;
     const PyItems* items = is_result(result) ? &result_items(result) : nullptr;
-    if (items == nullptr || items->size() != 1 || is_text_item(items->front())) {
+    if (items == nullptr || items->size() != 1 || items->is_text(0)) {
       PyErr_SetString(PyExc_TypeError, "_element_dict() takes a Result of one element");
       return nullptr;
     }
     ElementBytes element;
-    if (!element.load(items->front())) return nullptr;
+    if (!element.load(*items, 0)) return nullptr;
     // `scalar` runs Python code, which could change a mutable buffer under the walk.
     std::string copy;
     std::string_view bytes = element.bytes();

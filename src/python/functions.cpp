@@ -79,9 +79,7 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       SourceBytes check;
       if (!check.acquire(bound[0].object)) return nullptr;
     }
-    PyItems items;
-    items.emplace_back(WholeItem{Ref::borrow(bound[0].object)});
-    return make_result(std::move(items)).release();
+    return make_result(PyItems::whole(bound[0].object)).release();
   });
 }
 

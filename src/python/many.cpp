@@ -115,9 +115,9 @@ PyObject* query_many(const Signature& signature, Input input, PyObject* const* a
         break;
     }
     if (!doc.decode_document()) return nullptr;
-    // Spans only where the Result may keep the document (bytes are immutable,
-    // and read in place).
-    const bool capture_spans = input == Input::Bytes && !doc.is_copy();
+    // Spans only where the Result may keep the document: a bytes or str read in
+    // place, whose bytes never change.
+    const bool capture_spans = input != Input::Buffer && !doc.is_copy();
     std::vector<engine::Items> results;
     std::optional<engine::EngineError> error;
     {
@@ -128,8 +128,8 @@ PyObject* query_many(const Signature& signature, Input input, PyObject* const* a
     if (!error) {
       lifted.reserve(results.size());
       for (auto& items : results) {
-        lifted.push_back(capture_spans ? lift_with_source(std::move(items), data, doc.bytes())
-                                       : lift(std::move(items), doc.bytes()));
+        lifted.push_back(
+            PyItems::lift(std::move(items), capture_spans ? data : nullptr, doc.bytes()));
       }
     }
     doc.release();  // before the outcome is looked at: the exporter is free again
@@ -180,32 +180,35 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
     std::vector<path::ProgramPtr> programs;
     if (!collect_programs(bound[0].object, programs)) return nullptr;
     if (programs.empty()) return PyList_New(0);
-    if (items.empty() || is_text_item(items.front()) || !any_program(programs)) {
+    if (items.empty() || items.is_text(0) || !any_program(programs)) {
       return empty_results(programs.size()).release();
     }
 
     // Collecting the paths ran no Python code, so the item is still ours to read.
-    const PyItem& item = items.front();
     std::vector<engine::Items> results;
     std::optional<engine::EngineError> error;
     std::vector<PyItems> lifted;
     {
       ElementBytes element;
-      if (!element.load(item)) return nullptr;
+      if (!element.load(items, 0)) return nullptr;
       const std::string_view bytes = element.bytes();
-      const bool whole = std::holds_alternative<WholeItem>(item);
+      const bool whole = items.kind(0) == ItemKind::Whole;
+      // Spans where the bytes lie in a bytes or str for good, else copies.
+      const SpanOrigin origin = element.origin();
+      const bool spans = origin.source != nullptr;
       const std::vector<const path::Program*> views = existing(programs);
       {
         const UnlockedPass unlocked(element.is_immutable(), bytes.size());
         // The whole document: paths start at its top element. One element:
         // paths start at its attributes and children.
-        error = whole ? engine::run_many(views, bytes, false, results)
-                      : engine::run_many_within(views, bytes, results);
+        error = whole ? engine::run_many(views, bytes, spans, results)
+                      : engine::run_many_within(views, bytes, results, spans);
       }
       // Copies are made while the bytes (maybe a buffer view) are still held.
       if (!error) {
         lifted.reserve(results.size());
-        for (auto& found : results) lifted.push_back(lift(std::move(found), bytes));
+        for (auto& found : results)
+          lifted.push_back(PyItems::lift(std::move(found), origin, bytes));
       }
     }
     if (error) {

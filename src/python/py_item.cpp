@@ -1,107 +1,136 @@
-// Lifting engine items, copying PyItems and reading their bytes and text.
+// Lifting engine items, sharing them between Results, and reading their bytes and text.
 #include "python/py_item.hpp"
 
-#include <algorithm>
+#include <limits>
 
 #include "engine/engine.hpp"
 
 namespace varnex::python {
-namespace {
 
-// The markup of a span within `doc`, clamped so that a stale or foreign
-// offset can never read outside the document.
-std::string_view span_bytes(std::string_view doc, size_t start, size_t end) noexcept {
-  start = std::min(start, doc.size());
-  end = std::clamp(end, start, doc.size());
-  return doc.substr(start, end - start);
+PyItems PyItems::lift(engine::Items&& items, PyObject* source, std::string_view doc,
+                      uint32_t base) {
+  PyItems out;
+  if (items.empty()) return out;
+  bool any_span = false;
+  for (size_t i = 0; i < items.size() && !any_span; ++i) any_span = items.is_span(i);
+  if (any_span) {
+    if (source == nullptr) {
+      items.copy_spans(doc);  // not asked for over borrowed bytes; copied if they come anyway
+    } else {
+      if (base != 0) items.shift_spans(base);
+      out.source_ = Ref::borrow(source);
+    }
+  }
+  out.size_ = items.size();
+  out.list_ = std::make_shared<const engine::Items>(std::move(items));
+  return out;
 }
 
-OwnedItem owned_copy(std::string_view bytes) {
-  return OwnedItem{std::make_shared<const std::string>(bytes)};
+PyItems PyItems::whole(PyObject* source) {
+  PyItems out;
+  out.source_ = Ref::borrow(source);
+  out.size_ = 1;
+  out.whole_ = true;
+  return out;
+}
+
+PyItems PyItems::slice(size_t first, size_t count) const {
+  PyItems out;
+  if (count == 0) return out;
+  out.source_ = Ref::borrow(source_.get());
+  out.list_ = list_;
+  out.first_ = first_ + first;
+  out.size_ = count;
+  out.whole_ = whole_;
+  return out;
+}
+
+PyItems PyItems::pick(size_t start, Py_ssize_t step, size_t count) const {
+  if (step == 1 || count <= 1) return slice(start, count);
+  engine::Items picked;
+  picked.reserve(count);
+  for (size_t k = 0; k < count; ++k) {
+    // Computed afresh: stepping past the last pick could overflow for a huge step.
+    const size_t at = first_ + static_cast<size_t>(static_cast<Py_ssize_t>(start) +
+                                                   static_cast<Py_ssize_t>(k) * step);
+    switch (list_->kind(at)) {
+      case engine::ItemKind::Span: {
+        const engine::Span span = list_->span(at);
+        picked.push_span(span.start, span.end);
+        break;
+      }
+      case engine::ItemKind::Markup:
+        picked.push_markup(list_->owned(at));
+        break;
+      case engine::ItemKind::Value:
+        picked.push_value(list_->owned(at));
+        break;
+    }
+  }
+  PyItems out;
+  out.source_ = Ref::borrow(source_.get());
+  out.size_ = picked.size();
+  out.list_ = std::make_shared<const engine::Items>(std::move(picked));
+  return out;
+}
+
+ItemKind PyItems::kind(size_t i) const noexcept {
+  if (whole_) return ItemKind::Whole;
+  switch (list_->kind(first_ + i)) {
+    case engine::ItemKind::Span:
+      return ItemKind::Span;
+    case engine::ItemKind::Markup:
+      return ItemKind::Owned;
+    case engine::ItemKind::Value:
+      break;
+  }
+  return ItemKind::Text;
+}
+
+namespace {
+
+// Whether matches found in `source`'s bytes may be kept as spans into it.
+bool keeps_spans(PyObject* source, const SourceBytes& bytes) noexcept {
+  return (PyBytes_Check(source) || PyUnicode_Check(source)) && !bytes.is_copy() &&
+         bytes.bytes().size() <= std::numeric_limits<uint32_t>::max();
 }
 
 }  // namespace
 
-PyItem clone_ref(const PyItem& item) {
-  return std::visit(
-      [](const auto& it) -> PyItem {
-        using T = std::decay_t<decltype(it)>;
-        if constexpr (std::is_same_v<T, TextItem>) {
-          return TextItem{it.bytes};
-        } else if constexpr (std::is_same_v<T, OwnedItem>) {
-          return OwnedItem{it.markup};
-        } else if constexpr (std::is_same_v<T, WholeItem>) {
-          return WholeItem{Ref::borrow(it.source.get())};
-        } else {
-          return SpanItem{Ref::borrow(it.source.get()), it.start, it.end};
-        }
-      },
-      item);
-}
-
-PyItems lift(engine::Items&& items, std::string_view doc) {
-  PyItems out;
-  out.reserve(items.size());
-  for (auto& item : items) {
-    if (auto* markup = std::get_if<engine::Markup>(&item)) {
-      out.emplace_back(OwnedItem{std::make_shared<const std::string>(std::move(markup->bytes))});
-    } else if (auto* value = std::get_if<engine::Value>(&item)) {
-      out.emplace_back(TextItem{std::move(value->bytes)});
-    } else {
-      // Spans are not asked for over borrowed bytes; copy one if it comes anyway.
-      const auto& span = std::get<engine::Span>(item);
-      out.emplace_back(owned_copy(span_bytes(doc, span.start, span.end)));
+bool ElementBytes::load(const PyItems& items, size_t i) noexcept {
+  origin_ = {};
+  switch (items.kind(i)) {
+    case ItemKind::Owned:
+      bytes_ = items.owned(i);
+      return true;
+    case ItemKind::Whole:
+      if (!source_.acquire(items.source()) || !source_.decode_document()) return false;
+      bytes_ = source_.bytes();
+      if (keeps_spans(items.source(), source_)) origin_.source = items.source();
+      return true;
+    case ItemKind::Span: {
+      if (!source_.acquire(items.source())) return false;
+      bytes_ = items.bytes(i, source_.bytes());
+      if (keeps_spans(items.source(), source_)) {
+        origin_.source = items.source();
+        origin_.base = static_cast<uint32_t>(bytes_.data() - source_.bytes().data());
+      }
+      return true;
     }
-  }
-  return out;
-}
-
-PyItems lift_with_source(engine::Items&& items, PyObject* source, std::string_view doc) {
-  PyItems out;
-  out.reserve(items.size());
-  for (auto& item : items) {
-    if (auto* span = std::get_if<engine::Span>(&item)) {
-      const std::string_view bytes = span_bytes(doc, span->start, span->end);
-      const auto start = static_cast<uint32_t>(bytes.data() - doc.data());
-      out.emplace_back(
-          SpanItem{Ref::borrow(source), start, static_cast<uint32_t>(start + bytes.size())});
-    } else if (auto* markup = std::get_if<engine::Markup>(&item)) {
-      out.emplace_back(OwnedItem{std::make_shared<const std::string>(std::move(markup->bytes))});
-    } else {
-      out.emplace_back(TextItem{std::move(std::get<engine::Value>(item).bytes)});
-    }
-  }
-  return out;
-}
-
-bool ElementBytes::load(const PyItem& item) noexcept {
-  if (const auto* owned = std::get_if<OwnedItem>(&item)) {
-    bytes_ = *owned->markup;
-    return true;
-  }
-  if (const auto* whole = std::get_if<WholeItem>(&item)) {
-    if (!source_.acquire(whole->source.get()) || !source_.decode_document()) return false;
-    bytes_ = source_.bytes();
-    return true;
-  }
-  if (const auto* span = std::get_if<SpanItem>(&item)) {
-    if (!source_.acquire(span->source.get())) return false;
-    bytes_ = span_bytes(source_.bytes(), span->start, span->end);
-    return true;
+    case ItemKind::Text:
+      break;
   }
   bytes_ = {};  // a text item has no element bytes
   return true;
 }
 
-bool ItemText::load(const PyItem& item) {
-  if (const auto* text = std::get_if<TextItem>(&item)) {
-    view_ = text->bytes;
+bool ItemText::load(const PyItems& items, size_t i) {
+  if (items.is_text(i)) {
+    view_ = items.owned(i);
     return true;
   }
-  ElementBytes element;
-  if (!element.load(item)) return false;
-  owned_ = engine::extract_element_text(element.bytes());
-  view_ = owned_;
+  if (!element_.load(items, i)) return false;
+  view_ = engine::element_text(element_.bytes(), owned_);
   return true;
 }
 

@@ -1,4 +1,4 @@
-// PyItem: what a Result holds, and how engine items become PyItems.
+// PyItems: what a Result holds, and how engine items become them.
 #pragma once
 
 #include <Python.h>
@@ -7,8 +7,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <variant>
-#include <vector>
 
 #include "engine/item.hpp"
 #include "python/ref.hpp"
@@ -16,41 +14,76 @@
 
 namespace varnex::python {
 
-// Owned bytes: attribute values, texts, counts, modifier outputs. Maybe not UTF-8.
-struct TextItem {
-  std::string bytes;
-};
-// A copy of one element's markup, shared between Results without copying.
-struct OwnedItem {
-  std::shared_ptr<const std::string> markup;
-};
-// The whole document object is the element (made only by parse).
-struct WholeItem {
-  Ref source;
-};
-// One element inside the document object, by byte offsets.
-struct SpanItem {
-  Ref source;
-  uint32_t start = 0;
-  uint32_t end = 0;
+enum class ItemKind : uint8_t {
+  Text,   // owned bytes: attribute values, texts, counts, modifier outputs; maybe not UTF-8
+  Owned,  // a copy of one element's markup
+  Whole,  // the whole document object is the element (made only by parse)
+  Span,   // one element inside the document object, by byte offsets
 };
 
-using PyItem = std::variant<TextItem, OwnedItem, WholeItem, SpanItem>;
-using PyItems = std::vector<PyItem>;
+// Where element bytes lie, so that what is found in them can be spans: `base` bytes into
+// the bytes of `source` (borrowed), or nowhere lasting (no source: copies).
+struct SpanOrigin {
+  PyObject* source = nullptr;
+  uint32_t base = 0;
+};
 
-[[nodiscard]] inline bool is_text_item(const PyItem& item) noexcept {
-  return std::holds_alternative<TextItem>(item);
-}
+// The items of one Result. They never change once made (other threads read them while a
+// pass runs without the interpreter lock): the engine's list is shared, not copied, by every
+// Result made from it (one item, a slice), and the document object that spans refer to (a
+// bytes or a str, whose bytes never change) is referenced once per Result, not per item.
+class PyItems {
+ public:
+  PyItems() noexcept = default;
+  PyItems(PyItems&&) noexcept = default;
+  PyItems& operator=(PyItems&&) noexcept = default;
+  PyItems(const PyItems&) = delete;
+  PyItems& operator=(const PyItems&) = delete;
 
-// A copy for another Result: text bytes are duplicated, markup shared, sources
-// referenced once more.
-[[nodiscard]] PyItem clone_ref(const PyItem& item);
+  // The items of a pass over `doc`, which starts `base` bytes into the bytes of `source` (a
+  // bytes or str object, borrowed): spans refer to it from then on. With no source (`doc` is
+  // borrowed or a copy), any span is copied out of `doc` instead.
+  [[nodiscard]] static PyItems lift(engine::Items&& items, PyObject* source, std::string_view doc,
+                                    uint32_t base = 0);
+  // Owned items only (copies and texts).
+  [[nodiscard]] static PyItems copies(engine::Items&& items) {
+    return lift(std::move(items), nullptr, {});
+  }
+  // The same for a pass over bytes that lie at `origin` (spans relative to `doc`).
+  [[nodiscard]] static PyItems lift(engine::Items&& items, SpanOrigin origin,
+                                    std::string_view doc) {
+    return lift(std::move(items), origin.source, doc, origin.base);
+  }
+  // The document object itself as the one item (borrowed).
+  [[nodiscard]] static PyItems whole(PyObject* source);
 
-// Items of a pass over borrowed bytes (`doc`): element matches become Owned.
-[[nodiscard]] PyItems lift(engine::Items&& items, std::string_view doc);
-// Items of a pass over `source`'s own bytes (`doc`): spans keep a reference to it.
-[[nodiscard]] PyItems lift_with_source(engine::Items&& items, PyObject* source,
-                                       std::string_view doc);
+  [[nodiscard]] size_t size() const noexcept { return size_; }
+  [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+  // Items [first, first + count), sharing the list.
+  [[nodiscard]] PyItems slice(size_t first, size_t count) const;
+  [[nodiscard]] PyItems one(size_t i) const { return slice(i, 1); }
+  // `count` items from `start` on, `step` apart: a shared slice when the step is 1.
+  [[nodiscard]] PyItems pick(size_t start, Py_ssize_t step, size_t count) const;
+
+  [[nodiscard]] ItemKind kind(size_t i) const noexcept;
+  [[nodiscard]] bool is_text(size_t i) const noexcept { return kind(i) == ItemKind::Text; }
+  // A Text or Owned item's bytes, valid while these items live.
+  [[nodiscard]] std::string_view owned(size_t i) const noexcept { return list_->owned(first_ + i); }
+  // A Span item's bytes within `doc`, its source's bytes (clamped to them), or a Text or
+  // Owned item's bytes.
+  [[nodiscard]] std::string_view bytes(size_t i, std::string_view doc) const noexcept {
+    return list_->bytes(first_ + i, doc);
+  }
+  // Borrowed: the object spans and the Whole item refer to, or null.
+  [[nodiscard]] PyObject* source() const noexcept { return source_.get(); }
+
+ private:
+  Ref source_;
+  std::shared_ptr<const engine::Items> list_;  // null for no items and for Whole
+  size_t first_ = 0;
+  size_t size_ = 0;
+  bool whole_ = false;
+};
 
 // The element bytes of an element item, valid while this object lives (a
 // buffer view, when the source needs one, is held exactly that long).
@@ -58,16 +91,20 @@ class ElementBytes {
  public:
   [[nodiscard]] std::string_view bytes() const noexcept { return bytes_; }
   // False with the source rule's exception set.
-  [[nodiscard]] bool load(const PyItem& item) noexcept;
+  [[nodiscard]] bool load(const PyItems& items, size_t i) noexcept;
   // True when no Python code can change bytes() meanwhile: a copy of markup
   // (which loads no source bytes), or a source whose bytes are immutable.
   [[nodiscard]] bool is_immutable() const noexcept {
     return source_.bytes().empty() || source_.is_immutable();
   }
+  // Where bytes() lie when an object holds them in place for good (a bytes or str read as it
+  // is, small enough for 32-bit offsets): matches found in them can then be spans into it.
+  [[nodiscard]] SpanOrigin origin() const noexcept { return origin_; }
 
  private:
   SourceBytes source_;
   std::string_view bytes_;
+  SpanOrigin origin_;
 };
 
 // The text of an item: a text item's bytes as they are, or the text
@@ -79,9 +116,10 @@ class ItemText {
   ItemText& operator=(const ItemText&) = delete;
   [[nodiscard]] std::string_view bytes() const noexcept { return view_; }
   // False with the source rule's exception set. May throw bad_alloc.
-  [[nodiscard]] bool load(const PyItem& item);
+  [[nodiscard]] bool load(const PyItems& items, size_t i);
 
  private:
+  ElementBytes element_;
   std::string owned_;
   std::string_view view_;
 };

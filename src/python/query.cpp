@@ -39,8 +39,7 @@ Ref run_over_source(const path::Program& program, PyObject* source, const Source
     engine_err_to_py(*error);
     return {};
   }
-  return make_result(capture_spans ? lift_with_source(std::move(items), source, bytes)
-                                   : lift(std::move(items), bytes));
+  return make_result(PyItems::lift(std::move(items), capture_spans ? source : nullptr, bytes));
 }
 
 Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes) {
@@ -51,7 +50,7 @@ Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes) {
     error = engine::run_with(program, bytes.bytes(), false, items);
   }
   PyItems lifted;
-  if (!error) lifted = lift(std::move(items), bytes.bytes());
+  if (!error) lifted = PyItems::lift(std::move(items), nullptr, bytes.bytes());
   bytes.release();
   if (error) {
     engine_err_to_py(*error);

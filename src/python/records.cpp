@@ -220,14 +220,14 @@ bool find_records(std::string_view doc, bool immutable, const path::Program& rec
     return false;
   }
   size_t owned = 0;
-  for (const engine::Item& item : found) owned += std::holds_alternative<engine::Markup>(item);
+  for (size_t i = 0; i < found.size(); ++i) owned += found.kind(i) == engine::ItemKind::Markup;
   copies.reserve(owned);  // no reallocation below: the views into it stay valid
   elements.reserve(found.size());
-  for (engine::Item& item : found) {
-    if (const auto* span = std::get_if<engine::Span>(&item)) {
-      elements.push_back(doc.substr(span->start, span->end - span->start));
-    } else if (auto* markup = std::get_if<engine::Markup>(&item)) {
-      copies.push_back(std::move(markup->bytes));
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (found.is_span(i)) {
+      elements.push_back(found.bytes(i, doc));
+    } else if (found.kind(i) == engine::ItemKind::Markup) {
+      copies.emplace_back(found.owned(i));
       elements.push_back(copies.back());
     }
   }
@@ -282,13 +282,9 @@ bool for_each_record(std::string_view doc, bool immutable, const path::Program& 
 
 // Hands `each` every item's to_str() text in turn, as a str (a new reference).
 template <class Each>
-bool for_each_text(engine::Items& items, std::string_view element, PyItems& one, Each&& each) {
-  if (items.empty()) return true;
-  PyItems lifted = lift(std::move(items), element);
-  for (PyItem& item : lifted) {
-    one.clear();
-    one.push_back(std::move(item));
-    Ref text = to_str_value(one);
+bool for_each_text(const engine::Items& items, std::string_view element, Each&& each) {
+  for (size_t i = 0; i < items.size(); ++i) {
+    Ref text = item_str(items.bytes(i, element), items.kind(i) != engine::ItemKind::Value);
     if (!text || !each(text)) return false;
   }
   return true;
@@ -324,7 +320,7 @@ class RowSink {
     if (items.empty()) return Ref::borrow(Py_None);
     if (items.size() == 1) {
       Ref single;
-      if (!for_each_text(items, element, one_, [&](Ref& text) {
+      if (!for_each_text(items, element, [&](Ref& text) {
             single = std::move(text);
             return true;
           })) {
@@ -334,7 +330,7 @@ class RowSink {
     }
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return {};
-    if (!for_each_text(items, element, one_,
+    if (!for_each_text(items, element,
                        [&](Ref& text) { return PyList_Append(list.get(), text.get()) == 0; })) {
       return {};
     }
@@ -344,7 +340,6 @@ class RowSink {
   const Fields& fields_;
   Ref rows_;
   size_t next_ = 0;
-  PyItems one_;
 };
 
 // Columns: Arrow buffers per field, no Python object per row.
@@ -373,7 +368,7 @@ class ColumnSink {
         continue;
       }
       column.begin_row(items.size());
-      if (!for_each_text(items, element, one_, [&](Ref& text) {
+      if (!for_each_text(items, element, [&](Ref& text) {
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
             if (utf8 == nullptr) return false;
@@ -405,7 +400,6 @@ class ColumnSink {
   std::vector<TextColumn> columns_;
   size_t rows_ = 0;
   size_t added_ = 0;
-  PyItems one_;
 };
 
 // ---- module functions ----------------------------------------------------

@@ -32,38 +32,27 @@ ResultObject* as_result(PyObject* self) noexcept { return reinterpret_cast<Resul
 
 // ---- helpers -------------------------------------------------------------
 
-// Returns a new reference to the trimmed text of the first item, decoded
-// strictly; an empty str for no items.
-Ref first_text_string_trimmed(const PyItems& items) {
-  if (items.empty()) return Ref::steal(PyUnicode_FromStringAndSize("", 0));
-  ItemText text;
-  if (!text.load(items.front())) return {};
-  if (auto error = check_utf8(text.bytes())) {
+// Returns a new reference: int, float or the str of the trimmed text, by
+// classify_scalar; NULL with ValueError set when `text` is not UTF-8.
+Ref scalar_value(std::string_view text) {
+  if (auto error = check_utf8(text)) {
     raise_utf8_error(*error);
     return {};
   }
-  const std::string_view trimmed = path::trim_unicode_ws(text.bytes());
-  return Ref::steal(
-      PyUnicode_FromStringAndSize(trimmed.data(), static_cast<Py_ssize_t>(trimmed.size())));
-}
-
-// Returns a new reference: int, float or the str itself, by classify_scalar.
-Ref scalar_value(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) return {};
-  const Scalar scalar = classify_scalar(std::string_view(data, static_cast<size_t>(size)));
+  const std::string_view trimmed = path::trim_unicode_ws(text);
+  const Scalar scalar = classify_scalar(trimmed);
   if (const auto* i = std::get_if<int64_t>(&scalar)) return Ref::steal(PyLong_FromLongLong(*i));
   if (const auto* f = std::get_if<double>(&scalar)) return Ref::steal(PyFloat_FromDouble(*f));
-  return Ref::borrow(text);
+  return Ref::steal(
+      PyUnicode_FromStringAndSize(trimmed.data(), static_cast<Py_ssize_t>(trimmed.size())));
 }
 
 // Strictly decoded texts of every item, in order; false with an exception set.
 bool all_strings(const PyItems& items, std::vector<std::string>& out) {
   out.reserve(items.size());
-  for (const auto& item : items) {
+  for (size_t i = 0; i < items.size(); ++i) {
     ItemText text;
-    if (!text.load(item)) return false;
+    if (!text.load(items, i)) return false;
     if (auto error = check_utf8(text.bytes())) {
       raise_utf8_error(*error);
       return false;
@@ -74,7 +63,7 @@ bool all_strings(const PyItems& items, std::vector<std::string>& out) {
 }
 
 // Returns a new reference to a dict of child name -> Result, first occurrence first.
-Ref dict_value(std::string_view element) {
+Ref dict_value(std::string_view element, SpanOrigin origin) {
   const std::vector<engine::ChildSpan> children = engine::collect_direct_children(element);
   const ChildGroups groups = group_children(children);
   Ref dict = Ref::steal(PyDict_New());
@@ -82,18 +71,22 @@ Ref dict_value(std::string_view element) {
   for (size_t g = 0; g < groups.first.size(); ++g) {
     Ref key = decode_strict(children[groups.first[g]].name);
     if (!key) return {};
-    Ref value = group_result(element, children, groups, g);
+    Ref value = group_result(element, children, groups, g, origin);
     if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
   }
   return dict;
 }
 
-// Owned copy of one child's bytes; offsets past the scanned bytes would be a
-// scanner fault, so they are never read.
-void push_child(std::string_view element, const engine::ChildSpan& child, PyItems& items) {
+// One child of `element`, as a span or a copy; offsets past the scanned bytes
+// would be a scanner fault, so they are never read.
+void push_child(std::string_view element, const engine::ChildSpan& child, bool spans,
+                engine::Items& items) {
   if (child.end > element.size() || child.start > child.end) return;
-  items.emplace_back(OwnedItem{
-      std::make_shared<const std::string>(element.substr(child.start, child.end - child.start))});
+  if (spans) {
+    items.push_span(static_cast<uint32_t>(child.start), static_cast<uint32_t>(child.end));
+  } else {
+    items.push_markup(element.substr(child.start, child.end - child.start));
+  }
 }
 
 // Returns a new reference to a list with one single-item Result per item.
@@ -101,9 +94,7 @@ Ref list_value(const PyItems& items) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return {};
   for (size_t i = 0; i < items.size(); ++i) {
-    PyItems one;
-    one.push_back(clone_ref(items[i]));
-    Ref element = make_result(std::move(one));
+    Ref element = make_result(items.one(i));
     if (!element) return {};
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element.release());  // steals
   }
@@ -116,11 +107,12 @@ Ref value_for_mode(const PyItems& items, Mode mode, const ElementBytes& element)
     case Mode::Empty:
       return Ref::borrow(Py_None);
     case Mode::ScalarLike: {
-      Ref text = first_text_string_trimmed(items);
-      return text ? scalar_value(text.get()) : Ref{};
+      ItemText text;
+      if (!text.load(items, 0)) return {};
+      return scalar_value(text.bytes());
     }
     case Mode::DictElement:
-      return dict_value(element.bytes());
+      return dict_value(element.bytes(), element.origin());
     case Mode::Multi:
       return list_value(items);
   }
@@ -140,18 +132,14 @@ Ref call_builtin(const char* name, PyObject* value) {
 
 int Result_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
-  for (const auto& item : as_result(self)->items) {
-    if (const auto* whole = std::get_if<WholeItem>(&item)) Py_VISIT(whole->source.get());
-    if (const auto* span = std::get_if<SpanItem>(&item)) Py_VISIT(span->source.get());
-  }
+  Py_VISIT(as_result(self)->items.source());
   return 0;
 }
 
 int Result_clear(PyObject* self) noexcept {
   // Move the items out first: dropping a source may run code that looks here.
   as_result(self)->text.reset();  // it may view a text item's bytes
-  PyItems doomed;
-  doomed.swap(as_result(self)->items);
+  PyItems doomed = std::move(as_result(self)->items);
   return 0;
 }
 
@@ -169,6 +157,7 @@ void Result_dealloc(PyObject* self) noexcept {
 
 constexpr Signature kExistsSignature{"Result.exists()", {}};
 constexpr Signature kToStrSignature{"Result.to_str()", {}};
+constexpr Signature kToStrListSignature{"Result.to_str_list()", {}};
 constexpr Signature kToIntSignature{"Result.to_int()", {}};
 constexpr Signature kToFloatSignature{"Result.to_float()", {}};
 constexpr Signature kToBoolSignature{"Result.to_bool()", {}};
@@ -191,6 +180,13 @@ PyObject* Result_to_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return call_guarded([&]() -> PyObject* { return to_str_value(as_result(self)->items).release(); });
 }
 
+PyObject* Result_to_str_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  if (!bind_none(kToStrListSignature, args, nargs, kwnames)) return nullptr;
+  return call_guarded(
+      [&]() -> PyObject* { return to_str_list_value(as_result(self)->items).release(); });
+}
+
 PyObject* Result_to_int(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
   if (!bind_none(kToIntSignature, args, nargs, kwnames)) return nullptr;
@@ -198,7 +194,7 @@ PyObject* Result_to_int(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const PyItems& items = as_result(self)->items;
     if (items.empty()) return PyLong_FromLong(0);
     ItemText text;
-    if (!text.load(items.front())) return nullptr;
+    if (!text.load(items, 0)) return nullptr;
     return PyLong_FromLongLong(lenient_int(text.bytes()));
   });
 }
@@ -210,7 +206,7 @@ PyObject* Result_to_float(PyObject* self, PyObject* const* args, Py_ssize_t narg
     const PyItems& items = as_result(self)->items;
     if (items.empty()) return PyFloat_FromDouble(0.0);
     ItemText text;
-    if (!text.load(items.front())) return nullptr;
+    if (!text.load(items, 0)) return nullptr;
     return PyFloat_FromDouble(lenient_float(text.bytes()));
   });
 }
@@ -226,7 +222,7 @@ PyObject* Result_to_bool(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (*mode == Mode::Empty) Py_RETURN_FALSE;
     if (*mode != Mode::ScalarLike) Py_RETURN_TRUE;
     ItemText text;
-    if (!text.load(items.front())) return nullptr;
+    if (!text.load(items, 0)) return nullptr;
     return PyBool_FromLong(lenient_bool(text.bytes()));
   });
 }
@@ -241,6 +237,11 @@ PyMethodDef kResultMethods[] = {
      METH_FASTCALL | METH_KEYWORDS, "exists($self)\n--\n\n"},
     {"to_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_str)),
      METH_FASTCALL | METH_KEYWORDS, "to_str($self)\n--\n\n"},
+    {"to_str_list", as_cfunction<Result_to_str_list>(), METH_FASTCALL | METH_KEYWORDS,
+     "to_str_list($self)\n--\n\n"
+     "Return every item's `to_str()` text as a list of str, in one call: the\n"
+     "same as `[x.to_str() for x in r]` (a one-item Result gives `[r.to_str()]`,\n"
+     "an empty one `[]`), errors included."},
     {"to_int", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_int)),
      METH_FASTCALL | METH_KEYWORDS, "to_int($self)\n--\n\n"},
     {"to_float", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_float)),
@@ -288,9 +289,9 @@ PyObject* Result_get_type(PyObject* self, void*) noexcept {
       case Mode::ScalarLike:
         break;
     }
-    Ref text = first_text_string_trimmed(items);
-    if (!text) return nullptr;
-    Ref value = scalar_value(text.get());
+    ItemText text;
+    if (!text.load(items, 0)) return nullptr;
+    Ref value = scalar_value(text.bytes());
     if (!value) return nullptr;
     return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get()))).release();
   });
@@ -416,7 +417,7 @@ int result_equals(const PyItems& items, PyObject* other) {
     }
     if (items.empty()) return 0;
     ItemText text;
-    if (!text.load(items.front())) return -1;
+    if (!text.load(items, 0)) return -1;
     if (check_utf8(text.bytes())) return 0;
     return text.bytes() == std::string_view(data, static_cast<size_t>(length)) ? 1 : 0;
   }
@@ -513,8 +514,8 @@ const PyItems& result_items(PyObject* result) noexcept { return as_result(result
 std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element) {
   if (items.empty()) return Mode::Empty;
   if (items.size() > 1) return Mode::Multi;
-  if (is_text_item(items.front())) return Mode::ScalarLike;
-  if (!element.load(items.front())) return std::nullopt;
+  if (items.is_text(0)) return Mode::ScalarLike;
+  if (!element.load(items, 0)) return std::nullopt;
   return engine::element_has_child_elements(element.bytes()) ? Mode::DictElement : Mode::ScalarLike;
 }
 
@@ -524,10 +525,10 @@ const IndexedText& scalar_text(PyObject* result, const ElementBytes& element,
                               std::unique_ptr<IndexedText>& scratch) {
   ResultObject* self = as_result(result);
   if (self->text) return *self->text;
-  const PyItem& item = self->items.front();
+  const PyItems& items = self->items;
   auto text = std::make_unique<IndexedText>();
-  if (const auto* owned = std::get_if<TextItem>(&item)) {
-    text->bytes = owned->bytes;
+  if (items.is_text(0)) {
+    text->bytes = items.owned(0);
   } else {
     text->owned = engine::extract_element_text(element.bytes());
     text->bytes = text->owned;
@@ -535,22 +536,21 @@ const IndexedText& scalar_text(PyObject* result, const ElementBytes& element,
   text->error = check_utf8(text->bytes);
   if (!text->error) text->points.emplace(text->bytes);
   // Only a whole buffer can change under the Result (bytes and str cannot).
-  const auto* whole = std::get_if<WholeItem>(&item);
-  const bool may_change = whole != nullptr && !PyBytes_Check(whole->source.get()) &&
-                          !PyUnicode_Check(whole->source.get());
+  const bool may_change = items.kind(0) == ItemKind::Whole && !PyBytes_Check(items.source()) &&
+                          !PyUnicode_Check(items.source());
   std::unique_ptr<IndexedText>& slot = may_change ? scratch : self->text;
   slot = std::move(text);
   return *slot;
 }
 
 Ref children_named(std::string_view element, const std::vector<engine::ChildSpan>& children,
-                   std::string_view name) noexcept {
+                   std::string_view name, SpanOrigin origin) noexcept {
   return Ref::steal(call_guarded([&]() -> PyObject* {
-    PyItems items;
+    engine::Items items;
     for (const auto& child : children) {
-      if (child.name == name) push_child(element, child, items);
+      if (child.name == name) push_child(element, child, origin.source != nullptr, items);
     }
-    return make_result(std::move(items)).release();
+    return make_result(PyItems::lift(std::move(items), origin, element)).release();
   }));
 }
 
@@ -573,13 +573,13 @@ ChildGroups group_children(const std::vector<engine::ChildSpan>& children) {
 }
 
 Ref group_result(std::string_view element, const std::vector<engine::ChildSpan>& children,
-                 const ChildGroups& groups, size_t group) noexcept {
+                 const ChildGroups& groups, size_t group, SpanOrigin origin) noexcept {
   return Ref::steal(call_guarded([&]() -> PyObject* {
-    PyItems items;
+    engine::Items items;
     for (size_t i = groups.first[group]; i != ChildGroups::kNone; i = groups.next[i]) {
-      push_child(element, children[i], items);
+      push_child(element, children[i], origin.source != nullptr, items);
     }
-    return make_result(std::move(items)).release();
+    return make_result(PyItems::lift(std::move(items), origin, element)).release();
   }));
 }
 
@@ -588,29 +588,6 @@ Ref result_value(const PyItems& items) {
   const auto mode = compute_mode(items, element);
   if (!mode) return {};
   return value_for_mode(items, *mode, element);
-}
-
-Ref to_str_value(const PyItems& items) {
-  ElementBytes element;
-  const auto mode = compute_mode(items, element);
-  if (!mode) return {};
-  if (*mode == Mode::Empty) return Ref::steal(PyUnicode_FromStringAndSize("", 0));
-  if (*mode == Mode::ScalarLike) return first_text_string_trimmed(items);
-  // Raw pieces, one per item, joined by line feeds and decoded lossily.
-  std::string joined;
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i > 0) joined += '\n';
-    if (const auto* text = std::get_if<TextItem>(&items[i])) {
-      joined += text->bytes;
-    } else if (items.size() == 1) {
-      joined += element.bytes();
-    } else {
-      ElementBytes piece;
-      if (!piece.load(items[i])) return {};
-      joined += piece.bytes();
-    }
-  }
-  return decode_lossy(joined);
 }
 
 }  // namespace varnex::python

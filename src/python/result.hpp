@@ -13,6 +13,7 @@
 #include "python/code_points.hpp"
 #include "python/py_item.hpp"
 #include "python/ref.hpp"
+#include "python/result_text.hpp"
 #include "python/utf8.hpp"
 
 namespace varnex::python {
@@ -61,15 +62,11 @@ struct IndexedText {
 // and nothing needs to read its item again.
 [[nodiscard]] bool has_scalar_text(PyObject* result) noexcept;
 
-// Returns a new reference: a Result of Owned copies of every direct child
-// named `name` (possibly no items), the children found in `element`.
+// Returns a new reference: a Result of every direct child named `name`
+// (possibly no items), the children found in `element`, which lies at `origin`.
 [[nodiscard]] Ref children_named(std::string_view element,
                                  const std::vector<engine::ChildSpan>& children,
-                                 std::string_view name) noexcept;
-
-// What Result.to_str() gives for `items`; returns a new reference or NULL
-// with an exception set.
-[[nodiscard]] Ref to_str_value(const PyItems& items);
+                                 std::string_view name, SpanOrigin origin) noexcept;
 
 // Direct children grouped by name in one pass, so that every name's value
 // costs only its own children: the distinct names in first-occurrence order
@@ -82,11 +79,12 @@ struct ChildGroups {
 };
 [[nodiscard]] ChildGroups group_children(const std::vector<engine::ChildSpan>& children);
 
-// Returns a new reference: a Result of Owned copies of the children of group
-// `group`, in document order.
+// Returns a new reference: a Result of the children of group `group`, in
+// document order (spans when `element` lies at an origin, else copies).
 [[nodiscard]] Ref group_result(std::string_view element,
                                const std::vector<engine::ChildSpan>& children,
-                               const ChildGroups& groups, size_t group) noexcept;
+                               const ChildGroups& groups, size_t group,
+                               SpanOrigin origin = {}) noexcept;
 
 // The `value` attribute; returns a new reference or NULL with an exception set.
 [[nodiscard]] Ref result_value(const PyItems& items);

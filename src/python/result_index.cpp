@@ -36,16 +36,10 @@ const CodePoints* scalar_points(PyObject* self, const ElementBytes& element,
   return &*text.points;
 }
 
-// Returns a new reference to a Result holding copies of the `count` items
-// at start, start + step, ...
+// Returns a new reference to a Result holding the `count` items at start,
+// start + step, ...
 Ref pick_items(const PyItems& items, Py_ssize_t start, Py_ssize_t step, Py_ssize_t count) {
-  PyItems picked;
-  picked.reserve(static_cast<size_t>(count));
-  for (Py_ssize_t k = 0; k < count; ++k) {
-    // Computed afresh: stepping past the last pick could overflow for a huge step.
-    picked.push_back(clone_ref(items[static_cast<size_t>(start + k * step)]));
-  }
-  return make_result(std::move(picked));
+  return make_result(items.pick(static_cast<size_t>(start), step, static_cast<size_t>(count)));
 }
 
 // r["name"]: every direct child of that exact name, or KeyError(key).
@@ -65,7 +59,7 @@ PyObject* string_key(Mode mode, const ElementBytes& element, PyObject* key) {
     const UnlockedPass unlocked(element.is_immutable(), element.bytes().size());
     children = engine::collect_direct_children(element.bytes());
   }
-  Ref found = children_named(element.bytes(), children, name);
+  Ref found = children_named(element.bytes(), children, name, element.origin());
   if (!found) return nullptr;
   if (result_items(found.get()).empty()) {
     PyErr_SetObject(PyExc_KeyError, key);
@@ -133,9 +127,7 @@ PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, Py
     }
     case Mode::Multi:
       if (const auto position = resolve_index(index, items.size())) {
-        PyItems one;
-        one.push_back(clone_ref(items[*position]));
-        return make_result(std::move(one)).release();
+        return make_result(items.one(*position)).release();
       }
       break;
     case Mode::ScalarLike: {
@@ -152,29 +144,31 @@ PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, Py
   return nullptr;
 }
 
-// Runs `program` over one element item's bytes; returns a new Result reference.
-PyObject* get_within(const path::Program& program, const PyItem& item) {
+// Runs `program` over the bytes of element item `i`; returns a new Result reference.
+PyObject* get_within(const path::Program& program, const PyItems& items, size_t i) {
   engine::Items found;
   std::optional<engine::EngineError> error;
   PyItems lifted;
   {
     ElementBytes element;
-    if (!element.load(item)) return nullptr;
+    if (!element.load(items, i)) return nullptr;
     const std::string_view bytes = element.bytes();
-    const bool whole = std::holds_alternative<WholeItem>(item);
+    // Spans where the bytes lie in a bytes or str for good, else copies.
+    const SpanOrigin origin = element.origin();
+    const bool spans = origin.source != nullptr;
     {
       const UnlockedPass unlocked(element.is_immutable(), bytes.size());
-      if (whole) {
+      if (items.kind(i) == ItemKind::Whole) {
         // The whole document: the path's first name is the root element.
-        error = engine::run_with(program, bytes, false, found);
+        error = engine::run_with(program, bytes, spans, found);
       } else {
         // One element: the path starts among its children.
-        error = engine::apply_within_fragment(bytes, program.steps, found);
+        error = engine::apply_within_fragment(bytes, program.steps, found, spans);
         if (!error) engine::apply_modifiers(program.modifiers, found, bytes);
       }
     }
     // Copies are made while the bytes (maybe a buffer view) are still held.
-    if (!error) lifted = lift(std::move(found), bytes);
+    if (!error) lifted = PyItems::lift(std::move(found), origin, bytes);
   }
   if (error) {
     engine_err_to_py(*error);
@@ -215,8 +209,8 @@ PyObject* Result_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (path_text.empty()) return empty_result().release();
     const path::ProgramPtr program = compile_path(path_text);
     if (!program) return nullptr;
-    if (items.empty() || is_text_item(items.front())) return empty_result().release();
-    return get_within(*program, items.front());
+    if (items.empty() || items.is_text(0)) return empty_result().release();
+    return get_within(*program, items, 0);
   });
 }
 

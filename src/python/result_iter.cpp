@@ -48,17 +48,17 @@ PyObject* ResultItemIter_next(PyObject* self) noexcept {
     if (!state.parent) return nullptr;
     const PyItems& items = result_items(state.parent.get());
     if (state.index >= items.size()) return nullptr;
-    PyItems one;
-    one.push_back(clone_ref(items[state.index]));
-    ++state.index;
-    return make_result(std::move(one)).release();
+    Ref one = make_result(items.one(state.index));
+    if (one) ++state.index;
+    return one.release();
   });
 }
 
 constexpr const char* kItemIterDoc =
     "Yields a single-item `Result` for each entry of a Multi-mode parent.\n"
-    "Holds only a cursor and a borrowed reference to the parent Result; each\n"
-    "step clones one `PyItem` (cheap) and wraps it in a fresh `Result`.";
+    "Holds only a cursor and a reference to the parent Result; each step\n"
+    "wraps one of the parent's items, shared rather than copied, in a fresh\n"
+    "`Result`.";
 
 PyType_Slot kItemIterSlots[] = {
     {Py_tp_doc, const_cast<char*>(kItemIterDoc)},
@@ -203,8 +203,8 @@ PyObject* Result_iter(PyObject* self) noexcept {
       case Mode::ScalarLike: {
         // Decoding waits for the first step: making the iterator never fails on text.
         CharIterState state;
-        if (const auto* text = std::get_if<TextItem>(&items.front())) {
-          state.text = text->bytes;
+        if (items.is_text(0)) {
+          state.text = items.owned(0);
         } else {
           state.text = engine::extract_element_text(element.bytes());
         }

@@ -110,17 +110,13 @@ bool append_repr(const PyItems& items, std::string& out) {
       out += "None";
       return true;
     case Mode::ScalarLike: {
-      if (const auto* text = std::get_if<TextItem>(&items.front())) {
-        return append_scalar(text->bytes, out);
-      }
+      if (items.is_text(0)) return append_scalar(items.owned(0), out);
       return append_scalar(engine::extract_element_text(element.bytes()), out);
     }
     case Mode::Multi:
       out += "<Result type=list, value=";
       if (!append_summary_list(items.size(), out, [&](size_t i) {
-            PyItems one;
-            one.push_back(clone_ref(items[i]));
-            return append_repr(one, out);
+            return append_repr(items.one(i), out);
           })) {
         return false;
       }
@@ -214,7 +210,7 @@ PyObject* ResultKeysView_repr(PyObject* self) noexcept {
     if (PyObject* parent = view_parent(self)) {
       const PyItems& items = result_items(parent);
       ElementBytes element;
-      if (items.size() == 1 && !element.load(items.front())) {
+      if (items.size() == 1 && !element.load(items, 0)) {
         if (!source_unreadable()) return nullptr;
         return PyUnicode_FromString("result_keys(<source closed>)");
       }

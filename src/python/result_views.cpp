@@ -44,7 +44,7 @@ bool load_parent(PyObject* view, ElementBytes& element) noexcept {
   if (parent == nullptr) return true;
   const PyItems& items = result_items(parent);
   if (items.size() != 1) return true;
-  return element.load(items.front());
+  return element.load(items, 0);
 }
 
 // What an iterator works from: its own copy of the parent's bytes and children.
@@ -158,10 +158,9 @@ PyObject* ResultChildIter_next(PyObject* self) noexcept {
       PyErr_SetString(PyExc_SystemError, "child outside its parent's bytes");
       return nullptr;
     }
-    PyItems one;
-    one.emplace_back(OwnedItem{
-        std::make_shared<const std::string>(bytes.substr(child.start, child.end - child.start))});
-    Ref value = make_result(std::move(one));
+    engine::Items one;
+    one.push_markup(bytes.substr(child.start, child.end - child.start));
+    Ref value = make_result(PyItems::copies(std::move(one)));
     if (!value) return nullptr;
     return PyTuple_Pack(2, name.get(), value.get());
   });

@@ -38,6 +38,7 @@ def exercise(doc, data, buffer, bad):
         varnex.get(doc, "r.nothing"),
     ):
         _ = result.exists(), result.to_str(), result.to_int(), result.to_float(), result.to_bool()
+        _ = result.to_str_list()
         _ = result.value, result.type_, len(result), bool(result)
         _ = result == "10", result == ["10", "x"], result == result, result != 3
         try:
@@ -45,6 +46,7 @@ def exercise(doc, data, buffer, bad):
         except (TypeError, ValueError):
             pass
     varnex.validate(data), varnex.validate(doc), varnex.validate(buffer)
+    _ = [x.to_str() for x in varnex.get(doc, "r.a")], varnex.get_many(doc, ["r.a"])[0].to_str_list()
     whole = varnex.parse(data)
     _ = varnex.compile("r.a").get_bytes(data), varnex.get_many(doc, ["r.a", "r.b.c"])
     _ = whole["a"][1:], whole["b"]["c"][0], whole.get("r.b"), whole.get_many(["d.@v"]), list(whole)
@@ -62,6 +64,7 @@ def exercise(doc, data, buffer, bad):
     bad_result = varnex.get_bytes(bad, "r.@a")
     _ = repr(bad_result)
     expect(ValueError, bad_result.to_str)
+    expect(ValueError, bad_result.to_str_list)
     expect(ValueError, lambda: bad_result == bad_result)
     expect(TypeError, lambda: varnex.get(data, "r"))
     expect(TypeError, lambda: varnex.get(doc, "r", path="r"))

@@ -244,3 +244,68 @@ def test_numbers_agree_with_a_reference(raw):
     else:
         lenient = expected if isinstance(expected, int) else 0
     assert texts(raw).to_int() == lenient
+
+
+# Element texts that the quick read of a plain leaf must give exactly as the reader does.
+LEAVES = [
+    b"<t>plain</t>",
+    b"<t>  padded \t</t>",
+    b"<t></t>",
+    b"<t/>",
+    b'<t a=">" b="/"> x </t>',
+    b"<t\n >a\x00b\x1f\x7f</t>",
+    b"<t>a &amp; b &lt;c&gt; &#233;&#x41;</t>",
+    b"<t>x &bogus; y</t>",
+    b"<t>x &#xD800; y</t>",
+    b"<t>x\r\ny\rz</t>",
+    b"<t>a]]>b</t>",
+    b"<t>caf\xc3\xa9 42</t>",
+    b"<t>ok\xff</t>",
+    b"<t>ab\xe2\x82</t>",
+    b"<t><![CDATA[<c> &amp;]]></t>",
+    b"<t>a<!-- c -->b<?pi x?>c</t>",
+    b"<t> 12 </t>",
+    b"<t>-1.5e3</t>",
+    b"<t>a<u>b</u>c</t>",
+]
+
+
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except ValueError as e:
+        return ("ValueError", str(e))
+
+
+@pytest.mark.parametrize("leaf", LEAVES)
+def test_leaf_conversions_agree(leaf):
+    # The same leaf with a comment at its end is never read the quick way.
+    slow = leaf.replace(b"</t>", b"<!----></t>") if b"</t>" in leaf else b"<t><!----></t>"
+    if b"<u>" in leaf:
+        slow = leaf  # markup, whose text is the markup itself
+    one = varnex.get_bytes(b"<r>" + leaf + b"</r>", "r.t")
+    reference = varnex.get_bytes(b"<r>" + slow + b"</r>", "r.t")
+    for conversion in (lambda r: r.to_str(), lambda r: r.to_str_list(), lambda r: r.to_int(),
+                       lambda r: r.to_float(), lambda r: r.value, lambda r: r.to_bool()):
+        got, want = outcome(conversion, one), outcome(conversion, reference)
+        assert got == want or (got != got and want != want)  # NaN
+    # Every way to reach the items of a list gives the same texts, errors included.
+    for doc in (b"<r>" + leaf + leaf + slow + b"</r>", (b"<r>" + leaf * 3 + b"</r>")):
+        for many in (varnex.get_bytes(doc, "r.t"), varnex.get_many_bytes(doc, ["r.t"])[0],
+                     varnex.parse(doc)["t"], varnex.compile("r.t").get_bytes(doc)):
+            each = outcome(lambda m=many: [x.to_str() for x in m])
+            assert outcome(many.to_str_list) == each
+            assert each == outcome(lambda m=many: [m[i].to_str() for i in range(len(m))])
+            if not isinstance(each, tuple):
+                assert each == [outcome(one.to_str)] * 3
+
+
+def test_to_str_list_shapes():
+    assert varnex.get("<r/>", "r.x").to_str_list() == []
+    assert varnex.get("<r><a> 1 </a></r>", "r.a").to_str_list() == ["1"]
+    assert varnex.get('<r a="1"><b>x</b><b/></r>', "r.b").to_str_list() == ["x", ""]
+    assert varnex.get("<r><a><b>1</b></a></r>", "r.a").to_str_list() == ["<a><b>1</b></a>"]
+    assert varnex.get('<r><a i="1"/><a i="2"/></r>', "r.a.#.@i").to_str_list() == ["1", "2"]
+    assert varnex.parse("<r> 5 </r>").to_str_list() == ["5"]
+    with pytest.raises(TypeError):
+        varnex.get("<r/>", "r").to_str_list(1)

@@ -130,6 +130,7 @@ def results() -> None:
     assert_type(book.type_, TypeOfValue)
     assert_type(price.exists(), bool)
     assert_type(price.to_str(), str)
+    assert_type(price.to_str_list(), list[str])
     assert_type(price.to_int(), int)
     assert_type(price.to_float(), float)
     assert_type(price.to_bool(), bool)
