@@ -47,10 +47,8 @@ bool walk_element(std::string_view element, ElementVisitor& visitor) {
         break;
       case xml::EventKind::Text: {
         if (depth == 0) break;
-        std::string_view text;
-        const xml::TextStatus status =
-            xml::decode_and_unescape(ev.encoding, ev.content, scratch, scratch_unescape, &text);
-        if (status == xml::TextStatus::Ok && !visitor.text(text)) return false;
+        const auto text = text_piece(ev.encoding, ev.content, scratch, scratch_unescape);
+        if (text && !visitor.text(*text)) return false;
         break;
       }
       case xml::EventKind::CData:

@@ -150,12 +150,8 @@ void Scan::loop() {
       }
       case xml::EventKind::Text:
         if (!texts_.empty()) {
-          // As read_text_in_scope does: a piece that fails to decode or unescape is dropped.
-          std::string_view text;
-          if (xml::decode_and_unescape(ev.encoding, ev.content, decode_, unescape_, &text) ==
-              xml::TextStatus::Ok) {
-            gather(text);
-          }
+          if (const auto text = text_piece(ev.encoding, ev.content, decode_, unescape_))
+            gather(*text);
         }
         break;
       case xml::EventKind::CData:

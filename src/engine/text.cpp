@@ -7,6 +7,16 @@
 
 namespace varnex::engine {
 
+std::optional<std::string_view> text_piece(xml::Encoding enc, std::string_view raw,
+                                           std::string& scratch_decode,
+                                           std::string& scratch_unescape) {
+  std::string_view decoded;
+  if (xml::decode(enc, raw, scratch_decode, &decoded) != xml::DecodeStatus::Ok) return std::nullopt;
+  std::string_view text;
+  if (xml::unescape(decoded, scratch_unescape, &text) != xml::UnescapeStatus::Ok) return decoded;
+  return text;
+}
+
 void read_text_in_scope_into(xml::Reader& reader, std::string& out) {
   std::string scratch_decode;
   std::string scratch_unescape;
@@ -21,12 +31,8 @@ void read_text_in_scope_into(xml::Reader& reader, std::string& out) {
         if (--depth == 0) return;
         break;
       case xml::EventKind::Text: {
-        std::string_view text;
-        // A piece that fails to decode or unescape is dropped whole.
-        if (xml::decode_and_unescape(ev.encoding, ev.content, scratch_decode, scratch_unescape,
-                                     &text) == xml::TextStatus::Ok) {
-          out += text;
-        }
+        if (const auto text = text_piece(ev.encoding, ev.content, scratch_decode, scratch_unescape))
+          out += *text;
         break;
       }
       case xml::EventKind::CData:
@@ -108,12 +114,7 @@ std::optional<std::string_view> simple_element_text(std::string_view element,
   if (!raw) return std::nullopt;
   // The one text piece, taken exactly as read_text_in_scope_into takes it.
   std::string unused;  // UTF-8 is checked in place, never decoded into a copy
-  std::string_view text;
-  if (xml::decode_and_unescape(xml::Encoding::Utf8, *raw, unused, scratch, &text) !=
-      xml::TextStatus::Ok) {
-    return std::string_view{};  // a piece that fails to decode or unescape is dropped whole
-  }
-  return text;
+  return text_piece(xml::Encoding::Utf8, *raw, unused, scratch).value_or(std::string_view{});
 }
 
 std::string_view element_text(std::string_view element, std::string& scratch) {
