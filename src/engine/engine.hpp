@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -37,6 +38,25 @@ namespace varnex::engine {
 [[nodiscard]] std::optional<EngineError> run_many_within(
     const std::vector<const path::Program*>& programs, std::string_view element,
     std::vector<Items>& results, bool capture_spans = false);
+
+// run_many_within over one element after another, made ready once: the scan's memory and
+// the sequences in `results` are kept from one element to the next.
+class WithinPass {
+ public:
+  // `programs` outlive the pass.
+  explicit WithinPass(const std::vector<const path::Program*>& programs,
+                      bool capture_spans = false);
+  WithinPass(const WithinPass&) = delete;
+  WithinPass& operator=(const WithinPass&) = delete;
+  ~WithinPass();
+
+  [[nodiscard]] std::optional<EngineError> run(std::string_view element,
+                                               std::vector<Items>& results);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Well-formedness: the strict reader accepts everything, one root, all closed.
 [[nodiscard]] bool validate(std::string_view doc) noexcept;

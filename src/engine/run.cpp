@@ -1,6 +1,9 @@
 // The entry points: one path, several paths, paths relative to one element. Each sets up the
 // scan with the options its callers rely on and finishes every path by its modifiers.
 #include "engine/engine.hpp"
+
+#include <memory>
+
 #include "engine/scan.hpp"
 
 namespace varnex::engine {
@@ -41,17 +44,38 @@ void finish_items(const path::Program& p, const Sink* sink, Items& items, std::s
   apply_modifiers(modifiers, items, doc);
 }
 
-std::optional<EngineError> run_paths(const std::vector<const path::Program*>& programs,
-                                     std::string_view doc, bool capture_spans, bool within,
-                                     std::vector<Items>& results) {
-  results.assign(programs.size(), Items{});
-  Scan scan(doc, capture_spans);
-  std::vector<uint32_t> tasks(programs.size(), kNoTask);
-  bool any = false;
+// A caller's path made ready for the scan once: its task options and how its items are kept.
+struct PathTask {
+  const path::Program* program = nullptr;  // null or stepless: answered by modifiers alone
+  TaskOptions options;
+  Sink::Mode mode = Sink::Mode::Keep;
+};
+
+std::vector<PathTask> prepare(const std::vector<const path::Program*>& programs) {
+  std::vector<PathTask> paths(programs.size());
   for (size_t i = 0; i < programs.size(); ++i) {
     const path::Program* p = programs[i];
+    paths[i].program = p;
     if (p == nullptr || p->steps.empty()) continue;
-    tasks[i] = scan.add(p->steps, options_for(*p, Flavor::Many), mode_for(*p), &results[i]);
+    paths[i].options = options_for(*p, Flavor::Many);
+    paths[i].mode = mode_for(*p);
+  }
+  return paths;
+}
+
+// Answers `paths` over the document `scan` was made or reset for, into `results` (whose
+// sequences keep their capacity); `tasks` is scratch.
+std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& paths,
+                                     std::string_view doc, bool within,
+                                     std::vector<Items>& results, std::vector<uint32_t>& tasks) {
+  results.resize(paths.size());
+  for (Items& items : results) items.clear();
+  tasks.assign(paths.size(), kNoTask);
+  bool any = false;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const PathTask& p = paths[i];
+    if (p.program == nullptr || p.program->steps.empty()) continue;
+    tasks[i] = scan.add(p.program->steps, p.options, p.mode, &results[i]);
     any = true;
   }
   if (any) {
@@ -60,12 +84,20 @@ std::optional<EngineError> run_paths(const std::vector<const path::Program*>& pr
       return error;
     }
   }
-  for (size_t i = 0; i < programs.size(); ++i) {
-    if (programs[i] == nullptr) continue;
-    finish_items(*programs[i], tasks[i] == kNoTask ? nullptr : &scan.sink(tasks[i]), results[i],
-                 doc);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (paths[i].program == nullptr) continue;
+    finish_items(*paths[i].program, tasks[i] == kNoTask ? nullptr : &scan.sink(tasks[i]),
+                 results[i], doc);
   }
   return std::nullopt;
+}
+
+std::optional<EngineError> run_once(const std::vector<const path::Program*>& programs,
+                                    std::string_view doc, bool capture_spans, bool within,
+                                    std::vector<Items>& results) {
+  Scan scan(doc, capture_spans);
+  std::vector<uint32_t> tasks;
+  return run_paths(scan, prepare(programs), doc, within, results, tasks);
 }
 
 }  // namespace
@@ -91,13 +123,30 @@ std::optional<EngineError> run_with(const path::Program& program, std::string_vi
 std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
                                     std::string_view doc, bool capture_spans,
                                     std::vector<Items>& results) {
-  return run_paths(programs, doc, capture_spans, false, results);
+  return run_once(programs, doc, capture_spans, false, results);
 }
 
 std::optional<EngineError> run_many_within(const std::vector<const path::Program*>& programs,
                                            std::string_view element, std::vector<Items>& results,
                                            bool capture_spans) {
-  return run_paths(programs, element, capture_spans, true, results);
+  return run_once(programs, element, capture_spans, true, results);
+}
+
+struct WithinPass::State {
+  std::vector<PathTask> paths;
+  Scan scan;
+  std::vector<uint32_t> tasks;
+};
+
+WithinPass::WithinPass(const std::vector<const path::Program*>& programs, bool capture_spans)
+    : state_(new State{prepare(programs), Scan({}, capture_spans), {}}) {}  // the scan stays put
+
+WithinPass::~WithinPass() = default;
+
+std::optional<EngineError> WithinPass::run(std::string_view element,
+                                           std::vector<Items>& results) {
+  state_->scan.reset(element);
+  return run_paths(state_->scan, state_->paths, element, true, results, state_->tasks);
 }
 
 std::optional<EngineError> apply_within_fragment(std::string_view fragment,

@@ -3,6 +3,7 @@
 #include "engine/scan.hpp"
 
 #include <algorithm>
+#include <memory>
 
 #include "engine/engine.hpp"
 #include "engine/internal.hpp"
@@ -33,12 +34,38 @@ bool can_raise(std::span<const path::Step> steps) {
 Scan::Scan(std::string_view doc, bool spans) noexcept
     : doc_(doc), spans_(spans), reader_(doc, xml::Config::query()) {}
 
+void Scan::reset(std::string_view doc) noexcept {
+  doc_ = doc;
+  // The reader can be neither copied nor assigned; it is made again in place.
+  std::destroy_at(&reader_);
+  std::construct_at(&reader_, doc, xml::Config::query());
+  ntasks_ = 0;  // the tasks stay, as spares
+  live_ = 0;
+  states_.clear();
+  levels_.clear();
+  floor_ = 0;
+  work_.clear();
+  texts_.clear();
+  el_ = Element{};
+  idle_check_ = false;
+  stop_ = false;
+  error_.reset();
+  attrs_ = TagAttributes{};
+  raise_checked_ = nullptr;
+  can_raise_ = false;
+}
+
 uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink::Mode mode,
                    Items* items) {
-  tasks_.emplace_back();
-  Task& t = tasks_.back();
+  if (ntasks_ == tasks_.size()) tasks_.emplace_back();
+  Task& t = tasks_[ntasks_];  // a spare one after a reset
   t.steps = steps;
   t.options = options;
+  t.role = Role::Path;
+  t.done = false;
+  t.owner = kNone;
+  t.states_from = 0;
+  t.held.reset();
   t.sink.reset(mode, items);
   ++live_;
   return ntasks_++;
@@ -65,7 +92,7 @@ std::optional<EngineError> Scan::run_document() {
     }
   }
   levels_.back().counts = el_.counts;
-  make_room();
+  if (states_.capacity() < room()) make_room();  // a reset scan may have it already
   loop();
   return std::move(error_);
 }
@@ -82,7 +109,7 @@ std::optional<EngineError> Scan::run_within() {
     const auto child_states = static_cast<uint32_t>(states_.size());
     const auto work = static_cast<uint32_t>(work_.size());
     set_element(ev, start, ev.kind == xml::EventKind::Empty);
-    make_room();
+    if (states_.capacity() < room()) make_room();
     for (uint32_t task = 0; task < ntasks_ && !error_; ++task) select(task, 0, true);
     if (error_) return std::move(error_);
     if (states_.size() == child_states && work_.size() == work) return std::nullopt;
@@ -353,10 +380,11 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
 // Matching at the level on top starts with states_ ending at that level's states, and each of
 // them adds at most three (its own, a filter's subject and rest): reserved once per level, no
 // state moves while the level's states are matched.
-void Scan::make_room() {
-  const size_t room = states_.size() + 3 * (states_.size() - levels_.back().states);
-  states_.reserve(std::max(room, 2 * states_.capacity()));
+size_t Scan::room() const noexcept {
+  return states_.size() + 3 * (states_.size() - levels_.back().states);
 }
+
+void Scan::make_room() { states_.reserve(std::max(room(), 2 * states_.capacity())); }
 
 [[gnu::always_inline]] inline void Scan::push_state(uint32_t task, uint32_t step, bool top_level) {
   const std::span<const path::Step> steps = tasks_[task].steps;

@@ -36,6 +36,9 @@ class Scan {
   // `doc` outlives the scan; captured elements are spans over it when `spans` is set.
   Scan(std::string_view doc, bool spans) noexcept;
 
+  // Starts over on `doc` with no paths, as a new scan would, keeping the memory it has grown.
+  void reset(std::string_view doc) noexcept;
+
   // Adds a path whose items are kept in `items` (which outlives the scan), or only counted;
   // returns its index.
   uint32_t add(std::span<const path::Step> steps, TaskOptions options, Sink::Mode mode,
@@ -143,6 +146,8 @@ class Scan {
     el_.captures = 0;
     attrs_.reset(tag.content, tag.name_len);
   }
+  // States the level on top may add: three for each of its own.
+  [[nodiscard]] size_t room() const noexcept;
   void make_room();
   void match(uint32_t state);
   void filter(uint32_t state, const path::Filter& filter, bool first);

@@ -252,6 +252,8 @@ bool for_each_record(std::string_view doc, bool immutable, const path::Program& 
   if (!find_records(doc, immutable, record, elements, copies)) return false;
   if (!sink.start(elements.size())) return false;
   std::vector<std::vector<engine::Items>> batch;  // reused: inner sequences keep their capacity
+  // Field elements are spans of their record, which outlives the batch.
+  engine::WithinPass pass(fields.views, true);
   for (size_t first = 0; first < elements.size();) {
     size_t end = first;
     size_t bytes = 0;
@@ -264,7 +266,7 @@ bool for_each_record(std::string_view doc, bool immutable, const path::Program& 
     {
       const UnlockedPass unlocked(immutable, bytes);
       for (; at < end; ++at) {
-        error = engine::run_many_within(fields.views, elements[at], batch[at - first]);
+        error = pass.run(elements[at], batch[at - first]);
         if (error) break;
       }
     }
