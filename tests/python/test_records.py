@@ -69,6 +69,10 @@ GENERATED_FIELDS = {
     "deep": ("box.inner.#.v", lambda r: [text(v) for b in kids(r, "box")
                                          for i in kids(b, "inner") for v in kids(i, "v")], True),
     "any_v": ("**.v", lambda r: [text(v) for v in r.iter("v")], True),
+    # A filter makes tasks of its own inside each record; none may outlive its record.
+    "big_v": ("box.inner#(v>4)#.v", lambda r: [text(v) for b in kids(r, "box")
+                                               for i in kids(b, "inner") for v in kids(i, "v")
+                                               if float(text(v)) > 4], True),
 }
 
 WORDS = ["plain", "  padded\t", "caf\u00e9", "a &amp; b", "&lt;tag&gt;", "\u65e5\u672c", "x y"]
