@@ -59,6 +59,42 @@ INSTANTIATE_TEST_SUITE_P(
         WithinCase{"", {"b|@count", "@x"}, {{"V:0"}, {}}},
         WithinCase{"<a><b>1</b>", {"b"}, {{"M:<b>1</b>"}}}));
 
+// One pass over element after element answers each as a fresh run would, an ambiguity in
+// one element included: nothing of one element is left over for the next.
+TEST(Within, PassReusedAcrossElements) {
+  const std::vector<std::string> paths = {"b|@count", "b.c", "@id", "#text",
+                                          "b.#",      "a",   "b#(c>1)#.c", "b.c|@first"};
+  std::vector<path::ProgramPtr> owned;
+  std::vector<const path::Program*> programs;
+  for (const std::string& p : paths) {
+    owned.push_back(compile_or_fail(p));
+    programs.push_back(owned.back().get());
+  }
+  const std::vector<std::string> elements = {
+      "<a id=\"1\">t<b><c>2</c></b><b><c>1</c><c>3</c></b></a>",
+      "<a><b></b><b></b></a>",
+      "<a id=\"2\"><b><c>5</c></b></a>",
+      "<a/>",
+      "<a>x<b><c>0</c></b>y<b><c>9</c></b></a>"};
+  WithinPass pass(programs, true);
+  std::vector<Items> reused;
+  for (const std::string& element : elements) {
+    std::vector<Items> fresh;
+    const auto want = run_many_within(programs, element, fresh, true);
+    const auto got = pass.run(element, reused);
+    ASSERT_EQ(got.has_value(), want.has_value()) << element;
+    if (want) {
+      EXPECT_EQ(got->name, want->name);
+      continue;
+    }
+    ASSERT_EQ(reused.size(), fresh.size());
+    for (size_t i = 0; i < fresh.size(); ++i) {
+      EXPECT_EQ(render_all(reused[i], element), render_all(fresh[i], element))
+          << element << " " << paths[i];
+    }
+  }
+}
+
 TEST(Within, OnePathAsResultGetDoes) {
   Items items;
   const auto program = compile_or_fail("b.#.c");
