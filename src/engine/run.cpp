@@ -1,9 +1,6 @@
 // The entry points: one path, several paths, paths relative to one element. Each sets up the
 // scan with the options its callers rely on and finishes every path by its modifiers.
 #include "engine/engine.hpp"
-
-#include <memory>
-
 #include "engine/scan.hpp"
 
 namespace varnex::engine {
@@ -66,8 +63,8 @@ std::vector<PathTask> prepare(const std::vector<const path::Program*>& programs)
 // Answers `paths` over the document `scan` was made or reset for, into `results` (whose
 // sequences keep their capacity); `tasks` is scratch.
 std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& paths,
-                                     std::string_view doc, bool within,
-                                     std::vector<Items>& results, std::vector<uint32_t>& tasks) {
+                                     std::string_view doc, bool within, std::vector<Items>& results,
+                                     std::vector<uint32_t>& tasks) {
   results.resize(paths.size());
   for (Items& items : results) items.clear();
   tasks.assign(paths.size(), kNoTask);
@@ -143,8 +140,7 @@ WithinPass::WithinPass(const std::vector<const path::Program*>& programs, bool c
 
 WithinPass::~WithinPass() = default;
 
-std::optional<EngineError> WithinPass::run(std::string_view element,
-                                           std::vector<Items>& results) {
+std::optional<EngineError> WithinPass::run(std::string_view element, std::vector<Items>& results) {
   state_->scan.reset(element);
   return run_paths(state_->scan, state_->paths, element, true, results, state_->tasks);
 }
