@@ -14,26 +14,15 @@ from __future__ import annotations
 import argparse
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import gen  # noqa: E402
 import varnex  # noqa: E402
+from py_overhead import best_of  # noqa: E402
 from varnex._cli_json import to_json  # noqa: E402
 from varnex._cli_output import items, json_item  # noqa: E402
-
-
-def best_of(repeat: int, call) -> float:
-    """Fastest of `repeat` runs, in this thread's CPU time (steady on a busy machine)."""
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.thread_time()
-        call()
-        best = min(best, time.thread_time() - start)
-    return best
-
 
 # Run in a child so that its peak memory is its own (VmHWM starts afresh with
 # the new program, unlike ru_maxrss); prints the growth over the setup in MB.

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "python/utf8.hpp"
+
 namespace varnex::python {
 namespace {
 
@@ -22,15 +24,8 @@ constexpr size_t sequence_length(unsigned char lead) noexcept {
 CodePoints::CodePoints(std::string_view text) : text_(text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
-  size_t i = 0;
-  // ASCII text needs no marks: a leading ASCII run is checked eight bytes at a time.
-  while (i + 8 <= n) {
-    uint64_t word;
-    std::memcpy(&word, p + i, 8);
-    if (word & 0x8080808080808080ULL) break;
-    i += 8;
-  }
-  while (i < n && p[i] < 0x80) ++i;
+  // ASCII text needs no marks.
+  size_t i = ascii_run_end(p, 0, n);
   if (i == n) {
     count_ = n;
     return;

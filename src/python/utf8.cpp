@@ -41,15 +41,8 @@ std::optional<Utf8Error> check_utf8(std::string_view bytes) noexcept {
   const size_t n = bytes.size();
   size_t i = 0;
   while (i < n) {
-    // ASCII runs dominate real text: test eight bytes at a time.
     if (p[i] < 0x80) {
-      while (i + 8 <= n) {
-        uint64_t word;
-        std::memcpy(&word, p + i, 8);
-        if (word & 0x8080808080808080ULL) break;
-        i += 8;
-      }
-      while (i < n && p[i] < 0x80) ++i;
+      i = ascii_run_end(p, i, n);
       if (i == n) break;
     }
     const unsigned char lead = p[i];

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -18,6 +19,19 @@ struct Utf8Error {
   uint8_t error_len =
       0;  // 1..3: length of the maximal invalid subsequence; 0: input ends mid-sequence
 };
+
+// Where the run of ASCII bytes that starts at `i` ends. ASCII dominates real text, so it is
+// tested eight bytes at a time.
+[[nodiscard]] inline size_t ascii_run_end(const unsigned char* p, size_t i, size_t n) noexcept {
+  while (i + 8 <= n) {
+    uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    if (word & 0x8080808080808080ULL) break;
+    i += 8;
+  }
+  while (i < n && p[i] < 0x80) ++i;
+  return i;
+}
 
 // Nothing when `bytes` is valid UTF-8 (surrogates and overlongs are invalid).
 [[nodiscard]] std::optional<Utf8Error> check_utf8(std::string_view bytes) noexcept;
