@@ -47,8 +47,9 @@ bool walk_element(std::string_view element, ElementVisitor& visitor) {
         break;
       case xml::EventKind::Text: {
         if (depth == 0) break;
-        const auto text = text_piece(ev.encoding, ev.content, scratch, scratch_unescape);
-        if (text && !visitor.text(*text)) return false;
+        if (!visitor.text(text_piece(ev.encoding, ev.content, scratch, scratch_unescape))) {
+          return false;
+        }
         break;
       }
       case xml::EventKind::CData:

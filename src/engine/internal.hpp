@@ -89,13 +89,12 @@ class TagAttributes {
 // May view `raw` or `scratch`.
 [[nodiscard]] std::string_view attribute_value(std::string_view raw, std::string& scratch);
 
-// What one piece of text adds to an element's text: decoded and unescaped. A piece holding a
-// reference that cannot be resolved (an entity no DTD defines here) is kept as written, as
-// attribute values are; a piece that cannot be decoded is dropped (nothing). May view `raw`
-// or either scratch buffer.
-[[nodiscard]] std::optional<std::string_view> text_piece(xml::Encoding enc, std::string_view raw,
-                                                         std::string& scratch_decode,
-                                                         std::string& scratch_unescape);
+// What one piece of text adds to an element's text: decoded and unescaped. A piece that
+// cannot be decoded, or holds a reference that cannot be resolved (an entity no DTD defines
+// here), is kept as written, as attribute values are. May view `raw` or either scratch buffer.
+[[nodiscard]] std::string_view text_piece(xml::Encoding enc, std::string_view raw,
+                                          std::string& scratch_decode,
+                                          std::string& scratch_unescape);
 
 // Reads the rest of the current element (the reader stands inside it) and returns its text;
 // the reader ends past the element's end tag.

@@ -177,8 +177,7 @@ void Scan::loop() {
       }
       case xml::EventKind::Text:
         if (!texts_.empty()) {
-          if (const auto text = text_piece(ev.encoding, ev.content, decode_, unescape_))
-            gather(*text);
+          gather(text_piece(ev.encoding, ev.content, decode_, unescape_));
         }
         break;
       case xml::EventKind::CData:

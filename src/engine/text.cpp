@@ -7,11 +7,12 @@
 
 namespace varnex::engine {
 
-std::optional<std::string_view> text_piece(xml::Encoding enc, std::string_view raw,
-                                           std::string& scratch_decode,
-                                           std::string& scratch_unescape) {
+std::string_view text_piece(xml::Encoding enc, std::string_view raw, std::string& scratch_decode,
+                            std::string& scratch_unescape) {
   std::string_view decoded;
-  if (xml::decode(enc, raw, scratch_decode, &decoded) != xml::DecodeStatus::Ok) return std::nullopt;
+  // Undecodable bytes stay as written: the text then reads as invalid, and a strict
+  // conversion says where, instead of the piece vanishing from the answer.
+  if (xml::decode(enc, raw, scratch_decode, &decoded) != xml::DecodeStatus::Ok) return raw;
   std::string_view text;
   if (xml::unescape(decoded, scratch_unescape, &text) != xml::UnescapeStatus::Ok) return decoded;
   return text;
@@ -31,8 +32,7 @@ void read_text_in_scope_into(xml::Reader& reader, std::string& out) {
         if (--depth == 0) return;
         break;
       case xml::EventKind::Text: {
-        if (const auto text = text_piece(ev.encoding, ev.content, scratch_decode, scratch_unescape))
-          out += *text;
+        out += text_piece(ev.encoding, ev.content, scratch_decode, scratch_unescape);
         break;
       }
       case xml::EventKind::CData:
@@ -114,7 +114,7 @@ std::optional<std::string_view> simple_element_text(std::string_view element,
   if (!raw) return std::nullopt;
   // The one text piece, taken exactly as read_text_in_scope_into takes it.
   std::string unused;  // UTF-8 is checked in place, never decoded into a copy
-  return text_piece(xml::Encoding::Utf8, *raw, unused, scratch).value_or(std::string_view{});
+  return text_piece(xml::Encoding::Utf8, *raw, unused, scratch);
 }
 
 std::string_view element_text(std::string_view element, std::string& scratch) {

@@ -142,6 +142,21 @@ def test_invalid_utf8_text():
 
 
 @pytest.mark.parametrize(
+    ("doc", "path"),
+    [
+        (b"<r><a>ok\xff</a></r>", "r.a"),  # a plain leaf
+        (b"<r><a>o<!---->k\xff</a></r>", "r.a"),  # text in pieces
+        (b"<r><a>ok\xff</a></r>", "r.a.#text"),  # gathered during the pass
+    ],
+)
+def test_undecodable_element_text_is_reported_not_dropped(doc, path):
+    r = varnex.get_bytes(doc, path)
+    with pytest.raises(ValueError, match="^invalid utf-8 sequence of 1 bytes from index 2$"):
+        r.to_str()
+    assert varnex.get_bytes(doc, "r.a|@count").to_int() == 1
+
+
+@pytest.mark.parametrize(
     ("raw", "message"),
     [
         (b"ab\xe2\x82", "incomplete utf-8 byte sequence from index 2"),
