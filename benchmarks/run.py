@@ -30,6 +30,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import gen  # noqa: E402
+import heap  # noqa: E402
 import workloads as wl  # noqa: E402
 
 DATA_DIR = HERE / "data"
@@ -175,7 +176,7 @@ def time_workload(doc: wl.Doc, w: wl.Workload, quick: bool) -> dict[str, list[fl
             order.reverse()
         for lib in order:
             fn = w.impls[lib]
-            gc.collect()
+            heap.settle()
             t0 = clock()
             ans = fn(doc)
             runs[lib].append(clock() - t0)

@@ -239,62 +239,48 @@ def _aslist(v: Any) -> list:
     return v if isinstance(v, list) else [v]
 
 
-def catalog_schema(records: int) -> Schema:
+def _generated_schema(kind: str, root: str, rec: str, find_key: str, nav_index: int,
+                      number: str, threshold: int, extra: str) -> Schema:
+    """The schema of a generated document: records with an id, a title, a numeric child,
+    a lang attribute and one namespaced child."""
     return Schema(
-        kind="catalog",
-        root="catalog",
-        rec="book",
+        kind=kind,
+        root=root,
+        rec=rec,
         key="id",
         title="title",
-        find_key=catalog_id(records - 1 - records // 50),
-        nav_index=records // 2,
+        find_key=find_key,
+        nav_index=nav_index,
         filt=Filter(
-            "price>30",
-            "{p}price>30",
-            lambda b, e: _num(b.findtext(e + "price")) > 30,
-            lambda b: _num(_xd_text(b.get("price"))) > 30,
+            f"{number}>{threshold}",
+            f"{{p}}{number}>{threshold}",
+            lambda r, e: _num(r.findtext(e + number)) > threshold,
+            lambda r: _num(_xd_text(r.get(number))) > threshold,
         ),
         filt2=Filter(
             '@lang=="de"',
             "@lang='de'",
-            lambda b, e: b.get("lang") == "de",
-            lambda b: b.get("@lang") == "de",
+            lambda r, e: r.get("lang") == "de",
+            lambda r: r.get("@lang") == "de",
         ),
-        extra_vx="x:isbn",
-        extra_xp="x:isbn",
-        extra_et=lambda r, e: [t.text or "" for t in r.iterfind(f"{{{NS_URI}}}isbn")],
+        extra_vx=f"x:{extra}",
+        extra_xp=f"x:{extra}",
+        extra_et=lambda r, e: [t.text or "" for t in r.iterfind(f"{{{NS_URI}}}{extra}")],
         extra_kind="text",
         prefixes={"x": NS_URI},
     )
+
+
+def catalog_schema(records: int) -> Schema:
+    return _generated_schema("catalog", "catalog", "book",
+                             catalog_id(records - 1 - records // 50), records // 2,
+                             "price", 30, "isbn")
 
 
 def corpus_schema(records: int) -> Schema:
-    return Schema(
-        kind="corpus",
-        root="corpus",
-        rec="doc",
-        key="id",
-        title="title",
-        find_key=corpus_id(records - 1 - records // 50),
-        nav_index=records // 2,
-        filt=Filter(
-            "words>700",
-            "{p}words>700",
-            lambda d, e: _num(d.findtext(e + "words")) > 700,
-            lambda d: _num(_xd_text(d.get("words"))) > 700,
-        ),
-        filt2=Filter(
-            '@lang=="de"',
-            "@lang='de'",
-            lambda d, e: d.get("lang") == "de",
-            lambda d: d.get("@lang") == "de",
-        ),
-        extra_vx="x:source",
-        extra_xp="x:source",
-        extra_et=lambda r, e: [t.text or "" for t in r.iterfind(f"{{{NS_URI}}}source")],
-        extra_kind="text",
-        prefixes={"x": NS_URI},
-    )
+    return _generated_schema("corpus", "corpus", "doc",
+                             corpus_id(records - 1 - records // 50), records // 2,
+                             "words", 700, "source")
 
 
 def mime_schema(data: bytes) -> Schema:
