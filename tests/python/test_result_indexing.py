@@ -164,23 +164,6 @@ def test_scalar_text_not_utf8(key):
         texts(b"a\xe2\x82")[key]
 
 
-@pytest.mark.parametrize("path", ["a.b", "a.@x", "a.b|@count"])
-def test_get_on_parse_result_is_a_document_query(path):
-    expected = varnex.get_bytes(DOC.encode(), path)
-    for data in (DOC, DOC.encode(), bytearray(DOC.encode())):
-        assert varnex.parse(data).get(path).to_str() == expected.to_str()
-
-
-@pytest.mark.parametrize(
-    ("path", "expected"),
-    [("b", ["1", "2"]), ("b.#", ["2"]), ("c.b", ["3"]), ("a", []),
-     ("b|@reverse", ["2", "1"]), ("**.b|@count", ["3"]), ("@x", ["1"]), ("#text", ["123"])],
-)
-def test_get_on_element_result_starts_among_its_children(path, expected):
-    for run in (varnex.get, lambda d, p: varnex.get_buffer(d.encode(), p)):
-        assert run(DOC, "a").get(path) == expected
-
-
 @pytest.mark.parametrize(
     ("result", "path", "expected"),
     [
