@@ -103,9 +103,7 @@ def paths() -> None:
 def results() -> None:
     books = varnex.get_bytes(RAW, "catalog.book")
     book = assert_type(books[0], Result)
-    assert_type(books[-1], Result)
     assert_type(books[0:1], Result)
-    assert_type(books[::-1], Result)
     assert_type(book["title"], Result)
     assert_type(iter(books), Iterator[Result])
     for item in books:
