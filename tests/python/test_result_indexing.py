@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import os
-import subprocess
 import sys
 
 import pytest
@@ -69,36 +67,6 @@ def test_whole_buffer_text_is_read_anew_at_each_key():
     assert (result[0], result[1:]) == ("a", "bc")
     data[3:6] = "\u00e9\u00e9".encode()
     assert (result[0], result[1:], result[-1]) == ("\u00e9", "\u00e9", "\u00e9")
-
-
-def test_character_keys_on_a_long_mixed_text():
-    # The cost per key is measured in benchmarks/py_surface.py.
-    result = varnex.get_bytes(b"<a>" + "x\u00e9".encode() * 5_000_000 + b"</a>", "a")
-    picked = [result[i * 49_999] for i in range(200)] + [result[i:i + 3] for i in range(100)]
-    assert picked[:3] == ["x", "\u00e9", "x"] and picked[200:202] == ["x\u00e9x", "\u00e9x\u00e9"]
-
-
-# VmHWM, unlike ru_maxrss, starts afresh in the child rather than at pytest's peak.
-PEAK_SCRIPT = """
-import varnex
-def kb(field):
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith(field))
-result = varnex.get_bytes(b"<a>" + "\u00e9".encode() * 25_000_000 + b"</a>", "a")
-before = kb("VmRSS:")
-assert result[10:20] == "\u00e9" * 10 and result[-1] == "\u00e9"
-print(kb("VmHWM:") - before)
-"""
-
-
-@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer keeps its own memory")
-def test_character_keys_keep_one_copy_of_the_text():
-    # 50 MB of text: one decoded copy and its marks, not eight bytes per character.
-    growth_kb = int(subprocess.run([sys.executable, "-c", PEAK_SCRIPT], check=True,
-                                   capture_output=True, text=True).stdout)
-    assert growth_kb < 80_000, growth_kb
 
 
 def test_element_text_is_not_trimmed_and_element_items_keep_markup():
