@@ -140,12 +140,6 @@ def test_results_keep_their_document_alive():
     assert result.to_str() == "x" * 100
 
 
-def test_offsets_count_utf8_bytes():
-    doc = "<r><a>h\u00e9llo \U0001f600</a><b>z\u00fc</b></r>"
-    assert [varnex.get(doc, p).to_str() for p in ("r.a", "r.b", "r")] == [
-        "h\u00e9llo \U0001f600", "z\u00fc", doc]
-
-
 def test_parse_accepts_anything_readable():
     for data in (b"not xml", "not xml", bytearray(b""), memoryview(b"\xff\xfe")):
         result = varnex.parse(data)
