@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import pytest
 import varnex
-from varnex import _varnex
 
 DOC = "<r><a>1</a><b>2</b><a>3</a></r>"
 METHODS = ["keys", "values", "items", "children"]
@@ -99,29 +98,3 @@ def test_names_that_are_not_utf8():
         next(children)
     name, value = next(children)  # the bad child was stepped over
     assert (name, value.to_str()) == ("b", "2")
-
-
-CLASSES = {
-    "ResultCharIter": lambda: iter(varnex.get("<r>ab</r>", "r")),
-    "ResultItemIter": lambda: iter(varnex.get("<r><a/><a/></r>", "r.a")),
-    "ResultChildKeyIter": lambda: iter(r().keys()),
-    "ResultChildValueIter": lambda: iter(r().values()),
-    "ResultChildItemIter": lambda: iter(r().items()),
-    "ResultChildIter": lambda: iter(r().children()),
-    "ResultKeysView": lambda: r().keys(),
-    "ResultValuesView": lambda: r().values(),
-    "ResultItemsView": lambda: r().items(),
-    "ResultChildrenView": lambda: r().children(),
-}
-
-
-@pytest.mark.parametrize("name", list(CLASSES))
-def test_classes(name):
-    cls = getattr(_varnex, name)
-    assert (cls.__module__, cls.__qualname__) == ("varnex._varnex", name)
-    with pytest.raises(TypeError):
-        cls()
-    obj = CLASSES[name]()
-    assert type(obj) is cls
-    if name.endswith("Iter"):
-        assert iter(obj) is obj
