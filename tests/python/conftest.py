@@ -1,8 +1,7 @@
-"""Shared helpers: one case run through get, get_bytes and get_buffer."""
+"""Shared helpers: every query function, fed one document in the form it takes."""
 
 from __future__ import annotations
 
-import pytest
 import varnex
 
 # Texts users see from more than one entry point.
@@ -14,18 +13,34 @@ AMBIGUOUS = (
     "specify .N (single) or .# (each)"
 )
 
-# Each runner takes the document as str and feeds it in the form its function accepts.
-RUNNERS = {
-    "get": lambda doc, path: varnex.get(doc, path),
-    "get_bytes": lambda doc, path: varnex.get_bytes(doc.encode(), path),
-    "get_buffer": lambda doc, path: varnex.get_buffer(bytearray(doc.encode()), path),
+# name -> (reads text, call(data: bytes, path)); a text reader gets the bytes decoded.
+QUERIES = {
+    "get": (True, lambda d, p: varnex.get(d.decode(), p)),
+    "Path.get": (True, lambda d, p: varnex.compile(p).get(d.decode())),
+    "parse(str).get": (True, lambda d, p: varnex.parse(d.decode()).get(p)),
+    "get_bytes": (False, lambda d, p: varnex.get_bytes(d, p)),
+    "get_buffer": (False, lambda d, p: varnex.get_buffer(bytearray(d), p)),
+    "Path.get_bytes": (False, lambda d, p: varnex.compile(p).get_bytes(d)),
+    "Path.get_buffer": (False, lambda d, p: varnex.compile(p).get_buffer(memoryview(d))),
+    "parse(bytes).get": (False, lambda d, p: varnex.parse(d).get(p)),
+    "parse(buffer).get": (False, lambda d, p: varnex.parse(bytearray(d)).get(p)),
+}
+# The same for several paths in one pass: call(data: bytes, paths) gives a list.
+MANY = {
+    "get_many": (True, lambda d, ps: varnex.get_many(d.decode(), ps)),
+    "get_many_bytes": (False, lambda d, ps: varnex.get_many_bytes(d, ps)),
+    "get_many_buffer": (False, lambda d, ps: varnex.get_many_buffer(bytearray(d), ps)),
+    "parse.get_many": (False, lambda d, ps: varnex.parse(memoryview(d)).get_many(ps)),
 }
 
 
-@pytest.fixture(params=sorted(RUNNERS))
-def run(request):
-    """A query function; a test using it runs once per entry point."""
-    return RUNNERS[request.param]
+def entries(table: dict, data: bytes, text: bool = True):
+    """(name, call) of each function in `table` that can read `data`; text readers need UTF-8."""
+    try:
+        data.decode()
+    except UnicodeDecodeError:
+        text = False
+    return [(name, call) for name, (reads_text, call) in table.items() if text or not reads_text]
 
 
 def pieces(result) -> list[str]:
@@ -35,17 +50,6 @@ def pieces(result) -> list[str]:
     if len(result) == 1:
         return [result.to_str()]
     return [item.to_str() for item in result.value]
-
-
-def query_all(doc: str, path: str):
-    """Runs `path` through all three entry points, checks they agree, returns get's result."""
-    results = {name: runner(doc, path) for name, runner in RUNNERS.items()}
-    expected = results["get"]
-    for name, result in results.items():
-        assert len(result) == len(expected), name
-        assert pieces(result) == pieces(expected), name
-        assert result == expected, name
-    return expected
 
 
 def texts(*values: str | bytes):

@@ -52,99 +52,53 @@ def workdir(tmp_path_factory):
 
 def varnex(folder, *args, stdin=b"", command=None):
     assert SCRIPT.exists(), "the varnex console script is not installed"
-    return subprocess.run(
-        command or [str(SCRIPT), *args],
-        input=stdin,
-        cwd=folder,
-        capture_output=True,
-        timeout=60,
-    )
+    return subprocess.run(command or [str(SCRIPT), *args], input=stdin, cwd=folder,
+                          capture_output=True, timeout=60)
 
 
-# (arguments, standard input, standard output, exit status)
+# (arguments, standard input, standard output, exit status); the everyday forms are the
+# examples in docs/cli.md, which test_docs runs.
 CASES = [
-    # plain text: scalars as text, elements with children as markup, stdin by default
-    (["shop.item.#.name", "shop.xml"], None, "Pen & ink\nPad\n", 0),
-    (["shop.item.1"], SHOP, ITEM_1 + "\n", 0),
-    (["-r", "shop.item.1", "shop.xml"], None, "Pad2\n", 0),
-    # several files: names as grep shows them
-    (["shop.item.0.@id", "shop.xml", "b.xml"], None, "shop.xml:a1\nb.xml:b1\n", 0),
+    # file names as grep shows them
     (["shop.item.0.@id", "-", "b.xml"], SHOP, "(standard input):a1\nb.xml:b1\n", 0),
-    (["-h", "shop.item.0.@id", "shop.xml", "b.xml"], None, "a1\nb1\n", 0),
     (["-H", "shop.item.0.@id", "shop.xml"], None, "shop.xml:a1\n", 0),
-    (["shop.item.#.@id", "-0", "shop.xml"], None, "a1\0a2\0", 0),
-    # several paths: one pass, items in the order of the paths
-    (["-e", "shop.item.#.@id", "-e", "shop.item.#", "shop.xml"], None, "a1\na2\n2\n", 0),
+    # several paths: status 0 when any of them gave an item
     (["-e", "shop.nothing", "-e", "shop.item.1.@id"], SHOP, "a2\n", 0),
     # JSON: numbers as numbers only when written as JSON numbers
-    (["-j", "shop.item.#.price", "shop.xml"], None, "[\n  1.50,\n  2\n]\n", 0),
     (["-j", "shop.item.0.@qty", "shop.xml"], None, '"007"\n', 0),
     (["-j", "shop.item.1", "shop.xml"], None, json.dumps(ITEM_1) + "\n", 0),
     (["-j", "shop.nothing", "shop.xml"], None, "null\n", 1),
     (["-j", "-e", "shop.item.1.@id", "-e", "shop.no"], SHOP, '[\n  "a2",\n  null\n]\n', 0),
-    (
-        ["-j", "shop.item.1.@id", "shop.xml", "b.xml"],
-        None,
-        '{\n  "file": "shop.xml",\n  "value": "a2"\n}\n{\n  "file": "b.xml",\n  "value": null\n}\n',
-        0,
-    ),
+    (["-j", "shop.item.1.@id", "shop.xml", "b.xml"], None,
+     '{\n  "file": "shop.xml",\n  "value": "a2"\n}\n'
+     '{\n  "file": "b.xml",\n  "value": null\n}\n', 0),
     (["--jsonl", "shop.item.#.@id", "shop.xml"], None, '"a1"\n"a2"\n', 0),
-    (
-        ["--jsonl", "shop.item.1.@id", "shop.xml", "b.xml"],
-        None,
-        '{"file":"shop.xml","value":"a2"}\n',
-        0,
-    ),
-    (
-        [*DICT, "shop.item.0", "shop.xml"],
-        None,
-        '{"@id":"a1","@qty":"007","name":"Pen & ink","price":1.50,"tag":["x","y"]}\n',
-        0,
-    ),
-    (
-        [*DICT, "shop"],
-        "<shop a='1' s='&#xD800;'>t<![CDATA[<u>]]><b/></shop>",
-        '{"@a":1,"@s":"&#xD800;","b":"","#text":"t<u>"}\n',
-        0,
-    ),
+    (["--jsonl", "shop.item.1.@id", "shop.xml", "b.xml"], None,
+     '{"file":"shop.xml","value":"a2"}\n', 0),
+    ([*DICT, "shop"], "<shop a='1' s='&#xD800;'>t<![CDATA[<u>]]><b/></shop>",
+     '{"@a":1,"@s":"&#xD800;","b":"","#text":"t<u>"}\n', 0),
     # dict: references decoded, duplicate attributes dropped, comments and PIs skipped,
     # text beside children trimmed, other encodings decoded, broken markup read leniently
-    (
-        [*DICT, "r"],
-        MIXED,
-        '{"@a":"x & A","@b":1,"p:c":{"@p:d":"<","#text":"\u263a>"},"c":[1,""],"e":1e3,'
-        '"#text":"t  u<&amp;>"}\n',
-        0,
-    ),
+    ([*DICT, "r"], MIXED, '{"@a":"x & A","@b":1,"p:c":{"@p:d":"<","#text":"\u263a>"},"c":[1,""],'
+     '"e":1e3,"#text":"t  u<&amp;>"}\n', 0),
     ([*DICT, "r", "latin.xml"], None, '{"@a":"caf\u00e9","b":"cr\u00e8me"}\n', 0),
     ([*DICT, "r", "bad.xml"], None, '{"@a":"caf\ufffd","b":""}\n', 0),
     ([*DICT, "shop", "broken.xml"], None, '{"item":{"@id":"c1","#text":"text"}}\n', 0),
     ([*DICT, "r"], "<r><a>1</b><c>2", '{"a":1,"c":2}\n', 0),
     ([*DICT, "r"], "<r>" + "<a>" * 3000 + "x</r>", '{"a":' * 3000 + '"x"' + "}" * 3000 + "\n", 0),
-    (
-        ["-j", "--json-elements=dict", "shop"],
-        "<shop><item id='a2'><n>Pad</n></item><e/></shop>",
-        '{\n  "item": {\n    "@id": "a2",\n    "n": "Pad"\n  },\n  "e": ""\n}\n',
-        0,
-    ),
-    # counts: the number of items; a count query is one item, even when it counts 0
-    (["-c", "shop.item", "shop.xml"], None, "2\n", 0),
+    (["-j", "--json-elements=dict", "shop"], "<shop><item id='a2'><n>Pad</n></item><e/></shop>",
+     '{\n  "item": {\n    "@id": "a2",\n    "n": "Pad"\n  },\n  "e": ""\n}\n', 0),
+    # counts of nothing, per file
     (["-c", "shop.nothing", "shop.xml", "b.xml"], None, "shop.xml:0\nb.xml:0\n", 1),
-    (["shop.nothing.#", "shop.xml"], None, "0\n", 0),
-    # nothing matched, lenient reading, empty documents
+    # nothing matched, other encodings, empty documents
     (["shop.nothing", "shop.xml"], None, "", 1),
-    (["shop.item.@id", "broken.xml"], None, "c1\n", 0),
     (["r.@a", "latin.xml"], None, "caf\u00e9\n", 0),
     (["shop"], "", "", 1),
     (["shop", "empty.xml"], None, "", 1),
     # validation
     (["--validate", "shop.xml", "-"], SHOP, "", 0),
-    (
-        ["--validate", "shop.xml", "broken.xml", "empty.xml"],
-        None,
-        "broken.xml: not well formed\nempty.xml: not well formed\n",
-        1,
-    ),
+    (["--validate", "shop.xml", "broken.xml", "empty.xml"], None,
+     "broken.xml: not well formed\nempty.xml: not well formed\n", 1),
     # errors: usage, unreadable files (other files still answered), bad paths
     ([], None, "", 2),
     (["-j", "-c", "shop"], None, "", 2),
@@ -174,27 +128,11 @@ def test_element_dict_refuses_all_but_one_element():
 @pytest.mark.parametrize(
     ("args", "stderr"),
     [
-        (
-            ["shop.@id.name", "shop.xml"],
-            'varnex: @attr must be the last component\n  in path: "shop.@id.name"\n'
-            + " " * 17
-            + "^\n",
-        ),
-        (
-            ["shop.item.name", "shop.xml"],
-            "varnex: shop.xml: path is ambiguous: item matches multiple elements but the path "
-            "continues; specify .N (single) or .# (each)\n",
-        ),
-        (["shop", "missing.xml"], "varnex: missing.xml: No such file or directory\n"),
         (["shop", "."], "varnex: .: Is a directory\n"),
-        (
-            ["shop.xml", "shop"],
-            "varnex: shop: No such file or directory (shop.xml is a file: the path comes first)\n",
-        ),
-        (
-            ["r.@a", "bad.xml"],
-            "varnex: bad.xml: r.@a: incomplete utf-8 byte sequence from index 3\n",
-        ),
+        (["shop.xml", "shop"],
+         "varnex: shop: No such file or directory (shop.xml is a file: the path comes first)\n"),
+        (["r.@a", "bad.xml"],
+         "varnex: bad.xml: r.@a: incomplete utf-8 byte sequence from index 3\n"),
     ],
     ids=repr,
 )
@@ -209,9 +147,8 @@ def test_help_version_module_and_tour(workdir):
     assert len(examples) == 3 and all(line.startswith("  varnex ") for line in examples)
     assert varnex(workdir, "--version").stdout.decode().startswith("varnex 0.")
 
-    module = varnex(
-        workdir, command=[sys.executable, "-m", "varnex", "shop.item.1.@id"], stdin=SHOP.encode()
-    )
+    module = varnex(workdir, command=[sys.executable, "-m", "varnex", "shop.item.1.@id"],
+                    stdin=SHOP.encode())
     assert (module.stdout, module.returncode) == (b"a2\n", 0)
 
     tour = varnex(workdir, "--tour", "catalog.xml")
@@ -224,13 +161,8 @@ def test_help_version_module_and_tour(workdir):
 
 def test_ends_quietly_on_broken_pipe_and_interrupt(workdir):
     many = "<r>" + "<i>line</i>" * 200_000 + "</r>"
-    writer = subprocess.Popen(
-        [str(SCRIPT), "r.i"],
-        cwd=workdir,
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
+    writer = subprocess.Popen([str(SCRIPT), "r.i"], cwd=workdir, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     head = subprocess.Popen(["head", "-1"], stdin=writer.stdout, stdout=subprocess.PIPE)
     writer.stdout.close()
     writer.stdin.write(many.encode())
@@ -239,9 +171,8 @@ def test_ends_quietly_on_broken_pipe_and_interrupt(workdir):
     assert (writer.wait(timeout=60), writer.stderr.read()) == (141, b"")
 
     # Ctrl-C while the command waits for standard input
-    waiting = subprocess.Popen(
-        [str(SCRIPT), "r"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
-    )
+    waiting = subprocess.Popen([str(SCRIPT), "r"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
     wchan = Path(f"/proc/{waiting.pid}/wchan")
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline and "pipe" not in wchan.read_text():
@@ -266,13 +197,8 @@ print(repr((out, os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024)))
 
 
 def run_measured(args, cwd, limit_data=0):
-    done = subprocess.run(
-        [sys.executable, "-c", MEASURE, str(limit_data), str(SCRIPT), *args],
-        cwd=cwd,
-        capture_output=True,
-        check=True,
-        timeout=120,
-    )
+    done = subprocess.run([sys.executable, "-c", MEASURE, str(limit_data), str(SCRIPT), *args],
+                          cwd=cwd, capture_output=True, check=True, timeout=120)
     return ast.literal_eval(done.stdout.decode())
 
 

@@ -6,6 +6,7 @@ import sys
 
 import pytest
 import varnex
+from conftest import MANY, QUERIES, entries
 
 DECL = '<?xml version="1.0" encoding="{label}"?>\n'
 BODY = '<r><a x="{w}" n="3">{v}</a><{w}>1</{w}><a x="y">{w}{v}</a><!-- {v} --></r>'
@@ -45,17 +46,12 @@ def describe(result):
     return len(result), repr(result), text
 
 
-def entry_points(data):
-    """Every way to query a document held as bytes; each maps paths to Results."""
-    return {
-        "get_bytes": lambda ps: [varnex.get_bytes(data, p) for p in ps],
-        "get_buffer": lambda ps: [varnex.get_buffer(bytearray(data), p) for p in ps],
-        "get_many_bytes": lambda ps: varnex.get_many_bytes(data, ps),
-        "get_many_buffer": lambda ps: varnex.get_many_buffer(memoryview(data), ps),
-        "compile": lambda ps: [varnex.compile(p).get_bytes(data) for p in ps],
-        "parse.get": lambda ps: [varnex.parse(data).get(p) for p in ps],
-        "parse.get_many": lambda ps: varnex.parse(bytearray(data)).get_many(ps),
-    }
+def expect_answers(data, ps, expected):
+    """Every function that reads bytes answers `ps` over `data` as `expected` says."""
+    for name, call in entries(QUERIES, data, text=False):
+        assert [describe(call(data, p)) for p in ps] == expected, name
+    for name, call in entries(MANY, data, text=False):
+        assert [describe(r) for r in call(data, ps)] == expected, name
 
 
 @pytest.mark.parametrize("encoding", ENCODINGS, ids=IDS)
@@ -64,8 +60,7 @@ def test_every_entry_point_answers_as_the_utf8_text(encoding):
     ps = paths(w)
     expected = [describe(varnex.get(text, p)) for p in ps]
     assert expected[2][2] == encoding[3]  # the str itself is read as UTF-8, once
-    for name, run in entry_points(data).items():
-        assert [describe(r) for r in run(ps)] == expected, name
+    expect_answers(data, ps, expected)
     assert varnex.validate(data) is varnex.validate(text) is True
 
 
@@ -99,8 +94,7 @@ def test_undecodable_bytes_follow_the_rule_for_invalid_utf8(data, utf8):
     ps = ["r.@a", "r.b", "r.b.0", "r.b.#.#text", "r.b.1"]
     expected = [describe(varnex.get_bytes(utf8, p)) for p in ps]
     assert expected[0][2] is ValueError and expected[4][2] == "\u00e9"
-    for name, run in entry_points(data).items():
-        assert [describe(r) for r in run(ps)] == expected, name
+    expect_answers(data, ps, expected)
 
 
 def test_utf8_documents_are_still_read_in_place():

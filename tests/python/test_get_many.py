@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import pytest
 import varnex
-from conftest import AMBIGUOUS, NOT_BUFFER, WRONG_TYPE, pieces
+from conftest import AMBIGUOUS, MANY, NOT_BUFFER, WRONG_TYPE, entries, pieces
 
 DOC = """<shop>
   <item id="i1"><name>Tea</name><price>3</price></item>
@@ -12,24 +12,12 @@ DOC = """<shop>
   <note>closed on Sunday</note>
 </shop>"""
 
-# Each runner takes the document as str and feeds it in the form its function accepts.
-MANY_RUNNERS = {
-    "get_many": lambda doc, paths: varnex.get_many(doc, paths),
-    "get_many_bytes": lambda doc, paths: varnex.get_many_bytes(doc.encode(), paths),
-    "get_many_buffer": lambda doc, paths: varnex.get_many_buffer(bytearray(doc.encode()), paths),
-}
-
-
-@pytest.fixture(params=sorted(MANY_RUNNERS))
-def run_many(request):
-    return MANY_RUNNERS[request.param]
-
-
-def test_paths_may_be_strings_compiled_paths_or_empty(run_many):
+def test_paths_may_be_strings_compiled_paths_or_empty():
     paths = ["", varnex.compile("shop.note"), "shop.item.0.@id", ""]
-    results = run_many(DOC, paths)
-    assert type(results) is list and all(type(r) is varnex.Result for r in results)
-    assert [pieces(r) for r in results] == [[], ["closed on Sunday"], ["i1"], []]
+    for name, run in entries(MANY, DOC.encode()):
+        results = run(DOC.encode(), paths)
+        assert type(results) is list and all(type(r) is varnex.Result for r in results), name
+        assert [pieces(r) for r in results] == [[], ["closed on Sunday"], ["i1"], []], name
 
 
 def test_nothing_is_read_without_a_path():
@@ -65,16 +53,11 @@ def test_errors_in_order_of_checking(function, data, paths, error, message):
     assert str(info.value) == message
 
 
-def test_buffer_results_own_copies():
-    data = bytearray(DOC.encode())
-    [note] = varnex.get_many_buffer(data, ["shop.note"])
-    data[:] = b"<x/>"  # the exporter is free again, and the Result is unaffected
-    assert note.to_str() == "closed on Sunday"
-
-
 # --- Result.get_many -------------------------------------------------------------
 
-ELEMENT_DOC = '<a id="7">top<b>1</b><c k="x"/></a>'
+ELEMENT_DOC = '<a id="7">top<b>1</b><b>2</b><c k="x"/><d><b>3</b></d></a>'
+RELATIVE = {"@id": ["7"], "b": ["1", "2"], "c.@k": ["x"], "#text": ["top123"], "a": [], "": [],
+            "b.#": ["2"], "b|@reverse": ["2", "1"], "**.b|@count": ["3"], "d.b": ["3"]}
 
 
 @pytest.mark.parametrize(
@@ -85,15 +68,16 @@ ELEMENT_DOC = '<a id="7">top<b>1</b><c k="x"/></a>'
         lambda: varnex.get(f"<r>{ELEMENT_DOC}</r>", "r.a"),
     ],
 )
-def test_result_get_many_is_relative_to_the_element(make):
-    found = make().get_many(["@id", "b", "c.@k", "#text", "a", "", "b.#"])
-    assert [pieces(r) for r in found] == [["7"], ["1"], ["x"], ["top1"], [], [], ["1"]]
+def test_result_get_and_get_many_are_relative_to_the_element(make):
+    found = make().get_many(list(RELATIVE))
+    assert [pieces(r) for r in found] == list(RELATIVE.values())
+    assert [pieces(make().get(p)) for p in RELATIVE] == list(RELATIVE.values())
 
 
 def test_result_get_many_on_parse_starts_at_the_top_element_and_on_an_empty_one_inside():
     for data in (ELEMENT_DOC, ELEMENT_DOC.encode(), bytearray(ELEMENT_DOC.encode())):
         found = varnex.parse(data).get_many(["@id", "b", "a.@id", "a.b"])
-        assert [pieces(r) for r in found] == [[], [], ["7"], ["1"]]
+        assert [pieces(r) for r in found] == [[], [], ["7"], ["1", "2"]]
     found = varnex.get(ELEMENT_DOC, "a.c").get_many(["@k", "#text", "d"])
     assert [pieces(r) for r in found] == [["x"], [""], []]
 

@@ -11,18 +11,6 @@ from conftest import NOT_BUFFER, WRONG_TYPE, pieces
 DOC = '<a><b id="1">x</b><b id="2"><c>y</c></b></a>'
 
 
-@pytest.mark.parametrize("path", ["a.b", "a.b#(@id=2).c", "a.b.#.@id|@reverse"])
-def test_methods_agree_with_the_module_functions(path):
-    compiled = varnex.compile(path)
-    expected = pieces(varnex.get(DOC, path))
-    assert pieces(compiled.get(DOC)) == expected
-    assert pieces(compiled.get_bytes(DOC.encode())) == expected
-    data = bytearray(DOC.encode())
-    copied = compiled.get_buffer(data)
-    data[:] = b"<zz/>"  # resizing works: no view is held, and the items are copies
-    assert pieces(copied) == expected
-
-
 @pytest.mark.parametrize(
     ("path", "method", "args", "error", "message"),
     [

@@ -3,11 +3,11 @@
 from __future__ import annotations
 
 import re
-import threading
 from pathlib import Path
 
 import pytest
 import varnex
+from conftest import MANY, QUERIES, entries
 
 CASES = Path(__file__).parent.parent / "cases" / "queries.txt"
 TOKEN = re.compile(r'"((?:[^"\\]|\\.)*)"|(\S+)')
@@ -59,33 +59,6 @@ def texts(result) -> list[str]:
     return [r.to_str() if r.type_ is dict else "".join(r) for r in items]
 
 
-def entry_points(doc: bytes, path: str, many: bool):
-    """(name, thunk) for every function that can answer `path` over `doc`."""
-    buffer = bytearray(doc)
-    compiled = varnex.compile(path)
-    calls = {
-        "get_many_bytes": lambda: varnex.get_many_bytes(doc, [path])[0],
-        "get_many_buffer": lambda: varnex.get_many_buffer(buffer, [compiled])[0],
-    } if many else {
-        "get_bytes": lambda: varnex.get_bytes(doc, path),
-        "get_buffer": lambda: varnex.get_buffer(buffer, path),
-        "Path.get_bytes": lambda: compiled.get_bytes(doc),
-        "Path.get_buffer": lambda: compiled.get_buffer(buffer),
-        "parse(bytes).get": lambda: varnex.parse(doc).get(path),
-    }
-    try:
-        text = doc.decode()
-    except UnicodeDecodeError:
-        return calls
-    if many:
-        calls["get_many"] = lambda: varnex.get_many(text, [compiled])[0]
-    else:
-        calls["get"] = lambda: varnex.get(text, path)
-        calls["Path.get"] = lambda: compiled.get(text)
-        calls["parse(str).get"] = lambda: varnex.parse(text).get(path)
-    return calls
-
-
 def check(name: str, call, expected: tuple[str, object]) -> None:
     kind, value = expected
     if kind == "error":
@@ -97,10 +70,10 @@ def check(name: str, call, expected: tuple[str, object]) -> None:
 
 @pytest.mark.parametrize(("doc", "path", "single", "many"), ROWS)
 def test_table(doc, path, single, many):
-    for name, call in entry_points(doc, path, many=False).items():
-        check(name, call, single)
-    for name, call in entry_points(doc, path, many=True).items():
-        check(name, call, many)
+    for name, call in entries(QUERIES, doc):
+        check(name, lambda call=call: call(doc, path), single)
+    for name, call in entries(MANY, doc):
+        check(name, lambda call=call: call(doc, [path])[0], many)
 
 
 def test_each_documents_paths_together():
@@ -117,19 +90,3 @@ def test_each_documents_paths_together():
             continue
         results = varnex.get_many_bytes(doc, paths)
         assert [texts(r) for r in results] == [[v.decode() for v in m[1]] for *_, m in rows]
-
-
-def test_threads_each_get_their_own_answers():
-    answers = {}
-
-    def worker(n: int) -> None:
-        doc = "<r>" + "".join(f"<a i='{n}-{k}'/>" for k in range(20)) + "</r>"
-        got = [varnex.get(doc, f"r.a.{k % 20}.@i").to_str() for k in range(300)]
-        answers[n] = got == [f"{n}-{k % 20}" for k in range(300)]
-
-    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert answers == dict.fromkeys(range(4), True)

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import os
-import subprocess
 import sys
 
 import pytest
@@ -71,36 +69,6 @@ def test_whole_buffer_text_is_read_anew_at_each_key():
     assert (result[0], result[1:], result[-1]) == ("\u00e9", "\u00e9", "\u00e9")
 
 
-def test_character_keys_on_a_long_mixed_text():
-    # The cost per key is measured in benchmarks/py_surface.py.
-    result = varnex.get_bytes(b"<a>" + "x\u00e9".encode() * 5_000_000 + b"</a>", "a")
-    picked = [result[i * 49_999] for i in range(200)] + [result[i:i + 3] for i in range(100)]
-    assert picked[:3] == ["x", "\u00e9", "x"] and picked[200:202] == ["x\u00e9x", "\u00e9x\u00e9"]
-
-
-# VmHWM, unlike ru_maxrss, starts afresh in the child rather than at pytest's peak.
-PEAK_SCRIPT = """
-import varnex
-def kb(field):
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith(field))
-result = varnex.get_bytes(b"<a>" + "\u00e9".encode() * 25_000_000 + b"</a>", "a")
-before = kb("VmRSS:")
-assert result[10:20] == "\u00e9" * 10 and result[-1] == "\u00e9"
-print(kb("VmHWM:") - before)
-"""
-
-
-@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer keeps its own memory")
-def test_character_keys_keep_one_copy_of_the_text():
-    # 50 MB of text: one decoded copy and its marks, not eight bytes per character.
-    growth_kb = int(subprocess.run([sys.executable, "-c", PEAK_SCRIPT], check=True,
-                                   capture_output=True, text=True).stdout)
-    assert growth_kb < 80_000, growth_kb
-
-
 def test_element_text_is_not_trimmed_and_element_items_keep_markup():
     assert varnex.get("<r>  a  </r>", "r")[0] == " "
     result = varnex.get("<r><i>1</i><i><j/></i><i>3</i></r>", "r.i")
@@ -162,23 +130,6 @@ def test_index_errors_not_about_the_key_propagate(error):
 def test_scalar_text_not_utf8(key):
     with pytest.raises(ValueError, match="^incomplete utf-8 byte sequence from index 1$"):
         texts(b"a\xe2\x82")[key]
-
-
-@pytest.mark.parametrize("path", ["a.b", "a.@x", "a.b|@count"])
-def test_get_on_parse_result_is_a_document_query(path):
-    expected = varnex.get_bytes(DOC.encode(), path)
-    for data in (DOC, DOC.encode(), bytearray(DOC.encode())):
-        assert varnex.parse(data).get(path).to_str() == expected.to_str()
-
-
-@pytest.mark.parametrize(
-    ("path", "expected"),
-    [("b", ["1", "2"]), ("b.#", ["2"]), ("c.b", ["3"]), ("a", []),
-     ("b|@reverse", ["2", "1"]), ("**.b|@count", ["3"]), ("@x", ["1"]), ("#text", ["123"])],
-)
-def test_get_on_element_result_starts_among_its_children(path, expected):
-    for run in (varnex.get, lambda d, p: varnex.get_buffer(d.encode(), p)):
-        assert run(DOC, "a").get(path) == expected
 
 
 @pytest.mark.parametrize(

@@ -1,4 +1,4 @@
-"""Threads and processes: passes without the interpreter lock, shared documents, pickled paths."""
+"""Threads: passes without the interpreter lock, shared documents, pickled paths."""
 
 from __future__ import annotations
 
@@ -239,16 +239,6 @@ def test_paths_pickle_and_copy_as_their_text(path):
         assert made == original and hash(made) == hash(original) and not made != original
         assert pieces(made.get_bytes(SMALL)) == pieces(original.get_bytes(SMALL))
     assert original != varnex.compile("catalog") and original != path
-
-
-def query_in_a_worker(path: varnex.Path) -> list[str]:
-    return pieces(path.get_bytes(DOC))
-
-
-def test_paths_travel_to_worker_processes():
-    path = varnex.compile("catalog.book#(price>48)#.@id")
-    with concurrent.futures.ProcessPoolExecutor(max_workers=1) as pool:
-        assert pool.submit(query_in_a_worker, path).result() == pieces(path.get_bytes(DOC))
 
 
 def test_results_do_not_pickle_and_say_what_does():

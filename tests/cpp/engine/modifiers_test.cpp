@@ -33,8 +33,6 @@ INSTANTIATE_TEST_SUITE_P(
         ModCase{{"1", "2"}, "|@avg", {"1.5"}}, ModCase{{}, "|@avg", {"nan"}},
         ModCase{{}, "|@min", {"inf"}}, ModCase{{}, "|@max", {"-inf"}},
         ModCase{{"3", "nan", "1"}, "|@min", {"1"}}, ModCase{{"3", "NaN", "7"}, "|@max", {"7"}},
-        ModCase{{"0.1", "0.2"}, "|@sum", {"0.30000000000000004"}},
-        ModCase{{"1.5e300"}, "|@sum", {"15" + std::string(299, '0')}},
         ModCase{{"inf", "-inf"}, "|@sum", {"nan"}},
         ModCase{{"b", "B", "a", "ab"}, "|@sort", {"B", "a", "ab", "b"}},
         ModCase{{"\xC3\xA9", "z"}, "|@sort", {"z", "\xC3\xA9"}},
