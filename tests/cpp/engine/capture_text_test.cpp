@@ -1,8 +1,7 @@
-// Attribute lookup, element text, and the text and number of items.
+// Element text, and the text and number of items.
 
 #include "engine/internal.hpp"
 #include "engine_test_util.hpp"
-#include "xml/reader.hpp"
 
 namespace varnex::engine::testing {
 namespace {
@@ -26,42 +25,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, ElementText,
                                            TextCase{"<a>1</a><b>2</b>", "1"},
                                            TextCase{"<a>open<b>x", "openx"},
                                            TextCase{"<a>x</b>y</a>", "x"}));
-
-struct AttrCase {
-  std::string tag;
-  std::string name;
-  std::optional<std::string> value;
-};
-std::ostream& operator<<(std::ostream& os, const AttrCase& c) {
-  return os << c.name << " in " << c.tag;
-}
-
-class Attr : public ::testing::TestWithParam<AttrCase> {};
-
-TEST_P(Attr, Read) {
-  xml::Reader reader(GetParam().tag, xml::Config::query());
-  const xml::Event ev = reader.read_event();
-  ASSERT_TRUE(ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty);
-  const auto read = [&](TagAttributes& attrs) {
-    const auto v = attrs.find(GetParam().name);
-    return v ? std::optional<std::string>(*v) : std::nullopt;
-  };
-  TagAttributes attrs;
-  attrs.reset(ev.content, ev.name_len);
-  EXPECT_EQ(read(attrs), GetParam().value);
-  // Asked again after other names, from what the first lookups parsed.
-  for (const char* other : {"x", "zz", "id"}) (void)attrs.find(other);
-  EXPECT_EQ(read(attrs), GetParam().value);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Attr,
-    ::testing::Values(AttrCase{"<a v='&#x41;&lt;'/>", "v", "A<"},
-                      AttrCase{"<a v=\"\xFF&amp;\"/>", "v", "\xFF&amp;"},
-                      // Malformed entries are skipped; a duplicate's whole quoted value is passed
-                      // over, so nothing inside it is mistaken for an attribute.
-                      AttrCase{"<a x=1 x=\"1\" x=\"2 y='5'\" y=\"4\">", "y", "4"},
-                      AttrCase{"<a idx=\"1\">", "id", std::nullopt}));
 
 TEST(ItemText, ByVariant) {
   const std::string doc = "<r><a>x<b>y</b></a></r>";
