@@ -59,42 +59,6 @@ INSTANTIATE_TEST_SUITE_P(
         WithinCase{"", {"b|@count", "@x"}, {{"V:0"}, {}}},
         WithinCase{"<a><b>1</b>", {"b"}, {{"M:<b>1</b>"}}}));
 
-// One pass over element after element answers each as a fresh run would, an ambiguity in
-// one element included: nothing of one element is left over for the next.
-TEST(Within, PassReusedAcrossElements) {
-  const std::vector<std::string> paths = {"b|@count", "d.c", "@id",        "#text",
-                                          "b.#.c",    "a",   "b#(c>1)#.c", "b.#.c|@first"};
-  std::vector<path::ProgramPtr> owned;
-  std::vector<const path::Program*> programs;
-  for (const std::string& p : paths) {
-    owned.push_back(compile_or_fail(p));
-    programs.push_back(owned.back().get());
-  }
-  const std::vector<std::string> elements = {
-      "<a id=\"1\">t<b><c>2</c></b><b><c>1</c><c>3</c></b></a>", "<a><d></d><d></d></a>",
-      "<a id=\"2\"><b><c>5</c></b></a>", "<a/>", "<a>x<b><c>0</c></b>y<b><c>9</c></b></a>"};
-  WithinPass pass(programs, true);
-  std::vector<Items> reused;
-  int errors = 0;
-  for (const std::string& element : elements) {
-    std::vector<Items> fresh;
-    const auto want = run_many_within(programs, element, fresh, true);
-    const auto got = pass.run(element, reused);
-    ASSERT_EQ(got.has_value(), want.has_value()) << element;
-    if (want) {
-      EXPECT_EQ(got->name, want->name);
-      ++errors;
-      continue;
-    }
-    ASSERT_EQ(reused.size(), fresh.size());
-    for (size_t i = 0; i < fresh.size(); ++i) {
-      EXPECT_EQ(render_all(reused[i], element), render_all(fresh[i], element))
-          << element << " " << paths[i];
-    }
-  }
-  EXPECT_EQ(errors, 1);
-}
-
 TEST(Within, OnePathAsResultGetDoes) {
   Items items;
   const auto program = compile_or_fail("b.#.c");
@@ -148,11 +112,11 @@ INSTANTIATE_TEST_SUITE_P(
         CompareCase{"a:b", O::Like, str("a:?"), true}, CompareCase{"5", O::Like, num(5), false},
         CompareCase{"5", O::NotLike, num(5), false}));
 
-// Attribute values that are not UTF-8: given raw, and failing an attribute test whatever the
-// operator, on start tags and empty-element tags alike.
+// Attribute values that are not UTF-8: given raw (references left as written), and failing an
+// attribute test whatever the operator, on start tags and empty-element tags alike.
 TEST(Filters, AttributesThatAreNotText) {
-  const std::string doc = "<r><b k=\"\xFF\"/><b k=\"\xFF\">x</b><b k=\"1\"/></r>";
-  EXPECT_EQ(query(doc, "r.b.#.@k"), (V{"V:\xFF", "V:\xFF", "V:1"}));
+  const std::string doc = "<r><b k=\"\xFF\"/><b k=\"\xFF&amp;\">x</b><b k=\"1\"/></r>";
+  EXPECT_EQ(query(doc, "r.b.#.@k"), (V{"V:\xFF", "V:\xFF&amp;", "V:1"}));
   EXPECT_EQ(query(doc, "r.b#(@k!=1)#"), V{});
   EXPECT_EQ(query_many(doc, {"r.b#(@k!=1)#", "r.b#(@k=1)"}),
             (std::vector<V>{{}, {"M:<b k=\"1\"/>"}}));
