@@ -65,10 +65,9 @@ CASES = [
     # several paths: status 0 when any of them gave an item
     (["-e", "shop.nothing", "-e", "shop.item.1.@id"], SHOP, "a2\n", 0),
     # JSON: numbers as numbers only when written as JSON numbers
-    (["-j", "shop.item.0.@qty", "shop.xml"], None, '"007"\n', 0),
-    (["-j", "shop.item.1", "shop.xml"], None, json.dumps(ITEM_1) + "\n", 0),
     (["-j", "shop.nothing", "shop.xml"], None, "null\n", 1),
-    (["-j", "-e", "shop.item.1.@id", "-e", "shop.no"], SHOP, '[\n  "a2",\n  null\n]\n', 0),
+    (["-j", "-e", "shop.item.0.@qty", "-e", "shop.item.1", "-e", "shop.no"], SHOP,
+     '[\n  "007",\n  ' + json.dumps(ITEM_1) + ',\n  null\n]\n', 0),
     (["-j", "shop.item.1.@id", "shop.xml", "b.xml"], None,
      '{\n  "file": "shop.xml",\n  "value": "a2"\n}\n'
      '{\n  "file": "b.xml",\n  "value": null\n}\n', 0),
@@ -89,8 +88,7 @@ CASES = [
      '{\n  "item": {\n    "@id": "a2",\n    "n": "Pad"\n  },\n  "e": ""\n}\n', 0),
     # counts of nothing, per file
     (["-c", "shop.nothing", "shop.xml", "b.xml"], None, "shop.xml:0\nb.xml:0\n", 1),
-    # nothing matched, other encodings, empty documents
-    (["r.@a", "latin.xml"], None, "caf\u00e9\n", 0),
+    # empty documents
     (["shop"], "", "", 1),
     (["shop", "empty.xml"], None, "", 1),
     # validation
