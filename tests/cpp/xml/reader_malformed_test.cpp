@@ -92,22 +92,5 @@ TEST(Malformed, FatalKindsAreClassified) {
   EXPECT_FALSE(is_fatal(ErrorKind::None));
 }
 
-// Changing check_end_names mid-stream must never compare against a name
-// that was not kept, nor lose alignment with the open elements.
-TEST(Malformed, EndNameCheckToggledMidStream) {
-  Reader r("<a><b><c></x></b></a>");
-  r.config().check_end_names = false;
-  EXPECT_EQ(r.read_event().kind, EventKind::Start);  // a: not kept
-  r.config().check_end_names = true;
-  EXPECT_EQ(r.read_event().kind, EventKind::Start);  // b: kept
-  r.config().check_end_names = false;
-  EXPECT_EQ(r.read_event().kind, EventKind::Start);  // c: placeholder
-  r.config().check_end_names = true;
-  EXPECT_EQ(r.read_event().kind, EventKind::End);  // </x> closes c: unknown name
-  EXPECT_EQ(r.read_event().kind, EventKind::End);  // </b> matches b
-  EXPECT_EQ(r.read_event().kind, EventKind::End);  // </a>: a was not kept
-  EXPECT_EQ(r.read_event().kind, EventKind::Eof);
-}
-
 }  // namespace
 }  // namespace varnex::xml
