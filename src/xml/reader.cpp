@@ -644,10 +644,8 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   const bool was_long = last_skip_ >= kLongSkip;
   size_t resume = pos + (was_long ? 0 : kSkipWarmupBytes);
   // An end name loses trailing ws before it compares, so such a target is
-  // never '</name>' exactly; quotes and '>' move where an end tag ends.
-  bool plain_target = runs && !(trim_end_names && ws_byte(name.back()));
-  for (const char c : name) plain_target = plain_target && c != '"' && c != '\'' && c != '>';
-  if (!was_long && plain_target) {
+  // never '</name>' exactly.
+  if (!was_long && runs && !(trim_end_names && ws_byte(name.back()))) {
     const ShortWalk walk = short_walk(w, base, len, pos, open, name);
     pos = walk.pos;
     open = walk.open;
