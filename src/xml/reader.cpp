@@ -543,7 +543,7 @@ constexpr int kShortWalkLoads = 4;
 
 namespace {
 
-// Where a short walk stopped: just past the last tag it took, in text.
+// Where a short walk stopped: in text, past the last tag it took.
 struct ShortWalk {
   size_t pos = 0;
   size_t open = 0;
@@ -569,8 +569,9 @@ struct ShortWalk {
       w.load(base, len, at);
     }
     const uint64_t lts = w.lt & detail::from_bit(at - w.start);
-    if (lts == 0) {  // text runs on past the window
+    if (lts == 0) {  // text runs on past the window: the skip may go on from there
       at = w.end();
+      out.pos = at;
       continue;
     }
     const unsigned i = static_cast<unsigned>(__builtin_ctzll(lts));
