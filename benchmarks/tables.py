@@ -7,8 +7,9 @@ its memory, and varnex.dask.read_xml on one and two local workers.
 
 Every peer's answer is compared with varnex's before anything is timed. Times are the
 minimum CPU time of several runs of the process (Dask: the best wall time of the whole job,
-which runs in the workers, on warm clusters whose rounds interleave). Memory is measured in a fresh process: peak RSS minus RSS once the
-document is loaded, against the size of the Arrow table that comes out.
+which runs in the workers, on warm clusters whose rounds interleave). Memory is measured in
+a fresh process: peak RSS minus RSS once the document is loaded, against the size of the
+Arrow table that comes out.
 """
 
 from __future__ import annotations
