@@ -20,6 +20,7 @@ from varnex._tables import table
 DASK_MISSING = "varnex.dask needs Dask and pyarrow: pip install 'varnex[dask]'"
 
 try:
+    import dask
     import dask.dataframe as dd
     import fsspec
     import pandas as pd
@@ -62,8 +63,10 @@ def read_xml(
         raise FileNotFoundError(f"no file matches {paths!r}")
     path_column = "path" if include_path_column is True else (include_path_column or None)
     read = _ReadFile(record_text, field_texts, empty.schema, path_column)
-    return dd.from_map(read, list(files), meta=read.frame(empty, ""), label="varnex-read-xml",
-                       enforce_metadata=False)
+    # The columns are Arrow strings already: a conversion would be a task per file for nothing.
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_map(read, list(files), meta=read.frame(empty, ""),
+                           label="varnex-read-xml", enforce_metadata=False)
 
 
 class _ReadFile:
