@@ -20,6 +20,7 @@ from varnex._tables import table
 DASK_MISSING = "varnex.dask needs Dask and pyarrow: pip install 'varnex[dask]'"
 
 try:
+    import dask
     import dask.dataframe as dd
     import fsspec
     import pandas as pd
@@ -62,8 +63,10 @@ def read_xml(
         raise FileNotFoundError(f"no file matches {paths!r}")
     path_column = "path" if include_path_column is True else (include_path_column or None)
     read = _ReadFile(record_text, field_texts, empty.schema, path_column)
-    return dd.from_map(read, list(files), meta=read.frame(empty, ""), label="varnex-read-xml",
-                       enforce_metadata=False)
+    # The columns are Arrow strings already: a conversion would be a task per file for nothing.
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_map(read, list(files), meta=read.frame(empty, ""),
+                           label="varnex-read-xml", enforce_metadata=False)
 
 
 class _ReadFile:
@@ -76,16 +79,26 @@ class _ReadFile:
         self.schema = schema
         self.path_column = path_column
 
-    def __call__(self, file: fsspec.core.OpenFile) -> pd.DataFrame:
+    def __call__(self, file: fsspec.core.OpenFile, columns: list[str] | None = None
+                 ) -> pd.DataFrame:
+        # Dask names the columns a computation needs: only their fields are read.
+        fields = self.fields
+        if columns is not None:
+            fields = {name: path for name, path in fields.items() if name in columns}
+            if not fields and self.fields:  # no field wanted, but the rows still count
+                first = next(iter(self.fields))
+                fields = {first: self.fields[first]}
         if isinstance(file.fs, LocalFileSystem) and file.compression is None:
-            found = _table_of_local_file(file.path, self.record_path, self.fields)
+            found = _table_of_local_file(file.path, self.record_path, fields)
         else:
             with file as stream:
-                found = table(stream.read(), self.record_path, self.fields)
-        return self.frame(self._conform(found, file.path), file.path)
+                found = table(stream.read(), self.record_path, fields)
+        frame = self.frame(self._conform(found, file.path), file.path)
+        return frame if columns is None else frame[list(columns)]
 
     def _conform(self, found: pa.Table, where: str) -> pa.Table:
-        for name, expected in zip(self.schema.names, self.schema.types, strict=True):
+        schema = pa.schema([self.schema.field(name) for name in found.schema.names])
+        for name, expected in zip(schema.names, schema.types, strict=True):
             if not pa.types.is_string(expected) and not pa.types.is_large_string(expected):
                 continue
             kind = found.schema.field(name).type
@@ -94,7 +107,7 @@ class _ReadFile:
                     f"{where}: field {name!r} matched several elements in one record, so it "
                     "would be a list column in this file only; end its path in '.#' to make "
                     "it a list column in every file, or in '|@first' to keep one match")
-        return found.cast(self.schema) if found.schema != self.schema else found
+        return found.cast(schema) if found.schema != schema else found
 
     def frame(self, found: pa.Table, where: str) -> pd.DataFrame:
         frame = found.to_pandas(types_mapper=_dtype)

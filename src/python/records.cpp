@@ -4,12 +4,18 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/engine.hpp"
+#include "path/number.hpp"
 #include "python/args.hpp"
 #include "python/columns.hpp"
 #include "python/errors.hpp"
@@ -17,8 +23,10 @@
 #include "python/py_item.hpp"
 #include "python/query.hpp"
 #include "python/result.hpp"
+#include "python/result_text.hpp"
 #include "python/source.hpp"
 #include "python/unlocked.hpp"
+#include "python/utf8.hpp"
 
 namespace varnex::python {
 namespace {
@@ -292,6 +300,68 @@ bool for_each_text(const engine::Items& items, std::string_view element, Each&& 
   return true;
 }
 
+bool is_ascii_ws(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// A leaf's trimmed text when it is plain: `<name attrs>text</` with the text
+// all ASCII and free of '&' is its own text, nothing to resolve or check.
+std::optional<std::string_view> plain_leaf_text(std::string_view element) noexcept {
+  const char* p = element.data();
+  const size_t n = element.size();
+  if (n < 4 || p[0] != '<' || p[1] == '/' || p[1] == '!' || p[1] == '?') return std::nullopt;
+  size_t i = 1;
+  for (char quote = 0; i < n; ++i) {  // the start tag's '>', outside quoted values
+    const char c = p[i];
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (c == '>') {
+      break;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    }
+  }
+  if (i >= n || p[i - 1] == '/') return std::nullopt;
+  const size_t begin = i + 1;
+  size_t end = begin;
+#if defined(__SSE2__)
+  // Sixteen bytes a time: the first '<', '&' or byte of a multi-byte sequence.
+  for (; n - end >= 16; end += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + end));
+    const __m128i stop =
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('<')), _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
+    const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(stop, v)));
+    if (m != 0) {
+      end += static_cast<size_t>(__builtin_ctz(m));
+      break;
+    }
+  }
+#endif
+  for (; end < n; ++end) {
+    const auto c = static_cast<unsigned char>(p[end]);
+    if (c == '<' || c == '&' || c >= 0x80) break;
+  }
+  if (end + 1 >= n || p[end] != '<' || p[end + 1] != '/') return std::nullopt;
+  // ASCII white space is all that trimming takes from ASCII text.
+  size_t first = begin;
+  while (first < end && is_ascii_ws(p[first])) ++first;
+  while (end > first && is_ascii_ws(p[end - 1])) --end;
+  return element.substr(first, end - first);
+}
+
+// What to_str() gives an item, as UTF-8 bytes, when no str is needed to
+// know it: a view into `bytes` or `scratch`. Nothing for an element with
+// child elements or text that is not UTF-8, which item_str() then decides.
+std::optional<std::string_view> utf8_text(std::string_view bytes, bool is_element,
+                                          std::string& scratch) {
+  std::optional<std::string_view> text = bytes;
+  if (is_element) {
+    text = plain_leaf_text(bytes);
+    if (text) return text;  // ASCII: UTF-8 already
+    text = scalar_element_text(bytes, scratch);
+  }
+  if (!text || check_utf8(*text)) return std::nullopt;
+  return path::trim_unicode_ws(*text);
+}
+
 // Rows: one dict per record, a field's value None, a str or a list of str.
 class RowSink {
  public:
@@ -370,14 +440,10 @@ class ColumnSink {
         continue;
       }
       column.begin_row(items.size());
-      if (!for_each_text(items, element, [&](Ref& text) {
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-            if (utf8 == nullptr) return false;
-            column.add_text(std::string_view(utf8, static_cast<size_t>(size)));
-            return true;
-          })) {
-        return false;
+      for (size_t i = 0; i < items.size(); ++i) {
+        if (!add_text(column, items.bytes(i, element), items.kind(i) != engine::ItemKind::Value)) {
+          return false;
+        }
       }
     }
     return true;
@@ -398,10 +464,26 @@ class ColumnSink {
   // Rows read before the data buffers are sized for all of them.
   static constexpr size_t kSampleRows = 256;
 
+  // Most texts go in as the bytes they are; the rest by way of a str.
+  bool add_text(TextColumn& column, std::string_view bytes, bool is_element) {
+    if (const auto text = utf8_text(bytes, is_element, scratch_)) {
+      column.add_text(*text);
+      return true;
+    }
+    Ref str = item_str(bytes, is_element, scratch_);
+    if (!str) return false;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size);
+    if (utf8 == nullptr) return false;
+    column.add_text(std::string_view(utf8, static_cast<size_t>(size)));
+    return true;
+  }
+
   const Fields& fields_;
   std::vector<TextColumn> columns_;
   size_t rows_ = 0;
   size_t added_ = 0;
+  std::string scratch_;  // a resolved text, while it is added
 };
 
 // ---- module functions ----------------------------------------------------

@@ -538,6 +538,86 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
 constexpr size_t kSkipWarmupBytes = 32;
 // A skip at least this long is followed by one that starts with whole blocks.
 constexpr size_t kLongSkip = 256;
+// Windows the short walk may load before it leaves the rest to the skip.
+constexpr int kShortWalkLoads = 4;
+
+namespace {
+
+// Where a short walk stopped: in text, past the last tag it took.
+struct ShortWalk {
+  size_t pos = 0;
+  size_t open = 0;
+  size_t end_lt = kNpos;  // the '<' of the end tag that ends the skip, if found
+};
+
+// Most skipped elements are a field: text, or a few plain tags, then the end
+// tag. Their tags are taken from the window's masks alone while each is
+// plain (inside one window, no quote or '<' before its '>', no '<!' or '<?',
+// no name that starts like the target's) and the end tag is exactly
+// '</name>'. Whatever else comes is left to the skip, from where the walk
+// stopped, with `open` as it is there.
+[[gnu::always_inline]] inline ShortWalk short_walk(detail::Window& w, const char* base, size_t len,
+                                                   size_t pos, size_t open,
+                                                   std::string_view name) noexcept {
+  ShortWalk out{pos, open};
+  const char first = name.front();
+  size_t nest = 0;  // elements opened by the walk
+  int loads = 0;
+  for (size_t at = pos;;) {
+    if (at < w.start || at >= w.end()) {
+      if (at >= len || ++loads > kShortWalkLoads) return out;
+      w.load(base, len, at);
+    }
+    const uint64_t lts = w.lt & detail::from_bit(at - w.start);
+    if (lts == 0) {  // text runs on past the window: the skip may go on from there
+      at = w.end();
+      out.pos = at;
+      continue;
+    }
+    const unsigned i = static_cast<unsigned>(__builtin_ctzll(lts));
+    const uint64_t after = detail::above64(i);
+    const uint64_t gts = w.gt & after;
+    if (gts == 0) {
+      // The tag runs on past the window: again from its '<', unless it
+      // is longer than a window or unclosed.
+      if (i == 0 || ++loads > kShortWalkLoads) return out;
+      at = w.start + i;
+      w.load(base, len, at);
+      continue;
+    }
+    const unsigned g = static_cast<unsigned>(__builtin_ctzll(gts));
+    if (((w.lt | w.dq | w.sq) & after & ((1ull << g) - 1)) != 0) return out;
+    const size_t lt = w.start + i;
+    const size_t gt = w.start + g;
+    const char kind = base[lt + 1];
+    if (kind == '/') {
+      const size_t begin = lt + 2;
+      if (nest == 0) {
+        if (out.open == 0 || gt - begin != name.size() ||
+            std::memcmp(base + begin, name.data(), name.size()) != 0) {
+          return out;
+        }
+        out.pos = gt + 1;
+        --out.open;
+        out.end_lt = lt;
+        return out;
+      }
+      if (gt > begin && base[begin] == first) return out;
+      --nest;
+      --out.open;
+    } else {
+      if (kind == '!' || kind == '?' || kind == first) return out;
+      if (base[gt - 1] != '/') {
+        ++nest;
+        ++out.open;
+      }
+    }
+    at = gt + 1;
+    out.pos = at;
+  }
+}
+
+}  // namespace
 
 ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
                                       SkipSpan* span) noexcept {
@@ -562,7 +642,21 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   // first bytes go tag by tag too, unless the last skip was long: records
   // are skipped one after another.
   const bool runs = !name.empty();
-  size_t resume = pos + (last_skip_ >= kLongSkip ? 0 : kSkipWarmupBytes);
+  const bool was_long = last_skip_ >= kLongSkip;
+  size_t resume = pos + (was_long ? 0 : kSkipWarmupBytes);
+  // An end name loses trailing ws before it compares, so such a target is
+  // never '</name>' exactly.
+  if (!was_long && runs && !(trim_end_names && ws_byte(name.back()))) {
+    const ShortWalk walk = short_walk(w, base, len, pos, open, name);
+    pos = walk.pos;
+    open = walk.open;
+    if (walk.end_lt != kNpos) {
+      leave(pos);
+      last_skip_ = walk.end_lt - start;
+      if (span != nullptr) *span = SkipSpan{start, walk.end_lt};
+      return ErrorKind::None;
+    }
+  }
   for (;;) {
     if (runs && pos >= resume && len - pos >= 64) {
       detail::SkipTarget target{name, trim_end_names, depth};

@@ -55,6 +55,10 @@ def test_partitions_are_the_tables_of_the_files(files, client):
     sizes = [len(varnex.records(doc, "feed.item.#", {})) for doc in docs]
     assert got.column("file").to_pylist() == [
         str(name) for name, size in zip(names, sizes, strict=True) for _ in range(size)]
+    # A computation that needs a few columns reads only their fields.
+    assert as_table(frame[["file", "id"]].compute()).to_pydict() == got.select(
+        ["file", "id"]).to_pydict()
+    assert len(frame) == len(frame[["file"]]) == got.num_rows
     # Compiled paths travel to the workers as their text.
     compiled = {"id": varnex.compile("@id"), "deep": varnex.compile("box.inner.#.v")}
     frame = varnex.dask.read_xml([str(n) for n in names[2:]], varnex.compile("feed.item.#"),
