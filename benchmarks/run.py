@@ -188,14 +188,6 @@ def time_workload(doc: wl.Doc, w: wl.Workload, quick: bool) -> dict[str, list[fl
 # Memory, one fresh process per measurement.
 
 
-def _status_kb(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
 def mem_child(desc_json: str, wkey: str, lib: str) -> None:
     desc = json.loads(desc_json)
     doc = load_doc(desc)
@@ -205,7 +197,7 @@ def mem_child(desc_json: str, wkey: str, lib: str) -> None:
     if lib == "pygixml":
         _ = doc.text  # its input is a str; the decoded copy belongs to the input
     gc.collect()
-    base = _status_kb("VmRSS")
+    base = heap.status_kb("VmRSS")
     try:  # reset the peak so that loading the input does not count
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")
@@ -213,7 +205,7 @@ def mem_child(desc_json: str, wkey: str, lib: str) -> None:
     except OSError:
         reset = False
     ans = fn(doc)
-    peak = _status_kb("VmHWM")
+    peak = heap.status_kb("VmHWM")
     del ans
     print(json.dumps({"base_kb": base, "peak_kb": peak, "reset": reset}))
 

@@ -101,25 +101,17 @@ def check(doc: bytes, with_pandas: bool) -> dict:
     return {"rows": table.num_rows, "table_bytes": table.get_total_buffer_size()}
 
 
-def _status_kb(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
 def memory_child(path: str) -> None:
     import pyarrow  # noqa: F401  (its import is not the call's memory)
 
     doc = Path(path).read_bytes()
     varnex_table(doc[:4096] + b"</catalog>")
     gc.collect()
-    base = _status_kb("VmRSS")
+    base = heap.status_kb("VmRSS")
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # reset the peak: loading the document does not count
     table = varnex_table(doc)
-    peak = _status_kb("VmHWM")
+    peak = heap.status_kb("VmHWM")
     print(json.dumps({"extra": (peak - base) * 1024, "table": table.get_total_buffer_size()}))
 
 
