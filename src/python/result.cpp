@@ -164,6 +164,7 @@ constexpr Signature kToBoolSignature{"Result.to_bool()", {}};
 
 bool bind_none(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
+  if (nargs == 0 && kwnames == nullptr) return true;  // the usual call, checked inline
   BoundArg unused[1];
   return bind_args(signature, args, nargs, kwnames, unused);
 }
