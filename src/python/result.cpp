@@ -517,6 +517,7 @@ std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element) {
   if (items.size() > 1) return Mode::Multi;
   if (items.is_text(0)) return Mode::ScalarLike;
   if (!element.load(items, 0)) return std::nullopt;
+  if (plain_leaf_text(element.bytes())) return Mode::ScalarLike;  // text only, found at once
   return engine::element_has_child_elements(element.bytes()) ? Mode::DictElement : Mode::ScalarLike;
 }
 

@@ -2,12 +2,14 @@
 #include "python/result_iter.hpp"
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "engine/engine.hpp"
 #include "python/iterator.hpp"
 #include "python/result.hpp"
+#include "python/source.hpp"
 #include "python/utf8.hpp"
 
 namespace varnex::python {
@@ -30,7 +32,21 @@ size_t sequence_length(unsigned char lead) noexcept {
 struct ItemIterState {
   Ref parent;  // the Multi Result; it never changes, so the cursor stays meaningful
   size_t index = 0;
+  // The bytes its spans lie in, when the source is a bytes or str (which never change and
+  // live as long as the parent): items a few steps ahead are fetched while this one is used.
+  std::string_view doc;
 };
+
+// The bytes of `source` that spans refer to, when they stay put without a view held.
+std::string_view lasting_bytes(PyObject* source) noexcept {
+  if (source == nullptr || !(PyBytes_Check(source) || PyUnicode_Check(source))) return {};
+  SourceBytes bytes;
+  if (!bytes.acquire(source)) {
+    PyErr_Clear();  // only a hint is lost; reading the item itself reports the fault
+    return {};
+  }
+  return bytes.bytes();
+}
 
 int ResultItemIter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
@@ -48,6 +64,7 @@ PyObject* ResultItemIter_next(PyObject* self) noexcept {
     if (!state.parent) return nullptr;
     const PyItems& items = result_items(state.parent.get());
     if (state.index >= items.size()) return nullptr;
+    if (!state.doc.empty()) items.prefetch(state.index + PyItems::kPrefetchAhead, state.doc);
     Ref one = make_result(items.one(state.index));
     if (one) ++state.index;
     return one.release();
@@ -213,7 +230,9 @@ PyObject* Result_iter(PyObject* self) noexcept {
       case Mode::DictElement:
         return make_child_key_iter(element.bytes()).release();
       case Mode::Multi:
-        return make_iter(g_item_iter_type, ItemIterState{Ref::borrow(self), 0}).release();
+        return make_iter(g_item_iter_type,
+                         ItemIterState{Ref::borrow(self), 0, lasting_bytes(items.source())})
+            .release();
     }
     return nullptr;
   });

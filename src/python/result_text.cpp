@@ -102,7 +102,6 @@ Ref to_str_value(const PyItems& items) {
 }
 
 Ref to_str_list_value(const PyItems& items) {
-  constexpr size_t kPrefetchAhead = 8;
   std::string scratch;  // one for every item that needs resolving
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return {};
@@ -123,10 +122,7 @@ Ref to_str_list_value(const PyItems& items) {
           if (!source.acquire(items.source())) return {};
           have_source = true;
         }
-        // Spans lie far apart in a large document: ask for one a few items ahead early.
-        if (i + kPrefetchAhead < items.size() && items.kind(i + kPrefetchAhead) == ItemKind::Span) {
-          __builtin_prefetch(items.span_bytes(i + kPrefetchAhead, source.bytes()).data());
-        }
+        items.prefetch(i + PyItems::kPrefetchAhead, source.bytes());
         text = item_str(items.span_bytes(i, source.bytes()), true, scratch);
         break;
       }
