@@ -91,6 +91,20 @@ bool keeps_spans(PyObject* source, const SourceBytes& bytes) noexcept {
 
 }  // namespace
 
+std::string_view lasting_bytes(PyObject* source) noexcept {
+  if (source != nullptr && PyBytes_Check(source)) {
+    return {PyBytes_AsString(source), static_cast<size_t>(PyBytes_Size(source))};
+  }
+  if (source == nullptr || !PyUnicode_Check(source)) return {};
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(source, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  return {data, static_cast<size_t>(size)};
+}
+
 bool ElementBytes::load(const PyItems& items, size_t i) noexcept {
   origin_ = {};
   switch (items.kind(i)) {
@@ -195,12 +209,19 @@ bool ItemText::load(const PyItems& items, size_t i) {
     view_ = items.owned(i);
     return true;
   }
-  if (!element_.load(items, i)) return false;
-  if (const auto leaf = plain_leaf_text(element_.bytes())) {
+  // A span into a bytes or str is read in place; anything else through ElementBytes.
+  std::string_view element = items.kind(i) == ItemKind::Span
+                                 ? items.span_bytes(i, lasting_bytes(items.source()))
+                                 : std::string_view{};
+  if (element.empty()) {
+    if (!element_.load(items, i)) return false;
+    element = element_.bytes();
+  }
+  if (const auto leaf = plain_leaf_text(element)) {
     view_ = leaf->text;
     return true;
   }
-  view_ = engine::element_text(element_.bytes(), owned_);
+  view_ = engine::element_text(element, owned_);
   return true;
 }
 

@@ -111,6 +111,12 @@ class PyItems {
   bool whole_ = false;
 };
 
+// The bytes of a bytes or str source, read in place: they never change and live as long as
+// the object, so nothing needs holding while spans in them are read. Empty for any other
+// source, and for a str with no UTF-8 form (the error is cleared: reading an item through
+// ElementBytes reports it).
+[[nodiscard]] std::string_view lasting_bytes(PyObject* source) noexcept;
+
 // The element bytes of an element item, valid while this object lives (a
 // buffer view, when the source needs one, is held exactly that long).
 class ElementBytes {

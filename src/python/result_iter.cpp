@@ -9,7 +9,6 @@
 #include "engine/engine.hpp"
 #include "python/iterator.hpp"
 #include "python/result.hpp"
-#include "python/source.hpp"
 #include "python/utf8.hpp"
 
 namespace varnex::python {
@@ -36,17 +35,6 @@ struct ItemIterState {
   // live as long as the parent): items a few steps ahead are fetched while this one is used.
   std::string_view doc;
 };
-
-// The bytes of `source` that spans refer to, when they stay put without a view held.
-std::string_view lasting_bytes(PyObject* source) noexcept {
-  if (source == nullptr || !(PyBytes_Check(source) || PyUnicode_Check(source))) return {};
-  SourceBytes bytes;
-  if (!bytes.acquire(source)) {
-    PyErr_Clear();  // only a hint is lost; reading the item itself reports the fault
-    return {};
-  }
-  return bytes.bytes();
-}
 
 int ResultItemIter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));

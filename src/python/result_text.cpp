@@ -75,12 +75,10 @@ Ref to_str_value(const PyItems& items) {
   if (items.empty()) return Ref::steal(PyUnicode_FromStringAndSize("", 0));
   if (items.size() == 1) {
     if (items.is_text(0)) return item_str(items.owned(0), false);
-    if (items.kind(0) == ItemKind::Span && PyBytes_Check(items.source())) {
-      // A span into bytes, read in place: nothing to hold while it is read.
-      char* data = nullptr;
-      Py_ssize_t size = 0;
-      if (PyBytes_AsStringAndSize(items.source(), &data, &size) != 0) return {};
-      return item_str(items.bytes(0, std::string_view(data, static_cast<size_t>(size))), true);
+    if (items.kind(0) == ItemKind::Span) {
+      // A span into a bytes or str, read in place: nothing to hold while it is read.
+      const std::string_view element = items.span_bytes(0, lasting_bytes(items.source()));
+      if (!element.empty()) return item_str(element, true);
     }
     ElementBytes element;
     if (!element.load(items, 0)) return {};
