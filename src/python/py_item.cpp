@@ -2,7 +2,6 @@
 #include "python/py_item.hpp"
 
 #include <array>
-#include <cstring>
 #include <limits>
 
 #if defined(__SSE2__)

@@ -1,8 +1,6 @@
 // Item texts as Python values, read without a reader where the element is a plain leaf.
 #include "python/result_text.hpp"
 
-#include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "engine/engine.hpp"
@@ -14,7 +12,7 @@ namespace {
 
 bool is_ascii_ws(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
-// Whether [p, end) holds only ASCII bytes, eight bytes at a time.
+// Whether `bytes` are all ASCII.
 bool is_ascii(std::string_view bytes) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   return ascii_run_end(p, 0, bytes.size()) == bytes.size();
