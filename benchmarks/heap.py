@@ -1,4 +1,4 @@
-"""Settling the heap between timed runs.
+"""Settling the heap between timed runs, and reading the process's memory figures.
 
 A library that frees a large tree leaves glibc's allocator with many small free chunks;
 the next large allocation, in whichever library runs next, consolidates them first and
@@ -23,3 +23,12 @@ def settle() -> None:
     gc.collect()
     if _trim is not None:
         _trim(0)
+
+
+def status_kb(field: str) -> int:
+    """A memory figure of this process from /proc/self/status (VmRSS, VmHWM ...), in kB."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
