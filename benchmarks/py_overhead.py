@@ -7,9 +7,10 @@ is what lifting items, building the Result and the call itself cost.
 
 Then, per item, over 250,000 short titles held in one Result: iterating it,
 iterating with to_str() on each item, and to_str_list(), in ns per item beyond
-the pass; and the memory a held span costs, from the process's resident size
-while many Results of spans are alive (the items live in C++, out of
-tracemalloc's sight).
+the pass, each next to the floor: CPython making the same strs from one str
+with str.split, no XML involved. Then the memory a held span costs, from the C
+allocator's books (or the resident size) while many Results of spans are alive
+(the items live in C++, out of tracemalloc's sight).
 
 Usage: python benchmarks/py_overhead.py [--repeat N] [--records ...] [--items N]
 """
@@ -27,6 +28,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import gen  # noqa: E402
+import heap  # noqa: E402
 import varnex  # noqa: E402
 
 PATHS = {
@@ -40,6 +42,7 @@ def best_of(repeat: int, call) -> float:
     """Fastest of `repeat` runs, in this thread's CPU time (steady on a busy machine)."""
     best = float("inf")
     for _ in range(repeat):
+        heap.settle()
         start = time.thread_time()
         call()
         best = min(best, time.thread_time() - start)
@@ -88,19 +91,22 @@ def per_item(doc: bytes, items: int, repeat: int) -> None:
     passed = best_of(repeat, lambda: varnex.get_bytes(doc, path))
     print(f"{'the pass (get_bytes)':<34} {passed * 1e3:>8.1f} ms")
     joined = "\n".join(titles.to_str_list())
+    # The floor: the same strs made by one C loop, with no XML at all.
+    floor = best_of(repeat, lambda: joined.split("\n")) / items * 1e9
+    print(f"{'floor: str.split of the same texts':<34} {floor:>17.0f} ns/item")
     steps = {
-        # The floor: the same strs made by one C loop, with no XML at all.
-        "str.split of the same texts": lambda: joined.split("\n"),
         "iterate": lambda: [None for _ in titles],
         "iterate + to_str()": lambda: [t.to_str() for t in titles],
+        "iterate + to_int()": lambda: [t.to_int() for t in titles],
+        "iterate + .value": lambda: [t.value for t in titles],
         "to_str_list()": titles.to_str_list,
         "get_bytes(...).to_str_list()": lambda: varnex.get_bytes(doc, path).to_str_list(),
     }
     for label, call in steps.items():
         took = best_of(repeat, call)
-        beyond = took - passed if label.startswith("get_bytes") else took
-        print(f"{label:<34} {took * 1e3:>8.1f} ms {beyond / items * 1e9:>6.0f} ns/item "
-              "beyond the pass")
+        beyond = (took - passed if label.startswith("get_bytes") else took) / items * 1e9
+        print(f"{label:<34} {took * 1e3:>8.1f} ms {beyond:>6.0f} ns/item beyond the pass "
+              f"({beyond / floor:.1f}x the floor)")
     # Bytes per span while `held` Results of every book are alive: counted from the C
     # allocator's books where it keeps them, else from the resident size.
     measure = heap_bytes if heap_bytes() is not None else rss_bytes

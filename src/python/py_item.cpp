@@ -1,9 +1,15 @@
 // Lifting engine items, sharing them between Results, and reading their bytes and text.
 #include "python/py_item.hpp"
 
+#include <array>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/engine.hpp"
+#include "python/utf8.hpp"
 
 namespace varnex::python {
 
@@ -74,19 +80,6 @@ PyItems PyItems::pick(size_t start, Py_ssize_t step, size_t count) const {
   return out;
 }
 
-ItemKind PyItems::kind(size_t i) const noexcept {
-  if (whole_) return ItemKind::Whole;
-  switch (list_->kind(first_ + i)) {
-    case engine::ItemKind::Span:
-      return ItemKind::Span;
-    case engine::ItemKind::Markup:
-      return ItemKind::Owned;
-    case engine::ItemKind::Value:
-      break;
-  }
-  return ItemKind::Text;
-}
-
 namespace {
 
 // Whether matches found in `source`'s bytes may be kept as spans into it.
@@ -96,6 +89,20 @@ bool keeps_spans(PyObject* source, const SourceBytes& bytes) noexcept {
 }
 
 }  // namespace
+
+std::string_view lasting_bytes(PyObject* source) noexcept {
+  if (source != nullptr && PyBytes_Check(source)) {
+    return {PyBytes_AsString(source), static_cast<size_t>(PyBytes_Size(source))};
+  }
+  if (source == nullptr || !PyUnicode_Check(source)) return {};
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(source, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  return {data, static_cast<size_t>(size)};
+}
 
 bool ElementBytes::load(const PyItems& items, size_t i) noexcept {
   origin_ = {};
@@ -124,13 +131,96 @@ bool ElementBytes::load(const PyItems& items, size_t i) noexcept {
   return true;
 }
 
+namespace {
+
+// Byte classes for reading a leaf's start tag.
+constexpr uint8_t kNameStart = 1;  // may begin a name: ASCII letter, '_' or ':'
+constexpr uint8_t kName = 2;       // may continue a name: also digits, '-', '.' and non-ASCII
+constexpr uint8_t kSpace = 4;      // white space inside a tag
+
+constexpr std::array<uint8_t, 256> make_tag_classes() noexcept {
+  std::array<uint8_t, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (letter || c == '_' || c == ':') table[c] |= kNameStart;
+    if (letter || c == '_' || c == ':' || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c >= 0x80) {
+      table[c] |= kName;
+    }
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') table[c] |= kSpace;
+  }
+  return table;
+}
+constexpr std::array<uint8_t, 256> kTagClasses = make_tag_classes();
+
+// The first byte of [p, end) that is '<' or '&', or with `stop_high` one of 0x80 or more;
+// `end` when there is none. Text runs are short and the end tag stops the sweep, so it
+// reads sixteen bytes at a time where it can.
+template <bool stop_high>
+const unsigned char* find_text_stop(const unsigned char* p, const unsigned char* end) noexcept {
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<');
+  const __m128i amp = _mm_set1_epi8('&');
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp));
+    if constexpr (stop_high) hit = _mm_or_si128(hit, v);  // the sign bit: a byte >= 0x80
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return p + __builtin_ctz(mask);
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p == '<' || *p == '&' || (stop_high && *p >= 0x80)) return p;
+  }
+  return end;
+}
+
+}  // namespace
+
+std::optional<LeafText> plain_leaf_text(std::string_view element) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(element.data());
+  const auto* end = p + element.size();
+  if (element.size() < 4 || p[0] != '<' || (kTagClasses[p[1]] & kNameStart) == 0) {
+    return std::nullopt;
+  }
+  // A name and maybe white space; anything else (attributes, '/>') takes the general rule.
+  const unsigned char* q = p + 2;
+  while (q < end && (kTagClasses[*q] & kName) != 0) ++q;
+  while (q < end && (kTagClasses[*q] & kSpace) != 0) ++q;
+  if (q == end || *q != '>') return std::nullopt;
+  const unsigned char* text = ++q;
+  LeafText leaf;
+  q = find_text_stop<true>(text, end);
+  if (q < end && *q >= 0x80) {
+    leaf.ascii = false;
+    q = find_text_stop<false>(q, end);
+  }
+  // '&' to resolve, markup inside, or no end tag.
+  if (end - q < 2 || q[0] != '<' || q[1] != '/') return std::nullopt;
+  leaf.text = std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(q - text));
+  // Bytes that are not UTF-8 are the general rule's to report.
+  if (!leaf.ascii && check_utf8(leaf.text)) return std::nullopt;
+  return leaf;
+}
+
 bool ItemText::load(const PyItems& items, size_t i) {
   if (items.is_text(i)) {
     view_ = items.owned(i);
     return true;
   }
-  if (!element_.load(items, i)) return false;
-  view_ = engine::element_text(element_.bytes(), owned_);
+  // A span into a bytes or str is read in place; anything else through ElementBytes.
+  std::string_view element = items.kind(i) == ItemKind::Span
+                                 ? items.span_bytes(i, lasting_bytes(items.source()))
+                                 : std::string_view{};
+  if (element.empty()) {
+    if (!element_.load(items, i)) return false;
+    element = element_.bytes();
+  }
+  if (const auto leaf = plain_leaf_text(element)) {
+    view_ = leaf->text;
+    return true;
+  }
+  view_ = engine::element_text(element, owned_);
   return true;
 }
 

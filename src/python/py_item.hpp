@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -65,7 +66,18 @@ class PyItems {
   // `count` items from `start` on, `step` apart: a shared slice when the step is 1.
   [[nodiscard]] PyItems pick(size_t start, Py_ssize_t step, size_t count) const;
 
-  [[nodiscard]] ItemKind kind(size_t i) const noexcept;
+  [[nodiscard]] ItemKind kind(size_t i) const noexcept {
+    if (whole_) return ItemKind::Whole;
+    switch (list_->kind(first_ + i)) {
+      case engine::ItemKind::Span:
+        return ItemKind::Span;
+      case engine::ItemKind::Markup:
+        return ItemKind::Owned;
+      case engine::ItemKind::Value:
+        break;
+    }
+    return ItemKind::Text;
+  }
   [[nodiscard]] bool is_text(size_t i) const noexcept { return kind(i) == ItemKind::Text; }
   // A Text or Owned item's bytes, valid while these items live.
   [[nodiscard]] std::string_view owned(size_t i) const noexcept { return list_->owned(first_ + i); }
@@ -74,6 +86,20 @@ class PyItems {
   [[nodiscard]] std::string_view bytes(size_t i, std::string_view doc) const noexcept {
     return list_->bytes(first_ + i, doc);
   }
+  // A Span item's bytes within `doc`, its source's bytes (clamped to them).
+  [[nodiscard]] std::string_view span_bytes(size_t i, std::string_view doc) const noexcept {
+    const engine::Span span = list_->span(first_ + i);
+    const size_t end = span.end < doc.size() ? span.end : doc.size();
+    const size_t start = span.start < end ? span.start : end;
+    return doc.substr(start, end - start);
+  }
+  // Asks for item `i`'s first bytes within `doc` ahead of use, if it is a span: spans lie far
+  // apart in a large document, and reading one is mostly waiting for memory.
+  void prefetch(size_t i, std::string_view doc) const noexcept {
+    if (i < size_ && kind(i) == ItemKind::Span) __builtin_prefetch(span_bytes(i, doc).data());
+  }
+  // How many items ahead a walk over items asks for the next span's bytes.
+  static constexpr size_t kPrefetchAhead = 16;
   // Borrowed: the object spans and the Whole item refer to, or null.
   [[nodiscard]] PyObject* source() const noexcept { return source_.get(); }
 
@@ -84,6 +110,12 @@ class PyItems {
   size_t size_ = 0;
   bool whole_ = false;
 };
+
+// The bytes of a bytes or str source, read in place: they never change and live as long as
+// the object, so nothing needs holding while spans in them are read. Empty for any other
+// source, and for a str with no UTF-8 form (the error is cleared: reading an item through
+// ElementBytes reports it).
+[[nodiscard]] std::string_view lasting_bytes(PyObject* source) noexcept;
 
 // The element bytes of an element item, valid while this object lives (a
 // buffer view, when the source needs one, is held exactly that long).
@@ -106,6 +138,15 @@ class ElementBytes {
   std::string_view bytes_;
   SpanOrigin origin_;
 };
+
+// The text of `<name>text</...`: a start tag holding only its name, then UTF-8 text with no
+// '&' and no markup, then an end tag. That text is what the reader gives, as it is (`ascii`
+// says it is all ASCII). Nothing for any other element, which the general rule reads.
+struct LeafText {
+  std::string_view text;
+  bool ascii = true;
+};
+[[nodiscard]] std::optional<LeafText> plain_leaf_text(std::string_view element) noexcept;
 
 // The text of an item: a text item's bytes as they are, or the text
 // extracted from an element item. Untrimmed, not necessarily UTF-8.

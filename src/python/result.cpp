@@ -33,9 +33,10 @@ ResultObject* as_result(PyObject* self) noexcept { return reinterpret_cast<Resul
 // ---- helpers -------------------------------------------------------------
 
 // Returns a new reference: int, float or the str of the trimmed text, by
-// classify_scalar; NULL with ValueError set when `text` is not UTF-8.
-Ref scalar_value(std::string_view text) {
-  if (auto error = check_utf8(text)) {
+// classify_scalar; NULL with ValueError set when `text` is not UTF-8. Text known to be
+// ASCII (`ascii`) needs no check.
+Ref scalar_value(std::string_view text, bool ascii = false) {
+  if (auto error = ascii ? std::nullopt : check_utf8(text)) {
     raise_utf8_error(*error);
     return {};
   }
@@ -43,8 +44,10 @@ Ref scalar_value(std::string_view text) {
   const Scalar scalar = classify_scalar(trimmed);
   if (const auto* i = std::get_if<int64_t>(&scalar)) return Ref::steal(PyLong_FromLongLong(*i));
   if (const auto* f = std::get_if<double>(&scalar)) return Ref::steal(PyFloat_FromDouble(*f));
-  return Ref::steal(
-      PyUnicode_FromStringAndSize(trimmed.data(), static_cast<Py_ssize_t>(trimmed.size())));
+  const auto size = static_cast<Py_ssize_t>(trimmed.size());
+  // ASCII is Latin-1 too, the decoder that costs least.
+  return Ref::steal(ascii ? PyUnicode_DecodeLatin1(trimmed.data(), size, nullptr)
+                          : PyUnicode_FromStringAndSize(trimmed.data(), size));
 }
 
 // Strictly decoded texts of every item, in order; false with an exception set.
@@ -107,6 +110,12 @@ Ref value_for_mode(const PyItems& items, Mode mode, const ElementBytes& element)
     case Mode::Empty:
       return Ref::borrow(Py_None);
     case Mode::ScalarLike: {
+      // A plain leaf's text is read where compute_mode already holds its bytes.
+      if (!items.is_text(0)) {
+        if (const auto leaf = plain_leaf_text(element.bytes())) {
+          return scalar_value(leaf->text, leaf->ascii);
+        }
+      }
       ItemText text;
       if (!text.load(items, 0)) return {};
       return scalar_value(text.bytes());
@@ -164,6 +173,7 @@ constexpr Signature kToBoolSignature{"Result.to_bool()", {}};
 
 bool bind_none(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
+  if (nargs == 0 && kwnames == nullptr) return true;  // the usual call, checked inline
   BoundArg unused[1];
   return bind_args(signature, args, nargs, kwnames, unused);
 }
@@ -516,6 +526,7 @@ std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element) {
   if (items.size() > 1) return Mode::Multi;
   if (items.is_text(0)) return Mode::ScalarLike;
   if (!element.load(items, 0)) return std::nullopt;
+  if (plain_leaf_text(element.bytes())) return Mode::ScalarLike;  // text only, found at once
   return engine::element_has_child_elements(element.bytes()) ? Mode::DictElement : Mode::ScalarLike;
 }
 

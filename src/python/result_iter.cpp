@@ -2,6 +2,7 @@
 #include "python/result_iter.hpp"
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,9 @@ size_t sequence_length(unsigned char lead) noexcept {
 struct ItemIterState {
   Ref parent;  // the Multi Result; it never changes, so the cursor stays meaningful
   size_t index = 0;
+  // The bytes its spans lie in, when the source is a bytes or str (which never change and
+  // live as long as the parent): items a few steps ahead are fetched while this one is used.
+  std::string_view doc;
 };
 
 int ResultItemIter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -48,6 +52,7 @@ PyObject* ResultItemIter_next(PyObject* self) noexcept {
     if (!state.parent) return nullptr;
     const PyItems& items = result_items(state.parent.get());
     if (state.index >= items.size()) return nullptr;
+    if (!state.doc.empty()) items.prefetch(state.index + PyItems::kPrefetchAhead, state.doc);
     Ref one = make_result(items.one(state.index));
     if (one) ++state.index;
     return one.release();
@@ -213,7 +218,9 @@ PyObject* Result_iter(PyObject* self) noexcept {
       case Mode::DictElement:
         return make_child_key_iter(element.bytes()).release();
       case Mode::Multi:
-        return make_iter(g_item_iter_type, ItemIterState{Ref::borrow(self), 0}).release();
+        return make_iter(g_item_iter_type,
+                         ItemIterState{Ref::borrow(self), 0, lasting_bytes(items.source())})
+            .release();
     }
     return nullptr;
   });
