@@ -1,7 +1,6 @@
 // Lifting engine items, sharing them between Results, and reading their bytes and text.
 #include "python/py_item.hpp"
 
-#include <array>
 #include <limits>
 
 #if defined(__SSE2__)
@@ -133,26 +132,6 @@ bool ElementBytes::load(const PyItems& items, size_t i) noexcept {
 
 namespace {
 
-// Byte classes for reading a leaf's start tag.
-constexpr uint8_t kNameStart = 1;  // may begin a name: ASCII letter, '_' or ':'
-constexpr uint8_t kName = 2;       // may continue a name: also digits, '-', '.' and non-ASCII
-constexpr uint8_t kSpace = 4;      // white space inside a tag
-
-constexpr std::array<uint8_t, 256> make_tag_classes() noexcept {
-  std::array<uint8_t, 256> table{};
-  for (int c = 0; c < 256; ++c) {
-    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    if (letter || c == '_' || c == ':') table[c] |= kNameStart;
-    if (letter || c == '_' || c == ':' || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-        c >= 0x80) {
-      table[c] |= kName;
-    }
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') table[c] |= kSpace;
-  }
-  return table;
-}
-constexpr std::array<uint8_t, 256> kTagClasses = make_tag_classes();
-
 // The first byte of [p, end) that is '<' or '&', or with `stop_high` one of 0x80 or more;
 // `end` when there is none. Text runs are short and the end tag stops the sweep, so it
 // reads sixteen bytes at a time where it can.
@@ -180,14 +159,21 @@ const unsigned char* find_text_stop(const unsigned char* p, const unsigned char*
 std::optional<LeafText> plain_leaf_text(std::string_view element) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(element.data());
   const auto* end = p + element.size();
-  if (element.size() < 4 || p[0] != '<' || (kTagClasses[p[1]] & kNameStart) == 0) {
+  if (element.size() < 4 || p[0] != '<' || p[1] == '/' || p[1] == '!' || p[1] == '?') {
     return std::nullopt;
   }
-  // A name and maybe white space; anything else (attributes, '/>') takes the general rule.
+  // The start tag ends at the first '>' outside quoted values; '/>' takes the general rule.
   const unsigned char* q = p + 2;
-  while (q < end && (kTagClasses[*q] & kName) != 0) ++q;
-  while (q < end && (kTagClasses[*q] & kSpace) != 0) ++q;
-  if (q == end || *q != '>') return std::nullopt;
+  for (unsigned char quote = 0; q < end; ++q) {
+    if (quote != 0) {
+      if (*q == quote) quote = 0;
+    } else if (*q == '>') {
+      break;
+    } else if (*q == '"' || *q == '\'') {
+      quote = *q;
+    }
+  }
+  if (q == end || q[-1] == '/') return std::nullopt;
   const unsigned char* text = ++q;
   LeafText leaf;
   q = find_text_stop<true>(text, end);

@@ -139,7 +139,7 @@ class ElementBytes {
   SpanOrigin origin_;
 };
 
-// The text of `<name>text</...`: a start tag holding only its name, then UTF-8 text with no
+// The text of `<name attrs>text</...`: a start tag, then UTF-8 text with no
 // '&' and no markup, then an end tag. That text is what the reader gives, as it is (`ascii`
 // says it is all ASCII). Nothing for any other element, which the general rule reads.
 struct LeafText {

@@ -10,10 +10,6 @@
 #include <variant>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "engine/engine.hpp"
 #include "path/number.hpp"
 #include "python/args.hpp"
@@ -300,53 +296,6 @@ bool for_each_text(const engine::Items& items, std::string_view element, Each&& 
   return true;
 }
 
-bool is_ascii_ws(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// A leaf's trimmed text when it is plain: `<name attrs>text</` with the text
-// all ASCII and free of '&' is its own text, nothing to resolve or check.
-std::optional<std::string_view> plain_leaf_text(std::string_view element) noexcept {
-  const char* p = element.data();
-  const size_t n = element.size();
-  if (n < 4 || p[0] != '<' || p[1] == '/' || p[1] == '!' || p[1] == '?') return std::nullopt;
-  size_t i = 1;
-  for (char quote = 0; i < n; ++i) {  // the start tag's '>', outside quoted values
-    const char c = p[i];
-    if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '>') {
-      break;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    }
-  }
-  if (i >= n || p[i - 1] == '/') return std::nullopt;
-  const size_t begin = i + 1;
-  size_t end = begin;
-#if defined(__SSE2__)
-  // Sixteen bytes a time: the first '<', '&' or byte of a multi-byte sequence.
-  for (; n - end >= 16; end += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + end));
-    const __m128i stop =
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('<')), _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
-    const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(stop, v)));
-    if (m != 0) {
-      end += static_cast<size_t>(__builtin_ctz(m));
-      break;
-    }
-  }
-#endif
-  for (; end < n; ++end) {
-    const auto c = static_cast<unsigned char>(p[end]);
-    if (c == '<' || c == '&' || c >= 0x80) break;
-  }
-  if (end + 1 >= n || p[end] != '<' || p[end + 1] != '/') return std::nullopt;
-  // ASCII white space is all that trimming takes from ASCII text.
-  size_t first = begin;
-  while (first < end && is_ascii_ws(p[first])) ++first;
-  while (end > first && is_ascii_ws(p[end - 1])) --end;
-  return element.substr(first, end - first);
-}
-
 // What to_str() gives an item, as UTF-8 bytes, when no str is needed to
 // know it: a view into `bytes` or `scratch`. Nothing for an element with
 // child elements or text that is not UTF-8, which item_str() then decides.
@@ -354,8 +303,7 @@ std::optional<std::string_view> utf8_text(std::string_view bytes, bool is_elemen
                                           std::string& scratch) {
   std::optional<std::string_view> text = bytes;
   if (is_element) {
-    text = plain_leaf_text(bytes);
-    if (text) return text;  // ASCII: UTF-8 already
+    if (const auto leaf = plain_leaf_text(bytes)) return path::trim_unicode_ws(leaf->text);
     text = scalar_element_text(bytes, scratch);
   }
   if (!text || check_utf8(*text)) return std::nullopt;
