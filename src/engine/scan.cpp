@@ -74,6 +74,7 @@ uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink:
 // --- entry ----------------------------------------------------------------------------------
 
 std::optional<EngineError> Scan::run_document() {
+  attrs_.remember(ntasks_ > 1);
   levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
   floor_ = 0;
   for (uint32_t task = 0; task < ntasks_; ++task) {
@@ -98,6 +99,7 @@ std::optional<EngineError> Scan::run_document() {
 }
 
 std::optional<EngineError> Scan::run_within() {
+  attrs_.remember(ntasks_ > 1);
   levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
   floor_ = 1;
   for (;;) {
@@ -295,6 +297,19 @@ void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
   const State s = states_[i];
   const std::span<const path::Step> rest = tasks_[s.task].steps.subspan(s.step + 1);
   const uint32_t subject = new_task(Role::Subject, f.path, s.task);
+  if (rest.size() == 1 && rest[0].kind == path::StepKind::Attr) {
+    // The rest is an attribute of this very tag (`#(...)#.@id`): its raw bytes stay in the
+    // document, so they are noted for the decision instead of a task of their own.
+    const auto raw = attrs_.find_raw(rest[0].attr);
+    if (!raw || raw->size() < kNone) {
+      const size_t at = raw ? static_cast<size_t>(raw->data() - doc_.data()) : 0;
+      const auto len = raw ? static_cast<uint32_t>(raw->size()) : 0;
+      select(subject, 0, true);
+      work_.push_back(
+          Work{WorkKind::DecideAttr, raw.has_value(), subject, len, first ? i : kNone, at, &f});
+      return;
+    }
+  }
   const uint32_t held = new_task(Role::Rest, rest, s.task);
   select(subject, 0, true);
   select(held, 0, true);
@@ -487,6 +502,7 @@ void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view te
         if (!tasks_[item.task].done) emit_value(item.task, text);
         break;
       case WorkKind::Decide:
+      case WorkKind::DecideAttr:
         decide(item);
         break;
       case WorkKind::Settle:
@@ -500,6 +516,14 @@ void Scan::decide(const Work& work) {
   const Sink& subject = tasks_[work.task].sink;
   const path::Filter& f = *work.filter;
   if (subject.size() == 0 || !compare(as_subject(subject.first_text()), f.op, f.value)) return;
+  if (work.kind == WorkKind::DecideAttr) {
+    const uint32_t owner = tasks_[work.task].owner;
+    if (work.held && !tasks_[owner].done) {
+      emit_value(owner, attribute_value(doc_.substr(work.before, work.rest), value_));
+    }
+    if (work.state != kNone) settle(work.state);
+    return;
+  }
   Task& rest = tasks_[work.rest];
   const uint32_t owner = rest.owner;
   if (rest.held) {

@@ -94,17 +94,19 @@ class Scan {
     bool counts = false;  // some state counts its matches, to be given at the end
   };
 
-  enum class WorkKind : uint8_t { Capture, Text, Decide, Settle };
+  enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
 
   // Something to do when an element ends, in the order it was asked for.
   struct Work {
     WorkKind kind = WorkKind::Capture;
-    bool held = false;       // Settle: settles whatever was found (an empty element passed)
-    uint32_t task = 0;       // Capture, Text, Settle: the task; Decide: the filter's subject
-    uint32_t rest = 0;       // Decide: the filtered path's rest
-    uint32_t state = kNone;  // Settle, Decide: the selecting state to settle, if any
-    uint64_t before = 0;     // Settle: the task's item count before the selection
-    const path::Filter* filter = nullptr;  // Decide
+    bool held = false;       // Settle: settles whatever was found (an empty element passed);
+                             // DecideAttr: the tag has the attribute
+    uint32_t task = 0;       // Capture, Text, Settle: the task; Decide*: the filter's subject
+    uint32_t rest = 0;       // Decide: the filtered path's rest; DecideAttr: the value's length
+    uint32_t state = kNone;  // Settle, Decide*: the selecting state to settle, if any
+    uint64_t before = 0;     // Settle: the task's item count before the selection;
+                             // DecideAttr: the value's offset in the document
+    const path::Filter* filter = nullptr;  // Decide*
   };
   static_assert(sizeof(Work) == 32);
 
@@ -207,6 +209,7 @@ class Scan {
   const path::Step* raise_checked_ = nullptr;
   bool can_raise_ = false;
   std::string text_;      // one consumed element's text
+  std::string value_;     // an attribute value given when its filter is decided
   std::string decode_;    // text decoding
   std::string unescape_;  // text unescaping
 };
