@@ -60,6 +60,8 @@ class Scan {
     Rest,     // the rest of a filtered path, inside one candidate, waiting for the decision
   };
 
+  enum class Verdict : uint8_t { Open, Holds, Fails };
+
   struct Task {
     std::span<const path::Step> steps;
     TaskOptions options;
@@ -67,6 +69,11 @@ class Scan {
     bool done = false;
     uint32_t owner = kNone;    // Subject, Rest: the task whose filter made this one
     uint32_t states_from = 0;  // its states are all at states_[states_from..]
+    // Subject: its filter, the rest it decides (kNone when the rest is an attribute), and
+    // what its first item said, when only that item matters.
+    const path::Filter* filter = nullptr;
+    uint32_t rest = kNone;
+    Verdict verdict = Verdict::Open;
     Sink sink;
     std::optional<std::string> held;  // Rest: an ambiguity, raised only if the filter holds
   };
@@ -106,9 +113,8 @@ class Scan {
     uint32_t state = kNone;  // Settle, Decide*: the selecting state to settle, if any
     uint64_t before = 0;     // Settle: the task's item count before the selection;
                              // DecideAttr: the value's offset in the document
-    const path::Filter* filter = nullptr;  // Decide*
   };
-  static_assert(sizeof(Work) == 32);
+  static_assert(sizeof(Work) == 24);
 
   // The element whose tag is being matched.
   struct Element {
@@ -163,6 +169,8 @@ class Scan {
   void run_work(uint32_t from, size_t start, size_t end, std::string_view text);
   void take_captures(size_t end);
   void decide(const Work& work);
+  [[nodiscard]] bool holds(const Task& subject) const;
+  void judge(uint32_t subject);
   void skip_rest();
   // Nobody needs the element just started: one block skip, or a read for its text when an
   // enclosing element gathers text.
