@@ -73,7 +73,6 @@ class TagAttributes {
   void reset(std::string_view content, size_t name_len) noexcept {
     content_ = content;
     name_len_ = name_len;
-    remembered_ = 0;
   }
   // Keeps each tag's first few lookups, for when several paths ask one tag for the same
   // attribute (a key); one path asks each name once.
@@ -81,6 +80,10 @@ class TagAttributes {
   // The raw bytes of attribute `name`, as written.
   [[nodiscard]] std::optional<std::string_view> find_raw(std::string_view name) {
     if (!remember_) return lookup(name);
+    if (remembered_tag_ != content_.data()) {
+      remembered_tag_ = content_.data();
+      remembered_ = 0;
+    }
     for (size_t i = 0; i < remembered_; ++i) {
       const Remembered& m = memo_[i];
       if (m.name == name) return m.found ? std::optional(m.raw) : std::nullopt;
@@ -104,6 +107,7 @@ class TagAttributes {
   static constexpr size_t kRemembered = 4;
   Remembered memo_[kRemembered];
   size_t remembered_ = 0;
+  const char* remembered_tag_ = nullptr;  // the tag they were made on
   bool remember_ = false;
   std::string scratch_;
 };

@@ -586,18 +586,19 @@ bool Scan::level_idle() const noexcept {
 
 [[gnu::always_inline]] inline void Scan::added(uint32_t task) {
   const Task& t = tasks_[task];
-  if (t.options.first_only && t.sink.size() > 0) {
-    if (t.role == Role::Subject && t.rest != kNone) judge(task);
-    finish(task);
-  }
+  if (t.options.first_only && t.sink.size() > 0) found_first(task);
 }
 
-// A subject's first item decides its filter. One that fails it stops the rest of the path
-// here: what that finds would be dropped, and the element may then be left at once.
-void Scan::judge(uint32_t subject) {
-  Task& t = tasks_[subject];
-  t.verdict = holds(t) ? Verdict::Holds : Verdict::Fails;
-  if (t.verdict == Verdict::Fails) finish(t.rest);
+// A task that wants one item has it. A subject's first item decides its filter, and one that
+// fails it stops the rest of the path here: what that finds would be dropped, and the element
+// may then be left at once.
+[[gnu::noinline]] void Scan::found_first(uint32_t task) {
+  Task& t = tasks_[task];
+  if (t.role == Role::Subject && t.rest != kNone) {
+    t.verdict = holds(t) ? Verdict::Holds : Verdict::Fails;
+    if (t.verdict == Verdict::Fails) finish(t.rest);
+  }
+  finish(task);
 }
 
 void Scan::emit_value(uint32_t task, std::string_view bytes) {

@@ -67,13 +67,13 @@ class Scan {
     TaskOptions options;
     Role role = Role::Path;
     bool done = false;
+    // Subject: what its first item said, when only that item matters; its filter, and the
+    // rest of the path it decides (kNone when that rest is an attribute).
+    Verdict verdict = Verdict::Open;
     uint32_t owner = kNone;    // Subject, Rest: the task whose filter made this one
     uint32_t states_from = 0;  // its states are all at states_[states_from..]
-    // Subject: its filter, the rest it decides (kNone when the rest is an attribute), and
-    // what its first item said, when only that item matters.
-    const path::Filter* filter = nullptr;
     uint32_t rest = kNone;
-    Verdict verdict = Verdict::Open;
+    const path::Filter* filter = nullptr;
     Sink sink;
     std::optional<std::string> held;  // Rest: an ambiguity, raised only if the filter holds
   };
@@ -103,8 +103,9 @@ class Scan {
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
 
-  // Something to do when an element ends, in the order it was asked for.
-  struct Work {
+  // Something to do when an element ends, in the order it was asked for. A power of two in
+  // size: the work waiting is counted at every element, and that is then a shift.
+  struct alignas(32) Work {
     WorkKind kind = WorkKind::Capture;
     bool held = false;       // Settle: settles whatever was found (an empty element passed);
                              // DecideAttr: the tag has the attribute
@@ -114,7 +115,7 @@ class Scan {
     uint64_t before = 0;     // Settle: the task's item count before the selection;
                              // DecideAttr: the value's offset in the document
   };
-  static_assert(sizeof(Work) == 24);
+  static_assert(sizeof(Work) == 32);
 
   // The element whose tag is being matched.
   struct Element {
@@ -170,7 +171,7 @@ class Scan {
   void take_captures(size_t end);
   void decide(const Work& work);
   [[nodiscard]] bool holds(const Task& subject) const;
-  void judge(uint32_t subject);
+  void found_first(uint32_t task);
   void skip_rest();
   // Nobody needs the element just started: one block skip, or a read for its text when an
   // enclosing element gathers text.
