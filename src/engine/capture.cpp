@@ -42,7 +42,15 @@ std::string_view attribute_value(std::string_view raw, std::string& scratch) {
   return decoded(raw, scratch);
 }
 
-std::optional<std::string_view> TagAttributes::find_raw(std::string_view name) const {
+std::optional<std::string_view> TagAttributes::remembered(std::string_view name) {
+  const auto raw = lookup(name);
+  if (remembered_ < kRemembered) {
+    memo_[remembered_++] = Remembered{name, raw.value_or(std::string_view{}), raw.has_value()};
+  }
+  return raw;
+}
+
+std::optional<std::string_view> TagAttributes::lookup(std::string_view name) const {
   // Tags repeat their attributes in every record: one pass over the tag, no state kept. Each
   // lookup reads the tag again; tags are short and most are looked at once.
   const bool prefixed = has_prefix(name);

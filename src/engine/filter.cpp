@@ -1,4 +1,5 @@
 // Filter tests: the comparison table, the subject rule and the attribute test.
+#include <cstdint>
 #include <cstring>
 
 #include "engine/engine.hpp"
@@ -14,7 +15,37 @@ namespace {
 using path::CompareOp;
 using path::FilterValue;
 
+// 10^0 .. 10^22: every one a double exactly.
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// A plain decimal (digits with at most one point, at most 15 digits), the usual subject of an
+// ordering filter, without the general parse: its digits make an integer a double holds
+// exactly, and one division by an exact power of ten rounds once, as the general parse does.
+std::optional<double> parse_plain(std::string_view text) noexcept {
+  if (text.empty() || text.size() > 16) return std::nullopt;
+  uint64_t digits = 0;
+  size_t count = 0;
+  size_t point = text.size();
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c >= '0' && c <= '9') {
+      digits = digits * 10 + static_cast<uint64_t>(c - '0');
+      ++count;
+    } else if (c == '.' && point == text.size()) {
+      point = i;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (count == 0 || count > 15) return std::nullopt;
+  const size_t fraction = point == text.size() ? 0 : text.size() - point - 1;
+  return static_cast<double>(digits) / kPowersOfTen[fraction];
+}
+
 std::optional<double> parse_trimmed(std::string_view text) {
+  if (const auto plain = parse_plain(text)) return plain;
   return path::parse_decimal(path::trim_unicode_ws(text));
 }
 

@@ -74,14 +74,41 @@ class TagAttributes {
     content_ = content;
     name_len_ = name_len;
   }
+  // Keeps each tag's first few lookups, for when several paths ask one tag for the same
+  // attribute (a key); one path asks each name once.
+  void remember(bool on) noexcept { remember_ = on; }
   // The raw bytes of attribute `name`, as written.
-  [[nodiscard]] std::optional<std::string_view> find_raw(std::string_view name) const;
+  [[nodiscard]] std::optional<std::string_view> find_raw(std::string_view name) {
+    if (!remember_) return lookup(name);
+    if (remembered_tag_ != content_.data()) {
+      remembered_tag_ = content_.data();
+      remembered_ = 0;
+    }
+    for (size_t i = 0; i < remembered_; ++i) {
+      const Remembered& m = memo_[i];
+      if (m.name == name) return m.found ? std::optional(m.raw) : std::nullopt;
+    }
+    return remembered(name);
+  }
   // Its value, valid until the next lookup.
   [[nodiscard]] std::optional<std::string_view> find(std::string_view name);
 
  private:
+  [[nodiscard]] std::optional<std::string_view> lookup(std::string_view name) const;
+  [[nodiscard]] std::optional<std::string_view> remembered(std::string_view name);
+
   std::string_view content_;
   size_t name_len_ = 0;
+  struct Remembered {
+    std::string_view name;
+    std::string_view raw;
+    bool found = false;
+  };
+  static constexpr size_t kRemembered = 4;
+  Remembered memo_[kRemembered];
+  size_t remembered_ = 0;
+  const char* remembered_tag_ = nullptr;  // the tag they were made on
+  bool remember_ = false;
   std::string scratch_;
 };
 

@@ -66,6 +66,9 @@ uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink:
   t.owner = kNone;
   t.states_from = 0;
   t.held.reset();
+  t.filter = nullptr;
+  t.rest = kNone;
+  t.verdict = Verdict::Open;
   t.sink.reset(mode, items);
   ++live_;
   return ntasks_++;
@@ -74,6 +77,7 @@ uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink:
 // --- entry ----------------------------------------------------------------------------------
 
 std::optional<EngineError> Scan::run_document() {
+  attrs_.remember(ntasks_ > 1);
   levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
   floor_ = 0;
   for (uint32_t task = 0; task < ntasks_; ++task) {
@@ -98,6 +102,7 @@ std::optional<EngineError> Scan::run_document() {
 }
 
 std::optional<EngineError> Scan::run_within() {
+  attrs_.remember(ntasks_ > 1);
   levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
   floor_ = 1;
   for (;;) {
@@ -264,7 +269,7 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
       const uint32_t task = s.task;
       const uint64_t before = tasks_[task].sink.size();
       select(task, s.step + 1, s.top_level);
-      work_.push_back(Work{WorkKind::Settle, false, task, 0, i, before, nullptr});
+      work_.push_back(Work{WorkKind::Settle, false, task, 0, i, before});
       return;
     }
     case path::SelectorKind::Count:
@@ -282,7 +287,7 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
       }
       const uint64_t before = tasks_[task].sink.size();
       select(task, s.step + 1, s.top_level);
-      work_.push_back(Work{WorkKind::Settle, el_.empty, task, 0, i, before, nullptr});
+      work_.push_back(Work{WorkKind::Settle, el_.empty, task, 0, i, before});
       return;
     }
   }
@@ -294,10 +299,25 @@ void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
   const State s = states_[i];
   const std::span<const path::Step> rest = tasks_[s.task].steps.subspan(s.step + 1);
   const uint32_t subject = new_task(Role::Subject, f.path, s.task);
+  tasks_[subject].filter = &f;
+  if (rest.size() == 1 && rest[0].kind == path::StepKind::Attr) {
+    // The rest is an attribute of this very tag (`#(...)#.@id`): its raw bytes stay in the
+    // document, so they are noted for the decision instead of a task of their own.
+    const auto raw = attrs_.find_raw(rest[0].attr);
+    if (!raw || raw->size() < kNone) {
+      const size_t at = raw ? static_cast<size_t>(raw->data() - doc_.data()) : 0;
+      const auto len = raw ? static_cast<uint32_t>(raw->size()) : 0;
+      select(subject, 0, true);
+      work_.push_back(
+          Work{WorkKind::DecideAttr, raw.has_value(), subject, len, first ? i : kNone, at});
+      return;
+    }
+  }
   const uint32_t held = new_task(Role::Rest, rest, s.task);
+  tasks_[subject].rest = held;
   select(subject, 0, true);
   select(held, 0, true);
-  work_.push_back(Work{WorkKind::Decide, false, subject, held, first ? i : kNone, 0, &f});
+  work_.push_back(Work{WorkKind::Decide, false, subject, held, first ? i : kNone, 0});
 }
 
 // Reads the element just matched once, as its states and work need: entered, read for its
@@ -308,7 +328,7 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
     if (el_.captures > 0) {
       // Taken when the element ends, before the rest of its work (a settle counts them).
       for (uint32_t c = 0; c < el_.captures; ++c) {
-        work_.push_back(Work{WorkKind::Capture, false, el_.capturing[c], 0, kNone, 0, nullptr});
+        work_.push_back(Work{WorkKind::Capture, false, el_.capturing[c], 0, kNone, 0});
       }
       std::rotate(work_.begin() + work, work_.end() - el_.captures, work_.end());
     }
@@ -347,7 +367,7 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
       }
       return;
     case path::StepKind::Text:
-      work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0, nullptr});
+      work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0});
       el_.text = true;
       return;
     case path::StepKind::Element:
@@ -367,12 +387,12 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
     return added(task);
   }
   if (t.sink.keeps_next() && (t.options.element_text || t.sink.mode() == Sink::Mode::First)) {
-    work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0, nullptr});
+    work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0});
     el_.text = true;
   } else if (el_.captures < Element::kInlineCaptures) {
     el_.capturing[el_.captures++] = task;
   } else {
-    work_.push_back(Work{WorkKind::Capture, false, task, 0, kNone, 0, nullptr});
+    work_.push_back(Work{WorkKind::Capture, false, task, 0, kNone, 0});
   }
 }
 
@@ -407,6 +427,9 @@ uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t o
   t.states_from = static_cast<uint32_t>(states_.size());
   t.done = false;
   t.held.reset();
+  t.filter = nullptr;
+  t.rest = kNone;
+  t.verdict = Verdict::Open;
   t.options = TaskOptions{};  // a filter's paths keep the guard on empty-element tags
   if (role == Role::Subject) {
     // Only the first item is the subject; the rest of the path runs on only if it can fail.
@@ -486,6 +509,7 @@ void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view te
         if (!tasks_[item.task].done) emit_value(item.task, text);
         break;
       case WorkKind::Decide:
+      case WorkKind::DecideAttr:
         decide(item);
         break;
       case WorkKind::Settle:
@@ -495,10 +519,24 @@ void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view te
   }
 }
 
+bool Scan::holds(const Task& subject) const {
+  const path::Filter& f = *subject.filter;
+  return subject.sink.size() > 0 && compare(as_subject(subject.sink.first_text()), f.op, f.value);
+}
+
 void Scan::decide(const Work& work) {
-  const Sink& subject = tasks_[work.task].sink;
-  const path::Filter& f = *work.filter;
-  if (subject.size() == 0 || !compare(as_subject(subject.first_text()), f.op, f.value)) return;
+  const Task& subject = tasks_[work.task];
+  if (subject.verdict == Verdict::Open ? !holds(subject) : subject.verdict == Verdict::Fails) {
+    return;
+  }
+  if (work.kind == WorkKind::DecideAttr) {
+    const uint32_t owner = tasks_[work.task].owner;
+    if (work.held && !tasks_[owner].done) {
+      emit_value(owner, attribute_value(doc_.substr(work.before, work.rest), value_));
+    }
+    if (work.state != kNone) settle(work.state);
+    return;
+  }
   Task& rest = tasks_[work.rest];
   const uint32_t owner = rest.owner;
   if (rest.held) {
@@ -545,14 +583,26 @@ bool Scan::level_idle() const noexcept {
 
 // --- task outcomes --------------------------------------------------------------------------
 
+[[gnu::always_inline]] inline void Scan::added(uint32_t task) {
+  const Task& t = tasks_[task];
+  if (t.options.first_only && t.sink.size() > 0) found_first(task);
+}
+
+// A task that wants one item has it. A subject's first item decides its filter, and one that
+// fails it stops the rest of the path here: what that finds would be dropped, and the element
+// may then be left at once.
+[[gnu::noinline]] void Scan::found_first(uint32_t task) {
+  Task& t = tasks_[task];
+  if (t.role == Role::Subject && t.rest != kNone) {
+    t.verdict = holds(t) ? Verdict::Holds : Verdict::Fails;
+    if (t.verdict == Verdict::Fails) finish(t.rest);
+  }
+  finish(task);
+}
+
 void Scan::emit_value(uint32_t task, std::string_view bytes) {
   tasks_[task].sink.value(bytes);
   added(task);
-}
-
-void Scan::added(uint32_t task) {
-  const Task& t = tasks_[task];
-  if (t.options.first_only && t.sink.size() > 0) finish(task);
 }
 
 // A settled Index or first-match filter: at top level the task is done, below it the state

@@ -60,13 +60,20 @@ class Scan {
     Rest,     // the rest of a filtered path, inside one candidate, waiting for the decision
   };
 
+  enum class Verdict : uint8_t { Open, Holds, Fails };
+
   struct Task {
     std::span<const path::Step> steps;
     TaskOptions options;
     Role role = Role::Path;
     bool done = false;
+    // Subject: what its first item said, when only that item matters; its filter, and the
+    // rest of the path it decides (kNone when that rest is an attribute).
+    Verdict verdict = Verdict::Open;
     uint32_t owner = kNone;    // Subject, Rest: the task whose filter made this one
     uint32_t states_from = 0;  // its states are all at states_[states_from..]
+    uint32_t rest = kNone;
+    const path::Filter* filter = nullptr;
     Sink sink;
     std::optional<std::string> held;  // Rest: an ambiguity, raised only if the filter holds
   };
@@ -94,17 +101,19 @@ class Scan {
     bool counts = false;  // some state counts its matches, to be given at the end
   };
 
-  enum class WorkKind : uint8_t { Capture, Text, Decide, Settle };
+  enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
 
-  // Something to do when an element ends, in the order it was asked for.
-  struct Work {
+  // Something to do when an element ends, in the order it was asked for. A power of two in
+  // size: the work waiting is counted at every element, and that is then a shift.
+  struct alignas(32) Work {
     WorkKind kind = WorkKind::Capture;
-    bool held = false;       // Settle: settles whatever was found (an empty element passed)
-    uint32_t task = 0;       // Capture, Text, Settle: the task; Decide: the filter's subject
-    uint32_t rest = 0;       // Decide: the filtered path's rest
-    uint32_t state = kNone;  // Settle, Decide: the selecting state to settle, if any
-    uint64_t before = 0;     // Settle: the task's item count before the selection
-    const path::Filter* filter = nullptr;  // Decide
+    bool held = false;       // Settle: settles whatever was found (an empty element passed);
+                             // DecideAttr: the tag has the attribute
+    uint32_t task = 0;       // Capture, Text, Settle: the task; Decide*: the filter's subject
+    uint32_t rest = 0;       // Decide: the filtered path's rest; DecideAttr: the value's length
+    uint32_t state = kNone;  // Settle, Decide*: the selecting state to settle, if any
+    uint64_t before = 0;     // Settle: the task's item count before the selection;
+                             // DecideAttr: the value's offset in the document
   };
   static_assert(sizeof(Work) == 32);
 
@@ -161,6 +170,8 @@ class Scan {
   void run_work(uint32_t from, size_t start, size_t end, std::string_view text);
   void take_captures(size_t end);
   void decide(const Work& work);
+  [[nodiscard]] bool holds(const Task& subject) const;
+  void found_first(uint32_t task);
   void skip_rest();
   // Nobody needs the element just started: one block skip, or a read for its text when an
   // enclosing element gathers text.
@@ -207,6 +218,7 @@ class Scan {
   const path::Step* raise_checked_ = nullptr;
   bool can_raise_ = false;
   std::string text_;      // one consumed element's text
+  std::string value_;     // an attribute value given when its filter is decided
   std::string decode_;    // text decoding
   std::string unescape_;  // text unescaping
 };
