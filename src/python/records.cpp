@@ -35,9 +35,11 @@ constexpr const char* kBadPair = "fields.items() must give (name, path) pairs";
 
 // ---- compiling -------------------------------------------------------------
 
-// Puts "<what>: " before the message of the ValueError or TypeError being
-// raised; other exceptions (a path that cannot be UTF-8) are left as they are.
-void name_the_path(const char* format, PyObject* arg) noexcept {
+// Puts "<prefix>: " before the message of the ValueError or TypeError being
+// raised; other exceptions (a path that cannot be UTF-8, no memory) are left
+// as they are. `make_prefix` runs with no exception set.
+template <class MakePrefix>
+void prefix_error(MakePrefix&& make_prefix) noexcept {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
@@ -52,10 +54,22 @@ void name_the_path(const char* format, PyObject* arg) noexcept {
   Ref owned_traceback = Ref::steal(traceback);
   Ref message = Ref::steal(owned_value ? PyObject_Str(owned_value.get()) : nullptr);
   if (!message) return;
-  Ref prefix = Ref::steal(arg != nullptr ? PyUnicode_FromFormat(format, arg)
-                                         : PyUnicode_FromString(format));
+  Ref prefix = make_prefix();
   if (!prefix) return;
   PyErr_Format(owned_type.get(), "%U: %U", prefix.get(), message.get());
+}
+
+void name_the_path(const char* format, PyObject* arg) noexcept {
+  prefix_error([&] {
+    return Ref::steal(arg != nullptr ? PyUnicode_FromFormat(format, arg)
+                                     : PyUnicode_FromString(format));
+  });
+}
+
+// A text that cannot be converted: the error says where it is.
+void name_the_text(PyObject* field, size_t record) noexcept {
+  prefix_error(
+      [&] { return Ref::steal(PyUnicode_FromFormat("field %R of record %zu", field, record)); });
 }
 
 // The program of a str or Path; null with an exception set.
@@ -325,9 +339,11 @@ class RowSink {
     if (!row) return false;
     for (size_t f = 0; f < answers.size(); ++f) {
       Ref value = field_value(answers[f], element);
-      if (!value || PyDict_SetItem(row.get(), fields_.names[f].get(), value.get()) < 0) {
+      if (!value) {
+        name_the_text(fields_.names[f].get(), next_);
         return false;
       }
+      if (PyDict_SetItem(row.get(), fields_.names[f].get(), value.get()) < 0) return false;
     }
     PyList_SetItem(rows_.get(), static_cast<Py_ssize_t>(next_++), row.release());  // steals
     return true;
@@ -390,6 +406,7 @@ class ColumnSink {
       column.begin_row(items.size());
       for (size_t i = 0; i < items.size(); ++i) {
         if (!add_text(column, items.bytes(i, element), items.kind(i) != engine::ItemKind::Value)) {
+          name_the_text(fields_.names[f].get(), added_ - 1);
           return false;
         }
       }

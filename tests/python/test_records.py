@@ -220,7 +220,10 @@ def test_names_order_and_shapes():
         (b"<r/>", "r.i", {1: "@a"}, TypeError, "field names must be str"),
         (b"<r><i><b></b><b></b></i></r>", "r.i", {"ok": "@a", "bad": "b.c"}, ValueError,
          "field 'bad': path is ambiguous: b "),
-        (b'<r><i a="\xff"/></r>', "r.i", {"a": "@a"}, ValueError, "invalid"),
+        (b'<r><i a="x"/><i a="\xff"/></r>', "r.i", {"a": "@a"}, ValueError,
+         "field 'a' of record 1: invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"<r><i><t>x</t></i><i><t>ok\xff</t></i></r>", "r.i", {"t": "t"}, ValueError,
+         "field 't' of record 1: invalid utf-8 sequence of 1 bytes from index 2"),
         (3, "r.i", {}, ValueError, NOT_SOURCE),
     ],
 )
