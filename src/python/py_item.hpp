@@ -122,7 +122,7 @@ class PyItems {
 class ElementBytes {
  public:
   [[nodiscard]] std::string_view bytes() const noexcept { return bytes_; }
-  // False with the source rule's exception set.
+  // False with an exception set when the source can no longer be read.
   [[nodiscard]] bool load(const PyItems& items, size_t i) noexcept;
   // True when no Python code can change bytes() meanwhile: a copy of markup
   // (which loads no source bytes), or a source whose bytes are immutable.
@@ -156,7 +156,7 @@ class ItemText {
   ItemText(const ItemText&) = delete;
   ItemText& operator=(const ItemText&) = delete;
   [[nodiscard]] std::string_view bytes() const noexcept { return view_; }
-  // False with the source rule's exception set. May throw bad_alloc.
+  // False with an exception set when the source can no longer be read. May throw bad_alloc.
   [[nodiscard]] bool load(const PyItems& items, size_t i);
 
  private:

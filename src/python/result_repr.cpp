@@ -59,7 +59,7 @@ bool append_summary_list(size_t count, std::string& out, Entry&& entry) {
 constexpr const char* kSourceClosed = "<Result (source closed)>";
 
 // After a failed read of an item's bytes: true (error cleared) when the
-// source rule refused them, so the caller can show kSourceClosed; false for
+// source could not be read any more, so the caller can show kSourceClosed; false for
 // anything else (MemoryError), which a repr passes on.
 bool source_unreadable() noexcept {
   if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;

@@ -53,7 +53,7 @@ struct ChildSnapshot {
   std::vector<engine::ChildSpan> children;
 };
 
-// False with the source rule's error set.
+// False with an exception set when the source can no longer be read.
 bool take_snapshot(PyObject* view, ChildSnapshot& out) {
   ElementBytes element;
   if (!load_parent(view, element)) return false;
