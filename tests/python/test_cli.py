@@ -166,9 +166,11 @@ def test_ends_quietly_on_broken_pipe_and_interrupt(workdir):
     assert head.communicate(timeout=60)[0] == b"line\n"
     assert (writer.wait(timeout=60), writer.stderr.read()) == (141, b"")
 
-    # Ctrl-C while the command waits for standard input
+    # Ctrl-C while the command waits for standard input (as from a terminal: a shell's
+    # background job would have inherited SIGINT ignored)
     waiting = subprocess.Popen([str(SCRIPT), "r"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE)
+                               stderr=subprocess.PIPE,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     wchan = Path(f"/proc/{waiting.pid}/wchan")
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline and "pipe" not in wchan.read_text():
