@@ -55,20 +55,26 @@ void Scan::reset(std::string_view doc) noexcept {
   can_raise_ = false;
 }
 
+// The next task, a spare one after a reset, made new for `steps`.
+Scan::Task& Scan::next_task(std::span<const path::Step> steps, Role role, uint32_t owner) {
+  if (ntasks_ == tasks_.size()) tasks_.emplace_back();
+  Task& t = tasks_[ntasks_];
+  t.steps = steps;
+  t.role = role;
+  t.done = false;
+  t.verdict = Verdict::Open;
+  t.owner = owner;
+  t.states_from = 0;
+  t.rest = kNone;
+  t.filter = nullptr;
+  t.held.reset();
+  return t;
+}
+
 uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink::Mode mode,
                    Items* items) {
-  if (ntasks_ == tasks_.size()) tasks_.emplace_back();
-  Task& t = tasks_[ntasks_];  // a spare one after a reset
-  t.steps = steps;
+  Task& t = next_task(steps, Role::Path, kNone);
   t.options = options;
-  t.role = Role::Path;
-  t.done = false;
-  t.owner = kNone;
-  t.states_from = 0;
-  t.held.reset();
-  t.filter = nullptr;
-  t.rest = kNone;
-  t.verdict = Verdict::Open;
   t.sink.reset(mode, items);
   ++live_;
   return ntasks_++;
@@ -418,18 +424,9 @@ void Scan::make_room() { states_.reserve(std::max(room(), 2 * states_.capacity()
 }
 
 uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t owner) {
-  if (ntasks_ == tasks_.size()) tasks_.emplace_back();
-  Task& t = tasks_[ntasks_];
+  Task& t = next_task(steps, role, owner);
   const Task& o = tasks_[owner];
-  t.steps = steps;
-  t.role = role;
-  t.owner = owner;
   t.states_from = static_cast<uint32_t>(states_.size());
-  t.done = false;
-  t.held.reset();
-  t.filter = nullptr;
-  t.rest = kNone;
-  t.verdict = Verdict::Open;
   t.options = TaskOptions{};  // a filter's paths keep the guard on empty-element tags
   if (role == Role::Subject) {
     // Only the first item is the subject; the rest of the path runs on only if it can fail.
@@ -530,7 +527,7 @@ void Scan::decide(const Work& work) {
     return;
   }
   if (work.kind == WorkKind::DecideAttr) {
-    const uint32_t owner = tasks_[work.task].owner;
+    const uint32_t owner = subject.owner;
     if (work.held && !tasks_[owner].done) {
       emit_value(owner, attribute_value(doc_.substr(work.before, work.rest), value_));
     }

@@ -164,6 +164,7 @@ class Scan {
   void select(uint32_t task, uint32_t step, bool top_level);
   void capture(uint32_t task);
   void push_state(uint32_t task, uint32_t step, bool top_level);
+  Task& next_task(std::span<const path::Step> steps, Role role, uint32_t owner);
   uint32_t new_task(Role role, std::span<const path::Step> steps, uint32_t owner);
 
   void close_level(bool tallies, size_t end);
