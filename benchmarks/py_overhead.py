@@ -8,8 +8,10 @@ is what lifting items, building the Result and the call itself cost.
 Then, per item, over 250,000 short titles held in one Result: iterating it,
 iterating with to_str() on each item, and to_str_list(), in ns per item beyond
 the pass, each next to the floor: CPython making the same strs from one str
-with str.split, no XML involved. Then the memory a held span costs, from the C
-allocator's books (or the resident size) while many Results of spans are alive
+with str.split, no XML involved. Beside it, what one method call and one str per
+item cost CPython on this machine (bytes.decode over a list, data in cache).
+Then the memory a held span costs, from the C allocator's books (or the resident
+size) while many Results of spans are alive
 (the items live in C++, out of tracemalloc's sight).
 
 Usage: python benchmarks/py_overhead.py [--repeat N] [--records ...] [--items N]
@@ -94,6 +96,10 @@ def per_item(doc: bytes, items: int, repeat: int) -> None:
     # The floor: the same strs made by one C loop, with no XML at all.
     floor = best_of(repeat, lambda: joined.split("\n")) / items * 1e9
     print(f"{'floor: str.split of the same texts':<34} {floor:>17.0f} ns/item")
+    # What any per-item method costs here: one call and one str per item, in cache.
+    encoded = [t.encode() for t in joined.split("\n")]
+    calls = best_of(repeat, lambda: [b.decode() for b in encoded]) / items * 1e9
+    print(f"{'floor: [b.decode() for b in bytes]':<34} {calls:>17.0f} ns/item")
     steps = {
         "iterate": lambda: [None for _ in titles],
         "iterate + to_str()": lambda: [t.to_str() for t in titles],
