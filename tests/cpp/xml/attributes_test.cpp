@@ -24,33 +24,21 @@ std::string render_attrs(std::string_view tag, bool checks = true) {
     ev.content = tag;
     ev.name_len = tag.find(' ') == std::string_view::npos ? tag.size() : tag.find(' ');
   }
+  static const char* const kErrors[] = {"", "ExpectedEq", "Duplicated", "UnquotedValue",
+                                        "ExpectedValue", "ExpectedQuote"};
   Attributes attrs(ev, checks);
   AttrItem it;
   std::string out;
   for (int guard = 0; guard < 1000 && attrs.next(&it); ++guard) {
     if (!out.empty()) out += ", ";
-    switch (it.error) {
-      case AttrErrorKind::None:
-        out += testing::escape(it.key);
-        out += '=';
-        out += testing::escape(it.value);
-        break;
-      case AttrErrorKind::ExpectedEq:
-        out += "ExpectedEq(" + std::to_string(it.pos) + ")";
-        break;
-      case AttrErrorKind::Duplicated:
-        out += "Duplicated(" + std::to_string(it.pos) + "," + std::to_string(it.pos2) + ")";
-        break;
-      case AttrErrorKind::UnquotedValue:
-        out += "UnquotedValue(" + std::to_string(it.pos) + ")";
-        break;
-      case AttrErrorKind::ExpectedValue:
-        out += "ExpectedValue(" + std::to_string(it.pos) + ")";
-        break;
-      case AttrErrorKind::ExpectedQuote:
-        out += "ExpectedQuote(" + std::to_string(it.pos) + "," + it.quote + ")";
-        break;
+    if (it.error == AttrErrorKind::None) {
+      out += testing::escape(it.key) + '=' + testing::escape(it.value);
+      continue;
     }
+    out += kErrors[static_cast<size_t>(it.error)] + ("(" + std::to_string(it.pos));
+    if (it.error == AttrErrorKind::Duplicated) out += "," + std::to_string(it.pos2);
+    if (it.error == AttrErrorKind::ExpectedQuote) out += std::string(",") + it.quote;
+    out += ')';
   }
   // Once finished, the iterator stays finished.
   if (attrs.next(&it)) out += " <more after end>";
