@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import pytest
 import varnex
-from conftest import AMBIGUOUS, MANY, NOT_BUFFER, WRONG_TYPE, entries, pieces
+from conftest import MANY, WRONG_TYPE, entries, pieces
 
 DOC = """<shop>
   <item id="i1"><name>Tea</name><price>3</price></item>
@@ -43,8 +43,6 @@ def unknown(path: str) -> str:
         (varnex.get_many, "<a/>", ["a", "\ud800"], TypeError, BAD_ENTRY),
         (varnex.get_many, "<a/>", ["a", "b|@x"], ValueError, unknown("b|@x")),
         (varnex.get_many_buffer, 123, ["a|@x"], ValueError, unknown("a|@x")),
-        (varnex.get_many_buffer, "<a/>", ["a"], ValueError, NOT_BUFFER),
-        (varnex.get_many, "<a><b></b><b></b></a>", ["a", "a.b.c"], ValueError, AMBIGUOUS),
     ],
 )  # fmt: skip
 def test_errors_in_order_of_checking(function, data, paths, error, message):

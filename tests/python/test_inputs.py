@@ -42,13 +42,19 @@ def test_byte_buffers_accepted(make):
 
 
 @pytest.mark.parametrize(
+    "call",
+    [varnex.get_buffer, lambda d, p: varnex.compile(p).get_buffer(d),
+     lambda d, p: varnex.get_many_buffer(d, [p])],
+    ids=["get_buffer", "Path.get_buffer", "get_many_buffer"],
+)
+@pytest.mark.parametrize(
     "data",
     [DOC, array.array("i", [1, 2]), memoryview(b"<r/>").cast("b")],
     ids=["str", "array-i", "format-b"],
 )
-def test_get_buffer_rejects_non_byte_buffers(data):
+def test_buffer_functions_reject_non_byte_buffers(call, data):
     with pytest.raises(ValueError) as info:
-        varnex.get_buffer(data, "r")
+        call(data, "r")
     assert str(info.value) == NOT_BUFFER
     assert info.value.__context__ is None  # the exporter's own error is discarded
 
