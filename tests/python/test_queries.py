@@ -6,7 +6,6 @@ import re
 from pathlib import Path
 
 import pytest
-import varnex
 from conftest import MANY, QUERIES, entries
 
 CASES = Path(__file__).parent.parent / "cases" / "queries.txt"
@@ -74,19 +73,3 @@ def test_table(doc, path, single, many):
         check(name, lambda call=call: call(doc, path), single)
     for name, call in entries(MANY, doc):
         check(name, lambda call=call: call(doc, [path])[0], many)
-
-
-def test_each_documents_paths_together():
-    by_doc: dict[bytes, list] = {}
-    for row in ROWS:
-        by_doc.setdefault(row.values[0], []).append(row.values)
-    for doc, rows in by_doc.items():
-        paths = [path for _, path, _, _ in rows]
-        errors = {m[1] for _, _, _, m in rows if m[0] == "error"}
-        if errors:
-            with pytest.raises(ValueError) as info:
-                varnex.get_many_bytes(doc, paths)
-            assert any(f"ambiguous: {e} matches" in str(info.value) for e in errors)
-            continue
-        results = varnex.get_many_bytes(doc, paths)
-        assert [texts(r) for r in results] == [[v.decode() for v in m[1]] for *_, m in rows]
