@@ -13,11 +13,12 @@ DOC = """<shop>
 </shop>"""
 
 def test_paths_may_be_strings_compiled_paths_or_empty():
-    paths = ["", varnex.compile("shop.note"), "shop.item.0.@id", ""]
+    paths = ["", varnex.compile("shop.note"), "shop.item.0.@id", "shop.item.1.name", ""]
     for name, run in entries(MANY, DOC.encode()):
         results = run(DOC.encode(), paths)
         assert type(results) is list and all(type(r) is varnex.Result for r in results), name
-        assert [pieces(r) for r in results] == [[], ["closed on Sunday"], ["i1"], []], name
+        assert [pieces(r) for r in results] == [
+            [], ["closed on Sunday"], ["i1"], ["Cake & co"], []], name
 
 
 def test_nothing_is_read_without_a_path():
