@@ -184,18 +184,6 @@ def test_views_reread_a_mutable_parent_but_iterators_keep_a_snapshot():
     assert [n for n, _ in child_iter] == ["a", "b"]
 
 
-def test_unreadable_parent_raises_the_source_error():
-    view = memoryview(b"<r><a/></r>")
-    result = varnex.parse(view)
-    keys, values, children = result.keys(), result.values(), result.children()
-    view.release()
-    for operation, target in [(len, keys), (iter, keys), (lambda v: "a" in v, keys),
-                              (len, values), (iter, values), (iter, children)]:
-        with pytest.raises(ValueError, match="data must be bytes, str, or a buffer-protocol"):
-            operation(target)
-    assert repr(values) == "result_values([...])"
-
-
 def test_names_that_are_not_utf8():
     result = varnex.parse(b"<r><\xff/><b>2</b></r>")
     assert len(result.keys()) == 2
