@@ -64,11 +64,6 @@ def test_quoting_and_caret(path, quoted, offset):
     assert message.endswith(caret(offset))
 
 
-def test_failed_compile_is_not_cached():
-    for _ in range(3):
-        assert path_error("a.@") == path_error("a.@")
-
-
 def test_every_function_raises_them():
     data = DOC.encode()
     for name, run in entries(QUERIES, data):
