@@ -64,6 +64,9 @@ SOURCES = {
     "str": ("str", True, lambda tmp: DOC.decode(), None),
     "memoryview of bytes": ("buffer", True, lambda tmp: memoryview(DOC)[1:], None),
     "read-only mmap": ("buffer", True, lambda tmp: read_only_map(DOC, tmp), None),
+    "memoryview of a read-only mmap": (
+        "buffer", True, lambda tmp: memoryview(read_only_map(DOC, tmp)),
+        {"get_buffer", "validate"}),
     "UTF-16 bytearray, read as a decoded copy": (
         "buffer", True, lambda tmp: bytearray(UTF16), {"get_buffer", "records"}),
     "small bytes": ("bytes", False, lambda tmp: SMALL, {"get_bytes", "validate"}),
@@ -72,6 +75,10 @@ SOURCES = {
         "buffer", False, lambda tmp: memoryview(bytearray(DOC)).toreadonly(), None),
     "writable mmap": (
         "buffer", False, lambda tmp: read_only_map(DOC, tmp, access=mmap.ACCESS_WRITE), None),
+    "read-only memoryview of a writable mmap": (
+        "buffer", False,
+        lambda tmp: memoryview(read_only_map(DOC, tmp, access=mmap.ACCESS_WRITE)).toreadonly(),
+        {"get_buffer", "validate"}),
 }
 
 CASES = [(entry, source) for entry, (kinds, _) in ENTRIES.items()
