@@ -74,8 +74,6 @@ def test_every_function_raises_them():
             run(data, "a|@Count")
 
 
-
-
 @pytest.mark.parametrize(
     ("path", "method", "args", "error", "message"),
     [
