@@ -1,4 +1,5 @@
-"""Which objects are accepted as documents, and how their bytes are read."""
+"""Which objects are accepted as documents, and how their bytes are read: documents in other
+encodings than UTF-8 answer as the same text in UTF-8 does."""
 
 from __future__ import annotations
 
@@ -9,7 +10,7 @@ import sys
 
 import pytest
 import varnex
-from conftest import NOT_BUFFER, NOT_SOURCE
+from conftest import MANY, NOT_BUFFER, NOT_SOURCE, QUERIES, entries
 
 DOC = "<r><a>1</a><a>2</a></r>"
 NOT_CONTIGUOUS = "buffer must be C-contiguous"
@@ -42,13 +43,19 @@ def test_byte_buffers_accepted(make):
 
 
 @pytest.mark.parametrize(
+    "call",
+    [varnex.get_buffer, lambda d, p: varnex.compile(p).get_buffer(d),
+     lambda d, p: varnex.get_many_buffer(d, [p])],
+    ids=["get_buffer", "Path.get_buffer", "get_many_buffer"],
+)
+@pytest.mark.parametrize(
     "data",
     [DOC, array.array("i", [1, 2]), memoryview(b"<r/>").cast("b")],
     ids=["str", "array-i", "format-b"],
 )
-def test_get_buffer_rejects_non_byte_buffers(data):
+def test_buffer_functions_reject_non_byte_buffers(call, data):
     with pytest.raises(ValueError) as info:
-        varnex.get_buffer(data, "r")
+        call(data, "r")
     assert str(info.value) == NOT_BUFFER
     assert info.value.__context__ is None  # the exporter's own error is discarded
 
@@ -88,18 +95,6 @@ def test_lone_surrogate_document(call):
         call("<a>\ud800</a>")
 
 
-def test_buffers_are_released_on_every_path():
-    data, m = bytearray(DOC.encode()), mapped(DOC.encode())
-    for source in (data, m):
-        varnex.get_buffer(source, "r.a"), varnex.validate(source), varnex.parse(source).to_str()
-        with pytest.raises(ValueError):
-            varnex.get_buffer(source, "r.a.c")  # ambiguous after the buffer was taken
-    with pytest.raises(ValueError):
-        varnex.parse(memoryview(data)[::2])
-    data.extend(b" ")  # both would raise BufferError if any view were still held
-    m.close()
-
-
 def test_buffer_results_copy_while_parse_rereads():
     data = bytearray(b"<r><a>1</a><a>2</a></r>")
     whole = varnex.parse(data)
@@ -113,22 +108,21 @@ def test_buffer_results_copy_while_parse_rereads():
 
 
 @pytest.mark.parametrize("close", [mmap.mmap.close, memoryview.release], ids=["mmap", "view"])
-@pytest.mark.parametrize(
-    "read",
-    [lambda r: r.to_str(), lambda r: r["a"], lambda r: r.get_many(["r.a"])],
-    ids=["to_str", "subscript", "get_many"],
-)
-def test_reading_a_source_gone_bad_raises_the_source_error_but_repr_does_not(close, read):
+def test_reading_a_source_gone_bad_raises_the_source_error_but_repr_does_not(close):
     data = b"<r><a>1</a></r>"
     source = mapped(data) if close is mmap.mmap.close else memoryview(data)
     result = varnex.parse(source)
-    keys = result.keys()
+    keys, values, children = result.keys(), result.values(), result.children()
     close(source)
-    with pytest.raises(ValueError) as info:
-        read(result)
-    assert str(info.value) == NOT_SOURCE
+    for read in (result.to_str, lambda: result["a"], lambda: result.get_many(["r.a"]),
+                 lambda: len(keys), lambda: iter(keys), lambda: "a" in keys, lambda: len(values),
+                 lambda: iter(values), lambda: iter(children)):
+        with pytest.raises(ValueError) as info:
+            read()
+        assert str(info.value) == NOT_SOURCE
     assert repr(result) == "<Result (source closed)>"
     assert repr(keys) == "result_keys(<source closed>)"
+    assert repr(values) == "result_values([...])"
 
 
 def test_results_keep_their_document_alive():
@@ -145,3 +139,100 @@ def test_parse_accepts_anything_readable():
         result = varnex.parse(data)
         assert len(result) == 1
         assert varnex.validate(data) is False
+
+
+DECL = '<?xml version="1.0" encoding="{label}"?>\n'
+BODY = '<r><a x="{w}" n="3">{v}</a><{w}>1</{w}><a x="y">{w}{v}</a><!-- {v} --></r>'
+
+# label in the declaration, Python codec, two words outside ASCII, how the bytes start.
+ENCODINGS = [
+    ("ISO-8859-1", "cp1252", "\u00e9", "caf\u00e9", b""),
+    ("windows-1252", "cp1252", "\u20ac", "na\u00efve", b""),
+    ("koi8-r", "koi8-r", "\u0436", "\u0447\u0430\u0439", b""),
+    ("Shift_JIS", "shift_jis", "\u7dd1", "\u304a\u8336", b""),
+    ("gbk", "gbk", "\u7eff", "\u8336", b""),
+    ("utf-8", "utf-8", "\u00e9", "caf\u00e9", b"\xef\xbb\xbf"),
+    ("latin1", "cp1252", "\u00e9", "caf\u00e9", b"\xef\xbb\xbf"),  # a UTF-8 mark, then latin1
+    ("UTF-16", "utf-16-le", "\u2615", "\U0001f375", b"\xff\xfe"),
+    ("UTF-16", "utf-16-be", "\u2615", "\U0001f375", b"\xfe\xff"),
+    ("UTF-16", "utf-16-le", "\u2615", "\U0001f375", b""),  # no mark: "<?" in UTF-16
+]
+IDS = [f"{label}-{codec}-{len(mark)}" for label, codec, *_, mark in ENCODINGS]
+
+
+def case(label, codec, w, v, mark):
+    text = (DECL + BODY).format(label=label, w=w, v=v)
+    return text, mark + text.encode(codec), w
+
+
+def paths(w):
+    return ["r.a", "r.a.#.@x", "r.a.0.#text", "r", "r.*|@count", f"r.{w}",
+            f'r.a#(@x=="{w}").#text', f"r.a#(@x%'{w}*')#.@n", "**.a", "r.a.#.@x|@reverse"]
+
+
+def describe(result):
+    """What a user sees of a Result, errors included."""
+    try:
+        text = result.to_str()
+    except ValueError as error:
+        text = type(error)
+    return len(result), repr(result), text
+
+
+def expect_answers(data, ps, expected):
+    """Every function that reads bytes answers `ps` over `data` as `expected` says."""
+    for name, call in entries(QUERIES, data, text=False):
+        assert [describe(call(data, p)) for p in ps] == expected, name
+    for name, call in entries(MANY, data, text=False):
+        assert [describe(r) for r in call(data, ps)] == expected, name
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS, ids=IDS)
+def test_every_entry_point_answers_as_the_utf8_text(encoding):
+    text, data, w = case(*encoding)
+    ps = paths(w)
+    expected = [describe(varnex.get(text, p)) for p in ps]
+    assert expected[2][2] == encoding[3]  # the str itself is read as UTF-8, once
+    expect_answers(data, ps, expected)
+    assert varnex.validate(data) is varnex.validate(text) is True
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS, ids=IDS)
+def test_parse_and_navigation_read_the_decoded_text(encoding):
+    text, data, w = case(*encoding)
+    for whole in (varnex.parse(data), varnex.parse(bytearray(data))):
+        # A UTF-8 mark stays with bytes read in place; other marks only said how to read them.
+        assert whole.to_str() == ("\ufeff" if data.startswith(b"\xef\xbb\xbf<?xml") and
+                                  encoding[1] == "utf-8" else "") + text
+        assert list(whole.keys()) == ["a", w]
+        assert [describe(v) for v in whole.values()] == [
+            describe(v) for v in varnex.parse(text).values()]
+        v = encoding[3]
+        assert whole["a"].to_str() == f'<a x="{w}" n="3">{v}</a>\n<a x="y">{w}{v}</a>'
+        assert whole["a"][0][-1] == v[-1] and whole[w] == "1"
+        assert repr(whole) == f"<Result type=dict, keys=[a, {w}]>"
+
+
+# Bytes the declared encoding cannot decode are met as bytes that are not UTF-8.
+UNDECODABLE = [
+    (b'<?xml version="1.0" encoding="iso-8859-3"?><r a="x\xa5"><b>t\xa5</b><b>\xe9</b></r>',
+     b'<r a="x\xff"><b>t\xff</b><b>\xc3\xa9</b></r>'),
+    ("<r a='\ud800'><b>t\udc00</b><b>\u00e9</b></r>".encode("utf-16", "surrogatepass"),
+     b"<r a='\xff'><b>t\xff</b><b>\xc3\xa9</b></r>"),
+]
+
+
+@pytest.mark.parametrize(("data", "utf8"), UNDECODABLE, ids=["iso-8859-3", "utf-16"])
+def test_undecodable_bytes_follow_the_rule_for_invalid_utf8(data, utf8):
+    ps = ["r.@a", "r.b", "r.b.0", "r.b.#.#text", "r.b.1"]
+    expected = [describe(varnex.get_bytes(utf8, p)) for p in ps]
+    assert expected[0][2] is ValueError and expected[4][2] == "\u00e9"
+    expect_answers(data, ps, expected)
+
+
+def test_utf8_documents_are_still_read_in_place():
+    data = '<?xml version="1.0" encoding="utf-8"?><r><a>\u00e9</a></r>'.encode()
+    before = sys.getrefcount(data)
+    result = varnex.get_bytes(data, "r.a")
+    assert sys.getrefcount(data) == before + 1  # a span into the caller's bytes
+    assert result == "\u00e9"

@@ -72,6 +72,7 @@ def exercise(doc, data, buffer, bad):
     expect(ValueError, lambda: varnex.get(doc, "r\u0301)"))
     expect(ValueError, lambda: varnex.get_bytes(data, "r.a.c"))
     expect(ValueError, lambda: varnex.get_buffer(doc, "r"))
+    expect(ValueError, lambda: varnex.get_buffer(buffer, "r.a.c"))  # after the view was taken
     expect(ValueError, lambda: varnex.parse(memoryview(buffer)[::2]))
     expect(UnicodeEncodeError, lambda: varnex.get(doc, "\ud800"))
     expect(TypeError, lambda: hash(bad_result))

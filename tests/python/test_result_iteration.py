@@ -1,4 +1,5 @@
-"""Iterating a Result by mode, membership, and the iterators' exclusive-use guard."""
+"""Iterating a Result by mode, membership, the dict-like views (keys(), values(), items(),
+children()), and the iterators' exclusive-use guard."""
 
 from __future__ import annotations
 
@@ -119,3 +120,79 @@ def test_reentered_next_is_refused(kind, eager_gc):
     gc.disable()
     assert seen == ["Already borrowed", "Already mutably borrowed"]
     assert len(list(it)) == 2  # the cursor moved once
+
+
+VIEW_DOC = "<r><a>1</a><b>2</b><a>3</a></r>"
+METHODS = ["keys", "values", "items", "children"]
+NOT_UTF8 = "^invalid utf-8 sequence of 1 bytes from index 0$"
+
+
+def r(doc=VIEW_DOC):
+    return varnex.get(doc, "r")
+
+
+def test_views_of_repeated_names():
+    result = r()
+    assert [len(getattr(result, m)()) for m in METHODS] == [2, 2, 2, 3]
+    assert list(result.keys()) == ["a", "b"]
+    assert [v.to_str() for v in result.values()] == ["<a>1</a>\n<a>3</a>", "2"]
+    items = list(result.items())
+    assert [(k, v.type_, v.to_str()) for k, v in items] == [
+        ("a", list, "<a>1</a>\n<a>3</a>"), ("b", int, "2")]
+    assert [(n, len(v), v.to_str()) for n, v in result.children()] == [
+        ("a", 1, "1"), ("b", 1, "2"), ("a", 1, "3")]
+    assert ("b", "2") in result.items()  # by iteration; a Result equals its text
+    assert ("a", "3") in result.children()
+    keys = ["a", "c", "A", 5, b"a", "\ud800"]
+    assert [k in result.keys() for k in keys] == [True, False, False, False, False, False]
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize(
+    ("result", "mode"),
+    [
+        (varnex.get("<r/>", "r.x"), "empty"),
+        (varnex.get("<r>t</r>", "r"), "scalar"),
+        (varnex.get("<r><a/><a/></r>", "r.a"), "multi"),
+    ],
+)
+def test_views_need_a_dict_like_result(method, result, mode):
+    with pytest.raises(TypeError) as caught:
+        getattr(result, method)()
+    assert str(caught.value) == (
+        f"Result.{method}() requires a dict-like Result (single element with children); got {mode}"
+    )
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_views_are_reiterable(method):
+    view = getattr(r(), method)()
+    first, second = iter(view), iter(view)
+    assert first is not second
+    assert repr(list(first)) == repr(list(second))
+    assert len(list(view)) == len(view)
+
+
+def test_views_reread_a_mutable_parent_but_iterators_keep_a_snapshot():
+    doc = bytearray(b"<r><a>1</a><b>2</b></r>")
+    result = varnex.parse(doc)
+    keys, children = result.keys(), result.children()
+    value_iter, child_iter = iter(result.values()), iter(children)
+    doc[:] = b"<r><c>3</c><c>4</c><d/></r>"  # nothing keeps the buffer locked
+    assert (list(keys), len(children)) == (["c", "d"], 3)
+    assert [v.to_str() for v in value_iter] == ["1", "2"]
+    assert [n for n, _ in child_iter] == ["a", "b"]
+
+
+def test_names_that_are_not_utf8():
+    result = varnex.parse(b"<r><\xff/><b>2</b></r>")
+    assert len(result.keys()) == 2
+    for view in (result.keys(), result.items()):
+        with pytest.raises(ValueError, match=NOT_UTF8):
+            iter(view)
+    assert [v.to_str() for v in result.values()] == ["", "2"]  # values never decode names
+    children = iter(result.children())
+    with pytest.raises(ValueError, match=NOT_UTF8):
+        next(children)
+    name, value = next(children)  # the bad child was stepped over
+    assert (name, value.to_str()) == ("b", "2")

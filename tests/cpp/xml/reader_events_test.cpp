@@ -39,42 +39,29 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"<a<b>", "Start(a<b)@5 Eof@5"},
         Case{"a < b>c", "Text(a )@2 Start(| b)@6 Text(c)@7 Eof@7"},
         Case{"<a\r\n>", "Start(a|a\\r\\n)@5 Eof@5"},
-        Case{"<a b'c>d'>", "Start(a|a b'c>d')@10 Eof@10"},
         Case{R"(<a x=/>)", R"(Empty(a|a x=)@7 Eof@7)"},
         Case{"<a>x > y</a>", "Start(a)@3 Text(x > y)@8 End(a)@12 Eof@12"},
         Case{"a<!--c-->b", "Text(a)@1 Comment(c)@9 Text(b)@10 Eof@10"},
         Case{"<a> </a>", "Start(a)@3 Text( )@4 End(a)@8 Eof@8"},
         Case{"<a></a >", "Start(a)@3 End(a)@8 Eof@8"},
-        Case{"<a></a\t \n>", "Start(a)@3 End(a)@10 Eof@10"},
         Case{"<a></ a>", "Start(a)@3 MismatchedEndTag(a/ a)@8 err@3 Eof@8"},
-        Case{"<a></ >", "Start(a)@3 MismatchedEndTag(a/ )@7 err@3 Eof@7"},
         Case{R"(<a></a x=">">)", R"(Start(a)@3 MismatchedEndTag(a/a x=">")@13 err@3 Eof@13)"},
         Case{"<//>", "UnmatchedEndTag(/)@4 err@0 Eof@4"},
-        Case{"<a><a/></a>", "Start(a)@3 Empty(a)@7 End(a)@11 Eof@11"},
         // Comments: the terminator starts at or after "<!--".
         Case{"<!---->", "Comment()@7 Eof@7"}, Case{"<!-->x-->", "Comment(>x)@9 Eof@9"},
-        Case{"<!--->x-->", "Comment(->x)@10 Eof@10"},
         Case{"<!-- a -- b -->", "Comment( a -- b )@15 Eof@15"},
         Case{"<!-- a --->", "Comment( a -)@11 Eof@11"},
         // CDATA: raw up to the first "]]>".
         Case{"<![CDATA[a]b]]c]]>", "CData(a]b]]c)@18 Eof@18"},
         Case{"<![CDATA[>]]>", "CData(>)@13 Eof@13"}, Case{"<![CDATA[]]>", "CData()@12 Eof@12"},
-        Case{"<r><![CDATA[<x>&amp;]]></r>", "Start(r)@3 CData(<x>&amp;)@23 End(r)@27 Eof@27"},
         // DOCTYPE: the first '>' outside quoted literals at bracket depth 0;
-        // in the internal subset comments and PIs hide their bytes too.
+        // in the internal subset comments and PIs hide their bytes too (the lxml
+        // comparison in the Python suite has one subset for each).
         Case{"<!doctype x>", "DocType(x)@12 Eof@12"},
         Case{"<!DOCTYPEhtml>", "DocType(html)@14 Eof@14"},
         Case{"<!DocType \t x y>", "DocType(x y)@16 Eof@16"},
         Case{R"(<!DOCTYPE a [<!ENTITY x "y">]><r/>)",
              R"(DocType(a [<!ENTITY x "y">])@30 Empty(r)@34 Eof@34)"},
-        Case{R"(<!DOCTYPE a SYSTEM "a>b"><r/>)",
-             R"(DocType(a SYSTEM "a>b")@25 Empty(r)@29 Eof@29)"},
-        Case{"<!DOCTYPE a [<!-- > --><!ELEMENT a ANY>]><a>1</a>",
-             "DocType(a [<!-- > --><!ELEMENT a ANY>])@41 Start(a)@44 Text(1)@45 End(a)@49 Eof@49"},
-        Case{R"(<!DOCTYPE a [<!ATTLIST a v CDATA "<">]><a/>)",
-             R"(DocType(a [<!ATTLIST a v CDATA "<">])@39 Empty(a)@43 Eof@43)"},
-        Case{R"(<!DOCTYPE a [<!ENTITY e "<!--"><!ENTITY f ']>'>]><a/>)",
-             R"(DocType(a [<!ENTITY e "<!--"><!ENTITY f ']>'>])@49 Empty(a)@53 Eof@53)"},
         Case{"<!DOCTYPE a [<?pi > ]> ?><!-- ' --><![ x [ ]]>]><a/>",
              "DocType(a [<?pi > ]> ?><!-- ' --><![ x [ ]]>])@48 Empty(a)@52 Eof@52"},
         // Outside the subset '<' is ordinary and comments are not recognised.
@@ -87,7 +74,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"<?xml?>", "Decl(xml)@7 Eof@7"},
         Case{"<?xml\tversion=\"1.0\"?>", "Decl(xml\\tversion=\"1.0\")@21 Eof@21"},
         Case{"<?xmlfoo?>", "PI(xmlfoo)@10 Eof@10"}, Case{"<?XML v?>", "PI(XML v)@9 Eof@9"},
-        Case{"<?xml-stylesheet a?>", "PI(xml-stylesheet a)@20 Eof@20"},
         Case{R"(<?xml version="1.0"?><?xml version="1.1"?>)",
              R"(Decl(xml version="1.0")@21 Decl(xml version="1.1")@42 Eof@42)"},
         // A byte-order mark is dropped but counted.
