@@ -142,14 +142,21 @@ void Scan::loop() {
       }
       idle_check_ = false;
     }
-    const xml::Event ev = reader_.read_event();
+    // Most tags mean nothing to anyone: unless text is gathered, the reader passes those
+    // itself, asking wanted() of each.
+    uint32_t first = kNone;
+    bool named = false;
+    const bool gathering = !texts_.empty();
+    const xml::Event ev = gathering ? reader_.read_event()
+                                    : reader_.read_child([&](std::string_view qname) noexcept {
+                                        first = wanted(qname, named);
+                                        return first != kNone;
+                                      });
     switch (ev.kind) {
       case xml::EventKind::Start:
       case xml::EventKind::Empty: {
-        // Most tags mean nothing to anyone: those are passed at once.
         const std::string_view qname = ev.name();
-        bool named = false;
-        const uint32_t first = wanted(qname, named);
+        if (gathering) first = wanted(qname, named);
         // A tag's content follows its '<' directly.
         const size_t start = static_cast<size_t>(ev.content.data() - doc_.data()) - 1;
         if (first != kNone && !named && first + 1 == states_.size() &&

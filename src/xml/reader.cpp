@@ -424,6 +424,39 @@ void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
   }
 }
 
+// The start or empty tag that read_event would read next, taken as it takes it
+// (its depth aside) when one comes after text at most; false, with the reader
+// standing at that '<' or in the text, when the next construct is anything
+// else or unclosed: read_event takes it then.
+bool Reader::next_start_tag(ChildTag* tag) noexcept {
+  const size_t from = phase_ == Phase::Markup ? pos_ - 1 : pos_;
+  const size_t lt =
+      from < len_ && base_[from] == '<' ? from : detail::window_find_lt(window_, base_, len_, from);
+  if (lt == kNpos || lt + 1 >= len_) return false;
+  pos_ = lt;
+  phase_ = Phase::Text;
+  const char kind = base_[lt + 1];
+  if (kind == '/' || kind == '!' || kind == '?') return false;
+  const size_t gt = detail::window_find_tag_end(window_, base_, len_, lt + 1);
+  if (gt == kNpos) [[unlikely]]
+    return false;
+  const size_t begin = lt + 1;
+  const bool empty = gt > begin && base_[gt - 1] == '/';
+  const size_t end = empty ? gt - 1 : gt;
+  pos_ = gt + 1;
+  tag->begin = begin;
+  tag->end = end;
+  tag->empty = empty;
+  tag->name_len = name_length(base_ + begin, end - begin, len_ - begin);
+  return true;
+}
+
+// A child not wanted, whose start tag was just read: as the engine skips it.
+void Reader::pass_child(std::string_view name) noexcept {
+  while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
+  }
+}
+
 // Same events, errors and positions as a loop over read_event(), but text is
 // skipped with one search for '<', no Text event is built, and tags whose
 // names cannot matter are only scanned for their end.

@@ -126,6 +126,16 @@ class Reader {
   // stands just past that end tag.
   [[nodiscard]] ErrorKind read_to_end(std::string_view name, SkipSpan* span = nullptr) noexcept;
 
+  // The next child of the element open now (or of the document) whose
+  // qualified name `want` takes, else that element's End, Eof or an Error:
+  // what a loop of read_event() stops at when it passes every Start not
+  // wanted with read_to_end(name) (again while that reports
+  // MissingDoctypeName) and every other construct not wanted as it comes,
+  // with the reader left as that loop leaves it. `want(name)` is asked once
+  // for each start and empty tag met at this level, in order.
+  template <class Want>
+  [[nodiscard]] Event read_child(Want&& want) noexcept;
+
   [[nodiscard]] size_t buffer_position() const noexcept;
   [[nodiscard]] size_t error_position() const noexcept { return err_pos_; }
   [[nodiscard]] Encoding encoding() const noexcept { return enc_; }
@@ -141,6 +151,19 @@ class Reader {
 
  private:
   enum class Phase : uint8_t { Init, Text, Markup, SyntheticEnd, Done };
+
+  struct ChildTag {
+    size_t begin = 0;  // the content, after '<'
+    size_t end = 0;    // the '>', or the '/' of an empty tag
+    size_t name_len = 0;
+    bool empty = false;
+  };
+  [[nodiscard]] bool child_walk_ready() const noexcept {
+    return (phase_ == Phase::Text || phase_ == Phase::Markup) && !config_.check_end_names &&
+           !config_.expand_empty_elements && open_.empty();
+  }
+  [[nodiscard]] bool next_start_tag(ChildTag* tag) noexcept;
+  void pass_child(std::string_view name) noexcept;
 
   void start_document() noexcept;
   Event parse_markup() noexcept;
@@ -188,6 +211,47 @@ class Reader {
 
   friend class ReaderAccess;
 };
+
+template <class Want>
+Event Reader::read_child(Want&& want) noexcept {
+  for (;;) {
+    // Text and the plain tags of children are taken here; the rest by read_event.
+    ChildTag tag;
+    if (child_walk_ready() && next_start_tag(&tag)) {
+      const std::string_view name(base_ + tag.begin, tag.name_len);
+      if (want(name)) {
+        if (!tag.empty) ++depth_;
+        Event ev;
+        ev.kind = tag.empty ? EventKind::Empty : EventKind::Start;
+        ev.encoding = enc_;
+        ev.content = std::string_view(base_ + tag.begin, tag.end - tag.begin);
+        ev.name_len = tag.name_len;
+        return ev;
+      }
+      if (!tag.empty) {
+        ++depth_;
+        pass_child(name);
+      }
+      continue;
+    }
+    const Event ev = read_event();
+    switch (ev.kind) {
+      case EventKind::Start:
+        if (want(ev.name())) return ev;
+        pass_child(ev.name());
+        break;
+      case EventKind::Empty:
+        if (want(ev.name())) return ev;
+        break;
+      case EventKind::End:
+      case EventKind::Eof:
+      case EventKind::Error:
+        return ev;
+      default:
+        break;
+    }
+  }
+}
 
 // Name helpers (no XML name checks anywhere).
 [[nodiscard]] constexpr std::string_view local_name(std::string_view qname) noexcept {
