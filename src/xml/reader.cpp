@@ -424,33 +424,6 @@ void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
   }
 }
 
-// The start or empty tag that read_event would read next, taken as it takes it
-// (its depth aside) when one comes after text at most; false, with the reader
-// standing at that '<' or in the text, when the next construct is anything
-// else or unclosed: read_event takes it then.
-bool Reader::next_start_tag(ChildTag* tag) noexcept {
-  const size_t from = phase_ == Phase::Markup ? pos_ - 1 : pos_;
-  const size_t lt =
-      from < len_ && base_[from] == '<' ? from : detail::window_find_lt(window_, base_, len_, from);
-  if (lt == kNpos || lt + 1 >= len_) return false;
-  pos_ = lt;
-  phase_ = Phase::Text;
-  const char kind = base_[lt + 1];
-  if (kind == '/' || kind == '!' || kind == '?') return false;
-  const size_t gt = detail::window_find_tag_end(window_, base_, len_, lt + 1);
-  if (gt == kNpos) [[unlikely]]
-    return false;
-  const size_t begin = lt + 1;
-  const bool empty = gt > begin && base_[gt - 1] == '/';
-  const size_t end = empty ? gt - 1 : gt;
-  pos_ = gt + 1;
-  tag->begin = begin;
-  tag->end = end;
-  tag->empty = empty;
-  tag->name_len = name_length(base_ + begin, end - begin, len_ - begin);
-  return true;
-}
-
 // A child not wanted, whose start tag was just read: as the engine skips it.
 void Reader::pass_child(std::string_view name) noexcept {
   while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
@@ -652,6 +625,80 @@ struct ShortWalk {
 
 }  // namespace
 
+// read_child's walk over the children of the element open now: text, and each
+// child not wanted passed as read_to_end passes it, with the window and depth
+// in registers. True with the event at a child wanted; false, the reader
+// standing at it, at anything else read_event must take (an end tag, '<!',
+// '<?', an unclosed tag, the end of input).
+bool Reader::walk_children(NameTest want, Event* ev) noexcept {
+  const char* const base = base_;
+  const size_t len = len_;
+  const bool trim_end_names = config_.trim_markup_names_in_closing_tags;
+  size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
+  size_t open = depth_;
+  detail::Window w = window_;
+  phase_ = Phase::Text;
+  auto leave = [&](size_t at) {
+    depth_ = open;
+    window_ = w;
+    pos_ = at;
+  };
+  for (;;) {
+    const size_t lt =
+        pos < len && base[pos] == '<' ? pos : detail::window_find_lt(w, base, len, pos);
+    if (lt == kNpos) {
+      leave(pos);
+      return false;
+    }
+    if (lt + 1 >= len || base[lt + 1] == '/' || base[lt + 1] == '!' || base[lt + 1] == '?') {
+      leave(lt);
+      return false;
+    }
+    const size_t begin = lt + 1;
+    const size_t gt = detail::window_find_tag_end(w, base, len, begin);
+    if (gt == kNpos) [[unlikely]] {
+      leave(lt);
+      return false;
+    }
+    const bool empty = gt > begin && base[gt - 1] == '/';
+    const size_t end = empty ? gt - 1 : gt;
+    const size_t name_len = name_length(base + begin, end - begin, len - begin);
+    const std::string_view name(base + begin, name_len);
+    pos = gt + 1;
+    if (want.fn(want.ctx, name)) {
+      open += !empty;
+      leave(pos);
+      *ev = make_event(empty ? EventKind::Empty : EventKind::Start, begin, end, name_len);
+      return true;
+    }
+    if (empty) continue;
+    // Passed as read_to_end(name) would pass it from here.
+    ++open;
+    const size_t start = pos;
+    const bool was_long = last_skip_ >= kLongSkip;
+    ErrorKind err;
+    if (!was_long && !name.empty() && !(trim_end_names && ws_byte(name.back()))) {
+      const ShortWalk walk = short_walk(w, base, len, pos, open, name);
+      if (walk.end_lt != kNpos) {
+        pos = walk.pos;
+        open = walk.open;
+        last_skip_ = walk.end_lt - start;
+        continue;
+      }
+      err = skip_counting_from(name, start, nullptr, walk.pos, walk.open, w,
+                               start + kSkipWarmupBytes);
+    } else {
+      err = skip_counting_from(name, start, nullptr, pos, open, w,
+                               start + (was_long ? 0 : kSkipWarmupBytes));
+    }
+    if (err == ErrorKind::MissingDoctypeName) pass_child(name);
+    if (phase_ != Phase::Text) return false;  // the input ended
+    pos = pos_;
+    open = depth_;
+    w = window_;
+  }
+}
+
 ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
                                       SkipSpan* span) noexcept {
   // Locals, so the loop keeps them in registers; written back on every exit.
@@ -669,7 +716,6 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   // The pending '<' of a Markup phase is found again by the search below.
   size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
   phase_ = Phase::Text;
-  size_t depth = 0;  // elements named `name` open inside the skipped one
   // Runs of ordinary tags go 64 bytes at a time; whatever they stop at is
   // taken tag by tag up to `resume`. Most skipped elements are short, so the
   // first bytes go tag by tag too, unless the last skip was long: records
@@ -690,6 +736,27 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
       return ErrorKind::None;
     }
   }
+  return skip_counting_from(name, start, span, pos, open, w, resume);
+}
+
+// The rest of skip_counting_depth, from `pos` in text with `open` elements
+// open, none named `name` inside the skipped one, and runs of blocks allowed
+// from `resume` on.
+ErrorKind Reader::skip_counting_from(std::string_view name, size_t start, SkipSpan* span,
+                                     size_t pos, size_t open, const detail::Window& window,
+                                     size_t resume) noexcept {
+  const char* const base = base_;
+  const size_t len = len_;
+  const bool trim_end_names = config_.trim_markup_names_in_closing_tags;
+  detail::Window w = window;
+  auto leave = [&](size_t at) {
+    depth_ = open;
+    window_ = w;
+    pos_ = at;
+  };
+  phase_ = Phase::Text;
+  const bool runs = !name.empty();
+  size_t depth = 0;  // elements named `name` open inside the skipped one
   for (;;) {
     if (runs && pos >= resume && len - pos >= 64) {
       detail::SkipTarget target{name, trim_end_names, depth};

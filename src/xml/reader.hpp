@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "xml/encoding.hpp"
@@ -152,18 +154,19 @@ class Reader {
  private:
   enum class Phase : uint8_t { Init, Text, Markup, SyntheticEnd, Done };
 
-  struct ChildTag {
-    size_t begin = 0;  // the content, after '<'
-    size_t end = 0;    // the '>', or the '/' of an empty tag
-    size_t name_len = 0;
-    bool empty = false;
+  // A name test without its type, for the walk that read_child runs.
+  struct NameTest {
+    bool (*fn)(void* ctx, std::string_view name) noexcept;
+    void* ctx;
   };
   [[nodiscard]] bool child_walk_ready() const noexcept {
     return (phase_ == Phase::Text || phase_ == Phase::Markup) && !config_.check_end_names &&
            !config_.expand_empty_elements && open_.empty();
   }
-  [[nodiscard]] bool next_start_tag(ChildTag* tag) noexcept;
+  [[nodiscard]] bool walk_children(NameTest want, Event* ev) noexcept;
   void pass_child(std::string_view name) noexcept;
+  ErrorKind skip_counting_from(std::string_view name, size_t start, SkipSpan* span, size_t pos,
+                               size_t open, const detail::Window& window, size_t resume) noexcept;
 
   void start_document() noexcept;
   Event parse_markup() noexcept;
@@ -214,27 +217,16 @@ class Reader {
 
 template <class Want>
 Event Reader::read_child(Want&& want) noexcept {
+  using Test = std::remove_reference_t<Want>;
+  const NameTest test{[](void* ctx, std::string_view name) noexcept -> bool {
+                        return (*static_cast<Test*>(ctx))(name);
+                      },
+                      const_cast<void*>(static_cast<const void*>(std::addressof(want)))};
   for (;;) {
-    // Text and the plain tags of children are taken here; the rest by read_event.
-    ChildTag tag;
-    if (child_walk_ready() && next_start_tag(&tag)) {
-      const std::string_view name(base_ + tag.begin, tag.name_len);
-      if (want(name)) {
-        if (!tag.empty) ++depth_;
-        Event ev;
-        ev.kind = tag.empty ? EventKind::Empty : EventKind::Start;
-        ev.encoding = enc_;
-        ev.content = std::string_view(base_ + tag.begin, tag.end - tag.begin);
-        ev.name_len = tag.name_len;
-        return ev;
-      }
-      if (!tag.empty) {
-        ++depth_;
-        pass_child(name);
-      }
-      continue;
-    }
-    const Event ev = read_event();
+    // Text and children are walked there while they are plain; the rest is read here.
+    Event ev;
+    if (child_walk_ready() && walk_children(test, &ev)) return ev;
+    ev = read_event();
     switch (ev.kind) {
       case EventKind::Start:
         if (want(ev.name())) return ev;
