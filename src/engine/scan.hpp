@@ -99,6 +99,7 @@ class Scan {
     std::string_view name;
     bool text = false;    // gathers its text (the last of texts_)
     bool counts = false;  // some state counts its matches, to be given at the end
+    int8_t searches = -1;  // some state searches descendants (-1: not asked yet)
   };
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
@@ -144,6 +145,21 @@ class Scan {
     }
     return kNone;
   }
+  // Whether a state at the level on top searches descendants: then every child is wanted.
+  [[nodiscard]] bool level_searches() noexcept {
+    Level& top = levels_.back();
+    if (top.searches < 0) {
+      top.searches = 0;
+      for (size_t i = top.states, end = states_.size(); i < end; ++i) {
+        if (states_[i].at->descendant) top.searches = 1;
+      }
+    }
+    return top.searches != 0;
+  }
+  xml::Event next_child(uint32_t& first, bool& named) noexcept;
+  void on_tag(const xml::Event& ev, uint32_t first, bool named);
+  void on_end();
+  void on_error(const xml::Event& ev);
   void on_element(const xml::Event& tag, size_t start, bool empty, uint32_t first, bool named);
   void set_element(const xml::Event& tag, size_t start, bool empty) noexcept {
     el_.tag = &tag;
@@ -213,6 +229,7 @@ class Scan {
   Element el_;
   bool idle_check_ = false;  // a state settled or a task ended: the level may have nothing left
   bool stop_ = false;        // an error, or every path is done
+  bool searches_ = false;    // some state searched descendants: a level may want every child
   std::optional<EngineError> error_;
   TagAttributes attrs_;  // the attributes of el_'s tag
   // Whether the filter path starting at raise_checked_ can end in the ambiguity error.

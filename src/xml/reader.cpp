@@ -549,6 +549,24 @@ constexpr int kShortWalkLoads = 4;
 
 namespace {
 
+// a[0..n) == b[0..n), where `room` bytes can be read from both: one word
+// covers the usual short name.
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n,
+                                              size_t room) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (n <= 8 && room >= 8) {
+    uint64_t x = 0, y = 0;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    const uint64_t keep = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
+    return ((x ^ y) & keep) == 0;  // the first bytes are the low ones
+  }
+#else
+  (void)room;
+#endif
+  return std::memcmp(a, b, n) == 0;
+}
+
 // Where a short walk stopped: in text, past the last tag it took.
 struct ShortWalk {
   size_t pos = 0;
@@ -562,9 +580,11 @@ struct ShortWalk {
 // no name that starts like the target's) and the end tag is exactly
 // '</name>'. Whatever else comes is left to the skip, from where the walk
 // stopped, with `open` as it is there.
+// `name_in_input`: `name` is a view into the input before `pos`, so words
+// can be read from it as far as from the input at `pos`.
 [[gnu::always_inline]] inline ShortWalk short_walk(detail::Window& w, const char* base, size_t len,
-                                                   size_t pos, size_t open,
-                                                   std::string_view name) noexcept {
+                                                   size_t pos, size_t open, std::string_view name,
+                                                   bool name_in_input = false) noexcept {
   ShortWalk out{pos, open};
   const char first = name.front();
   size_t nest = 0;  // elements opened by the walk
@@ -600,7 +620,8 @@ struct ShortWalk {
       const size_t begin = lt + 2;
       if (nest == 0) {
         if (out.open == 0 || gt - begin != name.size() ||
-            std::memcmp(base + begin, name.data(), name.size()) != 0) {
+            !(name_in_input ? same_bytes(base + begin, name.data(), name.size(), len - begin)
+                            : std::memcmp(base + begin, name.data(), name.size()) == 0)) {
           return out;
         }
         out.pos = gt + 1;
@@ -678,7 +699,7 @@ bool Reader::walk_children(NameTest want, Event* ev) noexcept {
     const bool was_long = last_skip_ >= kLongSkip;
     ErrorKind err;
     if (!was_long && !name.empty() && !(trim_end_names && ws_byte(name.back()))) {
-      const ShortWalk walk = short_walk(w, base, len, pos, open, name);
+      const ShortWalk walk = short_walk(w, base, len, pos, open, name, /*name_in_input=*/true);
       if (walk.end_lt != kNpos) {
         pos = walk.pos;
         open = walk.open;
@@ -855,27 +876,6 @@ ErrorKind Reader::skip_counting_from(std::string_view name, size_t start, SkipSp
   }
 }
 
-namespace {
-
-// a[0..n) == b[0..n), where `room` bytes can be read from both: one word
-// covers the usual short name.
-[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n,
-                                              size_t room) noexcept {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  if (n <= 8 && room >= 8) {
-    uint64_t x = 0, y = 0;
-    std::memcpy(&x, a, 8);
-    std::memcpy(&y, b, 8);
-    const uint64_t keep = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
-    return ((x ^ y) & keep) == 0;  // the first bytes are the low ones
-  }
-#else
-  (void)room;
-#endif
-  return std::memcmp(a, b, n) == 0;
-}
-
-}  // namespace
 
 // One tag found by the blocks, '<' at lt and '>' at gt, taken as read_event
 // takes it when end names are checked. Returns 1 when it is the end tag that
