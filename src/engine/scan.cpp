@@ -143,12 +143,17 @@ void Scan::loop() {
       }
       idle_check_ = false;
     }
-    if (texts_.empty() && !(searches_ && level_searches())) {
+    if (level_walks()) {
       // Most tags mean nothing to anyone: unless text is gathered or every child is wanted,
-      // the reader passes those itself, asking wanted() of each.
+      // the reader passes those itself, asking wanted() of each. Where it passes none (every
+      // child wanted), events cost less.
       uint32_t first = kNone;
       bool named = false;
-      const xml::Event ev = next_child(first, named);
+      uint32_t asked = 0;
+      const xml::Event ev = next_child(first, named, asked);
+      const bool tag = ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty;
+      int8_t& walks = levels_.back().walks;
+      walks = asked > static_cast<uint32_t>(tag) ? kWalks : static_cast<int8_t>(walks - 1);
       switch (ev.kind) {
         case xml::EventKind::Start:
         case xml::EventKind::Empty:
@@ -215,7 +220,7 @@ void Scan::loop() {
     const auto end = static_cast<uint32_t>(states_.size());
     states_.push_back(inside);
     levels_.push_back(
-        Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, false});
+        Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, false, 0});
     if (states_.capacity() < states_.size() + 3) make_room();
   } else if (first != kNone) {
     on_element(ev, start, ev.kind == xml::EventKind::Empty, first, named);
@@ -248,9 +253,11 @@ void Scan::on_error(const xml::Event& ev) {
 }
 
 // The next child of the level on top that some state wants (`first`, `named` as wanted()
-// gives them), or the level's end: the reader passes the rest.
-[[gnu::always_inline]] inline xml::Event Scan::next_child(uint32_t& first, bool& named) noexcept {
+// gives them), or the level's end: the reader passes the rest. `asked` counts the tags met.
+[[gnu::always_inline]] inline xml::Event Scan::next_child(uint32_t& first, bool& named,
+                                                          uint32_t& asked) noexcept {
   return reader_.read_child([&](std::string_view qname) noexcept {
+    ++asked;
     first = wanted(qname, named);
     return first != kNone;
   });

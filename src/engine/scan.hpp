@@ -99,7 +99,9 @@ class Scan {
     std::string_view name;
     bool text = false;    // gathers its text (the last of texts_)
     bool counts = false;  // some state counts its matches, to be given at the end
-    int8_t searches = -1;  // some state searches descendants (-1: not asked yet)
+    // Reads left before its children go back to events: -1 not decided yet, 0 events (text is
+    // gathered, a state searches descendants, or the reader passed no child for a while).
+    int8_t walks = -1;
   };
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
@@ -145,18 +147,20 @@ class Scan {
     }
     return kNone;
   }
-  // Whether a state at the level on top searches descendants: then every child is wanted.
-  [[nodiscard]] bool level_searches() noexcept {
+  // Whether the reader is to pass the children of the level on top that nobody wants.
+  [[nodiscard]] bool level_walks() noexcept {
     Level& top = levels_.back();
-    if (top.searches < 0) {
-      top.searches = 0;
-      for (size_t i = top.states, end = states_.size(); i < end; ++i) {
-        if (states_[i].at->descendant) top.searches = 1;
+    if (top.walks < 0) [[unlikely]] {
+      top.walks = texts_.empty() ? kWalks : 0;
+      for (size_t i = top.states, end = states_.size(); searches_ && i < end; ++i) {
+        if (states_[i].at->descendant) top.walks = 0;  // every child is wanted
       }
     }
-    return top.searches != 0;
+    return top.walks > 0;
   }
-  xml::Event next_child(uint32_t& first, bool& named) noexcept;
+  // Reads in a row that pass no child before a level goes back to events.
+  static constexpr int8_t kWalks = 8;
+  xml::Event next_child(uint32_t& first, bool& named, uint32_t& asked) noexcept;
   void on_tag(const xml::Event& ev, uint32_t first, bool named);
   void on_end();
   void on_error(const xml::Event& ev);

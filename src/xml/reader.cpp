@@ -706,11 +706,9 @@ bool Reader::walk_children(NameTest want, Event* ev) noexcept {
         last_skip_ = walk.end_lt - start;
         continue;
       }
-      err = skip_counting_from(name, start, nullptr, walk.pos, walk.open, w,
-                               start + kSkipWarmupBytes);
+      err = skip_counting_rest(name, start, walk.pos, walk.open, w, start + kSkipWarmupBytes);
     } else {
-      err = skip_counting_from(name, start, nullptr, pos, open, w,
-                               start + (was_long ? 0 : kSkipWarmupBytes));
+      err = skip_counting_rest(name, start, pos, open, w, start + (was_long ? 0 : kSkipWarmupBytes));
     }
     if (err == ErrorKind::MissingDoctypeName) pass_child(name);
     if (phase_ != Phase::Text) return false;  // the input ended
@@ -763,9 +761,9 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
 // The rest of skip_counting_depth, from `pos` in text with `open` elements
 // open, none named `name` inside the skipped one, and runs of blocks allowed
 // from `resume` on.
-ErrorKind Reader::skip_counting_from(std::string_view name, size_t start, SkipSpan* span,
-                                     size_t pos, size_t open, const detail::Window& window,
-                                     size_t resume) noexcept {
+[[gnu::always_inline]] inline ErrorKind Reader::skip_counting_from(
+    std::string_view name, size_t start, SkipSpan* span, size_t pos, size_t open,
+    const detail::Window& window, size_t resume) noexcept {
   const char* const base = base_;
   const size_t len = len_;
   const bool trim_end_names = config_.trim_markup_names_in_closing_tags;
@@ -876,6 +874,12 @@ ErrorKind Reader::skip_counting_from(std::string_view name, size_t start, SkipSp
   }
 }
 
+
+// skip_counting_from for read_child's walk, which passes most children without it.
+ErrorKind Reader::skip_counting_rest(std::string_view name, size_t start, size_t pos, size_t open,
+                                     const detail::Window& window, size_t resume) noexcept {
+  return skip_counting_from(name, start, nullptr, pos, open, window, resume);
+}
 
 // One tag found by the blocks, '<' at lt and '>' at gt, taken as read_event
 // takes it when end names are checked. Returns 1 when it is the end tag that

@@ -168,6 +168,8 @@ class Reader {
   void pass_child(std::string_view name) noexcept;
   ErrorKind skip_counting_from(std::string_view name, size_t start, SkipSpan* span, size_t pos,
                                size_t open, const detail::Window& window, size_t resume) noexcept;
+  ErrorKind skip_counting_rest(std::string_view name, size_t start, size_t pos, size_t open,
+                               const detail::Window& window, size_t resume) noexcept;
 
   void start_document() noexcept;
   Event parse_markup() noexcept;
