@@ -13,7 +13,6 @@
 
 namespace varnex::xml {
 
-// Text to DocType are contiguous: what lies between elements.
 enum class EventKind : uint8_t {
   Start,    // <name attrs>
   End,      // </name>
