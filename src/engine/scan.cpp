@@ -49,6 +49,7 @@ void Scan::reset(std::string_view doc) noexcept {
   el_ = Element{};
   idle_check_ = false;
   stop_ = false;
+  searches_ = false;
   error_.reset();
   attrs_ = TagAttributes{};
   raise_checked_ = nullptr;
@@ -142,70 +143,124 @@ void Scan::loop() {
       }
       idle_check_ = false;
     }
-    const xml::Event ev = reader_.read_event();
-    switch (ev.kind) {
-      case xml::EventKind::Start:
-      case xml::EventKind::Empty: {
-        // Most tags mean nothing to anyone: those are passed at once.
-        const std::string_view qname = ev.name();
-        bool named = false;
-        const uint32_t first = wanted(qname, named);
-        // A tag's content follows its '<' directly.
-        const size_t start = static_cast<size_t>(ev.content.data() - doc_.data()) - 1;
-        if (first != kNone && !named && first + 1 == states_.size() &&
-            ev.kind == xml::EventKind::Start) {
-          // Only a descendant search, which goes on inside (the common case of `**`): a new
-          // level with a fresh copy of its state.
-          State inside = states_[first];
-          inside.count = 0;
-          inside.seen = false;
-          inside.top_level = false;
-          const auto end = static_cast<uint32_t>(states_.size());
-          states_.push_back(inside);
-          levels_.push_back(
-              Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, false});
-          if (states_.capacity() < states_.size() + 3) make_room();
-        } else if (first != kNone) {
-          on_element(ev, start, ev.kind == xml::EventKind::Empty, first, named);
-        } else if (ev.kind == xml::EventKind::Start) {
-          pass(qname);
-        }
-        break;
+    if (level_walks()) {
+      // Most tags mean nothing to anyone: unless text is gathered or every child is wanted,
+      // the reader passes those itself, asking wanted() of each. Where it passes none (every
+      // child wanted), events cost less.
+      uint32_t first = kNone;
+      bool named = false;
+      uint32_t asked = 0;
+      const xml::Event ev = next_child(first, named, asked);
+      const bool tag = ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty;
+      int8_t& walks = levels_.back().walks;
+      walks = asked > static_cast<uint32_t>(tag) ? kWalks : static_cast<int8_t>(walks - 1);
+      switch (ev.kind) {
+        case xml::EventKind::Start:
+        case xml::EventKind::Empty:
+          on_tag(ev, first, named);
+          break;
+        case xml::EventKind::End:
+        case xml::EventKind::Eof:
+          on_end();
+          break;
+        case xml::EventKind::Error:
+          on_error(ev);
+          break;
+        default:
+          break;
       }
-      case xml::EventKind::End:
-      case xml::EventKind::Eof: {
-        const Level& top = levels_.back();
-        if (top.counts || top.text || top.work != work_.size()) {
-          close_level(true, reader_.buffer_position());
+      continue;
+    }
+    // What lies between elements is read here without going round the loop: it changes
+    // nothing the loop checks.
+    for (;;) {
+      const xml::Event ev = reader_.read_event();
+      switch (ev.kind) {
+        case xml::EventKind::Start:
+        case xml::EventKind::Empty: {
+          bool named = false;
+          const uint32_t first = wanted(ev.name(), named);
+          on_tag(ev, first, named);
           break;
         }
-        // Nothing waits for this element's end (the common case): drop its level.
-        states_.erase(states_.begin() + top.states, states_.end());
-        ntasks_ = top.tasks;
-        levels_.pop_back();
-        stop_ = levels_.size() <= floor_;
-        break;
+        case xml::EventKind::End:
+        case xml::EventKind::Eof:
+          on_end();
+          break;
+        case xml::EventKind::Error:
+          on_error(ev);
+          break;
+        case xml::EventKind::Text:
+          if (!texts_.empty()) gather(text_piece(ev.encoding, ev.content, decode_, unescape_));
+          continue;
+        case xml::EventKind::CData:
+          if (!texts_.empty()) gather(ev.content);
+          continue;
+        default:
+          continue;
       }
-      case xml::EventKind::Text:
-        if (!texts_.empty()) {
-          gather(text_piece(ev.encoding, ev.content, decode_, unescape_));
-        }
-        break;
-      case xml::EventKind::CData:
-        if (!texts_.empty()) gather(ev.content);
-        break;
-      case xml::EventKind::Error:
-        // A broken element ends quietly with what it found (no count); so does the document
-        // level at any error. Inside an element, reading goes on after an error that allows it,
-        // as it does when the element is skipped or read for its text.
-        if (xml::is_fatal(ev.error) || levels_.size() == 1) {
-          close_level(false, reader_.buffer_position());
-        }
-        break;
-      default:
-        break;
+      break;
     }
   }
+}
+
+// A start or empty tag at the level on top; `first` is the first state wanting it, if any.
+[[gnu::always_inline]] inline void Scan::on_tag(const xml::Event& ev, uint32_t first, bool named) {
+  const std::string_view qname = ev.name();
+  // A tag's content follows its '<' directly.
+  const size_t start = static_cast<size_t>(ev.content.data() - doc_.data()) - 1;
+  if (first != kNone && !named && first + 1 == states_.size() &&
+      ev.kind == xml::EventKind::Start) {
+    // Only a descendant search, which goes on inside (the common case of `**`): a new level
+    // with a fresh copy of its state.
+    State inside = states_[first];
+    inside.count = 0;
+    inside.seen = false;
+    inside.top_level = false;
+    const auto end = static_cast<uint32_t>(states_.size());
+    states_.push_back(inside);
+    levels_.push_back(
+        Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, false, 0});
+    if (states_.capacity() < states_.size() + 3) make_room();
+  } else if (first != kNone) {
+    on_element(ev, start, ev.kind == xml::EventKind::Empty, first, named);
+  } else if (ev.kind == xml::EventKind::Start) {
+    pass(qname);
+  }
+}
+
+// The end of the level on top (or of the input).
+[[gnu::always_inline]] inline void Scan::on_end() {
+  const Level& top = levels_.back();
+  if (top.counts || top.text || top.work != work_.size()) {
+    close_level(true, reader_.buffer_position());
+    return;
+  }
+  // Nothing waits for this element's end (the common case): drop its level.
+  states_.erase(states_.begin() + top.states, states_.end());
+  ntasks_ = top.tasks;
+  levels_.pop_back();
+  stop_ = levels_.size() <= floor_;
+}
+
+// A broken element ends quietly with what it found (no count); so does the document level at
+// any error. Inside an element, reading goes on after an error that allows it, as it does when
+// the element is skipped or read for its text.
+void Scan::on_error(const xml::Event& ev) {
+  if (xml::is_fatal(ev.error) || levels_.size() == 1) {
+    close_level(false, reader_.buffer_position());
+  }
+}
+
+// The next child of the level on top that some state wants (`first`, `named` as wanted()
+// gives them), or the level's end: the reader passes the rest. `asked` counts the tags met.
+[[gnu::always_inline]] inline xml::Event Scan::next_child(uint32_t& first, bool& named,
+                                                          uint32_t& asked) noexcept {
+  return reader_.read_child([&](std::string_view qname) noexcept {
+    ++asked;
+    first = wanted(qname, named);
+    return first != kNone;
+  });
 }
 
 // --- one element ----------------------------------------------------------------------------
@@ -420,6 +475,7 @@ void Scan::make_room() { states_.reserve(std::max(room(), 2 * states_.capacity()
   s.top_level = top_level;
   s.last = step + 1 == steps.size();
   el_.counts = el_.counts || s.at->selector.kind == path::SelectorKind::Count;
+  searches_ = searches_ || s.at->descendant;
   states_.push_back(s);
 }
 

@@ -99,6 +99,9 @@ class Scan {
     std::string_view name;
     bool text = false;    // gathers its text (the last of texts_)
     bool counts = false;  // some state counts its matches, to be given at the end
+    // Reads left before its children go back to events: -1 not decided yet, 0 events (text is
+    // gathered, a state searches descendants, or the reader passed no child for a while).
+    int8_t walks = -1;
   };
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
@@ -144,6 +147,23 @@ class Scan {
     }
     return kNone;
   }
+  // Whether the reader is to pass the children of the level on top that nobody wants.
+  [[nodiscard]] bool level_walks() noexcept {
+    Level& top = levels_.back();
+    if (top.walks < 0) [[unlikely]] {
+      top.walks = texts_.empty() ? kWalks : 0;
+      for (size_t i = top.states, end = states_.size(); searches_ && i < end; ++i) {
+        if (states_[i].at->descendant) top.walks = 0;  // every child is wanted
+      }
+    }
+    return top.walks > 0;
+  }
+  // Reads in a row that pass no child before a level goes back to events.
+  static constexpr int8_t kWalks = 8;
+  xml::Event next_child(uint32_t& first, bool& named, uint32_t& asked) noexcept;
+  void on_tag(const xml::Event& ev, uint32_t first, bool named);
+  void on_end();
+  void on_error(const xml::Event& ev);
   void on_element(const xml::Event& tag, size_t start, bool empty, uint32_t first, bool named);
   void set_element(const xml::Event& tag, size_t start, bool empty) noexcept {
     el_.tag = &tag;
@@ -213,6 +233,7 @@ class Scan {
   Element el_;
   bool idle_check_ = false;  // a state settled or a task ended: the level may have nothing left
   bool stop_ = false;        // an error, or every path is done
+  bool searches_ = false;    // some state searched descendants: a level may want every child
   std::optional<EngineError> error_;
   TagAttributes attrs_;  // the attributes of el_'s tag
   // Whether the filter path starting at raise_checked_ can end in the ambiguity error.

@@ -424,6 +424,12 @@ void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
   }
 }
 
+// A child not wanted, whose start tag was just read: as the engine skips it.
+void Reader::pass_child(std::string_view name) noexcept {
+  while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
+  }
+}
+
 // Same events, errors and positions as a loop over read_event(), but text is
 // skipped with one search for '<', no Text event is built, and tags whose
 // names cannot matter are only scanned for their end.
@@ -543,6 +549,24 @@ constexpr int kShortWalkLoads = 4;
 
 namespace {
 
+// a[0..n) == b[0..n), where `room` bytes can be read from both: one word
+// covers the usual short name.
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n,
+                                              size_t room) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (n <= 8 && room >= 8) {
+    uint64_t x = 0, y = 0;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    const uint64_t keep = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
+    return ((x ^ y) & keep) == 0;  // the first bytes are the low ones
+  }
+#else
+  (void)room;
+#endif
+  return std::memcmp(a, b, n) == 0;
+}
+
 // Where a short walk stopped: in text, past the last tag it took.
 struct ShortWalk {
   size_t pos = 0;
@@ -556,9 +580,11 @@ struct ShortWalk {
 // no name that starts like the target's) and the end tag is exactly
 // '</name>'. Whatever else comes is left to the skip, from where the walk
 // stopped, with `open` as it is there.
+// `name_in_input`: `name` is a view into the input before `pos`, so words
+// can be read from it as far as from the input at `pos`.
 [[gnu::always_inline]] inline ShortWalk short_walk(detail::Window& w, const char* base, size_t len,
-                                                   size_t pos, size_t open,
-                                                   std::string_view name) noexcept {
+                                                   size_t pos, size_t open, std::string_view name,
+                                                   bool name_in_input = false) noexcept {
   ShortWalk out{pos, open};
   const char first = name.front();
   size_t nest = 0;  // elements opened by the walk
@@ -594,7 +620,8 @@ struct ShortWalk {
       const size_t begin = lt + 2;
       if (nest == 0) {
         if (out.open == 0 || gt - begin != name.size() ||
-            std::memcmp(base + begin, name.data(), name.size()) != 0) {
+            !(name_in_input ? same_bytes(base + begin, name.data(), name.size(), len - begin)
+                            : std::memcmp(base + begin, name.data(), name.size()) == 0)) {
           return out;
         }
         out.pos = gt + 1;
@@ -619,6 +646,78 @@ struct ShortWalk {
 
 }  // namespace
 
+// read_child's walk over the children of the element open now: text, and each
+// child not wanted passed as read_to_end passes it, with the window and depth
+// in registers. True with the event at a child wanted; false, the reader
+// standing at it, at anything else read_event must take (an end tag, '<!',
+// '<?', an unclosed tag, the end of input).
+bool Reader::walk_children(NameTest want, Event* ev) noexcept {
+  const char* const base = base_;
+  const size_t len = len_;
+  const bool trim_end_names = config_.trim_markup_names_in_closing_tags;
+  size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
+  size_t open = depth_;
+  detail::Window w = window_;
+  phase_ = Phase::Text;
+  auto leave = [&](size_t at) {
+    depth_ = open;
+    window_ = w;
+    pos_ = at;
+  };
+  for (;;) {
+    const size_t lt =
+        pos < len && base[pos] == '<' ? pos : detail::window_find_lt(w, base, len, pos);
+    if (lt == kNpos) {
+      leave(pos);
+      return false;
+    }
+    if (lt + 1 >= len || base[lt + 1] == '/' || base[lt + 1] == '!' || base[lt + 1] == '?') {
+      leave(lt);
+      return false;
+    }
+    const size_t begin = lt + 1;
+    const size_t gt = detail::window_find_tag_end(w, base, len, begin);
+    if (gt == kNpos) [[unlikely]] {
+      leave(lt);
+      return false;
+    }
+    const bool empty = gt > begin && base[gt - 1] == '/';
+    const size_t end = empty ? gt - 1 : gt;
+    const size_t name_len = name_length(base + begin, end - begin, len - begin);
+    const std::string_view name(base + begin, name_len);
+    pos = gt + 1;
+    if (want.fn(want.ctx, name)) {
+      open += !empty;
+      leave(pos);
+      *ev = make_event(empty ? EventKind::Empty : EventKind::Start, begin, end, name_len);
+      return true;
+    }
+    if (empty) continue;
+    // Passed as read_to_end(name) would pass it from here.
+    ++open;
+    const size_t start = pos;
+    const bool was_long = last_skip_ >= kLongSkip;
+    ErrorKind err;
+    if (!was_long && !name.empty() && !(trim_end_names && ws_byte(name.back()))) {
+      const ShortWalk walk = short_walk(w, base, len, pos, open, name, /*name_in_input=*/true);
+      if (walk.end_lt != kNpos) {
+        pos = walk.pos;
+        open = walk.open;
+        last_skip_ = walk.end_lt - start;
+        continue;
+      }
+      err = skip_counting_rest(name, start, walk.pos, walk.open, w, start + kSkipWarmupBytes);
+    } else {
+      err = skip_counting_rest(name, start, pos, open, w, start + (was_long ? 0 : kSkipWarmupBytes));
+    }
+    if (err == ErrorKind::MissingDoctypeName) pass_child(name);
+    if (phase_ != Phase::Text) return false;  // the input ended
+    pos = pos_;
+    open = depth_;
+    w = window_;
+  }
+}
+
 ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
                                       SkipSpan* span) noexcept {
   // Locals, so the loop keeps them in registers; written back on every exit.
@@ -636,7 +735,6 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   // The pending '<' of a Markup phase is found again by the search below.
   size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
   phase_ = Phase::Text;
-  size_t depth = 0;  // elements named `name` open inside the skipped one
   // Runs of ordinary tags go 64 bytes at a time; whatever they stop at is
   // taken tag by tag up to `resume`. Most skipped elements are short, so the
   // first bytes go tag by tag too, unless the last skip was long: records
@@ -657,6 +755,27 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
       return ErrorKind::None;
     }
   }
+  return skip_counting_from(name, start, span, pos, open, w, resume);
+}
+
+// The rest of skip_counting_depth, from `pos` in text with `open` elements
+// open, none named `name` inside the skipped one, and runs of blocks allowed
+// from `resume` on.
+[[gnu::always_inline]] inline ErrorKind Reader::skip_counting_from(
+    std::string_view name, size_t start, SkipSpan* span, size_t pos, size_t open,
+    const detail::Window& window, size_t resume) noexcept {
+  const char* const base = base_;
+  const size_t len = len_;
+  const bool trim_end_names = config_.trim_markup_names_in_closing_tags;
+  detail::Window w = window;
+  auto leave = [&](size_t at) {
+    depth_ = open;
+    window_ = w;
+    pos_ = at;
+  };
+  phase_ = Phase::Text;
+  const bool runs = !name.empty();
+  size_t depth = 0;  // elements named `name` open inside the skipped one
   for (;;) {
     if (runs && pos >= resume && len - pos >= 64) {
       detail::SkipTarget target{name, trim_end_names, depth};
@@ -755,27 +874,12 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   }
 }
 
-namespace {
 
-// a[0..n) == b[0..n), where `room` bytes can be read from both: one word
-// covers the usual short name.
-[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n,
-                                              size_t room) noexcept {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  if (n <= 8 && room >= 8) {
-    uint64_t x = 0, y = 0;
-    std::memcpy(&x, a, 8);
-    std::memcpy(&y, b, 8);
-    const uint64_t keep = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
-    return ((x ^ y) & keep) == 0;  // the first bytes are the low ones
-  }
-#else
-  (void)room;
-#endif
-  return std::memcmp(a, b, n) == 0;
+// skip_counting_from for read_child's walk, which passes most children without it.
+ErrorKind Reader::skip_counting_rest(std::string_view name, size_t start, size_t pos, size_t open,
+                                     const detail::Window& window, size_t resume) noexcept {
+  return skip_counting_from(name, start, nullptr, pos, open, window, resume);
 }
-
-}  // namespace
 
 // One tag found by the blocks, '<' at lt and '>' at gt, taken as read_event
 // takes it when end names are checked. Returns 1 when it is the end tag that

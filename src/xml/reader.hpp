@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "xml/encoding.hpp"
@@ -126,6 +128,16 @@ class Reader {
   // stands just past that end tag.
   [[nodiscard]] ErrorKind read_to_end(std::string_view name, SkipSpan* span = nullptr) noexcept;
 
+  // The next child of the element open now (or of the document) whose
+  // qualified name `want` takes, else that element's End, Eof or an Error:
+  // what a loop of read_event() stops at when it passes every Start not
+  // wanted with read_to_end(name) (again while that reports
+  // MissingDoctypeName) and every other construct not wanted as it comes,
+  // with the reader left as that loop leaves it. `want(name)` is asked once
+  // for each start and empty tag met at this level, in order.
+  template <class Want>
+  [[nodiscard]] Event read_child(Want&& want) noexcept;
+
   [[nodiscard]] size_t buffer_position() const noexcept;
   [[nodiscard]] size_t error_position() const noexcept { return err_pos_; }
   [[nodiscard]] Encoding encoding() const noexcept { return enc_; }
@@ -141,6 +153,22 @@ class Reader {
 
  private:
   enum class Phase : uint8_t { Init, Text, Markup, SyntheticEnd, Done };
+
+  // A name test without its type, for the walk that read_child runs.
+  struct NameTest {
+    bool (*fn)(void* ctx, std::string_view name) noexcept;
+    void* ctx;
+  };
+  [[nodiscard]] bool child_walk_ready() const noexcept {
+    return (phase_ == Phase::Text || phase_ == Phase::Markup) && !config_.check_end_names &&
+           !config_.expand_empty_elements && open_.empty();
+  }
+  [[nodiscard]] bool walk_children(NameTest want, Event* ev) noexcept;
+  void pass_child(std::string_view name) noexcept;
+  ErrorKind skip_counting_from(std::string_view name, size_t start, SkipSpan* span, size_t pos,
+                               size_t open, const detail::Window& window, size_t resume) noexcept;
+  ErrorKind skip_counting_rest(std::string_view name, size_t start, size_t pos, size_t open,
+                               const detail::Window& window, size_t resume) noexcept;
 
   void start_document() noexcept;
   Event parse_markup() noexcept;
@@ -188,6 +216,36 @@ class Reader {
 
   friend class ReaderAccess;
 };
+
+template <class Want>
+Event Reader::read_child(Want&& want) noexcept {
+  using Test = std::remove_reference_t<Want>;
+  const NameTest test{[](void* ctx, std::string_view name) noexcept -> bool {
+                        return (*static_cast<Test*>(ctx))(name);
+                      },
+                      const_cast<void*>(static_cast<const void*>(std::addressof(want)))};
+  for (;;) {
+    // Text and children are walked there while they are plain; the rest is read here.
+    Event ev;
+    if (child_walk_ready() && walk_children(test, &ev)) return ev;
+    ev = read_event();
+    switch (ev.kind) {
+      case EventKind::Start:
+        if (want(ev.name())) return ev;
+        pass_child(ev.name());
+        break;
+      case EventKind::Empty:
+        if (want(ev.name())) return ev;
+        break;
+      case EventKind::End:
+      case EventKind::Eof:
+      case EventKind::Error:
+        return ev;
+      default:
+        break;
+    }
+  }
+}
 
 // Name helpers (no XML name checks anywhere).
 [[nodiscard]] constexpr std::string_view local_name(std::string_view qname) noexcept {
