@@ -154,53 +154,49 @@ void Scan::loop() {
       const bool tag = ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty;
       int8_t& walks = levels_.back().walks;
       walks = asked > static_cast<uint32_t>(tag) ? kWalks : static_cast<int8_t>(walks - 1);
-      switch (ev.kind) {
-        case xml::EventKind::Start:
-        case xml::EventKind::Empty:
-          on_tag(ev, first, named);
-          break;
-        case xml::EventKind::End:
-        case xml::EventKind::Eof:
-          on_end();
-          break;
-        case xml::EventKind::Error:
-          on_error(ev);
-          break;
-        default:
-          break;
-      }
+      on_event(ev, first, named);
       continue;
     }
     // What lies between elements is read here without going round the loop: it changes
     // nothing the loop checks.
     for (;;) {
       const xml::Event ev = reader_.read_event();
-      switch (ev.kind) {
-        case xml::EventKind::Start:
-        case xml::EventKind::Empty: {
-          bool named = false;
-          const uint32_t first = wanted(ev.name(), named);
-          on_tag(ev, first, named);
-          break;
-        }
-        case xml::EventKind::End:
-        case xml::EventKind::Eof:
-          on_end();
-          break;
-        case xml::EventKind::Error:
-          on_error(ev);
-          break;
-        case xml::EventKind::Text:
-          if (!texts_.empty()) gather(text_piece(ev.encoding, ev.content, decode_, unescape_));
-          continue;
-        case xml::EventKind::CData:
-          if (!texts_.empty()) gather(ev.content);
-          continue;
-        default:
-          continue;
+      if (ev.kind == xml::EventKind::Text) {
+        if (!texts_.empty()) gather(text_piece(ev.encoding, ev.content, decode_, unescape_));
+        continue;
       }
-      break;
+      if (ev.kind == xml::EventKind::CData) {
+        if (!texts_.empty()) gather(ev.content);
+        continue;
+      }
+      bool named = false;
+      const uint32_t first =
+          ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty
+              ? wanted(ev.name(), named)
+              : kNone;
+      if (on_event(ev, first, named)) break;
     }
+  }
+}
+
+// A tag, an end or an error at the level on top (`first`, `named` as wanted() gives them for
+// a tag); false for anything else, which changes nothing.
+[[gnu::always_inline]] inline bool Scan::on_event(const xml::Event& ev, uint32_t first,
+                                                  bool named) {
+  switch (ev.kind) {
+    case xml::EventKind::Start:
+    case xml::EventKind::Empty:
+      on_tag(ev, first, named);
+      return true;
+    case xml::EventKind::End:
+    case xml::EventKind::Eof:
+      on_end();
+      return true;
+    case xml::EventKind::Error:
+      on_error(ev);
+      return true;
+    default:
+      return false;
   }
 }
 

@@ -161,6 +161,7 @@ class Scan {
   // Reads in a row that pass no child before a level goes back to events.
   static constexpr int8_t kWalks = 8;
   xml::Event next_child(uint32_t& first, bool& named, uint32_t& asked) noexcept;
+  bool on_event(const xml::Event& ev, uint32_t first, bool named);
   void on_tag(const xml::Event& ev, uint32_t first, bool named);
   void on_end();
   void on_error(const xml::Event& ev);
