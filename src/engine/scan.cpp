@@ -281,7 +281,7 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
   }
   if (states_.size() == end && !empty && !el_.text && texts_.empty()) {
     // Not entered and no text wanted: skipped, then its captures taken (the common case).
-    skip_element(el_.qname);
+    reader_.pass_child(el_.qname);
     if (el_.captures == 0 && work_.size() == work) return;  // a failed filter, another index
     const size_t stop = reader_.buffer_position();
     take_captures(stop);
@@ -404,7 +404,7 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
     gather(text_);
     text = text_;
   } else {
-    skip_element(tag.name());
+    reader_.pass_child(tag.name());
   }
   take_captures(reader_.buffer_position());
   run_work(work, el_.start, reader_.buffer_position(), text);
@@ -604,7 +604,7 @@ void Scan::decide(const Work& work) {
 // one go (for its text, when an element gathers it) and the level closed.
 void Scan::skip_rest() {
   if (texts_.empty()) {
-    skip_element(levels_.back().name);
+    reader_.pass_child(levels_.back().name);
   } else {
     text_.clear();
     read_text_in_scope_into(reader_, text_);

@@ -199,17 +199,12 @@ class Scan {
   // enclosing element gathers text.
   void pass(std::string_view name) {
     if (texts_.empty()) [[likely]] {
-      skip_element(name);
+      reader_.pass_child(name);
     } else {
       pass_text();
     }
   }
   void pass_text();
-  void skip_element(std::string_view name) {
-    // An error the reader can read past leaves it inside the element: the skip goes on.
-    while (reader_.read_to_end(name) == xml::ErrorKind::MissingDoctypeName) {
-    }
-  }
   void gather(std::string_view text);
   [[nodiscard]] bool level_idle() const noexcept;
 

@@ -424,12 +424,6 @@ void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
   }
 }
 
-// A child not wanted, whose start tag was just read: as the engine skips it.
-void Reader::pass_child(std::string_view name) noexcept {
-  while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
-  }
-}
-
 // Same events, errors and positions as a loop over read_event(), but text is
 // skipped with one search for '<', no Text event is built, and tags whose
 // names cannot matter are only scanned for their end.
@@ -549,6 +543,13 @@ constexpr int kShortWalkLoads = 4;
 
 namespace {
 
+// Where a short walk stopped: in text, past the last tag it took.
+struct ShortWalk {
+  size_t pos = 0;
+  size_t open = 0;
+  size_t end_lt = kNpos;  // the '<' of the end tag that ends the skip, if found
+};
+
 // a[0..n) == b[0..n), where `room` bytes can be read from both: one word
 // covers the usual short name.
 [[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n,
@@ -567,12 +568,6 @@ namespace {
   return std::memcmp(a, b, n) == 0;
 }
 
-// Where a short walk stopped: in text, past the last tag it took.
-struct ShortWalk {
-  size_t pos = 0;
-  size_t open = 0;
-  size_t end_lt = kNpos;  // the '<' of the end tag that ends the skip, if found
-};
 
 // Most skipped elements are a field: text, or a few plain tags, then the end
 // tag. Their tags are taken from the window's masks alone while each is
@@ -644,6 +639,26 @@ struct ShortWalk {
   }
 }
 
+// How a skip from `pos` opens, `last_skip` after the previous one. Runs of
+// ordinary tags go 64 bytes at a time; whatever they stop at is taken tag by
+// tag up to `resume`. Most skipped elements are short, so the first bytes go
+// tag by tag too, after a short walk, unless the last skip was long: records
+// are skipped one after another.
+[[gnu::always_inline]] inline ShortWalk skip_opening(detail::Window& w, const char* base,
+                                                     size_t len, size_t pos, size_t open,
+                                                     std::string_view name, size_t last_skip,
+                                                     bool trim_end_names, bool name_in_input,
+                                                     size_t* resume) noexcept {
+  const bool was_long = last_skip >= kLongSkip;
+  *resume = pos + (was_long ? 0 : kSkipWarmupBytes);
+  // An end name loses trailing ws before it compares, so such a target is
+  // never '</name>' exactly.
+  if (was_long || name.empty() || (trim_end_names && ws_byte(name.back()))) {
+    return ShortWalk{pos, open};
+  }
+  return short_walk(w, base, len, pos, open, name, name_in_input);
+}
+
 }  // namespace
 
 // read_child's walk over the children of the element open now: text, and each
@@ -696,20 +711,16 @@ bool Reader::walk_children(NameTest want, Event* ev) noexcept {
     // Passed as read_to_end(name) would pass it from here.
     ++open;
     const size_t start = pos;
-    const bool was_long = last_skip_ >= kLongSkip;
-    ErrorKind err;
-    if (!was_long && !name.empty() && !(trim_end_names && ws_byte(name.back()))) {
-      const ShortWalk walk = short_walk(w, base, len, pos, open, name, /*name_in_input=*/true);
-      if (walk.end_lt != kNpos) {
-        pos = walk.pos;
-        open = walk.open;
-        last_skip_ = walk.end_lt - start;
-        continue;
-      }
-      err = skip_counting_rest(name, start, walk.pos, walk.open, w, start + kSkipWarmupBytes);
-    } else {
-      err = skip_counting_rest(name, start, pos, open, w, start + (was_long ? 0 : kSkipWarmupBytes));
+    size_t resume = 0;
+    const ShortWalk walk = skip_opening(w, base, len, pos, open, name, last_skip_, trim_end_names,
+                                        /*name_in_input=*/true, &resume);
+    if (walk.end_lt != kNpos) {
+      pos = walk.pos;
+      open = walk.open;
+      last_skip_ = walk.end_lt - start;
+      continue;
     }
+    const ErrorKind err = skip_counting_rest(name, start, walk.pos, walk.open, w, resume);
     if (err == ErrorKind::MissingDoctypeName) pass_child(name);
     if (phase_ != Phase::Text) return false;  // the input ended
     pos = pos_;
@@ -735,27 +746,17 @@ ErrorKind Reader::skip_counting_depth(std::string_view name, size_t start,
   // The pending '<' of a Markup phase is found again by the search below.
   size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
   phase_ = Phase::Text;
-  // Runs of ordinary tags go 64 bytes at a time; whatever they stop at is
-  // taken tag by tag up to `resume`. Most skipped elements are short, so the
-  // first bytes go tag by tag too, unless the last skip was long: records
-  // are skipped one after another.
-  const bool runs = !name.empty();
-  const bool was_long = last_skip_ >= kLongSkip;
-  size_t resume = pos + (was_long ? 0 : kSkipWarmupBytes);
-  // An end name loses trailing ws before it compares, so such a target is
-  // never '</name>' exactly.
-  if (!was_long && runs && !(trim_end_names && ws_byte(name.back()))) {
-    const ShortWalk walk = short_walk(w, base, len, pos, open, name);
-    pos = walk.pos;
+  size_t resume = 0;
+  const ShortWalk walk = skip_opening(w, base, len, pos, open, name, last_skip_, trim_end_names,
+                                      /*name_in_input=*/false, &resume);
+  if (walk.end_lt != kNpos) {
     open = walk.open;
-    if (walk.end_lt != kNpos) {
-      leave(pos);
-      last_skip_ = walk.end_lt - start;
-      if (span != nullptr) *span = SkipSpan{start, walk.end_lt};
-      return ErrorKind::None;
-    }
+    leave(walk.pos);
+    last_skip_ = walk.end_lt - start;
+    if (span != nullptr) *span = SkipSpan{start, walk.end_lt};
+    return ErrorKind::None;
   }
-  return skip_counting_from(name, start, span, pos, open, w, resume);
+  return skip_counting_from(name, start, span, walk.pos, walk.open, w, resume);
 }
 
 // The rest of skip_counting_depth, from `pos` in text with `open` elements

@@ -128,6 +128,10 @@ class Reader {
   // stands just past that end tag.
   [[nodiscard]] ErrorKind read_to_end(std::string_view name, SkipSpan* span = nullptr) noexcept;
 
+  // Passes the element whose Start (named `name`) was just read, as
+  // read_to_end does, going on past the errors it can read past.
+  void pass_child(std::string_view name) noexcept;
+
   // The next child of the element open now (or of the document) whose
   // qualified name `want` takes, else that element's End, Eof or an Error:
   // what a loop of read_event() stops at when it passes every Start not
@@ -164,7 +168,6 @@ class Reader {
            !config_.expand_empty_elements && open_.empty();
   }
   [[nodiscard]] bool walk_children(NameTest want, Event* ev) noexcept;
-  void pass_child(std::string_view name) noexcept;
   ErrorKind skip_counting_from(std::string_view name, size_t start, SkipSpan* span, size_t pos,
                                size_t open, const detail::Window& window, size_t resume) noexcept;
   ErrorKind skip_counting_rest(std::string_view name, size_t start, size_t pos, size_t open,
@@ -216,6 +219,12 @@ class Reader {
 
   friend class ReaderAccess;
 };
+
+// An error the reader can read past leaves it inside the element: the skip goes on.
+inline void Reader::pass_child(std::string_view name) noexcept {
+  while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
+  }
+}
 
 template <class Want>
 Event Reader::read_child(Want&& want) noexcept {
