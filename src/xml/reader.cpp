@@ -572,7 +572,7 @@ struct ShortWalk {
 // Most skipped elements are a field: text, or a few plain tags, then the end
 // tag. Their tags are taken from the window's masks alone while each is
 // plain (inside one window, no quote or '<' before its '>', no '<!' or '<?',
-// no name that starts like the target's) and the end tag is exactly
+// no tag that the skip could take for the target's) and the end tag is exactly
 // '</name>'. Whatever else comes is left to the skip, from where the walk
 // stopped, with `open` as it is there.
 // `name_in_input`: `name` is a view into the input before `pos`, so words
@@ -582,6 +582,13 @@ struct ShortWalk {
                                                    bool name_in_input = false) noexcept {
   ShortWalk out{pos, open};
   const char first = name.front();
+  // Whether the tag whose name starts at `begin` and content ends at `gt` may be the target
+  // to the skip: it starts with the target's bytes. Others (`<tag>` in `<tags>`) are walked.
+  const auto may_be_target = [&](size_t begin, size_t gt) {
+    return base[begin] == first && gt - begin >= name.size() &&
+           (name_in_input ? same_bytes(base + begin, name.data(), name.size(), len - begin)
+                          : std::memcmp(base + begin, name.data(), name.size()) == 0);
+  };
   size_t nest = 0;  // elements opened by the walk
   int loads = 0;
   for (size_t at = pos;;) {
@@ -624,12 +631,13 @@ struct ShortWalk {
         out.end_lt = lt;
         return out;
       }
-      if (gt > begin && base[begin] == first) return out;
+      if (may_be_target(begin, gt)) return out;
       --nest;
       --out.open;
     } else {
-      if (kind == '!' || kind == '?' || kind == first) return out;
-      if (base[gt - 1] != '/') {
+      if (kind == '!' || kind == '?') return out;
+      if (base[gt - 1] != '/') {  // empty elements never count
+        if (may_be_target(lt + 1, gt)) return out;
         ++nest;
         ++out.open;
       }
