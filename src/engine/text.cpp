@@ -21,6 +21,10 @@ std::string_view text_piece(xml::Encoding enc, std::string_view raw, std::string
 void read_text_in_scope_into(xml::Reader& reader, std::string& out) {
   std::string scratch_decode;
   std::string scratch_unescape;
+  if (std::string_view raw; reader.read_leaf_text(&raw)) {  // a field: one piece of text
+    if (!raw.empty()) out += text_piece(reader.encoding(), raw, scratch_decode, scratch_unescape);
+    return;
+  }
   size_t depth = 1;
   for (;;) {
     const xml::Event ev = reader.read_event();

@@ -531,6 +531,24 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   }
 }
 
+bool Reader::read_leaf_text(std::string_view* text) noexcept {
+  // Only where the End would be plain: no names kept, no text trimmed.
+  if ((phase_ != Phase::Text && phase_ != Phase::Markup) || depth_ == 0 || !open_.empty() ||
+      config_.check_end_names || config_.trim_text_start || config_.trim_text_end) {
+    return false;
+  }
+  const size_t begin = phase_ == Phase::Markup ? pos_ - 1 : pos_;
+  const size_t lt = begin < len_ && base_[begin] == '<' ? begin : find_text_end(begin);
+  if (lt == kNpos || lt + 1 >= len_ || base_[lt + 1] != '/') return false;
+  const size_t gt = detail::window_find_tag_end(window_, base_, len_, lt + 2);
+  if (gt == kNpos) return false;
+  *text = std::string_view(base_ + begin, lt - begin);
+  --depth_;
+  pos_ = gt + 1;
+  phase_ = Phase::Text;
+  return true;
+}
+
 // read_to_end when only the depth of open elements is kept (the query
 // configuration): every byte is classified once per 64-byte window, and a
 // tag costs a few mask operations unless its name can match.

@@ -132,6 +132,12 @@ class Reader {
   // read_to_end does, going on past the errors it can read past.
   void pass_child(std::string_view name) noexcept;
 
+  // The element whose Start was just read holds only text (no markup, possibly
+  // nothing) and then an end tag: `text` is that text as its Text event
+  // would give it, and the reader stands where read_event() leaves it after
+  // that Text and End. False, nothing read, for any other content.
+  [[nodiscard]] bool read_leaf_text(std::string_view* text) noexcept;
+
   // The next child of the element open now (or of the document) whose
   // qualified name `want` takes, else that element's End, Eof or an Error:
   // what a loop of read_event() stops at when it passes every Start not
