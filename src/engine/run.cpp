@@ -25,18 +25,28 @@ TaskOptions options_for(const path::Program& p, Flavor flavor) {
   return o;
 }
 
-// A path whose first modifier counts needs only the number of its items.
+// A path whose first modifier counts needs only the number of its items; one whose first
+// modifier takes the last item needs only that one.
 Sink::Mode mode_for(const path::Program& p) {
-  return first_modifier_is(p, path::Modifier::Count) ? Sink::Mode::Count : Sink::Mode::Keep;
+  if (first_modifier_is(p, path::Modifier::Count)) return Sink::Mode::Count;
+  return first_modifier_is(p, path::Modifier::Last) ? Sink::Mode::Last : Sink::Mode::Keep;
 }
 
-// The items of a finished path: a counted one becomes its count, then the modifiers run.
-void finish_items(const path::Program& p, const Sink* sink, Items& items, std::string_view doc) {
+// The items of a finished path: a counted one becomes its count, an element kept whole where
+// its text is wanted becomes its text (read now, once, instead of for every element passed
+// over), then the modifiers run.
+void finish_items(const path::Program& p, const TaskOptions& options, const Sink* sink,
+                  Items& items, std::string_view doc) {
   std::span<const path::Modifier> modifiers = p.modifiers;
   if (sink != nullptr && sink->mode() == Sink::Mode::Count) {
     items.clear();
     items.push_value(std::to_string(sink->size()));
     modifiers = modifiers.subspan(1);
+  } else if (sink != nullptr && sink->last_is_element() && options.element_text &&
+             items.size() == 1) {
+    const std::string text = item_text(items, 0, doc);
+    items.clear();
+    items.push_value(text);
   }
   apply_modifiers(modifiers, items, doc);
 }
@@ -83,8 +93,8 @@ std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& pa
   }
   for (size_t i = 0; i < paths.size(); ++i) {
     if (paths[i].program == nullptr) continue;
-    finish_items(*paths[i].program, tasks[i] == kNoTask ? nullptr : &scan.sink(tasks[i]),
-                 results[i], doc);
+    finish_items(*paths[i].program, paths[i].options,
+                 tasks[i] == kNoTask ? nullptr : &scan.sink(tasks[i]), results[i], doc);
   }
   return std::nullopt;
 }
@@ -102,18 +112,18 @@ std::optional<EngineError> run_once(const std::vector<const path::Program*>& pro
 std::optional<EngineError> run_with(const path::Program& program, std::string_view doc,
                                     bool capture_spans, Items& items) {
   items.clear();
+  const TaskOptions options = options_for(program, Flavor::Single);
   if (program.steps.empty()) {
-    finish_items(program, nullptr, items, doc);
+    finish_items(program, options, nullptr, items, doc);
     return std::nullopt;
   }
   Scan scan(doc, capture_spans);
-  const uint32_t task =
-      scan.add(program.steps, options_for(program, Flavor::Single), mode_for(program), &items);
+  const uint32_t task = scan.add(program.steps, options, mode_for(program), &items);
   if (auto error = scan.run_document()) {
     items.clear();
     return error;
   }
-  finish_items(program, &scan.sink(task), items, doc);
+  finish_items(program, options, &scan.sink(task), items, doc);
   return std::nullopt;
 }
 

@@ -443,7 +443,11 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
     t.sink.value({});  // a count needs neither the bytes nor the end
     return added(task);
   }
-  if (t.sink.keeps_next() && (t.options.element_text || t.sink.mode() == Sink::Mode::First)) {
+  // An element whose text is wanted is read for it as it ends, unless only the last one is
+  // kept: that one is read when the scan is over.
+  const Sink::Mode mode = t.sink.mode();
+  if (t.sink.keeps_next() &&
+      ((t.options.element_text && mode != Sink::Mode::Last) || mode == Sink::Mode::First)) {
     work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0});
     el_.text = true;
   } else if (el_.captures < Element::kInlineCaptures) {

@@ -16,6 +16,7 @@ class Sink {
     Keep,   // every item, in order
     Count,  // only how many
     First,  // only the first item's text: a filter's subject
+    Last,   // only the last item (a first modifier @last)
   };
 
   Sink() = default;
@@ -26,6 +27,7 @@ class Sink {
     items_ = items;
     own_.clear();
     first_.clear();
+    last_element_ = false;
   }
 
   // The element doc[start, end): a span, or a copy when spans are off or do not fit.
@@ -53,8 +55,10 @@ class Sink {
   [[nodiscard]] Items& items() noexcept { return items_ != nullptr ? *items_ : own_; }
   // Whether the next item is looked at beyond being counted.
   [[nodiscard]] bool keeps_next() const noexcept {
-    return mode_ == Mode::Keep || (mode_ == Mode::First && size_ == 0);
+    return mode_ == Mode::Keep || mode_ == Mode::Last || (mode_ == Mode::First && size_ == 0);
   }
+  // Last: the item kept is an element taken whole (span or copy), not a value.
+  [[nodiscard]] bool last_is_element() const noexcept { return last_element_; }
 
  private:
   void element_slow(std::string_view doc, size_t start, size_t end, bool spans);
@@ -64,6 +68,7 @@ class Sink {
   Items* items_ = nullptr;
   Items own_;
   std::string first_;
+  bool last_element_ = false;
 };
 
 }  // namespace varnex::engine
