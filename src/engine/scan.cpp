@@ -252,8 +252,14 @@ void Scan::on_error(const xml::Event& ev) {
 // gives them), or the level's end: the reader passes the rest. `asked` counts the tags met.
 [[gnu::always_inline]] inline xml::Event Scan::next_child(uint32_t& first, bool& named,
                                                           uint32_t& asked) noexcept {
+  const uint64_t last_bytes = levels_.back().last_bytes;
   return reader_.read_child([&](std::string_view qname) noexcept {
     ++asked;
+    // A wanted name ends as one of the names looked for (after a prefix, if any).
+    if (!qname.empty() &&
+        (last_bytes >> (static_cast<unsigned char>(qname.back()) % 64) & 1) == 0) {
+      return false;
+    }
     first = wanted(qname, named);
     return first != kNone;
   });

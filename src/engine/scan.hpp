@@ -102,6 +102,9 @@ class Scan {
     // Reads left before its children go back to events: -1 not decided yet, 0 events (text is
     // gathered, a state searches descendants, or the reader passed no child for a while).
     int8_t walks = -1;
+    // Set with walks: bit (b % 64) for the last byte b of each name its states look for, so
+    // most children nobody wants are told by one bit (all set for a pattern).
+    uint64_t last_bytes = ~0ull;
   };
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
@@ -152,8 +155,14 @@ class Scan {
     Level& top = levels_.back();
     if (top.walks < 0) [[unlikely]] {
       top.walks = texts_.empty() ? kWalks : 0;
-      for (size_t i = top.states, end = states_.size(); searches_ && i < end; ++i) {
-        if (states_[i].at->descendant) top.walks = 0;  // every child is wanted
+      top.last_bytes = 0;
+      for (size_t i = top.states, end = states_.size(); i < end; ++i) {
+        const path::Step& at = *states_[i].at;
+        if (at.descendant) top.walks = 0;  // every child is wanted
+        const path::NameMatcher& name = at.name;
+        top.last_bytes |= name.kind() == path::NameMatcher::Kind::Exact && !name.text().empty()
+                              ? uint64_t{1} << (static_cast<unsigned char>(name.text().back()) % 64)
+                              : ~0ull;
       }
     }
     return top.walks > 0;
