@@ -11,23 +11,6 @@ namespace varnex::engine {
 
 namespace {
 
-// Whether `raw` is ASCII without '&', eight bytes at a time: such a value is its own value.
-bool is_plain(std::string_view raw) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  size_t i = 0;
-  for (; i + 8 <= raw.size(); i += 8) {
-    uint64_t w;
-    std::memcpy(&w, raw.data() + i, 8);
-    const uint64_t amp = w ^ (kOnes * '&');  // a zero byte where w has '&'
-    if (((w | ((amp - kOnes) & ~amp)) & kHigh) != 0) return false;
-  }
-  for (; i < raw.size(); ++i) {
-    if (static_cast<unsigned char>(raw[i]) >= 0x80 || raw[i] == '&') return false;
-  }
-  return true;
-}
-
 std::string_view decoded(std::string_view raw, std::string& scratch) {
   if (is_plain(raw)) return raw;  // most values
   if (!xml::is_valid_utf8(raw)) return raw;

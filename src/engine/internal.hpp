@@ -1,6 +1,7 @@
 // Engine-private rules shared by the scan, the entry points and the item helpers.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -111,6 +112,24 @@ class TagAttributes {
   bool remember_ = false;
   std::string scratch_;
 };
+
+// Whether UTF-8 bytes `raw` are ASCII without '&', eight bytes at a time: such text or value
+// is its own decoded, unescaped self.
+[[nodiscard]] inline bool is_plain(std::string_view raw) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= raw.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, raw.data() + i, 8);
+    const uint64_t amp = w ^ (kOnes * '&');  // a zero byte where w has '&'
+    if (((w | ((amp - kOnes) & ~amp)) & kHigh) != 0) return false;
+  }
+  for (; i < raw.size(); ++i) {
+    if (static_cast<unsigned char>(raw[i]) >= 0x80 || raw[i] == '&') return false;
+  }
+  return true;
+}
 
 // An attribute's value as lookups give it: unescaped when it is UTF-8 and resolves, else raw.
 // May view `raw` or `scratch`.

@@ -9,6 +9,7 @@ namespace varnex::engine {
 
 std::string_view text_piece(xml::Encoding enc, std::string_view raw, std::string& scratch_decode,
                             std::string& scratch_unescape) {
+  if (enc == xml::Encoding::Utf8 && is_plain(raw)) return raw;  // most pieces
   std::string_view decoded;
   // Undecodable bytes stay as written: the text then reads as invalid, and a strict
   // conversion says where, instead of the piece vanishing from the answer.
