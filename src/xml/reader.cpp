@@ -430,8 +430,21 @@ void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
 ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   const size_t start = buffer_position();
   if (!config_.expand_empty_elements && (phase_ == Phase::Text || phase_ == Phase::Markup)) {
-    if (!config_.check_end_names && open_.empty()) [[likely]]
+    if (!config_.check_end_names && open_.empty()) [[likely]] {
+      // Most skipped elements are a field: text, then exactly their own end tag.
+      const size_t lt = phase_ == Phase::Markup ? pos_ - 1 : find_text_end(pos_);
+      const size_t n = name.size();
+      if (lt != kNpos && depth_ > 0 && n > 0 && len_ - lt > n + 2 && base_[lt + 1] == '/' &&
+          base_[lt + 2 + n] == '>' && std::memcmp(base_ + lt + 2, name.data(), n) == 0) {
+        --depth_;
+        pos_ = lt + n + 3;
+        phase_ = Phase::Text;
+        last_skip_ = lt - start;
+        if (span != nullptr) *span = SkipSpan{start, lt};
+        return ErrorKind::None;
+      }
       return skip_counting_depth(name, start, span);
+    }
     if (config_.check_end_names) return skip_checking_names(name, start, span);
   }
   // A tag name never holds ws, so such a target matches no start tag.
