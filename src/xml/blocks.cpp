@@ -112,6 +112,22 @@ class Avx2Block {
   b.rest(first, m);
 }
 
+[[VARNEX_XML_AVX2_TARGET]] static uint64_t window_mask(__m256i lo, __m256i hi, char c) noexcept {
+  const __m256i v = _mm256_set1_epi8(c);
+  return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, v)))) |
+         static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, v))))
+             << 32;
+}
+
+[[VARNEX_XML_AVX2_TARGET, gnu::flatten]] void load_window_avx2(const char* p, Window* w) noexcept {
+  const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  w->lt = window_mask(lo, hi, '<');
+  w->gt = window_mask(lo, hi, '>');
+  w->dq = window_mask(lo, hi, '"');
+  w->sq = window_mask(lo, hi, '\'');
+}
+
 [[VARNEX_XML_AVX2_TARGET, gnu::flatten]] BlockRunEnd skip_blocks_avx2(const char* base, size_t len,
                                                                       size_t pos, size_t open,
                                                                       SkipTarget* target) noexcept {
@@ -134,8 +150,11 @@ class Avx2Block {
 #else
 
 bool avx2_usable() noexcept { return false; }
+void load_window_avx2(const char*, Window*) noexcept {}
 
 #endif
+
+std::atomic<bool> window_avx2{avx2_usable()};
 
 namespace {
 
@@ -151,6 +170,7 @@ BlockPath block_path() noexcept { return path_setting().load(std::memory_order_r
 void set_block_path(BlockPath path) noexcept {
   if (path == BlockPath::Avx2 && !avx2_usable()) return;
   path_setting().store(path, std::memory_order_relaxed);
+  window_avx2.store(path == BlockPath::Avx2, std::memory_order_relaxed);
 }
 
 BlockRunEnd skip_blocks(const char* base, size_t len, size_t pos, size_t open,

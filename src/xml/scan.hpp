@@ -2,6 +2,7 @@
 // vectorised searches. Internal to src/xml.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -152,6 +153,11 @@ inline constexpr ClassTable kClasses{};
   return x;
 }
 
+struct Window;
+// Whether full windows are classified with AVX2 (set with the block path).
+extern std::atomic<bool> window_avx2;
+void load_window_avx2(const char* p, Window* w) noexcept;
+
 // Where '<', '>', '"' and '\'' sit in up to 64 bytes of input starting at
 // `start`. Used by the skip so that each byte is classified once, however
 // many tags share the window.
@@ -173,6 +179,10 @@ struct Window {
       std::memset(tail, 0, sizeof tail);
       std::memcpy(tail, p, size);
       p = tail;
+    }
+    if (size == 64 && window_avx2.load(std::memory_order_relaxed)) {
+      load_window_avx2(p, this);
+      return;
     }
 #if defined(__SSE2__)
     const __m128i lt_v = _mm_set1_epi8('<');
