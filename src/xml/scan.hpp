@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -136,12 +137,14 @@ inline constexpr ClassTable kClasses{};
   return nullptr;
 }
 
-// Bits at and above bit i of a 64-bit mask (none when i >= 64).
-[[nodiscard]] inline uint64_t from_bit(size_t i) noexcept { return i >= 64 ? 0 : ~0ull << i; }
-
-[[nodiscard]] inline uint64_t above64(unsigned i) noexcept {
-  return i >= 63 ? 0 : ~0ull << (i + 1);
+// Bits at and above bit i of a 64-bit mask; i < 64 (an offset inside a window).
+[[nodiscard]] inline uint64_t from_bit(size_t i) noexcept {
+  assert(i < 64);
+  return ~0ull << i;
 }
+
+// Bits above bit i (none for bit 63), without a branch.
+[[nodiscard]] inline uint64_t above64(unsigned i) noexcept { return (~0ull << i) << 1; }
 
 [[nodiscard]] inline uint64_t prefix_xor64(uint64_t x) noexcept {
   x ^= x << 1;
