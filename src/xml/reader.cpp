@@ -424,6 +424,13 @@ void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
   }
 }
 
+// Bytes taken tag by tag at the start of a skip before runs of whole blocks.
+constexpr size_t kSkipWarmupBytes = 32;
+// A skip at least this long is followed by one that starts with whole blocks.
+constexpr size_t kLongSkip = 256;
+// Windows the short walk may load before it leaves the rest to the skip.
+constexpr int kShortWalkLoads = 4;
+
 // Same events, errors and positions as a loop over read_event(), but text is
 // skipped with one search for '<', no Text event is built, and tags whose
 // names cannot matter are only scanned for their end.
@@ -431,10 +438,13 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   const size_t start = buffer_position();
   if (!config_.expand_empty_elements && (phase_ == Phase::Text || phase_ == Phase::Markup)) {
     if (!config_.check_end_names && open_.empty()) [[likely]] {
-      // Most skipped elements are a field: text, then exactly their own end tag.
-      const size_t lt = phase_ == Phase::Markup ? pos_ - 1 : find_text_end(pos_);
+      // Most skipped elements are a field: text, then exactly their own end tag. Not looked
+      // for after a long skip: records are skipped one after another.
       const size_t n = name.size();
-      if (lt != kNpos && depth_ > 0 && n > 0 && len_ - lt > n + 2 && base_[lt + 1] == '/' &&
+      const size_t lt = last_skip_ >= kLongSkip || n == 0 ? kNpos
+                        : phase_ == Phase::Markup        ? pos_ - 1
+                                                         : find_text_end(pos_);
+      if (lt != kNpos && depth_ > 0 && len_ - lt > n + 2 && base_[lt + 1] == '/' &&
           base_[lt + 2 + n] == '>' && std::memcmp(base_ + lt + 2, name.data(), n) == 0) {
         --depth_;
         pos_ = lt + n + 3;
@@ -565,12 +575,6 @@ bool Reader::read_leaf_text(std::string_view* text) noexcept {
 // read_to_end when only the depth of open elements is kept (the query
 // configuration): every byte is classified once per 64-byte window, and a
 // tag costs a few mask operations unless its name can match.
-// Bytes taken tag by tag at the start of a skip before runs of whole blocks.
-constexpr size_t kSkipWarmupBytes = 32;
-// A skip at least this long is followed by one that starts with whole blocks.
-constexpr size_t kLongSkip = 256;
-// Windows the short walk may load before it leaves the rest to the skip.
-constexpr int kShortWalkLoads = 4;
 
 namespace {
 
