@@ -174,28 +174,11 @@ std::string dense_document(std::mt19937& rng, int outer) {
       "<long v='0123456789012345678901234567890123456789012345678901234567890123456789'>",
       "</long                                                                          >"};
   // Each of these stops a run of tags.
-  static const char* const kOdd[] = {"it's",
-                                     "\"",
-                                     "<x<y>",
-                                     " > ",
-                                     "<!-- c -->",
-                                     "<?p?>",
-                                     "<aa>",
-                                     "</aa>",
-                                     "</a>",
-                                     "<a>",
-                                     "<a/>",
-                                     "</item/>",
-                                     "</>",
-                                     "<>",
-                                     "</z></z>",
-                                     "<a x='1'>",
-                                     "</a\t>",
-                                     "<![CDATA[<]]>",
-                                     "<v a=\"it's\">",
-                                     "<v a='say \"hi\"'>",
-                                     "<!DOCTYPE d [<!ENTITY e '</a>'>]>",
-                                     "<?xml encoding='koi8-r'?>"};
+  static const char* const kOdd[] = {
+      "it's", "\"", "<x<y>", " > ", "<!-- c -->", "<?p?>", "<aa>", "</aa>", "</a>", "<a>", "<a/>",
+      "</item/>", "</>", "<>", "</z></z>", "<a x='1'>", "</a\t>", "<![CDATA[<]]>",
+      "<v a=\"it's\">", "<v a='say \"hi\"'>", "<!DOCTYPE d [<!ENTITY e '</a>'>]>",
+      "<?xml encoding='koi8-r'?>"};
   std::uniform_int_distribution<size_t> ordinary(0, std::size(kOrdinary) - 1);
   std::uniform_int_distribution<size_t> odd(0, std::size(kOdd) - 1);
   std::uniform_int_distribution<int> count(0, 400);
