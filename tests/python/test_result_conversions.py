@@ -18,15 +18,10 @@ I64_MIN = -(2**63)
 @pytest.mark.parametrize(
     ("raw", "expected", "kind"),
     [
-        # The grammar itself is checked against a reference below; these are the edges.
+        # The grammar is checked against a reference below, and the documentation's examples
+        # show the range and the forms that stay text; these are the other edges.
         ("\u00a0\u3000 7\u2029", 7, int),
         ("-9223372036854775808", I64_MIN, int),
-        ("9223372036854775808", 9223372036854775808.0, float),
-        ("1e400", math.inf, float),
-        ("0x10", "0x10", str),
-        ("1_000", "1_000", str),
-        ("", "", str),
-        ("1 2", "1 2", str),
         ("\x1c3", "\x1c3", str),  # not Unicode White_Space, so not trimmed
         ("  hello  ", "hello", str),
     ],
@@ -182,9 +177,8 @@ def test_decodings_agree_with_python(raw):
     assert texts(raw, b"z").to_str() == raw.decode("utf-8", "replace") + "\nz"
 
 
-def test_bool_follows_value_not_to_bool():
-    assert bool(texts("false")) is True and texts("false").to_bool() is False
-    assert [bool(texts("0")), bool(texts("0.0")), bool(varnex.get("<r/>", "r"))] == [False] * 3
+def test_bool_follows_value_not_to_bool():  # as the documentation shows for "false" and "0"
+    assert [bool(texts("0.0")), bool(varnex.get("<r/>", "r"))] == [False] * 2
 
 
 def test_int_and_float_slots():
