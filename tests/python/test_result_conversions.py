@@ -40,13 +40,7 @@ def test_nan():
 
 @pytest.mark.parametrize(
     ("raw", "to_int", "to_float"),
-    [
-        ("-3.99", -3, -3.99),
-        ("-1e30", I64_MIN, -1e30),
-        ("12abc", 0, 0.0),
-        (" 2.5e1 ", 25, 25.0),
-        (b"\xff1", 0, 0.0),
-    ],
+    [(" 2.5e1 ", 25, 25.0), (b"\xff1", 0, 0.0)],  # the rest: the comparison with a reference
 )
 def test_lenient_numbers(raw, to_int, to_float):
     result = texts(raw)
@@ -242,6 +236,8 @@ def test_numbers_agree_with_a_reference(raw):
     else:
         lenient = expected if isinstance(expected, int) else 0
     assert texts(raw).to_int() == lenient
+    got, want = texts(raw).to_float(), 0.0 if isinstance(expected, str) else float(expected)
+    assert got == want or (math.isnan(got) and math.isnan(want))
 
 
 # Element texts that the quick read of a plain leaf must give exactly as the reader does.
