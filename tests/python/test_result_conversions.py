@@ -122,10 +122,8 @@ def test_invalid_utf8_text():
         assert str(info.value) == "invalid utf-8 sequence of 1 bytes from index 2"
     assert (r.to_int(), r.to_float(), r.to_bool()) == (0, 0.0, False)
     assert r != "ok"
-    multi = texts(b"a\xffb", "c")
-    assert multi.to_str() == "a\ufffdb\nc"
-    with pytest.raises(ValueError):
-        multi == ["a", "c"]  # noqa: B015
+    with pytest.raises(ValueError):  # a list's to_str() replaces them: see the reference below
+        texts(b"a\xffb", "c") == ["a", "c"]  # noqa: B015
 
 
 @pytest.mark.parametrize(
