@@ -22,22 +22,14 @@ def caret(offset: int) -> str:
     return "\n" + " " * (offset + 12) + "^"
 
 
+# Every message's first line is in the documentation's examples and the carets are the C++
+# compiler tables': these are whole texts as Python builds them, with and without a caret.
 @pytest.mark.parametrize(
     ("path", "message"),
     [
         (".", 'empty path\n  in path: "."'),
-        ("a.@id.b", '@attr must be the last component\n  in path: "a.@id.b"' + caret(2)),
-        ("a.b|@bogus", 'unknown modifier: @bogus\n  in path: "a.b|@bogus"' + caret(4)),
-        ("a.#()", 'filter expression missing operator: \n  in path: "a.#()"' + caret(0)),
-        ("a)", 'unmatched ( in filter\n  in path: "a)"' + caret(1)),
-        ("a#(x=1", 'unmatched ( in filter\n  in path: "a#(x=1"' + caret(2)),
-        ("a.0.1", 'index without preceding name\n  in path: "a.0.1"'),
         ("a.#text.b", '#text must be the last component\n  in path: "a.#text.b"' + caret(2)),
-        ("a|", 'modifier name is empty\n  in path: "a|"' + caret(1)),
-        ("**.a.0", '** does not accept an explicit selector (no index/#/filter)\n'
-                   '  in path: "**.a.0"' + caret(0)),
-        ("a.99999999999999999999", 'bad index: 99999999999999999999\n'
-                                   '  in path: "a.99999999999999999999"' + caret(2)),
+        ("a.b|@bogus", 'unknown modifier: @bogus\n  in path: "a.b|@bogus"' + caret(4)),
     ],
 )
 def test_messages(path, message):
@@ -78,7 +70,6 @@ def test_every_function_raises_them():
     ("path", "method", "args", "error", "message"),
     [
         (5, None, (), TypeError, WRONG_TYPE.format("path", "int", "str")),
-        ("", None, (), ValueError, 'empty path\n  in path: ""'),
         ("a", "get", (b"<a/>",), TypeError, WRONG_TYPE.format("data", "bytes", "str")),
         ("a", "get", (), TypeError, "Path.get() missing 1 required positional argument: 'data'"),
     ],

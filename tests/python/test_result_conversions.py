@@ -18,15 +18,10 @@ I64_MIN = -(2**63)
 @pytest.mark.parametrize(
     ("raw", "expected", "kind"),
     [
-        # The grammar itself is checked against a reference below; these are the edges.
+        # The grammar is checked against a reference below, and the documentation's examples
+        # show the range and the forms that stay text; these are the other edges.
         ("\u00a0\u3000 7\u2029", 7, int),
         ("-9223372036854775808", I64_MIN, int),
-        ("9223372036854775808", 9223372036854775808.0, float),
-        ("1e400", math.inf, float),
-        ("0x10", "0x10", str),
-        ("1_000", "1_000", str),
-        ("", "", str),
-        ("1 2", "1 2", str),
         ("\x1c3", "\x1c3", str),  # not Unicode White_Space, so not trimmed
         ("  hello  ", "hello", str),
     ],
@@ -38,20 +33,9 @@ def test_scalar_value_and_type(raw, expected, kind):
     assert result.value == expected
 
 
-def test_nan():
-    assert texts("NaN").type_ is float and math.isnan(texts("nan").value)
-    assert texts("nan").to_int() == 0 and math.isnan(texts("nan").to_float())
-
-
 @pytest.mark.parametrize(
     ("raw", "to_int", "to_float"),
-    [
-        ("-3.99", -3, -3.99),
-        ("-1e30", I64_MIN, -1e30),
-        ("12abc", 0, 0.0),
-        (" 2.5e1 ", 25, 25.0),
-        (b"\xff1", 0, 0.0),
-    ],
+    [(" 2.5e1 ", 25, 25.0), (b"\xff1", 0, 0.0)],  # the rest: the comparison with a reference
 )
 def test_lenient_numbers(raw, to_int, to_float):
     result = texts(raw)
@@ -133,10 +117,8 @@ def test_invalid_utf8_text():
         assert str(info.value) == "invalid utf-8 sequence of 1 bytes from index 2"
     assert (r.to_int(), r.to_float(), r.to_bool()) == (0, 0.0, False)
     assert r != "ok"
-    multi = texts(b"a\xffb", "c")
-    assert multi.to_str() == "a\ufffdb\nc"
-    with pytest.raises(ValueError):
-        multi == ["a", "c"]  # noqa: B015
+    with pytest.raises(ValueError):  # a list's to_str() replaces them: see the reference below
+        texts(b"a\xffb", "c") == ["a", "c"]  # noqa: B015
 
 
 @pytest.mark.parametrize(
@@ -182,9 +164,8 @@ def test_decodings_agree_with_python(raw):
     assert texts(raw, b"z").to_str() == raw.decode("utf-8", "replace") + "\nz"
 
 
-def test_bool_follows_value_not_to_bool():
-    assert bool(texts("false")) is True and texts("false").to_bool() is False
-    assert [bool(texts("0")), bool(texts("0.0")), bool(varnex.get("<r/>", "r"))] == [False] * 3
+def test_bool_follows_value_not_to_bool():  # as the documentation shows for "false" and "0"
+    assert [bool(texts("0.0")), bool(varnex.get("<r/>", "r"))] == [False] * 2
 
 
 def test_int_and_float_slots():
@@ -237,6 +218,7 @@ def reference_scalar(raw: str):
 
 
 @given(NUMBERISH)
+@example("NaN")
 def test_numbers_agree_with_a_reference(raw):
     expected = reference_scalar(raw)
     value = texts(raw).value
@@ -248,29 +230,17 @@ def test_numbers_agree_with_a_reference(raw):
     else:
         lenient = expected if isinstance(expected, int) else 0
     assert texts(raw).to_int() == lenient
+    got, want = texts(raw).to_float(), 0.0 if isinstance(expected, str) else float(expected)
+    assert got == want or (math.isnan(got) and math.isnan(want))
 
 
 # Element texts that the quick read of a plain leaf must give exactly as the reader does.
 LEAVES = [
-    b"<t>plain</t>",
-    b"<t>  padded \t</t>",
-    b"<t></t>",
-    b"<t/>",
-    b'<t a=">" b="/"> x </t>',
-    b"<t\n >a\x00b\x1f\x7f</t>",
-    b"<t>a &amp; b &lt;c&gt; &#233;&#x41;</t>",
-    b"<t>x &bogus; y</t>",
-    b"<t>x &#xD800; y</t>",
-    b"<t>x\r\ny\rz</t>",
-    b"<t>a]]>b</t>",
-    b"<t>caf\xc3\xa9 42</t>",
-    b"<t>ok\xff</t>",
-    b"<t>ab\xe2\x82</t>",
-    b"<t><![CDATA[<c> &amp;]]></t>",
-    b"<t>a<!-- c -->b<?pi x?>c</t>",
-    b"<t> 12 </t>",
-    b"<t>-1.5e3</t>",
-    b"<t>a<u>b</u>c</t>",
+    b"<t>plain</t>", b"<t>  padded \t</t>", b"<t></t>", b"<t/>", b'<t a=">" b="/"> x </t>',
+    b"<t\n >a\x00b\x1f\x7f</t>", b"<t>a &amp; b &lt;c&gt; &#233;&#x41;</t>", b"<t>x &bogus; y</t>",
+    b"<t>x &#xD800; y</t>", b"<t>x\r\ny\rz</t>", b"<t>a]]>b</t>", b"<t>caf\xc3\xa9 42</t>",
+    b"<t>ok\xff</t>", b"<t>ab\xe2\x82</t>", b"<t><![CDATA[<c> &amp;]]></t>",
+    b"<t>a<!-- c -->b<?pi x?>c</t>", b"<t> 12 </t>", b"<t>-1.5e3</t>", b"<t>a<u>b</u>c</t>",
 ]
 
 

@@ -84,12 +84,8 @@ TEST(ItemText, ByVariant) {
 
 TEST(ItemNumber, Parsed) {
   const auto num = [](std::string text) { return parse_item_number(Value{std::move(text)}, ""); };
-  EXPECT_EQ(num("\xC2\xA0"
-                "3\xE2\x80\x83"),
-            3.0);  // Unicode spaces are trimmed
-  EXPECT_EQ(num("\xFF"
-                "1"),
-            std::nullopt);
+  EXPECT_EQ(num("\xC2\xA0" "3\xE2\x80\x83"), 3.0);  // Unicode spaces are trimmed
+  EXPECT_EQ(num("\xFF" "1"), std::nullopt);
   EXPECT_EQ(parse_item_number(Markup{"<p> 12.50 </p>"}, ""), 12.5);
   EXPECT_EQ(parse_item_number(Markup{"<p>1<i>2</i></p>"}, ""), 12.0);
 }

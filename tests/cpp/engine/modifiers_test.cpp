@@ -23,24 +23,21 @@ TEST_P(Modifiers, Apply) {
   EXPECT_EQ(query(doc + "</r>", "r.v.#.#text" + GetParam().mods), expected);
 }
 
+// Counts, the aggregates over no numbers, @flatten and @tostr are in the documentation's
+// examples, and the query table has @last and @reverse.
 INSTANTIATE_TEST_SUITE_P(
     Cases, Modifiers,
     ::testing::Values(
-        ModCase{{}, "|@first", {}}, ModCase{{}, "|@count", {"0"}},
-        ModCase{{"a", "b", "c"}, "|@last", {"c"}}, ModCase{{"a", "b"}, "|@count|@count", {"1"}},
-        ModCase{{"a", "b", "c"}, "|@reverse", {"c", "b", "a"}},
+        ModCase{{}, "|@first", {}}, ModCase{{"a", "b"}, "|@count|@count", {"1"}},
         ModCase{{"1", "2.5", "abc"}, "|@sum", {"3.5"}}, ModCase{{"x"}, "|@sum", {"0"}},
-        ModCase{{"1", "2"}, "|@avg", {"1.5"}}, ModCase{{}, "|@avg", {"nan"}},
-        ModCase{{}, "|@min", {"inf"}}, ModCase{{}, "|@max", {"-inf"}},
-        ModCase{{"3", "nan", "1"}, "|@min", {"1"}}, ModCase{{"3", "NaN", "7"}, "|@max", {"7"}},
-        ModCase{{"inf", "-inf"}, "|@sum", {"nan"}},
+        ModCase{{"1", "2"}, "|@avg", {"1.5"}}, ModCase{{"3", "nan", "1"}, "|@min", {"1"}},
+        ModCase{{"3", "NaN", "7"}, "|@max", {"7"}}, ModCase{{"inf", "-inf"}, "|@sum", {"nan"}},
         ModCase{{"b", "B", "a", "ab"}, "|@sort", {"B", "a", "ab", "b"}},
         ModCase{{"\xC3\xA9", "z"}, "|@sort", {"z", "\xC3\xA9"}},
         ModCase{
             {"b", "nan", "10", "a", "-5", " 2 "}, "|@sortn", {"-5", " 2 ", "10", "nan", "a", "b"}},
         ModCase{{"2", "1.0", "1", "2"}, "|@sort_n", {"1.0", "1", "2", "2"}},
-        ModCase{{"b", "a", "b", "a"}, "|@uniq", {"b", "a"}},
-        ModCase{{"a", "b"}, "|@flatten|@tostr", {"a", "b"}}));
+        ModCase{{"b", "a", "b", "a"}, "|@uniq", {"b", "a"}}));
 
 TEST(Modifiers, ElementItemsUseTheirText) {
   const std::string doc = "<r><p>10</p><p><b>9</b></p><p>1<!--c-->0</p></r>";
@@ -50,21 +47,12 @@ TEST(Modifiers, ElementItemsUseTheirText) {
 }
 
 TEST(FormatNumber, Rules) {
-  const std::pair<double, std::string> cases[] = {{3, "3"},
-                                                  {-2, "-2"},
-                                                  {-0.0, "0"},
-                                                  {-0.5, "-0.5"},
-                                                  {999999999999999.0, "999999999999999"},
-                                                  {-1e15, "-1000000000000000"},
-                                                  {123456789012345.6, "123456789012345.6"},
-                                                  {1.5e20, "150000000000000000000"},
-                                                  {5e-324, "0." + std::string(323, '0') + "5"},
-                                                  {1.5e300, "15" + std::string(299, '0')},
-                                                  {-2.5e-7, "-0.00000025"},
-                                                  {0.1 + 0.2, "0.30000000000000004"},
-                                                  {INFINITY, "inf"},
-                                                  {-INFINITY, "-inf"},
-                                                  {NAN, "nan"}};
+  const std::pair<double, std::string> cases[] = {
+      {3, "3"}, {-2, "-2"}, {-0.0, "0"}, {-0.5, "-0.5"}, {999999999999999.0, "999999999999999"},
+      {-1e15, "-1000000000000000"}, {123456789012345.6, "123456789012345.6"},
+      {1.5e20, "150000000000000000000"}, {5e-324, "0." + std::string(323, '0') + "5"},
+      {1.5e300, "15" + std::string(299, '0')}, {-2.5e-7, "-0.00000025"},
+      {0.1 + 0.2, "0.30000000000000004"}, {INFINITY, "inf"}, {-INFINITY, "-inf"}, {NAN, "nan"}};
   for (const auto& [value, text] : cases) EXPECT_EQ(format_number(value), text);
   EXPECT_EQ(format_number(1.7976931348623157e308), "17976931348623157" + std::string(292, '0'));
 }

@@ -1,4 +1,6 @@
-// Event sequences with exact positions: well-formed and odd-but-accepted markup.
+// Event sequences with exact positions: well-formed and odd-but-accepted markup, and
+// malformed input: which errors stop the reader, where they leave it, and that every later
+// read is Eof.
 #include <gtest/gtest.h>
 
 #include "render.hpp"
@@ -11,18 +13,15 @@ using testing::render_all;
 struct Case {
   std::string_view input;
   std::string_view expected;
+  bool unchecked_end_names = false;  // as queries read; the defaults are validation's
 };
-
-Config with(void (*tweak)(Config&)) {
-  Config c;
-  tweak(c);
-  return c;
-}
 
 class EventSequence : public ::testing::TestWithParam<Case> {};
 
 TEST_P(EventSequence, RendersExactly) {
-  EXPECT_EQ(render_all(GetParam().input), GetParam().expected) << GetParam().input;
+  Config c;
+  c.check_end_names = !GetParam().unchecked_end_names;
+  EXPECT_EQ(render_all(GetParam().input, c), GetParam().expected) << GetParam().input;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -85,34 +84,88 @@ INSTANTIATE_TEST_SUITE_P(
         Case{std::string_view("<a/>\0<b/>", 9), "Empty(a)@4 Text(\\x00)@5 Empty(b)@9 Eof@9"},
         Case{"<a>&</a>]]>", "Start(a)@3 Text(&)@4 End(a)@8 Text(]]>)@11 Eof@11"}));
 
-struct ConfigCase {
-  std::string_view input;
-  void (*tweak)(Config&);
-  std::string_view expected;
-};
+INSTANTIATE_TEST_SUITE_P(
+    Syntax, EventSequence,
+    ::testing::Values(Case{"<a", "UnclosedTag@2 err@0 Eof@2"},
+                      Case{"text<", "Text(text)@4 UnclosedTag@5 err@4 Eof@5"},
+                      Case{"<a x=\"1>", "UnclosedTag@8 err@0 Eof@8"},
+                      Case{"<a x='it's'>text</a>", "UnclosedTag@20 err@0 Eof@20"},
+                      Case{"</a", "UnclosedTag@3 err@0 Eof@3"},
+                      Case{"<a></a x='>", "Start(a)@3 UnclosedTag@11 err@3 Eof@11"},
+                      Case{"<!", "InvalidBangMarkup@1 err@0 Eof@1"},
+                      Case{"text<!x>", "Text(text)@4 InvalidBangMarkup@5 err@4 Eof@5"},
+                      Case{"<!-- c", "UnclosedComment@6 err@0 Eof@6"},
+                      Case{"<!-->", "UnclosedComment@5 err@0 Eof@5"},
+                      Case{"<!--->", "UnclosedComment@6 err@0 Eof@6"},
+                      Case{"<!-x-->rest", "UnclosedComment@7 err@0 Eof@7"},
+                      Case{"<![cdata[x]]>rest", "UnclosedCData@13 err@0 Eof@13"},
+                      Case{"<![CDATA]]>", "UnclosedCData@11 err@0 Eof@11"},
+                      Case{"<![CDATA[x", "UnclosedCData@10 err@0 Eof@10"},
+                      Case{"<!Doc x>", "UnclosedDoctype@8 err@0 Eof@8"},
+                      Case{"<!Dx <y>>z", "UnclosedDoctype@8 err@0 Eof@8"},
+                      Case{"<!DOCTYPE x", "UnclosedDoctype@11 err@0 Eof@11"},
+                      // A literal, subset, comment or PI left open runs to the end.
+                      Case{"<!DOCTYPE a SYSTEM \"x><r/>", "UnclosedDoctype@26 err@0 Eof@26"},
+                      Case{"<!DOCTYPE a [<r/>", "UnclosedDoctype@17 err@0 Eof@17"},
+                      Case{"<!DOCTYPE a [<!-- ]><r/>", "UnclosedDoctype@24 err@0 Eof@24"},
+                      Case{"<!DOCTYPE a [<!-->]><r/>", "UnclosedDoctype@24 err@0 Eof@24"},
+                      Case{"<!DOCTYPE a [<? ]><r/>", "UnclosedDoctype@22 err@0 Eof@22"},
+                      Case{"<?pi", "UnclosedPIOrXmlDecl@4 err@0 Eof@4"},
+                      Case{"<?>?>", "UnclosedPIOrXmlDecl@3 err@0 Eof@3"},
+                      Case{"ab<?x >", "Text(ab)@2 UnclosedPIOrXmlDecl@7 err@2 Eof@7"},
+                      Case{"\xEF\xBB\xBF<", "UnclosedTag@4 err@3 Eof@4"},
+        // UTF-16 without a mark cannot be tokenized.
+        Case{std::string_view("<\0?\0x\0", 6), "UnclosedTag@6 err@0 Eof@6"}));
 
-class ConfiguredSequence : public ::testing::TestWithParam<ConfigCase> {};
+INSTANTIATE_TEST_SUITE_P(
+    IllFormed, EventSequence,
+    ::testing::Values(
+        Case{"</x><a/>", "UnmatchedEndTag(x)@4 err@0 Empty(a)@8 Eof@8"},
+        Case{"<!DOCTYPE>", "MissingDoctypeName@10 err@9 Eof@10"},
+        Case{"<!DOCTYPE   >x", "MissingDoctypeName@13 err@12 Text(x)@14 Eof@14"},
+        Case{"<a></b></a>",
+             "Start(a)@3 MismatchedEndTag(a/b)@7 err@3 UnmatchedEndTag(a)@11 err@7 Eof@11"}));
 
-TEST_P(ConfiguredSequence, RendersExactly) {
-  const ConfigCase& c = GetParam();
-  EXPECT_EQ(render_all(c.input, with(c.tweak)), c.expected) << c.input;
+// After Eof or a fatal error the position stays and reads keep giving Eof.
+TEST(Malformed, TerminalStateIsSticky) {
+  for (std::string_view input : {"<a", "text<!x>", "<a/>", "", "<![CDATA[x"}) {
+    Reader r(input);
+    Event ev;
+    do {
+      ev = r.read_event();
+    } while (ev.kind != EventKind::Eof);
+    const size_t pos = r.buffer_position();
+    const size_t err = r.error_position();
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(r.read_event().kind, EventKind::Eof) << input;
+      EXPECT_EQ(r.buffer_position(), pos) << input;
+      EXPECT_EQ(r.error_position(), err) << input;
+    }
+  }
 }
 
-// End names as validation (the defaults) and queries (no end-name check) read them; the
-// reader's other options serve no configuration the library uses.
+TEST(Malformed, FatalKindsAreClassified) {
+  EXPECT_TRUE(is_fatal(ErrorKind::UnclosedTag));
+  EXPECT_TRUE(is_fatal(ErrorKind::UnclosedPIOrXmlDecl));
+  EXPECT_FALSE(is_fatal(ErrorKind::MismatchedEndTag));
+  EXPECT_FALSE(is_fatal(ErrorKind::MissingEndTag));
+  EXPECT_FALSE(is_fatal(ErrorKind::None));
+}
+
+// End names as validation and queries read them; the reader's other options serve no
+// configuration the library uses.
 INSTANTIATE_TEST_SUITE_P(
-    Options, ConfiguredSequence,
+    Options, EventSequence,
     ::testing::Values(
-        ConfigCase{"<a><b></a></b>", [](Config&) {},
-                   "Start(a)@3 Start(b)@6 MismatchedEndTag(b/a)@10 err@6 "
-                   "MismatchedEndTag(a/b)@14 err@10 Eof@14"},
-        ConfigCase{"<a><b></a></b>", [](Config& c) { c.check_end_names = false; },
-                   "Start(a)@3 Start(b)@6 End(a)@10 End(b)@14 Eof@14"},
-        ConfigCase{"<a></b><c/></a>", [](Config&) {},
-                   "Start(a)@3 MismatchedEndTag(a/b)@7 err@3 Empty(c)@11 "
-                   "UnmatchedEndTag(a)@15 err@11 Eof@15"},
-        ConfigCase{"<a></b><c/></a>", [](Config& c) { c.check_end_names = false; },
-                   "Start(a)@3 End(b)@7 Empty(c)@11 UnmatchedEndTag(a)@15 err@11 Eof@15"}));
+        Case{"<a><b></a></b>",
+             "Start(a)@3 Start(b)@6 MismatchedEndTag(b/a)@10 err@6 "
+             "MismatchedEndTag(a/b)@14 err@10 Eof@14"},
+        Case{"<a><b></a></b>", "Start(a)@3 Start(b)@6 End(a)@10 End(b)@14 Eof@14", true},
+        Case{"<a></b><c/></a>",
+             "Start(a)@3 MismatchedEndTag(a/b)@7 err@3 Empty(c)@11 "
+             "UnmatchedEndTag(a)@15 err@11 Eof@15"},
+        Case{"<a></b><c/></a>",
+             "Start(a)@3 End(b)@7 Empty(c)@11 UnmatchedEndTag(a)@15 err@11 Eof@15", true}));
 
 }  // namespace
 }  // namespace varnex::xml

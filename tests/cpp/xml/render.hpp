@@ -40,18 +40,10 @@ inline const char* kind_name(EventKind k) {
 }
 
 inline const char* error_name(ErrorKind k) {
-  static const char* const kNames[] = {"None",
-                                       "UnclosedTag",
-                                       "InvalidBangMarkup",
-                                       "UnclosedComment",
-                                       "UnclosedCData",
-                                       "UnclosedDoctype",
-                                       "UnclosedPIOrXmlDecl",
-                                       "MismatchedEndTag",
-                                       "UnmatchedEndTag",
-                                       "MissingDoctypeName",
-                                       "DoubleHyphenInComment",
-                                       "MissingEndTag"};
+  static const char* const kNames[] = {
+      "None", "UnclosedTag", "InvalidBangMarkup", "UnclosedComment", "UnclosedCData",
+      "UnclosedDoctype", "UnclosedPIOrXmlDecl", "MismatchedEndTag", "UnmatchedEndTag",
+      "MissingDoctypeName", "DoubleHyphenInComment", "MissingEndTag"};
   return kNames[static_cast<size_t>(k)];
 }
 
