@@ -1,6 +1,5 @@
-"""The shared query table (tests/cases/queries.txt) through every query function, alone and
-each document's paths in one pass; several paths in one pass: arguments, errors and
-Result.get_many."""
+"""The shared query table (tests/cases/queries.txt) through every query function, and several
+paths in one pass: arguments, errors and Result.get_many."""
 
 from __future__ import annotations
 
@@ -76,24 +75,6 @@ def test_table(doc, path, single, many):
         check(name, lambda call=call: call(doc, path), single)
     for name, call in entries(MANY, doc):
         check(name, lambda call=call: call(doc, [path])[0], many)
-
-
-def test_each_documents_paths_in_one_pass():
-    """Every path gets its own answer, or the pass stops at an ambiguity one of them meets."""
-    by_doc: dict[bytes, list] = {}
-    for row in ROWS:
-        by_doc.setdefault(row.values[0], []).append(row.values[1:])
-    for doc, rows in by_doc.items():
-        paths = [path for path, _, _ in rows]
-        errors = {value for _, _, (kind, value) in rows if kind == "error"}
-        for name, call in entries(MANY, doc):
-            if errors:
-                with pytest.raises(ValueError, match="^path is ambiguous: ") as info:
-                    call(doc, paths)
-                assert str(info.value).split()[3] in errors, (name, doc)
-            else:
-                assert [texts(r) for r in call(doc, paths)] == [
-                    [v.decode() for v in many[1]] for _, _, many in rows], (name, doc)
 
 
 DOC = """<shop>
