@@ -9,7 +9,6 @@ from pathlib import Path
 
 import pytest
 import varnex
-from conftest import NOT_SOURCE
 
 etree = pytest.importorskip("lxml.etree")
 pa = pytest.importorskip("pyarrow")
@@ -203,7 +202,6 @@ def test_names_order_and_shapes():
          "field 'a' of record 1: invalid utf-8 sequence of 1 bytes from index 0"),
         (b"<r><i><t>x</t></i><i><t>ok\xff</t></i></r>", "r.i", {"t": "t"}, ValueError,
          "field 't' of record 1: invalid utf-8 sequence of 1 bytes from index 2"),
-        (3, "r.i", {}, ValueError, NOT_SOURCE),
     ],
 )
 def test_errors(call, data, record_path, fields, error, message):
