@@ -80,16 +80,21 @@ def test_non_contiguous_buffers(call):
     assert str(info.value) == NOT_CONTIGUOUS
 
 
-def test_empty_path_touches_nothing_and_only_get_buffer_checks_the_path_first():
-    assert len(varnex.get_buffer(12, "")) == 0
-    assert len(varnex.get("\ud800", "")) == 0
+def test_empty_paths_touch_nothing_and_only_the_buffer_functions_check_paths_first():
+    assert len(varnex.get_buffer(12, "")) == 0 and varnex.get_many_buffer(12345, []) == []
+    empty = (varnex.get("\ud800", ""), *varnex.get_many("\ud800", ["", ""]))
+    assert [len(r) for r in empty] == [0] * 3
     with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
         varnex.get(12, "")
     with pytest.raises(ValueError, match="^empty path"):
         varnex.get_buffer(12, ".")
 
 
-@pytest.mark.parametrize("call", [lambda d: varnex.get(d, "a"), varnex.parse, varnex.validate])
+@pytest.mark.parametrize(
+    "call",
+    [lambda d: varnex.get(d, "a"), lambda d: varnex.get_many(d, ["", "a"]), varnex.parse,
+     varnex.validate],
+)
 def test_lone_surrogate_document(call):
     with pytest.raises(UnicodeEncodeError):
         call("<a>\ud800</a>")

@@ -89,13 +89,6 @@ def test_paths_may_be_strings_compiled_paths_or_empty():
             [], ["closed on Sunday"], ["i1"], ["Cake & co"], []], name
 
 
-def test_nothing_is_read_without_a_path():
-    assert varnex.get_many_buffer(12345, []) == []
-    assert [len(r) for r in varnex.get_many("\ud800", ["", ""])] == [0, 0]
-    with pytest.raises(UnicodeEncodeError):
-        varnex.get_many("<a>\ud800</a>", ["", "a"])
-
-
 BAD_ENTRY = "paths must be a list of str or varnex.Path"
 
 
