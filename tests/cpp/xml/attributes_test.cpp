@@ -12,18 +12,20 @@
 namespace varnex::xml {
 namespace {
 
-// Items of the first tag of `tag` as "k=v" or "Kind(pos[,pos2|quote])".
-// Without a leading '<', `tag` is taken as a tag's content.
-std::string render_attrs(std::string_view tag, bool checks = true) {
-  Reader r(tag);
-  Event ev;
-  if (!tag.empty() && tag.front() == '<') {
-    ev = r.read_event();
-    if (ev.kind != EventKind::Start && ev.kind != EventKind::Empty) return "not a tag";
-  } else {
+// The first tag of `tag`; text that does not start with one is taken as a tag's content.
+Event first_tag(std::string_view tag) {
+  Event ev = Reader(tag).read_event();
+  if (ev.kind != EventKind::Start && ev.kind != EventKind::Empty) {
     ev.content = tag;
-    ev.name_len = tag.find(' ') == std::string_view::npos ? tag.size() : tag.find(' ');
+    ev.name_len = std::min(tag.find(' '), tag.size());
   }
+  return ev;
+}
+
+// Items of the first tag of `tag` as "k=v" or "Kind(pos[,pos2|quote])".
+std::string render_attrs(std::string_view tag, bool checks = true) {
+  const Event ev = first_tag(tag);
+  if (tag.starts_with('<') && ev.content.data() == tag.data()) return "not a tag";
   static const char* const kErrors[] = {"", "ExpectedEq", "Duplicated", "UnquotedValue",
                                         "ExpectedValue", "ExpectedQuote"};
   Attributes attrs(ev, checks);
@@ -58,12 +60,7 @@ TEST_P(AttributeItems, WithDuplicateCheck) {
 
 // The one-pass lookup finds what iteration finds first for each name, or gives up.
 TEST_P(AttributeItems, LookupAgreesWithIteration) {
-  Reader r(GetParam().tag);
-  Event ev = r.read_event();
-  if (ev.kind != EventKind::Start && ev.kind != EventKind::Empty) {
-    ev.content = GetParam().tag;
-    ev.name_len = std::min(ev.content.find(' '), ev.content.size());
-  }
+  const Event ev = first_tag(GetParam().tag);
   for (const std::string_view name : {"x", "y", "z", "w", "b", "k", "'k'", "/y", "k&j", "q", "a"}) {
     std::optional<std::string_view> first;
     Attributes attrs(ev);
