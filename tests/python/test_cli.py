@@ -65,7 +65,6 @@ CASES = [
     # several paths: status 0 when any of them gave an item
     (["-e", "shop.nothing", "-e", "shop.item.1.@id"], SHOP, "a2\n", 0),
     # JSON: numbers as numbers only when written as JSON numbers
-    (["-j", "shop.nothing", "shop.xml"], None, "null\n", 1),
     (["-j", "-e", "shop.item.0.@qty", "-e", "shop.item.1", "-e", "shop.no"], SHOP,
      '[\n  "007",\n  ' + json.dumps(ITEM_1) + ',\n  null\n]\n', 0),
     (["-j", "shop.item.1.@id", "shop.xml", "b.xml"], None,
