@@ -120,9 +120,7 @@ def test_element_dict_refuses_all_but_one_element():
 
 
 def test_help_version_module_and_tour(workdir):
-    help_text = varnex(workdir, "--help").stdout.decode()
-    examples = help_text.split("examples:\n")[1].splitlines()
-    assert len(examples) == 3 and all(line.startswith("  varnex ") for line in examples)
+    assert "\nexamples:\n  varnex " in varnex(workdir, "--help").stdout.decode()
     assert varnex(workdir, "--version").stdout.decode().startswith("varnex 0.")
 
     module = varnex(workdir, command=[sys.executable, "-m", "varnex", "shop.item.1.@id"],

@@ -23,6 +23,7 @@ I64_MIN = -(2**63)
         ("\u00a0\u3000 7\u2029", 7, int),
         ("-9223372036854775808", I64_MIN, int),
         ("\x1c3", "\x1c3", str),  # not Unicode White_Space, so not trimmed
+        ("  hello  ", "hello", str),
     ],
 )
 def test_scalar_value_and_type(raw, expected, kind):
@@ -271,10 +272,11 @@ def test_leaf_conversions_agree(leaf):
                 assert each == [outcome(one.to_str)] * 3
 
 
-def test_to_str_list_shapes():  # empty and attribute lists: the documentation's examples
+def test_to_str_list_shapes():  # the empty list is the documentation's example
     assert varnex.get("<r><a> 1 </a></r>", "r.a").to_str_list() == ["1"]
     assert varnex.get('<r a="1"><b>x</b><b/></r>', "r.b").to_str_list() == ["x", ""]
     assert varnex.get("<r><a><b>1</b></a></r>", "r.a").to_str_list() == ["<a><b>1</b></a>"]
+    assert varnex.get('<r><a i="1"/><a i="2"/></r>', "r.a.#.@i").to_str_list() == ["1", "2"]
     assert varnex.parse("<r> 5 </r>").to_str_list() == ["5"]
 
 
