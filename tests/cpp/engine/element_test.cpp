@@ -50,7 +50,7 @@ TEST(ElementText, Extracted) {
       {"<a>ok<b>&bad;</b>!</a>", "ok&bad;!"}, {"text only", ""},
       {"<?xml version=\"1.0\"?><a>x</a>", "x"}, {"<a>1</a><b>2</b>", "1"},
       {"<a>open<b>x", "openx"}, {"<a>x</b>y</a>", "x"}};
-  for (const auto& [element, text] : cases) EXPECT_EQ(extract_element_text(element), text) << element;
+  for (const auto& [e, text] : cases) EXPECT_EQ(extract_element_text(e), text) << e;
 }
 
 TEST(ItemText, ByVariant) {

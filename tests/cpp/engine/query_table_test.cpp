@@ -36,7 +36,7 @@ struct QueryRow {
   [[nodiscard]] const Answer& from_many() const { return many ? *many : single; }
 };
 
-void PrintTo(const QueryRow& row, std::ostream* os) { *os << "line " << row.line << ": " << row.path; }
+void PrintTo(const QueryRow& r, std::ostream* os) { *os << "line " << r.line << ": " << r.path; }
 
 // A line's tokens: bare words, and quoted strings (marked by a leading '"') with their
 // escapes resolved.

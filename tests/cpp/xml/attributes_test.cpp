@@ -103,9 +103,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{R"(<a 'k'='v' k&j="w">)", "'k'=v, k&j=w"},
         Case{"<a x=\"a\r\nb\" y='\"<>'>", "x=a\\r\\nb, y=\"<>"}, Case{"<a \t\n>", ""},
         Case{"<a x=''>", "x="}, Case{"<a\tx='1'\ny='2'>", "x=1, y=2"},
-        // "x" failed, so the later x= is no duplicate; "y" was recorded before its value
-        // failed, so the later y= is one.
-        Case{R"(<a x y=1 x="2" y="3">)", "ExpectedEq(4), UnquotedValue(6), x=2, Duplicated(14,4)"}));
+        // x failed, so a later x= is no duplicate; y was recorded before its value failed.
+        Case{R"(<a x y=1 x="2" y="3">)",
+             "ExpectedEq(4), UnquotedValue(6), x=2, Duplicated(14,4)"}));
 
 TEST(Attributes, WithoutChecksDuplicatesAreItems) {
   EXPECT_EQ(render_attrs(R"(<a x="1" x="2 y='5'" y="4">)", false), "x=1, x=2 y='5', y=4");

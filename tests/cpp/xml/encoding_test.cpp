@@ -27,7 +27,7 @@ TEST(Labels, LookUp) {
   for (const auto& c : cases) {
     Encoding enc = Encoding::Utf8;
     EXPECT_EQ(encoding_for_label(c.label, &enc), c.known) << c.label;
-    if (c.known) EXPECT_EQ(enc, c.enc) << c.label;
+    if (c.known) { EXPECT_EQ(enc, c.enc) << c.label; }
   }
 }
 
@@ -85,7 +85,7 @@ TEST(Decode, ToUtf8) {
     std::string_view out;
     EXPECT_EQ(decode(c.enc, c.raw, scratch, &out) == DecodeStatus::Ok, c.ok)
         << testing::escape(c.raw);
-    if (c.ok) EXPECT_EQ(out, c.utf8) << testing::escape(c.raw);
+    if (c.ok) { EXPECT_EQ(out, c.utf8) << testing::escape(c.raw); }
   }
 }
 

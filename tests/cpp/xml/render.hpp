@@ -22,7 +22,7 @@ inline std::string escape(std::string_view s) {
       std::snprintf(hex, sizeof hex, "\\x%02X", c);
       named = hex;
     }
-    named != nullptr ? out += named : out += ch;
+    out += named != nullptr ? std::string_view(named) : std::string_view(&ch, 1);
   }
   return out;
 }

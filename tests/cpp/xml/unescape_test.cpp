@@ -26,7 +26,7 @@ TEST_P(Unescape, ResolvesOrRejects) {
   if (c.status == UnescapeStatus::Ok) {
     EXPECT_EQ(out, c.result) << c.text;
     // Text without references is given back as it is, never copied.
-    if (c.text.find('&') == std::string_view::npos) EXPECT_EQ(out.data(), c.text.data());
+    if (c.text.find('&') == std::string_view::npos) { EXPECT_EQ(out.data(), c.text.data()); }
   } else {
     EXPECT_EQ(out, "untouched") << "no partial result for " << c.text;
   }
@@ -78,7 +78,7 @@ TEST(DecodeThenUnescape, DecodeErrorsComeFirst) {
     std::string a, b;
     std::string_view out;
     EXPECT_EQ(decode_and_unescape(c.enc, c.raw, a, b, &out), c.status) << c.raw;
-    if (c.status == TextStatus::Ok) EXPECT_EQ(out, c.result);
+    if (c.status == TextStatus::Ok) { EXPECT_EQ(out, c.result); }
   }
 }
 
