@@ -8,10 +8,6 @@ import varnex
 NOT_BUFFER = "data must be a buffer-protocol object (mmap, bytearray, memoryview)"
 NOT_SOURCE = "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)"
 WRONG_TYPE = "argument '{}': '{}' object is not an instance of '{}'"
-AMBIGUOUS = (
-    "path is ambiguous: b matches multiple elements but the path continues; "
-    "specify .N (single) or .# (each)"
-)
 
 # name -> (reads text, call(data: bytes, path)); a text reader gets the bytes decoded.
 QUERIES = {

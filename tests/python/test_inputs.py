@@ -80,29 +80,44 @@ def test_non_contiguous_buffers(call):
     assert str(info.value) == NOT_CONTIGUOUS
 
 
-def test_empty_path_touches_nothing_and_only_get_buffer_checks_the_path_first():
-    assert len(varnex.get_buffer(12, "")) == 0
-    assert len(varnex.get("\ud800", "")) == 0
+def test_empty_paths_touch_nothing_and_only_the_buffer_functions_check_paths_first():
+    assert len(varnex.get_buffer(12, "")) == 0 and varnex.get_many_buffer(12345, []) == []
+    empty = (varnex.get("\ud800", ""), *varnex.get_many("\ud800", ["", ""]))
+    assert [len(r) for r in empty] == [0] * 3
     with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
         varnex.get(12, "")
     with pytest.raises(ValueError, match="^empty path"):
         varnex.get_buffer(12, ".")
 
 
-@pytest.mark.parametrize("call", [lambda d: varnex.get(d, "a"), varnex.parse, varnex.validate])
+@pytest.mark.parametrize(
+    "call",
+    [lambda d: varnex.get(d, "a"), lambda d: varnex.get_many(d, ["", "a"]), varnex.parse,
+     varnex.validate],
+)
 def test_lone_surrogate_document(call):
     with pytest.raises(UnicodeEncodeError):
         call("<a>\ud800</a>")
 
 
-def test_buffer_results_copy_while_parse_rereads():
+def test_buffer_results_copy_while_parse_rereads_and_its_iterators_keep_a_snapshot():
     data = bytearray(b"<r><a>1</a><a>2</a></r>")
     whole = varnex.parse(data)
     copies = (varnex.get_buffer(data, "r.a"), varnex.compile("r.a").get_buffer(data), whole["a"],
               whole.get("r.a.1"), varnex.get_many_buffer(data, ["r.a.0"])[0])
-    data[:] = b"<r>changed</r>"  # resizing works: no view is held
+    keys, children, key_iter = whole.keys(), whole.children(), iter(whole)
+    value_iter, child_iter = iter(whole.values()), iter(children)
+    data[:] = b"<r><c>3</c><c>4</c><d/></r>"  # resizing works: no view is held
     assert [c.to_str() for c in copies] == ["<a>1</a>\n<a>2</a>"] * 3 + ["2", "1"]
-    assert whole.to_str() == "changed"
+    assert (list(keys), len(children)) == (["c", "d"], 3)
+    assert (list(key_iter), [n for n, _ in child_iter]) == (["a"], ["a", "a"])
+    assert [v.to_str() for v in value_iter] == ["<a>1</a>\n<a>2</a>"]
+    data[:] = b"<r>abc</r>"
+    chars = iter(whole)
+    assert (whole[0], whole[1:]) == ("a", "bc")
+    data[3:6] = "\u00e9\u00e9".encode()  # the text, and where its characters start, read anew
+    assert (whole[0], whole[1:], whole[-1]) == ("\u00e9", "\u00e9", "\u00e9")
+    assert (list(chars), whole.to_str()) == (["a", "b", "c"], "\u00e9\u00e9")
     data.clear()
     assert whole.to_str() == ""
 

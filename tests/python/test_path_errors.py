@@ -7,7 +7,7 @@ import threading
 
 import pytest
 import varnex
-from conftest import AMBIGUOUS, QUERIES, WRONG_TYPE, entries, pieces
+from conftest import QUERIES, WRONG_TYPE, entries, pieces
 
 DOC = "<a><b><c>1</c></b><b><c>2</c></b></a>"
 
@@ -56,14 +56,10 @@ def test_quoting_and_caret(path, quoted, offset):
     assert message.endswith(caret(offset))
 
 
-def test_every_function_raises_them():
-    data = DOC.encode()
-    for name, run in entries(QUERIES, data):
-        with pytest.raises(ValueError) as info:
-            run(data, "a.b.c")
-        assert str(info.value) == AMBIGUOUS, name
+def test_every_function_raises_them():  # ambiguity: the query table's error rows
+    for _, run in entries(QUERIES, DOC.encode()):
         with pytest.raises(ValueError, match="^unknown modifier: @Count"):
-            run(data, "a|@Count")
+            run(DOC.encode(), "a|@Count")
 
 
 @pytest.mark.parametrize(
@@ -95,7 +91,6 @@ def test_repr_quotes_the_path_as_errors_do(path, text):
 def test_class_is_closed_and_each_compile_makes_a_new_path():
     first, second = varnex.compile("a.b"), varnex.compile("a.b")
     assert type(first) is varnex.Path and first is not second
-    assert first == second and hash(first) == hash(second)  # equal texts, equal paths
     with pytest.raises(TypeError):
         varnex.Path()
     with pytest.raises(TypeError):

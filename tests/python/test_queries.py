@@ -25,11 +25,9 @@ def unescape(text: str) -> bytes:
     return ESCAPE.sub(one, text.encode())
 
 
-def answer(tokens: list[tuple[bool, object]]) -> tuple[str, object]:
+def answer(tokens: list) -> tuple[str, object]:
     """("error", name) or ("items", [bytes...]) from the tokens after => or many."""
-    if tokens and tokens[0] == (False, "error"):
-        return "error", tokens[1][1].decode()
-    return "items", [t for quoted, t in tokens if quoted]
+    return ("error", tokens[1].decode()) if tokens[:1] == ["error"] else ("items", tokens)
 
 
 def load() -> list[pytest.param]:
@@ -38,16 +36,15 @@ def load() -> list[pytest.param]:
     for number, line in enumerate(CASES.read_text().splitlines(), 1):
         if not line or line.startswith("#"):
             continue
-        tokens = [(m[1] is not None, unescape(m[1]) if m[1] is not None else m[2])
-                  for m in TOKEN.finditer(line)]
-        if tokens[0] == (False, "doc"):
-            doc = tokens[1][1]
+        # Quoted strings as bytes, bare words as str.
+        tokens = [unescape(m[1]) if m[1] is not None else m[2] for m in TOKEN.finditer(line)]
+        if tokens[0] == "doc":
+            doc = tokens[1]
             continue
-        rest = [t[1] for t in tokens[2:]]
-        split = rest.index("many") if "many" in rest else len(rest)
-        single = answer(tokens[2:2 + split])
-        many = answer(tokens[3 + split:]) if split < len(rest) else single
-        rows.append(pytest.param(doc, tokens[0][1].decode(), single, many, id=f"line{number}"))
+        split = tokens.index("many") if "many" in tokens else len(tokens)
+        single = answer(tokens[2:split])
+        many = answer(tokens[split + 1:]) if split < len(tokens) else single
+        rows.append(pytest.param(doc, tokens[0].decode(), single, many, id=f"line{number}"))
     return rows
 
 
@@ -90,13 +87,6 @@ def test_paths_may_be_strings_compiled_paths_or_empty():
         assert type(results) is list and all(type(r) is varnex.Result for r in results), name
         assert [pieces(r) for r in results] == [
             [], ["closed on Sunday"], ["i1"], ["Cake & co"], []], name
-
-
-def test_nothing_is_read_without_a_path():
-    assert varnex.get_many_buffer(12345, []) == []
-    assert [len(r) for r in varnex.get_many("\ud800", ["", ""])] == [0, 0]
-    with pytest.raises(UnicodeEncodeError):
-        varnex.get_many("<a>\ud800</a>", ["", "a"])
 
 
 BAD_ENTRY = "paths must be a list of str or varnex.Path"

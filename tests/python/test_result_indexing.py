@@ -61,20 +61,6 @@ def test_scalar_keys_follow_str(text, data):
         assert type(result[key]) is str
 
 
-def test_whole_buffer_text_is_read_anew_at_each_key():
-    data = bytearray(b"<r>abc</r>")
-    result = varnex.parse(data)
-    assert (result[0], result[1:]) == ("a", "bc")
-    data[3:6] = "\u00e9\u00e9".encode()
-    assert (result[0], result[1:], result[-1]) == ("\u00e9", "\u00e9", "\u00e9")
-
-
-def test_element_items_keep_markup():  # and element text is not trimmed: see docs/results.md
-    result = varnex.get("<r><i>1</i><i><j/></i><i>3</i></r>", "r.i")
-    assert result[1].to_str() == "<i><j/></i>"
-    assert result[1]["j"].exists()
-
-
 def test_dict_string_keys():
     result = varnex.get(DICT_DOC.replace("<b/>", "<b/><x:a>4</x:a><A><b>5</b><b>6</b></A>"), "r")
     assert [result[k].type_ for k in ("a", "b", "x:a", "A")] == [list, str, int, dict]

@@ -18,60 +18,40 @@ TEST(Validate, Answers) {
   }
 }
 
-struct ChildrenCase {
-  std::string element;
-  bool has_children;
-  V children;  // name@start-end
-  V unique;
-};
-std::ostream& operator<<(std::ostream& os, const ChildrenCase& c) { return os << c.element; }
-
-class Children : public ::testing::TestWithParam<ChildrenCase> {};
-
-TEST_P(Children, Scan) {
-  const ChildrenCase& c = GetParam();
-  EXPECT_EQ(element_has_child_elements(c.element), c.has_children);
-  const auto children = collect_direct_children(c.element);
-  V got;
-  for (const auto& ch : children) {
-    got.push_back(ch.name + "@" + std::to_string(ch.start) + "-" + std::to_string(ch.end));
+TEST(Children, Scan) {
+  const struct {
+    std::string element;
+    bool has_children;
+    V children;  // name@start-end
+    V unique;
+  } cases[] = {
+      {"<a>text<!-- c --></a>", false, {}, {}}, {"<a/>", false, {}, {}}, {"", false, {}, {}},
+      {"<r>t<x>1</x>u<y a=\"1\"/><x><x>2</x></x></r>", true, {"x@4-12", "y@13-23", "x@23-38"},
+       {"x", "y"}},
+      {"<r><p:a/><a/></r>", true, {"p:a@3-9", "a@9-13"}, {"p:a", "a"}},
+      {"<r><x>open", true, {"x@3-10"}, {"x"}},
+      {"<?xml version=\"1.0\"?><r><b></b></r>", true, {"b@24-31"}, {"b"}}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(element_has_child_elements(c.element), c.has_children) << c.element;
+    const auto children = collect_direct_children(c.element);
+    V got;
+    for (const auto& ch : children) {
+      got.push_back(ch.name + "@" + std::to_string(ch.start) + "-" + std::to_string(ch.end));
+    }
+    EXPECT_EQ(got, c.children) << c.element;
+    V names;
+    for (auto n : unique_child_names(children)) names.emplace_back(n);
+    EXPECT_EQ(names, c.unique) << c.element;
   }
-  EXPECT_EQ(got, c.children);
-  V names;
-  for (auto n : unique_child_names(children)) names.emplace_back(n);
-  EXPECT_EQ(names, c.unique);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Children,
-    ::testing::Values(
-        ChildrenCase{"<a>text<!-- c --></a>", false, {}, {}}, ChildrenCase{"<a/>", false, {}, {}},
-        ChildrenCase{"", false, {}, {}},
-        ChildrenCase{"<r>t<x>1</x>u<y a=\"1\"/><x><x>2</x></x></r>", true,
-                     {"x@4-12", "y@13-23", "x@23-38"}, {"x", "y"}},
-        ChildrenCase{"<r><p:a/><a/></r>", true, {"p:a@3-9", "a@9-13"}, {"p:a", "a"}},
-        ChildrenCase{"<r><x>open", true, {"x@3-10"}, {"x"}},
-        ChildrenCase{"<?xml version=\"1.0\"?><r><b></b></r>", true, {"b@24-31"}, {"b"}}));
-
-struct TextCase {
-  std::string element;
-  std::string text;
-};
-std::ostream& operator<<(std::ostream& os, const TextCase& c) { return os << c.element; }
-
-class ElementText : public ::testing::TestWithParam<TextCase> {};
-
-TEST_P(ElementText, Extracted) {
-  EXPECT_EQ(extract_element_text(GetParam().element), GetParam().text);
+TEST(ElementText, Extracted) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"<a>ok<b>&bad;</b>!</a>", "ok&bad;!"}, {"text only", ""},
+      {"<?xml version=\"1.0\"?><a>x</a>", "x"}, {"<a>1</a><b>2</b>", "1"},
+      {"<a>open<b>x", "openx"}, {"<a>x</b>y</a>", "x"}};
+  for (const auto& [e, text] : cases) EXPECT_EQ(extract_element_text(e), text) << e;
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, ElementText,
-                         ::testing::Values(TextCase{"<a>ok<b>&bad;</b>!</a>", "ok&bad;!"},
-                                           TextCase{"text only", ""},
-                                           TextCase{"<?xml version=\"1.0\"?><a>x</a>", "x"},
-                                           TextCase{"<a>1</a><b>2</b>", "1"},
-                                           TextCase{"<a>open<b>x", "openx"},
-                                           TextCase{"<a>x</b>y</a>", "x"}));
 
 TEST(ItemText, ByVariant) {
   const std::string doc = "<r><a>x<b>y</b></a></r>";

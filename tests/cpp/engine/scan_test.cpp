@@ -32,31 +32,16 @@ TEST(ItemKinds, ManyPathsCaptureOneElement) {
   EXPECT_EQ(query_many("<r><a k=\"1\"><b/></a></r>", paths), expected);
 }
 
-struct WithinCase {
-  std::string element;
-  std::vector<std::string> paths;
-  std::vector<V> expected;  // from run_many_within; apply_within_fragment differs only as noted
-};
-std::ostream& operator<<(std::ostream& os, const WithinCase& c) { return os << c.element; }
-
-class Within : public ::testing::TestWithParam<WithinCase> {};
-
 // Paths relative to one element: attribute steps read its own tag, element steps its
 // children, #text its text; whatever comes before it is not looked at. (Empty elements and
 // the ambiguity guard are checked through Result.get_many in the Python suite.)
-TEST_P(Within, ManyAndOne) {
-  const WithinCase& c = GetParam();
-  EXPECT_EQ(query_many(c.element, c.paths, false, true), c.expected);
+TEST(Within, ManyPaths) {
+  EXPECT_EQ(query_many("  <!-- c --> <a id=\"7\">t<b/><b>1</b></a><b/>",
+                       {"b|@count", "b.c", "@id", "#text", "b.#", "a"}, false, true),
+            (std::vector<V>{{"V:2"}, {}, {"V:7"}, {"V:t1"}, {"V:2"}, {}}));
+  EXPECT_EQ(query_many("", {"b|@count", "@x"}, false, true), (std::vector<V>{{"V:0"}, {}}));
+  EXPECT_EQ(query_many("<a><b>1</b>", {"b"}, false, true), std::vector<V>{{"M:<b>1</b>"}});
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Element, Within,
-    ::testing::Values(
-        WithinCase{"  <!-- c --> <a id=\"7\">t<b/><b>1</b></a><b/>",
-                   {"b|@count", "b.c", "@id", "#text", "b.#", "a"},
-                   {{"V:2"}, {}, {"V:7"}, {"V:t1"}, {"V:2"}, {}}},
-        WithinCase{"", {"b|@count", "@x"}, {{"V:0"}, {}}},
-        WithinCase{"<a><b>1</b>", {"b"}, {{"M:<b>1</b>"}}}));
 
 TEST(Within, OnePathAsResultGetDoes) {
   Items items;
@@ -75,41 +60,33 @@ using path::CompareOp;
 using path::FilterValue;
 using K = FilterValue::Kind;
 
-struct CompareCase {
-  std::string subject;
-  CompareOp op;
-  FilterValue value;
-  bool expected;
-};
-
 FilterValue num(double n) { return {K::Number, n, {}, false}; }
 FilterValue str(std::string s) { return {K::Str, 0, std::move(s), false}; }
 FilterValue boolean(bool b) { return {K::Bool, 0, {}, b}; }
 
-class Compare : public ::testing::TestWithParam<CompareCase> {};
-
-TEST_P(Compare, Table) {
-  const CompareCase& c = GetParam();
-  EXPECT_EQ(compare(c.subject, c.op, c.value), c.expected)
-      << "'" << c.subject << "' op " << int(c.op);
+TEST(Compare, Table) {
+  using O = CompareOp;
+  const struct {
+    std::string subject;
+    CompareOp op;
+    FilterValue value;
+    bool expected;
+  } cases[] = {
+      {" 12 ", O::Eq, num(12), true},        {"abc", O::Eq, num(0), false},
+      {"abc", O::Ne, num(0), true},          {"nan", O::Ne, num(NAN), true},
+      {" x", O::Eq, str("x"), false},        {"x", O::Ne, str("x"), false},
+      {"True", O::Eq, boolean(true), false}, {"true", O::Ne, boolean(false), true},
+      {"true", O::Gt, boolean(false), false}, {"10", O::Ge, num(10), true},
+      {"10", O::Lt, num(10), false},         {"n/a", O::Lt, num(10), false},
+      {"9", O::Lt, str(" 10 "), true},       {"9", O::Lt, str("ten"), false},
+      {"bab", O::Like, str("a*"), false},    {"bab", O::NotLike, str("a*"), true},
+      {"a:b", O::Like, str("a:?"), true},    {"5", O::Like, num(5), false},
+      {"5", O::NotLike, num(5), false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(compare(c.subject, c.op, c.value), c.expected)
+        << "'" << c.subject << "' op " << int(c.op);
+  }
 }
-
-using O = CompareOp;
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Compare,
-    ::testing::Values(
-        CompareCase{" 12 ", O::Eq, num(12), true}, CompareCase{"abc", O::Eq, num(0), false},
-        CompareCase{"abc", O::Ne, num(0), true}, CompareCase{"nan", O::Ne, num(NAN), true},
-        CompareCase{" x", O::Eq, str("x"), false}, CompareCase{"x", O::Ne, str("x"), false},
-        CompareCase{"True", O::Eq, boolean(true), false},
-        CompareCase{"true", O::Ne, boolean(false), true},
-        CompareCase{"true", O::Gt, boolean(false), false}, CompareCase{"10", O::Ge, num(10), true},
-        CompareCase{"10", O::Lt, num(10), false}, CompareCase{"n/a", O::Lt, num(10), false},
-        CompareCase{"9", O::Lt, str(" 10 "), true}, CompareCase{"9", O::Lt, str("ten"), false},
-        CompareCase{"bab", O::Like, str("a*"), false},
-        CompareCase{"bab", O::NotLike, str("a*"), true},
-        CompareCase{"a:b", O::Like, str("a:?"), true}, CompareCase{"5", O::Like, num(5), false},
-        CompareCase{"5", O::NotLike, num(5), false}));
 
 // Attribute values that are not UTF-8: given raw (references left as written), and failing an
 // attribute test whatever the operator, on start tags and empty-element tags alike.

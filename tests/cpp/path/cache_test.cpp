@@ -25,14 +25,6 @@ std::string long_path(const std::string& name, size_t steps) {
   return path;
 }
 
-// The message, the quoted path line, then the caret line with `spaces` spaces.
-std::string with_caret(std::string head, size_t spaces) {
-  head.push_back('\n');
-  head.append(spaces, ' ');
-  head.push_back('^');
-  return head;
-}
-
 ProgramPtr cached(std::string_view path) {
   auto r = compile_cached(path);
   auto* p = std::get_if<ProgramPtr>(&r);
@@ -41,16 +33,6 @@ ProgramPtr cached(std::string_view path) {
 
 // Stand-in for the interpreter's Unicode data: controls.
 bool test_needs_escape(char32_t cp, void*) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
-
-std::string quoted_text(std::string_view path) {
-  return quote_path(path, test_needs_escape, nullptr);
-}
-
-std::string error_text(std::string_view path) {
-  auto r = compile_cached(path);
-  const auto* e = std::get_if<ParseError>(&r);
-  return e != nullptr ? format_path_error(*e, path, test_needs_escape, nullptr) : "compiled";
-}
 
 TEST(PathCache, HitAllocatesNothing) {
   const std::string path = "catalog.book#(price>10)#.title|@sort";
@@ -121,16 +103,17 @@ TEST(PathCache, BoundedInBytes) {
 // Controls and marks in quoted paths are checked where users see them, in the Python suite.
 TEST(FormatPathError, WholeText) {
   // Stray bytes cannot come from Python, but must still produce something sane.
-  EXPECT_EQ(quoted_text("a\xFF"), "\"a\xEF\xBF\xBD\"");
+  EXPECT_EQ(quote_path("a\xFF", test_needs_escape, nullptr), "\"a\xEF\xBF\xBD\"");
   // The rejected name is searched for as written, backslash included.
-  EXPECT_EQ(error_text("a|@\\x"),
-            with_caret("unknown modifier: @\\x\n  in path: \"a|@\\\\x\"", 14));
+  const auto modifier = compile_cached("a|@\\x");
+  EXPECT_EQ(format_path_error(std::get<ParseError>(modifier), "a|@\\x", test_needs_escape, nullptr),
+            "unknown modifier: @\\x\n  in path: \"a|@\\\\x\"\n" + std::string(14, ' ') + "^");
   // No caret when the search for the offending text fails.
   const ParseError e{ParseErrorKind::BadIndex, "999"};
   EXPECT_EQ(format_path_error(e, "a.b", nullptr, nullptr), "bad index: 999\n  in path: \"a.b\"");
   const ParseError paren{ParseErrorKind::UnmatchedParen, ""};
   EXPECT_EQ(format_path_error(paren, "'(')", nullptr, nullptr),
-            with_caret("unmatched ( in filter\n  in path: \"'(')\"", 15));
+            "unmatched ( in filter\n  in path: \"'(')\"\n" + std::string(15, ' ') + "^");
   EXPECT_EQ(format_path_error(paren, "'('", nullptr, nullptr),
             "unmatched ( in filter\n  in path: \"'('\"");
   const ParseError text{ParseErrorKind::TextNotLast, ""};

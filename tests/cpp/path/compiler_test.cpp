@@ -26,67 +26,40 @@ class CompilesTo : public testing::TestWithParam<Good> {};
 
 TEST_P(CompilesTo, Program) { EXPECT_EQ(compiled(GetParam().path), GetParam().program); }
 
-INSTANTIATE_TEST_SUITE_P(Components, CompilesTo, testing::Values(
-    Good{"catalog.book.0.title", "catalog / book[0] / title"},
-    Good{".a..b.", "a / b"},
-    Good{"a.007", "a[7]"},
-    Good{"a.18446744073709551615", "a[18446744073709551615]"},
-    Good{"a.+1", "a / '+1'"},
-    Good{"a.\\5", "a / 5"},
-    Good{"a.\\@id", "a / '@id'"},
-    Good{"a\\.b", "'a.b'"},
-    Good{"@a\\\\\\.b", "@'a\\.b'"},
-    Good{"a.@a\\", "a / @a"},
-    Good{"a.b |@count", "a / 'b ' | count ; count-only"},
-    Good{"a#b", "'a#b'"}));
-
-INSTANTIATE_TEST_SUITE_P(Descendants, CompilesTo, testing::Values(
-    Good{"**b", "**b"},
-    Good{"a.**.b.c.0", "a / **b / c[0]"},
-    Good{"a**", "~'a**'"},
-    Good{"a.**b*", "a / **~'b*'"},
-    Good{"\\*\\*.b", "'**' / b"}));
-
-INSTANTIATE_TEST_SUITE_P(Filters, CompilesTo, testing::Values(
-    Good{"a#(x=1)b", "a[first (x == #1)] / b"},
+INSTANTIATE_TEST_SUITE_P(Paths, CompilesTo, testing::Values(
+    Good{"catalog.book.0.title", "catalog / book[0] / title"}, Good{".a..b.", "a / b"},
+    Good{"a.007", "a[7]"}, Good{"a.18446744073709551615", "a[18446744073709551615]"},
+    Good{"a.+1", "a / '+1'"}, Good{"a.\\5", "a / 5"},
+    Good{"a.\\@id", "a / '@id'"}, Good{"a\\.b", "'a.b'"},
+    Good{"@a\\\\\\.b", "@'a\\.b'"}, Good{"a.@a\\", "a / @a"},
+    Good{"a.b |@count", "a / 'b ' | count ; count-only"}, Good{"a#b", "'a#b'"},
+    Good{"**b", "**b"}, Good{"a.**.b.c.0", "a / **b / c[0]"},
+    Good{"a**", "~'a**'"}, Good{"a.**b*", "a / **~'b*'"},
+    Good{"\\*\\*.b", "'**' / b"}, Good{"a#(x=1)b", "a[first (x == #1)] / b"},
     Good{"a#(x=1)#(y=2)", "a[all (x == #1)] / '(y=2)'"},
     Good{"a#(x=1)#text", "a[all (x == #1)] / text"},
-    Good{"a#(x=1).#text", "a[first (x == #1)] / #text"},
-    Good{"a#(x=')')", "a[first (x == ')')]"},
+    Good{"a#(x=1).#text", "a[first (x == #1)] / #text"}, Good{"a#(x=')')", "a[first (x == ')')]"},
     Good{"a#(x=a|b)|@count", "a[first (x == 'a|b')] | count ; count-only"},
     Good{"a#(x\\)=1)", "a[first ('x)' == #1)]"},
     // The quote hides the inner filter from the operator search, not from the tokenizer.
-    Good{"a#(b'#(c=1)'=2)", "a[first ('b''[first (c == #1)] / ''' == #2)]"}));
-
-INSTANTIATE_TEST_SUITE_P(Modifiers, CompilesTo, testing::Values(
+    Good{"a#(b'#(c=1)'=2)", "a[first ('b''[first (c == #1)] / ''' == #2)]"},
     Good{"a|@reverse|@first|@last|@sort_n|@sortn|@uniq|@unique",
          "a | reverse first last sortn sortn unique unique ; collect-all"},
     Good{"a|@flatten|@tostr|@sum|@avg|@mean|@min|@max",
          "a | flatten tostr sum avg avg min max ; collect-all"},
     Good{"a|\xE3\x80\x80@count\xC2\xA0", "a | count ; count-only"},
-    Good{"it's.a|@count", "'it's' / 'a|@count'"},
-    Good{"a\\|@count", "'a|@count'"}));
-
-INSTANTIATE_TEST_SUITE_P(CollectMode, CompilesTo, testing::Values(
+    Good{"it's.a|@count", "'it's' / 'a|@count'"}, Good{"a\\|@count", "'a|@count'"},
     Good{"a.b.0|@count", "a / b[0] | count ; count-only"},
     Good{"a.b|@sort|@count", "a / b | sort count"},
-    Good{"**.b|@first", "**b | first ; collect-all"}));
-
-// Filter expressions on their own: operators, value grammar, attr shortcut.
-INSTANTIATE_TEST_SUITE_P(FilterValues, CompilesTo, testing::Values(
+    Good{"**.b|@first", "**b | first ; collect-all"},
+    // Filter expressions on their own: operators, value grammar, attr shortcut.
     Good{"a#( x = 'b c' )", "a[first (x == 'b c')]"},
-    Good{"a#(x='it\\'s')", "a[first (x == 'it's')]"},
-    Good{"a#(x='=')", "a[first (x == '=')]"},
-    Good{"a#(x=\"5\")", "a[first (x == '5')]"},
-    Good{"a#(x=')", "error: unmatched ( in filter"},
-    Good{"a#(x=-2.5e1)", "a[first (x == #-25)]"},
-    Good{"a#(x=0x10)", "a[first (x == '0x10')]"},
-    Good{"a#(x=)", "a[first (x == '')]"},
-    Good{"a#(x=true)", "a[first (x == true)]"},
-    Good{"a#(x=True)", "a[first (x == 'True')]"},
-    Good{"a#(x=\\'abc)", "a[first (x == '\\'abc')]"},
-    Good{"a#(x<=3)", "a[first (x <= #3)]"},
-    Good{"a#(x>=<3)", "a[first (x >= '<3')]"},
+    Good{"a#(x='it\\'s')", "a[first (x == 'it's')]"}, Good{"a#(x='=')", "a[first (x == '=')]"},
+    Good{"a#(x=\"5\")", "a[first (x == '5')]"}, Good{"a#(x=')", "error: unmatched ( in filter"},
+    Good{"a#(x=-2.5e1)", "a[first (x == #-25)]"}, Good{"a#(x=0x10)", "a[first (x == '0x10')]"},
+    Good{"a#(x=)", "a[first (x == '')]"}, Good{"a#(x=true)", "a[first (x == true)]"},
+    Good{"a#(x=True)", "a[first (x == 'True')]"}, Good{"a#(x=\\'abc)", "a[first (x == '\\'abc')]"},
+    Good{"a#(x<=3)", "a[first (x <= #3)]"}, Good{"a#(x>=<3)", "a[first (x >= '<3')]"},
     Good{"a#(name!%b*)", "a[first (name !% 'b*')]"},
     Good{"a#(@a\\=b=3)", "a[first (@'a=b' == #3 attr='a=b')]"},
     Good{"a#(b.@id=3)", "a[first (b / @id == #3)]"},
@@ -125,7 +98,7 @@ TEST_P(FailsWith, MessageAndCaret) {
 }
 
 // The plainest form of each message is checked where users meet it, in the Python tests.
-INSTANTIATE_TEST_SUITE_P(Structure, FailsWith, testing::Values(
+INSTANTIATE_TEST_SUITE_P(Paths, FailsWith, testing::Values(
     Bad{"|@count", "empty path", -1},
     Bad{"a.18446744073709551616", "bad index: 18446744073709551616", 2},
     Bad{"a.0#(x=1)", "# without preceding name", -1},
@@ -133,38 +106,25 @@ INSTANTIATE_TEST_SUITE_P(Structure, FailsWith, testing::Values(
     Bad{"x@y.@id.b", "@attr must be the last component", 1},
     Bad{"**", "** must be followed by an element name", 0},
     Bad{"**.@id", "** must be followed by an element name", 0},
-    Bad{"**.a#(x=1)", "** does not accept an explicit selector (no index/#/filter)", 0}));
-
-INSTANTIATE_TEST_SUITE_P(Parens, FailsWith, testing::Values(
-    Bad{"a(b))", "unmatched ( in filter", 4},
-    Bad{"a(b).c(d", "unmatched ( in filter", 6},
+    Bad{"**.a#(x=1)", "** does not accept an explicit selector (no index/#/filter)", 0},
+    Bad{"a(b))", "unmatched ( in filter", 4}, Bad{"a(b).c(d", "unmatched ( in filter", 6},
     Bad{"a#(b#(c=1)=2)", "unmatched ( in filter", 2},
     Bad{"a#(x=1)|@count|b)", "unmatched ( in filter", 16},
-    Bad{"a\\)#(x=1", "unmatched ( in filter", 4},
-    Bad{"\"a)\"#(", "unmatched ( in filter", 5}));
-
-INSTANTIATE_TEST_SUITE_P(Filters, FailsWith, testing::Values(
+    Bad{"a\\)#(x=1", "unmatched ( in filter", 4}, Bad{"\"a)\"#(", "unmatched ( in filter", 5},
     Bad{"ab#(b)", "filter expression missing operator: b", 1},
     Bad{"a#(x!y)", "filter expression missing operator: !y", 4},
     Bad{"a#('x=1')", "filter expression missing operator: 'x=1'", 3},
     Bad{"a#(x\\=1)", "filter expression missing operator: x\\=1", 3},
-    Bad{"a#( =1)", "empty path", -1},
-    Bad{"a#(x.@id.y=1)", "@attr must be the last component", 5},
-    Bad{"a#(**=1)", "** must be followed by an element name", 3}));
-
-INSTANTIATE_TEST_SUITE_P(Modifiers, FailsWith, testing::Values(
+    Bad{"a#( =1)", "empty path", -1}, Bad{"a#(x.@id.y=1)", "@attr must be the last component", 5},
+    Bad{"a#(**=1)", "** must be followed by an element name", 3},
     Bad{"a|@count|@COUNT", "unknown modifier: @COUNT", 9},
-    Bad{"a|@sort n", "unknown modifier: @sort n", 2},
-    Bad{"a|count", "modifier name is empty", 1},
-    Bad{"a|\x1C@count", "modifier name is empty", 1}));
-
-// Errors are reported in a fixed order: pipe split, tokens, empty path, steps, modifiers.
-INSTANTIATE_TEST_SUITE_P(Order, FailsWith, testing::Values(
+    Bad{"a|@sort n", "unknown modifier: @sort n", 2}, Bad{"a|count", "modifier name is empty", 1},
+    Bad{"a|\x1C@count", "modifier name is empty", 1},
+    // Errors are reported in a fixed order: pipe split, tokens, empty path, steps, modifiers.
     Bad{"a.0.1.@|@bogus)", "unmatched ( in filter", 14},
     Bad{"a.0.1.@|@bogus", "@ must be followed by an attribute name", 6},
     Bad{"0.@x.y.99999999999999999999", "bad index: 99999999999999999999", 7},
-    Bad{"..|@bogus", "empty path", -1},
-    Bad{"0.a.@x.b|@bogus", "index without preceding name", -1},
+    Bad{"..|@bogus", "empty path", -1}, Bad{"0.a.@x.b|@bogus", "index without preceding name", -1},
     Bad{"a.@x.b.0.0|@bogus", "@attr must be the last component", 2},
     Bad{"a|@bogus|", "unknown modifier: @bogus", 2}));
 

@@ -24,69 +24,50 @@ TEST_P(Matches, TextAndBytesAgree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Prefixes, Matches, testing::Values(
-    Match{"book", "x:book", "book", true},
-    Match{"x:book", "x:book", "book", true},
-    Match{"x:book", "book", "book", false},
-    Match{"*", "x:book", "book", true},
-    Match{"*:*", "x:book", "book", true},
-    Match{"*:*", "book", "book", false},
+    Match{"book", "x:book", "book", true}, Match{"x:book", "x:book", "book", true},
+    Match{"x:book", "book", "book", false}, Match{"*", "x:book", "book", true},
+    Match{"*:*", "x:book", "book", true}, Match{"*:*", "book", "book", false},
     Match{"ns:*", "nsx:a", "a", false},
     Match{"x*", "x:book", "book", false}));
 
 // A backslash makes the next character literal; an exact name drops a trailing one.
 INSTANTIATE_TEST_SUITE_P(Escapes, Matches, testing::Values(
-    Match{"a\\*", "a*", "a*", true},
-    Match{"a\\*", "ab", "ab", false},
-    Match{"\\?\\*", "?*", "?*", true},
-    Match{"a\\", "a", "a", true},
-    Match{"a\\\\", "a\\", "a\\", true},
-    Match{"a\\\\*", "a\\bc", "a\\bc", true},
+    Match{"a\\*", "a*", "a*", true}, Match{"a\\*", "ab", "ab", false},
+    Match{"\\?\\*", "?*", "?*", true}, Match{"a\\", "a", "a", true},
+    Match{"a\\\\", "a\\", "a\\", true}, Match{"a\\\\*", "a\\bc", "a\\bc", true},
     Match{"a\\:b", "a:b", "b", true},
     Match{"a\\:b", "b", "b", false}));
 
 INSTANTIATE_TEST_SUITE_P(Globs, Matches, testing::Values(
-    Match{"b*k", "bk", "bk", true},
-    Match{"b*k", "books", "books", false},
-    Match{"a\\**", "a*bc", "a*bc", true},
-    Match{"a\\**", "abc", "abc", false},
-    Match{"a?\\", "ab\\", "ab\\", true},
-    Match{"**", "", "", true},
-    Match{"?", "", "", false},
-    Match{"*a*b", "xaxxbx", "xaxxbx", false},
-    Match{"a*b*c", "abcbc", "abcbc", true},
-    Match{"*ab", "aab", "aab", true},
+    Match{"b*k", "bk", "bk", true}, Match{"b*k", "books", "books", false},
+    Match{"a\\**", "a*bc", "a*bc", true}, Match{"a\\**", "abc", "abc", false},
+    Match{"a?\\", "ab\\", "ab\\", true}, Match{"**", "", "", true},
+    Match{"?", "", "", false}, Match{"*a*b", "xaxxbx", "xaxxbx", false},
+    Match{"a*b*c", "abcbc", "abcbc", true}, Match{"*ab", "aab", "aab", true},
     // Characters, not bytes: '?' takes a whole code point.
     Match{"\xC3\xA9?", "\xC3\xA9\xE2\x82\xAC", "\xC3\xA9\xE2\x82\xAC", true},
     Match{"?", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", true},
     Match{"??", "\xC3\xA9", "\xC3\xA9", false}));
 
-struct RawMatch {
-  std::string pattern;
-  std::string qualified;
-  std::string local;
-  bool expected;
-};
-
-class MatchesBytes : public testing::TestWithParam<RawMatch> {};
-
-TEST_P(MatchesBytes, InvalidUtf8IsTheEmptyNameForGlobs) {
-  const NameMatcher m = NameMatcher::parse(GetParam().pattern);
-  EXPECT_EQ(m.matches_bytes(GetParam().qualified, GetParam().local), GetParam().expected);
+TEST(MatchesBytes, InvalidUtf8IsTheEmptyNameForGlobs) {
+  const struct {
+    std::string pattern, qualified, local;
+    bool expected;
+  } cases[] = {
+      {"*", "\xFF", "\xFF", true}, {"?", "\xFF", "\xFF", false}, {"a*", "a\xFF", "a\xFF", false},
+      {"*", "\xED\xA0\x80", "\xED\xA0\x80", true},                // surrogate
+      {"?*", "\xC0\xAF", "\xC0\xAF", false},                        // overlong
+      {"?*", "\xF4\x90\x80\x80", "\xF4\x90\x80\x80", false},    // above U+10FFFF
+      // Only the chosen subject is read: a bad prefix does not spoil a local-name match.
+      {"b*", "\xFF:book", "book", true}, {"*:b*", "\xFF:book", "book", false},
+      // Exact names compare raw bytes, valid or not.
+      {"a\xFF", "a\xFF", "a\xFF", true},
+      {"ab", std::string("ab\0", 3), std::string("ab\0", 3), false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(NameMatcher::parse(c.pattern).matches_bytes(c.qualified, c.local), c.expected)
+        << c.pattern << " " << c.qualified;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Raw, MatchesBytes, testing::Values(
-    RawMatch{"*", "\xFF", "\xFF", true},
-    RawMatch{"?", "\xFF", "\xFF", false},
-    RawMatch{"a*", "a\xFF", "a\xFF", false},
-    RawMatch{"*", "\xED\xA0\x80", "\xED\xA0\x80", true},   // surrogate
-    RawMatch{"?*", "\xC0\xAF", "\xC0\xAF", false},         // overlong
-    RawMatch{"?*", "\xF4\x90\x80\x80", "\xF4\x90\x80\x80", false},  // above U+10FFFF
-    // Only the chosen subject is read: a bad prefix does not spoil a local-name match.
-    RawMatch{"b*", std::string("\xFF:book"), "book", true},
-    RawMatch{"*:b*", std::string("\xFF:book"), "book", false},
-    // Exact names compare raw bytes, valid or not.
-    RawMatch{"a\xFF", "a\xFF", "a\xFF", true},
-    RawMatch{"ab", std::string("ab\0", 3), std::string("ab\0", 3), false}));
 
 TEST(GlobMatch, HostilePatternsFinish) {
   const std::string text(100 * 1024, 'a');
@@ -98,13 +79,6 @@ TEST(GlobMatch, HostilePatternsFinish) {
   std::string stars(10000, '*');
   EXPECT_TRUE(glob_match(stars, text));
   EXPECT_FALSE(glob_match(stars + "b", text));
-}
-
-TEST(GlobMatch, StrayBytesInPatternOrTextDoNotCrash) {
-  EXPECT_TRUE(glob_match("\xFF*", "\xFF" "abc"));
-  EXPECT_FALSE(glob_match("\xC3", "\xC3\xA9"));
-  EXPECT_TRUE(glob_match("?\xA9", "\xC3\xA9" "\xA9"));
-  EXPECT_TRUE(glob_match("*\\", "ab\\"));
 }
 
 }  // namespace

@@ -46,20 +46,6 @@ void expect_matches_scalar(Classifier classify) {
 
 TEST(Blocks, PortableClassifierMatchesScalar) { expect_matches_scalar(classify_portable); }
 
-TEST(Blocks, PortablePopcountAndPrefixXor) {
-  std::mt19937_64 rng(8);
-  for (int i = 0; i < 1000; ++i) {
-    const uint64_t x = rng() & rng();
-    ASSERT_EQ(PortableBlock::popcount(x), static_cast<unsigned>(__builtin_popcountll(x)));
-    uint64_t want = 0, parity = 0;
-    for (unsigned b = 0; b < 64; ++b) {
-      parity ^= (x >> b) & 1;
-      want |= parity << b;
-    }
-    ASSERT_EQ(PortableBlock::prefix_xor(x), want);
-  }
-}
-
 // The first '<' from every offset of long text, with each classifier.
 TEST(Blocks, FindLtMatchesMemchr) {
   std::string s(700, 'x');

@@ -2,33 +2,27 @@
 // whole event/error/position sequence is one string comparison.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "xml/reader.hpp"
 
 namespace varnex::xml::testing {
 
 inline std::string escape(std::string_view s) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (const char ch : s) {
     const auto c = static_cast<unsigned char>(ch);
-    if (c == '\n')
-      out += "\\n";
-    else if (c == '\r')
-      out += "\\r";
-    else if (c == '\t')
-      out += "\\t";
-    else if (c == '\\')
-      out += "\\\\";
-    else if (c < 0x20 || c >= 0x7F) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += ch;
+    const char* named = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t"
+                      : c == '\\' ? "\\\\" : nullptr;
+    char hex[5];
+    if (named == nullptr && (c < 0x20 || c >= 0x7F)) {
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      named = hex;
     }
+    out += named != nullptr ? std::string_view(named) : std::string_view(&ch, 1);
   }
   return out;
 }
@@ -51,58 +45,42 @@ inline const char* error_name(ErrorKind k) {
 // errors show their names and "err@n".
 inline std::string render_event(const Reader& r, const Event& ev) {
   std::string out = kind_name(ev.kind);
-  switch (ev.kind) {
-    case EventKind::Start:
-    case EventKind::Empty:
-      out += '(';
-      out += escape(ev.name());
-      if (ev.content.size() != ev.name_len) {
-        out += '|';
-        out += escape(ev.content);
-      }
-      out += ')';
-      break;
-    case EventKind::Eof:
-      break;
-    case EventKind::Error:
-      out = error_name(ev.error);
-      if (ev.error == ErrorKind::MismatchedEndTag) {
-        out += '(';
-        out += escape(r.mismatch_expected());
-        out += '/';
-        out += escape(r.mismatch_found());
-        out += ')';
-      } else if (ev.error == ErrorKind::UnmatchedEndTag) {
-        out += '(';
-        out += escape(ev.content);
-        out += ')';
-      }
-      break;
-    default:
-      out += '(';
-      out += escape(ev.content);
-      out += ')';
-      break;
+  if (ev.kind == EventKind::Start || ev.kind == EventKind::Empty) {
+    out += '(' + escape(ev.name());
+    if (ev.content.size() != ev.name_len) out += '|' + escape(ev.content);
+    out += ')';
+  } else if (ev.kind == EventKind::Error) {
+    out = error_name(ev.error);
+    if (ev.error == ErrorKind::MismatchedEndTag) {
+      out += '(' + escape(r.mismatch_expected()) + '/' + escape(r.mismatch_found()) + ')';
+    } else if (ev.error == ErrorKind::UnmatchedEndTag) {
+      out += '(' + escape(ev.content) + ')';
+    }
+  } else if (ev.kind != EventKind::Eof) {
+    out += '(' + escape(ev.content) + ')';
   }
-  out += '@';
-  out += std::to_string(r.buffer_position());
-  if (ev.kind == EventKind::Error) {
-    out += " err@";
-    out += std::to_string(r.error_position());
-  }
+  out += '@' + std::to_string(r.buffer_position());
+  if (ev.kind == EventKind::Error) out += " err@" + std::to_string(r.error_position());
   return out;
 }
 
-// Reads to Eof (with a generous cap, so a reader that fails to make
-// progress shows up as a failed comparison instead of a hang).
+// Reads to Eof (with a generous cap, so a reader that fails to make progress shows up as a
+// failed comparison instead of a hang), then twice more: Eof stays, and so do the positions.
 inline std::string render_all(std::string_view input, Config config = Config{}) {
   Reader r(input, config);
   std::string out;
   for (int guard = 0; guard < 10000; ++guard) {
     const Event ev = r.read_event();
-    if (!out.empty()) out += ' ';
-    out += render_event(r, ev);
-    if (ev.kind == EventKind::Eof) return out;
+    out += (out.empty() ? "" : " ") + render_event(r, ev);
+    if (ev.kind != EventKind::Eof) continue;
+    const auto at = std::pair(r.buffer_position(), r.error_position());
+    for (int i = 0; i < 2; ++i) {
+      if (r.read_event().kind != EventKind::Eof ||
+          std::pair(r.buffer_position(), r.error_position()) != at) {
+        return out + " <Eof not kept>";
+      }
+    }
+    return out;
   }
   return out + " <no Eof>";
 }
