@@ -405,10 +405,14 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
   }
   std::string_view text;
   if (el_.text || !texts_.empty()) {
-    text_.clear();
-    read_text_in_scope_into(reader_, text_);
-    gather(text_);
-    text = text_;
+    if (std::string_view raw; reader_.read_leaf_text(&raw)) {
+      text = text_piece(reader_.encoding(), raw, decode_, unescape_);  // a field, in place
+    } else {
+      text_.clear();
+      read_text_in_scope_into(reader_, text_);
+      text = text_;
+    }
+    gather(text);
   } else {
     reader_.pass_child(tag.name());
   }
