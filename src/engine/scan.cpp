@@ -160,6 +160,7 @@ void Scan::loop() {
     // What lies between elements is read here without going round the loop: it changes
     // nothing the loop checks.
     for (;;) {
+      if (texts_.empty()) reader_.skip_text();
       const xml::Event ev = reader_.read_event();
       if (ev.kind == xml::EventKind::Text) {
         if (!texts_.empty()) gather(text_piece(ev.encoding, ev.content, decode_, unescape_));

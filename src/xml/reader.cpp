@@ -554,6 +554,17 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   }
 }
 
+void Reader::pass_text() noexcept {
+  const size_t lt = find_text_end(pos_);
+  if (lt == kNpos) {
+    pos_ = len_;
+    phase_ = Phase::Done;
+  } else {
+    pos_ = lt + 1;
+    phase_ = Phase::Markup;
+  }
+}
+
 bool Reader::read_leaf_text(std::string_view* text) noexcept {
   // Only where the End would be plain: no names kept, no text trimmed.
   if ((phase_ != Phase::Text && phase_ != Phase::Markup) || depth_ == 0 || !open_.empty() ||

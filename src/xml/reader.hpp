@@ -132,6 +132,12 @@ class Reader {
   // read_to_end does, going on past the errors it can read past.
   void pass_child(std::string_view name) noexcept;
 
+  // Passes the text the reader stands in, if any, as reading its Text event
+  // would: for a caller that has no use for text.
+  void skip_text() noexcept {
+    if (phase_ == Phase::Text && pos_ < len_ && base_[pos_] != '<') pass_text();
+  }
+
   // The element whose Start was just read holds only text (no markup, possibly
   // nothing) and then an end tag: `text` is that text as its Text event
   // would give it, and the reader stands where read_event() leaves it after
@@ -174,6 +180,7 @@ class Reader {
            !config_.expand_empty_elements && open_.empty();
   }
   [[nodiscard]] bool walk_children(NameTest want, Event* ev) noexcept;
+  void pass_text() noexcept;
   ErrorKind skip_counting_from(std::string_view name, size_t start, SkipSpan* span, size_t pos,
                                size_t open, const detail::Window& window, size_t resume) noexcept;
   ErrorKind skip_counting_rest(std::string_view name, size_t start, size_t pos, size_t open,

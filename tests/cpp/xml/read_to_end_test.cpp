@@ -98,6 +98,7 @@ void expect_same_children(const std::string& doc, Config c, int salt) {
   Reader fast(doc, c);
   Reader slow(doc, c);
   for (int k = 0; k < 400; ++k) {
+    if (k % 3 == 1) fast.skip_text();  // passing text first changes nothing read_child meets
     const Event fe = fast.read_child(want);
     const std::string a = testing::render_event(fast, fe);
     const std::string b = testing::render_event(slow, reference_child(slow, want));
