@@ -122,9 +122,10 @@ bool attr_filter_holds(TagAttributes& attrs, const path::Filter& filter) {
     // The usual key lookup, in every record. Unescaping only shortens a value, so a value
     // written as long as the key is the key only if it is written as the key, and a longer one
     // only if it holds '&'.
+    const std::string_view key = filter.value.str;
+    if (!attrs.may_have_value(key)) return false;  // most records, without a lookup
     const auto raw = attrs.find_raw(*filter.attr);
     if (!raw) return false;
-    const std::string_view key = filter.value.str;
     if (raw->size() == key.size()) {
       if (*raw != key) return false;
       if (std::memchr(raw->data(), '&', raw->size()) == nullptr) return xml::is_valid_utf8(*raw);

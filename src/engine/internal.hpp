@@ -1,6 +1,7 @@
 // Engine-private rules shared by the scan, the entry points and the item helpers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -93,6 +94,12 @@ class TagAttributes {
   }
   // Its value, valid until the next lookup.
   [[nodiscard]] std::optional<std::string_view> find(std::string_view name);
+  // Whether some attribute's value can be `value`: the tag holds it as written, or holds a
+  // reference that could resolve to it. One search, cheaper than a lookup that then fails.
+  [[nodiscard]] bool may_have_value(std::string_view value) const noexcept {
+    const std::string_view attrs = content_.substr(std::min(name_len_, content_.size()));
+    return attrs.find(value) != std::string_view::npos || attrs.find('&') != std::string_view::npos;
+  }
 
  private:
   [[nodiscard]] std::optional<std::string_view> lookup(std::string_view name) const;
