@@ -152,8 +152,11 @@ class TagAttributes {
 // Reads the rest of the current element (the reader stands inside it) and returns its text;
 // the reader ends past the element's end tag.
 [[nodiscard]] std::string read_text_in_scope(xml::Reader& reader);
-// Same, appending into `out`.
-void read_text_in_scope_into(xml::Reader& reader, std::string& out);
+// Same, as a view: of a field's one piece of text where it lies (the input or a scratch
+// buffer), else of `buffer`, which gathers the pieces.
+[[nodiscard]] std::string_view read_text_in_scope(xml::Reader& reader, std::string& buffer,
+                                                  std::string& scratch_decode,
+                                                  std::string& scratch_unescape);
 
 // The raw text between the tags of an element that holds nothing but text, as the reader
 // would give it in one piece (empty for an empty-element tag); nothing for anything else.

@@ -406,13 +406,7 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
   }
   std::string_view text;
   if (el_.text || !texts_.empty()) {
-    if (std::string_view raw; reader_.read_leaf_text(&raw)) {
-      text = text_piece(reader_.encoding(), raw, decode_, unescape_);  // a field, in place
-    } else {
-      text_.clear();
-      read_text_in_scope_into(reader_, text_);
-      text = text_;
-    }
+    text = read_text_in_scope(reader_, text_, decode_, unescape_);
     gather(text);
   } else {
     reader_.pass_child(tag.name());
@@ -621,18 +615,12 @@ void Scan::skip_rest() {
   if (texts_.empty()) {
     reader_.pass_child(levels_.back().name);
   } else {
-    text_.clear();
-    read_text_in_scope_into(reader_, text_);
-    gather(text_);
+    pass_text();
   }
   close_level(true, reader_.buffer_position());
 }
 
-void Scan::pass_text() {
-  text_.clear();
-  read_text_in_scope_into(reader_, text_);
-  gather(text_);
-}
+void Scan::pass_text() { gather(read_text_in_scope(reader_, text_, decode_, unescape_)); }
 
 void Scan::gather(std::string_view text) {
   for (std::string& t : texts_) t += text;

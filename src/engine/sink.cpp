@@ -16,10 +16,7 @@ void Sink::element_slow(std::string_view doc, size_t start, size_t end, bool spa
   if (end > doc.size()) end = doc.size();
   if (start > end) start = end;
   const std::string_view bytes = doc.substr(start, end - start);
-  if (mode_ == Mode::Last) {
-    items().clear();
-    last_element_ = true;
-  }
+  if (mode_ == Mode::Last) replace_last(true);
   if (mode_ == Mode::First) {
     first_ = extract_element_text(bytes);
   } else if (spans && end <= std::numeric_limits<uint32_t>::max()) {
@@ -37,10 +34,7 @@ void Sink::empty_element(std::string_view content) {
     return;
   }
   const std::string markup = serialize_empty(content);
-  if (mode_ == Mode::Last) {
-    items().clear();
-    last_element_ = false;
-  }
+  if (mode_ == Mode::Last) replace_last(false);
   if (mode_ == Mode::First) {
     first_ = extract_element_text(markup);
   } else {
@@ -60,9 +54,8 @@ void Sink::value(std::string_view bytes) {
       if (size_ == 0) first_.assign(bytes);
       break;
     case Mode::Last:
-      items().clear();
+      replace_last(false);
       items().push_value(bytes);
-      last_element_ = false;
       break;
   }
   ++size_;
@@ -86,9 +79,8 @@ void Sink::take(Sink& from, std::string_view doc) {
       break;
     case Mode::Last:
       if (count > 0) {
-        items().clear();
+        replace_last(false);
         items().push_back(found[count - 1]);
-        last_element_ = false;
       }
       break;
   }

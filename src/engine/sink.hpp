@@ -62,6 +62,11 @@ class Sink {
 
  private:
   void element_slow(std::string_view doc, size_t start, size_t end, bool spans);
+  // Last: the item about to be kept replaces the one kept so far.
+  void replace_last(bool element) {
+    items().clear();
+    last_element_ = element;
+  }
 
   Mode mode_ = Mode::Keep;
   uint64_t size_ = 0;

@@ -19,13 +19,13 @@ std::string_view text_piece(xml::Encoding enc, std::string_view raw, std::string
   return text;
 }
 
-void read_text_in_scope_into(xml::Reader& reader, std::string& out) {
-  std::string scratch_decode;
-  std::string scratch_unescape;
+std::string_view read_text_in_scope(xml::Reader& reader, std::string& buffer,
+                                   std::string& scratch_decode, std::string& scratch_unescape) {
   if (std::string_view raw; reader.read_leaf_text(&raw)) {  // a field: one piece of text
-    if (!raw.empty()) out += text_piece(reader.encoding(), raw, scratch_decode, scratch_unescape);
-    return;
+    return text_piece(reader.encoding(), raw, scratch_decode, scratch_unescape);
   }
+  std::string& out = buffer;
+  out.clear();
   size_t depth = 1;
   for (;;) {
     const xml::Event ev = reader.read_event();
@@ -34,7 +34,7 @@ void read_text_in_scope_into(xml::Reader& reader, std::string& out) {
         ++depth;
         break;
       case xml::EventKind::End:
-        if (--depth == 0) return;
+        if (--depth == 0) return out;
         break;
       case xml::EventKind::Text: {
         out += text_piece(ev.encoding, ev.content, scratch_decode, scratch_unescape);
@@ -44,7 +44,7 @@ void read_text_in_scope_into(xml::Reader& reader, std::string& out) {
         out += ev.content;
         break;
       case xml::EventKind::Eof:
-        return;
+        return out;
       default:
         break;  // errors are skipped; a fatal one is followed by Eof
     }
@@ -52,9 +52,10 @@ void read_text_in_scope_into(xml::Reader& reader, std::string& out) {
 }
 
 std::string read_text_in_scope(xml::Reader& reader) {
-  std::string out;
-  read_text_in_scope_into(reader, out);
-  return out;
+  std::string buffer, scratch_decode, scratch_unescape;
+  const std::string_view text = read_text_in_scope(reader, buffer, scratch_decode, scratch_unescape);
+  if (text.data() == buffer.data()) return buffer;
+  return std::string(text);
 }
 
 namespace {
@@ -117,7 +118,7 @@ std::optional<std::string_view> simple_element_text(std::string_view element,
                                                     std::string& scratch) {
   const auto raw = simple_text_bytes(element);
   if (!raw) return std::nullopt;
-  // The one text piece, taken exactly as read_text_in_scope_into takes it.
+  // The one text piece, taken exactly as read_text_in_scope takes it.
   std::string unused;  // UTF-8 is checked in place, never decoded into a copy
   return text_piece(xml::Encoding::Utf8, *raw, unused, scratch);
 }

@@ -441,9 +441,7 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
       // Most skipped elements are a field: text, then exactly their own end tag. Not looked
       // for after a long skip: records are skipped one after another.
       const size_t n = name.size();
-      const size_t lt = last_skip_ >= kLongSkip || n == 0 ? kNpos
-                        : phase_ == Phase::Markup        ? pos_ - 1
-                                                         : find_text_end(pos_);
+      const size_t lt = last_skip_ >= kLongSkip || n == 0 ? kNpos : text_end();
       if (lt != kNpos && depth_ > 0 && len_ - lt > n + 2 && base_[lt + 1] == '/' &&
           base_[lt + 2 + n] == '>' && std::memcmp(base_ + lt + 2, name.data(), n) == 0) {
         --depth_;
@@ -555,7 +553,7 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
 }
 
 void Reader::pass_text() noexcept {
-  const size_t lt = find_text_end(pos_);
+  const size_t lt = find_text_end(pos_);  // skip_text saw text, not markup, at pos_
   if (lt == kNpos) {
     pos_ = len_;
     phase_ = Phase::Done;
@@ -572,7 +570,7 @@ bool Reader::read_leaf_text(std::string_view* text) noexcept {
     return false;
   }
   const size_t begin = phase_ == Phase::Markup ? pos_ - 1 : pos_;
-  const size_t lt = begin < len_ && base_[begin] == '<' ? begin : find_text_end(begin);
+  const size_t lt = text_end();
   if (lt == kNpos || lt + 1 >= len_ || base_[lt + 1] != '/') return false;
   const size_t gt = detail::window_find_tag_end(window_, base_, len_, lt + 2);
   if (gt == kNpos) return false;

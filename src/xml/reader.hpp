@@ -180,6 +180,12 @@ class Reader {
            !config_.expand_empty_elements && open_.empty();
   }
   [[nodiscard]] bool walk_children(NameTest want, Event* ev) noexcept;
+  // In the Text or Markup phase: the '<' that ends the text the reader stands
+  // in (the pending one in Markup), npos at the end of input.
+  [[nodiscard]] size_t text_end() noexcept {
+    if (phase_ == Phase::Markup) return pos_ - 1;
+    return pos_ < len_ && base_[pos_] == '<' ? pos_ : find_text_end(pos_);
+  }
   void pass_text() noexcept;
   ErrorKind skip_counting_from(std::string_view name, size_t start, SkipSpan* span, size_t pos,
                                size_t open, const detail::Window& window, size_t resume) noexcept;
