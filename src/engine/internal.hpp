@@ -64,6 +64,28 @@ namespace varnex::engine {
   return m.matches_bytes(qname, local_name_bytes(qname));
 }
 
+// The same test for a tag name followed by at least `room` readable bytes: a short exact name
+// then compares as one word.
+[[nodiscard]] inline bool is_named(std::string_view qname, const path::NameMatcher& m,
+                                   size_t room) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  const size_t n = m.text().size();
+  if (m.kind() == path::NameMatcher::Kind::Exact && n - 1 < 8 && room >= 8 && qname.size() >= n) {
+    uint64_t x;
+    std::memcpy(&x, qname.data() + qname.size() - n, 8);
+    const uint64_t keep = n == 8 ? ~0ull : (uint64_t{1} << (8 * n)) - 1;  // the first n bytes
+    if (((x ^ m.word()) & keep) != 0) return false;
+    if (qname.size() == n) return true;
+    if (m.has_colon()) return false;
+    const size_t colon = qname.size() - n - 1;
+    return qname[colon] == ':' && !has_prefix(qname.substr(0, colon));
+  }
+#else
+  (void)room;
+#endif
+  return is_named(qname, m);
+}
+
 // --- attributes and text --------------------------------------------------------------------
 
 // Attribute lookup. A name with a prefix matches the attribute written with that prefix; one
@@ -97,8 +119,7 @@ class TagAttributes {
   // Whether some attribute's value can be `value`: the tag holds it as written, or holds a
   // reference that could resolve to it. One search, cheaper than a lookup that then fails.
   [[nodiscard]] bool may_have_value(std::string_view value) const noexcept {
-    const std::string_view attrs = content_.substr(std::min(name_len_, content_.size()));
-    return attrs.find(value) != std::string_view::npos || attrs.find('&') != std::string_view::npos;
+    return xml::may_hold_value(content_.substr(std::min(name_len_, content_.size())), value);
   }
 
  private:

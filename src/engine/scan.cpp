@@ -275,10 +275,11 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
   const auto work = static_cast<uint32_t>(work_.size());
   const uint32_t tasks = ntasks_;
   set_element(tag, start, empty);
+  const size_t room = room_after(el_.qname);
   for (uint32_t i = first; i < end; ++i) {
     const State& s = states_[i];
     if (s.idle) continue;
-    if (i == first ? named : is_named(el_.qname, s.at->name)) {
+    if (i == first ? named : is_named(el_.qname, s.at->name, room)) {
       match(i);
       if (error_) return;
     } else if (s.at->descendant && !empty) {

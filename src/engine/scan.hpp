@@ -9,6 +9,7 @@
 // whose items wait for the decision. Open levels live on vectors, never the call stack.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -145,10 +146,15 @@ class Scan {
     for (size_t i = levels_.back().states, end = states_.size(); i < end; ++i) {
       const State& s = states_[i];
       if (s.idle) continue;
-      named = is_named(qname, s.at->name);
+      named = is_named(qname, s.at->name, room_after(qname));
       if (named || s.at->descendant) return static_cast<uint32_t>(i);
     }
     return kNone;
+  }
+  // Bytes of the document after `name`, a view into it.
+  [[nodiscard]] size_t room_after(std::string_view name) const noexcept {
+    assert(name.data() >= doc_.data() && name.data() + name.size() <= doc_.data() + doc_.size());
+    return static_cast<size_t>(doc_.data() + doc_.size() - (name.data() + name.size()));
   }
   // Whether the reader is to pass the children of the level on top that nobody wants.
   [[nodiscard]] bool level_walks() noexcept {

@@ -2,6 +2,7 @@
 #include "path/wildcard.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "path/utf8.hpp"
 
@@ -40,6 +41,7 @@ NameMatcher NameMatcher::parse(std::string_view text) {
     }
   }
   m.has_colon_ = m.text_.find(':') != std::string::npos;
+  std::memcpy(&m.word_, m.text_.data(), std::min<size_t>(m.text_.size(), sizeof m.word_));
   return m;
 }
 

@@ -24,6 +24,9 @@ class NameMatcher {
   // Exact: the unescaped name; Glob: the pattern as written.
   [[nodiscard]] const std::string& text() const noexcept { return text_; }
   [[nodiscard]] bool has_colon() const noexcept { return has_colon_; }
+  // Exact: the name's first eight bytes as one word, in memory order (zero past its end), so
+  // a short name compares in one step.
+  [[nodiscard]] uint64_t word() const noexcept { return word_; }
 
   friend bool operator==(const NameMatcher&, const NameMatcher&) = default;
 
@@ -31,6 +34,7 @@ class NameMatcher {
   Kind kind_ = Kind::Exact;
   bool has_colon_ = false;
   std::string text_;
+  uint64_t word_ = 0;
 };
 
 // Both arguments are UTF-8 text; matching is by code point.

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "xml/reader.hpp"
 
 namespace varnex::xml {
@@ -101,6 +105,43 @@ namespace detail {
   return close == nullptr ? n : static_cast<size_t>(static_cast<const char*>(close) - s);
 }
 }  // namespace detail
+
+// Whether `bytes` may hold an attribute whose value is `value` once unescaped: they hold
+// `value` as written, or a '&'. One pass, cheaper than a lookup that then fails, which is what
+// most records do.
+[[nodiscard]] inline bool may_hold_value(std::string_view bytes, std::string_view value) noexcept {
+  if (value.empty()) return true;
+  const char* const s = bytes.data();
+  const size_t n = bytes.size();
+  const size_t m = value.size();
+  const char first = value.front();
+  const char last = value.back();
+  const auto at = [&](size_t i) {
+    return s[i] == '&' || (n - i >= m && s[i + m - 1] == last &&
+                           std::memcmp(s + i, value.data(), m) == 0);
+  };
+#if defined(__SSE2__)
+  if (n >= 16) {
+    const __m128i first_v = _mm_set1_epi8(first);
+    const __m128i amp_v = _mm_set1_epi8('&');
+    // The last block overlaps the one before it rather than reading past the bytes.
+    for (size_t i = 0;; i += 16) {
+      if (i + 16 > n) i = n - 16;
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      auto hits = static_cast<uint32_t>(
+          _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, first_v), _mm_cmpeq_epi8(v, amp_v))));
+      for (; hits != 0; hits &= hits - 1) {
+        if (at(i + static_cast<size_t>(__builtin_ctz(hits)))) return true;
+      }
+      if (i + 16 == n) return false;
+    }
+  }
+#endif
+  for (size_t i = 0; i < n; ++i) {
+    if ((s[i] == first || s[i] == '&') && at(i)) return true;
+  }
+  return false;
+}
 
 // The raw value of the first well-formed attribute whose key `wanted` accepts, in one pass
 // that keeps nothing: the lookup on the hot path. Keys and values are the bytes Attributes

@@ -138,6 +138,24 @@ TEST(Attributes, ManyKeys) {
   EXPECT_EQ(ev.content.substr(dup_earlier[2], 3), "k0=");
 }
 
+// The prefilter of attribute filters, whose blocks overlap at the end: against its definition
+// on every length around a block and every place of the value and of '&'.
+TEST(Attributes, MayHoldValueAgreesWithSearch) {
+  const std::string_view value = "bk42";
+  for (size_t n = 0; n < 40; ++n) {
+    for (size_t at = 0; at <= n + 1; ++at) {
+      for (const std::string_view put : {std::string_view("bk42"), std::string_view("bk4"),
+                                         std::string_view("&"), std::string_view("b")}) {
+        std::string bytes(n, 'k');
+        if (at < n) bytes.replace(at, std::min(put.size(), n - at), put.substr(0, n - at));
+        const bool want = bytes.find(value) != std::string::npos || bytes.find('&') != std::string::npos;
+        EXPECT_EQ(may_hold_value(bytes, value), want) << bytes;
+      }
+    }
+  }
+  EXPECT_TRUE(may_hold_value("", ""));
+}
+
 TEST(Attributes, LocalNameFollowsTheFirstColon) {
   const std::pair<std::string_view, std::string_view> cases[] = {
       {"a:b:c", "b:c"}, {":a", "a"}, {"a:", ""}, {"x", "x"}};
