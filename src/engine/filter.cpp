@@ -113,10 +113,6 @@ bool compare(std::string_view subject, CompareOp op, const FilterValue& value) {
   return false;
 }
 
-std::string_view as_subject(std::string_view text) noexcept {
-  return xml::is_valid_utf8(text) ? text : std::string_view{};
-}
-
 bool attr_filter_holds(TagAttributes& attrs, const path::Filter& filter) {
   if (filter.op == CompareOp::Eq && filter.value.kind == FilterValue::Kind::Str) {
     // The usual key lookup, in every record. Unescaping only shortens a value, so a value

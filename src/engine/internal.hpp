@@ -12,6 +12,7 @@
 
 #include "path/program.hpp"
 #include "xml/attributes.hpp"
+#include "xml/encoding.hpp"
 #include "xml/reader.hpp"
 
 namespace varnex::engine {
@@ -191,7 +192,9 @@ class TagAttributes {
 [[nodiscard]] bool compare(std::string_view subject, path::CompareOp op,
                            const path::FilterValue& value);
 // A filter's subject: text that is not UTF-8 counts as empty.
-[[nodiscard]] std::string_view as_subject(std::string_view text) noexcept;
+[[nodiscard]] inline std::string_view as_subject(std::string_view text) noexcept {
+  return is_plain(text) || xml::is_valid_utf8(text) ? text : std::string_view{};
+}
 // The attribute test of `filter` (which has `attr`) on a start tag's attributes: an absent
 // attribute, or one that is not UTF-8, fails it.
 [[nodiscard]] bool attr_filter_holds(TagAttributes& attrs, const path::Filter& filter);

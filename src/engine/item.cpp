@@ -7,12 +7,6 @@
 
 namespace varnex::engine {
 
-void Items::clear() noexcept {
-  entries_.clear();
-  owned_ends_.clear();
-  arena_.clear();
-}
-
 void Items::push_owned(std::string_view bytes, bool markup) {
   // Owned copy numbers must stay below the tag, so that a > b tells them from spans.
   if (owned_ends_.size() >= kOwnedTag) throw std::length_error("too many owned items");

@@ -40,7 +40,11 @@ class Items {
  public:
   [[nodiscard]] size_t size() const noexcept { return entries_.size(); }
   [[nodiscard]] bool empty() const noexcept { return entries_.empty(); }
-  void clear() noexcept;
+  void clear() noexcept {
+    entries_.clear();
+    owned_ends_.clear();
+    arena_.clear();
+  }
   void reserve(size_t count) { entries_.reserve(count); }
 
   // doc[start, end); start <= end.
