@@ -111,7 +111,9 @@ class TagAttributes {
     }
     for (size_t i = 0; i < remembered_; ++i) {
       const Remembered& m = memo_[i];
-      if (m.name == name) return m.found ? std::optional(m.raw) : std::nullopt;
+      if (m.name.size() == name.size() && same_bytes(m.name.data(), name.data(), name.size())) {
+        return m.found ? std::optional(m.raw) : std::nullopt;
+      }
     }
     return remembered(name);
   }

@@ -276,10 +276,13 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
   const uint32_t tasks = ntasks_;
   set_element(tag, start, empty);
   const size_t room = room_after(el_.qname);
+  // Paths that share a prefix ask the same name at once (`catalog.book` of every path).
+  const path::NameMatcher& asked = states_[first].at->name;
   for (uint32_t i = first; i < end; ++i) {
     const State& s = states_[i];
     if (s.idle) continue;
-    if (i == first ? named : is_named(el_.qname, s.at->name, room)) {
+    if (i == first || s.at->name.same_short(asked) ? named
+                                                   : is_named(el_.qname, s.at->name, room)) {
       match(i);
       if (error_) return;
     } else if (s.at->descendant && !empty) {

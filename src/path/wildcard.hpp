@@ -27,6 +27,12 @@ class NameMatcher {
   // Exact: the name's first eight bytes as one word, in memory order (zero past its end), so
   // a short name compares in one step.
   [[nodiscard]] uint64_t word() const noexcept { return word_; }
+  // Whether this is known to match the same names as `other` at the cost of a word compare:
+  // both short and alike (false says nothing).
+  [[nodiscard]] bool same_short(const NameMatcher& other) const noexcept {
+    return word_ == other.word_ && text_.size() == other.text_.size() && text_.size() <= 8 &&
+           kind_ == other.kind_;
+  }
 
   friend bool operator==(const NameMatcher&, const NameMatcher&) = default;
 
