@@ -739,8 +739,25 @@ bool Reader::walk_children(NameTest want, Event* ev) noexcept {
       return false;
     }
     if (lt + 1 >= len || base[lt + 1] == '/' || base[lt + 1] == '!' || base[lt + 1] == '?') {
-      leave(lt);
-      return false;
+      const size_t gt = lt + 1 < len && base[lt + 1] == '/' && open > 0
+                            ? detail::window_find_tag_end(w, base, len, lt + 2)
+                            : kNpos;
+      if (gt == kNpos) {
+        leave(lt);
+        return false;
+      }
+      // The end of the element whose children these are, as parse_end reads it.
+      const size_t begin = lt + 2;
+      size_t end = gt;
+      if (trim_end_names) {
+        size_t t = end;
+        while (t > begin && ws_byte(base[t - 1])) --t;
+        if (t > begin) end = t;  // a name made only of ws is kept whole
+      }
+      --open;
+      leave(gt + 1);
+      *ev = make_event(EventKind::End, begin, end, end - begin);
+      return true;
     }
     const size_t begin = lt + 1;
     const size_t gt = detail::window_find_tag_end(w, base, len, begin);
