@@ -715,9 +715,10 @@ struct ShortWalk {
 
 // read_child's walk over the children of the element open now: text, and each
 // child not wanted passed as read_to_end passes it, with the window and depth
-// in registers. True with the event at a child wanted; false, the reader
-// standing at it, at anything else read_event must take (an end tag, '<!',
-// '<?', an unclosed tag, the end of input).
+// in registers. True with the event at a child wanted or at the walked
+// element's end tag; false, the reader standing at it, at anything else
+// read_event must take ('<!', '<?', an unclosed tag, an end tag with nothing
+// open, the end of input).
 bool Reader::walk_children(NameTest want, Event* ev) noexcept {
   const char* const base = base_;
   const size_t len = len_;
