@@ -725,11 +725,10 @@ bool Reader::walk_children(NameTest want, Event* ev) noexcept {
   const bool trim_end_names = config_.trim_markup_names_in_closing_tags;
   size_t pos = phase_ == Phase::Markup ? pos_ - 1 : pos_;
   size_t open = depth_;
-  detail::Window w = window_;
+  detail::Window& w = window_;
   phase_ = Phase::Text;
   auto leave = [&](size_t at) {
     depth_ = open;
-    window_ = w;
     pos_ = at;
   };
   for (;;) {
@@ -795,7 +794,6 @@ bool Reader::walk_children(NameTest want, Event* ev) noexcept {
     if (phase_ != Phase::Text) return false;  // the input ended
     pos = pos_;
     open = depth_;
-    w = window_;
   }
 }
 
