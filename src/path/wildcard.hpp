@@ -30,8 +30,7 @@ class NameMatcher {
   // Whether this is known to match the same names as `other` at the cost of a word compare:
   // both short and alike (false says nothing).
   [[nodiscard]] bool same_short(const NameMatcher& other) const noexcept {
-    return word_ == other.word_ && text_.size() == other.text_.size() && text_.size() <= 8 &&
-           kind_ == other.kind_;
+    return short_key_ != 0 && short_key_ == other.short_key_;
   }
 
   friend bool operator==(const NameMatcher&, const NameMatcher&) = default;
@@ -41,6 +40,7 @@ class NameMatcher {
   bool has_colon_ = false;
   std::string text_;
   uint64_t word_ = 0;
+  uint64_t short_key_ = 0;  // an exact name of up to 7 bytes: its word and length; else 0
 };
 
 // Both arguments are UTF-8 text; matching is by code point.
