@@ -165,10 +165,7 @@ class Scan {
       for (size_t i = top.states, end = states_.size(); i < end; ++i) {
         const path::Step& at = *states_[i].at;
         if (at.descendant) top.walks = 0;  // every child is wanted
-        const path::NameMatcher& name = at.name;
-        top.last_bytes |= name.kind() == path::NameMatcher::Kind::Exact && !name.text().empty()
-                              ? uint64_t{1} << (static_cast<unsigned char>(name.text().back()) % 64)
-                              : ~0ull;
+        top.last_bytes |= at.name.last_bit();
       }
     }
     return top.walks > 0;
