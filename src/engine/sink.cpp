@@ -43,7 +43,7 @@ void Sink::empty_element(std::string_view content) {
   ++size_;
 }
 
-void Sink::value(std::string_view bytes) {
+void Sink::value_slow(std::string_view bytes) {
   switch (mode_) {
     case Mode::Keep:
       items().push_value(bytes);

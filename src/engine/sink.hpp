@@ -42,7 +42,14 @@ class Sink {
   }
   // An empty-element tag, from its content: always a copy, as written.
   void empty_element(std::string_view content);
-  void value(std::string_view bytes);
+  void value(std::string_view bytes) {
+    if (mode_ == Mode::Keep) [[likely]] {
+      items().push_value(bytes);
+      ++size_;
+      return;
+    }
+    value_slow(bytes);
+  }
   // Items found by another task, moved over in order (a filter's rest, once it held).
   void take(Sink& from, std::string_view doc);
 
@@ -62,6 +69,7 @@ class Sink {
 
  private:
   void element_slow(std::string_view doc, size_t start, size_t end, bool spans);
+  void value_slow(std::string_view bytes);
   // Last: the item about to be kept replaces the one kept so far.
   void replace_last(bool element) {
     items().clear();
