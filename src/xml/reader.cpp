@@ -98,7 +98,7 @@ void Reader::start_document() noexcept {
 // short and ends inside the window that also classifies the tag after it;
 // long text is searched a block at a time.
 [[gnu::always_inline]] inline size_t Reader::find_text_end(size_t at) noexcept {
-  if (at < window_.start || at >= window_.end()) window_.load(base_, len_, at);
+  if (at - window_.start >= window_.size) window_.load(base_, len_, at);
   const uint64_t m = window_.lt & detail::from_bit(at - window_.start);
   if (m != 0) [[likely]]
     return window_.start + static_cast<size_t>(__builtin_ctzll(m));
@@ -636,7 +636,7 @@ struct ShortWalk {
   size_t nest = 0;  // elements opened by the walk
   int loads = 0;
   for (size_t at = pos;;) {
-    if (at < w.start || at >= w.end()) {
+    if (at - w.start >= w.size) {
       if (at >= len || ++loads > kShortWalkLoads) return out;
       w.load(base, len, at);
     }

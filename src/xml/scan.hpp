@@ -227,7 +227,7 @@ struct Window {
 [[nodiscard]] inline size_t window_find_lt(Window& w, const char* base, size_t len,
                                            size_t at) noexcept {
   for (;;) {
-    if (at >= w.end() || at < w.start) {
+    if (at - w.start >= w.size) {  // before the window too: the difference wraps
       if (at >= len) return static_cast<size_t>(-1);
       w.load(base, len, at);
     }
@@ -243,7 +243,7 @@ struct Window {
                                                 size_t at) noexcept {
   char in_quote = 0;
   for (;;) {
-    if (at >= w.end() || at < w.start) {
+    if (at - w.start >= w.size) {
       if (at >= len) return static_cast<size_t>(-1);
       w.load(base, len, at);
     }
