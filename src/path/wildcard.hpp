@@ -27,11 +27,11 @@ class NameMatcher {
   // Exact: the name's first eight bytes as one word, in memory order (zero past its end), so
   // a short name compares in one step.
   [[nodiscard]] uint64_t word() const noexcept { return word_; }
-  // Whether this is known to match the same names as `other` at the cost of a word compare:
-  // both short and alike (false says nothing).
   // Bit (b % 64) for the last byte b of an exact name; every bit for anything else. A set of
   // these tells most names that cannot match by one bit of their last byte.
   [[nodiscard]] uint64_t last_bit() const noexcept { return last_bit_; }
+  // Whether this is known to match the same names as `other` at the cost of a word compare:
+  // both short and alike (false says nothing).
   [[nodiscard]] bool same_short(const NameMatcher& other) const noexcept {
     return short_key_ != 0 && short_key_ == other.short_key_;
   }
@@ -43,8 +43,8 @@ class NameMatcher {
   bool has_colon_ = false;
   std::string text_;
   uint64_t word_ = 0;
-  uint64_t short_key_ = 0;
-  uint64_t last_bit_ = ~0ull;  // an exact name of up to 7 bytes: its word and length; else 0
+  uint64_t short_key_ = 0;  // an exact name of up to 7 bytes: its word and length; else 0
+  uint64_t last_bit_ = ~0ull;
 };
 
 // Both arguments are UTF-8 text; matching is by code point.

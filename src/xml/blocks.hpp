@@ -322,12 +322,7 @@ struct SkipEnd {
     const size_t gt = block + g;
     size_t n = 0;
     if (is_end) {
-      size_t end = gt;
-      if (target->trim_end_names) {
-        while (end > at && ws_byte(base[end - 1])) --end;
-        if (end == at) end = gt;  // a name made only of ws is kept whole
-      }
-      n = end - at;
+      n = (target->trim_end_names ? end_name_end(base, at, gt) : gt) - at;
     } else if (base[gt - 1] == '/') {
       continue;  // empty elements never count
     } else {

@@ -217,14 +217,9 @@ inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
   if (gt == static_cast<size_t>(-1)) [[unlikely]]
     return syntax_error(ErrorKind::UnclosedTag, lt, len_);
   const size_t begin = pos_ + 1;
-  size_t end = gt;
-  pos_ = end + 1;
-  if (config_.trim_markup_names_in_closing_tags) {
-    size_t t = end;
-    while (t > begin && ws_byte(base_[t - 1])) --t;
-    // A name made only of ws is kept whole.
-    if (t > begin) end = t;
-  }
+  const size_t end =
+      config_.trim_markup_names_in_closing_tags ? detail::end_name_end(base_, begin, gt) : gt;
+  pos_ = gt + 1;
   return close_element(std::string_view(base_ + begin, end - begin), lt);
 }
 
@@ -748,12 +743,7 @@ bool Reader::walk_children(NameTest want, Event* ev) noexcept {
       }
       // The end of the element whose children these are, as parse_end reads it.
       const size_t begin = lt + 2;
-      size_t end = gt;
-      if (trim_end_names) {
-        size_t t = end;
-        while (t > begin && ws_byte(base[t - 1])) --t;
-        if (t > begin) end = t;  // a name made only of ws is kept whole
-      }
+      const size_t end = trim_end_names ? detail::end_name_end(base, begin, gt) : gt;
       --open;
       leave(gt + 1);
       *ev = make_event(EventKind::End, begin, end, end - begin);
@@ -958,12 +948,8 @@ int Reader::take_checked_tag(size_t lt, size_t gt, std::string_view name, size_t
   const char* const p = base_;
   if (p[lt + 1] == '/') {
     const size_t begin = lt + 2;
-    size_t end = gt;
-    if (config_.trim_markup_names_in_closing_tags) {
-      size_t t = end;
-      while (t > begin && ws_byte(p[t - 1])) --t;
-      if (t > begin) end = t;  // a name made only of ws is kept whole
-    }
+    const size_t end =
+        config_.trim_markup_names_in_closing_tags ? detail::end_name_end(p, begin, gt) : gt;
     if (open_.empty()) return -1;
     const auto [open_start, open_len] = open_.back();
     const size_t n = end - begin;

@@ -294,6 +294,14 @@ struct Window {
   }
 }
 
+// Where an end tag's name from `begin` ends when the ws before its '>' at `gt` is trimmed; a
+// name made only of ws is kept whole.
+[[nodiscard]] inline size_t end_name_end(const char* base, size_t begin, size_t gt) noexcept {
+  size_t t = gt;
+  while (t > begin && ws_byte(base[t - 1])) --t;
+  return t > begin ? t : gt;
+}
+
 // Length of the leading run of non-ws bytes in [p, p+n) (a tag name).
 // `limit` is how far it is safe to read (at least n): one vector covers the
 // usual short name.

@@ -148,7 +148,8 @@ TEST(Attributes, MayHoldValueAgreesWithSearch) {
                                          std::string_view("&"), std::string_view("b")}) {
         std::string bytes(n, 'k');
         if (at < n) bytes.replace(at, std::min(put.size(), n - at), put.substr(0, n - at));
-        const bool want = bytes.find(value) != std::string::npos || bytes.find('&') != std::string::npos;
+        const bool want =
+            bytes.find(value) != std::string::npos || bytes.find('&') != std::string::npos;
         EXPECT_EQ(may_hold_value(bytes, value), want) << bytes;
       }
     }
