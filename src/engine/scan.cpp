@@ -616,11 +616,7 @@ void Scan::decide(const Work& work) {
 // Every state of the level on top has settled or ended: the rest of its element is read in
 // one go (for its text, when an element gathers it) and the level closed.
 void Scan::skip_rest() {
-  if (texts_.empty()) {
-    reader_.pass_child(levels_.back().name);
-  } else {
-    pass_text();
-  }
+  pass(levels_.back().name);
   close_level(true, reader_.buffer_position());
 }
 

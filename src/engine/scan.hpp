@@ -207,8 +207,8 @@ class Scan {
   [[nodiscard]] bool holds(const Task& subject) const;
   void found_first(uint32_t task);
   void skip_rest();
-  // Nobody needs the element just started: one block skip, or a read for its text when an
-  // enclosing element gathers text.
+  // Nobody needs the rest of the element the reader is in (just started, or left by every
+  // state): one block skip, or a read for its text when an enclosing element gathers text.
   void pass(std::string_view name) {
     if (texts_.empty()) [[likely]] {
       reader_.pass_child(name);
