@@ -19,7 +19,7 @@
 #include "engine/engine.hpp"
 #include "path/compiler.hpp"
 
-#include "xml/blocks.hpp"
+#include "xml/index.hpp"
 
 namespace {
 
@@ -254,11 +254,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       CHECK(answer(std::nullopt, together[i], doc, false) == many);  // company changes nothing
     }
-    using varnex::xml::detail::BlockPath;
-    const BlockPath chosen = varnex::xml::detail::block_path();
-    varnex::xml::detail::set_block_path(BlockPath::Portable);
+    using varnex::xml::detail::IndexPath;
+    const IndexPath chosen = varnex::xml::detail::index_path();
+    varnex::xml::detail::set_index_path(IndexPath::Portable);
     const Answer portable = single(*p, doc, true, false);
-    varnex::xml::detail::set_block_path(chosen);
+    varnex::xml::detail::set_index_path(chosen);
     CHECK(portable == alone);
   }
   if (together_error) CHECK(error_explained);

@@ -1,9 +1,10 @@
 // libFuzzer target for the XML reader. The first byte picks the configuration
-// and which start tags to skip; the rest is the document. Three readers run
-// in lockstep: two skip with read_to_end (one with each block classifier the
-// processor has), the third with a plain event loop, and every invariant
-// below is checked on the way. Then read_child on each classifier walks the
-// document beside the loop it stands for.
+// and which start tags to skip; the rest is the document. Readers run in
+// lockstep: two skip with read_to_end (one with the portable classifier of the
+// index, one with the widest the processor has), a third with a plain event
+// loop, and the reader as it was before the index with its own skip; every
+// invariant below is checked on the way. Then read_child on each classifier
+// walks the document beside the loop it stands for.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,7 +12,8 @@
 #include <string_view>
 
 #include "xml/attributes.hpp"
-#include "xml/blocks.hpp"
+#include "legacy/reader.hpp"
+#include "xml/index.hpp"
 #include "xml/encoding.hpp"
 #include "xml/reader.hpp"
 #include "xml/unescape.hpp"
@@ -36,8 +38,6 @@ struct Input {
 
 ErrorKind generic_skip(Reader& r, std::string_view name, SkipSpan* span) {
   const size_t start = r.buffer_position();
-  const bool trim = r.config().trim_text_start;
-  r.config().trim_text_start = false;
   size_t depth = 0;
   ErrorKind result;
   for (;;) {
@@ -62,7 +62,6 @@ ErrorKind generic_skip(Reader& r, std::string_view name, SkipSpan* span) {
       --depth;
     }
   }
-  r.config().trim_text_start = trim;
   return result;
 }
 
@@ -128,6 +127,18 @@ Event reference_child(Reader& r, Want want) {
   }
 }
 
+// The old reader's error kinds had one more before MissingEndTag.
+ErrorKind from_legacy(varnex::legacy::ErrorKind k) {
+  return k == varnex::legacy::ErrorKind::MissingEndTag ? ErrorKind::MissingEndTag
+                                                       : static_cast<ErrorKind>(k);
+}
+
+bool same_as_legacy(const Event& a, const varnex::legacy::Event& b) {
+  return static_cast<int>(a.kind) == static_cast<int>(b.kind) && a.error == from_legacy(b.error) &&
+         a.encoding == b.encoding && a.content.data() == b.content.data() &&
+         a.content.size() == b.content.size() && a.name_len == b.name_len;
+}
+
 bool same_event(const Event& a, const Event& b) {
   return a.kind == b.kind && a.error == b.error && a.encoding == b.encoding &&
          a.content.data() == b.content.data() && a.content.size() == b.content.size() &&
@@ -144,19 +155,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Config config;
   config.check_end_names = flags & 1;
-  config.expand_empty_elements = flags & 2;
-  config.allow_unmatched_ends = flags & 4;
-  config.check_comments = flags & 8;
-  config.trim_text_start = flags & 16;
-  config.trim_text_end = flags & 32;
-  config.trim_markup_names_in_closing_tags = !(flags & 64);
+  config.detect_encoding = flags & 2;
+  varnex::legacy::Config old_config;
+  old_config.check_end_names = config.check_end_names;
+  old_config.detect_encoding = config.detect_encoding;
   const bool skip_all = flags & 128;
 
-  using varnex::xml::detail::BlockPath;
-  const BlockPath widest = varnex::xml::detail::avx2_usable() ? BlockPath::Avx2 : BlockPath::Portable;
+  using varnex::xml::detail::IndexPath;
+  const IndexPath widest = varnex::xml::detail::index_path();
   Reader fast(doc, config);
   Reader wide(doc, config);
   Reader slow(doc, config);
+  varnex::legacy::Reader old(doc, old_config);
   size_t last_pos = 0;
   int stalled = 0;
   bool finished = false;
@@ -168,6 +178,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Event other = slow.read_event();
     CHECK(same_event(ev, other));
     CHECK(same_event(ev, wide.read_event()));
+    CHECK(same_as_legacy(ev, old.read_event()));
+    CHECK(old.buffer_position() == slow.buffer_position());
+    CHECK(old.error_position() == slow.error_position());
     CHECK(fast.buffer_position() == slow.buffer_position());
     CHECK(wide.buffer_position() == slow.buffer_position());
     check_event(fast, ev, in);
@@ -190,6 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CHECK(fast.buffer_position() == pos);
       CHECK(slow.read_event().kind == EventKind::Eof);
       CHECK(wide.read_event().kind == EventKind::Eof);
+      CHECK(old.read_event().kind == varnex::legacy::EventKind::Eof);
       finished = true;
       break;
     }
@@ -201,12 +215,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (ev.kind == EventKind::Start && (skip_all || starts++ == 0)) {
       SkipSpan fs{}, ws{}, ss{};
-      varnex::xml::detail::set_block_path(BlockPath::Portable);
+      varnex::legacy::SkipSpan os{};
+      varnex::xml::detail::set_index_path(IndexPath::Portable);
       const ErrorKind fe = fast.read_to_end(ev.name(), &fs);
-      varnex::xml::detail::set_block_path(widest);
+      varnex::xml::detail::set_index_path(widest);
       const ErrorKind we = wide.read_to_end(ev.name(), &ws);
       const ErrorKind se = generic_skip(slow, ev.name(), &ss);
-      CHECK(fe == se && we == se);
+      const ErrorKind oe = from_legacy(old.read_to_end(ev.name(), &os));
+      CHECK(fe == se && we == se && oe == se);
+      CHECK(old.buffer_position() == slow.buffer_position());
+      CHECK(old.error_position() == slow.error_position());
+      if (oe == ErrorKind::None) CHECK(os.start == ss.start && os.end == ss.end);
       for (const Reader* r : {&fast, &wide}) {
         CHECK(r->buffer_position() == slow.buffer_position());
         CHECK(r->error_position() == slow.error_position());
@@ -237,9 +256,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader ref(doc, config);
     bool done = false;
     for (size_t guard = 0; guard < 2 * doc.size() + 8 && !done; ++guard) {
-      varnex::xml::detail::set_block_path(BlockPath::Portable);
+      varnex::xml::detail::set_index_path(IndexPath::Portable);
       const Event ea = a.read_child(want);
-      varnex::xml::detail::set_block_path(widest);
+      varnex::xml::detail::set_index_path(widest);
       const Event eb = b.read_child(want);
       const Event er = reference_child(ref, want);
       CHECK(same_event(ea, er) && same_event(eb, er));

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "xml/reader.hpp"
-#include "xml/blocks.hpp"
+#include "xml/index.hpp"
 
 namespace {
 
@@ -205,8 +205,9 @@ bool selected(const std::string& name) {
 
 // Checks the skip against the event loop, then times the three passes.
 bool measure(const std::string& label, const std::string& doc) {
-  static const char* const kPasses[] = {"read_event pass", "read_to_end of the root",
-                                        "short skips", "read_to_end, SSE2", "read_to_end, AVX2"};
+  static const char* const kPasses[] = {"read_event pass",        "read_to_end of the root",
+                                        "short skips",            "read_to_end, portable",
+                                        "read_to_end, SSE2",      "read_to_end, AVX2"};
   bool any = false;
   for (const char* p : kPasses) any = any || selected(label + " " + p);
   if (!any) return true;
@@ -227,17 +228,15 @@ bool measure(const std::string& label, const std::string& doc) {
   time(kPasses[0], [&] { return event_pass(doc).checksum; });
   time(kPasses[1], [&] { return skip_pass(doc).end; });
   time(kPasses[2], [&] { return short_skips(doc); });
-  // The same skip with each narrower classifier the processor has.
-  using varnex::xml::detail::BlockPath;
-  const BlockPath chosen = varnex::xml::detail::block_path();
-  const auto pinned = [&](BlockPath path, const char* what) {
-    if (path >= chosen) return;
-    varnex::xml::detail::set_block_path(path);
-    if (varnex::xml::detail::block_path() == path) time(what, [&] { return skip_pass(doc).end; });
-    varnex::xml::detail::set_block_path(chosen);
-  };
-  pinned(BlockPath::Portable, kPasses[3]);
-  pinned(BlockPath::Avx2, kPasses[4]);
+  // The same skip with each classifier of the index the processor has.
+  using varnex::xml::detail::IndexPath;
+  const IndexPath chosen = varnex::xml::detail::index_path();
+  for (const IndexPath path : {IndexPath::Portable, IndexPath::Sse2, IndexPath::Avx2}) {
+    if (!varnex::xml::detail::index_path_usable(path)) continue;
+    varnex::xml::detail::set_index_path(path);
+    time(kPasses[3 + static_cast<int>(path)], [&] { return skip_pass(doc).end; });
+  }
+  varnex::xml::detail::set_index_path(chosen);
   return true;
 }
 
@@ -248,9 +247,9 @@ int main(int argc, char** argv) {
   if (argc > 1) g_runs = std::max(1, std::atoi(argv[1]));
   if (argc > 2 && argv[2][0] != '\0') g_only = argv[2];
   if (argc > 3) g_target_bytes = static_cast<size_t>(std::max(1, std::atoi(argv[3]))) << 20;
-  static const char* const kPathNames[] = {"SSE2 or scalar", "AVX2"};
-  std::printf("best of %d runs; the skip classifies with %s\n", g_runs,
-              kPathNames[static_cast<int>(varnex::xml::detail::block_path())]);
+  static const char* const kPathNames[] = {"the portable classifier", "SSE2", "AVX2"};
+  std::printf("best of %d runs; the index classifies with %s\n", g_runs,
+              kPathNames[static_cast<int>(varnex::xml::detail::index_path())]);
   if (!measure("markup-dense", make_document())) return 1;
   if (!measure("text-heavy", make_text_document())) return 1;
   return 0;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "xml/scan.hpp"
+#include "xml/markup.hpp"
 
 namespace varnex::xml {
 

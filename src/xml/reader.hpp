@@ -1,4 +1,6 @@
-// Lenient, zero-copy XML pull reader: events are views into the caller's bytes.
+// Lenient, zero-copy XML pull reader: events are views into the caller's bytes. It walks the
+// structural index (index.hpp) rather than the bytes: every markup's '<' and '>' are known
+// before it is read.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +11,9 @@
 #include <vector>
 
 #include "xml/encoding.hpp"
-#include "xml/scan.hpp"
+#include "xml/error.hpp"
+#include "xml/index.hpp"
+#include "xml/markup.hpp"
 
 namespace varnex::xml {
 
@@ -27,66 +31,22 @@ enum class EventKind : uint8_t {
   Error,  // see Reader::error()
 };
 
-enum class ErrorKind : uint8_t {
-  None,
-  // Syntax errors: fatal, the reader reports Eof afterwards.
-  UnclosedTag,
-  InvalidBangMarkup,
-  UnclosedComment,
-  UnclosedCData,
-  UnclosedDoctype,
-  UnclosedPIOrXmlDecl,
-  // Ill-formed errors: recoverable, reading may go on.
-  MismatchedEndTag,
-  UnmatchedEndTag,
-  MissingDoctypeName,
-  DoubleHyphenInComment,
-  MissingEndTag,  // only from read_to_end
-};
-
-[[nodiscard]] constexpr bool is_fatal(ErrorKind k) noexcept {
-  return k >= ErrorKind::UnclosedTag && k <= ErrorKind::UnclosedPIOrXmlDecl;
-}
-
 struct Config {
+  // End tags must name the element they close (a stack of open names is kept); off, only the
+  // depth of open elements is.
   bool check_end_names = true;
-  bool trim_markup_names_in_closing_tags = true;
-  bool expand_empty_elements = false;
-  bool allow_unmatched_ends = false;
-  bool check_comments = false;
-  bool trim_text_start = false;
-  bool trim_text_end = false;
-  // False: the input is UTF-8 whatever a byte-order mark or declaration says
-  // (a UTF-8 mark is still skipped). For bytes already decoded by the caller.
+  // False: the input is UTF-8 whatever a byte-order mark or declaration says (a UTF-8 mark is
+  // still skipped). For bytes already decoded by the caller.
   bool detect_encoding = true;
 
-  void trim_text(bool on) noexcept {
-    trim_text_start = on;
-    trim_text_end = on;
-  }
-  void enable_all_checks(bool on) noexcept {
-    check_comments = on;
-    check_end_names = on;
-  }
-
-  // The engine's query configuration: end names are not compared. The engine
-  // reads UTF-8 (documents in other encodings are decoded before a pass).
-  static constexpr Config query() noexcept {
-    Config c;
-    c.check_end_names = false;
-    c.detect_encoding = false;
-    return c;
-  }
-  // The validation configuration: the defaults, over UTF-8.
-  static constexpr Config validation() noexcept {
-    Config c;
-    c.detect_encoding = false;
-    return c;
-  }
+  // The engine's query configuration: end names are not compared. The engine reads UTF-8
+  // (documents in other encodings are decoded before a pass).
+  static constexpr Config query() noexcept { return Config{false, false}; }
+  // The validation configuration: end names checked, over UTF-8.
+  static constexpr Config validation() noexcept { return Config{true, false}; }
 };
 
-// One event. Every view points into the reader's input (or, for the synthetic
-// End of expand mode, into the input where that element's name was written).
+// One event. Every view points into the reader's input.
 struct Event {
   EventKind kind = EventKind::Eof;
   ErrorKind error = ErrorKind::None;   // set when kind == Error
@@ -114,8 +74,8 @@ struct SkipSpan {
 
 class Reader {
  public:
-  // `input` is the caller's bytes; positions are offsets into it, a leading
-  // byte-order mark included.
+  // `input` is the caller's bytes; positions are offsets into it, a leading byte-order mark
+  // included.
   explicit Reader(std::string_view input, Config config = Config{}) noexcept;
 
   Reader(const Reader&) = delete;
@@ -123,44 +83,42 @@ class Reader {
 
   [[nodiscard]] Event read_event() noexcept;
 
-  // Skips to the end tag that closes the element whose Start (named `name`)
-  // was just read. On success `span` is the content range and the reader
-  // stands just past that end tag.
+  // Skips to the end tag that closes the element whose Start (named `name`) was just read:
+  // what a loop of read_event() does that counts Starts and Ends named `name` and stops at the
+  // first error. On success `span` is the content range and the reader stands just past that
+  // end tag.
   [[nodiscard]] ErrorKind read_to_end(std::string_view name, SkipSpan* span = nullptr) noexcept;
 
-  // Passes the element whose Start (named `name`) was just read, as
-  // read_to_end does, going on past the errors it can read past.
-  void pass_child(std::string_view name) noexcept;
-
-  // Passes the text the reader stands in, if any, as reading its Text event
-  // would: for a caller that has no use for text.
-  void skip_text() noexcept {
-    if (phase_ == Phase::Text && pos_ < len_ && base_[pos_] != '<') pass_text();
+  // Passes the element whose Start (named `name`) was just read, as read_to_end does, going on
+  // past the errors it can read past.
+  void pass_child(std::string_view name) noexcept {
+    while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
+    }
   }
 
-  // The element whose Start was just read holds only text (no markup, possibly
-  // nothing) and then an end tag: `text` is that text as its Text event
-  // would give it, and the reader stands where read_event() leaves it after
-  // that Text and End. False, nothing read, for any other content.
+  // Passes the text the reader stands in, if any, as reading its Text event would: for a
+  // caller that has no use for text.
+  void skip_text() noexcept;
+
+  // The element whose Start was just read holds only text (no markup, possibly nothing) and
+  // then an end tag: `text` is that text as its Text event would give it, and the reader stands
+  // where read_event() leaves it after that Text and End. False, nothing read, for any other
+  // content.
   [[nodiscard]] bool read_leaf_text(std::string_view* text) noexcept;
 
-  // The next child of the element open now (or of the document) whose
-  // qualified name `want` takes, else that element's End, Eof or an Error:
-  // what a loop of read_event() stops at when it passes every Start not
-  // wanted with read_to_end(name) (again while that reports
-  // MissingDoctypeName) and every other construct not wanted as it comes,
-  // with the reader left as that loop leaves it. `want(name)` is asked once
-  // for each start and empty tag met at this level, in order.
+  // The next child of the element open now (or of the document) whose qualified name `want`
+  // takes, else that element's End, Eof or an Error: what a loop of read_event() stops at when
+  // it passes every Start not wanted with pass_child(name) and every other construct not wanted
+  // as it comes. `want(name)` is asked once for each start and empty tag met at this level, in
+  // order.
   template <class Want>
   [[nodiscard]] Event read_child(Want&& want) noexcept;
 
-  [[nodiscard]] size_t buffer_position() const noexcept;
+  [[nodiscard]] size_t buffer_position() const noexcept { return pos_; }
   [[nodiscard]] size_t error_position() const noexcept { return err_pos_; }
   [[nodiscard]] Encoding encoding() const noexcept { return enc_; }
   [[nodiscard]] EncodingOrigin encoding_origin() const noexcept { return origin_; }
   [[nodiscard]] std::string_view input() const noexcept { return {base_, len_}; }
-
-  Config& config() noexcept { return config_; }
   [[nodiscard]] const Config& config() const noexcept { return config_; }
 
   // For the MismatchedEndTag error: the names involved (views into input).
@@ -168,52 +126,39 @@ class Reader {
   [[nodiscard]] std::string_view mismatch_found() const noexcept { return mismatch_found_; }
 
  private:
-  enum class Phase : uint8_t { Init, Text, Markup, SyntheticEnd, Done };
+  enum class Phase : uint8_t { Init, Text, Done };
 
-  // A name test without its type, for the walk that read_child runs.
-  struct NameTest {
-    bool (*fn)(void* ctx, std::string_view name) noexcept;
-    void* ctx;
-  };
-  [[nodiscard]] bool child_walk_ready() const noexcept {
-    return (phase_ == Phase::Text || phase_ == Phase::Markup) && !config_.check_end_names &&
-           !config_.expand_empty_elements && open_.empty();
+  // The next bit of the index (the next markup's '<', or the '>' of the one whose '<' was taken)
+  // is the lowest of bits_; false when the input has none left.
+  [[nodiscard, gnu::always_inline]] bool has_mark() noexcept { return bits_ != 0 || advance(); }
+  [[nodiscard]] bool advance() noexcept;
+  [[nodiscard]] size_t peek_mark() const noexcept {
+    return block_at_ + static_cast<size_t>(__builtin_ctzll(bits_));
   }
-  [[nodiscard]] bool walk_children(NameTest want, Event* ev) noexcept;
-  // In the Text or Markup phase: the '<' that ends the text the reader stands
-  // in (the pending one in Markup), npos at the end of input.
-  [[nodiscard]] size_t text_end() noexcept {
-    if (phase_ == Phase::Markup) return pos_ - 1;
-    return pos_ < len_ && base_[pos_] == '<' ? pos_ : find_text_end(pos_);
+  size_t take_mark() noexcept {
+    const size_t at = peek_mark();
+    bits_ &= bits_ - 1;
+    return at;
   }
-  void pass_text() noexcept;
-  ErrorKind skip_counting_from(std::string_view name, size_t start, SkipSpan* span, size_t pos,
-                               size_t open, const detail::Window& window, size_t resume) noexcept;
-  ErrorKind skip_counting_rest(std::string_view name, size_t start, size_t pos, size_t open,
-                               const detail::Window& window, size_t resume) noexcept;
 
   void start_document() noexcept;
-  Event parse_markup() noexcept;
-  Event parse_start(size_t lt) noexcept;
-  Event parse_end(size_t lt) noexcept;
-  Event parse_bang(size_t lt) noexcept;
-  Event parse_question(size_t lt) noexcept;
-  [[nodiscard]] size_t doctype_end(size_t from) const noexcept;
-  [[nodiscard]] size_t find_text_end(size_t at) noexcept;
-  [[nodiscard]] size_t find_long_text_end() noexcept;
+  // The markup whose '<' at lt is the next bit: read whole, the reader past it.
+  Event read_markup(size_t lt) noexcept;
+  Event bang_event(size_t lt, size_t gt) noexcept;
+  Event question_event(size_t lt, size_t gt) noexcept;
   Event close_element(std::string_view name, size_t lt) noexcept;
-  Event synthetic_end() noexcept;
+  [[nodiscard]] Event tag_event(size_t lt, size_t gt, bool* empty) const noexcept;
   void push_open(size_t name_start, size_t name_len) noexcept;
   void refine_encoding_from_decl(std::string_view decl) noexcept;
-  ErrorKind skip_counting_depth(std::string_view name, size_t start, SkipSpan* span) noexcept;
-  ErrorKind skip_checking_names(std::string_view name, size_t start, SkipSpan* span) noexcept;
-  int take_checked_tag(size_t lt, size_t gt, std::string_view name, size_t* depth) noexcept;
+  template <bool Checked>
+  ErrorKind skip(std::string_view name, size_t start, SkipSpan* span) noexcept;
+  // The end of the input reached inside text: what read_event() gives there.
+  Event end_of_input() noexcept;
   [[nodiscard]] Event make_event(EventKind kind, size_t begin, size_t end,
                                  size_t name_len = 0) const noexcept;
   Event syntax_error(ErrorKind kind, size_t lt, size_t new_pos) noexcept;
   Event ill_formed(ErrorKind kind, size_t err_pos, std::string_view name) noexcept;
 
-  // Implementation-private state; see reader.cpp.
   const char* base_;
   size_t len_;
   size_t pos_ = 0;
@@ -222,41 +167,77 @@ class Reader {
   Phase phase_ = Phase::Init;
   Encoding enc_ = Encoding::Utf8;
   EncodingOrigin origin_ = EncodingOrigin::Implicit;
-  size_t depth_ = 0;  // open elements, whatever check_end_names says
-  // Names of open elements as (offset, length) into the input, pushed only
-  // while check_end_names is on. It covers the innermost open_.size()
-  // elements; entries pushed with the check off while names are kept are
-  // placeholders (offset kUntracked) so the two stay aligned.
+  bool names_kept_;  // check_end_names, until the stack of names runs out of memory
+  size_t depth_ = 0;  // open elements
+  // Names of open elements as (offset, length) into the input, while names are kept.
   std::vector<std::pair<size_t, size_t>> open_;
-  static constexpr size_t kUntracked = static_cast<size_t>(-1);
   std::string_view mismatch_expected_;
   std::string_view mismatch_found_;
-  std::string_view synthetic_end_name_;
-  // Byte classes of the input around pos_, shared by consecutive reads.
-  detail::Window window_;
-  size_t last_skip_ = 0;  // length of the last element skipped by read_to_end
-
-  friend class ReaderAccess;
+  // Where the reader stands in the index: the bits of the block at block_at_ not taken yet, and
+  // the blocks of the chunk after it.
+  uint64_t bits_ = 0;
+  size_t block_at_ = 0;
+  const detail::IndexBlock* next_ = nullptr;
+  const detail::IndexBlock* end_ = nullptr;
+  detail::Index index_;
 };
 
-// An error the reader can read past leaves it inside the element: the skip goes on.
-inline void Reader::pass_child(std::string_view name) noexcept {
-  while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
+// A start or empty-element tag from '<' at lt to '>' at gt.
+// start-tag ::= '<' content '>' ; empty ::= '<' content '/>'
+inline Event Reader::tag_event(size_t lt, size_t gt,
+                                                      bool* empty) const noexcept {
+  const size_t begin = lt + 1;
+  size_t end = gt;
+  *empty = end > begin && base_[end - 1] == '/';
+  if (*empty) --end;
+  Event ev;
+  ev.kind = *empty ? EventKind::Empty : EventKind::Start;
+  ev.encoding = enc_;
+  ev.content = std::string_view(base_ + begin, end - begin);
+  ev.name_len = detail::name_length(base_ + begin, end - begin, len_ - begin);
+  return ev;
+}
+
+inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
+  ++depth_;
+  if (!names_kept_) [[likely]]
+    return;
+  try {
+    open_.emplace_back(name_start, name_len);
+  } catch (...) {
+    // Out of memory: forget the names and stop comparing them.
+    names_kept_ = false;
+    open_.clear();
+    open_.shrink_to_fit();
   }
 }
 
 template <class Want>
 Event Reader::read_child(Want&& want) noexcept {
-  using Test = std::remove_reference_t<Want>;
-  const NameTest test{[](void* ctx, std::string_view name) noexcept -> bool {
-                        return (*static_cast<Test*>(ctx))(name);
-                      },
-                      const_cast<void*>(static_cast<const void*>(std::addressof(want)))};
   for (;;) {
-    // Text and children are walked there while they are plain; the rest is read here.
-    Event ev;
-    if (child_walk_ready() && walk_children(test, &ev)) return ev;
-    ev = read_event();
+    if (phase_ != Phase::Text || !has_mark()) [[unlikely]] {
+      // The start of the input or its end: event by event.
+      const Event ev = read_event();
+      switch (ev.kind) {
+        case EventKind::Start:
+          if (want(ev.name())) return ev;
+          pass_child(ev.name());
+          break;
+        case EventKind::Empty:
+          if (want(ev.name())) return ev;
+          break;
+        case EventKind::End:
+        case EventKind::Eof:
+        case EventKind::Error:
+          return ev;
+        default:
+          break;
+      }
+      continue;
+    }
+    const size_t lt = peek_mark();
+    pos_ = lt;  // the text before it is passed
+    const Event ev = read_markup(lt);
     switch (ev.kind) {
       case EventKind::Start:
         if (want(ev.name())) return ev;
@@ -266,7 +247,6 @@ Event Reader::read_child(Want&& want) noexcept {
         if (want(ev.name())) return ev;
         break;
       case EventKind::End:
-      case EventKind::Eof:
       case EventKind::Error:
         return ev;
       default:

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "render.hpp"
-#include "xml/blocks.hpp"
+#include "xml/index.hpp"
 
 namespace varnex::xml {
 namespace {
@@ -16,8 +16,6 @@ namespace {
 // The reference: the same skip written as a loop over read_event().
 ErrorKind generic_skip(Reader& r, std::string_view name, SkipSpan* span) {
   const size_t start = r.buffer_position();
-  const bool trim = r.config().trim_text_start;
-  r.config().trim_text_start = false;
   ErrorKind result = ErrorKind::MissingEndTag;
   for (size_t depth = 0;;) {
     const size_t end = r.buffer_position();
@@ -32,7 +30,6 @@ ErrorKind generic_skip(Reader& r, std::string_view name, SkipSpan* span) {
       break;
     }
   }
-  r.config().trim_text_start = trim;
   return result;
 }
 
@@ -64,11 +61,11 @@ std::tuple<size_t, size_t, Encoding> state(const Reader& r) {
   return {r.buffer_position(), r.error_position(), r.encoding()};
 }
 
-// Pins the block classifier for a scope.
+// Pins the index's classifier for a scope.
 struct PinnedPath {
-  detail::BlockPath saved = detail::block_path();
-  explicit PinnedPath(detail::BlockPath path) { detail::set_block_path(path); }
-  ~PinnedPath() { detail::set_block_path(saved); }
+  detail::IndexPath saved = detail::index_path();
+  explicit PinnedPath(detail::IndexPath path) { detail::set_index_path(path); }
+  ~PinnedPath() { detail::set_index_path(saved); }
 };
 
 // The loop read_child stands for: every Start not wanted skipped, the rest
@@ -133,16 +130,17 @@ void expect_same_skip_of(Reader& fast, Reader& slow, std::string_view name, cons
 }
 
 // Skips the Start that follows `outer` other starts at the front of `doc`, then every later
-// one (a skip after a long one starts differently), under four configurations and with each
-// block classifier the processor has; read_to_end and the event loop must agree on everything
+// one, under both configurations and with each index classifier the processor has; read_to_end and the event loop must agree on everything
 // observable, and so must read_child and its loop.
 void expect_same_skip(const std::string& doc, int outer = 0) {
+  static constexpr detail::IndexPath kPaths[] = {
+      detail::IndexPath::Portable, detail::IndexPath::Sse2, detail::IndexPath::Avx2};
   for (int variant = 0; variant < 6; ++variant) {
-    if (variant >= 4 && !detail::avx2_usable()) break;
+    const detail::IndexPath path = kPaths[variant / 2];
+    if (!detail::index_path_usable(path)) break;
     SCOPED_TRACE(variant);
-    const PinnedPath pin(variant >= 4 ? detail::BlockPath::Avx2 : detail::BlockPath::Portable);
-    Config c = variant & 1 ? Config::validation() : Config::query();
-    c.expand_empty_elements = (variant & 2) != 0 && variant < 4;
+    const PinnedPath pin(path);
+    const Config c = variant & 1 ? Config::validation() : Config::query();
     ASSERT_NO_FATAL_FAILURE(expect_same_children(doc, c, variant % 4));
     Reader fast(doc, c);
     Reader slow(doc, c);

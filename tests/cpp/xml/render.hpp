@@ -37,7 +37,7 @@ inline const char* error_name(ErrorKind k) {
   static const char* const kNames[] = {
       "None", "UnclosedTag", "InvalidBangMarkup", "UnclosedComment", "UnclosedCData",
       "UnclosedDoctype", "UnclosedPIOrXmlDecl", "MismatchedEndTag", "UnmatchedEndTag",
-      "MissingDoctypeName", "DoubleHyphenInComment", "MissingEndTag"};
+      "MissingDoctypeName", "MissingEndTag"};
   return kNames[static_cast<size_t>(k)];
 }
 

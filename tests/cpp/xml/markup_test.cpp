@@ -1,6 +1,6 @@
-// The vectorised scanners against byte-at-a-time references, across window
-// boundaries, with both kinds of quote and bytes that only look like ws.
-#include "xml/scan.hpp"
+// The vectorised scanners of the reader's rules against byte-at-a-time references, across
+// vector boundaries, with both kinds of quote and bytes that only look like ws.
+#include "xml/markup.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ size_t reference_name_length(const char* p, size_t n) {
   return i;
 }
 
-TEST(Scan, TagEndMatchesReference) {
+TEST(Markup, TagEndMatchesReference) {
   std::mt19937 rng(7);
   // Weighted so that quotes of both kinds and '>' fall on every side of the
   // 16- and 32-byte boundaries.
@@ -49,41 +49,7 @@ TEST(Scan, TagEndMatchesReference) {
   }
 }
 
-// The windowed scanners, called as the reader calls them (positions only
-// move forward, one window reused) and with a fresh window each time.
-TEST(Scan, WindowedScansMatchReference) {
-  std::mt19937 rng(5);
-  static const char kAlphabet[] = "aaaaaa<<>>\"'  ";
-  std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
-  std::uniform_int_distribution<size_t> length(0, 300);
-  constexpr size_t kNpos = static_cast<size_t>(-1);
-  for (int iter = 0; iter < 5000; ++iter) {
-    std::string s(length(rng), 'a');
-    for (char& c : s) c = kAlphabet[pick(rng)];
-    const char* b = s.data();
-    const size_t n = s.size();
-    Window reused;
-    size_t at = 0;
-    while (at <= n) {
-      const char* ref_lt =
-          at < n ? static_cast<const char*>(std::memchr(b + at, '<', n - at)) : nullptr;
-      const size_t want_lt = ref_lt == nullptr ? kNpos : static_cast<size_t>(ref_lt - b);
-      Window fresh;
-      ASSERT_EQ(window_find_lt(reused, b, n, at), want_lt) << s << " at " << at;
-      ASSERT_EQ(window_find_lt(fresh, b, n, at), want_lt) << s << " at " << at;
-      if (want_lt == kNpos) break;
-      const char* ref_gt = reference_tag_end(b + want_lt + 1, b + n);
-      const size_t want_gt = ref_gt == nullptr ? kNpos : static_cast<size_t>(ref_gt - b);
-      Window fresh2;
-      ASSERT_EQ(window_find_tag_end(reused, b, n, want_lt + 1), want_gt) << s;
-      ASSERT_EQ(window_find_tag_end(fresh2, b, n, want_lt + 1), want_gt) << s;
-      if (want_gt == kNpos) break;
-      at = want_gt + 1 + rng() % 3;
-    }
-  }
-}
-
-TEST(Scan, NameLengthMatchesReference) {
+TEST(Markup, NameLengthMatchesReference) {
   std::mt19937 rng(11);
   static const char kAlphabet[] = "abcdefgh \t\n\r\x01\x0b\x1f\x20\x21\x80\xff";
   std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
@@ -99,7 +65,7 @@ TEST(Scan, NameLengthMatchesReference) {
   }
 }
 
-TEST(Scan, FindByteAcrossTheFirstVector) {
+TEST(Markup, FindByteAcrossTheFirstVector) {
   const std::string s = std::string(40, 'x') + "<" + std::string(3, 'y');
   for (size_t from = 0; from <= s.size(); ++from) {
     const char* hit = find_byte(s.data() + from, s.data() + s.size(), '<');

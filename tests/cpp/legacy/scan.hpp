@@ -12,7 +12,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace varnex::xml::detail {
+namespace varnex::legacy::detail {
 
 // One 256-entry class table. Bits:
 enum : uint8_t {
@@ -330,4 +330,4 @@ struct Window {
   return i;
 }
 
-}  // namespace varnex::xml::detail
+}  // namespace varnex::legacy::detail

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "xml/scan.hpp"
+#include "legacy/scan.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -20,10 +20,10 @@
 #endif
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VARNEX_XML_HAS_AVX2_PATH 1
+#define VARNEX_LEGACY_HAS_AVX2_PATH 1
 #endif
 
-namespace varnex::xml::detail {
+namespace varnex::legacy::detail {
 
 // Bit i stands for byte i of the block.
 struct BlockMarks {
@@ -527,11 +527,11 @@ void set_block_path(BlockPath path) noexcept;
 [[nodiscard]] size_t find_lt(const char* base, size_t len, size_t at) noexcept;
 [[nodiscard]] BlockRunEnd skip_blocks_portable(const char* base, size_t len, size_t pos,
                                                size_t open, SkipTarget* target) noexcept;
-#if defined(VARNEX_XML_HAS_AVX2_PATH)
+#if defined(VARNEX_LEGACY_HAS_AVX2_PATH)
 // Only where avx2_usable().
 [[nodiscard]] BlockRunEnd skip_blocks_avx2(const char* base, size_t len, size_t pos, size_t open,
                                            SkipTarget* target) noexcept;
 void classify_avx2(const char* p, char first, BlockMarks* m) noexcept;
 #endif
 
-}  // namespace varnex::xml::detail
+}  // namespace varnex::legacy::detail

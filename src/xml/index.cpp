@@ -1,0 +1,126 @@
+// Stage 1: the chunk the reader walks, and the kernel picked once for this processor. The
+// portable and SSE2 kernels live here; the AVX2 one in index_avx2.cpp, built for AVX2.
+#include "xml/index.hpp"
+
+#include <atomic>
+#include <cstring>
+
+#include "xml/index_impl.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace varnex::xml::detail {
+namespace {
+
+#if defined(__SSE2__)
+struct Sse2Classifier {
+  [[gnu::always_inline]] static RawMarks classify(const char* p) noexcept {
+    __m128i v[4];
+    for (int k = 0; k < 4; ++k) v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const auto mask = [&](auto&& test) {
+      uint64_t m = 0;
+      for (int k = 0; k < 4; ++k) {
+        m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(test(v[k])))) << (16 * k);
+      }
+      return m;
+    };
+    RawMarks m;
+    m.lt = mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('<')); });
+    m.gt = mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('>')); });
+    m.dq = mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('"')); });
+    m.quote = m.dq | mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('\'')); });
+    m.bang = mask([](__m128i x) {
+      return _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('!')), _mm_cmpeq_epi8(x, _mm_set1_epi8('?')));
+    });
+    return m;
+  }
+  [[gnu::always_inline]] static uint64_t prefix_xor(uint64_t x) noexcept {
+    return prefix_xor64(x);
+  }
+};
+#endif
+
+using Kernel = size_t (*)(Index::State&, IndexBlock*, size_t) noexcept;
+
+Kernel kernel_for(IndexPath path) noexcept {
+  switch (path) {
+    case IndexPath::Avx2:
+      return index_avx2;
+    case IndexPath::Sse2:
+      return index_sse2;
+    case IndexPath::Portable:
+      break;
+  }
+  return index_portable;
+}
+
+IndexPath best_path() noexcept {
+  if (index_path_usable(IndexPath::Avx2)) return IndexPath::Avx2;
+  if (index_path_usable(IndexPath::Sse2)) return IndexPath::Sse2;
+  return IndexPath::Portable;
+}
+
+std::atomic<IndexPath> g_path{best_path()};
+std::atomic<Kernel> g_kernel{kernel_for(g_path.load())};
+
+}  // namespace
+
+size_t index_portable(Index::State& s, IndexBlock* out, size_t cap) noexcept {
+  return index_blocks<PortableClassifier>(s, out, cap);
+}
+
+size_t index_sse2(Index::State& s, IndexBlock* out, size_t cap) noexcept {
+#if defined(__SSE2__)
+  return index_blocks<Sse2Classifier>(s, out, cap);
+#else
+  return index_portable(s, out, cap);
+#endif
+}
+
+bool index_path_usable(IndexPath path) noexcept {
+  switch (path) {
+    case IndexPath::Portable:
+      return true;
+    case IndexPath::Sse2:
+#if defined(__SSE2__)
+      return true;
+#else
+      return false;
+#endif
+    case IndexPath::Avx2:
+#if defined(VARNEX_INDEX_AVX2)
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+             __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("pclmul") &&
+             __builtin_cpu_supports("popcnt");
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+IndexPath index_path() noexcept { return g_path.load(std::memory_order_relaxed); }
+
+void set_index_path(IndexPath path) noexcept {
+  if (!index_path_usable(path)) path = best_path();
+  g_path.store(path, std::memory_order_relaxed);
+  g_kernel.store(kernel_for(path), std::memory_order_relaxed);
+}
+
+void Index::reset(const char* base, size_t len) noexcept {
+  state_ = State{};
+  state_.base = base;
+  state_.len = len;
+  size_ = 0;
+}
+
+bool Index::next() noexcept {
+  if (ended()) return false;
+  size_ = g_kernel.load(std::memory_order_relaxed)(state_, blocks_, kBlocks);
+  return true;
+}
+
+}  // namespace varnex::xml::detail

@@ -1,0 +1,119 @@
+// The reader's rules for bytes and markup, each written once: which bytes are whitespace, where
+// a tag ends (quote-aware), where each construct ends, how long a tag's name is, what an end
+// tag's name is. The structural index follows them 64 bytes at a time and comes here for
+// whatever its bitmaps cannot decide. Internal to src/xml.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "xml/error.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace varnex::xml::detail {
+
+inline constexpr size_t kNpos = static_cast<size_t>(-1);
+
+// One 256-entry class table. Bits:
+enum : uint8_t {
+  kClassWs = 1,  // space, tab, LF, CR: the only whitespace anywhere in the reader
+};
+
+struct ClassTable {
+  uint8_t bits[256] = {};
+  constexpr ClassTable() {
+    bits[static_cast<unsigned char>(' ')] |= kClassWs;
+    bits[static_cast<unsigned char>('\t')] |= kClassWs;
+    bits[static_cast<unsigned char>('\n')] |= kClassWs;
+    bits[static_cast<unsigned char>('\r')] |= kClassWs;
+  }
+};
+inline constexpr ClassTable kClasses{};
+
+[[nodiscard]] inline bool ws_byte(char c) noexcept {
+  return (kClasses.bits[static_cast<unsigned char>(c)] & kClassWs) != 0;
+}
+
+// First `c` in [p, end), or nullptr. Short distances are the common case, so one vector is
+// tried before memchr.
+[[nodiscard]] inline const char* find_byte(const char* p, const char* end, char c) noexcept {
+#if defined(__SSE2__)
+  if (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned mask =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
+    if (mask != 0) return p + __builtin_ctz(mask);
+    p += 16;
+  }
+#endif
+  if (p >= end) return nullptr;
+  return static_cast<const char*>(std::memchr(p, c, static_cast<size_t>(end - p)));
+}
+
+// Bit i set where x has an odd number of set bits at or below i.
+[[nodiscard]] inline uint64_t prefix_xor64(uint64_t x) noexcept {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
+// The '>' that closes a start or end tag whose bytes after '<' begin at p: the first '>'
+// outside quoted values, where a quote of either kind opens a value wherever it stands and only
+// the same kind closes it. nullptr when the tag is never closed.
+[[nodiscard]] const char* find_tag_end(const char* p, const char* end) noexcept;
+
+// Where the ws before an end tag's '>' at `gt` ends the name that starts at `begin`; a name
+// made only of ws is kept whole.
+[[nodiscard]] inline size_t end_name_end(const char* base, size_t begin, size_t gt) noexcept {
+  size_t t = gt;
+  while (t > begin && ws_byte(base[t - 1])) --t;
+  return t > begin ? t : gt;
+}
+
+// Length of the leading run of non-ws bytes in [p, p+n): a tag's name. `limit` is how far it is
+// safe to read (at least n): one vector covers the usual short name.
+[[nodiscard]] inline size_t name_length(const char* p, size_t n, size_t limit) noexcept {
+#if defined(__SSE2__)
+  if (limit >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Bytes <= 0x20 are candidates; ws is among them.
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(low));
+    if (mask != 0) {
+      const size_t i = static_cast<size_t>(__builtin_ctz(mask));
+      if (i >= n) return n;
+      if (ws_byte(p[i])) [[likely]] {
+        return i;
+      }
+    } else if (n <= 16) {
+      return n;
+    }
+  }
+#else
+  (void)limit;
+#endif
+  size_t i = 0;
+  while (i < n && !ws_byte(p[i])) ++i;
+  return i;
+}
+
+// Where the markup whose '<' is at `lt` ends, by the rules of the construct it opens (the byte
+// after '<' picks it: '!' a comment, CDATA section or DOCTYPE, '?' a processing instruction or
+// declaration, anything else a start or end tag): `gt` is its closing '>'; or the fatal error it
+// is, after which the reader stands at `pos`.
+struct MarkupEnd {
+  size_t gt = 0;
+  ErrorKind error = ErrorKind::None;
+  size_t pos = 0;
+};
+[[nodiscard]] MarkupEnd markup_end(const char* base, size_t len, size_t lt) noexcept;
+
+}  // namespace varnex::xml::detail
