@@ -31,6 +31,7 @@ struct Sse2Classifier {
     m.gt = mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('>')); });
     m.dq = mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('"')); });
     m.quote = m.dq | mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('\'')); });
+    m.slash = mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('/')); });
     m.bang = mask([](__m128i x) {
       return _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('!')), _mm_cmpeq_epi8(x, _mm_set1_epi8('?')));
     });
@@ -39,21 +40,40 @@ struct Sse2Classifier {
   [[gnu::always_inline]] static uint64_t prefix_xor(uint64_t x) noexcept {
     return prefix_xor64(x);
   }
+  [[gnu::always_inline]] static uint64_t byte_mask(const char* p, char c) noexcept {
+    const __m128i v = _mm_set1_epi8(c);
+    uint64_t m = 0;
+    for (int k = 0; k < 4; ++k) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+      m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, v))))
+           << (16 * k);
+    }
+    return m;
+  }
+  [[gnu::always_inline]] static size_t popcount(uint64_t x) noexcept {
+    return PortableClassifier::popcount(x);
+  }
 };
 #endif
 
 using Kernel = size_t (*)(Index::State&, IndexBlock*, size_t) noexcept;
+using Skip = void (*)(const char*, size_t, IndexCursor&, char, size_t*) noexcept;
 
-Kernel kernel_for(IndexPath path) noexcept {
+struct Kernels {
+  Kernel index;
+  Skip skip;
+};
+
+Kernels kernels_for(IndexPath path) noexcept {
   switch (path) {
     case IndexPath::Avx2:
-      return index_avx2;
+      return {index_avx2, skip_avx2};
     case IndexPath::Sse2:
-      return index_sse2;
+      return {index_sse2, skip_sse2};
     case IndexPath::Portable:
       break;
   }
-  return index_portable;
+  return {index_portable, skip_portable};
 }
 
 IndexPath best_path() noexcept {
@@ -63,7 +83,8 @@ IndexPath best_path() noexcept {
 }
 
 std::atomic<IndexPath> g_path{best_path()};
-std::atomic<Kernel> g_kernel{kernel_for(g_path.load())};
+std::atomic<Kernel> g_kernel{kernels_for(g_path.load()).index};
+std::atomic<Skip> g_skip{kernels_for(g_path.load()).skip};
 
 }  // namespace
 
@@ -77,6 +98,23 @@ size_t index_sse2(Index::State& s, IndexBlock* out, size_t cap) noexcept {
 #else
   return index_portable(s, out, cap);
 #endif
+}
+
+void skip_portable(const char* base, size_t len, IndexCursor& c, char first,
+                   size_t* open) noexcept {
+  index_skip_with<PortableClassifier>(base, len, c, first, open);
+}
+
+void skip_sse2(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept {
+#if defined(__SSE2__)
+  index_skip_with<Sse2Classifier>(base, len, c, first, open);
+#else
+  skip_portable(base, len, c, first, open);
+#endif
+}
+
+void index_skip(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept {
+  g_skip.load(std::memory_order_relaxed)(base, len, c, first, open);
 }
 
 bool index_path_usable(IndexPath path) noexcept {
@@ -107,7 +145,8 @@ IndexPath index_path() noexcept { return g_path.load(std::memory_order_relaxed);
 void set_index_path(IndexPath path) noexcept {
   if (!index_path_usable(path)) path = best_path();
   g_path.store(path, std::memory_order_relaxed);
-  g_kernel.store(kernel_for(path), std::memory_order_relaxed);
+  g_kernel.store(kernels_for(path).index, std::memory_order_relaxed);
+  g_skip.store(kernels_for(path).skip, std::memory_order_relaxed);
 }
 
 void Index::reset(const char* base, size_t len) noexcept {

@@ -15,15 +15,26 @@ struct IndexCarry {
   uint64_t tag = 0;       // 1: a tag runs on past the block
   uint64_t quote = 0;     // all ones: inside a quoted value of that tag
   uint64_t dq_value = 0;  // 1: that value opened with '"'
-  size_t tag_lt = 0;      // the '<' of the tag running on
+  uint64_t end_tag = 0;   // 1: the tag running on is an end tag
+  uint64_t lt_top = 0;    // 1: the block's last byte is '<'
+  uint64_t slash_top = 0; // 1: the block's last byte is '/'
 };
 
-// One 64-byte block that holds markup: bit i stands for byte `at + i`, set at the '<' that opens
-// and at the '>' that closes each markup. In input order the set bits alternate '<', '>', '<'...
-// (a markup may open in one block and close in a later one).
+// One 64-byte block that holds markup: bit i stands for byte `at() + i`. `lt` has the '<' that
+// opens each markup and `gt` the '>' that closes it; in input order they alternate (a markup may
+// open in one block and close in a later one). The '>' of a start tag that opens an element
+// (not '/>') is also in `opens`, that of an end tag in `closes`; comments, CDATA sections,
+// DOCTYPEs and PIs are in neither and mark the block that holds their '<' as holding a construct
+// (not one whose '<' is the block's last byte: nothing passes such a block whole).
 struct IndexBlock {
-  size_t at;
-  uint64_t bits;
+  size_t at_and_flag;  // the block's offset (a multiple of 64), plus 1 when it holds a construct
+  uint64_t lt;
+  uint64_t gt;
+  uint64_t opens;
+  uint64_t closes;
+
+  [[nodiscard]] size_t at() const noexcept { return at_and_flag & ~size_t{63}; }
+  [[nodiscard]] bool has_construct() const noexcept { return (at_and_flag & 1) != 0; }
 };
 
 class Index {
@@ -54,6 +65,7 @@ class Index {
     size_t block = 0;  // offset of the next block to classify (a multiple of 64)
     size_t from = 0;   // bits below this offset in that block are already indexed
     size_t gt = static_cast<size_t>(-1);  // a '>' found ahead, to be set in its block
+    uint8_t gt_class = 0;                 // what it closes (see index_impl.hpp)
     IndexCarry carry;
     ErrorKind fatal = ErrorKind::None;
     size_t fatal_pos = 0;
@@ -78,5 +90,25 @@ void set_index_path(IndexPath path) noexcept;
 size_t index_portable(Index::State& s, IndexBlock* out, size_t cap) noexcept;
 size_t index_sse2(Index::State& s, IndexBlock* out, size_t cap) noexcept;
 size_t index_avx2(Index::State& s, IndexBlock* out, size_t cap) noexcept;
+
+// Where a walk over the index stands, between markups: block `cur` of the chunk [cur, end) and its
+// bits not taken yet (none when the walk has not begun).
+struct IndexCursor {
+  const IndexBlock* cur;
+  const IndexBlock* end;
+  uint64_t lt;
+  uint64_t gt;
+};
+
+// For a skip: passes markups from the cursor while each is ordinary (a start or empty-element
+// tag, or an end tag with an element open, whose name does not start with `first`), whole
+// blocks at a time where it can, keeping `*open`, the count of open elements. It stops before the
+// first other markup, before one that runs on into a later block, or at the chunk's end; the
+// cursor then stands there.
+void index_skip(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept;
+void skip_portable(const char* base, size_t len, IndexCursor& c, char first,
+                   size_t* open) noexcept;
+void skip_sse2(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept;
+void skip_avx2(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept;
 
 }  // namespace varnex::xml::detail

@@ -27,11 +27,23 @@ struct Avx2Classifier {
     m.gt = eq('>');
     m.dq = eq('"');
     m.quote = m.dq | eq('\'');
+    m.slash = eq('/');
     const __m256i bang = _mm256_set1_epi8('!');
     const __m256i question = _mm256_set1_epi8('?');
     m.bang = bits(_mm256_or_si256(_mm256_cmpeq_epi8(lo, bang), _mm256_cmpeq_epi8(lo, question)),
                   _mm256_or_si256(_mm256_cmpeq_epi8(hi, bang), _mm256_cmpeq_epi8(hi, question)));
     return m;
+  }
+  [[gnu::always_inline]] static uint64_t byte_mask(const char* p, char c) noexcept {
+    const __m256i v = _mm256_set1_epi8(c);
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, v)))) |
+           static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, v))))
+               << 32;
+  }
+  [[gnu::always_inline]] static size_t popcount(uint64_t x) noexcept {
+    return static_cast<size_t>(__builtin_popcountll(x));
   }
   // Carry-less multiplication by all ones is a prefix xor in one instruction.
   [[gnu::always_inline]] static uint64_t prefix_xor(uint64_t x) noexcept {
@@ -47,6 +59,10 @@ size_t index_avx2(Index::State& s, IndexBlock* out, size_t cap) noexcept {
   return index_blocks<Avx2Classifier>(s, out, cap);
 }
 
+void skip_avx2(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept {
+  index_skip_with<Avx2Classifier>(base, len, c, first, open);
+}
+
 }  // namespace varnex::xml::detail
 
 #else
@@ -55,6 +71,9 @@ namespace varnex::xml::detail {
 // Never picked where it is not built (index_path_usable says so).
 size_t index_avx2(Index::State& s, IndexBlock* out, size_t cap) noexcept {
   return index_sse2(s, out, cap);
+}
+void skip_avx2(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept {
+  skip_sse2(base, len, c, first, open);
 }
 }  // namespace varnex::xml::detail
 

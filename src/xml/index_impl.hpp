@@ -9,87 +9,104 @@
 #include "xml/index.hpp"
 #include "xml/markup.hpp"
 
-#if defined(__x86_64__)
-#include <x86intrin.h>
-#endif
 
 namespace varnex::xml::detail {
 
-// Where '<', '>', quotes and '!' or '?' sit in one 64-byte block: bit i is byte i.
+// Where '<', '>', quotes, '/' and '!' or '?' sit in one 64-byte block: bit i is byte i.
 struct RawMarks {
   uint64_t lt = 0;
   uint64_t gt = 0;
   uint64_t quote = 0;  // '"' or '\''
   uint64_t dq = 0;     // '"'
+  uint64_t slash = 0;  // '/'
   uint64_t bang = 0;   // '!' or '?'
+
+  void keep(uint64_t mask) noexcept {
+    lt &= mask;
+    gt &= mask;
+    quote &= mask;
+    dq &= mask;
+    slash &= mask;
+    bang &= mask;
+  }
 };
 
 // x - y - borrow and x + y + carry with borrow and carry 0 or 1; the carry out is dropped.
 [[nodiscard, gnu::always_inline]] inline uint64_t index_sub_borrow(uint64_t x, uint64_t y,
                                                                    uint64_t borrow) noexcept {
-#if defined(__x86_64__)
-  unsigned long long out = 0;
-  (void)_subborrow_u64(static_cast<unsigned char>(borrow), x, y, &out);
-  return out;
-#else
   return x - y - borrow;
-#endif
 }
 [[nodiscard, gnu::always_inline]] inline uint64_t index_add_carry(uint64_t x, uint64_t y,
                                                                   uint64_t carry) noexcept {
-#if defined(__x86_64__)
-  unsigned long long out = 0;
-  (void)_addcarry_u64(static_cast<unsigned char>(carry), x, y, &out);
-  return out;
-#else
   return x + y + carry;
-#endif
 }
 
-// Indexes blocks from s.block on. In each block, while its tags are ordinary, the bitmaps decide
+// The last '<' before `end`: the start of a tag that ran on into the block at `end`, which holds
+// no other (a '<' inside a tag stops the bitmaps where it stands).
+[[nodiscard, gnu::always_inline]] inline size_t index_last_lt(const char* base,
+                                                              size_t end) noexcept {
+  while (base[end - 1] != '<') --end;
+  return end - 1;
+}
+
+// What a '>' found by markup_end closes, for the block that holds it.
+enum : uint8_t { kGtOther = 0, kGtOpens = 1, kGtCloses = 2 };
+
+[[nodiscard, gnu::always_inline]] inline uint8_t index_gt_class(const char* base, size_t lt,
+                                                                size_t gt) noexcept {
+  const char kind = base[lt + 1];
+  if (kind == '!' || kind == '?') return kGtOther;
+  if (kind == '/') return kGtCloses;
+  return base[gt - 1] == '/' ? kGtOther : kGtOpens;
+}
+
+[[gnu::always_inline]] inline void index_set_gt(IndexBlock& e, unsigned bit,
+                                                uint8_t cls) noexcept {
+  const uint64_t b = 1ull << bit;
+  e.gt |= b;
+  if (cls == kGtOpens) e.opens |= b;
+  if (cls == kGtCloses) e.closes |= b;
+}
+
+// Indexes blocks from s.block on, up to the end of the first block that leaves nothing pending
+// (the fast loop in index_blocks takes over from there). In each block, while its tags are
+// ordinary, the bitmaps decide
 // everything: every '<' in text starts a tag, which ends at the first '>' after it outside a
 // quoted value, and each value closes with the kind of quote that opened it; quotes and '>' in
 // text are ordinary bytes. The first thing they cannot describe (a '<' or '>' inside a tag or a
 // value, quotes that do not pair, '<!' or '<?') stops them: that markup is resolved by the rules
 // of markup_end, and the bitmaps go on after it.
 template <class Classifier>
-[[gnu::always_inline]] inline size_t index_blocks(Index::State& s, IndexBlock* out,
-                                                  size_t cap) noexcept {
+[[gnu::noinline]] size_t index_blocks_general(Index::State& s, IndexBlock* out,
+                                              size_t cap) noexcept {
+  constexpr size_t kNone = static_cast<size_t>(-1);
   const char* const base = s.base;
   const size_t len = s.len;
   size_t block = s.block;
   size_t from = s.from;
   size_t ahead = s.gt;  // a '>' resolved past the block it was found in
+  uint8_t ahead_class = s.gt_class;
   IndexCarry c = s.carry;
   size_t n = 0;
   alignas(64) char tail[64];
   while (block < len && n < cap) {
     const char* p = base + block;
-    const size_t room = len - block;
-    char after = 0;  // the byte after the block
-    if (room < 64) {
+    if (len - block < 64) {
       // The last bytes: classify a zero-padded copy (NUL matches nothing).
       std::memset(tail, 0, sizeof tail);
-      std::memcpy(tail, p, room);
+      std::memcpy(tail, p, len - block);
       p = tail;
-    } else if (room > 64) {
-      after = base[block + 64];
     }
     RawMarks m = Classifier::classify(p);
-    // The '<' whose next byte is '!' or '?'.
-    uint64_t bang_lt =
-        m.lt & ((m.bang >> 1) | (static_cast<uint64_t>(after == '!' || after == '?') << 63));
-    uint64_t bits = 0;  // what the block's entry will hold
+    IndexBlock e{block, 0, 0, 0, 0};
+    // A '<' that ends the block before opens a construct when this one starts with '!' or '?'.
+    uint64_t bang_after_top = m.bang & c.lt_top;
     if (from > block) {
-      const uint64_t keep = from - block < 64 ? ~0ull << (from - block) : 0;
-      m.lt &= keep;
-      m.gt &= keep;
-      m.quote &= keep;
-      m.dq &= keep;
-      bang_lt &= keep;
+      m.keep(from - block < 64 ? ~0ull << (from - block) : 0);
+      bang_after_top = 0;
       if (ahead - block < 64) {
-        bits = 1ull << (ahead - block);
-        ahead = static_cast<size_t>(-1);
+        index_set_gt(e, static_cast<unsigned>(ahead - block), ahead_class);
+        ahead = kNone;
       }
     }
     for (;;) {
@@ -104,63 +121,81 @@ template <class Classifier>
       const uint64_t quotes = m.quote & in_tag;
       const uint64_t in_value = Classifier::prefix_xor(quotes) ^ c.quote;
       const uint64_t dq_runs = index_add_carry(in_value, m.dq & in_value, c.dq_value);
+      const uint64_t after_lt = (m.lt << 1) | c.lt_top;
       const uint64_t stops = (m.lt & ~in_tag) | (ends & in_value) |
-                             ((dq_runs ^ (quotes & m.dq)) & ~in_value) | (starts & bang_lt);
+                             ((dq_runs ^ (quotes & m.dq)) & ~in_value) |
+                             (starts & (m.bang >> 1)) | bang_after_top;
+      // End tags: an add carries the '/' of each '</' to the '>' that ends it. A start tag's
+      // '>' after a '/' ends an empty-element tag.
+      const uint64_t end_runs = index_add_carry(in_tag, after_lt & m.slash, c.end_tag);
+      const uint64_t closes = end_runs & ends;
+      const uint64_t opens = ends & ~closes & ~((m.slash << 1) | c.slash_top);
       if (stops == 0) [[likely]] {
-        bits |= starts | ends;
+        e.lt |= starts;
+        e.gt |= ends;
+        e.opens |= opens;
+        e.closes |= closes;
         c.tag = in_tag >> 63;
-        if (starts != 0) c.tag_lt = block + 63 - static_cast<size_t>(__builtin_clzll(starts));
         c.quote = static_cast<uint64_t>(static_cast<int64_t>(in_value) >> 63);
         c.dq_value = (in_value & ~dq_runs) >> 63;
+        c.end_tag = (in_tag & ~end_runs) >> 63;
+        c.lt_top = m.lt >> 63;
+        c.slash_top = m.slash >> 63;
         break;
       }
       // The markup holding the first stop starts at the last '<' in text at or before it; none
-      // in this block when it is the tag running on from the blocks before, whose '<' is out.
+      // in this block when it is the tag running on from the blocks before.
       const unsigned stop = static_cast<unsigned>(__builtin_ctzll(stops));
       const uint64_t upto = stop == 63 ? ~0ull : (2ull << stop) - 1;
       const uint64_t opened = starts & upto;
-      size_t lt = c.tag_lt;
+      size_t lt = 0;
       if (opened != 0) {
         const unsigned at = 63 - static_cast<unsigned>(__builtin_clzll(opened));
-        bits |= ((starts | ends) & ((1ull << at) - 1)) | (1ull << at);
+        const uint64_t clean = (1ull << at) - 1;
+        e.lt |= (starts & clean) | (1ull << at);
+        e.gt |= ends & clean;
+        e.opens |= opens & clean;
+        e.closes |= closes & clean;
         lt = block + at;
+      } else {
+        lt = index_last_lt(base, block);
       }
-      const MarkupEnd e = markup_end(base, len, lt);
+      const MarkupEnd end = markup_end(base, len, lt);
       c = IndexCarry{};
-      if (e.error != ErrorKind::None) {
+      if (end.error != ErrorKind::None) {
         // Nothing after a fatal error is read.
-        if (bits != 0) out[n++] = IndexBlock{block, bits};
-        s.fatal = e.error;
-        s.fatal_pos = e.pos;
+        if ((e.lt | e.gt) != 0) out[n++] = e;
+        s.fatal = end.error;
+        s.fatal_pos = end.pos;
         s.block = len;
         s.from = len;
-        s.gt = static_cast<size_t>(-1);
+        s.gt = kNone;
         s.carry = c;
         return n;
       }
-      const size_t resume = e.gt + 1;
-      if (e.gt - block >= 64) {
+      const uint8_t cls = index_gt_class(base, lt, end.gt);
+      if (lt >= block && (base[lt + 1] == '!' || base[lt + 1] == '?')) e.at_and_flag |= 1;
+      const size_t resume = end.gt + 1;
+      if (end.gt - block >= 64) {
         // It ran past the block: the bitmaps go on from the block that holds its end.
-        if (bits != 0) out[n++] = IndexBlock{block, bits};
-        ahead = e.gt;
+        if ((e.lt | e.gt) != 0) out[n++] = e;
+        ahead = end.gt;
+        ahead_class = cls;
         from = resume;
-        block = e.gt & ~size_t{63};
+        block = end.gt & ~size_t{63};
         goto next_block;
       }
-      bits |= 1ull << (e.gt - block);
+      index_set_gt(e, static_cast<unsigned>(end.gt - block), cls);
       if (resume - block >= 64) break;  // it ends the block
-      const uint64_t keep = ~0ull << (resume - block);
-      m.lt &= keep;
-      m.gt &= keep;
-      m.quote &= keep;
-      m.dq &= keep;
-      bang_lt &= keep;
+      m.keep(~0ull << (resume - block));
+      bang_after_top = 0;
     }
     // Blocks of text take no room.
-    out[n] = IndexBlock{block, bits};
-    n += bits != 0;
+    out[n] = e;
+    n += (e.lt | e.gt) != 0;
     block += 64;
     from = block;
+    if (ahead == kNone) break;  // back at a block's start with nothing pending
   next_block:;
   }
   if (block >= len && c.tag != 0) {
@@ -171,8 +206,141 @@ template <class Classifier>
   s.block = block;
   s.from = from;
   s.gt = ahead;
+  s.gt_class = ahead_class;
   s.carry = c;
   return n;
+}
+
+// Indexes blocks from s.block on until `cap` of them hold markup or the input ends. Whole blocks
+// whose tags are ordinary are taken here; any other block (one the bitmaps stop in, the last,
+// short one, or one that a markup resolved earlier ends in) by index_blocks_general.
+template <class Classifier>
+[[gnu::always_inline]] inline size_t index_blocks(Index::State& s, IndexBlock* out,
+                                                  size_t cap) noexcept {
+  const char* const base = s.base;
+  const size_t len = s.len;
+  size_t n = 0;
+  while (s.block < len && n < cap) {
+    if (s.from > s.block || s.gt != static_cast<size_t>(-1) || len - s.block < 64) {
+      n += index_blocks_general<Classifier>(s, out + n, cap - n);
+      continue;
+    }
+    size_t block = s.block;
+    IndexCarry c = s.carry;
+    while (n < cap && len - block >= 64) {
+      const RawMarks m = Classifier::classify(base + block);
+      const uint64_t span = index_sub_borrow(m.gt, m.lt, c.tag);
+      const uint64_t in_tag = span & ~m.gt;
+      const uint64_t ends = m.gt & ~span;
+      const uint64_t starts = m.lt & in_tag;
+      const uint64_t quotes = m.quote & in_tag;
+      const uint64_t in_value = Classifier::prefix_xor(quotes) ^ c.quote;
+      const uint64_t dq_runs = index_add_carry(in_value, m.dq & in_value, c.dq_value);
+      const uint64_t stops = (m.lt & ~in_tag) | (ends & in_value) |
+                             ((dq_runs ^ (quotes & m.dq)) & ~in_value) |
+                             (starts & (m.bang >> 1)) | (m.bang & c.lt_top);
+      if (stops != 0) [[unlikely]]
+        break;
+      const uint64_t end_runs =
+          index_add_carry(in_tag, ((m.lt << 1) | c.lt_top) & m.slash, c.end_tag);
+      const uint64_t closes = end_runs & ends;
+      out[n] = IndexBlock{block, starts, ends, ends & ~closes & ~((m.slash << 1) | c.slash_top),
+                          closes};
+      n += (starts | ends) != 0;
+      c.tag = in_tag >> 63;
+      c.quote = static_cast<uint64_t>(static_cast<int64_t>(in_value) >> 63);
+      c.dq_value = (in_value & ~dq_runs) >> 63;
+      c.end_tag = (in_tag & ~end_runs) >> 63;
+      c.lt_top = m.lt >> 63;
+      c.slash_top = m.slash >> 63;
+      block += 64;
+    }
+    s.block = block;
+    s.from = block;
+    s.carry = c;
+    if (n < cap && len - block >= 64) {
+      // The bitmaps stopped in this block.
+      n += index_blocks_general<Classifier>(s, out + n, cap - n);
+    }
+  }
+  if (s.block >= len && s.carry.tag != 0 && s.fatal == ErrorKind::None) {
+    // A tag still open at the end of input is never closed.
+    s.fatal = ErrorKind::UnclosedTag;
+    s.fatal_pos = len;
+  }
+  return n;
+}
+
+// index_skip (index.hpp), over a classifier's byte mask and popcount.
+template <class Classifier>
+[[gnu::always_inline]] inline void index_skip_with(const char* base, size_t len, IndexCursor& c,
+                                                   char first, size_t* open_count) noexcept {
+  const IndexBlock* cur = c.cur;
+  uint64_t lt = c.lt;
+  uint64_t gt = c.gt;
+  size_t open = *open_count;
+  for (;;) {
+    if (lt == 0) {
+      if (cur + 1 >= c.end) break;
+      ++cur;
+      lt = cur->lt;
+      gt = cur->gt;
+    }
+    const size_t at = cur->at();
+    if (!cur->has_construct() && len - at >= 64) {
+      // The markups from here up to the first that runs past the block, that has its name in
+      // the next one (its '<' at one of the last two bytes: a name starts one byte after '<',
+      // two after '</'), or whose name starts like the target's, taken together.
+      uint64_t stops = lt & (3ull << 62);
+      if (gt == 0 || __builtin_clzll(gt) > __builtin_clzll(lt)) {
+        stops |= 1ull << (63 - __builtin_clzll(lt));
+      }
+      const uint64_t f = Classifier::byte_mask(base + at, first);
+      stops |= lt & ((f >> 1) | (f >> 2));
+      const uint64_t prefix = (stops & (0 - stops)) - 1;  // all ones when nothing stops it
+      const uint64_t gts = gt & prefix;
+      // Every end tag needs an element open. One right after a start tag (in the order of
+      // their '>') pairs with it; only the others can bring the count below what it was.
+      const uint64_t opens = cur->opens & gts;
+      const uint64_t closes = cur->closes & gts;
+      const uint64_t unpaired = closes & ((gts ^ opens) - opens);
+      if (open >= Classifier::popcount(unpaired)) {
+        open = open + Classifier::popcount(opens) - Classifier::popcount(closes);
+        lt &= ~prefix;
+        gt &= ~prefix;
+        if (lt == 0) continue;
+      }
+    }
+    // One markup: passed here while it is ordinary for the skip. Its '>' is the first of this
+    // block or, when none is left, of the next.
+    const IndexBlock* closing = cur;
+    uint64_t closing_gt = gt;
+    if (gt == 0) {
+      if (cur + 1 >= c.end) break;
+      closing = cur + 1;
+      closing_gt = closing->gt;
+    }
+    const char* tag = base + at + static_cast<unsigned>(__builtin_ctzll(lt));
+    if (tag[1] == '/') {
+      if (tag[2] == first || open == 0) break;
+      --open;
+    } else {
+      if (tag[1] == '!' || tag[1] == '?' || tag[1] == first) break;
+      open += (closing->opens >> __builtin_ctzll(closing_gt)) & 1;
+    }
+    lt &= lt - 1;
+    if (closing == cur) {
+      gt &= gt - 1;
+    } else {
+      cur = closing;
+      lt = cur->lt;
+      gt = closing_gt & (closing_gt - 1);
+    }
+  }
+  c.cur = cur;
+  c.lt = lt;
+  c.gt = gt;
+  *open_count = open;
 }
 
 // The portable classifier, a byte at a time: also the tests' reference.
@@ -186,6 +354,7 @@ struct PortableClassifier {
         case '>': m.gt |= bit; break;
         case '"': m.dq |= bit; m.quote |= bit; break;
         case '\'': m.quote |= bit; break;
+        case '/': m.slash |= bit; break;
         case '!':
         case '?': m.bang |= bit; break;
         default: break;
@@ -195,6 +364,18 @@ struct PortableClassifier {
   }
   [[gnu::always_inline]] static uint64_t prefix_xor(uint64_t x) noexcept {
     return prefix_xor64(x);
+  }
+  [[gnu::always_inline]] static uint64_t byte_mask(const char* p, char c) noexcept {
+    uint64_t m = 0;
+    for (unsigned i = 0; i < 64; ++i) m |= static_cast<uint64_t>(p[i] == c) << i;
+    return m;
+  }
+  [[gnu::always_inline]] static size_t popcount(uint64_t x) noexcept {
+    // Without a popcount instruction the builtin is a library call.
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<size_t>((x * 0x0101010101010101ull) >> 56);
   }
 };
 

@@ -22,17 +22,16 @@ Reader::Reader(std::string_view input, Config config) noexcept
 }
 
 bool Reader::advance() noexcept {
-  for (;;) {
-    if (next_ != end_) {
-      bits_ = next_->bits;
-      block_at_ = next_->at;
-      ++next_;
-      return true;
-    }
+  if (cur_ != end_) ++cur_;
+  while (cur_ == end_) {
     if (!index_.next()) return false;
-    next_ = index_.begin();
+    cur_ = index_.begin();
     end_ = index_.end();
   }
+  lt_ = cur_->lt;
+  gt_ = cur_->gt;
+  block_at_ = cur_->at();
+  return true;
 }
 
 [[gnu::always_inline]] inline Event Reader::make_event(EventKind kind, size_t begin, size_t end,
@@ -117,7 +116,7 @@ Event Reader::read_event() noexcept {
     start_document();
   }
   if (!has_mark()) return end_of_input();
-  const size_t lt = peek_mark();
+  const size_t lt = peek_lt();
   if (pos_ < lt) {
     const size_t begin = pos_;
     pos_ = lt;
@@ -127,12 +126,11 @@ Event Reader::read_event() noexcept {
 }
 
 Event Reader::read_markup(size_t lt) noexcept {
-  (void)take_mark();
-  if (!has_mark()) [[unlikely]] {
+  size_t gt = 0;
+  if (!take_markup(&gt)) [[unlikely]] {
     // The input ends in this markup, broken.
     return syntax_error(index_.fatal(), lt, index_.fatal_pos());
   }
-  const size_t gt = take_mark();
   pos_ = gt + 1;
   switch (base_[lt + 1]) {
     case '/': {
@@ -231,7 +229,7 @@ void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
 void Reader::skip_text() noexcept {
   if (phase_ != Phase::Text) return;
   if (has_mark()) {
-    pos_ = peek_mark();
+    pos_ = peek_lt();
   } else {
     pos_ = len_;
     phase_ = Phase::Done;
@@ -241,21 +239,19 @@ void Reader::skip_text() noexcept {
 bool Reader::read_leaf_text(std::string_view* text) noexcept {
   // Only where the End would be plain: no names kept.
   if (phase_ != Phase::Text || depth_ == 0 || names_kept_ || !has_mark()) return false;
-  const size_t lt = peek_mark();
+  const size_t lt = peek_lt();
   if (base_[lt + 1] != '/') return false;
-  (void)take_mark();
-  if (bits_ == 0 && next_ == end_ &&
+  if (gt_ == 0 && cur_ + 1 == end_ &&
       detail::markup_end(base_, len_, lt).error != ErrorKind::None) [[unlikely]] {
     // Its '>' would be in a later chunk, and there is none: the input ends in it, broken, and
-    // nothing is read here (the '<' is put back as the next bit).
-    bits_ = 1;
-    block_at_ = lt;
+    // nothing is read here.
     return false;
   }
-  if (!has_mark()) return false;  // not reached: markup_end found its closing byte
+  size_t gt = 0;
+  if (!take_markup(&gt)) return false;  // not reached: markup_end found its '>'
   *text = std::string_view(base_ + pos_, lt - pos_);
   --depth_;
-  pos_ = take_mark() + 1;
+  pos_ = gt + 1;
   return true;
 }
 
@@ -268,102 +264,65 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   return names_kept_ ? skip<true>(name, start, span) : skip<false>(name, start, span);
 }
 
-// read_to_end over the index: text is never looked at, and a tag's name only when it may be the
-// target's (it starts with the same byte), or when an end tag may find nothing open, or, with
-// `Checked`, to keep and compare the names of open elements as read_event does.
+// read_to_end over the index. Without names to keep, the index's skip kernel passes ordinary
+// markup (whole blocks at a time where it can) and stops at anything else, which is taken here:
+// a tag whose name may be the target's (it starts with the same byte), an end tag that may find
+// nothing open, a construct, a markup that runs on into another chunk. With `Checked` every
+// markup is taken here, to keep and compare the names of open elements as read_event does. Text
+// is never looked at.
 template <bool Checked>
 ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noexcept {
   const char* const base = base_;
   const size_t n = name.size();
-  // A tag name never holds ws, so such a target matches no start tag.
-  bool plain = true;
-  for (const char c : name) plain = plain && !ws_byte(c);
   const char first = n > 0 ? name.front() : '\0';
   size_t depth = 0;  // elements named `name` open inside the skipped one
-  // The walk keeps its place in the index and the depth in locals, written back wherever it
-  // leaves them.
-  uint64_t bits = bits_;
-  size_t block = block_at_;
-  size_t open = depth_;
-  const auto leave = [&] {
-    bits_ = bits;
-    block_at_ = block;
-    depth_ = open;
-  };
-  // The next bit of the index, into `at`; false at the end of input.
-  const auto next = [&](size_t& at) {
-    if (bits == 0) [[unlikely]] {
-      leave();
-      if (!advance()) return false;
-      bits = bits_;
-      block = block_at_;
-    }
-    at = block + static_cast<size_t>(__builtin_ctzll(bits));
-    bits &= bits - 1;
-    return true;
-  };
   for (;;) {
-    size_t lt = 0;
-    size_t gt = 0;
-    if (!next(lt)) [[unlikely]] {
-      leave();
+    if (!Checked && n > 0 && cur_ != end_) {
+      detail::IndexCursor c{cur_, end_, lt_, gt_};
+      detail::index_skip(base, len_, c, first, &depth_);
+      cur_ = c.cur;
+      lt_ = c.lt;
+      gt_ = c.gt;
+      block_at_ = cur_->at();
+    }
+    if (!has_mark()) [[unlikely]] {
       pos_ = len_;
       phase_ = Phase::Done;
       return ErrorKind::MissingEndTag;
     }
-    if (!next(gt)) [[unlikely]] {
-      leave();
+    const size_t lt = peek_lt();
+    size_t gt = 0;
+    if (!take_markup(&gt)) [[unlikely]] {
       return syntax_error(index_.fatal(), lt, index_.fatal_pos()).error;
     }
     const char kind = base[lt + 1];
     if (kind == '/') {
       const size_t begin = lt + 2;
-      if (!Checked && base[begin] != first && open > 0 && n > 0) [[likely]] {
-        --open;
-        continue;
-      }
       pos_ = gt + 1;
       const size_t name_end = end_name_end(base, begin, gt);
       const std::string_view end_name(base + begin, name_end - begin);
-      if (Checked || open == 0) {
-        leave();
-        const Event ev = close_element(end_name, lt);
-        if (ev.kind == EventKind::Error) return ev.error;
-        open = depth_;
-      } else {
-        --open;
-      }
+      const Event ev = close_element(end_name, lt);
+      if (ev.kind == EventKind::Error) return ev.error;
       if (end_name == name) {
         if (depth == 0) {
-          leave();
           if (span != nullptr) *span = SkipSpan{start, lt};
           return ErrorKind::None;
         }
         --depth;
       }
-    } else if (kind == '!' || kind == '?') [[unlikely]] {
+    } else if (kind == '!' || kind == '?') {
       pos_ = gt + 1;
       const Event ev = kind == '!' ? bang_event(lt, gt) : question_event(lt, gt);
-      if (ev.kind == EventKind::Error) {
-        leave();
-        return ev.error;
-      }
+      if (ev.kind == EventKind::Error) return ev.error;
     } else if (base[gt - 1] != '/') {
-      // A start tag (empty-element tags never count).
+      // A start tag (empty-element tags never count). Its name runs to the first ws; a target
+      // that holds ws matches none.
       const size_t begin = lt + 1;
-      if (Checked) {
-        leave();
-        push_open(begin, name_length(base + begin, gt - begin, len_ - begin));
-        open = depth_;
-      } else {
-        ++open;
-      }
-      if (kind == first || n == 0) [[unlikely]] {
-        const size_t content = gt - begin;
-        if (plain && content >= n && std::memcmp(base + begin, name.data(), n) == 0 &&
-            (content == n || ws_byte(base[begin + n]))) {
-          ++depth;
-        }
+      const size_t name_len = name_length(base + begin, gt - begin, len_ - begin);
+      push_open(begin, name_len);
+      if (std::string_view(base + begin, name_len) == name &&
+          name.find_first_of(" \t\r\n") == std::string_view::npos) {
+        ++depth;
       }
     }
   }

@@ -128,21 +128,27 @@ class Reader {
  private:
   enum class Phase : uint8_t { Init, Text, Done };
 
-  // The next bit of the index (the next markup's '<', or the '>' of the one whose '<' was taken)
-  // is the lowest of bits_; false when the input has none left.
-  [[nodiscard, gnu::always_inline]] bool has_mark() noexcept { return bits_ != 0 || advance(); }
+  // Between markups: the next markup's '<' is the lowest of lt_, and its '>' the lowest of gt_
+  // or, when gt_ is empty, in a later block. False when the input has no markup left.
+  [[nodiscard, gnu::always_inline]] bool has_mark() noexcept { return lt_ != 0 || advance(); }
+  // The block after this one, chunk after chunk; false at the end of the index.
   [[nodiscard]] bool advance() noexcept;
-  [[nodiscard]] size_t peek_mark() const noexcept {
-    return block_at_ + static_cast<size_t>(__builtin_ctzll(bits_));
+  [[nodiscard]] size_t peek_lt() const noexcept {
+    return block_at_ + static_cast<size_t>(__builtin_ctzll(lt_));
   }
-  size_t take_mark() noexcept {
-    const size_t at = peek_mark();
-    bits_ &= bits_ - 1;
-    return at;
+  // Takes the next markup whose '<' is `lt` (has_mark() said so): its '>', or false when the
+  // input ends in it.
+  [[nodiscard]] bool take_markup(size_t* gt) noexcept {
+    lt_ &= lt_ - 1;
+    if (gt_ == 0 && !advance()) [[unlikely]]
+      return false;
+    *gt = block_at_ + static_cast<size_t>(__builtin_ctzll(gt_));
+    gt_ &= gt_ - 1;
+    return true;
   }
 
   void start_document() noexcept;
-  // The markup whose '<' at lt is the next bit: read whole, the reader past it.
+  // The markup whose '<' at lt is the next one: read whole, the reader past it.
   Event read_markup(size_t lt) noexcept;
   Event bang_event(size_t lt, size_t gt) noexcept;
   Event question_event(size_t lt, size_t gt) noexcept;
@@ -173,12 +179,12 @@ class Reader {
   std::vector<std::pair<size_t, size_t>> open_;
   std::string_view mismatch_expected_;
   std::string_view mismatch_found_;
-  // Where the reader stands in the index: the bits of the block at block_at_ not taken yet, and
-  // the blocks of the chunk after it.
-  uint64_t bits_ = 0;
-  size_t block_at_ = 0;
-  const detail::IndexBlock* next_ = nullptr;
+  // Where the reader stands in the index: the block cur_ of the chunk, its bits not taken yet.
+  const detail::IndexBlock* cur_ = nullptr;
   const detail::IndexBlock* end_ = nullptr;
+  uint64_t lt_ = 0;
+  uint64_t gt_ = 0;
+  size_t block_at_ = 0;
   detail::Index index_;
 };
 
@@ -235,7 +241,7 @@ Event Reader::read_child(Want&& want) noexcept {
       }
       continue;
     }
-    const size_t lt = peek_mark();
+    const size_t lt = peek_lt();
     pos_ = lt;  // the text before it is passed
     const Event ev = read_markup(lt);
     switch (ev.kind) {

@@ -17,6 +17,8 @@ namespace {
 
 struct Marks {
   std::vector<size_t> positions;  // '<', '>', ... and the broken markup's '<' last
+  std::string classes;            // each markup's: 'o' opens an element, 'c' closes one, '-'
+  std::string constructs;         // the blocks that hold a construct's '<', as "at "
   ErrorKind fatal = ErrorKind::None;
   size_t fatal_pos = 0;
   bool operator==(const Marks&) const = default;
@@ -37,6 +39,12 @@ Marks reference_marks(const std::string& s) {
       return m;
     }
     m.positions.push_back(e.gt);
+    const char kind = s[lt + 1];
+    if ((kind == '!' || kind == '?') && lt % 64 != 63) {
+      const std::string block = std::to_string(lt & ~size_t{63}) + ' ';
+      if (!m.constructs.ends_with(block)) m.constructs += block;
+    }
+    m.classes += kind == '!' || kind == '?' ? '-' : kind == '/' ? 'c' : s[e.gt - 1] == '/' ? '-' : 'o';
     at = e.gt + 1;
   }
 }
@@ -47,10 +55,16 @@ Marks index_marks(const std::string& s, IndexPath path) {
   Index index;
   index.reset(s.data(), s.size());
   Marks m;
+  std::vector<std::pair<size_t, char>> gts;  // each '>' and its class
   while (index.next()) {
     for (const IndexBlock* b = index.begin(); b != index.end(); ++b) {
-      for (uint64_t bits = b->bits; bits != 0; bits &= bits - 1) {
-        m.positions.push_back(b->at + static_cast<size_t>(__builtin_ctzll(bits)));
+      if (b->has_construct()) m.constructs += std::to_string(b->at()) + ' ';
+      for (uint64_t bits = b->lt | b->gt; bits != 0; bits &= bits - 1) {
+        const unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
+        m.positions.push_back(b->at() + i);
+        if ((b->gt >> i & 1) != 0) {
+          m.classes += (b->opens >> i & 1) != 0 ? 'o' : (b->closes >> i & 1) != 0 ? 'c' : '-';
+        }
       }
     }
   }
@@ -61,7 +75,7 @@ Marks index_marks(const std::string& s, IndexPath path) {
 }
 
 std::string render(const Marks& m) {
-  std::string out;
+  std::string out = m.classes + " [" + m.constructs + "] ";
   for (const size_t p : m.positions) out += std::to_string(p) + ' ';
   return out + "fatal " + std::to_string(static_cast<int>(m.fatal)) + '@' +
          std::to_string(m.fatal_pos);
