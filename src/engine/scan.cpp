@@ -254,6 +254,7 @@ void Scan::on_error(const xml::Event& ev) {
 [[gnu::always_inline]] inline xml::Event Scan::next_child(uint32_t& first, bool& named,
                                                           uint32_t& asked) noexcept {
   const uint64_t last_bytes = levels_.back().last_bytes;
+  const bool counts_only = levels_.back().counts_only;
   return reader_.read_child([&](std::string_view qname) noexcept {
     ++asked;
     // A wanted name ends as one of the names looked for (after a prefix, if any).
@@ -262,8 +263,24 @@ void Scan::on_error(const xml::Event& ev) {
       return false;
     }
     first = wanted(qname, named);
-    return first != kNone;
+    if (first == kNone) return false;
+    if (counts_only) {
+      count_child(qname, first);
+      return false;
+    }
+    return true;
   });
+}
+
+void Scan::count_child(std::string_view qname, uint32_t first) noexcept {
+  const size_t room = room_after(qname);
+  const path::NameMatcher& asked = states_[first].at->name;
+  for (size_t i = first, end = states_.size(); i < end; ++i) {
+    State& s = states_[i];
+    if (!s.idle && (i == first || s.at->name.same_short(asked) || is_named(qname, s.at->name, room))) {
+      ++s.count;
+    }
+  }
 }
 
 // --- one element ----------------------------------------------------------------------------

@@ -106,6 +106,9 @@ class Scan {
     // Set with walks: bit (b % 64) for the last byte b of each name its states look for, so
     // most children nobody wants are told by one bit (all set for a pattern).
     uint64_t last_bytes = ~0ull;
+    // Set with walks: every state only counts the children it names, so a child is counted as
+    // the reader meets it and never becomes an event.
+    bool counts_only = false;
   };
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
@@ -162,10 +165,13 @@ class Scan {
     if (top.walks < 0) [[unlikely]] {
       top.walks = texts_.empty() ? kWalks : 0;
       top.last_bytes = 0;
+      top.counts_only = true;
       for (size_t i = top.states, end = states_.size(); i < end; ++i) {
         const path::Step& at = *states_[i].at;
         if (at.descendant) top.walks = 0;  // every child is wanted
         top.last_bytes |= at.name.last_bit();
+        top.counts_only =
+            top.counts_only && !at.descendant && at.selector.kind == path::SelectorKind::Count;
       }
     }
     return top.walks > 0;
@@ -173,6 +179,8 @@ class Scan {
   // Reads in a row that pass no child before a level goes back to events.
   static constexpr int8_t kWalks = 8;
   xml::Event next_child(uint32_t& first, bool& named, uint32_t& asked) noexcept;
+  // A child named `qname`, which state `first` names, counted by each state that names it.
+  void count_child(std::string_view qname, uint32_t first) noexcept;
   bool on_event(const xml::Event& ev, uint32_t first, bool named);
   void on_tag(const xml::Event& ev, uint32_t first, bool named);
   void on_end();

@@ -78,6 +78,25 @@ inline constexpr ClassTable kClasses{};
   return t > begin ? t : gt;
 }
 
+// a[0..n) == b[0..n), where `room` bytes can be read from both: one word covers the usual short
+// name (a call to memcmp costs more than the compare).
+[[nodiscard, gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n,
+                                                         size_t room) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (n <= 8 && room >= 8) {
+    uint64_t x = 0;
+    uint64_t y = 0;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    const uint64_t keep = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
+    return ((x ^ y) & keep) == 0;  // the first bytes are the low ones
+  }
+#else
+  (void)room;
+#endif
+  return std::memcmp(a, b, n) == 0;
+}
+
 // Length of the leading run of non-ws bytes in [p, p+n): a tag's name. `limit` is how far it is
 // safe to read (at least n): one vector covers the usual short name.
 [[nodiscard]] inline size_t name_length(const char* p, size_t n, size_t limit) noexcept {

@@ -240,7 +240,7 @@ bool Reader::read_leaf_text(std::string_view* text) noexcept {
   // Only where the End would be plain: no names kept.
   if (phase_ != Phase::Text || depth_ == 0 || names_kept_ || !has_mark()) return false;
   const size_t lt = peek_lt();
-  if (base_[lt + 1] != '/') return false;
+  if (lt + 1 >= len_ || base_[lt + 1] != '/') return false;
   if (gt_ == 0 && cur_ + 1 == end_ &&
       detail::markup_end(base_, len_, lt).error != ErrorKind::None) [[unlikely]] {
     // Its '>' would be in a later chunk, and there is none: the input ends in it, broken, and
@@ -250,6 +250,29 @@ bool Reader::read_leaf_text(std::string_view* text) noexcept {
   size_t gt = 0;
   if (!take_markup(&gt)) return false;  // not reached: markup_end found its '>'
   *text = std::string_view(base_ + pos_, lt - pos_);
+  --depth_;
+  pos_ = gt + 1;
+  return true;
+}
+
+bool Reader::pass_field(std::string_view name) noexcept {
+  if (names_kept_ || depth_ == 0 || phase_ != Phase::Text || !has_mark()) return false;
+  const size_t lt = peek_lt();
+  if (lt + 1 >= len_ || base_[lt + 1] != '/') return false;
+  // Its '>' is the next one, in this block or the next.
+  size_t gt = 0;
+  if (gt_ != 0) {
+    gt = block_at_ + static_cast<size_t>(__builtin_ctzll(gt_));
+  } else if (cur_ + 1 < end_) {
+    gt = cur_[1].at() + static_cast<size_t>(__builtin_ctzll(cur_[1].gt));
+  } else {
+    return false;
+  }
+  const size_t n = name.size();
+  if (gt - lt != n + 2) return false;
+  // Both names are views into the input, the start tag's before the end tag's.
+  if (!detail::same_bytes(base_ + lt + 2, name.data(), n, len_ - (lt + 2))) return false;
+  (void)take_markup(&gt);
   --depth_;
   pos_ = gt + 1;
   return true;
@@ -277,7 +300,13 @@ ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noex
   const char first = n > 0 ? name.front() : '\0';
   size_t depth = 0;  // elements named `name` open inside the skipped one
   for (;;) {
-    if (!Checked && n > 0 && cur_ != end_) {
+    if (Checked) {
+      ErrorKind result = ErrorKind::None;
+      if (skip_checked_run(name, &depth, start, span, &result)) return result;
+    }
+    // An end tag next (most skipped elements are a field: text, then their end tag) is taken
+    // here, without the kernel.
+    if (!Checked && n > 0 && cur_ != end_ && (lt_ == 0 || peek_lt() + 1 >= len_ || base[peek_lt() + 1] != '/')) {
       detail::IndexCursor c{cur_, end_, lt_, gt_};
       detail::index_skip(base, len_, c, first, &depth_);
       cur_ = c.cur;
@@ -326,6 +355,92 @@ ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noex
       }
     }
   }
+}
+
+// Start and end tags of names kept on the stack, taken with the place in the index and the depth
+// in locals; true with `*result` when the skip ends in one of them, false before any other
+// markup (a construct, a mismatched or unmatched end tag, a markup that closes in a later
+// chunk, a name stack out of memory, the end of input), which skip<true> then takes.
+bool Reader::skip_checked_run(std::string_view name, size_t* depth, size_t start,
+                              SkipSpan* span, ErrorKind* result) noexcept {
+  const char* const base = base_;
+  const size_t len = len_;
+  uint64_t lts = lt_;
+  uint64_t gts = gt_;
+  size_t block = block_at_;
+  const detail::IndexBlock* cur = cur_;
+  size_t open = depth_;
+  bool done = false;
+  for (;;) {
+    if (lts == 0) {
+      if (cur == end_ || cur + 1 == end_) break;
+      ++cur;
+      lts = cur->lt;
+      gts = cur->gt;
+      block = cur->at();
+    }
+    const size_t lt = block + static_cast<size_t>(__builtin_ctzll(lts));
+    // The '>': in this block or the next one of the chunk.
+    size_t gt = 0;
+    const detail::IndexBlock* closing = cur;
+    uint64_t closing_gts = gts;
+    if (gts == 0) {
+      if (cur + 1 == end_) break;
+      closing = cur + 1;
+      closing_gts = closing->gt;
+    }
+    const char kind = base[lt + 1];
+    if (kind == '!' || kind == '?') break;
+    gt = closing->at() + static_cast<size_t>(__builtin_ctzll(closing_gts));
+    if (kind == '/') {
+      if (open_.empty()) break;  // nothing open, or the names were lost
+      const size_t begin = lt + 2;
+      const size_t end = ws_byte(base[gt - 1]) ? end_name_end(base, begin, gt) : gt;
+      const auto [top, top_len] = open_.back();
+      const size_t n = end - begin;
+      // The open name is before the end tag's in the input: as far can be read from both.
+      if (n != top_len || !detail::same_bytes(base + top, base + begin, n, len - begin)) break;
+      open_.pop_back();
+      --open;
+      if (n == name.size() && std::memcmp(base + begin, name.data(), n) == 0) {
+        if (*depth == 0) {
+          pos_ = gt + 1;
+          if (span != nullptr) *span = SkipSpan{start, lt};
+          done = true;
+        } else {
+          --*depth;
+        }
+      }
+    } else if (base[gt - 1] != '/') {
+      const size_t begin = lt + 1;
+      const size_t n = name_length(base + begin, gt - begin, len - begin);
+      push_open(begin, n);
+      if (!names_kept_) break;  // out of memory: skip<true> takes it again, without names
+      ++open;
+      if (n == name.size() && std::memcmp(base + begin, name.data(), n) == 0 &&
+          name.find_first_of(" \t\r\n") == std::string_view::npos) {
+        ++*depth;
+      }
+    }
+    // Taken.
+    lts &= lts - 1;
+    if (closing == cur) {
+      gts &= gts - 1;
+    } else {
+      cur = closing;
+      lts = cur->lt;
+      gts = closing_gts & (closing_gts - 1);
+      block = cur->at();
+    }
+    if (done) break;
+  }
+  cur_ = cur;
+  lt_ = lts;
+  gt_ = gts;
+  block_at_ = block;
+  depth_ = open;
+  if (done) *result = ErrorKind::None;
+  return done;
 }
 
 }  // namespace varnex::xml

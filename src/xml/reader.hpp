@@ -92,9 +92,14 @@ class Reader {
   // Passes the element whose Start (named `name`) was just read, as read_to_end does, going on
   // past the errors it can read past.
   void pass_child(std::string_view name) noexcept {
+    if (pass_field(name)) return;
     while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
     }
   }
+
+  // The element whose Start (named `name`) was just read is a field, its text then exactly
+  // `</name>`: passed as read_to_end would pass it. False, nothing read, for anything else.
+  [[nodiscard]] bool pass_field(std::string_view name) noexcept;
 
   // Passes the text the reader stands in, if any, as reading its Text event would: for a
   // caller that has no use for text.
@@ -158,6 +163,9 @@ class Reader {
   void refine_encoding_from_decl(std::string_view decl) noexcept;
   template <bool Checked>
   ErrorKind skip(std::string_view name, size_t start, SkipSpan* span) noexcept;
+  // skip<true>'s loop for the markup that keeps and compares names and nothing else.
+  [[nodiscard]] bool skip_checked_run(std::string_view name, size_t* depth, size_t start,
+                                      SkipSpan* span, ErrorKind* result) noexcept;
   // The end of the input reached inside text: what read_event() gives there.
   Event end_of_input() noexcept;
   [[nodiscard]] Event make_event(EventKind kind, size_t begin, size_t end,
@@ -242,22 +250,40 @@ Event Reader::read_child(Want&& want) noexcept {
       continue;
     }
     const size_t lt = peek_lt();
-    pos_ = lt;  // the text before it is passed
-    const Event ev = read_markup(lt);
-    switch (ev.kind) {
-      case EventKind::Start:
-        if (want(ev.name())) return ev;
-        pass_child(ev.name());
-        break;
-      case EventKind::Empty:
-        if (want(ev.name())) return ev;
-        break;
-      case EventKind::End:
-      case EventKind::Error:
-        return ev;
-      default:
-        break;
+    // A markup that closes in a later block, or never (then its '<' may be the last byte).
+    const char kind = gt_ == 0 ? '/' : base_[lt + 1];
+    if (kind == '/' || kind == '!' || kind == '?') {
+      // An end tag, a construct, or a tag that closes in a later block.
+      pos_ = lt;  // the text before it is passed
+      const Event ev = read_markup(lt);
+      switch (ev.kind) {
+        case EventKind::Start:
+          if (want(ev.name())) return ev;
+          pass_child(ev.name());
+          break;
+        case EventKind::Empty:
+          if (want(ev.name())) return ev;
+          break;
+        case EventKind::End:
+        case EventKind::Error:
+          return ev;
+        default:
+          break;
+      }
+      continue;
     }
+    size_t gt = 0;
+    (void)take_markup(&gt);
+    pos_ = gt + 1;
+    bool empty = false;
+    const Event ev = tag_event(lt, gt, &empty);
+    if (empty) {
+      if (want(ev.name())) return ev;
+      continue;
+    }
+    push_open(lt + 1, ev.name_len);
+    if (want(ev.name())) return ev;
+    pass_child(ev.name());
   }
 }
 
