@@ -403,6 +403,8 @@ bool Checker::expanded_names_unique() {
     const char* at;
   };
   std::vector<Expanded> names;
+  std::vector<std::string> normalized;  // URIs written with references or white space
+  normalized.reserve(attrs_.size());
   for (const Attr& a : attrs_) {
     const std::string_view qname(a.name, a.len);
     const size_t colon = qname.find(':');
@@ -416,6 +418,11 @@ bool Checker::expanded_names_unique() {
                                       [&](const Binding& b) { return b.prefix == prefix; });
       if (bound == ns_.rend()) continue;
       uri = bound->uri;
+      if (uri.find_first_of("&\t\n\r") != std::string_view::npos) {
+        normalized.emplace_back();
+        attribute_text(uri, normalized.back(), 0);
+        uri = normalized.back();
+      }
     }
     names.push_back({uri, qname.substr(colon + 1), a.name});
   }
@@ -432,6 +439,29 @@ bool Checker::expanded_names_unique() {
   const auto found = std::find_if(attrs_.begin(), attrs_.end(),
                                   [&](const Attr& a) { return a.name == later; });
   return fail(WfRule::DuplicateExpandedAttr, later, {found->name, found->len});
+}
+
+// The value of an attribute as it reads once normalised: references replaced, white space
+// as spaces. `raw` has been checked already.
+void Checker::attribute_text(std::string_view raw, std::string& out, int depth) {
+  for (size_t i = 0; i < raw.size(); ++i) {
+    const char c = raw[i];
+    if (c != '&') {
+      out += is_ws(c) ? ' ' : c;
+      continue;
+    }
+    const size_t semi = raw.find(';', i);
+    const std::string_view ref = raw.substr(i + 1, semi - i - 1);
+    i = semi;
+    uint32_t cp = 0;
+    if (ref.starts_with('#')) {
+      if (parse_char_ref(ref.substr(1), &cp) == UnescapeStatus::Ok) append_utf8(out, cp);
+    } else if (const char predefined = predefined_entity(ref); predefined != '\0') {
+      out += predefined;
+    } else if (Entity* e = find_entity(ref); e != nullptr && depth < kMaxDetours) {
+      attribute_text(e->replacement, out, depth + 1);
+    }
+  }
 }
 
 // ETag ::= '</' Name S? '>'

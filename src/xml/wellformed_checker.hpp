@@ -50,6 +50,7 @@ class Checker {
   bool end_tag(size_t base);
   bool attributes_unique();
   bool expanded_names_unique();
+  void attribute_text(std::string_view raw, std::string& out, int depth);
   bool comment();
   bool pi();
   bool cdata();
