@@ -21,15 +21,26 @@ enum : uint8_t {
   kChar = 16,      // an ASCII Char: tab, LF, CR and 0x20-0x7F
 };
 
+struct Range {
+  uint32_t lo;
+  uint32_t hi;
+};
+
+// ASCII NameChar, in order; the byte table and the vector name scan are made from it.
+inline constexpr Range kAsciiNameRanges[] = {
+    {'-', '.'}, {'0', ':'}, {'A', 'Z'}, {'_', '_'}, {'a', 'z'}};
+
 struct ByteTable {
   uint8_t bits[256] = {};
   constexpr ByteTable() {
+    for (const Range& r : kAsciiNameRanges) {
+      for (uint32_t c = r.lo; c <= r.hi; ++c) bits[c] |= kName;
+    }
     for (unsigned c = 0; c < 0x80; ++c) {
       const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
       const bool digit = c >= '0' && c <= '9';
       if (c == ' ' || c == '\t' || c == '\n' || c == '\r') bits[c] |= kWs;
-      if (letter || c == ':' || c == '_') bits[c] |= kNameStart | kName;
-      if (digit || c == '-' || c == '.') bits[c] |= kName;
+      if ((bits[c] & kName) != 0 && !digit && c != '-' && c != '.') bits[c] |= kNameStart;
       if (letter || digit || c == ' ' || c == '\r' || c == '\n') bits[c] |= kPubid;
       if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') bits[c] |= kChar;
     }
@@ -44,11 +55,6 @@ inline constexpr ByteTable kBytes{};
   return (kBytes.bits[static_cast<unsigned char>(c)] & bit) != 0;
 }
 [[nodiscard]] inline bool is_ws(char c) noexcept { return has(c, kWs); }
-
-struct Range {
-  uint32_t lo;
-  uint32_t hi;
-};
 
 // NameStartChar beyond ASCII.
 inline constexpr Range kNameStartRanges[] = {
@@ -114,6 +120,27 @@ template <size_t N>
   }
   *cp = v;
   return len;
+}
+
+// How many of the 16 bytes at p are ASCII NameChars before the first that is not (16 when
+// all are).
+[[nodiscard]] inline size_t ascii_name_run(const char* p) noexcept {
+#if defined(__SSE2__)
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  __m128i name = _mm_setzero_si128();
+  // Signed compares: bytes of 0x80 or more fall in no range.
+  for (const Range& r : kAsciiNameRanges) {
+    name = _mm_or_si128(
+        name, _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(r.lo - 1))),
+                            _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(r.hi + 1)))));
+  }
+  const unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(name)) & 0xFFFFu;
+  return stop == 0 ? 16 : static_cast<size_t>(__builtin_ctz(stop));
+#else
+  size_t n = 0;
+  while (n < 16 && has(p[n], kName)) ++n;
+  return n;
+#endif
 }
 
 // The first byte in [p, end) that is A, B or C, a control byte other than tab, LF and CR, or

@@ -4,6 +4,7 @@
 #include "xml/wellformed.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <tuple>
 #include <utility>
 
@@ -104,6 +105,18 @@ bool Checker::name(std::string_view* out) {
 // Name ::= NameStartChar (NameChar)*; Nmtoken ::= (NameChar)+
 const char* Checker::name_end(const char* p, bool nmtoken) {
   const char* const start = p;
+  // The usual name: ASCII, shorter than 16 bytes, followed by an ASCII byte.
+  if (end_ - p >= 16 && (nmtoken || chars::has(*p, chars::kNameStart))) {
+    const size_t n = chars::ascii_name_run(p);
+    if (n < 16 && static_cast<unsigned char>(p[n]) < 0x80) {
+      if (n == 0) {
+        fail(WfRule::ExpectedName, p);
+        return nullptr;
+      }
+      return p + n;
+    }
+    p += n;
+  }
   for (;;) {
     while (p < end_ && chars::has(*p, p == start && !nmtoken ? chars::kNameStart : chars::kName))
       ++p;
@@ -309,6 +322,11 @@ bool Checker::start_tag() {
   const char* p = name_end(tag_name, false);
   if (p == nullptr) return false;
   const size_t name_len = static_cast<size_t>(p - tag_name);
+  if (p < end_ && *p == '>') {  // no attributes: the usual tag
+    p_ = p + 1;
+    open_.push_back({tag_name, name_len, 0});
+    return true;
+  }
   attrs_.clear();
   tag_bindings_ = 0;
   prefixed_attrs_ = 0;
@@ -358,7 +376,7 @@ bool Checker::start_tag() {
   if (attrs_.size() > 1 && !attributes_unique()) return false;
   if (prefixed_attrs_ > 1 && !ns_.empty() && !expanded_names_unique()) return false;
   if (empty) {
-    ns_.resize(ns_.size() - tag_bindings_);
+    if (tag_bindings_ != 0) ns_.resize(ns_.size() - tag_bindings_);
   } else {
     open_.push_back({tag_name, name_len, tag_bindings_});
   }
@@ -470,7 +488,17 @@ bool Checker::end_tag(size_t base) {
   if (open_.size() == base) return fail(WfRule::UnbalancedEntity, lt);
   const Open top = open_.back();
   const char* p = lt + 2;
-  bool match = static_cast<size_t>(end_ - p) > top.len && std::memcmp(p, top.name, top.len) == 0;
+  bool match;
+  if (std::endian::native == std::endian::little && top.len < 8 && end_ - p >= 8) {
+    // One word each: the start tag's name lies before p in the same bytes.
+    uint64_t a;
+    uint64_t b;
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, top.name, 8);
+    match = ((a ^ b) & ((uint64_t{1} << (8 * top.len)) - 1)) == 0;
+  } else {
+    match = static_cast<size_t>(end_ - p) > top.len && std::memcmp(p, top.name, top.len) == 0;
+  }
   if (match) {
     p += top.len;
     if (*p != '>') {
@@ -492,7 +520,7 @@ bool Checker::end_tag(size_t base) {
     return fail(WfRule::MismatchedEndTag, lt, found_name, {top.name, top.len});
   }
   p_ = p + 1;
-  ns_.resize(ns_.size() - top.ns);
+  if (top.ns != 0) ns_.resize(ns_.size() - top.ns);
   open_.pop_back();
   return true;
 }

@@ -135,7 +135,20 @@ class Checker {
     size_t len;
     size_t ns;  // namespace bindings this element declared
   };
-  std::vector<Open> open_;
+  // The open elements: storage that only grows, and a count, so a tag costs a store.
+  struct OpenStack {
+    std::vector<Open> slots;
+    size_t count = 0;
+    [[nodiscard]] size_t size() const noexcept { return count; }
+    [[nodiscard]] bool empty() const noexcept { return count == 0; }
+    [[nodiscard]] const Open& back() const noexcept { return slots[count - 1]; }
+    void push_back(const Open& open) {
+      if (count == slots.size()) slots.resize(count < 32 ? 32 : 2 * count);
+      slots[count++] = open;
+    }
+    void pop_back() noexcept { --count; }
+  };
+  OpenStack open_;
   struct Attr {
     const char* name;
     size_t len;
