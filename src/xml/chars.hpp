@@ -122,18 +122,37 @@ template <size_t N>
   return len;
 }
 
+// The vector name scan's test of a byte, in scalar form: letters once folded to lower case,
+// '-' to ':' but '/', and '_'. It must agree with the table, which the assert below sees to.
+[[nodiscard]] constexpr bool vector_name_test(unsigned char c) noexcept {
+  const auto s = static_cast<signed char>(c);
+  const auto folded = static_cast<signed char>(c | 0x20);
+  return (folded > 0x60 && folded < 0x7B) || (s > 0x2C && s < 0x3B && s != 0x2F) || s == 0x5F;
+}
+constexpr bool vector_name_test_agrees() noexcept {
+  for (unsigned c = 0; c < 256; ++c) {
+    if (vector_name_test(static_cast<unsigned char>(c)) != ((kBytes.bits[c] & kName) != 0))
+      return false;
+  }
+  return true;
+}
+static_assert(vector_name_test_agrees());
+
 // How many of the 16 bytes at p are ASCII NameChars before the first that is not (16 when
 // all are).
 [[nodiscard]] inline size_t ascii_name_run(const char* p) noexcept {
 #if defined(__SSE2__)
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  __m128i name = _mm_setzero_si128();
-  // Signed compares: bytes of 0x80 or more fall in no range.
-  for (const Range& r : kAsciiNameRanges) {
-    name = _mm_or_si128(
-        name, _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(r.lo - 1))),
-                            _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(r.hi + 1)))));
-  }
+  // Signed compares: bytes of 0x80 or more pass none of them.
+  const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+  const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8(0x60)),
+                                       _mm_cmplt_epi8(folded, _mm_set1_epi8(0x7B)));
+  const __m128i punct =
+      _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x2F)),
+                       _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x2C)),
+                                     _mm_cmplt_epi8(v, _mm_set1_epi8(0x3B))));
+  const __m128i name =
+      _mm_or_si128(_mm_or_si128(letter, punct), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x5F)));
   const unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(name)) & 0xFFFFu;
   return stop == 0 ? 16 : static_cast<size_t>(__builtin_ctz(stop));
 #else

@@ -103,20 +103,8 @@ bool Checker::name(std::string_view* out) {
 }
 
 // Name ::= NameStartChar (NameChar)*; Nmtoken ::= (NameChar)+
-const char* Checker::name_end(const char* p, bool nmtoken) {
+const char* Checker::name_end_slow(const char* p, bool nmtoken) {
   const char* const start = p;
-  // The usual name: ASCII, shorter than 16 bytes, followed by an ASCII byte.
-  if (end_ - p >= 16 && (nmtoken || chars::has(*p, chars::kNameStart))) {
-    const size_t n = chars::ascii_name_run(p);
-    if (n < 16 && static_cast<unsigned char>(p[n]) < 0x80) {
-      if (n == 0) {
-        fail(WfRule::ExpectedName, p);
-        return nullptr;
-      }
-      return p + n;
-    }
-    p += n;
-  }
   for (;;) {
     while (p < end_ && chars::has(*p, p == start && !nmtoken ? chars::kNameStart : chars::kName))
       ++p;

@@ -62,7 +62,16 @@ class Checker {
   bool entity_as_content(Entity& e, const char* ref);
   bool entity_in_attribute(Entity& e, const char* ref);
   // The end of the Name (or Nmtoken) at p; nullptr with the error set when none starts there.
-  const char* name_end(const char* p, bool nmtoken);
+  const char* name_end(const char* p, bool nmtoken) {
+    // The usual name: ASCII, shorter than 16 bytes, followed by an ASCII byte.
+    if (end_ - p >= 16 && (nmtoken || chars::has(*p, chars::kNameStart))) [[likely]] {
+      const size_t n = chars::ascii_name_run(p);
+      if (n != 0 && n < 16 && static_cast<unsigned char>(p[n]) < 0x80) [[likely]]
+        return p + n;
+    }
+    return name_end_slow(p, nmtoken);
+  }
+  const char* name_end_slow(const char* p, bool nmtoken);
   // Past the characters at p (0x80 or more); nullptr with the error set.
   const char* non_ascii_char(const char* p);
   // Past the byte at p that a plain run stopped at for being no plain ASCII character.
