@@ -153,7 +153,9 @@ const char* Checker::other_char(const char* p) {
 // document ::= prolog element Misc*
 // prolog ::= XMLDecl? Misc* (doctypedecl Misc*)?
 bool Checker::document() {
-  if (source_.mark == 3 && looking_at("\xEF\xBB\xBF")) p_ += 3;
+  // A UTF-8 mark stays in bytes checked as they are; a decoded document has lost its mark.
+  if ((source_.mark == 3 || source_.encoding == Encoding::Utf8) && looking_at("\xEF\xBB\xBF"))
+    p_ += 3;
   if (looking_at("<?xml") && (end_ - p_ == 5 || is_ws(p_[5]) || p_[5] == '?')) {
     if (!xml_decl()) return false;
   }

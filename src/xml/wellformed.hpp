@@ -90,7 +90,8 @@ struct WfSource {
   // when they are checked as they are.
   Encoding encoding = Encoding::Utf8;
   // The byte-order mark in front of the caller's bytes: 3 for UTF-8 (the checked bytes still
-  // hold it when they are the caller's), 2 for UTF-16 (decoded away), else 0.
+  // hold it when they are the caller's, and UTF-8 bytes may start with it anyway), 2 for
+  // UTF-16 (decoded away), else 0.
   size_t mark = 0;
   // A Python str: text already, so there are no bytes for a declared encoding to describe.
   bool is_text = false;

@@ -11,7 +11,9 @@ namespace varnex::xml::wf {
 using chars::plain_run_end;
 
 bool Checker::decl_error() {
-  if (at_end()) return fail(WfRule::UnclosedDoctype, doctype_lt_);
+  // The end of a parameter entity's text cuts a declaration short; the document's, the DTD.
+  if (at_end())
+    return fail(detours_ > 0 ? WfRule::BadMarkupDecl : WfRule::UnclosedDoctype, doctype_lt_);
   return fail(*p_ == '%' ? WfRule::PeInMarkupDecl : WfRule::BadMarkupDecl, p_);
 }
 
