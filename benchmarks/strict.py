@@ -90,7 +90,7 @@ def main(argv: list[str]) -> int:
     print("|---" * (2 + 2 * len(names) - 1) + "|")
     for label, path in documents([float(s) for s in args.sizes.split(",")]):
         doc = path.read_bytes()
-        for name, check in libs.items():
+        for check in libs.values():
             check(path, doc)  # each peer accepts the document before it is timed
         times: dict[str, list[float]] = {name: [] for name in libs}
         for _ in range(args.rounds):

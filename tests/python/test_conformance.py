@@ -14,7 +14,6 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
-
 import varnex
 
 SUITE = Path(__file__).parents[1] / "data" / "xmlconf.tgz"
@@ -106,7 +105,9 @@ def test_the_suite_is_all_there(suite):
 def test_every_case_is_judged_as_the_suite_says_but_the_listed_ones(suite):
     expected = {case: reason for reason, ids in EXPECTED_DIFFERENCES.items() for case in ids}
     differences = {
-        case for case, kind, data in suite if varnex.validate(data, strict=True) != (kind != "not-wf")
+        case
+        for case, kind, data in suite
+        if varnex.validate(data, strict=True) != (kind != "not-wf")
     }
     assert sorted(differences - expected.keys()) == [], "new differences"
     assert sorted(expected.keys() - differences) == [], "differences gone: update the table"
