@@ -256,6 +256,24 @@ bool Checker::misc_or_doctype(bool after_root) {
   }
 }
 
+// The usual end tag, "</name>" for a name under 8 bytes that declared no namespaces, read
+// at once; false (nothing read) for any other, which end_tag reads.
+inline bool Checker::end_tag_of_short_name(size_t base) noexcept {
+  if (std::endian::native != std::endian::little || open_.size() == base) return false;
+  const Open& top = open_.back();
+  const char* const p = p_ + 2;
+  if (top.len >= 8 || top.ns != 0 || end_ - p < 8) return false;
+  // One word each: the start tag's name lies before p in the same bytes.
+  uint64_t a;
+  uint64_t b;
+  std::memcpy(&a, p, 8);
+  std::memcpy(&b, top.name, 8);
+  if (((a ^ b) & ((uint64_t{1} << (8 * top.len)) - 1)) != 0 || p[top.len] != '>') return false;
+  p_ = p + top.len + 1;
+  open_.pop_back();
+  return true;
+}
+
 // content ::= CharData? ((element | Reference | CDSect | PI | Comment) CharData?)*
 // CharData ::= [^<&]* - ([^<&]* ']]>' [^<&]*)
 // Reads until the element open at depth `base` closes; in an entity's text, to its end.
@@ -273,7 +291,7 @@ bool Checker::content(size_t base) {
       case '<':
         if (end_ - p < 2) return fail(WfRule::UnclosedTag, p);
         if (p[1] == '/') {
-          if (!end_tag(base)) return false;
+          if (!end_tag_of_short_name(base) && !end_tag(base)) return false;
           if (open_.size() == base && detours_ == 0) return true;
         } else if (p[1] == '!') {
           if (looking_at("<!--")) {
@@ -285,8 +303,17 @@ bool Checker::content(size_t base) {
           }
         } else if (p[1] == '?') {
           if (!pi()) return false;
-        } else if (!start_tag()) {
-          return false;
+        } else {
+          // The usual start tag, a name and '>', here; anything more in start_tag.
+          const char* const name = p + 1;
+          const char* const e = name_end(name, false);
+          if (e == nullptr) return false;
+          if (e < end_ && *e == '>') {
+            open_.push_back({name, static_cast<size_t>(e - name), 0});
+            p_ = e + 1;
+          } else if (!start_tag()) {
+            return false;
+          }
         }
         break;
       case '&':

@@ -48,6 +48,7 @@ class Checker {
   bool content(size_t base);
   bool start_tag();
   bool end_tag(size_t base);
+  bool end_tag_of_short_name(size_t base) noexcept;
   bool attributes_unique();
   bool expanded_names_unique();
   void attribute_text(std::string_view raw, std::string& out, int depth);
