@@ -102,6 +102,13 @@ bool Checker::name(std::string_view* out) {
   return true;
 }
 
+size_t Checker::utf8_at(const char* p, uint32_t* cp) {
+  const size_t len = chars::utf8_sequence(reinterpret_cast<const unsigned char*>(p),
+                                          static_cast<size_t>(end_ - p), cp);
+  if (len == 0) fail(WfRule::InvalidUtf8, p);
+  return len;
+}
+
 // Name ::= NameStartChar (NameChar)*; Nmtoken ::= (NameChar)+
 const char* Checker::name_end_slow(const char* p, bool nmtoken) {
   const char* const start = p;
@@ -110,12 +117,8 @@ const char* Checker::name_end_slow(const char* p, bool nmtoken) {
       ++p;
     if (p == end_ || static_cast<unsigned char>(*p) < 0x80) break;
     uint32_t cp = 0;
-    const size_t len =
-        chars::utf8_sequence(reinterpret_cast<const unsigned char*>(p), end_ - p, &cp);
-    if (len == 0) {
-      fail(WfRule::InvalidUtf8, p);
-      return nullptr;
-    }
+    const size_t len = utf8_at(p, &cp);
+    if (len == 0) return nullptr;
     if (!(p == start && !nmtoken ? chars::is_name_start(cp) : chars::is_name_char(cp))) break;
     p += len;
   }
@@ -129,12 +132,8 @@ const char* Checker::name_end_slow(const char* p, bool nmtoken) {
 const char* Checker::non_ascii_char(const char* p) {
   do {
     uint32_t cp = 0;
-    const size_t len =
-        chars::utf8_sequence(reinterpret_cast<const unsigned char*>(p), end_ - p, &cp);
-    if (len == 0) {
-      fail(WfRule::InvalidUtf8, p);
-      return nullptr;
-    }
+    const size_t len = utf8_at(p, &cp);
+    if (len == 0) return nullptr;
     if (!chars::is_char(cp)) {
       fail(WfRule::InvalidChar, p, {}, {}, cp);
       return nullptr;
@@ -599,18 +598,28 @@ bool Checker::reference(std::string_view* entity, uint32_t* cp) {
   return true;
 }
 
-// Entity Declared, Parsed Entity, No Recursion; the replacement text of an internal entity
-// is content itself.
-bool Checker::content_reference() {
+// The reference at p_, passed: the entity it names when one is declared, else *out is null
+// (a character reference, a predefined entity, an undeclared one where that is no error).
+// Entity Declared.
+bool Checker::declared_reference(Entity** out) {
   const char* const amp = p_;
   std::string_view name;
   uint32_t cp = 0;
+  *out = nullptr;
   if (!reference(&name, &cp)) return false;
   if (name.empty() || predefined_entity(name) != '\0') return true;
-  Entity* e = find_entity(name);
-  if (e == nullptr)
-    return entities_must_be_declared() ? fail(WfRule::UndeclaredEntity, amp, name) : true;
-  if (e->unparsed) return fail(WfRule::UnparsedEntityRef, amp, name);
+  *out = find_entity(name);
+  return *out != nullptr || !entities_must_be_declared() ||
+         fail(WfRule::UndeclaredEntity, amp, name);
+}
+
+// Parsed Entity, No Recursion; the replacement text of an internal entity is content itself.
+bool Checker::content_reference() {
+  const char* const amp = p_;
+  Entity* e = nullptr;
+  if (!declared_reference(&e)) return false;
+  if (e == nullptr) return true;
+  if (e->unparsed) return fail(WfRule::UnparsedEntityRef, amp, e->name);
   if (e->external) return true;  // never read
   return entity_as_content(*e, amp);
 }
@@ -628,17 +637,12 @@ bool Checker::entity_as_content(Entity& e, const char* ref) {
   return true;
 }
 
-// No External Entity References, No < in Attribute Values, Entity Declared, No Recursion.
+// No External Entity References, No < in Attribute Values, No Recursion.
 bool Checker::attribute_reference() {
   const char* const amp = p_;
-  std::string_view name;
-  uint32_t cp = 0;
-  if (!reference(&name, &cp)) return false;
-  if (name.empty() || predefined_entity(name) != '\0') return true;
-  Entity* e = find_entity(name);
-  if (e == nullptr)
-    return entities_must_be_declared() ? fail(WfRule::UndeclaredEntity, amp, name) : true;
-  return entity_in_attribute(*e, amp);
+  Entity* e = nullptr;
+  if (!declared_reference(&e)) return false;
+  return e == nullptr || entity_in_attribute(*e, amp);
 }
 
 bool Checker::entity_in_attribute(Entity& e, const char* ref) {
@@ -667,18 +671,18 @@ bool Checker::entity_in_attribute(Entity& e, const char* ref) {
   return true;
 }
 
-// Comment ::= '<!--' ((Char - '-') | ('-' (Char - '-')))* '-->'
-bool Checker::comment() {
-  const char* const lt = p_;
-  const char* p = lt + 4;
+// Characters up to `close` (whose first byte is C), passed; the construct opened at `lt` is
+// `unclosed` when the input ends first.
+template <char C>
+bool Checker::chars_until(const char* p, std::string_view close, const char* lt,
+                          WfRule unclosed) {
   for (;;) {
-    p = plain_run_end<'-', '-', '-'>(p, end_);
-    if (p == end_) return fail(WfRule::UnclosedComment, lt);
-    if (*p == '-') {
-      if (end_ - p >= 2 && p[1] == '-') {
-        if (end_ - p < 3) return fail(WfRule::UnclosedComment, lt);
-        if (p[2] != '>') return fail(WfRule::DoubleHyphenInComment, p);
-        p_ = p + 3;
+    p = plain_run_end<C, C, C>(p, end_);
+    if (p == end_) return fail(unclosed, lt);
+    if (*p == C) {
+      if (static_cast<size_t>(end_ - p) >= close.size() &&
+          std::memcmp(p, close.data(), close.size()) == 0) {
+        p_ = p + close.size();
         return true;
       }
       ++p;
@@ -687,6 +691,16 @@ bool Checker::comment() {
     p = other_char(p);
     if (p == nullptr) return false;
   }
+}
+
+// Comment ::= '<!--' ((Char - '-') | ('-' (Char - '-')))* '-->'
+bool Checker::comment() {
+  const char* const lt = p_;
+  if (!chars_until<'-'>(lt + 4, "--", lt, WfRule::UnclosedComment)) return false;
+  if (at_end()) return fail(WfRule::UnclosedComment, lt);
+  if (*p_ != '>') return fail(WfRule::DoubleHyphenInComment, p_ - 2);
+  ++p_;
+  return true;
 }
 
 // PI ::= '<?' PITarget (S (Char* - (Char* '?>' Char*)))? '?>'
@@ -708,40 +722,13 @@ bool Checker::pi() {
     }
     return fail(WfRule::BadPi, p, name);
   }
-  for (;;) {
-    p = plain_run_end<'?', '?', '?'>(p, end_);
-    if (p == end_) return fail(WfRule::UnclosedPi, lt);
-    if (*p == '?') {
-      if (end_ - p >= 2 && p[1] == '>') {
-        p_ = p + 2;
-        return true;
-      }
-      ++p;
-      continue;
-    }
-    p = other_char(p);
-    if (p == nullptr) return false;
-  }
+  return chars_until<'?'>(p, "?>", lt, WfRule::UnclosedPi);
 }
 
 // CDSect ::= '<![CDATA[' (Char* - (Char* ']]>' Char*)) ']]>'
 bool Checker::cdata() {
   const char* const lt = p_;
-  const char* p = lt + 9;
-  for (;;) {
-    p = plain_run_end<']', ']', ']'>(p, end_);
-    if (p == end_) return fail(WfRule::UnclosedCData, lt);
-    if (*p == ']') {
-      if (end_ - p >= 3 && p[1] == ']' && p[2] == '>') {
-        p_ = p + 3;
-        return true;
-      }
-      ++p;
-      continue;
-    }
-    p = other_char(p);
-    if (p == nullptr) return false;
-  }
+  return chars_until<']'>(lt + 9, "]]>", lt, WfRule::UnclosedCData);
 }
 
 Entity* Checker::find_entity(std::string_view name) noexcept {

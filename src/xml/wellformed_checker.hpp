@@ -52,12 +52,15 @@ class Checker {
   bool attributes_unique();
   bool expanded_names_unique();
   void attribute_text(std::string_view raw, std::string& out, int depth);
+  template <char C>
+  bool chars_until(const char* p, std::string_view close, const char* lt, WfRule unclosed);
   bool comment();
   bool pi();
   bool cdata();
   // Past the reference at p_ (a '&') in content, an attribute value or an entity value:
   // `name` is the entity's, or empty for a character reference to *cp.
   bool reference(std::string_view* name, uint32_t* cp);
+  bool declared_reference(Entity** out);
   bool content_reference();
   bool attribute_reference();
   bool entity_as_content(Entity& e, const char* ref);
@@ -73,6 +76,9 @@ class Checker {
     return name_end_slow(p, nmtoken);
   }
   const char* name_end_slow(const char* p, bool nmtoken);
+  // The UTF-8 sequence at p (a byte of 0x80 or more): its length and code point, or 0 with
+  // the error set.
+  size_t utf8_at(const char* p, uint32_t* cp);
   // Past the characters at p (0x80 or more); nullptr with the error set.
   const char* non_ascii_char(const char* p);
   // Past the byte at p that a plain run stopped at for being no plain ASCII character.
