@@ -4,6 +4,7 @@ each error is reported (offset, line, column, element path), encodings, and the 
 from __future__ import annotations
 
 import mmap
+import pickle
 import threading
 
 import pytest
@@ -53,6 +54,9 @@ def test_every_entry_point_reports_the_same_place(text, expected):
         where = f", in {path}" if path else ""
         assert str(error) == f"{message}, line {line}, column {column}{where}"
         assert isinstance(error, ValueError)
+        # It crosses process boundaries (multiprocessing, Dask) whole.
+        copied = pickle.loads(pickle.dumps(error))
+        assert (type(copied), str(copied), vars(copied)) == (type(error), str(error), vars(error))
 
 
 def test_structural_validate_is_unchanged():
