@@ -43,6 +43,8 @@ bool libxml2_differs(std::string_view doc, const varnex::xml::WfError& ours, boo
   if (ours.rule == WfRule::BadDoctype && ours.offset >= 9 &&
       doc.substr(ours.offset - 9, 9) == "<!DOCTYPE")
     return true;
+  // It counts a namespace declaration made twice in a tag as a namespace error only.
+  if (ours.rule == WfRule::DuplicateAttr && ours.detail.starts_with("xmlns")) return true;
   // It refuses an encoding it does not know even when told to ignore the declared one.
   if (ours.ok() && !theirs && doc.starts_with("<?xml") &&
       doc.substr(0, doc.find("?>")).find("encoding") != std::string_view::npos)
