@@ -10,11 +10,13 @@
 #include <emmintrin.h>
 #endif
 
+#include "xml/markup.hpp"
+
 namespace varnex::xml::chars {
 
 // Bits of the byte table.
 enum : uint8_t {
-  kWs = 1,         // S: space, tab, LF, CR
+  kWs = 1,         // S: space, tab, LF, CR (the reader's whitespace)
   kNameStart = 2,  // ASCII NameStartChar: ':' 'A'-'Z' '_' 'a'-'z'
   kName = 4,       // ASCII NameChar: NameStartChar, '-', '.', '0'-'9'
   kPubid = 8,      // PubidChar: space, CR, LF, letters, digits, -'()+,./:=?;!*#@$_%
@@ -39,7 +41,7 @@ struct ByteTable {
     for (unsigned c = 0; c < 0x80; ++c) {
       const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
       const bool digit = c >= '0' && c <= '9';
-      if (c == ' ' || c == '\t' || c == '\n' || c == '\r') bits[c] |= kWs;
+      if ((detail::kClasses.bits[c] & detail::kClassWs) != 0) bits[c] |= kWs;
       if ((bits[c] & kName) != 0 && !digit && c != '-' && c != '.') bits[c] |= kNameStart;
       if (letter || digit || c == ' ' || c == '\r' || c == '\n') bits[c] |= kPubid;
       if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') bits[c] |= kChar;
