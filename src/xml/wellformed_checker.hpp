@@ -23,7 +23,6 @@ inline constexpr size_t kQuoteLimit = 64;
 inline constexpr int kMaxDetours = 64;
 inline constexpr int kMaxNesting = 256;
 
-
 // An entity declared in the internal subset.
 struct Entity {
   enum class State : uint8_t { Unchecked, Checking, Good };
@@ -35,6 +34,8 @@ struct Entity {
   State in_attribute = State::Unchecked;
 };
 
+// One pass over one document. Each reading function starts at p_ (or the pointer it is given),
+// leaves p_ past what it read, and returns false (or nullptr) with the first error set.
 class Checker {
  public:
   Checker(std::string_view doc, const WfSource& source) noexcept;
