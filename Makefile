@@ -12,12 +12,13 @@ FUZZ_SECONDS ?= 30
 
 .PHONY: deps venv install example build test test-cpp test-py check sanitize asan-py fuzz bench bench-py lint docs typecheck clean
 
-# System packages for the C++ tests and the fuzzer (Debian).
+# System packages for the C++ tests and the fuzzers (Debian); libxml2 is the strict
+# checker's differential oracle, xmllint (libxml2-utils) a peer in benchmarks/strict.py.
 deps:
-	@dpkg -s libgtest-dev clang-14 libclang-rt-14-dev >/dev/null 2>&1 || { \
+	@dpkg -s libgtest-dev clang-14 libclang-rt-14-dev libxml2-dev libxml2-utils >/dev/null 2>&1 || { \
 	  $(SUDO) apt-get update -qq && \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-	    cmake g++ libgtest-dev clang-14 libclang-rt-14-dev; }
+	    cmake g++ libgtest-dev clang-14 libclang-rt-14-dev libxml2-dev libxml2-utils; }
 
 $(VENV)/bin/python:
 	python3 -m venv $(VENV)

@@ -3,7 +3,7 @@
 Documents and paths come from a small grammar driven by the fuzzer's bytes,
 so most inputs are nearly XML and nearly valid paths. Every entry point runs
 on them (get_bytes, get_buffer, get_many_bytes, parse and its navigation and
-views, validate, repr), and the checks are those a user relies on: only the
+views, validate, check, repr), and the checks are those a user relies on: only the
 documented exceptions, a repr that never raises, and agreement between entry
 points that must agree.
 
@@ -155,6 +155,13 @@ def TestOneInput(data: bytes) -> None:
     whole = varnex.parse(doc)
     poke(whole, fdp)
     assert varnex.validate(doc) in (True, False)
+    strict = varnex.validate(doc, strict=True)
+    try:
+        varnex.check(doc)
+        assert strict and varnex.validate(doc), "well formed, so sound"
+    except varnex.XMLSyntaxError as error:
+        assert not strict and error.line >= 1 and error.column >= 1
+        assert error.offset is None or 0 <= error.offset <= len(doc)
     text = doc.decode("utf-8", "replace")
     try:
         poke(varnex.get(text, paths[0]), fdp)

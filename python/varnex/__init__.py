@@ -15,6 +15,8 @@ from varnex._varnex import (
     ResultItemsView,
     ResultKeysView,
     ResultValuesView,
+    XMLSyntaxError,
+    check,
     compile,
     get,
     get_buffer,
@@ -38,6 +40,7 @@ __all__ = [
     "parse",
     "compile",
     "validate",
+    "check",
     "records",
     "table_raw",
     "Path",
@@ -52,5 +55,6 @@ __all__ = [
     "ResultValuesView",
     "ResultItemsView",
     "ResultChildrenView",
+    "XMLSyntaxError",
     "table",
 ]

@@ -15,6 +15,7 @@ __all__ = [
     "parse",
     "compile",
     "validate",
+    "check",
     "records",
     "table_raw",
     "Path",
@@ -29,6 +30,7 @@ __all__ = [
     "ResultValuesView",
     "ResultItemsView",
     "ResultChildrenView",
+    "XMLSyntaxError",
 ]
 
 # Every function and method takes its arguments positionally or by keyword; only the
@@ -122,13 +124,32 @@ def compile(path: str) -> Path:
             the fault. An empty path is an error here.
     """
 
-def validate(data: str | bytes | Buffer) -> bool:
-    """Whether the structure of `data` is sound: every piece of markup can be read, every
-    element is closed by an end tag naming it, and there is exactly one top-level element.
+def validate(data: str | bytes | Buffer, strict: bool = False) -> bool:
+    """Whether `data` is sound XML. Reads the whole document once.
 
+    By default the test is of its **structure**: every piece of markup can be read, every
+    element is closed by an end tag naming it, and there is exactly one top-level element.
     Attribute syntax, entity and character references, which characters appear where, and
-    whether the bytes are valid in their encoding are not checked. Reads the whole document
-    once.
+    whether the bytes are valid in their encoding are not checked.
+
+    With `strict=True` it is [`check`][varnex._varnex.check]'s test of XML 1.0
+    well-formedness, as a `bool`.
+    """
+
+def check(data: str | bytes | Buffer) -> None:
+    """Check that `data` is well-formed XML 1.0 (fifth edition); return nothing if it is.
+
+    Everything the standard asks of a well-formed document entity is checked: the XML
+    declaration, the encoding, characters, names, tags and attributes (unique, also by
+    namespace where prefixes are declared), references, entities declared in the internal
+    subset and their replacement texts, comments, processing instructions, CDATA sections,
+    the internal subset's declarations, one root. Not checked: validity against the DTD,
+    external entities and the external subset (never read), the namespace rules beyond
+    unique attributes. Reads the whole document once.
+
+    Raises:
+        XMLSyntaxError: at the first error, saying where it is.
+        ValueError: `data` exports no usable buffer (as for `validate`).
     """
 
 def records(
@@ -411,3 +432,22 @@ class ResultChildrenView:
 
     def __len__(self) -> int: ...
     def __iter__(self) -> ResultChildIter: ...
+
+class XMLSyntaxError(ValueError):
+    """What [`check`][varnex._varnex.check] raises for a document that is not well-formed.
+
+    `str(error)` is the message, then the line, the column and the path.
+    """
+
+    message: str
+    """The rule broken, such as `end tag 'titel' does not match start tag 'title'`."""
+    offset: int | None
+    """Where the error is in `data`: bytes of a `bytes` or buffer, characters of a `str`;
+    `None` in a multi-byte East Asian encoding, whose bytes are not counted back."""
+    line: int
+    """The line, from 1; LF, CR LF and a lone CR each end one."""
+    column: int
+    """The column in characters, from 1."""
+    path: str
+    """The elements around the error, as `catalog.book[41].title`: an element after others
+    of its name has its index among them, from 0. Empty outside the root element."""

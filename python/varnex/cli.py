@@ -28,7 +28,7 @@ STDIN_NAME = "(standard input)"
 USAGE = """\
 varnex [OPTIONS] PATH [FILE...]
        varnex [OPTIONS] -e PATH [-e PATH...] [FILE...]
-       varnex --validate [FILE...]
+       varnex --validate [--strict] [FILE...]
        varnex --tour [FILE]"""
 
 DESCRIPTION = """\
@@ -62,6 +62,8 @@ exit status:
   "matches" when it gives at least one item: a count or an aggregate always
   gives one, even when it is 0. --validate: 0 when every file is well formed,
   1 when some file is not (its name is printed), 2 on unreadable files.
+  --validate --strict checks all of XML 1.0 well-formedness and prints
+  FILE:LINE:COLUMN: message for the first error of each file that fails.
 
 examples:
   varnex 'catalog.book#(price>10)#.@id' catalog.xml
@@ -97,6 +99,11 @@ def _parser() -> argparse.ArgumentParser:
         (("--tour",), "tour", "a short tour of paths and options over FILE (a catalog)"),
     ]:
         mode.add_argument(*flags, dest="mode", action="store_const", const=name, help=text)
+    parser.add_argument(
+        "--strict",
+        action="store_true",
+        help="with --validate: check full XML 1.0 well-formedness, and say where each file fails",
+    )
     parser.add_argument(
         "--json-elements",
         choices=("markup", "dict"),
@@ -147,6 +154,8 @@ def parse_args(argv: Sequence[str] | None) -> tuple[argparse.Namespace, list[str
     options = parser.parse_intermixed_args(argv)
     operands: list[str] = options.operands
     paths: list[str] = options.paths or []
+    if options.strict and options.mode != "validate":
+        parser.error("--strict goes with --validate")
     if options.mode in ("validate", "tour"):
         if paths:
             parser.error(f"--{options.mode} takes no paths")
@@ -231,6 +240,13 @@ class Run:
 
     def validate_file(self, name: str) -> None:
         shown = STDIN_NAME if name == "-" else name
+        if self.options.strict:
+            error = self._read(name, shown, _first_error)
+            if error is not None and error is not False:
+                self.malformed = True
+                where = f" (in {error.path})" if error.path else ""
+                self.out.record("", f"{shown}:{error.line}:{error.column}: {error.message}{where}")
+            return
         well_formed = self._read(name, shown, varnex.validate)
         if well_formed is False:
             self.malformed = True
@@ -298,6 +314,15 @@ class Run:
 
     def _named(self, shown: str, value: Any) -> Any:
         return {"file": shown, "value": value} if self.show_names else value
+
+
+def _first_error(document: Any) -> varnex.XMLSyntaxError | bool:
+    """The document's first well-formedness error, or False when it has none."""
+    try:
+        varnex.check(document)
+    except varnex.XMLSyntaxError as error:
+        return error
+    return False
 
 
 def run(argv: Sequence[str] | None) -> int:

@@ -31,6 +31,11 @@ bool convert(PyObject* value, ParamKind kind, BoundArg& out) noexcept {
   switch (kind) {
     case ParamKind::Any:
       return true;
+    case ParamKind::Flag: {
+      const int truth = PyObject_IsTrue(value);
+      out.flag = truth == 1;
+      return truth >= 0;
+    }
     case ParamKind::Bytes:
       if (PyBytes_Check(value)) return true;
       raise_wrong_type(value, kind);
@@ -94,7 +99,8 @@ void raise_missing(const Signature& signature, const BoundArg* out) {
   const char* missing[kMaxParams];
   size_t count = 0;
   for (size_t i = 0; i < signature.params.size(); ++i) {
-    if (out[i].object == nullptr) missing[count++] = signature.params[i].name;
+    if (out[i].object == nullptr && signature.params[i].required)
+      missing[count++] = signature.params[i].name;
   }
   const std::string names = join_names({missing, count});
   PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
@@ -109,8 +115,17 @@ bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nar
            const auto nparams = static_cast<Py_ssize_t>(signature.params.size());
            for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = BoundArg{};
            if (nargs > nparams) {
-             PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
-                          signature.display, nparams, nargs, nargs == 1 ? "was" : "were");
+             Py_ssize_t nrequired = 0;
+             while (nrequired < nparams && signature.params[nrequired].required) ++nrequired;
+             if (nrequired == nparams) {
+               PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                            signature.display, nparams, nargs, nargs == 1 ? "was" : "were");
+             } else {
+               PyErr_Format(PyExc_TypeError,
+                            "%s takes from %zd to %zd positional arguments but %zd %s given",
+                            signature.display, nrequired, nparams, nargs,
+                            nargs == 1 ? "was" : "were");
+             }
              return -1;
            }
            for (Py_ssize_t i = 0; i < nargs; ++i) out[i].object = args[i];
@@ -138,12 +153,13 @@ bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nar
            }
 
            for (Py_ssize_t i = 0; i < nparams; ++i) {
-             if (out[i].object == nullptr) {
+             if (out[i].object == nullptr && signature.params[i].required) {
                raise_missing(signature, out);
                return -1;
              }
            }
            for (Py_ssize_t i = 0; i < nparams; ++i) {
+             if (out[i].object == nullptr) continue;  // an optional one left out
              if (!convert(out[i].object, signature.params[i].kind, out[i])) {
                wrap_conversion_error(signature.params[i].name);
                return -1;

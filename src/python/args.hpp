@@ -14,14 +14,16 @@ enum class ParamKind : uint8_t {
   Str,    // str or a subclass, not encoded
   Utf8,   // str or a subclass, with its UTF-8 form
   Bytes,  // bytes or a subclass
+  Flag,   // any object, read for its truth value
 };
 
 struct Param {
   const char* name;
   ParamKind kind;
+  bool required = true;  // optional ones come last
 };
 
-// Every parameter is positional-or-keyword and required.
+// Every parameter is positional-or-keyword.
 struct Signature {
   const char* display;  // "get()" or "Result.get()", as the messages name it
   std::span<const Param> params;
@@ -32,6 +34,7 @@ inline constexpr size_t kMaxParams = 4;
 struct BoundArg {
   PyObject* object = nullptr;  // borrowed from the caller's argument vector
   std::string_view utf8;       // Utf8 parameters: valid while `object` lives
+  bool flag = false;           // Flag parameters: the truth value, false when not given
 };
 
 // Binds a fast-call argument vector (METH_FASTCALL | METH_KEYWORDS) to

@@ -100,6 +100,63 @@ std::string quote_path_for_repr(std::string_view path) {
   return path::quote_path(path, needs_escape, &ctx);
 }
 
+namespace {
+// The class made by the module's last start; a strong reference kept for the process.
+PyObject* syntax_error_type = nullptr;
+
+constexpr const char* kSyntaxErrorDoc =
+    "The document is not well-formed XML: raised by check() with where the first error is.\n\n"
+    "Attributes: message (the rule broken), offset (into the document: bytes, or characters "
+    "for a str; None where a decoded document's bytes cannot be counted back), line and "
+    "column (from 1), path (the elements around the error, such as catalog.book[41].title).";
+
+// Sets attribute `name` of `object` to `value`, a new reference (stolen). False on failure.
+bool set_attr(PyObject* object, const char* name, PyObject* value) noexcept {
+  Ref owned = Ref::steal(value);
+  return owned && PyObject_SetAttrString(object, name, owned.get()) == 0;
+}
+
+PyObject* utf8_text(const std::string& text) noexcept {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+}  // namespace
+
+Ref create_syntax_error_type() noexcept {
+  Ref type = Ref::steal(PyErr_NewExceptionWithDoc("varnex._varnex.XMLSyntaxError", kSyntaxErrorDoc,
+                                                  PyExc_ValueError, nullptr));
+  if (!type) return {};
+  PyObject* previous = syntax_error_type;
+  syntax_error_type = Ref::borrow(type.get()).release();
+  Py_XDECREF(previous);
+  return type;
+}
+
+void raise_syntax_error(const engine::CheckReport& report, bool is_str) noexcept {
+  try {
+    std::string text = report.message;
+    text += ", line " + std::to_string(report.line) + ", column " + std::to_string(report.column);
+    if (!report.path.empty()) text += ", in " + report.path;
+    Ref message = Ref::steal(utf8_text(text));
+    if (!message) return;
+    Ref error =
+        Ref::steal(PyObject_CallFunctionObjArgs(syntax_error_type, message.get(), nullptr));
+    if (!error) return;
+    const size_t offset = is_str ? report.chars_before : report.offset;
+    PyObject* offset_value = offset == engine::CheckReport::kUnknown
+                                 ? Py_NewRef(Py_None)
+                                 : PyLong_FromSize_t(offset);
+    if (!set_attr(error.get(), "message", utf8_text(report.message)) ||
+        !set_attr(error.get(), "offset", offset_value) ||
+        !set_attr(error.get(), "line", PyLong_FromSize_t(report.line)) ||
+        !set_attr(error.get(), "column", PyLong_FromSize_t(report.column)) ||
+        !set_attr(error.get(), "path", utf8_text(report.path)))
+      return;
+    PyErr_SetObject(syntax_error_type, error.get());
+  } catch (...) {
+    raise_from_cpp_exception();
+  }
+}
+
 void raise_from_cpp_exception() noexcept {
   try {
     throw;

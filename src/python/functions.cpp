@@ -1,6 +1,7 @@
 // Single-path queries (get, get_bytes, get_buffer), parse and validate.
 #include "python/functions.hpp"
 
+#include "engine/check.hpp"
 #include "engine/engine.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
@@ -16,12 +17,15 @@ constexpr Param kGetParams[] = {{"data", ParamKind::Str}, {"path", ParamKind::Ut
 constexpr Param kGetBytesParams[] = {{"data", ParamKind::Bytes}, {"path", ParamKind::Utf8}};
 constexpr Param kGetBufferParams[] = {{"data", ParamKind::Any}, {"path", ParamKind::Utf8}};
 constexpr Param kDataParams[] = {{"data", ParamKind::Any}};
+constexpr Param kValidateParams[] = {{"data", ParamKind::Any},
+                                     {"strict", ParamKind::Flag, false}};
 
 constexpr Signature kGetSignature{"get()", kGetParams};
 constexpr Signature kGetBytesSignature{"get_bytes()", kGetBytesParams};
 constexpr Signature kGetBufferSignature{"get_buffer()", kGetBufferParams};
 constexpr Signature kParseSignature{"parse()", kDataParams};
-constexpr Signature kValidateSignature{"validate()", kDataParams};
+constexpr Signature kValidateSignature{"validate()", kValidateParams};
+constexpr Signature kCheckSignature{"check()", kDataParams};
 
 // get and get_bytes: the document's own bytes, read in place; spans refer to it.
 PyObject* query_in_place(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
@@ -83,11 +87,30 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
+// The strict check of `data`'s bytes as the caller holds them (encodings are its business).
+// False with an exception set when the bytes cannot be had.
+bool check_source(PyObject* data, engine::CheckReport* report, bool* is_str) {
+  SourceBytes doc;
+  if (!doc.acquire(data)) return false;
+  {
+    const UnlockedPass unlocked(doc.is_immutable(), doc.bytes().size());
+    *report = engine::check_document(doc.bytes(), doc.is_str());
+  }
+  *is_str = doc.is_str();
+  return true;
+}
+
 PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[1];
+    BoundArg bound[2];
     if (!bind_args(kValidateSignature, args, nargs, kwnames, bound)) return nullptr;
+    if (bound[1].flag) {
+      engine::CheckReport report;
+      bool is_str = false;
+      if (!check_source(bound[0].object, &report, &is_str)) return nullptr;
+      return PyBool_FromLong(report.ok);
+    }
     SourceBytes doc;
     if (!doc.acquire(bound[0].object) || !doc.decode_document()) return nullptr;
     bool valid = false;
@@ -97,6 +120,21 @@ PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     }
     doc.release();
     return PyBool_FromLong(valid);
+  });
+}
+
+PyObject* py_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[1];
+    if (!bind_args(kCheckSignature, args, nargs, kwnames, bound)) return nullptr;
+    engine::CheckReport report;
+    bool is_str = false;
+    if (!check_source(bound[0].object, &report, &is_str)) return nullptr;
+    if (!report.ok) {
+      raise_syntax_error(report, is_str);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
   });
 }
 
@@ -116,6 +154,8 @@ PyMethodDef kGetBufferDef = {"get_buffer", as_cfunction<py_get_buffer>(),
 PyMethodDef kParseDef = {"parse", as_cfunction<py_parse>(), METH_FASTCALL | METH_KEYWORDS,
                          "parse(data)\n--\n\n"};
 PyMethodDef kValidateDef = {"validate", as_cfunction<py_validate>(), METH_FASTCALL | METH_KEYWORDS,
-                            "validate(data)\n--\n\n"};
+                            "validate(data, strict=False)\n--\n\n"};
+PyMethodDef kCheckDef = {"check", as_cfunction<py_check>(), METH_FASTCALL | METH_KEYWORDS,
+                         "check(data)\n--\n\n"};
 
 }  // namespace varnex::python

@@ -10,5 +10,6 @@ extern PyMethodDef kGetBytesDef;
 extern PyMethodDef kGetBufferDef;
 extern PyMethodDef kParseDef;
 extern PyMethodDef kValidateDef;
+extern PyMethodDef kCheckDef;
 
 }  // namespace varnex::python

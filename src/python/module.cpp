@@ -20,6 +20,7 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &kGetDef,          &kGetBytesDef, &kGetBufferDef, &kGetManyDef,  &kGetManyBytesDef,
     &kGetManyBufferDef, &kParseDef,   &kCompileDef,   &kValidateDef,
+    &kCheckDef,
     &kRecordsDef,      &kTableRawDef,
 };
 
@@ -83,6 +84,9 @@ int varnex_exec(PyObject* module) noexcept {
       Ref cls = entry.create();
       if (!cls || add_public(module, all.get(), entry.name, cls.get()) < 0) return -1;
     }
+    Ref syntax_error = create_syntax_error_type();
+    if (!syntax_error || add_public(module, all.get(), "XMLSyntaxError", syntax_error.get()) < 0)
+      return -1;
     return register_exit_wait() ? 0 : -1;
   });
 }

@@ -48,6 +48,8 @@ class SourceBytes {
     immutable_ = false;
   }
   [[nodiscard]] std::string_view bytes() const noexcept { return bytes_; }
+  // True when bytes() is a str's UTF-8 form.
+  [[nodiscard]] bool is_str() const noexcept { return is_str_; }
 
  private:
   // -1 when the exporter gives no single-byte buffer (message left to the

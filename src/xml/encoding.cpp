@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "xml/chars.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -428,34 +430,10 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
   for (;;) {
     i += ascii_prefix(s + i, n - i);
     if (i == n) return true;
-    // Well-formed sequences (the Unicode table of byte ranges).
-    const unsigned char c = s[i];
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    size_t extra;
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      if (c == 0xE0)
-        lo = 0xA0;  // overlong
-      else if (c == 0xED)
-        hi = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      if (c == 0xF0)
-        lo = 0x90;  // overlong
-      else if (c == 0xF4)
-        hi = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (size_t k = 2; k <= extra; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += extra + 1;
+    uint32_t cp = 0;
+    const size_t len = chars::utf8_sequence(s + i, n - i, &cp);
+    if (len == 0) return false;
+    i += len;
   }
 }
 

