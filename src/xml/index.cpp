@@ -57,7 +57,7 @@ struct Sse2Classifier {
 #endif
 
 using Kernel = size_t (*)(Index::State&, IndexBlock*, size_t) noexcept;
-using Skip = void (*)(const char*, size_t, IndexCursor&, char, size_t*) noexcept;
+using Skip = void (*)(const char*, size_t, IndexCursor&, std::string_view, size_t*) noexcept;
 
 struct Kernels {
   Kernel index;
@@ -100,21 +100,21 @@ size_t index_sse2(Index::State& s, IndexBlock* out, size_t cap) noexcept {
 #endif
 }
 
-void skip_portable(const char* base, size_t len, IndexCursor& c, char first,
+void skip_portable(const char* base, size_t len, IndexCursor& c, std::string_view name,
                    size_t* open) noexcept {
-  index_skip_with<PortableClassifier>(base, len, c, first, open);
+  index_skip_with<PortableClassifier>(base, len, c, name, open);
 }
 
-void skip_sse2(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept {
+void skip_sse2(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept {
 #if defined(__SSE2__)
-  index_skip_with<Sse2Classifier>(base, len, c, first, open);
+  index_skip_with<Sse2Classifier>(base, len, c, name, open);
 #else
-  skip_portable(base, len, c, first, open);
+  skip_portable(base, len, c, name, open);
 #endif
 }
 
-void index_skip(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept {
-  g_skip.load(std::memory_order_relaxed)(base, len, c, first, open);
+void index_skip(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept {
+  g_skip.load(std::memory_order_relaxed)(base, len, c, name, open);
 }
 
 bool index_path_usable(IndexPath path) noexcept {

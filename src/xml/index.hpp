@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "xml/error.hpp"
 
@@ -98,17 +99,19 @@ struct IndexCursor {
   const IndexBlock* end;
   uint64_t lt;
   uint64_t gt;
+  unsigned one_by_one = 0;  // markups index_skip takes one at a time before whole blocks
 };
 
-// For a skip: passes markups from the cursor while each is ordinary (a start or empty-element
-// tag, or an end tag with an element open, whose name does not start with `first`), whole
+// For a skip of an element named `name` (not empty): passes markups from the cursor while each
+// is ordinary (a start or empty-element tag, or an end tag with an element open, whose name is
+// not `name`), whole
 // blocks at a time where it can, keeping `*open`, the count of open elements. It stops before the
 // first other markup, before one that runs on into a later block, or at the chunk's end; the
 // cursor then stands there.
-void index_skip(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept;
-void skip_portable(const char* base, size_t len, IndexCursor& c, char first,
+void index_skip(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept;
+void skip_portable(const char* base, size_t len, IndexCursor& c, std::string_view name,
                    size_t* open) noexcept;
-void skip_sse2(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept;
-void skip_avx2(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept;
+void skip_sse2(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept;
+void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept;
 
 }  // namespace varnex::xml::detail

@@ -59,8 +59,8 @@ size_t index_avx2(Index::State& s, IndexBlock* out, size_t cap) noexcept {
   return index_blocks<Avx2Classifier>(s, out, cap);
 }
 
-void skip_avx2(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept {
-  index_skip_with<Avx2Classifier>(base, len, c, first, open);
+void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept {
+  index_skip_with<Avx2Classifier>(base, len, c, name, open);
 }
 
 }  // namespace varnex::xml::detail
@@ -72,8 +72,8 @@ namespace varnex::xml::detail {
 size_t index_avx2(Index::State& s, IndexBlock* out, size_t cap) noexcept {
   return index_sse2(s, out, cap);
 }
-void skip_avx2(const char* base, size_t len, IndexCursor& c, char first, size_t* open) noexcept {
-  skip_sse2(base, len, c, first, open);
+void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept {
+  skip_sse2(base, len, c, name, open);
 }
 }  // namespace varnex::xml::detail
 

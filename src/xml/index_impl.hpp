@@ -274,7 +274,11 @@ template <class Classifier>
 // index_skip (index.hpp), over a classifier's byte mask and popcount.
 template <class Classifier>
 [[gnu::always_inline]] inline void index_skip_with(const char* base, size_t len, IndexCursor& c,
-                                                   char first, size_t* open_count) noexcept {
+                                                   std::string_view name,
+                                                   size_t* open_count) noexcept {
+  const char first = name.front();
+  const size_t n = name.size();
+  unsigned taken = 0;
   const IndexBlock* cur = c.cur;
   uint64_t lt = c.lt;
   uint64_t gt = c.gt;
@@ -287,7 +291,9 @@ template <class Classifier>
       gt = cur->gt;
     }
     const size_t at = cur->at();
-    if (!cur->has_construct() && len - at >= 64) {
+    // Most skipped elements are short: their first markups are taken one by one (as many as
+    // the caller says), which costs less than looking at their block as a whole.
+    if (++taken > c.one_by_one && !cur->has_construct() && len - at >= 64) {
       // The markups from here up to the first that runs past the block, that has its name in
       // the next one (its '<' at one of the last two bytes: a name starts one byte after '<',
       // two after '</'), or whose name starts like the target's, taken together.
@@ -320,12 +326,21 @@ template <class Classifier>
       closing = cur + 1;
       closing_gt = closing->gt;
     }
-    const char* tag = base + at + static_cast<unsigned>(__builtin_ctzll(lt));
+    const size_t l = at + static_cast<unsigned>(__builtin_ctzll(lt));
+    const char* tag = base + l;
+    // A tag whose name may be the target's is left to the reader: its first bytes are the
+    // target's, followed by what can end a name (a longer name sharing them is passed).
+    const auto may_be_target = [&](size_t from) {
+      const size_t g = closing->at() + static_cast<unsigned>(__builtin_ctzll(closing_gt));
+      if (g - from < n || !same_bytes(base + from, name.data(), n, len - from)) return false;
+      const char next = base[from + n];
+      return next == '>' || next == '/' || ws_byte(next);
+    };
     if (tag[1] == '/') {
-      if (tag[2] == first || open == 0) break;
+      if (open == 0 || (tag[2] == first && may_be_target(l + 2))) break;
       --open;
     } else {
-      if (tag[1] == '!' || tag[1] == '?' || tag[1] == first) break;
+      if (tag[1] == '!' || tag[1] == '?' || (tag[1] == first && may_be_target(l + 1))) break;
       open += (closing->opens >> __builtin_ctzll(closing_gt)) & 1;
     }
     lt &= lt - 1;

@@ -122,10 +122,12 @@ Event Reader::read_event() noexcept {
     pos_ = lt;
     return make_event(EventKind::Text, begin, lt);
   }
-  return read_markup(lt);
+  return markup_event(lt);
 }
 
-Event Reader::read_markup(size_t lt) noexcept {
+Event Reader::read_markup(size_t lt) noexcept { return markup_event(lt); }
+
+[[gnu::always_inline]] inline Event Reader::markup_event(size_t lt) noexcept {
   size_t gt = 0;
   if (!take_markup(&gt)) [[unlikely]] {
     // The input ends in this markup, broken.
@@ -270,8 +272,12 @@ bool Reader::pass_field(std::string_view name) noexcept {
   }
   const size_t n = name.size();
   if (gt - lt != n + 2) return false;
-  // Both names are views into the input, the start tag's before the end tag's.
-  if (!detail::same_bytes(base_ + lt + 2, name.data(), n, len_ - (lt + 2))) return false;
+  // A name in the input (the start tag's, before the end tag) is compared a word at a time.
+  const bool in_input = name.data() >= base_ && name.data() + n <= base_ + len_;
+  if (in_input ? !detail::same_bytes(base_ + lt + 2, name.data(), n, len_ - (lt + 2))
+               : std::memcmp(base_ + lt + 2, name.data(), n) != 0) {
+    return false;
+  }
   (void)take_markup(&gt);
   --depth_;
   pos_ = gt + 1;
@@ -297,7 +303,8 @@ template <bool Checked>
 ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noexcept {
   const char* const base = base_;
   const size_t n = name.size();
-  const char first = n > 0 ? name.front() : '\0';
+  // The kernel reads a word from the name as from the input: only a name in the input.
+  const bool kernel = !Checked && n > 0 && name.data() >= base && name.data() + n <= base + len_;
   size_t depth = 0;  // elements named `name` open inside the skipped one
   for (;;) {
     if (Checked) {
@@ -306,9 +313,12 @@ ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noex
     }
     // An end tag next (most skipped elements are a field: text, then their end tag) is taken
     // here, without the kernel.
-    if (!Checked && n > 0 && cur_ != end_ && (lt_ == 0 || peek_lt() + 1 >= len_ || base[peek_lt() + 1] != '/')) {
-      detail::IndexCursor c{cur_, end_, lt_, gt_};
-      detail::index_skip(base, len_, c, first, &depth_);
+    if (kernel && cur_ != end_ &&
+        (lt_ == 0 || peek_lt() + 1 >= len_ || base[peek_lt() + 1] != '/')) {
+      // Skipped elements come in runs of one kind: after a long one, blocks are looked at
+      // whole from the first markup on.
+      detail::IndexCursor c{cur_, end_, lt_, gt_, last_skip_ >= kLongSkip ? 0u : 6u};
+      detail::index_skip(base, len_, c, name, &depth_);
       cur_ = c.cur;
       lt_ = c.lt;
       gt_ = c.gt;
@@ -334,6 +344,7 @@ ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noex
       if (ev.kind == EventKind::Error) return ev.error;
       if (end_name == name) {
         if (depth == 0) {
+          last_skip_ = lt - start;
           if (span != nullptr) *span = SkipSpan{start, lt};
           return ErrorKind::None;
         }

@@ -155,6 +155,7 @@ class Reader {
   void start_document() noexcept;
   // The markup whose '<' at lt is the next one: read whole, the reader past it.
   Event read_markup(size_t lt) noexcept;
+  Event markup_event(size_t lt) noexcept;  // read_markup's body, inlined in read_event
   Event bang_event(size_t lt, size_t gt) noexcept;
   Event question_event(size_t lt, size_t gt) noexcept;
   Event close_element(std::string_view name, size_t lt) noexcept;
@@ -188,6 +189,8 @@ class Reader {
   std::string_view mismatch_expected_;
   std::string_view mismatch_found_;
   // Where the reader stands in the index: the block cur_ of the chunk, its bits not taken yet.
+  size_t last_skip_ = 0;  // bytes the last read_to_end passed
+  static constexpr size_t kLongSkip = 128;
   const detail::IndexBlock* cur_ = nullptr;
   const detail::IndexBlock* end_ = nullptr;
   uint64_t lt_ = 0;
