@@ -3,6 +3,7 @@
 #include "engine/internal.hpp"
 #include "path/number.hpp"
 #include "xml/encoding.hpp"
+#include "xml/markup.hpp"
 #include "xml/unescape.hpp"
 
 namespace varnex::engine {
@@ -77,26 +78,6 @@ std::string read_element_text(std::string_view element) {
   }
 }
 
-// Where the tag whose content starts at `from` ends: its '>', found as the reader finds it
-// (a quote hides '>' up to the matching quote). npos when the bytes end first.
-size_t tag_end(std::string_view bytes, size_t from) noexcept {
-  const size_t gt = bytes.find('>', from);
-  if (gt == std::string_view::npos) return gt;
-  if (bytes.substr(from, gt - from).find_first_of("\"'") == std::string_view::npos) return gt;
-  char quote = 0;
-  for (size_t i = from; i < bytes.size(); ++i) {
-    const char c = bytes[i];
-    if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '>') {
-      return i;
-    }
-  }
-  return std::string_view::npos;
-}
-
 }  // namespace
 
 // The reader, over `<tag>text</...`, gives Start, one Text (none when empty), and End: the
@@ -104,8 +85,9 @@ size_t tag_end(std::string_view bytes, size_t from) noexcept {
 std::optional<std::string_view> simple_text_bytes(std::string_view element) noexcept {
   if (element.size() < 2 || element[0] != '<') return std::nullopt;
   if (element[1] == '!' || element[1] == '/' || element[1] == '?') return std::nullopt;
-  const size_t gt = tag_end(element, 1);
-  if (gt == std::string_view::npos) return std::nullopt;
+  const char* end = xml::detail::find_tag_end(element.data() + 1, element.data() + element.size());
+  if (end == nullptr) return std::nullopt;
+  const size_t gt = static_cast<size_t>(end - element.data());
   if (gt >= 2 && element[gt - 1] == '/') return std::string_view{};  // an empty-element tag
   const size_t lt = element.find('<', gt + 1);
   if (lt == std::string_view::npos || lt + 1 >= element.size() || element[lt + 1] != '/') {
