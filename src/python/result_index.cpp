@@ -1,4 +1,5 @@
 // Result navigation: r[int], r[slice], r["name"] and Result.get(path).
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -105,10 +106,10 @@ std::optional<size_t> resolve_index(long index, size_t length) noexcept {
 }
 
 PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, PyObject* key) {
-  const long index = PyLong_AsLong(key);
-  if (index == -1 && PyErr_Occurred()) {
-    // Not an index (or out of range): our TypeError. Anything else that
-    // __index__ raised (an interrupt, MemoryError) is not ours to hide.
+  const Ref number = Ref::steal(PyNumber_Index(key));
+  if (!number) {
+    // Not an index: our TypeError. Anything else that __index__ raised (an
+    // interrupt, MemoryError) is not ours to hide.
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError) ||
         PyErr_ExceptionMatches(PyExc_ValueError)) {
       PyErr_Clear();
@@ -116,15 +117,22 @@ PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, Py
     }
     return nullptr;
   }
+  if (mode == Mode::DictElement) {
+    PyErr_SetObject(PyExc_KeyError, number.get());
+    return nullptr;
+  }
+  long index = PyLong_AsLong(number.get());
+  if (index == -1 && PyErr_Occurred()) {
+    // An integer beyond a long is beyond every Result too.
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+    PyErr_Clear();
+    index = std::numeric_limits<long>::max();
+  }
   const PyItems& items = result_items(self);
   switch (mode) {
     case Mode::Empty:
+    case Mode::DictElement:
       break;
-    case Mode::DictElement: {
-      Ref number = Ref::steal(PyLong_FromLong(index));
-      if (number) PyErr_SetObject(PyExc_KeyError, number.get());
-      return nullptr;
-    }
     case Mode::Multi:
       if (const auto position = resolve_index(index, items.size())) {
         return make_result(items.one(*position)).release();

@@ -23,7 +23,7 @@ enum class Encoding : uint8_t {
   XUserDefined,
 };
 
-// Where the current encoding came from; only Implicit and Bom may be refined.
+// Where the current encoding came from; only Implicit may be refined (a byte-order mark wins).
 enum class EncodingOrigin : uint8_t { Implicit, Explicit, Bom, Declaration };
 
 // Looks up a WHATWG label (ASCII ws trimmed, case-insensitive). False when unknown.

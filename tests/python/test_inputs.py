@@ -158,7 +158,7 @@ ENCODINGS = [
     ("Shift_JIS", "shift_jis", "\u7dd1", "\u304a\u8336", b""),
     ("gbk", "gbk", "\u7eff", "\u8336", b""),
     ("utf-8", "utf-8", "\u00e9", "caf\u00e9", b"\xef\xbb\xbf"),
-    ("latin1", "cp1252", "\u00e9", "caf\u00e9", b"\xef\xbb\xbf"),  # a UTF-8 mark, then latin1
+    ("latin1", "utf-8", "\u00e9", "caf\u00e9", b"\xef\xbb\xbf"),  # a UTF-8 mark wins over latin1
     ("UTF-16", "utf-16-le", "\u2615", "\U0001f375", b"\xff\xfe"),
     ("UTF-16", "utf-16-be", "\u2615", "\U0001f375", b"\xfe\xff"),
     ("UTF-16", "utf-16-le", "\u2615", "\U0001f375", b""),  # no mark: "<?" in UTF-16

@@ -72,7 +72,7 @@ def test_dict_string_keys():
     [
         ("c", KeyError, "c"), (Index(3), KeyError, 3),
         (slice(0, 1, 0), KeyError, "slice keys are not supported on dict-like Result"),
-        (1.0, TypeError, BAD_INDEX), (2**70, TypeError, BAD_INDEX),
+        (1.0, TypeError, BAD_INDEX), (2**70, KeyError, 2**70), (-(2**70), KeyError, -(2**70)),
     ],
 )
 def test_dict_key_errors(key, error, arg):
@@ -92,7 +92,8 @@ def test_dict_key_errors(key, error, arg):
     ("key", "error", "message"),
     [
         (3, IndexError, OUT_OF_RANGE), (-4, IndexError, OUT_OF_RANGE),
-        (-(2**63), IndexError, OUT_OF_RANGE), (2**63, TypeError, BAD_INDEX),
+        (-(2**63), IndexError, OUT_OF_RANGE), (2**63, IndexError, OUT_OF_RANGE),
+        (-(2**63) - 1, IndexError, OUT_OF_RANGE), (Index(2**100), IndexError, OUT_OF_RANGE),
         (None, TypeError, BAD_INDEX), (Index(ValueError("no")), TypeError, BAD_INDEX),
         (slice(None, None, 0), ValueError, "slice step cannot be zero"),
         ("a", TypeError, "string keys are only valid on dict-like Result; this Result is {mode}"),
