@@ -1,6 +1,7 @@
 // Hostile inputs: deep nesting, documents past 4 GiB, truncated and corrupted documents.
 #include <sys/mman.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "engine_test_util.hpp"
@@ -48,6 +49,41 @@ TEST(HugeDocument, ElementsPastFourGiBAreCopied) {
   EXPECT_EQ(query(doc, "r.b"), (V{"S:<b>1</b>", "M:<b>2</b>", "M:<b id=\"3\">3</b>"}));
   EXPECT_EQ(query(doc, "r.b#(@id == 3)"), V{"M:<b id=\"3\">3</b>"});
   EXPECT_EQ(query(doc, "r.b.#.#text|@sum"), V{"V:6"});
+  munmap(p, size);
+}
+
+// The peak resident memory of this process (VmHWM), in bytes; 0 where /proc does not say.
+size_t peak_resident() {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) return 0;
+  char line[256];
+  size_t kb = 0;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::sscanf(line, "VmHWM: %zu kB", &kb) == 1) break;
+  }
+  std::fclose(f);
+  return kb * 1024;
+}
+
+// |@last keeps one item: an element that must be copied is copied only when it stays the
+// last, so a 4 GiB child passed over on the way costs no copy.
+TEST(HugeDocument, OnlyTheLastElementIsCopied) {
+  constexpr size_t kFour = size_t{1} << 32;
+  const size_t size = kFour + 4096;
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                 -1, 0);
+  if (p == MAP_FAILED) GTEST_SKIP() << "cannot map 4 GiB";
+  char* data = static_cast<char*>(p);
+  std::memcpy(data, "<r><a>", 6);
+  const std::string_view end = "</a><b>2</b></r>";
+  std::memcpy(data + kFour + 100, end.data(), end.size());
+  const std::string_view doc(data, kFour + 100 + end.size());
+  const size_t before = peak_resident();
+  EXPECT_EQ(query(doc, "r.*|@last"), V{"M:<b>2</b>"});
+  EXPECT_EQ(query(doc, "r.*|@last|@count"), V{"V:1"});
+  EXPECT_EQ(query_many(doc, {"r.*|@last", "r.b"}), (std::vector<V>{{"V:2"}, {"M:<b>2</b>"}}));
+  EXPECT_EQ(query(std::string_view("<r><a>1</a><b/></r>"), "r.*|@last", false), V{"M:<b/>"});
+  EXPECT_LT(peak_resident() - before, size_t{1} << 30);
   munmap(p, size);
 }
 
