@@ -38,6 +38,7 @@ int SourceBytes::take_buffer(PyObject* exporter) noexcept {
   }
   bytes_ = std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
   immutable_ = is_immutable_source(exporter, &view);
+  mapped_.guard(view.buf, bytes_.size(), !view.readonly);
   return 0;
 }
 
@@ -73,7 +74,7 @@ bool SourceBytes::decode_document() noexcept {
   }
   if (document_.is_copy()) {
     bytes_ = document_.bytes();
-    buffer_.release();  // the copy is all that is read from now on
+    release_buffer();  // the copy is all that is read from now on
     immutable_ = true;  // and no Python code can reach it
   }
   return true;

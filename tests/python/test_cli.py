@@ -192,6 +192,25 @@ def run_measured(args, cwd, limit_data=0):
     "asan" in os.environ.get("LD_PRELOAD", ""),
     reason="the sanitizer's shadow memory swamps the figures",
 )
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="needs /proc")
+def test_a_file_cut_while_it_is_read(tmp_path):
+    big = tmp_path / "big.xml"
+    with open(big, "wb") as f:
+        f.write(b"<r>" + b"<a><b>1</b></a>" * 1000)
+        f.seek(1 << 30)  # a hole: a gigabyte of zeros, read at memory speed, stored nowhere
+        f.write(b"</r>")
+    reading = subprocess.Popen([str(SCRIPT), "r.a.#.b|@count", "big.xml"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    maps = Path(f"/proc/{reading.pid}/maps")
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and str(big) not in maps.read_text():
+        time.sleep(0.001)
+    os.truncate(big, 1000)  # the map now reaches far past the end of the file
+    out, err = reading.communicate(timeout=60)
+    assert (reading.returncode, out, err) == (
+        2, b"", b"varnex: big.xml: the file changed while it was read\n")
+
+
 def test_large_file_is_mapped_not_read(tmp_path):
     record = b'<book id="bk%d"><title>A title</title><price>12.50</price></book>\n'
     chunk = b"".join(record % i for i in range(16_000))
