@@ -114,6 +114,8 @@ def json_pieces(value: Any, indent: str | None = None) -> Iterator[str]:
 
 def to_json(value: Any, indent: str | None = None) -> str:
     """JSON text of `value` as one string (for values known to be small)."""
+    if isinstance(value, str):  # most items: written at once
+        return value if type(value) is JsonText else _encode_string(value)
     return "".join(json_pieces(value, indent))
 
 
