@@ -136,7 +136,7 @@ def test_a_file_cut_while_a_worker_reads_it(client, tmp_path):
         time.sleep(0.001)
     os.truncate(big, 1000)
     with pytest.raises(OSError, match=f"^{big}: the file changed while it was read$"):
-        future.result()
+        future.result(timeout=120)
     assert sorted(client.run(os.getpid).values()) == workers  # no worker died
 
 
