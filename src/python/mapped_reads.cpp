@@ -28,6 +28,7 @@ struct Region {
   std::atomic<uintptr_t> begin{0};
   std::atomic<uintptr_t> end{0};
   std::atomic<bool> lost{false};  // a guarded range: pages in it were replaced meanwhile
+  std::atomic<const void*> owner{nullptr};  // the thread (its ThreadReads) that claimed it
 };
 constexpr size_t kRegions = 256;
 constexpr uintptr_t kClaimed = 1;
@@ -36,12 +37,14 @@ Region g_zeroed_regions[kRegions];
 // Zeroed entries claimed or about to be: while there are none, a guard need not look.
 std::atomic<size_t> g_zeroed{0};
 
-// An entry for [begin, end): its index + 1, or 0 when the table is full.
+// An entry for [begin, end), claimed by this thread: its index + 1, or 0 when the table is
+// full.
 size_t claim(Region* table, uintptr_t begin, uintptr_t end) noexcept {
   for (size_t i = 0; i < kRegions; ++i) {
     uintptr_t expected = 0;
     if (table[i].begin.compare_exchange_strong(expected, kClaimed)) {
       table[i].lost.store(false);
+      table[i].owner.store(&detail::t_reads);
       table[i].end.store(end);
       table[i].begin.store(begin);
       return i + 1;
@@ -149,17 +152,28 @@ bool replace_missing_pages(uintptr_t address) noexcept {
   }
   if (range == nullptr) return false;
   const uintptr_t page = address & ~(g_page_size - 1);
-  if (any_overlaps(g_zeroed_regions, page, page + 1)) {
-    // Another thread is mapping zeros there: the read comes back and finds them.
-    reads.faulted = true;
-    return true;
-  }
-  const uintptr_t limit = (range->end_ + g_page_size - 1) & ~(g_page_size - 1);
+  uintptr_t limit = (range->end_ + g_page_size - 1) & ~(g_page_size - 1);
   g_zeroed.fetch_add(1);
   const size_t entry = claim(g_zeroed_regions, page, limit);
+  // Pages other threads are replacing are theirs: of two threads that claim at once, each
+  // sees the other's entry at least.
+  for (size_t i = 0; entry != 0 && i < kRegions; ++i) {
+    const Region& other = g_zeroed_regions[i];
+    const uintptr_t from = other.begin.load();
+    if (i + 1 == entry || from <= kClaimed || other.owner.load() == &detail::t_reads) continue;
+    if (from <= page && page < other.end.load()) {
+      // Another thread is mapping zeros here: the read comes back and finds them.
+      done_zeroing(entry);
+      reads.faulted = true;
+      return true;
+    }
+    if (from > page && from < limit) limit = from;  // theirs from there on
+  }
   size_t size = limit - page;
+  // Without an entry other threads would not know of these pages: only this one is
+  // replaced, and never moved back.
   const uintptr_t aside =
-      range->nmoved_ < MappedRange::kMaxMoved ? move_aside(page, &size) : 0;
+      entry != 0 && range->nmoved_ < MappedRange::kMaxMoved ? move_aside(page, &size) : 0;
   if (aside == 0) size = g_page_size;  // zeros for this page, for good
   if (entry != 0) g_zeroed_regions[entry - 1].end.store(page + size);
   void* zeros = mmap(reinterpret_cast<void*>(page), size, range->protection_,
