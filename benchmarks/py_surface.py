@@ -1,8 +1,10 @@
 """Costs of the Python surface that grow with hostile or unusual input.
 
 Each line is one figure: dict-like Results over many distinct child names,
-character keys on a long text, the compile cache under large paths (each in a
-fresh process, for its peak memory), a query over the same catalog in
+lookups by name among many children, character keys on a long text (over bytes
+and over a bytearray), the compile cache under large paths, decoding a document
+in another encoding and the command line's indented JSON of a deep document
+(each in a fresh process, for its peak memory), a query over the same catalog in
 UTF-8, windows-1252 and UTF-16, and that catalog's books as the command line's
 `--jsonl --json-elements=dict` writes them.
 
@@ -44,6 +46,18 @@ PEAKS = {
     "40 distinct 256 KB paths compiled": (
         'body = ".a" * 128_000',
         'for i in range(40): varnex.get_bytes(b"<r/>", f"p{i}" + body)'),
+    "count, 66 MB of windows-1250, ASCII but one \u20ac": (
+        # read from a file: built in memory, its parts would make the peak
+        "import os, tempfile\nf = tempfile.NamedTemporaryFile(suffix='.xml', delete=False)\n"
+        "f.write(b'<?xml version=\"1.0\" encoding=\"windows-1250\"?><r>')\n"
+        "for _ in range(6): f.write(b'<a>text</a>' * 1_000_000)\n"
+        "f.write(b'\\x80</r>'); f.close()\ndoc = open(f.name, 'rb').read(); os.unlink(f.name)",
+        'varnex.get_bytes(doc, "r.a|@count")'),
+    "varnex -j --json-elements=dict, depth 20,000": (
+        "import os, sys, tempfile\nf = tempfile.NamedTemporaryFile(suffix='.xml', delete=False)\n"
+        "f.write(b'<a>' * 20_000 + b'x' + b'</a>' * 20_000); f.close()\n"
+        "shown, sys.stdout = sys.stdout, open(os.devnull, 'w')\nfrom varnex.cli import main",
+        'main(["-j", "--json-elements=dict", "a", f.name]); os.unlink(f.name); sys.stdout = shown'),
 }
 
 
@@ -61,6 +75,22 @@ def main() -> None:
                         ("list(r.values())", lambda: list(whole.values())),
                         ("list(r.items())", lambda: list(whole.items()))]:
         print(f"{label:<44} {best_of(args.repeat, call) * 1e3:>9.1f} ms")
+
+    children = 40_000
+    parent = varnex.get_bytes(("<r>" + "".join(f"<c{i}>{i}</c{i}>" for i in range(children))
+                               + "</r>").encode(), "r")
+    keys = list(parent.keys())
+    print(f"# lookups by name among {children:,} children of one element")
+    for label, call in [("r[key] for every key", lambda: [parent[k] for k in keys]),
+                        ("key in r.keys() for every key",
+                         lambda: [k in parent.keys() for k in keys])]:
+        print(f"{label:<44} {best_of(args.repeat, call) * 1e3:>9.1f} ms")
+    chars = ("<r>" + "\u00e9" * children + "</r>").encode()
+    print(f"# every character of a {children:,}-character text by r[i], a Result of parse()")
+    for label, source in [("over bytes", chars), ("over a bytearray", bytearray(chars))]:
+        root = varnex.parse(source)
+        took = best_of(args.repeat, lambda r=root: [r[i] for i in range(children)])
+        print(f"{label:<44} {took * 1e3:>9.1f} ms")
 
     long_text = varnex.get_bytes(b"<a>" + "x\u00e9".encode() * 50_000_000 + b"</a>", "a")
     first = best_of(1, lambda t=long_text: t[10])

@@ -26,7 +26,8 @@ NAMES = ["r", "a", "b", "x:a", "\u00e9", "c-d", "a1"]
 WORDS = ["1", "2.5", "-3", "x", " t ", "true", "\u00e9\u20ac", "&amp;", "&#233;", "&bogus;", ""]
 RAW_BYTES = [b"\xff", b"\xc3", b"\xa9", b"\xe2\x82", b"\x00", b"<", b">", b"&", b'"', b"]]>"]
 DECLS = [b"", b'<?xml version="1.0"?>', b'<?xml version="1.0" encoding="latin1"?>',
-         b'<?xml encoding="utf-16"?>', b'<?xml encoding="sjis"?>', b'<?xml encoding="bogus"?>']
+         b'<?xml encoding="utf-16"?>', b'<?xml encoding="sjis"?>', b'<?xml encoding="bogus"?>',
+         b'<?xml encoding="macintosh"?>', b'<?xml encoding="windows-1258"?>']
 MARKS = [b"", b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff"]
 PATH_PIECES = ["r", "a", "b", "x:a", "\u00e9", "*", "a?", "**", "#", "0", "1", "-1", "@x", "@*",
                "#text", "#(", ")", "#(@x==1)", "#(b>1)", "#(@x%'a*')", "#(b!=\"x\")", "#(b)",
@@ -133,6 +134,24 @@ def poke(result, fdp: atheris.FuzzedDataProvider, depth: int = 0) -> None:
     assert isinstance(repr(poke_get), str)
 
 
+def lookups(result) -> list:
+    """Name and character keys, each asked twice, and names in keys(): what a Result keeps
+    from the first look must answer as that look did."""
+    seen: list = []
+    for key in [*NAMES, 0, -1, slice(1, None)]:
+        for _ in range(2):
+            try:
+                picked = result[key]
+                seen.append(texts(picked) if isinstance(picked, varnex.Result) else picked)
+            except EXPECTED as error:
+                seen.append(type(error))
+    try:
+        seen.append([name in result.keys() for name in NAMES] + [len(result.keys())])
+    except EXPECTED as error:
+        seen.append(type(error))
+    return seen
+
+
 @atheris.instrument_func
 def TestOneInput(data: bytes) -> None:
     fdp = atheris.FuzzedDataProvider(data)
@@ -153,6 +172,12 @@ def TestOneInput(data: bytes) -> None:
     except ValueError:
         pass
     whole = varnex.parse(doc)
+    # The same keys over bytes (kept by the Result) and over a buffer (checked against it).
+    assert lookups(whole) == lookups(varnex.parse(bytearray(doc)))
+    try:
+        assert varnex._varnex._to_str_lossy(whole) == whole.to_str()
+    except ValueError:
+        pass
     poke(whole, fdp)
     assert varnex.validate(doc) in (True, False)
     strict = varnex.validate(doc, strict=True)

@@ -279,6 +279,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto enc =
       static_cast<Encoding>(flags % (static_cast<unsigned>(Encoding::XUserDefined) + 1));
   (void)decode_and_unescape(enc, doc, a, b, &out);
+  // Marking errors never fails, and gives what the strict decoder gives wherever that succeeds.
+  std::string marked;
+  decode_marking_errors(enc, doc, marked);
+  if (decode(enc, doc, a, &out) == DecodeStatus::Ok) CHECK(out == marked);
   Encoding label_enc;
   (void)encoding_for_label(doc, &label_enc);
   return 0;

@@ -3,11 +3,23 @@
 from __future__ import annotations
 
 import itertools
+import sys
 from collections.abc import Iterable
 from typing import Any, BinaryIO
 
 import varnex
 from varnex._cli_json import element_to_json, json_scalar
+from varnex._varnex import _to_str_lossy
+
+
+def say(message: str) -> None:
+    """A line on standard error, or nowhere when there is none (`2>&-`): never elsewhere."""
+    if sys.stderr is None:
+        return
+    try:
+        print(message, file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
 
 
 def items(result: varnex.Result) -> Iterable[varnex.Result]:
@@ -20,10 +32,17 @@ def items(result: varnex.Result) -> Iterable[varnex.Result]:
     return iter(result)  # several items iterate as one-item Results
 
 
+def _is_dict(item: varnex.Result) -> bool:
+    try:
+        return item.type_ is dict
+    except ValueError:  # a text that is not UTF-8: no element with children
+        return False
+
+
 def _is_element_with_children(item: varnex.Result, text: str) -> bool:
     # Only such an element's text is its markup; looking at the text first spares
     # the other items the reader pass that type_ costs.
-    return text.startswith("<") and item.type_ is dict
+    return text.startswith("<") and _is_dict(item)
 
 
 def plain_text(item: varnex.Result) -> str:
@@ -40,10 +59,11 @@ def raw_text(item: varnex.Result) -> str:
 
 
 def json_item(item: varnex.Result, elements: str) -> Any:
+    # JSON holds text only: bytes that are not UTF-8 become U+FFFD, as in any markup.
     if elements == "dict":
         # The element is read once, straight into the nested values.
-        return element_to_json(item) if item.type_ is dict else json_scalar(item.to_str())
-    text = item.to_str()
+        return element_to_json(item) if _is_dict(item) else json_scalar(_to_str_lossy(item))
+    text = _to_str_lossy(item)
     return text if _is_element_with_children(item, text) else json_scalar(text)
 
 
@@ -76,6 +96,12 @@ class Output:
         while batch := list(itertools.islice(texts, self._BATCH)):
             self._add(prefix + joiner.join(batch) + self._end)
 
+    def stream(self, pieces: Iterable[str]) -> None:
+        """One record given in pieces, each written out as it comes: it is never whole."""
+        for piece in pieces:
+            self._add(piece)
+        self._add(self._end)
+
     def _add(self, text: str) -> None:
         # File names may hold bytes that are not UTF-8; they come back out unchanged.
         data = text.encode("utf-8", "surrogateescape")
@@ -86,7 +112,10 @@ class Output:
 
     def flush(self) -> None:
         if self._pending:
-            self._stream.write(b"".join(self._pending))
+            data = memoryview(b"".join(self._pending))
             self._pending.clear()
             self._size = 0
+            while data:
+                # A pipe may take only part of it; the rest goes on (or meets EPIPE).
+                data = data[self._stream.write(data):]
         self._stream.flush()

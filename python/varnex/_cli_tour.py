@@ -3,10 +3,9 @@
 from __future__ import annotations
 
 import shlex
-import sys
 from typing import TYPE_CHECKING
 
-from varnex._cli_output import Output
+from varnex._cli_output import Output, say
 
 if TYPE_CHECKING:
     from varnex import Result
@@ -42,7 +41,7 @@ def tour(name: str, out: Output) -> int:
                 except ValueError as error:  # ambiguous in a document that is no catalog
                     answers.append((label, args, run, error))
     except OSError as error:
-        print(f"varnex: {shown}: {error.strerror or error}", file=sys.stderr)
+        say(f"varnex: {shown}: {error.strerror or error}")
         return 2
     for label, args, run, results in answers:
         command = shlex.join(["varnex", *args, name])

@@ -37,6 +37,9 @@ def table(
     """
     pa = _pyarrow()
     raw = _varnex.table_raw(data, record_path, fields)
+    if not raw:  # no fields: no columns, but one row per record, as records() gives
+        rows = len(_varnex.records(data, record_path, {}))
+        return pa.table({"": pa.nulls(rows)}).select([])
     return pa.Table.from_arrays([_array(pa, *column[1:]) for column in raw],
                                 names=[column[0] for column in raw])
 

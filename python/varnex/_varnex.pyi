@@ -183,6 +183,9 @@ def table_raw(
 def _element_dict(result: Result, scalar: Callable[[str], Any]) -> Any:
     """Private: one element as nested dicts ("@name", children by name, "#text") of scalar(text)."""
 
+def _to_str_lossy(result: Result) -> str:
+    """Private: to_str(), with U+FFFD for text that is not UTF-8 instead of ValueError."""
+
 @final
 class Path:
     """A compiled path, made by [`compile`][varnex._varnex.compile] and reused without

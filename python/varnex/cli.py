@@ -13,7 +13,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 import varnex
-from varnex._cli_json import to_json
+from varnex._cli_json import json_name, json_pieces, to_json
 from varnex._cli_output import (
     Output,
     items,
@@ -21,6 +21,7 @@ from varnex._cli_output import (
     json_result,
     plain_text,
     raw_text,
+    say,
 )
 
 STDIN_NAME = "(standard input)"
@@ -212,6 +213,12 @@ class Run:
     ) -> None:
         self.options = options
         self.texts = paths
+        for path in paths:
+            try:
+                path.encode()
+            except UnicodeEncodeError:  # bytes the shell passed that are not UTF-8
+                shown = os.fsencode(path).decode(errors="backslashreplace")
+                raise ValueError(f'path is not valid UTF-8: "{shown}"') from None
         self.paths = [varnex.compile(path) for path in paths]  # ValueError for a bad path
         self.show_names = show_names
         self.out = out
@@ -222,7 +229,7 @@ class Run:
     def fail(self, message: str) -> None:
         self.failed = True
         self.out.flush()
-        print(f"varnex: {message}", file=sys.stderr, flush=True)
+        say(f"varnex: {message}")
 
     def status(self) -> int:
         if self.failed:
@@ -291,7 +298,7 @@ class Run:
                 self.fail(f"{shown}: {error}")
                 return
             value = values if len(values) > 1 else values[0]
-            self.out.record("", to_json(self._named(shown, value), indent="  "))
+            self.out.stream(json_pieces(self._named(shown, value), indent="  "))
         else:
             if mode == "jsonl":
 
@@ -313,7 +320,7 @@ class Run:
                 self.fail(f"{shown}: {path}: {error}")
 
     def _named(self, shown: str, value: Any) -> Any:
-        return {"file": shown, "value": value} if self.show_names else value
+        return {"file": json_name(shown), "value": value} if self.show_names else value
 
 
 def _first_error(document: Any) -> varnex.XMLSyntaxError | bool:
@@ -338,7 +345,7 @@ def run(argv: Sequence[str] | None) -> int:
     try:
         state = Run(options, paths, show_names, out)
     except ValueError as error:
-        print(f"varnex: {error}", file=sys.stderr)
+        say(f"varnex: {error}")
         return 2
     for name in files:
         if options.mode == "validate":
@@ -363,5 +370,5 @@ def main(argv: Sequence[str] | None = None) -> int:
             os.dup2(devnull, sys.stdout.fileno())
         return 141
     except OSError as error:  # files report their own errors: this one is the output's
-        print(f"varnex: write error: {error.strerror or error}", file=sys.stderr)
+        say(f"varnex: write error: {error.strerror or error}")
         return 2

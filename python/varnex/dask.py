@@ -10,7 +10,10 @@ Needs the `dask` extra: pip install 'varnex[dask]'.
 
 from __future__ import annotations
 
+import errno
+import glob
 import mmap
+import os
 from collections.abc import Mapping
 from typing import Any
 
@@ -48,20 +51,24 @@ def read_xml(
     recognised by their suffix unless `compression` says otherwise. `record_path` and
     `fields` are those of varnex.records() and varnex.table(): each partition is the
     table() of one file, string columns as `string[pyarrow]` and list columns as
-    `ArrowDtype(list<string>)`. Every path is checked here, before any task runs.
-    `include_path_column` adds the file of each record as a column (named `path`, or
-    the name given).
+    `ArrowDtype(list<string>)`. Every path is checked here, before any task runs, and a
+    file named without a pattern must exist. `include_path_column` adds the file of each
+    record as a column (named `path`, or the name given, which no field may have). An
+    error inside a partition names its file; a local file that shrinks while it is read
+    raises `OSError("FILE: the file changed while it was read")`.
     """
+    path_texts = _path_list(paths)
     record_text = _path_text(record_path, "record_path")
     if not isinstance(fields, Mapping):
         raise TypeError(f"fields must be a mapping of names to paths, not {type(fields).__name__}")
     field_texts = {name: _path_text(path, f"field {name!r}") for name, path in fields.items()}
+    path_column = _path_column(include_path_column, field_texts)
     empty = table(b"", record_text, field_texts)  # compiles every path, names the bad one
-    files = fsspec.open_files(paths, mode="rb", compression=compression,
+    files = fsspec.open_files(path_texts, mode="rb", compression=compression,
                               **(storage_options or {}))
     if len(files) == 0:
         raise FileNotFoundError(f"no file matches {paths!r}")
-    path_column = "path" if include_path_column is True else (include_path_column or None)
+    _check_named_files_exist(path_texts, storage_options)
     read = _ReadFile(record_text, field_texts, empty.schema, path_column)
     # The columns are Arrow strings already: a conversion would be a task per file for nothing.
     with dask.config.set({"dataframe.convert-string": False}):
@@ -81,18 +88,21 @@ class _ReadFile:
 
     def __call__(self, file: fsspec.core.OpenFile, columns: list[str] | None = None
                  ) -> pd.DataFrame:
-        # Dask names the columns a computation needs: only their fields are read.
+        # Dask names the columns a computation needs: only their fields are read (with
+        # none, the rows still count).
         fields = self.fields
         if columns is not None:
             fields = {name: path for name, path in fields.items() if name in columns}
-            if not fields and self.fields:  # no field wanted, but the rows still count
-                first = next(iter(self.fields))
-                fields = {first: self.fields[first]}
-        if isinstance(file.fs, LocalFileSystem) and file.compression is None:
-            found = _table_of_local_file(file.path, self.record_path, fields)
-        else:
-            with file as stream:
-                found = table(stream.read(), self.record_path, fields)
+        try:
+            if isinstance(file.fs, LocalFileSystem) and file.compression is None:
+                found = _table_of_local_file(file.path, self.record_path, fields)
+            else:
+                with file as stream:
+                    found = table(stream.read(), self.record_path, fields)
+        except ValueError as error:  # text that is not UTF-8, an ambiguous path
+            raise ValueError(f"{file.path}: {error}") from error
+        except OSError as error:  # the file gone, or changed while it was read
+            raise _naming_file(error, file.path) from error
         frame = self.frame(self._conform(found, file.path), file.path)
         return frame if columns is None else frame[list(columns)]
 
@@ -125,6 +135,49 @@ def _table_of_local_file(name: str, record_path: str, fields: dict[str, str]) ->
             return table(b"", record_path, fields)
         with view:
             return table(view, record_path, fields)
+
+
+def _path_list(paths: Any) -> list[str]:
+    if isinstance(paths, str):
+        return [paths]
+    if isinstance(paths, (list, tuple)) and all(isinstance(path, str) for path in paths):
+        return list(paths)
+    raise TypeError(
+        f"paths must be a path, a glob pattern or a list of them, not {type(paths).__name__}")
+
+
+def _path_column(include: Any, fields: Mapping[str, str]) -> str | None:
+    """The name of the column of file names, or None; checked before any file is read."""
+    if include is True:
+        include = "path"
+    elif include is False or include is None:
+        return None
+    if not isinstance(include, str):
+        raise TypeError("include_path_column must be True, False or a column name, "
+                        f"not {type(include).__name__}")
+    if not include:
+        raise ValueError("include_path_column: a column name cannot be empty")
+    if include in fields:
+        raise ValueError(f"include_path_column: a field is already named {include!r}; name "
+                         "the column of file names otherwise (include_path_column='file')")
+    return include
+
+
+def _check_named_files_exist(paths: list[str], storage_options: dict[str, Any] | None) -> None:
+    """A path that is not a pattern names one file: it must be there now, not at compute()."""
+    for path in paths:
+        if glob.has_magic(path):
+            continue
+        fs, name = fsspec.core.url_to_fs(path, **(storage_options or {}))
+        if not fs.exists(name):
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+
+
+def _naming_file(error: OSError, path: str) -> OSError:
+    """The same error, said of the file `path`."""
+    if error.errno is not None:
+        return OSError(error.errno, error.strerror, path)
+    return OSError(f"{path}: {error}")
 
 
 def _dtype(kind: pa.DataType) -> Any:

@@ -21,15 +21,14 @@ bool starts_utf16_declaration(std::string_view doc) noexcept {
 DocumentEncoding detect_document_encoding(std::string_view doc) noexcept {
   const auto* b = reinterpret_cast<const unsigned char*>(doc.data());
   const size_t n = doc.size();
+  // A byte-order mark decides, whatever a declaration says.
   if (n >= 2 && ((b[0] == 0xFE && b[1] == 0xFF) || (b[0] == 0xFF && b[1] == 0xFE))) {
-    // No declaration can be read from UTF-16 bytes: the mark decides.
     return {b[0] == 0xFE ? xml::Encoding::Utf16BE : xml::Encoding::Utf16LE, 2};
   }
-  const size_t mark = n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF ? 3 : 0;
+  if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) return {xml::Encoding::Utf8, 3};
   // A tag first: the reader meets an element before any declaration.
-  if (n >= mark + 2 && b[mark] == '<' && b[mark + 1] != '?' && b[mark + 1] != '!' &&
-      b[mark + 1] != 0) {
-    return {xml::Encoding::Utf8, mark};
+  if (n >= 2 && b[0] == '<' && b[1] != '?' && b[1] != '!' && b[1] != 0) {
+    return {xml::Encoding::Utf8, 0};
   }
   xml::Reader reader(doc);
   // Until the first element, or a declaration that settles it.
@@ -50,7 +49,7 @@ DocumentEncoding detect_document_encoding(std::string_view doc) noexcept {
   // UTF-16 named by a declaration that could be read byte by byte: the
   // document cannot be UTF-16, and its bytes are read as UTF-8.
   if (is_utf16(encoding) && !starts_utf16_declaration(doc)) encoding = xml::Encoding::Utf8;
-  return {encoding, mark};
+  return {encoding, 0};
 }
 
 void Document::load(std::string_view raw) {

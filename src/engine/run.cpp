@@ -38,6 +38,9 @@ Sink::Mode mode_for(const path::Program& p) {
 void finish_items(const path::Program& p, const TaskOptions& options, const Sink* sink,
                   Items& items, std::string_view doc) {
   std::span<const path::Modifier> modifiers = p.modifiers;
+  if (const auto copy = sink != nullptr ? sink->pending_copy(doc) : std::nullopt) {
+    items.push_markup(*copy);
+  }
   if (sink != nullptr && sink->mode() == Sink::Mode::Count) {
     items.clear();
     items.push_value(std::to_string(sink->size()));

@@ -230,7 +230,7 @@ void Scan::loop() {
 [[gnu::always_inline]] inline void Scan::on_end() {
   const Level& top = levels_.back();
   if (top.counts || top.text || top.work != work_.size()) {
-    close_level(true, reader_.buffer_position());
+    close_level(reader_.buffer_position());
     return;
   }
   // Nothing waits for this element's end (the common case): drop its level.
@@ -240,12 +240,12 @@ void Scan::loop() {
   stop_ = levels_.size() <= floor_;
 }
 
-// A broken element ends quietly with what it found (no count); so does the document level at
-// any error. Inside an element, reading goes on after an error that allows it, as it does when
-// the element is skipped or read for its text.
+// A broken element ends with what it found, its counts included (a count always gives one
+// item); so does the document level at any error. Inside an element, reading goes on after an
+// error that allows it, as it does when the element is skipped or read for its text.
 void Scan::on_error(const xml::Event& ev) {
   if (xml::is_fatal(ev.error) || levels_.size() == 1) {
-    close_level(false, reader_.buffer_position());
+    close_level(reader_.buffer_position());
   }
 }
 
@@ -422,7 +422,7 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
     const size_t room = states_.size() + 3 * (states_.size() - child_states);
     if (states_.capacity() < room) make_room();
     if (el_.text) texts_.emplace_back();
-    if (el_.empty) close_level(true, reader_.buffer_position());
+    if (el_.empty) close_level(reader_.buffer_position());
     return;
   }
   std::string_view text;
@@ -528,7 +528,7 @@ uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t o
 
 // --- element ends ---------------------------------------------------------------------------
 
-void Scan::close_level(bool tallies, size_t end) {
+void Scan::close_level(size_t end) {
   const Level& top = levels_.back();
   const uint32_t states = top.states;
   const uint32_t work = top.work;
@@ -537,7 +537,7 @@ void Scan::close_level(bool tallies, size_t end) {
   const bool text = top.text;
   const bool counts = top.counts;
   levels_.pop_back();
-  if (tallies && counts) {
+  if (counts) {
     // A count is given when its level ends, also when nothing matched.
     for (uint32_t i = states; i < states_.size(); ++i) {
       const State& s = states_[i];
@@ -634,7 +634,7 @@ void Scan::decide(const Work& work) {
 // one go (for its text, when an element gathers it) and the level closed.
 void Scan::skip_rest() {
   pass(levels_.back().name);
-  close_level(true, reader_.buffer_position());
+  close_level(reader_.buffer_position());
 }
 
 void Scan::pass_text() { gather(read_text_in_scope(reader_, text_, decode_, unescape_)); }

@@ -208,7 +208,7 @@ class Scan {
   Task& next_task(std::span<const path::Step> steps, Role role, uint32_t owner);
   uint32_t new_task(Role role, std::span<const path::Step> steps, uint32_t owner);
 
-  void close_level(bool tallies, size_t end);
+  void close_level(size_t end);
   void run_work(uint32_t from, size_t start, size_t end, std::string_view text);
   void take_captures(size_t end);
   void decide(const Work& work);

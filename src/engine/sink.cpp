@@ -21,6 +21,10 @@ void Sink::element_slow(std::string_view doc, size_t start, size_t end, bool spa
     first_ = extract_element_text(bytes);
   } else if (spans && end <= std::numeric_limits<uint32_t>::max()) {
     items().push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
+  } else if (mode_ == Mode::Last) {
+    pending_ = true;
+    pending_start_ = start;
+    pending_end_ = end;
   } else {
     // Offsets past 4 GiB cannot be a Span: keep the element as an owned copy.
     items().push_markup(bytes);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,7 @@ class Sink {
     own_.clear();
     first_.clear();
     last_element_ = false;
+    pending_ = false;
   }
 
   // The element doc[start, end): a span, or a copy when spans are off or do not fit.
@@ -66,6 +68,12 @@ class Sink {
   }
   // Last: the item kept is an element taken whole (span or copy), not a value.
   [[nodiscard]] bool last_is_element() const noexcept { return last_element_; }
+  // Last: an element that must be a copy is copied only once it is known to stay the last:
+  // its bytes in `doc`, to be appended to items() when the pass is over, if there is one.
+  [[nodiscard]] std::optional<std::string_view> pending_copy(std::string_view doc) const {
+    if (!pending_) return std::nullopt;
+    return doc.substr(pending_start_, pending_end_ - pending_start_);
+  }
 
  private:
   void element_slow(std::string_view doc, size_t start, size_t end, bool spans);
@@ -74,6 +82,7 @@ class Sink {
   void replace_last(bool element) {
     items().clear();
     last_element_ = element;
+    pending_ = false;
   }
 
   Mode mode_ = Mode::Keep;
@@ -82,6 +91,9 @@ class Sink {
   Items own_;
   std::string first_;
   bool last_element_ = false;
+  bool pending_ = false;
+  size_t pending_start_ = 0;
+  size_t pending_end_ = 0;
 };
 
 }  // namespace varnex::engine

@@ -12,6 +12,7 @@
 #include "python/py_item.hpp"
 #include "python/ref.hpp"
 #include "python/result.hpp"
+#include "python/result_text.hpp"
 #include "python/utf8.hpp"
 
 namespace varnex::python {
@@ -146,7 +147,28 @@ PyObject* py_element_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+constexpr Param kLossyParams[] = {{"result", ParamKind::Any}};
+constexpr Signature kLossySignature{"_to_str_lossy()", kLossyParams};
+
+PyObject* py_to_str_lossy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[1];
+    if (!bind_args(kLossySignature, args, nargs, kwnames, bound)) return nullptr;
+    if (!is_result(bound[0].object)) {
+      PyErr_SetString(PyExc_TypeError, "_to_str_lossy() takes a Result");
+      return nullptr;
+    }
+    return to_str_value(result_items(bound[0].object), /*lossy=*/true).release();
+  });
+}
+
 }  // namespace
+
+PyMethodDef kToStrLossyDef = {
+    "_to_str_lossy",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_to_str_lossy)),
+    METH_FASTCALL | METH_KEYWORDS, "_to_str_lossy(result)\n--\n\n"};
 
 PyMethodDef kElementDictDef = {
     "_element_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_element_dict)),

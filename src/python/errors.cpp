@@ -69,6 +69,8 @@ bool needs_escape(char32_t cp, void* raw_ctx) noexcept {
 
 }  // namespace
 
+void raise_file_changed() noexcept { PyErr_SetString(PyExc_OSError, kFileChanged); }
+
 void engine_err_to_py(const engine::EngineError& error) noexcept {
   try {
     std::string message = "path is ambiguous: ";

@@ -11,6 +11,7 @@
 #include "engine/check.hpp"
 #include "engine/item.hpp"
 #include "path/compiler.hpp"
+#include "python/mapped_reads.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
@@ -20,6 +21,7 @@ inline constexpr const char* kDataNotBuffer =
 inline constexpr const char* kDataNotSource =
     "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)";
 inline constexpr const char* kBufferNotContiguous = "buffer must be C-contiguous";
+inline constexpr const char* kFileChanged = "the file changed while it was read";
 
 // Sets ValueError for an ambiguous step.
 void engine_err_to_py(const engine::EngineError& error) noexcept;
@@ -42,20 +44,37 @@ void raise_syntax_error(const engine::CheckReport& report, bool is_str) noexcept
 // Sets an exception for a C++ exception that reached the boundary.
 void raise_from_cpp_exception() noexcept;
 
+// Sets OSError(kFileChanged).
+void raise_file_changed() noexcept;
+
 // Runs `body` (returning PyObject* or int) so that no C++ exception escapes:
-// bad_alloc becomes MemoryError, anything else SystemError.
+// bad_alloc becomes MemoryError, anything else SystemError. A mapped file that lost pages
+// while `body` read them makes the call fail with OSError(kFileChanged).
 template <class Body>
 auto call_guarded(Body&& body) noexcept -> decltype(body()) {
+  using Returned = decltype(body());
+  constexpr auto failed = [] {
+    if constexpr (std::is_pointer_v<Returned>) {
+      return static_cast<Returned>(nullptr);
+    } else {
+      return static_cast<Returned>(-1);
+    }
+  };
+  const ReadScope reads;
+  Returned result;
   try {
-    return body();
+    result = body();
   } catch (...) {
     raise_from_cpp_exception();
-    if constexpr (std::is_pointer_v<decltype(body())>) {
-      return nullptr;
-    } else {
-      return -1;
-    }
+    result = failed();
   }
+  if (reads.faulted()) [[unlikely]] {
+    // What the body made of the missing pages was made of zeros.
+    if constexpr (std::is_pointer_v<Returned>) Py_XDECREF(result);
+    raise_file_changed();
+    result = failed();
+  }
+  return result;
 }
 
 }  // namespace varnex::python

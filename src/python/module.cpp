@@ -25,7 +25,7 @@ PyMethodDef* const kFunctions[] = {
 };
 
 // Private helpers of the package's own modules: attributes, not in __all__.
-PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef};
+PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef};
 
 struct ClassEntry {
   const char* name;

@@ -81,10 +81,14 @@ PyItems PyItems::pick(size_t start, Py_ssize_t step, size_t count) const {
 
 namespace {
 
+// Whether `bytes`, read from `source`, are the object's own, which never change.
+bool is_lasting(PyObject* source, const SourceBytes& bytes) noexcept {
+  return (PyBytes_Check(source) || PyUnicode_Check(source)) && !bytes.is_copy();
+}
+
 // Whether matches found in `source`'s bytes may be kept as spans into it.
 bool keeps_spans(PyObject* source, const SourceBytes& bytes) noexcept {
-  return (PyBytes_Check(source) || PyUnicode_Check(source)) && !bytes.is_copy() &&
-         bytes.bytes().size() <= std::numeric_limits<uint32_t>::max();
+  return is_lasting(source, bytes) && bytes.bytes().size() <= std::numeric_limits<uint32_t>::max();
 }
 
 }  // namespace
@@ -105,20 +109,25 @@ std::string_view lasting_bytes(PyObject* source) noexcept {
 
 bool ElementBytes::load(const PyItems& items, size_t i) noexcept {
   origin_ = {};
+  lasting_ = false;
+  PyObject* source = items.source();
   switch (items.kind(i)) {
     case ItemKind::Owned:
       bytes_ = items.owned(i);
+      lasting_ = true;
       return true;
     case ItemKind::Whole:
-      if (!source_.acquire(items.source()) || !source_.decode_document()) return false;
+      if (!source_.acquire(source) || !source_.decode_document()) return false;
       bytes_ = source_.bytes();
-      if (keeps_spans(items.source(), source_)) origin_.source = items.source();
+      lasting_ = is_lasting(source, source_);
+      if (keeps_spans(source, source_)) origin_.source = source;
       return true;
     case ItemKind::Span: {
-      if (!source_.acquire(items.source())) return false;
+      if (!source_.acquire(source)) return false;
       bytes_ = items.bytes(i, source_.bytes());
-      if (keeps_spans(items.source(), source_)) {
-        origin_.source = items.source();
+      lasting_ = is_lasting(source, source_);
+      if (keeps_spans(source, source_)) {
+        origin_.source = source;
         origin_.base = static_cast<uint32_t>(bytes_.data() - source_.bytes().data());
       }
       return true;

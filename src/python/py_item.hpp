@@ -132,11 +132,15 @@ class ElementBytes {
   // Where bytes() lie when an object holds them in place for good (a bytes or str read as it
   // is, small enough for 32-bit offsets): matches found in them can then be spans into it.
   [[nodiscard]] SpanOrigin origin() const noexcept { return origin_; }
+  // True when bytes() stay where they are, unchanged, for as long as the items live: a copy
+  // of markup, or a bytes or str read in place.
+  [[nodiscard]] bool lasting() const noexcept { return lasting_; }
 
  private:
   SourceBytes source_;
   std::string_view bytes_;
   SpanOrigin origin_;
+  bool lasting_ = false;
 };
 
 // The text of `<name attrs>text</...`: a start tag, then UTF-8 text with no

@@ -13,6 +13,7 @@
 #include "python/many.hpp"
 #include "python/result_repr.hpp"
 #include "python/scalar.hpp"
+#include "python/unlocked.hpp"
 #include "python/utf8.hpp"
 
 namespace varnex::python {
@@ -26,6 +27,8 @@ struct ResultObject {
   PyItems items;
   // Made on the first character index or slice; items never change after.
   std::unique_ptr<IndexedText> text;
+  // Made on the first lookup by child name, when the element's bytes last.
+  std::unique_ptr<ChildIndex> children;
 };
 
 ResultObject* as_result(PyObject* self) noexcept { return reinterpret_cast<ResultObject*>(self); }
@@ -148,6 +151,7 @@ int Result_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int Result_clear(PyObject* self) noexcept {
   // Move the items out first: dropping a source may run code that looks here.
   as_result(self)->text.reset();  // it may view a text item's bytes
+  as_result(self)->children.reset();  // its names view the element's bytes
   PyItems doomed = std::move(as_result(self)->items);
   return 0;
 }
@@ -155,6 +159,7 @@ int Result_clear(PyObject* self) noexcept {
 void Result_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
+  as_result(self)->children.~unique_ptr();
   as_result(self)->text.~unique_ptr();
   as_result(self)->items.~PyItems();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -512,6 +517,7 @@ Ref make_result(PyItems&& items) noexcept {
   // Moving a vector cannot throw; the payload now lives in the object.
   new (&as_result(self)->items) PyItems(std::move(items));
   new (&as_result(self)->text) std::unique_ptr<IndexedText>();
+  new (&as_result(self)->children) std::unique_ptr<ChildIndex>();
   return Ref::steal(self);
 }
 
@@ -530,13 +536,20 @@ std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element) {
   return engine::element_has_child_elements(element.bytes()) ? Mode::DictElement : Mode::ScalarLike;
 }
 
-bool has_scalar_text(PyObject* result) noexcept { return as_result(result)->text != nullptr; }
+std::optional<bool> kept_scalar_text(PyObject* result, ElementBytes& element) {
+  const IndexedText* text = as_result(result)->text.get();
+  if (text == nullptr || !text->seen) return text != nullptr;
+  if (!element.load(as_result(result)->items, 0)) return std::nullopt;
+  return *text->seen == element.bytes();
+}
 
-const IndexedText& scalar_text(PyObject* result, const ElementBytes& element,
-                              std::unique_ptr<IndexedText>& scratch) {
+const IndexedText& scalar_text(PyObject* result, const ElementBytes& element) {
   ResultObject* self = as_result(result);
-  if (self->text) return *self->text;
   const PyItems& items = self->items;
+  // Only a whole buffer can change under the Result (bytes and str cannot).
+  const bool may_change = items.kind(0) == ItemKind::Whole && !PyBytes_Check(items.source()) &&
+                          !PyUnicode_Check(items.source());
+  if (self->text && (!may_change || *self->text->seen == element.bytes())) return *self->text;
   auto text = std::make_unique<IndexedText>();
   if (items.is_text(0)) {
     text->bytes = items.owned(0);
@@ -546,23 +559,9 @@ const IndexedText& scalar_text(PyObject* result, const ElementBytes& element,
   }
   text->error = check_utf8(text->bytes);
   if (!text->error) text->points.emplace(text->bytes);
-  // Only a whole buffer can change under the Result (bytes and str cannot).
-  const bool may_change = items.kind(0) == ItemKind::Whole && !PyBytes_Check(items.source()) &&
-                          !PyUnicode_Check(items.source());
-  std::unique_ptr<IndexedText>& slot = may_change ? scratch : self->text;
-  slot = std::move(text);
-  return *slot;
-}
-
-Ref children_named(std::string_view element, const std::vector<engine::ChildSpan>& children,
-                   std::string_view name, SpanOrigin origin) noexcept {
-  return Ref::steal(call_guarded([&]() -> PyObject* {
-    engine::Items items;
-    for (const auto& child : children) {
-      if (child.name == name) push_child(element, child, origin.source != nullptr, items);
-    }
-    return make_result(PyItems::lift(std::move(items), origin, element)).release();
-  }));
+  if (may_change) text->seen.emplace(element.bytes());
+  self->text = std::move(text);
+  return *self->text;
 }
 
 ChildGroups group_children(const std::vector<engine::ChildSpan>& children) {
@@ -581,6 +580,28 @@ ChildGroups group_children(const std::vector<engine::ChildSpan>& children) {
     }
   }
   return groups;
+}
+
+ChildIndex::ChildIndex(std::vector<engine::ChildSpan> found)
+    : children(std::move(found)), groups(group_children(children)) {
+  group_of.reserve(groups.first.size());
+  for (size_t g = 0; g < groups.first.size(); ++g) group_of.emplace(children[groups.first[g]].name, g);
+}
+
+const ChildIndex& child_index(PyObject* result, const ElementBytes& element,
+                              std::unique_ptr<ChildIndex>& scratch) {
+  ResultObject* self = as_result(result);
+  if (self->children) return *self->children;
+  std::vector<engine::ChildSpan> found;
+  {
+    const UnlockedPass unlocked(element.is_immutable(), element.bytes().size());
+    found = engine::collect_direct_children(element.bytes());
+  }
+  auto index = std::make_unique<ChildIndex>(std::move(found));
+  // Another thread may have made them meanwhile, while this one read without the lock.
+  std::unique_ptr<ChildIndex>& slot = element.lasting() ? self->children : scratch;
+  if (!slot) slot = std::move(index);
+  return *slot;
 }
 
 Ref group_result(std::string_view element, const std::vector<engine::ChildSpan>& children,

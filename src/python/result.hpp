@@ -7,6 +7,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/engine.hpp"
@@ -49,24 +51,20 @@ struct IndexedText {
   std::string_view bytes;          // the text: `owned`, or a text item's bytes
   std::optional<Utf8Error> error;  // set when the text is not UTF-8
   std::optional<CodePoints> points;  // set when it is
+  // For an item that may change between calls (a whole buffer): the bytes the text was
+  // extracted from, to tell whether it still holds.
+  std::optional<std::string> seen;
 };
 
-// The text of `result`, which is ScalarLike, with `element` loaded for its
-// item. The Result keeps it for later calls unless its item is a whole
-// buffer that may change between calls; that one lives in `scratch`.
-// May throw bad_alloc.
-[[nodiscard]] const IndexedText& scalar_text(PyObject* result, const ElementBytes& element,
-                                            std::unique_ptr<IndexedText>& scratch);
+// The text of `result`, which is ScalarLike, with `element` loaded for its item, extracted
+// once: the Result keeps it. Over a whole buffer, which may change between calls, it is
+// extracted again when the buffer no longer holds the same bytes. May throw bad_alloc.
+[[nodiscard]] const IndexedText& scalar_text(PyObject* result, const ElementBytes& element);
 
-// True when `result` already keeps its scalar text: it is then ScalarLike,
-// and nothing needs to read its item again.
-[[nodiscard]] bool has_scalar_text(PyObject* result) noexcept;
-
-// Returns a new reference: a Result of every direct child named `name`
-// (possibly no items), the children found in `element`, which lies at `origin`.
-[[nodiscard]] Ref children_named(std::string_view element,
-                                 const std::vector<engine::ChildSpan>& children,
-                                 std::string_view name, SpanOrigin origin) noexcept;
+// Whether `result` keeps a scalar text that still holds, which makes it ScalarLike: one that
+// cannot go stale, or one made from the bytes its whole buffer holds now (`element` is then
+// loaded for its item). Nothing with an exception set when the buffer cannot be read.
+[[nodiscard]] std::optional<bool> kept_scalar_text(PyObject* result, ElementBytes& element);
 
 // Direct children grouped by name in one pass, so that every name's value
 // costs only its own children: the distinct names in first-occurrence order
@@ -78,6 +76,24 @@ struct ChildGroups {
   std::vector<size_t> next;   // per child; kNone after the last of a name
 };
 [[nodiscard]] ChildGroups group_children(const std::vector<engine::ChildSpan>& children);
+
+// The direct children of one element, grouped by name, with each name's group. Names view
+// the element's bytes.
+struct ChildIndex {
+  std::vector<engine::ChildSpan> children;
+  ChildGroups groups;
+  std::unordered_map<std::string_view, size_t> group_of;  // name -> its group
+
+  // May throw bad_alloc.
+  explicit ChildIndex(std::vector<engine::ChildSpan> found);
+};
+
+// The children of `result`'s one element, with `element` loaded for its item. The Result
+// keeps them from the first call where the element's bytes last as long as it does (so that
+// every later lookup is one hash); otherwise they are made again in `scratch`. May throw
+// bad_alloc.
+[[nodiscard]] const ChildIndex& child_index(PyObject* result, const ElementBytes& element,
+                                            std::unique_ptr<ChildIndex>& scratch);
 
 // Returns a new reference: a Result of the children of group `group`, in
 // document order (spans when `element` lies at an origin, else copies).

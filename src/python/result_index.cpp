@@ -1,4 +1,5 @@
 // Result navigation: r[int], r[slice], r["name"] and Result.get(path).
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,9 +27,8 @@ constexpr const char* kGetOnMulti =
 
 // The ScalarLike text as code points; nothing with ValueError set when it is
 // not UTF-8.
-const CodePoints* scalar_points(PyObject* self, const ElementBytes& element,
-                                std::unique_ptr<IndexedText>& scratch) {
-  const IndexedText& text = scalar_text(self, element, scratch);
+const CodePoints* scalar_points(PyObject* self, const ElementBytes& element) {
+  const IndexedText& text = scalar_text(self, element);
   if (text.error) {
     raise_utf8_error(*text.error);
     return nullptr;
@@ -43,7 +43,7 @@ Ref pick_items(const PyItems& items, Py_ssize_t start, Py_ssize_t step, Py_ssize
 }
 
 // r["name"]: every direct child of that exact name, or KeyError(key).
-PyObject* string_key(Mode mode, const ElementBytes& element, PyObject* key) {
+PyObject* string_key(PyObject* self, Mode mode, const ElementBytes& element, PyObject* key) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(key, &size);
   if (data == nullptr) return nullptr;
@@ -53,19 +53,16 @@ PyObject* string_key(Mode mode, const ElementBytes& element, PyObject* key) {
                  mode_name(mode));
     return nullptr;
   }
-  const std::string_view name(data, static_cast<size_t>(size));
-  std::vector<engine::ChildSpan> children;
-  {
-    const UnlockedPass unlocked(element.is_immutable(), element.bytes().size());
-    children = engine::collect_direct_children(element.bytes());
-  }
-  Ref found = children_named(element.bytes(), children, name, element.origin());
-  if (!found) return nullptr;
-  if (result_items(found.get()).empty()) {
+  std::unique_ptr<ChildIndex> scratch;
+  const ChildIndex& index = child_index(self, element, scratch);
+  const auto group = index.group_of.find(std::string_view(data, static_cast<size_t>(size)));
+  if (group == index.group_of.end()) {
     PyErr_SetObject(PyExc_KeyError, key);
     return nullptr;
   }
-  return found.release();
+  return group_result(element.bytes(), index.children, index.groups, group->second,
+                      element.origin())
+      .release();
 }
 
 PyObject* slice_key(PyObject* self, Mode mode, const ElementBytes& element, PyObject* key) {
@@ -85,8 +82,7 @@ PyObject* slice_key(PyObject* self, Mode mode, const ElementBytes& element, PyOb
         PySlice_AdjustIndices(static_cast<Py_ssize_t>(items.size()), &start, &stop, step);
     return pick_items(items, start, step, count).release();
   }
-  std::unique_ptr<IndexedText> scratch;
-  const CodePoints* points = scalar_points(self, element, scratch);
+  const CodePoints* points = scalar_points(self, element);
   if (points == nullptr) return nullptr;
   const Py_ssize_t count =
       PySlice_AdjustIndices(static_cast<Py_ssize_t>(points->size()), &start, &stop, step);
@@ -105,10 +101,10 @@ std::optional<size_t> resolve_index(long index, size_t length) noexcept {
 }
 
 PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, PyObject* key) {
-  const long index = PyLong_AsLong(key);
-  if (index == -1 && PyErr_Occurred()) {
-    // Not an index (or out of range): our TypeError. Anything else that
-    // __index__ raised (an interrupt, MemoryError) is not ours to hide.
+  const Ref number = Ref::steal(PyNumber_Index(key));
+  if (!number) {
+    // Not an index: our TypeError. Anything else that __index__ raised (an
+    // interrupt, MemoryError) is not ours to hide.
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError) ||
         PyErr_ExceptionMatches(PyExc_ValueError)) {
       PyErr_Clear();
@@ -116,23 +112,29 @@ PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, Py
     }
     return nullptr;
   }
+  if (mode == Mode::DictElement) {
+    PyErr_SetObject(PyExc_KeyError, number.get());
+    return nullptr;
+  }
+  long index = PyLong_AsLong(number.get());
+  if (index == -1 && PyErr_Occurred()) {
+    // An integer beyond a long is beyond every Result too.
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+    PyErr_Clear();
+    index = std::numeric_limits<long>::max();
+  }
   const PyItems& items = result_items(self);
   switch (mode) {
     case Mode::Empty:
+    case Mode::DictElement:
       break;
-    case Mode::DictElement: {
-      Ref number = Ref::steal(PyLong_FromLong(index));
-      if (number) PyErr_SetObject(PyExc_KeyError, number.get());
-      return nullptr;
-    }
     case Mode::Multi:
       if (const auto position = resolve_index(index, items.size())) {
         return make_result(items.one(*position)).release();
       }
       break;
     case Mode::ScalarLike: {
-      std::unique_ptr<IndexedText> scratch;
-      const CodePoints* points = scalar_points(self, element, scratch);
+      const CodePoints* points = scalar_points(self, element);
       if (points == nullptr) return nullptr;
       const auto position = resolve_index(index, points->size());
       if (!position) break;
@@ -186,10 +188,11 @@ PyObject* Result_subscript(PyObject* self, PyObject* key) noexcept {
   return call_guarded([&]() -> PyObject* {
     ElementBytes element;
     // A kept text means ScalarLike: a long text is then not scanned again.
-    const auto mode =
-        has_scalar_text(self) ? Mode::ScalarLike : compute_mode(result_items(self), element);
+    const auto kept = kept_scalar_text(self, element);
+    if (!kept) return nullptr;
+    const auto mode = *kept ? Mode::ScalarLike : compute_mode(result_items(self), element);
     if (!mode) return nullptr;
-    if (PyUnicode_Check(key)) return string_key(*mode, element, key);
+    if (PyUnicode_Check(key)) return string_key(self, *mode, element, key);
     if (PySlice_Check(key)) return slice_key(self, *mode, element, key);
     return integer_key(self, *mode, element, key);
   });

@@ -55,10 +55,13 @@ Ref trimmed_str(std::string_view text) noexcept {
   return valid_trimmed_str(text);
 }
 
-Ref item_str(std::string_view bytes, bool is_element, std::string& scratch) {
+Ref item_str(std::string_view bytes, bool is_element, std::string& scratch, bool lossy) {
+  const auto text_str = [lossy](std::string_view text) {
+    return lossy ? decode_lossy(path::trim_unicode_ws(text)) : trimmed_str(text);
+  };
   if (!is_element) {
     if (is_ascii(bytes)) return Ref::steal(ascii_trimmed_str(bytes));
-    return trimmed_str(bytes);
+    return text_str(bytes);
   }
   if (const auto leaf = plain_leaf_text(bytes)) {
     if (leaf->ascii) return Ref::steal(ascii_trimmed_str(leaf->text));
@@ -66,21 +69,22 @@ Ref item_str(std::string_view bytes, bool is_element, std::string& scratch) {
   }
   const auto text = scalar_element_text(bytes, scratch);
   // An element with child elements is its markup, decoded lossily.
-  return text ? trimmed_str(*text) : decode_lossy(bytes);
+  return text ? text_str(*text) : decode_lossy(bytes);
 }
 
-Ref to_str_value(const PyItems& items) {
+Ref to_str_value(const PyItems& items, bool lossy) {
   if (items.empty()) return Ref::steal(PyUnicode_FromStringAndSize("", 0));
   if (items.size() == 1) {
-    if (items.is_text(0)) return item_str(items.owned(0), false);
+    std::string scratch;
+    if (items.is_text(0)) return item_str(items.owned(0), false, scratch, lossy);
     if (items.kind(0) == ItemKind::Span) {
       // A span into a bytes or str, read in place: nothing to hold while it is read.
       const std::string_view element = items.span_bytes(0, lasting_bytes(items.source()));
-      if (!element.empty()) return item_str(element, true);
+      if (!element.empty()) return item_str(element, true, scratch, lossy);
     }
     ElementBytes element;
     if (!element.load(items, 0)) return {};
-    return item_str(element.bytes(), true);
+    return item_str(element.bytes(), true, scratch, lossy);
   }
   // Raw pieces, one per item, joined by line feeds and decoded lossily.
   std::string joined;

@@ -24,15 +24,17 @@ namespace varnex::python {
 // What to_str() gives for one item alone: `bytes` are a text item's bytes, or the markup of
 // an element (`is_element`). Returns a new reference or NULL with an exception set.
 // `scratch` holds a resolved text meanwhile; reusing one spares an allocation per item.
-[[nodiscard]] Ref item_str(std::string_view bytes, bool is_element, std::string& scratch);
+// `lossy`: text that is not UTF-8 gets U+FFFD, as markup always does, instead of ValueError.
+[[nodiscard]] Ref item_str(std::string_view bytes, bool is_element, std::string& scratch,
+                           bool lossy = false);
 [[nodiscard]] inline Ref item_str(std::string_view bytes, bool is_element) {
   std::string scratch;
   return item_str(bytes, is_element, scratch);
 }
 
-// What Result.to_str() gives for `items`; returns a new reference or NULL
-// with an exception set.
-[[nodiscard]] Ref to_str_value(const PyItems& items);
+// What Result.to_str() gives for `items` (`lossy` as for item_str); returns a new reference
+// or NULL with an exception set.
+[[nodiscard]] Ref to_str_value(const PyItems& items, bool lossy = false);
 
 // What Result.to_str_list() gives: a list with every item's to_str() text, in order.
 // Returns a new reference or NULL with an exception set (the first item's that fails).

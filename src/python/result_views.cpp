@@ -222,21 +222,30 @@ Ref make_view(PyObject* type, PyObject* parent) noexcept {
 
 // ---- views: slots ----------------------------------------------------------------
 
+// Runs `use(index)` over the parent's children, kept by the parent where they last; a
+// cleared view has none. -1 with an exception set when the parent cannot be read.
+template <class Use>
+auto with_children(PyObject* view, Use&& use) noexcept {
+  return call_guarded([&]() -> decltype(use(std::declval<const ChildIndex&>())) {
+    PyObject* parent = as_view(view)->parent.get();
+    if (parent == nullptr) return use(ChildIndex({}));
+    ElementBytes element;
+    if (!load_parent(view, element)) return -1;
+    std::unique_ptr<ChildIndex> scratch;
+    return use(child_index(parent, element, scratch));
+  });
+}
+
 // Number of unique child names; -1 with an exception set.
 Py_ssize_t unique_name_count(PyObject* self) noexcept {
-  return call_guarded([&]() -> Py_ssize_t {
-    ElementBytes element;
-    if (!load_parent(self, element)) return -1;
-    const auto children = engine::collect_direct_children(element.bytes());
-    return static_cast<Py_ssize_t>(engine::unique_child_names(children).size());
+  return with_children(self, [](const ChildIndex& index) -> Py_ssize_t {
+    return static_cast<Py_ssize_t>(index.groups.first.size());
   });
 }
 
 Py_ssize_t ResultChildrenView_length(PyObject* self) noexcept {
-  return call_guarded([&]() -> Py_ssize_t {
-    ElementBytes element;
-    if (!load_parent(self, element)) return -1;
-    return static_cast<Py_ssize_t>(engine::collect_direct_children(element.bytes()).size());
+  return with_children(self, [](const ChildIndex& index) -> Py_ssize_t {
+    return static_cast<Py_ssize_t>(index.children.size());
   });
 }
 
@@ -249,13 +258,8 @@ int ResultKeysView_contains(PyObject* self, PyObject* key) noexcept {
     return 0;
   }
   const std::string_view name(data, static_cast<size_t>(size));
-  return call_guarded([&]() -> int {
-    ElementBytes element;
-    if (!load_parent(self, element)) return -1;
-    for (const auto& child : engine::collect_direct_children(element.bytes())) {
-      if (child.name == name) return 1;
-    }
-    return 0;
+  return with_children(self, [&](const ChildIndex& index) -> int {
+    return index.group_of.contains(name) ? 1 : 0;
   });
 }
 

@@ -38,6 +38,10 @@ int SourceBytes::take_buffer(PyObject* exporter) noexcept {
   }
   bytes_ = std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
   immutable_ = is_immutable_source(exporter, &view);
+  // The memory of a bytearray or bytes is the heap's: no page of it can go missing.
+  if (!PyByteArray_CheckExact(exporter) && !PyBytes_CheckExact(exporter)) {
+    mapped_.guard(view.buf, bytes_.size(), !view.readonly);
+  }
   return 0;
 }
 
@@ -73,7 +77,7 @@ bool SourceBytes::decode_document() noexcept {
   }
   if (document_.is_copy()) {
     bytes_ = document_.bytes();
-    buffer_.release();  // the copy is all that is read from now on
+    release_buffer();  // the copy is all that is read from now on
     immutable_ = true;  // and no Python code can reach it
   }
   return true;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "engine/document.hpp"
+#include "python/mapped_reads.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
@@ -41,7 +42,7 @@ class SourceBytes {
   [[nodiscard]] bool is_immutable() const noexcept { return immutable_; }
 
   void release() noexcept {
-    buffer_.release();
+    release_buffer();
     document_.clear();
     bytes_ = {};
     is_str_ = false;
@@ -55,9 +56,16 @@ class SourceBytes {
   // -1 when the exporter gives no single-byte buffer (message left to the
   // caller), -2 when it is not C-contiguous (exception set).
   [[nodiscard]] int take_buffer(PyObject* exporter) noexcept;
+  void release_buffer() noexcept {
+    mapped_.unguard();
+    buffer_.release();
+  }
 
   std::string_view bytes_;
   BufferGuard buffer_;
+  // While a buffer is held: a file map that shrinks under a read fails the call instead of
+  // ending the process.
+  MappedRange mapped_;
   engine::Document document_;
   bool is_str_ = false;
   bool immutable_ = false;

@@ -1,12 +1,20 @@
 // Encoding labels, strict UTF-8 validation and decoding of other encodings
-// (windows-1252, x-user-defined and UTF-16 by hand, the rest through iconv).
+// (single-byte encodings by their tables, x-user-defined and UTF-16 by hand, the rest
+// through iconv).
 #include "xml/encoding.hpp"
 
 #include <iconv.h>
+#include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
+#include <vector>
+
+#include "xml/single_byte.hpp"
 
 #include "xml/chars.hpp"
 
@@ -151,38 +159,6 @@ constexpr Label kLabels[] = {
 };
 // clang-format on
 
-// windows-1252 bytes 80-9F; the five unassigned ones map to themselves.
-constexpr uint16_t kWindows1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
-void append_utf8(std::string& out, uint32_t cp) {
-  char buf[4];
-  size_t n;
-  if (cp < 0x80) {
-    buf[0] = static_cast<char>(cp);
-    n = 1;
-  } else if (cp < 0x800) {
-    buf[0] = static_cast<char>(0xC0 | (cp >> 6));
-    buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 2;
-  } else if (cp < 0x10000) {
-    buf[0] = static_cast<char>(0xE0 | (cp >> 12));
-    buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 3;
-  } else {
-    buf[0] = static_cast<char>(0xF0 | (cp >> 18));
-    buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 4;
-  }
-  out.append(buf, n);
-}
-
 // Length of the leading run of ASCII bytes.
 size_t ascii_prefix(const unsigned char* s, size_t n) noexcept {
   size_t i = 0;
@@ -205,36 +181,148 @@ size_t ascii_prefix(const unsigned char* s, size_t n) noexcept {
   return i;
 }
 
-DecodeStatus decode_windows1252(std::string_view raw, std::string& out) {
-  out.clear();
-  out.reserve(raw.size() + raw.size() / 2);
-  for (const char ch : raw) {
-    const auto b = static_cast<unsigned char>(ch);
-    append_utf8(out, b >= 0x80 && b < 0xA0 ? kWindows1252High[b - 0x80] : b);
-  }
-  return DecodeStatus::Ok;
-}
-
-DecodeStatus decode_user_defined(std::string_view raw, std::string& out) {
-  out.clear();
-  out.reserve(raw.size() * 3);
-  for (const char ch : raw) {
-    const auto b = static_cast<unsigned char>(ch);
-    append_utf8(out, b < 0x80 ? b : 0xF780u + (b - 0x80u));
-  }
-  return DecodeStatus::Ok;
-}
-
 // The byte that stands for an undecodable sequence when errors are marked:
 // it never occurs in UTF-8, and it is not ASCII, so it cannot make markup.
 constexpr char kErrorMark = '\xFF';
 
-// With `mark`, undecodable units become kErrorMark and decoding goes on.
-DecodeStatus decode_utf16(std::string_view raw, bool big_endian, std::string& out,
-                          bool mark = false) {
-  if (raw.size() % 2 != 0 && !mark) return DecodeStatus::Malformed;
+// Every decoder runs twice over its input, first into a Counter, then into a Writer over a
+// string of exactly the length counted: the output costs its own size and nothing more.
+struct Counter {
+  size_t size = 0;
+  void bytes(const char*, size_t n) noexcept { size += n; }
+  void mark() noexcept { ++size; }
+  void code_point(uint32_t cp) noexcept { size += utf8_length(cp); }
+};
+
+struct Writer {
+  char* at;
+  void bytes(const char* p, size_t n) noexcept {
+    std::memcpy(at, p, n);
+    at += n;
+  }
+  void mark() noexcept { *at++ = kErrorMark; }
+  void code_point(uint32_t cp) noexcept { at += encode_utf8(cp, at); }
+};
+
+// Runs `decode(out)` (false: malformed input) into a Counter, then into `out` sized for it.
+template <class Decode>
+DecodeStatus decode_twice(std::string& out, Decode&& decode) {
+  Counter counter;
+  if (!decode(counter)) return DecodeStatus::Malformed;
   out.clear();
-  out.reserve(raw.size() * 3 / 2);
+  out.shrink_to_fit();  // a fresh allocation of exactly the size, not a grown old one
+  out.resize(counter.size);
+  Writer writer{out.data()};
+  (void)decode(writer);
+  return DecodeStatus::Ok;
+}
+
+// For a decoder too slow to run twice (iconv) over a large input: the output is kept in pages
+// mapped for it until its size is known, then moved into `out` a page at a time, each page
+// given back to the system once copied. At any moment the output costs its own size and one
+// page (pages from the allocator could stay with the process once freed).
+class PagedOutput {
+ public:
+  PagedOutput() = default;
+  PagedOutput(const PagedOutput&) = delete;
+  PagedOutput& operator=(const PagedOutput&) = delete;
+  ~PagedOutput() {
+    for (char* page : pages_) munmap(page, kPage);
+  }
+
+  void bytes(const char* p, size_t n) {
+    while (n > 0) {
+      if (used_ == kPage) add_page();
+      const size_t k = std::min(n, kPage - used_);
+      std::memcpy(pages_.back() + used_, p, k);
+      used_ += k;
+      size_ += k;
+      p += k;
+      n -= k;
+    }
+  }
+  void mark() { bytes(&kErrorMark, 1); }
+
+  void move_to(std::string& out) {
+    out.clear();
+    out.shrink_to_fit();
+    out.reserve(size_);
+    while (!pages_.empty()) {
+      out.append(pages_.front(), pages_.size() > 1 ? kPage : used_);
+      munmap(pages_.front(), kPage);
+      pages_.erase(pages_.begin());
+    }
+  }
+
+ private:
+  static constexpr size_t kPage = size_t{4} << 20;
+
+  void add_page() {
+    pages_.reserve(pages_.size() + 1);  // before the map, so that a throw leaves none behind
+    void* page = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) throw std::bad_alloc();
+    pages_.push_back(static_cast<char*>(page));
+    used_ = 0;
+  }
+
+  std::vector<char*> pages_;
+  size_t used_ = kPage;
+  size_t size_ = 0;
+};
+
+// Runs `decode(out)` (false: malformed input) once into pages, then moves the output into
+// `out`.
+template <class Decode>
+DecodeStatus decode_paged(std::string& out, Decode&& decode) {
+  PagedOutput paged;
+  if (!decode(paged)) return DecodeStatus::Malformed;
+  paged.move_to(out);
+  return DecodeStatus::Ok;
+}
+
+// A run of ASCII bytes goes out as it is, each other byte through `high`.
+template <class Out, class High>
+bool decode_bytes(std::string_view raw, Out& out, High&& high) {
+  const auto* s = reinterpret_cast<const unsigned char*>(raw.data());
+  const size_t n = raw.size();
+  for (size_t i = 0; i < n;) {
+    const size_t run = ascii_prefix(s + i, n - i);
+    out.bytes(raw.data() + i, run);
+    i += run;
+    if (i < n && !high(s[i++], out)) return false;
+  }
+  return true;
+}
+
+// A single-byte encoding by its table; with `mark`, a byte with no code point becomes
+// kErrorMark.
+template <class Out>
+bool decode_single_byte(std::string_view raw, const uint16_t* table, bool mark, Out& out) {
+  return decode_bytes(raw, out, [&](unsigned char b, Out& o) {
+    const uint32_t cp = table[b - 0x80];
+    if (cp != 0) {
+      o.code_point(cp);
+    } else if (mark) {
+      o.mark();
+    } else {
+      return false;
+    }
+    return true;
+  });
+}
+
+template <class Out>
+bool decode_user_defined(std::string_view raw, Out& out) {
+  return decode_bytes(raw, out, [](unsigned char b, Out& o) {
+    o.code_point(0xF780u + (b - 0x80u));
+    return true;
+  });
+}
+
+// With `mark`, undecodable units become kErrorMark and decoding goes on.
+template <class Out>
+bool decode_utf16(std::string_view raw, bool big_endian, bool mark, Out& out) {
+  if (raw.size() % 2 != 0 && !mark) return false;
   const auto* s = reinterpret_cast<const unsigned char*>(raw.data());
   const size_t units = raw.size() / 2;
   auto unit = [&](size_t k) -> uint32_t {
@@ -247,49 +335,22 @@ DecodeStatus decode_utf16(std::string_view raw, bool big_endian, std::string& ou
     const bool high = u >= 0xD800 && u <= 0xDBFF;
     const uint32_t low = high && k + 1 < units ? unit(k + 1) : 0;
     if (high && low >= 0xDC00 && low <= 0xDFFF) {
-      append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+      out.code_point(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
       ++k;
     } else if (u >= 0xD800 && u <= 0xDFFF) {  // an unpaired surrogate
-      if (!mark) return DecodeStatus::Malformed;
-      out += kErrorMark;
+      if (!mark) return false;
+      out.mark();
     } else {
-      append_utf8(out, u);
+      out.code_point(u);
     }
   }
-  if (raw.size() % 2 != 0) out += kErrorMark;  // an odd last byte (only when marking)
-  return DecodeStatus::Ok;
+  if (raw.size() % 2 != 0) out.mark();  // an odd last byte (only when marking)
+  return true;
 }
 
-// The iconv name closest to each WHATWG decoder (GBK decodes like gb18030);
-// the others are done by hand.
+// The iconv name closest to each WHATWG decoder that has no table here (GBK decodes like
+// gb18030).
 constexpr std::pair<Encoding, const char*> kIconvNames[] = {
-    {Encoding::Iso8859_2, "ISO-8859-2"},
-    {Encoding::Iso8859_3, "ISO-8859-3"},
-    {Encoding::Iso8859_4, "ISO-8859-4"},
-    {Encoding::Iso8859_5, "ISO-8859-5"},
-    {Encoding::Iso8859_6, "ISO-8859-6"},
-    {Encoding::Iso8859_7, "ISO-8859-7"},
-    {Encoding::Iso8859_8, "ISO-8859-8"},
-    {Encoding::Iso8859_8I, "ISO-8859-8"},
-    {Encoding::Iso8859_10, "ISO-8859-10"},
-    {Encoding::Iso8859_13, "ISO-8859-13"},
-    {Encoding::Iso8859_14, "ISO-8859-14"},
-    {Encoding::Iso8859_15, "ISO-8859-15"},
-    {Encoding::Iso8859_16, "ISO-8859-16"},
-    {Encoding::Windows1250, "CP1250"},
-    {Encoding::Windows1251, "CP1251"},
-    {Encoding::Windows1253, "CP1253"},
-    {Encoding::Windows1254, "CP1254"},
-    {Encoding::Windows1255, "CP1255"},
-    {Encoding::Windows1256, "CP1256"},
-    {Encoding::Windows1257, "CP1257"},
-    {Encoding::Windows1258, "CP1258"},
-    {Encoding::Windows874, "CP874"},
-    {Encoding::Koi8R, "KOI8-R"},
-    {Encoding::Koi8U, "KOI8-U"},
-    {Encoding::Ibm866, "IBM866"},
-    {Encoding::Macintosh, "MACINTOSH"},
-    {Encoding::XMacCyrillic, "MAC-CYRILLIC"},
     {Encoding::Gbk, "GB18030"},
     {Encoding::Gb18030, "GB18030"},
     {Encoding::Big5, "BIG5-HKSCS"},
@@ -327,8 +388,6 @@ class IconvCache {
       const char* name = iconv_name(enc);
       if (name == nullptr) return cd;
       cd = iconv_open("UTF-8", name);
-    } else {
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
     }
     return cd;
   }
@@ -337,47 +396,121 @@ class IconvCache {
   iconv_t cds_[kEncodingCount];
 };
 
-// With `mark`, an undecodable sequence becomes kErrorMark and decoding goes
-// on from its next byte; a sequence cut off by the end becomes one mark.
-DecodeStatus decode_iconv(Encoding enc, std::string_view raw, std::string& out,
-                          bool mark = false) {
+// Inputs at least this long are decoded by iconv once, into pages, rather than twice.
+constexpr size_t kPagedDecodeBytes = size_t{1} << 20;
+// ASCII runs at least this long are copied past iconv.
+constexpr size_t kAsciiRun = 32;
+// No byte of the encodings iconv decodes here gives more than three bytes of UTF-8.
+constexpr size_t kMaxGrowth = 4;
+
+// Where the stretch from `from` that iconv must read ends: at the next run of kAsciiRun
+// ASCII bytes, at an ASCII run that ends the input, or at the end.
+size_t next_ascii_run(const unsigned char* s, size_t from, size_t n) noexcept {
+  size_t i = from;
+  while (i < n) {
+    while (i < n && s[i] >= 0x80) ++i;
+    const size_t run = ascii_prefix(s + i, n - i);
+    if (run >= kAsciiRun || i + run == n) return i;
+    i += run;
+  }
+  return n;
+}
+
+// `raw` through iconv from its initial state, the output a block at a time. With
+// `ascii_runs` (an encoding whose lead bytes are never ASCII and that keeps no state between
+// characters), long ASCII runs go out as they are. With `mark`, an undecodable sequence
+// becomes kErrorMark and decoding goes on from its next byte, and a sequence cut off by the
+// end becomes one mark.
+template <class Out>
+bool decode_iconv(iconv_t cd, std::string_view raw, bool mark, bool ascii_runs, Out& out) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);  // the initial shift state
+  const auto* s = reinterpret_cast<const unsigned char*>(raw.data());
+  const size_t n = raw.size();
+  constexpr size_t kBlock = 256 * 1024;
+  const std::unique_ptr<char[]> block(new char[kBlock]);
+  size_t at = 0;
+  // Calls iconv and hands over what it wrote; 0, or the errno it stopped with.
+  auto step = [&](char** in, size_t* in_left) {
+    char* dst = block.get();
+    size_t dst_left = kBlock;
+    const size_t rc = iconv(cd, in, in_left, &dst, &dst_left);
+    const int error = rc == static_cast<size_t>(-1) ? errno : 0;
+    out.bytes(block.get(), kBlock - dst_left);
+    return error;
+  };
+  // Bytes [at, stop), and on past `stop` where a character goes on beyond it. The input goes
+  // in pieces whose output always fits the block: iconv is slow to stop at a full block.
+  auto convert = [&](size_t stop) {
+    while (at < stop) {
+      const size_t piece = std::min(stop - at, kBlock / kMaxGrowth);
+      char* in = const_cast<char*>(raw.data() + at);
+      size_t in_left = piece;
+      const int error = step(&in, &in_left);
+      const bool whole = at + piece == stop;
+      at = static_cast<size_t>(in - raw.data());
+      if (error == 0 || error == E2BIG || (error == EINVAL && !whole)) continue;
+      if (error == EINVAL && stop < n) {
+        ++stop;
+      } else if (!mark) {
+        return false;  // EILSEQ or a truncated sequence (EINVAL)
+      } else {
+        out.mark();
+        at += error == EILSEQ ? 1 : stop - at;
+      }
+    }
+    return true;
+  };
+  while (at < n) {
+    if (ascii_runs) {
+      const size_t run = ascii_prefix(s + at, n - at);
+      out.bytes(raw.data() + at, run);
+      at += run;
+      if (at == n) break;
+    }
+    if (!convert(ascii_runs ? next_ascii_run(s, at, n) : n)) return false;
+  }
+  // A pending shift sequence (stateful encodings).
+  for (;;) {
+    const int error = step(nullptr, nullptr);
+    if (error != E2BIG) return error == 0;
+  }
+}
+
+// A document in `enc` to UTF-8 in `out`; with `mark`, never malformed. Nothing is done for
+// UTF-8 and the replacement encoding, whose callers handle them.
+DecodeStatus decode_to(Encoding enc, std::string_view raw, bool mark, std::string& out) {
+  if (const uint16_t* table = single_byte_table(enc)) {
+    return decode_twice(out, [&](auto& o) { return decode_single_byte(raw, table, mark, o); });
+  }
+  switch (enc) {
+    case Encoding::XUserDefined:
+      return decode_twice(out, [&](auto& o) { return decode_user_defined(raw, o); });
+    case Encoding::Utf16LE:
+    case Encoding::Utf16BE: {
+      const bool big_endian = enc == Encoding::Utf16BE;
+      return decode_twice(out, [&](auto& o) { return decode_utf16(raw, big_endian, mark, o); });
+    }
+    default:
+      break;
+  }
   thread_local IconvCache cache;
   iconv_t cd = cache.get(enc);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return DecodeStatus::Malformed;
-  out.resize(raw.size() * 2 + 16);
-  char* in = const_cast<char*>(raw.data());
-  size_t in_left = raw.size();
-  size_t written = 0;
-  for (;;) {
-    char* dst = out.data() + written;
-    size_t dst_left = out.size() - written;
-    const size_t rc = iconv(cd, &in, &in_left, &dst, &dst_left);
-    written = out.size() - dst_left;
-    if (rc != static_cast<size_t>(-1)) {
-      // Flush a pending shift sequence (stateful encodings).
-      char* fdst = out.data() + written;
-      size_t fleft = out.size() - written;
-      if (iconv(cd, nullptr, nullptr, &fdst, &fleft) == static_cast<size_t>(-1)) {
-        if (errno != E2BIG) return DecodeStatus::Malformed;
-        out.resize(out.size() * 2);
-        continue;
-      }
-      written = out.size() - fleft;
-      break;
-    }
-    if (errno == E2BIG) {
-      out.resize(out.size() * 2);
-      continue;
-    }
-    if (!mark) return DecodeStatus::Malformed;  // EILSEQ or a truncated sequence (EINVAL)
-    const size_t skip = errno == EILSEQ ? 1 : in_left;
-    if (written == out.size()) out.resize(out.size() * 2);
-    out[written++] = kErrorMark;
-    in += skip;
-    in_left -= skip;
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    if (!mark) return DecodeStatus::Malformed;
+    // No converter for it here: every byte outside ASCII is an error.
+    return decode_twice(out, [&](auto& o) {
+      return decode_bytes(raw, o, [](unsigned char, auto& oo) {
+        oo.mark();
+        return true;
+      });
+    });
   }
-  out.resize(written);
-  return DecodeStatus::Ok;
+  // ISO-2022-JP changes state with escape sequences written in ASCII.
+  const bool ascii_runs = enc != Encoding::Iso2022Jp;
+  auto run_iconv = [&](auto& o) { return decode_iconv(cd, raw, mark, ascii_runs, o); };
+  // Twice over a small input costs less than mapping pages for it.
+  return raw.size() < kPagedDecodeBytes ? decode_twice(out, run_iconv)
+                                        : decode_paged(out, run_iconv);
 }
 
 // Encodings whose decoders map every ASCII byte to itself.
@@ -446,23 +579,8 @@ void decode_marking_errors(Encoding enc, std::string_view raw, std::string& out)
       out.clear();
       if (!raw.empty()) out += kErrorMark;  // one error for the whole input
       return;
-    case Encoding::Windows1252:
-      (void)decode_windows1252(raw, out);
-      return;
-    case Encoding::XUserDefined:
-      (void)decode_user_defined(raw, out);
-      return;
-    case Encoding::Utf16LE:
-    case Encoding::Utf16BE:
-      (void)decode_utf16(raw, enc == Encoding::Utf16BE, out, true);
-      return;
     default:
-      if (decode_iconv(enc, raw, out, true) != DecodeStatus::Ok) {
-        // No converter for it here: every byte outside ASCII is an error.
-        out.clear();
-        for (const char c : raw) out += static_cast<unsigned char>(c) < 0x80 ? c : kErrorMark;
-      }
-      return;
+      (void)decode_to(enc, raw, /*mark=*/true, out);
   }
 }
 
@@ -483,24 +601,7 @@ DecodeStatus decode(Encoding enc, std::string_view raw, std::string& scratch,
     *out = raw;
     return DecodeStatus::Ok;
   }
-  DecodeStatus st;
-  switch (enc) {
-    case Encoding::Windows1252:
-      st = decode_windows1252(raw, scratch);
-      break;
-    case Encoding::XUserDefined:
-      st = decode_user_defined(raw, scratch);
-      break;
-    case Encoding::Utf16LE:
-      st = decode_utf16(raw, false, scratch);
-      break;
-    case Encoding::Utf16BE:
-      st = decode_utf16(raw, true, scratch);
-      break;
-    default:
-      st = decode_iconv(enc, raw, scratch);
-      break;
-  }
+  const DecodeStatus st = decode_to(enc, raw, /*mark=*/false, scratch);
   if (st == DecodeStatus::Ok) *out = scratch;
   return st;
 }

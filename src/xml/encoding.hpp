@@ -1,6 +1,7 @@
 // Document encodings: detection from a byte-order mark or declaration, and decoding to UTF-8.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,7 +24,7 @@ enum class Encoding : uint8_t {
   XUserDefined,
 };
 
-// Where the current encoding came from; only Implicit and Bom may be refined.
+// Where the current encoding came from; only Implicit may be refined (a byte-order mark wins).
 enum class EncodingOrigin : uint8_t { Implicit, Explicit, Bom, Declaration };
 
 // Looks up a WHATWG label (ASCII ws trimmed, case-insensitive). False when unknown.
@@ -46,5 +47,22 @@ void decode_marking_errors(Encoding enc, std::string_view raw, std::string& out)
 // Strict UTF-8 validation (no overlongs, surrogates, values above U+10FFFF,
 // or truncated sequences).
 [[nodiscard]] bool is_valid_utf8(std::string_view bytes) noexcept;
+
+// The length of code point `cp` (at most U+10FFFF) in UTF-8.
+[[nodiscard]] constexpr size_t utf8_length(uint32_t cp) noexcept {
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+
+// Writes `cp` as UTF-8 at `out`, which has room for utf8_length(cp) bytes; returns that length.
+inline size_t encode_utf8(uint32_t cp, char* out) noexcept {
+  const size_t n = utf8_length(cp);
+  static constexpr unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+  for (size_t i = n - 1; i > 0; --i) {
+    out[i] = static_cast<char>(0x80 | (cp & 0x3F));
+    cp >>= 6;
+  }
+  out[0] = static_cast<char>(kLead[n] | cp);
+  return n;
+}
 
 }  // namespace varnex::xml

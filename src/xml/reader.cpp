@@ -97,7 +97,8 @@ void Reader::start_document() noexcept {
   }
   if (found && (origin_ == EncodingOrigin::Implicit || origin_ == EncodingOrigin::Bom)) {
     enc_ = detected;
-    origin_ = EncodingOrigin::Bom;
+    // A mark decides for good; bytes that only look like "<?" leave it to the declaration.
+    origin_ = drop > 0 ? EncodingOrigin::Bom : EncodingOrigin::Implicit;
   }
   pos_ += drop;
 }
@@ -211,7 +212,7 @@ Event Reader::question_event(size_t lt, size_t gt) noexcept {
 }
 
 void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
-  if (origin_ != EncodingOrigin::Implicit && origin_ != EncodingOrigin::Bom) return;
+  if (origin_ != EncodingOrigin::Implicit) return;
   if (!config_.detect_encoding) return;
   Attributes attrs(decl, 3, /*with_checks=*/false);
   AttrItem item;

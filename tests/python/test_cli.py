@@ -105,6 +105,16 @@ CASES = [
      "varnex: shop: No such file or directory (shop.xml is a file: the path comes first)\n"),
     (["r.@a", "bad.xml"], None, "", 2,
      "varnex: bad.xml: r.@a: incomplete utf-8 byte sequence from index 3\n"),
+    (["a.\udcff", "shop.xml"], None, "", 2, 'varnex: path is not valid UTF-8: "a.\\xff"\n'),
+    # JSON holds text only: bytes that are not UTF-8 are U+FFFD in every JSON form
+    (["-j", "r.@a", "bad.xml"], None, '"caf\ufffd"\n', 0),
+    (["--jsonl", "-e", "r.@a", "-e", "r", "bad.xml"], None,
+     '"caf\ufffd"\n"<r a=\\"caf\ufffd\\"><b/></r>"\n', 0),
+    ([*DICT, "r.@a", "bad.xml"], None, '"caf\ufffd"\n', 0),
+    # a count is given also where the input ends inside a tag
+    (["r.a.#"], "<r><a>1</a><a>2</a><", "2\n", 0),
+    (["-j", "-e", "r.a.#", "-e", "r.a|@count"], "<r><a>1</a><a>2</a><a x='",
+     "[\n  2,\n  2\n]\n", 0),
 ]
 
 
@@ -115,6 +125,52 @@ def test_command(workdir, case):
     assert (done.stdout.decode(), done.returncode) == (stdout, status), done.stderr
     if stderr or status != 2:
         assert done.stderr.decode() == (stderr[0] if stderr else "")
+
+
+def test_file_names_that_are_not_utf8_stay_valid_json(tmp_path):
+    name = os.fsdecode(b"caf\xe9.xml")  # as Python gives it: the byte as \udce9
+    (tmp_path / name).write_bytes(b"<r>1</r>")
+    for args in (["-H", "--jsonl", "r"], ["-H", "-j", "r"]):
+        done = varnex(tmp_path, *args, name)
+        assert done.returncode == 0 and done.stdout.isascii(), done.stdout
+        assert json.loads(done.stdout) == {"file": name, "value": 1}
+    assert varnex(tmp_path, "-H", "r", name).stdout == b"caf\xe9.xml:1\n"  # as grep shows it
+
+
+def test_messages_go_to_standard_error_or_nowhere(workdir):
+    for args in ["shop.item.0.@id missing.xml shop.xml", "'a.('", "'r.@a' bad.xml"]:
+        done = varnex(workdir, command=["sh", "-c", f"'{SCRIPT}' {args} 2>&-"])
+        assert done.returncode == 2 and b"varnex:" not in done.stdout, (args, done.stdout)
+
+
+def test_indented_json_is_written_as_it_is_made(tmp_path):
+    depth = 20_000
+    (tmp_path / "deep.xml").write_text("<a>" * depth + "x" + "</a>" * depth)
+    sanitized = "asan" in os.environ.get("LD_PRELOAD", "")  # its shadow memory needs room
+    out, status, peak = run_measured(["-j", "--json-elements=dict", "a", "deep.xml"], tmp_path,
+                                     limit_data=0 if sanitized else 1 << 30)
+    # Indentation stops growing at 64 levels: the output is linear in the depth (it was
+    # quadratic: 800 MB and 2.6 GB of memory at this depth).
+    assert status == 0 and len(out) < 300 * depth, len(out)
+    lines = out.split(b"\n")
+    assert max(len(line) - len(line.lstrip(b" ")) for line in lines) == 2 * 64
+    assert lines[:2] == [b"{", b'  "a": {'] and lines[-2:] == [b"}", b""]
+    if not sanitized:
+        assert peak < 400 << 20
+
+
+def test_a_short_write_to_a_pipe_is_no_success(workdir):
+    many = "<r>" + "<i>line</i>" * 200_000 + "</r>"
+    for args in (["-j", "r.i"], ["-j", "r"]):  # one large value: written by parts
+        writer = subprocess.Popen([str(SCRIPT), *args], cwd=workdir, stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        head = subprocess.Popen(["head", "-c", "10"], stdin=writer.stdout,
+                                stdout=subprocess.PIPE)
+        writer.stdout.close()
+        writer.stdin.write(many.encode())
+        writer.stdin.close()
+        assert len(head.communicate(timeout=60)[0]) == 10
+        assert (writer.wait(timeout=60), writer.stderr.read()) == (141, b""), args
 
 
 def test_element_dict_refuses_all_but_one_element():
@@ -186,6 +242,25 @@ def run_measured(args, cwd, limit_data=0):
     done = subprocess.run([sys.executable, "-c", MEASURE, str(limit_data), str(SCRIPT), *args],
                           cwd=cwd, capture_output=True, check=True, timeout=120)
     return ast.literal_eval(done.stdout.decode())
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="needs /proc")
+def test_a_file_cut_while_it_is_read(tmp_path):
+    big = tmp_path / "big.xml"
+    with open(big, "wb") as f:
+        f.write(b"<r>" + b"<a><b>1</b></a>" * 1000)
+        f.seek(1 << 30)  # a hole: a gigabyte of zeros, read at memory speed, stored nowhere
+        f.write(b"</r>")
+    reading = subprocess.Popen([str(SCRIPT), "r.a.#.b|@count", "big.xml"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    maps = Path(f"/proc/{reading.pid}/maps")
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and str(big) not in maps.read_text():
+        time.sleep(0.001)
+    os.truncate(big, 1000)  # the map now reaches far past the end of the file
+    out, err = reading.communicate(timeout=60)
+    assert (reading.returncode, out, err) == (
+        2, b"", b"varnex: big.xml: the file changed while it was read\n")
 
 
 @pytest.mark.skipif(

@@ -4,7 +4,10 @@ from __future__ import annotations
 
 import gzip
 import importlib
+import os
 import sys
+import time
+from pathlib import Path
 
 import pytest
 import varnex
@@ -82,6 +85,59 @@ def test_errors(files, client, tmp_path):
     assert as_table(varnex.dask.read_xml(
         str(tmp_path / "*.xml"), "r.i.#", {"v": "v.#"}).compute()).column("v").to_pylist() == [
         ["1"], ["1", "2"]]
+
+
+def test_arguments_are_checked_before_any_task_runs(files, tmp_path):
+    folder, names, _ = files
+    pattern = str(folder / "part*")
+    for kwargs, error, message in [
+        ({"paths": None}, TypeError, "paths must be a path, a glob pattern or a list of them"),
+        ({"paths": str(folder / "nothing.xml")}, FileNotFoundError, "No such file"),
+        ({"paths": [str(names[0]), str(folder / "nothing.xml")]}, FileNotFoundError,
+         "nothing.xml"),
+        ({"include_path_column": ""}, ValueError, "a column name cannot be empty"),
+        ({"include_path_column": 0}, TypeError, "must be True, False or a column name"),
+        ({"include_path_column": True, "fields": {"path": "@id"}}, ValueError,
+         "a field is already named 'path'"),
+        ({"include_path_column": "id"}, ValueError, "a field is already named 'id'"),
+    ]:
+        arguments = {"paths": pattern, "record_path": "feed.item.#", "fields": FIELDS, **kwargs}
+        with pytest.raises(error, match=message):
+            varnex.dask.read_xml(**arguments)
+
+
+def test_no_fields_still_give_one_row_per_record(files, client):
+    folder, _, docs = files
+    frame = varnex.dask.read_xml(str(folder / "part*"), "feed.item.#", {},
+                                 include_path_column=True)
+    assert list(frame.columns) == ["path"]
+    assert len(frame.compute()) == sum(len(varnex.records(d, "feed.item.#", {})) for d in docs)
+
+
+def test_errors_inside_a_partition_name_the_file(client, tmp_path):
+    bad = tmp_path / "bad.xml"
+    bad.write_bytes(b"<r><i><t>\xff</t></i></r>")
+    with pytest.raises(ValueError, match=f"^{bad}: field 't' of record 0: invalid utf-8"):
+        varnex.dask.read_xml(str(bad), "r.i.#", {"t": "t"}).compute()
+
+
+def test_a_file_cut_while_a_worker_reads_it(client, tmp_path):
+    big = tmp_path / "big.xml"
+    with open(big, "wb") as f:
+        f.write(b"<r><i><v>1</v></i>")
+        f.seek(1 << 30)  # a hole: a gigabyte of zeros, read at memory speed, stored nowhere
+        f.write(b"</r>")
+    frame = varnex.dask.read_xml(str(big), "r.i.#", {"v": "v"})
+    workers = sorted(client.run(os.getpid).values())
+    future = client.compute(frame)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not any(
+            str(big) in Path(f"/proc/{pid}/maps").read_text() for pid in workers):
+        time.sleep(0.001)
+    os.truncate(big, 1000)
+    with pytest.raises(OSError, match=f"^{big}: the file changed while it was read$"):
+        future.result(timeout=120)
+    assert sorted(client.run(os.getpid).values()) == workers  # no worker died
 
 
 def test_says_which_extra_to_install(monkeypatch):

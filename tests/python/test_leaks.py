@@ -55,6 +55,9 @@ def exercise(doc, data, buffer, bad):
     _ = varnex.compile("r.a").get_bytes(data), varnex.get_many(doc, ["r.a", "r.b.c"])
     _ = whole["a"][1:], whole["b"]["c"][0], whole.get("r.b"), whole.get_many(["d.@v"]), list(whole)
     _ = [list(v) for v in (whole.keys(), whole.values(), whole.items(), whole.children())]
+    _ = "a" in whole.keys(), len(whole.keys()), len(whole.children())  # the kept child index
+    live = varnex.parse(bytearray(b"<r>abc</r>"))
+    _ = live[0], live[1:], live[2]  # a kept text checked against the buffer
     for encoded in (LATIN1, UTF16):  # decoded copies
         _ = varnex.get_bytes(encoded, "r.a").to_str(), varnex.get_buffer(encoded, "r.a.@x")
         _ = varnex.get_many_bytes(encoded, ["r.a", "r"]), varnex.validate(encoded)

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import mmap
 import sys
+import time
 
 import pytest
 import varnex
@@ -72,7 +74,7 @@ def test_dict_string_keys():
     [
         ("c", KeyError, "c"), (Index(3), KeyError, 3),
         (slice(0, 1, 0), KeyError, "slice keys are not supported on dict-like Result"),
-        (1.0, TypeError, BAD_INDEX), (2**70, TypeError, BAD_INDEX),
+        (1.0, TypeError, BAD_INDEX), (2**70, KeyError, 2**70), (-(2**70), KeyError, -(2**70)),
     ],
 )
 def test_dict_key_errors(key, error, arg):
@@ -92,7 +94,8 @@ def test_dict_key_errors(key, error, arg):
     ("key", "error", "message"),
     [
         (3, IndexError, OUT_OF_RANGE), (-4, IndexError, OUT_OF_RANGE),
-        (-(2**63), IndexError, OUT_OF_RANGE), (2**63, TypeError, BAD_INDEX),
+        (-(2**63), IndexError, OUT_OF_RANGE), (2**63, IndexError, OUT_OF_RANGE),
+        (-(2**63) - 1, IndexError, OUT_OF_RANGE), (Index(2**100), IndexError, OUT_OF_RANGE),
         (None, TypeError, BAD_INDEX), (Index(ValueError("no")), TypeError, BAD_INDEX),
         (slice(None, None, 0), ValueError, "slice step cannot be zero"),
         ("a", TypeError, "string keys are only valid on dict-like Result; this Result is {mode}"),
@@ -136,3 +139,55 @@ def test_get_empty_results_and_errors(result, path, expected):
         with pytest.raises(type(expected)) as caught:
             result.get(path) if path is not None else result.get()
         assert str(caught.value).startswith(str(expected))
+
+
+def mapped(data: bytes) -> mmap.mmap:
+    m = mmap.mmap(-1, len(data))
+    m.write(data)
+    return m
+
+
+def time_of(call) -> float:
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+def test_lookups_by_name_cost_one_grouping_of_the_children():
+    n = 20_000
+    doc = ("<r>" + "".join(f"<c{i}>{i}</c{i}>" for i in range(n)) + "</r>").encode()
+    for r in (varnex.get_bytes(doc, "r"), varnex.parse(doc),
+              varnex.get_buffer(bytearray(doc), "r"), varnex.get(doc.decode(), "r")):
+        keys = list(r.keys())
+        grouping = min(time_of(lambda r=r: r.value) for _ in range(3))
+        lookups = time_of(lambda r=r, keys=keys: [r[k] for k in keys])
+        found = time_of(lambda r=r, keys=keys: all(k in r.keys() for k in keys))
+        # Each lookup used to scan all the children again: hundreds of groupings in all.
+        assert lookups < 0.5 + 50 * grouping and found < 0.5 + 50 * grouping
+        assert [r[k].value for k in ("c0", "c1", f"c{n - 1}")] == [0, 1, n - 1]
+        assert "c" not in r.keys() and len(r.keys()) == len(r.children()) == n
+
+
+def test_character_keys_extract_the_text_once_over_any_source():
+    n = 20_000
+    doc = ("<r>" + "\u00e9" * n + "</r>").encode()
+    whole = varnex.parse(doc)
+    in_bytes = time_of(lambda: "".join(whole[i] for i in range(n)))
+    for source in (bytearray(doc), memoryview(doc), mapped(doc)):
+        root = varnex.parse(source)
+        took = time_of(lambda root=root: "".join(root[i] for i in range(n)))
+        # Each key used to extract and index the whole text again.
+        assert took < 0.5 + 50 * in_bytes, type(source)
+        assert root[-1] == "\u00e9" and root[5:7] == "\u00e9\u00e9"
+
+
+def test_character_keys_over_a_buffer_see_its_changes():
+    data = bytearray(b"<r>abc</r>")
+    root = varnex.parse(data)
+    assert (root[0], root[-1]) == ("a", "c")
+    data[3:6] = b"xyz"
+    assert (root[0], root[1:]) == ("x", "yz")
+    data[3:6] = b"<a/>"
+    with pytest.raises(KeyError):
+        root[0]
+    assert root["a"] == ""

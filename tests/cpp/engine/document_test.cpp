@@ -14,6 +14,8 @@ const std::string kLatin1Decl = "<?xml version=\"1.0\" encoding=\"latin1\"?>";
 TEST(DocumentBytes, DecodedOnceOrReadInPlace) {
   const std::pair<std::string, std::string> cases[] = {
       {"\xEF\xBB\xBF<a>\xFF</a>", ""},
+      // A byte-order mark wins over the declaration.
+      {"\xEF\xBB\xBF" + kLatin1Decl + "<a>\xC3\xA9</a>", ""},
       {kLatin1Decl + "<a x=\"1\">ascii</a>", ""},
       // Only the prolog counts; a declaration read byte by byte cannot be in UTF-16.
       {"<!-- c --><r>" + kLatin1Decl + "\xE9</r>", ""},
