@@ -93,7 +93,7 @@ void Reader::start_document() noexcept {
   }
   if (found && (origin_ == EncodingOrigin::Implicit || origin_ == EncodingOrigin::Bom)) {
     enc_ = detected;
-    origin_ = EncodingOrigin::Bom;
+    origin_ = drop > 0 ? EncodingOrigin::Bom : EncodingOrigin::Implicit;
   }
   pos_ += drop;
 }
@@ -406,7 +406,7 @@ Event Reader::parse_question(size_t lt) noexcept {
 }
 
 void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
-  if (origin_ != EncodingOrigin::Implicit && origin_ != EncodingOrigin::Bom) return;
+  if (origin_ != EncodingOrigin::Implicit) return;
   if (!config_.detect_encoding) return;
   Attributes attrs(decl, 3, /*with_checks=*/false);
   AttrItem item;
