@@ -1,0 +1,116 @@
+"""Field discovery: which paths the records of a document hold, to choose the fields from."""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+from varnex import _varnex
+from varnex._fields import Field
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
+SAMPLES = 3  # values shown per path
+_STEP = re.compile(r"(?:\\.|[^.\\])+")  # one step of a path: escapes kept
+
+
+@dataclass(frozen=True)
+class PathInfo:
+    """One element or attribute path found inside the records, relative to the record."""
+
+    path: str
+    """As a field's path writes it: `title`, `tags.tag`, `@id`, `tags.tag.@lang`."""
+    is_attribute: bool
+    records: int
+    """How many of the records read hold it."""
+    most: int
+    """The most times one record holds it: above 1, a field needs `.#` to take every match."""
+    has_children: bool
+    """Some match holds child elements: its value would be markup, so it is no field."""
+    samples: tuple[str, ...]
+    """A few of its values, as read."""
+    type: str
+    """The narrowest of bool, int64, float64, date32, timestamp[us] and string that every
+    value read fits."""
+
+    @property
+    def field_path(self) -> str:
+        """The path of a field that takes each match when a record may hold several."""
+        if self.most <= 1:
+            return self.path
+        steps = _STEP.findall(self.path)
+        if self.is_attribute:
+            return ".".join([*steps[:-1], "#", steps[-1]]) if len(steps) > 1 else self.path
+        return f"{self.path}.#"
+
+
+@dataclass(frozen=True)
+class RecordsDescription:
+    """What [`describe_records`][varnex.describe_records] found; `print()` shows it as a
+    table, and [`fields()`][varnex.RecordsDescription.fields] turns it into fields."""
+
+    record_path: str
+    records: int
+    """How many records were read."""
+    paths: tuple[PathInfo, ...]
+    """In the order first met."""
+
+    def fields(self) -> dict[str, Field]:
+        """A field for every path that holds a value (not one that holds elements), named by
+        its last step where that name is unique, typed as its values are, and a list field
+        where some record holds it more than once."""
+        leaves = [p for p in self.paths if not p.has_children]
+        names = [_last_name(p.path) for p in leaves]
+        out: dict[str, Field] = {}
+        for info, name in zip(leaves, names, strict=True):
+            key = name if names.count(name) == 1 else _plain(info.path)
+            out[key] = Field(info.field_path, info.type)
+        return out
+
+    def __str__(self) -> str:
+        rows = [("path", "records", "most", "type", "samples")]
+        for p in self.paths:
+            shown = "(elements)" if p.has_children else ", ".join(
+                repr(s if len(s) <= 24 else s[:23] + "\u2026") for s in p.samples)
+            rows.append((p.path, str(p.records), str(p.most),
+                         "" if p.has_children else p.type, shown))
+        widths = [max(len(row[i]) for row in rows) for i in range(4)]
+        lines = [f"{len(self.paths)} paths in {self.records} records of {self.record_path}"]
+        for row in rows:
+            lines.append("  ".join([row[0].ljust(widths[0]), row[1].rjust(widths[1]),
+                                    row[2].rjust(widths[2]), row[3].ljust(widths[3]),
+                                    row[4]]).rstrip())
+        return "\n".join(lines)
+
+    __repr__ = __str__
+
+
+def _last_name(path: str) -> str:
+    return _plain(_STEP.findall(path)[-1])
+
+
+def _plain(path: str) -> str:
+    """A path's text without its escapes and attribute signs, as a column name."""
+    return re.sub(r"\\(.)", r"\1", path.replace(".@", ".").lstrip("@"))
+
+
+def describe_records(
+    data: str | bytes | Buffer, record_path: str | _varnex.Path, *, sample: int | None = 10_000
+) -> RecordsDescription:
+    """Every element and attribute path inside the first `sample` records that `record_path`
+    selects in `data` (all of them with `sample=None`): how many records hold it, the most
+    times one record does, a few sample values, and the narrowest type every value fits.
+
+    Only those records are read, so a large document is described in the time its first
+    records take. `.fields()` gives fields for [`table`][varnex.table]; `print()` a table.
+    """
+    if sample is not None and (not isinstance(sample, int) or sample < 1):
+        raise ValueError(f"sample must be a positive int or None, not {sample!r}")
+    count, found = _varnex._describe(data, record_path, -1 if sample is None else sample,
+                                     SAMPLES)
+    text = record_path if isinstance(record_path, str) else record_path.__reduce__()[1][0]
+    return RecordsDescription(text, count, tuple(
+        PathInfo(path, is_attribute, records, most, has_children, tuple(samples), kind)
+        for path, is_attribute, records, most, has_children, samples, kind in found))
