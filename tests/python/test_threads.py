@@ -45,8 +45,8 @@ ENTRIES = {
     "Result[name]": ({"bytes", "str", "buffer"}, lambda d: len(varnex.parse(d)["book"])),
     "records": ({"bytes", "str", "buffer"},
                 lambda d: varnex.records(d, "catalog.book.#", FIELDS)[-1]),
-    "table_raw": ({"bytes", "str", "buffer"},
-                  lambda d: varnex.table_raw(d, "catalog.book.#", FIELDS)[0][2]),
+    "table": ({"bytes", "str", "buffer"},
+              lambda d: varnex.table(d, "catalog.book.#", FIELDS).num_rows),
 }
 
 
