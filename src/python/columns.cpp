@@ -84,6 +84,14 @@ void BitBuilder::truncate(size_t count) noexcept {
   if (count % 8 != 0) bytes_.data()[count / 8] &= static_cast<char>((1u << (count % 8)) - 1);
 }
 
+size_t BitBuilder::zeros_from(size_t from) const noexcept {
+  size_t zeros = 0;
+  for (size_t i = from; i < count_; ++i) {
+    zeros += ((static_cast<unsigned char>(bytes_.data()[i / 8]) >> (i % 8)) & 1u) == 0;
+  }
+  return zeros;
+}
+
 // Each distinct text once, in the order met; the column's values are indices into them.
 struct ValueColumn::Dictionary {
   struct Hash {
@@ -151,7 +159,7 @@ bool ValueColumn::add_text(std::string_view text) {
   }
 }
 
-bool ValueColumn::add(const Native& value) {
+bool ValueColumn::add_other(const Native& value) {
   if (type_.is_text()) {
     if (!add_text(value.text)) return false;
   } else {
@@ -173,13 +181,29 @@ bool ValueColumn::add(const Native& value) {
   return true;
 }
 
-void ValueColumn::rollback(const Mark& mark) noexcept {
-  length_ = mark.length;
-  nulls_ = mark.nulls;
-  validity_.truncate(mark.length);
-  bits_.truncate(mark.length);
-  values_.truncate(mark.values);
-  data_.truncate(mark.data);
+void ValueColumn::rollback(size_t length) noexcept {
+  if (length >= length_) return;
+  nulls_ -= validity_.zeros_from(length);
+  validity_.truncate(length);
+  bits_.truncate(length);
+  length_ = length;
+  const size_t width = value_width(type_);
+  if (type_.value == ValueType::String || type_.value == ValueType::LargeString) {
+    // The text of value `length` started where the offsets say.
+    const char* at = values_.data() + length * width;
+    int64_t end = 0;
+    if (width == 4) {
+      int32_t narrow = 0;
+      std::memcpy(&narrow, at, 4);
+      end = narrow;
+    } else {
+      std::memcpy(&end, at, 8);
+    }
+    data_.truncate(static_cast<size_t>(end));
+    values_.truncate((length + 1) * width);
+  } else {
+    values_.truncate(length * width);
+  }
   // A text a dropped record added to the dictionary stays there, unused, which is allowed.
 }
 
@@ -246,10 +270,24 @@ bool Column::end_list() {
   return end <= kMax32;
 }
 
-void Column::rollback(const Mark& mark) noexcept {
-  values_.rollback(mark.values);
-  rows_ = mark.rows;
-  offsets_.truncate(mark.offsets);
+void Column::rollback(size_t rows) noexcept {
+  if (!is_list_) {
+    values_.rollback(rows);
+    return;
+  }
+  if (rows >= rows_) return;
+  const size_t width = wide_ ? 8 : 4;
+  int64_t end = 0;
+  if (wide_) {
+    std::memcpy(&end, offsets_.data() + rows * width, 8);
+  } else {
+    int32_t narrow = 0;
+    std::memcpy(&narrow, offsets_.data() + rows * width, 4);
+    end = narrow;
+  }
+  values_.rollback(static_cast<size_t>(end));
+  offsets_.truncate((rows + 1) * width);
+  rows_ = rows;
 }
 
 void Column::reserve(size_t rows) {

@@ -40,6 +40,7 @@ class ByteBuilder {
   }
   [[nodiscard]] size_t size() const noexcept { return size_; }
   [[nodiscard]] char* data() noexcept { return data_; }
+  [[nodiscard]] const char* data() const noexcept { return data_; }
   // The bytearray, trimmed to what was appended; the builder is empty afterwards.
   [[nodiscard]] Ref finish();
 
@@ -62,6 +63,8 @@ class BitBuilder {
   }
   void truncate(size_t count) noexcept;
   void reserve(size_t count) { bytes_.reserve((count + 7) / 8); }
+  // Zero bits from `from` to the end.
+  [[nodiscard]] size_t zeros_from(size_t from) const noexcept;
   [[nodiscard]] Ref finish() {
     count_ = 0;
     return bytes_.finish();
@@ -91,18 +94,21 @@ class ValueColumn {
 
   void add_null();
   // False when the text would take 32-bit offsets past their range: nothing is added.
-  [[nodiscard]] bool add(const Native& value);
+  [[nodiscard]] bool add(const Native& value) {
+    if (type_.value != ValueType::String) return add_other(value);
+    // The usual column, in line.
+    if (data_.size() + value.text.size() > kMaxOffset) return false;
+    data_.append(value.text.data(), value.text.size());
+    values_.append_value(static_cast<int32_t>(data_.size()));
+    validity_.push(true);
+    ++length_;
+    return true;
+  }
   [[nodiscard]] size_t length() const noexcept { return length_; }
 
-  // Where the column stands, to go back to when a record is dropped half-way.
-  struct Mark {
-    size_t length = 0;
-    size_t nulls = 0;
-    size_t values = 0;
-    size_t data = 0;
-  };
-  [[nodiscard]] Mark mark() const noexcept { return {length_, nulls_, values_.size(), data_.size()}; }
-  void rollback(const Mark& mark) noexcept;
+  // Back to the first `length` values, when a record is dropped half-way; the buffers say
+  // where each stood, so nothing is noted on the way.
+  void rollback(size_t length) noexcept;
 
   // Room for `rows` values in all, the data at the rate of those so far; a guess only.
   void reserve(size_t rows);
@@ -113,8 +119,10 @@ class ValueColumn {
   [[nodiscard]] Ref finish();
 
  private:
+  static constexpr size_t kMaxOffset = 0x7fffffff;
   struct Dictionary;
   void start();
+  [[nodiscard]] bool add_other(const Native& value);
   [[nodiscard]] bool add_text(std::string_view text);
 
   ColumnType type_;
@@ -141,13 +149,8 @@ class Column {
   // False when the list offsets would pass their range: the row is then to be rolled back.
   [[nodiscard]] bool end_list();
 
-  struct Mark {
-    ValueColumn::Mark values;
-    size_t rows = 0;
-    size_t offsets = 0;
-  };
-  [[nodiscard]] Mark mark() const noexcept { return {values_.mark(), rows_, offsets_.size()}; }
-  void rollback(const Mark& mark) noexcept;
+  // Back to the first `rows` rows.
+  void rollback(size_t rows) noexcept;
   [[nodiscard]] size_t rows() const noexcept { return is_list_ ? rows_ : values_.length(); }
   void reserve(size_t rows);
   // The column's tuple as ValueColumn::finish gives it; a list column's values are its child.

@@ -5,10 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "path/number.hpp"
-#include "python/py_item.hpp"
 #include "python/result_text.hpp"
-#include "python/utf8.hpp"
 
 namespace varnex::python {
 
@@ -97,9 +94,9 @@ bool parse(const FieldPlan& field, std::string_view text, Native& out) noexcept 
 
 }  // namespace
 
-size_t FieldReader::pick(const FieldPlan& field, size_t count, const Record& record) const {
-  if (count == 0) return kNone;
-  if (count == 1 || field.on_repeat == OnRepeat::First) return 0;
+size_t FieldReader::pick_repeated(const FieldPlan& field, size_t count,
+                                  const Record& record) const {
+  if (field.on_repeat == OnRepeat::First) return 0;
   if (field.on_repeat == OnRepeat::Last) return count - 1;
   Ref message = Ref::steal(PyUnicode_FromFormat(kRepeats, count));
   if (message) {
@@ -113,17 +110,12 @@ Read FieldReader::text_of(const FieldPlan& field, const engine::Items& items, si
                           const Record& record, std::string_view& text) {
   const std::string_view bytes = items.bytes(i, record.bytes);
   const bool is_element = items.kind(i) != engine::ItemKind::Value;
-  std::optional<std::string_view> found = bytes;
   if (is_element) {
-    if (const auto leaf = plain_leaf_text(bytes)) {
-      text = path::trim_unicode_ws(leaf->text);
+    const auto found = scalar_element_text(bytes, scratch_);
+    if (found && !check_utf8(*found)) {
+      text = path::trim_unicode_ws(*found);
       return Read::Value;
     }
-    found = scalar_element_text(bytes, scratch_);
-  }
-  if (found && !check_utf8(*found)) {
-    text = path::trim_unicode_ws(*found);
-    return Read::Value;
   }
   // Markup, or a text that is not UTF-8: to_str() decides, by way of a str.
   holder_ = item_str(bytes, is_element, scratch_);
@@ -153,11 +145,8 @@ Read FieldReader::invalid(const FieldPlan& field, std::string_view text, const R
   return Read::Failed;
 }
 
-Read FieldReader::read(const FieldPlan& field, const engine::Items& items, size_t i,
-                       const Record& record, Native& out) {
-  std::string_view text;
-  const Read got = text_of(field, items, i, record, text);
-  if (got != Read::Value) return got;
+Read FieldReader::typed(const FieldPlan& field, std::string_view text, const Record& record,
+                        Native& out) {
   if (field.null_values) {
     for (const std::string& null : *field.null_values) {
       if (text == null) return Read::Null;

@@ -192,6 +192,7 @@ bool read_field(PyObject* spec, FieldPlan& field) {
     field.format = std::get<values::DateFormat>(std::move(compiled));
   }
   field.maker = Ref::borrow(item[10]);
+  field.kept_as_text = field.type.is_text() && !field.null_values;
   return true;
 }
 

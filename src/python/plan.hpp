@@ -48,6 +48,7 @@ struct FieldPlan {
   // Texts that mean no value; without any, an empty text is no value in a typed column.
   std::optional<std::vector<std::string>> null_values;
   std::optional<values::DateFormat> format;
+  bool kept_as_text = false;  // a text type with no null values: the text is the value
   Ref maker;  // records(): a Python callable from the native value to the Python one, or None
 };
 

@@ -63,7 +63,6 @@ ColumnSink::ColumnSink(const RecordPlan& plan, const Locator& locator)
   if (!batches_) throw std::bad_alloc();
   columns_.reserve(plan.fields.size());
   for (const FieldPlan& field : plan.fields) columns_.emplace_back(field.type, field.is_list);
-  marks_.resize(columns_.size());
 }
 
 ColumnSink::Fill ColumnSink::fill_field(const FieldPlan& field, Column& column,
@@ -97,7 +96,6 @@ ColumnSink::Fill ColumnSink::fill_field(const FieldPlan& field, Column& column,
 }
 
 ColumnSink::Fill ColumnSink::fill(std::vector<engine::Items>& answers, const Record& record) {
-  for (size_t f = 0; f < columns_.size(); ++f) marks_[f] = columns_[f].mark();
   for (size_t f = 0; f < columns_.size(); ++f) {
     const Fill got = fill_field(plan_.fields[f], columns_[f], answers[f], record);
     if (got != Fill::Ok) {
@@ -110,7 +108,7 @@ ColumnSink::Fill ColumnSink::fill(std::vector<engine::Items>& answers, const Rec
 }
 
 void ColumnSink::rollback() noexcept {
-  for (size_t f = 0; f < columns_.size(); ++f) columns_[f].rollback(marks_[f]);
+  for (Column& column : columns_) column.rollback(rows_);
 }
 
 Added ColumnSink::add(std::vector<engine::Items>& answers, const Record& record) {

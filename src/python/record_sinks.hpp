@@ -73,13 +73,12 @@ class ColumnSink final : public RecordSink {
   [[nodiscard]] Fill fill(std::vector<engine::Items>& answers, const Record& record);
   [[nodiscard]] Fill fill_field(const FieldPlan& field, Column& column,
                                 const engine::Items& items, const Record& record);
-  void rollback() noexcept;
+  void rollback() noexcept;  // to rows_ rows
 
   const RecordPlan& plan_;
   const Locator& locator_;
   FieldReader reader_;
   std::vector<Column> columns_;
-  std::vector<Column::Mark> marks_;
   size_t rows_ = 0;  // in the batch being built
   Ref batches_;
 };
