@@ -77,14 +77,19 @@ class RecordsDescription:
             rows.append((p.path, str(p.records), str(p.most),
                          "" if p.has_children else p.type, shown))
         widths = [max(len(row[i]) for row in rows) for i in range(4)]
-        lines = [f"{len(self.paths)} paths in {self.records} records of {self.record_path}"]
-        for row in rows:
+        lines = [f"{_count(len(self.paths), 'path')} in {_count(self.records, 'record')} of "
+                 f"{self.record_path}"]
+        for row in rows if self.paths else ():
             lines.append("  ".join([row[0].ljust(widths[0]), row[1].rjust(widths[1]),
                                     row[2].rjust(widths[2]), row[3].ljust(widths[3]),
                                     row[4]]).rstrip())
         return "\n".join(lines)
 
     __repr__ = __str__
+
+
+def _count(n: int, noun: str) -> str:
+    return f"{n:,} {noun}{'' if n == 1 else 's'}"
 
 
 def _last_name(path: str) -> str:

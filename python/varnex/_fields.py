@@ -49,7 +49,7 @@ _EPOCH = datetime.datetime(1970, 1, 1)
 _EPOCH_DATE = datetime.date(1970, 1, 1)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Field:
     """A column: the path it reads inside each record, the type of its values, and how it
     treats texts that are empty, invalid or repeated.
@@ -68,6 +68,15 @@ class Field:
     on_repeat: OnRepeat | None = field(default=None, kw_only=True)
     on_invalid: OnInvalid | None = field(default=None, kw_only=True)
     null_values: Sequence[str] | None = field(default=None, kw_only=True)
+
+    def __repr__(self) -> str:
+        shown = [repr(self.path)]
+        if self.type != "string":
+            shown.append(repr(self.type))
+        for name in ("format", "on_repeat", "on_invalid", "null_values"):
+            if getattr(self, name) is not None:
+                shown.append(f"{name}={getattr(self, name)!r}")
+        return f"Field({', '.join(shown)})"
 
 
 class SkippedRecordsWarning(UserWarning):
