@@ -269,7 +269,7 @@ class Run:
 
     def describe_file(self, name: str) -> None:
         shown = STDIN_NAME if name == "-" else name
-        found = self._read(name, shown, lambda d: varnex.describe_records(d, self.paths[0]))
+        found = self._read(name, shown, lambda d: varnex.describe_records(d, self.texts[0]))
         if found is not None:
             self.matched = self.matched or found.records > 0
             if self.show_names:

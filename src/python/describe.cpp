@@ -56,6 +56,7 @@ class DescribeSink final : public RecordSink, engine::ElementVisitor {
   DescribeSink(size_t sample, size_t samples) : sample_(sample), samples_(samples) {}
 
   Added add(std::vector<engine::Items>&, const Record& record) override {
+    if (full()) return Added::Ok;  // the rest of the last batch
     open_.clear();
     (void)engine::walk_element(record.bytes, *this);
     ++records_;
