@@ -13,18 +13,18 @@ import decimal
 import re
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal, Union
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, Union
 
 from varnex import _varnex
 
 if TYPE_CHECKING:
     import pyarrow
 
-OnRepeat = Literal["error", "first", "last"]
-OnInvalid = Literal["error", "null"]
-OnError = Literal["raise", "skip"]
-TypeSpec = Union[str, "pyarrow.DataType"]
-FieldSpec = Union[str, _varnex.Path, tuple[Union[str, _varnex.Path], TypeSpec], "Field"]
+OnRepeat: TypeAlias = Literal["error", "first", "last"]
+OnInvalid: TypeAlias = Literal["error", "null"]
+OnError: TypeAlias = Literal["raise", "skip"]
+TypeSpec: TypeAlias = Union[str, "pyarrow.DataType"]
+FieldSpec: TypeAlias = Union[str, _varnex.Path, tuple[str | _varnex.Path, TypeSpec], "Field"]
 
 ON_REPEAT = ("error", "first", "last")
 ON_INVALID = ("error", "null")
@@ -141,7 +141,7 @@ class _Type:
         if self.tz is None:
             return naive
         zone = _zone(self.tz)
-        return lambda count: naive(count).replace(tzinfo=datetime.timezone.utc).astimezone(zone)
+        return lambda count: naive(count).replace(tzinfo=datetime.UTC).astimezone(zone)
 
 
 def _zone(name: str) -> datetime.tzinfo:

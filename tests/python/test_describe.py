@@ -57,8 +57,8 @@ def test_the_narrowest_type_every_value_fits():
 
 
 def test_names_repeats_and_where_lists_are_needed():
-    doc = ('<r><i><a.b>1</a.b><x:y z.w="2">3</x:y><5>5</5><au k="p"><n>A</n></au>'
-           '<au k="q"><n>B</n><n>C</n></au></i><i><au><n>D</n></au></i></r>').encode()
+    doc = (b'<r><i><a.b>1</a.b><x:y z.w="2">3</x:y><5>5</5><au k="p"><n>A</n></au>'
+           b'<au k="q"><n>B</n><n>C</n></au></i><i><au><n>D</n></au></i></r>')
     found = varnex.describe_records(doc, "r.i")
     seen = by_path(found)
     assert list(seen) == ["a\\.b", "x:y", "x:y.@z\\.w", "\\5", "au", "au.@k", "au.n"]

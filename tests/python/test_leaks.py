@@ -73,7 +73,8 @@ def exercise(doc, data, buffer, bad):
              "k": ("#text", "dictionary"), "all": ("**.c", "large_string"),
              "d": varnex.Field("#text", "decimal128(5, 1)", on_invalid="null"),
              "t": varnex.Field("@id", "timestamp[ms, tz=UTC]", format="%d", on_invalid="null")}
-    _ = varnex.records(data, "r.a.#", typed), varnex._varnex._table(buffer, Plan("r.a", typed).capsule)
+    _ = varnex.records(data, "r.a.#", typed)
+    _ = varnex._varnex._table(buffer, Plan("r.a", typed).capsule)
     expect(ValueError, lambda: varnex.records(data, "r.a.#", {"n": ("#text", "int8")}))
     expect(ValueError, lambda: varnex.records(buffer, "r", {"a": "a"}))
     with warnings.catch_warnings():

@@ -13,8 +13,8 @@ import time
 
 import pytest
 import varnex
-from varnex._fields import Plan
 from conftest import pieces
+from varnex._fields import Plan
 
 # About 4 MB: long enough a pass for another thread to be scheduled meanwhile.
 BOOKS = 40_000

@@ -156,8 +156,9 @@ def results() -> None:
 def tables() -> None:
     rows = varnex.records(RAW, "catalog.book.#", FIELDS)
     assert_type(rows, list[dict[str, Any]])
-    typed = {"price": varnex.Field("price", "float64", on_invalid="null"),
-             "day": ("published", pyarrow.date32()), "id": "@id"}
+    typed: dict[str, str | tuple[str, pyarrow.DataType] | varnex.Field] = {
+        "price": varnex.Field("price", "float64", on_invalid="null"),
+        "day": ("published", pyarrow.date32()), "id": "@id"}
     books = varnex.table(RAW, varnex.compile("catalog.book.#"), typed, on_repeat="first",
                          null_values=["", "N/A"], on_error="skip")
     assert_type(books, pyarrow.Table)
@@ -165,7 +166,7 @@ def tables() -> None:
     assert_type(found, varnex.RecordsDescription)
     assert_type(found.fields(), dict[str, varnex.Field])
     assert_type(found.paths[0].most, int)
-    assert_type(issubclass(varnex.SkippedRecordsWarning, UserWarning), bool)
+    assert_type(varnex.SkippedRecordsWarning("skipped"), varnex.SkippedRecordsWarning)
     with tempfile.TemporaryDirectory() as folder:
         name = os.path.join(folder, "catalog.xml")
         with open(name, "wb") as file:
