@@ -3,8 +3,7 @@
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NamedTuple
 
 from varnex import _varnex
 from varnex._fields import Field
@@ -16,24 +15,22 @@ SAMPLES = 3  # values shown per path
 _STEP = re.compile(r"(?:\\.|[^.\\])+")  # one step of a path: escapes kept
 
 
-@dataclass(frozen=True)
-class PathInfo:
-    """One element or attribute path found inside the records, relative to the record."""
+class PathInfo(NamedTuple):
+    """One element or attribute path found inside the records, relative to the record:
+    `path` as a field's path writes it (`title`, `tags.tag`, `@id`, `tags.tag.@lang`); how
+    many of the records read hold it (`records`); the `most` times one record holds it
+    (above 1, a field needs `.#` to take every match); whether some match holds child
+    elements (`has_children`: its value would be markup, so it is no field); a few of its
+    values (`samples`); and the narrowest of bool, int64, float64, date32, timestamp[us] and
+    string that every value read fits (`type`)."""
 
     path: str
-    """As a field's path writes it: `title`, `tags.tag`, `@id`, `tags.tag.@lang`."""
     is_attribute: bool
     records: int
-    """How many of the records read hold it."""
     most: int
-    """The most times one record holds it: above 1, a field needs `.#` to take every match."""
     has_children: bool
-    """Some match holds child elements: its value would be markup, so it is no field."""
     samples: tuple[str, ...]
-    """A few of its values, as read."""
     type: str
-    """The narrowest of bool, int64, float64, date32, timestamp[us] and string that every
-    value read fits."""
 
     @property
     def field_path(self) -> str:
@@ -46,16 +43,17 @@ class PathInfo:
         return f"{self.path}.#"
 
 
-@dataclass(frozen=True)
 class RecordsDescription:
-    """What [`describe_records`][varnex.describe_records] found; `print()` shows it as a
-    table, and [`fields()`][varnex.RecordsDescription.fields] turns it into fields."""
+    """What [`describe_records`][varnex.describe_records] found: `records` read, and the
+    `paths` in the order first met. `print()` shows it as a table, and
+    [`fields()`][varnex.RecordsDescription.fields] turns it into fields."""
 
-    record_path: str
-    records: int
-    """How many records were read."""
-    paths: tuple[PathInfo, ...]
-    """In the order first met."""
+    __slots__ = ("record_path", "records", "paths")
+
+    def __init__(self, record_path: str, records: int, paths: tuple[PathInfo, ...]) -> None:
+        self.record_path = record_path
+        self.records = records
+        self.paths = paths
 
     def fields(self) -> dict[str, Field]:
         """A field for every path that holds a value (not one that holds elements), named by

@@ -8,12 +8,9 @@ and `varnex.dask.read_xml` all go through here.
 
 from __future__ import annotations
 
-import datetime
-import decimal
 import re
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal, TypeAlias, Union
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias, Union
 
 from varnex import _varnex
 
@@ -45,11 +42,8 @@ _SIMPLE = {"string": ("string", 0, 0), "str": ("string", 0, 0), "utf8": ("string
 _SIMPLE.update({f"{sign}int{bits}": (f"{sign}int", bits, 0)
                 for sign in ("", "u") for bits in (8, 16, 32, 64)})
 
-_EPOCH = datetime.datetime(1970, 1, 1)
-_EPOCH_DATE = datetime.date(1970, 1, 1)
 
 
-@dataclass(frozen=True, repr=False)
 class Field:
     """A column: the path it reads inside each record, the type of its values, and how it
     treats texts that are empty, invalid or repeated.
@@ -59,15 +53,40 @@ class Field:
     `pyarrow.DataType` of those kinds; a list field (a path that selects each match) takes
     the type of its items, or a `pyarrow.list_()` of it. `format` reads dates and moments
     with strptime directives instead of ISO 8601. `on_repeat`, `on_invalid` and
-    `null_values` left at `None` take the values given to the call.
+    `null_values` left at `None` take the values given to the call. A Field never changes.
     """
 
+    __slots__ = ("path", "type", "format", "on_repeat", "on_invalid", "null_values")
     path: str | _varnex.Path
-    type: TypeSpec = "string"
-    format: str | None = field(default=None, kw_only=True)
-    on_repeat: OnRepeat | None = field(default=None, kw_only=True)
-    on_invalid: OnInvalid | None = field(default=None, kw_only=True)
-    null_values: Sequence[str] | None = field(default=None, kw_only=True)
+    type: TypeSpec
+    format: str | None
+    on_repeat: OnRepeat | None
+    on_invalid: OnInvalid | None
+    null_values: Sequence[str] | None
+
+    def __init__(self, path: str | _varnex.Path, type: TypeSpec = "string", *,
+                 format: str | None = None, on_repeat: OnRepeat | None = None,
+                 on_invalid: OnInvalid | None = None,
+                 null_values: Sequence[str] | None = None) -> None:
+        for name, value in zip(self.__slots__, (path, type, format, on_repeat, on_invalid,
+                                                null_values), strict=True):
+            object.__setattr__(self, name, value)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"a Field cannot be changed: make a new one ({name!r})")
+
+    def _key(self) -> tuple[Any, ...]:
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Field) and self._key() == other._key()
+
+    def __hash__(self) -> int:
+        return hash(tuple(v if not isinstance(v, list) else tuple(v) for v in self._key()))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        path, kind, *policies = self._key()
+        return (_field, (path, kind, *policies))
 
     def __repr__(self) -> str:
         shown = [repr(self.path)]
@@ -78,13 +97,23 @@ class Field:
                 shown.append(f"{name}={getattr(self, name)!r}")
         return f"Field({', '.join(shown)})"
 
+    def with_path(self, path: str | _varnex.Path) -> Field:
+        """The same field reading another path."""
+        _, *rest = self._key()
+        return _field(path, *rest)
+
+
+def _field(path: Any, kind: Any, format: Any, on_repeat: Any, on_invalid: Any,
+           null_values: Any) -> Field:
+    return Field(path, kind, format=format, on_repeat=on_repeat, on_invalid=on_invalid,
+                 null_values=null_values)
+
 
 class SkippedRecordsWarning(UserWarning):
     """Records that on_error="skip" left out of a table or a list of rows, as malformed."""
 
 
-@dataclass(frozen=True)
-class _Type:
+class _Type(NamedTuple):
     """A column type as the native pass reads it: kind and two numbers, the time zone of a
     timestamp, and whether a list column has 64-bit offsets."""
 
@@ -125,18 +154,24 @@ class _Type:
     def maker(self) -> Callable[[Any], Any] | None:
         """What records() calls on the native value (an int, or a decimal's text)."""
         if self.kind == "decimal128":
+            import decimal
+
             return decimal.Decimal
-        if self.kind == "date32":
-            return lambda days: _EPOCH_DATE + datetime.timedelta(days=days)
-        if self.kind == "date64":
-            return lambda ms: _EPOCH_DATE + datetime.timedelta(milliseconds=ms)
-        if self.kind != "timestamp":
+        if self.kind not in ("date32", "date64", "timestamp"):
             return None
+        import datetime
+
+        epoch_date = datetime.date(1970, 1, 1)
+        if self.kind == "date32":
+            return lambda days: epoch_date + datetime.timedelta(days=days)
+        if self.kind == "date64":
+            return lambda ms: epoch_date + datetime.timedelta(milliseconds=ms)
+        epoch = datetime.datetime(1970, 1, 1)
         per_us = {0: 1_000_000, 1: 1_000, 2: 1}.get(self.a)
 
         def naive(count: int) -> datetime.datetime:
             us = count * per_us if per_us else count // 1000  # nanoseconds: Python keeps µs
-            return _EPOCH + datetime.timedelta(microseconds=us)
+            return epoch + datetime.timedelta(microseconds=us)
 
         if self.tz is None:
             return naive
@@ -144,8 +179,10 @@ class _Type:
         return lambda count: naive(count).replace(tzinfo=datetime.UTC).astimezone(zone)
 
 
-def _zone(name: str) -> datetime.tzinfo:
+def _zone(name: str) -> Any:
     """The tzinfo pyarrow gives values of a timestamp column in zone `name`."""
+    import datetime
+
     match = re.fullmatch(r"([+-])(\d\d):(\d\d)", name)
     if match:
         minutes = int(match[2]) * 60 + int(match[3])

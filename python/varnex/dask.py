@@ -15,7 +15,6 @@ import glob
 import mmap
 import os
 from collections.abc import Mapping, Sequence
-from dataclasses import replace
 from typing import Any
 
 from varnex import _varnex
@@ -68,7 +67,7 @@ def read_xml(
     path_texts = _path_list(paths)
     record_text = _path_text(record_path, "record_path")
     given = read_fields(fields)
-    portable = {name: replace(f, path=_path_text(f.path, f"field {name!r}"))
+    portable = {name: f.with_path(_path_text(f.path, f"field {name!r}"))
                 for name, f in given.items()}
     policies = {"on_repeat": on_repeat, "on_invalid": on_invalid, "null_values": null_values,
                 "on_error": on_error}
