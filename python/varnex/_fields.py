@@ -36,7 +36,7 @@ _TIMESTAMP = re.compile(r"timestamp\[\s*(s|ms|us|ns)\s*(?:,\s*tz\s*=\s*([^\]]+?)
 _SIMPLE = {"string": ("string", 0, 0), "str": ("string", 0, 0), "utf8": ("string", 0, 0),
            "large_string": ("large_string", 0, 0), "large_utf8": ("large_string", 0, 0),
            "dictionary": ("dictionary", 0, 0), "bool": ("bool", 0, 0),
-           "float32": ("float", 32, 0), "float": ("float", 32, 0),
+           "float32": ("float", 32, 0),
            "float64": ("float", 64, 0), "double": ("float", 64, 0),
            "date32": ("date32", 0, 0), "date64": ("date64", 0, 0)}
 _SIMPLE.update({f"{sign}int{bits}": (f"{sign}int", bits, 0)
