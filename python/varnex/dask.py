@@ -26,6 +26,7 @@ DASK_MISSING = "varnex.dask needs Dask and pyarrow: pip install 'varnex[dask]'"
 try:
     import dask
     import dask.dataframe as dd
+    from dask.dataframe.utils import clear_known_categories
     import fsspec
     import pandas as pd
     import pyarrow as pa
@@ -57,7 +58,8 @@ def read_xml(
     and the policies are those of [`varnex.table`][varnex.table]: each partition is the
     table of one file, and the frame's columns are the schema the fields give, whatever
     each file holds, so every partition agrees by construction. Text columns are
-    `string[pyarrow]`, the others `ArrowDtype` of their Arrow type. Every path and type is
+    `string[pyarrow]`, dictionary columns pandas categories, the others `ArrowDtype` of
+    their Arrow type. Every path and type is
     checked here, before any task runs; an error in a partition names its file.
     `include_path_column` adds the file of each record as a column (named `path`, or the
     name given, which no field may have). A file named without a pattern must exist; a local
@@ -81,8 +83,10 @@ def read_xml(
     read = _ReadFile(record_text, portable, policies, path_column)
     # The columns are Arrow types already: a conversion would be a task per file for nothing.
     with dask.config.set({"dataframe.convert-string": False}):
-        return dd.from_map(read, list(files), meta=read.frame(schema.empty_table(), ""),
-                           label="varnex-read-xml", enforce_metadata=False)
+        # A category's values are known only once its partition is read.
+        meta = clear_known_categories(read.frame(schema.empty_table(), ""))
+        return dd.from_map(read, list(files), meta=meta, label="varnex-read-xml",
+                           enforce_metadata=False)
 
 
 class _ReadFile:
@@ -178,9 +182,12 @@ def _naming_file(error: OSError, path: str) -> OSError:
 
 
 def _dtype(kind: pa.DataType) -> Any:
-    """Text as pandas' own Arrow strings; every other type as itself, nulls included."""
+    """Text as pandas' own Arrow strings, dictionaries as categories (what pandas groups by);
+    every other type as itself, nulls included."""
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):
         return pd.StringDtype("pyarrow")
+    if pa.types.is_dictionary(kind):
+        return None
     return pd.ArrowDtype(kind)
 
 
