@@ -103,16 +103,21 @@ class DescribeSink final : public RecordSink, engine::ElementVisitor {
 
  private:
   struct Open {
-    size_t stats;  // SIZE_MAX for the record itself
+    size_t stats;  // SIZE_MAX for the record itself, and where no path leads
     std::string path;
     std::string text;
     bool children = false;
+    bool unnamed = false;  // it, or an element around it, has no name a path can give
   };
 
   bool start(std::string_view name) override {
     if (!open_.empty()) open_.back().children = true;
     if (open_.empty()) {
       open_.push_back(Open{SIZE_MAX, {}, {}});
+      return true;
+    }
+    if (name.empty() || open_.back().unnamed) {  // broken markup: `< >`
+      open_.push_back(Open{SIZE_MAX, {}, {}, false, true});
       return true;
     }
     std::string path = open_.back().path;
@@ -124,6 +129,7 @@ class DescribeSink final : public RecordSink, engine::ElementVisitor {
   }
 
   bool attribute(std::string_view name, std::string_view value) override {
+    if (name.empty() || open_.back().unnamed) return true;
     std::string path = open_.back().path;
     if (!path.empty()) path += '.';
     path += '@';
