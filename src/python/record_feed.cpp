@@ -125,7 +125,7 @@ class Feed final : public engine::ItemObserver {
 
   [[nodiscard]] bool batch_full() const noexcept {
     return batch_.size() >= kBatchRecords || batch_bytes_ >= kBatchBytes ||
-           last_offset_ - reach_from_ >= kBatchReach;
+           (last_offset_ > reach_from_ && last_offset_ - reach_from_ >= kBatchReach);
   }
 
   bool watch(size_t found) {
