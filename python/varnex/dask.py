@@ -26,10 +26,10 @@ DASK_MISSING = "varnex.dask needs Dask and pyarrow: pip install 'varnex[dask]'"
 try:
     import dask
     import dask.dataframe as dd
-    from dask.dataframe.utils import clear_known_categories
     import fsspec
     import pandas as pd
     import pyarrow as pa
+    from dask.dataframe.utils import clear_known_categories
     from fsspec.implementations.local import LocalFileSystem
 except ImportError as error:
     raise ImportError(DASK_MISSING) from error
