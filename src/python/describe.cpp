@@ -230,11 +230,6 @@ PyObject* py_describe(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-template <auto Fn>
-PyCFunction as_cfunction() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 }  // namespace
 
 PyMethodDef kDescribeDef = {"_describe", as_cfunction<py_describe>(), METH_FASTCALL | METH_KEYWORDS,

@@ -238,11 +238,6 @@ PyObject* py_compile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-template <auto Fn>
-PyCFunction as_cfunction() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 }  // namespace
 
 RecordPlan* plan_of(PyObject* capsule) noexcept {

@@ -51,11 +51,6 @@ PyObject* py_table(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return run_plan<ColumnSink>(kTableSignature, args, nargs, kwnames);
 }
 
-template <auto Fn>
-PyCFunction as_cfunction() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 }  // namespace
 
 PyMethodDef kRecordsDef = {"_records", as_cfunction<py_records>(),
