@@ -171,6 +171,9 @@ def _describe(
     """Private: the records read, and per path found (path, is attribute, records holding it,
     most in one record, has children, samples, type)."""
 
+def _set_offset_limit(limit: int) -> int:
+    """Private, for the tests: how far 32-bit offsets may reach in one batch; the old value."""
+
 def _element_dict(result: Result, scalar: Callable[[str], Any]) -> Any:
     """Private: one element as nested dicts ("@name", children by name, "#text") of scalar(text)."""
 

@@ -1,14 +1,12 @@
 // Arrow-layout columns: validity bits, values, offsets and UTF-8 data in bytearrays.
 #include "python/columns.hpp"
 
-#include <limits>
 #include <new>
 
 namespace varnex::python {
 
 namespace {
 
-constexpr size_t kMax32 = static_cast<size_t>(std::numeric_limits<int32_t>::max());
 
 // Bytes per value in the values buffer (0: a bitmap).
 size_t value_width(const ColumnType& type) noexcept {
@@ -135,7 +133,7 @@ void ValueColumn::add_null() {
 bool ValueColumn::add_text(std::string_view text) {
   switch (type_.value) {
     case ValueType::String:
-      if (data_.size() + text.size() > kMax32) return false;
+      if (data_.size() + text.size() > offset_limit()) return false;
       data_.append(text.data(), text.size());
       values_.append_value(static_cast<int32_t>(data_.size()));
       return true;
@@ -266,8 +264,9 @@ bool Column::end_list() {
     offsets_.append_value(static_cast<int64_t>(end));
     return true;
   }
-  offsets_.append_value(static_cast<int32_t>(end > kMax32 ? 0 : end));
-  return end <= kMax32;
+  const bool fits = end <= offset_limit();
+  offsets_.append_value(static_cast<int32_t>(fits ? end : 0));
+  return fits;
 }
 
 void Column::rollback(size_t rows) noexcept {

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,13 @@
 #include "values/values.hpp"
 
 namespace varnex::python {
+
+// The most a column's 32-bit offsets may reach in one batch: the range of int32, made
+// smaller only by the tests (through _set_offset_limit), to reach the end cheaply.
+inline std::atomic<size_t> g_offset_limit{0x7fffffff};
+[[nodiscard]] inline size_t offset_limit() noexcept {
+  return g_offset_limit.load(std::memory_order_relaxed);
+}
 
 // A growing byte buffer that is a bytearray all along, so handing it to Python copies
 // nothing. Growth throws std::bad_alloc (the boundary's MemoryError); the interpreter lock
@@ -97,7 +105,7 @@ class ValueColumn {
   [[nodiscard]] bool add(const Native& value) {
     if (type_.value != ValueType::String) return add_other(value);
     // The usual column, in line.
-    if (data_.size() + value.text.size() > kMaxOffset) return false;
+    if (data_.size() + value.text.size() > offset_limit()) return false;
     data_.append(value.text.data(), value.text.size());
     values_.append_value(static_cast<int32_t>(data_.size()));
     validity_.push(true);
@@ -119,7 +127,6 @@ class ValueColumn {
   [[nodiscard]] Ref finish();
 
  private:
-  static constexpr size_t kMaxOffset = 0x7fffffff;
   struct Dictionary;
   void start();
   [[nodiscard]] bool add_other(const Native& value);

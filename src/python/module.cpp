@@ -27,7 +27,8 @@ PyMethodDef* const kFunctions[] = {
 
 // Private helpers of the package's own modules: attributes, not in __all__.
 PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef, &kCompilePlanDef,
-                                          &kRecordsDef, &kTableDef, &kDescribeDef};
+                                          &kRecordsDef,     &kTableDef,      &kDescribeDef,
+                                          &kSetOffsetLimitDef};
 
 struct ClassEntry {
   const char* name;

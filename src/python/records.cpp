@@ -2,6 +2,7 @@
 #include "python/records.hpp"
 
 #include "python/args.hpp"
+#include "python/columns.hpp"
 #include "python/errors.hpp"
 #include "python/locate.hpp"
 #include "python/plan.hpp"
@@ -51,7 +52,21 @@ PyObject* py_table(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return run_plan<ColumnSink>(kTableSignature, args, nargs, kwnames);
 }
 
+// Sets the offset limit of text and list columns and returns the old one (for the tests).
+PyObject* py_set_offset_limit(PyObject*, PyObject* limit) noexcept {
+  const Py_ssize_t value = PyLong_AsSsize_t(limit);
+  if (value == -1 && PyErr_Occurred()) return nullptr;
+  if (value < 1 || value > 0x7fffffff) {
+    PyErr_SetString(PyExc_ValueError, "the limit is 1 to 2**31 - 1");
+    return nullptr;
+  }
+  return PyLong_FromSize_t(g_offset_limit.exchange(static_cast<size_t>(value)));
+}
+
 }  // namespace
+
+PyMethodDef kSetOffsetLimitDef = {"_set_offset_limit", py_set_offset_limit, METH_O,
+                                  "_set_offset_limit(limit)\n--\n\n"};
 
 PyMethodDef kRecordsDef = {"_records", as_cfunction<py_records>(),
                            METH_FASTCALL | METH_KEYWORDS, "_records(data, plan)\n--\n\n"};

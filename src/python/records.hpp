@@ -7,5 +7,6 @@ namespace varnex::python {
 
 extern PyMethodDef kRecordsDef;
 extern PyMethodDef kTableDef;
+extern PyMethodDef kSetOffsetLimitDef;
 
 }  // namespace varnex::python

@@ -156,16 +156,37 @@ def test_malformed_records_are_skipped_and_counted():
         varnex.table(b"<r><i>300</i></r>", "r.i", {"n": ("#text", "int8")}, on_error="skip")
 
 
-def test_batches_keep_one_schema():
+@pytest.fixture
+def small_batches():
+    """Batches whose 32-bit offsets reach 100 instead of 2**31 - 1, as if texts were large."""
+    old = varnex._varnex._set_offset_limit(100)
+    yield
+    varnex._varnex._set_offset_limit(old)
+
+
+def test_batches_keep_one_schema(small_batches):
     # Texts past what 32-bit offsets hold start a new batch; a large_string never needs to.
-    big = "x" * (1 << 20)
-    doc = ("<r>" + f"<i>{big}</i>" * 2100 + "</r>").encode()
-    table = varnex.table(doc, "r.i", {"t": "#text", "n": ("#text|@count", "int8")})
-    assert table.column("t").num_chunks == 2
-    assert table.num_rows == 2100 and table.column("t").chunk(1)[0].as_py() == big
+    words = [f"w{i:03d}" * 6 for i in range(40)]  # 24 bytes each
+    doc = ("<r>" + "".join(f"<i><t>{w}</t><t>{w}</t></i>" for w in words) + "</r>").encode()
+    fields = {"t": "t|@first", "n": ("t|@count", "int8"), "all": ("t.#", "dictionary")}
+    table = varnex.table(doc, "r.i", fields)
     table.validate(full=True)
-    wide = varnex.table(doc, "r.i", {"t": ("#text", "large_string")})
+    assert [len(c) for c in table.column("t").chunks] == [4] * 10
+    assert table.column("t").to_pylist() == words
+    assert table.column("all").to_pylist() == [[w, w] for w in words]
+    assert table.column("t").num_chunks == table.column("n").num_chunks
+    wide = varnex.table(doc, "r.i", {"t": ("t|@first", "large_string"), "n": fields["n"]})
     assert wide.column("t").num_chunks == 1
+    # A list column's items count against its offsets too.
+    many = varnex.table(b"<r>" + (b"<i>" + b"<v/>" * 60 + b"</i>") * 2 + b"</r>", "r.i",
+                        {"v": "v.#"})
+    assert [len(c) for c in many.column("v").chunks] == [1, 1]
+    assert many.column("v").to_pylist() == [[""] * 60] * 2
+    # One record's texts past the reach of one batch cannot be split.
+    with pytest.raises(ValueError, match=r"record 0 \(byte 3, line 1\): the record's texts "
+                                         "pass 2 GiB in one column: give its field the type "
+                                         "large_string"):
+        varnex.table(b"<r><i>" + b"x" * 101 + b"</i></r>", "r.i", {"t": "#text"})
 
 
 @pytest.mark.parametrize(
