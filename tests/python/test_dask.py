@@ -147,7 +147,8 @@ def test_no_fields_still_give_one_row_per_record(files, client):
 def test_errors_inside_a_partition_name_the_file(client, tmp_path):
     bad = tmp_path / "bad.xml"
     bad.write_bytes(b"<r><i><t>\xff</t></i></r>")
-    with pytest.raises(ValueError, match=f"^{bad}: field 't' of record 0: invalid utf-8"):
+    where = r"field 't' of record 0 \(byte 3, line 1\)"
+    with pytest.raises(ValueError, match=f"^{bad}: {where}: invalid utf-8"):
         varnex.dask.read_xml(str(bad), "r.i.#", {"t": "t"}).compute()
 
 
