@@ -50,8 +50,8 @@ def main() -> None:
         with LocalCluster(n_workers=2, threads_per_worker=1) as cluster, Client(cluster):
             books = varnex.dask.read_xml(
                 f"{folder}/catalog-*", "catalog.book.#",
-                {"id": "@id", "lang": "@lang", "price": "price", "tags": "tags.tag.#"})
-            books["price"] = books["price"].astype("float64")
+                {"id": "@id", "lang": ("@lang", "dictionary"), "price": ("price", "float64"),
+                 "tags": "tags.tag.#"})
             by_lang = books.groupby("lang").price.agg(["count", "mean"]).compute()
             print(f"{books.npartitions} files, {int(by_lang['count'].sum())} books")
             print(by_lang.sort_index().round(2))

@@ -3,7 +3,8 @@
 Documents and paths come from a small grammar driven by the fuzzer's bytes,
 so most inputs are nearly XML and nearly valid paths. Every entry point runs
 on them (get_bytes, get_buffer, get_many_bytes, parse and its navigation and
-views, validate, check, repr), and the checks are those a user relies on: only the
+views, validate, check, repr, records, table, describe_records), and the checks
+are those a user relies on: only the
 documented exceptions, a repr that never raises, and agreement between entry
 points that must agree.
 
@@ -13,11 +14,17 @@ points that must agree.
 from __future__ import annotations
 
 import sys
+import warnings
 
 import atheris
 
 with atheris.instrument_imports():
     import varnex
+
+try:
+    import pyarrow
+except ImportError:  # table() is checked where pyarrow is installed
+    pyarrow = None
 
 # The extension itself carries no coverage counters: the grammar's own
 # branches (instrumented below) are what guide the search.
@@ -33,6 +40,10 @@ PATH_PIECES = ["r", "a", "b", "x:a", "\u00e9", "*", "a?", "**", "#", "0", "1", "
                "#text", "#(", ")", "#(@x==1)", "#(b>1)", "#(@x%'a*')", "#(b!=\"x\")", "#(b)",
                "|@count", "|@sort", "|@sortn", "|@reverse", "|@first", "|@last", "|@unique",
                "|@flatten", "|@tostr", "|@sum", "|@avg", "|@min", "|@max", "\\.", "'"]
+TYPES = ["string", "int64", "uint8", "float64", "float32", "bool", "decimal128(6, 2)",
+         "date32", "timestamp[ms]", "timestamp[s, tz=UTC]", "dictionary", "large_string"]
+FIELD_PATHS = ["@x", "a", "a.#", "b.a", "**.a", "a|@first", "a#(@x==1)#", "#text", "a.@y",
+               "b.#.a", "a|@count"]
 # What the documented operations may raise on data and paths they were given.
 EXPECTED = (ValueError, TypeError, KeyError, IndexError, OverflowError)
 
@@ -192,6 +203,43 @@ def TestOneInput(data: bytes) -> None:
         poke(varnex.get(text, paths[0]), fdp)
     except ValueError:
         pass
+    tables(doc, fdp)
+
+
+@atheris.instrument_func
+def tables(doc: bytes, fdp: atheris.FuzzedDataProvider) -> None:
+    """records() and table() agree, under any policies; describe_records' fields load."""
+    record = fdp.PickValueInList(["r", "r.a", "**.a", "r.#", "r.a.#", "**.b", path(fdp)])
+    fields = {f"f{i}": varnex.Field(fdp.PickValueInList(FIELD_PATHS + [path(fdp)]),
+                                    fdp.PickValueInList(TYPES),
+                                    on_invalid=fdp.PickValueInList([None, "null"]))
+              for i in range(fdp.ConsumeIntInRange(0, 3))}
+    policies = {"on_repeat": fdp.PickValueInList(["error", "first", "last"]),
+                "on_error": fdp.PickValueInList(["raise", "skip"]),
+                "null_values": fdp.PickValueInList([None, [""], ["1", "x"]])}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            rows = varnex.records(doc, record, fields, **policies)
+        except ValueError:
+            rows = None
+        if pyarrow is not None:
+            try:
+                table = varnex.table(doc, record, fields, **policies)
+            except ValueError:
+                assert rows is None, (record, fields)
+            else:
+                table.validate(full=True)
+                assert repr(table.to_pylist()) == repr(rows), (record, fields)
+        try:
+            found = varnex.describe_records(doc, record, sample=fdp.ConsumeIntInRange(1, 5))
+        except ValueError:
+            return
+        assert isinstance(str(found), str)
+        try:
+            varnex.records(doc, record, found.fields(), on_repeat="first", on_invalid="null")
+        except ValueError:
+            pass
 
 
 def main() -> None:

@@ -1,7 +1,9 @@
 """Dotted-path queries over in-memory XML, answered in one forward pass."""
 
 # Every name is imported and listed by hand, so type checkers see the whole API here.
-from varnex._tables import table
+from varnex._describe import RecordsDescription, describe_records
+from varnex._fields import Field, SkippedRecordsWarning
+from varnex._tables import records, table
 from varnex._varnex import (
     Path,
     Result,
@@ -25,8 +27,6 @@ from varnex._varnex import (
     get_many_buffer,
     get_many_bytes,
     parse,
-    records,
-    table_raw,
     validate,
 )
 
@@ -41,8 +41,6 @@ __all__ = [
     "compile",
     "validate",
     "check",
-    "records",
-    "table_raw",
     "Path",
     "Result",
     "ResultCharIter",
@@ -56,5 +54,10 @@ __all__ = [
     "ResultItemsView",
     "ResultChildrenView",
     "XMLSyntaxError",
+    "records",
     "table",
+    "Field",
+    "SkippedRecordsWarning",
+    "describe_records",
+    "RecordsDescription",
 ]

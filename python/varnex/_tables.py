@@ -1,13 +1,24 @@
-"""Records as an Arrow table: the columns are built natively; pyarrow only wraps them."""
+"""Records as rows or as an Arrow table: the values are read natively; pyarrow only wraps them."""
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 from varnex import _varnex
+from varnex._fields import (
+    FieldSpec,
+    OnError,
+    OnInvalid,
+    OnRepeat,
+    Plan,
+    SkippedRecordsWarning,
+)
 
 if TYPE_CHECKING:
+    from collections.abc import Sequence
+
     import pyarrow
     from typing_extensions import Buffer
 
@@ -22,39 +33,95 @@ def _pyarrow() -> Any:
     return pyarrow
 
 
+def records(
+    data: str | bytes | Buffer,
+    record_path: str | _varnex.Path,
+    fields: Mapping[str, FieldSpec],
+    *,
+    on_repeat: OnRepeat = "error",
+    on_invalid: OnInvalid = "error",
+    null_values: Sequence[str] | None = None,
+    on_error: OnError = "raise",
+) -> list[dict[str, Any]]:
+    """One `dict` per record that `record_path` selects in `data`, with a key per field.
+
+    `fields` maps each name to a path read inside the record (`"@id"`, `"title"`,
+    `"tags.tag.#"`), a `(path, type)` pair or a [`Field`][varnex.Field]. A field whose path
+    selects each match (`.#` at its end or inside, `#(...)#`, `**`) is always a list (`[]`
+    when the record holds no match); any other field is its one value, or `None`. Values are
+    `str` unless the field names a type: then `int`, `float`, `bool`, `decimal.Decimal`,
+    `datetime.date` or `datetime.datetime`.
+
+    `on_repeat` says what a field of one value does in a record where it matches several
+    times: `"error"` raises, `"first"` and `"last"` keep that match. `on_invalid` says what a
+    text that does not fit the field's type does: `"error"` raises, `"null"` gives `None`.
+    `null_values` are texts that mean no value (by default, the empty text in a typed field).
+    `on_error="skip"` leaves out a malformed record (one the document ends inside, a text
+    that cannot be decoded) and warns once at the end with a
+    [`SkippedRecordsWarning`][varnex.SkippedRecordsWarning]. Each [`Field`][varnex.Field]
+    may set its own `on_repeat`, `on_invalid` and `null_values`.
+
+    Raises:
+        ValueError: a path does not compile, or a record breaks a policy; the message names
+            the field, the record (counted from 0), its byte offset and its line.
+        TypeError: `fields` is not a mapping of names to fields.
+    """
+    plan = Plan(record_path, fields, on_repeat=on_repeat, on_invalid=on_invalid,
+                null_values=null_values, on_error=on_error)
+    rows, skipped, first = _varnex._records(data, plan.capsule)
+    _warn_skipped(skipped, first)
+    return rows  # type: ignore[no-any-return]
+
+
 def table(
     data: str | bytes | Buffer,
     record_path: str | _varnex.Path,
-    fields: Mapping[str, str | _varnex.Path],
+    fields: Mapping[str, FieldSpec],
+    *,
+    on_repeat: OnRepeat = "error",
+    on_invalid: OnInvalid = "error",
+    null_values: Sequence[str] | None = None,
+    on_error: OnError = "raise",
 ) -> pyarrow.Table:
     """The records `record_path` selects in `data` as a pyarrow.Table, one column per field.
 
-    Takes the same arguments as records(). A field is a string column, or a list-of-string
-    column when its path selects each of several matches (`tags.tag.#.#text`, `**.tag`,
-    `a#(...)#`) or when some record matched it more than once; a field that matches nothing
-    is null. `table(...).to_pandas()` gives a pandas DataFrame, `polars.from_arrow(...)` a
-    polars one.
+    Takes the same arguments as [`records`][varnex.records], and its schema comes from them
+    alone: a field whose path selects each match is a list column (an empty list where a
+    record holds none), any other field a column of its type (`string` unless it names one),
+    null where a record holds no match, in every document alike. Values are converted in the
+    native pass, with no Python object per value. `table(...).to_pandas()` gives a pandas
+    DataFrame, `polars.from_arrow(...)` a polars one.
     """
     pa = _pyarrow()
-    raw = _varnex.table_raw(data, record_path, fields)
-    if not raw:  # no fields: no columns, but one row per record, as records() gives
-        rows = len(_varnex.records(data, record_path, {}))
-        return pa.table({"": pa.nulls(rows)}).select([])
-    return pa.Table.from_arrays([_array(pa, *column[1:]) for column in raw],
-                                names=[column[0] for column in raw])
+    plan = Plan(record_path, fields, on_repeat=on_repeat, on_invalid=on_invalid,
+                null_values=null_values, on_error=on_error)
+    batches, skipped, first = _varnex._table(data, plan.capsule)
+    _warn_skipped(skipped, first)
+    schema = plan.schema()
+    return pa.Table.from_batches([_batch(pa, schema, *b) for b in batches], schema=schema)
 
 
-def _array(pa: Any, is_list: bool, rows: int, nulls: int, validity: Any, offsets: bytearray,
-           wide: bool, data: bytearray, text_offsets: Any, texts_wide: bool) -> Any:
+def _warn_skipped(count: int, first: str | None) -> None:
+    if count:
+        warnings.warn(f"{count} malformed record{'s' if count > 1 else ''} left out "
+                      f"(on_error='skip'); the first: {first}", SkippedRecordsWarning,
+                      stacklevel=3)
+
+
+def _batch(pa: Any, schema: Any, rows: int, columns: list[Any]) -> Any:
+    if not columns:  # no fields: only the number of rows
+        return pa.RecordBatch.from_struct_array(pa.array([{}] * rows, pa.struct([])))
+    return pa.RecordBatch.from_arrays(
+        [_array(pa, kind, *column) for kind, column in zip(schema.types, columns, strict=True)],
+        schema=schema)
+
+
+def _array(pa: Any, kind: Any, length: int, nulls: int, buffers: tuple[Any, ...],
+           children: tuple[Any, ...], dictionary: Any) -> Any:
     """One Arrow array over the native buffers, without copying them."""
-    buffer = pa.py_buffer
-    valid = None if validity is None else buffer(validity)
-    if not is_list:
-        kind = pa.large_string() if wide else pa.string()
-        return pa.Array.from_buffers(kind, rows, [valid, buffer(offsets), buffer(data)], nulls)
-    texts = len(text_offsets) // (8 if texts_wide else 4) - 1
-    kind = pa.large_string() if texts_wide else pa.string()
-    values = pa.Array.from_buffers(kind, texts, [None, buffer(text_offsets), buffer(data)], 0)
-    list_kind = pa.large_list(kind) if wide else pa.list_(kind)
-    return pa.Array.from_buffers(list_kind, rows, [valid, buffer(offsets)], nulls,
-                                 children=[values])
+    held = [None if b is None else pa.py_buffer(b) for b in buffers]
+    if pa.types.is_dictionary(kind):
+        indices = pa.Array.from_buffers(kind.index_type, length, held, nulls)
+        return pa.DictionaryArray.from_arrays(indices, _array(pa, kind.value_type, *dictionary))
+    kids = [_array(pa, kind.value_type, *child) for child in children]
+    return pa.Array.from_buffers(kind, length, held, nulls, children=kids or None)

@@ -1,6 +1,6 @@
 """Types and documentation of the native module varnex._varnex; `import varnex` re-exports it."""
 
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterator
 from typing import Any, ClassVar, NoReturn, SupportsIndex, final, overload
 
 from typing_extensions import Buffer
@@ -16,8 +16,6 @@ __all__ = [
     "compile",
     "validate",
     "check",
-    "records",
-    "table_raw",
     "Path",
     "Result",
     "ResultCharIter",
@@ -152,33 +150,29 @@ def check(data: str | bytes | Buffer) -> None:
         ValueError: `data` exports no usable buffer (as for `validate`).
     """
 
-def records(
-    data: str | bytes | Buffer, record_path: str | Path, fields: Mapping[str, str | Path]
-) -> list[dict[str, str | list[str] | None]]:
-    """One `dict` per record that `record_path` selects in `data`, with a key per field.
+def _compile_plan(
+    record_path: str | Path, fields: tuple[tuple[Any, ...], ...], on_error: str
+) -> tuple[Any, tuple[bool, ...]]:
+    """Private: a capsule of the compiled fields (varnex._fields.Plan makes the tuples), and
+    for each field whether it is a list column."""
 
-    Each field's path is answered inside its record: a field that matches nothing is `None`,
-    one match its text (the markup for an element with children), several matches a list
-    of texts. A final `.#` selects each match, in `record_path` and in the fields alike.
-    One pass finds the records and one pass over each record answers all its fields.
+def _records(data: str | bytes | Buffer, plan: Any) -> tuple[list[dict[str, Any]], int, str | None]:
+    """Private: the rows of a plan, the records skipped and the first one's error."""
 
-    Raises:
-        ValueError: a path does not compile (the message names the field).
-        TypeError: `fields` is not a mapping of names to paths.
-    """
+def _table(
+    data: str | bytes | Buffer, plan: Any
+) -> tuple[list[tuple[int, list[tuple[Any, ...]]]], int, str | None]:
+    """Private: the Arrow buffers of a plan's batches, the records skipped and the first
+    one's error."""
 
-def table_raw(
-    data: str | bytes | Buffer, record_path: str | Path, fields: Mapping[str, str | Path]
-) -> list[
-    tuple[str, bool, int, int, bytearray | None, bytearray, bool, bytearray, bytearray | None, bool]
-]:
-    """The Arrow buffers behind [`varnex.table`][varnex.table], one tuple per field: name,
-    whether it is a list column, rows, nulls, validity bitmap (`None` without nulls),
-    offsets, whether those offsets are 64-bit, UTF-8 data, the list items' offsets (`None`
-    for a string column), whether those are 64-bit.
+def _describe(
+    data: str | bytes | Buffer, record_path: str | Path, sample: int, samples: int
+) -> tuple[int, list[tuple[str, bool, int, int, bool, list[str], str]]]:
+    """Private: the records read, and per path found (path, is attribute, records holding it,
+    most in one record, has children, samples, type)."""
 
-    For code that builds Arrow arrays without pyarrow; everyone else calls `table`.
-    """
+def _set_offset_limit(limit: int) -> int:
+    """Private, for the tests: how far 32-bit offsets may reach in one batch; the old value."""
 
 def _element_dict(result: Result, scalar: Callable[[str], Any]) -> Any:
     """Private: one element as nested dicts ("@name", children by name, "#text") of scalar(text)."""

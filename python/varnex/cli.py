@@ -30,6 +30,7 @@ USAGE = """\
 varnex [OPTIONS] PATH [FILE...]
        varnex [OPTIONS] -e PATH [-e PATH...] [FILE...]
        varnex --validate [--strict] [FILE...]
+       varnex --describe RECORD_PATH [FILE...]
        varnex --tour [FILE]"""
 
 DESCRIPTION = """\
@@ -65,11 +66,13 @@ exit status:
   1 when some file is not (its name is printed), 2 on unreadable files.
   --validate --strict checks all of XML 1.0 well-formedness and prints
   FILE:LINE:COLUMN: message for the first error of each file that fails.
+  --describe: 0 when some file holds records, 1 when none does.
 
 examples:
   varnex 'catalog.book#(price>10)#.@id' catalog.xml
   varnex -j --json-elements=dict 'catalog.book#(@id=="bk104")' < catalog.xml
-  varnex -c -e '**.error' -e '**.warning' reports/*.xml"""
+  varnex -c -e '**.error' -e '**.warning' reports/*.xml
+  varnex --describe 'catalog.book.#' catalog.xml"""
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -97,6 +100,9 @@ def _parser() -> argparse.ArgumentParser:
         (("--jsonl",), "jsonl", "one line of JSON per item"),
         (("-c", "--count"), "count", "the number of items of each path"),
         (("--validate",), "validate", "report the files that are not well-formed XML"),
+        (("--describe",), "describe",
+         "list the element and attribute paths inside the records PATH selects (the first "
+         "10,000 of each file): how many hold each, how often, sample values and a type"),
         (("--tour",), "tour", "a short tour of paths and options over FILE (a catalog)"),
     ]:
         mode.add_argument(*flags, dest="mode", action="store_const", const=name, help=text)
@@ -163,6 +169,8 @@ def parse_args(argv: Sequence[str] | None) -> tuple[argparse.Namespace, list[str
         if options.mode == "tour" and len(operands) > 1:
             parser.error("--tour takes at most one FILE")
         files = operands
+    elif options.mode == "describe" and len(paths) > 1:
+        parser.error("--describe takes one RECORD_PATH")
     elif paths:
         files = operands
     elif operands:
@@ -259,6 +267,16 @@ class Run:
             self.malformed = True
             self.out.record("", f"{shown}: not well formed")
 
+    def describe_file(self, name: str) -> None:
+        shown = STDIN_NAME if name == "-" else name
+        found = self._read(name, shown, lambda d: varnex.describe_records(d, self.texts[0]))
+        if found is not None:
+            self.matched = self.matched or found.records > 0
+            if self.show_names:
+                self.out.record("", f"{shown}:")
+            self.out.records("", str(found).splitlines())
+            self.out.flush()
+
     def _read(self, name: str, shown: str, action: Callable[[Any], Any]) -> Any:
         """What `action` makes of the document, or None after reporting why not."""
         try:
@@ -350,6 +368,8 @@ def run(argv: Sequence[str] | None) -> int:
     for name in files:
         if options.mode == "validate":
             state.validate_file(name)
+        elif options.mode == "describe":
+            state.describe_file(name)
         else:
             state.query_file(name)
     out.flush()

@@ -2,7 +2,7 @@
 
     import varnex.dask
     books = varnex.dask.read_xml("s3://bucket/catalogs/*.xml.gz", "catalog.book.#",
-                                 {"id": "@id", "title": "title", "price": "price"})
+                                 {"id": "@id", "title": "title", "price": ("price", "float64")})
     books.groupby("lang").size().compute()
 
 Needs the `dask` extra: pip install 'varnex[dask]'.
@@ -14,10 +14,11 @@ import errno
 import glob
 import mmap
 import os
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 from varnex import _varnex
+from varnex._fields import Field, FieldSpec, OnError, OnInvalid, OnRepeat, Plan, read_fields
 from varnex._tables import table
 
 DASK_MISSING = "varnex.dask needs Dask and pyarrow: pip install 'varnex[dask]'"
@@ -28,6 +29,7 @@ try:
     import fsspec
     import pandas as pd
     import pyarrow as pa
+    from dask.dataframe.utils import clear_known_categories
     from fsspec.implementations.local import LocalFileSystem
 except ImportError as error:
     raise ImportError(DASK_MISSING) from error
@@ -38,8 +40,12 @@ __all__ = ["read_xml"]
 def read_xml(
     paths: str | list[str],
     record_path: str | _varnex.Path,
-    fields: Mapping[str, str | _varnex.Path],
+    fields: Mapping[str, FieldSpec],
     *,
+    on_repeat: OnRepeat = "error",
+    on_invalid: OnInvalid = "error",
+    null_values: Sequence[str] | None = None,
+    on_error: OnError = "raise",
     compression: str | None = "infer",
     storage_options: dict[str, Any] | None = None,
     include_path_column: bool | str = False,
@@ -48,93 +54,88 @@ def read_xml(
 
     `paths` is a path, a glob pattern or a list of them, in any form fsspec opens
     (`data/*.xml`, `s3://bucket/a.xml.gz` with s3fs installed); compressed files are
-    recognised by their suffix unless `compression` says otherwise. `record_path` and
-    `fields` are those of varnex.records() and varnex.table(): each partition is the
-    table() of one file, string columns as `string[pyarrow]` and list columns as
-    `ArrowDtype(list<string>)`. Every path is checked here, before any task runs, and a
-    file named without a pattern must exist. `include_path_column` adds the file of each
-    record as a column (named `path`, or the name given, which no field may have). An
-    error inside a partition names its file; a local file that shrinks while it is read
-    raises `OSError("FILE: the file changed while it was read")`.
+    recognised by their suffix unless `compression` says otherwise. `record_path`, `fields`
+    and the policies are those of [`varnex.table`][varnex.table]: each partition is the
+    table of one file, and the frame's columns are the schema the fields give, whatever
+    each file holds, so every partition agrees by construction. Text columns are
+    `string[pyarrow]`, dictionary columns pandas categories, the others `ArrowDtype` of
+    their Arrow type. Every path and type is
+    checked here, before any task runs; an error in a partition names its file.
+    `include_path_column` adds the file of each record as a column (named `path`, or the
+    name given, which no field may have). A file named without a pattern must exist; a local
+    file that shrinks while it is read raises `OSError("FILE: the file changed while it was
+    read")`.
     """
     path_texts = _path_list(paths)
     record_text = _path_text(record_path, "record_path")
-    if not isinstance(fields, Mapping):
-        raise TypeError(f"fields must be a mapping of names to paths, not {type(fields).__name__}")
-    field_texts = {name: _path_text(path, f"field {name!r}") for name, path in fields.items()}
-    path_column = _path_column(include_path_column, field_texts)
-    empty = table(b"", record_text, field_texts)  # compiles every path, names the bad one
+    given = read_fields(fields)
+    portable = {name: f.with_path(_path_text(f.path, f"field {name!r}"))
+                for name, f in given.items()}
+    policies = {"on_repeat": on_repeat, "on_invalid": on_invalid, "null_values": null_values,
+                "on_error": on_error}
+    schema = Plan(record_text, portable, **policies).schema()  # names the bad field or type
+    path_column = _path_column(include_path_column, portable)
     files = fsspec.open_files(path_texts, mode="rb", compression=compression,
                               **(storage_options or {}))
     if len(files) == 0:
         raise FileNotFoundError(f"no file matches {paths!r}")
     _check_named_files_exist(path_texts, storage_options)
-    read = _ReadFile(record_text, field_texts, empty.schema, path_column)
-    # The columns are Arrow strings already: a conversion would be a task per file for nothing.
+    read = _ReadFile(record_text, portable, policies, path_column)
+    # The columns are Arrow types already: a conversion would be a task per file for nothing.
     with dask.config.set({"dataframe.convert-string": False}):
-        return dd.from_map(read, list(files), meta=read.frame(empty, ""),
-                           label="varnex-read-xml", enforce_metadata=False)
+        # A category's values are known only once its partition is read.
+        meta = clear_known_categories(read.frame(schema.empty_table(), ""))
+        return dd.from_map(read, list(files), meta=meta, label="varnex-read-xml",
+                           enforce_metadata=False)
 
 
 class _ReadFile:
     """One partition: one file's table() as pandas; sent to the workers, so plain data only."""
 
-    def __init__(self, record_path: str, fields: dict[str, str], schema: pa.Schema,
+    def __init__(self, record_path: str, fields: dict[str, Field], policies: dict[str, Any],
                  path_column: str | None) -> None:
         self.record_path = record_path
         self.fields = fields
-        self.schema = schema
+        self.policies = policies
         self.path_column = path_column
 
     def __call__(self, file: fsspec.core.OpenFile, columns: list[str] | None = None
                  ) -> pd.DataFrame:
-        # Dask names the columns a computation needs: only their fields are read (with
-        # none, the rows still count).
+        # Dask names the columns a computation needs: only their fields are read.
         fields = self.fields
         if columns is not None:
-            fields = {name: path for name, path in fields.items() if name in columns}
+            fields = {name: f for name, f in fields.items() if name in columns}
+            if not fields and self.fields:  # no field wanted, but the rows still count
+                first = next(iter(self.fields))
+                fields = {first: self.fields[first]}
         try:
             if isinstance(file.fs, LocalFileSystem) and file.compression is None:
-                found = _table_of_local_file(file.path, self.record_path, fields)
+                found = self._table_of_local_file(file.path, fields)
             else:
                 with file as stream:
-                    found = table(stream.read(), self.record_path, fields)
+                    found = table(stream.read(), self.record_path, fields, **self.policies)
         except ValueError as error:  # text that is not UTF-8, an ambiguous path
-            raise ValueError(f"{file.path}: {error}") from error
+            raise ValueError(f"{file.path}: {error}") from None
         except OSError as error:  # the file gone, or changed while it was read
             raise _naming_file(error, file.path) from error
-        frame = self.frame(self._conform(found, file.path), file.path)
+        frame = self.frame(found, file.path)
         return frame if columns is None else frame[list(columns)]
 
-    def _conform(self, found: pa.Table, where: str) -> pa.Table:
-        schema = pa.schema([self.schema.field(name) for name in found.schema.names])
-        for name, expected in zip(schema.names, schema.types, strict=True):
-            if not pa.types.is_string(expected) and not pa.types.is_large_string(expected):
-                continue
-            kind = found.schema.field(name).type
-            if pa.types.is_list(kind) or pa.types.is_large_list(kind):
-                raise ValueError(
-                    f"{where}: field {name!r} matched several elements in one record, so it "
-                    "would be a list column in this file only; end its path in '.#' to make "
-                    "it a list column in every file, or in '|@first' to keep one match")
-        return found.cast(schema) if found.schema != schema else found
+    def _table_of_local_file(self, name: str, fields: dict[str, Field]) -> pa.Table:
+        """A local file read through a map of its pages: no copy of the document is made."""
+        with open(name, "rb") as f:
+            try:
+                view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+            except ValueError:  # an empty file cannot be mapped
+                return table(b"", self.record_path, fields, **self.policies)
+            with view:
+                return table(view, self.record_path, fields, **self.policies)
 
     def frame(self, found: pa.Table, where: str) -> pd.DataFrame:
         frame = found.to_pandas(types_mapper=_dtype)
         if self.path_column is not None:
             frame[self.path_column] = pd.Series([where] * len(frame), dtype="string[pyarrow]")
         return frame
-
-
-def _table_of_local_file(name: str, record_path: str, fields: dict[str, str]) -> pa.Table:
-    """A local file read through a map of its pages: no copy of the document is made."""
-    with open(name, "rb") as f:
-        try:
-            view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-        except ValueError:  # an empty file cannot be mapped
-            return table(b"", record_path, fields)
-        with view:
-            return table(view, record_path, fields)
 
 
 def _path_list(paths: Any) -> list[str]:
@@ -146,7 +147,7 @@ def _path_list(paths: Any) -> list[str]:
         f"paths must be a path, a glob pattern or a list of them, not {type(paths).__name__}")
 
 
-def _path_column(include: Any, fields: Mapping[str, str]) -> str | None:
+def _path_column(include: Any, fields: Mapping[str, Any]) -> str | None:
     """The name of the column of file names, or None; checked before any file is read."""
     if include is True:
         include = "path"
@@ -181,11 +182,13 @@ def _naming_file(error: OSError, path: str) -> OSError:
 
 
 def _dtype(kind: pa.DataType) -> Any:
+    """Text as pandas' own Arrow strings, dictionaries as categories (what pandas groups by);
+    every other type as itself, nulls included."""
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):
         return pd.StringDtype("pyarrow")
-    if pa.types.is_list(kind) or pa.types.is_large_list(kind):
-        return pd.ArrowDtype(kind)
-    return None
+    if pa.types.is_dictionary(kind):
+        return None
+    return pd.ArrowDtype(kind)
 
 
 def _path_text(path: Any, what: str) -> str:

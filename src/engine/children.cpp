@@ -1,4 +1,5 @@
-// Direct children of one element's bytes, for the dictionary view of a result.
+// Direct children of one element's bytes, for the dictionary view of a result, and whether
+// those bytes are a whole element.
 #include <unordered_set>
 
 #include "engine/engine.hpp"
@@ -57,6 +58,36 @@ std::vector<ChildSpan> collect_direct_children(std::string_view element) {
         break;
     }
   }
+}
+
+bool element_is_closed(std::string_view element) noexcept {
+  const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  if (element.size() < 3 || element[0] != '<' || element.back() != '>') return false;
+  size_t name_end = 1;
+  while (name_end < element.size() && !is_space(element[name_end]) && element[name_end] != '/' &&
+         element[name_end] != '>') {
+    ++name_end;
+  }
+  const std::string_view name = element.substr(1, name_end - 1);
+  size_t end = element.size() - 1;  // the final '>'
+  while (end > 0 && is_space(element[end - 1])) --end;
+  if (end >= name.size() + 2 && element.substr(end - name.size() - 2, 2) == "</" &&
+      element.substr(end - name.size(), name.size()) == name) {
+    return true;
+  }
+  // One empty-element tag: its first '>' outside quotes is the last byte, after a '/'.
+  char quote = 0;
+  for (size_t i = name_end; i < element.size(); ++i) {
+    const char c = element[i];
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '>') {
+      return i + 1 == element.size() && element[i - 1] == '/';
+    }
+  }
+  return false;
 }
 
 std::vector<std::string_view> unique_child_names(const std::vector<ChildSpan>& children) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/item.hpp"
+#include "engine/sink.hpp"
 #include "path/program.hpp"
 
 namespace varnex::engine {
@@ -21,6 +22,13 @@ namespace varnex::engine {
 [[nodiscard]] std::optional<EngineError> run_with(const path::Program& program,
                                                   std::string_view doc, bool capture_spans,
                                                   Items& items);
+
+// run_with, telling `observer` of each item as the pass finds it, in document order; the
+// observer may take them away and end the pass early (which is no error). Modifiers run on
+// what is left in `items` at the end: an observer that takes items is for programs without.
+[[nodiscard]] std::optional<EngineError> run_observed(const path::Program& program,
+                                                      std::string_view doc, bool capture_spans,
+                                                      Items& items, ItemObserver& observer);
 
 // Answers several programs in one forward pass over `doc`: one item sequence
 // per program, index for index, each finished by its modifiers. A null
@@ -100,6 +108,9 @@ struct ChildSpan {
   size_t end = 0;    // just past its end
 };
 [[nodiscard]] bool element_has_child_elements(std::string_view element) noexcept;
+// Whether `element` holds a whole element: it ends with the end tag of its own name, or is
+// one empty-element tag. An element the input broke off inside is not.
+[[nodiscard]] bool element_is_closed(std::string_view element) noexcept;
 [[nodiscard]] std::vector<ChildSpan> collect_direct_children(std::string_view element);
 [[nodiscard]] std::vector<std::string_view> unique_child_names(
     const std::vector<ChildSpan>& children);

@@ -110,10 +110,8 @@ std::optional<EngineError> run_once(const std::vector<const path::Program*>& pro
   return run_paths(scan, prepare(programs), doc, within, results, tasks);
 }
 
-}  // namespace
-
-std::optional<EngineError> run_with(const path::Program& program, std::string_view doc,
-                                    bool capture_spans, Items& items) {
+std::optional<EngineError> run_single(const path::Program& program, std::string_view doc,
+                                      bool capture_spans, Items& items, ItemObserver* observer) {
   items.clear();
   const TaskOptions options = options_for(program, Flavor::Single);
   if (program.steps.empty()) {
@@ -121,13 +119,26 @@ std::optional<EngineError> run_with(const path::Program& program, std::string_vi
     return std::nullopt;
   }
   Scan scan(doc, capture_spans);
-  const uint32_t task = scan.add(program.steps, options, mode_for(program), &items);
+  const uint32_t task = scan.add(program.steps, options, mode_for(program), &items, observer);
   if (auto error = scan.run_document()) {
     items.clear();
     return error;
   }
   finish_items(program, options, &scan.sink(task), items, doc);
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<EngineError> run_with(const path::Program& program, std::string_view doc,
+                                    bool capture_spans, Items& items) {
+  return run_single(program, doc, capture_spans, items, nullptr);
+}
+
+std::optional<EngineError> run_observed(const path::Program& program, std::string_view doc,
+                                        bool capture_spans, Items& items,
+                                        ItemObserver& observer) {
+  return run_single(program, doc, capture_spans, items, &observer);
 }
 
 std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,

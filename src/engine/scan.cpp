@@ -73,10 +73,11 @@ Scan::Task& Scan::next_task(std::span<const path::Step> steps, Role role, uint32
 }
 
 uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink::Mode mode,
-                   Items* items) {
+                   Items* items, ItemObserver* observer) {
   Task& t = next_task(steps, Role::Path, kNone);
   t.options = options;
   t.sink.reset(mode, items);
+  if (observer != nullptr) t.sink.observe(observer, &stop_);
   ++live_;
   return ntasks_++;
 }

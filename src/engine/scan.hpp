@@ -41,9 +41,9 @@ class Scan {
   void reset(std::string_view doc) noexcept;
 
   // Adds a path whose items are kept in `items` (which outlives the scan), or only counted;
-  // returns its index.
+  // returns its index. `observer` (which outlives the scan) hears of each item kept.
   uint32_t add(std::span<const path::Step> steps, TaskOptions options, Sink::Mode mode,
-               Items* items);
+               Items* items, ItemObserver* observer = nullptr);
 
   // Evaluates the paths from the document level, or relative to the first element of the
   // document (its attributes, its text, its children). Returns the ambiguity error, if any.

@@ -30,6 +30,7 @@ void Sink::element_slow(std::string_view doc, size_t start, size_t end, bool spa
     items().push_markup(bytes);
   }
   ++size_;
+  if (observer_ != nullptr && mode_ == Mode::Keep) tell(bytes.data());
 }
 
 void Sink::empty_element(std::string_view content) {
@@ -45,13 +46,17 @@ void Sink::empty_element(std::string_view content) {
     items().push_markup(markup);
   }
   ++size_;
+  // The tag's content starts just after its '<'.
+  if (observer_ != nullptr && mode_ == Mode::Keep) tell(content.data() - 1);
 }
 
 void Sink::value_slow(std::string_view bytes) {
   switch (mode_) {
     case Mode::Keep:
       items().push_value(bytes);
-      break;
+      ++size_;
+      if (observer_ != nullptr) tell(nullptr);
+      return;
     case Mode::Count:
       break;
     case Mode::First:
@@ -90,6 +95,7 @@ void Sink::take(Sink& from, std::string_view doc) {
   }
   size_ += count;
   found.clear();
+  if (observer_ != nullptr && mode_ == Mode::Keep && count > 0) tell(nullptr);
 }
 
 }  // namespace varnex::engine

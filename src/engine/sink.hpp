@@ -11,6 +11,22 @@
 
 namespace varnex::engine {
 
+// Told of the items of one path as a pass appends them, so that a caller can use them (and
+// end the pass) before the pass is over.
+class ItemObserver {
+ public:
+  // `items` ends with what was just found, one item or more; `at` points at the first byte of
+  // the first of them in the document when it is an element and that is known. The observer
+  // may take items away (clear them); it returns false to end the pass here.
+  virtual bool found(Items& items, const char* at) = 0;
+
+ protected:
+  ItemObserver() = default;
+  ItemObserver(const ItemObserver&) = default;
+  ItemObserver& operator=(const ItemObserver&) = default;
+  ~ItemObserver() = default;
+};
+
 class Sink {
  public:
   enum class Mode : uint8_t {
@@ -30,6 +46,13 @@ class Sink {
     first_.clear();
     last_element_ = false;
     pending_ = false;
+    observer_ = nullptr;
+  }
+  // Keep: `observer` hears of every item appended; when it asks, `*stop` is set (the scan's
+  // own flag, which ends it at the next event).
+  void observe(ItemObserver* observer, bool* stop) noexcept {
+    observer_ = observer;
+    stop_ = stop;
   }
 
   // The element doc[start, end): a span, or a copy when spans are off or do not fit.
@@ -38,6 +61,7 @@ class Sink {
         [[likely]] {
       items().push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
       ++size_;
+      if (observer_ != nullptr) [[unlikely]] tell(doc.data() + start);
       return;
     }
     element_slow(doc, start, end, spans);
@@ -48,6 +72,7 @@ class Sink {
     if (mode_ == Mode::Keep) [[likely]] {
       items().push_value(bytes);
       ++size_;
+      if (observer_ != nullptr) [[unlikely]] tell(nullptr);
       return;
     }
     value_slow(bytes);
@@ -77,6 +102,9 @@ class Sink {
 
  private:
   void element_slow(std::string_view doc, size_t start, size_t end, bool spans);
+  void tell(const char* at) {
+    if (!observer_->found(items(), at)) *stop_ = true;
+  }
   void value_slow(std::string_view bytes);
   // Last: the item about to be kept replaces the one kept so far.
   void replace_last(bool element) {
@@ -94,6 +122,8 @@ class Sink {
   bool pending_ = false;
   size_t pending_start_ = 0;
   size_t pending_end_ = 0;
+  ItemObserver* observer_ = nullptr;
+  bool* stop_ = nullptr;
 };
 
 }  // namespace varnex::engine

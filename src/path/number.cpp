@@ -69,44 +69,34 @@ std::string_view trim_unicode_ws(std::string_view text) noexcept {
 // number = [sign] ( mantissa [exponent] | "inf" | "infinity" | "nan" )
 // mantissa = digits ["." [digits]] | "." digits
 // exponent = ("e" | "E") [sign] digits
-std::optional<double> parse_decimal(std::string_view text) noexcept {
+std::optional<DecimalText> scan_decimal(std::string_view text) noexcept {
+  DecimalText out;
   size_t i = 0;
-  bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
+    out.negative = text[i] == '-';
     ++i;
   }
   const std::string_view body = text.substr(i);
   if (equals_ignore_case(body, "inf") || equals_ignore_case(body, "infinity")) {
-    return negative ? -std::numeric_limits<double>::infinity()
-                    : std::numeric_limits<double>::infinity();
+    out.special = DecimalText::Special::Infinity;
+    return out;
   }
   if (equals_ignore_case(body, "nan")) {
-    return std::copysign(std::numeric_limits<double>::quiet_NaN(), negative ? -1.0 : 1.0);
+    out.special = DecimalText::Special::NaN;
+    return out;
   }
-
-  // Validate the grammar and, on the way, find where the first significant digit stands
-  // relative to the point: that alone says overflow or underflow if from_chars gives up.
-  size_t int_digits = 0;
-  size_t frac_digits = 0;
-  int64_t first_nonzero = INT64_MIN;  // decimal exponent of the leading significant digit
-  while (i < text.size() && is_digit(text[i])) {
-    if (first_nonzero == INT64_MIN && text[i] != '0') first_nonzero = 0;
-    if (first_nonzero != INT64_MIN) ++first_nonzero;
-    ++int_digits, ++i;
-  }
+  const size_t int_start = i;
+  while (i < text.size() && is_digit(text[i])) ++i;
+  out.int_digits = text.substr(int_start, i - int_start);
   if (i < text.size() && text[i] == '.') {
-    ++i;
-    int64_t position = 0;
-    while (i < text.size() && is_digit(text[i])) {
-      --position;
-      if (first_nonzero == INT64_MIN && text[i] != '0') first_nonzero = position + 1;
-      ++frac_digits, ++i;
-    }
+    out.has_point = true;
+    const size_t frac_start = ++i;
+    while (i < text.size() && is_digit(text[i])) ++i;
+    out.frac_digits = text.substr(frac_start, i - frac_start);
   }
-  if (int_digits + frac_digits == 0) return std::nullopt;
-  int64_t exponent = 0;
+  if (out.int_digits.empty() && out.frac_digits.empty()) return std::nullopt;
   if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    out.has_exponent = true;
     ++i;
     bool exp_negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
@@ -115,24 +105,44 @@ std::optional<double> parse_decimal(std::string_view text) noexcept {
     }
     if (i == text.size() || !is_digit(text[i])) return std::nullopt;
     while (i < text.size() && is_digit(text[i])) {
-      if (exponent < 1'000'000'000) exponent = exponent * 10 + (text[i] - '0');
+      if (out.exponent < 1'000'000'000) out.exponent = out.exponent * 10 + (text[i] - '0');
       ++i;
     }
-    if (exp_negative) exponent = -exponent;
+    if (exp_negative) out.exponent = -out.exponent;
   }
   if (i != text.size()) return std::nullopt;
+  return out;
+}
 
+std::optional<double> parse_decimal(std::string_view text) noexcept {
+  const std::optional<DecimalText> parts = scan_decimal(text);
+  if (!parts) return std::nullopt;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  switch (parts->special) {
+    case DecimalText::Special::Infinity: return parts->negative ? -kInf : kInf;
+    case DecimalText::Special::NaN:
+      return std::copysign(std::numeric_limits<double>::quiet_NaN(), parts->negative ? -1.0 : 1.0);
+    case DecimalText::Special::None: break;
+  }
   // from_chars takes no '+', but does take '-'.
   const char* first = text.data() + (text[0] == '+' ? 1 : 0);
   const char* last = text.data() + text.size();
   double value = 0.0;
   const auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
   if (ec == std::errc::result_out_of_range) {
-    // The leading digit's magnitude is first_nonzero + exponent (in decimal); out of range
-    // means it is far from zero either way.
-    const bool overflow = first_nonzero != INT64_MIN && first_nonzero + exponent > 0;
-    value = overflow ? std::numeric_limits<double>::infinity() : 0.0;
-    return negative ? -value : value;
+    // Out of range means far from zero either way: where the leading significant digit
+    // stands relative to the point says which.
+    int64_t leading = INT64_MIN;  // decimal exponent of that digit, plus one
+    const size_t in_int = parts->int_digits.find_first_not_of('0');
+    if (in_int != std::string_view::npos) {
+      leading = static_cast<int64_t>(parts->int_digits.size() - in_int);
+    } else if (const size_t in_frac = parts->frac_digits.find_first_not_of('0');
+               in_frac != std::string_view::npos) {
+      leading = -static_cast<int64_t>(in_frac);
+    }
+    const bool overflow = leading != INT64_MIN && leading + parts->exponent > 0;
+    value = overflow ? kInf : 0.0;
+    return parts->negative ? -value : value;
   }
   if (ec != std::errc() || ptr != last) return std::nullopt;
   return value;

@@ -43,4 +43,10 @@ struct BoundArg {
 [[nodiscard]] bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames, BoundArg* out) noexcept;
 
+// A fast-call function (METH_FASTCALL | METH_KEYWORDS) as the PyCFunction a PyMethodDef holds.
+template <auto Fn>
+PyCFunction as_cfunction() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
 }  // namespace varnex::python

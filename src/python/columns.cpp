@@ -1,9 +1,52 @@
-// Arrow-layout text columns: validity bits, offsets and UTF-8 data in bytearrays.
+// Arrow-layout columns: validity bits, values, offsets and UTF-8 data in bytearrays.
 #include "python/columns.hpp"
 
 #include <new>
 
 namespace varnex::python {
+
+namespace {
+
+
+// Bytes per value in the values buffer (0: a bitmap).
+size_t value_width(const ColumnType& type) noexcept {
+  switch (type.value) {
+    case ValueType::String:
+    case ValueType::Dictionary:
+    case ValueType::Date32:
+    case ValueType::Float32: return 4;
+    case ValueType::LargeString:
+    case ValueType::Date64:
+    case ValueType::Timestamp:
+    case ValueType::Float64: return 8;
+    case ValueType::Int:
+    case ValueType::UInt: return type.bytes;
+    case ValueType::Decimal128: return 16;
+    case ValueType::Bool: return 0;
+  }
+  return 8;
+}
+
+// Returns a new reference to a tuple of the buffers given (new references, None allowed).
+Ref buffers_tuple(std::initializer_list<Ref*> buffers) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(buffers.size())));
+  if (!tuple) return {};
+  Py_ssize_t i = 0;
+  for (Ref* buffer : buffers) {
+    if (!*buffer) return {};
+    PyTuple_SetItem(tuple.get(), i++, buffer->release());  // steals
+  }
+  return tuple;
+}
+
+Ref column_tuple(size_t length, size_t nulls, Ref buffers, Ref children, Ref dictionary) {
+  if (!buffers || !children || !dictionary) return {};
+  return Ref::steal(Py_BuildValue("(nnOOO)", static_cast<Py_ssize_t>(length),
+                                  static_cast<Py_ssize_t>(nulls), buffers.get(), children.get(),
+                                  dictionary.get()));
+}
+
+}  // namespace
 
 void ByteBuilder::grow(size_t more, bool exact) {
   size_t capacity = exact ? 0 : capacity_ < 4096 ? 4096 : capacity_ + capacity_ / 2;
@@ -31,114 +74,240 @@ Ref ByteBuilder::finish() {
   return std::move(array_);
 }
 
-uint64_t OffsetBuilder::at(size_t i) noexcept {
-  if (wide_) {
-    int64_t value = 0;
-    std::memcpy(&value, bytes_.data() + i * sizeof value, sizeof value);
-    return static_cast<uint64_t>(value);
+void BitBuilder::truncate(size_t count) noexcept {
+  if (count >= count_) return;
+  count_ = count;
+  bytes_.truncate((count + 7) / 8);
+  // Bits past the end are set again only by OR: clear them now.
+  if (count % 8 != 0) bytes_.data()[count / 8] &= static_cast<char>((1u << (count % 8)) - 1);
+}
+
+size_t BitBuilder::zeros_from(size_t from) const noexcept {
+  size_t zeros = 0;
+  for (size_t i = from; i < count_; ++i) {
+    zeros += ((static_cast<unsigned char>(bytes_.data()[i / 8]) >> (i % 8)) & 1u) == 0;
   }
-  int32_t value = 0;
-  std::memcpy(&value, bytes_.data() + i * sizeof value, sizeof value);
-  return static_cast<uint32_t>(value);
+  return zeros;
 }
 
-void OffsetBuilder::push_wide(uint64_t value) {
-  if (!wide_) {
-    ByteBuilder wider;
-    const size_t n = count();
-    for (size_t i = 0; i < n; ++i) {
-      const auto v = static_cast<int64_t>(at(i));
-      wider.append(&v, sizeof v);
-    }
-    bytes_ = std::move(wider);
-    wide_ = true;
-  }
-  const auto v = static_cast<int64_t>(value);
-  bytes_.append(&v, sizeof v);
-}
-
-TextColumn::TextColumn(bool is_list) : is_list_(is_list) {
-  row_offsets_.push(0);
-  if (is_list_) text_offsets_.push(0);
-}
-
-void TextColumn::reserve(size_t rows) {
-  validity_.reserve((rows + 7) / 8);
-  row_offsets_.reserve(rows + 1);
-  if (rows_ == 0) return;
-  // A little over the rate so far, so that one more move is unlikely.
-  const auto scale = [&](size_t sofar) {
-    const size_t estimate = sofar / rows_ * rows + sofar % rows_ * rows / rows_;
-    return estimate + estimate / 16;
+// Each distinct text once, in the order met; the column's values are indices into them.
+struct ValueColumn::Dictionary {
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
   };
-  data_.reserve(scale(data_.size()));
-  if (is_list_) text_offsets_.reserve(scale(texts_) + 1);
+  std::unordered_map<std::string, int32_t, Hash, std::equal_to<>> index;
+  ValueColumn texts{ColumnType{}};
+};
+
+ValueColumn::ValueColumn(const ColumnType& type) : type_(type) {
+  if (type_.value == ValueType::Dictionary) dictionary_ = std::make_unique<Dictionary>();
+  start();
 }
 
-void TextColumn::push_valid(bool valid) {
-  if (rows_ % 8 == 0) {
-    const char zero = 0;
-    validity_.append(&zero, 1);
-  }
-  if (valid) validity_.data()[rows_ / 8] |= static_cast<char>(1u << (rows_ % 8));
-  ++rows_;
+ValueColumn::~ValueColumn() = default;
+ValueColumn::ValueColumn(ValueColumn&&) noexcept = default;
+ValueColumn& ValueColumn::operator=(ValueColumn&&) noexcept = default;
+
+void ValueColumn::start() {
+  length_ = nulls_ = 0;
+  if (type_.value == ValueType::String) values_.append_value<int32_t>(0);
+  if (type_.value == ValueType::LargeString) values_.append_value<int64_t>(0);
 }
 
-void TextColumn::add_null() {
-  push_valid(false);
+void ValueColumn::add_null() {
+  validity_.push(false);
   ++nulls_;
-  row_offsets_.push(is_list_ ? texts_ : data_.size());
-}
-
-void TextColumn::begin_row(size_t count) {
-  if (count > 1 && !is_list_) promote();
-  push_valid(true);
-  if (is_list_) {
-    row_offsets_.push(texts_ + count);
-  }
-}
-
-void TextColumn::add_text(std::string_view utf8) {
-  data_.append(utf8.data(), utf8.size());
-  if (is_list_) {
-    text_offsets_.push(data_.size());
-    ++texts_;
-  } else {
-    row_offsets_.push(data_.size());
-  }
-}
-
-void TextColumn::promote() {
-  // Each non-null row so far held one text: its end offset closes that text.
-  OffsetBuilder lists;
-  lists.push(0);
-  text_offsets_ = OffsetBuilder();
-  text_offsets_.push(0);
-  size_t texts = 0;
-  for (size_t row = 0; row < rows_; ++row) {
-    const bool valid = (static_cast<unsigned char>(validity_.data()[row / 8]) >> (row % 8)) & 1u;
-    if (valid) {
-      text_offsets_.push(row_offsets_.at(row + 1));
-      ++texts;
+  ++length_;
+  switch (type_.value) {
+    case ValueType::String: values_.append_value(static_cast<int32_t>(data_.size())); break;
+    case ValueType::LargeString: values_.append_value(static_cast<int64_t>(data_.size())); break;
+    case ValueType::Bool: bits_.push(false); break;
+    default: {
+      static constexpr char kZeros[16] = {};
+      values_.append(kZeros, value_width(type_));
     }
-    lists.push(texts);
   }
-  row_offsets_ = std::move(lists);
-  texts_ = texts;
-  is_list_ = true;
 }
 
-Ref TextColumn::finish(PyObject* name) {
-  Ref validity = nulls_ > 0 ? validity_.finish() : Ref::borrow(Py_None);
-  Ref rows = row_offsets_.finish();
-  Ref data = data_.finish();
-  Ref texts = is_list_ ? text_offsets_.finish() : Ref::borrow(Py_None);
-  if (!validity || !rows || !data || !texts) return {};
-  return Ref::steal(Py_BuildValue("(OOnnOOOOOO)", name, is_list_ ? Py_True : Py_False,
-                                  static_cast<Py_ssize_t>(rows_), static_cast<Py_ssize_t>(nulls_),
-                                  validity.get(), rows.get(),
-                                  row_offsets_.wide() ? Py_True : Py_False, data.get(),
-                                  texts.get(), text_offsets_.wide() ? Py_True : Py_False));
+bool ValueColumn::add_text(std::string_view text) {
+  switch (type_.value) {
+    case ValueType::String:
+      if (data_.size() + text.size() > offset_limit()) return false;
+      data_.append(text.data(), text.size());
+      values_.append_value(static_cast<int32_t>(data_.size()));
+      return true;
+    case ValueType::LargeString:
+      data_.append(text.data(), text.size());
+      values_.append_value(static_cast<int64_t>(data_.size()));
+      return true;
+    default: {  // Dictionary
+      auto found = dictionary_->index.find(text);
+      int32_t index = 0;
+      if (found != dictionary_->index.end()) {
+        index = found->second;
+      } else {
+        index = static_cast<int32_t>(dictionary_->texts.length());
+        if (!dictionary_->texts.add(Native{text})) return false;
+        dictionary_->index.emplace(std::string(text), index);
+      }
+      values_.append_value(index);
+      return true;
+    }
+  }
+}
+
+bool ValueColumn::add_other(const Native& value) {
+  if (type_.is_text()) {
+    if (!add_text(value.text)) return false;
+  } else {
+    switch (type_.value) {
+      case ValueType::Bool: bits_.push(value.whole != 0); break;
+      case ValueType::Float32: values_.append_value(static_cast<float>(value.real)); break;
+      case ValueType::Float64: values_.append_value(value.real); break;
+      case ValueType::Decimal128: values_.append_value(value.whole); break;
+      case ValueType::Date32: values_.append_value(static_cast<int32_t>(value.whole)); break;
+      default: {
+        // Integers, Date64 and Timestamp: the low bytes of the number (little-endian).
+        const auto wide = static_cast<int64_t>(value.whole);
+        values_.append(&wide, value_width(type_));
+      }
+    }
+  }
+  validity_.push(true);
+  ++length_;
+  return true;
+}
+
+void ValueColumn::rollback(size_t length) noexcept {
+  if (length >= length_) return;
+  nulls_ -= validity_.zeros_from(length);
+  validity_.truncate(length);
+  bits_.truncate(length);
+  length_ = length;
+  const size_t width = value_width(type_);
+  if (type_.value == ValueType::String || type_.value == ValueType::LargeString) {
+    // The text of value `length` started where the offsets say.
+    const char* at = values_.data() + length * width;
+    int64_t end = 0;
+    if (width == 4) {
+      int32_t narrow = 0;
+      std::memcpy(&narrow, at, 4);
+      end = narrow;
+    } else {
+      std::memcpy(&end, at, 8);
+    }
+    data_.truncate(static_cast<size_t>(end));
+    values_.truncate((length + 1) * width);
+  } else {
+    values_.truncate(length * width);
+  }
+  // A text a dropped record added to the dictionary stays there, unused, which is allowed.
+}
+
+void ValueColumn::reserve(size_t rows) {
+  validity_.reserve(rows);
+  if (type_.value == ValueType::Bool) bits_.reserve(rows);
+  const size_t width = value_width(type_);
+  values_.reserve((rows + 1) * width);
+  if (length_ == 0 || (type_.value != ValueType::String && type_.value != ValueType::LargeString)) {
+    return;
+  }
+  // A little over the rate so far, so that one more move is unlikely.
+  const size_t so_far = data_.size();
+  const size_t estimate = so_far / length_ * rows + so_far % length_ * rows / length_;
+  data_.reserve(estimate + estimate / 16);
+}
+
+Ref ValueColumn::finish() {
+  const size_t length = length_;
+  const size_t nulls = nulls_;
+  Ref validity = validity_.finish();
+  if (validity && nulls == 0) validity = Ref::borrow(Py_None);
+  Ref values = type_.value == ValueType::Bool ? bits_.finish() : values_.finish();
+  Ref buffers;
+  Ref dictionary = Ref::borrow(Py_None);
+  if (type_.value == ValueType::String || type_.value == ValueType::LargeString) {
+    Ref data = data_.finish();
+    buffers = buffers_tuple({&validity, &values, &data});
+  } else {
+    buffers = buffers_tuple({&validity, &values});
+  }
+  if (dictionary_) {
+    dictionary = dictionary_->texts.finish();
+    dictionary_->index.clear();
+  }
+  start();
+  return column_tuple(length, nulls, std::move(buffers), Ref::steal(PyTuple_New(0)),
+                      std::move(dictionary));
+}
+
+Column::Column(const ColumnType& type, bool is_list)
+    : is_list_(is_list), wide_(type.large_list), values_(type) {
+  start();
+}
+
+void Column::start() {
+  rows_ = 0;
+  if (!is_list_) return;
+  if (wide_) {
+    offsets_.append_value<int64_t>(0);
+  } else {
+    offsets_.append_value<int32_t>(0);
+  }
+}
+
+bool Column::end_list() {
+  const size_t end = values_.length();
+  ++rows_;
+  if (wide_) {
+    offsets_.append_value(static_cast<int64_t>(end));
+    return true;
+  }
+  const bool fits = end <= offset_limit();
+  offsets_.append_value(static_cast<int32_t>(fits ? end : 0));
+  return fits;
+}
+
+void Column::rollback(size_t rows) noexcept {
+  if (!is_list_) {
+    values_.rollback(rows);
+    return;
+  }
+  if (rows >= rows_) return;
+  const size_t width = wide_ ? 8 : 4;
+  int64_t end = 0;
+  if (wide_) {
+    std::memcpy(&end, offsets_.data() + rows * width, 8);
+  } else {
+    int32_t narrow = 0;
+    std::memcpy(&narrow, offsets_.data() + rows * width, 4);
+    end = narrow;
+  }
+  values_.rollback(static_cast<size_t>(end));
+  offsets_.truncate((rows + 1) * width);
+  rows_ = rows;
+}
+
+void Column::reserve(size_t rows) {
+  if (!is_list_) {
+    values_.reserve(rows);
+    return;
+  }
+  offsets_.reserve((rows + 1) * (wide_ ? 8 : 4));
+  if (rows_ > 0) values_.reserve(values_.length() / rows_ * rows + values_.length() % rows_);
+}
+
+Ref Column::finish() {
+  if (!is_list_) return values_.finish();
+  const size_t rows = rows_;
+  Ref none = Ref::borrow(Py_None);
+  Ref offsets = offsets_.finish();
+  Ref child = values_.finish();
+  Ref children = child ? Ref::steal(PyTuple_Pack(1, child.get())) : Ref();
+  start();
+  return column_tuple(rows, 0, buffers_tuple({&none, &offsets}), std::move(children),
+                      Ref::borrow(Py_None));
 }
 
 }  // namespace varnex::python

@@ -138,11 +138,6 @@ PyObject* py_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
-template <auto Fn>
-PyCFunction as_cfunction() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 }  // namespace
 
 PyMethodDef kGetDef = {"get", as_cfunction<py_get>(), METH_FASTCALL | METH_KEYWORDS,

@@ -159,11 +159,6 @@ PyObject* py_get_many_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 constexpr Param kResultGetManyParams[] = {{"paths", ParamKind::Any}};
 constexpr Signature kResultGetManySignature{"Result.get_many()", kResultGetManyParams};
 
-template <auto Fn>
-PyCFunction as_cfunction() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 }  // namespace
 
 PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -1,11 +1,13 @@
 // Module definition, its execution slot and PyInit__varnex, the one exported symbol.
 #include <Python.h>
 
+#include "python/describe.hpp"
 #include "python/element_dict.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"
 #include "python/many.hpp"
 #include "python/path_object.hpp"
+#include "python/plan.hpp"
 #include "python/records.hpp"
 #include "python/ref.hpp"
 #include "python/result.hpp"
@@ -21,11 +23,12 @@ PyMethodDef* const kFunctions[] = {
     &kGetDef,          &kGetBytesDef, &kGetBufferDef, &kGetManyDef,  &kGetManyBytesDef,
     &kGetManyBufferDef, &kParseDef,   &kCompileDef,   &kValidateDef,
     &kCheckDef,
-    &kRecordsDef,      &kTableRawDef,
 };
 
 // Private helpers of the package's own modules: attributes, not in __all__.
-PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef};
+PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef, &kCompilePlanDef,
+                                          &kRecordsDef,     &kTableDef,      &kDescribeDef,
+                                          &kSetOffsetLimitDef};
 
 struct ClassEntry {
   const char* name;

@@ -169,11 +169,6 @@ Py_hash_t Path_hash(PyObject* self) noexcept {
 
 // ---- spec ----------------------------------------------------------------
 
-template <auto Fn>
-PyCFunction as_cfunction() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 PyMethodDef kPathMethods[] = {
     {"get", as_cfunction<Path_get>(), METH_FASTCALL | METH_KEYWORDS, "get($self, data)\n--\n\n"},
     {"get_bytes", as_cfunction<Path_get_bytes>(), METH_FASTCALL | METH_KEYWORDS,

@@ -1,4 +1,4 @@
-// records() and table_raw(): the records a path selects, as rows or as columns.
+// _records() and _table(): the records a plan selects, as rows or as columns.
 #pragma once
 
 #include <Python.h>
@@ -6,6 +6,7 @@
 namespace varnex::python {
 
 extern PyMethodDef kRecordsDef;
-extern PyMethodDef kTableRawDef;
+extern PyMethodDef kTableDef;
+extern PyMethodDef kSetOffsetLimitDef;
 
 }  // namespace varnex::python

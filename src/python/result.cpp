@@ -242,11 +242,6 @@ PyObject* Result_to_bool(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-template <auto Fn>
-PyCFunction as_cfunction() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 PyMethodDef kResultMethods[] = {
     {"exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_exists)),
      METH_FASTCALL | METH_KEYWORDS, "exists($self)\n--\n\n"},

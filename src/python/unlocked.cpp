@@ -99,6 +99,25 @@ UnlockedPass::~UnlockedPass() {
   g_unlocked_passes.fetch_sub(1);
 }
 
+UnlockedPass::Relock::Relock(UnlockedPass& pass) noexcept : pass_(pass) {
+  if (pass_.saved_ == nullptr) return;
+  detail::t_pass_unlocked = false;
+  PyEval_RestoreThread(pass_.saved_);
+  taken_ = true;
+}
+
+UnlockedPass::Relock::~Relock() {
+  if (!taken_) return;
+  if (g_exiting.load()) {
+    // The exit waits for passes without the lock: this one keeps it from here on.
+    pass_.saved_ = nullptr;
+    g_unlocked_passes.fetch_sub(1);
+    return;
+  }
+  pass_.saved_ = PyEval_SaveThread();
+  detail::t_pass_unlocked = true;
+}
+
 namespace {
 
 // Run by atexit, before the interpreter starts to tear itself down. A thread

@@ -32,6 +32,21 @@ class UnlockedPass {
   UnlockedPass(const UnlockedPass&) = delete;
   UnlockedPass& operator=(const UnlockedPass&) = delete;
 
+  // Takes the lock back for its lifetime, inside a pass that gave it up (and does nothing in
+  // one that kept it): for work on Python objects between stretches of the pass, and for
+  // checking signals. Once the interpreter has begun to exit, the rest of the pass keeps it.
+  class Relock {
+   public:
+    explicit Relock(UnlockedPass& pass) noexcept;
+    ~Relock();
+    Relock(const Relock&) = delete;
+    Relock& operator=(const Relock&) = delete;
+
+   private:
+    UnlockedPass& pass_;
+    bool taken_ = false;
+  };
+
  private:
   PyThreadState* saved_ = nullptr;
 };

@@ -72,7 +72,8 @@ def test_keywords_in_any_order_and_subclasses():
 def test_module_shape():
     public = {n for n in dir(_varnex) if not n.startswith("_")}
     assert public == set(_varnex.__all__)
-    assert varnex.__all__ == [*_varnex.__all__, "table"]
+    assert varnex.__all__ == [*_varnex.__all__, "records", "table", "Field",
+                              "SkippedRecordsWarning", "describe_records", "RecordsDescription"]
     for cls in (getattr(_varnex, n) for n in _varnex.__all__):
         if isinstance(cls, type):  # named where pickle looks, and made only by the module
             assert (cls.__module__, cls.__qualname__) == ("varnex._varnex", cls.__name__)

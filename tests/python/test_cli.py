@@ -115,6 +115,22 @@ CASES = [
     (["r.a.#"], "<r><a>1</a><a>2</a><", "2\n", 0),
     (["-j", "-e", "r.a.#", "-e", "r.a|@count"], "<r><a>1</a><a>2</a><a x='",
      "[\n  2,\n  2\n]\n", 0),
+    # the paths inside the records, to choose fields from
+    (["--describe", "shop.item"], SHOP,
+     "5 paths in 2 records of shop.item\n"
+     "path   records  most  type     samples\n"
+     "@id          2     1  string   'a1', 'a2'\n"
+     "@qty         1     1  int64    '007'\n"
+     "name         2     1  string   'Pen & ink', 'Pad'\n"
+     "price        2     1  float64  '1.50', '2'\n"
+     "tag          1     2  string   'x', 'y'\n", 0),
+    (["--describe", "shop.none", "shop.xml", "b.xml"], None,
+     "shop.xml:\n0 paths in 0 records of shop.none\nb.xml:\n0 paths in 0 records of shop.none\n",
+     1),
+    (["--describe", "-e", "shop", "-e", "shop.item"], None, "", 2),
+    (["--describe", "shop.item|@count", "shop.xml"], None, "", 2,
+     "varnex: shop.xml: record_path must select elements, not attribute values, texts or "
+     "aggregates: 'shop.item|@count'\n"),
 ]
 
 

@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 import varnex
 from test_records import GENERATED_FIELDS, gen_document
+from test_typed_fields import CASES, case_document
 
 pa = pytest.importorskip("pyarrow")
 pytest.importorskip("dask.dataframe")
@@ -74,17 +75,46 @@ def test_errors(files, client, tmp_path):
     folder, names, _ = files
     with pytest.raises(ValueError, match="field 'id': unknown modifier"):
         varnex.dask.read_xml(str(folder / "part*"), "feed.item.#", {"id": "@id|@x"})
+    with pytest.raises(ValueError, match="field 'id': unknown type 'in64'"):
+        varnex.dask.read_xml(str(folder / "part*"), "feed.item.#", {"id": ("@id", "in64")})
     with pytest.raises(FileNotFoundError):
         varnex.dask.read_xml(str(folder / "nothing*.xml"), "feed.item.#", FIELDS)
-    # A field whose path does not say it repeats may not become a list in one file only.
-    (tmp_path / "a.xml").write_bytes(b"<r><i><v>1</v></i></r>")
-    (tmp_path / "b.xml").write_bytes(b"<r><i><v>1</v><v>2</v></i></r>")
-    frame = varnex.dask.read_xml(str(tmp_path / "*.xml"), "r.i.#", {"v": "v"})
-    with pytest.raises(ValueError, match="field 'v' matched several elements"):
+    bad = tmp_path / "bad.xml"
+    bad.write_bytes(b"<r><i><n>1</n></i>\n<i><n>x</n></i></r>")
+    frame = varnex.dask.read_xml(str(bad), "r.i", {"n": ("n", "int64")})
+    with pytest.raises(ValueError) as raised:
         frame.compute()
-    assert as_table(varnex.dask.read_xml(
-        str(tmp_path / "*.xml"), "r.i.#", {"v": "v.#"}).compute()).column("v").to_pylist() == [
-        ["1"], ["1", "2"]]
+    assert str(raised.value) == (f"{bad}: field 'n' of record 1 (byte 19, line 2): 'x' is not a "
+                                 "valid int64")
+
+
+def test_files_that_disagree_in_repetition(client, tmp_path):
+    # Some records repeat a field and others do not, in one file and across files.
+    (tmp_path / "a.xml").write_bytes(b"<r><i><v>1</v></i><i/></r>")
+    (tmp_path / "b.xml").write_bytes(b"<r><i><v>2</v><v>3</v></i><i><v>4</v></i></r>")
+    each = varnex.dask.read_xml(str(tmp_path / "*.xml"), "r.i", {"v": ("v.#", "int64")})
+    assert str(each.dtypes["v"]) == "list<item: int64>[pyarrow]"
+    assert as_table(each.compute()).column("v").to_pylist() == [[1], [], [2, 3], [4]]
+    first = varnex.dask.read_xml(str(tmp_path / "*.xml"), "r.i", {"v": ("v", "int64")},
+                                 on_repeat="first")
+    assert as_table(first.compute()).column("v").to_pylist() == [1, None, 2, 4]
+    scalar = varnex.dask.read_xml(str(tmp_path / "*.xml"), "r.i", {"v": "v"})
+    with pytest.raises(ValueError, match=r"b\.xml: field 'v' of record 0 \(byte 3, line 1\): 2 "
+                                         "matches in one record"):
+        scalar.compute()
+
+
+def test_field_kinds_and_policies_on_the_cluster(client, tmp_path):
+    # The case table of test_typed_fields, each case a file of its own read on the workers.
+    for n, (name, (spec, records, keywords, values, _)) in enumerate(CASES.items()):
+        path = tmp_path / f"case{n}.xml"
+        path.write_bytes(case_document(records))
+        frame = varnex.dask.read_xml(str(path), "r.i", {"f": spec}, **keywords)
+        got = frame.compute()
+        # The meta is the schema (a category's values are known once read).
+        assert {c: str(t) for c, t in got.dtypes.items()} == {
+            c: str(t) for c, t in frame.dtypes.items()}, name
+        assert as_table(got).column("f").to_pylist() == values, name
 
 
 def test_arguments_are_checked_before_any_task_runs(files, tmp_path):
@@ -117,7 +147,8 @@ def test_no_fields_still_give_one_row_per_record(files, client):
 def test_errors_inside_a_partition_name_the_file(client, tmp_path):
     bad = tmp_path / "bad.xml"
     bad.write_bytes(b"<r><i><t>\xff</t></i></r>")
-    with pytest.raises(ValueError, match=f"^{bad}: field 't' of record 0: invalid utf-8"):
+    where = r"field 't' of record 0 \(byte 3, line 1\)"
+    with pytest.raises(ValueError, match=f"^{bad}: {where}: invalid utf-8"):
         varnex.dask.read_xml(str(bad), "r.i.#", {"t": "t"}).compute()
 
 

@@ -5,10 +5,12 @@ from __future__ import annotations
 import gc
 import os
 import sys
+import warnings
 import weakref
 
 import pytest
 import varnex
+from varnex._fields import Plan
 
 DOC = '<r><a id="1">10</a><a id="2">x</a><b><c>\u00e9</c></b><d v="&quot;t&quot;"/></r>'
 DOC_BYTES = DOC.encode()
@@ -64,8 +66,21 @@ def exercise(doc, data, buffer, bad):
         _ = varnex.parse(encoded)["a"][1:], list(varnex.parse(bytearray(encoded)).items())
     fields = {"id": "@id", "text": "#text", "c": varnex.compile("c")}
     _ = varnex.records(data, "r.a.#", fields), varnex.records(LATIN1, "r.a.#", fields)
-    _ = varnex._varnex.table_raw(buffer, "**.a", fields)
+    _ = varnex._varnex._table(buffer, Plan("**.a", fields).capsule)
     expect(ValueError, lambda: varnex.records(data, "r.a.#", {"x": "a)"}))
+    # Every column type, the policies, the located errors and a skipped record.
+    typed = {"id": ("@id", "int64"), "n": varnex.Field("#text", "float64", on_invalid="null"),
+             "k": ("#text", "dictionary"), "all": ("**.c", "large_string"),
+             "d": varnex.Field("#text", "decimal128(5, 1)", on_invalid="null"),
+             "t": varnex.Field("@id", "timestamp[ms, tz=UTC]", format="%d", on_invalid="null")}
+    _ = varnex.records(data, "r.a.#", typed)
+    _ = varnex._varnex._table(buffer, Plan("r.a", typed).capsule)
+    expect(ValueError, lambda: varnex.records(data, "r.a.#", {"n": ("#text", "int8")}))
+    expect(ValueError, lambda: varnex.records(buffer, "r", {"a": "a"}))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        _ = varnex.records(bad + b"<r><a>1</a></r>", "**.r", {"a": "@a"}, on_error="skip")
+    _ = str(varnex.describe_records(data, "r.a", sample=None))
     text = varnex.get(doc, "r.b.c")
     _ = text[0], text[-1:], text[::-1], repr(text)  # the kept text and its marks
     bad_result = varnex.get_bytes(bad, "r.@a")

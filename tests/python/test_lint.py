@@ -11,7 +11,8 @@ import pytest
 import varnex._varnex
 
 SRC = Path(__file__).resolve().parents[2] / "src"
-CORE = [p for layer in ("xml", "path", "engine") for p in sorted((SRC / layer).glob("*.[ch]pp"))]
+CORE = [p for layer in ("xml", "path", "engine", "values")
+        for p in sorted((SRC / layer).glob("*.[ch]pp"))]
 BINDING = sorted((SRC / "python").glob("*.[ch]pp"))
 
 # What a build for 3.11's limited API still compiles: private names and the

@@ -40,12 +40,13 @@ def attr(record, name: str) -> list[str]:
 
 
 # Each field: its path, the texts lxml finds for it in one record, and whether its path
-# selects each match (a list column whatever one record holds).
+# selects each match (a list column whatever one record holds). A field of one value that
+# matches several times keeps the first (on_repeat="first" is given to the calls).
 GENERATED_FIELDS = {
     "id": ("@id", lambda r: attr(r, "id"), False),
     "kind": ("@kind", lambda r: attr(r, "kind"), False),  # written with a prefix
     "name": ("name", lambda r: [text(e) for e in kids(r, "name")], False),
-    "alias": ("alias", lambda r: [text(e) for e in kids(r, "alias")], False),
+    "alias": ("alias", lambda r: [text(e) for e in kids(r, "alias")][:1], False),
     "aliases": ("alias.#", lambda r: [text(e) for e in kids(r, "alias")], True),
     "alias_count": ("alias|@count", lambda r: [str(len(kids(r, "alias")))], False),
     "first_alias": ("alias|@first", lambda r: [text(e) for e in kids(r, "alias")][:1], False),
@@ -95,20 +96,12 @@ def gen_document(seed: int, count: int = 60) -> bytes:
             "</feed>\n").encode()
 
 
-def expected(doc: bytes, record_tag: str, fields: dict) -> tuple[list[dict], dict]:
-    """Rows as records() gives them, and columns as table() gives them, from lxml."""
+def expected(doc: bytes, record_tag: str, fields: dict) -> list[dict]:
+    """Rows as records() gives them (table() has the same columns), from lxml."""
     found = [{name: ref(r) for name, (_, ref, _) in fields.items()}
              for r in etree.fromstring(doc).iter(record_tag)]
-    rows = [{k: (None if not v else v[0] if len(v) == 1 else v) for k, v in row.items()}
+    return [{k: v if fields[k][2] else v[0] if v else None for k, v in row.items()}
             for row in found]
-    columns = {}
-    for name, (_, _, each) in fields.items():
-        values = [row[name] for row in found]
-        if each or any(len(v) > 1 for v in values):
-            columns[name] = [v or None for v in values]
-        else:
-            columns[name] = [v[0] if v else None for v in values]
-    return rows, columns
 
 
 def paths(fields: dict) -> dict[str, str]:
@@ -117,17 +110,17 @@ def paths(fields: dict) -> dict[str, str]:
 
 @pytest.mark.parametrize("seed", range(4))
 def test_rows_and_columns_match_lxml(seed):
-    # The last document is long enough for the columns to be sized from a sample.
-    doc, fields = gen_document(seed, count=1500 if seed == 3 else 60), GENERATED_FIELDS
-    rows, columns = expected(doc, "item", fields)
-    assert varnex.records(doc, "feed.item.#", paths(fields)) == rows
-    table = varnex.table(doc, "feed.item.#", paths(fields))
+    # The last document is long enough for its records to come in several batches, and the
+    # columns to be sized from the first.
+    doc, fields = gen_document(seed, count=6000 if seed == 3 else 60), GENERATED_FIELDS
+    rows = expected(doc, "item", fields)
+    assert varnex.records(doc, "feed.item.#", paths(fields), on_repeat="first") == rows
+    table = varnex.table(doc, "feed.item.#", paths(fields), on_repeat="first")
     table.validate(full=True)
     assert table.column_names == list(fields)
-    assert table.to_pydict() == columns
-    for name, values in columns.items():
-        is_list = any(isinstance(v, list) for v in values) or fields[name][2]
-        kind = pa.list_(pa.string()) if is_list else pa.string()
+    assert table.to_pylist() == rows
+    for name, (_, _, each) in fields.items():
+        kind = pa.list_(pa.string()) if each else pa.string()
         assert table.schema.field(name).type == kind, name
 
 
@@ -164,22 +157,25 @@ def test_every_input_form_gives_the_same_table():
 
 def test_names_order_and_shapes():
     doc = b"<r><i a='1'><v>x</v><v>y</v></i><i/><i a='2'><v>z</v></i></r>"
-    fields = {"z \u00e9": "@a", "": "v", "each": "v.#", "none": "w", "count": "v|@count"}
+    fields = {"z \u00e9": "@a", "": "v|@last", "each": "v.#", "none": "w", "count": "v|@count",
+              "nones": "w.#"}
     table = varnex.table(doc, "r.i.#", fields)
     assert table.column_names == list(fields)
-    assert table.to_pydict() == {
+    columns = {
         "z \u00e9": ["1", None, "2"],
-        "": [["x", "y"], None, ["z"]],  # promoted to lists by the first record
-        "each": [["x", "y"], None, ["z"]],
+        "": ["y", None, "z"],
+        "each": [["x", "y"], [], ["z"]],  # a list in every row, empty where none matched
         "none": [None, None, None],
         "count": ["2", "0", "1"],
+        "nones": [[], [], []],
     }
-    # No records: the columns still have their types.
+    assert table.to_pydict() == columns
+    assert varnex.records(doc, "r.i.#", fields) == table.to_pylist()
+    # The schema is the paths': a document with no records has the same.
     empty = varnex.table(b"<r/>", "r.i.#", fields)
-    assert empty.num_rows == 0
-    assert [str(t) for t in empty.schema.types] == [
-        "string", "string", "list<item: string>", "string", "string"]
+    assert empty.num_rows == 0 and empty.schema == table.schema
     assert varnex.table(doc, "r.i.#", {}).num_columns == 0
+    assert varnex.table(doc, "r.i.#", {}).num_rows == 3
     assert varnex.records(doc, "r.i.#", {}) == [{}, {}, {}]
 
 
@@ -194,12 +190,21 @@ def test_names_order_and_shapes():
         (b"<r/>", "r.i", {"a": "b.#.#"}, ValueError, "field 'a': # without preceding name"),
         (b"<r/>", 3, {}, TypeError, "record_path: path must be str or varnex.Path"),
         (b"<r/>", "r.i", {1: "@a"}, TypeError, "field names must be str"),
-        (b"<r><i><b></b><b></b></i></r>", "r.i", {"ok": "@a", "bad": "b.c"}, ValueError,
-         "field 'bad': path is ambiguous: b "),
-        (b'<r><i a="x"/><i a="\xff"/></r>', "r.i", {"a": "@a"}, ValueError,
-         "field 'a' of record 1: invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"<r/>", "r.i", {"a": 7}, TypeError, "field 'a': expected a path (str or varnex.Path)"),
+        (b"<r/>", "r.i", [("a", "@a")], TypeError, "'list' object is not a mapping"),
+        # Inside a record every match of a name is followed; a filter's own path is still
+        # one value, and says so.
+        (b"<r><i><x><b><c>1</c></b><b></b></x></i></r>", "r.i", {"ok": "@a", "bad": "x#(b.c>1)"},
+         ValueError, "field 'bad' of record 0 (byte 3, line 1): path is ambiguous: b "),
+        (b'<r><i a="x"/>\n<i a="\xff"/></r>', "r.i", {"a": "@a"}, ValueError,
+         "field 'a' of record 1 (byte 14, line 2): invalid utf-8 sequence of 1 bytes from index 0"),
         (b"<r><i><t>x</t></i><i><t>ok\xff</t></i></r>", "r.i", {"t": "t"}, ValueError,
-         "field 't' of record 1: invalid utf-8 sequence of 1 bytes from index 2"),
+         "field 't' of record 1 (byte 18, line 1): invalid utf-8 sequence of 1 bytes from index 2"),
+        (b"<r><i><t>x</t><t>y</t></i></r>", "r.i", {"t": "t"}, ValueError,
+         "field 't' of record 0 (byte 3, line 1): 2 matches in one record, but the field holds "
+         "one value: end its path in '.#' for a list, or pass on_repeat='first' or 'last'"),
+        (b"<r><i/><i><t>x", "r.i", {"t": "t"}, ValueError,
+         "record 1 (byte 7, line 1): the document ends inside the record"),
     ],
 )
 def test_errors(call, data, record_path, fields, error, message):

@@ -34,7 +34,7 @@ CALLS = {
     "get_many_buffer": lambda m: varnex.get_many_buffer(m, ["r.a.#", "r.a.#.b|@sum"]),
     "validate": varnex.validate,
     "records": lambda m: varnex.records(m, "r.a.#", {"b": "b"}),
-    "table_raw": lambda m: varnex._varnex.table_raw(m, "r.a.#", {"b": "b"}),
+    "table": lambda m: varnex.table(m, "r.a.#", {"b": "b"}),
     "parse.get": lambda m: varnex.parse(m).get("r.a.#"),
     "parse.to_str": lambda m: varnex.parse(m).to_str(),
     "parse[key]": lambda m: varnex.parse(m)["a"],

@@ -155,15 +155,24 @@ def results() -> None:
 
 def tables() -> None:
     rows = varnex.records(RAW, "catalog.book.#", FIELDS)
-    assert_type(rows, list[dict[str, str | list[str] | None]])
-    columns = varnex.table_raw(DOC, varnex.compile("catalog.book.#"), FIELDS)
-    assert_type(columns[0][0], str)
-    assert_type(varnex.table(RAW, "catalog.book.#", {"title": "title"}), pyarrow.Table)
+    assert_type(rows, list[dict[str, Any]])
+    typed: dict[str, str | tuple[str, pyarrow.DataType] | varnex.Field] = {
+        "price": varnex.Field("price", "float64", on_invalid="null"),
+        "day": ("published", pyarrow.date32()), "id": "@id"}
+    books = varnex.table(RAW, varnex.compile("catalog.book.#"), typed, on_repeat="first",
+                         null_values=["", "N/A"], on_error="skip")
+    assert_type(books, pyarrow.Table)
+    found = varnex.describe_records(RAW, "catalog.book.#", sample=None)
+    assert_type(found, varnex.RecordsDescription)
+    assert_type(found.fields(), dict[str, varnex.Field])
+    assert_type(found.paths[0].most, int)
+    assert_type(varnex.SkippedRecordsWarning("skipped"), varnex.SkippedRecordsWarning)
     with tempfile.TemporaryDirectory() as folder:
         name = os.path.join(folder, "catalog.xml")
         with open(name, "wb") as file:
             file.write(RAW)
-        frame = varnex.dask.read_xml([name], "catalog.book.#", FIELDS, include_path_column=True)
+        frame = varnex.dask.read_xml([name], "catalog.book.#", typed, include_path_column=True,
+                                     on_invalid="null")
         assert_type(frame, dd.DataFrame)
         assert_type(main(["--validate", name]), int)
         assert_type(main(["--validate", "--strict", name]), int)

@@ -1,0 +1,58 @@
+// Located errors: the record's index, its byte offset and its line, worded on failure only.
+#include "python/locate.hpp"
+
+#include <algorithm>
+
+#include "python/plan.hpp"
+
+namespace varnex::python {
+
+size_t Locator::offset_of(const Record& record) const noexcept {
+  const char* begin = doc_.data();
+  if (record.bytes.data() >= begin && record.bytes.data() < begin + doc_.size()) {
+    return static_cast<size_t>(record.bytes.data() - begin);
+  }
+  if (record.exact) return record.offset;
+  // A copy (an empty-element tag handed over by a filter): the first one like it from the
+  // record before on.
+  const size_t found = doc_.find(record.bytes, std::min(record.offset, doc_.size()));
+  return found == std::string_view::npos ? record.offset : found;
+}
+
+Ref Locator::where(const Record& record, PyObject* field) const {
+  const size_t offset = offset_of(record);
+  const auto line = 1 + std::count(doc_.begin(), doc_.begin() + static_cast<std::ptrdiff_t>(
+                                                                     std::min(offset, doc_.size())),
+                                   '\n');
+  const auto index = static_cast<Py_ssize_t>(record.index);
+  const auto byte = static_cast<Py_ssize_t>(offset);
+  const auto line_number = static_cast<Py_ssize_t>(line);
+  if (field != nullptr) {
+    return Ref::steal(PyUnicode_FromFormat("field %R of record %zd (byte %zd, line %zd)", field,
+                                           index, byte, line_number));
+  }
+  return Ref::steal(
+      PyUnicode_FromFormat("record %zd (byte %zd, line %zd)", index, byte, line_number));
+}
+
+void Locator::locate_error(const Record& record, PyObject* field) const noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  Ref prefix;
+  try {
+    prefix = where(record, field);
+  } catch (...) {  // no memory to say where: the error itself still goes up
+  }
+  if (!prefix) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  if (prefix) prefix_error(prefix.get());
+}
+
+void Locator::raise(const Record& record, PyObject* field, const char* message) const noexcept {
+  PyErr_SetString(PyExc_ValueError, message);
+  locate_error(record, field);
+}
+
+}  // namespace varnex::python

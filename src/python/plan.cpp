@@ -1,0 +1,274 @@
+// Compiling a table's plan: the record path, and per field its program, type and policies.
+#include "python/plan.hpp"
+
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "path/shape.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/path_object.hpp"
+#include "python/query.hpp"
+
+namespace varnex::python {
+namespace {
+
+constexpr const char* kCapsuleName = "varnex.RecordPlan";
+constexpr const char* kNotElements =
+    "record_path must select elements, not attribute values, texts or aggregates";
+constexpr const char* kBadPath = "path must be str or varnex.Path";
+constexpr const char* kBadSpec = "_compile_plan(): a field is not a tuple varnex._fields made";
+
+// The program of a str or Path; null with an exception set.
+path::ProgramPtr program_of(PyObject* path) {
+  if (PyUnicode_Check(path)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(path, &size);
+    if (data == nullptr) return nullptr;
+    return compile_path(std::string_view(data, static_cast<size_t>(size)));
+  }
+  Ref list = Ref::steal(PyList_New(1));
+  if (!list) return nullptr;
+  PyList_SetItem(list.get(), 0, Py_NewRef(path));  // steals the new reference
+  std::vector<path::ProgramPtr> programs;
+  if (!collect_programs(list.get(), programs)) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, kBadPath);
+    }
+    return nullptr;
+  }
+  return programs.front();
+}
+
+void name_the_path(const char* format, PyObject* arg) noexcept {
+  Ref prefix = Ref::steal(arg != nullptr ? PyUnicode_FromFormat(format, arg)
+                                         : PyUnicode_FromString(format));
+  if (prefix) prefix_error(prefix.get());
+}
+
+}  // namespace
+
+path::ProgramPtr compile_record_path(PyObject* record_path) {
+  path::ProgramPtr program = program_of(record_path);
+  if (!program) {
+    name_the_path("record_path", nullptr);
+    return nullptr;
+  }
+  if (!path::yields_elements(*program)) {
+    PyErr_Format(PyExc_ValueError, "%s: %R", kNotElements, record_path);
+    return nullptr;
+  }
+  return path::each_at_end(std::move(program));
+}
+
+namespace {
+
+// One of `words`, by its index; -1 with TypeError set.
+template <size_t N>
+int choice(PyObject* text, const char* const (&words)[N]) noexcept {
+  if (PyUnicode_Check(text)) {
+    for (size_t i = 0; i < N; ++i) {
+      if (PyUnicode_CompareWithASCIIString(text, words[i]) == 0) return static_cast<int>(i);
+    }
+  }
+  PyErr_SetString(PyExc_TypeError, kBadSpec);
+  return -1;
+}
+
+bool read_int(PyObject* obj, int& out) noexcept {
+  const long value = PyLong_Check(obj) ? PyLong_AsLong(obj) : -1;
+  if (value < 0 || value > 1000) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, kBadSpec);
+    return false;
+  }
+  out = static_cast<int>(value);
+  return true;
+}
+
+// The column type of (kind, a, b, large_list); false with TypeError set.
+bool read_type(PyObject* const* item, ColumnType& type) noexcept {
+  static const char* const kKinds[] = {"string", "large_string", "dictionary", "bool",
+                                       "int", "uint", "float", "decimal128", "date32", "date64",
+                                       "timestamp"};
+  const int kind = choice(item[0], kKinds);
+  int a = 0;
+  int b = 0;
+  if (kind < 0 || !read_int(item[1], a) || !read_int(item[2], b)) return false;
+  static constexpr ValueType kValues[] = {
+      ValueType::String, ValueType::LargeString, ValueType::Dictionary, ValueType::Bool,
+      ValueType::Int,    ValueType::UInt,        ValueType::Float64,    ValueType::Decimal128,
+      ValueType::Date32, ValueType::Date64,      ValueType::Timestamp};
+  type.value = kValues[kind];
+  bool ok = true;
+  switch (type.value) {
+    case ValueType::Int:
+    case ValueType::UInt:
+      ok = a == 8 || a == 16 || a == 32 || a == 64;
+      type.bytes = static_cast<uint8_t>(a / 8);
+      break;
+    case ValueType::Float64:
+      ok = a == 32 || a == 64;
+      if (a == 32) type.value = ValueType::Float32;
+      break;
+    case ValueType::Decimal128:
+      ok = a >= 1 && a <= 38 && b <= a;
+      type.precision = a;
+      type.scale = b;
+      break;
+    case ValueType::Timestamp:
+      ok = a <= 3;
+      type.unit = static_cast<values::TimeUnit>(a);
+      break;
+    default:
+      break;
+  }
+  type.large_list = PyObject_IsTrue(item[3]) == 1;
+  if (!ok) PyErr_SetString(PyExc_TypeError, kBadSpec);
+  return ok;
+}
+
+// One field from (name, path, kind, a, b, large_list, on_repeat, on_invalid, null_values,
+// format, maker); false with an exception set.
+bool read_field(PyObject* spec, FieldPlan& field) {
+  if (!PyTuple_Check(spec) || PyTuple_Size(spec) != 11) {
+    PyErr_SetString(PyExc_TypeError, kBadSpec);
+    return false;
+  }
+  PyObject* item[11];
+  for (Py_ssize_t i = 0; i < 11; ++i) item[i] = PyTuple_GetItem(spec, i);  // borrowed
+  if (!PyUnicode_Check(item[0])) {
+    PyErr_SetString(PyExc_TypeError, "field names must be str");
+    return false;
+  }
+  field.name = Ref::borrow(item[0]);
+  path::ProgramPtr program = program_of(item[1]);
+  if (!program) {
+    name_the_path("field %R", item[0]);
+    return false;
+  }
+  field.is_list = path::selects_each(*program);
+  field.program = path::every_match(std::move(program));
+  if (!read_type(item + 2, field.type)) return false;
+  static const char* const kRepeat[] = {"error", "first", "last"};
+  static const char* const kInvalid[] = {"error", "null"};
+  const int repeat = choice(item[6], kRepeat);
+  const int invalid = repeat < 0 ? -1 : choice(item[7], kInvalid);
+  if (invalid < 0) return false;
+  field.on_repeat = static_cast<OnRepeat>(repeat);
+  field.on_invalid = static_cast<OnInvalid>(invalid);
+  if (item[8] != Py_None) {
+    if (!PyTuple_Check(item[8])) {
+      PyErr_SetString(PyExc_TypeError, kBadSpec);
+      return false;
+    }
+    auto& texts = field.null_values.emplace();
+    for (Py_ssize_t i = 0; i < PyTuple_Size(item[8]); ++i) {
+      Py_ssize_t size = 0;
+      PyObject* text = PyTuple_GetItem(item[8], i);
+      const char* data = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+      if (data == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, kBadSpec);
+        return false;
+      }
+      texts.emplace_back(data, static_cast<size_t>(size));
+    }
+  }
+  if (item[9] != Py_None) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_Check(item[9]) ? PyUnicode_AsUTF8AndSize(item[9], &size) : nullptr;
+    if (data == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, kBadSpec);
+      return false;
+    }
+    auto compiled = values::DateFormat::compile(std::string_view(data, static_cast<size_t>(size)));
+    if (auto* message = std::get_if<std::string>(&compiled)) {
+      PyErr_Format(PyExc_ValueError, "field %R: %s: %R", item[0], message->c_str(), item[9]);
+      return false;
+    }
+    field.format = std::get<values::DateFormat>(std::move(compiled));
+  }
+  field.maker = Ref::borrow(item[10]);
+  field.kept_as_text = field.type.is_text() && !field.null_values;
+  return true;
+}
+
+void plan_destructor(PyObject* capsule) noexcept {
+  delete static_cast<RecordPlan*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+constexpr Param kCompilePlanParams[] = {
+    {"record_path", ParamKind::Any}, {"fields", ParamKind::Any}, {"on_error", ParamKind::Any}};
+constexpr Signature kCompilePlanSignature{"_compile_plan()", kCompilePlanParams};
+
+// Returns (capsule, a tuple saying for each field whether it is a list column).
+PyObject* py_compile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[3];
+    if (!bind_args(kCompilePlanSignature, args, nargs, kwnames, bound)) return nullptr;
+    auto plan = std::make_unique<RecordPlan>();
+    plan->record = compile_record_path(bound[0].object);
+    if (!plan->record) return nullptr;
+    if (!PyTuple_Check(bound[1].object)) {
+      PyErr_SetString(PyExc_TypeError, kBadSpec);
+      return nullptr;
+    }
+    const Py_ssize_t n = PyTuple_Size(bound[1].object);
+    plan->fields.resize(static_cast<size_t>(n));
+    Ref lists = Ref::steal(PyTuple_New(n));
+    if (!lists) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      FieldPlan& field = plan->fields[static_cast<size_t>(i)];
+      if (!read_field(PyTuple_GetItem(bound[1].object, i), field)) return nullptr;
+      plan->programs.push_back(field.program.get());
+      PyTuple_SetItem(lists.get(), i, Py_NewRef(field.is_list ? Py_True : Py_False));  // steals
+    }
+    static const char* const kOnError[] = {"raise", "skip"};
+    const int on_error = choice(bound[2].object, kOnError);
+    if (on_error < 0) return nullptr;
+    plan->on_error = static_cast<OnError>(on_error);
+    Ref capsule = Ref::steal(PyCapsule_New(plan.get(), kCapsuleName, plan_destructor));
+    if (!capsule) return nullptr;
+    plan.release();  // the capsule owns it now
+    return PyTuple_Pack(2, capsule.get(), lists.get());
+  });
+}
+
+}  // namespace
+
+RecordPlan* plan_of(PyObject* capsule) noexcept {
+  auto* plan = static_cast<RecordPlan*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  if (plan == nullptr) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "plan must be a capsule made by _compile_plan()");
+  }
+  return plan;
+}
+
+void prefix_error(PyObject* prefix) noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type != PyExc_ValueError && type != PyExc_TypeError) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref owned_type = Ref::steal(type);
+  Ref owned_value = Ref::steal(value);
+  Ref owned_traceback = Ref::steal(traceback);
+  Ref message = Ref::steal(owned_value ? PyObject_Str(owned_value.get()) : nullptr);
+  if (!message) return;
+  PyErr_Format(owned_type.get(), "%U: %U", prefix, message.get());
+}
+
+PyMethodDef kCompilePlanDef = {"_compile_plan", as_cfunction<py_compile_plan>(),
+                               METH_FASTCALL | METH_KEYWORDS,
+                               "_compile_plan(record_path, fields, on_error)\n--\n\n"};
+
+}  // namespace varnex::python

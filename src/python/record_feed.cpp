@@ -1,0 +1,242 @@
+// Records found, batched, answered and handed over, with the lock taken only between batches.
+#include "python/record_feed.hpp"
+
+#include <deque>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "python/errors.hpp"
+#include "python/unlocked.hpp"
+
+namespace varnex::python {
+
+namespace {
+
+// A batch's fields are answered in one stretch, then handed over with the lock: about this
+// many bytes of records, no more records than this (their answers are all held at once), and
+// no more of the document than this between two batches, so that signals are checked often.
+constexpr size_t kBatchBytes = 256 * 1024;
+constexpr size_t kBatchRecords = 4096;
+constexpr size_t kBatchReach = 8 * 1024 * 1024;
+// A pass that keeps its matches for the modifiers checks signals after this many.
+constexpr size_t kWatchItems = 4096;
+
+constexpr const char* kTruncated = "the document ends inside the record";
+
+class Feed final : public engine::ItemObserver {
+ public:
+  Feed(std::string_view doc, const RecordPlan& plan, const Locator& locator, RecordSink& sink,
+       Skipped& skipped, UnlockedPass& pass, bool takes)
+      : doc_(doc), plan_(plan), locator_(locator), sink_(sink), skipped_(skipped), pass_(pass),
+        takes_(takes), within_(plan.programs, true), reach_from_(0) {}
+
+  // The engine's call for each record found: taken into the batch, or only counted when the
+  // pass keeps its matches for its modifiers.
+  bool found(engine::Items& items, const char* at) override {
+    try {
+      if (!takes_) return watch(items.size());
+      for (size_t i = 0; i < items.size(); ++i) {
+        const bool told = i == 0 && at != nullptr;
+        take(items, i, told ? static_cast<size_t>(at - doc_.data()) : last_offset_, told);
+      }
+      items.clear();
+      return !batch_full() || flush();
+    } catch (...) {
+      thrown_ = std::current_exception();
+      return false;
+    }
+  }
+
+  // Each record of `items` (the pass's matches, spans into the document).
+  void take_all(const engine::Items& items) {
+    for (size_t i = 0; i < items.size() && !ended(); ++i) {
+      take(items, i, last_offset_, false);
+      if (batch_full()) (void)flush();
+    }
+  }
+
+  // Answers the batch and hands it to the sink; false when the pass is to end.
+  bool flush() {
+    std::optional<engine::EngineError> error;
+    size_t answered = 0;
+    if (answers_.size() < batch_.size()) answers_.resize(batch_.size());
+    for (; answered < batch_.size(); ++answered) {
+      error = within_.run(batch_[answered].bytes, answers_[answered]);
+      if (error) break;
+    }
+    const UnlockedPass::Relock lock(pass_);
+    for (size_t i = 0; i < answered; ++i) {
+      if (!hand(batch_[i], answers_[i])) return end(true);
+    }
+    if (error) {
+      raise_field_error(batch_[answered], *error);
+      return end(true);
+    }
+    if (PyErr_CheckSignals() < 0) return end(true);
+    if (!expected_ && !batch_.empty()) {
+      // As many records in all as the whole document holds at the rate so far.
+      const Record& last = batch_.back();
+      const double reached = static_cast<double>(last.offset + last.bytes.size());
+      if (reached > 0) {
+        sink_.expect(static_cast<size_t>(static_cast<double>(handed_) *
+                                         static_cast<double>(doc_.size()) / reached));
+      }
+      expected_ = true;
+    }
+    batch_.clear();
+    copies_.clear();
+    batch_bytes_ = 0;
+    reach_from_ = last_offset_;
+    if (sink_.full()) return end(false);
+    return true;
+  }
+
+  void expect(size_t rows) {
+    sink_.expect(rows);
+    expected_ = true;
+  }
+  [[nodiscard]] bool ended() const noexcept { return ended_; }
+  [[nodiscard]] bool failed() const noexcept { return failed_; }
+  void rethrow() const {
+    if (thrown_) std::rethrow_exception(thrown_);
+  }
+
+ private:
+  // Record `i` of `items` into the batch: a view into the document, or a copy kept with it.
+  void take(const engine::Items& items, size_t i, size_t offset, bool exact) {
+    Record record;
+    record.index = next_index_++;
+    if (items.is_span(i)) {
+      record.bytes = items.bytes(i, doc_);
+      record.offset = items.span(i).start;
+    } else {
+      copies_.emplace_back(items.owned(i));
+      record.bytes = copies_.back();
+      record.offset = offset;
+      record.exact = exact;
+    }
+    if (record.exact) last_offset_ = record.offset;
+    batch_bytes_ += record.bytes.size();
+    batch_.push_back(record);
+  }
+
+  [[nodiscard]] bool batch_full() const noexcept {
+    return batch_.size() >= kBatchRecords || batch_bytes_ >= kBatchBytes ||
+           (last_offset_ > reach_from_ && last_offset_ - reach_from_ >= kBatchReach);
+  }
+
+  bool watch(size_t found) {
+    if (found < watched_ + kWatchItems) return true;
+    watched_ = found;
+    const UnlockedPass::Relock lock(pass_);
+    return PyErr_CheckSignals() == 0 || end(true);
+  }
+
+  // One record to the sink, unless it is malformed and on_error drops it.
+  bool hand(const Record& record, std::vector<engine::Items>& answers) {
+    Added added = Added::Malformed;
+    const char* end = record.bytes.data() + record.bytes.size();
+    if (end == doc_.data() + doc_.size() && !engine::element_is_closed(record.bytes)) {
+      locator_.raise(record, nullptr, kTruncated);
+    } else {
+      added = sink_.add(answers, record);
+    }
+    ++handed_;
+    if (added == Added::Ok) return true;
+    if (added == Added::Failed || plan_.on_error == OnError::Raise) return false;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref owned_type = Ref::steal(type);
+    Ref owned_value = Ref::steal(value);
+    Ref owned_traceback = Ref::steal(traceback);
+    if (skipped_.count++ == 0) {
+      skipped_.first = Ref::steal(owned_value ? PyObject_Str(owned_value.get()) : nullptr);
+      if (!skipped_.first) return false;
+    }
+    return true;
+  }
+
+  // The ambiguity error of the first field that fails alone in `record`.
+  void raise_field_error(const Record& record, const engine::EngineError& error) {
+    std::vector<engine::Items> scratch;
+    for (const FieldPlan& field : plan_.fields) {
+      if (auto own = engine::run_many_within({field.program.get()}, record.bytes, scratch)) {
+        engine_err_to_py(*own);
+        locator_.locate_error(record, field.name.get());
+        return;
+      }
+    }
+    engine_err_to_py(error);
+    locator_.locate_error(record, nullptr);
+  }
+
+  bool end(bool failed) noexcept {
+    ended_ = true;
+    failed_ = failed;
+    return false;
+  }
+
+  std::string_view doc_;
+  const RecordPlan& plan_;
+  const Locator& locator_;
+  RecordSink& sink_;
+  Skipped& skipped_;
+  UnlockedPass& pass_;
+  bool takes_;
+  engine::WithinPass within_;
+  std::vector<Record> batch_;
+  std::deque<std::string> copies_;  // records that are copies, while their batch lasts
+  std::vector<std::vector<engine::Items>> answers_;  // reused: sequences keep their capacity
+  size_t batch_bytes_ = 0;
+  size_t next_index_ = 0;
+  size_t last_offset_ = 0;  // of the last record whose place is known
+  size_t reach_from_;       // where the batch being gathered began
+  size_t handed_ = 0;
+  size_t watched_ = 0;
+  bool expected_ = false;
+  bool ended_ = false;
+  bool failed_ = false;
+  std::exception_ptr thrown_;
+};
+
+}  // namespace
+
+bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
+                  const Locator& locator, RecordSink& sink, Skipped& skipped) {
+  // A record path with modifiers needs all its matches before any is final.
+  const bool takes = plan.record->modifiers.empty();
+  engine::Items found;
+  std::optional<engine::EngineError> error;
+  std::optional<Feed> feed;
+  {
+    UnlockedPass pass(immutable, doc.size());
+    feed.emplace(doc, plan, locator, sink, skipped, pass, takes);
+    error = engine::run_observed(*plan.record, doc, true, found, *feed);
+    if (!error && !feed->ended()) {
+      if (!takes) {
+        {
+          const UnlockedPass::Relock lock(pass);
+          feed->expect(found.size());
+        }
+        feed->take_all(found);
+      }
+      if (!feed->ended()) (void)feed->flush();
+    }
+  }
+  feed->rethrow();
+  if (feed->failed()) return false;
+  if (error) {
+    engine_err_to_py(*error);
+    Ref prefix = Ref::steal(PyUnicode_FromString("record_path"));
+    if (prefix) prefix_error(prefix.get());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace varnex::python

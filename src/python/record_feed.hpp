@@ -1,0 +1,30 @@
+// The pass behind records(), table() and describe_records(): the record path's matches,
+// a batch at a time, their fields answered and handed to a sink.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string_view>
+
+#include "python/locate.hpp"
+#include "python/plan.hpp"
+#include "python/record_sinks.hpp"
+#include "python/ref.hpp"
+
+namespace varnex::python {
+
+// Records dropped under on_error="skip", for the warning the caller gives.
+struct Skipped {
+  size_t count = 0;
+  Ref first;  // the error of the first, as a str
+};
+
+// Runs `plan` over `doc` (read without the lock when `immutable` allows it): every record
+// the record path selects, in document order, goes to `sink` with its fields' answers, until
+// the sink is full. Records are answered as the pass finds them, a batch at a time, and
+// signals are checked after each batch. False with an exception set.
+[[nodiscard]] bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
+                                const Locator& locator, RecordSink& sink, Skipped& skipped);
+
+}  // namespace varnex::python

@@ -1,0 +1,86 @@
+// Where records go once their fields are answered: rows (dicts) or the columns of a table.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <vector>
+
+#include "engine/item.hpp"
+#include "python/columns.hpp"
+#include "python/field_values.hpp"
+#include "python/locate.hpp"
+#include "python/plan.hpp"
+#include "python/ref.hpp"
+
+namespace varnex::python {
+
+enum class Added : uint8_t {
+  Ok,
+  Failed,     // an error is set; the pass ends
+  Malformed,  // ValueError set for a record on_error decides about; nothing of it was kept
+};
+
+// Takes one record at a time, with the lock held: its answers are one item sequence per
+// field, spans relative to the record's bytes.
+class RecordSink {
+ public:
+  [[nodiscard]] virtual Added add(std::vector<engine::Items>& answers, const Record& record) = 0;
+  // A guess at how many records there are in all, once some have come.
+  virtual void expect(size_t /*rows*/) {}
+  // Whether no more records are wanted.
+  [[nodiscard]] virtual bool full() const { return false; }
+
+ protected:
+  RecordSink() = default;
+  RecordSink(const RecordSink&) = default;
+  RecordSink& operator=(const RecordSink&) = default;
+  ~RecordSink() = default;
+};
+
+// One dict per record, a key per field: None, a value, or a list of values.
+class RowSink final : public RecordSink {
+ public:
+  RowSink(const RecordPlan& plan, const Locator& locator);
+  [[nodiscard]] Added add(std::vector<engine::Items>& answers, const Record& record) override;
+  // Returns a new reference to the list of rows (the sink is spent), or NULL.
+  [[nodiscard]] Ref finish() { return std::move(rows_); }
+
+ private:
+  [[nodiscard]] Ref value(const FieldPlan& field, const engine::Items& items,
+                          const Record& record, Added& outcome);
+
+  const RecordPlan& plan_;
+  FieldReader reader_;
+  Ref rows_;
+};
+
+// Arrow columns, a batch at a time: a batch is closed when a text column's 32-bit offsets
+// would run out, so every batch has the one schema the plan gives.
+class ColumnSink final : public RecordSink {
+ public:
+  ColumnSink(const RecordPlan& plan, const Locator& locator);
+  [[nodiscard]] Added add(std::vector<engine::Items>& answers, const Record& record) override;
+  void expect(size_t rows) override;
+  // Closes the batch being built (none when it is empty) into the list of batches.
+  [[nodiscard]] bool flush();
+  // Returns a new reference to the list of batches, each (rows, a list of one
+  // ValueColumn::finish tuple per field); or NULL with an exception set.
+  [[nodiscard]] Ref finish();
+
+ private:
+  enum class Fill : uint8_t { Ok, Failed, Malformed, Full };
+  [[nodiscard]] Fill fill(std::vector<engine::Items>& answers, const Record& record);
+  [[nodiscard]] Fill fill_field(const FieldPlan& field, Column& column,
+                                const engine::Items& items, const Record& record);
+  void rollback() noexcept;  // to rows_ rows
+
+  const RecordPlan& plan_;
+  const Locator& locator_;
+  FieldReader reader_;
+  std::vector<Column> columns_;
+  size_t rows_ = 0;  // in the batch being built
+  Ref batches_;
+};
+
+}  // namespace varnex::python
