@@ -113,8 +113,17 @@ bool compare(std::string_view subject, CompareOp op, const FilterValue& value) {
   return false;
 }
 
+namespace {
+
+// Kept out of line: the lookup inlined would cost the usual comparison its lean frame.
+[[gnu::noinline]] bool has_attribute(TagAttributes& attrs, std::string_view name) {
+  return attrs.find_raw(name).has_value();
+}
+
+}  // namespace
+
 bool attr_filter_holds(TagAttributes& attrs, const path::FilterTest& test) {
-  if (test.exists) return attrs.find_raw(*test.attr).has_value();
+  if (test.exists) return has_attribute(attrs, *test.attr);
   if (test.op == CompareOp::Eq && test.value.kind == FilterValue::Kind::Str) {
     // The usual key lookup, in every record. Unescaping only shortens a value, so a value
     // written as long as the key is the key only if it is written as the key, and a longer one

@@ -329,12 +329,7 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
       }
       return s.last ? capture(s.task) : select(s.task, s.step + 1, s.top_level && !s.every);
     case path::SelectorKind::Each:
-      if (s.every && step.descendant && !el_.empty) [[unlikely]] {
-        // A filter's search goes on inside its match for the matches nested there.
-        const State at = s;
-        push_state(at.task, at.step, false);
-        return at.last ? capture(at.task) : select(at.task, at.step + 1, false);
-      }
+      if (s.every && step.descendant) [[unlikely]] return match_nested(i);
       return s.last ? capture(s.task) : select(s.task, s.step + 1, false);
     case path::SelectorKind::Index: {
       if (k != step.selector.index) return;
@@ -350,12 +345,18 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
     case path::SelectorKind::FilterAll: {
       const path::Filter* f = step.selector.filter.get();
       if (f == nullptr) return;
-      const Verdict tag = tag_verdict(*f);
-      if (tag == Verdict::Open) {
-        return filter(i, *f, step.selector.kind == path::SelectorKind::FilterFirst);
+      if (f->tag_tests == path::Filter::TagTests::One) {
+        // The usual attribute test, decided by the start tag.
+        if (!attr_filter_holds(attrs_, f->tests[0])) return;
+      } else {
+        const Verdict tag =
+            f->tag_tests == path::Filter::TagTests::None ? Verdict::Open : tag_verdict(*f);
+        if (tag == Verdict::Open) {
+          return filter(i, *f, step.selector.kind == path::SelectorKind::FilterFirst);
+        }
+        if (tag == Verdict::Fails) return;
       }
       // Decided by the start tag: the element is then selected like any other.
-      if (tag == Verdict::Fails) return;
       const uint32_t task = s.task;
       if (step.selector.kind == path::SelectorKind::FilterAll) {
         return select(task, s.step + 1, false);
@@ -368,44 +369,51 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
   }
 }
 
+// A filter's descendant search matched: it goes on inside the match for the matches nested
+// there too.
+[[gnu::noinline]] void Scan::match_nested(uint32_t i) {
+  const State s = states_[i];
+  if (s.last) {
+    capture(s.task);
+  } else {
+    select(s.task, s.step + 1, false);
+  }
+  if (!el_.empty) push_state(s.task, s.step, false);
+}
+
 // A filter decided when the element ends, or as soon as its tests tell: meanwhile each test's
 // path looks inside for an item that passes it, and the rest of this path runs there too, its
 // items held back.
 void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
   const State s = states_[i];
   const std::span<const path::Step> rest = tasks_[s.task].steps.subspan(s.step + 1);
+  // A rest that is an attribute of this very tag (`#(...)#.@id`) keeps its raw bytes in the
+  // document: they are noted for the decision instead of a task of its own.
+  std::optional<std::string_view> raw;
+  const bool tag_rest = rest.size() == 1 && rest[0].kind == path::StepKind::Attr &&
+                        (!(raw = attrs_.find_raw(rest[0].attr)) || raw->size() < kNone);
+  const uint32_t held = tag_rest ? kNone : new_task(Role::Rest, rest, s.task);
   const uint32_t group = ntasks_;
   for (const path::FilterTest& test : f.tests) {
     const uint32_t subject = new_task(Role::Subject, test.path, s.task, &test);
     Task& t = tasks_[subject];
     t.group = group;
+    t.filter = &f;
+    t.rest = held;
     if (test.attr) {
       t.verdict = tag_verdict(test);  // nothing to look for inside
       t.done = true;
+    } else {
+      select(subject, 0, true);
     }
   }
-  tasks_[group].filter = &f;
-  const auto look = [&] {
-    for (uint32_t j = 0; j < f.tests.size(); ++j) {
-      if (!tasks_[group + j].done) select(group + j, 0, true);
-    }
-  };
-  if (rest.size() == 1 && rest[0].kind == path::StepKind::Attr) {
-    // The rest is an attribute of this very tag (`#(...)#.@id`): its raw bytes stay in the
-    // document, so they are noted for the decision instead of a task of their own.
-    const auto raw = attrs_.find_raw(rest[0].attr);
-    if (!raw || raw->size() < kNone) {
-      const size_t at = raw ? static_cast<size_t>(raw->data() - doc_.data()) : 0;
-      const auto len = raw ? static_cast<uint32_t>(raw->size()) : 0;
-      look();
-      work_.push_back(
-          Work{WorkKind::DecideAttr, raw.has_value(), group, len, first ? i : kNone, at});
-      return;
-    }
+  if (tag_rest) {
+    const size_t at = raw ? static_cast<size_t>(raw->data() - doc_.data()) : 0;
+    const auto len = raw ? static_cast<uint32_t>(raw->size()) : 0;
+    work_.push_back(
+        Work{WorkKind::DecideAttr, raw.has_value(), group, len, first ? i : kNone, at});
+    return;
   }
-  const uint32_t held = new_task(Role::Rest, rest, s.task);
-  tasks_[group].rest = held;
-  look();
   select(held, 0, true);
   work_.push_back(Work{WorkKind::Decide, false, group, held, first ? i : kNone, 0});
 }
@@ -571,8 +579,9 @@ void Scan::close_level(size_t end) {
 void Scan::take_captures(size_t end) {
   for (uint32_t c = 0; c < el_.captures; ++c) {
     const uint32_t task = el_.capturing[c];
-    tasks_[task].sink.element(doc_, el_.start, end, spans_);
-    added(task);
+    Task& t = tasks_[task];
+    t.sink.element(doc_, el_.start, end, spans_);
+    if (t.options.first_only) finish(task);  // a subject captures only once it has passed
   }
 }
 
@@ -581,9 +590,10 @@ void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view te
     const Work item = work_[w];
     switch (item.kind) {
       case WorkKind::Capture: {
-        if (!tasks_[item.task].done) {
-          tasks_[item.task].sink.element(doc_, start, end, spans_);
-          added(item.task);
+        Task& t = tasks_[item.task];
+        if (!t.done) {
+          t.sink.element(doc_, start, end, spans_);
+          if (t.options.first_only) finish(item.task);
         }
         break;
       }
@@ -606,14 +616,17 @@ void Scan::settle_group(uint32_t group) {
   Task& first = tasks_[group];
   if (first.decided != Verdict::Open) return;
   const path::Filter& f = *first.filter;
+  const bool one = f.tests.size() == 1;  // the usual filter: its one test is the filter
   auto test = [&](uint32_t j) { return tasks_[group + j].verdict; };
-  const Verdict v = evaluate(f, test);
+  const Verdict v = one ? first.verdict : evaluate(f, test);
   if (v == Verdict::Open) return;
   first.decided = v;
   // Its tests need look no further; nor, when it fails, the rest of the path it decides: what
   // that finds would be dropped, and the element may then be left at once.
-  for (uint32_t j = 0; j < f.tests.size(); ++j) finish(group + j);
-  if (v == Verdict::Fails && tasks_[group].rest != kNone) finish(tasks_[group].rest);
+  if (!one) {
+    for (uint32_t j = 0; j < f.tests.size(); ++j) finish(group + j);
+  }
+  if (v == Verdict::Fails && first.rest != kNone) finish(first.rest);
 }
 
 // The verdict of the filter whose subjects start at `group`, once its element has ended: a test
@@ -675,7 +688,7 @@ bool Scan::level_idle() const noexcept {
   if (t.options.first_only && t.sink.matched()) finish(task);
 }
 
-void Scan::emit_value(uint32_t task, std::string_view bytes) {
+[[gnu::always_inline]] inline void Scan::emit_value(uint32_t task, std::string_view bytes) {
   tasks_[task].sink.value(bytes);
   added(task);
 }

@@ -70,8 +70,8 @@ class Scan {
     Role role = Role::Path;
     bool done = false;
     // Subject: its test's verdict. A filter's subjects are tasks group, group + 1, ..., one per
-    // test in order; the first keeps the filter, the filter's verdict and the rest of the path
-    // it decides (kNone when that rest is an attribute).
+    // test in order; each knows the filter and the rest of the path it decides (kNone when that
+    // rest is an attribute), and the first keeps the filter's verdict.
     Verdict verdict = Verdict::Open;
     Verdict decided = Verdict::Open;
     uint32_t owner = kNone;    // Subject, Rest: the task whose filter made this one
@@ -205,10 +205,10 @@ class Scan {
   [[nodiscard]] size_t room() const noexcept;
   void make_room();
   void match(uint32_t state);
-  // What the start tag alone says of a filter, or of one test: its attribute tests, read now.
+  void match_nested(uint32_t state);
+  // What the start tag alone says of a filter of several tests, or of one test: its attribute
+  // tests, read now.
   [[nodiscard]] Verdict tag_verdict(const path::Filter& filter) {
-    if (!filter.some_on_tag) return Verdict::Open;  // the usual content filter
-    if (filter.tests.size() == 1) return tag_verdict(filter.tests[0]);
     auto test = [&](uint32_t j) { return tag_verdict(filter.tests[j]); };
     return evaluate(filter, test);
   }

@@ -146,10 +146,8 @@ ParseResult<Filter> FilterParser::run() {
   skip_ws();
   // parse_or stops at the end or at a ')' it did not open; the tokenizer balanced the text.
   if (pos_ < text_.size()) return fail(ParseErrorKind::UnmatchedParen, pos_);
-  out_.on_tag = true;
   for (const FilterTest& t : out_.tests) {
-    out_.on_tag = out_.on_tag && t.attr.has_value();
-    out_.some_on_tag = out_.some_on_tag || t.attr.has_value();
+    if (t.attr) out_.tag_tests = out_.tests.size() == 1 ? Filter::TagTests::One : Filter::TagTests::Some;
   }
   return std::move(out_);
 }

@@ -47,8 +47,10 @@ struct FilterNode {
 struct Filter {
   std::vector<FilterNode> nodes;  // never empty; nodes[0] is the root
   std::vector<FilterTest> tests;  // in the order written
-  bool on_tag = false;            // every test reads an attribute of the candidate's own tag
-  bool some_on_tag = false;       // some test does
+  // Tests that read an attribute of the candidate's own start tag: none, the filter's one
+  // test, or some of several.
+  enum class TagTests : uint8_t { None, One, Some };
+  TagTests tag_tests = TagTests::None;
 };
 
 enum class SelectorKind : uint8_t { Bare = 0, Index, Count, Each, FilterFirst, FilterAll };
