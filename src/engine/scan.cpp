@@ -616,7 +616,7 @@ void Scan::settle_group(uint32_t group) {
   Task& first = tasks_[group];
   if (first.decided != Verdict::Open) return;
   const path::Filter& f = *first.filter;
-  const bool one = f.tests.size() == 1;  // the usual filter: its one test is the filter
+  const bool one = f.nodes.size() == 1;  // the usual filter: its one test is the filter
   auto test = [&](uint32_t j) { return tasks_[group + j].verdict; };
   const Verdict v = one ? first.verdict : evaluate(f, test);
   if (v == Verdict::Open) return;
