@@ -147,7 +147,7 @@ ParseResult<Filter> FilterParser::run() {
   // parse_or stops at the end or at a ')' it did not open; the tokenizer balanced the text.
   if (pos_ < text_.size()) return fail(ParseErrorKind::UnmatchedParen, pos_);
   for (const FilterTest& t : out_.tests) {
-    if (t.attr) out_.tag_tests = out_.tests.size() == 1 ? Filter::TagTests::One : Filter::TagTests::Some;
+    if (t.attr) out_.tag_tests = out_.nodes.size() == 1 ? Filter::TagTests::One : Filter::TagTests::Some;
   }
   return std::move(out_);
 }

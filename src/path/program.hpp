@@ -47,8 +47,8 @@ struct FilterNode {
 struct Filter {
   std::vector<FilterNode> nodes;  // never empty; nodes[0] is the root
   std::vector<FilterTest> tests;  // in the order written
-  // Tests that read an attribute of the candidate's own start tag: none, the filter's one
-  // test, or some of several.
+  // Tests that read an attribute of the candidate's own start tag: none, one that is the whole
+  // filter, or some.
   enum class TagTests : uint8_t { None, One, Some };
   TagTests tag_tests = TagTests::None;
 };
