@@ -170,7 +170,8 @@ def gen_filter(rng: random.Random, values: list[str], depth: int = 0) -> tuple[s
     if roll < 0.6:
         vx, xp = gen_filter(rng, values, depth + 1)
         return f"!({vx})", f"not({xp})"
-    (a_vx, a_xp), (b_vx, b_xp) = gen_filter(rng, values, depth + 1), gen_filter(rng, values, depth + 1)
+    a_vx, a_xp = gen_filter(rng, values, depth + 1)
+    b_vx, b_xp = gen_filter(rng, values, depth + 1)
     if roll < 0.8:
         return f"({a_vx}) && ({b_vx})", f"({a_xp}) and ({b_xp})"
     return f"{a_vx} || {b_vx}", f"({a_xp}) or ({b_xp})"
@@ -206,6 +207,31 @@ def test_filters_against_xpath(seed):
         assert counted == len(root.xpath(f"/root/{name}[{xp}]")), (path, query, doc)
         first = root.xpath(f"(/root/{name}[{xp}])[1]")
         assert varnex.get(doc, f"root.{name}#({vx})") == [text_of(e) for e in first], (vx, doc)
+
+
+MIME = Path("/usr/share/mime/packages/freedesktop.org.xml")
+
+
+def test_real_document_filters():
+    """Filters over several items, joined and nested, on shared-mime-info's file types."""
+    if not MIME.exists():
+        pytest.skip(f"{MIME} is not installed")
+    data = MIME.read_bytes()
+    root = etree.fromstring(data, etree.XMLParser(resolve_entities=False))
+    ns = {"m": "http://www.freedesktop.org/standards/shared-mime-info"}
+    top = "/m:mime-info/m:mime-type"
+    for vx, xp in [
+        ('glob.@pattern == "*.jpeg"', "m:glob/@pattern = '*.jpeg'"),
+        ('sub-class-of.@type == "text/plain"', "m:sub-class-of/@type = 'text/plain'"),
+        ("!(glob) && alias", "not(m:glob) and m:alias"),
+        ('magic#(match.@type == "string" && match.@offset == "0")',
+         "m:magic[m:match/@type = 'string' and m:match/@offset = '0']"),
+        ('**.match.@value == "%PDF-"', ".//m:match/@value = '%PDF-'"),
+    ]:
+        expected = [str(t) for t in root.xpath(f"{top}[{xp}]/@type", namespaces=ns)]
+        assert expected, xp
+        found = varnex.get_bytes(data, f"mime-info.mime-type#({vx})#.@type")
+        assert found.to_str_list() == expected, vx
 
 
 # Internal subsets whose literals, comments or PIs hold '<' or '>'.
