@@ -51,29 +51,6 @@ FilterValue parse_value(std::string_view text) {
   return v;
 }
 
-// Whether `path` holds a quote outside escapes and parentheses: quotes belong to values, so a
-// test without an operator whose path has one is a comparison that lost its operator.
-bool has_live_quote(std::string_view path) {
-  size_t depth = 0;
-  char quote = 0;
-  for (size_t i = 0; i < path.size(); ++i) {
-    const char c = path[i];
-    if (c == '\\') {
-      ++i;
-    } else if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '\'' || c == '"') {
-      if (depth == 0) return true;
-      quote = c;
-    } else if (c == '(') {
-      ++depth;
-    } else if (c == ')' && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
-
 // One filter's text, read left to right (see parse_filter for the grammar).
 class FilterParser {
  public:
@@ -84,15 +61,17 @@ class FilterParser {
  private:
   using Failure = std::optional<ParseError>;
 
-  Failure parse_or(int depth);
-  Failure parse_and(int depth);
+  // A chain of operands joined by "||" (`join` '|') or "&&" ('&').
+  Failure parse_joined(int depth, char join);
   Failure parse_unary(int depth);
   Failure parse_test(int depth);
 
   [[nodiscard]] ParseError fail(ParseErrorKind kind, size_t pos, std::string_view text = {}) const {
     return ParseError{kind, std::string(text), at_.offset(text_.data() + pos)};
   }
-  void skip_ws() noexcept { pos_ = text_.size() - trim_unicode_ws_start(text_.substr(pos_)).size(); }
+  void skip_ws() noexcept {
+    pos_ = text_.size() - trim_unicode_ws_start(text_.substr(pos_)).size();
+  }
   [[nodiscard]] bool at_join(char c) const noexcept {
     return pos_ + 1 < text_.size() && text_[pos_] == c && text_[pos_ + 1] == c;
   }
@@ -141,44 +120,34 @@ size_t FilterParser::part_end(size_t from, bool path) const {
 
 ParseResult<Filter> FilterParser::run() {
   if (at_.depth > kMaxFilterDepth) return ParseError{ParseErrorKind::FilterTooDeep, {}};
-  if (trim_unicode_ws(text_).empty()) return ParseError{ParseErrorKind::MissingOperator, std::string(text_)};
-  if (auto e = parse_or(at_.depth)) return std::move(*e);
+  if (trim_unicode_ws(text_).empty()) {
+    return ParseError{ParseErrorKind::MissingOperator, std::string(text_)};
+  }
+  if (auto e = parse_joined(at_.depth, '|')) return std::move(*e);
   skip_ws();
-  // parse_or stops at the end or at a ')' it did not open; the tokenizer balanced the text.
+  // The chain stops at the end or at a ')' it did not open; the tokenizer balanced the text.
   if (pos_ < text_.size()) return fail(ParseErrorKind::UnmatchedParen, pos_);
   for (const FilterTest& t : out_.tests) {
-    if (t.attr) out_.tag_tests = out_.nodes.size() == 1 ? Filter::TagTests::One : Filter::TagTests::Some;
+    if (!t.attr) continue;
+    out_.tag_tests = out_.nodes.size() == 1 ? Filter::TagTests::One : Filter::TagTests::Some;
   }
   return std::move(out_);
 }
 
-// or = and { "||" and }
-FilterParser::Failure FilterParser::parse_or(int depth) {
-  const size_t first = out_.nodes.size();
-  if (auto e = parse_and(depth)) return e;
-  if (!at_join('|')) return std::nullopt;
-  head(first, FilterNode::Kind::Or);
-  while (at_join('|')) {
-    const size_t join = pos_;
-    pos_ += 2;
-    if (operand_missing()) return fail(ParseErrorKind::MissingOperand, join, "||");
-    if (auto e = parse_and(depth)) return e;
-  }
-  close(first);
-  return std::nullopt;
-}
-
+// or  = and { "||" and }
 // and = unary { "&&" unary }
-FilterParser::Failure FilterParser::parse_and(int depth) {
+FilterParser::Failure FilterParser::parse_joined(int depth, char join) {
+  const bool is_or = join == '|';
+  const auto operand = [&] { return is_or ? parse_joined(depth, '&') : parse_unary(depth); };
   const size_t first = out_.nodes.size();
-  if (auto e = parse_unary(depth)) return e;
-  if (!at_join('&')) return std::nullopt;
-  head(first, FilterNode::Kind::And);
-  while (at_join('&')) {
-    const size_t join = pos_;
+  if (auto e = operand()) return e;
+  if (!at_join(join)) return std::nullopt;
+  head(first, is_or ? FilterNode::Kind::Or : FilterNode::Kind::And);
+  while (at_join(join)) {
+    const size_t at = pos_;
     pos_ += 2;
-    if (operand_missing()) return fail(ParseErrorKind::MissingOperand, join, "&&");
-    if (auto e = parse_unary(depth)) return e;
+    if (operand_missing()) return fail(ParseErrorKind::MissingOperand, at, is_or ? "||" : "&&");
+    if (auto e = operand()) return e;
   }
   close(first);
   return std::nullopt;
@@ -194,7 +163,8 @@ FilterParser::Failure FilterParser::parse_unary(int depth) {
     return fail(ParseErrorKind::MissingOperator, pos_);
   }
   const char c = text_[pos_];
-  const bool operator_next = pos_ + 1 < text_.size() && (text_[pos_ + 1] == '=' || text_[pos_ + 1] == '%');
+  const char next = pos_ + 1 < text_.size() ? text_[pos_ + 1] : '\0';
+  const bool operator_next = next == '=' || next == '%';  // "!=" or "!%" with no left side
   if (c == '!' && !operator_next) {
     const size_t bang = pos_++;
     if (operand_missing()) return fail(ParseErrorKind::NotWithoutTest, bang);
@@ -208,7 +178,7 @@ FilterParser::Failure FilterParser::parse_unary(int depth) {
     const size_t open = pos_++;
     skip_ws();
     if (pos_ < text_.size() && text_[pos_] == ')') return fail(ParseErrorKind::EmptyParens, open);
-    if (auto e = parse_or(depth + 1)) return e;
+    if (auto e = parse_joined(depth + 1, '|')) return e;
     skip_ws();
     if (pos_ == text_.size()) return fail(ParseErrorKind::UnmatchedParen, open);
     ++pos_;  // the ')'
@@ -241,7 +211,9 @@ FilterParser::Failure FilterParser::parse_test(int depth) {
     test.value = parse_value(trim_unicode_ws(text_.substr(value_start, value_end - value_start)));
     pos_ = value_end;
   } else {
-    if (has_live_quote(left)) return fail(ParseErrorKind::MissingOperator, start, left);
+    // A quoted value standing alone is a comparison that lost its path and operator.
+    const bool quoted = !left.empty() && (left.front() == '\'' || left.front() == '"');
+    if (quoted) return fail(ParseErrorKind::MissingOperator, start, left);
     test.exists = true;
     pos_ = end;
   }
@@ -253,7 +225,8 @@ FilterParser::Failure FilterParser::parse_test(int depth) {
   // A left side of dots alone has no step to evaluate; treat it like an empty path.
   if (test.path.empty()) return fail(ParseErrorKind::EmptyPath, start);
   if (test.path.size() == 1 && test.path[0].kind == StepKind::Attr) test.attr = test.path[0].attr;
-  out_.nodes.push_back(FilterNode{FilterNode::Kind::Test, static_cast<uint32_t>(out_.tests.size()), 1});
+  const auto index = static_cast<uint32_t>(out_.tests.size());
+  out_.nodes.push_back(FilterNode{FilterNode::Kind::Test, index, 1});
   out_.tests.push_back(std::move(test));
   return std::nullopt;
 }

@@ -153,7 +153,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, FailsWith, testing::Values(
 
 TEST(Compile, FilterNestingIsBounded) {
   const std::string_view text = "x=1";
-  EXPECT_TRUE(std::holds_alternative<Filter>(detail::parse_filter(text, {text.data(), kMaxFilterDepth})));
+  const auto deepest = detail::parse_filter(text, {text.data(), kMaxFilterDepth});
+  EXPECT_TRUE(std::holds_alternative<Filter>(deepest));
   const auto deep = detail::parse_filter(text, {text.data(), kMaxFilterDepth + 1});
   ASSERT_TRUE(std::holds_alternative<ParseError>(deep));
   EXPECT_EQ(std::get<ParseError>(deep).kind, ParseErrorKind::FilterTooDeep);
