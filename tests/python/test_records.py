@@ -204,10 +204,6 @@ def test_names_order_and_shapes():
         (b"<r/>", "r.i", {1: "@a"}, TypeError, "field names must be str"),
         (b"<r/>", "r.i", {"a": 7}, TypeError, "field 'a': expected a path (str or varnex.Path)"),
         (b"<r/>", "r.i", [("a", "@a")], TypeError, "'list' object is not a mapping"),
-        # Inside a record every match of a name is followed; a filter's own path is still
-        # one value, and says so.
-        (b"<r><i><x><b><c>1</c></b><b></b></x></i></r>", "r.i", {"ok": "@a", "bad": "x#(b.c>1)"},
-         ValueError, "field 'bad' of record 0 (byte 3, line 1): path is ambiguous: b "),
         (b'<r><i a="x"/>\n<i a="\xff"/></r>', "r.i", {"a": "@a"}, ValueError,
          "field 'a' of record 1 (byte 14, line 2): invalid utf-8 sequence of 1 bytes from index 0"),
         (b"<r><i><t>x</t></i><i><t>ok\xff</t></i></r>", "r.i", {"t": "t"}, ValueError,
