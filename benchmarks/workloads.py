@@ -164,6 +164,13 @@ class Filter:
 
 
 @dataclass
+class FilterCase:
+    key: str  # workload key
+    vx: str  # varnex path, from the root, ending in an attribute
+    xp: str  # the same in XPath; `{p}` stands for the element prefix
+
+
+@dataclass
 class Schema:
     kind: str
     root: str
@@ -181,6 +188,8 @@ class Schema:
     uri: str = ""  # default namespace of the document, if any
     prefixes: dict[str, str] = field(default_factory=dict)
     mid: str = ""  # an element between the root and the records, if any
+    # Filters of several items, joined tests and filters inside filters (workloads 9).
+    filter_cases: list[FilterCase] = field(default_factory=list)
 
     def _chain(self) -> list[str]:
         return [x for x in (self.root, self.mid, self.rec) if x]
@@ -272,9 +281,21 @@ def _generated_schema(kind: str, root: str, rec: str, find_key: str, nav_index: 
 
 
 def catalog_schema(records: int) -> Schema:
-    return _generated_schema("catalog", "catalog", "book",
-                             catalog_id(records - 1 - records // 50), records // 2,
-                             "price", 30, "isbn")
+    s = _generated_schema("catalog", "catalog", "book",
+                          catalog_id(records - 1 - records // 50), records // 2,
+                          "price", 30, "isbn")
+    s.filter_cases = [
+        FilterCase("9a-any", 'catalog.book#(tags.tag=="poetry")#.@id',
+                   "/catalog/book[tags/tag='poetry']/@id"),
+        FilterCase("9b-and", 'catalog.book#(price>10 && @lang=="fr")#.@id',
+                   "/catalog/book[price>10 and @lang='fr']/@id"),
+        FilterCase("9c-nested",
+                   'catalog.book#(author#(first=="Ada" || last=="Rossi")'
+                   ' && !(tags.tag=="poetry"))#.@id',
+                   "/catalog/book[author[first='Ada' or last='Rossi']"
+                   " and not(tags/tag='poetry')]/@id"),
+    ]
+    return s
 
 
 def corpus_schema(records: int) -> Schema:
@@ -311,6 +332,19 @@ def mime_schema(data: bytes) -> Schema:
         extra_et=lambda r, e: [g.get("pattern") or "" for g in r.iterfind(e + "glob")],
         extra_kind="attr",
         uri="http://www.freedesktop.org/standards/shared-mime-info",
+        filter_cases=[
+            FilterCase("9a-any", 'mime-info.mime-type#(glob.@pattern=="*.jpeg")#.@type',
+                       "/{p}mime-info/{p}mime-type[{p}glob/@pattern='*.jpeg']/@type"),
+            FilterCase("9b-and",
+                       'mime-info.mime-type#(sub-class-of.@type=="text/plain" && glob)#.@type',
+                       "/{p}mime-info/{p}mime-type[{p}sub-class-of/@type='text/plain' and {p}glob]"
+                       "/@type"),
+            FilterCase("9c-nested",
+                       'mime-info.mime-type#(magic#(match.@type=="string" && match.@offset=="0"))'
+                       "#.@type",
+                       "/{p}mime-info/{p}mime-type[{p}magic[{p}match/@type='string' and "
+                       "{p}match/@offset='0']]/@type"),
+        ],
     )
 
 
@@ -915,16 +949,36 @@ def w8_many(s: Schema) -> Workload:
                     note=note)
 
 
+def w9_filters(s: Schema) -> list[Workload]:
+    """Filters that look at several items, join tests or nest: XPath's predicates for the
+    peers that have XPath."""
+    out = []
+    for case in s.filter_cases:
+        xp = case.xp.format(p=s.p)
+        ptag = case.xp.format(p="")
+        impls = {
+            "varnex": lambda d, q=case.vx: vx_strs(varnex.get_bytes(d.data, q)),
+            "lxml": lambda d, q=xp: [str(a) for a in
+                                     _xpath_doc_lx(d).xpath(q, namespaces=s.ns or None)],
+            "pugixml": lambda d, q=ptag: _pugi_attrs(*_pugi_select(d, q)),
+            "pygixml": lambda d, q=ptag: _pygi_attrs(*_pygi_select(d, q)),
+        }
+        title = case.vx.split("#(", 1)[1].rsplit(")#", 1)[0]
+        out.append(Workload(case.key, f"#({title})#", impls))
+    return out
+
+
 BUILDERS = [w1_find, w2_titles, w3_filter, w4_count, w5_descendants, w6_validate,
-            w7_navigate, w7b_navigate_get, w8_many]
+            w7_navigate, w7b_navigate_get, w8_many, w9_filters]
 
 
 def workloads(s: Schema, usable: set[str]) -> list[Workload]:
     out = []
     for build in BUILDERS:
-        w = build(s)
-        if w is None:
-            continue
-        w.impls = {lib: fn for lib, fn in w.impls.items() if lib in usable}
-        out.append(w)
+        built = build(s)
+        for w in built if isinstance(built, list) else [built]:
+            if w is None:
+                continue
+            w.impls = {lib: fn for lib, fn in w.impls.items() if lib in usable}
+            out.append(w)
     return out

@@ -90,10 +90,19 @@ std::string document(Choices& in) {
 }
 
 std::string filter(Choices& in) {
-  constexpr const char* kFilters[] = {"@k==1",        "@x:k!=2",     "b>1",         "c.#>0",
-                                      "#text%\"1*\"", "b.c==2",      "**.c==\"3\"", "a.0.@k<3",
-                                      "p:b==\"\"",    "#text!=\"\"", "@k2==\"x\""};
-  return kFilters[in.pick(11)];
+  constexpr const char* kFilters[] = {
+      "@k==1",        "@x:k!=2",     "b>1",          "c.#>0",         "#text%\"1*\"",
+      "b.c==2",       "**.c==\"3\"", "a.0.@k<3",     "p:b==\"\"",     "#text!=\"\"",
+      "@k2==\"x\"",   "b",           "!(c.b)",       "b#(c==2)",      "a#(@k)#.b!=1",
+      "**.a.@k==2"};
+  // One test, or two joined (each perhaps negated): filters of several tests, some read on the
+  // start tag, some inside.
+  std::string f = kFilters[in.pick(16)];
+  if (in.chance(2)) {
+    const std::string other = kFilters[in.pick(16)];
+    f = "(" + f + (in.chance(2) ? ") && " : ") || ") + (in.chance(3) ? "!(" + other + ")" : other);
+  }
+  return f;
 }
 
 std::string path(Choices& in) {

@@ -113,14 +113,24 @@ bool compare(std::string_view subject, CompareOp op, const FilterValue& value) {
   return false;
 }
 
-bool attr_filter_holds(TagAttributes& attrs, const path::Filter& filter) {
-  if (filter.op == CompareOp::Eq && filter.value.kind == FilterValue::Kind::Str) {
+namespace {
+
+// Kept out of line: the lookup inlined would cost the usual comparison its lean frame.
+[[gnu::noinline]] bool has_attribute(TagAttributes& attrs, std::string_view name) {
+  return attrs.find_raw(name).has_value();
+}
+
+}  // namespace
+
+bool attr_filter_holds(TagAttributes& attrs, const path::FilterTest& test) {
+  if (test.exists) return has_attribute(attrs, *test.attr);
+  if (test.op == CompareOp::Eq && test.value.kind == FilterValue::Kind::Str) {
     // The usual key lookup, in every record. Unescaping only shortens a value, so a value
     // written as long as the key is the key only if it is written as the key, and a longer one
     // only if it holds '&'.
-    const std::string_view key = filter.value.str;
+    const std::string_view key = test.value.str;
     if (!attrs.may_have_value(key)) return false;  // most records, without a lookup
-    const auto raw = attrs.find_raw(*filter.attr);
+    const auto raw = attrs.find_raw(*test.attr);
     if (!raw) return false;
     if (raw->size() == key.size()) {
       if (*raw != key) return false;
@@ -129,8 +139,8 @@ bool attr_filter_holds(TagAttributes& attrs, const path::Filter& filter) {
       return false;
     }
   }
-  const auto v = attrs.find(*filter.attr);
-  return v && xml::is_valid_utf8(*v) && compare(*v, filter.op, filter.value);
+  const auto v = attrs.find(*test.attr);
+  return v && xml::is_valid_utf8(*v) && compare(*v, test.op, test.value);
 }
 
 }  // namespace varnex::engine

@@ -197,8 +197,42 @@ class TagAttributes {
 [[nodiscard]] inline std::string_view as_subject(std::string_view text) noexcept {
   return is_plain(text) || xml::is_valid_utf8(text) ? text : std::string_view{};
 }
-// The attribute test of `filter` (which has `attr`) on a start tag's attributes: an absent
-// attribute, or one that is not UTF-8, fails it.
-[[nodiscard]] bool attr_filter_holds(TagAttributes& attrs, const path::Filter& filter);
+// Whether one item's text passes the comparison of `test` (which has one).
+[[nodiscard]] inline bool passes(std::string_view text, const path::FilterTest& test) {
+  return compare(as_subject(text), test.op, test.value);
+}
+// An attribute test (`test` has `attr`) on a start tag's attributes: an absent attribute fails
+// it, and so does one that is not UTF-8 when there is a comparison.
+[[nodiscard]] bool attr_filter_holds(TagAttributes& attrs, const path::FilterTest& test);
+
+// What is known of a filter, or of one of its tests.
+enum class Verdict : uint8_t { Open, Holds, Fails };
+
+// The verdict of the subtree at filter.nodes[node] from the verdicts of its tests, as far as
+// they are known: `test(j)` gives test j's, and is asked only where it can still matter.
+template <class TestVerdict>
+[[nodiscard]] Verdict evaluate(const path::Filter& filter, TestVerdict& test, uint32_t node = 0) {
+  const path::FilterNode& n = filter.nodes[node];
+  switch (n.kind) {
+    case path::FilterNode::Kind::Test:
+      return test(n.test);
+    case path::FilterNode::Kind::Not: {
+      const Verdict v = evaluate(filter, test, node + 1);
+      return v == Verdict::Open ? v : v == Verdict::Holds ? Verdict::Fails : Verdict::Holds;
+    }
+    case path::FilterNode::Kind::And:
+    case path::FilterNode::Kind::Or:
+      break;
+  }
+  // An And fails with its first failing operand, an Or holds with its first holding one.
+  const Verdict decisive = n.kind == path::FilterNode::Kind::And ? Verdict::Fails : Verdict::Holds;
+  Verdict out = decisive == Verdict::Fails ? Verdict::Holds : Verdict::Fails;
+  for (uint32_t c = node + 1; c < node + n.size; c += filter.nodes[c].size) {
+    const Verdict v = evaluate(filter, test, c);
+    if (v == decisive) return v;
+    if (v == Verdict::Open) out = v;
+  }
+  return out;
+}
 
 }  // namespace varnex::engine

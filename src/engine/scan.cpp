@@ -11,26 +11,6 @@
 
 namespace varnex::engine {
 
-namespace {
-
-// Whether evaluating `steps` can end in the ambiguity error. A path that cannot is finished by
-// its first item when only that item matters (a filter's subject).
-bool can_raise(std::span<const path::Step> steps) {
-  for (size_t i = 0; i < steps.size(); ++i) {
-    const path::Step& s = steps[i];
-    if (s.kind != path::StepKind::Element) continue;
-    const path::SelectorKind k = s.selector.kind;
-    if (k == path::SelectorKind::Bare && i + 1 < steps.size()) return true;
-    if ((k == path::SelectorKind::FilterFirst || k == path::SelectorKind::FilterAll) &&
-        s.selector.filter && can_raise(s.selector.filter->path)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 Scan::Scan(std::string_view doc, bool spans) noexcept
     : doc_(doc), spans_(spans), reader_(doc, xml::Config::query()) {}
 
@@ -52,8 +32,6 @@ void Scan::reset(std::string_view doc) noexcept {
   searches_ = false;
   error_.reset();
   attrs_ = TagAttributes{};
-  raise_checked_ = nullptr;
-  can_raise_ = false;
 }
 
 // The next task, a spare one after a reset, made new for `steps`.
@@ -64,8 +42,10 @@ Scan::Task& Scan::next_task(std::span<const path::Step> steps, Role role, uint32
   t.role = role;
   t.done = false;
   t.verdict = Verdict::Open;
+  t.decided = Verdict::Open;
   t.owner = owner;
   t.states_from = 0;
+  t.group = kNone;
   t.rest = kNone;
   t.filter = nullptr;
   t.held.reset();
@@ -343,12 +323,13 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
   switch (step.selector.kind) {
     case path::SelectorKind::Bare:
       // A step that must be unique: a second match in the same scope is an error.
-      if (!s.last && (!el_.empty || tasks_[s.task].options.guard_empty)) {
+      if (!s.last && !s.every && (!el_.empty || tasks_[s.task].options.guard_empty)) {
         if (s.seen) return raise(s.task, step.name.text());
         s.seen = true;
       }
-      return s.last ? capture(s.task) : select(s.task, s.step + 1, s.top_level);
+      return s.last ? capture(s.task) : select(s.task, s.step + 1, s.top_level && !s.every);
     case path::SelectorKind::Each:
+      if (s.every && step.descendant) [[unlikely]] return match_nested(i);
       return s.last ? capture(s.task) : select(s.task, s.step + 1, false);
     case path::SelectorKind::Index: {
       if (k != step.selector.index) return;
@@ -364,9 +345,18 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
     case path::SelectorKind::FilterAll: {
       const path::Filter* f = step.selector.filter.get();
       if (f == nullptr) return;
-      if (!f->attr) return filter(i, *f, step.selector.kind == path::SelectorKind::FilterFirst);
+      if (f->tag_tests == path::Filter::TagTests::One) {
+        // The usual attribute test, decided by the start tag.
+        if (!attr_filter_holds(attrs_, f->tests[0])) return;
+      } else {
+        const Verdict tag =
+            f->tag_tests == path::Filter::TagTests::None ? Verdict::Open : tag_verdict(*f);
+        if (tag == Verdict::Open) {
+          return filter(i, *f, step.selector.kind == path::SelectorKind::FilterFirst);
+        }
+        if (tag == Verdict::Fails) return;
+      }
       // Decided by the start tag: the element is then selected like any other.
-      if (!attr_filter_holds(attrs_, *f)) return;
       const uint32_t task = s.task;
       if (step.selector.kind == path::SelectorKind::FilterAll) {
         return select(task, s.step + 1, false);
@@ -379,31 +369,53 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
   }
 }
 
-// A filter decided when the element ends: meanwhile the filter's path looks for its subject
-// inside, and the rest of this path runs there too, its items held back.
+// A filter's descendant search matched: it goes on inside the match for the matches nested
+// there too.
+[[gnu::noinline]] void Scan::match_nested(uint32_t i) {
+  const State s = states_[i];
+  if (s.last) {
+    capture(s.task);
+  } else {
+    select(s.task, s.step + 1, false);
+  }
+  if (!el_.empty) push_state(s.task, s.step, false);
+}
+
+// A filter decided when the element ends, or as soon as its tests tell: meanwhile each test's
+// path looks inside for an item that passes it, and the rest of this path runs there too, its
+// items held back.
 void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
   const State s = states_[i];
   const std::span<const path::Step> rest = tasks_[s.task].steps.subspan(s.step + 1);
-  const uint32_t subject = new_task(Role::Subject, f.path, s.task);
-  tasks_[subject].filter = &f;
-  if (rest.size() == 1 && rest[0].kind == path::StepKind::Attr) {
-    // The rest is an attribute of this very tag (`#(...)#.@id`): its raw bytes stay in the
-    // document, so they are noted for the decision instead of a task of their own.
-    const auto raw = attrs_.find_raw(rest[0].attr);
-    if (!raw || raw->size() < kNone) {
-      const size_t at = raw ? static_cast<size_t>(raw->data() - doc_.data()) : 0;
-      const auto len = raw ? static_cast<uint32_t>(raw->size()) : 0;
+  // A rest that is an attribute of this very tag (`#(...)#.@id`) keeps its raw bytes in the
+  // document: they are noted for the decision instead of a task of its own.
+  std::optional<std::string_view> raw;
+  const bool tag_rest = rest.size() == 1 && rest[0].kind == path::StepKind::Attr &&
+                        (!(raw = attrs_.find_raw(rest[0].attr)) || raw->size() < kNone);
+  const uint32_t held = tag_rest ? kNone : new_task(Role::Rest, rest, s.task);
+  const uint32_t group = ntasks_;
+  for (const path::FilterTest& test : f.tests) {
+    const uint32_t subject = new_task(Role::Subject, test.path, s.task, &test);
+    Task& t = tasks_[subject];
+    t.group = group;
+    t.filter = &f;
+    t.rest = held;
+    if (test.attr) {
+      t.verdict = tag_verdict(test);  // nothing to look for inside
+      t.done = true;
+    } else {
       select(subject, 0, true);
-      work_.push_back(
-          Work{WorkKind::DecideAttr, raw.has_value(), subject, len, first ? i : kNone, at});
-      return;
     }
   }
-  const uint32_t held = new_task(Role::Rest, rest, s.task);
-  tasks_[subject].rest = held;
-  select(subject, 0, true);
+  if (tag_rest) {
+    const size_t at = raw ? static_cast<size_t>(raw->data() - doc_.data()) : 0;
+    const auto len = raw ? static_cast<uint32_t>(raw->size()) : 0;
+    work_.push_back(
+        Work{WorkKind::DecideAttr, raw.has_value(), group, len, first ? i : kNone, at});
+    return;
+  }
   select(held, 0, true);
-  work_.push_back(Work{WorkKind::Decide, false, subject, held, first ? i : kNone, 0});
+  work_.push_back(Work{WorkKind::Decide, false, group, held, first ? i : kNone, 0});
 }
 
 // Reads the element just matched once, as its states and work need: entered, read for its
@@ -474,7 +486,7 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
   // kept: that one is read when the scan is over.
   const Sink::Mode mode = t.sink.mode();
   if (t.sink.keeps_next() &&
-      ((t.options.element_text && mode != Sink::Mode::Last) || mode == Sink::Mode::First)) {
+      ((t.options.element_text && mode != Sink::Mode::Last) || mode == Sink::Mode::Test)) {
     work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0});
     el_.text = true;
   } else if (el_.captures < Element::kInlineCaptures) {
@@ -501,27 +513,27 @@ void Scan::make_room() { states_.reserve(std::max(room(), 2 * states_.capacity()
   s.step = step;
   s.top_level = top_level;
   s.last = step + 1 == steps.size();
+  s.every = tasks_[task].options.every;
   el_.counts = el_.counts || s.at->selector.kind == path::SelectorKind::Count;
   searches_ = searches_ || s.at->descendant;
   states_.push_back(s);
 }
 
-uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t owner) {
+uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t owner,
+                        const path::FilterTest* test) {
   Task& t = next_task(steps, role, owner);
   const Task& o = tasks_[owner];
   t.states_from = static_cast<uint32_t>(states_.size());
-  t.options = TaskOptions{};  // a filter's paths keep the guard on empty-element tags
+  t.options = TaskOptions{};
   if (role == Role::Subject) {
-    // Only the first item is the subject; the rest of the path runs on only if it can fail.
-    if (steps.data() != raise_checked_) {
-      raise_checked_ = steps.data();
-      can_raise_ = can_raise(steps);
-    }
-    t.options.first_only = !can_raise_;
-    t.sink.reset(Sink::Mode::First, nullptr);
+    // Every item the test's path selects counts, and the first that passes decides it.
+    t.options.every = true;
+    t.options.first_only = true;
+    t.sink.reset(test->exists ? Sink::Mode::Count : Sink::Mode::Test, nullptr, test);
   } else {
     const bool counting = o.sink.mode() == Sink::Mode::Count;
-    t.options.element_text = o.options.element_text || o.sink.mode() == Sink::Mode::First;
+    t.options.every = o.options.every;
+    t.options.element_text = o.options.element_text || o.sink.mode() == Sink::Mode::Test;
     t.sink.reset(counting ? Sink::Mode::Count : Sink::Mode::Keep, nullptr);
   }
   return ntasks_++;
@@ -569,7 +581,7 @@ void Scan::take_captures(size_t end) {
     const uint32_t task = el_.capturing[c];
     Task& t = tasks_[task];
     t.sink.element(doc_, el_.start, end, spans_);
-    if (t.options.first_only) finish(task);
+    if (t.options.first_only) finish(task);  // a subject captures only once it has passed
   }
 }
 
@@ -599,18 +611,36 @@ void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view te
   }
 }
 
-bool Scan::holds(const Task& subject) const {
-  const path::Filter& f = *subject.filter;
-  return subject.sink.size() > 0 && compare(as_subject(subject.sink.first_text()), f.op, f.value);
+// A test of the filter whose subjects start at `group` is decided: the filter may be, too.
+void Scan::settle_group(uint32_t group) {
+  Task& first = tasks_[group];
+  if (first.decided != Verdict::Open) return;
+  const path::Filter& f = *first.filter;
+  const bool one = f.nodes.size() == 1;  // the usual filter: its one test is the filter
+  auto test = [&](uint32_t j) { return tasks_[group + j].verdict; };
+  const Verdict v = one ? first.verdict : evaluate(f, test);
+  if (v == Verdict::Open) return;
+  first.decided = v;
+  // Its tests need look no further; nor, when it fails, the rest of the path it decides: what
+  // that finds would be dropped, and the element may then be left at once.
+  if (!one) {
+    for (uint32_t j = 0; j < f.tests.size(); ++j) finish(group + j);
+  }
+  if (v == Verdict::Fails && first.rest != kNone) finish(first.rest);
+}
+
+// The verdict of the filter whose subjects start at `group`, once its element has ended: a test
+// still open has then found nothing that passes it.
+Verdict Scan::final_verdict(uint32_t group) {
+  const size_t tests = tasks_[group].filter->tests.size();
+  for (uint32_t j = 0; j < tests && tasks_[group].decided == Verdict::Open; ++j) finish(group + j);
+  return tasks_[group].decided;
 }
 
 void Scan::decide(const Work& work) {
-  const Task& subject = tasks_[work.task];
-  if (subject.verdict == Verdict::Open ? !holds(subject) : subject.verdict == Verdict::Fails) {
-    return;
-  }
+  if (final_verdict(work.task) != Verdict::Holds) return;
+  const uint32_t owner = tasks_[work.task].owner;
   if (work.kind == WorkKind::DecideAttr) {
-    const uint32_t owner = subject.owner;
     if (work.held && !tasks_[owner].done) {
       emit_value(owner, attribute_value(doc_.substr(work.before, work.rest), value_));
     }
@@ -618,7 +648,6 @@ void Scan::decide(const Work& work) {
     return;
   }
   Task& rest = tasks_[work.rest];
-  const uint32_t owner = rest.owner;
   if (rest.held) {
     const std::string name = *rest.held;
     return raise(owner, name);
@@ -653,24 +682,13 @@ bool Scan::level_idle() const noexcept {
 
 // --- task outcomes --------------------------------------------------------------------------
 
+// A task that wants one item (or a subject, one that passes its test) has it.
 [[gnu::always_inline]] inline void Scan::added(uint32_t task) {
   const Task& t = tasks_[task];
-  if (t.options.first_only && t.sink.size() > 0) found_first(task);
+  if (t.options.first_only && t.sink.matched()) finish(task);
 }
 
-// A task that wants one item has it. A subject's first item decides its filter, and one that
-// fails it stops the rest of the path here: what that finds would be dropped, and the element
-// may then be left at once.
-[[gnu::noinline]] void Scan::found_first(uint32_t task) {
-  Task& t = tasks_[task];
-  if (t.role == Role::Subject && t.rest != kNone) {
-    t.verdict = holds(t) ? Verdict::Holds : Verdict::Fails;
-    if (t.verdict == Verdict::Fails) finish(t.rest);
-  }
-  finish(task);
-}
-
-void Scan::emit_value(uint32_t task, std::string_view bytes) {
+[[gnu::always_inline]] inline void Scan::emit_value(uint32_t task, std::string_view bytes) {
   tasks_[task].sink.value(bytes);
   added(task);
 }
@@ -696,28 +714,25 @@ void Scan::finish(uint32_t task) {
     states_[i].idle = states_[i].idle || states_[i].task == task;
   }
   idle_check_ = true;
+  if (t.role == Role::Subject) {
+    // Nothing more comes for its test: decided now, and so perhaps its filter.
+    t.verdict = t.sink.matched() ? Verdict::Holds : Verdict::Fails;
+    settle_group(t.group);
+  }
 }
 
 // An ambiguity met by `task`: it ends the scan, unless it arose under a filter that is not
 // decided yet, which then raises it only if it holds.
 void Scan::raise(uint32_t task, const std::string& name) {
-  for (;;) {
-    Task& t = tasks_[task];
-    switch (t.role) {
-      case Role::Path:
-        error_ = EngineError{name};
-        stop_ = true;
-        return;
-      case Role::Subject:
-        finish(task);
-        task = t.owner;  // a filter whose own path fails fails its owner
-        break;
-      case Role::Rest:
-        if (!t.held) t.held = name;
-        finish(task);
-        return;
-    }
+  Task& t = tasks_[task];
+  if (t.role == Role::Path) {
+    error_ = EngineError{name};
+    stop_ = true;
+    return;
   }
+  // A rest (a filter's own paths never raise: every match counts there).
+  if (!t.held) t.held = name;
+  finish(task);
 }
 
 }  // namespace varnex::engine

@@ -30,6 +30,9 @@ struct TaskOptions {
   bool first_only = false;    // done as soon as one item is found (a first modifier @first)
   bool element_text = false;  // elements are taken as their text, not as elements
   bool guard_empty = true;    // empty-element tags count for the ambiguity guard too
+  // Every match counts (a filter's paths): no step must be unique, and a descendant search
+  // goes on inside its matches.
+  bool every = false;
 };
 
 class Scan {
@@ -61,18 +64,19 @@ class Scan {
     Rest,     // the rest of a filtered path, inside one candidate, waiting for the decision
   };
 
-  enum class Verdict : uint8_t { Open, Holds, Fails };
-
   struct Task {
     std::span<const path::Step> steps;
     TaskOptions options;
     Role role = Role::Path;
     bool done = false;
-    // Subject: what its first item said, when only that item matters; its filter, and the
-    // rest of the path it decides (kNone when that rest is an attribute).
+    // Subject: its test's verdict. A filter's subjects are tasks group, group + 1, ..., one per
+    // test in order; each knows the filter and the rest of the path it decides (kNone when that
+    // rest is an attribute), and the first keeps the filter's verdict.
     Verdict verdict = Verdict::Open;
+    Verdict decided = Verdict::Open;
     uint32_t owner = kNone;    // Subject, Rest: the task whose filter made this one
     uint32_t states_from = 0;  // its states are all at states_[states_from..]
+    uint32_t group = kNone;
     uint32_t rest = kNone;
     const path::Filter* filter = nullptr;
     Sink sink;
@@ -89,6 +93,7 @@ class Scan {
     bool top_level = false;  // a settled Index or first-match filter ends the task, not the level
     bool idle = false;       // settled below top level, or its task is done: waits for the end
     bool last = false;       // the task's last step: a match is a capture
+    bool every = false;      // its task's option
   };
 
   // An open element (or the document level) and what waits for its end.
@@ -119,7 +124,7 @@ class Scan {
     WorkKind kind = WorkKind::Capture;
     bool held = false;       // Settle: settles whatever was found (an empty element passed);
                              // DecideAttr: the tag has the attribute
-    uint32_t task = 0;       // Capture, Text, Settle: the task; Decide*: the filter's subject
+    uint32_t task = 0;       // Capture, Text, Settle: the task; Decide*: the filter's group
     uint32_t rest = 0;       // Decide: the filtered path's rest; DecideAttr: the value's length
     uint32_t state = kNone;  // Settle, Decide*: the selecting state to settle, if any
     uint64_t before = 0;     // Settle: the task's item count before the selection;
@@ -200,20 +205,32 @@ class Scan {
   [[nodiscard]] size_t room() const noexcept;
   void make_room();
   void match(uint32_t state);
+  void match_nested(uint32_t state);
+  // What the start tag alone says of a filter of several tests, or of one test: its attribute
+  // tests, read now.
+  [[nodiscard]] Verdict tag_verdict(const path::Filter& filter) {
+    auto test = [&](uint32_t j) { return tag_verdict(filter.tests[j]); };
+    return evaluate(filter, test);
+  }
+  [[nodiscard]] Verdict tag_verdict(const path::FilterTest& test) {
+    if (!test.attr) return Verdict::Open;
+    return attr_filter_holds(attrs_, test) ? Verdict::Holds : Verdict::Fails;
+  }
   void filter(uint32_t state, const path::Filter& filter, bool first);
   void place(uint32_t child_states, uint32_t work, uint32_t tasks);
   void select(uint32_t task, uint32_t step, bool top_level);
   void capture(uint32_t task);
   void push_state(uint32_t task, uint32_t step, bool top_level);
   Task& next_task(std::span<const path::Step> steps, Role role, uint32_t owner);
-  uint32_t new_task(Role role, std::span<const path::Step> steps, uint32_t owner);
+  uint32_t new_task(Role role, std::span<const path::Step> steps, uint32_t owner,
+                    const path::FilterTest* test = nullptr);
 
   void close_level(size_t end);
   void run_work(uint32_t from, size_t start, size_t end, std::string_view text);
   void take_captures(size_t end);
   void decide(const Work& work);
-  [[nodiscard]] bool holds(const Task& subject) const;
-  void found_first(uint32_t task);
+  void settle_group(uint32_t group);
+  [[nodiscard]] Verdict final_verdict(uint32_t group);
   void skip_rest();
   // Nobody needs the rest of the element the reader is in (just started, or left by every
   // state): one block skip, or a read for its text when an enclosing element gathers text.
@@ -252,9 +269,6 @@ class Scan {
   bool searches_ = false;    // some state searched descendants: a level may want every child
   std::optional<EngineError> error_;
   TagAttributes attrs_;  // the attributes of el_'s tag
-  // Whether the filter path starting at raise_checked_ can end in the ambiguity error.
-  const path::Step* raise_checked_ = nullptr;
-  bool can_raise_ = false;
   std::string text_;      // one consumed element's text
   std::string value_;     // an attribute value given when its filter is decided
   std::string decode_;    // text decoding

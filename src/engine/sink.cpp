@@ -8,6 +8,8 @@
 
 namespace varnex::engine {
 
+bool Sink::passes_test(std::string_view text) const { return passes(text, *test_); }
+
 void Sink::element_slow(std::string_view doc, size_t start, size_t end, bool spans) {
   if (!keeps_next()) {
     ++size_;
@@ -17,8 +19,8 @@ void Sink::element_slow(std::string_view doc, size_t start, size_t end, bool spa
   if (start > end) start = end;
   const std::string_view bytes = doc.substr(start, end - start);
   if (mode_ == Mode::Last) replace_last(true);
-  if (mode_ == Mode::First) {
-    first_ = extract_element_text(bytes);
+  if (mode_ == Mode::Test) {
+    offer(extract_element_text(bytes));
   } else if (spans && end <= std::numeric_limits<uint32_t>::max()) {
     items().push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
   } else if (mode_ == Mode::Last) {
@@ -40,8 +42,8 @@ void Sink::empty_element(std::string_view content) {
   }
   const std::string markup = serialize_empty(content);
   if (mode_ == Mode::Last) replace_last(false);
-  if (mode_ == Mode::First) {
-    first_ = extract_element_text(markup);
+  if (mode_ == Mode::Test) {
+    offer(extract_element_text(markup));
   } else {
     items().push_markup(markup);
   }
@@ -59,8 +61,8 @@ void Sink::value_slow(std::string_view bytes) {
       return;
     case Mode::Count:
       break;
-    case Mode::First:
-      if (size_ == 0) first_.assign(bytes);
+    case Mode::Test:
+      offer(bytes);
       break;
     case Mode::Last:
       replace_last(false);
@@ -83,8 +85,8 @@ void Sink::take(Sink& from, std::string_view doc) {
       break;
     case Mode::Count:
       break;
-    case Mode::First:
-      if (size_ == 0 && count > 0) first_ = item_text(found, 0, doc);
+    case Mode::Test:
+      for (size_t i = 0; i < count && !matched_; ++i) offer(item_text(found, i, doc));
       break;
     case Mode::Last:
       if (count > 0) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "engine/item.hpp"
+#include "path/program.hpp"
 
 namespace varnex::engine {
 
@@ -32,18 +33,19 @@ class Sink {
   enum class Mode : uint8_t {
     Keep,   // every item, in order
     Count,  // only how many
-    First,  // only the first item's text: a filter's subject
+    Test,   // only whether some item's text passes a filter's test
     Last,   // only the last item (a first modifier @last)
   };
 
   Sink() = default;
-  // Keep into `items` (nullptr: a list of the sink's own), or Count, or First.
-  void reset(Mode mode, Items* items) noexcept {
+  // Keep into `items` (nullptr: a list of the sink's own), or Count, or Test against `test`.
+  void reset(Mode mode, Items* items, const path::FilterTest* test = nullptr) noexcept {
     mode_ = mode;
     size_ = 0;
     items_ = items;
+    test_ = test;
     own_.clear();
-    first_.clear();
+    matched_ = false;
     last_element_ = false;
     pending_ = false;
     observer_ = nullptr;
@@ -83,13 +85,16 @@ class Sink {
   [[nodiscard]] Mode mode() const noexcept { return mode_; }
   // Items appended so far, whatever the mode keeps of them.
   [[nodiscard]] uint64_t size() const noexcept { return size_; }
-  // First: the first item's text (meaningful once size() > 0).
-  [[nodiscard]] const std::string& first_text() const noexcept { return first_; }
+  // Whether the sink has what it needs: an item that passes the test, or (in any other mode)
+  // an item at all.
+  [[nodiscard]] bool matched() const noexcept {
+    return mode_ == Mode::Test ? matched_ : size_ > 0;
+  }
   // Keep: the list (the caller's or the sink's own).
   [[nodiscard]] Items& items() noexcept { return items_ != nullptr ? *items_ : own_; }
   // Whether the next item is looked at beyond being counted.
   [[nodiscard]] bool keeps_next() const noexcept {
-    return mode_ == Mode::Keep || mode_ == Mode::Last || (mode_ == Mode::First && size_ == 0);
+    return mode_ == Mode::Keep || mode_ == Mode::Last || (mode_ == Mode::Test && !matched_);
   }
   // Last: the item kept is an element taken whole (span or copy), not a value.
   [[nodiscard]] bool last_is_element() const noexcept { return last_element_; }
@@ -106,6 +111,11 @@ class Sink {
     if (!observer_->found(items(), at)) *stop_ = true;
   }
   void value_slow(std::string_view bytes);
+  // Test: one more item's text, until one passes.
+  void offer(std::string_view text) {
+    if (!matched_) matched_ = passes_test(text);
+  }
+  [[nodiscard]] bool passes_test(std::string_view text) const;
   // Last: the item about to be kept replaces the one kept so far.
   void replace_last(bool element) {
     items().clear();
@@ -117,7 +127,8 @@ class Sink {
   uint64_t size_ = 0;
   Items* items_ = nullptr;
   Items own_;
-  std::string first_;
+  const path::FilterTest* test_ = nullptr;  // Test
+  bool matched_ = false;                    // Test: some item passed
   bool last_element_ = false;
   bool pending_ = false;
   size_t pending_start_ = 0;

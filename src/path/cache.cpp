@@ -40,8 +40,12 @@ size_t steps_bytes(const std::vector<Step>& steps) noexcept;
 
 size_t filter_bytes(const Filter* filter) noexcept {
   if (filter == nullptr) return 0;
-  return kNodeOverhead + sizeof(Filter) + steps_bytes(filter->path) +
-         (filter->attr ? string_bytes(*filter->attr) : 0) + string_bytes(filter->value.str);
+  size_t total = kNodeOverhead + sizeof(Filter) + filter->nodes.capacity() * sizeof(FilterNode) +
+                 filter->tests.capacity() * sizeof(FilterTest);
+  for (const FilterTest& t : filter->tests) {
+    total += steps_bytes(t.path) + (t.attr ? string_bytes(*t.attr) : 0) + string_bytes(t.value.str);
+  }
+  return total;
 }
 
 size_t steps_bytes(const std::vector<Step>& steps) noexcept {
@@ -101,6 +105,7 @@ std::optional<size_t> find_in(std::string_view path, std::string_view needle) {
 }
 
 std::optional<size_t> caret_position(const ParseError& error, std::string_view path) {
+  if (error.at != kNoCaret) return error.at < path.size() ? std::optional(error.at) : std::nullopt;
   switch (error.kind) {
     case ParseErrorKind::EmptyPath:
     case ParseErrorKind::IndexWithoutName:
@@ -127,6 +132,11 @@ std::optional<size_t> caret_position(const ParseError& error, std::string_view p
     case ParseErrorKind::DescendantWithoutName:
     case ParseErrorKind::DescendantWithSelector:
       return find_in(path, "**");
+    case ParseErrorKind::MissingOperand:
+    case ParseErrorKind::NotWithoutTest:
+    case ParseErrorKind::EmptyParens:
+    case ParseErrorKind::MissingJoin:
+      return std::nullopt;  // raised with their offset
   }
   return std::nullopt;
 }

@@ -132,6 +132,10 @@ std::string ParseError::message() const {
     case ParseErrorKind::DescendantWithSelector:
       return "** does not accept an explicit selector (no index/#/filter)";
     case ParseErrorKind::FilterTooDeep: return "filters nested too deeply";
+    case ParseErrorKind::MissingOperand: return text + " needs a test on each side";
+    case ParseErrorKind::NotWithoutTest: return "! must be followed by ( or a test";
+    case ParseErrorKind::EmptyParens: return "empty ( ) in filter";
+    case ParseErrorKind::MissingJoin: return "filter expression missing && or || before: " + text;
   }
   return "invalid path";
 }
@@ -194,7 +198,7 @@ namespace detail {
 // segment = component { "." component }
 // A filter "#(" expr ")" ["#"] ends the component before it; "**" at the start of a component
 // is a component of its own; "\" keeps the next character in the component unresolved.
-ParseResult<std::vector<Component>> tokenize(std::string_view text, int depth) {
+ParseResult<std::vector<Component>> tokenize(std::string_view text, Nesting at) {
   std::vector<Component> out;
   // A rough guess at the component count saves regrowing the vector.
   out.reserve(std::min<size_t>(text.size(), 2 + static_cast<size_t>(std::count_if(
@@ -216,7 +220,7 @@ ParseResult<std::vector<Component>> tokenize(std::string_view text, int depth) {
       if (auto e = flush()) return std::move(*e);
       const size_t close = find_filter_close(text, i + 2);
       if (close == std::string_view::npos) return error(ParseErrorKind::UnmatchedParen);
-      auto filter = parse_filter(text.substr(i + 2, close - (i + 2)), depth + 1);
+      auto filter = parse_filter(text.substr(i + 2, close - (i + 2)), at.deeper());
       if (auto* e = std::get_if<ParseError>(&filter)) return std::move(*e);
       Component comp;
       comp.kind = Component::Kind::Filter;
@@ -253,7 +257,7 @@ ParseResult<std::vector<Component>> tokenize(std::string_view text, int depth) {
 }  // namespace detail
 
 ParseResult<std::vector<Component>> tokenize_path(std::string_view text) {
-  return detail::tokenize(text, 0);
+  return detail::tokenize(text, {text.data(), 0});
 }
 
 // steps = { name [index | "#" | filter] | "@" attr (last) | "#text" (last) | "**" name }

@@ -25,15 +25,24 @@ enum class ParseErrorKind : uint8_t {
   EmptyModifierName,
   DescendantWithoutName,
   DescendantWithSelector,
-  FilterTooDeep,  // filters nested past kMaxFilterDepth (keeps recursion bounded)
+  FilterTooDeep,   // filters, parentheses and '!' nested past kMaxFilterDepth
+  MissingOperand,  // "&&" or "||" with no test on one side
+  NotWithoutTest,  // '!' followed by neither '(' nor a test
+  EmptyParens,     // "( )" in a filter, with nothing inside
+  MissingJoin,     // something other than "&&", "||" or the end after a ')' in a filter
 };
 
-// Filters can only nest through quoting tricks; real paths never come close to this.
+// Bounds the parser's recursion; real paths never come close to this.
 inline constexpr int kMaxFilterDepth = 32;
+
+// No caret position known: the error's kind finds one in the path, if any.
+inline constexpr size_t kNoCaret = static_cast<size_t>(-1);
 
 struct ParseError {
   ParseErrorKind kind = ParseErrorKind::EmptyPath;
-  std::string text;  // payload for BadIndex, MissingOperator, UnknownModifier
+  std::string text;     // payload for BadIndex, MissingOperator, UnknownModifier, MissingOperand,
+                        // MissingJoin
+  size_t at = kNoCaret;  // byte offset in the path the caret stands under, when the error knows
   [[nodiscard]] std::string message() const;
 };
 

@@ -73,13 +73,44 @@ std::string describe_value(const FilterValue& value) {
   return "?";
 }
 
+namespace {
+
+std::string describe_test(const FilterTest& test) {
+  std::string out = describe_steps(test.path);
+  if (test.exists) return out.append(" exists");
+  out.append(" ").append(kOpText[static_cast<size_t>(test.op)]);
+  out.append(" ").append(describe_value(test.value));
+  if (test.attr) out.append(" attr=").append(quoted_if_needed(*test.attr));
+  return out;
+}
+
+// The subtree at nodes[at]; operands that join others are parenthesised.
+std::string describe_node(const Filter& filter, size_t at) {
+  const FilterNode& node = filter.nodes[at];
+  const auto operand = [&](size_t i) {
+    const FilterNode::Kind k = filter.nodes[i].kind;
+    const bool wrap = k == FilterNode::Kind::And || k == FilterNode::Kind::Or;
+    return wrap ? "(" + describe_node(filter, i) + ")" : describe_node(filter, i);
+  };
+  switch (node.kind) {
+    case FilterNode::Kind::Test: return describe_test(filter.tests[node.test]);
+    case FilterNode::Kind::Not: return "!(" + describe_node(filter, at + 1) + ")";
+    case FilterNode::Kind::And:
+    case FilterNode::Kind::Or: break;
+  }
+  const char* join = node.kind == FilterNode::Kind::And ? " && " : " || ";
+  std::string out;
+  for (size_t i = at + 1; i < at + node.size; i += filter.nodes[i].size) {
+    if (i > at + 1) out += join;
+    out += operand(i);
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string describe_filter(const Filter& filter) {
-  std::string out = "(";
-  out.append(describe_steps(filter.path)).append(" ");
-  out.append(kOpText[static_cast<size_t>(filter.op)]);
-  out.append(" ").append(describe_value(filter.value));
-  if (filter.attr) out.append(" attr=").append(quoted_if_needed(*filter.attr));
-  return out.append(")");
+  return "(" + describe_node(filter, 0) + ")";
 }
 
 std::string describe_steps(const std::vector<Step>& steps) {

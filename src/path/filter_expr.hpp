@@ -1,4 +1,5 @@
-// Internal: the tokenizer and the filter parser call each other; `depth` bounds that recursion.
+// Internal: the tokenizer and the filter parser call each other; `Nesting` bounds that
+// recursion and places errors in the whole text.
 #pragma once
 
 #include <string_view>
@@ -8,7 +9,19 @@
 
 namespace varnex::path::detail {
 
-[[nodiscard]] ParseResult<std::vector<Component>> tokenize(std::string_view text, int depth);
-[[nodiscard]] ParseResult<Filter> parse_filter(std::string_view text, int depth);
+// Where a parse stands: the start of the text the outermost call was given (error offsets count
+// from it), and how many filters, parentheses and '!' enclose this part of it.
+struct Nesting {
+  const char* origin = nullptr;
+  int depth = 0;
+
+  [[nodiscard]] size_t offset(const char* p) const noexcept {
+    return static_cast<size_t>(p - origin);
+  }
+  [[nodiscard]] Nesting deeper() const noexcept { return {origin, depth + 1}; }
+};
+
+[[nodiscard]] ParseResult<std::vector<Component>> tokenize(std::string_view text, Nesting at);
+[[nodiscard]] ParseResult<Filter> parse_filter(std::string_view text, Nesting at);
 
 }  // namespace varnex::path::detail

@@ -60,8 +60,13 @@ size_t ws_suffix(std::string_view s) noexcept {
 
 }  // namespace
 
-std::string_view trim_unicode_ws(std::string_view text) noexcept {
+std::string_view trim_unicode_ws_start(std::string_view text) noexcept {
   while (const size_t n = ws_prefix(text)) text.remove_prefix(n);
+  return text;
+}
+
+std::string_view trim_unicode_ws(std::string_view text) noexcept {
+  text = trim_unicode_ws_start(text);
   while (const size_t n = ws_suffix(text)) text.remove_suffix(n);
   return text;
 }

@@ -28,7 +28,8 @@ struct DecimalText {
 // The value is correctly rounded.
 [[nodiscard]] std::optional<double> parse_decimal(std::string_view text) noexcept;
 
-// Trims Unicode White_Space at both ends of UTF-8 text.
+// Trims Unicode White_Space at both ends of UTF-8 text, or at its start only.
 [[nodiscard]] std::string_view trim_unicode_ws(std::string_view text) noexcept;
+[[nodiscard]] std::string_view trim_unicode_ws_start(std::string_view text) noexcept;
 
 }  // namespace varnex::path

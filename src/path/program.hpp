@@ -23,11 +23,34 @@ struct FilterValue {
 
 struct Step;
 
-struct Filter {
+// One test of a filter: a path from the candidate element, and what the items it selects are
+// compared with. The test holds when any of those items passes the comparison; a test without
+// one (`exists`) holds when the path selects anything.
+struct FilterTest {
   std::vector<Step> path;           // never empty
-  std::optional<std::string> attr;  // set when `path` is exactly one Attr step
-  FilterValue value;
+  std::optional<std::string> attr;  // set when `path` is exactly one Attr step: read on the tag
+  bool exists = false;
   CompareOp op = CompareOp::Eq;
+  FilterValue value;
+};
+
+// A node of a filter's tree. Nodes are kept in prefix order: an And, Or or Not node is followed
+// by its operands, each a subtree whose first node tells its size.
+struct FilterNode {
+  enum class Kind : uint8_t { Test, And, Or, Not };
+  Kind kind = Kind::Test;
+  uint32_t test = 0;  // Test: its index in Filter::tests
+  uint32_t size = 1;  // nodes in the subtree this one heads, itself included
+};
+
+// What `#( … )` holds: tests joined by "&&", "||" and "!( … )".
+struct Filter {
+  std::vector<FilterNode> nodes;  // never empty; nodes[0] is the root
+  std::vector<FilterTest> tests;  // in the order written
+  // Tests that read an attribute of the candidate's own start tag: none, one that is the whole
+  // filter, or some.
+  enum class TagTests : uint8_t { None, One, Some };
+  TagTests tag_tests = TagTests::None;
 };
 
 enum class SelectorKind : uint8_t { Bare = 0, Index, Count, Each, FilterFirst, FilterAll };

@@ -121,6 +121,119 @@ def test_generated_documents(seed):
             assert result == expected, (name, path, doc)
 
 
+def gen_left(rng: random.Random, depth: int, values: list[str]) -> tuple[str, str]:
+    """A filter's left side, as a varnex path and as the XPath relative to the candidate."""
+    name, other = rng.choice(NAMES), rng.choice(NAMES)
+    roll = rng.random()
+    if roll < 0.2:
+        return name, name
+    if roll < 0.3:
+        attr = rng.choice(("id", "k"))
+        return f"@{attr}", f"@{attr}"
+    if roll < 0.35:
+        return "#text", "."
+    if roll < 0.5:
+        return rng.choice([(f"{name}.{other}", f"{name}/{other}"),
+                           (f"{name}.#.{other}", f"{name}/{other}"),
+                           (f"{name}.@id", f"{name}/@id"),
+                           (f"{name}.0.{other}", f"{name}[1]/{other}"),
+                           (f"{name}.1", f"{name}[2]")])
+    if roll < 0.65:
+        return rng.choice([(f"**.{name}", f".//{name}"), (f"**.{name}.@k", f".//{name}/@k")])
+    if depth < 2:
+        vx, xp = gen_filter(rng, values, depth + 1)
+        if rng.random() < 0.5:
+            return f"{name}#({vx})", f"{name}[{xp}][1]"
+        return f"{name}#({vx})#.{other}", f"{name}[{xp}]/{other}"
+    return name, name
+
+
+def gen_test(rng: random.Random, depth: int, values: list[str]) -> tuple[str, str]:
+    left_vx, left_xp = gen_left(rng, depth, values)
+    if rng.random() < 0.25:
+        return left_vx, left_xp  # found anything
+    op = rng.choice(["==", "!=", "<", ">", "<=", ">="])
+    xp_op = "=" if op == "==" else op
+    if rng.random() < 0.5:
+        number = rng.choice(["0", "1.5", "5", "42", "427"])
+        return f"{left_vx} {op} {number}", f"{left_xp} {xp_op} {number}"
+    text = rng.choice(values)
+    return f'{left_vx} {op} "{text}"', f"{left_xp} {xp_op} '{text}'"
+
+
+def gen_filter(rng: random.Random, values: list[str], depth: int = 0) -> tuple[str, str]:
+    """A filter of tests joined by &&, || and !( ), as varnex text and as an XPath predicate;
+    string values are drawn from `values`."""
+    roll = rng.random()
+    if depth > 2 or roll < 0.45:
+        return gen_test(rng, depth, values)
+    if roll < 0.6:
+        vx, xp = gen_filter(rng, values, depth + 1)
+        return f"!({vx})", f"not({xp})"
+    a_vx, a_xp = gen_filter(rng, values, depth + 1)
+    b_vx, b_xp = gen_filter(rng, values, depth + 1)
+    if roll < 0.8:
+        return f"({a_vx}) && ({b_vx})", f"({a_xp}) and ({b_xp})"
+    return f"{a_vx} || {b_vx}", f"({a_xp}) or ({b_xp})"
+
+
+def comparable(text: str) -> bool:
+    """Texts both sides read alike: no quote to escape, no character XPath would read apart."""
+    return "'" not in text and '"' not in text and "\\" not in text
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_filters_against_xpath(seed):
+    """Existential, joined and nested filters against lxml's XPath on generated documents."""
+    rng = random.Random(seed)
+    doc = "<root>" + "".join(gen_element(rng, rng.choice(NAMES), 1) for _ in range(12)) + "</root>"
+    root = etree.fromstring(doc.encode())
+    values = [t for t in (text_of(e) for e in root.iter("*")) if comparable(t)][:40]
+    values += [v for e in root.iter("*") for v in e.attrib.values() if comparable(v)][:20]
+    for _ in range(25):
+        name = rng.choice(NAMES)
+        vx, xp = gen_filter(rng, values)
+        if rng.random() < 0.5:
+            path, query = f"root.{name}#({vx})#", f"/root/{name}[{xp}]"
+            expected = [text_of(e) for e in root.xpath(query)]
+        else:
+            path, query = f"root.a.#.{name}#({vx})#.@id", f"/root/a/{name}[{xp}]/@id"
+            expected = [str(v) for v in root.xpath(query)]
+        for entry, runner in entries(QUERIES, doc.encode()):
+            result = runner(doc.encode(), path)
+            assert len(result) == len(expected), (entry, path, query, doc)
+            assert result == expected, (entry, path, query, doc)
+        counted = varnex.get(doc, f"root.{name}#({vx})#|@count").value
+        assert counted == len(root.xpath(f"/root/{name}[{xp}]")), (path, query, doc)
+        first = root.xpath(f"(/root/{name}[{xp}])[1]")
+        assert varnex.get(doc, f"root.{name}#({vx})") == [text_of(e) for e in first], (vx, doc)
+
+
+MIME = Path("/usr/share/mime/packages/freedesktop.org.xml")
+
+
+def test_real_document_filters():
+    """Filters over several items, joined and nested, on shared-mime-info's file types."""
+    if not MIME.exists():
+        pytest.skip(f"{MIME} is not installed")
+    data = MIME.read_bytes()
+    root = etree.fromstring(data, etree.XMLParser(resolve_entities=False))
+    ns = {"m": "http://www.freedesktop.org/standards/shared-mime-info"}
+    top = "/m:mime-info/m:mime-type"
+    for vx, xp in [
+        ('glob.@pattern == "*.jpeg"', "m:glob/@pattern = '*.jpeg'"),
+        ('sub-class-of.@type == "text/plain"', "m:sub-class-of/@type = 'text/plain'"),
+        ("!(glob) && alias", "not(m:glob) and m:alias"),
+        ('magic#(match.@type == "string" && match.@offset == "0")',
+         "m:magic[m:match/@type = 'string' and m:match/@offset = '0']"),
+        ('**.match.@value == "%PDF-"', ".//m:match/@value = '%PDF-'"),
+    ]:
+        expected = [str(t) for t in root.xpath(f"{top}[{xp}]/@type", namespaces=ns)]
+        assert expected, xp
+        found = varnex.get_bytes(data, f"mime-info.mime-type#({vx})#.@type")
+        assert found.to_str_list() == expected, vx
+
+
 # Internal subsets whose literals, comments or PIs hold '<' or '>'.
 DOCTYPE_DOCUMENTS = [
     '<!DOCTYPE a [<!-- > --><!ELEMENT a ANY>]><a>1</a>',

@@ -64,7 +64,21 @@ INSTANTIATE_TEST_SUITE_P(Paths, CompilesTo, testing::Values(
     Good{"a#(@a\\=b=3)", "a[first (@'a=b' == #3 attr='a=b')]"},
     Good{"a#(b.@id=3)", "a[first (b / @id == #3)]"},
     Good{"a#(\xC2\xA0x\xE2\x80\x80=\xE3\x80\x80" "1\xC2\x85)", "a[first (x == #1)]"},
-    Good{"a#(x=\x1C" "1)", "a[first (x == '\x1C" "1')]"}));
+    Good{"a#(x=\x1C" "1)", "a[first (x == '\x1C" "1')]"},
+    // Tests without an operator, joins and their precedence, filters inside filters.
+    Good{"ab#(b)", "ab[first (b exists)]"}, Good{"a#(x\\=1)", "a[first ('x=1' exists)]"},
+    Good{"a#(@id && @k=1)#", "a[all (@id exists && @k == #1 attr=k)]"},
+    Good{"a#(x=1||y=2&&!z)", "a[first (x == #1 || (y == #2 && !(z exists)))]"},
+    Good{"a#((x=1 || y=2) && z)", "a[first ((x == #1 || y == #2) && z exists)]"},
+    Good{"a#( ! ( x = 1 ) )", "a[first (!(x == #1))]"},
+    Good{"a#(!!x=1)", "a[first (!(!(x == #1)))]"},
+    Good{"a#(!=1)", "error: empty path"},
+    // Values run to a join or an unopened ')': parentheses in pairs stay, "&&" must be quoted.
+    Good{"a#(x='a&&b' && y=f(1))", "a[first (x == 'a&&b' && y == 'f(1)')]"},
+    Good{"a#(x=a&&b)", "a[first (x == 'a' && b exists)]"},
+    Good{"a#(x=a&b|c)", "a[first (x == 'a&b|c')]"},
+    Good{"a#(b#(c=1)=2)", "a[first (b[first (c == #1)] == #2)]"},
+    Good{"a#(b.c#(d=1 || e)#)", "a[first (b / c[all (d == #1 || e exists)] exists)]"}));
 
 struct Bad {
   const char* path;
@@ -108,14 +122,23 @@ INSTANTIATE_TEST_SUITE_P(Paths, FailsWith, testing::Values(
     Bad{"**.@id", "** must be followed by an element name", 0},
     Bad{"**.a#(x=1)", "** does not accept an explicit selector (no index/#/filter)", 0},
     Bad{"a(b))", "unmatched ( in filter", 4}, Bad{"a(b).c(d", "unmatched ( in filter", 6},
-    Bad{"a#(b#(c=1)=2)", "unmatched ( in filter", 2},
+    Bad{"a#((x=1)", "unmatched ( in filter", 2}, Bad{"a#(x=1))", "unmatched ( in filter", 7},
     Bad{"a#(x=1)|@count|b)", "unmatched ( in filter", 16},
     Bad{"a\\)#(x=1", "unmatched ( in filter", 4}, Bad{"\"a)\"#(", "unmatched ( in filter", 5},
-    Bad{"ab#(b)", "filter expression missing operator: b", 1},
+    Bad{"a#()", "filter expression missing operator: ", 0},
     Bad{"a#(x!y)", "filter expression missing operator: !y", 4},
+    Bad{"a#(y=1 && x!y)", "filter expression missing operator: !y", 11},
     Bad{"a#('x=1')", "filter expression missing operator: 'x=1'", 3},
-    Bad{"a#(x\\=1)", "filter expression missing operator: x\\=1", 3},
-    Bad{"a#( =1)", "empty path", -1}, Bad{"a#(x.@id.y=1)", "@attr must be the last component", 5},
+    Bad{"a#( =1)", "empty path", 4}, Bad{"a#(x=1 && =2)", "empty path", 10},
+    Bad{"a#(x.@id.y=1)", "@attr must be the last component", 5},
+    // Joins, '!' and parentheses: the caret under the one that lacks a test.
+    Bad{"a#(x=1 &&)", "&& needs a test on each side", 7},
+    Bad{"a#(&& x=1)", "&& needs a test on each side", 3},
+    Bad{"a#(x='&&' || || y=2)", "|| needs a test on each side", 10},
+    Bad{"a#(x=1 && ())", "empty ( ) in filter", 10},
+    Bad{"a#(!)", "! must be followed by ( or a test", 3},
+    Bad{"a#(x=1 && (y || !))", "! must be followed by ( or a test", 16},
+    Bad{"a#((x=1) y=2)", "filter expression missing && or || before: y=2", 9},
     Bad{"a#(**=1)", "** must be followed by an element name", 3},
     Bad{"a|@count|@COUNT", "unknown modifier: @COUNT", 9},
     Bad{"a|@sort n", "unknown modifier: @sort n", 2}, Bad{"a|count", "modifier name is empty", 1},
@@ -129,10 +152,21 @@ INSTANTIATE_TEST_SUITE_P(Paths, FailsWith, testing::Values(
     Bad{"a|@bogus|", "unknown modifier: @bogus", 2}));
 
 TEST(Compile, FilterNestingIsBounded) {
-  EXPECT_TRUE(std::holds_alternative<Filter>(detail::parse_filter("x=1", kMaxFilterDepth)));
-  const auto deep = detail::parse_filter("x=1", kMaxFilterDepth + 1);
+  const std::string_view text = "x=1";
+  const auto deepest = detail::parse_filter(text, {text.data(), kMaxFilterDepth});
+  EXPECT_TRUE(std::holds_alternative<Filter>(deepest));
+  const auto deep = detail::parse_filter(text, {text.data(), kMaxFilterDepth + 1});
   ASSERT_TRUE(std::holds_alternative<ParseError>(deep));
   EXPECT_EQ(std::get<ParseError>(deep).kind, ParseErrorKind::FilterTooDeep);
+  // Parentheses and '!' count as filters do, so no text can take the parser deeper.
+  for (const std::string_view open : {"(", "!", "b#("}) {
+    std::string path = "a#(";
+    for (int i = 0; i < 40; ++i) path += open;
+    path += "x=1";
+    for (int i = 0; i < 40; ++i) path += open == "!" ? "" : ")";
+    path += ")";
+    EXPECT_EQ(failure(path), std::make_pair(std::string("filters nested too deeply"), -1)) << open;
+  }
 }
 
 }  // namespace
