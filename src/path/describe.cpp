@@ -84,17 +84,24 @@ std::string describe_test(const FilterTest& test) {
   return out;
 }
 
+// `open` + inner + ")", built by appending (GCC 12 warns, wrongly, on "(" + std::string&&).
+std::string wrapped(std::string_view open, const std::string& inner) {
+  std::string out;
+  out.reserve(open.size() + inner.size() + 1);
+  return out.append(open).append(inner).append(")");
+}
+
 // The subtree at nodes[at]; operands that join others are parenthesised.
 std::string describe_node(const Filter& filter, size_t at) {
   const FilterNode& node = filter.nodes[at];
   const auto operand = [&](size_t i) {
     const FilterNode::Kind k = filter.nodes[i].kind;
     const bool wrap = k == FilterNode::Kind::And || k == FilterNode::Kind::Or;
-    return wrap ? "(" + describe_node(filter, i) + ")" : describe_node(filter, i);
+    return wrap ? wrapped("(", describe_node(filter, i)) : describe_node(filter, i);
   };
   switch (node.kind) {
     case FilterNode::Kind::Test: return describe_test(filter.tests[node.test]);
-    case FilterNode::Kind::Not: return "!(" + describe_node(filter, at + 1) + ")";
+    case FilterNode::Kind::Not: return wrapped("!(", describe_node(filter, at + 1));
     case FilterNode::Kind::And:
     case FilterNode::Kind::Or: break;
   }
@@ -110,7 +117,7 @@ std::string describe_node(const Filter& filter, size_t at) {
 }  // namespace
 
 std::string describe_filter(const Filter& filter) {
-  return "(" + describe_node(filter, 0) + ")";
+  return wrapped("(", describe_node(filter, 0));
 }
 
 std::string describe_steps(const std::vector<Step>& steps) {
