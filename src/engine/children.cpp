@@ -4,6 +4,7 @@
 
 #include "engine/engine.hpp"
 #include "engine/internal.hpp"
+#include "xml/markup.hpp"
 #include "xml/reader.hpp"
 
 namespace varnex::engine {
@@ -75,19 +76,10 @@ bool element_is_closed(std::string_view element) noexcept {
       element.substr(end - name.size(), name.size()) == name) {
     return true;
   }
-  // One empty-element tag: its first '>' outside quotes is the last byte, after a '/'.
-  char quote = 0;
-  for (size_t i = name_end; i < element.size(); ++i) {
-    const char c = element[i];
-    if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '>') {
-      return i + 1 == element.size() && element[i - 1] == '/';
-    }
-  }
-  return false;
+  // One empty-element tag: the '>' that ends its tag is the last byte, after a '/'.
+  const char* const stop = element.data() + element.size();
+  const char* gt = xml::detail::find_tag_end(element.data() + name_end, stop);
+  return gt != nullptr && gt + 1 == stop && gt[-1] == '/';
 }
 
 std::vector<std::string_view> unique_child_names(const std::vector<ChildSpan>& children) {
