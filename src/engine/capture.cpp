@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/internal.hpp"
+#include "engine/namespaces.hpp"
 #include "xml/attributes.hpp"
 #include "xml/encoding.hpp"
 #include "xml/unescape.hpp"
@@ -59,6 +60,39 @@ std::optional<std::string_view> TagAttributes::lookup(std::string_view name) con
 
 std::optional<std::string_view> TagAttributes::find(std::string_view name) {
   const auto raw = find_raw(name);
+  if (!raw) return raw;
+  return decoded(*raw, scratch_);
+}
+
+std::optional<std::string_view> TagAttributes::lookup_in(std::string_view name,
+                                                         const path::Namespace& ns) const {
+  const NamespaceScope empty;
+  const NamespaceScope& scope = scope_ != nullptr ? *scope_ : empty;
+  const auto wanted = [&](std::string_view key) {
+    return local_name_bytes(key) == name &&
+           scope.attribute_in(ns, key, content_, name_len_, in_force_);
+  };
+  std::string_view raw;
+  switch (xml::find_attribute(content_, name_len_, wanted, &raw)) {
+    case xml::AttrLookup::Found:
+      return raw;
+    case xml::AttrLookup::Absent:
+      return std::nullopt;
+    case xml::AttrLookup::Unsure:
+      break;
+  }
+  xml::Attributes parser(content_, name_len_, /*with_checks=*/true);
+  xml::AttrItem item;
+  while (parser.next(&item)) {
+    if (item.error == xml::AttrErrorKind::None && wanted(item.key)) return item.value;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string_view> TagAttributes::find(std::string_view name,
+                                                    const path::Namespace& ns) {
+  if (ns.any()) return find(name);
+  const auto raw = lookup_in(name, ns);
   if (!raw) return raw;
   return decoded(*raw, scratch_);
 }
