@@ -215,7 +215,7 @@ ParseResult<Component> parse_component(std::string_view text, Nesting at) {
   if (auto* e = std::get_if<ParseError>(&name)) return std::move(*e);
   auto& qname = std::get<QualifiedName>(name);
   c.kind = Component::Kind::Name;
-  c.name = qname.ns.any() ? NameMatcher::parse(text)
+  c.name = qname.ns.any() ? NameMatcher::parse(qname.local)
                           : NameMatcher::parse(qname.local, std::move(qname.ns));
   return c;
 }

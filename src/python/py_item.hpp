@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "engine/item.hpp"
+#include "engine/namespaces.hpp"
 #include "python/ref.hpp"
 #include "python/source.hpp"
 
