@@ -41,7 +41,14 @@ bool read_namespaces(PyObject* namespaces, std::optional<path::NamespaceMap>& ou
     return false;
   }
   Ref items = Ref::steal(PyMapping_Items(namespaces));
-  if (!items) return false;
+  if (!items) {
+    // A sequence passes the mapping check but has no items(): the caller's mistake, named.
+    if (PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, kBadNamespaces);
+    }
+    return false;
+  }
   path::NamespaceMap map;
   for (Py_ssize_t i = 0, n = PyList_Size(items.get()); i < n; ++i) {
     PyObject* pair = PyList_GetItem(items.get(), i);  // borrowed
