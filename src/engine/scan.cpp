@@ -41,6 +41,17 @@ void Scan::track_namespaces(std::span<const Binding> outer) {
   ns_.seed(outer);
 }
 
+uint32_t Scan::wanted_in_scope(std::string_view qname, bool& named,
+                               size_t from) const noexcept {
+  for (size_t i = from, end = states_.size(); i < end; ++i) {
+    const State& s = states_[i];
+    if (s.idle) continue;
+    named = names(qname, s.at->name, room_after(qname));
+    if (named || s.at->descendant) return static_cast<uint32_t>(i);
+  }
+  return kNone;
+}
+
 bool Scan::in_namespace(const path::Namespace& ns, std::string_view qname) const noexcept {
   const std::string_view rest(qname.data(),
                               static_cast<size_t>(doc_.data() + doc_.size() - qname.data()));

@@ -160,11 +160,17 @@ class Scan {
     for (size_t i = levels_.back().states, end = states_.size(); i < end; ++i) {
       const State& s = states_[i];
       if (s.idle) continue;
-      named = names(qname, s.at->name, room_after(qname));
-      if (named || s.at->descendant) return static_cast<uint32_t>(i);
+      named = is_named(qname, s.at->name, room_after(qname));
+      if (named || s.at->descendant) [[unlikely]] {
+        // A name in a namespace is then checked out of line, only where namespaces count.
+        if (!scoped_) [[likely]] return static_cast<uint32_t>(i);
+        return wanted_in_scope(qname, named, i);
+      }
     }
     return kNone;
   }
+  [[nodiscard]] uint32_t wanted_in_scope(std::string_view qname, bool& named,
+                                         size_t from) const noexcept;
   // The name test of a step: the name, then (rarely) its namespace.
   [[nodiscard]] bool names(std::string_view qname, const path::NameMatcher& m,
                            size_t room) const noexcept {
