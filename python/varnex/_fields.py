@@ -330,7 +330,7 @@ class Plan:
             specs.append((name, f.path, kind.kind, kind.a, kind.b, kind.large_list, repeat,
                           invalid, nulls, f.format, kind.maker()))
         self.capsule, self.lists = _varnex._compile_plan(record_path, tuple(specs), on_error,
-                                                         namespaces)
+                                                         namespaces=namespaces)
         for (name, f), kind, is_list in zip(self.fields.items(), self.types, self.lists,
                                             strict=True):
             if kind.explicit_list and not is_list:

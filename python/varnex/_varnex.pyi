@@ -38,7 +38,7 @@ __all__ = [
 # overload for each list a caller builds (texts, Paths, both) accepts each of them, where a
 # union of the three would make mypy read a literal mixing texts and Paths as list[object].
 
-def get(data: str, path: str, namespaces: Mapping[str, str] | None = None) -> Result:
+def get(data: str, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
     """Answer `path` over the XML document `data`, a `str`.
 
     The string is read in place through its UTF-8 form; matched elements refer to it by
@@ -59,7 +59,7 @@ def get(data: str, path: str, namespaces: Mapping[str, str] | None = None) -> Re
             to `str`.
     """
 
-def get_bytes(data: bytes, path: str, namespaces: Mapping[str, str] | None = None) -> Result:
+def get_bytes(data: bytes, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
     """Answer `path` over the XML document `data`, a `bytes` object, read in place.
 
     The encoding is that of the byte-order mark, else of the XML declaration, else UTF-8.
@@ -67,7 +67,7 @@ def get_bytes(data: bytes, path: str, namespaces: Mapping[str, str] | None = Non
     document in another encoding than UTF-8 is decoded once and its elements are copies.
     """
 
-def get_buffer(data: Buffer, path: str, namespaces: Mapping[str, str] | None = None) -> Result:
+def get_buffer(data: Buffer, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
     """Answer `path` over any C-contiguous buffer of single bytes: `mmap`, `bytearray`,
     `memoryview`, `array('B')`, `bytes`.
 
@@ -80,7 +80,7 @@ def get_buffer(data: Buffer, path: str, namespaces: Mapping[str, str] | None = N
 
 @overload
 def get_many(
-    data: str, paths: list[str | Path], namespaces: Mapping[str, str] | None = None
+    data: str, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]:
     """Answer every path of `paths` in one pass over `data`, a `str`: one `Result` per path,
     in order.
@@ -96,41 +96,41 @@ def get_many(
     """
 @overload
 def get_many(
-    data: str, paths: list[str], namespaces: Mapping[str, str] | None = None
+    data: str, paths: list[str], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 @overload
 def get_many(
-    data: str, paths: list[Path], namespaces: Mapping[str, str] | None = None
+    data: str, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 
 @overload
 def get_many_bytes(
-    data: bytes, paths: list[str | Path], namespaces: Mapping[str, str] | None = None
+    data: bytes, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]:
     """[`get_many`][varnex._varnex.get_many] over a `bytes` document; the results refer into
     `data` instead of copying it."""
 @overload
 def get_many_bytes(
-    data: bytes, paths: list[str], namespaces: Mapping[str, str] | None = None
+    data: bytes, paths: list[str], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 @overload
 def get_many_bytes(
-    data: bytes, paths: list[Path], namespaces: Mapping[str, str] | None = None
+    data: bytes, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 
 @overload
 def get_many_buffer(
-    data: Buffer, paths: list[str | Path], namespaces: Mapping[str, str] | None = None
+    data: Buffer, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]:
     """[`get_many`][varnex._varnex.get_many] over a byte buffer (`mmap`, `bytearray`, ...),
     borrowed only during the pass; the results own copies."""
 @overload
 def get_many_buffer(
-    data: Buffer, paths: list[str], namespaces: Mapping[str, str] | None = None
+    data: Buffer, paths: list[str], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 @overload
 def get_many_buffer(
-    data: Buffer, paths: list[Path], namespaces: Mapping[str, str] | None = None
+    data: Buffer, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 
 def parse(data: str | bytes | Buffer) -> Result:
@@ -141,7 +141,7 @@ def parse(data: str | bytes | Buffer) -> Result:
     path names the root element first. Over a mutable buffer it sees the current contents.
     """
 
-def compile(path: str, namespaces: Mapping[str, str] | None = None) -> Path:
+def compile(path: str, *, namespaces: Mapping[str, str] | None = None) -> Path:
     """Compile `path` once, for queries that repeat it.
 
     Raises:
@@ -184,7 +184,7 @@ def check(data: str | bytes | Buffer) -> None:
     """
 
 def _compile_plan(
-    record_path: str | Path, fields: tuple[tuple[Any, ...], ...], on_error: str,
+    record_path: str | Path, fields: tuple[tuple[Any, ...], ...], on_error: str, *,
     namespaces: Mapping[str, str] | None = None,
 ) -> tuple[Any, tuple[bool, ...]]:
     """Private: a capsule of the compiled fields (varnex._fields.Plan makes the tuples), and
@@ -311,7 +311,7 @@ class Result:
         (also `t`, `T`, `True`, `TRUE`, `f`, `F`, `False`, `FALSE` when written in double
         quotes), anything else `to_int() != 0`. Nothing matched is false; an element with
         child elements, or several matches, true."""
-    def get(self, path: str, namespaces: Mapping[str, str] | None = None) -> Result:
+    def get(self, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
         """Answer `path` inside the one matched element: its first name is looked for among the
         element's children (on a [`parse`][varnex._varnex.parse] result, at the document's
         top). Nothing matched, or a text, gives an empty `Result`.
@@ -322,7 +322,7 @@ class Result:
         """
     @overload
     def get_many(
-        self, paths: list[str | Path], namespaces: Mapping[str, str] | None = None
+        self, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
     ) -> list[Result]:
         """[`get`][varnex._varnex.Result.get] for each path, in one pass over the element.
 
@@ -332,11 +332,11 @@ class Result:
         """
     @overload
     def get_many(
-        self, paths: list[str], namespaces: Mapping[str, str] | None = None
+        self, paths: list[str], *, namespaces: Mapping[str, str] | None = None
     ) -> list[Result]: ...
     @overload
     def get_many(
-        self, paths: list[Path], namespaces: Mapping[str, str] | None = None
+        self, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
     ) -> list[Result]: ...
     def keys(self) -> ResultKeysView:
         """The child element names of a dict-like result, each once, in order of first

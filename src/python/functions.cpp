@@ -15,13 +15,13 @@ namespace {
 
 constexpr Param kGetParams[] = {{"data", ParamKind::Str},
                                 {"path", ParamKind::Utf8},
-                                {"namespaces", ParamKind::Any, false}};
+                                {"namespaces", ParamKind::Any, false, true}};
 constexpr Param kGetBytesParams[] = {{"data", ParamKind::Bytes},
                                      {"path", ParamKind::Utf8},
-                                     {"namespaces", ParamKind::Any, false}};
+                                     {"namespaces", ParamKind::Any, false, true}};
 constexpr Param kGetBufferParams[] = {{"data", ParamKind::Any},
                                       {"path", ParamKind::Utf8},
-                                      {"namespaces", ParamKind::Any, false}};
+                                      {"namespaces", ParamKind::Any, false, true}};
 constexpr Param kDataParams[] = {{"data", ParamKind::Any}};
 constexpr Param kValidateParams[] = {{"data", ParamKind::Any},
                                      {"strict", ParamKind::Flag, false}};
@@ -151,11 +151,13 @@ PyObject* py_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }  // namespace
 
 PyMethodDef kGetDef = {"get", as_cfunction<py_get>(), METH_FASTCALL | METH_KEYWORDS,
-                       "get(data, path, namespaces=None)\n--\n\n"};
+                       "get(data, path, *, namespaces=None)\n--\n\n"};
 PyMethodDef kGetBytesDef = {"get_bytes", as_cfunction<py_get_bytes>(),
-                            METH_FASTCALL | METH_KEYWORDS, "get_bytes(data, path, namespaces=None)\n--\n\n"};
+                            METH_FASTCALL | METH_KEYWORDS,
+    "get_bytes(data, path, *, namespaces=None)\n--\n\n"};
 PyMethodDef kGetBufferDef = {"get_buffer", as_cfunction<py_get_buffer>(),
-                             METH_FASTCALL | METH_KEYWORDS, "get_buffer(data, path, namespaces=None)\n--\n\n"};
+                             METH_FASTCALL | METH_KEYWORDS,
+    "get_buffer(data, path, *, namespaces=None)\n--\n\n"};
 PyMethodDef kParseDef = {"parse", as_cfunction<py_parse>(), METH_FASTCALL | METH_KEYWORDS,
                          "parse(data)\n--\n\n"};
 PyMethodDef kValidateDef = {"validate", as_cfunction<py_validate>(), METH_FASTCALL | METH_KEYWORDS,

@@ -85,13 +85,13 @@ enum class Input : uint8_t { Str, Bytes, Buffer };
 
 constexpr Param kGetManyParams[] = {{"data", ParamKind::Str},
                                     {"paths", ParamKind::Any},
-                                    {"namespaces", ParamKind::Any, false}};
+                                    {"namespaces", ParamKind::Any, false, true}};
 constexpr Param kGetManyBytesParams[] = {{"data", ParamKind::Bytes},
                                          {"paths", ParamKind::Any},
-                                         {"namespaces", ParamKind::Any, false}};
+                                         {"namespaces", ParamKind::Any, false, true}};
 constexpr Param kGetManyBufferParams[] = {{"data", ParamKind::Any},
                                           {"paths", ParamKind::Any},
-                                          {"namespaces", ParamKind::Any, false}};
+                                          {"namespaces", ParamKind::Any, false, true}};
 
 constexpr Signature kGetManySignature{"get_many()", kGetManyParams};
 constexpr Signature kGetManyBytesSignature{"get_many_bytes()", kGetManyBytesParams};
@@ -168,7 +168,7 @@ PyObject* py_get_many_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 constexpr Param kResultGetManyParams[] = {{"paths", ParamKind::Any},
-                                          {"namespaces", ParamKind::Any, false}};
+                                          {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kResultGetManySignature{"Result.get_many()", kResultGetManyParams};
 
 }  // namespace
@@ -239,12 +239,12 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef kGetManyDef = {"get_many", as_cfunction<py_get_many>(), METH_FASTCALL | METH_KEYWORDS,
-                           "get_many(data, paths, namespaces=None)\n--\n\n"};
+                           "get_many(data, paths, *, namespaces=None)\n--\n\n"};
 PyMethodDef kGetManyBytesDef = {"get_many_bytes", as_cfunction<py_get_many_bytes>(),
                                 METH_FASTCALL | METH_KEYWORDS,
-                                "get_many_bytes(data, paths, namespaces=None)\n--\n\n"};
+                                "get_many_bytes(data, paths, *, namespaces=None)\n--\n\n"};
 PyMethodDef kGetManyBufferDef = {"get_many_buffer", as_cfunction<py_get_many_buffer>(),
                                  METH_FASTCALL | METH_KEYWORDS,
-                                 "get_many_buffer(data, paths, namespaces=None)\n--\n\n"};
+                                 "get_many_buffer(data, paths, *, namespaces=None)\n--\n\n"};
 
 }  // namespace varnex::python

@@ -219,7 +219,7 @@ PyType_Spec kPathSpec = {
 // ---- module function -----------------------------------------------------
 
 constexpr Param kCompileParams[] = {{"path", ParamKind::Utf8},
-                                    {"namespaces", ParamKind::Any, false}};
+                                    {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kCompileSignature{"compile()", kCompileParams};
 
 PyObject* py_compile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -239,7 +239,7 @@ PyObject* py_compile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef kCompileDef = {"compile", as_cfunction<py_compile>(), METH_FASTCALL | METH_KEYWORDS,
-                           "compile(path, namespaces=None)\n--\n\n"};
+                           "compile(path, *, namespaces=None)\n--\n\n"};
 
 Ref create_path_type() noexcept {
   if (g_path_type == nullptr) {

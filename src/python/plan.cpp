@@ -204,7 +204,7 @@ void plan_destructor(PyObject* capsule) noexcept {
 constexpr Param kCompilePlanParams[] = {{"record_path", ParamKind::Any},
                                         {"fields", ParamKind::Any},
                                         {"on_error", ParamKind::Any},
-                                        {"namespaces", ParamKind::Any, false}};
+                                        {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kCompilePlanSignature{"_compile_plan()", kCompilePlanParams};
 
 // Returns (capsule, a tuple saying for each field whether it is a list column).
@@ -276,6 +276,7 @@ void prefix_error(PyObject* prefix) noexcept {
 
 PyMethodDef kCompilePlanDef = {"_compile_plan", as_cfunction<py_compile_plan>(),
                                METH_FASTCALL | METH_KEYWORDS,
-                               "_compile_plan(record_path, fields, on_error, namespaces=None)\n--\n\n"};
+                               "_compile_plan(record_path, fields, on_error, *, "
+                               "namespaces=None)\n--\n\n"};
 
 }  // namespace varnex::python

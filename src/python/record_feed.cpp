@@ -190,8 +190,8 @@ class Feed final : public engine::ItemObserver {
     std::vector<engine::Items> scratch;
     const auto around = outer(static_cast<size_t>(&record - batch_.data()));
     for (const FieldPlan& field : plan_.fields) {
-      if (auto own =
-              engine::run_many_within({field.program.get()}, record.bytes, scratch, false, around)) {
+      const std::vector<const path::Program*> one = {field.program.get()};
+      if (auto own = engine::run_many_within(one, record.bytes, scratch, false, around)) {
         engine_err_to_py(*own);
         locator_.locate_error(record, field.name.get());
         return;

@@ -183,7 +183,7 @@ PyObject* get_within(const path::Program& program, const PyItems& items, size_t 
   return make_result(std::move(lifted)).release();
 }
 
-constexpr Param kGetParams[] = {{"path", ParamKind::Utf8}, {"namespaces", ParamKind::Any, false}};
+constexpr Param kGetParams[] = {{"path", ParamKind::Utf8}, {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kGetSignature{"Result.get()", kGetParams};
 
 }  // namespace
