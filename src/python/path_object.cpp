@@ -146,9 +146,17 @@ PyObject* Path_reduce(PyObject* self, PyObject*) noexcept {
     if (!text) return nullptr;
     const auto& namespaces = as_path(self)->namespaces;
     if (!namespaces) return Py_BuildValue("O(O)", compile.get(), text.get());
+    // The map is keyword-only: compile is called through a partial that gives it.
     Ref map = namespaces_dict(*namespaces);
-    if (!map) return nullptr;
-    return Py_BuildValue("O(OO)", compile.get(), text.get(), map.get());
+    Ref functools = Ref::steal(map ? PyImport_ImportModule("functools") : nullptr);
+    Ref partial =
+        Ref::steal(functools ? PyObject_GetAttrString(functools.get(), "partial") : nullptr);
+    Ref args = Ref::steal(partial ? PyTuple_Pack(1, compile.get()) : nullptr);
+    Ref kwargs = Ref::steal(args ? Py_BuildValue("{sO}", "namespaces", map.get()) : nullptr);
+    Ref bound = Ref::steal(kwargs ? PyObject_Call(partial.get(), args.get(), kwargs.get())
+                                  : nullptr);
+    if (!bound) return nullptr;
+    return Py_BuildValue("O(O)", bound.get(), text.get());
   });
 }
 
