@@ -26,6 +26,7 @@ from varnex._varnex import (
     get_many,
     get_many_buffer,
     get_many_bytes,
+    namespaces,
     parse,
     validate,
 )
@@ -41,6 +42,7 @@ __all__ = [
     "compile",
     "validate",
     "check",
+    "namespaces",
     "Path",
     "Result",
     "ResultCharIter",

@@ -302,7 +302,7 @@ class Plan:
 
     def __init__(self, record_path: Any, fields: Any, *, on_repeat: Any = "error",
                  on_invalid: Any = "error", null_values: Any = None,
-                 on_error: Any = "raise") -> None:
+                 on_error: Any = "raise", namespaces: Any = None) -> None:
         on_repeat = _choice(on_repeat, ON_REPEAT, "on_repeat")
         on_invalid = _choice(on_invalid, ON_INVALID, "on_invalid")
         on_error = _choice(on_error, ON_ERROR, "on_error")
@@ -329,7 +329,8 @@ class Plan:
             self.types.append(kind)
             specs.append((name, f.path, kind.kind, kind.a, kind.b, kind.large_list, repeat,
                           invalid, nulls, f.format, kind.maker()))
-        self.capsule, self.lists = _varnex._compile_plan(record_path, tuple(specs), on_error)
+        self.capsule, self.lists = _varnex._compile_plan(record_path, tuple(specs), on_error,
+                                                         namespaces=namespaces)
         for (name, f), kind, is_list in zip(self.fields.items(), self.types, self.lists,
                                             strict=True):
             if kind.explicit_list and not is_list:

@@ -42,6 +42,7 @@ def records(
     on_invalid: OnInvalid = "error",
     null_values: Sequence[str] | None = None,
     on_error: OnError = "raise",
+    namespaces: Mapping[str, str] | None = None,
 ) -> list[dict[str, Any]]:
     """One `dict` per record that `record_path` selects in `data`, with a key per field.
 
@@ -59,7 +60,9 @@ def records(
     `on_error="skip"` leaves out a malformed record (one the document ends inside, a text
     that cannot be decoded) and warns once at the end with a
     [`SkippedRecordsWarning`][varnex.SkippedRecordsWarning]. Each [`Field`][varnex.Field]
-    may set its own `on_repeat`, `on_invalid` and `null_values`.
+    may set its own `on_repeat`, `on_invalid` and `null_values`. `namespaces` maps the
+    prefixes written in the record path and the field paths to URIs, as in
+    [`get`][varnex.get]; a field sees the declarations made around its record.
 
     Raises:
         ValueError: a path does not compile, or a record breaks a policy; the message names
@@ -67,7 +70,7 @@ def records(
         TypeError: `fields` is not a mapping of names to fields.
     """
     plan = Plan(record_path, fields, on_repeat=on_repeat, on_invalid=on_invalid,
-                null_values=null_values, on_error=on_error)
+                null_values=null_values, on_error=on_error, namespaces=namespaces)
     rows, skipped, first = _varnex._records(data, plan.capsule)
     _warn_skipped(skipped, first)
     return rows  # type: ignore[no-any-return]
@@ -82,6 +85,7 @@ def table(
     on_invalid: OnInvalid = "error",
     null_values: Sequence[str] | None = None,
     on_error: OnError = "raise",
+    namespaces: Mapping[str, str] | None = None,
 ) -> pyarrow.Table:
     """The records `record_path` selects in `data` as a pyarrow.Table, one column per field.
 
@@ -94,7 +98,7 @@ def table(
     """
     pa = _pyarrow()
     plan = Plan(record_path, fields, on_repeat=on_repeat, on_invalid=on_invalid,
-                null_values=null_values, on_error=on_error)
+                null_values=null_values, on_error=on_error, namespaces=namespaces)
     batches, skipped, first = _varnex._table(data, plan.capsule)
     _warn_skipped(skipped, first)
     schema = plan.schema()

@@ -1,6 +1,6 @@
 """Types and documentation of the native module varnex._varnex; `import varnex` re-exports it."""
 
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any, ClassVar, NoReturn, SupportsIndex, final, overload
 
 from typing_extensions import Buffer
@@ -16,6 +16,7 @@ __all__ = [
     "compile",
     "validate",
     "check",
+    "namespaces",
     "Path",
     "Result",
     "ResultCharIter",
@@ -37,20 +38,28 @@ __all__ = [
 # overload for each list a caller builds (texts, Paths, both) accepts each of them, where a
 # union of the three would make mypy read a literal mixing texts and Paths as list[object].
 
-def get(data: str, path: str) -> Result:
+def get(data: str, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
     """Answer `path` over the XML document `data`, a `str`.
 
     The string is read in place through its UTF-8 form; matched elements refer to it by
     offsets, so the `Result` keeps `data` alive and copies nothing. An empty `path` matches
     nothing.
 
+    Names in `path` may say their namespace: `{uri}name` matches a name in that namespace
+    (resolved through the document's `xmlns` declarations), `{}name` one in no namespace,
+    `{*}name` (or a plain `name`) one in any. `namespaces` maps prefixes to URIs: a prefix
+    written in the path then means its URI, whatever prefix the document uses, and `""`
+    binds the path's unprefixed element names. Every entry point takes the same map.
+
     Raises:
-        ValueError: the path does not compile, or it is ambiguous in this document (a name
-            that matches several elements where the path goes on).
-        TypeError: `data` or `path` is not a `str`.
+        ValueError: the path does not compile (a prefix the map does not bind included), or
+            it is ambiguous in this document (a name that matches several elements where the
+            path goes on).
+        TypeError: `data` or `path` is not a `str`, or `namespaces` is not a mapping of `str`
+            to `str`.
     """
 
-def get_bytes(data: bytes, path: str) -> Result:
+def get_bytes(data: bytes, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
     """Answer `path` over the XML document `data`, a `bytes` object, read in place.
 
     The encoding is that of the byte-order mark, else of the XML declaration, else UTF-8.
@@ -58,7 +67,7 @@ def get_bytes(data: bytes, path: str) -> Result:
     document in another encoding than UTF-8 is decoded once and its elements are copies.
     """
 
-def get_buffer(data: Buffer, path: str) -> Result:
+def get_buffer(data: Buffer, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
     """Answer `path` over any C-contiguous buffer of single bytes: `mmap`, `bytearray`,
     `memoryview`, `array('B')`, `bytes`.
 
@@ -70,7 +79,9 @@ def get_buffer(data: Buffer, path: str) -> Result:
     """
 
 @overload
-def get_many(data: str, paths: list[str | Path]) -> list[Result]:
+def get_many(
+    data: str, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
+) -> list[Result]:
     """Answer every path of `paths` in one pass over `data`, a `str`: one `Result` per path,
     in order.
 
@@ -84,27 +95,43 @@ def get_many(data: str, paths: list[str | Path]) -> list[Result]:
         ValueError: a path does not compile, or one is ambiguous in this document.
     """
 @overload
-def get_many(data: str, paths: list[str]) -> list[Result]: ...
+def get_many(
+    data: str, paths: list[str], *, namespaces: Mapping[str, str] | None = None
+) -> list[Result]: ...
 @overload
-def get_many(data: str, paths: list[Path]) -> list[Result]: ...
+def get_many(
+    data: str, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
+) -> list[Result]: ...
 
 @overload
-def get_many_bytes(data: bytes, paths: list[str | Path]) -> list[Result]:
+def get_many_bytes(
+    data: bytes, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
+) -> list[Result]:
     """[`get_many`][varnex._varnex.get_many] over a `bytes` document; the results refer into
     `data` instead of copying it."""
 @overload
-def get_many_bytes(data: bytes, paths: list[str]) -> list[Result]: ...
+def get_many_bytes(
+    data: bytes, paths: list[str], *, namespaces: Mapping[str, str] | None = None
+) -> list[Result]: ...
 @overload
-def get_many_bytes(data: bytes, paths: list[Path]) -> list[Result]: ...
+def get_many_bytes(
+    data: bytes, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
+) -> list[Result]: ...
 
 @overload
-def get_many_buffer(data: Buffer, paths: list[str | Path]) -> list[Result]:
+def get_many_buffer(
+    data: Buffer, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
+) -> list[Result]:
     """[`get_many`][varnex._varnex.get_many] over a byte buffer (`mmap`, `bytearray`, ...),
     borrowed only during the pass; the results own copies."""
 @overload
-def get_many_buffer(data: Buffer, paths: list[str]) -> list[Result]: ...
+def get_many_buffer(
+    data: Buffer, paths: list[str], *, namespaces: Mapping[str, str] | None = None
+) -> list[Result]: ...
 @overload
-def get_many_buffer(data: Buffer, paths: list[Path]) -> list[Result]: ...
+def get_many_buffer(
+    data: Buffer, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
+) -> list[Result]: ...
 
 def parse(data: str | bytes | Buffer) -> Result:
     """The whole document as a `Result` of one element, without reading it.
@@ -114,12 +141,18 @@ def parse(data: str | bytes | Buffer) -> Result:
     path names the root element first. Over a mutable buffer it sees the current contents.
     """
 
-def compile(path: str) -> Path:
+def compile(path: str, *, namespaces: Mapping[str, str] | None = None) -> Path:
     """Compile `path` once, for queries that repeat it.
 
     Raises:
         ValueError: the path does not compile; the message shows the path and a caret under
             the fault. An empty path is an error here.
+    """
+
+def namespaces(data: str | bytes | Buffer) -> dict[str, list[str]]:
+    """The namespace declarations of `data`: each prefix (`""` for the default namespace)
+    with the URIs it is bound to, each once, in document order (`""` where the default
+    namespace is undeclared with `xmlns=""`). What a `namespaces=` map can be written from.
     """
 
 def validate(data: str | bytes | Buffer, strict: bool = False) -> bool:
@@ -151,7 +184,8 @@ def check(data: str | bytes | Buffer) -> None:
     """
 
 def _compile_plan(
-    record_path: str | Path, fields: tuple[tuple[Any, ...], ...], on_error: str
+    record_path: str | Path, fields: tuple[tuple[Any, ...], ...], on_error: str, *,
+    namespaces: Mapping[str, str] | None = None,
 ) -> tuple[Any, tuple[bool, ...]]:
     """Private: a capsule of the compiled fields (varnex._fields.Plan makes the tuples), and
     for each field whether it is a list column."""
@@ -277,7 +311,7 @@ class Result:
         (also `t`, `T`, `True`, `TRUE`, `f`, `F`, `False`, `FALSE` when written in double
         quotes), anything else `to_int() != 0`. Nothing matched is false; an element with
         child elements, or several matches, true."""
-    def get(self, path: str) -> Result:
+    def get(self, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
         """Answer `path` inside the one matched element: its first name is looked for among the
         element's children (on a [`parse`][varnex._varnex.parse] result, at the document's
         top). Nothing matched, or a text, gives an empty `Result`.
@@ -287,7 +321,9 @@ class Result:
                 path does not compile, or it is ambiguous.
         """
     @overload
-    def get_many(self, paths: list[str | Path]) -> list[Result]:
+    def get_many(
+        self, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
+    ) -> list[Result]:
         """[`get`][varnex._varnex.Result.get] for each path, in one pass over the element.
 
         Raises:
@@ -295,9 +331,13 @@ class Result:
             TypeError: as for [`varnex.get_many`][varnex._varnex.get_many].
         """
     @overload
-    def get_many(self, paths: list[str]) -> list[Result]: ...
+    def get_many(
+        self, paths: list[str], *, namespaces: Mapping[str, str] | None = None
+    ) -> list[Result]: ...
     @overload
-    def get_many(self, paths: list[Path]) -> list[Result]: ...
+    def get_many(
+        self, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
+    ) -> list[Result]: ...
     def keys(self) -> ResultKeysView:
         """The child element names of a dict-like result, each once, in order of first
         occurrence; the prefix counts (`x:a` is not `a`).

@@ -140,6 +140,21 @@ def _parser() -> argparse.ArgumentParser:
         action="store_true",
         help="end each item with a NUL byte instead of a line feed (for xargs -0)",
     )
+    parser.add_argument(
+        "-N",
+        "--namespace",
+        dest="bindings",
+        action="append",
+        metavar="PREFIX=URI",
+        help="the prefix PREFIX in paths means the namespace URI (an empty PREFIX binds "
+        "unprefixed element names); give it again for more",
+    )
+    parser.add_argument(
+        "--namespaces",
+        metavar="FILE",
+        help="read PREFIX=URI bindings from FILE, one a line (a line starting with # is a "
+        "comment), as -N does",
+    )
     parser.add_argument("--version", action="version", version=f"varnex {_version()}")
     parser.add_argument("--help", action="help", help="show this help and exit")
     parser.set_defaults(mode="plain")
@@ -177,7 +192,38 @@ def parse_args(argv: Sequence[str] | None) -> tuple[argparse.Namespace, list[str
         paths, files = operands[:1], operands[1:]
     else:
         parser.error("a PATH is required")
+    options.namespace_map = _namespace_map(parser, options)
     return options, paths, files or ["-"]
+
+
+def _binding(parser: argparse.ArgumentParser, text: str, where: str) -> tuple[str, str]:
+    prefix, equals, uri = text.partition("=")
+    if not equals:
+        parser.error(f"{where}: a binding is PREFIX=URI, not {text!r}")
+    return prefix.strip(), uri.strip()
+
+
+def _namespace_map(parser: argparse.ArgumentParser,
+                   options: argparse.Namespace) -> dict[str, str] | None:
+    """The prefix map of --namespaces FILE and then each -N (a later one wins), or None."""
+    if options.bindings is None and options.namespaces is None:
+        return None
+    found: dict[str, str] = {}
+    if options.namespaces is not None:
+        try:
+            with open(options.namespaces, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+        except (OSError, UnicodeDecodeError) as error:
+            parser.error(f"--namespaces {options.namespaces}: {error}")
+        for number, line in enumerate(lines, 1):
+            line = line.strip()
+            if line and not line.startswith("#"):  # URIs may hold '#': comments are lines
+                prefix, uri = _binding(parser, line, f"{options.namespaces}:{number}")
+                found[prefix] = uri
+    for text in options.bindings or []:
+        prefix, uri = _binding(parser, text, "-N")
+        found[prefix] = uri
+    return found
 
 
 @contextlib.contextmanager
@@ -227,7 +273,8 @@ class Run:
             except UnicodeEncodeError:  # bytes the shell passed that are not UTF-8
                 shown = os.fsencode(path).decode(errors="backslashreplace")
                 raise ValueError(f'path is not valid UTF-8: "{shown}"') from None
-        self.paths = [varnex.compile(path) for path in paths]  # ValueError for a bad path
+        # ValueError for a bad path, or a prefix no binding names
+        self.paths = [varnex.compile(path, namespaces=options.namespace_map) for path in paths]
         self.show_names = show_names
         self.out = out
         self.matched = False

@@ -49,6 +49,7 @@ def read_xml(
     compression: str | None = "infer",
     storage_options: dict[str, Any] | None = None,
     include_path_column: bool | str = False,
+    namespaces: Mapping[str, str] | None = None,
 ) -> dd.DataFrame:
     """Read the records of many XML files into a Dask DataFrame, one partition per file.
 
@@ -62,7 +63,8 @@ def read_xml(
     their Arrow type. Every path and type is
     checked here, before any task runs; an error in a partition names its file.
     `include_path_column` adds the file of each record as a column (named `path`, or the
-    name given, which no field may have). A file named without a pattern must exist; a local
+    name given, which no field may have). `namespaces` is the prefix map of
+    [`varnex.table`][varnex.table]. A file named without a pattern must exist; a local
     file that shrinks while it is read raises `OSError("FILE: the file changed while it was
     read")`.
     """
@@ -72,7 +74,8 @@ def read_xml(
     portable = {name: f.with_path(_path_text(f.path, f"field {name!r}"))
                 for name, f in given.items()}
     policies = {"on_repeat": on_repeat, "on_invalid": on_invalid, "null_values": null_values,
-                "on_error": on_error}
+                "on_error": on_error,
+                "namespaces": None if namespaces is None else dict(namespaces)}
     schema = Plan(record_text, portable, **policies).schema()  # names the bad field or type
     path_column = _path_column(include_path_column, portable)
     files = fsspec.open_files(path_texts, mode="rb", compression=compression,

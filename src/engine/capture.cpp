@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/internal.hpp"
+#include "engine/namespaces.hpp"
 #include "xml/attributes.hpp"
 #include "xml/encoding.hpp"
 #include "xml/unescape.hpp"
@@ -17,6 +18,29 @@ std::string_view decoded(std::string_view raw, std::string& scratch) {
   std::string_view out;
   if (xml::unescape(raw, scratch, &out) != xml::UnescapeStatus::Ok) return raw;
   return out;
+}
+
+// The raw value of the first well-formed attribute whose key `wanted` accepts. Tags repeat
+// their attributes in every record: one pass over the tag, no state kept, unless a value
+// without quotes makes the quick pass unsure; malformed entries are passed over.
+template <class Wanted>
+std::optional<std::string_view> first_raw(std::string_view content, size_t name_len,
+                                          Wanted&& wanted) {
+  std::string_view raw;
+  switch (xml::find_attribute(content, name_len, wanted, &raw)) {
+    case xml::AttrLookup::Found:
+      return raw;
+    case xml::AttrLookup::Absent:
+      return std::nullopt;
+    case xml::AttrLookup::Unsure:
+      break;
+  }
+  xml::Attributes parser(content, name_len, /*with_checks=*/true);
+  xml::AttrItem item;
+  while (parser.next(&item)) {
+    if (item.error == xml::AttrErrorKind::None && wanted(item.key)) return item.value;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -37,28 +61,30 @@ std::optional<std::string_view> TagAttributes::lookup(std::string_view name) con
   // Tags repeat their attributes in every record: one pass over the tag, no state kept. Each
   // lookup reads the tag again; tags are short and most are looked at once.
   const bool prefixed = has_prefix(name);
-  std::string_view raw;
-  switch (xml::find_attribute(
-      content_, name_len_, [&](std::string_view key) { return is_named(key, name, prefixed); },
-      &raw)) {
-    case xml::AttrLookup::Found:
-      return raw;
-    case xml::AttrLookup::Absent:
-      return std::nullopt;
-    case xml::AttrLookup::Unsure:
-      break;
-  }
-  xml::Attributes parser(content_, name_len_, /*with_checks=*/true);
-  xml::AttrItem item;
-  while (parser.next(&item)) {
-    if (item.error != xml::AttrErrorKind::None) continue;  // malformed entries are passed over
-    if (is_named(item.key, name, prefixed)) return item.value;
-  }
-  return std::nullopt;
+  return first_raw(content_, name_len_,
+                   [&](std::string_view key) { return is_named(key, name, prefixed); });
 }
 
 std::optional<std::string_view> TagAttributes::find(std::string_view name) {
   const auto raw = find_raw(name);
+  if (!raw) return raw;
+  return decoded(*raw, scratch_);
+}
+
+std::optional<std::string_view> TagAttributes::lookup_in(std::string_view name,
+                                                         const path::Namespace& ns) const {
+  const NamespaceScope empty;
+  const NamespaceScope& scope = scope_ != nullptr ? *scope_ : empty;
+  return first_raw(content_, name_len_, [&](std::string_view key) {
+    return local_name_bytes(key) == name &&
+           scope.attribute_in(ns, key, content_, name_len_, in_force_);
+  });
+}
+
+std::optional<std::string_view> TagAttributes::find(std::string_view name,
+                                                    const path::Namespace& ns) {
+  if (ns.any()) return find(name);
+  const auto raw = lookup_in(name, ns);
   if (!raw) return raw;
   return decoded(*raw, scratch_);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/item.hpp"
+#include "engine/namespaces.hpp"
 #include "engine/sink.hpp"
 #include "path/program.hpp"
 
@@ -42,10 +43,12 @@ namespace varnex::engine {
 
 // The same relative to the element held by `element`: attribute steps read its
 // own start tag, element steps match its children. Elements are copied, or with
-// `capture_spans` are spans relative to `element`.
+// `capture_spans` are spans relative to `element`. `outer` are the declarations in force
+// around the element where it came from (names in namespaces see them).
 [[nodiscard]] std::optional<EngineError> run_many_within(
     const std::vector<const path::Program*>& programs, std::string_view element,
-    std::vector<Items>& results, bool capture_spans = false);
+    std::vector<Items>& results, bool capture_spans = false,
+    std::span<const Binding> outer = {});
 
 // run_many_within over one element after another, made ready once: the scan's memory and
 // the sequences in `results` are kept from one element to the next.
@@ -59,7 +62,10 @@ class WithinPass {
   ~WithinPass();
 
   [[nodiscard]] std::optional<EngineError> run(std::string_view element,
-                                               std::vector<Items>& results);
+                                               std::vector<Items>& results,
+                                               std::span<const Binding> outer = {});
+  // Whether some path reads names in their namespaces (then `outer` matters).
+  [[nodiscard]] bool scoped() const noexcept;
 
  private:
   struct State;
@@ -71,11 +77,11 @@ class WithinPass {
 
 // Evaluates `steps` with the first element in `fragment` as scope: attribute steps read its
 // own start tag, element steps match its children. Items are appended; elements are copies,
-// or with `capture_spans` spans relative to `fragment`.
-[[nodiscard]] std::optional<EngineError> apply_within_fragment(std::string_view fragment,
-                                                               std::span<const path::Step> steps,
-                                                               Items& items,
-                                                               bool capture_spans = false);
+// or with `capture_spans` spans relative to `fragment`. With `outer`, names are read in their
+// namespaces, these declarations in force around the fragment.
+[[nodiscard]] std::optional<EngineError> apply_within_fragment(
+    std::string_view fragment, std::span<const path::Step> steps, Items& items,
+    bool capture_spans = false, std::optional<std::span<const Binding>> outer = std::nullopt);
 
 // Rewrites `items` in place; `doc` is what Span items refer to.
 void apply_modifiers(std::span<const path::Modifier> modifiers, Items& items, std::string_view doc);

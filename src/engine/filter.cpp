@@ -116,21 +116,23 @@ bool compare(std::string_view subject, CompareOp op, const FilterValue& value) {
 namespace {
 
 // Kept out of line: the lookup inlined would cost the usual comparison its lean frame.
-[[gnu::noinline]] bool has_attribute(TagAttributes& attrs, std::string_view name) {
-  return attrs.find_raw(name).has_value();
+[[gnu::noinline]] bool has_attribute(TagAttributes& attrs, std::string_view name,
+                                     const path::Namespace& ns) {
+  return attrs.find_raw(name, ns).has_value();
 }
 
 }  // namespace
 
 bool attr_filter_holds(TagAttributes& attrs, const path::FilterTest& test) {
-  if (test.exists) return has_attribute(attrs, *test.attr);
+  const path::Namespace& ns = test.path.front().attr_ns;
+  if (test.exists) return has_attribute(attrs, *test.attr, ns);
   if (test.op == CompareOp::Eq && test.value.kind == FilterValue::Kind::Str) {
     // The usual key lookup, in every record. Unescaping only shortens a value, so a value
     // written as long as the key is the key only if it is written as the key, and a longer one
     // only if it holds '&'.
     const std::string_view key = test.value.str;
     if (!attrs.may_have_value(key)) return false;  // most records, without a lookup
-    const auto raw = attrs.find_raw(*test.attr);
+    const auto raw = attrs.find_raw(*test.attr, ns);
     if (!raw) return false;
     if (raw->size() == key.size()) {
       if (*raw != key) return false;
@@ -139,7 +141,7 @@ bool attr_filter_holds(TagAttributes& attrs, const path::FilterTest& test) {
       return false;
     }
   }
-  const auto v = attrs.find(*test.attr);
+  const auto v = attrs.find(*test.attr, ns);
   return v && xml::is_valid_utf8(*v) && compare(*v, test.op, test.value);
 }
 

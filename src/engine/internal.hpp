@@ -89,6 +89,8 @@ namespace varnex::engine {
 
 // --- attributes and text --------------------------------------------------------------------
 
+class NamespaceScope;
+
 // Attribute lookup. A name with a prefix matches the attribute written with that prefix; one
 // without matches whatever the prefix. The first match decides; malformed entries are passed
 // over. A value is unescaped when it is UTF-8 and resolves, else given raw.
@@ -119,6 +121,20 @@ class TagAttributes {
   }
   // Its value, valid until the next lookup.
   [[nodiscard]] std::optional<std::string_view> find(std::string_view name);
+  // The same for the attribute of local name `name` in namespace `ns`, read through the
+  // scope set last with in_scope (any namespace: as above).
+  [[nodiscard]] std::optional<std::string_view> find_raw(std::string_view name,
+                                                         const path::Namespace& ns) {
+    if (ns.any()) [[likely]] return find_raw(name);
+    return lookup_in(name, ns);
+  }
+  [[nodiscard]] std::optional<std::string_view> find(std::string_view name,
+                                                     const path::Namespace& ns);
+  // The declarations around the tag: `scope`'s first `in_force`.
+  void in_scope(const NamespaceScope* scope, uint32_t in_force) noexcept {
+    scope_ = scope;
+    in_force_ = in_force;
+  }
   // Whether some attribute's value can be `value`: the tag holds it as written, or holds a
   // reference that could resolve to it. One search, cheaper than a lookup that then fails.
   [[nodiscard]] bool may_have_value(std::string_view value) const noexcept {
@@ -128,6 +144,8 @@ class TagAttributes {
  private:
   [[nodiscard]] std::optional<std::string_view> lookup(std::string_view name) const;
   [[nodiscard]] std::optional<std::string_view> remembered(std::string_view name);
+  [[nodiscard]] std::optional<std::string_view> lookup_in(std::string_view name,
+                                                          const path::Namespace& ns) const;
 
   std::string_view content_;
   size_t name_len_ = 0;
@@ -142,6 +160,8 @@ class TagAttributes {
   const char* remembered_tag_ = nullptr;  // the tag they were made on
   bool remember_ = false;
   std::string scratch_;
+  const NamespaceScope* scope_ = nullptr;
+  uint32_t in_force_ = 0;
 };
 
 // Whether UTF-8 bytes `raw` are ASCII without '&', eight bytes at a time: such text or value

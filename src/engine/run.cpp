@@ -75,9 +75,17 @@ std::vector<PathTask> prepare(const std::vector<const path::Program*>& programs)
 
 // Answers `paths` over the document `scan` was made or reset for, into `results` (whose
 // sequences keep their capacity); `tasks` is scratch.
+bool any_scoped(const std::vector<PathTask>& paths) noexcept {
+  for (const PathTask& p : paths) {
+    if (p.program != nullptr && p.program->scoped) return true;
+  }
+  return false;
+}
+
 std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& paths,
                                      std::string_view doc, bool within, std::vector<Items>& results,
-                                     std::vector<uint32_t>& tasks) {
+                                     std::vector<uint32_t>& tasks,
+                                     std::span<const Binding> outer = {}) {
   results.resize(paths.size());
   for (Items& items : results) items.clear();
   tasks.assign(paths.size(), kNoTask);
@@ -88,6 +96,7 @@ std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& pa
     tasks[i] = scan.add(p.program->steps, p.options, p.mode, &results[i]);
     any = true;
   }
+  if (any_scoped(paths)) scan.track_namespaces(outer);
   if (any) {
     if (auto error = within ? scan.run_within() : scan.run_document()) {
       for (Items& items : results) items.clear();
@@ -104,10 +113,11 @@ std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& pa
 
 std::optional<EngineError> run_once(const std::vector<const path::Program*>& programs,
                                     std::string_view doc, bool capture_spans, bool within,
-                                    std::vector<Items>& results) {
+                                    std::vector<Items>& results,
+                                    std::span<const Binding> outer = {}) {
   Scan scan(doc, capture_spans);
   std::vector<uint32_t> tasks;
-  return run_paths(scan, prepare(programs), doc, within, results, tasks);
+  return run_paths(scan, prepare(programs), doc, within, results, tasks, outer);
 }
 
 std::optional<EngineError> run_single(const path::Program& program, std::string_view doc,
@@ -120,6 +130,7 @@ std::optional<EngineError> run_single(const path::Program& program, std::string_
   }
   Scan scan(doc, capture_spans);
   const uint32_t task = scan.add(program.steps, options, mode_for(program), &items, observer);
+  if (program.scoped) scan.track_namespaces();
   if (auto error = scan.run_document()) {
     items.clear();
     return error;
@@ -149,8 +160,8 @@ std::optional<EngineError> run_many(const std::vector<const path::Program*>& pro
 
 std::optional<EngineError> run_many_within(const std::vector<const path::Program*>& programs,
                                            std::string_view element, std::vector<Items>& results,
-                                           bool capture_spans) {
-  return run_once(programs, element, capture_spans, true, results);
+                                           bool capture_spans, std::span<const Binding> outer) {
+  return run_once(programs, element, capture_spans, true, results, outer);
 }
 
 struct WithinPass::State {
@@ -164,20 +175,25 @@ WithinPass::WithinPass(const std::vector<const path::Program*>& programs, bool c
 
 WithinPass::~WithinPass() = default;
 
-std::optional<EngineError> WithinPass::run(std::string_view element, std::vector<Items>& results) {
+std::optional<EngineError> WithinPass::run(std::string_view element, std::vector<Items>& results,
+                                           std::span<const Binding> outer) {
   state_->scan.reset(element);
-  return run_paths(state_->scan, state_->paths, element, true, results, state_->tasks);
+  return run_paths(state_->scan, state_->paths, element, true, results, state_->tasks, outer);
 }
+
+bool WithinPass::scoped() const noexcept { return any_scoped(state_->paths); }
 
 std::optional<EngineError> apply_within_fragment(std::string_view fragment,
                                                  std::span<const path::Step> steps, Items& items,
-                                                 bool capture_spans) {
+                                                 bool capture_spans,
+                                                 std::optional<std::span<const Binding>> outer) {
   if (steps.empty()) {
     items.push_markup(fragment);
     return std::nullopt;
   }
   Scan scan(fragment, capture_spans);
   (void)scan.add(steps, TaskOptions{}, Sink::Mode::Keep, &items);
+  if (outer) scan.track_namespaces(*outer);
   return scan.run_within();
 }
 

@@ -32,6 +32,34 @@ void Scan::reset(std::string_view doc) noexcept {
   searches_ = false;
   error_.reset();
   attrs_ = TagAttributes{};
+  scoped_ = false;
+  ns_.clear();
+}
+
+void Scan::track_namespaces(std::span<const Binding> outer) {
+  scoped_ = true;
+  ns_.seed(outer);
+}
+
+uint32_t Scan::wanted_in_scope(std::string_view qname, bool& named,
+                               size_t from) const noexcept {
+  for (size_t i = from, end = states_.size(); i < end; ++i) {
+    const State& s = states_[i];
+    if (s.idle) continue;
+    named = names(qname, s.at->name, room_after(qname));
+    if (named || s.at->descendant) return static_cast<uint32_t>(i);
+  }
+  return kNone;
+}
+
+bool Scan::in_namespace(const path::Namespace& ns, std::string_view qname) const noexcept {
+  const std::string_view rest(qname.data(),
+                              static_cast<size_t>(doc_.data() + doc_.size() - qname.data()));
+  try {
+    return ns_.element_in(ns, qname, tag_content(rest), qname.size(), levels_.back().bindings);
+  } catch (const std::bad_alloc&) {
+    return false;  // a declared URI with references, and no memory left to resolve it
+  }
 }
 
 // The next task, a spare one after a reset, made new for `steps`.
@@ -57,7 +85,13 @@ uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink:
   Task& t = next_task(steps, Role::Path, kNone);
   t.options = options;
   t.sink.reset(mode, items);
-  if (observer != nullptr) t.sink.observe(observer, &stop_);
+  if (observer != nullptr) {
+    t.sink.observe(observer, &stop_);
+    if (observer->wants_scope) {
+      if (!scoped_) track_namespaces();
+      observer->scope = &ns_;
+    }
+  }
   ++live_;
   return ntasks_++;
 }
@@ -67,6 +101,7 @@ uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink:
 std::optional<EngineError> Scan::run_document() {
   attrs_.remember(ntasks_ > 1);
   levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
+  levels_.back().bindings = ns_.size();
   floor_ = 0;
   for (uint32_t task = 0; task < ntasks_; ++task) {
     const path::Step& first = tasks_[task].steps.front();
@@ -92,6 +127,7 @@ std::optional<EngineError> Scan::run_document() {
 std::optional<EngineError> Scan::run_within() {
   attrs_.remember(ntasks_ > 1);
   levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
+  levels_.back().bindings = ns_.size();
   floor_ = 1;
   for (;;) {
     const size_t start = reader_.buffer_position();
@@ -199,6 +235,7 @@ void Scan::loop() {
     states_.push_back(inside);
     levels_.push_back(
         Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, false, 0});
+    if (scoped_) [[unlikely]] enter_scope(ev.content, ev.name_len);
     if (states_.capacity() < states_.size() + 3) make_room();
   } else if (first != kNone) {
     on_element(ev, start, ev.kind == xml::EventKind::Empty, first, named);
@@ -258,7 +295,7 @@ void Scan::count_child(std::string_view qname, uint32_t first) noexcept {
   const path::NameMatcher& asked = states_[first].at->name;
   for (size_t i = first, end = states_.size(); i < end; ++i) {
     State& s = states_[i];
-    if (!s.idle && (i == first || s.at->name.same_short(asked) || is_named(qname, s.at->name, room))) {
+    if (!s.idle && (i == first || s.at->name.same_short(asked) || names(qname, s.at->name, room))) {
       ++s.count;
     }
   }
@@ -280,7 +317,7 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
     const State& s = states_[i];
     if (s.idle) continue;
     if (i == first || s.at->name.same_short(asked) ? named
-                                                   : is_named(el_.qname, s.at->name, room)) {
+                                                   : names(el_.qname, s.at->name, room)) {
       match(i);
       if (error_) return;
     } else if (s.at->descendant && !empty) {
@@ -309,6 +346,7 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
   if (states_.size() > end && !empty && work_.size() == work && el_.captures == 0 && !el_.text) {
     // Entered for its children alone (a descent, a descendant search).
     levels_.push_back(Level{end, work, tasks, start, el_.qname, false, el_.counts});
+    if (scoped_) [[unlikely]] enter_scope(el_.tag->content, el_.tag->name_len);
     if (states_.capacity() < states_.size() + 3 * (states_.size() - end)) make_room();
     return;
   }
@@ -391,7 +429,8 @@ void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
   // document: they are noted for the decision instead of a task of its own.
   std::optional<std::string_view> raw;
   const bool tag_rest = rest.size() == 1 && rest[0].kind == path::StepKind::Attr &&
-                        (!(raw = attrs_.find_raw(rest[0].attr)) || raw->size() < kNone);
+                        (!(raw = attrs_.find_raw(rest[0].attr, rest[0].attr_ns)) ||
+                         raw->size() < kNone);
   const uint32_t held = tag_rest ? kNone : new_task(Role::Rest, rest, s.task);
   const uint32_t group = ntasks_;
   for (const path::FilterTest& test : f.tests) {
@@ -432,6 +471,7 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
     }
     levels_.push_back(
         Level{child_states, work, tasks, el_.start, tag.name(), el_.text, el_.counts});
+    if (scoped_) [[unlikely]] enter_scope(tag.content, tag.name_len);
     const size_t room = states_.size() + 3 * (states_.size() - child_states);
     if (states_.capacity() < room) make_room();
     if (el_.text) texts_.emplace_back();
@@ -458,7 +498,7 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
   const path::Step& next = t.steps[step];
   switch (next.kind) {
     case path::StepKind::Attr:
-      if (auto v = attrs_.find(next.attr)) {
+      if (auto v = attrs_.find(next.attr, next.attr_ns)) {
         emit_value(task, *v);
       }
       return;
@@ -577,6 +617,7 @@ void Scan::close_level(size_t end) {
 
 // The captures noted at the tag of the element just read, which ends at `end`.
 void Scan::take_captures(size_t end) {
+  if (scoped_) [[unlikely]] ns_.mark(levels_.back().bindings);
   for (uint32_t c = 0; c < el_.captures; ++c) {
     const uint32_t task = el_.capturing[c];
     Task& t = tasks_[task];
@@ -592,6 +633,7 @@ void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view te
       case WorkKind::Capture: {
         Task& t = tasks_[item.task];
         if (!t.done) {
+          if (scoped_) [[unlikely]] ns_.mark(levels_.back().bindings);
           t.sink.element(doc_, start, end, spans_);
           if (t.options.first_only) finish(item.task);
         }

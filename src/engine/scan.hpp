@@ -19,6 +19,7 @@
 
 #include "engine/internal.hpp"
 #include "engine/item.hpp"
+#include "engine/namespaces.hpp"
 #include "engine/sink.hpp"
 #include "path/program.hpp"
 #include "xml/reader.hpp"
@@ -52,6 +53,10 @@ class Scan {
   // document (its attributes, its text, its children). Returns the ambiguity error, if any.
   [[nodiscard]] std::optional<EngineError> run_document();
   [[nodiscard]] std::optional<EngineError> run_within();
+
+  // Names are to be read in their namespaces: the scan follows the declarations in scope,
+  // starting from `outer` (those around the input, when it is a fragment). Only then.
+  void track_namespaces(std::span<const Binding> outer = {});
 
   [[nodiscard]] const Sink& sink(uint32_t task) const noexcept { return tasks_[task].sink; }
 
@@ -114,6 +119,7 @@ class Scan {
     // Set with walks: every state only counts the children it names, so a child is counted as
     // the reader meets it and never becomes an event.
     bool counts_only = false;
+    uint32_t bindings = 0;  // with namespaces tracked: the declarations in force inside it
   };
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
@@ -155,9 +161,26 @@ class Scan {
       const State& s = states_[i];
       if (s.idle) continue;
       named = is_named(qname, s.at->name, room_after(qname));
-      if (named || s.at->descendant) return static_cast<uint32_t>(i);
+      if (named || s.at->descendant) [[unlikely]] {
+        // A name in a namespace is then checked out of line, only where namespaces count.
+        if (!scoped_) [[likely]] return static_cast<uint32_t>(i);
+        return wanted_in_scope(qname, named, i);
+      }
     }
     return kNone;
+  }
+  [[nodiscard]] uint32_t wanted_in_scope(std::string_view qname, bool& named,
+                                         size_t from) const noexcept;
+  // The name test of a step: the name, then (rarely) its namespace.
+  [[nodiscard]] bool names(std::string_view qname, const path::NameMatcher& m,
+                           size_t room) const noexcept {
+    return is_named(qname, m, room) && (!m.tests_namespace() || in_namespace(m.ns(), qname));
+  }
+  [[nodiscard]] bool in_namespace(const path::Namespace& ns, std::string_view qname) const noexcept;
+  // The element just made the level on top declares what it declares.
+  void enter_scope(std::string_view content, size_t name_len) {
+    Level& top = levels_.back();
+    top.bindings = ns_.enter(levels_[levels_.size() - 2].bindings, content, name_len);
   }
   // Bytes of the document after `name`, a view into it.
   [[nodiscard]] size_t room_after(std::string_view name) const noexcept {
@@ -200,6 +223,7 @@ class Scan {
     el_.counts = false;
     el_.captures = 0;
     attrs_.reset(tag.content, tag.name_len);
+    if (scoped_) [[unlikely]] attrs_.in_scope(&ns_, levels_.back().bindings);
   }
   // States the level on top may add: three for each of its own.
   [[nodiscard]] size_t room() const noexcept;
@@ -269,6 +293,8 @@ class Scan {
   bool searches_ = false;    // some state searched descendants: a level may want every child
   std::optional<EngineError> error_;
   TagAttributes attrs_;  // the attributes of el_'s tag
+  bool scoped_ = false;  // namespaces tracked
+  NamespaceScope ns_;
   std::string text_;      // one consumed element's text
   std::string value_;     // an attribute value given when its filter is decided
   std::string decode_;    // text decoding

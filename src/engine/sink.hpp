@@ -14,12 +14,19 @@ namespace varnex::engine {
 
 // Told of the items of one path as a pass appends them, so that a caller can use them (and
 // end the pass) before the pass is over.
+class NamespaceScope;
+
 class ItemObserver {
  public:
   // `items` ends with what was just found, one item or more; `at` points at the first byte of
   // the first of them in the document when it is an element and that is known. The observer
   // may take items away (clear them); it returns false to end the pass here.
   virtual bool found(Items& items, const char* at) = 0;
+
+  // Set before the pass by an observer that needs them: during found(), `scope` then holds
+  // (as marked()) the declarations in force around the elements found.
+  bool wants_scope = false;
+  const NamespaceScope* scope = nullptr;
 
  protected:
   ItemObserver() = default;

@@ -21,6 +21,7 @@ using PathMap = std::unordered_map<std::string, ProgramPtr, PathHash, std::equal
 
 struct PathCache {
   PathMap entries;
+  PathMap mapped;    // paths read with a prefix map, by the map's key and the path
   size_t bytes = 0;  // entry_bytes of every entry
 };
 
@@ -51,7 +52,8 @@ size_t filter_bytes(const Filter* filter) noexcept {
 size_t steps_bytes(const std::vector<Step>& steps) noexcept {
   size_t total = steps.capacity() * sizeof(Step);
   for (const Step& step : steps) {
-    total += string_bytes(step.name.text()) + string_bytes(step.attr) +
+    total += string_bytes(step.name.text()) + string_bytes(step.name.ns().uri) +
+             string_bytes(step.attr) + string_bytes(step.attr_ns.uri) +
              filter_bytes(step.selector.filter.get());
   }
   return total;
@@ -136,6 +138,11 @@ std::optional<size_t> caret_position(const ParseError& error, std::string_view p
     case ParseErrorKind::NotWithoutTest:
     case ParseErrorKind::EmptyParens:
     case ParseErrorKind::MissingJoin:
+    case ParseErrorKind::UnclosedBrace:
+    case ParseErrorKind::BraceInName:
+    case ParseErrorKind::EmptyLocalName:
+    case ParseErrorKind::PrefixInClark:
+    case ParseErrorKind::UnboundPrefix:
       return std::nullopt;  // raised with their offset
   }
   return std::nullopt;
@@ -148,24 +155,50 @@ size_t program_bytes(const Program& program) noexcept {
          program.modifiers.capacity() * sizeof(Modifier);
 }
 
+namespace {
+
+// Keeps a newly compiled program under `key` in `entries`, one of the cache's maps.
+void keep(PathCache& cache, PathMap& entries, std::string_view key, const ProgramPtr& program) {
+  const size_t bytes = entry_bytes(key, *program);
+  if (bytes > kLargestCachedProgram) return;
+  if (cache.entries.size() + cache.mapped.size() >= kPathCacheCapacity ||
+      cache.bytes + bytes > kPathCacheBytes) {
+    cache.entries.clear();
+    cache.mapped.clear();
+    cache.bytes = 0;
+  }
+  entries.emplace(std::string(key), program);
+  cache.bytes += bytes;
+}
+
+}  // namespace
+
 ParseResult<ProgramPtr> compile_cached(std::string_view path) {
   PathCache& cache = this_thread_cache();
   if (const auto hit = cache.entries.find(path); hit != cache.entries.end()) return hit->second;
   auto compiled = compile(path);
   if (const auto* program = std::get_if<ProgramPtr>(&compiled)) {
-    const size_t bytes = entry_bytes(path, **program);
-    if (bytes > kLargestCachedProgram) return compiled;
-    if (cache.entries.size() >= kPathCacheCapacity || cache.bytes + bytes > kPathCacheBytes) {
-      cache.entries.clear();
-      cache.bytes = 0;
-    }
-    cache.entries.emplace(std::string(path), *program);
-    cache.bytes += bytes;
+    keep(cache, cache.entries, path, *program);
   }
   return compiled;
 }
 
-size_t path_cache_size() noexcept { return this_thread_cache().entries.size(); }
+ParseResult<ProgramPtr> compile_cached(std::string_view path, const NamespaceMap& namespaces) {
+  PathCache& cache = this_thread_cache();
+  const std::string map = namespaces.key();
+  std::string key = std::to_string(map.size()) + ':' + map;
+  key += path;
+  if (const auto hit = cache.mapped.find(key); hit != cache.mapped.end()) return hit->second;
+  auto compiled = compile(path, &namespaces);
+  if (const auto* program = std::get_if<ProgramPtr>(&compiled)) {
+    keep(cache, cache.mapped, key, *program);
+  }
+  return compiled;
+}
+
+size_t path_cache_size() noexcept {
+  return this_thread_cache().entries.size() + this_thread_cache().mapped.size();
+}
 
 size_t path_cache_bytes() noexcept { return this_thread_cache().bytes; }
 

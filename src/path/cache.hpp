@@ -21,6 +21,9 @@ inline constexpr size_t kLargestCachedProgram = size_t{64} << 10;
 // The cache is emptied whole when it holds kPathCacheCapacity entries, or
 // when the new entry would take it past kPathCacheBytes.
 [[nodiscard]] ParseResult<ProgramPtr> compile_cached(std::string_view path);
+// The same for `path` read with the prefix map `namespaces` (kept apart from the plain paths).
+[[nodiscard]] ParseResult<ProgramPtr> compile_cached(std::string_view path,
+                                                     const NamespaceMap& namespaces);
 
 // Entries in this thread's cache, and the bytes they hold (for tests).
 [[nodiscard]] size_t path_cache_size() noexcept;

@@ -113,6 +113,18 @@ size_t find_filter_close(std::string_view text, size_t open_end) {
   });
 }
 
+bool tests_namespaces(const std::vector<Step>& steps) noexcept {
+  for (const Step& step : steps) {
+    if (!step.name.ns().any() || !step.attr_ns.any()) return true;
+    if (const Filter* f = step.selector.filter.get()) {
+      for (const FilterTest& test : f->tests) {
+        if (tests_namespaces(test.path)) return true;
+      }
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string ParseError::message() const {
@@ -136,6 +148,11 @@ std::string ParseError::message() const {
     case ParseErrorKind::NotWithoutTest: return "! must be followed by ( or a test";
     case ParseErrorKind::EmptyParens: return "empty ( ) in filter";
     case ParseErrorKind::MissingJoin: return "filter expression missing && or || before: " + text;
+    case ParseErrorKind::UnclosedBrace: return "unclosed { in name";
+    case ParseErrorKind::BraceInName: return "{ inside a name (a namespace goes first: {uri}name)";
+    case ParseErrorKind::EmptyLocalName: return "name missing after its namespace";
+    case ParseErrorKind::PrefixInClark: return "a name after {uri} has no prefix";
+    case ParseErrorKind::UnboundPrefix: return "prefix not bound by namespaces: " + text;
   }
   return "invalid path";
 }
@@ -153,8 +170,10 @@ std::string unescape_simple(std::string_view text) {
   return out;
 }
 
-// component = "@" | "#" | "#text" | "@" name | digits | name-pattern
-ParseResult<Component> parse_component(std::string_view text) {
+namespace detail {
+
+// component = "@" | "#" | "#text" | "@" name | digits | name
+ParseResult<Component> parse_component(std::string_view text, Nesting at) {
   Component c;
   if (text == "@") return error(ParseErrorKind::EmptyAttrName);
   if (text == "#") {
@@ -166,8 +185,12 @@ ParseResult<Component> parse_component(std::string_view text) {
     return c;
   }
   if (!text.empty() && text[0] == '@') {
+    auto name = parse_name(text.substr(1), true, at);
+    if (auto* e = std::get_if<ParseError>(&name)) return std::move(*e);
+    auto& qname = std::get<QualifiedName>(name);
     c.kind = Component::Kind::Attr;
-    c.attr = unescape_simple(text.substr(1));
+    c.attr = unescape_simple(qname.local);
+    c.attr_ns = std::move(qname.ns);
     return c;
   }
   bool all_digits = !text.empty();
@@ -188,12 +211,14 @@ ParseResult<Component> parse_component(std::string_view text) {
     c.index = value;
     return c;
   }
+  auto name = parse_name(text, false, at);
+  if (auto* e = std::get_if<ParseError>(&name)) return std::move(*e);
+  auto& qname = std::get<QualifiedName>(name);
   c.kind = Component::Kind::Name;
-  c.name = NameMatcher::parse(text);
+  c.name = qname.ns.any() ? NameMatcher::parse(qname.local)
+                          : NameMatcher::parse(qname.local, std::move(qname.ns));
   return c;
 }
-
-namespace detail {
 
 // segment = component { "." component }
 // A filter "#(" expr ")" ["#"] ends the component before it; "**" at the start of a component
@@ -207,7 +232,7 @@ ParseResult<std::vector<Component>> tokenize(std::string_view text, Nesting at) 
   size_t buf_len = 0;  // the buffer is always one contiguous run of the text
   auto flush = [&]() -> std::optional<ParseError> {
     if (buf_len == 0) return std::nullopt;
-    auto comp = parse_component(text.substr(buf_start, buf_len));
+    auto comp = parse_component(text.substr(buf_start, buf_len), at);
     buf_len = 0;
     if (auto* e = std::get_if<ParseError>(&comp)) return std::move(*e);
     out.push_back(std::move(std::get<Component>(comp)));
@@ -246,6 +271,14 @@ ParseResult<std::vector<Component>> tokenize(std::string_view text, Nesting at) 
       continue;
     }
     if (buf_len == 0) buf_start = i;
+    if (c == '{' && (buf_len == 0 || (buf_len == 1 && text[buf_start] == '@'))) {
+      // A namespace: dots and all else up to its '}' belong to it (the name parser reports
+      // one left open).
+      const size_t close = brace_end(text, i);
+      buf_len += close - i;
+      i = close;
+      continue;
+    }
     const size_t take = (c == '\\' && i + 1 < text.size()) ? 2 : 1;
     buf_len += take;
     i += take;
@@ -258,6 +291,10 @@ ParseResult<std::vector<Component>> tokenize(std::string_view text, Nesting at) 
 
 ParseResult<std::vector<Component>> tokenize_path(std::string_view text) {
   return detail::tokenize(text, {text.data(), 0});
+}
+
+ParseResult<Component> parse_component(std::string_view text) {
+  return detail::parse_component(text, {text.data(), 0});
 }
 
 // steps = { name [index | "#" | filter] | "@" attr (last) | "#text" (last) | "**" name }
@@ -302,6 +339,7 @@ ParseResult<std::vector<Step>> build_steps(const std::vector<Component>& compone
         Step s;
         s.kind = StepKind::Attr;
         s.attr = c.attr;
+        s.attr_ns = c.attr_ns;
         steps.push_back(std::move(s));
         ++i;
         break;
@@ -340,12 +378,12 @@ ParseResult<std::vector<Step>> build_steps(const std::vector<Component>& compone
 
 // path = segment { "|" modifier }
 // Errors surface in order: pipe split, tokens left to right, empty path, steps, modifiers.
-ParseResult<ProgramPtr> compile(std::string_view path) {
+ParseResult<ProgramPtr> compile(std::string_view path, const NamespaceMap* namespaces) {
   auto pieces = split_pipes(path);
   if (auto* e = std::get_if<ParseError>(&pieces)) return std::move(*e);
   const auto& parts = std::get<PipePieces>(pieces);
 
-  auto components = tokenize_path(parts.segment);
+  auto components = detail::tokenize(parts.segment, {parts.segment.data(), 0, namespaces});
   if (auto* e = std::get_if<ParseError>(&components)) return std::move(*e);
   const auto& comps = std::get<std::vector<Component>>(components);
   if (comps.empty()) return error(ParseErrorKind::EmptyPath);
@@ -362,6 +400,7 @@ ParseResult<ProgramPtr> compile(std::string_view path) {
     program->modifiers.push_back(std::get<Modifier>(m));
   }
   program->collect_mode = collect_mode_of(program->steps, program->modifiers);
+  program->scoped = tests_namespaces(program->steps);
   return ProgramPtr(std::move(program));
 }
 

@@ -33,13 +33,25 @@ constexpr std::array<std::string_view, 13> kModifierText = {
     "reverse", "first", "last", "count", "sort", "sortn", "unique",
     "flatten", "tostr", "sum",  "avg",   "min",  "max"};
 
+// "{uri}", "{}" or nothing, before a name.
+std::string describe_ns(const Namespace& ns) {
+  switch (ns.kind) {
+    case Namespace::Kind::Any: return {};
+    case Namespace::Kind::None: return "{}";
+    case Namespace::Kind::Uri: return "{" + ns.uri + "}";
+  }
+  return {};
+}
+
 std::string describe_step(const Step& step) {
   switch (step.kind) {
-    case StepKind::Attr: return std::string("@").append(quoted_if_needed(step.attr));
+    case StepKind::Attr:
+      return std::string("@").append(describe_ns(step.attr_ns)).append(quoted_if_needed(step.attr));
     case StepKind::Text: return "#text";
     case StepKind::Element: break;
   }
   std::string out = step.descendant ? "**" : "";
+  out += describe_ns(step.name.ns());
   if (step.name.kind() == NameMatcher::Kind::Glob) out += "~";
   out += quoted_if_needed(step.name.text());
   const Selector& sel = step.selector;

@@ -217,7 +217,7 @@ FilterParser::Failure FilterParser::parse_test(int depth) {
     test.exists = true;
     pos_ = end;
   }
-  auto components = detail::tokenize(left, {at_.origin, depth});
+  auto components = detail::tokenize(left, at_.at_depth(depth));
   if (auto* e = std::get_if<ParseError>(&components)) return std::move(*e);
   auto steps = build_steps(std::get<std::vector<Component>>(components));
   if (auto* e = std::get_if<ParseError>(&steps)) return std::move(*e);

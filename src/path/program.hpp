@@ -68,7 +68,8 @@ struct Step {
   NameMatcher name;       // Element
   Selector selector;      // Element
   bool descendant = false;  // Element: '**'
-  std::string attr;       // Attr: the unescaped attribute name
+  std::string attr;       // Attr: the unescaped attribute name (its local part, with attr_ns)
+  Namespace attr_ns;      // Attr
 };
 
 enum class Modifier : uint8_t {
@@ -81,6 +82,9 @@ struct Program {
   std::vector<Step> steps;  // never empty
   std::vector<Modifier> modifiers;
   CollectMode collect_mode = CollectMode::Normal;
+  // Some name of it, its filters' included, tests a namespace: the scan must then follow the
+  // declarations in scope.
+  bool scoped = false;
 };
 
 using ProgramPtr = std::shared_ptr<const Program>;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "path/utf8.hpp"
 
@@ -48,6 +49,14 @@ NameMatcher NameMatcher::parse(std::string_view text) {
   if (m.kind_ == Kind::Exact && m.text_.size() < sizeof m.word_) {
     m.short_key_ = m.word_ | (uint64_t{0x80} | m.text_.size()) << 56;  // length above the bytes
   }
+  return m;
+}
+
+NameMatcher NameMatcher::parse(std::string_view local, Namespace ns) {
+  NameMatcher m = parse(local);
+  m.tests_ns_ = !ns.any();
+  if (m.tests_ns_) m.short_key_ = 0;  // a word compare cannot tell namespaces apart
+  m.ns_ = std::move(ns);
   return m;
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "path/namespaces.hpp"
+
 namespace varnex::path {
 
 class NameMatcher {
@@ -14,6 +16,11 @@ class NameMatcher {
   NameMatcher() = default;
   // Never fails: escapes are resolved for exact names; globs keep their text.
   [[nodiscard]] static NameMatcher parse(std::string_view text);
+  // A local-name pattern (no prefix) whose namespace must also be `ns`.
+  [[nodiscard]] static NameMatcher parse(std::string_view local, Namespace ns);
+
+  // The name tests below look at names alone: a namespace other than Any is the caller's to
+  // check, against the declarations in scope.
 
   [[nodiscard]] bool matches(std::string_view qualified, std::string_view local) const noexcept;
   // On raw tag bytes; globs read invalid UTF-8 as the empty name.
@@ -24,6 +31,9 @@ class NameMatcher {
   // Exact: the unescaped name; Glob: the pattern as written.
   [[nodiscard]] const std::string& text() const noexcept { return text_; }
   [[nodiscard]] bool has_colon() const noexcept { return has_colon_; }
+  [[nodiscard]] const Namespace& ns() const noexcept { return ns_; }
+  // Whether ns() is other than Any: kept beside the name's own flags, where matching looks.
+  [[nodiscard]] bool tests_namespace() const noexcept { return tests_ns_; }
   // Exact: the name's first eight bytes as one word, in memory order (zero past its end), so
   // a short name compares in one step.
   [[nodiscard]] uint64_t word() const noexcept { return word_; }
@@ -31,7 +41,7 @@ class NameMatcher {
   // these tells most names that cannot match by one bit of their last byte.
   [[nodiscard]] uint64_t last_bit() const noexcept { return last_bit_; }
   // Whether this is known to match the same names as `other` at the cost of a word compare:
-  // both short and alike (false says nothing).
+  // both short and alike, and neither tests a namespace (false says nothing).
   [[nodiscard]] bool same_short(const NameMatcher& other) const noexcept {
     return short_key_ != 0 && short_key_ == other.short_key_;
   }
@@ -41,10 +51,12 @@ class NameMatcher {
  private:
   Kind kind_ = Kind::Exact;
   bool has_colon_ = false;
+  bool tests_ns_ = false;
   std::string text_;
   uint64_t word_ = 0;
   uint64_t short_key_ = 0;  // an exact name of up to 7 bytes: its word and length; else 0
   uint64_t last_bit_ = ~0ull;
+  Namespace ns_;
 };
 
 // Both arguments are UTF-8 text; matching is by code point.

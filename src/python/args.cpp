@@ -112,8 +112,10 @@ void raise_missing(const Signature& signature, const BoundArg* out) {
 bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, BoundArg* out) noexcept {
   return call_guarded([&]() -> int {
-           const auto nparams = static_cast<Py_ssize_t>(signature.params.size());
-           for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = BoundArg{};
+           const auto nall = static_cast<Py_ssize_t>(signature.params.size());
+           for (Py_ssize_t i = 0; i < nall; ++i) out[i] = BoundArg{};
+           Py_ssize_t nparams = 0;  // the positional ones
+           while (nparams < nall && !signature.params[nparams].keyword_only) ++nparams;
            if (nargs > nparams) {
              Py_ssize_t nrequired = 0;
              while (nrequired < nparams && signature.params[nrequired].required) ++nrequired;
@@ -135,11 +137,11 @@ bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nar
              PyObject* keyword = PyTuple_GetItem(kwnames, k);  // borrowed
              if (keyword == nullptr) return -1;
              Py_ssize_t index = 0;
-             while (index < nparams &&
+             while (index < nall &&
                     PyUnicode_CompareWithASCIIString(keyword, signature.params[index].name) != 0) {
                ++index;
              }
-             if (index == nparams) {
+             if (index == nall) {
                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
                             signature.display, keyword);
                return -1;
@@ -158,7 +160,7 @@ bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nar
                return -1;
              }
            }
-           for (Py_ssize_t i = 0; i < nparams; ++i) {
+           for (Py_ssize_t i = 0; i < nall; ++i) {
              if (out[i].object == nullptr) continue;  // an optional one left out
              if (!convert(out[i].object, signature.params[i].kind, out[i])) {
                wrap_conversion_error(signature.params[i].name);

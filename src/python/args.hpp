@@ -20,10 +20,11 @@ enum class ParamKind : uint8_t {
 struct Param {
   const char* name;
   ParamKind kind;
-  bool required = true;  // optional ones come last
+  bool required = true;        // optional ones come last
+  bool keyword_only = false;   // optional, after every positional one
 };
 
-// Every parameter is positional-or-keyword.
+// Every parameter is positional-or-keyword, but those marked keyword-only.
 struct Signature {
   const char* display;  // "get()" or "Result.get()", as the messages name it
   std::span<const Param> params;

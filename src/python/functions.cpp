@@ -13,9 +13,15 @@
 namespace varnex::python {
 namespace {
 
-constexpr Param kGetParams[] = {{"data", ParamKind::Str}, {"path", ParamKind::Utf8}};
-constexpr Param kGetBytesParams[] = {{"data", ParamKind::Bytes}, {"path", ParamKind::Utf8}};
-constexpr Param kGetBufferParams[] = {{"data", ParamKind::Any}, {"path", ParamKind::Utf8}};
+constexpr Param kGetParams[] = {{"data", ParamKind::Str},
+                                {"path", ParamKind::Utf8},
+                                {"namespaces", ParamKind::Any, false, true}};
+constexpr Param kGetBytesParams[] = {{"data", ParamKind::Bytes},
+                                     {"path", ParamKind::Utf8},
+                                     {"namespaces", ParamKind::Any, false, true}};
+constexpr Param kGetBufferParams[] = {{"data", ParamKind::Any},
+                                      {"path", ParamKind::Utf8},
+                                      {"namespaces", ParamKind::Any, false, true}};
 constexpr Param kDataParams[] = {{"data", ParamKind::Any}};
 constexpr Param kValidateParams[] = {{"data", ParamKind::Any},
                                      {"strict", ParamKind::Flag, false}};
@@ -31,12 +37,14 @@ constexpr Signature kCheckSignature{"check()", kDataParams};
 PyObject* query_in_place(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[2];
+    BoundArg bound[3];
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
     PyObject* data = bound[0].object;
     const std::string_view path_text = bound[1].utf8;
+    std::optional<path::NamespaceMap> namespaces;
+    if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
     if (path_text.empty()) return empty_result().release();
-    const path::ProgramPtr program = compile_path(path_text);
+    const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
     SourceBytes doc;
     if (PyBytes_Check(data)) {
@@ -61,12 +69,14 @@ PyObject* py_get_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* py_get_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[2];
+    BoundArg bound[3];
     if (!bind_args(kGetBufferSignature, args, nargs, kwnames, bound)) return nullptr;
     const std::string_view path_text = bound[1].utf8;
+    std::optional<path::NamespaceMap> namespaces;
+    if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
     if (path_text.empty()) return empty_result().release();
     // Path errors come before any complaint about the data.
-    const path::ProgramPtr program = compile_path(path_text);
+    const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
     SourceBytes buffer;
     if (!buffer.acquire_buffer(bound[0].object) || !buffer.decode_document()) return nullptr;
@@ -141,11 +151,13 @@ PyObject* py_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }  // namespace
 
 PyMethodDef kGetDef = {"get", as_cfunction<py_get>(), METH_FASTCALL | METH_KEYWORDS,
-                       "get(data, path)\n--\n\n"};
+                       "get(data, path, *, namespaces=None)\n--\n\n"};
 PyMethodDef kGetBytesDef = {"get_bytes", as_cfunction<py_get_bytes>(),
-                            METH_FASTCALL | METH_KEYWORDS, "get_bytes(data, path)\n--\n\n"};
+                            METH_FASTCALL | METH_KEYWORDS,
+    "get_bytes(data, path, *, namespaces=None)\n--\n\n"};
 PyMethodDef kGetBufferDef = {"get_buffer", as_cfunction<py_get_buffer>(),
-                             METH_FASTCALL | METH_KEYWORDS, "get_buffer(data, path)\n--\n\n"};
+                             METH_FASTCALL | METH_KEYWORDS,
+    "get_buffer(data, path, *, namespaces=None)\n--\n\n"};
 PyMethodDef kParseDef = {"parse", as_cfunction<py_parse>(), METH_FASTCALL | METH_KEYWORDS,
                          "parse(data)\n--\n\n"};
 PyMethodDef kValidateDef = {"validate", as_cfunction<py_validate>(), METH_FASTCALL | METH_KEYWORDS,

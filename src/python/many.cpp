@@ -1,6 +1,7 @@
 // Multi-path queries: several paths answered by one pass over the document.
 #include "python/many.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -82,9 +83,15 @@ Ref build_results(const std::vector<path::ProgramPtr>& programs, std::vector<PyI
 
 enum class Input : uint8_t { Str, Bytes, Buffer };
 
-constexpr Param kGetManyParams[] = {{"data", ParamKind::Str}, {"paths", ParamKind::Any}};
-constexpr Param kGetManyBytesParams[] = {{"data", ParamKind::Bytes}, {"paths", ParamKind::Any}};
-constexpr Param kGetManyBufferParams[] = {{"data", ParamKind::Any}, {"paths", ParamKind::Any}};
+constexpr Param kGetManyParams[] = {{"data", ParamKind::Str},
+                                    {"paths", ParamKind::Any},
+                                    {"namespaces", ParamKind::Any, false, true}};
+constexpr Param kGetManyBytesParams[] = {{"data", ParamKind::Bytes},
+                                         {"paths", ParamKind::Any},
+                                         {"namespaces", ParamKind::Any, false, true}};
+constexpr Param kGetManyBufferParams[] = {{"data", ParamKind::Any},
+                                          {"paths", ParamKind::Any},
+                                          {"namespaces", ParamKind::Any, false, true}};
 
 constexpr Signature kGetManySignature{"get_many()", kGetManyParams};
 constexpr Signature kGetManyBytesSignature{"get_many_bytes()", kGetManyBytesParams};
@@ -93,12 +100,16 @@ constexpr Signature kGetManyBufferSignature{"get_many_buffer()", kGetManyBufferP
 PyObject* query_many(const Signature& signature, Input input, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[2];
+    BoundArg bound[3];
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
     PyObject* data = bound[0].object;
     if (!check_paths_list(bound[1].object)) return nullptr;
+    std::optional<path::NamespaceMap> namespaces;
+    if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
     std::vector<path::ProgramPtr> programs;
-    if (!collect_programs(bound[1].object, programs)) return nullptr;
+    if (!collect_programs(bound[1].object, programs, namespaces ? &*namespaces : nullptr)) {
+      return nullptr;
+    }
     if (programs.empty()) return PyList_New(0);
     if (!any_program(programs)) return empty_results(programs.size()).release();
 
@@ -156,7 +167,8 @@ PyObject* py_get_many_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return query_many(kGetManyBufferSignature, Input::Buffer, args, nargs, kwnames);
 }
 
-constexpr Param kResultGetManyParams[] = {{"paths", ParamKind::Any}};
+constexpr Param kResultGetManyParams[] = {{"paths", ParamKind::Any},
+                                          {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kResultGetManySignature{"Result.get_many()", kResultGetManyParams};
 
 }  // namespace
@@ -164,16 +176,20 @@ constexpr Signature kResultGetManySignature{"Result.get_many()", kResultGetManyP
 PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[1];
+    BoundArg bound[2];
     if (!bind_args(kResultGetManySignature, args, nargs, kwnames, bound)) return nullptr;
     if (!check_paths_list(bound[0].object)) return nullptr;
+    std::optional<path::NamespaceMap> namespaces;
+    if (!read_namespaces(bound[1].object, namespaces)) return nullptr;
     const PyItems& items = result_items(self);
     if (items.size() > 1) {
       PyErr_SetString(PyExc_ValueError, kGetManyOnMulti);
       return nullptr;
     }
     std::vector<path::ProgramPtr> programs;
-    if (!collect_programs(bound[0].object, programs)) return nullptr;
+    if (!collect_programs(bound[0].object, programs, namespaces ? &*namespaces : nullptr)) {
+      return nullptr;
+    }
     if (programs.empty()) return PyList_New(0);
     if (items.empty() || items.is_text(0) || !any_program(programs)) {
       return empty_results(programs.size()).release();
@@ -196,8 +212,16 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const UnlockedPass unlocked(element.is_immutable(), bytes.size());
         // The whole document: paths start at its top element. One element:
         // paths start at its attributes and children.
-        error = whole ? engine::run_many(views, bytes, spans, results)
-                      : engine::run_many_within(views, bytes, results, spans);
+        if (whole) {
+          error = engine::run_many(views, bytes, spans, results);
+        } else {
+          const bool scoped = std::any_of(views.begin(), views.end(), [](const auto* p) {
+            return p != nullptr && p->scoped;
+          });
+          const std::vector<engine::Binding> outer =
+              scoped ? element.outer_declarations() : std::vector<engine::Binding>{};
+          error = engine::run_many_within(views, bytes, results, spans, outer);
+        }
       }
       // Copies are made while the bytes (maybe a buffer view) are still held.
       if (!error) {
@@ -215,12 +239,12 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef kGetManyDef = {"get_many", as_cfunction<py_get_many>(), METH_FASTCALL | METH_KEYWORDS,
-                           "get_many(data, paths)\n--\n\n"};
+                           "get_many(data, paths, *, namespaces=None)\n--\n\n"};
 PyMethodDef kGetManyBytesDef = {"get_many_bytes", as_cfunction<py_get_many_bytes>(),
                                 METH_FASTCALL | METH_KEYWORDS,
-                                "get_many_bytes(data, paths)\n--\n\n"};
+                                "get_many_bytes(data, paths, *, namespaces=None)\n--\n\n"};
 PyMethodDef kGetManyBufferDef = {"get_many_buffer", as_cfunction<py_get_many_buffer>(),
                                  METH_FASTCALL | METH_KEYWORDS,
-                                 "get_many_buffer(data, paths)\n--\n\n"};
+                                 "get_many_buffer(data, paths, *, namespaces=None)\n--\n\n"};
 
 }  // namespace varnex::python

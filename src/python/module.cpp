@@ -6,6 +6,7 @@
 #include "python/errors.hpp"
 #include "python/functions.hpp"
 #include "python/many.hpp"
+#include "python/namespaces.hpp"
 #include "python/path_object.hpp"
 #include "python/plan.hpp"
 #include "python/records.hpp"
@@ -22,7 +23,7 @@ namespace {
 PyMethodDef* const kFunctions[] = {
     &kGetDef,          &kGetBytesDef, &kGetBufferDef, &kGetManyDef,  &kGetManyBytesDef,
     &kGetManyBufferDef, &kParseDef,   &kCompileDef,   &kValidateDef,
-    &kCheckDef,
+    &kCheckDef,         &kNamespacesDef,
 };
 
 // Private helpers of the package's own modules: attributes, not in __all__.

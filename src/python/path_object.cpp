@@ -2,6 +2,7 @@
 #include "python/path_object.hpp"
 
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,6 +24,7 @@ struct PathObject {
   PyObject ob_base;  // PyObject_HEAD
   std::string path;
   path::ProgramPtr program;  // never null once made
+  std::optional<path::NamespaceMap> namespaces;  // the map it was compiled with, if any
 };
 
 PathObject* as_path(PyObject* self) noexcept { return reinterpret_cast<PathObject*>(self); }
@@ -33,7 +35,8 @@ bool is_path(PyObject* obj) noexcept {
 }
 
 // Returns a new reference to a Path holding `text` and `program`.
-Ref make_path(std::string_view text, path::ProgramPtr program) {
+Ref make_path(std::string_view text, path::ProgramPtr program,
+              std::optional<path::NamespaceMap> namespaces) {
   auto* type = reinterpret_cast<PyTypeObject*>(g_path_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   std::string copy(text);  // may throw: made before the object exists
@@ -41,6 +44,7 @@ Ref make_path(std::string_view text, path::ProgramPtr program) {
   if (self == nullptr) return {};
   new (&as_path(self)->path) std::string(std::move(copy));
   new (&as_path(self)->program) path::ProgramPtr(std::move(program));
+  new (&as_path(self)->namespaces) std::optional<path::NamespaceMap>(std::move(namespaces));
   return Ref::steal(self);
 }
 
@@ -50,6 +54,7 @@ void Path_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   as_path(self)->path.~basic_string();
   as_path(self)->program.~shared_ptr();
+  as_path(self)->namespaces.~optional();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);  // instances of a heap type own a reference to it
@@ -131,15 +136,27 @@ Ref path_text(PyObject* self) noexcept {
   return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-// Pickled (and copied) as compile(text): the program is made again where it
-// is loaded, in that thread's compile cache.
+// Pickled (and copied) as compile(text) or compile(text, namespaces): the program is made
+// again where it is loaded, in that thread's compile cache.
 PyObject* Path_reduce(PyObject* self, PyObject*) noexcept {
   return call_guarded([&]() -> PyObject* {
     Ref module = Ref::steal(PyImport_ImportModule("varnex._varnex"));
     Ref compile = Ref::steal(module ? PyObject_GetAttrString(module.get(), "compile") : nullptr);
     Ref text = compile ? path_text(self) : Ref();
     if (!text) return nullptr;
-    return Py_BuildValue("O(O)", compile.get(), text.get());
+    const auto& namespaces = as_path(self)->namespaces;
+    if (!namespaces) return Py_BuildValue("O(O)", compile.get(), text.get());
+    // The map is keyword-only: compile is called through a partial that gives it.
+    Ref map = namespaces_dict(*namespaces);
+    Ref functools = Ref::steal(map ? PyImport_ImportModule("functools") : nullptr);
+    Ref partial =
+        Ref::steal(functools ? PyObject_GetAttrString(functools.get(), "partial") : nullptr);
+    Ref args = Ref::steal(partial ? PyTuple_Pack(1, compile.get()) : nullptr);
+    Ref kwargs = Ref::steal(args ? Py_BuildValue("{sO}", "namespaces", map.get()) : nullptr);
+    Ref bound = Ref::steal(kwargs ? PyObject_Call(partial.get(), args.get(), kwargs.get())
+                                  : nullptr);
+    if (!bound) return nullptr;
+    return Py_BuildValue("O(O)", bound.get(), text.get());
   });
 }
 
@@ -149,16 +166,27 @@ PyObject* Path_repr(PyObject* self) noexcept {
   return call_guarded([&]() -> PyObject* {
     std::string text = "Path(";
     text += quote_path_for_repr(as_path(self)->path);
+    if (const auto& namespaces = as_path(self)->namespaces) {
+      Ref map = namespaces_dict(*namespaces);
+      Ref shown = Ref::steal(map ? PyObject_Repr(map.get()) : nullptr);
+      Py_ssize_t size = 0;
+      const char* utf8 = shown ? PyUnicode_AsUTF8AndSize(shown.get(), &size) : nullptr;
+      if (utf8 == nullptr) return nullptr;
+      text.append(", namespaces=").append(utf8, static_cast<size_t>(size));
+    }
     text += ')';
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   });
 }
 
 // Paths are equal when their texts are, byte for byte (as the compile cache
-// compares them), so a path still equals itself after a pickle round trip.
+// compares them), and their maps, so a path still equals itself after a pickle round trip.
 PyObject* Path_richcompare(PyObject* self, PyObject* other, int op) noexcept {
   if (!is_path(other) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
-  const bool equal = as_path(self)->path == as_path(other)->path;
+  const auto& a = as_path(self)->namespaces;
+  const auto& b = as_path(other)->namespaces;
+  const bool same_map = a.has_value() == b.has_value() && (!a || a->bindings() == b->bindings());
+  const bool equal = as_path(self)->path == as_path(other)->path && same_map;
   return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
@@ -198,25 +226,28 @@ PyType_Spec kPathSpec = {
 
 // ---- module function -----------------------------------------------------
 
-constexpr Param kCompileParams[] = {{"path", ParamKind::Utf8}};
+constexpr Param kCompileParams[] = {{"path", ParamKind::Utf8},
+                                    {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kCompileSignature{"compile()", kCompileParams};
 
 PyObject* py_compile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[1];
+    BoundArg bound[2];
     if (!bind_args(kCompileSignature, args, nargs, kwnames, bound)) return nullptr;
+    std::optional<path::NamespaceMap> namespaces;
+    if (!read_namespaces(bound[1].object, namespaces)) return nullptr;
     // No shortcut for "": compiling it reports the empty path.
-    path::ProgramPtr program = compile_path(bound[0].utf8);
+    path::ProgramPtr program = compile_path(bound[0].utf8, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    return make_path(bound[0].utf8, std::move(program)).release();
+    return make_path(bound[0].utf8, std::move(program), std::move(namespaces)).release();
   });
 }
 
 }  // namespace
 
 PyMethodDef kCompileDef = {"compile", as_cfunction<py_compile>(), METH_FASTCALL | METH_KEYWORDS,
-                           "compile(path)\n--\n\n"};
+                           "compile(path, *, namespaces=None)\n--\n\n"};
 
 Ref create_path_type() noexcept {
   if (g_path_type == nullptr) {
@@ -226,7 +257,8 @@ Ref create_path_type() noexcept {
   return Ref::borrow(g_path_type);
 }
 
-bool collect_programs(PyObject* list, std::vector<path::ProgramPtr>& out) {
+bool collect_programs(PyObject* list, std::vector<path::ProgramPtr>& out,
+                      const path::NamespaceMap* namespaces) {
   out.clear();
   for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
     Ref entry = Ref::borrow(PyList_GetItem(list, i));
@@ -243,7 +275,7 @@ bool collect_programs(PyObject* list, std::vector<path::ProgramPtr>& out) {
           out.emplace_back();
           continue;
         }
-        path::ProgramPtr program = compile_path(text);
+        path::ProgramPtr program = compile_path(text, namespaces);
         if (!program) {
           out.clear();
           return false;

@@ -18,6 +18,8 @@ extern PyMethodDef kCompileDef;
 // One entry per element of `list` (a list, borrowed): its program, or null
 // for an empty string. False with ValueError (a path error) or TypeError set;
 // `out` is then empty.
-[[nodiscard]] bool collect_programs(PyObject* list, std::vector<path::ProgramPtr>& out);
+// A str entry is read with `namespaces` when given; a Path keeps the map it was compiled with.
+[[nodiscard]] bool collect_programs(PyObject* list, std::vector<path::ProgramPtr>& out,
+                                    const path::NamespaceMap* namespaces = nullptr);
 
 }  // namespace varnex::python

@@ -21,13 +21,13 @@ constexpr const char* kNotElements =
 constexpr const char* kBadPath = "path must be str or varnex.Path";
 constexpr const char* kBadSpec = "_compile_plan(): a field is not a tuple varnex._fields made";
 
-// The program of a str or Path; null with an exception set.
-path::ProgramPtr program_of(PyObject* path) {
+// The program of a str (read with `namespaces`, if any) or Path; null with an exception set.
+path::ProgramPtr program_of(PyObject* path, const path::NamespaceMap* namespaces) {
   if (PyUnicode_Check(path)) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(path, &size);
     if (data == nullptr) return nullptr;
-    return compile_path(std::string_view(data, static_cast<size_t>(size)));
+    return compile_path(std::string_view(data, static_cast<size_t>(size)), namespaces);
   }
   Ref list = Ref::steal(PyList_New(1));
   if (!list) return nullptr;
@@ -51,8 +51,9 @@ void name_the_path(const char* format, PyObject* arg) noexcept {
 
 }  // namespace
 
-path::ProgramPtr compile_record_path(PyObject* record_path) {
-  path::ProgramPtr program = program_of(record_path);
+path::ProgramPtr compile_record_path(PyObject* record_path,
+                                     const path::NamespaceMap* namespaces) {
+  path::ProgramPtr program = program_of(record_path, namespaces);
   if (!program) {
     name_the_path("record_path", nullptr);
     return nullptr;
@@ -133,7 +134,7 @@ bool read_type(PyObject* const* item, ColumnType& type) noexcept {
 
 // One field from (name, path, kind, a, b, large_list, on_repeat, on_invalid, null_values,
 // format, maker); false with an exception set.
-bool read_field(PyObject* spec, FieldPlan& field) {
+bool read_field(PyObject* spec, FieldPlan& field, const path::NamespaceMap* namespaces) {
   if (!PyTuple_Check(spec) || PyTuple_Size(spec) != 11) {
     PyErr_SetString(PyExc_TypeError, kBadSpec);
     return false;
@@ -145,7 +146,7 @@ bool read_field(PyObject* spec, FieldPlan& field) {
     return false;
   }
   field.name = Ref::borrow(item[0]);
-  path::ProgramPtr program = program_of(item[1]);
+  path::ProgramPtr program = program_of(item[1], namespaces);
   if (!program) {
     name_the_path("field %R", item[0]);
     return false;
@@ -200,18 +201,23 @@ void plan_destructor(PyObject* capsule) noexcept {
   delete static_cast<RecordPlan*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
-constexpr Param kCompilePlanParams[] = {
-    {"record_path", ParamKind::Any}, {"fields", ParamKind::Any}, {"on_error", ParamKind::Any}};
+constexpr Param kCompilePlanParams[] = {{"record_path", ParamKind::Any},
+                                        {"fields", ParamKind::Any},
+                                        {"on_error", ParamKind::Any},
+                                        {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kCompilePlanSignature{"_compile_plan()", kCompilePlanParams};
 
 // Returns (capsule, a tuple saying for each field whether it is a list column).
 PyObject* py_compile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[3];
+    BoundArg bound[4];
     if (!bind_args(kCompilePlanSignature, args, nargs, kwnames, bound)) return nullptr;
+    std::optional<path::NamespaceMap> namespaces;
+    if (!read_namespaces(bound[3].object, namespaces)) return nullptr;
+    const path::NamespaceMap* map = namespaces ? &*namespaces : nullptr;
     auto plan = std::make_unique<RecordPlan>();
-    plan->record = compile_record_path(bound[0].object);
+    plan->record = compile_record_path(bound[0].object, map);
     if (!plan->record) return nullptr;
     if (!PyTuple_Check(bound[1].object)) {
       PyErr_SetString(PyExc_TypeError, kBadSpec);
@@ -223,8 +229,9 @@ PyObject* py_compile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!lists) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
       FieldPlan& field = plan->fields[static_cast<size_t>(i)];
-      if (!read_field(PyTuple_GetItem(bound[1].object, i), field)) return nullptr;
+      if (!read_field(PyTuple_GetItem(bound[1].object, i), field, map)) return nullptr;
       plan->programs.push_back(field.program.get());
+      plan->scoped = plan->scoped || field.program->scoped;
       PyTuple_SetItem(lists.get(), i, Py_NewRef(field.is_list ? Py_True : Py_False));  // steals
     }
     static const char* const kOnError[] = {"raise", "skip"};
@@ -269,6 +276,7 @@ void prefix_error(PyObject* prefix) noexcept {
 
 PyMethodDef kCompilePlanDef = {"_compile_plan", as_cfunction<py_compile_plan>(),
                                METH_FASTCALL | METH_KEYWORDS,
-                               "_compile_plan(record_path, fields, on_error)\n--\n\n"};
+                               "_compile_plan(record_path, fields, on_error, *, "
+                               "namespaces=None)\n--\n\n"};
 
 }  // namespace varnex::python

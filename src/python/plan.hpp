@@ -57,11 +57,13 @@ struct RecordPlan {
   std::vector<FieldPlan> fields;
   std::vector<const path::Program*> programs;  // the fields' programs, for one pass
   OnError on_error = OnError::Raise;
+  bool scoped = false;  // some field reads names in their namespaces: records need their scope
 };
 
-// The program of a record path (each_at_end of it), or null with an exception set that names
-// `record_path` (a str or Path, borrowed).
-[[nodiscard]] path::ProgramPtr compile_record_path(PyObject* record_path);
+// The program of a record path (each_at_end of it, a str read with `namespaces` if any), or
+// null with an exception set that names `record_path` (a str or Path, borrowed).
+[[nodiscard]] path::ProgramPtr compile_record_path(PyObject* record_path,
+                                                   const path::NamespaceMap* namespaces = nullptr);
 
 // The plan in a capsule made by _compile_plan (borrowed, valid while the capsule lives), or
 // null with TypeError set.

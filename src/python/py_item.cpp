@@ -107,6 +107,14 @@ std::string_view lasting_bytes(PyObject* source) noexcept {
   return {data, static_cast<size_t>(size)};
 }
 
+std::vector<engine::Binding> ElementBytes::outer_declarations() const {
+  const std::string_view doc = source_.bytes();
+  if (doc.empty() || bytes_.data() <= doc.data() || bytes_.data() > doc.data() + doc.size()) {
+    return {};
+  }
+  return engine::declarations_at(doc, static_cast<size_t>(bytes_.data() - doc.data()));
+}
+
 bool ElementBytes::load(const PyItems& items, size_t i) noexcept {
   origin_ = {};
   lasting_ = false;

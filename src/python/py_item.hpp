@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "engine/item.hpp"
+#include "engine/namespaces.hpp"
 #include "python/ref.hpp"
 #include "python/source.hpp"
 
@@ -135,6 +136,9 @@ class ElementBytes {
   // True when bytes() stay where they are, unchanged, for as long as the items live: a copy
   // of markup, or a bytes or str read in place.
   [[nodiscard]] bool lasting() const noexcept { return lasting_; }
+  // The declarations in force around the element where its document has it (none for a copy
+  // or the whole document): read from the document's start, so only for paths that need them.
+  [[nodiscard]] std::vector<engine::Binding> outer_declarations() const;
 
  private:
   SourceBytes source_;

@@ -15,8 +15,73 @@
 
 namespace varnex::python {
 
-path::ProgramPtr compile_path(std::string_view path) {
-  auto compiled = path::compile_cached(path);
+namespace {
+
+constexpr const char* kBadNamespaces = "namespaces must be a mapping of str prefixes to str URIs";
+
+// The UTF-8 form of a str (borrowed from it), or nothing with TypeError set.
+std::optional<std::string_view> utf8_of(PyObject* text) {
+  if (!PyUnicode_Check(text)) {
+    PyErr_SetString(PyExc_TypeError, kBadNamespaces);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<size_t>(size));
+}
+
+}  // namespace
+
+bool read_namespaces(PyObject* namespaces, std::optional<path::NamespaceMap>& out) {
+  out.reset();
+  if (namespaces == nullptr || namespaces == Py_None) return true;
+  if (!PyMapping_Check(namespaces) || PyUnicode_Check(namespaces)) {
+    PyErr_SetString(PyExc_TypeError, kBadNamespaces);
+    return false;
+  }
+  Ref items = Ref::steal(PyMapping_Items(namespaces));
+  if (!items) {
+    // A sequence passes the mapping check but has no items(): the caller's mistake, named.
+    if (PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, kBadNamespaces);
+    }
+    return false;
+  }
+  path::NamespaceMap map;
+  for (Py_ssize_t i = 0, n = PyList_Size(items.get()); i < n; ++i) {
+    PyObject* pair = PyList_GetItem(items.get(), i);  // borrowed
+    if (pair == nullptr || !PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
+      PyErr_SetString(PyExc_TypeError, kBadNamespaces);
+      return false;
+    }
+    const auto prefix = utf8_of(PyTuple_GetItem(pair, 0));
+    if (!prefix) return false;
+    const auto uri = utf8_of(PyTuple_GetItem(pair, 1));
+    if (!uri) return false;
+    map.bind(*prefix, *uri);
+  }
+  out = std::move(map);
+  return true;
+}
+
+Ref namespaces_dict(const path::NamespaceMap& map) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  for (const auto& [prefix, uri] : map.bindings()) {
+    Ref key = Ref::steal(
+        PyUnicode_FromStringAndSize(prefix.data(), static_cast<Py_ssize_t>(prefix.size())));
+    Ref value =
+        Ref::steal(PyUnicode_FromStringAndSize(uri.data(), static_cast<Py_ssize_t>(uri.size())));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
+  }
+  return dict;
+}
+
+path::ProgramPtr compile_path(std::string_view path, const path::NamespaceMap* namespaces) {
+  auto compiled =
+      namespaces != nullptr ? path::compile_cached(path, *namespaces) : path::compile_cached(path);
   if (auto* error = std::get_if<path::ParseError>(&compiled)) {
     raise_path_error(*error, path);
     return nullptr;

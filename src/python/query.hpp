@@ -3,17 +3,27 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <string_view>
 
+#include "path/namespaces.hpp"
 #include "path/program.hpp"
 #include "python/ref.hpp"
 #include "python/source.hpp"
 
 namespace varnex::python {
 
-// The per-thread cached program for `path`; empty with ValueError set when
-// the path does not compile.
-[[nodiscard]] path::ProgramPtr compile_path(std::string_view path);
+// The per-thread cached program for `path`, read with the prefix map `namespaces` when there is
+// one; empty with ValueError set when the path does not compile.
+[[nodiscard]] path::ProgramPtr compile_path(std::string_view path,
+                                            const path::NamespaceMap* namespaces = nullptr);
+
+// The `namespaces=` argument (borrowed; null when not given): None leaves `out` empty, a
+// mapping of str to str fills it. False with TypeError set for anything else.
+[[nodiscard]] bool read_namespaces(PyObject* namespaces, std::optional<path::NamespaceMap>& out);
+
+// A Python dict of `map`, a new reference (NULL with an exception set).
+[[nodiscard]] Ref namespaces_dict(const path::NamespaceMap& map);
 
 // Runs `program` over `doc`, the bytes of `source` (borrowed; the Result's
 // spans take their own references, unless `doc` is a decoded copy, whose

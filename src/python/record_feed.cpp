@@ -31,7 +31,9 @@ class Feed final : public engine::ItemObserver {
   Feed(std::string_view doc, const RecordPlan& plan, const Locator& locator, RecordSink& sink,
        Skipped& skipped, UnlockedPass& pass, bool takes)
       : doc_(doc), plan_(plan), locator_(locator), sink_(sink), skipped_(skipped), pass_(pass),
-        takes_(takes), within_(plan.programs, true), reach_from_(0) {}
+        takes_(takes), within_(plan.programs, true), reach_from_(0) {
+    wants_scope = plan.scoped;  // fields read names in their namespaces, with the record's
+  }
 
   // The engine's call for each record found: taken into the batch, or only counted when the
   // pass keeps its matches for its modifiers.
@@ -64,7 +66,7 @@ class Feed final : public engine::ItemObserver {
     size_t answered = 0;
     if (answers_.size() < batch_.size()) answers_.resize(batch_.size());
     for (; answered < batch_.size(); ++answered) {
-      error = within_.run(batch_[answered].bytes, answers_[answered]);
+      error = within_.run(batch_[answered].bytes, answers_[answered], outer(answered));
       if (error) break;
     }
     const UnlockedPass::Relock lock(pass_);
@@ -88,6 +90,8 @@ class Feed final : public engine::ItemObserver {
     }
     batch_.clear();
     copies_.clear();
+    scopes_.clear();
+    batch_scopes_.clear();
     batch_bytes_ = 0;
     reach_from_ = last_offset_;
     if (sink_.full()) return end(false);
@@ -121,6 +125,26 @@ class Feed final : public engine::ItemObserver {
     if (record.exact) last_offset_ = record.offset;
     batch_bytes_ += record.bytes.size();
     batch_.push_back(record);
+    if (plan_.scoped) note_scope(items, i);
+  }
+
+  // The declarations around record `i` of `items`, just taken: as the pass marks them while it
+  // runs, else read from the document (a record path with modifiers).
+  void note_scope(const engine::Items& items, size_t i) {
+    std::vector<engine::Binding> around;
+    if (scope != nullptr && takes_) {
+      const auto marked = scope->marked();
+      around.assign(marked.begin(), marked.end());
+    } else if (items.is_span(i)) {
+      around = engine::declarations_at(doc_, items.span(i).start);
+    }
+    if (scopes_.empty() || scopes_.back() != around) scopes_.push_back(std::move(around));
+    batch_scopes_.push_back(static_cast<uint32_t>(scopes_.size() - 1));
+  }
+
+  [[nodiscard]] std::span<const engine::Binding> outer(size_t record) const noexcept {
+    if (record >= batch_scopes_.size()) return {};
+    return scopes_[batch_scopes_[record]];
   }
 
   [[nodiscard]] bool batch_full() const noexcept {
@@ -164,8 +188,10 @@ class Feed final : public engine::ItemObserver {
   // The ambiguity error of the first field that fails alone in `record`.
   void raise_field_error(const Record& record, const engine::EngineError& error) {
     std::vector<engine::Items> scratch;
+    const auto around = outer(static_cast<size_t>(&record - batch_.data()));
     for (const FieldPlan& field : plan_.fields) {
-      if (auto own = engine::run_many_within({field.program.get()}, record.bytes, scratch)) {
+      const std::vector<const path::Program*> one = {field.program.get()};
+      if (auto own = engine::run_many_within(one, record.bytes, scratch, false, around)) {
         engine_err_to_py(*own);
         locator_.locate_error(record, field.name.get());
         return;
@@ -191,6 +217,10 @@ class Feed final : public engine::ItemObserver {
   engine::WithinPass within_;
   std::vector<Record> batch_;
   std::deque<std::string> copies_;  // records that are copies, while their batch lasts
+  // With namespaced fields: the declarations around each record of the batch, by index into
+  // the distinct ones (records side by side share them).
+  std::vector<std::vector<engine::Binding>> scopes_;
+  std::vector<uint32_t> batch_scopes_;
   std::vector<std::vector<engine::Items>> answers_;  // reused: sequences keep their capacity
   size_t batch_bytes_ = 0;
   size_t next_index_ = 0;

@@ -258,9 +258,10 @@ PyMethodDef kResultMethods[] = {
      METH_FASTCALL | METH_KEYWORDS, "to_float($self)\n--\n\n"},
     {"to_bool", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_bool)),
      METH_FASTCALL | METH_KEYWORDS, "to_bool($self)\n--\n\n"},
-    {"get", as_cfunction<Result_get>(), METH_FASTCALL | METH_KEYWORDS, "get($self, path)\n--\n\n"},
+    {"get", as_cfunction<Result_get>(), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, path, *, namespaces=None)\n--\n\n"},
     {"get_many", as_cfunction<Result_get_many>(), METH_FASTCALL | METH_KEYWORDS,
-     "get_many($self, paths)\n--\n\n"},
+     "get_many($self, paths, *, namespaces=None)\n--\n\n"},
     {"keys", as_cfunction<Result_keys>(), METH_FASTCALL | METH_KEYWORDS,
      "keys($self)\n--\n\n"
      "Return a view of the dict-mode Result's child element keys (unique,\n"

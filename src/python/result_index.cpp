@@ -165,7 +165,11 @@ PyObject* get_within(const path::Program& program, const PyItems& items, size_t 
         error = engine::run_with(program, bytes, spans, found);
       } else {
         // One element: the path starts among its children.
-        error = engine::apply_within_fragment(bytes, program.steps, found, spans);
+        std::optional<std::vector<engine::Binding>> outer;
+        if (program.scoped) outer = element.outer_declarations();
+        error = engine::apply_within_fragment(bytes, program.steps, found, spans,
+                                              outer ? std::optional(std::span(*outer))
+                                                    : std::nullopt);
         if (!error) engine::apply_modifiers(program.modifiers, found, bytes);
       }
     }
@@ -179,7 +183,7 @@ PyObject* get_within(const path::Program& program, const PyItems& items, size_t 
   return make_result(std::move(lifted)).release();
 }
 
-constexpr Param kGetParams[] = {{"path", ParamKind::Utf8}};
+constexpr Param kGetParams[] = {{"path", ParamKind::Utf8}, {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kGetSignature{"Result.get()", kGetParams};
 
 }  // namespace
@@ -201,8 +205,10 @@ PyObject* Result_subscript(PyObject* self, PyObject* key) noexcept {
 PyObject* Result_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[1];
+    BoundArg bound[2];
     if (!bind_args(kGetSignature, args, nargs, kwnames, bound)) return nullptr;
+    std::optional<path::NamespaceMap> namespaces;
+    if (!read_namespaces(bound[1].object, namespaces)) return nullptr;
     const PyItems& items = result_items(self);
     if (items.size() > 1) {
       PyErr_SetString(PyExc_ValueError, kGetOnMulti);
@@ -210,7 +216,7 @@ PyObject* Result_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     const std::string_view path_text = bound[0].utf8;
     if (path_text.empty()) return empty_result().release();
-    const path::ProgramPtr program = compile_path(path_text);
+    const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
     if (items.empty() || items.is_text(0)) return empty_result().release();
     return get_within(*program, items, 0);

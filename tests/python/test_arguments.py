@@ -82,7 +82,7 @@ def test_module_shape():
             with pytest.raises(TypeError):
                 cls()
     signatures = [(f.__text_signature__, f.__doc__) for f in (varnex.get, varnex.Result.to_float)]
-    assert signatures == [("(data, path)", None), ("($self)", None)]
+    assert signatures == [("(data, path, *, namespaces=None)", None), ("($self)", None)]
     with pytest.raises(AttributeError):  # hash() refusing them is in test_leaks' round
         R.value = 1
 

@@ -305,3 +305,19 @@ def test_large_file_is_mapped_not_read(tmp_path):
     limit = 40 << 20
     out, status, _ = run_measured(["catalog.book.#", "big.xml"], tmp_path, limit_data=limit)
     assert (out, status) == (b"%d\n" % count, 0)
+
+
+def test_prefixes_bound_on_the_command_line_and_from_a_file(tmp_path):
+    gir = tmp_path / "a.gir"
+    gir.write_bytes(b'<repository xmlns="urn:core" xmlns:c="urn:c"><include name="G"/>'
+                    b'<c:include name="g.h"/></repository>')
+    done = varnex(tmp_path, "-N", "x=urn:c", "repository.x:include.#.@name", "a.gir")
+    assert (done.returncode, done.stdout) == (0, b"g.h\n")
+    (tmp_path / "ns.txt").write_text("# the core\n=urn:core\nx = urn:c#frag\n")
+    done = varnex(tmp_path, "--namespaces", "ns.txt", "-N", "x=urn:c",
+                  "-e", "repository.include.#.@name", "-e", "x:repository", "a.gir")
+    assert (done.returncode, done.stdout) == (0, b"G\n")
+    done = varnex(tmp_path, "-N", "x", "repository", "a.gir")
+    assert done.returncode == 2 and b"PREFIX=URI" in done.stderr
+    done = varnex(tmp_path, "-N", "x=urn:c", "y:repository", "a.gir")
+    assert done.returncode == 2 and b"prefix not bound by namespaces: y" in done.stderr

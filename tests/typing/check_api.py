@@ -68,6 +68,13 @@ TypeOfValue = (
 
 def queries() -> None:
     assert_type(varnex.get(DOC, "catalog.book.0.title"), Result)
+    space = {"dc": "http://purl.org/dc/elements/1.1/"}
+    assert_type(varnex.get(DOC, "catalog.book.#.dc:creator", namespaces=space), Result)
+    assert_type(varnex.get_many(DOC, ["catalog.{}book.#"], namespaces=space), list[Result])
+    assert_type(varnex.compile("catalog.{}book", namespaces=space), Path)
+    assert_type(varnex.namespaces(DOC), dict[str, list[str]])
+    assert_type(varnex.records(DOC, "catalog.book", {"c": "dc:creator"}, namespaces=space),
+                list[dict[str, Any]])
     assert_type(varnex.get_bytes(data=RAW, path="catalog.book.#.@id"), Result)
     assert_type(varnex.get_buffer(bytearray(RAW), "catalog.book.1"), Result)
     with tempfile.TemporaryFile() as file:

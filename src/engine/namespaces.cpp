@@ -1,0 +1,175 @@
+// Namespace declarations in scope (see namespaces.hpp).
+#include "engine/namespaces.hpp"
+
+#include <algorithm>
+
+#include "engine/internal.hpp"
+#include "xml/attributes.hpp"
+#include "xml/reader.hpp"
+
+namespace varnex::engine {
+
+namespace {
+
+constexpr std::string_view kXmlns = "xmlns";
+
+// Whether attribute `key` declares a namespace; then `prefix` is what it declares.
+bool declares(std::string_view key, std::string_view& prefix) noexcept {
+  if (!key.starts_with(kXmlns)) return false;
+  if (key.size() == kXmlns.size()) {
+    prefix = {};
+    return true;
+  }
+  if (key[kXmlns.size()] != ':') return false;
+  prefix = key.substr(kXmlns.size() + 1);
+  return true;
+}
+
+// Most tags declare nothing: one search says so.
+bool may_declare(std::string_view content, size_t name_len) noexcept {
+  return content.substr(std::min(name_len, content.size())).find(kXmlns) != std::string_view::npos;
+}
+
+// Each well-formed declaration of the tag, in the order written.
+template <class Fn>
+void each_declaration(std::string_view content, size_t name_len, Fn&& fn) {
+  if (!may_declare(content, name_len)) return;
+  xml::Attributes attrs(content, name_len, /*with_checks=*/true);
+  xml::AttrItem item;
+  std::string_view prefix;
+  while (attrs.next(&item)) {
+    if (item.error == xml::AttrErrorKind::None && declares(item.key, prefix)) fn(prefix, item.value);
+  }
+}
+
+}  // namespace
+
+void NamespaceScope::seed(std::span<const Binding> outer) {
+  bindings_.assign(outer.begin(), outer.end());
+}
+
+uint32_t NamespaceScope::enter(uint32_t keep, std::string_view content, size_t name_len) {
+  if (keep < bindings_.size()) bindings_.resize(keep);
+  each_declaration(content, name_len, [&](std::string_view prefix, std::string_view raw) {
+    std::string scratch;
+    const std::string_view uri = attribute_value(raw, scratch);
+    bindings_.push_back(Binding{std::string(prefix), std::string(uri)});
+  });
+  return size();
+}
+
+bool NamespaceScope::in(const path::Namespace& ns, std::string_view prefix,
+                        std::string_view content, size_t name_len, uint32_t in_force) const {
+  std::optional<std::string_view> uri;
+  if (prefix == "xml") {
+    uri = path::kXmlNamespace;
+  } else if (prefix == kXmlns) {
+    uri = path::kXmlnsNamespace;
+  } else {
+    // The tag's own declarations first (the last one written wins, as a duplicate would be
+    // an error anyway), then the innermost in force.
+    each_declaration(content, name_len, [&](std::string_view declared, std::string_view raw) {
+      if (declared == prefix) uri = attribute_value(raw, scratch_);
+    });
+    for (size_t i = std::min<size_t>(in_force, bindings_.size()); !uri && i > 0; --i) {
+      if (bindings_[i - 1].prefix == prefix) uri = bindings_[i - 1].uri;
+    }
+  }
+  if (ns.kind == path::Namespace::Kind::None) return prefix.empty() && (!uri || uri->empty());
+  return uri && !uri->empty() && *uri == ns.uri;
+}
+
+bool NamespaceScope::element_in(const path::Namespace& ns, std::string_view qname,
+                                std::string_view content, size_t name_len,
+                                uint32_t in_force) const {
+  if (ns.any()) return true;
+  return in(ns, xml::prefix(qname), content, name_len, in_force);
+}
+
+bool NamespaceScope::attribute_in(const path::Namespace& ns, std::string_view key,
+                                  std::string_view content, size_t name_len,
+                                  uint32_t in_force) const {
+  if (ns.any()) return true;
+  std::string_view declared;
+  if (declares(key, declared)) {
+    return ns.kind == path::Namespace::Kind::Uri && ns.uri == path::kXmlnsNamespace;
+  }
+  const std::string_view prefix = xml::prefix(key);
+  if (prefix.empty()) return ns.kind == path::Namespace::Kind::None;  // never the default
+  return in(ns, prefix, content, name_len, in_force);
+}
+
+std::string_view tag_content(std::string_view rest) noexcept {
+  size_t i = 0;
+  while (i < rest.size() && rest[i] != '>') {
+    const char c = rest[i];
+    if (c == '"' || c == '\'') {
+      const size_t close = rest.find(c, i + 1);
+      if (close == std::string_view::npos) return rest;
+      i = close;
+    }
+    ++i;
+  }
+  size_t end = i;
+  if (end > 0 && rest[end - 1] == '/') --end;
+  return rest.substr(0, end);
+}
+
+namespace {
+
+// Reads `doc` until `stop(reader)` says so, keeping the declarations of the open elements.
+template <class Stop>
+void follow_scope(std::string_view doc, NamespaceScope& scope, std::vector<uint32_t>& open,
+                  Stop&& stop) {
+  xml::Reader reader(doc, xml::Config::query());
+  for (;;) {
+    if (stop(reader)) return;
+    const xml::Event ev = reader.read_event();
+    switch (ev.kind) {
+      case xml::EventKind::Start:
+        open.push_back(scope.enter(open.empty() ? 0 : open.back(), ev.content, ev.name_len));
+        break;
+      case xml::EventKind::End:
+        if (!open.empty()) open.pop_back();
+        break;
+      case xml::EventKind::Eof:
+        return;
+      case xml::EventKind::Error:
+        if (xml::is_fatal(ev.error)) return;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<Binding> declarations_at(std::string_view doc, size_t offset) {
+  NamespaceScope scope;
+  std::vector<uint32_t> open;
+  follow_scope(doc, scope, open,
+               [&](const xml::Reader& r) { return r.buffer_position() >= offset; });
+  scope.mark(open.empty() ? 0 : open.back());
+  const auto in_force = scope.marked();
+  return {in_force.begin(), in_force.end()};
+}
+
+std::vector<Binding> declarations(std::string_view doc) {
+  std::vector<Binding> out;
+  xml::Reader reader(doc, xml::Config::query());
+  for (;;) {
+    const xml::Event ev = reader.read_event();
+    if (ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty) {
+      each_declaration(ev.content, ev.name_len, [&](std::string_view prefix, std::string_view raw) {
+        std::string scratch;
+        out.push_back(Binding{std::string(prefix), std::string(attribute_value(raw, scratch))});
+      });
+    } else if (ev.kind == xml::EventKind::Eof ||
+               (ev.kind == xml::EventKind::Error && xml::is_fatal(ev.error))) {
+      return out;
+    }
+  }
+}
+
+}  // namespace varnex::engine

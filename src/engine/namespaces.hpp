@@ -1,0 +1,74 @@
+// Namespace declarations in scope, and the one place that decides which namespace a name in a
+// document is in. The scan, its filters, record fields and fragments all resolve through it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "path/namespaces.hpp"
+
+namespace varnex::engine {
+
+// One declaration: `prefix` ("" for the default namespace) bound to `uri` ("" undeclares the
+// default namespace).
+struct Binding {
+  std::string prefix;
+  std::string uri;
+  friend bool operator==(const Binding&, const Binding&) = default;
+};
+
+// The declarations of the open elements, outermost first. A caller counts how many are in
+// force where it stands (the first n): entering an element keeps its parent's count and adds
+// the element's own, so leaving one costs nothing.
+class NamespaceScope {
+ public:
+  void clear() noexcept { bindings_.clear(); }
+  // Declarations made outside the input (a fragment's ancestors), before anything else.
+  void seed(std::span<const Binding> outer);
+  // Drops what lies past the first `keep`, then adds the declarations of the start tag
+  // `content` (its name the first `name_len` bytes); returns the count now in force.
+  uint32_t enter(uint32_t keep, std::string_view content, size_t name_len);
+  [[nodiscard]] uint32_t size() const noexcept { return static_cast<uint32_t>(bindings_.size()); }
+
+  // Whether the element or attribute written `qname` in the tag `content` (name first,
+  // `name_len` bytes) is in namespace `ns`, with the first `in_force` bindings around it. An
+  // unprefixed attribute is in no namespace; a prefix nobody declares is in none that matches.
+  [[nodiscard]] bool element_in(const path::Namespace& ns, std::string_view qname,
+                                std::string_view content, size_t name_len,
+                                uint32_t in_force) const;
+  [[nodiscard]] bool attribute_in(const path::Namespace& ns, std::string_view key,
+                                  std::string_view content, size_t name_len,
+                                  uint32_t in_force) const;
+
+  // What a found element's ancestors declare, set by the scan as it hands the element on.
+  void mark(uint32_t in_force) noexcept { marked_ = in_force; }
+  [[nodiscard]] std::span<const Binding> marked() const noexcept {
+    return std::span<const Binding>(bindings_).first(std::min<size_t>(marked_, bindings_.size()));
+  }
+
+ private:
+  [[nodiscard]] bool in(const path::Namespace& ns, std::string_view prefix,
+                        std::string_view content, size_t name_len, uint32_t in_force) const;
+
+  std::vector<Binding> bindings_;
+  uint32_t marked_ = 0;
+  mutable std::string scratch_;  // a declared URI that holds references, resolved
+};
+
+// The bytes of the start or empty tag whose name begins `rest` (a view into the document), up
+// to its '>' (a '/' before it left out): where its attributes are, in the walk that gives
+// names alone.
+[[nodiscard]] std::string_view tag_content(std::string_view rest) noexcept;
+
+// The declarations in force where the element starting at `offset` in `doc` stands: those of
+// the elements open around it, outermost first.
+[[nodiscard]] std::vector<Binding> declarations_at(std::string_view doc, size_t offset);
+
+// Every declaration in `doc`, in document order.
+[[nodiscard]] std::vector<Binding> declarations(std::string_view doc);
+
+}  // namespace varnex::engine

@@ -1,0 +1,10 @@
+// namespaces(): the declarations a document makes.
+#pragma once
+
+#include <Python.h>
+
+namespace varnex::python {
+
+extern PyMethodDef kNamespacesDef;
+
+}  // namespace varnex::python
