@@ -13,6 +13,7 @@
 #include "python/result.hpp"
 #include "python/result_iter.hpp"
 #include "python/result_views.hpp"
+#include "python/stream.hpp"
 #include "python/unlocked.hpp"
 
 namespace varnex::python {
@@ -28,7 +29,9 @@ PyMethodDef* const kFunctions[] = {
 // Private helpers of the package's own modules: attributes, not in __all__.
 PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef, &kCompilePlanDef,
                                           &kRecordsDef,     &kTableDef,      &kDescribeDef,
-                                          &kSetOffsetLimitDef};
+                                          &kSetOffsetLimitDef,
+                                          &kStreamOpenDef,  &kStreamFeedDef,
+                                          &kSetStreamWindowDef};
 
 struct ClassEntry {
   const char* name;

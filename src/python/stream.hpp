@@ -1,0 +1,12 @@
+// _stream_open() and _stream_feed(): a plan's records over a document given a piece at a time.
+#pragma once
+
+#include <Python.h>
+
+namespace varnex::python {
+
+extern PyMethodDef kStreamOpenDef;
+extern PyMethodDef kStreamFeedDef;
+extern PyMethodDef kSetStreamWindowDef;
+
+}  // namespace varnex::python
