@@ -28,11 +28,24 @@ bool by_start_tag(const Step& step) noexcept {
   return true;
 }
 
+// Whether a step that settles at its first match (`.N`, `#(...)`) ends the whole pass: one
+// that no step selecting each match comes before. The pass then ends at a place no piece knows.
+bool ends_early(const Program& record) noexcept {
+  for (const Step& step : record.steps) {
+    if (step.kind != StepKind::Element) continue;
+    const SelectorKind k = step.selector.kind;
+    if (k == SelectorKind::Index || k == SelectorKind::FilterFirst) return true;
+    if (step.descendant || k == SelectorKind::Each || k == SelectorKind::FilterAll) return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 CutPlan cut_plan(const Program& record) noexcept {
   CutPlan plan;
-  if (!record.modifiers.empty()) return plan;  // they need every match at once
+  // Modifiers need every match at once.
+  if (!record.modifiers.empty() || ends_early(record)) return plan;
   const size_t n = record.steps.size();
   for (size_t i = 0; i < n && i < 63; ++i) {
     const Step& step = record.steps[i];

@@ -8,9 +8,8 @@
 namespace varnex::xml {
 namespace {
 
-// Markup the bytes end inside is read again only once the bytes have grown by as much again,
-// so that one long construct arriving in small pieces is not read over and over.
-constexpr size_t kRetryBytes = 4096;
+// Markup the bytes end inside is read again only once as many bytes again have come, so that
+// one long construct arriving in small pieces is read a bounded number of times per byte.
 // The distinct names kept per level: enough for any real document, bounded for any other.
 constexpr size_t kMaxNames = 1024;
 
@@ -56,7 +55,7 @@ void CutFinder::scan(std::string_view bytes, bool final) {
       // Broken at the very end: the rest of it may come with the next piece.
       if (!final && end.pos + 1 >= len) {
         pos_ = lt;
-        retry_at_ = len + std::max(len - lt, kRetryBytes);
+        retry_at_ = len + std::max<size_t>(len - lt, 1);
         return;
       }
       broken_ = true;
@@ -70,13 +69,19 @@ void CutFinder::scan(std::string_view bytes, bool final) {
       const std::string_view name(base + begin, detail::end_name_end(base, begin, gt) - begin);
       // An end tag that is not the open element's: the reader's errors and its skips by name
       // decide what follows, and no cut is sure.
-      const bool mismatched = depth_ <= max_depth_ ? open_name(open_.back()) != name
-                                                   : depth_ == max_depth_ + 1 && name != child_;
-      if (depth_ == 0 || mismatched) {
+      bool mismatched = depth_ == 0;
+      if (depth_ > max_depth_) {
+        const auto [at, size] = deep_.back();
+        mismatched = std::string_view(base + at, size) != name;
+        deep_.pop_back();
+      } else if (depth_ > 0) {
+        mismatched = open_name(open_.back()) != name;
+        open_.pop_back();
+      }
+      if (mismatched) {
         broken_ = true;
         return;
       }
-      if (depth_ <= max_depth_) open_.pop_back();
       --depth_;
       note_ended(depth_, name);
     } else if (kind != '!' && kind != '?') {
@@ -88,8 +93,8 @@ void CutFinder::scan(std::string_view bytes, bool final) {
         if (depth_ <= max_depth_) {
           open_.emplace_back(base + lt, gt + 1 - lt);
           if (depth_ < ended_.size()) ended_[depth_].clear();
-        } else if (depth_ == max_depth_ + 1) {
-          child_.assign(tag_name(base, len, lt, gt));
+        } else {
+          deep_.emplace_back(lt + 1, tag_name(base, len, lt, gt).size());
         }
       }
     }
@@ -103,6 +108,7 @@ void CutFinder::scan(std::string_view bytes, bool final) {
 void CutFinder::drop_to_cut() noexcept {
   if (cut_ == kNone) return;
   pos_ -= cut_;
+  for (auto& name : deep_) name.first -= cut_;  // opened after the cut
   retry_at_ = retry_at_ > cut_ ? retry_at_ - cut_ : 0;
   prolog_end_ = 0;  // before the bytes kept: the prolog is the caller's now
   cut_ = kNone;

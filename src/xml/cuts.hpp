@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace varnex::xml {
@@ -61,7 +62,8 @@ class CutFinder {
   size_t prolog_end_ = kNone;
   bool broken_ = false;
   std::vector<std::string> open_;                 // start tags at depths 1..max_depth
-  std::string child_;                             // the name open at depth max_depth + 1
+  // Names open deeper than max_depth, as places in the bytes: a cut comes only once they end.
+  std::vector<std::pair<size_t, size_t>> deep_;
   std::vector<std::vector<std::string>> ended_;  // per level 0..max_depth
 };
 
