@@ -15,6 +15,7 @@ from typing import Any, BinaryIO
 
 import varnex
 from varnex._cli_output import say
+from varnex._fields import Plan
 
 # The progress line is redrawn at most this often.
 PROGRESS_SECONDS = 0.5
@@ -123,7 +124,7 @@ class Rows:
         self.text = io.TextIOWrapper(out, encoding="utf-8", newline="", write_through=False)
         self.kind = kind
         self.names = names
-        self.csv = csv.writer(self.text) if kind == "csv" else None
+        self.csv = csv.writer(self.text, lineterminator="\n") if kind == "csv" else None
         if kind == "csv":
             self.csv.writerow(names)  # type: ignore[union-attr]
         elif kind == "tsv":
@@ -156,12 +157,11 @@ def run_records(record_path: str, specs: Sequence[str], files: Sequence[str], ki
     """Writes the records of every file; the exit status (0 some record, 1 none, 2 errors)."""
     try:
         fields = parse_fields(specs)
-        varnex.compile(record_path)
-    except ValueError as error:
+        if not fields:
+            raise ValueError("--records needs at least one -f NAME=PATH")
+        Plan(record_path, fields)  # the paths and types, checked before any file is read
+    except (ValueError, TypeError) as error:
         say(f"varnex: {error}")
-        return 2
-    if not fields:
-        say("varnex: --records needs at least one -f NAME=PATH")
         return 2
     progress = Progress(show_progress)
     writer: Any = None

@@ -30,7 +30,17 @@ def _made(source: Source, plan: Plan, *, as_rows: bool, limits: tuple[int, int],
 
 def _read(stream: Any, native: Any) -> Iterator[Any]:
     try:
-        for piece in stream.pieces:
+        pieces = iter(stream.pieces)
+        while True:
+            try:
+                piece = next(pieces)
+            except StopIteration:
+                break
+            except Exception:
+                # The input failed (a truncated or corrupt file): what it held is given first.
+                made, _, _ = _varnex._stream_feed(native, b"", False, True)
+                yield from made
+                raise
             made, _, _ = _varnex._stream_feed(native, piece, False)
             yield from made
         made, skipped, first = _varnex._stream_feed(native, b"", True)

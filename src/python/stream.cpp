@@ -155,8 +155,11 @@ PyObject* py_stream_open(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-constexpr Param kFeedParams[] = {
-    {"stream", ParamKind::Any}, {"chunk", ParamKind::Any}, {"final", ParamKind::Flag}};
+// `drain`: the records complete so far are answered now, however few (the input has failed).
+constexpr Param kFeedParams[] = {{"stream", ParamKind::Any},
+                                 {"chunk", ParamKind::Any},
+                                 {"final", ParamKind::Flag},
+                                 {"drain", ParamKind::Flag, false}};
 constexpr Signature kFeedSignature{"_stream_feed()", kFeedParams};
 
 // Marks the stream in use for its lifetime, or fails with RuntimeError.
@@ -183,7 +186,7 @@ class InUse {
 PyObject* py_stream_feed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[3];
+    BoundArg bound[4];
     if (!bind_args(kFeedSignature, args, nargs, kwnames, bound)) return nullptr;
     Stream* stream = stream_of(bound[0].object);
     if (stream == nullptr) return nullptr;
@@ -205,7 +208,8 @@ PyObject* py_stream_feed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       stream->unanswered += raw.size();
     }
     const bool ready = stream->finder.cut() != xml::CutFinder::kNone &&
-                       stream->unanswered >= g_window_bytes.load(std::memory_order_relaxed);
+                       (bound[3].flag ||
+                        stream->unanswered >= g_window_bytes.load(std::memory_order_relaxed));
     if (final || ready) {
       stream->unanswered = 0;
       stream->ended = final;
@@ -243,6 +247,6 @@ PyMethodDef kStreamOpenDef = {"_stream_open", as_cfunction<py_stream_open>(),
                               "_stream_open(plan, as_rows, text, limits)\n--\n\n"};
 PyMethodDef kStreamFeedDef = {"_stream_feed", as_cfunction<py_stream_feed>(),
                               METH_FASTCALL | METH_KEYWORDS,
-                              "_stream_feed(stream, chunk, final)\n--\n\n"};
+                              "_stream_feed(stream, chunk, final, drain=False)\n--\n\n"};
 
 }  // namespace varnex::python

@@ -242,3 +242,112 @@ def test_skipped_records_warn_once_at_the_end():
     with pytest.warns(varnex.SkippedRecordsWarning, match="20 malformed records"):
         rows = list(varnex.iter_records(cut(doc, [7]), "r.a", fields, on_error="skip"))
     assert rows == [{"n": 1}] * 20
+
+
+# --- compressed input --------------------------------------------------------------------------
+
+def gzip_members(data: bytes) -> bytes:
+    import gzip
+
+    half = len(data) // 2
+    return gzip.compress(data[:half]) + gzip.compress(data[half:])
+
+
+def zstd_frames(data: bytes) -> bytes:
+    zstandard = pytest.importorskip("zstandard")
+    half = len(data) // 3
+    c = zstandard.ZstdCompressor()
+    return c.compress(data[:half]) + c.compress(data[half:])
+
+
+def compressors():
+    import bz2
+    import gzip
+    import lzma
+
+    return {
+        "gzip": gzip.compress,
+        "gzip of two members": gzip_members,
+        "bz2": bz2.compress,
+        "bz2 of two streams": lambda d: bz2.compress(d[:999]) + bz2.compress(d[999:]),
+        "xz": lzma.compress,
+        "zstd of two frames": zstd_frames,
+    }
+
+
+@pytest.mark.parametrize("name", list(compressors()))
+@pytest.mark.parametrize("kind", ["bytes", "path", "file object", "pipe", "iterable"])
+def test_compressed_input_is_recognised_by_its_first_bytes(name, kind, tmp_path):
+    packed = compressors()[name](DOC)
+    source = {
+        "bytes": lambda: packed,
+        "path": lambda: (tmp_path / "doc.xml.z").write_bytes(packed) and tmp_path / "doc.xml.z",
+        "file object": lambda: io.BytesIO(packed),
+        "pipe": lambda: Unbuffered(packed),
+        "iterable": lambda: iter(cut(packed, [1, 2, 300])),
+    }[kind]
+    assert varnex.iter_batches(source(), "catalog.book", BOOK).read_all().to_pylist() == \
+        expected_rows()
+    assert list(varnex.iter_records(source(), "catalog.book", BOOK)) == expected_rows()
+
+
+def test_compression_can_be_named_or_refused():
+    import gzip
+
+    packed = gzip.compress(DOC)
+    got = varnex.iter_batches(packed, "catalog.book", BOOK, compression="gzip").read_all()
+    assert got.num_rows == 2000
+    # Read as it is, gzip is no XML: no records.
+    assert varnex.iter_batches(packed, "catalog.book", BOOK, compression=None) \
+        .read_all().num_rows == 0
+    with pytest.raises(ValueError, match="the bz2 data is corrupt"):
+        varnex.iter_batches(packed, "catalog.book", BOOK, compression="bz2").read_all()
+
+
+def test_truncated_and_corrupt_input_say_where():
+    import bz2
+    import gzip
+
+    packed = gzip.compress(DOC)
+    got = []
+    with pytest.raises(ValueError, match=r"the gzip data ends early: truncated after compressed "
+                                         r"byte 5000 \(\d+ bytes decompressed\)"):
+        for batch in varnex.iter_batches(packed[:5000], "catalog.book", BOOK, batch_rows=100):
+            got.extend(batch.to_pylist())
+    assert got and got == expected_rows()[:len(got)]
+    broken = bytearray(bz2.compress(DOC))
+    broken[4000:4010] = b"\0" * 10
+    with pytest.raises(ValueError, match=r"the bz2 data is corrupt, at or before compressed "
+                                         r"byte \d+"):
+        varnex.iter_batches(bytes(broken), "catalog.book", BOOK).read_all()
+
+
+def test_zstd_without_a_decompressor_names_the_extra(monkeypatch):
+    import builtins
+
+    real = builtins.__import__
+
+    def no_zstd(name, *args, **kwargs):
+        if name in ("zstandard", "compression"):
+            raise ImportError(name)
+        return real(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", no_zstd)
+    with pytest.raises(ImportError, match=r"pip install 'varnex\[zstd\]'"):
+        varnex.iter_batches(b"\x28\xb5\x2f\xfd" + b"\0" * 10, "a.b", {}).read_all()
+
+
+def test_to_parquet_writes_row_groups_read_back_by_pyarrow(tmp_path):
+    import gzip
+
+    import pyarrow.parquet as pq
+
+    dest = tmp_path / "out.parquet"
+    written = varnex.to_parquet(gzip.compress(DOC), dest, "catalog.book", BOOK,
+                                row_group_rows=300, compression="zstd")
+    assert written == 2000
+    file = pq.ParquetFile(dest)
+    assert file.metadata.num_row_groups == 7
+    assert file.metadata.row_group(0).column(0).compression == "ZSTD"
+    assert file.read().to_pylist() == expected_rows()
+    assert file.schema_arrow == varnex.table(DOC, "catalog.book", BOOK).schema
