@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterator, Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, BinaryIO
 
 from varnex import _varnex
 from varnex._fields import FieldSpec, OnError, OnInvalid, OnRepeat, Plan
@@ -125,7 +125,7 @@ def iter_records(
 
 def to_parquet(
     source: Source,
-    dest: str | os.PathLike[str] | Any,
+    dest: str | os.PathLike[str] | BinaryIO,
     record_path: str | _varnex.Path,
     fields: Mapping[str, FieldSpec],
     *,
@@ -151,7 +151,8 @@ def to_parquet(
                           compression=input_compression, on_repeat=on_repeat,
                           on_invalid=on_invalid, null_values=null_values, on_error=on_error)
     written = 0
-    with pq.ParquetWriter(dest, reader.schema, **parquet_options) as writer:
+    where = os.fspath(dest) if isinstance(dest, os.PathLike) else dest
+    with pq.ParquetWriter(where, reader.schema, **parquet_options) as writer:
         for batch in reader:
             writer.write_table(pa.Table.from_batches([batch]), row_group_size=row_group_rows)
             written += batch.num_rows
