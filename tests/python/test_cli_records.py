@@ -94,3 +94,27 @@ def test_queries_read_compressed_files_too(files):
         run = varnex("-c", "shop.item", str(files / f"shop.{suffix}"))
         assert run.stdout == b"300\n", suffix
     assert varnex("-c", "shop.item", stdin=PACKED["xml.bz2"]).stdout == b"300\n"
+
+
+def test_ctrl_c_stops_an_endless_stream():
+    import signal
+    import threading
+    import time
+
+    proc = subprocess.Popen([str(SCRIPT), "--records", "r.a", "-f", "x=@id"],
+                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
+    assert proc.stdin is not None
+
+    def feed() -> None:
+        try:
+            proc.stdin.write(b"<r>")
+            while True:
+                proc.stdin.write(b'<a id="1"/>' * 10_000)
+        except (OSError, ValueError):
+            pass
+
+    threading.Thread(target=feed, daemon=True).start()
+    time.sleep(1.5)  # well into the stream
+    proc.send_signal(signal.SIGINT)
+    assert proc.wait(timeout=10) == 130
