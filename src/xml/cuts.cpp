@@ -69,18 +69,19 @@ void CutFinder::scan(std::string_view bytes, bool final) {
       const std::string_view name(base + begin, detail::end_name_end(base, begin, gt) - begin);
       // An end tag that is not the open element's: the reader's errors and its skips by name
       // decide what follows, and no cut is sure.
-      bool mismatched = depth_ == 0;
-      if (depth_ > max_depth_) {
-        const auto [at, size] = deep_.back();
-        mismatched = std::string_view(base + at, size) != name;
-        deep_.pop_back();
-      } else if (depth_ > 0) {
-        mismatched = open_name(open_.back()) != name;
-        open_.pop_back();
-      }
+      const bool mismatched =
+          depth_ == 0 ||
+          (depth_ > max_depth_
+               ? std::string_view(base + deep_.back().first, deep_.back().second) != name
+               : open_name(open_.back()) != name);
       if (mismatched) {
-        broken_ = true;
+        broken_ = true;  // what is open stays as the last cut saw it
         return;
+      }
+      if (depth_ > max_depth_) {
+        deep_.pop_back();
+      } else {
+        open_.pop_back();
       }
       --depth_;
       note_ended(depth_, name);

@@ -107,12 +107,16 @@ TEST(CutFinder, GoesOnAfterTheBytesBeforeACutAreDropped) {
 }
 
 TEST(CutFinder, BrokenMarkupEndsTheCuts) {
-  for (const std::string doc : {"<r><a>1</a></b><a>2</a></r>", "<r></r></r><r><a/></r>",
+  for (const std::string doc : {"<r><a>1</a></b><a>2</a></r>", "<r><a></x><a/></r>", "<r></r></r><r><a/></r>",
                                 "<r><a><x></a></a><a>2</a></r>", "<r><a>1</a><!x><a>2</a></r>"}) {
     CutFinder finder(1, 0);
     finder.scan(doc, true);
     EXPECT_TRUE(finder.broken()) << doc;
     EXPECT_LT(finder.cut(), doc.size() - 8) << doc;
+    // The context of the last cut is kept as it was (the broken end tag closed nothing).
+    for (size_t level = 0; level < finder.cut_depth(); ++level) {
+      EXPECT_EQ(finder.open_tag(level).substr(0, 2), "<r") << doc;
+    }
   }
 }
 
