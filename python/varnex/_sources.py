@@ -44,14 +44,33 @@ def sniff(head: bytes) -> str | None:
 
 
 class Stream:
-    """The pieces of one document, and whether they are UTF-8 text whatever they declare."""
+    """The pieces of one document, whether they are UTF-8 text whatever they declare, and
+    whether they are better made on a thread of their own (reading, decompressing)."""
 
-    def __init__(self, pieces: Iterator[Any], text: bool, close: Callable[[], None]) -> None:
+    def __init__(self, pieces: Iterator[Any], text: bool, close: Callable[[], None],
+                 threaded: bool = False) -> None:
         self.pieces = pieces
         self.text = text
+        self.threaded = threaded
         self._close = close
+        self._stop: Callable[[], None] | None = None
+
+    def ahead(self, take: Callable[[Any], None]) -> Iterator[None]:
+        """Each piece made and handed to `take` on a thread of its own (which gives up the
+        interpreter lock to read, decompress and take), a bounded queue ahead of the reader of
+        the tokens returned, one per piece taken."""
+
+        def taken() -> Iterator[None]:
+            for piece in self.pieces:
+                take(piece)
+                yield None
+
+        tokens, self._stop = _ahead(taken())
+        return tokens
 
     def close(self) -> None:
+        if self._stop is not None:
+            self._stop()
         self._close()
 
 
@@ -76,9 +95,11 @@ def open_stream(source: Any, compression: Compression = "infer") -> Stream:
         view = None
     if view is not None:
         view = view.cast("B") if view.c_contiguous else memoryview(view.tobytes())
-        pieces = _buffer_pieces(view)
-        return _decompressed(pieces, compression, threaded=sniff(bytes(view[:6])) is not None
-                             or compression not in ("infer", None), close=_nothing)
+        # A thread of its own pays when there is something to decompress, or much to follow.
+        threaded = (len(view) > 2 * BUFFER_PIECE or sniff(bytes(view[:6])) is not None
+                    or compression not in ("infer", None))
+        return _decompressed(_buffer_pieces(view), compression, threaded=threaded,
+                             close=_nothing)
     if isinstance(source, Iterable) and not isinstance(source, (dict, set, frozenset)):
         return _decompressed(_iterable_pieces(iter(source)), compression, threaded=False,
                              close=_nothing)
@@ -124,16 +145,7 @@ def _iterable_pieces(pieces: Iterator[Any]) -> Iterator[Any]:
 
 def _decompressed(pieces: Iterator[Any], compression: Compression, *, threaded: bool,
                   close: Callable[[], None]) -> Stream:
-    pieces = _inflated(pieces, compression)
-    if threaded:
-        pieces, stop = _ahead(pieces)
-
-        def close_all() -> None:
-            stop()
-            close()
-
-        return Stream(pieces, False, close_all)
-    return Stream(pieces, False, close)
+    return Stream(_inflated(pieces, compression), False, close, threaded)
 
 
 def _inflated(pieces: Iterator[Any], compression: Compression) -> Iterator[Any]:
@@ -248,8 +260,8 @@ _END = object()
 
 
 def _ahead(pieces: Iterator[Any]) -> tuple[Iterator[Any], Callable[[], None]]:
-    """The pieces made on a thread of their own (reading and decompressing give up the
-    interpreter lock), a bounded queue ahead of the reader; and how to stop that thread."""
+    """The items made on a thread of their own, a bounded queue ahead of the reader; and how to
+    stop that thread."""
     waiting: queue.Queue[Any] = queue.Queue(QUEUE_PIECES)
     stopped = threading.Event()
 

@@ -29,8 +29,13 @@ def _made(source: Source, plan: Plan, *, as_rows: bool, limits: tuple[int, int],
 
 
 def _read(stream: Any, native: Any) -> Iterator[Any]:
-    try:
+    # With a reading thread, it takes each piece (decodes it and follows its markup) while this
+    # one answers the records before; otherwise this thread does both.
+    if stream.threaded:
+        pieces = stream.ahead(lambda piece: _varnex._stream_take(native, piece))
+    else:
         pieces = iter(stream.pieces)
+    try:
         while True:
             try:
                 piece = next(pieces)
@@ -38,7 +43,7 @@ def _read(stream: Any, native: Any) -> Iterator[Any]:
                 break
             except Exception:
                 # The input failed (a truncated or corrupt file): what it held is given first.
-                made, _, _ = _varnex._stream_feed(native, b"", False, True)
+                made, _, _ = _varnex._stream_feed(native, None, False, True)
                 yield from made
                 raise
             made, _, _ = _varnex._stream_feed(native, piece, False)

@@ -179,10 +179,14 @@ def _stream_open(plan: Any, as_rows: object, text: object, limits: tuple[int, in
     as rows or as batches of at most (rows, bytes of markup)."""
 
 def _stream_feed(
-    stream: Any, chunk: str | bytes | Buffer, final: object, drain: object = False
+    stream: Any, chunk: str | bytes | Buffer | None, final: object, drain: object = False
 ) -> tuple[list[Any], int, str | None]:
-    """Private: the rows or batches the next piece completes (every one when `final`, the
-    complete ones when `drain`), the records skipped so far and the first one's error."""
+    """Private: the rows or batches the next piece (None: the pieces taken) completes (every
+    one when `final`, the complete ones when `drain`), the records skipped so far and the
+    first one's error."""
+
+def _stream_take(stream: Any, chunk: str | bytes | Buffer) -> None:
+    """Private: the next piece decoded and its markup followed, for a reading thread."""
 
 def _set_stream_window(bytes: int) -> int:
     """Private, for the tests: the bytes gathered before a pass; the old value."""

@@ -30,7 +30,7 @@ PyMethodDef* const kFunctions[] = {
 PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef, &kCompilePlanDef,
                                           &kRecordsDef,     &kTableDef,      &kDescribeDef,
                                           &kSetOffsetLimitDef,
-                                          &kStreamOpenDef,  &kStreamFeedDef,
+                                          &kStreamOpenDef,  &kStreamFeedDef,   &kStreamTakeDef,
                                           &kSetStreamWindowDef};
 
 struct ClassEntry {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #if defined(__SSE2__)
@@ -34,15 +35,21 @@ constexpr const char* kCapsuleName = "varnex.RecordStream";
 std::atomic<size_t> g_window_bytes{4 << 20};
 
 // The line feeds in `bytes`, 16 bytes at a time: every byte of the stream passes here once.
+// Each compare's 0xFF bytes are subtracted from byte counters, summed before they can wrap.
 size_t count_lines(std::string_view bytes) noexcept {
   size_t n = 0;
   size_t i = 0;
 #if defined(__SSE2__)
   const __m128i lf = _mm_set1_epi8('\n');
-  for (; i + 16 <= bytes.size(); i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
-    n += static_cast<size_t>(
-        __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))));
+  while (i + 16 <= bytes.size()) {
+    __m128i counts = _mm_setzero_si128();
+    for (int k = 0; k < 255 && i + 16 <= bytes.size(); ++k, i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+      counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(v, lf));
+    }
+    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    n += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+         static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
   }
 #endif
   for (; i < bytes.size(); ++i) n += bytes[i] == '\n';
@@ -63,36 +70,39 @@ struct Stream {
   [[nodiscard]] RecordSink& sink() noexcept {
     return rows ? static_cast<RecordSink&>(*rows) : static_cast<RecordSink&>(*columns);
   }
-  [[nodiscard]] std::string_view body() const noexcept {
-    return std::string_view(buffer).substr(prefix);
-  }
-
-  // Decodes `raw` onto the bytes kept and follows their markup.
+  // Decodes `raw` onto the bytes kept and follows their markup. The mutex is held.
   void take(std::string_view raw, bool final) {
-    decoder.push(raw, final, buffer);
-    if (cuts.cuts) finder.scan(body(), final);
+    decoder.push(raw, final, pending);
+    if (cuts.cuts) finder.scan(pending, final);
+    unanswered += raw.size();
   }
 
-  // Answers the bytes kept up to the cut (all of them at the end), and keeps what follows it
-  // behind the context it is read in.
-  [[nodiscard]] bool answer(bool final) {
-    const size_t cut = finder.cut();
-    const size_t end = final ? buffer.size() : prefix + cut;
-    locator.rebind(std::string_view(buffer).substr(0, end), prefix, offset, line);
-    if (!feed_records(std::string_view(buffer).substr(0, end), true, plan, locator, sink(),
-                      skipped, &next_index)) {
-      return false;
+  // Whether the bytes up to the cut are to be answered now (all of them at the end). The
+  // mutex is held.
+  [[nodiscard]] bool ready(bool final, bool drain) const noexcept {
+    return final || (finder.cut() != xml::CutFinder::kNone &&
+                     (drain || unanswered >= g_window_bytes.load(std::memory_order_relaxed)));
+  }
+
+  // Moves the bytes kept up to the cut (all of them at the end) into the window, behind the
+  // context they are read in, and keeps what follows behind its own. The mutex is held.
+  void cut_window(bool final) {
+    const size_t cut = final ? pending.size() : finder.cut();
+    window.assign(context).append(pending, 0, cut);
+    window_prefix = context.size();
+    window_offset = offset;
+    window_line = line;
+    unanswered = 0;
+    if (final) {
+      pending.clear();
+      return;
     }
-    if (final) return true;
-    const std::string_view done = body().substr(0, cut);
     offset += cut;
-    line += count_lines(done);
+    line += count_lines(std::string_view(pending).substr(0, cut));
     if (!prolog_taken) {
-      prolog.assign(body().substr(0, finder.prolog_end()));
+      prolog.assign(pending, 0, finder.prolog_end());
       prolog_taken = true;
     }
-    // The new context replaces the old one and the bytes answered, in place: the buffer keeps
-    // its memory from one piece to the next (fresh pages cost more than the copy).
     context.assign(prolog);
     for (size_t level = 0;; ++level) {
       // Children that ended here, as empty elements: a step that must be unique sees them.
@@ -104,26 +114,36 @@ struct Stream {
       if (level == finder.cut_depth()) break;
       context.append(finder.open_tag(level));
     }
-    buffer.replace(0, prefix + cut, context);
-    prefix = context.size();
+    pending.erase(0, cut);
     finder.drop_to_cut();
-    return true;
+  }
+
+  // Answers the window, as a document of its own whose records are the stream's.
+  [[nodiscard]] bool answer() {
+    locator.rebind(window, window_prefix, window_offset, window_line);
+    return feed_records(window, true, plan, locator, sink(), skipped, &next_index);
   }
 
   Ref plan_capsule;  // keeps the plan alive
   const RecordPlan& plan;
   path::CutPlan cuts;
+  // What a reading thread (take) and the answering one (cut_window) share.
+  std::mutex mutex;
   engine::DocumentStream decoder;
   xml::CutFinder finder;
-  std::string buffer;  // the context (prefix bytes), then the bytes kept since the last cut
-  size_t prefix = 0;
-  std::string prolog;  // what comes before the first element
-  std::string context;  // scratch for the next prefix
+  std::string pending;  // the bytes kept since the last cut (decoded)
+  std::string context;  // the start tags (and the prolog) they are read behind
+  std::string prolog;   // what comes before the first element
   bool prolog_taken = false;
   size_t offset = 0;  // of the first byte kept, in the stream (decoded)
   size_t line = 1;
-  size_t next_index = 0;
   size_t unanswered = 0;  // bytes taken since the last pass
+  // The answering thread's: the document being answered and where it stands in the stream.
+  std::string window;
+  size_t window_prefix = 0;
+  size_t window_offset = 0;
+  size_t window_line = 1;
+  size_t next_index = 0;
   Locator locator;
   std::unique_ptr<RowSink> rows;
   std::unique_ptr<ColumnSink> columns;
@@ -218,23 +238,22 @@ PyObject* py_stream_feed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
     const bool final = bound[2].flag;
+    bool ready = false;
     {
       SourceBytes chunk;
-      if (!chunk.acquire(bound[1].object)) return nullptr;
+      if (bound[1].object != Py_None && !chunk.acquire(bound[1].object)) return nullptr;
       std::string copy;
       std::string_view raw = chunk.bytes();
       if (!chunk.is_immutable()) raw = copy.assign(raw);  // Python code may change it meanwhile
-      const UnlockedPass pass(true, raw.size());
-      stream->take(raw, final);
-      stream->unanswered += raw.size();
+      const UnlockedPass pass(true, std::max<size_t>(raw.size(), kUnlockedPassMinBytes));
+      const std::lock_guard<std::mutex> lock(stream->mutex);
+      if (bound[1].object != Py_None) stream->take(raw, final);
+      ready = stream->ready(final, bound[3].flag);
+      if (ready) stream->cut_window(final);
     }
-    const bool ready = stream->finder.cut() != xml::CutFinder::kNone &&
-                       (bound[3].flag ||
-                        stream->unanswered >= g_window_bytes.load(std::memory_order_relaxed));
-    if (final || ready) {
-      stream->unanswered = 0;
+    if (ready) {
       stream->ended = final;
-      if (!stream->answer(final)) {
+      if (!stream->answer()) {
         stream->ended = true;
         return nullptr;
       }
@@ -259,8 +278,36 @@ PyObject* py_set_stream_window(PyObject*, PyObject* bytes) noexcept {
   return PyLong_FromSize_t(g_window_bytes.exchange(static_cast<size_t>(value)));
 }
 
+constexpr Param kTakeParams[] = {{"stream", ParamKind::Any}, {"chunk", ParamKind::Any}};
+constexpr Signature kTakeSignature{"_stream_take()", kTakeParams};
+
+// The reading half of _stream_feed, for a thread of its own: the piece is decoded and its
+// markup followed while another thread answers what came before.
+PyObject* py_stream_take(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[2];
+    if (!bind_args(kTakeSignature, args, nargs, kwnames, bound)) return nullptr;
+    Stream* stream = stream_of(bound[0].object);
+    if (stream == nullptr) return nullptr;
+    SourceBytes chunk;
+    if (!chunk.acquire(bound[1].object)) return nullptr;
+    std::string copy;
+    std::string_view raw = chunk.bytes();
+    if (!chunk.is_immutable()) raw = copy.assign(raw);
+    {
+      const UnlockedPass pass(true, std::max<size_t>(raw.size(), kUnlockedPassMinBytes));
+      const std::lock_guard<std::mutex> lock(stream->mutex);
+      stream->take(raw, false);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
 }  // namespace
 
+PyMethodDef kStreamTakeDef = {"_stream_take", as_cfunction<py_stream_take>(),
+                              METH_FASTCALL | METH_KEYWORDS, "_stream_take(stream, chunk)\n--\n\n"};
 PyMethodDef kSetStreamWindowDef = {"_set_stream_window", py_set_stream_window, METH_O,
                                    "_set_stream_window(bytes)\n--\n\n"};
 PyMethodDef kStreamOpenDef = {"_stream_open", as_cfunction<py_stream_open>(),

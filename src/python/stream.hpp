@@ -7,6 +7,7 @@ namespace varnex::python {
 
 extern PyMethodDef kStreamOpenDef;
 extern PyMethodDef kStreamFeedDef;
+extern PyMethodDef kStreamTakeDef;
 extern PyMethodDef kSetStreamWindowDef;
 
 }  // namespace varnex::python

@@ -31,7 +31,6 @@ CutFinder::CutFinder(size_t max_depth, uint64_t remembered)
     : max_depth_(max_depth), remembered_(remembered), ended_(std::min<size_t>(max_depth, 63) + 1) {}
 
 void CutFinder::note_ended(size_t level, std::string_view name) {
-  if (level >= ended_.size() || (remembered_ >> level & 1) == 0) return;
   std::vector<std::string>& names = ended_[level];
   if (names.size() >= kMaxNames || std::find(names.begin(), names.end(), name) != names.end()) {
     return;
@@ -84,11 +83,11 @@ void CutFinder::scan(std::string_view bytes, bool final) {
         open_.pop_back();
       }
       --depth_;
-      note_ended(depth_, name);
+      if (remembers(depth_)) note_ended(depth_, name);
     } else if (kind != '!' && kind != '?') {
       if (prolog_end_ == kNone) prolog_end_ = lt;
       if (base[gt - 1] == '/') {
-        note_ended(depth_, tag_name(base, len, lt, gt));
+        if (remembers(depth_)) note_ended(depth_, tag_name(base, len, lt, gt));
       } else {
         ++depth_;
         if (depth_ <= max_depth_) {

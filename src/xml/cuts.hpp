@@ -50,6 +50,9 @@ class CutFinder {
   void drop_to_cut() noexcept;
 
  private:
+  [[nodiscard]] bool remembers(size_t level) const noexcept {
+    return level < ended_.size() && (remembered_ >> level & 1) != 0;
+  }
   void note_ended(size_t level, std::string_view name);
 
   size_t max_depth_;
