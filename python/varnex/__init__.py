@@ -3,6 +3,7 @@
 # Every name is imported and listed by hand, so type checkers see the whole API here.
 from varnex._describe import RecordsDescription, describe_records
 from varnex._fields import Field, SkippedRecordsWarning
+from varnex._streaming import iter_batches, iter_records, to_parquet
 from varnex._tables import records, table
 from varnex._varnex import (
     Path,
@@ -62,4 +63,7 @@ __all__ = [
     "SkippedRecordsWarning",
     "describe_records",
     "RecordsDescription",
+    "iter_batches",
+    "iter_records",
+    "to_parquet",
 ]

@@ -105,11 +105,11 @@ def table(
     return pa.Table.from_batches([_batch(pa, schema, *b) for b in batches], schema=schema)
 
 
-def _warn_skipped(count: int, first: str | None) -> None:
+def _warn_skipped(count: int, first: str | None, stacklevel: int = 3) -> None:
     if count:
         warnings.warn(f"{count} malformed record{'s' if count > 1 else ''} left out "
                       f"(on_error='skip'); the first: {first}", SkippedRecordsWarning,
-                      stacklevel=3)
+                      stacklevel=stacklevel)
 
 
 def _batch(pa: Any, schema: Any, rows: int, columns: list[Any]) -> Any:

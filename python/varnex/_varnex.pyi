@@ -208,6 +208,23 @@ def _describe(
 def _set_offset_limit(limit: int) -> int:
     """Private, for the tests: how far 32-bit offsets may reach in one batch; the old value."""
 
+def _stream_open(plan: Any, as_rows: object, text: object, limits: tuple[int, int]) -> Any:
+    """Private: a capsule reading a plan's records from a document given a piece at a time,
+    as rows or as batches of at most (rows, bytes of markup)."""
+
+def _stream_feed(
+    stream: Any, chunk: str | bytes | Buffer | None, final: object, drain: object = False
+) -> tuple[list[Any], int, str | None]:
+    """Private: the rows or batches the next piece (None: the pieces taken) completes (every
+    one when `final`, the complete ones when `drain`), the records skipped so far and the
+    first one's error."""
+
+def _stream_take(stream: Any, chunk: str | bytes | Buffer) -> None:
+    """Private: the next piece decoded and its markup followed, for a reading thread."""
+
+def _set_stream_window(bytes: int) -> int:
+    """Private, for the tests: the bytes gathered before a pass; the old value."""
+
 def _element_dict(result: Result, scalar: Callable[[str], Any]) -> Any:
     """Private: one element as nested dicts ("@name", children by name, "#text") of scalar(text)."""
 

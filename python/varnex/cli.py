@@ -23,6 +23,7 @@ from varnex._cli_output import (
     raw_text,
     say,
 )
+from varnex._sources import open_stream, sniff
 
 STDIN_NAME = "(standard input)"
 
@@ -31,13 +32,16 @@ varnex [OPTIONS] PATH [FILE...]
        varnex [OPTIONS] -e PATH [-e PATH...] [FILE...]
        varnex --validate [--strict] [FILE...]
        varnex --describe RECORD_PATH [FILE...]
+       varnex --records RECORD_PATH -f NAME=PATH... [--csv|--tsv|--jsonl|--parquet OUT] [FILE...]
        varnex --tour [FILE]"""
 
 DESCRIPTION = """\
 Answer dotted paths (catalog.book.#.title, catalog.book#(price>10)#.@id,
 **.title) over XML documents, one pass per file. With no FILE, or where FILE
 is -, read standard input. Regular files are memory-mapped, so a query that
-needs the start of a large file reads only the start."""
+needs the start of a large file reads only the start. Gzip, bz2, xz and zstd
+input is recognised by its first bytes and decompressed. --records streams:
+its records become rows as the input is read, in bounded memory."""
 
 EPILOG = """\
 output:
@@ -67,12 +71,23 @@ exit status:
   --validate --strict checks all of XML 1.0 well-formedness and prints
   FILE:LINE:COLUMN: message for the first error of each file that fails.
   --describe: 0 when some file holds records, 1 when none does.
+  --records: 0 when some file holds records, 1 when none does, 2 on errors.
+
+records:
+  --records RECORD_PATH with one -f NAME=PATH (or NAME:TYPE=PATH, with an
+  Arrow type such as int64, float64, bool, date32) per column writes one row
+  per record: CSV with a header (the default), --tsv, --jsonl (one JSON
+  object per line) or --parquet OUT. A field that selects each match is a
+  list: a JSON array in CSV and TSV. The rows of every FILE follow each other.
+  A progress line (bytes read, records, MB/s) goes to standard error when it
+  is a terminal (--no-progress turns it off).
 
 examples:
   varnex 'catalog.book#(price>10)#.@id' catalog.xml
   varnex -j --json-elements=dict 'catalog.book#(@id=="bk104")' < catalog.xml
   varnex -c -e '**.error' -e '**.warning' reports/*.xml
-  varnex --describe 'catalog.book.#' catalog.xml"""
+  varnex --describe 'catalog.book.#' catalog.xml
+  varnex --records catalog.book -f id=@id -f price:float64=price dump.xml.gz"""
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -104,8 +119,31 @@ def _parser() -> argparse.ArgumentParser:
          "list the element and attribute paths inside the records PATH selects (the first "
          "10,000 of each file): how many hold each, how often, sample values and a type"),
         (("--tour",), "tour", "a short tour of paths and options over FILE (a catalog)"),
+        (("--csv",), "csv", "with --records: CSV rows with a header (the default)"),
+        (("--tsv",), "tsv", "with --records: tab-separated rows with a header"),
     ]:
         mode.add_argument(*flags, dest="mode", action="store_const", const=name, help=text)
+    mode.add_argument("--parquet", metavar="OUT", help="with --records: write a Parquet file")
+    parser.add_argument(
+        "--records",
+        metavar="RECORD_PATH",
+        help="stream the records RECORD_PATH selects as rows, one column per -f",
+    )
+    parser.add_argument(
+        "-f",
+        "--field",
+        dest="fields",
+        action="append",
+        default=[],
+        metavar="NAME=PATH",
+        help="with --records: a column, NAME=PATH or NAME:TYPE=PATH, read inside each record",
+    )
+    parser.add_argument(
+        "--no-progress",
+        dest="progress",
+        action="store_false",
+        help="with --records: no progress line on standard error",
+    )
     parser.add_argument(
         "--strict",
         action="store_true",
@@ -178,6 +216,15 @@ def parse_args(argv: Sequence[str] | None) -> tuple[argparse.Namespace, list[str
     paths: list[str] = options.paths or []
     if options.strict and options.mode != "validate":
         parser.error("--strict goes with --validate")
+    if options.records is not None:
+        if paths:
+            parser.error("--records takes its record path and -f fields, not -e")
+        if options.mode not in ("plain", "csv", "tsv", "jsonl") or options.parquet is not None \
+                and options.mode != "plain":
+            parser.error("--records writes --csv, --tsv, --jsonl or --parquet OUT")
+        return options, [], operands or ["-"]
+    if options.fields or options.mode in ("csv", "tsv") or options.parquet is not None:
+        parser.error("-f, --csv, --tsv and --parquet go with --records")
     if options.mode in ("validate", "tour"):
         if paths:
             parser.error(f"--{options.mode} takes no paths")
@@ -238,10 +285,17 @@ def open_document(name: str) -> Iterator[Any]:
             stream = stack.enter_context(open(name, "rb"))
         document = _map(stream.fileno())
         if document is None:
-            yield stream.read()
+            yield _inflated(stream.read())
         else:
             with document:
-                yield document
+                yield _inflated(document)
+
+
+def _inflated(document: Any) -> Any:
+    """The document itself, or all of it decompressed when its first bytes say it is."""
+    if sniff(bytes(document[:6])) is None:
+        return document
+    return b"".join(open_stream(document).pieces)
 
 
 def _map(fd: int) -> mmap.mmap | None:
@@ -401,6 +455,12 @@ def run(argv: Sequence[str] | None) -> int:
     options, paths, files = parse_args(argv)
     if sys.stdout is None:
         raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+    if options.records is not None:
+        from varnex._cli_records import run_records
+
+        kind = "csv" if options.mode == "plain" else options.mode
+        return run_records(options.records, options.fields, files, kind, options.parquet,
+                           options.progress)
     out = Output(sys.stdout.buffer, "\0" if options.null else "\n")
     if options.mode == "tour":
         from varnex._cli_tour import tour

@@ -19,6 +19,8 @@ from typing import Any
 
 from varnex import _varnex
 from varnex._fields import Field, FieldSpec, OnError, OnInvalid, OnRepeat, Plan, read_fields
+from varnex._sources import Compression, sniff
+from varnex._streaming import iter_batches
 from varnex._tables import table
 
 DASK_MISSING = "varnex.dask needs Dask and pyarrow: pip install 'varnex[dask]'"
@@ -35,6 +37,12 @@ except ImportError as error:
     raise ImportError(DASK_MISSING) from error
 
 __all__ = ["read_xml"]
+
+# fsspec's names for the formats varnex decompresses itself, and varnex's.
+NATIVE_COMPRESSIONS: dict[str | None, Compression] = {
+    "infer": "infer", None: None, "gzip": "gzip", "bz2": "bz2", "xz": "xz", "lzma": "xz",
+    "zstd": "zstd",
+}
 
 
 def read_xml(
@@ -54,8 +62,10 @@ def read_xml(
     """Read the records of many XML files into a Dask DataFrame, one partition per file.
 
     `paths` is a path, a glob pattern or a list of them, in any form fsspec opens
-    (`data/*.xml`, `s3://bucket/a.xml.gz` with s3fs installed); compressed files are
-    recognised by their suffix unless `compression` says otherwise. `record_path`, `fields`
+    (`data/*.xml`, `s3://bucket/a.xml.gz` with s3fs installed); gzip, bz2, xz and zstd files
+    are recognised by their first bytes and streamed through varnex's reader, never read
+    whole into memory (`compression` names the format instead, or `None`; fsspec's other
+    codecs are used when named). `record_path`, `fields`
     and the policies are those of [`varnex.table`][varnex.table]: each partition is the
     table of one file, and the frame's columns are the schema the fields give, whatever
     each file holds, so every partition agrees by construction. Text columns are
@@ -78,12 +88,16 @@ def read_xml(
                 "namespaces": None if namespaces is None else dict(namespaces)}
     schema = Plan(record_text, portable, **policies).schema()  # names the bad field or type
     path_column = _path_column(include_path_column, portable)
-    files = fsspec.open_files(path_texts, mode="rb", compression=compression,
+    # The formats varnex reads are decompressed by its reader as each file streams through it
+    # (recognised by their first bytes); fsspec's own codecs do the others.
+    ours = compression in NATIVE_COMPRESSIONS
+    files = fsspec.open_files(path_texts, mode="rb", compression=None if ours else compression,
                               **(storage_options or {}))
     if len(files) == 0:
         raise FileNotFoundError(f"no file matches {paths!r}")
     _check_named_files_exist(path_texts, storage_options)
-    read = _ReadFile(record_text, portable, policies, path_column)
+    read = _ReadFile(record_text, portable, policies, path_column,
+                     NATIVE_COMPRESSIONS.get(compression) if ours else None)
     # The columns are Arrow types already: a conversion would be a task per file for nothing.
     with dask.config.set({"dataframe.convert-string": False}):
         # A category's values are known only once its partition is read.
@@ -96,11 +110,12 @@ class _ReadFile:
     """One partition: one file's table() as pandas; sent to the workers, so plain data only."""
 
     def __init__(self, record_path: str, fields: dict[str, Field], policies: dict[str, Any],
-                 path_column: str | None) -> None:
+                 path_column: str | None, compression: Compression) -> None:
         self.record_path = record_path
         self.fields = fields
         self.policies = policies
         self.path_column = path_column
+        self.compression = compression
 
     def __call__(self, file: fsspec.core.OpenFile, columns: list[str] | None = None
                  ) -> pd.DataFrame:
@@ -112,17 +127,26 @@ class _ReadFile:
                 first = next(iter(self.fields))
                 fields = {first: self.fields[first]}
         try:
-            if isinstance(file.fs, LocalFileSystem) and file.compression is None:
+            if isinstance(file.fs, LocalFileSystem) and self._plain(file.path):
                 found = self._table_of_local_file(file.path, fields)
             else:
                 with file as stream:
-                    found = table(stream.read(), self.record_path, fields, **self.policies)
+                    found = iter_batches(stream, self.record_path, fields,
+                                         compression=self.compression,
+                                         **self.policies).read_all()
         except ValueError as error:  # text that is not UTF-8, an ambiguous path
             raise ValueError(f"{file.path}: {error}") from None
         except OSError as error:  # the file gone, or changed while it was read
             raise _naming_file(error, file.path) from error
         frame = self.frame(found, file.path)
         return frame if columns is None else frame[list(columns)]
+
+    def _plain(self, name: str) -> bool:
+        """Whether the local file is read as it is (no compression said or found)."""
+        if self.compression != "infer":
+            return self.compression is None
+        with open(name, "rb") as f:
+            return sniff(f.read(6)) is None
 
     def _table_of_local_file(self, name: str, fields: dict[str, Field]) -> pa.Table:
         """A local file read through a map of its pages: no copy of the document is made."""

@@ -19,9 +19,16 @@ bool starts_utf16_declaration(std::string_view doc) noexcept {
 }  // namespace
 
 DocumentEncoding detect_document_encoding(std::string_view doc) noexcept {
+  bool settled = false;
+  return detect_document_encoding(doc, &settled);
+}
+
+DocumentEncoding detect_document_encoding(std::string_view doc, bool* settled) noexcept {
+  *settled = true;
   const auto* b = reinterpret_cast<const unsigned char*>(doc.data());
   const size_t n = doc.size();
   // A byte-order mark decides, whatever a declaration says.
+  if (n < 3) *settled = false;  // a mark or a tag may be what comes
   if (n >= 2 && ((b[0] == 0xFE && b[1] == 0xFF) || (b[0] == 0xFF && b[1] == 0xFE))) {
     return {b[0] == 0xFE ? xml::Encoding::Utf16BE : xml::Encoding::Utf16LE, 2};
   }
@@ -34,7 +41,7 @@ DocumentEncoding detect_document_encoding(std::string_view doc) noexcept {
   // Until the first element, or a declaration that settles it.
   bool prolog = true;
   while (prolog && reader.encoding_origin() != xml::EncodingOrigin::Declaration) {
-    switch (reader.read_event().kind) {
+    switch (const xml::EventKind kind = reader.read_event().kind) {
       case xml::EventKind::Decl:
       case xml::EventKind::PI:
       case xml::EventKind::Comment:
@@ -42,6 +49,8 @@ DocumentEncoding detect_document_encoding(std::string_view doc) noexcept {
       case xml::EventKind::Text:
         break;
       default:
+        // The input ran out (or broke off) before an element: more of it could decide.
+        *settled = kind == xml::EventKind::Start || kind == xml::EventKind::Empty;
         prolog = false;
     }
   }

@@ -17,6 +17,10 @@ struct DocumentEncoding {
   size_t mark = 0;
 };
 [[nodiscard]] DocumentEncoding detect_document_encoding(std::string_view doc) noexcept;
+// The same for the first bytes of a document; `settled` tells whether more bytes could change
+// the answer (they cannot once an element or a declaration with a known label has been read).
+[[nodiscard]] DocumentEncoding detect_document_encoding(std::string_view doc,
+                                                        bool* settled) noexcept;
 
 // The bytes a pass reads for one document. UTF-8 bytes (and ASCII bytes in an
 // encoding that keeps ASCII as it is) are read in place; any other document

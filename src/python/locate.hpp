@@ -23,6 +23,15 @@ class Locator {
  public:
   explicit Locator(std::string_view doc) noexcept : doc_(doc) {}
 
+  // Words places as those of a longer stream, for a document made of a piece of it: the first
+  // `skip` bytes are not the stream's, and the rest begins at its byte `offset`, on `line`.
+  void rebind(std::string_view doc, size_t skip, size_t offset, size_t line) noexcept {
+    doc_ = doc;
+    skip_ = skip;
+    offset_ = offset;
+    line_ = line;
+  }
+
   // Returns a new reference to "record 3 (byte 120, line 7)", or to "field 'x' of record
   // 3 (…)" when `field` (a str, borrowed) is given; NULL with an exception set.
   [[nodiscard]] Ref where(const Record& record, PyObject* field) const;
@@ -35,6 +44,9 @@ class Locator {
   [[nodiscard]] size_t offset_of(const Record& record) const noexcept;
 
   std::string_view doc_;
+  size_t skip_ = 0;
+  size_t offset_ = 0;
+  size_t line_ = 1;
 };
 
 }  // namespace varnex::python

@@ -14,6 +14,7 @@
 #include "python/result.hpp"
 #include "python/result_iter.hpp"
 #include "python/result_views.hpp"
+#include "python/stream.hpp"
 #include "python/unlocked.hpp"
 
 namespace varnex::python {
@@ -29,7 +30,9 @@ PyMethodDef* const kFunctions[] = {
 // Private helpers of the package's own modules: attributes, not in __all__.
 PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef, &kCompilePlanDef,
                                           &kRecordsDef,     &kTableDef,      &kDescribeDef,
-                                          &kSetOffsetLimitDef};
+                                          &kSetOffsetLimitDef,
+                                          &kStreamOpenDef,  &kStreamFeedDef,   &kStreamTakeDef,
+                                          &kSetStreamWindowDef};
 
 struct ClassEntry {
   const char* name;

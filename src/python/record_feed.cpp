@@ -29,9 +29,9 @@ constexpr const char* kTruncated = "the document ends inside the record";
 class Feed final : public engine::ItemObserver {
  public:
   Feed(std::string_view doc, const RecordPlan& plan, const Locator& locator, RecordSink& sink,
-       Skipped& skipped, UnlockedPass& pass, bool takes)
+       Skipped& skipped, UnlockedPass& pass, bool takes, size_t first_index)
       : doc_(doc), plan_(plan), locator_(locator), sink_(sink), skipped_(skipped), pass_(pass),
-        takes_(takes), within_(plan.programs, true), reach_from_(0) {
+        takes_(takes), within_(plan.programs, true), next_index_(first_index), reach_from_(0) {
     wants_scope = plan.scoped;  // fields read names in their namespaces, with the record's
   }
 
@@ -103,6 +103,7 @@ class Feed final : public engine::ItemObserver {
     expected_ = true;
   }
   [[nodiscard]] bool ended() const noexcept { return ended_; }
+  [[nodiscard]] size_t next_index() const noexcept { return next_index_; }
   [[nodiscard]] bool failed() const noexcept { return failed_; }
   void rethrow() const {
     if (thrown_) std::rethrow_exception(thrown_);
@@ -223,7 +224,7 @@ class Feed final : public engine::ItemObserver {
   std::vector<uint32_t> batch_scopes_;
   std::vector<std::vector<engine::Items>> answers_;  // reused: sequences keep their capacity
   size_t batch_bytes_ = 0;
-  size_t next_index_ = 0;
+  size_t next_index_;
   size_t last_offset_ = 0;  // of the last record whose place is known
   size_t reach_from_;       // where the batch being gathered began
   size_t handed_ = 0;
@@ -237,7 +238,8 @@ class Feed final : public engine::ItemObserver {
 }  // namespace
 
 bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
-                  const Locator& locator, RecordSink& sink, Skipped& skipped) {
+                  const Locator& locator, RecordSink& sink, Skipped& skipped,
+                  size_t* next_index) {
   // A record path with modifiers needs all its matches before any is final.
   const bool takes = plan.record->modifiers.empty();
   engine::Items found;
@@ -245,7 +247,8 @@ bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
   std::optional<Feed> feed;
   {
     UnlockedPass pass(immutable, doc.size());
-    feed.emplace(doc, plan, locator, sink, skipped, pass, takes);
+    feed.emplace(doc, plan, locator, sink, skipped, pass, takes,
+                 next_index != nullptr ? *next_index : 0);
     error = engine::run_observed(*plan.record, doc, true, found, *feed);
     if (!error && !feed->ended()) {
       if (!takes) {
@@ -258,6 +261,7 @@ bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
       if (!feed->ended()) (void)feed->flush();
     }
   }
+  if (next_index != nullptr) *next_index = feed->next_index();
   feed->rethrow();
   if (feed->failed()) return false;
   if (error) {

@@ -24,7 +24,10 @@ struct Skipped {
 // the record path selects, in document order, goes to `sink` with its fields' answers, until
 // the sink is full. Records are answered as the pass finds them, a batch at a time, and
 // signals are checked after each batch. False with an exception set.
+// `next_index`, when given, is the index of the first record (for a document that is a piece of
+// a stream), and is left one past the last record's.
 [[nodiscard]] bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
-                                const Locator& locator, RecordSink& sink, Skipped& skipped);
+                                const Locator& locator, RecordSink& sink, Skipped& skipped,
+                                size_t* next_index = nullptr);
 
 }  // namespace varnex::python

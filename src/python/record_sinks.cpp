@@ -1,6 +1,9 @@
 // Records as rows and as Arrow columns, each field read under its policies.
 #include "python/record_sinks.hpp"
 
+#include <algorithm>
+#include <utility>
+
 namespace varnex::python {
 
 namespace {
@@ -56,6 +59,13 @@ Added RowSink::add(std::vector<engine::Items>& answers, const Record& record) {
     if (PyDict_SetItem(row.get(), field.name.get(), value.get()) < 0) return Added::Failed;
   }
   return PyList_Append(rows_.get(), row.get()) == 0 ? Added::Ok : Added::Failed;
+}
+
+Ref RowSink::take() {
+  Ref fresh = Ref::steal(PyList_New(0));
+  if (!fresh) return {};
+  std::swap(fresh, rows_);
+  return fresh;
 }
 
 ColumnSink::ColumnSink(const RecordPlan& plan, const Locator& locator)
@@ -119,7 +129,10 @@ Added ColumnSink::add(std::vector<engine::Items>& answers, const Record& record)
     got = fill(answers, record);
   }
   switch (got) {
-    case Fill::Ok: return Added::Ok;
+    case Fill::Ok:
+      bytes_ += record.bytes.size();
+      if ((rows_ >= max_rows_ || bytes_ >= max_bytes_) && !flush()) return Added::Failed;
+      return Added::Ok;
     case Fill::Malformed: return Added::Malformed;
     case Fill::Failed: return Added::Failed;
     case Fill::Full: break;
@@ -131,6 +144,7 @@ Added ColumnSink::add(std::vector<engine::Items>& answers, const Record& record)
 }
 
 void ColumnSink::expect(size_t rows) {
+  rows = std::min(rows, max_rows_);
   for (Column& column : columns_) column.reserve(rows);
 }
 
@@ -145,7 +159,15 @@ bool ColumnSink::flush() {
   }
   Ref entry = Ref::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(rows_), batch.get()));
   rows_ = 0;
+  bytes_ = 0;
   return entry && PyList_Append(batches_.get(), entry.get()) == 0;
+}
+
+Ref ColumnSink::take() {
+  Ref fresh = Ref::steal(PyList_New(0));
+  if (!fresh) return {};
+  std::swap(fresh, batches_);
+  return fresh;
 }
 
 Ref ColumnSink::finish() {

@@ -45,6 +45,8 @@ class RowSink final : public RecordSink {
   [[nodiscard]] Added add(std::vector<engine::Items>& answers, const Record& record) override;
   // Returns a new reference to the list of rows (the sink is spent), or NULL.
   [[nodiscard]] Ref finish() { return std::move(rows_); }
+  // The rows so far, the sink going on with a new list; NULL with an exception set.
+  [[nodiscard]] Ref take();
 
  private:
   [[nodiscard]] Ref value(const FieldPlan& field, const engine::Items& items,
@@ -64,6 +66,14 @@ class ColumnSink final : public RecordSink {
   void expect(size_t rows) override;
   // Closes the batch being built (none when it is empty) into the list of batches.
   [[nodiscard]] bool flush();
+  // A batch is closed once it holds `rows` records, or records of `bytes` bytes of markup.
+  void limit(size_t rows, size_t bytes) noexcept {
+    max_rows_ = rows;
+    max_bytes_ = bytes;
+  }
+  // The batches closed so far, as finish() gives them, the sink going on with a new list;
+  // NULL with an exception set.
+  [[nodiscard]] Ref take();
   // Returns a new reference to the list of batches, each (rows, a list of one
   // ValueColumn::finish tuple per field); or NULL with an exception set.
   [[nodiscard]] Ref finish();
@@ -80,6 +90,9 @@ class ColumnSink final : public RecordSink {
   FieldReader reader_;
   std::vector<Column> columns_;
   size_t rows_ = 0;  // in the batch being built
+  size_t bytes_ = 0;  // of the markup of its records
+  size_t max_rows_ = static_cast<size_t>(-1);
+  size_t max_bytes_ = static_cast<size_t>(-1);
   Ref batches_;
 };
 

@@ -176,3 +176,23 @@ def test_says_which_extra_to_install(monkeypatch):
     monkeypatch.delitem(sys.modules, "varnex.dask")
     with pytest.raises(ImportError, match=r"pip install 'varnex\[dask\]'"):
         importlib.import_module("varnex.dask")
+
+
+def test_compressed_files_stream_through_the_reader(files, client, tmp_path):
+    import bz2
+    import lzma
+
+    _, _, docs = files
+    packed = [(tmp_path / "a.xml.gz", gzip.compress(docs[0])),
+              (tmp_path / "b.xml.bz2", bz2.compress(docs[1])),
+              (tmp_path / "c.xml.xz", lzma.compress(docs[2])),
+              (tmp_path / "d.xml", gzip.compress(docs[3]))]  # told by its first bytes alone
+    for name, data in packed:
+        name.write_bytes(data)
+    frame = varnex.dask.read_xml([str(name) for name, _ in packed], "feed.item.#", FIELDS)
+    want = pa.concat_tables([varnex.table(doc, "feed.item.#", FIELDS) for doc in docs])
+    assert as_table(frame.compute()).to_pydict() == want.to_pydict()
+    cut = tmp_path / "cut.xml.gz"
+    cut.write_bytes(gzip.compress(docs[0])[:300])
+    with pytest.raises(ValueError, match=r"cut.xml.gz: the gzip data ends early"):
+        varnex.dask.read_xml(str(cut), "feed.item.#", FIELDS).compute()

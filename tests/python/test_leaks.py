@@ -81,6 +81,11 @@ def exercise(doc, data, buffer, bad):
         warnings.simplefilter("ignore")
         _ = varnex.records(bad + b"<r><a>1</a></r>", "**.r", {"a": "@a"}, on_error="skip")
     _ = str(varnex.describe_records(data, "r.a", sample=None))
+    pieces = [data[i:i + 7] for i in range(0, len(data), 7)]
+    _ = varnex.iter_batches(pieces, "r.a", typed, batch_rows=1).read_all()
+    _ = list(varnex.iter_records(LATIN1, "r.a", fields)), list(varnex.iter_records(doc, "r.a", {}))
+    expect(ValueError, lambda: list(varnex.iter_records([b"<r><a>", b"1"], "r.a", {"c": "c"})))
+    expect(ValueError, lambda: list(varnex.iter_records(b"\x1f\x8b\x08" + data, "r.a", {})))
     text = varnex.get(doc, "r.b.c")
     _ = text[0], text[-1:], text[::-1], repr(text)  # the kept text and its marks
     bad_result = varnex.get_bytes(bad, "r.@a")

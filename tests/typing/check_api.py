@@ -7,8 +7,10 @@ runs it too, and there `assert_type` checks that each value really has the asser
 from __future__ import annotations
 
 import copy
+import io
 import mmap
 import os
+import pathlib
 import pickle
 import tempfile
 from collections.abc import Callable, Iterator
@@ -174,6 +176,13 @@ def tables() -> None:
     assert_type(found.fields(), dict[str, varnex.Field])
     assert_type(found.paths[0].most, int)
     assert_type(varnex.SkippedRecordsWarning("skipped"), varnex.SkippedRecordsWarning)
+    reader = varnex.iter_batches(iter([RAW[:10], RAW[10:]]), "catalog.book.#", typed,
+                                 batch_rows=100, batch_bytes=1 << 20, compression="infer")
+    assert_type(reader, pyarrow.RecordBatchReader)
+    for batch in reader:
+        assert_type(batch, pyarrow.RecordBatch)
+    for row in varnex.iter_records(io.BytesIO(RAW), "catalog.book.#", FIELDS, compression=None):
+        assert_type(row, dict[str, Any])
     with tempfile.TemporaryDirectory() as folder:
         name = os.path.join(folder, "catalog.xml")
         with open(name, "wb") as file:
@@ -181,6 +190,11 @@ def tables() -> None:
         frame = varnex.dask.read_xml([name], "catalog.book.#", typed, include_path_column=True,
                                      on_invalid="null")
         assert_type(frame, dd.DataFrame)
+        written = varnex.to_parquet(pathlib.Path(name), os.path.join(folder, "out.parquet"),
+                                    "catalog.book.#", typed, row_group_rows=1000,
+                                    input_compression="gzip" if RAW[:2] == b"\x1f\x8b" else None,
+                                    compression="zstd")
+        assert_type(written, int)
         assert_type(main(["--validate", name]), int)
         assert_type(main(["--validate", "--strict", name]), int)
 

@@ -1,0 +1,164 @@
+"""Records of a document of any size, a batch at a time: Arrow batches, rows, or Parquet."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterator, Mapping
+from typing import TYPE_CHECKING, Any, BinaryIO
+
+from varnex import _varnex
+from varnex._fields import FieldSpec, OnError, OnInvalid, OnRepeat, Plan
+from varnex._sources import Compression, open_stream
+from varnex._tables import _batch, _pyarrow, _warn_skipped
+
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+
+    import pyarrow
+
+Source = Any  # str | bytes-like | os.PathLike | a binary file object | an iterable of pieces
+
+
+def _made(source: Source, plan: Plan, *, as_rows: bool, limits: tuple[int, int],
+          compression: Compression) -> Iterator[Any]:
+    """What the native stream makes (rows, or batches as (rows, columns)), piece by piece.
+    The source is looked at now; it is read as the iterator is advanced."""
+    stream = open_stream(source, compression)
+    native = _varnex._stream_open(plan.capsule, as_rows, stream.text, limits)
+    return _read(stream, native)
+
+
+def _read(stream: Any, native: Any) -> Iterator[Any]:
+    # With a reading thread, it takes each piece (decodes it and follows its markup) while this
+    # one answers the records before; otherwise this thread does both.
+    if stream.threaded:
+        pieces = stream.ahead(lambda piece: _varnex._stream_take(native, piece))
+    else:
+        pieces = iter(stream.pieces)
+    try:
+        while True:
+            try:
+                piece = next(pieces)
+            except StopIteration:
+                break
+            except Exception:
+                # The input failed (a truncated or corrupt file): what it held is given first.
+                made, _, _ = _varnex._stream_feed(native, None, False, True)
+                yield from made
+                raise
+            made, _, _ = _varnex._stream_feed(native, piece, False)
+            yield from made
+        made, skipped, first = _varnex._stream_feed(native, b"", True)
+        yield from made
+        _warn_skipped(skipped, first, stacklevel=4)
+    finally:
+        stream.close()
+
+
+def _limits(batch_rows: int, batch_bytes: int) -> tuple[int, int]:
+    for name, value in (("batch_rows", batch_rows), ("batch_bytes", batch_bytes)):
+        if not isinstance(value, int) or isinstance(value, bool):
+            raise TypeError(f"{name} must be int")
+        if value < 1:
+            raise ValueError(f"{name} must be at least 1")
+    return batch_rows, batch_bytes
+
+
+def iter_batches(
+    source: Source,
+    record_path: str | _varnex.Path,
+    fields: Mapping[str, FieldSpec],
+    *,
+    batch_rows: int = 65_536,
+    batch_bytes: int = 64 << 20,
+    compression: Compression = "infer",
+    on_repeat: OnRepeat = "error",
+    on_invalid: OnInvalid = "error",
+    null_values: Sequence[str] | None = None,
+    on_error: OnError = "raise",
+) -> pyarrow.RecordBatchReader:
+    """The records of `source` as Arrow record batches, read a piece at a time.
+
+    `source` is XML text (`str`), XML bytes (any bytes-like object), a file path
+    (`pathlib.Path` or any `os.PathLike`), a binary file object such as `sys.stdin.buffer`, or
+    an iterable of bytes-like pieces. Gzip (also of several members), bz2, xz and zstd input is
+    recognised by its first bytes and decompressed on a thread of its own while the records
+    are read; `compression=` names the format instead, or `None` reads the bytes as they are.
+
+    Every batch has the schema [`table`][varnex.table] gives for the same `record_path`,
+    `fields` and policies, known before the first batch; together they hold exactly the rows
+    of `table()` over the whole document. A batch closes at `batch_rows` records or once its
+    records' markup reaches `batch_bytes`; a record is never split, whatever its size. Memory
+    stays bounded by a batch and a few pieces of input, however large the document.
+
+    Raises:
+        ValueError: as [`table`][varnex.table] does (with the record's place in the whole
+            stream), for corrupt or truncated compressed input (naming the compressed byte
+            reached), and for input that ends inside a record. Batches given before an error
+            stay valid.
+    """
+    pa = _pyarrow()
+    limits = _limits(batch_rows, batch_bytes)
+    plan = Plan(record_path, fields, on_repeat=on_repeat, on_invalid=on_invalid,
+                null_values=null_values, on_error=on_error)
+    schema = plan.schema()
+    made = _made(source, plan, as_rows=False, limits=limits, compression=compression)
+    batches = (_batch(pa, schema, rows, columns) for rows, columns in made)
+    return pa.RecordBatchReader.from_batches(schema, batches)
+
+
+def iter_records(
+    source: Source,
+    record_path: str | _varnex.Path,
+    fields: Mapping[str, FieldSpec],
+    *,
+    compression: Compression = "infer",
+    on_repeat: OnRepeat = "error",
+    on_invalid: OnInvalid = "error",
+    null_values: Sequence[str] | None = None,
+    on_error: OnError = "raise",
+) -> Iterator[dict[str, Any]]:
+    """The records of `source`, one `dict` at a time, as [`records`][varnex.records] gives them.
+
+    Reads the same sources as [`iter_batches`][varnex.iter_batches], in bounded memory, and
+    needs no pyarrow. The records are read as the iterator is advanced.
+    """
+    plan = Plan(record_path, fields, on_repeat=on_repeat, on_invalid=on_invalid,
+                null_values=null_values, on_error=on_error)
+    return _made(source, plan, as_rows=True, limits=(1, 1), compression=compression)
+
+
+def to_parquet(
+    source: Source,
+    dest: str | os.PathLike[str] | BinaryIO,
+    record_path: str | _varnex.Path,
+    fields: Mapping[str, FieldSpec],
+    *,
+    row_group_rows: int = 65_536,
+    input_compression: Compression = "infer",
+    on_repeat: OnRepeat = "error",
+    on_invalid: OnInvalid = "error",
+    null_values: Sequence[str] | None = None,
+    on_error: OnError = "raise",
+    **parquet_options: Any,
+) -> int:
+    """Writes the records of `source` to the Parquet file `dest`, a row group at a time.
+
+    Reads the sources [`iter_batches`][varnex.iter_batches] reads (`input_compression` is its
+    `compression`) and writes with `pyarrow.parquet.ParquetWriter`, to which
+    `parquet_options` go (`compression="zstd"`, `use_dictionary=...`). Memory stays bounded
+    by one row group of `row_group_rows` records. Returns the number of records written.
+    """
+    pa = _pyarrow()
+    import pyarrow.parquet as pq
+
+    reader = iter_batches(source, record_path, fields, batch_rows=row_group_rows,
+                          compression=input_compression, on_repeat=on_repeat,
+                          on_invalid=on_invalid, null_values=null_values, on_error=on_error)
+    written = 0
+    where = os.fspath(dest) if isinstance(dest, os.PathLike) else dest
+    with pq.ParquetWriter(where, reader.schema, **parquet_options) as writer:
+        for batch in reader:
+            writer.write_table(pa.Table.from_batches([batch]), row_group_size=row_group_rows)
+            written += batch.num_rows
+    return written

@@ -1,0 +1,320 @@
+// A plan's records over a document that arrives in pieces: each piece is decoded, its markup
+// followed to the last place a cut may fall (cut_plan), and the bytes up to there answered as a
+// document of their own, behind the start tags still open there, so no record is ever split.
+#include "python/stream.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "engine/document_stream.hpp"
+#include "path/cut_plan.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/locate.hpp"
+#include "python/plan.hpp"
+#include "python/record_feed.hpp"
+#include "python/record_sinks.hpp"
+#include "python/source.hpp"
+#include "python/unlocked.hpp"
+#include "xml/cuts.hpp"
+
+namespace varnex::python {
+namespace {
+
+constexpr const char* kCapsuleName = "varnex.RecordStream";
+// Bytes gathered before they are answered: a pass costs little to begin, but a piece of this
+// size keeps that little out of sight. Made smaller only by the tests (_set_stream_window), so
+// that small documents are cut too.
+std::atomic<size_t> g_window_bytes{4 << 20};
+
+// The line feeds in `bytes`, 16 bytes at a time: every byte of the stream passes here once.
+// Each compare's 0xFF bytes are subtracted from byte counters, summed before they can wrap.
+size_t count_lines(std::string_view bytes) noexcept {
+  size_t n = 0;
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  while (i + 16 <= bytes.size()) {
+    __m128i counts = _mm_setzero_si128();
+    for (int k = 0; k < 255 && i + 16 <= bytes.size(); ++k, i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+      counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(v, lf));
+    }
+    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    n += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+         static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+  }
+#endif
+  for (; i < bytes.size(); ++i) n += bytes[i] == '\n';
+  return n;
+}
+
+struct Stream {
+  Stream(PyObject* capsule, const RecordPlan& plan, bool as_rows, bool text)
+      : plan_capsule(Ref::borrow(capsule)), plan(plan), cuts(path::cut_plan(*plan.record)),
+        decoder(text), finder(cuts.max_depth, cuts.unique), locator(std::string_view()) {
+    if (as_rows) {
+      rows = std::make_unique<RowSink>(plan, locator);
+    } else {
+      columns = std::make_unique<ColumnSink>(plan, locator);
+    }
+  }
+
+  [[nodiscard]] RecordSink& sink() noexcept {
+    return rows ? static_cast<RecordSink&>(*rows) : static_cast<RecordSink&>(*columns);
+  }
+  // Decodes `raw` onto the bytes kept and follows their markup. The mutex is held.
+  void take(std::string_view raw, bool final) {
+    decoder.push(raw, final, pending);
+    if (cuts.cuts) finder.scan(pending, final);
+    unanswered += raw.size();
+  }
+
+  // Whether the bytes up to the cut are to be answered now (all of them at the end). The
+  // mutex is held.
+  [[nodiscard]] bool ready(bool final, bool drain) const noexcept {
+    return final || (finder.cut() != xml::CutFinder::kNone &&
+                     (drain || unanswered >= g_window_bytes.load(std::memory_order_relaxed)));
+  }
+
+  // Moves the bytes kept up to the cut (all of them at the end) into the window, behind the
+  // context they are read in, and keeps what follows behind its own. The mutex is held.
+  void cut_window(bool final) {
+    const size_t cut = final ? pending.size() : finder.cut();
+    window.assign(context).append(pending, 0, cut);
+    window_prefix = context.size();
+    window_offset = offset;
+    window_line = line;
+    unanswered = 0;
+    if (final) {
+      pending.clear();
+      return;
+    }
+    offset += cut;
+    line += count_lines(std::string_view(pending).substr(0, cut));
+    if (!prolog_taken) {
+      prolog.assign(pending, 0, finder.prolog_end());
+      prolog_taken = true;
+    }
+    context.assign(prolog);
+    for (size_t level = 0;; ++level) {
+      // Children that ended here, as empty elements: a step that must be unique sees them.
+      if (level < 64 && (cuts.unique >> level & 1) != 0) {
+        for (const std::string& name : finder.ended_names(level)) {
+          context.append("<").append(name).append("/>");
+        }
+      }
+      if (level == finder.cut_depth()) break;
+      context.append(finder.open_tag(level));
+    }
+    pending.erase(0, cut);
+    finder.drop_to_cut();
+  }
+
+  // Answers the window, as a document of its own whose records are the stream's.
+  [[nodiscard]] bool answer() {
+    locator.rebind(window, window_prefix, window_offset, window_line);
+    return feed_records(window, true, plan, locator, sink(), skipped, &next_index);
+  }
+
+  Ref plan_capsule;  // keeps the plan alive
+  const RecordPlan& plan;
+  path::CutPlan cuts;
+  // What a reading thread (take) and the answering one (cut_window) share.
+  std::mutex mutex;
+  engine::DocumentStream decoder;
+  xml::CutFinder finder;
+  std::string pending;  // the bytes kept since the last cut (decoded)
+  std::string context;  // the start tags (and the prolog) they are read behind
+  std::string prolog;   // what comes before the first element
+  bool prolog_taken = false;
+  size_t offset = 0;  // of the first byte kept, in the stream (decoded)
+  size_t line = 1;
+  size_t unanswered = 0;  // bytes taken since the last pass
+  // The answering thread's: the document being answered and where it stands in the stream.
+  std::string window;
+  size_t window_prefix = 0;
+  size_t window_offset = 0;
+  size_t window_line = 1;
+  size_t next_index = 0;
+  Locator locator;
+  std::unique_ptr<RowSink> rows;
+  std::unique_ptr<ColumnSink> columns;
+  Skipped skipped;
+  std::atomic<bool> busy{false};
+  bool ended = false;
+};
+
+void stream_destructor(PyObject* capsule) noexcept {
+  delete static_cast<Stream*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+Stream* stream_of(PyObject* capsule) noexcept {
+  auto* stream = static_cast<Stream*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  if (stream == nullptr) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "stream must be a capsule made by _stream_open()");
+  }
+  return stream;
+}
+
+constexpr Param kOpenParams[] = {{"plan", ParamKind::Any},
+                                 {"as_rows", ParamKind::Flag},
+                                 {"text", ParamKind::Flag},
+                                 {"limits", ParamKind::Any}};
+constexpr Signature kOpenSignature{"_stream_open()", kOpenParams};
+
+PyObject* py_stream_open(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[4];
+    if (!bind_args(kOpenSignature, args, nargs, kwnames, bound)) return nullptr;
+    const RecordPlan* plan = plan_of(bound[0].object);
+    if (plan == nullptr) return nullptr;
+    Py_ssize_t rows = 0;
+    Py_ssize_t bytes = 0;
+    if (!PyArg_ParseTuple(bound[3].object, "nn", &rows, &bytes)) return nullptr;
+    if (rows < 1 || bytes < 1) {
+      PyErr_SetString(PyExc_ValueError, "batch_rows and batch_bytes must be at least 1");
+      return nullptr;
+    }
+    auto stream = std::make_unique<Stream>(bound[0].object, *plan, bound[1].flag, bound[2].flag);
+    if (stream->columns) {
+      stream->columns->limit(static_cast<size_t>(rows), static_cast<size_t>(bytes));
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(stream.get(), kCapsuleName, stream_destructor));
+    if (!capsule) return nullptr;
+    stream.release();  // the capsule owns it now
+    return capsule.release();
+  });
+}
+
+// `drain`: the records complete so far are answered now, however few (the input has failed).
+constexpr Param kFeedParams[] = {{"stream", ParamKind::Any},
+                                 {"chunk", ParamKind::Any},
+                                 {"final", ParamKind::Flag},
+                                 {"drain", ParamKind::Flag, false}};
+constexpr Signature kFeedSignature{"_stream_feed()", kFeedParams};
+
+// Marks the stream in use for its lifetime, or fails with RuntimeError.
+class InUse {
+ public:
+  explicit InUse(Stream& stream) noexcept : stream_(stream) {
+    bool expected = false;
+    taken_ = stream.busy.compare_exchange_strong(expected, true);
+    if (!taken_) PyErr_SetString(PyExc_RuntimeError, "the stream is being read by another call");
+  }
+  ~InUse() {
+    if (taken_) stream_.busy.store(false);
+  }
+  InUse(const InUse&) = delete;
+  InUse& operator=(const InUse&) = delete;
+  [[nodiscard]] bool taken() const noexcept { return taken_; }
+
+ private:
+  Stream& stream_;
+  bool taken_ = false;
+};
+
+// Returns (rows or batches made so far, records skipped in all, the first one's error or None).
+PyObject* py_stream_feed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[4];
+    if (!bind_args(kFeedSignature, args, nargs, kwnames, bound)) return nullptr;
+    Stream* stream = stream_of(bound[0].object);
+    if (stream == nullptr) return nullptr;
+    const InUse in_use(*stream);
+    if (!in_use.taken()) return nullptr;
+    if (stream->ended) {
+      PyErr_SetString(PyExc_ValueError, "the stream has ended");
+      return nullptr;
+    }
+    const bool final = bound[2].flag;
+    bool ready = false;
+    {
+      SourceBytes chunk;
+      if (bound[1].object != Py_None && !chunk.acquire(bound[1].object)) return nullptr;
+      std::string copy;
+      std::string_view raw = chunk.bytes();
+      if (!chunk.is_immutable()) raw = copy.assign(raw);  // Python code may change it meanwhile
+      const UnlockedPass pass(true, std::max<size_t>(raw.size(), kUnlockedPassMinBytes));
+      const std::lock_guard<std::mutex> lock(stream->mutex);
+      if (bound[1].object != Py_None) stream->take(raw, final);
+      ready = stream->ready(final, bound[3].flag);
+      if (ready) stream->cut_window(final);
+    }
+    if (ready) {
+      stream->ended = final;
+      if (!stream->answer()) {
+        stream->ended = true;
+        return nullptr;
+      }
+    }
+    if (final && stream->columns && !stream->columns->flush()) return nullptr;
+    Ref made = stream->rows ? stream->rows->take() : stream->columns->take();
+    if (!made) return nullptr;
+    const Skipped& skipped = stream->skipped;
+    return Py_BuildValue("(OnO)", made.get(), static_cast<Py_ssize_t>(skipped.count),
+                         skipped.first ? skipped.first.get() : Py_None);
+  });
+}
+
+// Sets the bytes gathered before a pass and returns the old number (for the tests).
+PyObject* py_set_stream_window(PyObject*, PyObject* bytes) noexcept {
+  const Py_ssize_t value = PyLong_AsSsize_t(bytes);
+  if (value == -1 && PyErr_Occurred()) return nullptr;
+  if (value < 0) {
+    PyErr_SetString(PyExc_ValueError, "the window is at least 0 bytes");
+    return nullptr;
+  }
+  return PyLong_FromSize_t(g_window_bytes.exchange(static_cast<size_t>(value)));
+}
+
+constexpr Param kTakeParams[] = {{"stream", ParamKind::Any}, {"chunk", ParamKind::Any}};
+constexpr Signature kTakeSignature{"_stream_take()", kTakeParams};
+
+// The reading half of _stream_feed, for a thread of its own: the piece is decoded and its
+// markup followed while another thread answers what came before.
+PyObject* py_stream_take(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[2];
+    if (!bind_args(kTakeSignature, args, nargs, kwnames, bound)) return nullptr;
+    Stream* stream = stream_of(bound[0].object);
+    if (stream == nullptr) return nullptr;
+    SourceBytes chunk;
+    if (!chunk.acquire(bound[1].object)) return nullptr;
+    std::string copy;
+    std::string_view raw = chunk.bytes();
+    if (!chunk.is_immutable()) raw = copy.assign(raw);
+    {
+      const UnlockedPass pass(true, std::max<size_t>(raw.size(), kUnlockedPassMinBytes));
+      const std::lock_guard<std::mutex> lock(stream->mutex);
+      stream->take(raw, false);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace
+
+PyMethodDef kStreamTakeDef = {"_stream_take", as_cfunction<py_stream_take>(),
+                              METH_FASTCALL | METH_KEYWORDS, "_stream_take(stream, chunk)\n--\n\n"};
+PyMethodDef kSetStreamWindowDef = {"_set_stream_window", py_set_stream_window, METH_O,
+                                   "_set_stream_window(bytes)\n--\n\n"};
+PyMethodDef kStreamOpenDef = {"_stream_open", as_cfunction<py_stream_open>(),
+                              METH_FASTCALL | METH_KEYWORDS,
+                              "_stream_open(plan, as_rows, text, limits)\n--\n\n"};
+PyMethodDef kStreamFeedDef = {"_stream_feed", as_cfunction<py_stream_feed>(),
+                              METH_FASTCALL | METH_KEYWORDS,
+                              "_stream_feed(stream, chunk, final, drain=False)\n--\n\n"};
+
+}  // namespace varnex::python
