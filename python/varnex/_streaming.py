@@ -76,6 +76,7 @@ def iter_batches(
     on_invalid: OnInvalid = "error",
     null_values: Sequence[str] | None = None,
     on_error: OnError = "raise",
+    namespaces: Mapping[str, str] | None = None,
 ) -> pyarrow.RecordBatchReader:
     """The records of `source` as Arrow record batches, read a piece at a time.
 
@@ -86,7 +87,8 @@ def iter_batches(
     are read; `compression=` names the format instead, or `None` reads the bytes as they are.
 
     Every batch has the schema [`table`][varnex.table] gives for the same `record_path`,
-    `fields` and policies, known before the first batch; together they hold exactly the rows
+    `fields`, policies and `namespaces` (the prefix map, as for [`table`][varnex.table]),
+    known before the first batch; together they hold exactly the rows
     of `table()` over the whole document. A batch closes at `batch_rows` records or once its
     records' markup reaches `batch_bytes`; a record is never split, whatever its size. Memory
     stays bounded by a batch and a few pieces of input, however large the document.
@@ -100,7 +102,7 @@ def iter_batches(
     pa = _pyarrow()
     limits = _limits(batch_rows, batch_bytes)
     plan = Plan(record_path, fields, on_repeat=on_repeat, on_invalid=on_invalid,
-                null_values=null_values, on_error=on_error)
+                null_values=null_values, on_error=on_error, namespaces=namespaces)
     schema = plan.schema()
     made = _made(source, plan, as_rows=False, limits=limits, compression=compression)
     batches = (_batch(pa, schema, rows, columns) for rows, columns in made)
@@ -117,6 +119,7 @@ def iter_records(
     on_invalid: OnInvalid = "error",
     null_values: Sequence[str] | None = None,
     on_error: OnError = "raise",
+    namespaces: Mapping[str, str] | None = None,
 ) -> Iterator[dict[str, Any]]:
     """The records of `source`, one `dict` at a time, as [`records`][varnex.records] gives them.
 
@@ -124,7 +127,7 @@ def iter_records(
     needs no pyarrow. The records are read as the iterator is advanced.
     """
     plan = Plan(record_path, fields, on_repeat=on_repeat, on_invalid=on_invalid,
-                null_values=null_values, on_error=on_error)
+                null_values=null_values, on_error=on_error, namespaces=namespaces)
     return _made(source, plan, as_rows=True, limits=(1, 1), compression=compression)
 
 
@@ -140,6 +143,7 @@ def to_parquet(
     on_invalid: OnInvalid = "error",
     null_values: Sequence[str] | None = None,
     on_error: OnError = "raise",
+    namespaces: Mapping[str, str] | None = None,
     **parquet_options: Any,
 ) -> int:
     """Writes the records of `source` to the Parquet file `dest`, a row group at a time.
@@ -154,7 +158,8 @@ def to_parquet(
 
     reader = iter_batches(source, record_path, fields, batch_rows=row_group_rows,
                           compression=input_compression, on_repeat=on_repeat,
-                          on_invalid=on_invalid, null_values=null_values, on_error=on_error)
+                          on_invalid=on_invalid, null_values=null_values, on_error=on_error,
+                          namespaces=namespaces)
     written = 0
     where = os.fspath(dest) if isinstance(dest, os.PathLike) else dest
     with pq.ParquetWriter(where, reader.schema, **parquet_options) as writer:

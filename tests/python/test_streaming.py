@@ -352,3 +352,21 @@ def test_to_parquet_writes_row_groups_read_back_by_pyarrow(tmp_path):
     assert file.metadata.row_group(0).column(0).compression == "ZSTD"
     assert file.read().to_pylist() == expected_rows()
     assert file.schema_arrow == varnex.table(DOC, "catalog.book", BOOK).schema
+
+
+def test_prefix_maps_hold_across_every_piece():
+    # Declarations on the root, and one rebinding inside each record, seen by every cut.
+    items = b"".join(
+        b'<item n="%d"><a:t>A%d</a:t><b:t>B%d</b:t><t>P%d</t><x xmlns:a="urn:b"><a:t>R%d</a:t>'
+        b"</x></item>" % (i, i, i, i, i) for i in range(30))
+    doc = b'<rss xmlns:a="urn:a" xmlns:b="urn:b"><ch>' + items + b"</ch></rss>"
+    maps = {"p": "urn:a", "q": "urn:b"}
+    fields = {"pa": "p:t", "qb": "q:t", "plain": "{}t", "rebound": "x.q:t", "n": "@n"}
+    whole = varnex.table(doc, "rss.ch.item.#", fields, namespaces=maps)
+    assert whole.column("rebound").to_pylist()[:2] == ["R0", "R1"]
+    for size in (1, 5, 64):
+        pieces = [doc[i:i + size] for i in range(0, len(doc), size)]
+        got = varnex.iter_batches(pieces, "rss.ch.item.#", fields, namespaces=maps)
+        assert got.read_all().equals(whole), size
+        rows = varnex.iter_records(iter(pieces), "rss.ch.item.#", fields, namespaces=maps)
+        assert list(rows) == whole.to_pylist(), size
