@@ -102,9 +102,9 @@ def test_ctrl_c_stops_an_endless_stream():
     import time
 
     proc = subprocess.Popen([str(SCRIPT), "--records", "r.a", "-f", "x=@id"],
-                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
-    assert proc.stdin is not None
+    assert proc.stdin is not None and proc.stdout is not None
 
     def feed() -> None:
         try:
@@ -115,6 +115,10 @@ def test_ctrl_c_stops_an_endless_stream():
             pass
 
     threading.Thread(target=feed, daemon=True).start()
-    time.sleep(1.5)  # well into the stream
+    # Rows coming out: the stream is running (a signal during start-up would only test the
+    # interpreter's imports).
+    assert proc.stdout.read(1)
+    threading.Thread(target=proc.stdout.read, daemon=True).start()
+    time.sleep(0.2)
     proc.send_signal(signal.SIGINT)
     assert proc.wait(timeout=10) == 130
