@@ -63,8 +63,8 @@ void Path_dealloc(PyObject* self) noexcept {
 // ---- methods -------------------------------------------------------------
 
 constexpr Param kAnyDataParams[] = {{"data", ParamKind::Any}};
-constexpr Param kStrDataParams[] = {{"data", ParamKind::Str}};
-constexpr Param kBytesDataParams[] = {{"data", ParamKind::Bytes}};
+constexpr Param kStrDataParams[] = {{"data", ParamKind::StrDoc}};
+constexpr Param kBytesDataParams[] = {{"data", ParamKind::BytesDoc}};
 
 struct MethodSignatures {
   Signature any;    // counts and keywords only
@@ -99,34 +99,27 @@ PyObject* bind_method(PyObject* self, const MethodSignatures& signatures, PyObje
 PyObject* Path_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    PyObject* data = bind_method(self, kGetSignatures, args, nargs, kwnames);
-    if (data == nullptr) return nullptr;
-    SourceBytes doc;
-    if (!doc.acquire_str(data)) return nullptr;
-    return run_over_source(*as_path(self)->program, data, doc).release();
+    PyObject* given = bind_method(self, kGetSignatures, args, nargs, kwnames);
+    if (given == nullptr) return nullptr;
+    return run_over_document(*as_path(self)->program, given).release();
   });
 }
 
 PyObject* Path_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    PyObject* data = bind_method(self, kGetBytesSignatures, args, nargs, kwnames);
-    if (data == nullptr) return nullptr;
-    SourceBytes doc;
-    doc.acquire_bytes(data);
-    if (!doc.decode_document()) return nullptr;
-    return run_over_source(*as_path(self)->program, data, doc).release();
+    PyObject* given = bind_method(self, kGetBytesSignatures, args, nargs, kwnames);
+    if (given == nullptr) return nullptr;
+    return run_over_document(*as_path(self)->program, given).release();
   });
 }
 
 PyObject* Path_get_buffer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    PyObject* data = bind_method(self, kGetBufferSignatures, args, nargs, kwnames);
-    if (data == nullptr) return nullptr;
-    SourceBytes buffer;
-    if (!buffer.acquire_buffer(data) || !buffer.decode_document()) return nullptr;
-    return run_over_borrowed(*as_path(self)->program, buffer).release();
+    PyObject* given = bind_method(self, kGetBufferSignatures, args, nargs, kwnames);
+    if (given == nullptr) return nullptr;
+    return run_over_buffer(*as_path(self)->program, given).release();
   });
 }
 

@@ -1,10 +1,13 @@
 // Document bytes from bytes, str and buffer exporters.
 #include "python/source.hpp"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <new>
 
 #include "python/errors.hpp"
+#include "python/mapped_file.hpp"
 #include "python/unlocked.hpp"
 
 namespace varnex::python {
@@ -18,7 +21,41 @@ bool is_byte_format(const char* format) noexcept {
   return std::strcmp(format, "B") == 0 || std::strcmp(format, "c") == 0;
 }
 
+// Longer names than this are no file's (PATH_MAX on Linux).
+constexpr size_t kMaxFileName = 4096;
+
+// A str with no markup at all that names an existing file: a path meant as a file.
+bool names_a_file(PyObject* text) noexcept {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) {
+    PyErr_Clear();  // the read that follows reports it
+    return false;
+  }
+  const auto n = static_cast<size_t>(size);
+  if (n == 0 || n > kMaxFileName || std::memchr(data, '<', n) != nullptr ||
+      std::memchr(data, '\0', n) != nullptr) {
+    return false;
+  }
+  Ref name = Ref::steal(PyUnicode_EncodeFSDefault(text));
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  struct stat info {};
+  return stat(PyBytes_AsString(name.get()), &info) == 0;
+}
+
 }  // namespace
+
+Ref open_document(PyObject* data) noexcept {
+  if (is_path_like(data)) return map_file(data);
+  if (PyUnicode_Check(data) && names_a_file(data)) {
+    PyErr_SetString(PyExc_ValueError, kStrNamesFile);
+    return {};
+  }
+  return Ref::borrow(data);
+}
 
 int SourceBytes::take_buffer(PyObject* exporter) noexcept {
   release();

@@ -11,6 +11,13 @@
 
 namespace varnex::python {
 
+// The object whose bytes a query reads for the caller's `data`: `data` itself,
+// or, for an os.PathLike, a read-only map of the file it names. The one place
+// that decides what kinds of document a caller may pass; a new reference, or
+// NULL with an exception set (OSError for a file that cannot be mapped,
+// ValueError for a str without markup that names a file).
+[[nodiscard]] Ref open_document(PyObject* data) noexcept;
+
 // The bytes of one document object, valid until release() or destruction.
 // A buffer view, when one was taken, is held exactly that long.
 class SourceBytes {
