@@ -1,6 +1,7 @@
 """Dotted-path queries over in-memory XML, answered in one forward pass."""
 
 # Every name is imported and listed by hand, so type checkers see the whole API here.
+from varnex._explain import explain
 from varnex._describe import RecordsDescription, describe_records
 from varnex._fields import Field, SkippedRecordsWarning
 from varnex._streaming import iter_batches, iter_records, to_parquet
@@ -66,4 +67,5 @@ __all__ = [
     "iter_batches",
     "iter_records",
     "to_parquet",
+    "explain",
 ]

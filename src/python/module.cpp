@@ -4,6 +4,7 @@
 #include "python/describe.hpp"
 #include "python/element_dict.hpp"
 #include "python/errors.hpp"
+#include "python/explain.hpp"
 #include "python/functions.hpp"
 #include "python/many.hpp"
 #include "python/namespaces.hpp"
@@ -32,7 +33,8 @@ PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef, &kC
                                           &kRecordsDef,     &kTableDef,      &kDescribeDef,
                                           &kSetOffsetLimitDef,
                                           &kStreamOpenDef,  &kStreamFeedDef,   &kStreamTakeDef,
-                                          &kSetStreamWindowDef};
+                                          &kSetStreamWindowDef, &kPathStepsDef, &kRunStepsDef,
+                                          &kElementNameDef};
 
 struct ClassEntry {
   const char* name;
