@@ -33,6 +33,17 @@ from varnex._varnex import (
     validate,
 )
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("varnex")
+    except PackageNotFoundError:  # run from a source tree that was never installed
+        return "0+unknown"
+
+
+__version__ = _version()
+
 __all__ = [
     "get",
     "get_bytes",

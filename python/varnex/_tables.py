@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     import pyarrow
     from typing_extensions import Buffer
 
-ARROW_MISSING = "varnex.table() needs pyarrow: pip install 'varnex[arrow]'"
+ARROW_MISSING = "varnex.table() needs pyarrow: pip install pyarrow"
 
 
 def _pyarrow() -> Any:
