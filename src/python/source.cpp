@@ -5,9 +5,11 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "python/errors.hpp"
 #include "python/mapped_file.hpp"
+#include "python/utf8.hpp"
 #include "python/unlocked.hpp"
 
 namespace varnex::python {
@@ -99,13 +101,54 @@ bool SourceBytes::acquire_str(PyObject* text) noexcept {
   return true;
 }
 
+bool SourceBytes::decode_with_codec(std::string_view label) noexcept {
+  const std::string name(label);
+  // Only a codec that reads the declaration's ASCII as ASCII can be the one it names.
+  static constexpr std::string_view kProbe = "<?xml version=\"1.0\" encoding=\"\"?>";
+  Ref probe = Ref::steal(PyUnicode_Decode(kProbe.data(), static_cast<Py_ssize_t>(kProbe.size()),
+                                          name.c_str(), "strict"));
+  Ref expected = Ref::steal(probe ? PyUnicode_FromStringAndSize(
+                                        kProbe.data(), static_cast<Py_ssize_t>(kProbe.size()))
+                                  : nullptr);
+  if (!probe || !expected) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    PyErr_Clear();  // no such codec, or none for text: the bytes are read as UTF-8
+    if (!check_utf8(bytes_)) return true;
+    PyErr_Format(PyExc_ValueError, "declared encoding '%s' is unknown; the text is read as UTF-8",
+                 name.c_str());
+    return false;
+  }
+  const int same = PyObject_RichCompareBool(probe.get(), expected.get(), Py_EQ);
+  if (same < 0) return false;
+  if (same == 0) return true;  // a declaration the bytes contradict: read as UTF-8, as UTF-16's
+  // Bytes the codec cannot read become lone surrogates, and then bytes that are not UTF-8.
+  Ref text = Ref::steal(PyUnicode_Decode(bytes_.data(), static_cast<Py_ssize_t>(bytes_.size()),
+                                         name.c_str(), "surrogateescape"));
+  Ref utf8 =
+      Ref::steal(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass") : nullptr);
+  if (!utf8) return false;
+  try {
+    document_.adopt(std::string(PyBytes_AsString(utf8.get()),
+                                static_cast<size_t>(PyBytes_Size(utf8.get()))));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  bytes_ = document_.bytes();
+  release_buffer();
+  immutable_ = true;
+  return true;
+}
+
 bool SourceBytes::decode_document() noexcept {
   if (is_str_) return true;
+  const engine::DocumentEncoding found = engine::detect_document_encoding(bytes_);
+  if (!found.other_label.empty()) return decode_with_codec(found.other_label);
   try {
     // Decoding reads the whole document as a pass does, so it may go without
     // the lock too; a UTF-8 document is only looked at, and keeps it.
     const bool unlock = UnlockedPass::would_release(immutable_, bytes_.size()) &&
-                        engine::detect_document_encoding(bytes_).encoding != xml::Encoding::Utf8;
+                        found.encoding != xml::Encoding::Utf8;
     const UnlockedPass unlocked(unlock, bytes_.size());
     document_.load(bytes_);
   } catch (const std::bad_alloc&) {

@@ -60,6 +60,10 @@ class SourceBytes {
   [[nodiscard]] bool is_str() const noexcept { return is_str_; }
 
  private:
+  // A document whose declaration names an encoding outside the built-in ones: decoded with
+  // Python's codec of that name into a copy; without one, read as UTF-8 when it is UTF-8,
+  // else ValueError naming the label.
+  [[nodiscard]] bool decode_with_codec(std::string_view label) noexcept;
   // -1 when the exporter gives no single-byte buffer (message left to the
   // caller), -2 when it is not C-contiguous (exception set).
   [[nodiscard]] int take_buffer(PyObject* exporter) noexcept;
