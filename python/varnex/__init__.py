@@ -33,6 +33,7 @@ from varnex._varnex import (
     validate,
 )
 
+
 def _version() -> str:
     from importlib.metadata import PackageNotFoundError, version
 

@@ -4,9 +4,14 @@ from __future__ import annotations
 
 import difflib
 import re
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from varnex._varnex import Result, _element_dict, _element_name, _path_steps, _run_steps, parse
+
+if TYPE_CHECKING:
+    from os import PathLike
+
+    from typing_extensions import Buffer
 
 # (kind, name, selector, index, filter) of one compiled step.
 Step = tuple[str, str, str, int, str]
@@ -15,7 +20,20 @@ _XPATH_INDEX = re.compile(r"^(.+)\[(\d+)\]$")
 _SIMPLE_NAME = re.compile(r"^(?:[\w:-]+|\*)$")
 
 
-def explain(data: Any, path: str) -> str:
+def explain(data: str | bytes | Buffer | PathLike[str] | PathLike[bytes], path: str) -> str:
+    """Why `path` gives what it gives in `data`: where it stopped matching and what was there
+    instead, found by running its steps one by one over the document.
+
+    For a path that matches nothing it names the first step that found nothing and what the
+    document has at that place (the root element, the children or attributes of the first
+    element reached), or the habit from another language it met (an XPath, `[0]`, `text()`,
+    a space before `|`). For a path that matches, it says how many items. The text is for
+    people; its wording may change.
+
+    Raises:
+        TypeError: `path` is not a `str`.
+        ValueError, OSError: `data` cannot be read, as for [`parse`][varnex._varnex.parse].
+    """
     if not isinstance(path, str):
         raise TypeError(f"argument 'path': '{type(path).__qualname__}' object is not an "
                         "instance of 'str'")

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import errno
+import functools
 import mmap
 import os
 import stat
@@ -483,17 +484,14 @@ class Run:
             self.out.stream(json_pieces(self._named(shown, value), indent="  "))
         else:
             for i, (path, result) in enumerate(zip(self.texts, results, strict=True)):
+                render: Callable[[varnex.Result], str]
                 if mode == "jsonl":
                     label = self.labels[i] if self.labels else None
-
-                    def render(item: varnex.Result, label: str | None = label) -> str:
-                        return to_json(self._named(shown, json_item(item, elements), label))
-
-                    self.out.records(prefix, self._rendered(shown, path, result, render))
+                    render = functools.partial(self._json_line, shown, elements, label)
                 else:
                     render = raw_text if mode == "raw" else plain_text
-                    self.out.records(prefix + self._label(i),
-                                     self._rendered(shown, path, result, render))
+                line_prefix = prefix if mode == "jsonl" else prefix + self._label(i)
+                self.out.records(line_prefix, self._rendered(shown, path, result, render))
 
     def _rendered(
         self, shown: str, path: str, result: varnex.Result, render: Callable[[Any], str]
@@ -509,6 +507,9 @@ class Run:
         if path is not None:
             named["path"] = path
         return {**named, "value": value} if named else value
+
+    def _json_line(self, shown: str, elements: str, label: str | None, item: Any) -> str:
+        return to_json(self._named(shown, json_item(item, elements), label))
 
     def _prefix(self, shown: str) -> str:
         if self.color:

@@ -150,7 +150,8 @@ def test_a_str_that_names_a_file_is_refused_with_the_way_out(tmp_path, monkeypat
 
 
 def test_other_types_are_refused_as_before():
-    with pytest.raises(TypeError, match="^argument 'data': 'int' object is not an instance of 'str'$"):
+    wrong = "^argument 'data': 'int' object is not an instance of 'str'$"
+    with pytest.raises(TypeError, match=wrong):
         varnex.get(3, "r")
     with pytest.raises(TypeError, match="'str' object is not an instance of 'bytes'"):
         varnex.get_bytes("<r/>", "r")
