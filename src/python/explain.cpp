@@ -137,11 +137,6 @@ PyObject* py_element_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-template <auto Fn>
-PyCFunction as_cfunction() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 }  // namespace
 
 PyMethodDef kPathStepsDef = {"_path_steps", as_cfunction<py_path_steps>(),
