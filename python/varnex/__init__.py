@@ -1,8 +1,8 @@
 """Dotted-path queries over in-memory XML, answered in one forward pass."""
 
 # Every name is imported and listed by hand, so type checkers see the whole API here.
-from varnex._explain import explain
 from varnex._describe import RecordsDescription, describe_records
+from varnex._explain import explain
 from varnex._fields import Field, SkippedRecordsWarning
 from varnex._streaming import iter_batches, iter_records, to_parquet
 from varnex._tables import records, table

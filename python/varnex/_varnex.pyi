@@ -202,11 +202,13 @@ def _compile_plan(
     """Private: a capsule of the compiled fields (varnex._fields.Plan makes the tuples), and
     for each field whether it is a list column."""
 
-def _records(data: str | bytes | Buffer, plan: Any) -> tuple[list[dict[str, Any]], int, str | None]:
+def _records(
+    data: str | bytes | Buffer | _File, plan: Any
+) -> tuple[list[dict[str, Any]], int, str | None]:
     """Private: the rows of a plan, the records skipped and the first one's error."""
 
 def _table(
-    data: str | bytes | Buffer, plan: Any
+    data: str | bytes | Buffer | _File, plan: Any
 ) -> tuple[list[tuple[int, list[tuple[Any, ...]]]], int, str | None]:
     """Private: the Arrow buffers of a plan's batches, the records skipped and the first
     one's error."""

@@ -44,6 +44,7 @@ CALLS = {
     "check": varnex.check,
     "records": lambda d: varnex.records(d, "r.a.#", {"id": "@id", "t": "#text"}),
     "table": lambda d: varnex.table(d, "r.a.#", {"id": "@id"}).to_pylist(),
+    "describe_records": lambda d: str(varnex.describe_records(d, "r.a")),
 }
 
 
