@@ -1,4 +1,4 @@
-"""Types and documentation of the native module varnex._varnex; `import varnex` re-exports it."""
+"""The native core of varnex: queries, their results, the well-formedness check; `import varnex` re-exports it."""
 
 from collections.abc import Callable, Iterator, Mapping
 from os import PathLike

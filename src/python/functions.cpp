@@ -4,6 +4,7 @@
 #include "engine/check.hpp"
 #include "engine/engine.hpp"
 #include "python/args.hpp"
+#include "python/docstrings.hpp"
 #include "python/errors.hpp"
 #include "python/query.hpp"
 #include "python/result.hpp"
@@ -147,18 +148,16 @@ PyObject* py_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }  // namespace
 
 PyMethodDef kGetDef = {"get", as_cfunction<py_get>(), METH_FASTCALL | METH_KEYWORDS,
-                       "get(data, path, *, namespaces=None)\n--\n\n"};
+                       doc::get};
 PyMethodDef kGetBytesDef = {"get_bytes", as_cfunction<py_get_bytes>(),
-                            METH_FASTCALL | METH_KEYWORDS,
-    "get_bytes(data, path, *, namespaces=None)\n--\n\n"};
+                            METH_FASTCALL | METH_KEYWORDS, doc::get_bytes};
 PyMethodDef kGetBufferDef = {"get_buffer", as_cfunction<py_get_buffer>(),
-                             METH_FASTCALL | METH_KEYWORDS,
-    "get_buffer(data, path, *, namespaces=None)\n--\n\n"};
+                             METH_FASTCALL | METH_KEYWORDS, doc::get_buffer};
 PyMethodDef kParseDef = {"parse", as_cfunction<py_parse>(), METH_FASTCALL | METH_KEYWORDS,
-                         "parse(data)\n--\n\n"};
+                         doc::parse};
 PyMethodDef kValidateDef = {"validate", as_cfunction<py_validate>(), METH_FASTCALL | METH_KEYWORDS,
-                            "validate(data, strict=False)\n--\n\n"};
+                            doc::validate};
 PyMethodDef kCheckDef = {"check", as_cfunction<py_check>(), METH_FASTCALL | METH_KEYWORDS,
-                         "check(data)\n--\n\n"};
+                         doc::check};
 
 }  // namespace varnex::python

@@ -8,6 +8,7 @@
 
 #include "engine/engine.hpp"
 #include "python/args.hpp"
+#include "python/docstrings.hpp"
 #include "python/errors.hpp"
 #include "python/path_object.hpp"
 #include "python/py_item.hpp"
@@ -232,12 +233,12 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef kGetManyDef = {"get_many", as_cfunction<py_get_many>(), METH_FASTCALL | METH_KEYWORDS,
-                           "get_many(data, paths, *, namespaces=None)\n--\n\n"};
+                           doc::get_many};
 PyMethodDef kGetManyBytesDef = {"get_many_bytes", as_cfunction<py_get_many_bytes>(),
                                 METH_FASTCALL | METH_KEYWORDS,
-                                "get_many_bytes(data, paths, *, namespaces=None)\n--\n\n"};
+                                doc::get_many_bytes};
 PyMethodDef kGetManyBufferDef = {"get_many_buffer", as_cfunction<py_get_many_buffer>(),
                                  METH_FASTCALL | METH_KEYWORDS,
-                                 "get_many_buffer(data, paths, *, namespaces=None)\n--\n\n"};
+                                 doc::get_many_buffer};
 
 }  // namespace varnex::python

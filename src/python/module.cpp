@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "python/describe.hpp"
+#include "python/docstrings.hpp"
 #include "python/element_dict.hpp"
 #include "python/errors.hpp"
 #include "python/explain.hpp"
@@ -106,7 +107,7 @@ PyModuleDef_Slot kModuleSlots[] = {
 };
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "_varnex", "", 0, nullptr, kModuleSlots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_varnex", doc::module_, 0, nullptr, kModuleSlots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

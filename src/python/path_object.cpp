@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "python/args.hpp"
+#include "python/docstrings.hpp"
 #include "python/errors.hpp"
 #include "python/query.hpp"
 #include "python/source.hpp"
@@ -191,16 +192,17 @@ Py_hash_t Path_hash(PyObject* self) noexcept {
 // ---- spec ----------------------------------------------------------------
 
 PyMethodDef kPathMethods[] = {
-    {"get", as_cfunction<Path_get>(), METH_FASTCALL | METH_KEYWORDS, "get($self, data)\n--\n\n"},
+    {"get", as_cfunction<Path_get>(), METH_FASTCALL | METH_KEYWORDS, doc::Path_get},
     {"get_bytes", as_cfunction<Path_get_bytes>(), METH_FASTCALL | METH_KEYWORDS,
-     "get_bytes($self, data)\n--\n\n"},
+     doc::Path_get_bytes},
     {"get_buffer", as_cfunction<Path_get_buffer>(), METH_FASTCALL | METH_KEYWORDS,
-     "get_buffer($self, data)\n--\n\n"},
-    {"__reduce__", Path_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+     doc::Path_get_buffer},
+    {"__reduce__", Path_reduce, METH_NOARGS, doc::Path___reduce__},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kPathSlots[] = {
+    {Py_tp_doc, const_cast<char*>(doc::Path)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Path_dealloc)},
     {Py_tp_methods, kPathMethods},
     {Py_tp_repr, reinterpret_cast<void*>(Path_repr)},
@@ -240,7 +242,7 @@ PyObject* py_compile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef kCompileDef = {"compile", as_cfunction<py_compile>(), METH_FASTCALL | METH_KEYWORDS,
-                           "compile(path, *, namespaces=None)\n--\n\n"};
+                           doc::compile};
 
 Ref create_path_type() noexcept {
   if (g_path_type == nullptr) {
