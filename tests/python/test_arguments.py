@@ -82,8 +82,9 @@ def test_module_shape():
                 continue
             with pytest.raises(TypeError):
                 cls()
-    signatures = [(f.__text_signature__, f.__doc__) for f in (varnex.get, varnex.Result.to_float)]
-    assert signatures == [("(data, path, *, namespaces=None)", None), ("($self)", None)]
+    # Their docstrings, the stub's, are test_docstrings' subject.
+    signatures = [f.__text_signature__ for f in (varnex.get, varnex.Result.to_float)]
+    assert signatures == ["(data, path, *, namespaces=None)", "($self)"]
     with pytest.raises(AttributeError):  # hash() refusing them is in test_leaks' round
         R.value = 1
 
