@@ -43,7 +43,7 @@ def _signature(function: ast.FunctionDef, is_method: bool) -> str:
     positional = [*args.posonlyargs, *args.args]
     defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
     parts = []
-    for index, (arg, default) in enumerate(zip(positional, defaults)):
+    for index, (arg, default) in enumerate(zip(positional, defaults, strict=True)):
         name = "$" + arg.arg if is_method and index == 0 else arg.arg
         parts.append(name if default is None else f"{name}={ast.unparse(default)}")
         if args.posonlyargs and index == len(args.posonlyargs) - 1:
@@ -52,7 +52,7 @@ def _signature(function: ast.FunctionDef, is_method: bool) -> str:
         parts.append("*" + args.vararg.arg)
     elif args.kwonlyargs:
         parts.append("*")
-    for arg, default in zip(args.kwonlyargs, args.kw_defaults):
+    for arg, default in zip(args.kwonlyargs, args.kw_defaults, strict=True):
         parts.append(arg.arg if default is None else f"{arg.arg}={ast.unparse(default)}")
     if args.kwarg:
         parts.append("**" + args.kwarg.arg)
@@ -66,7 +66,7 @@ def _is_property(function: ast.FunctionDef) -> bool:
 def _attributes(body: list[ast.stmt]) -> list[tuple[str, str]]:
     """Annotated attributes followed by a docstring: (name, docstring)."""
     found = []
-    for statement, following in zip(body, body[1:]):
+    for statement, following in zip(body, body[1:], strict=False):
         if (isinstance(statement, ast.AnnAssign) and isinstance(statement.target, ast.Name)
                 and isinstance(following, ast.Expr)
                 and isinstance(following.value, ast.Constant)

@@ -1,4 +1,7 @@
-"""The native core of varnex: queries, their results, the well-formedness check; `import varnex` re-exports it."""
+"""The native core of varnex: queries, their results and the well-formedness check.
+
+`import varnex` re-exports it.
+"""
 
 from collections.abc import Callable, Iterator, Mapping
 from os import PathLike

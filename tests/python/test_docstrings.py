@@ -100,7 +100,7 @@ def test_slot_methods_answer_as_their_operators(data, path):
         (lambda: r.__getitem__(0), lambda: r[0]),
         (lambda: r.__getitem__("c"), lambda: r["c"]),
         (lambda: r.__eq__("7"), lambda: r == "7"),
-        (lambda: [outcome(lambda: x) for x in r.__iter__()], lambda: [outcome(lambda: x) for x in r]),
+        (lambda: [str(x) for x in r.__iter__()], lambda: [str(x) for x in r]),
     ]
     for method, operator in pairs:
         assert outcome(method) == outcome(operator)
