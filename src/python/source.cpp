@@ -101,7 +101,7 @@ bool SourceBytes::acquire_str(PyObject* text) noexcept {
   return true;
 }
 
-bool SourceBytes::decode_with_codec(std::string_view label) noexcept {
+bool SourceBytes::decode_with_codec(std::string_view label, UnknownLabel unknown) noexcept {
   const std::string name(label);
   // Only a codec that reads the declaration's ASCII as ASCII can be the one it names.
   static constexpr std::string_view kProbe = "<?xml version=\"1.0\" encoding=\"\"?>";
@@ -113,7 +113,7 @@ bool SourceBytes::decode_with_codec(std::string_view label) noexcept {
   if (!probe || !expected) {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
     PyErr_Clear();  // no such codec, or none for text: the bytes are read as UTF-8
-    if (!check_utf8(bytes_)) return true;
+    if (unknown == UnknownLabel::ReadAsUtf8 || !check_utf8(bytes_)) return true;
     PyErr_Format(PyExc_ValueError, "declared encoding '%s' is unknown; the text is read as UTF-8",
                  name.c_str());
     return false;
@@ -140,10 +140,10 @@ bool SourceBytes::decode_with_codec(std::string_view label) noexcept {
   return true;
 }
 
-bool SourceBytes::decode_document() noexcept {
+bool SourceBytes::decode_document(UnknownLabel unknown) noexcept {
   if (is_str_) return true;
   const engine::DocumentEncoding found = engine::detect_document_encoding(bytes_);
-  if (!found.other_label.empty()) return decode_with_codec(found.other_label);
+  if (!found.other_label.empty()) return decode_with_codec(found.other_label, unknown);
   try {
     // Decoding reads the whole document as a pass does, so it may go without
     // the lock too; a UTF-8 document is only looked at, and keeps it.

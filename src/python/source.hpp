@@ -39,8 +39,10 @@ class SourceBytes {
   // Reads the bytes acquired as a document in the encoding they announce:
   // one in another encoding than UTF-8 is decoded into a copy held here (and
   // a buffer view is then released at once). A str is text already and stays
-  // as it is. False with MemoryError set.
-  [[nodiscard]] bool decode_document() noexcept;
+  // as it is. False with an exception set: MemoryError, or with UnknownLabel::Raise the
+  // ValueError naming a declared encoding nobody knows over bytes that are not UTF-8.
+  enum class UnknownLabel { Raise, ReadAsUtf8 };
+  [[nodiscard]] bool decode_document(UnknownLabel unknown = UnknownLabel::Raise) noexcept;
   // True when bytes() is a decoded copy: nothing may refer into it by offset
   // once this object is gone.
   [[nodiscard]] bool is_copy() const noexcept { return document_.is_copy(); }
@@ -62,8 +64,8 @@ class SourceBytes {
  private:
   // A document whose declaration names an encoding outside the built-in ones: decoded with
   // Python's codec of that name into a copy; without one, read as UTF-8 when it is UTF-8,
-  // else ValueError naming the label.
-  [[nodiscard]] bool decode_with_codec(std::string_view label) noexcept;
+  // else (with UnknownLabel::Raise) ValueError naming the label.
+  [[nodiscard]] bool decode_with_codec(std::string_view label, UnknownLabel unknown) noexcept;
   // -1 when the exporter gives no single-byte buffer (message left to the
   // caller), -2 when it is not C-contiguous (exception set).
   [[nodiscard]] int take_buffer(PyObject* exporter) noexcept;

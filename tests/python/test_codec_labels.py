@@ -49,6 +49,10 @@ def test_an_unknown_label_is_named_where_the_bytes_are_not_utf8():
         with pytest.raises(ValueError) as error:
             call(latin, "r.b").to_str()
         assert str(error.value) == UNKNOWN, name
+    # validate() tests the structure only, so a label is no reason to raise.
+    for data in (latin, bytearray(latin), memoryview(latin)):
+        assert varnex.validate(data) is True
+        assert varnex.validate(latin.replace(b"</r>", b"")) is False
     # UTF-8 bytes under a label nobody knows read as UTF-8; so do labels that are no text
     # codec and labels the declaration's own bytes contradict.
     for label in ("x-foo", "base64", "utf-32", "cp037"):
