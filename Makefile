@@ -29,7 +29,9 @@ venv: $(VENV)/bin/python
 install: venv
 	$(PYTHON) -m pip install -q .
 
-example: install
+example: venv
+	@echo "building the C++ extension, about 2 minutes on 2 cores"
+	$(PYTHON) -m pip install -q .
 	$(VENV)/bin/varnex --tour examples/catalog.xml
 
 build:

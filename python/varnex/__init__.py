@@ -2,6 +2,7 @@
 
 # Every name is imported and listed by hand, so type checkers see the whole API here.
 from varnex._describe import RecordsDescription, describe_records
+from varnex._explain import explain
 from varnex._fields import Field, SkippedRecordsWarning
 from varnex._streaming import iter_batches, iter_records, to_parquet
 from varnex._tables import records, table
@@ -31,6 +32,18 @@ from varnex._varnex import (
     parse,
     validate,
 )
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("varnex")
+    except PackageNotFoundError:  # run from a source tree that was never installed
+        return "0+unknown"
+
+
+__version__ = _version()
 
 __all__ = [
     "get",
@@ -66,4 +79,5 @@ __all__ = [
     "iter_batches",
     "iter_records",
     "to_parquet",
+    "explain",
 ]

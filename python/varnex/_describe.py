@@ -9,6 +9,8 @@ from varnex import _varnex
 from varnex._fields import Field
 
 if TYPE_CHECKING:
+    from os import PathLike
+
     from typing_extensions import Buffer
 
 SAMPLES = 3  # values shown per path
@@ -100,7 +102,10 @@ def _plain(path: str) -> str:
 
 
 def describe_records(
-    data: str | bytes | Buffer, record_path: str | _varnex.Path, *, sample: int | None = 10_000
+    data: str | bytes | Buffer | PathLike[str] | PathLike[bytes],
+    record_path: str | _varnex.Path,
+    *,
+    sample: int | None = 10_000,
 ) -> RecordsDescription:
     """Every element and attribute path inside the first `sample` records that `record_path`
     selects in `data` (all of them with `sample=None`): how many records hold it, the most

@@ -18,11 +18,12 @@ from varnex._fields import (
 
 if TYPE_CHECKING:
     from collections.abc import Sequence
+    from os import PathLike
 
     import pyarrow
     from typing_extensions import Buffer
 
-ARROW_MISSING = "varnex.table() needs pyarrow: pip install 'varnex[arrow]'"
+ARROW_MISSING = "varnex.table() needs pyarrow: pip install pyarrow"
 
 
 def _pyarrow() -> Any:
@@ -34,7 +35,7 @@ def _pyarrow() -> Any:
 
 
 def records(
-    data: str | bytes | Buffer,
+    data: str | bytes | Buffer | PathLike[str] | PathLike[bytes],
     record_path: str | _varnex.Path,
     fields: Mapping[str, FieldSpec],
     *,
@@ -77,7 +78,7 @@ def records(
 
 
 def table(
-    data: str | bytes | Buffer,
+    data: str | bytes | Buffer | PathLike[str] | PathLike[bytes],
     record_path: str | _varnex.Path,
     fields: Mapping[str, FieldSpec],
     *,

@@ -1,6 +1,10 @@
-"""Types and documentation of the native module varnex._varnex; `import varnex` re-exports it."""
+"""The native core of varnex: queries, their results and the well-formedness check.
+
+`import varnex` re-exports it.
+"""
 
 from collections.abc import Callable, Iterator, Mapping
+from os import PathLike
 from typing import Any, ClassVar, NoReturn, SupportsIndex, final, overload
 
 from typing_extensions import Buffer
@@ -32,14 +36,19 @@ __all__ = [
     "XMLSyntaxError",
 ]
 
+# A file named by a path is mapped read-only for the call (kept while a Result refers to it).
+_File = PathLike[str] | PathLike[bytes]
+
 # Every function and method takes its arguments positionally or by keyword; only the
 # operator methods (`r[key]`, `r == x`) are positional-only, as in Python itself.
 # A paths list must be a list (a tuple is refused when called), and list is invariant: one
 # overload for each list a caller builds (texts, Paths, both) accepts each of them, where a
 # union of the three would make mypy read a literal mixing texts and Paths as list[object].
 
-def get(data: str, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
-    """Answer `path` over the XML document `data`, a `str`.
+def get(data: str | _File, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
+    """Answer `path` over the XML document `data`, a `str`, or the file an `os.PathLike`
+    (`pathlib.Path`) names, which is mapped read-only (as [`get_bytes`][varnex._varnex.get_bytes]
+    reads bytes) and unmapped once no `Result` refers into it.
 
     The string is read in place through its UTF-8 form; matched elements refer to it by
     offsets, so the `Result` keeps `data` alive and copies nothing. An empty `path` matches
@@ -57,9 +66,13 @@ def get(data: str, path: str, *, namespaces: Mapping[str, str] | None = None) ->
             path goes on).
         TypeError: `data` or `path` is not a `str`, or `namespaces` is not a mapping of `str`
             to `str`.
+        OSError: the file cannot be opened or mapped (`FileNotFoundError`, ...).
+        ValueError: `data` is a `str` without markup that names a file (pass a `Path`).
     """
 
-def get_bytes(data: bytes, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
+def get_bytes(
+    data: bytes | _File, path: str, *, namespaces: Mapping[str, str] | None = None
+) -> Result:
     """Answer `path` over the XML document `data`, a `bytes` object, read in place.
 
     The encoding is that of the byte-order mark, else of the XML declaration, else UTF-8.
@@ -67,7 +80,9 @@ def get_bytes(data: bytes, path: str, *, namespaces: Mapping[str, str] | None = 
     document in another encoding than UTF-8 is decoded once and its elements are copies.
     """
 
-def get_buffer(data: Buffer, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
+def get_buffer(
+    data: Buffer | _File, path: str, *, namespaces: Mapping[str, str] | None = None
+) -> Result:
     """Answer `path` over any C-contiguous buffer of single bytes: `mmap`, `bytearray`,
     `memoryview`, `array('B')`, `bytes`.
 
@@ -80,7 +95,7 @@ def get_buffer(data: Buffer, path: str, *, namespaces: Mapping[str, str] | None 
 
 @overload
 def get_many(
-    data: str, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
+    data: str | _File, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]:
     """Answer every path of `paths` in one pass over `data`, a `str`: one `Result` per path,
     in order.
@@ -96,44 +111,44 @@ def get_many(
     """
 @overload
 def get_many(
-    data: str, paths: list[str], *, namespaces: Mapping[str, str] | None = None
+    data: str | _File, paths: list[str], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 @overload
 def get_many(
-    data: str, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
+    data: str | _File, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 
 @overload
 def get_many_bytes(
-    data: bytes, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
+    data: bytes | _File, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]:
     """[`get_many`][varnex._varnex.get_many] over a `bytes` document; the results refer into
     `data` instead of copying it."""
 @overload
 def get_many_bytes(
-    data: bytes, paths: list[str], *, namespaces: Mapping[str, str] | None = None
+    data: bytes | _File, paths: list[str], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 @overload
 def get_many_bytes(
-    data: bytes, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
+    data: bytes | _File, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 
 @overload
 def get_many_buffer(
-    data: Buffer, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
+    data: Buffer | _File, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]:
     """[`get_many`][varnex._varnex.get_many] over a byte buffer (`mmap`, `bytearray`, ...),
     borrowed only during the pass; the results own copies."""
 @overload
 def get_many_buffer(
-    data: Buffer, paths: list[str], *, namespaces: Mapping[str, str] | None = None
+    data: Buffer | _File, paths: list[str], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 @overload
 def get_many_buffer(
-    data: Buffer, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
+    data: Buffer | _File, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
 ) -> list[Result]: ...
 
-def parse(data: str | bytes | Buffer) -> Result:
+def parse(data: str | bytes | Buffer | _File) -> Result:
     """The whole document as a `Result` of one element, without reading it.
 
     Nothing is checked or copied: the `Result` refers to `data` and reads it at each use,
@@ -155,7 +170,7 @@ def namespaces(data: str | bytes | Buffer) -> dict[str, list[str]]:
     namespace is undeclared with `xmlns=""`). What a `namespaces=` map can be written from.
     """
 
-def validate(data: str | bytes | Buffer, strict: bool = False) -> bool:
+def validate(data: str | bytes | Buffer | _File, strict: bool = False) -> bool:
     """Whether `data` is sound XML. Reads the whole document once.
 
     By default the test is of its **structure**: every piece of markup can be read, every
@@ -167,7 +182,7 @@ def validate(data: str | bytes | Buffer, strict: bool = False) -> bool:
     well-formedness, as a `bool`.
     """
 
-def check(data: str | bytes | Buffer) -> None:
+def check(data: str | bytes | Buffer | _File) -> None:
     """Check that `data` is well-formed XML 1.0 (fifth edition); return nothing if it is.
 
     Everything the standard asks of a well-formed document entity is checked: the XML
@@ -190,17 +205,19 @@ def _compile_plan(
     """Private: a capsule of the compiled fields (varnex._fields.Plan makes the tuples), and
     for each field whether it is a list column."""
 
-def _records(data: str | bytes | Buffer, plan: Any) -> tuple[list[dict[str, Any]], int, str | None]:
+def _records(
+    data: str | bytes | Buffer | _File, plan: Any
+) -> tuple[list[dict[str, Any]], int, str | None]:
     """Private: the rows of a plan, the records skipped and the first one's error."""
 
 def _table(
-    data: str | bytes | Buffer, plan: Any
+    data: str | bytes | Buffer | _File, plan: Any
 ) -> tuple[list[tuple[int, list[tuple[Any, ...]]]], int, str | None]:
     """Private: the Arrow buffers of a plan's batches, the records skipped and the first
     one's error."""
 
 def _describe(
-    data: str | bytes | Buffer, record_path: str | Path, sample: int, samples: int
+    data: str | bytes | Buffer | _File, record_path: str | Path, sample: int, samples: int
 ) -> tuple[int, list[tuple[str, bool, int, int, bool, list[str], str]]]:
     """Private: the records read, and per path found (path, is attribute, records holding it,
     most in one record, has children, samples, type)."""
@@ -228,6 +245,13 @@ def _set_stream_window(bytes: int) -> int:
 def _element_dict(result: Result, scalar: Callable[[str], Any]) -> Any:
     """Private: one element as nested dicts ("@name", children by name, "#text") of scalar(text)."""
 
+def _path_steps(path: str) -> tuple[list[tuple[str, str, str, int, str]], int]:
+    """Private: the compiled steps of `path` (kind, name, selector, index, filter), and the
+    number of its modifiers."""
+def _run_steps(data: str | bytes | Buffer | _File, path: str, count: int) -> Result:
+    """Private: the first `count` steps of `path`, without its modifiers, over `data`."""
+def _element_name(result: Result) -> str | None:
+    """Private: the name of the first element `result` holds (for `parse`, the root's)."""
 def _to_str_lossy(result: Result) -> str:
     """Private: to_str(), with U+FFFD for text that is not UTF-8 instead of ValueError."""
 
@@ -241,11 +265,11 @@ class Path:
     can be sent to other processes. A `Path` may be used from any thread.
     """
 
-    def get(self, data: str) -> Result:
+    def get(self, data: str | _File) -> Result:
         """[`varnex.get`][varnex._varnex.get] with this path."""
-    def get_bytes(self, data: bytes) -> Result:
+    def get_bytes(self, data: bytes | _File) -> Result:
         """[`varnex.get_bytes`][varnex._varnex.get_bytes] with this path."""
-    def get_buffer(self, data: Buffer) -> Result:
+    def get_buffer(self, data: Buffer | _File) -> Result:
         """[`varnex.get_buffer`][varnex._varnex.get_buffer] with this path."""
     def __reduce__(self) -> tuple[Callable[[str], Path], tuple[str]]:
         """`(compile, (text,))`: how a `Path` pickles and copies."""

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import errno
+import functools
 import mmap
 import os
 import stat
@@ -26,6 +27,9 @@ from varnex._cli_output import (
 from varnex._sources import open_stream, sniff
 
 STDIN_NAME = "(standard input)"
+
+# grep's colours: file names magenta, separators cyan.
+NAME_COLOR, SEPARATOR_COLOR, RESET = "\033[35m", "\033[36m", "\033[0m"
 
 USAGE = """\
 varnex [OPTIONS] PATH [FILE...]
@@ -49,11 +53,13 @@ output:
   a count, an aggregate, or an element with text only prints as its text
   (trimmed); an element with child elements prints as its markup, which may
   span lines (-r prints the text inside it instead; -0 or --jsonl keep items
-  apart). A path that matches nothing prints nothing. With several paths the
-  items of each path follow in the order the paths were given.
+  apart). A path that matches nothing prints nothing, and standard error says
+  where it stopped matching (-q keeps quiet). With several paths the items of
+  each path follow in the order the paths were given, each line prefixed with
+  "PATH:".
   -j prints one JSON value per file: null for no match, the value of a single
-  item, a list for several items (a list of answers, one per path, with -e
-  given more than once). --jsonl prints each item as one line of JSON, so its
+  item, a list for several items (with -e given more than once, an object
+  with one answer per path, keyed by the path). --jsonl prints each item as one line of JSON, so its
   shape does not change with the number of matches. Text written as a JSON
   number becomes a number ("44.95", "5"); anything else, "007" included,
   stays a string. With file names shown, each JSON value is wrapped as
@@ -68,8 +74,11 @@ exit status:
   "matches" when it gives at least one item: a count or an aggregate always
   gives one, even when it is 0. --validate: 0 when every file is well formed,
   1 when some file is not (its name is printed), 2 on unreadable files.
-  --validate --strict checks all of XML 1.0 well-formedness and prints
-  FILE:LINE:COLUMN: message for the first error of each file that fails.
+  --validate checks structure only: that all markup can be read, that every
+  element is closed by an end tag naming it, and that there is one root; not
+  attribute syntax, references, characters or encodings. --validate --strict
+  checks all of XML 1.0 well-formedness and prints FILE:LINE:COLUMN: message
+  for the first error of each file that fails.
   --describe: 0 when some file holds records, 1 when none does.
   --records: 0 when some file holds records, 1 when none does, 2 on errors.
 
@@ -114,11 +123,15 @@ def _parser() -> argparse.ArgumentParser:
         (("-j", "--json"), "json", "one JSON value per file"),
         (("--jsonl",), "jsonl", "one line of JSON per item"),
         (("-c", "--count"), "count", "the number of items of each path"),
-        (("--validate",), "validate", "report the files that are not well-formed XML"),
+        (("--validate",), "validate",
+         "report the files whose structure is broken: unreadable markup, an element not "
+         "closed by its end tag, no single root (see --strict)"),
         (("--describe",), "describe",
          "list the element and attribute paths inside the records PATH selects (the first "
          "10,000 of each file): how many hold each, how often, sample values and a type"),
-        (("--tour",), "tour", "a short tour of paths and options over FILE (a catalog)"),
+        (("--tour",), "tour",
+         "a short tour of paths and options over FILE (a catalog; without FILE, the one "
+         "that comes with varnex)"),
         (("--csv",), "csv", "with --records: CSV rows with a header (the default)"),
         (("--tsv",), "tsv", "with --records: tab-separated rows with a header"),
     ]:
@@ -171,6 +184,20 @@ def _parser() -> argparse.ArgumentParser:
         action="store_const",
         const=False,
         help="never show file names",
+    )
+    parser.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="say nothing on standard error about paths that match nothing",
+    )
+    parser.add_argument(
+        "--color",
+        "--colour",
+        choices=("auto", "always", "never"),
+        default="auto",
+        help="colour file names and separators: auto (the default) when writing to a "
+        "terminal and NO_COLOR is unset",
     )
     parser.add_argument(
         "-0",
@@ -230,6 +257,8 @@ def parse_args(argv: Sequence[str] | None) -> tuple[argparse.Namespace, list[str
             parser.error(f"--{options.mode} takes no paths")
         if options.mode == "tour" and len(operands) > 1:
             parser.error("--tour takes at most one FILE")
+        if options.mode == "tour" and not operands:
+            operands = [str(packaged_catalog())]
         files = operands
     elif options.mode == "describe" and len(paths) > 1:
         parser.error("--describe takes one RECORD_PATH")
@@ -271,6 +300,22 @@ def _namespace_map(parser: argparse.ArgumentParser,
         prefix, uri = _binding(parser, text, "-N")
         found[prefix] = uri
     return found
+
+
+def packaged_catalog() -> Any:
+    """The catalog that comes with the package, for the tour."""
+    from importlib.resources import files
+
+    return files("varnex") / "examples" / "catalog.xml"
+
+
+def use_color(choice: str, stream: Any) -> bool:
+    if choice != "auto":
+        return choice == "always"
+    if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
+        return False
+    isatty = getattr(stream, "isatty", None)
+    return bool(isatty and isatty())
 
 
 @contextlib.contextmanager
@@ -331,6 +376,10 @@ class Run:
         self.paths = [varnex.compile(path, namespaces=options.namespace_map) for path in paths]
         self.show_names = show_names
         self.out = out
+        self.color = False
+        self.labels = _labels(paths) if len(paths) > 1 else []
+        self.hit: set[int] = set()  # paths that matched somewhere
+        self.unmatched: dict[int, str] = {}  # why each other path gave nothing, first file seen
         self.matched = False
         self.malformed = False
         self.failed = False
@@ -349,7 +398,7 @@ class Run:
 
     def query_file(self, name: str) -> None:
         shown = STDIN_NAME if name == "-" else name
-        results = self._read(name, shown, self.query)
+        results = self._read(name, shown, lambda document: self.query(document, shown))
         if results is not None:
             self.write(shown, results)
             self.out.flush()
@@ -397,37 +446,52 @@ class Run:
     def _path_looks_like_a_file(self) -> bool:
         return not self.options.paths and len(self.texts) == 1 and os.path.isfile(self.texts[0])
 
-    def query(self, document: Any) -> list[varnex.Result]:
+    def query(self, document: Any, shown: str = "") -> list[varnex.Result]:
         if len(self.paths) == 1:
-            return [self.paths[0].get_buffer(document)]
-        return varnex.get_many_buffer(document, self.paths)
+            results = [self.paths[0].get_buffer(document)]
+        else:
+            results = varnex.get_many_buffer(document, self.paths)
+        for i, result in enumerate(results):
+            if len(result):
+                self.hit.add(i)
+            elif i not in self.unmatched and not self.options.quiet:
+                where = f" in {shown}" if self.show_names else ""
+                why = varnex.explain(document, self.texts[i])
+                self.unmatched[i] = f"{self.texts[i]} matches nothing{where}: {why}"
+        return results
+
+    def explain_unmatched(self) -> None:
+        """On standard error, for each path that matched in no file, where it stopped."""
+        for i in sorted(self.unmatched):
+            if i not in self.hit:
+                say(f"varnex: {self.unmatched[i]}")
 
     def write(self, shown: str, results: list[varnex.Result]) -> None:
         mode = self.options.mode
         elements = self.options.json_elements
-        prefix = shown + ":" if self.show_names and mode not in ("json", "jsonl") else ""
+        prefix = self._prefix(shown) if self.show_names and mode not in ("json", "jsonl") else ""
         self.matched = self.matched or any(len(result) for result in results)
         if mode == "count":
-            for result in results:
-                self.out.record(prefix, str(len(result)))
+            for i, result in enumerate(results):
+                self.out.record(prefix + self._label(i), str(len(result)))
         elif mode == "json":
             try:
                 values = [json_result(result, elements) for result in results]
             except ValueError as error:
                 self.fail(f"{shown}: {error}")
                 return
-            value = values if len(values) > 1 else values[0]
+            value = dict(zip(self.labels, values, strict=True)) if self.labels else values[0]
             self.out.stream(json_pieces(self._named(shown, value), indent="  "))
         else:
-            if mode == "jsonl":
-
-                def render(item: varnex.Result) -> str:
-                    return to_json(self._named(shown, json_item(item, elements)))
-
-            else:
-                render = raw_text if mode == "raw" else plain_text
-            for path, result in zip(self.texts, results, strict=True):
-                self.out.records(prefix, self._rendered(shown, path, result, render))
+            for i, (path, result) in enumerate(zip(self.texts, results, strict=True)):
+                render: Callable[[varnex.Result], str]
+                if mode == "jsonl":
+                    label = self.labels[i] if self.labels else None
+                    render = functools.partial(self._json_line, shown, elements, label)
+                else:
+                    render = raw_text if mode == "raw" else plain_text
+                line_prefix = prefix if mode == "jsonl" else prefix + self._label(i)
+                self.out.records(line_prefix, self._rendered(shown, path, result, render))
 
     def _rendered(
         self, shown: str, path: str, result: varnex.Result, render: Callable[[Any], str]
@@ -438,8 +502,39 @@ class Run:
             except ValueError as error:  # text that is not UTF-8
                 self.fail(f"{shown}: {path}: {error}")
 
-    def _named(self, shown: str, value: Any) -> Any:
-        return {"file": json_name(shown), "value": value} if self.show_names else value
+    def _named(self, shown: str, value: Any, path: str | None = None) -> Any:
+        named: dict[str, Any] = {"file": json_name(shown)} if self.show_names else {}
+        if path is not None:
+            named["path"] = path
+        return {**named, "value": value} if named else value
+
+    def _json_line(self, shown: str, elements: str, label: str | None, item: Any) -> str:
+        return to_json(self._named(shown, json_item(item, elements), label))
+
+    def _prefix(self, shown: str) -> str:
+        if self.color:
+            return f"{NAME_COLOR}{shown}{RESET}{SEPARATOR_COLOR}:{RESET}"
+        return shown + ":"
+
+    def _label(self, i: int) -> str:
+        """The "PATH:" before each answer of path `i` when there are several paths."""
+        if not self.labels:
+            return ""
+        if self.color:
+            return f"{self.labels[i]}{SEPARATOR_COLOR}:{RESET}"
+        return self.labels[i] + ":"
+
+
+def _labels(paths: list[str]) -> list[str]:
+    """Each path's text, made unique where a path is given twice ("p", "p (2)")."""
+    labels: list[str] = []
+    for path in paths:
+        label, n = path, 1
+        while label in labels:
+            n += 1
+            label = f"{path} ({n})"
+        labels.append(label)
+    return labels
 
 
 def _first_error(document: Any) -> varnex.XMLSyntaxError | bool:
@@ -472,6 +567,7 @@ def run(argv: Sequence[str] | None) -> int:
     except ValueError as error:
         say(f"varnex: {error}")
         return 2
+    state.color = use_color(options.color, sys.stdout)
     for name in files:
         if options.mode == "validate":
             state.validate_file(name)
@@ -480,6 +576,7 @@ def run(argv: Sequence[str] | None) -> int:
         else:
             state.query_file(name)
     out.flush()
+    state.explain_unmatched()
     return state.status()
 
 

@@ -5,7 +5,7 @@
                                  {"id": "@id", "title": "title", "price": ("price", "float64")})
     books.groupby("lang").size().compute()
 
-Needs the `dask` extra: pip install 'varnex[dask]'.
+Needs Dask and pyarrow: pip install 'dask[dataframe,distributed]' pyarrow.
 """
 
 from __future__ import annotations
@@ -23,7 +23,9 @@ from varnex._sources import Compression, sniff
 from varnex._streaming import iter_batches
 from varnex._tables import table
 
-DASK_MISSING = "varnex.dask needs Dask and pyarrow: pip install 'varnex[dask]'"
+DASK_MISSING = (
+    "varnex.dask needs Dask and pyarrow: pip install 'dask[dataframe,distributed]' pyarrow"
+)
 
 try:
     import dask

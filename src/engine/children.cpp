@@ -31,6 +31,23 @@ bool element_has_child_elements(std::string_view element) noexcept {
   }
 }
 
+std::optional<std::string_view> first_element_name(std::string_view bytes) noexcept {
+  xml::Reader reader(bytes, xml::Config::query());
+  for (;;) {
+    const xml::Event ev = reader.read_event();
+    switch (ev.kind) {
+      case xml::EventKind::Start:
+      case xml::EventKind::Empty:
+        return ev.name();
+      case xml::EventKind::Eof:
+      case xml::EventKind::End:
+        return std::nullopt;
+      default:
+        break;
+    }
+  }
+}
+
 std::vector<ChildSpan> collect_direct_children(std::string_view element) {
   std::vector<ChildSpan> children;
   xml::Reader reader(element, xml::Config::query());

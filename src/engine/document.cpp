@@ -1,6 +1,8 @@
 // Detecting a document's encoding and decoding it to UTF-8 once, before a pass.
 #include "engine/document.hpp"
 
+#include <utility>
+
 #include "xml/reader.hpp"
 
 namespace varnex::engine {
@@ -40,9 +42,15 @@ DocumentEncoding detect_document_encoding(std::string_view doc, bool* settled) n
   xml::Reader reader(doc);
   // Until the first element, or a declaration that settles it.
   bool prolog = true;
+  std::string_view other_label;
   while (prolog && reader.encoding_origin() != xml::EncodingOrigin::Declaration) {
-    switch (const xml::EventKind kind = reader.read_event().kind) {
+    const xml::Event event = reader.read_event();
+    const xml::EventKind kind = event.kind;
+    switch (kind) {
       case xml::EventKind::Decl:
+        if (reader.encoding_origin() != xml::EncodingOrigin::Declaration && other_label.empty())
+          other_label = xml::declared_encoding(event.content);
+        break;
       case xml::EventKind::PI:
       case xml::EventKind::Comment:
       case xml::EventKind::DocType:
@@ -58,7 +66,14 @@ DocumentEncoding detect_document_encoding(std::string_view doc, bool* settled) n
   // UTF-16 named by a declaration that could be read byte by byte: the
   // document cannot be UTF-16, and its bytes are read as UTF-8.
   if (is_utf16(encoding) && !starts_utf16_declaration(doc)) encoding = xml::Encoding::Utf8;
-  return {encoding, 0};
+  if (reader.encoding_origin() == xml::EncodingOrigin::Declaration) other_label = {};
+  return {encoding, 0, other_label};
+}
+
+void Document::adopt(std::string utf8) noexcept {
+  owned_ = std::move(utf8);
+  bytes_ = owned_;
+  is_copy_ = true;
 }
 
 void Document::load(std::string_view raw) {

@@ -15,6 +15,9 @@ namespace varnex::engine {
 struct DocumentEncoding {
   xml::Encoding encoding = xml::Encoding::Utf8;
   size_t mark = 0;
+  // The label a declaration gives when it is none of the known ones (the bytes are then read
+  // as UTF-8 here, and the caller may know the label): a view into the document.
+  std::string_view other_label;
 };
 [[nodiscard]] DocumentEncoding detect_document_encoding(std::string_view doc) noexcept;
 // The same for the first bytes of a document; `settled` tells whether more bytes could change
@@ -36,6 +39,8 @@ class Document {
   // Reads `raw`, which must outlive this object when it is used in place.
   // May throw bad_alloc.
   void load(std::string_view raw);
+  // Takes `utf8`, a document the caller decoded, as the bytes to read.
+  void adopt(std::string utf8) noexcept;
   void clear() noexcept;
 
   [[nodiscard]] std::string_view bytes() const noexcept { return bytes_; }

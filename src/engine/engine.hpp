@@ -117,6 +117,9 @@ struct ChildSpan {
 // Whether `element` holds a whole element: it ends with the end tag of its own name, or is
 // one empty-element tag. An element the input broke off inside is not.
 [[nodiscard]] bool element_is_closed(std::string_view element) noexcept;
+// The name of the first element in `bytes` (a document's root, or an element's own name),
+// as written; nothing when there is none. A view into `bytes`.
+[[nodiscard]] std::optional<std::string_view> first_element_name(std::string_view bytes) noexcept;
 [[nodiscard]] std::vector<ChildSpan> collect_direct_children(std::string_view element);
 [[nodiscard]] std::vector<std::string_view> unique_child_names(
     const std::vector<ChildSpan>& children);

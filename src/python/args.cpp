@@ -4,13 +4,14 @@
 #include <string>
 
 #include "python/errors.hpp"
+#include "python/mapped_file.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
 namespace {
 
 const char* expected_type_name(ParamKind kind) noexcept {
-  return kind == ParamKind::Bytes ? "bytes" : "str";
+  return kind == ParamKind::Bytes || kind == ParamKind::BytesDoc ? "bytes" : "str";
 }
 
 // Sets the conversion's TypeError for a value of the wrong type.
@@ -36,6 +37,14 @@ bool convert(PyObject* value, ParamKind kind, BoundArg& out) noexcept {
       out.flag = truth == 1;
       return truth >= 0;
     }
+    case ParamKind::StrDoc:
+      if (PyUnicode_Check(value) || is_path_like(value)) return true;
+      raise_wrong_type(value, kind);
+      return false;
+    case ParamKind::BytesDoc:
+      if (PyBytes_Check(value) || is_path_like(value)) return true;
+      raise_wrong_type(value, kind);
+      return false;
     case ParamKind::Bytes:
       if (PyBytes_Check(value)) return true;
       raise_wrong_type(value, kind);

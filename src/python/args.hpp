@@ -14,6 +14,8 @@ enum class ParamKind : uint8_t {
   Str,    // str or a subclass, not encoded
   Utf8,   // str or a subclass, with its UTF-8 form
   Bytes,  // bytes or a subclass
+  StrDoc,    // a Str, or an os.PathLike naming a file (the messages name 'str')
+  BytesDoc,  // a Bytes, or an os.PathLike naming a file (the messages name 'bytes')
   Flag,   // any object, read for its truth value
 };
 

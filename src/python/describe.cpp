@@ -216,8 +216,10 @@ PyObject* py_describe(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const Py_ssize_t sample = PyLong_AsSsize_t(bound[2].object);
     const Py_ssize_t samples = PyLong_AsSsize_t(bound[3].object);
     if ((sample == -1 || samples == -1) && PyErr_Occurred()) return nullptr;
+    const Ref data = open_document(bound[0].object);
+    if (!data) return nullptr;
     SourceBytes doc;
-    if (!doc.acquire(bound[0].object) || !doc.decode_document()) return nullptr;
+    if (!doc.acquire(data.get()) || !doc.decode_document()) return nullptr;
     const Locator locator(doc.bytes());
     DescribeSink describe(sample < 0 ? SIZE_MAX : static_cast<size_t>(sample),
                           samples < 0 ? 0 : static_cast<size_t>(samples));

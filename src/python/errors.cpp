@@ -5,6 +5,7 @@
 #include <string>
 
 #include "path/cache.hpp"
+#include "python/docstrings.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
@@ -106,12 +107,6 @@ namespace {
 // The class made by the module's last start; a strong reference kept for the process.
 PyObject* syntax_error_type = nullptr;
 
-constexpr const char* kSyntaxErrorDoc =
-    "The document is not well-formed XML: raised by check() with where the first error is.\n\n"
-    "Attributes: message (the rule broken), offset (into the document: bytes, or characters "
-    "for a str; None where a decoded document's bytes cannot be counted back), line and "
-    "column (from 1), path (the elements around the error, such as catalog.book[41].title).";
-
 // Sets attribute `name` of `object` to `value`, a new reference (stolen). False on failure.
 bool set_attr(PyObject* object, const char* name, PyObject* value) noexcept {
   Ref owned = Ref::steal(value);
@@ -124,8 +119,8 @@ PyObject* utf8_text(const std::string& text) noexcept {
 }  // namespace
 
 Ref create_syntax_error_type() noexcept {
-  Ref type = Ref::steal(PyErr_NewExceptionWithDoc("varnex._varnex.XMLSyntaxError", kSyntaxErrorDoc,
-                                                  PyExc_ValueError, nullptr));
+  Ref type = Ref::steal(PyErr_NewExceptionWithDoc(
+      "varnex._varnex.XMLSyntaxError", doc::XMLSyntaxError, PyExc_ValueError, nullptr));
   if (!type) return {};
   PyObject* previous = syntax_error_type;
   syntax_error_type = Ref::borrow(type.get()).release();

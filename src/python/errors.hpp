@@ -20,6 +20,8 @@ inline constexpr const char* kDataNotBuffer =
     "data must be a buffer-protocol object (mmap, bytearray, memoryview)";
 inline constexpr const char* kDataNotSource =
     "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)";
+inline constexpr const char* kStrNamesFile =
+    "data is a str without markup; it names a file: pass pathlib.Path(...) or open(...).read()";
 inline constexpr const char* kBufferNotContiguous = "buffer must be C-contiguous";
 inline constexpr const char* kFileChanged = "the file changed while it was read";
 

@@ -4,6 +4,7 @@
 #include "engine/check.hpp"
 #include "engine/engine.hpp"
 #include "python/args.hpp"
+#include "python/docstrings.hpp"
 #include "python/errors.hpp"
 #include "python/query.hpp"
 #include "python/result.hpp"
@@ -13,10 +14,10 @@
 namespace varnex::python {
 namespace {
 
-constexpr Param kGetParams[] = {{"data", ParamKind::Str},
+constexpr Param kGetParams[] = {{"data", ParamKind::StrDoc},
                                 {"path", ParamKind::Utf8},
                                 {"namespaces", ParamKind::Any, false, true}};
-constexpr Param kGetBytesParams[] = {{"data", ParamKind::Bytes},
+constexpr Param kGetBytesParams[] = {{"data", ParamKind::BytesDoc},
                                      {"path", ParamKind::Utf8},
                                      {"namespaces", ParamKind::Any, false, true}};
 constexpr Param kGetBufferParams[] = {{"data", ParamKind::Any},
@@ -39,21 +40,13 @@ PyObject* query_in_place(const Signature& signature, PyObject* const* args, Py_s
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[3];
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
-    PyObject* data = bound[0].object;
     const std::string_view path_text = bound[1].utf8;
     std::optional<path::NamespaceMap> namespaces;
     if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
     if (path_text.empty()) return empty_result().release();
     const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    SourceBytes doc;
-    if (PyBytes_Check(data)) {
-      doc.acquire_bytes(data);
-      if (!doc.decode_document()) return nullptr;
-    } else if (!doc.acquire_str(data)) {
-      return nullptr;
-    }
-    return run_over_source(*program, data, doc).release();
+    return run_over_document(*program, bound[0].object).release();
   });
 }
 
@@ -78,9 +71,7 @@ PyObject* py_get_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // Path errors come before any complaint about the data.
     const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    SourceBytes buffer;
-    if (!buffer.acquire_buffer(bound[0].object) || !buffer.decode_document()) return nullptr;
-    return run_over_borrowed(*program, buffer).release();
+    return run_over_buffer(*program, bound[0].object).release();
   });
 }
 
@@ -88,20 +79,24 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[1];
     if (!bind_args(kParseSignature, args, nargs, kwnames, bound)) return nullptr;
+    const Ref data = open_document(bound[0].object);
+    if (!data) return nullptr;
     {
       // Only check that the bytes can be had; the document is not read.
       SourceBytes check;
-      if (!check.acquire(bound[0].object)) return nullptr;
+      if (!check.acquire(data.get())) return nullptr;
     }
-    return make_result(PyItems::whole(bound[0].object)).release();
+    return make_result(PyItems::whole(data.get())).release();
   });
 }
 
 // The strict check of `data`'s bytes as the caller holds them (encodings are its business).
 // False with an exception set when the bytes cannot be had.
-bool check_source(PyObject* data, engine::CheckReport* report, bool* is_str) {
+bool check_source(PyObject* given, engine::CheckReport* report, bool* is_str) {
+  const Ref data = open_document(given);
+  if (!data) return false;
   SourceBytes doc;
-  if (!doc.acquire(data)) return false;
+  if (!doc.acquire(data.get())) return false;
   {
     const UnlockedPass unlocked(doc.is_immutable(), doc.bytes().size());
     *report = engine::check_document(doc.bytes(), doc.is_str());
@@ -121,8 +116,14 @@ PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       if (!check_source(bound[0].object, &report, &is_str)) return nullptr;
       return PyBool_FromLong(report.ok);
     }
+    const Ref data = open_document(bound[0].object);
+    if (!data) return nullptr;
     SourceBytes doc;
-    if (!doc.acquire(bound[0].object) || !doc.decode_document()) return nullptr;
+    // The test is of structure, not of the encoding: a label nobody knows is no error here.
+    if (!doc.acquire(data.get()) ||
+        !doc.decode_document(SourceBytes::UnknownLabel::ReadAsUtf8)) {
+      return nullptr;
+    }
     bool valid = false;
     {
       const UnlockedPass unlocked(doc.is_immutable(), doc.bytes().size());
@@ -151,18 +152,16 @@ PyObject* py_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }  // namespace
 
 PyMethodDef kGetDef = {"get", as_cfunction<py_get>(), METH_FASTCALL | METH_KEYWORDS,
-                       "get(data, path, *, namespaces=None)\n--\n\n"};
+                       doc::get};
 PyMethodDef kGetBytesDef = {"get_bytes", as_cfunction<py_get_bytes>(),
-                            METH_FASTCALL | METH_KEYWORDS,
-    "get_bytes(data, path, *, namespaces=None)\n--\n\n"};
+                            METH_FASTCALL | METH_KEYWORDS, doc::get_bytes};
 PyMethodDef kGetBufferDef = {"get_buffer", as_cfunction<py_get_buffer>(),
-                             METH_FASTCALL | METH_KEYWORDS,
-    "get_buffer(data, path, *, namespaces=None)\n--\n\n"};
+                             METH_FASTCALL | METH_KEYWORDS, doc::get_buffer};
 PyMethodDef kParseDef = {"parse", as_cfunction<py_parse>(), METH_FASTCALL | METH_KEYWORDS,
-                         "parse(data)\n--\n\n"};
+                         doc::parse};
 PyMethodDef kValidateDef = {"validate", as_cfunction<py_validate>(), METH_FASTCALL | METH_KEYWORDS,
-                            "validate(data, strict=False)\n--\n\n"};
+                            doc::validate};
 PyMethodDef kCheckDef = {"check", as_cfunction<py_check>(), METH_FASTCALL | METH_KEYWORDS,
-                         "check(data)\n--\n\n"};
+                         doc::check};
 
 }  // namespace varnex::python

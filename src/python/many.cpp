@@ -8,6 +8,7 @@
 
 #include "engine/engine.hpp"
 #include "python/args.hpp"
+#include "python/docstrings.hpp"
 #include "python/errors.hpp"
 #include "python/path_object.hpp"
 #include "python/py_item.hpp"
@@ -83,10 +84,10 @@ Ref build_results(const std::vector<path::ProgramPtr>& programs, std::vector<PyI
 
 enum class Input : uint8_t { Str, Bytes, Buffer };
 
-constexpr Param kGetManyParams[] = {{"data", ParamKind::Str},
+constexpr Param kGetManyParams[] = {{"data", ParamKind::StrDoc},
                                     {"paths", ParamKind::Any},
                                     {"namespaces", ParamKind::Any, false, true}};
-constexpr Param kGetManyBytesParams[] = {{"data", ParamKind::Bytes},
+constexpr Param kGetManyBytesParams[] = {{"data", ParamKind::BytesDoc},
                                          {"paths", ParamKind::Any},
                                          {"namespaces", ParamKind::Any, false, true}};
 constexpr Param kGetManyBufferParams[] = {{"data", ParamKind::Any},
@@ -102,7 +103,6 @@ PyObject* query_many(const Signature& signature, Input input, PyObject* const* a
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[3];
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
-    PyObject* data = bound[0].object;
     if (!check_paths_list(bound[1].object)) return nullptr;
     std::optional<path::NamespaceMap> namespaces;
     if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
@@ -113,21 +113,15 @@ PyObject* query_many(const Signature& signature, Input input, PyObject* const* a
     if (programs.empty()) return PyList_New(0);
     if (!any_program(programs)) return empty_results(programs.size()).release();
 
+    const Ref document = open_document(bound[0].object);
+    if (!document) return nullptr;
+    PyObject* data = document.get();
     SourceBytes doc;
-    switch (input) {
-      case Input::Str:
-        if (!doc.acquire_str(data)) return nullptr;
-        break;
-      case Input::Bytes:
-        doc.acquire_bytes(data);
-        break;
-      case Input::Buffer:
-        if (!doc.acquire_buffer(data)) return nullptr;
-        break;
-    }
-    if (!doc.decode_document()) return nullptr;
-    // Spans only where the Result may keep the document: a bytes or str read in
-    // place, whose bytes never change.
+    // Binding checked the type: a str, bytes or file for the first two.
+    const bool acquired = input == Input::Buffer ? doc.acquire_buffer(data) : doc.acquire(data);
+    if (!acquired || !doc.decode_document()) return nullptr;
+    // Spans only where the Result may keep the document: a bytes, str or file read in
+    // place, whose bytes no Python code changes.
     const bool capture_spans = input != Input::Buffer && !doc.is_copy();
     std::vector<engine::Items> results;
     std::optional<engine::EngineError> error;
@@ -239,12 +233,12 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef kGetManyDef = {"get_many", as_cfunction<py_get_many>(), METH_FASTCALL | METH_KEYWORDS,
-                           "get_many(data, paths, *, namespaces=None)\n--\n\n"};
+                           doc::get_many};
 PyMethodDef kGetManyBytesDef = {"get_many_bytes", as_cfunction<py_get_many_bytes>(),
                                 METH_FASTCALL | METH_KEYWORDS,
-                                "get_many_bytes(data, paths, *, namespaces=None)\n--\n\n"};
+                                doc::get_many_bytes};
 PyMethodDef kGetManyBufferDef = {"get_many_buffer", as_cfunction<py_get_many_buffer>(),
                                  METH_FASTCALL | METH_KEYWORDS,
-                                 "get_many_buffer(data, paths, *, namespaces=None)\n--\n\n"};
+                                 doc::get_many_buffer};
 
 }  // namespace varnex::python

@@ -2,8 +2,10 @@
 #include <Python.h>
 
 #include "python/describe.hpp"
+#include "python/docstrings.hpp"
 #include "python/element_dict.hpp"
 #include "python/errors.hpp"
+#include "python/explain.hpp"
 #include "python/functions.hpp"
 #include "python/many.hpp"
 #include "python/namespaces.hpp"
@@ -32,7 +34,8 @@ PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef, &kC
                                           &kRecordsDef,     &kTableDef,      &kDescribeDef,
                                           &kSetOffsetLimitDef,
                                           &kStreamOpenDef,  &kStreamFeedDef,   &kStreamTakeDef,
-                                          &kSetStreamWindowDef};
+                                          &kSetStreamWindowDef, &kPathStepsDef, &kRunStepsDef,
+                                          &kElementNameDef};
 
 struct ClassEntry {
   const char* name;
@@ -104,7 +107,7 @@ PyModuleDef_Slot kModuleSlots[] = {
 };
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "_varnex", "", 0, nullptr, kModuleSlots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_varnex", doc::module_, 0, nullptr, kModuleSlots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "engine/namespaces.hpp"
 #include "python/args.hpp"
+#include "python/docstrings.hpp"
 #include "python/errors.hpp"
 #include "python/source.hpp"
 #include "python/unlocked.hpp"
@@ -57,6 +58,6 @@ PyObject* py_namespaces(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef kNamespacesDef = {"namespaces", as_cfunction<py_namespaces>(),
-                              METH_FASTCALL | METH_KEYWORDS, "namespaces(data)\n--\n\n"};
+                              METH_FASTCALL | METH_KEYWORDS, doc::namespaces};
 
 }  // namespace varnex::python

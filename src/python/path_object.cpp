@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "python/args.hpp"
+#include "python/docstrings.hpp"
 #include "python/errors.hpp"
 #include "python/query.hpp"
 #include "python/source.hpp"
@@ -63,8 +64,8 @@ void Path_dealloc(PyObject* self) noexcept {
 // ---- methods -------------------------------------------------------------
 
 constexpr Param kAnyDataParams[] = {{"data", ParamKind::Any}};
-constexpr Param kStrDataParams[] = {{"data", ParamKind::Str}};
-constexpr Param kBytesDataParams[] = {{"data", ParamKind::Bytes}};
+constexpr Param kStrDataParams[] = {{"data", ParamKind::StrDoc}};
+constexpr Param kBytesDataParams[] = {{"data", ParamKind::BytesDoc}};
 
 struct MethodSignatures {
   Signature any;    // counts and keywords only
@@ -99,34 +100,27 @@ PyObject* bind_method(PyObject* self, const MethodSignatures& signatures, PyObje
 PyObject* Path_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    PyObject* data = bind_method(self, kGetSignatures, args, nargs, kwnames);
-    if (data == nullptr) return nullptr;
-    SourceBytes doc;
-    if (!doc.acquire_str(data)) return nullptr;
-    return run_over_source(*as_path(self)->program, data, doc).release();
+    PyObject* given = bind_method(self, kGetSignatures, args, nargs, kwnames);
+    if (given == nullptr) return nullptr;
+    return run_over_document(*as_path(self)->program, given).release();
   });
 }
 
 PyObject* Path_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    PyObject* data = bind_method(self, kGetBytesSignatures, args, nargs, kwnames);
-    if (data == nullptr) return nullptr;
-    SourceBytes doc;
-    doc.acquire_bytes(data);
-    if (!doc.decode_document()) return nullptr;
-    return run_over_source(*as_path(self)->program, data, doc).release();
+    PyObject* given = bind_method(self, kGetBytesSignatures, args, nargs, kwnames);
+    if (given == nullptr) return nullptr;
+    return run_over_document(*as_path(self)->program, given).release();
   });
 }
 
 PyObject* Path_get_buffer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    PyObject* data = bind_method(self, kGetBufferSignatures, args, nargs, kwnames);
-    if (data == nullptr) return nullptr;
-    SourceBytes buffer;
-    if (!buffer.acquire_buffer(data) || !buffer.decode_document()) return nullptr;
-    return run_over_borrowed(*as_path(self)->program, buffer).release();
+    PyObject* given = bind_method(self, kGetBufferSignatures, args, nargs, kwnames);
+    if (given == nullptr) return nullptr;
+    return run_over_buffer(*as_path(self)->program, given).release();
   });
 }
 
@@ -198,16 +192,17 @@ Py_hash_t Path_hash(PyObject* self) noexcept {
 // ---- spec ----------------------------------------------------------------
 
 PyMethodDef kPathMethods[] = {
-    {"get", as_cfunction<Path_get>(), METH_FASTCALL | METH_KEYWORDS, "get($self, data)\n--\n\n"},
+    {"get", as_cfunction<Path_get>(), METH_FASTCALL | METH_KEYWORDS, doc::Path_get},
     {"get_bytes", as_cfunction<Path_get_bytes>(), METH_FASTCALL | METH_KEYWORDS,
-     "get_bytes($self, data)\n--\n\n"},
+     doc::Path_get_bytes},
     {"get_buffer", as_cfunction<Path_get_buffer>(), METH_FASTCALL | METH_KEYWORDS,
-     "get_buffer($self, data)\n--\n\n"},
-    {"__reduce__", Path_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+     doc::Path_get_buffer},
+    {"__reduce__", Path_reduce, METH_NOARGS, doc::Path___reduce__},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kPathSlots[] = {
+    {Py_tp_doc, const_cast<char*>(doc::Path)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Path_dealloc)},
     {Py_tp_methods, kPathMethods},
     {Py_tp_repr, reinterpret_cast<void*>(Path_repr)},
@@ -247,7 +242,7 @@ PyObject* py_compile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef kCompileDef = {"compile", as_cfunction<py_compile>(), METH_FASTCALL | METH_KEYWORDS,
-                           "compile(path, *, namespaces=None)\n--\n\n"};
+                           doc::compile};
 
 Ref create_path_type() noexcept {
   if (g_path_type == nullptr) {

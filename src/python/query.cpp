@@ -124,6 +124,22 @@ Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes) {
   return make_result(std::move(lifted));
 }
 
+Ref run_over_document(const path::Program& program, PyObject* given) {
+  const Ref data = open_document(given);
+  if (!data) return {};
+  SourceBytes doc;
+  if (!doc.acquire(data.get()) || !doc.decode_document()) return {};
+  return run_over_source(program, data.get(), doc);
+}
+
+Ref run_over_buffer(const path::Program& program, PyObject* given) {
+  const Ref data = open_document(given);
+  if (!data) return {};
+  SourceBytes buffer;
+  if (!buffer.acquire_buffer(data.get()) || !buffer.decode_document()) return {};
+  return run_over_borrowed(program, buffer);
+}
+
 Ref empty_result() noexcept { return make_result(PyItems{}); }
 
 }  // namespace varnex::python

@@ -36,6 +36,13 @@ namespace varnex::python {
 // is released before the outcome is turned into a Result or an exception.
 [[nodiscard]] Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes);
 
+// Opens `given` (open_document), reads it in place in the encoding it announces
+// and runs `program` over it: get, get_bytes and their Path methods.
+[[nodiscard]] Ref run_over_document(const path::Program& program, PyObject* given);
+
+// Opens `given` as a buffer, borrowed for the pass only: get_buffer and its Path method.
+[[nodiscard]] Ref run_over_buffer(const path::Program& program, PyObject* given);
+
 // Returns a new reference to a Result with no items.
 [[nodiscard]] Ref empty_result() noexcept;
 

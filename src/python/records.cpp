@@ -26,8 +26,10 @@ PyObject* run_plan(const Signature& signature, PyObject* const* args, Py_ssize_t
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
     const RecordPlan* plan = plan_of(bound[1].object);
     if (plan == nullptr) return nullptr;
+    const Ref data = open_document(bound[0].object);
+    if (!data) return nullptr;
     SourceBytes doc;
-    if (!doc.acquire(bound[0].object) || !doc.decode_document()) return nullptr;
+    if (!doc.acquire(data.get()) || !doc.decode_document()) return nullptr;
     const Locator locator(doc.bytes());
     Sink sink(*plan, locator);
     Skipped skipped;

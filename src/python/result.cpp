@@ -9,6 +9,7 @@
 
 #include "path/number.hpp"
 #include "python/args.hpp"
+#include "python/docstrings.hpp"
 #include "python/errors.hpp"
 #include "python/many.hpp"
 #include "python/result_repr.hpp"
@@ -242,46 +243,6 @@ PyObject* Result_to_bool(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyMethodDef kResultMethods[] = {
-    {"exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_exists)),
-     METH_FASTCALL | METH_KEYWORDS, "exists($self)\n--\n\n"},
-    {"to_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_str)),
-     METH_FASTCALL | METH_KEYWORDS, "to_str($self)\n--\n\n"},
-    {"to_str_list", as_cfunction<Result_to_str_list>(), METH_FASTCALL | METH_KEYWORDS,
-     "to_str_list($self)\n--\n\n"
-     "Return every item's `to_str()` text as a list of str, in one call: the\n"
-     "same as `[x.to_str() for x in r]` (a one-item Result gives `[r.to_str()]`,\n"
-     "an empty one `[]`), errors included."},
-    {"to_int", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_int)),
-     METH_FASTCALL | METH_KEYWORDS, "to_int($self)\n--\n\n"},
-    {"to_float", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_float)),
-     METH_FASTCALL | METH_KEYWORDS, "to_float($self)\n--\n\n"},
-    {"to_bool", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_bool)),
-     METH_FASTCALL | METH_KEYWORDS, "to_bool($self)\n--\n\n"},
-    {"get", as_cfunction<Result_get>(), METH_FASTCALL | METH_KEYWORDS,
-     "get($self, path, *, namespaces=None)\n--\n\n"},
-    {"get_many", as_cfunction<Result_get_many>(), METH_FASTCALL | METH_KEYWORDS,
-     "get_many($self, paths, *, namespaces=None)\n--\n\n"},
-    {"keys", as_cfunction<Result_keys>(), METH_FASTCALL | METH_KEYWORDS,
-     "keys($self)\n--\n\n"
-     "Return a view of the dict-mode Result's child element keys (unique,\n"
-     "first-occurrence order). Errors with `TypeError` for non-dict modes."},
-    {"values", as_cfunction<Result_values>(), METH_FASTCALL | METH_KEYWORDS,
-     "values($self)\n--\n\n"
-     "Return a view of the dict-mode Result's child values. For each unique\n"
-     "key, the value is a Result over all direct children with that tag."},
-    {"items", as_cfunction<Result_items>(), METH_FASTCALL | METH_KEYWORDS,
-     "items($self)\n--\n\n"
-     "Return a view of the dict-mode Result's `(key, value_Result)` pairs."},
-    {"children", as_cfunction<Result_children>(), METH_FASTCALL | METH_KEYWORDS,
-     "children($self)\n--\n\n"
-     "Return a view of the dict-mode Result's `(name, value_Result)` pairs for\n"
-     "every direct child element, in document order. Unlike `items()`, repeated\n"
-     "tag names are not collapsed: each child element yields its own pair."},
-    {"__reduce__", Result_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 // ---- getters -----------------------------------------------------------------
 
 PyObject* Result_get_type(PyObject* self, void*) noexcept {
@@ -314,23 +275,8 @@ PyObject* Result_get_value(PyObject* self, void*) noexcept {
 }
 
 PyGetSetDef kResultGetSet[] = {
-    {"type_", Result_get_type, nullptr,
-     "Return the Python type that best describes the value held by this Result:\n"
-     "  - `None`  when the Result is empty (no match)\n"
-     "  - `int`   for a single numeric value parseable as integer\n"
-     "  - `float` for a single numeric value parseable as float\n"
-     "  - `str`   for a single scalar or a text-only element\n"
-     "  - `list`  when multiple items are present\n"
-     "  - `dict`  for a single element that has child elements",
-     nullptr},
-    {"value", Result_get_value, nullptr,
-     "Return the value held by this Result in its natural Python type:\n"
-     "  - `None`          when the Result is empty\n"
-     "  - `int` / `float` for numeric scalars\n"
-     "  - `str`           for text scalars\n"
-     "  - `list[Result]`  for multiple items\n"
-     "  - `dict[str, Result]` for an element with child elements",
-     nullptr},
+    {"type_", Result_get_type, nullptr, doc::Result_type_, nullptr},
+    {"value", Result_get_value, nullptr, doc::Result_value, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -444,16 +390,71 @@ PyObject* Result_richcompare(PyObject* self, PyObject* other, int op) noexcept {
   });
 }
 
+// ---- slots as methods -------------------------------------------------------
+// Entered beside the slots (METH_COEXIST), so that help() tells what indexing, iteration,
+// len(), truth, int(), float() and == do; the interpreter still calls the slots directly.
+
+PyObject* Result_getitem_method(PyObject* self, PyObject* key) noexcept {
+  return Result_subscript(self, key);
+}
+
+PyObject* Result_iter_method(PyObject* self, PyObject*) noexcept { return Result_iter(self); }
+
+PyObject* Result_len_method(PyObject* self, PyObject*) noexcept {
+  return PyLong_FromSsize_t(Result_length(self));
+}
+
+PyObject* Result_bool_method(PyObject* self, PyObject*) noexcept {
+  const int truth = Result_bool(self);
+  return truth < 0 ? nullptr : PyBool_FromLong(truth);
+}
+
+PyObject* Result_int_method(PyObject* self, PyObject*) noexcept { return Result_int(self); }
+
+PyObject* Result_float_method(PyObject* self, PyObject*) noexcept { return Result_float(self); }
+
+PyObject* Result_eq_method(PyObject* self, PyObject* other) noexcept {
+  return Result_richcompare(self, other, Py_EQ);
+}
+
 // ---- spec --------------------------------------------------------------------
 
-constexpr const char* kResultDoc =
-    "Python `Result` class \xE2\x80\x94 wraps a list of matched items. Constructed by\n"
-    "`py_get` / `py_parse` / `py_get_many` etc. and dispatches `__getitem__`,\n"
-    "`__iter__`, `to_str`, `to_int`, and so on based on the number and type of\n"
-    "items held (Empty / ScalarLike / DictElement / Multi mode).";
+PyMethodDef kResultMethods[] = {
+    {"exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_exists)),
+     METH_FASTCALL | METH_KEYWORDS, doc::Result_exists},
+    {"to_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_str)),
+     METH_FASTCALL | METH_KEYWORDS, doc::Result_to_str},
+    {"to_str_list", as_cfunction<Result_to_str_list>(), METH_FASTCALL | METH_KEYWORDS,
+     doc::Result_to_str_list},
+    {"to_int", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_int)),
+     METH_FASTCALL | METH_KEYWORDS, doc::Result_to_int},
+    {"to_float", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_float)),
+     METH_FASTCALL | METH_KEYWORDS, doc::Result_to_float},
+    {"to_bool", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_bool)),
+     METH_FASTCALL | METH_KEYWORDS, doc::Result_to_bool},
+    {"get", as_cfunction<Result_get>(), METH_FASTCALL | METH_KEYWORDS, doc::Result_get},
+    {"get_many", as_cfunction<Result_get_many>(), METH_FASTCALL | METH_KEYWORDS,
+     doc::Result_get_many},
+    {"keys", as_cfunction<Result_keys>(), METH_FASTCALL | METH_KEYWORDS, doc::Result_keys},
+    {"values", as_cfunction<Result_values>(), METH_FASTCALL | METH_KEYWORDS, doc::Result_values},
+    {"items", as_cfunction<Result_items>(), METH_FASTCALL | METH_KEYWORDS, doc::Result_items},
+    {"children", as_cfunction<Result_children>(), METH_FASTCALL | METH_KEYWORDS,
+     doc::Result_children},
+    {"__reduce__", Result_reduce, METH_NOARGS, doc::Result___reduce__},
+    {"__getitem__", Result_getitem_method, METH_O | METH_COEXIST, doc::Result___getitem__},
+    {"__iter__", Result_iter_method, METH_NOARGS | METH_COEXIST, doc::Result___iter__},
+    {"__len__", Result_len_method, METH_NOARGS | METH_COEXIST, doc::Result___len__},
+    {"__bool__", Result_bool_method, METH_NOARGS | METH_COEXIST, doc::Result___bool__},
+    {"__int__", Result_int_method, METH_NOARGS | METH_COEXIST, doc::Result___int__},
+    {"__float__", Result_float_method, METH_NOARGS | METH_COEXIST, doc::Result___float__},
+    {"__eq__", Result_eq_method, METH_O | METH_COEXIST, doc::Result___eq__},
+    {nullptr, nullptr, 0, nullptr},
+};
 
+// The class made by get, parse, get_many and their kin: its items, and the mode they put it in
+// (Empty, ScalarLike, DictElement, Multi), decide what each method and slot does.
 PyType_Slot kResultSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kResultDoc)},
+    {Py_tp_doc, const_cast<char*>(doc::Result)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Result_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(Result_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(Result_clear)},

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
+#include "python/docstrings.hpp"
 #include "python/iterator.hpp"
 #include "python/result.hpp"
 #include "python/utf8.hpp"
@@ -59,14 +60,9 @@ PyObject* ResultItemIter_next(PyObject* self) noexcept {
   });
 }
 
-constexpr const char* kItemIterDoc =
-    "Yields a single-item `Result` for each entry of a Multi-mode parent.\n"
-    "Holds only a cursor and a reference to the parent Result; each step\n"
-    "wraps one of the parent's items, shared rather than copied, in a fresh\n"
-    "`Result`.";
-
+// Holds a cursor and the parent; each step wraps one of its items, shared, not copied.
 PyType_Slot kItemIterSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kItemIterDoc)},
+    {Py_tp_doc, const_cast<char*>(doc::ResultItemIter)},
     {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<ItemIterState>)},
     {Py_tp_traverse, reinterpret_cast<void*>(ResultItemIter_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(ResultItemIter_clear)},
@@ -111,13 +107,9 @@ PyObject* ResultCharIter_next(PyObject* self) noexcept {
   });
 }
 
-constexpr const char* kCharIterDoc =
-    "Yields each Unicode code point of a Scalar/TextElement Result one at a\n"
-    "time. The text bytes are materialized once at iter creation; iteration\n"
-    "itself walks UTF-8 code points without further allocation per step.";
-
+// The text is read once when the iterator is made; each step walks one UTF-8 code point.
 PyType_Slot kCharIterSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kCharIterDoc)},
+    {Py_tp_doc, const_cast<char*>(doc::ResultCharIter)},
     {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<CharIterState>)},
     {Py_tp_iter, reinterpret_cast<void*>(iter_self<CharIterState>)},
     {Py_tp_iternext, reinterpret_cast<void*>(ResultCharIter_next)},
@@ -146,11 +138,8 @@ PyObject* ResultChildKeyIter_next(PyObject* self) noexcept {
   });
 }
 
-constexpr const char* kChildKeyIterDoc =
-    "Yields each unique child tag name of a DictElement-mode Result.";
-
 PyType_Slot kChildKeyIterSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kChildKeyIterDoc)},
+    {Py_tp_doc, const_cast<char*>(doc::ResultChildKeyIter)},
     {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<ChildKeyIterState>)},
     {Py_tp_iter, reinterpret_cast<void*>(iter_self<ChildKeyIterState>)},
     {Py_tp_iternext, reinterpret_cast<void*>(ResultChildKeyIter_next)},

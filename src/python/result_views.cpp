@@ -10,6 +10,7 @@
 
 #include "engine/engine.hpp"
 #include "python/args.hpp"
+#include "python/docstrings.hpp"
 #include "python/errors.hpp"
 #include "python/iterator.hpp"
 #include "python/result.hpp"
@@ -78,13 +79,9 @@ PyObject* ResultChildValueIter_next(PyObject* self) noexcept {
   });
 }
 
-constexpr const char* kChildValueIterDoc =
-    "Yields a `Result` per unique child tag, containing every direct child with\n"
-    "that tag. Bytes for matching children are sliced out of the parent bytes\n"
-    "only when each value is produced.";
-
+// A value's children are sliced out of the parent's bytes only when it is produced.
 PyType_Slot kChildValueIterSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kChildValueIterDoc)},
+    {Py_tp_doc, const_cast<char*>(doc::ResultChildValueIter)},
     {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<ChildValueIterState>)},
     {Py_tp_iter, reinterpret_cast<void*>(iter_self<ChildValueIterState>)},
     {Py_tp_iternext, reinterpret_cast<void*>(ResultChildValueIter_next)},
@@ -119,11 +116,8 @@ PyObject* ResultChildItemIter_next(PyObject* self) noexcept {
   });
 }
 
-constexpr const char* kChildItemIterDoc =
-    "Yields `(key_str, value_Result)` tuples, one per unique child tag.";
-
 PyType_Slot kChildItemIterSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kChildItemIterDoc)},
+    {Py_tp_doc, const_cast<char*>(doc::ResultChildItemIter)},
     {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<ChildItemIterState>)},
     {Py_tp_iter, reinterpret_cast<void*>(iter_self<ChildItemIterState>)},
     {Py_tp_iternext, reinterpret_cast<void*>(ResultChildItemIter_next)},
@@ -166,14 +160,8 @@ PyObject* ResultChildIter_next(PyObject* self) noexcept {
   });
 }
 
-constexpr const char* kChildIterDoc =
-    "Yields `(name_str, value_Result)` for every direct child element in document\n"
-    "order. Unlike `ResultChildItemIter`, repeated tag names are not collapsed:\n"
-    "each child element produces its own pair, so the interleaving of differently\n"
-    "named siblings is preserved.";
-
 PyType_Slot kChildIterSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kChildIterDoc)},
+    {Py_tp_doc, const_cast<char*>(doc::ResultChildIter)},
     {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc<ChildIterState>)},
     {Py_tp_iter, reinterpret_cast<void*>(iter_self<ChildIterState>)},
     {Py_tp_iternext, reinterpret_cast<void*>(ResultChildIter_next)},
@@ -305,17 +293,8 @@ PyObject* ResultChildrenView_iter(PyObject* self) noexcept {
 
 // ---- views: specs ------------------------------------------------------------------
 
-constexpr const char* kKeysViewDoc =
-    "dict.keys()-like view over a DictElement Result. Re-iterable; each call to\n"
-    "__iter__ produces a fresh, lazy iterator.";
-constexpr const char* kValuesViewDoc = "dict.values()-like view over a DictElement Result.";
-constexpr const char* kItemsViewDoc = "dict.items()-like view over a DictElement Result.";
-constexpr const char* kChildrenViewDoc =
-    "Order-preserving view over every direct child element of a DictElement\n"
-    "Result. Re-iterable; each call to `__iter__` produces a fresh, lazy iterator.";
-
 PyType_Slot kKeysViewSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kKeysViewDoc)},
+    {Py_tp_doc, const_cast<char*>(doc::ResultKeysView)},
     {Py_tp_dealloc, reinterpret_cast<void*>(View_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(View_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(View_clear)},
@@ -327,7 +306,7 @@ PyType_Slot kKeysViewSlots[] = {
 };
 
 PyType_Slot kValuesViewSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kValuesViewDoc)},
+    {Py_tp_doc, const_cast<char*>(doc::ResultValuesView)},
     {Py_tp_dealloc, reinterpret_cast<void*>(View_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(View_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(View_clear)},
@@ -338,7 +317,7 @@ PyType_Slot kValuesViewSlots[] = {
 };
 
 PyType_Slot kItemsViewSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kItemsViewDoc)},
+    {Py_tp_doc, const_cast<char*>(doc::ResultItemsView)},
     {Py_tp_dealloc, reinterpret_cast<void*>(View_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(View_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(View_clear)},
@@ -349,7 +328,7 @@ PyType_Slot kItemsViewSlots[] = {
 };
 
 PyType_Slot kChildrenViewSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kChildrenViewDoc)},
+    {Py_tp_doc, const_cast<char*>(doc::ResultChildrenView)},
     {Py_tp_dealloc, reinterpret_cast<void*>(View_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(View_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(View_clear)},

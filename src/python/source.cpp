@@ -1,10 +1,15 @@
 // Document bytes from bytes, str and buffer exporters.
 #include "python/source.hpp"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "python/errors.hpp"
+#include "python/mapped_file.hpp"
+#include "python/utf8.hpp"
 #include "python/unlocked.hpp"
 
 namespace varnex::python {
@@ -18,7 +23,41 @@ bool is_byte_format(const char* format) noexcept {
   return std::strcmp(format, "B") == 0 || std::strcmp(format, "c") == 0;
 }
 
+// Longer names than this are no file's (PATH_MAX on Linux).
+constexpr size_t kMaxFileName = 4096;
+
+// A str with no markup at all that names an existing file: a path meant as a file.
+bool names_a_file(PyObject* text) noexcept {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) {
+    PyErr_Clear();  // the read that follows reports it
+    return false;
+  }
+  const auto n = static_cast<size_t>(size);
+  if (n == 0 || n > kMaxFileName || std::memchr(data, '<', n) != nullptr ||
+      std::memchr(data, '\0', n) != nullptr) {
+    return false;
+  }
+  Ref name = Ref::steal(PyUnicode_EncodeFSDefault(text));
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  struct stat info {};
+  return stat(PyBytes_AsString(name.get()), &info) == 0;
+}
+
 }  // namespace
+
+Ref open_document(PyObject* data) noexcept {
+  if (is_path_like(data)) return map_file(data);
+  if (PyUnicode_Check(data) && names_a_file(data)) {
+    PyErr_SetString(PyExc_ValueError, kStrNamesFile);
+    return {};
+  }
+  return Ref::borrow(data);
+}
 
 int SourceBytes::take_buffer(PyObject* exporter) noexcept {
   release();
@@ -62,13 +101,54 @@ bool SourceBytes::acquire_str(PyObject* text) noexcept {
   return true;
 }
 
-bool SourceBytes::decode_document() noexcept {
+bool SourceBytes::decode_with_codec(std::string_view label, UnknownLabel unknown) noexcept {
+  const std::string name(label);
+  // Only a codec that reads the declaration's ASCII as ASCII can be the one it names.
+  static constexpr std::string_view kProbe = "<?xml version=\"1.0\" encoding=\"\"?>";
+  Ref probe = Ref::steal(PyUnicode_Decode(kProbe.data(), static_cast<Py_ssize_t>(kProbe.size()),
+                                          name.c_str(), "strict"));
+  Ref expected = Ref::steal(probe ? PyUnicode_FromStringAndSize(
+                                        kProbe.data(), static_cast<Py_ssize_t>(kProbe.size()))
+                                  : nullptr);
+  if (!probe || !expected) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    PyErr_Clear();  // no such codec, or none for text: the bytes are read as UTF-8
+    if (unknown == UnknownLabel::ReadAsUtf8 || !check_utf8(bytes_)) return true;
+    PyErr_Format(PyExc_ValueError, "declared encoding '%s' is unknown; the text is read as UTF-8",
+                 name.c_str());
+    return false;
+  }
+  const int same = PyObject_RichCompareBool(probe.get(), expected.get(), Py_EQ);
+  if (same < 0) return false;
+  if (same == 0) return true;  // a declaration the bytes contradict: read as UTF-8, as UTF-16's
+  // Bytes the codec cannot read become lone surrogates, and then bytes that are not UTF-8.
+  Ref text = Ref::steal(PyUnicode_Decode(bytes_.data(), static_cast<Py_ssize_t>(bytes_.size()),
+                                         name.c_str(), "surrogateescape"));
+  Ref utf8 =
+      Ref::steal(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass") : nullptr);
+  if (!utf8) return false;
+  try {
+    document_.adopt(std::string(PyBytes_AsString(utf8.get()),
+                                static_cast<size_t>(PyBytes_Size(utf8.get()))));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  bytes_ = document_.bytes();
+  release_buffer();
+  immutable_ = true;
+  return true;
+}
+
+bool SourceBytes::decode_document(UnknownLabel unknown) noexcept {
   if (is_str_) return true;
+  const engine::DocumentEncoding found = engine::detect_document_encoding(bytes_);
+  if (!found.other_label.empty()) return decode_with_codec(found.other_label, unknown);
   try {
     // Decoding reads the whole document as a pass does, so it may go without
     // the lock too; a UTF-8 document is only looked at, and keeps it.
     const bool unlock = UnlockedPass::would_release(immutable_, bytes_.size()) &&
-                        engine::detect_document_encoding(bytes_).encoding != xml::Encoding::Utf8;
+                        found.encoding != xml::Encoding::Utf8;
     const UnlockedPass unlocked(unlock, bytes_.size());
     document_.load(bytes_);
   } catch (const std::bad_alloc&) {

@@ -11,6 +11,13 @@
 
 namespace varnex::python {
 
+// The object whose bytes a query reads for the caller's `data`: `data` itself,
+// or, for an os.PathLike, a read-only map of the file it names. The one place
+// that decides what kinds of document a caller may pass; a new reference, or
+// NULL with an exception set (OSError for a file that cannot be mapped,
+// ValueError for a str without markup that names a file).
+[[nodiscard]] Ref open_document(PyObject* data) noexcept;
+
 // The bytes of one document object, valid until release() or destruction.
 // A buffer view, when one was taken, is held exactly that long.
 class SourceBytes {
@@ -32,8 +39,10 @@ class SourceBytes {
   // Reads the bytes acquired as a document in the encoding they announce:
   // one in another encoding than UTF-8 is decoded into a copy held here (and
   // a buffer view is then released at once). A str is text already and stays
-  // as it is. False with MemoryError set.
-  [[nodiscard]] bool decode_document() noexcept;
+  // as it is. False with an exception set: MemoryError, or with UnknownLabel::Raise the
+  // ValueError naming a declared encoding nobody knows over bytes that are not UTF-8.
+  enum class UnknownLabel { Raise, ReadAsUtf8 };
+  [[nodiscard]] bool decode_document(UnknownLabel unknown = UnknownLabel::Raise) noexcept;
   // True when bytes() is a decoded copy: nothing may refer into it by offset
   // once this object is gone.
   [[nodiscard]] bool is_copy() const noexcept { return document_.is_copy(); }
@@ -53,6 +62,10 @@ class SourceBytes {
   [[nodiscard]] bool is_str() const noexcept { return is_str_; }
 
  private:
+  // A document whose declaration names an encoding outside the built-in ones: decoded with
+  // Python's codec of that name into a copy; without one, read as UTF-8 when it is UTF-8,
+  // else (with UnknownLabel::Raise) ValueError naming the label.
+  [[nodiscard]] bool decode_with_codec(std::string_view label, UnknownLabel unknown) noexcept;
   // -1 when the exporter gives no single-byte buffer (message left to the
   // caller), -2 when it is not C-contiguous (exception set).
   [[nodiscard]] int take_buffer(PyObject* exporter) noexcept;

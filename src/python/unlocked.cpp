@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "python/mapped_file.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
@@ -77,6 +78,7 @@ bool is_immutable_source(PyObject* source, const Py_buffer* view) noexcept {
     owner = base.get();
   }
   if (PyBytes_Check(owner)) return is_inside_bytes(owner, *view);
+  if (is_mapped_file(owner)) return true;
   return is_read_only_mmap(owner, owner == source);
 }
 

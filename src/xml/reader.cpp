@@ -211,21 +211,23 @@ Event Reader::question_event(size_t lt, size_t gt) noexcept {
   return make_event(EventKind::PI, begin, end, name_length(c, len, len_ - begin));
 }
 
-void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
-  if (origin_ != EncodingOrigin::Implicit) return;
-  if (!config_.detect_encoding) return;
+std::string_view declared_encoding(std::string_view decl) noexcept {
   Attributes attrs(decl, 3, /*with_checks=*/false);
   AttrItem item;
   while (attrs.next(&item)) {
-    if (item.error != AttrErrorKind::None) return;  // the first malformed entry ends the search
-    if (item.key == "encoding") {
-      Encoding enc;
-      if (encoding_for_label(item.value, &enc)) {
-        enc_ = enc;
-        origin_ = EncodingOrigin::Declaration;
-      }
-      return;
-    }
+    if (item.error != AttrErrorKind::None) return {};  // the first malformed entry ends it
+    if (item.key == "encoding") return item.value;
+  }
+  return {};
+}
+
+void Reader::refine_encoding_from_decl(std::string_view decl) noexcept {
+  if (origin_ != EncodingOrigin::Implicit) return;
+  if (!config_.detect_encoding) return;
+  Encoding enc;
+  if (encoding_for_label(declared_encoding(decl), &enc)) {
+    enc_ = enc;
+    origin_ = EncodingOrigin::Declaration;
   }
 }
 

@@ -72,6 +72,10 @@ struct SkipSpan {
   size_t end = 0;
 };
 
+// The label of the encoding pseudo-attribute in an XML declaration's content (from "xml"
+// on), as written; empty when there is none or an entry before it is malformed.
+[[nodiscard]] std::string_view declared_encoding(std::string_view decl) noexcept;
+
 class Reader {
  public:
   // `input` is the caller's bytes; positions are offsets into it, a leading byte-order mark

@@ -62,11 +62,21 @@ CASES = [
     # file names as grep shows them
     (["shop.item.0.@id", "-", "b.xml"], SHOP, "(standard input):a1\nb.xml:b1\n", 0),
     (["-H", "shop.item.0.@id", "shop.xml"], None, "shop.xml:a1\n", 0),
-    # several paths: status 0 when any of them gave an item
-    (["-e", "shop.nothing", "-e", "shop.item.1.@id"], SHOP, "a2\n", 0),
-    # JSON: numbers as numbers only when written as JSON numbers
-    (["-j", "-e", "shop.item.0.@qty", "-e", "shop.item.1", "-e", "shop.no"], SHOP,
-     '[\n  "007",\n  ' + json.dumps(ITEM_1) + ',\n  null\n]\n', 0),
+    # several paths: each answer labelled with its path; status 0 when any of them gave an
+    # item, and where one stopped matching on standard error
+    (["-e", "shop.nothing", "-e", "shop.item.1.@id"], SHOP, "shop.item.1.@id:a2\n", 0,
+     "varnex: shop.nothing matches nothing: step 2 `nothing`: `<shop>` has the children "
+     "`item`\n"),
+    (["-q", "-c", "-e", "shop.nothing", "-e", "shop.item", "-e", "shop.item"], SHOP,
+     "shop.nothing:0\nshop.item:2\nshop.item (2):2\n", 0),
+    (["-H", "-e", "shop.item.0.@id", "-e", "shop.no", "shop.xml", "b.xml"], None,
+     "shop.xml:shop.item.0.@id:a1\nb.xml:shop.item.0.@id:b1\n", 0,
+     "varnex: shop.no matches nothing in shop.xml: step 2 `no`: `<shop>` has the children "
+     "`item`\n"),
+    # JSON: numbers as numbers only when written as JSON numbers; several paths keyed by path
+    (["-j", "-q", "-e", "shop.item.0.@qty", "-e", "shop.item.1", "-e", "shop.no"], SHOP,
+     '{\n  "shop.item.0.@qty": "007",\n  "shop.item.1": ' + json.dumps(ITEM_1)
+     + ',\n  "shop.no": null\n}\n', 0),
     (["-j", "shop.item.1.@id", "shop.xml", "b.xml"], None,
      '{\n  "file": "shop.xml",\n  "value": "a2"\n}\n'
      '{\n  "file": "b.xml",\n  "value": null\n}\n', 0),
@@ -94,7 +104,12 @@ CASES = [
     (["--validate", "--strict", "shop.xml"], None, "", 0),
     (["--strict", "shop", "shop.xml"], None, "", 2),
     # empty documents
-    (["shop", "empty.xml"], None, "", 1),
+    (["shop", "empty.xml"], None, "", 1,
+     "varnex: shop matches nothing: step 1 `shop`: the document has no element at all\n"),
+    # a path in another language: said on standard error, the status unchanged
+    (["/shop/item/name"], SHOP, "", 1, "varnex: /shop/item/name matches nothing: step 1 "
+     "`/shop/item/name`: this looks like an XPath; write `shop.item.#.name`\n"),
+    (["-q", "shop.item.#.name |@first"], SHOP, "", 1),
     # errors: usage, unreadable files (other files still answered), bad paths
     ([], None, "", 2),
     (["-j", "-c", "shop"], None, "", 2),
@@ -109,12 +124,13 @@ CASES = [
     # JSON holds text only: bytes that are not UTF-8 are U+FFFD in every JSON form
     (["-j", "r.@a", "bad.xml"], None, '"caf\ufffd"\n', 0),
     (["--jsonl", "-e", "r.@a", "-e", "r", "bad.xml"], None,
-     '"caf\ufffd"\n"<r a=\\"caf\ufffd\\"><b/></r>"\n', 0),
+     '{"path":"r.@a","value":"caf\ufffd"}\n{"path":"r","value":"<r a=\\"caf\ufffd\\"><b/></r>"}\n',
+     0),
     ([*DICT, "r.@a", "bad.xml"], None, '"caf\ufffd"\n', 0),
     # a count is given also where the input ends inside a tag
     (["r.a.#"], "<r><a>1</a><a>2</a><", "2\n", 0),
     (["-j", "-e", "r.a.#", "-e", "r.a|@count"], "<r><a>1</a><a>2</a><a x='",
-     "[\n  2,\n  2\n]\n", 0),
+     '{\n  "r.a.#": 2,\n  "r.a|@count": 2\n}\n', 0),
     # the paths inside the records, to choose fields from
     (["--describe", "shop.item"], SHOP,
      "5 paths in 2 records of shop.item\n"
@@ -316,8 +332,22 @@ def test_prefixes_bound_on_the_command_line_and_from_a_file(tmp_path):
     (tmp_path / "ns.txt").write_text("# the core\n=urn:core\nx = urn:c#frag\n")
     done = varnex(tmp_path, "--namespaces", "ns.txt", "-N", "x=urn:c",
                   "-e", "repository.include.#.@name", "-e", "x:repository", "a.gir")
-    assert (done.returncode, done.stdout) == (0, b"G\n")
+    assert (done.returncode, done.stdout) == (0, b"repository.include.#.@name:G\n")
     done = varnex(tmp_path, "-N", "x", "repository", "a.gir")
     assert done.returncode == 2 and b"PREFIX=URI" in done.stderr
     done = varnex(tmp_path, "-N", "x=urn:c", "y:repository", "a.gir")
     assert done.returncode == 2 and b"prefix not bound by namespaces: y" in done.stderr
+
+
+def test_the_tour_needs_no_file_and_colours_follow_the_choice(tmp_path):
+    tour = varnex(tmp_path, "--tour")  # nothing here: the catalog comes with the package
+    assert tour.returncode == 0 and tour.stderr == b""
+    assert "\n5\n" in tour.stdout.decode() and b"(no match)" not in tour.stdout
+    (tmp_path / "a.xml").write_text(SHOP)
+    args = ["-e", "shop.item.0.@id", "-e", "shop.item.#", "a.xml", "a.xml"]
+    coloured = varnex(tmp_path, "--color=always", *args).stdout.decode()
+    assert coloured.splitlines()[0] == (
+        "\033[35ma.xml\033[0m\033[36m:\033[0mshop.item.0.@id\033[36m:\033[0ma1")
+    plain = "a.xml:shop.item.0.@id:a1\na.xml:shop.item.#:2\n" * 2
+    assert varnex(tmp_path, *args).stdout.decode() == plain  # auto: not a terminal
+    assert varnex(tmp_path, "--colour=never", *args).stdout.decode() == plain

@@ -174,7 +174,7 @@ def test_a_file_cut_while_a_worker_reads_it(client, tmp_path):
 def test_says_which_extra_to_install(monkeypatch):
     monkeypatch.setitem(sys.modules, "dask.dataframe", None)
     monkeypatch.delitem(sys.modules, "varnex.dask")
-    with pytest.raises(ImportError, match=r"pip install 'varnex\[dask\]'"):
+    with pytest.raises(ImportError, match=r"pip install 'dask\[dataframe,distributed\]' pyarrow$"):
         importlib.import_module("varnex.dask")
 
 

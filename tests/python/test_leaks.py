@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import atexit
 import gc
 import os
+import pathlib
 import sys
+import tempfile
 import warnings
 import weakref
 
@@ -18,6 +21,11 @@ BAD_UTF8 = b'<r a="\xff"/>'
 LATIN1 = '<?xml version="1.0" encoding="latin1"?><r><a x="\u00e9">caf\u00e9</a><b/></r>'.encode(
     "latin-1")
 UTF16 = "<r><a>\u2615</a></r>".encode("utf-16")
+_fd, _name = tempfile.mkstemp(suffix=".xml")
+os.write(_fd, DOC_BYTES)
+os.close(_fd)
+atexit.register(os.unlink, _name)
+FILE = pathlib.Path(_name)  # a document read through a map
 
 
 def expect(error, call):
@@ -48,6 +56,10 @@ def exercise(doc, data, buffer, bad):
         except (TypeError, ValueError):
             pass
     varnex.validate(data), varnex.validate(doc), varnex.validate(buffer)
+    _ = varnex.get(FILE, "r.a").to_str_list(), varnex.get_buffer(FILE, "r.b"), varnex.check(FILE)
+    _ = varnex.parse(FILE)["b"]["c"], varnex.get_many_bytes(FILE, ["r.a", "r.d.@v"])
+    expect(FileNotFoundError, lambda: varnex.get(FILE.with_suffix(".none"), "r"))
+    expect(ValueError, lambda: varnex.get(_name, "r"))  # a str naming the file
     varnex.check(data), varnex.check(buffer), varnex.validate(LATIN1, strict=True)
     expect(varnex.XMLSyntaxError, lambda: varnex.check(bad))
     expect(varnex.XMLSyntaxError, lambda: varnex.check("<r><é></r>"))

@@ -203,3 +203,12 @@ queries()
 paths()
 results()
 tables()
+
+
+def check_files_and_explain(tmp: pathlib.Path) -> None:  # typed only: never called
+    assert_type(varnex.get(tmp, "r"), varnex.Result)
+    assert_type(varnex.get_buffer(tmp, "r"), varnex.Result)
+    assert_type(varnex.compile("r").get_bytes(tmp), varnex.Result)
+    assert_type(varnex.explain(tmp, "r"), str)
+    assert_type(varnex.explain(b"<r/>", "r"), str)
+    assert_type(varnex.__version__, str)

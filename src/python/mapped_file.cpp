@@ -1,0 +1,150 @@
+// The file map behind os.PathLike documents: a small buffer exporter owning one mmap.
+#include "python/mapped_file.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+
+namespace varnex::python {
+namespace {
+
+// Created on first use and kept for the life of the process.
+PyObject* g_mapped_file_type = nullptr;
+
+struct MappedFileObject {
+  PyObject ob_base;  // PyObject_HEAD
+  void* data;        // null for an empty file (nothing to map)
+  size_t size;
+};
+
+MappedFileObject* as_mapped(PyObject* self) noexcept {
+  return reinterpret_cast<MappedFileObject*>(self);
+}
+
+char g_empty[1] = {0};
+
+int MappedFile_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+  MappedFileObject* file = as_mapped(self);
+  void* data = file->data != nullptr ? file->data : g_empty;
+  // Read-only: a request for a writable view fails with BufferError.
+  return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(file->size), 1, flags);
+}
+
+void MappedFile_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  MappedFileObject* file = as_mapped(self);
+  if (file->data != nullptr) munmap(file->data, file->size);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot kMappedFileSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(MappedFile_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(MappedFile_getbuffer)},
+    {Py_tp_doc, const_cast<char*>("The read-only map of a file a document was read from.")},
+    {0, nullptr},
+};
+
+PyType_Spec kMappedFileSpec = {
+    "varnex._varnex.MappedFile",
+    sizeof(MappedFileObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kMappedFileSlots,
+};
+
+PyObject* mapped_file_type() noexcept {
+  if (g_mapped_file_type == nullptr) g_mapped_file_type = PyType_FromSpec(&kMappedFileSpec);
+  return g_mapped_file_type;
+}
+
+// Closes a descriptor on every way out.
+struct FileDescriptor {
+  int fd = -1;
+  ~FileDescriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+void raise_os_error(int error, PyObject* name) noexcept {
+  errno = error;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
+}
+
+}  // namespace
+
+bool is_path_like(PyObject* data) noexcept {
+  if (PyUnicode_Check(data) || PyBytes_Check(data)) return false;
+  static PyObject* const fspath = PyUnicode_InternFromString("__fspath__");  // kept for good
+  if (fspath == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  // The protocol is looked up on the type, as os.fspath does.
+  const int has = PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(data)), fspath);
+  return has == 1;
+}
+
+Ref map_file(PyObject* path) noexcept {
+  PyObject* type = mapped_file_type();
+  if (type == nullptr) return {};
+  // The name as the file system spells it (str names are encoded, bytes names kept).
+  PyObject* encoded = nullptr;
+  if (PyUnicode_FSConverter(path, &encoded) == 0) return {};
+  Ref name = Ref::steal(encoded);
+  Ref shown = Ref::steal(PyOS_FSPath(path));  // the name in messages, as the caller gave it
+  if (!shown) return {};
+  FileDescriptor file;
+  struct stat info {};
+  int error = 0;
+  Py_BEGIN_ALLOW_THREADS
+  file.fd = open(PyBytes_AsString(name.get()), O_RDONLY | O_CLOEXEC);
+  if (file.fd < 0 || fstat(file.fd, &info) != 0) error = errno;
+  Py_END_ALLOW_THREADS
+  if (error != 0) {
+    raise_os_error(error, shown.get());
+    return {};
+  }
+  if (S_ISDIR(info.st_mode)) {
+    raise_os_error(EISDIR, shown.get());
+    return {};
+  }
+  if (!S_ISREG(info.st_mode)) {
+    PyErr_Format(PyExc_ValueError,
+                 "%R is not a regular file (a pipe or device cannot be mapped): read it and "
+                 "pass the bytes",
+                 shown.get());
+    return {};
+  }
+  void* data = nullptr;
+  const auto size = static_cast<size_t>(info.st_size);
+  if (size > 0) {
+    data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.fd, 0);
+    if (data == MAP_FAILED) {
+      raise_os_error(errno, shown.get());
+      return {};
+    }
+  }
+  auto* cls = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
+  PyObject* self = alloc(cls, 0);
+  if (self == nullptr) {
+    if (data != nullptr) munmap(data, size);
+    return {};
+  }
+  as_mapped(self)->data = data;
+  as_mapped(self)->size = size;
+  return Ref::steal(self);
+}
+
+bool is_mapped_file(PyObject* obj) noexcept {
+  return g_mapped_file_type != nullptr &&
+         reinterpret_cast<PyObject*>(Py_TYPE(obj)) == g_mapped_file_type;
+}
+
+}  // namespace varnex::python
