@@ -101,9 +101,11 @@ def test_ctrl_c_stops_an_endless_stream():
     import threading
     import time
 
+    # SIGINT as a terminal sends it (a background job, as CI may be, inherits it ignored).
     proc = subprocess.Popen([str(SCRIPT), "--records", "r.a", "-f", "x=@id"],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
+                            stderr=subprocess.PIPE,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     assert proc.stdin is not None and proc.stdout is not None
 
     def feed() -> None:
