@@ -137,6 +137,10 @@ class Reader {
  private:
   enum class Phase : uint8_t { Init, Text, Done };
 
+  // read_child's answer to one event: true when it is given to the caller.
+  template <class Want>
+  [[nodiscard]] bool ends_child_search(const Event& ev, Want& want) noexcept;
+
   // Between markups: the next markup's '<' is the lowest of lt_, and its '>' the lowest of gt_
   // or, when gt_ is empty, in a later block. False when the input has no markup left.
   [[nodiscard, gnu::always_inline]] bool has_mark() noexcept { return lt_ != 0 || advance(); }
@@ -233,27 +237,34 @@ inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
   }
 }
 
+// One event read on the way to a wanted child: true when read_child gives it (a wanted tag,
+// the parent's end, the input's end, an error); an unwanted element is passed whole.
+template <class Want>
+[[gnu::always_inline]] inline bool Reader::ends_child_search(const Event& ev,
+                                                            Want& want) noexcept {
+  switch (ev.kind) {
+    case EventKind::Start:
+      if (want(ev.name())) return true;
+      pass_child(ev.name());
+      return false;
+    case EventKind::Empty:
+      return want(ev.name());
+    case EventKind::End:
+    case EventKind::Eof:
+    case EventKind::Error:
+      return true;
+    default:
+      return false;
+  }
+}
+
 template <class Want>
 Event Reader::read_child(Want&& want) noexcept {
   for (;;) {
     if (phase_ != Phase::Text || !has_mark()) [[unlikely]] {
       // The start of the input or its end: event by event.
       const Event ev = read_event();
-      switch (ev.kind) {
-        case EventKind::Start:
-          if (want(ev.name())) return ev;
-          pass_child(ev.name());
-          break;
-        case EventKind::Empty:
-          if (want(ev.name())) return ev;
-          break;
-        case EventKind::End:
-        case EventKind::Eof:
-        case EventKind::Error:
-          return ev;
-        default:
-          break;
-      }
+      if (ends_child_search(ev, want)) return ev;
       continue;
     }
     const size_t lt = peek_lt();
@@ -263,20 +274,7 @@ Event Reader::read_child(Want&& want) noexcept {
       // An end tag, a construct, or a tag that closes in a later block.
       pos_ = lt;  // the text before it is passed
       const Event ev = read_markup(lt);
-      switch (ev.kind) {
-        case EventKind::Start:
-          if (want(ev.name())) return ev;
-          pass_child(ev.name());
-          break;
-        case EventKind::Empty:
-          if (want(ev.name())) return ev;
-          break;
-        case EventKind::End:
-        case EventKind::Error:
-          return ev;
-        default:
-          break;
-      }
+      if (ends_child_search(ev, want)) return ev;
       continue;
     }
     size_t gt = 0;
