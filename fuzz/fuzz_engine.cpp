@@ -4,8 +4,9 @@
 // (run_with, spans or copies), alone through the multi-path scan, and together with the others,
 // up to the multi-path scan's two documented differences: a path ending in a collecting
 // modifier takes elements as their text, and empty-element tags do not count for the ambiguity
-// guard. No span may leave the input, and every skip classifier gives the same answers. The walk
+// guard. Cut among ranges, they give one pass's answers. No span may leave the input, and every skip classifier gives the same answers. The walk
 // over the first element is balanced and reads the same text as the element's text.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -271,6 +272,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(portable == alone);
   }
   if (together_error) CHECK(error_explained);
+
+  // The document cut among ranges anywhere (inside tags, comments, values, text): where the
+  // paths can be cut, the answers are exactly those of one pass.
+  std::vector<size_t> cuts;
+  for (unsigned i = 0, n = 1 + in.pick(3); i < n; ++i) {
+    cuts.push_back(in.pick(static_cast<unsigned>(doc.size()) + 1));
+  }
+  std::sort(cuts.begin(), cuts.end());
+  for (const Program* p : raw) {
+    std::vector<Items> cut;
+    if (const auto error = varnex::engine::run_cut_at({p}, doc, true, cut, cuts, true)) {
+      CHECK(answer(*error, cut.empty() ? Items{} : cut[0], doc, false) ==
+            single(*p, doc, true, false));
+    }
+  }
+  std::vector<Items> cut;
+  if (const auto error = varnex::engine::run_cut_at(raw, doc, true, cut, cuts, false)) {
+    CHECK(error->has_value() == together_error.has_value());
+    if (*error) {
+      CHECK((*error)->name == together_error->name);
+    } else {
+      for (size_t i = 0; i < raw.size(); ++i) {
+        CHECK(answer(std::nullopt, cut[i], doc, false) ==
+              answer(std::nullopt, together[i], doc, false));
+      }
+    }
+  }
 
   // Relative to the document's first element: the multi-path form against the single one.
   std::vector<Items> within;

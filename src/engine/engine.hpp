@@ -41,6 +41,23 @@ namespace varnex::engine {
                                                   std::string_view doc, bool capture_spans,
                                                   std::vector<Items>& results);
 
+// run_with and run_many with the document cut among up to `threads` threads (0: one per
+// core): the root's children in ranges, each range read by a pass of its own, the answers
+// joined in order. They are exactly one pass's; one pass answers where cutting cannot pay (a
+// small document) or a path must see the root's children in one pass (an index, a unique
+// step or a first match among them, a path that ends at the root).
+[[nodiscard]] std::optional<EngineError> run_with(const path::Program& program,
+                                                  std::string_view doc, bool capture_spans,
+                                                  Items& items, unsigned threads);
+[[nodiscard]] std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
+                                                  std::string_view doc, bool capture_spans,
+                                                  std::vector<Items>& results, unsigned threads);
+// For tests: the same cut at `cuts` (offsets anywhere), as run_with's one path when `single`;
+// nothing when the paths cannot be cut.
+[[nodiscard]] std::optional<std::optional<EngineError>> run_cut_at(
+    const std::vector<const path::Program*>& programs, std::string_view doc, bool capture_spans,
+    std::vector<Items>& results, std::span<const size_t> cuts, bool single);
+
 // The same relative to the element held by `element`: attribute steps read its
 // own start tag, element steps match its children. Elements are copied, or with
 // `capture_spans` are spans relative to `element`. `outer` are the declarations in force

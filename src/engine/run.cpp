@@ -1,6 +1,7 @@
 // The entry points: one path, several paths, paths relative to one element. Each sets up the
 // scan with the options its callers rely on and finishes every path by its modifiers.
 #include "engine/engine.hpp"
+#include "engine/paths.hpp"
 #include "engine/scan.hpp"
 
 namespace varnex::engine {
@@ -9,43 +10,53 @@ namespace {
 
 constexpr uint32_t kNoTask = UINT32_MAX;
 
-enum class Flavor : uint8_t { Single, Many };
-
 bool first_modifier_is(const path::Program& p, path::Modifier m) {
   return !p.modifiers.empty() && p.modifiers.front() == m;
 }
 
-TaskOptions options_for(const path::Program& p, Flavor flavor) {
-  TaskOptions o;
-  o.first_only = first_modifier_is(p, path::Modifier::First);
-  if (flavor == Flavor::Many) {
-    o.element_text = p.collect_mode == path::CollectMode::CollectAll;
-    o.guard_empty = false;
+}  // namespace
+
+PathTask make_task(const path::Program* p, bool many) {
+  PathTask task;
+  task.program = p;
+  if (p == nullptr || p->steps.empty()) return task;
+  task.options.first_only = first_modifier_is(*p, path::Modifier::First);
+  if (many) {
+    task.options.element_text = p->collect_mode == path::CollectMode::CollectAll;
+    task.options.guard_empty = false;
   }
-  return o;
+  // A path whose first modifier counts needs only the number of its items; one whose first
+  // modifier takes the last item needs only that one.
+  if (first_modifier_is(*p, path::Modifier::Count)) {
+    task.mode = Sink::Mode::Count;
+  } else if (first_modifier_is(*p, path::Modifier::Last)) {
+    task.mode = Sink::Mode::Last;
+  }
+  return task;
 }
 
-// A path whose first modifier counts needs only the number of its items; one whose first
-// modifier takes the last item needs only that one.
-Sink::Mode mode_for(const path::Program& p) {
-  if (first_modifier_is(p, path::Modifier::Count)) return Sink::Mode::Count;
-  return first_modifier_is(p, path::Modifier::Last) ? Sink::Mode::Last : Sink::Mode::Keep;
+std::vector<PathTask> prepare(const std::vector<const path::Program*>& programs) {
+  std::vector<PathTask> paths;
+  paths.reserve(programs.size());
+  for (const path::Program* p : programs) paths.push_back(make_task(p, true));
+  return paths;
 }
 
-// The items of a finished path: a counted one becomes its count, an element kept whole where
-// its text is wanted becomes its text (read now, once, instead of for every element passed
-// over), then the modifiers run.
-void finish_items(const path::Program& p, const TaskOptions& options, const Sink* sink,
-                  Items& items, std::string_view doc) {
-  std::span<const path::Modifier> modifiers = p.modifiers;
-  if (const auto copy = sink != nullptr ? sink->pending_copy(doc) : std::nullopt) {
-    items.push_markup(*copy);
-  }
-  if (sink != nullptr && sink->mode() == Sink::Mode::Count) {
+SinkOutcome take_outcome(const Sink& sink, Items& items, std::string_view doc) {
+  if (const auto copy = sink.pending_copy(doc)) items.push_markup(*copy);
+  return SinkOutcome{sink.mode(), sink.size(), sink.last_is_element()};
+}
+
+// A counted path becomes its count; an element kept whole where its text is wanted becomes
+// its text (read now, once, instead of for every element passed over).
+void finish_items(const PathTask& task, const SinkOutcome* outcome, Items& items,
+                  std::string_view doc) {
+  std::span<const path::Modifier> modifiers = task.program->modifiers;
+  if (outcome != nullptr && outcome->mode == Sink::Mode::Count) {
     items.clear();
-    items.push_value(std::to_string(sink->size()));
+    items.push_value(std::to_string(outcome->size));
     modifiers = modifiers.subspan(1);
-  } else if (sink != nullptr && sink->last_is_element() && options.element_text &&
+  } else if (outcome != nullptr && outcome->last_is_element && task.options.element_text &&
              items.size() == 1) {
     const std::string text = item_text(items, 0, doc);
     items.clear();
@@ -54,34 +65,17 @@ void finish_items(const path::Program& p, const TaskOptions& options, const Sink
   apply_modifiers(modifiers, items, doc);
 }
 
-// A caller's path made ready for the scan once: its task options and how its items are kept.
-struct PathTask {
-  const path::Program* program = nullptr;  // null or stepless: answered by modifiers alone
-  TaskOptions options;
-  Sink::Mode mode = Sink::Mode::Keep;
-};
-
-std::vector<PathTask> prepare(const std::vector<const path::Program*>& programs) {
-  std::vector<PathTask> paths(programs.size());
-  for (size_t i = 0; i < programs.size(); ++i) {
-    const path::Program* p = programs[i];
-    paths[i].program = p;
-    if (p == nullptr || p->steps.empty()) continue;
-    paths[i].options = options_for(*p, Flavor::Many);
-    paths[i].mode = mode_for(*p);
-  }
-  return paths;
-}
-
-// Answers `paths` over the document `scan` was made or reset for, into `results` (whose
-// sequences keep their capacity); `tasks` is scratch.
-bool any_scoped(const std::vector<PathTask>& paths) noexcept {
+bool any_scoped(std::span<const PathTask> paths) noexcept {
   for (const PathTask& p : paths) {
     if (p.program != nullptr && p.program->scoped) return true;
   }
   return false;
 }
 
+namespace {
+
+// Answers `paths` over the document `scan` was made or reset for, into `results` (whose
+// sequences keep their capacity); `tasks` is scratch.
 std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& paths,
                                      std::string_view doc, bool within, std::vector<Items>& results,
                                      std::vector<uint32_t>& tasks,
@@ -105,8 +99,12 @@ std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& pa
   }
   for (size_t i = 0; i < paths.size(); ++i) {
     if (paths[i].program == nullptr) continue;
-    finish_items(*paths[i].program, paths[i].options,
-                 tasks[i] == kNoTask ? nullptr : &scan.sink(tasks[i]), results[i], doc);
+    if (tasks[i] == kNoTask) {
+      finish_items(paths[i], nullptr, results[i], doc);
+    } else {
+      const SinkOutcome outcome = take_outcome(scan.sink(tasks[i]), results[i], doc);
+      finish_items(paths[i], &outcome, results[i], doc);
+    }
   }
   return std::nullopt;
 }
@@ -123,19 +121,20 @@ std::optional<EngineError> run_once(const std::vector<const path::Program*>& pro
 std::optional<EngineError> run_single(const path::Program& program, std::string_view doc,
                                       bool capture_spans, Items& items, ItemObserver* observer) {
   items.clear();
-  const TaskOptions options = options_for(program, Flavor::Single);
+  const PathTask task = make_task(&program, false);
   if (program.steps.empty()) {
-    finish_items(program, options, nullptr, items, doc);
+    finish_items(task, nullptr, items, doc);
     return std::nullopt;
   }
   Scan scan(doc, capture_spans);
-  const uint32_t task = scan.add(program.steps, options, mode_for(program), &items, observer);
+  const uint32_t index = scan.add(program.steps, task.options, task.mode, &items, observer);
   if (program.scoped) scan.track_namespaces();
   if (auto error = scan.run_document()) {
     items.clear();
     return error;
   }
-  finish_items(program, options, &scan.sink(task), items, doc);
+  const SinkOutcome outcome = take_outcome(scan.sink(index), items, doc);
+  finish_items(task, &outcome, items, doc);
   return std::nullopt;
 }
 

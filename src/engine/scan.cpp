@@ -31,6 +31,9 @@ void Scan::reset(std::string_view doc) noexcept {
   stop_ = false;
   searches_ = false;
   error_.reset();
+  eof_levels_ = 0;
+  cancel_ = nullptr;
+  cancelled_ = false;
   attrs_ = TagAttributes{};
   scoped_ = false;
   ns_.clear();
@@ -99,6 +102,34 @@ uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink:
 // --- entry ----------------------------------------------------------------------------------
 
 std::optional<EngineError> Scan::run_document() {
+  start_document();
+  loop();
+  return std::move(error_);
+}
+
+std::optional<EngineError> Scan::run_range(size_t resume, const std::atomic<size_t>* cancel,
+                                           size_t index) {
+  cancel_ = cancel;
+  cancel_index_ = index;
+  start_document();
+  // The prolog and the root's start tag, as the loop would read them.
+  while (!stop_) {
+    const xml::Event ev = reader_.read_event();
+    bool named = false;
+    const bool tag = ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty;
+    const uint32_t first = tag ? wanted(ev.name(), named) : kNone;
+    if (on_event(ev, first, named)) break;
+  }
+  if (!stop_ && levels_.size() == 2) reader_.resume_at(resume);
+  loop();
+  return std::move(error_);
+}
+
+bool Scan::ended_between_children() const noexcept {
+  return eof_levels_ == 2 && reader_.depth() == 1 && !reader_.ended_in_markup();
+}
+
+void Scan::start_document() {
   attrs_.remember(ntasks_ > 1);
   levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
   levels_.back().bindings = ns_.size();
@@ -120,8 +151,6 @@ std::optional<EngineError> Scan::run_document() {
   }
   levels_.back().counts = el_.counts;
   if (states_.capacity() < room()) make_room();  // a reset scan may have it already
-  loop();
-  return std::move(error_);
 }
 
 std::optional<EngineError> Scan::run_within() {
@@ -152,6 +181,11 @@ std::optional<EngineError> Scan::run_within() {
 void Scan::loop() {
   stop_ = stop_ || levels_.size() <= floor_;
   while (!stop_) {
+    if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed) < cancel_index_)
+        [[unlikely]] {
+      cancelled_ = true;
+      break;
+    }
     if (idle_check_) {
       // Kept set after a skip: the level below may have nothing left either.
       if (levels_.size() > 1 && level_idle()) {
@@ -206,8 +240,11 @@ void Scan::loop() {
     case xml::EventKind::Empty:
       on_tag(ev, first, named);
       return true;
-    case xml::EventKind::End:
     case xml::EventKind::Eof:
+      if (eof_levels_ == 0) eof_levels_ = levels_.size();
+      on_end();
+      return true;
+    case xml::EventKind::End:
       on_end();
       return true;
     case xml::EventKind::Error:

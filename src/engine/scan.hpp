@@ -9,6 +9,7 @@
 // whose items wait for the decision. Open levels live on vectors, never the call stack.
 #pragma once
 
+#include <atomic>
 #include <cassert>
 #include <cstdint>
 #include <optional>
@@ -53,6 +54,20 @@ class Scan {
   // document (its attributes, its text, its children). Returns the ambiguity error, if any.
   [[nodiscard]] std::optional<EngineError> run_document();
   [[nodiscard]] std::optional<EngineError> run_within();
+  // run_document, reading on at `resume` once the root's start tag is read: the root's
+  // children before it are another pass's. The pass gives up when `*cancel` falls below
+  // `index` (an earlier range has the answer).
+  [[nodiscard]] std::optional<EngineError> run_range(size_t resume,
+                                                     const std::atomic<size_t>* cancel,
+                                                     size_t index);
+  // The input ended (or the pass gave up) with nothing open but the root, between markups:
+  // where it ends, one of the root's children may start.
+  [[nodiscard]] bool ended_between_children() const noexcept;
+  // The pass ended before the input's end without giving up: every path had its answer (or
+  // an error ended it), and the rest of the input changes nothing.
+  [[nodiscard]] bool ended_early() const noexcept {
+    return eof_levels_ == 0 && !cancelled_ && !reader_.at_end();
+  }
 
   // Names are to be read in their namespaces: the scan follows the declarations in scope,
   // starting from `outer` (those around the input, when it is a fragment). Only then.
@@ -153,6 +168,8 @@ class Scan {
     uint32_t capturing[kInlineCaptures] = {};
   };
 
+  // The document level and the states of each path's first step.
+  void start_document();
   void loop();
   // The first state at the level on top that needs the element named `qname` (kNone if
   // none), and whether it is `named` so or searches descendants.
@@ -292,6 +309,10 @@ class Scan {
   bool stop_ = false;        // an error, or every path is done
   bool searches_ = false;    // some state searched descendants: a level may want every child
   std::optional<EngineError> error_;
+  size_t eof_levels_ = 0;  // open levels when the input's end was first met
+  const std::atomic<size_t>* cancel_ = nullptr;
+  size_t cancel_index_ = 0;
+  bool cancelled_ = false;
   TagAttributes attrs_;  // the attributes of el_'s tag
   bool scoped_ = false;  // namespaces tracked
   NamespaceScope ns_;

@@ -156,6 +156,12 @@ void Index::reset(const char* base, size_t len) noexcept {
   size_ = 0;
 }
 
+void Index::reset_at(const char* base, size_t len, size_t from) noexcept {
+  reset(base, len);
+  state_.block = from & ~size_t{63};
+  state_.from = from;
+}
+
 bool Index::next() noexcept {
   if (ended()) return false;
   size_ = g_kernel.load(std::memory_order_relaxed)(state_, blocks_, kBlocks);

@@ -45,6 +45,8 @@ class Index {
   static constexpr size_t kBlocks = 256;
 
   void reset(const char* base, size_t len) noexcept;
+  // The same, indexing from offset `from` on, which the caller knows to be outside markup.
+  void reset_at(const char* base, size_t len, size_t from) noexcept;
 
   // Indexes the next stretch of input into the blocks, replacing the last chunk. False when the
   // input has nothing more to index.

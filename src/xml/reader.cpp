@@ -21,6 +21,14 @@ Reader::Reader(std::string_view input, Config config) noexcept
   index_.reset(base_, len_);
 }
 
+void Reader::resume_at(size_t pos) noexcept {
+  if (phase_ != Phase::Text || pos <= pos_ || pos > len_) return;
+  pos_ = pos;
+  index_.reset_at(base_, len_, pos);
+  cur_ = end_ = nullptr;
+  lt_ = gt_ = 0;
+}
+
 bool Reader::advance() noexcept {
   if (cur_ != end_) ++cur_;
   while (cur_ == end_) {

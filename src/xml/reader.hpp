@@ -123,6 +123,19 @@ class Reader {
   template <class Want>
   [[nodiscard]] Event read_child(Want&& want) noexcept;
 
+  // Goes on reading at `pos` (after the reader's position), in text outside any markup, with
+  // the elements open now still open: the bytes in between are not read. For a pass over one
+  // range of a document whose start is known to fall between markups.
+  void resume_at(size_t pos) noexcept;
+  // The reader has met the end of its input.
+  [[nodiscard]] bool at_end() const noexcept { return phase_ == Phase::Done; }
+  // Elements open now (as far as the reader counts them).
+  [[nodiscard]] size_t depth() const noexcept { return depth_; }
+  // The input broke off inside a markup (or held one the reader cannot read past).
+  [[nodiscard]] bool ended_in_markup() const noexcept {
+    return index_.ended() && index_.fatal() != ErrorKind::None;
+  }
+
   [[nodiscard]] size_t buffer_position() const noexcept { return pos_; }
   [[nodiscard]] size_t error_position() const noexcept { return err_pos_; }
   [[nodiscard]] Encoding encoding() const noexcept { return enc_; }
