@@ -4,8 +4,9 @@
 // (run_with, spans or copies), alone through the multi-path scan, and together with the others,
 // up to the multi-path scan's two documented differences: a path ending in a collecting
 // modifier takes elements as their text, and empty-element tags do not count for the ambiguity
-// guard. Cut among ranges, they give one pass's answers. No span may leave the input, and every skip classifier gives the same answers. The walk
-// over the first element is balanced and reads the same text as the element's text.
+// guard. Cut among ranges anywhere, they give one pass's answers. No span may leave the input,
+// and every skip classifier gives the same answers. The walk over the first element is
+// balanced and reads the same text as the element's text.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
