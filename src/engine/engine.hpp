@@ -91,6 +91,10 @@ class WithinPass {
 
 // Well-formedness: the strict reader accepts everything, one root, all closed.
 [[nodiscard]] bool validate(std::string_view doc) noexcept;
+// The same with the root's children cut among up to `threads` threads (0: one per core), or
+// at `cuts` (for tests); one thread where cutting cannot pay.
+[[nodiscard]] bool validate(std::string_view doc, unsigned threads,
+                            std::span<const size_t> cuts = {});
 
 // Evaluates `steps` with the first element in `fragment` as scope: attribute steps read its
 // own start tag, element steps match its children. Items are appended; elements are copies,

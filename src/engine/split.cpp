@@ -7,20 +7,15 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <exception>
-#include <thread>
 
 #include "engine/engine.hpp"
 #include "engine/paths.hpp"
+#include "engine/ranges.hpp"
 #include "engine/scan.hpp"
-#include "xml/reader.hpp"
 
 namespace varnex::engine {
 
 namespace {
-
-// Below this many bytes a range costs more in setting up than it saves.
-constexpr size_t kMinRange = size_t{1} << 20;
 
 // How the ranges' answers of one path are joined.
 enum class Join : uint8_t {
@@ -43,41 +38,6 @@ struct RangeAnswer {
   bool good_end = false;  // ended between two of the root's children
   bool done = false;      // every path had its answer before the range's end
 };
-
-// Where the root's content starts and the name of its first child (a view into `doc`).
-struct Root {
-  size_t content = 0;
-  std::string_view child;
-};
-
-std::optional<Root> find_root(std::string_view doc) noexcept {
-  xml::Reader reader(doc, xml::Config::query());
-  Root root;
-  bool in_root = false;
-  for (;;) {
-    const xml::Event ev = reader.read_event();
-    switch (ev.kind) {
-      case xml::EventKind::Start:
-        if (in_root) {
-          root.child = ev.name();
-          return root;
-        }
-        in_root = true;
-        root.content = reader.buffer_position();
-        break;
-      case xml::EventKind::Empty:
-        if (!in_root) return std::nullopt;
-        root.child = ev.name();
-        return root;
-      case xml::EventKind::End:
-      case xml::EventKind::Eof:
-      case xml::EventKind::Error:
-        return std::nullopt;
-      default:
-        break;
-    }
-  }
-}
 
 // Whether the path's first step takes the root: a pass over the prolog and the root's start
 // tag alone tells, by the scan's own rules (names, namespaces, attribute filters).
@@ -180,91 +140,32 @@ void join(Joined& into, RangeAnswer& range, size_t i, Join how, std::string_view
   into.items.append(std::move(items));
 }
 
-// Ascending cut offsets after the root's start tag: each range is `kMinRange` at least.
-std::vector<size_t> choose_cuts(std::string_view doc, const Root& root, size_t parts) {
-  std::vector<size_t> cuts;
-  const size_t body = doc.size() - root.content;
-  std::string needle = "<";
-  needle.append(root.child);
-  size_t last = root.content;
-  for (size_t k = 1; k < parts; ++k) {
-    size_t at = std::max(root.content + body / parts * k, last + kMinRange);
-    // A child of the root's first child's name, just after a markup's end: most likely the
-    // start of one of the root's children (checked when its range ends).
-    for (;;) {
-      at = doc.find(needle, at);
-      if (at == std::string_view::npos) return cuts;
-      const size_t after = at + needle.size();
-      const char next = after < doc.size() ? doc[after] : '\0';
-      size_t before = at;
-      while (before > root.content && (doc[before - 1] == ' ' || doc[before - 1] == '\n' ||
-                                       doc[before - 1] == '\t' || doc[before - 1] == '\r')) {
-        --before;
-      }
-      if ((next == '>' || next == '/' || next == ' ' || next == '\t' || next == '\n' ||
-           next == '\r') &&
-          before > root.content && doc[before - 1] == '>') {
-        break;
-      }
-      ++at;
-    }
-    if (doc.size() - at < kMinRange) break;
-    cuts.push_back(at);
-    last = at;
-  }
-  return cuts;
-}
-
 std::optional<EngineError> run_cut(std::span<const PathTask> paths, std::string_view doc,
                                    bool spans, std::vector<Items>& results, const Root& root,
                                    std::span<const Join> joins, std::span<const size_t> cuts) {
-  const size_t ranges = cuts.size() + 1;
-  std::vector<RangeAnswer> answers(ranges);
+  const Ranges ranges{&root, cuts, doc.size()};
+  std::vector<RangeAnswer> answers(ranges.count());
   std::atomic<size_t> answered{SIZE_MAX};  // the first range that ends the pass early
-  auto read = [&](size_t k) {
-    const size_t from = k == 0 ? root.content : cuts[k - 1];
-    const size_t end = k + 1 == ranges ? doc.size() : cuts[k];
-    answers[k] = read_range(paths, doc, spans, from, end, &answered, k);
-    if (answers[k].error || answers[k].done) {
-      size_t seen = answered.load();
-      while (k < seen && !answered.compare_exchange_weak(seen, k)) {
-      }
-    }
-  };
-  std::vector<std::exception_ptr> failures(ranges);
-  {
-    std::vector<std::jthread> workers;
-    workers.reserve(ranges - 1);
-    for (size_t k = 1; k < ranges; ++k) {
-      workers.emplace_back([&, k] {
-        try {
-          read(k);
-        } catch (...) {
-          failures[k] = std::current_exception();
-          answered.store(0);  // nobody's answer matters now
+  read_on_threads(
+      ranges.count(),
+      [&](size_t k) {
+        answers[k] = read_range(paths, doc, spans, ranges.from(k), ranges.end(k), &answered, k);
+        if (answers[k].error || answers[k].done) {
+          size_t seen = answered.load();
+          while (k < seen && !answered.compare_exchange_weak(seen, k)) {
+          }
         }
-      });
-    }
-    try {
-      read(0);
-    } catch (...) {
-      failures[0] = std::current_exception();
-      answered.store(0);
-    }
-  }
-  for (const auto& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
+      },
+      [&] { answered.store(0); });  // nobody's answer matters now
 
   std::vector<Joined> joined(paths.size());
-  for (size_t k = 0; k < ranges; ++k) {
+  for (size_t k = 0; k < ranges.count(); ++k) {
     RangeAnswer& range = answers[k];
-    bool last = k + 1 == ranges || range.done;
+    bool last = k + 1 == ranges.count() || range.done;
     if (!last && !range.error && !range.good_end) {
       // The cut after this range fell inside something: the rest is read again, in one pass
       // from this range's start.
-      range = read_range(paths, doc, spans, k == 0 ? root.content : cuts[k - 1], doc.size(),
-                         nullptr, 0);
+      range = read_range(paths, doc, spans, ranges.from(k), doc.size(), nullptr, 0);
       last = true;
     }
     if (range.error) {
@@ -299,8 +200,8 @@ std::optional<std::optional<EngineError>> run_split(std::span<const PathTask> pa
                                                     bool spans, std::vector<Items>& results,
                                                     unsigned threads,
                                                     std::span<const size_t> cuts = {}) {
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  if (cuts.empty() && (threads < 2 || doc.size() < 2 * kMinRange)) return std::nullopt;
+  const size_t parts = range_count(doc, threads);
+  if (cuts.empty() && parts < 2) return std::nullopt;
   if (single && paths.size() != 1) return std::nullopt;
   const std::optional<Root> root = find_root(doc);
   if (!root) return std::nullopt;
@@ -313,7 +214,7 @@ std::optional<std::optional<EngineError>> run_split(std::span<const PathTask> pa
   }
   std::vector<size_t> chosen;
   if (cuts.empty()) {
-    chosen = choose_cuts(doc, *root, std::min<size_t>(threads, doc.size() / kMinRange));
+    chosen = choose_cuts(doc, *root, parts);
   } else {
     for (const size_t cut : cuts) {
       if (cut > root->content && cut < doc.size() && (chosen.empty() || cut > chosen.back())) {

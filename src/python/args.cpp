@@ -180,4 +180,23 @@ bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nar
          }) == 0;
 }
 
+bool read_threads(PyObject* threads, unsigned& out) noexcept {
+  out = 1;
+  if (threads == nullptr || threads == Py_None) return true;
+  if (!PyLong_Check(threads) || PyBool_Check(threads)) {
+    PyErr_Format(PyExc_TypeError, "threads must be an int, not '%s'",
+                 Py_TYPE(threads)->tp_name);
+    return false;
+  }
+  const long long n = PyLong_AsLongLong(threads);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (n < 0) {
+    PyErr_Format(PyExc_ValueError, "threads must be 0 (one per core) or more, not %lld", n);
+    return false;
+  }
+  // More threads than ranges of a document are never used.
+  out = n > 1024 ? 1024u : static_cast<unsigned>(n);
+  return true;
+}
+
 }  // namespace varnex::python

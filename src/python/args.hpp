@@ -46,6 +46,10 @@ struct BoundArg {
 [[nodiscard]] bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames, BoundArg* out) noexcept;
 
+// The `threads=` argument (borrowed; null when not given): None or absent is 1, an int of 0
+// or more is itself (0: one thread per core). False with TypeError or ValueError set.
+[[nodiscard]] bool read_threads(PyObject* threads, unsigned& out) noexcept;
+
 // A fast-call function (METH_FASTCALL | METH_KEYWORDS) as the PyCFunction a PyMethodDef holds.
 template <auto Fn>
 PyCFunction as_cfunction() noexcept {

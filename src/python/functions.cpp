@@ -16,16 +16,20 @@ namespace {
 
 constexpr Param kGetParams[] = {{"data", ParamKind::StrDoc},
                                 {"path", ParamKind::Utf8},
-                                {"namespaces", ParamKind::Any, false, true}};
+                                {"namespaces", ParamKind::Any, false, true},
+                                {"threads", ParamKind::Any, false, true}};
 constexpr Param kGetBytesParams[] = {{"data", ParamKind::BytesDoc},
                                      {"path", ParamKind::Utf8},
-                                     {"namespaces", ParamKind::Any, false, true}};
+                                     {"namespaces", ParamKind::Any, false, true},
+                                     {"threads", ParamKind::Any, false, true}};
 constexpr Param kGetBufferParams[] = {{"data", ParamKind::Any},
                                       {"path", ParamKind::Utf8},
-                                      {"namespaces", ParamKind::Any, false, true}};
+                                      {"namespaces", ParamKind::Any, false, true},
+                                      {"threads", ParamKind::Any, false, true}};
 constexpr Param kDataParams[] = {{"data", ParamKind::Any}};
 constexpr Param kValidateParams[] = {{"data", ParamKind::Any},
-                                     {"strict", ParamKind::Flag, false}};
+                                     {"strict", ParamKind::Flag, false},
+                                     {"threads", ParamKind::Any, false, true}};
 
 constexpr Signature kGetSignature{"get()", kGetParams};
 constexpr Signature kGetBytesSignature{"get_bytes()", kGetBytesParams};
@@ -38,15 +42,17 @@ constexpr Signature kCheckSignature{"check()", kDataParams};
 PyObject* query_in_place(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[3];
+    BoundArg bound[4];
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
     const std::string_view path_text = bound[1].utf8;
     std::optional<path::NamespaceMap> namespaces;
     if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
+    unsigned threads = 1;
+    if (!read_threads(bound[3].object, threads)) return nullptr;
     if (path_text.empty()) return empty_result().release();
     const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    return run_over_document(*program, bound[0].object).release();
+    return run_over_document(*program, bound[0].object, threads).release();
   });
 }
 
@@ -62,16 +68,18 @@ PyObject* py_get_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* py_get_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[3];
+    BoundArg bound[4];
     if (!bind_args(kGetBufferSignature, args, nargs, kwnames, bound)) return nullptr;
     const std::string_view path_text = bound[1].utf8;
     std::optional<path::NamespaceMap> namespaces;
     if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
+    unsigned threads = 1;
+    if (!read_threads(bound[3].object, threads)) return nullptr;
     if (path_text.empty()) return empty_result().release();
     // Path errors come before any complaint about the data.
     const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    return run_over_buffer(*program, bound[0].object).release();
+    return run_over_buffer(*program, bound[0].object, threads).release();
   });
 }
 
@@ -108,8 +116,10 @@ bool check_source(PyObject* given, engine::CheckReport* report, bool* is_str) {
 PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[2];
+    BoundArg bound[3];
     if (!bind_args(kValidateSignature, args, nargs, kwnames, bound)) return nullptr;
+    unsigned threads = 1;
+    if (!read_threads(bound[2].object, threads)) return nullptr;
     if (bound[1].flag) {
       engine::CheckReport report;
       bool is_str = false;
@@ -127,7 +137,7 @@ PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     bool valid = false;
     {
       const UnlockedPass unlocked(doc.is_immutable(), doc.bytes().size());
-      valid = engine::validate(doc.bytes());
+      valid = engine::validate(doc.bytes(), threads);
     }
     doc.release();
     return PyBool_FromLong(valid);

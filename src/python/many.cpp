@@ -86,13 +86,16 @@ enum class Input : uint8_t { Str, Bytes, Buffer };
 
 constexpr Param kGetManyParams[] = {{"data", ParamKind::StrDoc},
                                     {"paths", ParamKind::Any},
-                                    {"namespaces", ParamKind::Any, false, true}};
+                                    {"namespaces", ParamKind::Any, false, true},
+                                    {"threads", ParamKind::Any, false, true}};
 constexpr Param kGetManyBytesParams[] = {{"data", ParamKind::BytesDoc},
                                          {"paths", ParamKind::Any},
-                                         {"namespaces", ParamKind::Any, false, true}};
+                                         {"namespaces", ParamKind::Any, false, true},
+                                         {"threads", ParamKind::Any, false, true}};
 constexpr Param kGetManyBufferParams[] = {{"data", ParamKind::Any},
                                           {"paths", ParamKind::Any},
-                                          {"namespaces", ParamKind::Any, false, true}};
+                                          {"namespaces", ParamKind::Any, false, true},
+                                          {"threads", ParamKind::Any, false, true}};
 
 constexpr Signature kGetManySignature{"get_many()", kGetManyParams};
 constexpr Signature kGetManyBytesSignature{"get_many_bytes()", kGetManyBytesParams};
@@ -101,11 +104,13 @@ constexpr Signature kGetManyBufferSignature{"get_many_buffer()", kGetManyBufferP
 PyObject* query_many(const Signature& signature, Input input, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[3];
+    BoundArg bound[4];
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
     if (!check_paths_list(bound[1].object)) return nullptr;
     std::optional<path::NamespaceMap> namespaces;
     if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
+    unsigned threads = 1;
+    if (!read_threads(bound[3].object, threads)) return nullptr;
     std::vector<path::ProgramPtr> programs;
     if (!collect_programs(bound[1].object, programs, namespaces ? &*namespaces : nullptr)) {
       return nullptr;
@@ -127,7 +132,7 @@ PyObject* query_many(const Signature& signature, Input input, PyObject* const* a
     std::optional<engine::EngineError> error;
     {
       const UnlockedPass unlocked(doc.is_immutable(), doc.bytes().size());
-      error = engine::run_many(existing(programs), doc.bytes(), capture_spans, results);
+      error = engine::run_many(existing(programs), doc.bytes(), capture_spans, results, threads);
     }
     std::vector<PyItems> lifted;
     if (!error) {

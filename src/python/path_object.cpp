@@ -63,9 +63,12 @@ void Path_dealloc(PyObject* self) noexcept {
 
 // ---- methods -------------------------------------------------------------
 
-constexpr Param kAnyDataParams[] = {{"data", ParamKind::Any}};
-constexpr Param kStrDataParams[] = {{"data", ParamKind::StrDoc}};
-constexpr Param kBytesDataParams[] = {{"data", ParamKind::BytesDoc}};
+constexpr Param kAnyDataParams[] = {{"data", ParamKind::Any},
+                                    {"threads", ParamKind::Any, false, true}};
+constexpr Param kStrDataParams[] = {{"data", ParamKind::StrDoc},
+                                    {"threads", ParamKind::Any, false, true}};
+constexpr Param kBytesDataParams[] = {{"data", ParamKind::BytesDoc},
+                                      {"threads", ParamKind::Any, false, true}};
 
 struct MethodSignatures {
   Signature any;    // counts and keywords only
@@ -82,8 +85,8 @@ constexpr MethodSignatures kGetBufferSignatures{{"Path.get_buffer()", kAnyDataPa
 // Binds the arguments, then checks the receiver, then the type of data.
 // Returns the borrowed data object, or NULL with TypeError set.
 PyObject* bind_method(PyObject* self, const MethodSignatures& signatures, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  BoundArg bound[1];
+                      Py_ssize_t nargs, PyObject* kwnames, unsigned& threads) noexcept {
+  BoundArg bound[2];
   if (!bind_args(signatures.any, args, nargs, kwnames, bound)) return nullptr;
   if (!is_path(self)) {
     Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
@@ -93,6 +96,7 @@ PyObject* bind_method(PyObject* self, const MethodSignatures& signatures, PyObje
     return nullptr;
   }
   if (!bind_args(signatures.typed, args, nargs, kwnames, bound)) return nullptr;
+  if (!read_threads(bound[1].object, threads)) return nullptr;
   return bound[0].object;
 }
 
@@ -100,27 +104,30 @@ PyObject* bind_method(PyObject* self, const MethodSignatures& signatures, PyObje
 PyObject* Path_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    PyObject* given = bind_method(self, kGetSignatures, args, nargs, kwnames);
+    unsigned threads = 1;
+    PyObject* given = bind_method(self, kGetSignatures, args, nargs, kwnames, threads);
     if (given == nullptr) return nullptr;
-    return run_over_document(*as_path(self)->program, given).release();
+    return run_over_document(*as_path(self)->program, given, threads).release();
   });
 }
 
 PyObject* Path_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    PyObject* given = bind_method(self, kGetBytesSignatures, args, nargs, kwnames);
+    unsigned threads = 1;
+    PyObject* given = bind_method(self, kGetBytesSignatures, args, nargs, kwnames, threads);
     if (given == nullptr) return nullptr;
-    return run_over_document(*as_path(self)->program, given).release();
+    return run_over_document(*as_path(self)->program, given, threads).release();
   });
 }
 
 PyObject* Path_get_buffer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    PyObject* given = bind_method(self, kGetBufferSignatures, args, nargs, kwnames);
+    unsigned threads = 1;
+    PyObject* given = bind_method(self, kGetBufferSignatures, args, nargs, kwnames, threads);
     if (given == nullptr) return nullptr;
-    return run_over_buffer(*as_path(self)->program, given).release();
+    return run_over_buffer(*as_path(self)->program, given, threads).release();
   });
 }
 

@@ -89,7 +89,8 @@ path::ProgramPtr compile_path(std::string_view path, const path::NamespaceMap* n
   return std::get<path::ProgramPtr>(std::move(compiled));
 }
 
-Ref run_over_source(const path::Program& program, PyObject* source, const SourceBytes& doc) {
+Ref run_over_source(const path::Program& program, PyObject* source, const SourceBytes& doc,
+                    unsigned threads) {
   // Offsets are 32-bit: a larger document has its matches copied instead.
   const std::string_view bytes = doc.bytes();
   const bool capture_spans =
@@ -98,7 +99,7 @@ Ref run_over_source(const path::Program& program, PyObject* source, const Source
   std::optional<engine::EngineError> error;
   {
     const UnlockedPass unlocked(doc.is_immutable(), bytes.size());
-    error = engine::run_with(program, bytes, capture_spans, items);
+    error = engine::run_with(program, bytes, capture_spans, items, threads);
   }
   if (error) {
     engine_err_to_py(*error);
@@ -107,12 +108,12 @@ Ref run_over_source(const path::Program& program, PyObject* source, const Source
   return make_result(PyItems::lift(std::move(items), capture_spans ? source : nullptr, bytes));
 }
 
-Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes) {
+Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes, unsigned threads) {
   engine::Items items;
   std::optional<engine::EngineError> error;
   {
     const UnlockedPass unlocked(bytes.is_immutable(), bytes.bytes().size());
-    error = engine::run_with(program, bytes.bytes(), false, items);
+    error = engine::run_with(program, bytes.bytes(), false, items, threads);
   }
   PyItems lifted;
   if (!error) lifted = PyItems::lift(std::move(items), nullptr, bytes.bytes());
@@ -124,20 +125,20 @@ Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes) {
   return make_result(std::move(lifted));
 }
 
-Ref run_over_document(const path::Program& program, PyObject* given) {
+Ref run_over_document(const path::Program& program, PyObject* given, unsigned threads) {
   const Ref data = open_document(given);
   if (!data) return {};
   SourceBytes doc;
   if (!doc.acquire(data.get()) || !doc.decode_document()) return {};
-  return run_over_source(program, data.get(), doc);
+  return run_over_source(program, data.get(), doc, threads);
 }
 
-Ref run_over_buffer(const path::Program& program, PyObject* given) {
+Ref run_over_buffer(const path::Program& program, PyObject* given, unsigned threads) {
   const Ref data = open_document(given);
   if (!data) return {};
   SourceBytes buffer;
   if (!buffer.acquire_buffer(data.get()) || !buffer.decode_document()) return {};
-  return run_over_borrowed(program, buffer);
+  return run_over_borrowed(program, buffer, threads);
 }
 
 Ref empty_result() noexcept { return make_result(PyItems{}); }

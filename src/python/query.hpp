@@ -29,19 +29,23 @@ namespace varnex::python {
 // spans take their own references, unless `doc` is a decoded copy, whose
 // matches are copied). Returns a new Result reference, or NULL with an
 // exception set.
+// `threads` as run_with takes them.
 [[nodiscard]] Ref run_over_source(const path::Program& program, PyObject* source,
-                                  const SourceBytes& doc);
+                                  const SourceBytes& doc, unsigned threads = 1);
 
 // Runs `program` over borrowed bytes; element matches are copied and `bytes`
 // is released before the outcome is turned into a Result or an exception.
-[[nodiscard]] Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes);
+[[nodiscard]] Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes,
+                                    unsigned threads = 1);
 
 // Opens `given` (open_document), reads it in place in the encoding it announces
 // and runs `program` over it: get, get_bytes and their Path methods.
-[[nodiscard]] Ref run_over_document(const path::Program& program, PyObject* given);
+[[nodiscard]] Ref run_over_document(const path::Program& program, PyObject* given,
+                                    unsigned threads = 1);
 
 // Opens `given` as a buffer, borrowed for the pass only: get_buffer and its Path method.
-[[nodiscard]] Ref run_over_buffer(const path::Program& program, PyObject* given);
+[[nodiscard]] Ref run_over_buffer(const path::Program& program, PyObject* given,
+                                  unsigned threads = 1);
 
 // Returns a new reference to a Result with no items.
 [[nodiscard]] Ref empty_result() noexcept;

@@ -102,6 +102,26 @@ TEST(Split, PathsThatNeedOnePassAreNotCut) {
   }
 }
 
+TEST(Split, ValidateAtEveryCut) {
+  const char* const docs[] = {
+      kDocs[0], kDocs[1], kDocs[2], kDocs[3], kDocs[4], kDocs[5],
+      "<c><b><t>1</t></b><b a='1' a='2'/></c>",       // a later range is what is wrong
+      "<c><b><t>1</t></t></b><b/></c>",               // a mismatched end tag
+      "<c><b>1</b><!-- -- --><b/></c>",               // a comment the strict reader refuses
+      "<c><b>1</b></c><!-- after --><?pi x?>\n",      // what may follow the root
+      "<c><b>1</b></c><b/>",                          // what may not
+  };
+  for (const std::string_view doc : docs) {
+    const bool expected = validate(doc);
+    for (size_t a = 0; a <= doc.size(); ++a) {
+      for (size_t b = a; b <= doc.size(); b += 5) {
+        const size_t cuts[] = {a, b};
+        ASSERT_EQ(validate(doc, 2, cuts), expected) << doc << " cut at " << a << ", " << b;
+      }
+    }
+  }
+}
+
 TEST(Split, ThreadsOnALargeDocumentAgreeWithOnePass) {
   std::string doc = "<c>";
   for (int i = 0; i < 90000; ++i) {
@@ -119,6 +139,9 @@ TEST(Split, ThreadsOnALargeDocumentAgreeWithOnePass) {
     ASSERT_FALSE(run_with(*program, doc, true, four, 4));
     EXPECT_EQ(render_all(four, doc), render_all(one, doc)) << text;
   }
+  EXPECT_TRUE(validate(doc, 4));
+  doc.insert(doc.size() / 2 + 3, "</t>");  // somewhere in the second half
+  EXPECT_FALSE(validate(doc, 4));
 }
 
 }  // namespace
