@@ -45,7 +45,13 @@ _File = PathLike[str] | PathLike[bytes]
 # overload for each list a caller builds (texts, Paths, both) accepts each of them, where a
 # union of the three would make mypy read a literal mixing texts and Paths as list[object].
 
-def get(data: str | _File, path: str, *, namespaces: Mapping[str, str] | None = None) -> Result:
+def get(
+    data: str | _File,
+    path: str,
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
+) -> Result:
     """Answer `path` over the XML document `data`, a `str`, or the file an `os.PathLike`
     (`pathlib.Path`) names, which is mapped read-only (as [`get_bytes`][varnex._varnex.get_bytes]
     reads bytes) and unmapped once no `Result` refers into it.
@@ -60,6 +66,13 @@ def get(data: str | _File, path: str, *, namespaces: Mapping[str, str] | None = 
     written in the path then means its URI, whatever prefix the document uses, and `""`
     binds the path's unprefixed element names. Every entry point takes the same map.
 
+    `threads` reads one large document on several cores (`0`: one per core): the root's
+    children are cut into ranges of 1 MiB or more, each read by a thread of its own, and the
+    answers joined in order are exactly one thread's (errors, `@first` and `@last`
+    included). A path that must see the root's children in one pass (an index such as
+    `root.item.3`, a unique step such as `root.item.name`, a first match `root.item#(...)`,
+    the root itself), and a document below 2 MiB, are read by one thread.
+
     Raises:
         ValueError: the path does not compile (a prefix the map does not bind included), or
             it is ambiguous in this document (a name that matches several elements where the
@@ -71,7 +84,7 @@ def get(data: str | _File, path: str, *, namespaces: Mapping[str, str] | None = 
     """
 
 def get_bytes(
-    data: bytes | _File, path: str, *, namespaces: Mapping[str, str] | None = None
+    data: bytes | _File, path: str, *, namespaces: Mapping[str, str] | None = None, threads: int = 1
 ) -> Result:
     """Answer `path` over the XML document `data`, a `bytes` object, read in place.
 
@@ -81,7 +94,7 @@ def get_bytes(
     """
 
 def get_buffer(
-    data: Buffer | _File, path: str, *, namespaces: Mapping[str, str] | None = None
+    data: Buffer | _File, path: str, *, namespaces: Mapping[str, str] | None = None, threads: int = 1
 ) -> Result:
     """Answer `path` over any C-contiguous buffer of single bytes: `mmap`, `bytearray`,
     `memoryview`, `array('B')`, `bytes`.
@@ -95,7 +108,11 @@ def get_buffer(
 
 @overload
 def get_many(
-    data: str | _File, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
+    data: str | _File,
+    paths: list[str | Path],
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> list[Result]:
     """Answer every path of `paths` in one pass over `data`, a `str`: one `Result` per path,
     in order.
@@ -111,41 +128,73 @@ def get_many(
     """
 @overload
 def get_many(
-    data: str | _File, paths: list[str], *, namespaces: Mapping[str, str] | None = None
+    data: str | _File,
+    paths: list[str],
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> list[Result]: ...
 @overload
 def get_many(
-    data: str | _File, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
+    data: str | _File,
+    paths: list[Path],
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> list[Result]: ...
 
 @overload
 def get_many_bytes(
-    data: bytes | _File, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
+    data: bytes | _File,
+    paths: list[str | Path],
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> list[Result]:
     """[`get_many`][varnex._varnex.get_many] over a `bytes` document; the results refer into
     `data` instead of copying it."""
 @overload
 def get_many_bytes(
-    data: bytes | _File, paths: list[str], *, namespaces: Mapping[str, str] | None = None
+    data: bytes | _File,
+    paths: list[str],
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> list[Result]: ...
 @overload
 def get_many_bytes(
-    data: bytes | _File, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
+    data: bytes | _File,
+    paths: list[Path],
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> list[Result]: ...
 
 @overload
 def get_many_buffer(
-    data: Buffer | _File, paths: list[str | Path], *, namespaces: Mapping[str, str] | None = None
+    data: Buffer | _File,
+    paths: list[str | Path],
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> list[Result]:
     """[`get_many`][varnex._varnex.get_many] over a byte buffer (`mmap`, `bytearray`, ...),
     borrowed only during the pass; the results own copies."""
 @overload
 def get_many_buffer(
-    data: Buffer | _File, paths: list[str], *, namespaces: Mapping[str, str] | None = None
+    data: Buffer | _File,
+    paths: list[str],
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> list[Result]: ...
 @overload
 def get_many_buffer(
-    data: Buffer | _File, paths: list[Path], *, namespaces: Mapping[str, str] | None = None
+    data: Buffer | _File,
+    paths: list[Path],
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> list[Result]: ...
 
 def parse(data: str | bytes | Buffer | _File) -> Result:
@@ -170,7 +219,9 @@ def namespaces(data: str | bytes | Buffer) -> dict[str, list[str]]:
     namespace is undeclared with `xmlns=""`). What a `namespaces=` map can be written from.
     """
 
-def validate(data: str | bytes | Buffer | _File, strict: bool = False) -> bool:
+def validate(
+    data: str | bytes | Buffer | _File, strict: bool = False, *, threads: int = 1
+) -> bool:
     """Whether `data` is sound XML. Reads the whole document once.
 
     By default the test is of its **structure**: every piece of markup can be read, every
@@ -180,6 +231,9 @@ def validate(data: str | bytes | Buffer | _File, strict: bool = False) -> bool:
 
     With `strict=True` it is [`check`][varnex._varnex.check]'s test of XML 1.0
     well-formedness, as a `bool`.
+
+    `threads` cuts a large document among several cores as [`get`][varnex._varnex.get]
+    does (the structural test only: `strict=True` reads on one thread).
     """
 
 def check(data: str | bytes | Buffer | _File) -> None:
@@ -265,11 +319,11 @@ class Path:
     can be sent to other processes. A `Path` may be used from any thread.
     """
 
-    def get(self, data: str | _File) -> Result:
+    def get(self, data: str | _File, *, threads: int = 1) -> Result:
         """[`varnex.get`][varnex._varnex.get] with this path."""
-    def get_bytes(self, data: bytes | _File) -> Result:
+    def get_bytes(self, data: bytes | _File, *, threads: int = 1) -> Result:
         """[`varnex.get_bytes`][varnex._varnex.get_bytes] with this path."""
-    def get_buffer(self, data: Buffer | _File) -> Result:
+    def get_buffer(self, data: Buffer | _File, *, threads: int = 1) -> Result:
         """[`varnex.get_buffer`][varnex._varnex.get_buffer] with this path."""
     def __reduce__(self) -> tuple[Callable[[str], Path], tuple[str]]:
         """`(compile, (text,))`: how a `Path` pickles and copies."""

@@ -76,6 +76,10 @@ std::optional<Join> join_for(const PathTask& task, bool single, std::string_view
   const path::Step& child = p->steps[1];
   if (child.kind != path::StepKind::Element) return std::nullopt;
   if (child.descendant || selects_each(child.selector.kind)) return Join::Concat;
+  // A name that ends the path takes every child it names (the guard is for a path going on).
+  if (child.selector.kind == path::SelectorKind::Bare && p->steps.size() == 2) {
+    return Join::Concat;
+  }
   if (!child.descendant && child.selector.kind == path::SelectorKind::Count &&
       task.mode != Sink::Mode::Count && !task.options.first_only) {
     return Join::Sum;

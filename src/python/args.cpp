@@ -184,8 +184,8 @@ bool read_threads(PyObject* threads, unsigned& out) noexcept {
   out = 1;
   if (threads == nullptr || threads == Py_None) return true;
   if (!PyLong_Check(threads) || PyBool_Check(threads)) {
-    PyErr_Format(PyExc_TypeError, "threads must be an int, not '%s'",
-                 Py_TYPE(threads)->tp_name);
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(threads)));
+    if (qualname) PyErr_Format(PyExc_TypeError, "threads must be an int, not '%U'", qualname.get());
     return false;
   }
   const long long n = PyLong_AsLongLong(threads);

@@ -39,7 +39,8 @@ const char* const kPaths[] = {
     "**.t",              "c.**.t",        "c.b.#.t|@first",    "c.b.#.t|@last",
     "c.b.#.t|@count",    "c.b.#|@last",   "c.b.#.t|@sort",     "**.b.@id", "c.**.b.@id",
     "c.b.#.b.#.t",       "c.*.#.t",       "{urn:d}c.{urn:d}b.#.t",
-    "{*}c.{urn:n}b.#.t", "c.b.#.t.#text", "c.b.#(t)#|@count",
+    "{*}c.{urn:n}b.#.t", "c.b.#.t.#text", "c.b.#(t)#|@count", "c.b",
+    "c.b|@last",         "c.b|@first",
 };
 
 TEST(Split, EveryCutGivesOnePassesAnswer) {
@@ -76,8 +77,8 @@ TEST(Split, SeveralPathsAndSeveralCuts) {
   std::vector<Items> one;
   ASSERT_FALSE(run_many(programs, doc, true, one));
   size_t cut_runs = 0;
-  for (size_t a = 0; a < doc.size(); a += 3) {
-    for (size_t b = a + 1; b < doc.size(); b += 7) {
+  for (size_t a = 0; a < doc.size(); a += 2) {
+    for (size_t b = a + 1; b < doc.size(); b += 13) {
       const size_t cuts[] = {a, b};
       std::vector<Items> results;
       const auto answer = run_cut_at(programs, doc, true, results, cuts, false);
@@ -114,7 +115,7 @@ TEST(Split, ValidateAtEveryCut) {
   for (const std::string_view doc : docs) {
     const bool expected = validate(doc);
     for (size_t a = 0; a <= doc.size(); ++a) {
-      for (size_t b = a; b <= doc.size(); b += 5) {
+      for (const size_t b : {a, a + 1, a + 9, a + 40}) {
         const size_t cuts[] = {a, b};
         ASSERT_EQ(validate(doc, 2, cuts), expected) << doc << " cut at " << a << ", " << b;
       }
