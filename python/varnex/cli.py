@@ -220,10 +220,29 @@ def _parser() -> argparse.ArgumentParser:
         help="read PREFIX=URI bindings from FILE, one a line (a line starting with # is a "
         "comment), as -N does",
     )
+    parser.add_argument(
+        "-P",
+        "--threads",
+        type=_threads,
+        default=1,
+        metavar="N",
+        help="read each large file on N threads (0: one per core); the answers are those "
+        "of one thread",
+    )
     parser.add_argument("--version", action="version", version=f"varnex {_version()}")
     parser.add_argument("--help", action="help", help="show this help and exit")
     parser.set_defaults(mode="plain")
     return parser
+
+
+def _threads(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        n = -1
+    if n < 0:
+        raise argparse.ArgumentTypeError(f"not a number of threads: {text!r}")
+    return n
 
 
 def _version() -> str:
@@ -412,7 +431,8 @@ class Run:
                 where = f" (in {error.path})" if error.path else ""
                 self.out.record("", f"{shown}:{error.line}:{error.column}: {error.message}{where}")
             return
-        well_formed = self._read(name, shown, varnex.validate)
+        threads = self.options.threads
+        well_formed = self._read(name, shown, lambda d: varnex.validate(d, threads=threads))
         if well_formed is False:
             self.malformed = True
             self.out.record("", f"{shown}: not well formed")
@@ -447,10 +467,11 @@ class Run:
         return not self.options.paths and len(self.texts) == 1 and os.path.isfile(self.texts[0])
 
     def query(self, document: Any, shown: str = "") -> list[varnex.Result]:
+        threads = self.options.threads
         if len(self.paths) == 1:
-            results = [self.paths[0].get_buffer(document)]
+            results = [self.paths[0].get_buffer(document, threads=threads)]
         else:
-            results = varnex.get_many_buffer(document, self.paths)
+            results = varnex.get_many_buffer(document, self.paths, threads=threads)
         for i, result in enumerate(results):
             if len(result):
                 self.hit.add(i)
