@@ -1,5 +1,9 @@
 """Queries from several threads at once: throughput of 2 threads relative to 1.
 
+With --one-document, the other way round: one large document read with `threads=2`
+against `threads=1` (wall time, best of --rounds alternated rounds), for the scans and for
+what turns their answers into Python objects (which stays on the calling thread).
+
 Each thread runs one workload over a generated catalog, either over a document
 of its own (a separate bytes object) or over one document all threads share.
 A round times a fixed number of calls per thread from a common start to the
@@ -11,6 +15,7 @@ Documents below 16 KB are read with the lock held (handing it over would cost
 more than the pass); the small sizes show that boundary.
 
 Usage: python benchmarks/threads.py [--sizes 4KB,64KB,1,16] [--threads 1,2] [--rounds 7]
+       python benchmarks/threads.py --one-document [--sizes 64,1024] [--rounds 5]
 """
 
 from __future__ import annotations
@@ -41,6 +46,41 @@ WORKLOADS: dict[str, Callable[[bytes], object]] = {
     "last record": lambda doc: LAST.get_bytes(doc)["title"].to_str(),
     "validate": lambda doc: varnex.validate(doc),
 }
+
+
+# One document on several threads: each call takes the thread count.
+FIELDS = {"id": "@id", "title": "title", "price": ("price", "float64"), "tags": "tags.tag.#"}
+ONE_DOCUMENT: dict[str, Callable[[bytes, int], object]] = {
+    "count": lambda doc, t: varnex.get_bytes(doc, "catalog.book.#", threads=t).to_int(),
+    "last record": lambda doc, t: varnex.get_bytes(
+        doc, "catalog.book|@last", threads=t)["title"].to_str(),
+    "validate": lambda doc, t: varnex.validate(doc, threads=t),
+    "every title (pass)": lambda doc, t: len(
+        varnex.get_bytes(doc, "catalog.book.#.title", threads=t)),
+    "every title (str list)": lambda doc, t: varnex.get_bytes(
+        doc, "catalog.book.#.title", threads=t).to_str_list(),
+    "table()": lambda doc, t: varnex.table(doc, "catalog.book", FIELDS, threads=t).num_rows,
+}
+
+
+def one_document(sizes: list[str], rounds: int) -> None:
+    print(f"{os.cpu_count()} CPUs; load average {load()} (1/5/15 min) at the start")
+    print("| document | workload | threads=1 | threads=2 | speed-up |")
+    print("|---|---|---:|---:|---:|")
+    for size in sizes:
+        label, doc = document(size)
+        for name, work in ONE_DOCUMENT.items():
+            assert work(doc, 1) == work(doc, 2), name
+            best = {1: float("inf"), 2: float("inf")}
+            for _ in range(rounds):
+                for t in (1, 2):
+                    start = time.perf_counter()
+                    work(doc, t)
+                    best[t] = min(best[t], time.perf_counter() - start)
+            print(f"| {label} | {name} | {duration(best[1])} | {duration(best[2])} | "
+                  f"{best[1] / best[2]:.2f}× |", flush=True)
+        del doc
+    print(f"load average {load()} at the end")
 
 
 def round_time(work: Callable[[bytes], object], docs: list[bytes], calls: int) -> float:
@@ -97,7 +137,13 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--seconds", type=float, default=0.3,
                         help="about how long one thread's share of a round takes")
+    parser.add_argument("--one-document", action="store_true",
+                        help="one large document with threads=2 against threads=1")
     args = parser.parse_args()
+    if args.one_document:
+        sizes = args.sizes.split(",") if args.sizes != parser.get_default("sizes") else ["64"]
+        one_document(sizes, args.rounds)
+        return
     counts = [int(n) for n in args.threads.split(",")]
     print(f"{os.cpu_count()} CPUs; load average {load()} (1/5/15 min) at the start")
     more = " | ".join(f"{n} threads" for n in counts[1:])

@@ -44,6 +44,7 @@ def records(
     null_values: Sequence[str] | None = None,
     on_error: OnError = "raise",
     namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> list[dict[str, Any]]:
     """One `dict` per record that `record_path` selects in `data`, with a key per field.
 
@@ -65,6 +66,11 @@ def records(
     prefixes written in the record path and the field paths to URIs, as in
     [`get`][varnex.get]; a field sees the declarations made around its record.
 
+    `threads` reads a large document on several cores (`0`: one per core): the records are
+    found with the root's children cut among threads (as [`get`][varnex.get] does) and each
+    batch's fields answered on that many; the rows are built in order on the calling thread,
+    so they are exactly one thread's.
+
     Raises:
         ValueError: a path does not compile, or a record breaks a policy; the message names
             the field, the record (counted from 0), its byte offset and its line.
@@ -72,7 +78,7 @@ def records(
     """
     plan = Plan(record_path, fields, on_repeat=on_repeat, on_invalid=on_invalid,
                 null_values=null_values, on_error=on_error, namespaces=namespaces)
-    rows, skipped, first = _varnex._records(data, plan.capsule)
+    rows, skipped, first = _varnex._records(data, plan.capsule, threads=threads)
     _warn_skipped(skipped, first)
     return rows  # type: ignore[no-any-return]
 
@@ -87,6 +93,7 @@ def table(
     null_values: Sequence[str] | None = None,
     on_error: OnError = "raise",
     namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> pyarrow.Table:
     """The records `record_path` selects in `data` as a pyarrow.Table, one column per field.
 
@@ -100,7 +107,7 @@ def table(
     pa = _pyarrow()
     plan = Plan(record_path, fields, on_repeat=on_repeat, on_invalid=on_invalid,
                 null_values=null_values, on_error=on_error, namespaces=namespaces)
-    batches, skipped, first = _varnex._table(data, plan.capsule)
+    batches, skipped, first = _varnex._table(data, plan.capsule, threads=threads)
     _warn_skipped(skipped, first)
     schema = plan.schema()
     return pa.Table.from_batches([_batch(pa, schema, *b) for b in batches], schema=schema)

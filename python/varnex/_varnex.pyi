@@ -260,12 +260,12 @@ def _compile_plan(
     for each field whether it is a list column."""
 
 def _records(
-    data: str | bytes | Buffer | _File, plan: Any
+    data: str | bytes | Buffer | _File, plan: Any, *, threads: int = 1
 ) -> tuple[list[dict[str, Any]], int, str | None]:
     """Private: the rows of a plan, the records skipped and the first one's error."""
 
 def _table(
-    data: str | bytes | Buffer | _File, plan: Any
+    data: str | bytes | Buffer | _File, plan: Any, *, threads: int = 1
 ) -> tuple[list[tuple[int, list[tuple[Any, ...]]]], int, str | None]:
     """Private: the Arrow buffers of a plan's batches, the records skipped and the first
     one's error."""

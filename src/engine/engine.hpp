@@ -52,6 +52,8 @@ namespace varnex::engine {
 [[nodiscard]] std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
                                                   std::string_view doc, bool capture_spans,
                                                   std::vector<Items>& results, unsigned threads);
+// Whether `doc` is large enough for `threads` (0: one per core) to be worth cutting it.
+[[nodiscard]] bool worth_cutting(std::string_view doc, unsigned threads) noexcept;
 // For tests: the same cut at `cuts` (offsets anywhere), as run_with's one path when `single`;
 // nothing when the paths cannot be cut.
 [[nodiscard]] std::optional<std::optional<EngineError>> run_cut_at(

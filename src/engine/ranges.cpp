@@ -1,6 +1,8 @@
 // Where a document is cut among threads (see ranges.hpp).
 #include "engine/ranges.hpp"
 
+#include "engine/engine.hpp"
+
 #include <algorithm>
 #include <string>
 
@@ -41,6 +43,10 @@ std::optional<Root> find_root(std::string_view doc) noexcept {
 size_t range_count(std::string_view doc, unsigned threads) noexcept {
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   return std::max<size_t>(1, std::min<size_t>(threads, doc.size() / kMinRange));
+}
+
+bool worth_cutting(std::string_view doc, unsigned threads) noexcept {
+  return range_count(doc, threads) > 1;
 }
 
 std::vector<size_t> choose_cuts(std::string_view doc, const Root& root, size_t parts) {

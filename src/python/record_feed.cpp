@@ -1,10 +1,14 @@
 // Records found, batched, answered and handed over, with the lock taken only between batches.
 #include "python/record_feed.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/engine.hpp"
@@ -23,16 +27,22 @@ constexpr size_t kBatchRecords = 4096;
 constexpr size_t kBatchReach = 8 * 1024 * 1024;
 // A pass that keeps its matches for the modifiers checks signals after this many.
 constexpr size_t kWatchItems = 4096;
+// Fewer records than this are not worth another thread.
+constexpr size_t kRecordsPerHelper = 256;
+constexpr size_t kSharedBatchScale = 16;
 
 constexpr const char* kTruncated = "the document ends inside the record";
 
 class Feed final : public engine::ItemObserver {
  public:
   Feed(std::string_view doc, const RecordPlan& plan, const Locator& locator, RecordSink& sink,
-       Skipped& skipped, UnlockedPass& pass, bool takes, size_t first_index)
+       Skipped& skipped, UnlockedPass& pass, bool takes, size_t first_index, unsigned threads)
       : doc_(doc), plan_(plan), locator_(locator), sink_(sink), skipped_(skipped), pass_(pass),
         takes_(takes), within_(plan.programs, true), next_index_(first_index), reach_from_(0) {
     wants_scope = plan.scoped;  // fields read names in their namespaces, with the record's
+    for (unsigned i = 1; i < threads; ++i) {
+      helpers_.push_back(std::make_unique<engine::WithinPass>(plan.programs, true));
+    }
   }
 
   // The engine's call for each record found: taken into the batch, or only counted when the
@@ -62,13 +72,8 @@ class Feed final : public engine::ItemObserver {
 
   // Answers the batch and hands it to the sink; false when the pass is to end.
   bool flush() {
-    std::optional<engine::EngineError> error;
-    size_t answered = 0;
     if (answers_.size() < batch_.size()) answers_.resize(batch_.size());
-    for (; answered < batch_.size(); ++answered) {
-      error = within_.run(batch_[answered].bytes, answers_[answered], outer(answered));
-      if (error) break;
-    }
+    auto [answered, error] = answer_batch();
     const UnlockedPass::Relock lock(pass_);
     for (size_t i = 0; i < answered; ++i) {
       if (!hand(batch_[i], answers_[i])) return end(true);
@@ -110,6 +115,48 @@ class Feed final : public engine::ItemObserver {
   }
 
  private:
+  // The fields of records [from, to) of the batch by `within`: how many were answered before
+  // the first that failed, and its error.
+  std::pair<size_t, std::optional<engine::EngineError>> answer_records(engine::WithinPass& within,
+                                                                       size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      if (auto error = within.run(batch_[i].bytes, answers_[i], outer(i))) {
+        return {i, std::move(error)};
+      }
+    }
+    return {to, std::nullopt};
+  }
+
+  // The batch's fields, its records shared out among the helpers when there are some.
+  std::pair<size_t, std::optional<engine::EngineError>> answer_batch() {
+    const size_t n = batch_.size();
+    const size_t parts = std::min(helpers_.size() + 1, n / kRecordsPerHelper + 1);
+    if (parts < 2) return answer_records(within_, 0, n);
+    std::vector<std::pair<size_t, std::optional<engine::EngineError>>> outcomes(parts);
+    std::vector<std::exception_ptr> thrown(parts);
+    {
+      std::vector<std::jthread> workers;
+      for (size_t k = 1; k < parts; ++k) {
+        workers.emplace_back([&, k] {
+          try {
+            outcomes[k] = answer_records(*helpers_[k - 1], n * k / parts, n * (k + 1) / parts);
+          } catch (...) {
+            thrown[k] = std::current_exception();
+          }
+        });
+      }
+      outcomes[0] = answer_records(within_, 0, n / parts);
+    }
+    for (const auto& e : thrown) {
+      if (e) std::rethrow_exception(e);
+    }
+    // The first record that failed ends the batch, as it would on one thread.
+    for (size_t k = 0; k < parts; ++k) {
+      if (outcomes[k].second) return std::move(outcomes[k]);
+    }
+    return {n, std::nullopt};
+  }
+
   // Record `i` of `items` into the batch: a view into the document, or a copy kept with it.
   void take(const engine::Items& items, size_t i, size_t offset, bool exact) {
     Record record;
@@ -149,7 +196,9 @@ class Feed final : public engine::ItemObserver {
   }
 
   [[nodiscard]] bool batch_full() const noexcept {
-    return batch_.size() >= kBatchRecords || batch_bytes_ >= kBatchBytes ||
+    // Batches shared among threads are larger: each is one wait for the slowest of them.
+    const size_t scale = helpers_.empty() ? 1 : kSharedBatchScale;
+    return batch_.size() >= kBatchRecords * scale || batch_bytes_ >= kBatchBytes * scale ||
            (last_offset_ > reach_from_ && last_offset_ - reach_from_ >= kBatchReach);
   }
 
@@ -216,6 +265,7 @@ class Feed final : public engine::ItemObserver {
   UnlockedPass& pass_;
   bool takes_;
   engine::WithinPass within_;
+  std::vector<std::unique_ptr<engine::WithinPass>> helpers_;  // one per thread beyond this one
   std::vector<Record> batch_;
   std::deque<std::string> copies_;  // records that are copies, while their batch lasts
   // With namespaced fields: the declarations around each record of the batch, by index into
@@ -239,17 +289,21 @@ class Feed final : public engine::ItemObserver {
 
 bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
                   const Locator& locator, RecordSink& sink, Skipped& skipped,
-                  size_t* next_index) {
-  // A record path with modifiers needs all its matches before any is final.
-  const bool takes = plan.record->modifiers.empty();
+                  size_t* next_index, unsigned threads) {
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  // A record path with modifiers needs all its matches before any is final; so do records
+  // found by several threads.
+  const bool cut = threads > 1 && engine::worth_cutting(doc, threads);
+  const bool takes = plan.record->modifiers.empty() && !cut;
   engine::Items found;
   std::optional<engine::EngineError> error;
   std::optional<Feed> feed;
   {
     UnlockedPass pass(immutable, doc.size());
     feed.emplace(doc, plan, locator, sink, skipped, pass, takes,
-                 next_index != nullptr ? *next_index : 0);
-    error = engine::run_observed(*plan.record, doc, true, found, *feed);
+                 next_index != nullptr ? *next_index : 0, threads);
+    error = cut ? engine::run_with(*plan.record, doc, true, found, threads)
+                : engine::run_observed(*plan.record, doc, true, found, *feed);
     if (!error && !feed->ended()) {
       if (!takes) {
         {

@@ -26,8 +26,11 @@ struct Skipped {
 // signals are checked after each batch. False with an exception set.
 // `next_index`, when given, is the index of the first record (for a document that is a piece of
 // a stream), and is left one past the last record's.
+// `threads` other than 1 finds the records of a large document with its root's children cut
+// among threads, and answers each batch's fields on that many threads; the sink takes them in
+// order on this one.
 [[nodiscard]] bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
                                 const Locator& locator, RecordSink& sink, Skipped& skipped,
-                                size_t* next_index = nullptr);
+                                size_t* next_index = nullptr, unsigned threads = 1);
 
 }  // namespace varnex::python

@@ -13,7 +13,9 @@
 namespace varnex::python {
 namespace {
 
-constexpr Param kRecordsParams[] = {{"data", ParamKind::Any}, {"plan", ParamKind::Any}};
+constexpr Param kRecordsParams[] = {{"data", ParamKind::Any},
+                                    {"plan", ParamKind::Any},
+                                    {"threads", ParamKind::Any, false, true}};
 constexpr Signature kRecordsSignature{"_records()", kRecordsParams};
 constexpr Signature kTableSignature{"_table()", kRecordsParams};
 
@@ -22,10 +24,12 @@ template <class Sink>
 PyObject* run_plan(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[2];
+    BoundArg bound[3];
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
     const RecordPlan* plan = plan_of(bound[1].object);
     if (plan == nullptr) return nullptr;
+    unsigned threads = 1;
+    if (!read_threads(bound[2].object, threads)) return nullptr;
     const Ref data = open_document(bound[0].object);
     if (!data) return nullptr;
     SourceBytes doc;
@@ -33,7 +37,8 @@ PyObject* run_plan(const Signature& signature, PyObject* const* args, Py_ssize_t
     const Locator locator(doc.bytes());
     Sink sink(*plan, locator);
     Skipped skipped;
-    if (!feed_records(doc.bytes(), doc.is_immutable(), *plan, locator, sink, skipped)) {
+    if (!feed_records(doc.bytes(), doc.is_immutable(), *plan, locator, sink, skipped, nullptr,
+                      threads)) {
       return nullptr;
     }
     doc.release();
@@ -71,8 +76,8 @@ PyMethodDef kSetOffsetLimitDef = {"_set_offset_limit", py_set_offset_limit, METH
                                   "_set_offset_limit(limit)\n--\n\n"};
 
 PyMethodDef kRecordsDef = {"_records", as_cfunction<py_records>(),
-                           METH_FASTCALL | METH_KEYWORDS, "_records(data, plan)\n--\n\n"};
+                           METH_FASTCALL | METH_KEYWORDS, "_records(data, plan, *, threads=1)\n--\n\n"};
 PyMethodDef kTableDef = {"_table", as_cfunction<py_table>(),
-                         METH_FASTCALL | METH_KEYWORDS, "_table(data, plan)\n--\n\n"};
+                         METH_FASTCALL | METH_KEYWORDS, "_table(data, plan, *, threads=1)\n--\n\n"};
 
 }  // namespace varnex::python
