@@ -115,43 +115,36 @@ std::string_view tag_content(std::string_view rest) noexcept {
   return rest.substr(0, end);
 }
 
-namespace {
+DeclarationsWalk::DeclarationsWalk(std::string_view doc) noexcept
+    : reader_(doc, xml::Config::query()) {}
 
-// Reads `doc` until `stop(reader)` says so, keeping the declarations of the open elements.
-template <class Stop>
-void follow_scope(std::string_view doc, NamespaceScope& scope, std::vector<uint32_t>& open,
-                  Stop&& stop) {
-  xml::Reader reader(doc, xml::Config::query());
-  for (;;) {
-    if (stop(reader)) return;
-    const xml::Event ev = reader.read_event();
+std::span<const Binding> DeclarationsWalk::at(size_t offset) {
+  while (!ended_ && reader_.buffer_position() < offset) {
+    const xml::Event ev = reader_.read_event();
     switch (ev.kind) {
       case xml::EventKind::Start:
-        open.push_back(scope.enter(open.empty() ? 0 : open.back(), ev.content, ev.name_len));
+        open_.push_back(scope_.enter(open_.empty() ? 0 : open_.back(), ev.content, ev.name_len));
         break;
       case xml::EventKind::End:
-        if (!open.empty()) open.pop_back();
+        if (!open_.empty()) open_.pop_back();
         break;
       case xml::EventKind::Eof:
-        return;
+        ended_ = true;
+        break;
       case xml::EventKind::Error:
-        if (xml::is_fatal(ev.error)) return;
+        ended_ = ended_ || xml::is_fatal(ev.error);
         break;
       default:
         break;
     }
   }
+  scope_.mark(open_.empty() ? 0 : open_.back());
+  return scope_.marked();
 }
 
-}  // namespace
-
 std::vector<Binding> declarations_at(std::string_view doc, size_t offset) {
-  NamespaceScope scope;
-  std::vector<uint32_t> open;
-  follow_scope(doc, scope, open,
-               [&](const xml::Reader& r) { return r.buffer_position() >= offset; });
-  scope.mark(open.empty() ? 0 : open.back());
-  const auto in_force = scope.marked();
+  DeclarationsWalk walk(doc);
+  const auto in_force = walk.at(offset);
   return {in_force.begin(), in_force.end()};
 }
 

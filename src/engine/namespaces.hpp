@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "path/namespaces.hpp"
+#include "xml/reader.hpp"
 
 namespace varnex::engine {
 
@@ -67,6 +68,20 @@ class NamespaceScope {
 // The declarations in force where the element starting at `offset` in `doc` stands: those of
 // the elements open around it, outermost first.
 [[nodiscard]] std::vector<Binding> declarations_at(std::string_view doc, size_t offset);
+
+// declarations_at for one offset after another, in ascending order: the document is read once.
+class DeclarationsWalk {
+ public:
+  explicit DeclarationsWalk(std::string_view doc) noexcept;
+  // Valid until the next call.
+  [[nodiscard]] std::span<const Binding> at(size_t offset);
+
+ private:
+  xml::Reader reader_;
+  NamespaceScope scope_;
+  std::vector<uint32_t> open_;
+  bool ended_ = false;
+};
 
 // Every declaration in `doc`, in document order.
 [[nodiscard]] std::vector<Binding> declarations(std::string_view doc);

@@ -184,7 +184,13 @@ class Feed final : public engine::ItemObserver {
       const auto marked = scope->marked();
       around.assign(marked.begin(), marked.end());
     } else if (items.is_span(i)) {
-      around = engine::declarations_at(doc_, items.span(i).start);
+      // Records mostly come in document order: one walk finds the declarations around each
+      // (begun again for one before the last, which a modifier may put there).
+      const size_t start = items.span(i).start;
+      if (!walk_ || start < walked_) walk_.emplace(doc_);
+      walked_ = start;
+      const auto in_force = walk_->at(start);
+      around.assign(in_force.begin(), in_force.end());
     }
     if (scopes_.empty() || scopes_.back() != around) scopes_.push_back(std::move(around));
     batch_scopes_.push_back(static_cast<uint32_t>(scopes_.size() - 1));
@@ -266,6 +272,8 @@ class Feed final : public engine::ItemObserver {
   bool takes_;
   engine::WithinPass within_;
   std::vector<std::unique_ptr<engine::WithinPass>> helpers_;  // one per thread beyond this one
+  std::optional<engine::DeclarationsWalk> walk_;
+  size_t walked_ = 0;  // the offset walk_ reached
   std::vector<Record> batch_;
   std::deque<std::string> copies_;  // records that are copies, while their batch lasts
   // With namespaced fields: the declarations around each record of the batch, by index into

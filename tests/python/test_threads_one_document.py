@@ -143,3 +143,44 @@ def test_cli_threads(tmp_path):
     bad = subprocess.run([*cli, "-P", "x", "-c", "catalog", str(path)], capture_output=True)
     assert bad.returncode == 2
     assert b"not a number of threads: 'x'" in bad.stderr
+
+
+@pytest.mark.parametrize(
+    ("record_path", "fields", "options"),
+    [
+        ("catalog.book", {"id": "@id", "title": "{}title", "price": ("price", "float64")}, {}),
+        ("catalog.book", {"inner": "book.#.title", "ns": "{urn:example:n}title"}, {}),
+        ("**.book", {"id": "@id"}, {}),
+        ("catalog.book", {"title": "**.title"}, {"on_repeat": "last"}),
+        ("catalog.book", {"price": ("price", "int64")}, {"on_invalid": "null"}),
+    ],
+)
+def test_tables_and_records_agree_with_one_thread(record_path, fields, options):
+    pa = pytest.importorskip("pyarrow")
+    one = varnex.table(DOC, record_path, fields, **options)
+    for threads in (2, 0):
+        assert varnex.table(DOC, record_path, fields, threads=threads, **options).equals(one)
+        assert isinstance(one, pa.Table)
+    rows = varnex.records(DOC, record_path, fields, **options)
+    assert varnex.records(DOC, record_path, fields, threads=2, **options) == rows
+
+
+def test_table_errors_name_the_same_record_on_any_thread_count():
+    pytest.importorskip("pyarrow")
+    doc = DOC.replace(b'<book id="b20000"><title>', b'<book id="b20000"><title>x</title><title>', 1)
+    messages = set()
+    for threads in (1, 2):
+        with pytest.raises(ValueError) as raised:
+            varnex.table(doc, "catalog.book", {"title": "{}title"}, threads=threads)
+        messages.add(str(raised.value))
+    assert len(messages) == 1
+    assert "record 20000" in messages.pop()
+
+
+def test_records_in_any_order_see_their_own_declarations():
+    doc = ('<r><g xmlns:p="u1"><i><p:t>1</p:t></i></g><g xmlns:p="u2"><i><p:t>2</p:t></i></g>'
+           '<g><i><t>3</t></i></g></r>')
+    fields = {"a": "{u1}t", "b": "{u2}t", "c": "{}t"}
+    rows = varnex.records(doc, "r.g.#.i|@reverse", fields)
+    assert rows == [{"a": None, "b": None, "c": "3"}, {"a": None, "b": "2", "c": None},
+                    {"a": "1", "b": None, "c": None}]
