@@ -264,6 +264,17 @@ def _records(
 ) -> tuple[list[dict[str, Any]], int, str | None]:
     """Private: the rows of a plan, the records skipped and the first one's error."""
 
+def _cut_root(head: bytes, plan: Any) -> tuple[int, bytes, bytes] | None:
+    """Private: where the root's content starts, its name and its first child's name, when
+    the plan's records can be read range by range in the document `head` begins."""
+
+def _next_cut(data: bytes, at: int, child: bytes) -> int:
+    """Private: the first offset from `at` on where one of the root's children most likely
+    starts, or -1."""
+
+def _ends_between_children(data: bytes, start: int) -> bool:
+    """Private: whether the head and range in `data` end between two of the root's children."""
+
 def _table(
     data: str | bytes | Buffer | _File, plan: Any, *, threads: int = 1
 ) -> tuple[list[tuple[int, list[tuple[Any, ...]]]], int, str | None]:

@@ -60,6 +60,7 @@ def read_xml(
     storage_options: dict[str, Any] | None = None,
     include_path_column: bool | str = False,
     namespaces: Mapping[str, str] | None = None,
+    blocksize: int | str | None = None,
 ) -> dd.DataFrame:
     """Read the records of many XML files into a Dask DataFrame, one partition per file.
 
@@ -79,6 +80,15 @@ def read_xml(
     [`varnex.table`][varnex.table]. A file named without a pattern must exist; a local
     file that shrinks while it is read raises `OSError("FILE: the file changed while it was
     read")`.
+
+    `blocksize` (bytes, or a text such as `"128 MiB"`) cuts each uncompressed file larger
+    than it into partitions of about that size, at exact record boundaries: the rows are
+    those of one partition per file, in order, whatever the block size. Finding the
+    boundaries reads each such file once more, when `read_xml` is called, as tasks on the
+    cluster: a cut is put where one of the root's children starts, and each range is checked
+    to end there (a cut that falls inside a comment, a CDATA section, a value or a record is
+    merged away). Compressed files, and record paths that need a file in one piece (the root
+    as the record, modifiers), stay one partition each.
     """
     path_texts = _path_list(paths)
     record_text = _path_text(record_path, "record_path")
@@ -100,11 +110,16 @@ def read_xml(
     _check_named_files_exist(path_texts, storage_options)
     read = _ReadFile(record_text, portable, policies, path_column,
                      NATIVE_COMPRESSIONS.get(compression) if ours else None)
+    block = _block_size(blocksize)
+    parts: list[Any] = list(files)
+    if block is not None:
+        plan = Plan(record_text, portable, **policies)
+        parts = [piece for file in files for piece in _pieces(file, block, plan, read)]
     # The columns are Arrow types already: a conversion would be a task per file for nothing.
     with dask.config.set({"dataframe.convert-string": False}):
         # A category's values are known only once its partition is read.
         meta = clear_known_categories(read.frame(schema.empty_table(), ""))
-        return dd.from_map(read, list(files), meta=meta, label="varnex-read-xml",
+        return dd.from_map(read, parts, meta=meta, label="varnex-read-xml",
                            enforce_metadata=False)
 
 
@@ -119,7 +134,7 @@ class _ReadFile:
         self.path_column = path_column
         self.compression = compression
 
-    def __call__(self, file: fsspec.core.OpenFile, columns: list[str] | None = None
+    def __call__(self, file: fsspec.core.OpenFile | _Piece, columns: list[str] | None = None
                  ) -> pd.DataFrame:
         # Dask names the columns a computation needs: only their fields are read.
         fields = self.fields
@@ -129,7 +144,9 @@ class _ReadFile:
                 first = next(iter(self.fields))
                 fields = {first: self.fields[first]}
         try:
-            if isinstance(file.fs, LocalFileSystem) and self._plain(file.path):
+            if isinstance(file, _Piece):
+                found = table(file.document(), self.record_path, fields, **self.policies)
+            elif isinstance(file.fs, LocalFileSystem) and self._plain(file.path):
                 found = self._table_of_local_file(file.path, fields)
             else:
                 with file as stream:
@@ -137,7 +154,10 @@ class _ReadFile:
                                          compression=self.compression,
                                          **self.policies).read_all()
         except ValueError as error:  # text that is not UTF-8, an ambiguous path
-            raise ValueError(f"{file.path}: {error}") from None
+            where = file.path
+            if isinstance(file, _Piece):  # its records and offsets count from the piece
+                where += f" (the part from byte {file.start})"
+            raise ValueError(f"{where}: {error}") from None
         except OSError as error:  # the file gone, or changed while it was read
             raise _naming_file(error, file.path) from error
         frame = self.frame(found, file.path)
@@ -165,6 +185,128 @@ class _ReadFile:
         if self.path_column is not None:
             frame[self.path_column] = pd.Series([where] * len(frame), dtype="string[pyarrow]")
         return frame
+
+
+class _Piece:
+    """One range of a file's root's children, read as a document of its own: the file's head
+    (its prolog and the root's start tag), the range, and the root's end tag."""
+
+    def __init__(self, file: fsspec.core.OpenFile, head: bytes, start: int, end: int,
+                 root: bytes, last: bool) -> None:
+        self.file = file
+        self.path = file.path
+        self.head = head
+        self.start = start
+        self.end = end
+        self.root = root
+        self.last = last
+
+    def document(self) -> bytes:
+        body = _read_range(self.file, self.start, self.end)
+        return self.head + body + (b"" if self.last else b"</" + self.root + b">")
+
+
+def _block_size(blocksize: Any) -> int | None:
+    if blocksize is None:
+        return None
+    if isinstance(blocksize, str):
+        blocksize = dask.utils.parse_bytes(blocksize)
+    if not isinstance(blocksize, int) or isinstance(blocksize, bool):
+        raise TypeError(f"blocksize must be a number of bytes or a text such as '128 MiB', "
+                        f"not {type(blocksize).__name__}")
+    if blocksize <= 0:
+        raise ValueError(f"blocksize must be more than 0 bytes, not {blocksize}")
+    return blocksize
+
+
+def _read_range(file: fsspec.core.OpenFile, start: int, end: int) -> bytes:
+    data = file.fs.cat_file(file.path, start=start, end=end)
+    if len(data) != end - start:
+        raise OSError(f"{file.path}: the file changed while it was read")
+    return bytes(data)
+
+
+# How much of a file is read at first to find its root, and around a cut to find where a
+# record starts; doubled until it is enough.
+_HEAD = 64 * 1024
+
+
+def _head(file: fsspec.core.OpenFile, size: int, plan: Plan) -> tuple[bytes, bytes, bytes] | None:
+    """The file's prolog and root start tag, the root's name and its first child's name; None
+    when its records cannot be read range by range."""
+    want = _HEAD
+    while True:
+        data = _read_range(file, 0, min(want, size))
+        found = _varnex._cut_root(data, plan.capsule)
+        if found is not None:
+            content, root, child = found
+            return data[:content], root, child
+        if want >= size:
+            return None
+        want *= 4
+
+
+def _next_cut(file: fsspec.core.OpenFile, at: int, size: int, child: bytes) -> int:
+    """The first offset from `at` on where one of the root's children most likely starts (the
+    file's size when there is none)."""
+    want = _HEAD
+    while at < size:
+        # Some bytes before `at` too: the markup's end that comes before a cut.
+        start = max(at - 256, 0)
+        data = _read_range(file, start, min(at + want, size))
+        found = _varnex._next_cut(data, at - start, child)
+        if found >= 0:
+            return start + found
+        if at + want >= size:
+            return size
+        # A tag may run past the window's end: the next window overlaps it.
+        at += want - len(child) - 2
+        want *= 2
+    return size
+
+
+def _checked_range(file: fsspec.core.OpenFile, head: bytes, start: int, end: int) -> bool:
+    """Whether the range [start, end) of the file, read after its head, ends between two of
+    the root's children: with its start known good, `end` is then one too."""
+    return bool(_varnex._ends_between_children(head + _read_range(file, start, end), len(head)))
+
+
+def _pieces(file: fsspec.core.OpenFile, block: int, plan: Plan, read: _ReadFile) -> list[Any]:
+    """The partitions of one file: itself, or ranges of its root's children cut about every
+    `block` bytes at exact record boundaries."""
+    size = file.fs.size(file.path)
+    if size <= block or (read.compression != "infer" and read.compression is not None):
+        return [file]
+    with file as stream:
+        if sniff(stream.read(6)) is not None:  # compressed: read whole, as one partition
+            return [file]
+    found = _head(file, size, plan)
+    if found is None:
+        return [file]
+    head, root, child = found
+    content = len(head)
+    ends = [e for e in dict.fromkeys(
+        dask.compute(*[dask.delayed(_next_cut)(file, k * block, size, child)
+                       for k in range(1, -(-size // block))])) if content < e < size]
+    starts = [content, *ends]
+    # Each range checked at once; a range that does not end between records is joined to the
+    # next, and the joined range checked again from its start, which is known good.
+    good = dask.compute(*[dask.delayed(_checked_range)(file, head, a, b)
+                          for a, b in zip(starts, ends, strict=False)])
+    bounds = [content]
+    k = 0
+    while k < len(ends):
+        end_at = k
+        if not good[k]:
+            end_at = k + 1
+            while end_at < len(ends) and not _checked_range(file, head, bounds[-1], ends[end_at]):
+                end_at += 1
+        if end_at < len(ends):
+            bounds.append(ends[end_at])
+        k = end_at + 1
+    bounds.append(size)
+    return [_Piece(file, head, a, b, root, b == size) for a, b in zip(bounds, bounds[1:],
+                                                                       strict=False)]
 
 
 def _path_list(paths: Any) -> list[str]:

@@ -52,6 +52,9 @@ namespace varnex::engine {
 [[nodiscard]] std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
                                                   std::string_view doc, bool capture_spans,
                                                   std::vector<Items>& results, unsigned threads);
+// Whether the records `record` selects (with no modifiers) can be read range by range, the
+// root's children cut apart, as judged from `head`: the document up to its root's first child.
+[[nodiscard]] bool records_can_be_cut(const path::Program& record, std::string_view head);
 // Whether `doc` is large enough for `threads` (0: one per core) to be worth cutting it.
 [[nodiscard]] bool worth_cutting(std::string_view doc, unsigned threads) noexcept;
 // For tests: the same cut at `cuts` (offsets anywhere), as run_with's one path when `single`;

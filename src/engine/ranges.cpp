@@ -4,7 +4,6 @@
 #include "engine/engine.hpp"
 
 #include <algorithm>
-#include <string>
 
 #include "xml/chars.hpp"
 #include "xml/reader.hpp"
@@ -49,34 +48,56 @@ bool worth_cutting(std::string_view doc, unsigned threads) noexcept {
   return range_count(doc, threads) > 1;
 }
 
-std::vector<size_t> choose_cuts(std::string_view doc, const Root& root, size_t parts) {
-  std::vector<size_t> cuts;
-  const size_t body = doc.size() - root.content;
-  std::string needle = "<";
-  needle.append(root.child);
-  size_t last = root.content;
-  for (size_t k = 1; k < parts; ++k) {
-    size_t at = std::max(root.content + body / parts * k, last + kMinRange);
-    // A child of the root's first child's name, just after a markup's end: most likely the
-    // start of one of the root's children (checked when its range ends).
-    for (;;) {
-      at = doc.find(needle, at);
-      if (at == std::string_view::npos) return cuts;
-      const size_t after = at + needle.size();
-      const char next = after < doc.size() ? doc[after] : '\0';
+size_t next_cut(std::string_view doc, size_t at, const Root& root) noexcept {
+  const std::string_view child = root.child;
+  at = std::max(at, root.content);
+  // A tag of the root's first child's name, just after a markup's end: most likely the start
+  // of one of the root's children (checked when the range before it ends).
+  for (;;) {
+    at = doc.find('<', at);
+    if (at == std::string_view::npos) return std::string_view::npos;
+    const size_t after = at + 1 + child.size();
+    if (after < doc.size() && doc.compare(at + 1, child.size(), child) == 0) {
+      const char next = doc[after];
       size_t before = at;
       while (before > root.content && xml::is_ws(doc[before - 1])) --before;
       if ((next == '>' || next == '/' || xml::is_ws(next)) && before > root.content &&
           doc[before - 1] == '>') {
-        break;
+        return at;
       }
-      ++at;
     }
-    if (doc.size() - at < kMinRange) break;
+    ++at;
+  }
+}
+
+std::vector<size_t> choose_cuts(std::string_view doc, const Root& root, size_t parts) {
+  std::vector<size_t> cuts;
+  const size_t body = doc.size() - root.content;
+  size_t last = root.content;
+  for (size_t k = 1; k < parts; ++k) {
+    const size_t at =
+        next_cut(doc, std::max(root.content + body / parts * k, last + kMinRange), root);
+    if (at == std::string_view::npos || doc.size() - at < kMinRange) break;
     cuts.push_back(at);
     last = at;
   }
   return cuts;
+}
+
+bool ends_between_children(std::string_view doc, size_t from) noexcept {
+  xml::Reader reader(doc, xml::Config::query());
+  for (;;) {
+    const xml::Event ev = reader.read_event();
+    if (ev.kind == xml::EventKind::Start) {
+      reader.resume_at(from);
+      return reader.read_to_end(ev.name()) == xml::ErrorKind::MissingEndTag &&
+             reader.at_end() && reader.depth() == 1 && !reader.ended_in_markup();
+    }
+    if (ev.kind == xml::EventKind::Empty || ev.kind == xml::EventKind::End ||
+        ev.kind == xml::EventKind::Eof || ev.kind == xml::EventKind::Error) {
+      return false;
+    }
+  }
 }
 
 }  // namespace varnex::engine

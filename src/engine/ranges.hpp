@@ -29,6 +29,14 @@ struct Root {
 // How many ranges `threads` (0: one per core) make of `doc`: 1 when cutting cannot pay.
 [[nodiscard]] size_t range_count(std::string_view doc, unsigned threads) noexcept;
 
+// The first offset from `at` on where one of the root's children most likely starts (a tag of
+// the first child's name right after a markup's end), or npos.
+[[nodiscard]] size_t next_cut(std::string_view doc, size_t at, const Root& root) noexcept;
+
+// Whether `doc`, read past the root's start tag from `from` on, ends with nothing open but the
+// root, between markups: then its end is where one of the root's children may start.
+[[nodiscard]] bool ends_between_children(std::string_view doc, size_t from) noexcept;
+
 // Ascending offsets after the root's start tag that cut `doc` into about `parts` ranges of
 // `kMinRange` bytes at least, each most likely at the start of one of the root's children.
 // Callers check that each range ends where the next may start.

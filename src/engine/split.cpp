@@ -241,6 +241,13 @@ std::optional<std::optional<EngineError>> run_cut_at(
   return run_split(paths, single, doc, capture_spans, results, 2, cuts);
 }
 
+bool records_can_be_cut(const path::Program& record, std::string_view head) {
+  const std::optional<Root> root = find_root(head);
+  if (!root || !record.modifiers.empty()) return false;
+  const PathTask task = make_task(&record, false);
+  return join_for(task, true, head, *root) == Join::Concat;
+}
+
 std::optional<EngineError> run_with(const path::Program& program, std::string_view doc,
                                     bool capture_spans, Items& items, unsigned threads) {
   if (threads != 1) {

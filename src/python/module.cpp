@@ -1,6 +1,7 @@
 // Module definition, its execution slot and PyInit__varnex, the one exported symbol.
 #include <Python.h>
 
+#include "python/cutting.hpp"
 #include "python/describe.hpp"
 #include "python/docstrings.hpp"
 #include "python/element_dict.hpp"
@@ -35,7 +36,8 @@ PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef, &kC
                                           &kSetOffsetLimitDef,
                                           &kStreamOpenDef,  &kStreamFeedDef,   &kStreamTakeDef,
                                           &kSetStreamWindowDef, &kPathStepsDef, &kRunStepsDef,
-                                          &kElementNameDef};
+                                          &kElementNameDef, &kCutRootDef, &kNextCutDef,
+                                          &kEndsBetweenChildrenDef};
 
 struct ClassEntry {
   const char* name;

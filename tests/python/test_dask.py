@@ -196,3 +196,54 @@ def test_compressed_files_stream_through_the_reader(files, client, tmp_path):
     cut.write_bytes(gzip.compress(docs[0])[:300])
     with pytest.raises(ValueError, match=r"cut.xml.gz: the gzip data ends early"):
         varnex.dask.read_xml(str(cut), "feed.item.#", FIELDS).compute()
+
+
+def trap_document(records: int) -> bytes:
+    """Records with what a byte-range cut can fall into: comments and CDATA holding record
+    tags, '>' in values, nested records of the same name, a DOCTYPE entity."""
+    parts = ['<?xml version="1.0"?>\n<!DOCTYPE catalog [<!ENTITY co "and co">]>\n'
+             '<catalog xmlns:n="urn:n">\n']
+    for i in range(records):
+        body = [f"<title>T{i} &co;</title>",
+                "<!-- </book>\n<book id='c'> -->", "<![CDATA[</book>\n<book>]]>",
+                f'<book id="in{i}"><title>inner</title></book>', "<n:x>1</n:x>"][i % 5]
+        note = ' note="a >\n<book b" ' if i % 7 == 3 else ""
+        parts.append(f'  <book id="b{i}"{note}><price>{i % 40}</price>{body}</book>\n')
+    parts.append("</catalog>\n")
+    return "".join(parts).encode()
+
+
+@pytest.mark.parametrize("blocksize", [97, 1000, "4 KiB", 20_000])
+def test_one_file_in_many_partitions_gives_the_rows_of_one(client, tmp_path, blocksize):
+    doc = trap_document(600)
+    path = tmp_path / "big.xml"
+    path.write_bytes(doc)
+    fields = {"id": "@id", "price": ("price", "int64"), "titles": "title.#", "x": "{urn:n}x"}
+    for record_path in ("catalog.book", "**.book"):
+        frame = varnex.dask.read_xml(str(path), record_path, fields, blocksize=blocksize,
+                                     include_path_column=True)
+        if isinstance(blocksize, int) and blocksize < 5000:
+            assert frame.npartitions > 3
+        got = as_table(frame.compute())
+        want = varnex.table(doc, record_path, fields)
+        assert got.select(list(fields)).to_pydict() == want.to_pydict()
+        assert set(got.column("path").to_pylist()) == {str(path)}
+
+
+def test_blocksize_leaves_what_cannot_be_cut_whole(client, tmp_path):
+    doc = trap_document(100)
+    plain, packed = tmp_path / "a.xml", tmp_path / "b.xml.gz"
+    plain.write_bytes(doc)
+    packed.write_bytes(gzip.compress(doc))
+    assert varnex.dask.read_xml(str(packed), "catalog.book", {"id": "@id"},
+                                blocksize=100).npartitions == 1
+    # The root as the record, and a record path with modifiers, need the file in one piece.
+    for record_path in ("catalog", "catalog.book|@reverse"):
+        frame = varnex.dask.read_xml(str(plain), record_path, {"id": "@id"}, blocksize=100)
+        assert frame.npartitions == 1
+        assert as_table(frame.compute()).to_pydict() == varnex.table(
+            doc, record_path, {"id": "@id"}).to_pydict()
+    with pytest.raises(ValueError, match="blocksize must be more than 0 bytes, not 0"):
+        varnex.dask.read_xml(str(plain), "catalog.book", {"id": "@id"}, blocksize=0)
+    with pytest.raises(TypeError, match="blocksize must be a number of bytes"):
+        varnex.dask.read_xml(str(plain), "catalog.book", {"id": "@id"}, blocksize=1.5)
