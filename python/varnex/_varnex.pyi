@@ -84,7 +84,11 @@ def get(
     """
 
 def get_bytes(
-    data: bytes | _File, path: str, *, namespaces: Mapping[str, str] | None = None, threads: int = 1
+    data: bytes | _File,
+    path: str,
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> Result:
     """Answer `path` over the XML document `data`, a `bytes` object, read in place.
 
@@ -94,7 +98,11 @@ def get_bytes(
     """
 
 def get_buffer(
-    data: Buffer | _File, path: str, *, namespaces: Mapping[str, str] | None = None, threads: int = 1
+    data: Buffer | _File,
+    path: str,
+    *,
+    namespaces: Mapping[str, str] | None = None,
+    threads: int = 1,
 ) -> Result:
     """Answer `path` over any C-contiguous buffer of single bytes: `mmap`, `bytearray`,
     `memoryview`, `array('B')`, `bytes`.

@@ -84,7 +84,7 @@ def test_module_shape():
                 cls()
     # Their docstrings, the stub's, are test_docstrings' subject.
     signatures = [f.__text_signature__ for f in (varnex.get, varnex.Result.to_float)]
-    assert signatures == ["(data, path, *, namespaces=None)", "($self)"]
+    assert signatures == ["(data, path, *, namespaces=None, threads=1)", "($self)"]
     with pytest.raises(AttributeError):  # hash() refusing them is in test_leaks' round
         R.value = 1
 

@@ -68,7 +68,7 @@ def test_help_reads_as_written_for_users():
     assert "r[\"name\"]` gives the children so named" in page  # __getitem__'s own text
     # No docs-site links, nothing about how the binding is built.
     assert not re.search(r"\]\[varnex\.|py_get|ScalarLike|DictElement", page)
-    assert str(inspect.signature(varnex.validate)) == "(data, strict=False)"
+    assert str(inspect.signature(varnex.validate)) == "(data, strict=False, *, threads=1)"
     assert str(inspect.signature(varnex.Result.__getitem__)) == "(self, key, /)"
     assert "Attributes:\n    message: " in varnex.XMLSyntaxError.__doc__
 

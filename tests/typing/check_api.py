@@ -89,6 +89,10 @@ def queries() -> None:
     assert_type(varnex.parse(RAW).get("catalog.book.0"), Result)
     assert_type(varnex.validate(DOC), bool)
     assert_type(varnex.validate(RAW, strict=True), bool)
+    assert_type(varnex.validate(RAW, threads=0), bool)
+    assert_type(varnex.get_bytes(RAW, "catalog.book.#", threads=2), Result)
+    assert_type(varnex.get_many(DOC, ["catalog.book.#"], threads=2), list[Result])
+    assert_type(varnex.compile("catalog.book").get(DOC, threads=2), Result)
     assert_type(varnex.check(memoryview(RAW)), None)
     try:
         varnex.check("<a></b>")
