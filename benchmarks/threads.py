@@ -16,6 +16,7 @@ more than the pass); the small sizes show that boundary.
 
 Usage: python benchmarks/threads.py [--sizes 4KB,64KB,1,16] [--threads 1,2] [--rounds 7]
        python benchmarks/threads.py --one-document [--sizes 64,1024] [--rounds 5]
+       python benchmarks/threads.py --one-document --dask "64 MiB" [--sizes 1024]
 """
 
 from __future__ import annotations
@@ -83,6 +84,36 @@ def one_document(sizes: list[str], rounds: int) -> None:
     print(f"load average {load()} at the end")
 
 
+def dask_blocks(sizes: list[str], rounds: int, blocksize: str) -> None:
+    """read_xml over one file cut by `blocksize`, on a local cluster of one worker process and
+    of two (one thread each): wall time from read_xml to the computed frame."""
+    import distributed
+    import varnex.dask
+
+    print("| document | blocksize | partitions | 1 worker | 2 workers | speed-up |")
+    print("|---|---|---:|---:|---:|---:|")
+    for size in sizes:
+        path, _ = gen.cached("catalog", float(size), DATA)
+        best = {}
+        parts = 0
+        for workers in (1, 2):
+            with distributed.LocalCluster(n_workers=workers, threads_per_worker=1,
+                                          processes=True, dashboard_address=":0") as cluster, \
+                    distributed.Client(cluster):
+                times = []
+                for _ in range(rounds):
+                    start = time.perf_counter()
+                    frame = varnex.dask.read_xml(str(path), "catalog.book", FIELDS,
+                                                 blocksize=blocksize)
+                    rows = len(frame.compute())
+                    times.append(time.perf_counter() - start)
+                    parts = frame.npartitions
+                best[workers] = min(times)
+        print(f"| catalog-{float(size):g}MB | {blocksize} | {parts} | {best[1]:.2f} s | "
+              f"{best[2]:.2f} s | {best[1] / best[2]:.2f}× |", flush=True)
+        assert rows > 0
+
+
 def round_time(work: Callable[[bytes], object], docs: list[bytes], calls: int) -> float:
     """Seconds from a common start until every thread has made `calls` calls over its doc."""
     ready = threading.Barrier(len(docs) + 1)
@@ -139,10 +170,16 @@ def main() -> None:
                         help="about how long one thread's share of a round takes")
     parser.add_argument("--one-document", action="store_true",
                         help="one large document with threads=2 against threads=1")
+    parser.add_argument("--dask", metavar="BLOCKSIZE",
+                        help="with --one-document: varnex.dask.read_xml over one file cut "
+                        "by BLOCKSIZE, on one and on two local workers")
     args = parser.parse_args()
     if args.one_document:
         sizes = args.sizes.split(",") if args.sizes != parser.get_default("sizes") else ["64"]
-        one_document(sizes, args.rounds)
+        if args.dask:
+            dask_blocks(sizes, args.rounds, args.dask)
+        else:
+            one_document(sizes, args.rounds)
         return
     counts = [int(n) for n in args.threads.split(",")]
     print(f"{os.cpu_count()} CPUs; load average {load()} (1/5/15 min) at the start")

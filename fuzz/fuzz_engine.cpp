@@ -281,6 +281,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cuts.push_back(in.pick(static_cast<unsigned>(doc.size()) + 1));
   }
   std::sort(cuts.begin(), cuts.end());
+  CHECK(varnex::engine::validate(doc, 2, cuts) == varnex::engine::validate(doc));
   for (const Program* p : raw) {
     std::vector<Items> cut;
     if (const auto error = varnex::engine::run_cut_at({p}, doc, true, cut, cuts, true)) {
