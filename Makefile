@@ -6,11 +6,12 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
 BUILD ?= build/cpp
 ASAN_BUILD ?= build/asan
+TSAN_BUILD ?= build/tsan
 FUZZ_BUILD ?= build/fuzz
 BENCH_BUILD ?= build/bench
 FUZZ_SECONDS ?= 30
 
-.PHONY: deps venv install example build test test-cpp test-py check sanitize asan-py fuzz bench bench-py lint docs typecheck clean
+.PHONY: deps venv install example build test test-cpp test-py check sanitize tsan asan-py fuzz bench bench-py lint docs typecheck clean
 
 # System packages for the C++ tests and the fuzzers (Debian); libxml2 is the strict
 # checker's differential oracle, xmllint (libxml2-utils) a peer in benchmarks/strict.py.
@@ -50,7 +51,7 @@ test: test-cpp test-py
 # Everything CI runs: dependencies, a short fuzz run, the C++ tests under the
 # sanitizers and in Release, the Python tests (the documentation's examples among
 # them) in Release and under the sanitizers, the type checks and the documentation site.
-check: deps fuzz sanitize test asan-py typecheck docs
+check: deps fuzz sanitize tsan test asan-py typecheck docs
 
 # The installed package as its users' type checkers see it: mypy --strict and strict
 # basedpyright over a file that uses the whole API, and stubtest comparing the stubs
@@ -73,6 +74,13 @@ sanitize:
 	cmake -S . -B $(ASAN_BUILD) -DVARNEX_TESTS=ON -DVARNEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# One document read on several threads, under ThreadSanitizer: the engine's tests of it.
+tsan:
+	cmake -S . -B $(TSAN_BUILD) -DVARNEX_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target varnex_engine_tests
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/varnex_engine_tests --gtest_filter='Split*'
 
 # The Python suite against an AddressSanitizer/UBSan build of the extension,
 # installed into a venv of its own so the regular install stays untouched.
