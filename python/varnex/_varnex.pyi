@@ -273,7 +273,7 @@ def _records(
     """Private: the rows of a plan, the records skipped and the first one's error."""
 
 def _cut_root(head: bytes, plan: Any) -> tuple[int, bytes, bytes] | None:
-    """Private: where the root's content starts, its name and its first child's name, when
+    """Private: where the root's content starts, its name and its records' name, when
     the plan's records can be read range by range in the document `head` begins."""
 
 def _next_cut(data: bytes, at: int, child: bytes) -> int:

@@ -232,7 +232,7 @@ _HEAD = 64 * 1024
 
 
 def _head(file: fsspec.core.OpenFile, size: int, plan: Plan) -> tuple[bytes, bytes, bytes] | None:
-    """The file's prolog and root start tag, the root's name and its first child's name; None
+    """The file's prolog and root start tag, the root's name and its records' name; None
     when its records cannot be read range by range."""
     want = _HEAD
     while True:

@@ -53,7 +53,8 @@ namespace varnex::engine {
                                                   std::string_view doc, bool capture_spans,
                                                   std::vector<Items>& results, unsigned threads);
 // Whether the records `record` selects (with no modifiers) can be read range by range, the
-// root's children cut apart, as judged from `head`: the document up to its root's first child.
+// root's children cut apart, as judged from `head`: the document up to its root's first
+// children.
 [[nodiscard]] bool records_can_be_cut(const path::Program& record, std::string_view head);
 // Whether `doc` is large enough for `threads` (0: one per core) to be worth cutting it.
 [[nodiscard]] bool worth_cutting(std::string_view doc, unsigned threads) noexcept;

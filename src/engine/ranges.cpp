@@ -1,42 +1,62 @@
 // Where a document is cut among threads (see ranges.hpp).
 #include "engine/ranges.hpp"
 
-#include "engine/engine.hpp"
-
 #include <algorithm>
 
+#include "engine/engine.hpp"
 #include "xml/chars.hpp"
 #include "xml/reader.hpp"
 
 namespace varnex::engine {
 
+namespace {
+
+// The root's children looked at to choose the name cuts are put before, and how far.
+constexpr size_t kSampleChildren = 16;
+constexpr size_t kSampleBytes = size_t{1} << 20;
+
+}  // namespace
+
 std::optional<Root> find_root(std::string_view doc) noexcept {
   xml::Reader reader(doc, xml::Config::query());
   Root root;
-  bool in_root = false;
   for (;;) {
     const xml::Event ev = reader.read_event();
-    switch (ev.kind) {
-      case xml::EventKind::Start:
-        if (in_root) {
-          root.child = ev.name();
-          return root;
-        }
-        in_root = true;
-        root.content = reader.buffer_position();
-        break;
-      case xml::EventKind::Empty:
-        if (!in_root) return std::nullopt;
-        root.child = ev.name();
-        return root;
-      case xml::EventKind::End:
-      case xml::EventKind::Eof:
-      case xml::EventKind::Error:
-        return std::nullopt;
-      default:
-        break;
+    if (ev.kind == xml::EventKind::Start) break;
+    if (ev.kind == xml::EventKind::Empty || ev.kind == xml::EventKind::End ||
+        ev.kind == xml::EventKind::Eof || ev.kind == xml::EventKind::Error) {
+      return std::nullopt;
     }
   }
+  root.content = reader.buffer_position();
+  // The name most of the first children have: records, not a header before them (a dump's
+  // <siteinfo> before its pages).
+  std::string_view names[kSampleChildren];
+  size_t counts[kSampleChildren] = {};
+  size_t distinct = 0;
+  size_t seen = 0;
+  while (seen < kSampleChildren && reader.buffer_position() - root.content < kSampleBytes) {
+    const xml::Event ev = reader.read_event();
+    if (ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty) {
+      const std::string_view name = ev.name();
+      size_t i = 0;
+      while (i < distinct && names[i] != name) ++i;
+      if (i == distinct) names[distinct++] = name;
+      ++counts[i];
+      ++seen;
+      if (ev.kind == xml::EventKind::Start) reader.pass_child(name);
+    } else if (ev.kind == xml::EventKind::End || ev.kind == xml::EventKind::Eof ||
+               ev.kind == xml::EventKind::Error) {
+      break;
+    }
+  }
+  if (distinct == 0) return std::nullopt;
+  size_t best = 0;
+  for (size_t i = 1; i < distinct; ++i) {
+    if (counts[i] >= counts[best]) best = i;  // a tie goes to the later: headers come first
+  }
+  root.child = names[best];
+  return root;
 }
 
 size_t range_count(std::string_view doc, unsigned threads) noexcept {
@@ -51,8 +71,8 @@ bool worth_cutting(std::string_view doc, unsigned threads) noexcept {
 size_t next_cut(std::string_view doc, size_t at, const Root& root) noexcept {
   const std::string_view child = root.child;
   at = std::max(at, root.content);
-  // A tag of the root's first child's name, just after a markup's end: most likely the start
-  // of one of the root's children (checked when the range before it ends).
+  // A tag of the records' name, just after a markup's end: most likely the start of one of
+  // the root's children (checked when the range before it ends).
   for (;;) {
     at = doc.find('<', at);
     if (at == std::string_view::npos) return std::string_view::npos;

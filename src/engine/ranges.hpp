@@ -16,8 +16,8 @@ namespace varnex::engine {
 // Below this many bytes a range costs more in setting up than it saves.
 inline constexpr size_t kMinRange = size_t{1} << 20;
 
-// Where the root's content starts (just past its start tag) and the name of its first child
-// (a view into the document).
+// Where the root's content starts (just past its start tag) and the name most of its first
+// children have (a view into the document): cuts are put before elements of that name.
 struct Root {
   size_t content = 0;
   std::string_view child;
@@ -30,7 +30,7 @@ struct Root {
 [[nodiscard]] size_t range_count(std::string_view doc, unsigned threads) noexcept;
 
 // The first offset from `at` on where one of the root's children most likely starts (a tag of
-// the first child's name right after a markup's end), or npos.
+// the records' name right after a markup's end), or npos.
 [[nodiscard]] size_t next_cut(std::string_view doc, size_t at, const Root& root) noexcept;
 
 // Whether `doc`, read past the root's start tag from `from` on, ends with nothing open but the

@@ -26,10 +26,10 @@ std::string_view bytes_of(PyObject* bytes) noexcept {
 constexpr Param kCutRootParams[] = {{"head", ParamKind::Bytes}, {"plan", ParamKind::Any}};
 constexpr Signature kCutRootSignature{"_cut_root()", kCutRootParams};
 
-// (offset of the root's content, the root's name, its first child's name, both bytes) when the
+// (offset of the root's content, the root's name, its records' name, both bytes) when the
 // plan's records can
 // be read range by range in the document `head` begins; None when not, or when `head` is too
-// short to tell (it does not reach the root's first child).
+// short to tell (it does not reach the root's first children).
 PyObject* py_cut_root(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
+#include "engine/ranges.hpp"
 #include "engine_test_util.hpp"
 
 namespace varnex::engine {
@@ -121,6 +122,22 @@ TEST(Split, ValidateAtEveryCut) {
       }
     }
   }
+}
+
+TEST(Split, CutsGoBeforeTheRecordsNotTheHeader) {
+  std::string doc = "<dump><siteinfo><name>x</name></siteinfo>\n";
+  for (int i = 0; doc.size() < 5 * kMinRange; ++i) {
+    doc += "<page><title>" + std::to_string(i) + "</title><text>";
+    doc.append(200, 'w');
+    doc += "</text></page>\n";
+  }
+  doc += "</dump>";
+  const auto root = find_root(doc);
+  ASSERT_TRUE(root);
+  EXPECT_EQ(root->child, "page");
+  const std::vector<size_t> cuts = choose_cuts(doc, *root, 4);
+  ASSERT_EQ(cuts.size(), 3u);
+  for (const size_t cut : cuts) EXPECT_EQ(doc.substr(cut, 6), "<page>");
 }
 
 TEST(Split, ThreadsOnALargeDocumentAgreeWithOnePass) {
