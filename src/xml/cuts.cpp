@@ -16,7 +16,8 @@ namespace {
 constexpr size_t kMaxNames = 1024;
 
 // The name of the tag whose '<' is at `lt` and whose '>' is at `gt`.
-std::string_view tag_name(const char* base, size_t len, size_t lt, size_t gt) noexcept {
+[[gnu::always_inline]] inline std::string_view tag_name(const char* base, size_t len, size_t lt,
+                                                        size_t gt) noexcept {
   const size_t begin = lt + 1;
   const size_t end = base[gt - 1] == '/' ? gt - 1 : gt;
   return {base + begin, detail::name_length(base + begin, end - begin, len - begin)};
@@ -24,7 +25,7 @@ std::string_view tag_name(const char* base, size_t len, size_t lt, size_t gt) no
 
 // Whether the end tag whose '<' is at `lt` and '>' at `gt` has the name `name` (at `at`, of
 // `size` bytes, earlier in the bytes).
-bool ends_name(const char* base, size_t len, size_t lt, size_t gt, size_t at, size_t size) noexcept {
+[[gnu::always_inline]] inline bool ends_name(const char* base, size_t len, size_t lt, size_t gt, size_t at, size_t size) noexcept {
   const size_t begin = lt + 2;
   return detail::end_name_end(base, begin, gt) - begin == size &&
          detail::same_bytes(base + at, base + begin, size, len - begin);
@@ -51,26 +52,7 @@ void CutFinder::note_ended(size_t level, std::string_view name) {
   names.emplace_back(name);
 }
 
-inline bool CutFinder::take_deep(const char* base, size_t len, size_t lt, size_t gt) {
-  const char kind = base[lt + 1];
-  if (kind == '/') {
-    if (depth_ == max_depth_ + 1 ||
-        !ends_name(base, len, lt, gt, deep_.back().first, deep_.back().second)) {
-      return false;
-    }
-    deep_.pop_back();
-    --depth_;
-  } else if (kind != '!' && kind != '?' && base[gt - 1] != '/') {
-    ++depth_;
-    deep_.emplace_back(lt + 1, tag_name(base, len, lt, gt).size());
-  }
-  return true;
-}
-
 bool CutFinder::take(const char* base, size_t len, size_t lt, size_t gt) {
-  if (depth_ > max_depth_ && take_deep(base, len, lt, gt)) [[likely]] {
-    return true;
-  }
   const char kind = base[lt + 1];
   if (kind == '/') {
     const size_t begin = lt + 2;
@@ -115,6 +97,11 @@ void CutFinder::scan_blocks(const char* base, size_t len, size_t end) {
   // markup_end below: pos_ stays before it.
   detail::Index& index = *index_;
   index.reset_at(base, end, pos_);
+  // Markup inside a record (an element open deeper than max_depth_, still open after it) only
+  // opens and closes names there: taken here, with the depth in a local; the rest by take().
+  const size_t record_depth = max_depth_ + 1;
+  size_t depth = depth_;
+  size_t pos = pos_;
   size_t lt = kNone;  // the '<' of the markup whose '>' has not come
   while (index.next()) {
     for (const detail::IndexBlock& block : index) {
@@ -130,16 +117,38 @@ void CutFinder::scan_blocks(const char* base, size_t len, size_t end) {
         if (gts == 0) break;
         const size_t gt = at + static_cast<unsigned>(__builtin_ctzll(gts));
         gts &= gts - 1;
-        if (!take(base, len, lt, gt)) {
-          broken_ = true;
-          return;
+        const char kind = base[lt + 1];
+        bool taken = false;
+        if (depth > record_depth || (depth == record_depth && kind != '/')) [[likely]] {
+          taken = true;
+          if (kind == '/') {
+            const std::pair<size_t, size_t>& open = deep_.back();
+            taken = ends_name(base, len, lt, gt, open.first, open.second);
+            if (taken) {
+              deep_.pop_back();
+              --depth;
+            }
+          } else if (kind != '!' && kind != '?' && base[gt - 1] != '/') {
+            ++depth;
+            deep_.emplace_back(lt + 1, tag_name(base, len, lt, gt).size());
+          }
         }
-        pos_ = gt + 1;
+        if (!taken) {
+          depth_ = depth;
+          if (!take(base, len, lt, gt)) {
+            broken_ = true;
+            pos_ = pos;
+            return;
+          }
+          depth = depth_;
+        }
+        pos = gt + 1;
         lt = kNone;
       }
     }
   }
-  if (lt == kNone && index.fatal() == ErrorKind::None) pos_ = end;
+  depth_ = depth;
+  pos_ = lt == kNone && index.fatal() == ErrorKind::None ? end : pos;
 }
 
 void CutFinder::scan(std::string_view bytes, bool final) {

@@ -65,9 +65,6 @@ class CutFinder {
   // The markup from '<' at `lt` to '>' at `gt`, in bytes of `len`: the elements it opens or
   // closes and the cut after it. False when it breaks the markup.
   bool take(const char* base, size_t len, size_t lt, size_t gt);
-  // take() for markup inside an element open below max_depth that leaves one open there (no cut
-  // comes of it): false, having changed nothing, for any other.
-  bool take_deep(const char* base, size_t len, size_t lt, size_t gt);
   // The whole blocks from pos_ up to `end` (a multiple of 64), by the index; pos_ is left after
   // the last markup they hold whole.
   void scan_blocks(const char* base, size_t len, size_t end);
