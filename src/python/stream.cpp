@@ -78,6 +78,7 @@ struct Stream {
     kept_lines += count_lines(std::string_view(pending).substr(before));
     if (cuts.cuts) finder.scan(kept(), final);
     unanswered += raw.size();
+    cut_ready.store(ready(false, false), std::memory_order_release);
   }
 
   // The bytes kept since the last cut, behind their context in `pending`.
@@ -102,6 +103,7 @@ struct Stream {
     window_offset = offset;
     window_line = line;
     unanswered = 0;
+    cut_ready.store(false, std::memory_order_relaxed);
     if (final) {
       pending.clear();
       context_size = 0;
@@ -168,6 +170,9 @@ struct Stream {
   std::unique_ptr<ColumnSink> columns;
   Skipped skipped;
   std::atomic<bool> busy{false};
+  // ready(false, false) as the last take left it: the answering thread looks here before it
+  // waits for the mutex, which the reading thread holds while it takes a piece.
+  std::atomic<bool> cut_ready{false};
   bool ended = false;
 };
 
@@ -258,7 +263,8 @@ PyObject* py_stream_feed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     }
     const bool final = bound[2].flag;
     bool ready = false;
-    {
+    if (bound[1].object != Py_None || final || bound[3].flag ||
+        stream->cut_ready.load(std::memory_order_acquire)) {
       SourceBytes chunk;
       if (bound[1].object != Py_None && !chunk.acquire(bound[1].object)) return nullptr;
       std::string copy;
