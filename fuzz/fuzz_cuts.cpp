@@ -1,8 +1,9 @@
 // libFuzzer target for the cut finder. The first byte picks the deepest level cut at and the
-// size of the pieces; the rest is the document. It arrives a piece at a time, the bytes before
-// each cut dropped as they are found, as a stream reads it; every cut must fall right after a
-// '>', the context kept must be whole start tags, and the last cut and whether the markup broke
-// must be what one reading of the whole document finds.
+// size of the pieces (from 1 byte to some 64-byte blocks, so that the pieces are read both by
+// the index and one markup at a time); the rest is the document. It arrives a piece at a time,
+// the bytes before each cut dropped as they are found, as a stream reads it; every cut must fall
+// right after a '>', the context kept must be whole start tags, and the last cut, the start tags
+// open there and whether the markup broke must be what one reading of the whole document finds.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,7 +26,7 @@ using varnex::xml::CutFinder;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const size_t max_depth = data[0] & 3;
-  const size_t piece = 1 + (data[0] >> 2);
+  const size_t piece = 1 + (data[0] >> 2) * 3;
   const std::string_view doc(reinterpret_cast<const char*>(data + 1), size - 1);
 
   CutFinder whole(max_depth, 0b1111);
@@ -58,6 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!whole.broken()) {
     const size_t last = finder.cut() == CutFinder::kNone ? dropped : dropped + finder.cut();
     CHECK(last == (whole.cut() == CutFinder::kNone ? 0 : whole.cut()));
+    if (whole.cut() != CutFinder::kNone && finder.cut() != CutFinder::kNone) {
+      CHECK(finder.cut_depth() == whole.cut_depth());
+      for (size_t level = 0; level < whole.cut_depth(); ++level) {
+        CHECK(finder.open_tag(level) == whole.open_tag(level));
+      }
+    }
   }
   return 0;
 }

@@ -34,7 +34,8 @@ constexpr const char* kCapsuleName = "varnex.RecordStream";
 // that small documents are cut too.
 std::atomic<size_t> g_window_bytes{4 << 20};
 
-// The line feeds in `bytes`, 16 bytes at a time: every byte of the stream passes here once.
+// The line feeds in `bytes`, 16 bytes at a time: every byte of the stream passes here once, on
+// the thread that takes the pieces.
 // Each compare's 0xFF bytes are subtracted from byte counters, summed before they can wrap.
 size_t count_lines(std::string_view bytes) noexcept {
   size_t n = 0;
@@ -72,9 +73,17 @@ struct Stream {
   }
   // Decodes `raw` onto the bytes kept and follows their markup. The mutex is held.
   void take(std::string_view raw, bool final) {
+    const size_t before = pending.size();
     decoder.push(raw, final, pending);
-    if (cuts.cuts) finder.scan(pending, final);
+    kept_lines += count_lines(std::string_view(pending).substr(before));
+    if (cuts.cuts) finder.scan(kept(), final);
     unanswered += raw.size();
+    cut_ready.store(ready(false, false), std::memory_order_release);
+  }
+
+  // The bytes kept since the last cut, behind their context in `pending`.
+  [[nodiscard]] std::string_view kept() const noexcept {
+    return std::string_view(pending).substr(context_size);
   }
 
   // Whether the bytes up to the cut are to be answered now (all of them at the end). The
@@ -84,37 +93,46 @@ struct Stream {
                      (drain || unanswered >= g_window_bytes.load(std::memory_order_relaxed)));
   }
 
-  // Moves the bytes kept up to the cut (all of them at the end) into the window, behind the
-  // context they are read in, and keeps what follows behind its own. The mutex is held.
+  // Makes the bytes kept up to the cut (all of them at the end), behind their context, the
+  // window, and keeps what follows behind its own. The window takes the buffer they are in, so
+  // only what follows the cut is copied. The mutex is held.
   void cut_window(bool final) {
-    const size_t cut = final ? pending.size() : finder.cut();
-    window.assign(context).append(pending, 0, cut);
-    window_prefix = context.size();
+    const size_t cut = final ? kept().size() : finder.cut();
+    std::swap(window, pending);
+    window_prefix = context_size;
     window_offset = offset;
     window_line = line;
     unanswered = 0;
+    cut_ready.store(false, std::memory_order_relaxed);
     if (final) {
       pending.clear();
+      context_size = 0;
+      kept_lines = 0;
       return;
     }
+    const std::string_view bytes = std::string_view(window).substr(window_prefix);
     offset += cut;
-    line += count_lines(std::string_view(pending).substr(0, cut));
+    const size_t after = count_lines(bytes.substr(cut));
+    line += kept_lines - after;
+    kept_lines = after;
     if (!prolog_taken) {
-      prolog.assign(pending, 0, finder.prolog_end());
+      prolog.assign(bytes.substr(0, finder.prolog_end()));
       prolog_taken = true;
     }
-    context.assign(prolog);
+    pending.assign(prolog);
     for (size_t level = 0;; ++level) {
       // Children that ended here, as empty elements: a step that must be unique sees them.
       if (level < 64 && (cuts.unique >> level & 1) != 0) {
         for (const std::string& name : finder.ended_names(level)) {
-          context.append("<").append(name).append("/>");
+          pending.append("<").append(name).append("/>");
         }
       }
       if (level == finder.cut_depth()) break;
-      context.append(finder.open_tag(level));
+      pending.append(finder.open_tag(level));
     }
-    pending.erase(0, cut);
+    context_size = pending.size();
+    pending.append(bytes.substr(cut));
+    window.resize(window_prefix + cut);
     finder.drop_to_cut();
   }
 
@@ -131,12 +149,15 @@ struct Stream {
   std::mutex mutex;
   engine::DocumentStream decoder;
   xml::CutFinder finder;
-  std::string pending;  // the bytes kept since the last cut (decoded)
-  std::string context;  // the start tags (and the prolog) they are read behind
+  // The start tags (and the prolog) the bytes kept since the last cut (decoded) are read
+  // behind, then those bytes.
+  std::string pending;
+  size_t context_size = 0;
   std::string prolog;   // what comes before the first element
   bool prolog_taken = false;
   size_t offset = 0;  // of the first byte kept, in the stream (decoded)
   size_t line = 1;
+  size_t kept_lines = 0;  // line feeds in the bytes kept, counted as they come
   size_t unanswered = 0;  // bytes taken since the last pass
   // The answering thread's: the document being answered and where it stands in the stream.
   std::string window;
@@ -149,6 +170,9 @@ struct Stream {
   std::unique_ptr<ColumnSink> columns;
   Skipped skipped;
   std::atomic<bool> busy{false};
+  // ready(false, false) as the last take left it: the answering thread looks here before it
+  // waits for the mutex, which the reading thread holds while it takes a piece.
+  std::atomic<bool> cut_ready{false};
   bool ended = false;
 };
 
@@ -239,7 +263,8 @@ PyObject* py_stream_feed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     }
     const bool final = bound[2].flag;
     bool ready = false;
-    {
+    if (bound[1].object != Py_None || final || bound[3].flag ||
+        stream->cut_ready.load(std::memory_order_acquire)) {
       SourceBytes chunk;
       if (bound[1].object != Py_None && !chunk.acquire(bound[1].object)) return nullptr;
       std::string copy;

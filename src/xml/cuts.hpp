@@ -1,10 +1,12 @@
 // Where a document that arrives in pieces may be cut between records: the markup is followed
 // piece by piece, by the reader's own rules for where each construct ends, so that a cut never
-// falls inside a tag, an attribute value, a comment, a CDATA section, a PI or a DOCTYPE.
+// falls inside a tag, an attribute value, a comment, a CDATA section, a PI or a DOCTYPE. Whole
+// 64-byte blocks are read by the structural index; the last bytes of a piece one markup at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,6 +14,9 @@
 #include <vector>
 
 namespace varnex::xml {
+namespace detail {
+class Index;
+}
 
 // Follows the markup of the bytes kept since the last cut. A cut is a place right after a
 // '>' where at most `max_depth` elements are open; the finder keeps the start tags of those
@@ -24,6 +29,9 @@ class CutFinder {
   // `remembered`: bit L set when the names of the children ending at depth L + 1 (the
   // document level being depth 0) are kept, for levels up to max_depth.
   CutFinder(size_t max_depth, uint64_t remembered);
+  ~CutFinder();
+  CutFinder(const CutFinder&) = delete;
+  CutFinder& operator=(const CutFinder&) = delete;
 
   // Follows the markup of `bytes` (every byte kept since the last cut, the same bytes as
   // before and more) from where it stopped. Markup the bytes end inside is read again once
@@ -54,6 +62,12 @@ class CutFinder {
     return level < ended_.size() && (remembered_ >> level & 1) != 0;
   }
   void note_ended(size_t level, std::string_view name);
+  // The markup from '<' at `lt` to '>' at `gt`, in bytes of `len`: the elements it opens or
+  // closes and the cut after it. False when it breaks the markup.
+  bool take(const char* base, size_t len, size_t lt, size_t gt);
+  // The whole blocks from pos_ up to `end` (a multiple of 64), by the index; pos_ is left after
+  // the last markup they hold whole.
+  void scan_blocks(const char* base, size_t len, size_t end);
 
   size_t max_depth_;
   uint64_t remembered_;
@@ -68,6 +82,7 @@ class CutFinder {
   // Names open deeper than max_depth, as places in the bytes: a cut comes only once they end.
   std::vector<std::pair<size_t, size_t>> deep_;
   std::vector<std::vector<std::string>> ended_;  // per level 0..max_depth
+  std::unique_ptr<detail::Index> index_;
 };
 
 }  // namespace varnex::xml

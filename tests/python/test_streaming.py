@@ -87,7 +87,8 @@ PATHS = st.sampled_from([
     "catalog.book.1", "catalog.book#(@n)", "shelf.book.title", "catalog.p:book",
     "catalog.book|@last",
 ])
-SIZES = st.lists(st.integers(1, 40), min_size=1, max_size=6)
+# Small pieces are followed one markup at a time, pieces past 64 bytes by the structural index.
+SIZES = st.lists(st.one_of(st.integers(1, 40), st.integers(60, 300)), min_size=1, max_size=6)
 ENCODINGS = ["utf-8", "iso-8859-1", "utf-16", "shift_jis", "windows-1252"]
 
 
