@@ -8,10 +8,12 @@
 #include <atomic>
 #include <charconv>
 
+#include "engine/document.hpp"
 #include "engine/engine.hpp"
 #include "engine/paths.hpp"
 #include "engine/ranges.hpp"
 #include "engine/scan.hpp"
+#include "xml/single_byte.hpp"
 
 namespace varnex::engine {
 
@@ -242,6 +244,13 @@ std::optional<std::optional<EngineError>> run_cut_at(
 }
 
 bool records_can_be_cut(const path::Program& record, std::string_view head) {
+  // Ranges of the raw bytes are read by themselves: only where markup is the ASCII it reads
+  // as (UTF-8, or a single-byte encoding), never a byte of a wider character.
+  const DocumentEncoding encoding = detect_document_encoding(head);
+  if (!encoding.other_label.empty() || (encoding.encoding != xml::Encoding::Utf8 &&
+                                        xml::single_byte_table(encoding.encoding) == nullptr)) {
+    return false;
+  }
   const std::optional<Root> root = find_root(head);
   if (!root || !record.modifiers.empty()) return false;
   const PathTask task = make_task(&record, false);

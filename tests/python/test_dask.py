@@ -247,3 +247,15 @@ def test_blocksize_leaves_what_cannot_be_cut_whole(client, tmp_path):
         varnex.dask.read_xml(str(plain), "catalog.book", {"id": "@id"}, blocksize=0)
     with pytest.raises(TypeError, match="blocksize must be a number of bytes"):
         varnex.dask.read_xml(str(plain), "catalog.book", {"id": "@id"}, blocksize=1.5)
+
+
+def test_blocksize_cuts_only_where_markup_is_ascii(client, tmp_path):
+    text = trap_document(200).decode()
+    for encoding, cut in [("utf-16", False), ("shift_jis", False), ("iso-8859-1", True)]:
+        doc = text.replace('version="1.0"?>', f'version="1.0" encoding="{encoding}"?>', 1)
+        path = tmp_path / f"{encoding}.xml"
+        path.write_bytes(doc.encode(encoding))
+        frame = varnex.dask.read_xml(str(path), "catalog.book", {"id": "@id"}, blocksize=500)
+        assert (frame.npartitions > 1) is cut, encoding
+        assert as_table(frame.compute()).to_pydict() == varnex.table(
+            path.read_bytes(), "catalog.book", {"id": "@id"}).to_pydict()
