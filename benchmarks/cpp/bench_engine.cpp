@@ -286,10 +286,15 @@ int main(int argc, char** argv) {
   if (runs == 0 && g_only != nullptr && std::strstr(g_only, "alone") == nullptr &&
       std::strstr(g_only, "run_many") == nullptr) {
     // Profiling a single path over the flat catalog: its name is the path (or "validate").
+    // VARNEX_THREADS=N cuts the document among N threads (instructions.sh --threads).
+    const char* threads_text = std::getenv("VARNEX_THREADS");
+    const unsigned threads = threads_text != nullptr ? static_cast<unsigned>(std::atoi(threads_text)) : 1;
     const std::string doc = make_catalog();
-    if (std::strcmp(g_only, "validate") == 0) return varnex::engine::validate(doc) ? 0 : 1;
+    if (std::strcmp(g_only, "validate") == 0) {
+      return varnex::engine::validate(doc, threads) ? 0 : 1;
+    }
     Items items;
-    (void)varnex::engine::run_with(*compile(g_only), doc, true, items);
+    (void)varnex::engine::run_with(*compile(g_only), doc, true, items, threads);
     return 0;
   }
   if (runs == 0) {
