@@ -29,7 +29,7 @@ constexpr size_t kBatchReach = 8 * 1024 * 1024;
 constexpr size_t kWatchItems = 4096;
 // Fewer records than this are not worth another thread.
 constexpr size_t kRecordsPerHelper = 256;
-constexpr size_t kSharedBatchScale = 16;
+constexpr size_t kSharedBatchScale = 2;
 
 constexpr const char* kTruncated = "the document ends inside the record";
 
