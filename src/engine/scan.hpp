@@ -170,28 +170,40 @@ class Scan {
 
   // The document level and the states of each path's first step.
   void start_document();
-  void loop();
+  // The pass over the events, `Scoped` when names are read in their namespaces: the plain
+  // pass is then compiled without a trace of them.
+  void loop() {
+    if (scoped_) [[unlikely]] return run_loop<true>();
+    run_loop<false>();
+  }
+  template <bool Scoped>
+  void run_loop();
+  template <bool Scoped>
+  [[nodiscard]] std::optional<EngineError> within();
+  // The prolog and the root's start tag, as the loop would read them.
+  template <bool Scoped>
+  void prolog();
   // The first state at the level on top that needs the element named `qname` (kNone if
   // none), and whether it is `named` so or searches descendants.
+  template <bool Scoped>
   [[nodiscard]] uint32_t wanted(std::string_view qname, bool& named) const noexcept {
     for (size_t i = levels_.back().states, end = states_.size(); i < end; ++i) {
       const State& s = states_[i];
       if (s.idle) continue;
-      named = is_named(qname, s.at->name, room_after(qname));
-      if (named || s.at->descendant) [[unlikely]] {
-        // A name in a namespace is then checked out of line, only where namespaces count.
-        if (!scoped_) [[likely]] return static_cast<uint32_t>(i);
-        return wanted_in_scope(qname, named, i);
-      }
+      named = names<Scoped>(qname, s.at->name, room_after(qname));
+      if (named || s.at->descendant) return static_cast<uint32_t>(i);
     }
     return kNone;
   }
-  [[nodiscard]] uint32_t wanted_in_scope(std::string_view qname, bool& named,
-                                         size_t from) const noexcept;
   // The name test of a step: the name, then (rarely) its namespace.
+  template <bool Scoped>
   [[nodiscard]] bool names(std::string_view qname, const path::NameMatcher& m,
                            size_t room) const noexcept {
-    return is_named(qname, m, room) && (!m.tests_namespace() || in_namespace(m.ns(), qname));
+    if constexpr (Scoped) {
+      return is_named(qname, m, room) && (!m.tests_namespace() || in_namespace(m.ns(), qname));
+    } else {
+      return is_named(qname, m, room);
+    }
   }
   [[nodiscard]] bool in_namespace(const path::Namespace& ns, std::string_view qname) const noexcept;
   // The element just made the level on top declares what it declares.
@@ -223,14 +235,20 @@ class Scan {
   }
   // Reads in a row that pass no child before a level goes back to events.
   static constexpr int8_t kWalks = 8;
+  template <bool Scoped>
   xml::Event next_child(uint32_t& first, bool& named, uint32_t& asked) noexcept;
   // A child named `qname`, which state `first` names, counted by each state that names it.
+  template <bool Scoped>
   void count_child(std::string_view qname, uint32_t first) noexcept;
+  template <bool Scoped>
   bool on_event(const xml::Event& ev, uint32_t first, bool named);
+  template <bool Scoped>
   void on_tag(const xml::Event& ev, uint32_t first, bool named);
   void on_end();
   void on_error(const xml::Event& ev);
+  template <bool Scoped>
   void on_element(const xml::Event& tag, size_t start, bool empty, uint32_t first, bool named);
+  template <bool Scoped>
   void set_element(const xml::Event& tag, size_t start, bool empty) noexcept {
     el_.tag = &tag;
     el_.qname = tag.name();
@@ -240,7 +258,7 @@ class Scan {
     el_.counts = false;
     el_.captures = 0;
     attrs_.reset(tag.content, tag.name_len);
-    if (scoped_) [[unlikely]] attrs_.in_scope(&ns_, levels_.back().bindings);
+    if constexpr (Scoped) attrs_.in_scope(&ns_, levels_.back().bindings);
   }
   // States the level on top may add: three for each of its own.
   [[nodiscard]] size_t room() const noexcept;
@@ -258,6 +276,7 @@ class Scan {
     return attr_filter_holds(attrs_, test) ? Verdict::Holds : Verdict::Fails;
   }
   void filter(uint32_t state, const path::Filter& filter, bool first);
+  template <bool Scoped>
   void place(uint32_t child_states, uint32_t work, uint32_t tasks);
   void select(uint32_t task, uint32_t step, bool top_level);
   void capture(uint32_t task);
@@ -268,6 +287,7 @@ class Scan {
 
   void close_level(size_t end);
   void run_work(uint32_t from, size_t start, size_t end, std::string_view text);
+  template <bool Scoped>
   void take_captures(size_t end);
   void decide(const Work& work);
   void settle_group(uint32_t group);
