@@ -57,7 +57,7 @@ bool Scan::in_namespace(const path::Namespace& ns, std::string_view qname) const
   const std::string_view rest(qname.data(),
                               static_cast<size_t>(doc_.data() + doc_.size() - qname.data()));
   try {
-    return ns_.element_in(ns, qname, tag_content(rest), qname.size(), levels_.back().bindings);
+    return ns_.element_in(ns, qname, tag_content(rest), qname.size(), in_force());
   } catch (const std::bad_alloc&) {
     return false;  // a declared URI with references, and no memory left to resolve it
   }
@@ -127,7 +127,7 @@ bool Scan::ended_between_children() const noexcept {
 void Scan::start_document() {
   attrs_.remember(ntasks_ > 1);
   levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
-  levels_.back().bindings = ns_.size();
+  if (scoped_) in_force_.assign(1, ns_.size());
   floor_ = 0;
   for (uint32_t task = 0; task < ntasks_; ++task) {
     const path::Step& first = tasks_[task].steps.front();
@@ -163,56 +163,6 @@ void Scan::on_error(const xml::Event& ev) {
 }
 
 // --- one element ----------------------------------------------------------------------------
-
-// A filter's descendant search matched: it goes on inside the match for the matches nested
-// there too.
-[[gnu::noinline]] void Scan::match_nested(uint32_t i) {
-  const State s = states_[i];
-  if (s.last) {
-    capture(s.task);
-  } else {
-    select(s.task, s.step + 1, false);
-  }
-  if (!el_.empty) push_state(s.task, s.step, false);
-}
-
-// A filter decided when the element ends, or as soon as its tests tell: meanwhile each test's
-// path looks inside for an item that passes it, and the rest of this path runs there too, its
-// items held back.
-void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
-  const State s = states_[i];
-  const std::span<const path::Step> rest = tasks_[s.task].steps.subspan(s.step + 1);
-  // A rest that is an attribute of this very tag (`#(...)#.@id`) keeps its raw bytes in the
-  // document: they are noted for the decision instead of a task of its own.
-  std::optional<std::string_view> raw;
-  const bool tag_rest = rest.size() == 1 && rest[0].kind == path::StepKind::Attr &&
-                        (!(raw = attrs_.find_raw(rest[0].attr, rest[0].attr_ns)) ||
-                         raw->size() < kNone);
-  const uint32_t held = tag_rest ? kNone : new_task(Role::Rest, rest, s.task);
-  const uint32_t group = ntasks_;
-  for (const path::FilterTest& test : f.tests) {
-    const uint32_t subject = new_task(Role::Subject, test.path, s.task, &test);
-    Task& t = tasks_[subject];
-    t.group = group;
-    t.filter = &f;
-    t.rest = held;
-    if (test.attr) {
-      t.verdict = tag_verdict(test);  // nothing to look for inside
-      t.done = true;
-    } else {
-      select(subject, 0, true);
-    }
-  }
-  if (tag_rest) {
-    const size_t at = raw ? static_cast<size_t>(raw->data() - doc_.data()) : 0;
-    const auto len = raw ? static_cast<uint32_t>(raw->size()) : 0;
-    work_.push_back(
-        Work{WorkKind::DecideAttr, raw.has_value(), group, len, first ? i : kNone, at});
-    return;
-  }
-  select(held, 0, true);
-  work_.push_back(Work{WorkKind::Decide, false, group, held, first ? i : kNone, 0});
-}
 
 // Matching at the level on top starts with states_ ending at that level's states, and each of
 // them adds at most three (its own, a filter's subject and rest): reserved once per level, no
@@ -286,7 +236,7 @@ void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view te
       case WorkKind::Capture: {
         Task& t = tasks_[item.task];
         if (!t.done) {
-          if (scoped_) [[unlikely]] ns_.mark(levels_.back().bindings);
+          if (scoped_) [[unlikely]] ns_.mark(in_force());
           t.sink.element(doc_, start, end, spans_);
           if (t.options.first_only) finish(item.task);
         }

@@ -134,7 +134,6 @@ class Scan {
     // Set with walks: every state only counts the children it names, so a child is counted as
     // the reader meets it and never becomes an event.
     bool counts_only = false;
-    uint32_t bindings = 0;  // with namespaces tracked: the declarations in force inside it
   };
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
@@ -206,10 +205,13 @@ class Scan {
     }
   }
   [[nodiscard]] bool in_namespace(const path::Namespace& ns, std::string_view qname) const noexcept;
-  // The element just made the level on top declares what it declares.
+  // Scoped: the declarations in force inside the level on top (ns_'s first so many).
+  [[nodiscard]] uint32_t in_force() const noexcept { return in_force_[levels_.size() - 1]; }
+  // Scoped: the element just made the level on top declares what it declares.
   void enter_scope(std::string_view content, size_t name_len) {
-    Level& top = levels_.back();
-    top.bindings = ns_.enter(levels_[levels_.size() - 2].bindings, content, name_len);
+    const size_t depth = levels_.size() - 1;
+    if (in_force_.size() <= depth) in_force_.resize(depth + 1);
+    in_force_[depth] = ns_.enter(in_force_[depth - 1], content, name_len);
   }
   // Bytes of the document after `name`, a view into it.
   [[nodiscard]] size_t room_after(std::string_view name) const noexcept {
@@ -258,26 +260,32 @@ class Scan {
     el_.counts = false;
     el_.captures = 0;
     attrs_.reset(tag.content, tag.name_len);
-    if constexpr (Scoped) attrs_.in_scope(&ns_, levels_.back().bindings);
+    if constexpr (Scoped) attrs_.in_scope(&ns_, in_force());
   }
   // States the level on top may add: three for each of its own.
   [[nodiscard]] size_t room() const noexcept;
   void make_room();
+  template <bool Scoped>
   void match(uint32_t state);
+  template <bool Scoped>
   void match_nested(uint32_t state);
   // What the start tag alone says of a filter of several tests, or of one test: its attribute
   // tests, read now.
+  template <bool Scoped>
   [[nodiscard]] Verdict tag_verdict(const path::Filter& filter) {
-    auto test = [&](uint32_t j) { return tag_verdict(filter.tests[j]); };
+    auto test = [&](uint32_t j) { return tag_verdict<Scoped>(filter.tests[j]); };
     return evaluate(filter, test);
   }
+  template <bool Scoped>
   [[nodiscard]] Verdict tag_verdict(const path::FilterTest& test) {
     if (!test.attr) return Verdict::Open;
-    return attr_filter_holds(attrs_, test) ? Verdict::Holds : Verdict::Fails;
+    return attr_filter_holds<Scoped>(attrs_, test) ? Verdict::Holds : Verdict::Fails;
   }
+  template <bool Scoped>
   void filter(uint32_t state, const path::Filter& filter, bool first);
   template <bool Scoped>
   void place(uint32_t child_states, uint32_t work, uint32_t tasks);
+  template <bool Scoped>
   void select(uint32_t task, uint32_t step, bool top_level);
   void capture(uint32_t task);
   void push_state(uint32_t task, uint32_t step, bool top_level);
@@ -336,6 +344,9 @@ class Scan {
   TagAttributes attrs_;  // the attributes of el_'s tag
   bool scoped_ = false;  // namespaces tracked
   NamespaceScope ns_;
+  // Scoped: in_force() of each open level, by depth (a level entered sets its own); kept apart
+  // from the levels so that a plain pass never writes it.
+  std::vector<uint32_t> in_force_;
   std::string text_;      // one consumed element's text
   std::string value_;     // an attribute value given when its filter is decided
   std::string decode_;    // text decoding

@@ -19,7 +19,7 @@ template <bool Scoped>
 std::optional<EngineError> Scan::within() {
   attrs_.remember(ntasks_ > 1);
   levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
-  levels_.back().bindings = ns_.size();
+  if constexpr (Scoped) in_force_.assign(1, ns_.size());
   floor_ = 1;
   for (;;) {
     const size_t start = reader_.buffer_position();
@@ -31,7 +31,7 @@ std::optional<EngineError> Scan::within() {
     const auto work = static_cast<uint32_t>(work_.size());
     set_element<Scoped>(ev, start, ev.kind == xml::EventKind::Empty);
     if (states_.capacity() < room()) make_room();
-    for (uint32_t task = 0; task < ntasks_ && !error_; ++task) select(task, 0, true);
+    for (uint32_t task = 0; task < ntasks_ && !error_; ++task) select<Scoped>(task, 0, true);
     if (error_) return std::move(error_);
     if (states_.size() == child_states && work_.size() == work) return std::nullopt;
     place<Scoped>(child_states, work, ntasks_);
@@ -226,7 +226,7 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
     if (s.idle) continue;
     if (i == first || s.at->name.same_short(asked) ? named
                                                    : names<Scoped>(el_.qname, s.at->name, room)) {
-      match(i);
+      match<Scoped>(i);
       if (error_) return;
     } else if (s.at->descendant && !empty) {
       // A descendant search goes on inside, with counts of its own and no early end.
@@ -262,6 +262,7 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
 }
 
 // State `i` matched the element's name.
+template <bool Scoped>
 [[gnu::always_inline]] inline void Scan::match(uint32_t i) {
   State& s = states_[i];
   const path::Step& step = *s.at;
@@ -273,15 +274,15 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
         if (s.seen) return raise(s.task, step.name.text());
         s.seen = true;
       }
-      return s.last ? capture(s.task) : select(s.task, s.step + 1, s.top_level && !s.every);
+      return s.last ? capture(s.task) : select<Scoped>(s.task, s.step + 1, s.top_level && !s.every);
     case path::SelectorKind::Each:
-      if (s.every && step.descendant) [[unlikely]] return match_nested(i);
-      return s.last ? capture(s.task) : select(s.task, s.step + 1, false);
+      if (s.every && step.descendant) [[unlikely]] return match_nested<Scoped>(i);
+      return s.last ? capture(s.task) : select<Scoped>(s.task, s.step + 1, false);
     case path::SelectorKind::Index: {
       if (k != step.selector.index) return;
       const uint32_t task = s.task;
       const uint64_t before = tasks_[task].sink.size();
-      select(task, s.step + 1, s.top_level);
+      select<Scoped>(task, s.step + 1, s.top_level);
       work_.push_back(Work{WorkKind::Settle, false, task, 0, i, before});
       return;
     }
@@ -293,26 +294,78 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
       if (f == nullptr) return;
       if (f->tag_tests == path::Filter::TagTests::One) {
         // The usual attribute test, decided by the start tag.
-        if (!attr_filter_holds(attrs_, f->tests[0])) return;
+        if (!attr_filter_holds<Scoped>(attrs_, f->tests[0])) return;
       } else {
         const Verdict tag =
-            f->tag_tests == path::Filter::TagTests::None ? Verdict::Open : tag_verdict(*f);
+            f->tag_tests == path::Filter::TagTests::None ? Verdict::Open : tag_verdict<Scoped>(*f);
         if (tag == Verdict::Open) {
-          return filter(i, *f, step.selector.kind == path::SelectorKind::FilterFirst);
+          return filter<Scoped>(i, *f, step.selector.kind == path::SelectorKind::FilterFirst);
         }
         if (tag == Verdict::Fails) return;
       }
       // Decided by the start tag: the element is then selected like any other.
       const uint32_t task = s.task;
       if (step.selector.kind == path::SelectorKind::FilterAll) {
-        return select(task, s.step + 1, false);
+        return select<Scoped>(task, s.step + 1, false);
       }
       const uint64_t before = tasks_[task].sink.size();
-      select(task, s.step + 1, s.top_level);
+      select<Scoped>(task, s.step + 1, s.top_level);
       work_.push_back(Work{WorkKind::Settle, el_.empty, task, 0, i, before});
       return;
     }
   }
+}
+
+// A filter's descendant search matched: it goes on inside the match for the matches nested
+// there too.
+template <bool Scoped>
+[[gnu::noinline]] void Scan::match_nested(uint32_t i) {
+  const State s = states_[i];
+  if (s.last) {
+    capture(s.task);
+  } else {
+    select<Scoped>(s.task, s.step + 1, false);
+  }
+  if (!el_.empty) push_state(s.task, s.step, false);
+}
+
+// A filter decided when the element ends, or as soon as its tests tell: meanwhile each test's
+// path looks inside for an item that passes it, and the rest of this path runs there too, its
+// items held back.
+template <bool Scoped>
+void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
+  const State s = states_[i];
+  const std::span<const path::Step> rest = tasks_[s.task].steps.subspan(s.step + 1);
+  // A rest that is an attribute of this very tag (`#(...)#.@id`) keeps its raw bytes in the
+  // document: they are noted for the decision instead of a task of its own.
+  std::optional<std::string_view> raw;
+  const bool tag_rest = rest.size() == 1 && rest[0].kind == path::StepKind::Attr &&
+                        (!(raw = attrs_.find_raw<Scoped>(rest[0].attr, rest[0].attr_ns)) ||
+                         raw->size() < kNone);
+  const uint32_t held = tag_rest ? kNone : new_task(Role::Rest, rest, s.task);
+  const uint32_t group = ntasks_;
+  for (const path::FilterTest& test : f.tests) {
+    const uint32_t subject = new_task(Role::Subject, test.path, s.task, &test);
+    Task& t = tasks_[subject];
+    t.group = group;
+    t.filter = &f;
+    t.rest = held;
+    if (test.attr) {
+      t.verdict = tag_verdict<Scoped>(test);  // nothing to look for inside
+      t.done = true;
+    } else {
+      select<Scoped>(subject, 0, true);
+    }
+  }
+  if (tag_rest) {
+    const size_t at = raw ? static_cast<size_t>(raw->data() - doc_.data()) : 0;
+    const auto len = raw ? static_cast<uint32_t>(raw->size()) : 0;
+    work_.push_back(
+        Work{WorkKind::DecideAttr, raw.has_value(), group, len, first ? i : kNone, at});
+    return;
+  }
+  select<Scoped>(held, 0, true);
+  work_.push_back(Work{WorkKind::Decide, false, group, held, first ? i : kNone, 0});
 }
 
 // Reads the element just matched once, as its states and work need: entered, read for its
@@ -351,13 +404,14 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
 }
 
 // The element just matched is selected for `task`, which goes on with its steps from `step`.
+template <bool Scoped>
 [[gnu::always_inline]] inline void Scan::select(uint32_t task, uint32_t step, bool top_level) {
   const Task& t = tasks_[task];
   if (step == t.steps.size()) return capture(task);
   const path::Step& next = t.steps[step];
   switch (next.kind) {
     case path::StepKind::Attr:
-      if (auto v = attrs_.find(next.attr, next.attr_ns)) {
+      if (auto v = attrs_.find<Scoped>(next.attr, next.attr_ns)) {
         emit_value(task, *v);
       }
       return;
@@ -412,7 +466,7 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
 // The captures noted at the tag of the element just read, which ends at `end`.
 template <bool Scoped>
 void Scan::take_captures(size_t end) {
-  if constexpr (Scoped) ns_.mark(levels_.back().bindings);
+  if constexpr (Scoped) ns_.mark(in_force());
   for (uint32_t c = 0; c < el_.captures; ++c) {
     const uint32_t task = el_.capturing[c];
     Task& t = tasks_[task];
