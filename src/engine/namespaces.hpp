@@ -2,6 +2,7 @@
 // document is in. The scan, its filters, record fields and fragments all resolve through it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,7 +28,10 @@ struct Binding {
 // the element's own, so leaving one costs nothing.
 class NamespaceScope {
  public:
-  void clear() noexcept { bindings_.clear(); }
+  void clear() noexcept {
+    bindings_.clear();
+    ++version_;
+  }
   // Declarations made outside the input (a fragment's ancestors), before anything else.
   void seed(std::span<const Binding> outer);
   // Drops what lies past the first `keep`, then adds the declarations of the start tag
@@ -54,8 +58,26 @@ class NamespaceScope {
  private:
   [[nodiscard]] bool in(const path::Namespace& ns, std::string_view prefix,
                         std::string_view content, size_t name_len, uint32_t in_force) const;
+  // The URI `prefix` is bound to by the first `in_force` bindings, if any.
+  [[nodiscard]] std::optional<std::string_view> bound(std::string_view prefix,
+                                                      uint32_t in_force) const noexcept;
+  // Whether a name written with `prefix`, which resolves to `uri`, is in `ns`.
+  [[nodiscard]] static bool matches(const path::Namespace& ns, std::string_view prefix,
+                                    std::optional<std::string_view> uri) noexcept;
 
   std::vector<Binding> bindings_;
+  uint64_t version_ = 0;  // changes whenever bindings_ do
+  // The last answers of in() for tags that declare nothing: a step's namespace against a
+  // prefix is resolved once while the declarations stay as they are, not at every element.
+  struct Known {
+    const path::Namespace* ns = nullptr;
+    uint64_t version = 0;
+    uint32_t in_force = 0;
+    bool in = false;
+    std::string prefix;
+  };
+  mutable std::array<Known, 4> known_;
+  mutable uint32_t next_known_ = 0;
   uint32_t marked_ = 0;
   mutable std::string scratch_;  // a declared URI that holds references, resolved
 };

@@ -54,10 +54,18 @@ void Scan::track_namespaces(std::span<const Binding> outer) {
 }
 
 bool Scan::in_namespace(const path::Namespace& ns, std::string_view qname) const noexcept {
-  const std::string_view rest(qname.data(),
-                              static_cast<size_t>(doc_.data() + doc_.size() - qname.data()));
+  // The tag named `qname` was just read: it ends where the reader stands, past its '>'.
+  const auto begin = static_cast<size_t>(qname.data() - doc_.data());
+  size_t end = reader_.buffer_position();
+  std::string_view tag;
+  if (end > begin + qname.size() && end <= doc_.size() && doc_[end - 1] == '>') {
+    end -= doc_[end - 2] == '/' ? 2 : 1;
+    tag = doc_.substr(begin, end - begin);
+  } else {
+    tag = tag_content(doc_.substr(begin));
+  }
   try {
-    return ns_.element_in(ns, qname, tag_content(rest), qname.size(), in_force());
+    return ns_.element_in(ns, qname, tag, qname.size(), in_force());
   } catch (const std::bad_alloc&) {
     return false;  // a declared URI with references, and no memory left to resolve it
   }
