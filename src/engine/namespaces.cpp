@@ -47,6 +47,7 @@ void each_declaration(std::string_view content, size_t name_len, Fn&& fn) {
 void NamespaceScope::seed(std::span<const Binding> outer) {
   bindings_.assign(outer.begin(), outer.end());
   ++version_;
+  searched_ = {};
 }
 
 uint32_t NamespaceScope::enter(uint32_t keep, std::string_view content, size_t name_len) {
@@ -70,7 +71,7 @@ bool NamespaceScope::in(const path::Namespace& ns, std::string_view prefix,
     uri = path::kXmlNamespace;
   } else if (prefix == kXmlns) {
     uri = path::kXmlnsNamespace;
-  } else if (may_declare(content, name_len)) {
+  } else if (declares_any(content, name_len)) {
     // The tag's own declarations first (the last one written wins, as a duplicate would be
     // an error anyway), then the innermost in force.
     each_declaration(content, name_len, [&](std::string_view declared, std::string_view raw) {
@@ -89,6 +90,15 @@ bool NamespaceScope::in(const path::Namespace& ns, std::string_view prefix,
     return k.in;
   }
   return matches(ns, prefix, uri);
+}
+
+// The element and its attributes are often asked of one tag in a row: searched once.
+bool NamespaceScope::declares_any(std::string_view content, size_t name_len) const noexcept {
+  if (content.data() != searched_.data() || content.size() != searched_.size()) {
+    searched_ = content;
+    declares_ = may_declare(content, name_len);
+  }
+  return declares_;
 }
 
 std::optional<std::string_view> NamespaceScope::bound(std::string_view prefix,

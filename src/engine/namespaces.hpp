@@ -31,6 +31,7 @@ class NamespaceScope {
   void clear() noexcept {
     bindings_.clear();
     ++version_;
+    searched_ = {};
   }
   // Declarations made outside the input (a fragment's ancestors), before anything else.
   void seed(std::span<const Binding> outer);
@@ -58,6 +59,7 @@ class NamespaceScope {
  private:
   [[nodiscard]] bool in(const path::Namespace& ns, std::string_view prefix,
                         std::string_view content, size_t name_len, uint32_t in_force) const;
+  [[nodiscard]] bool declares_any(std::string_view content, size_t name_len) const noexcept;
   // The URI `prefix` is bound to by the first `in_force` bindings, if any.
   [[nodiscard]] std::optional<std::string_view> bound(std::string_view prefix,
                                                       uint32_t in_force) const noexcept;
@@ -78,6 +80,8 @@ class NamespaceScope {
   };
   mutable std::array<Known, 4> known_;
   mutable uint32_t next_known_ = 0;
+  mutable std::string_view searched_;  // the tag declares_any() read last, and its answer
+  mutable bool declares_ = false;
   uint32_t marked_ = 0;
   mutable std::string scratch_;  // a declared URI that holds references, resolved
 };

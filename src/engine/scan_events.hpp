@@ -428,6 +428,7 @@ template <bool Scoped>
 [[gnu::always_inline]] inline void Scan::capture(uint32_t task) {
   Task& t = tasks_[task];
   if (el_.empty) {
+    if (scoped_) [[unlikely]] ns_.mark(in_force());  // an observer hears of it right away
     t.sink.empty_element(el_.tag->content);  // always a copy, as written
     return added(task);
   }

@@ -247,3 +247,27 @@ def test_blocksize_leaves_what_cannot_be_cut_whole(client, tmp_path):
         varnex.dask.read_xml(str(plain), "catalog.book", {"id": "@id"}, blocksize=0)
     with pytest.raises(TypeError, match="blocksize must be a number of bytes"):
         varnex.dask.read_xml(str(plain), "catalog.book", {"id": "@id"}, blocksize=1.5)
+def test_the_prefix_map_reaches_every_partition(client, tmp_path):
+    """namespaces= and the maps compiled into Path objects, plain and gzip files alike."""
+    atom, media = "http://www.w3.org/2005/Atom", "http://search.yahoo.com/mrss/"
+    doc = (f'<feed xmlns="{atom}" xmlns:media="{media}" xmlns:o="urn:other">'
+           + "".join(f"<entry><id>{i}</id><title>t{i}</title><o:title>no</o:title>"
+                     f'<media:title>m{i}</media:title><media:c url="u{i}"/></entry>'
+                     for i in range(5)) + "</feed>").encode()
+    (tmp_path / "a.xml").write_bytes(doc)
+    (tmp_path / "b.xml.gz").write_bytes(gzip.compress(doc))
+    want = {"id": [str(i) for i in range(5)] * 2, "title": [f"m{i}" for i in range(5)] * 2,
+            "url": [f"u{i}" for i in range(5)] * 2}
+    glob = str(tmp_path / "*")
+    space = {"": atom, "m": media}
+    by_map = varnex.dask.read_xml(glob, "feed.entry.#",
+                                  {"id": "id", "title": "m:title", "url": "m:c.@url"},
+                                  namespaces=space)
+    assert as_table(by_map.compute()).to_pydict() == want
+    # No map on the call: each Path keeps its own, on the driver and on the workers.
+    compiled = varnex.dask.read_xml(
+        glob, varnex.compile("a:feed.a:entry.#", namespaces={"a": atom}),
+        {"id": varnex.compile("x:id", namespaces={"x": atom}),
+         "title": varnex.Field(varnex.compile("{%s}title" % media)),
+         "url": varnex.compile("q:c.@url", namespaces={"q": media})})
+    assert as_table(compiled.compute()).to_pydict() == want
