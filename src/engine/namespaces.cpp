@@ -55,6 +55,7 @@ uint32_t NamespaceScope::enter(uint32_t keep, std::string_view content, size_t n
     bindings_.resize(keep);
     ++version_;
   }
+  if (!declares_any(content, name_len)) return size();
   each_declaration(content, name_len, [&](std::string_view prefix, std::string_view raw) {
     std::string scratch;
     const std::string_view uri = attribute_value(raw, scratch);

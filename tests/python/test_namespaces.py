@@ -238,16 +238,20 @@ def test_describe_records_and_explain_read_the_map() -> None:
     atom, media = "urn:atom", "urn:media"
     doc = (f'<feed xmlns="{atom}" xmlns:media="{media}" xmlns:o="urn:o">'
            '<entry><id>1</id><media:title>M</media:title><o:x/><media:c url="u" o:w="2"/>'
-           '<plain xmlns="">p</plain></entry><entry><id>2</id></entry></feed>')
+           '</entry><entry><id>2</id></entry></feed>')
     space = {"": atom, "m": media}  # the map's prefixes are not the document's
     found = varnex.describe_records(doc, "feed.entry", namespaces=space)
     paths = [p.path for p in found.paths]
-    assert paths == ["id", "m:title", "{urn:o}x", "m:c", "m:c.@url", "m:c.@{urn:o}w",
-                     "{}plain"]
+    assert paths == ["id", "m:title", "{urn:o}x", "m:c", "m:c.@url", "m:c.@{urn:o}w"]
     table = varnex.table(doc, "feed.entry", found.fields(), namespaces=space)
     assert table.column("m:title").to_pylist() == ["M", None]
-    assert table.column("{}plain").to_pylist() == ["p", None]
+    assert table.column("id").to_pylist() == [1, 2]  # typed as its values are
     assert varnex.describe_records(doc, "feed.entry").paths[1].path == "media:title"
+    plain = '<feed><entry><id>1</id></entry></feed>'  # no namespace, and "" bound
+    found = varnex.describe_records(plain, "{}feed.{}entry", namespaces=space)
+    assert [p.path for p in found.paths] == ["{}id"]
+    assert varnex.table(plain, "{}feed.{}entry", found.fields(),
+                        namespaces=space).to_pydict() == {"{}id": [1]}
     with pytest.raises(ValueError, match="prefix not bound by namespaces: a"):
         varnex.describe_records(doc, "a:feed.entry", namespaces=space)
 
