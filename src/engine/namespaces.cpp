@@ -50,7 +50,7 @@ void NamespaceScope::seed(std::span<const Binding> outer) {
   searched_ = {};
 }
 
-uint32_t NamespaceScope::enter(uint32_t keep, std::string_view content, size_t name_len) {
+uint32_t NamespaceScope::enter_tag(uint32_t keep, std::string_view content, size_t name_len) {
   if (keep < bindings_.size()) {
     bindings_.resize(keep);
     ++version_;
@@ -120,7 +120,7 @@ bool NamespaceScope::element_in(const path::Namespace& ns, std::string_view qnam
                                 std::string_view content, size_t name_len,
                                 uint32_t in_force) const {
   if (ns.any()) return true;
-  return in(ns, xml::prefix(qname), content, name_len, in_force);
+  return prefixed_in(ns, xml::prefix(qname), content, name_len, in_force);
 }
 
 bool NamespaceScope::attribute_in(const path::Namespace& ns, std::string_view key,

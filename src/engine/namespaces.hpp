@@ -37,7 +37,13 @@ class NamespaceScope {
   void seed(std::span<const Binding> outer);
   // Drops what lies past the first `keep`, then adds the declarations of the start tag
   // `content` (its name the first `name_len` bytes); returns the count now in force.
-  uint32_t enter(uint32_t keep, std::string_view content, size_t name_len);
+  uint32_t enter(uint32_t keep, std::string_view content, size_t name_len) {
+    // Most tags drop nothing and have no room for a declaration (` xmlns=""` at least).
+    if (keep == bindings_.size() && content.size() < name_len + kShortestDeclaration) [[likely]] {
+      return keep;
+    }
+    return enter_tag(keep, content, name_len);
+  }
   [[nodiscard]] uint32_t size() const noexcept { return static_cast<uint32_t>(bindings_.size()); }
 
   // Whether the element or attribute written `qname` in the tag `content` (name first,
@@ -49,6 +55,22 @@ class NamespaceScope {
   [[nodiscard]] bool attribute_in(const path::Namespace& ns, std::string_view key,
                                   std::string_view content, size_t name_len,
                                   uint32_t in_force) const;
+  // element_in for an element written with `prefix` ("" for none) and a namespace other than
+  // any: the usual case (a tag that declares nothing, under declarations already met) in line.
+  [[nodiscard]] bool prefixed_in(const path::Namespace& ns, std::string_view prefix,
+                                 std::string_view content, size_t name_len,
+                                 uint32_t in_force) const {
+    if (content.size() < name_len + kShortestDeclaration || !declares_any(content, name_len))
+        [[likely]] {
+      for (const Known& k : known_) {
+        if (k.ns == &ns && k.version == version_ && k.in_force == in_force &&
+            k.prefix == prefix) {
+          return k.in;
+        }
+      }
+    }
+    return in(ns, prefix, content, name_len, in_force);
+  }
 
   // What a found element's ancestors declare, set by the scan as it hands the element on.
   void mark(uint32_t in_force) noexcept { marked_ = in_force; }
@@ -57,6 +79,8 @@ class NamespaceScope {
   }
 
  private:
+  static constexpr size_t kShortestDeclaration = 9;  // ` xmlns=""`
+  uint32_t enter_tag(uint32_t keep, std::string_view content, size_t name_len);
   [[nodiscard]] bool in(const path::Namespace& ns, std::string_view prefix,
                         std::string_view content, size_t name_len, uint32_t in_force) const;
   [[nodiscard]] bool declares_any(std::string_view content, size_t name_len) const noexcept;

@@ -53,7 +53,7 @@ void Scan::track_namespaces(std::span<const Binding> outer) {
   ns_.seed(outer);
 }
 
-bool Scan::in_namespace(const path::Namespace& ns, std::string_view qname) const noexcept {
+bool Scan::in_namespace(const path::NameMatcher& m, std::string_view qname) const noexcept {
   // The tag named `qname` was just read: it ends where the reader stands, past its '>'.
   const auto begin = static_cast<size_t>(qname.data() - doc_.data());
   size_t end = reader_.buffer_position();
@@ -64,8 +64,13 @@ bool Scan::in_namespace(const path::Namespace& ns, std::string_view qname) const
   } else {
     tag = tag_content(doc_.substr(begin));
   }
+  // An exact local name matched at the end of `qname`: its prefix is what comes before.
+  const size_t local = m.kind() == path::NameMatcher::Kind::Exact ? m.text().size() : 0;
+  const std::string_view prefix =
+      local == 0 ? xml::prefix(qname)
+                 : qname.substr(0, qname.size() > local ? qname.size() - local - 1 : 0);
   try {
-    return ns_.element_in(ns, qname, tag, qname.size(), in_force());
+    return ns_.prefixed_in(m.ns(), prefix, tag, qname.size(), in_force());
   } catch (const std::bad_alloc&) {
     return false;  // a declared URI with references, and no memory left to resolve it
   }

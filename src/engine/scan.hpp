@@ -199,12 +199,13 @@ class Scan {
   [[nodiscard]] bool names(std::string_view qname, const path::NameMatcher& m,
                            size_t room) const noexcept {
     if constexpr (Scoped) {
-      return is_named(qname, m, room) && (!m.tests_namespace() || in_namespace(m.ns(), qname));
+      return is_named(qname, m, room) && (!m.tests_namespace() || in_namespace(m, qname));
     } else {
       return is_named(qname, m, room);
     }
   }
-  [[nodiscard]] bool in_namespace(const path::Namespace& ns, std::string_view qname) const noexcept;
+  // Whether the element `qname` (just read, and named as `m` names it) is in m's namespace.
+  [[nodiscard]] bool in_namespace(const path::NameMatcher& m, std::string_view qname) const noexcept;
   // Scoped: the declarations in force inside the level on top (ns_'s first so many).
   [[nodiscard]] uint32_t in_force() const noexcept { return in_force_[levels_.size() - 1]; }
   // Scoped: the element just made the level on top declares what it declares.
@@ -287,6 +288,7 @@ class Scan {
   void place(uint32_t child_states, uint32_t work, uint32_t tasks);
   template <bool Scoped>
   void select(uint32_t task, uint32_t step, bool top_level);
+  template <bool Scoped>
   void capture(uint32_t task);
   void push_state(uint32_t task, uint32_t step, bool top_level);
   Task& next_task(std::span<const path::Step> steps, Role role, uint32_t owner);

@@ -274,10 +274,10 @@ template <bool Scoped>
         if (s.seen) return raise(s.task, step.name.text());
         s.seen = true;
       }
-      return s.last ? capture(s.task) : select<Scoped>(s.task, s.step + 1, s.top_level && !s.every);
+      return s.last ? capture<Scoped>(s.task) : select<Scoped>(s.task, s.step + 1, s.top_level && !s.every);
     case path::SelectorKind::Each:
       if (s.every && step.descendant) [[unlikely]] return match_nested<Scoped>(i);
-      return s.last ? capture(s.task) : select<Scoped>(s.task, s.step + 1, false);
+      return s.last ? capture<Scoped>(s.task) : select<Scoped>(s.task, s.step + 1, false);
     case path::SelectorKind::Index: {
       if (k != step.selector.index) return;
       const uint32_t task = s.task;
@@ -322,7 +322,7 @@ template <bool Scoped>
 [[gnu::noinline]] void Scan::match_nested(uint32_t i) {
   const State s = states_[i];
   if (s.last) {
-    capture(s.task);
+    capture<Scoped>(s.task);
   } else {
     select<Scoped>(s.task, s.step + 1, false);
   }
@@ -407,7 +407,7 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
 template <bool Scoped>
 [[gnu::always_inline]] inline void Scan::select(uint32_t task, uint32_t step, bool top_level) {
   const Task& t = tasks_[task];
-  if (step == t.steps.size()) return capture(task);
+  if (step == t.steps.size()) return capture<Scoped>(task);
   const path::Step& next = t.steps[step];
   switch (next.kind) {
     case path::StepKind::Attr:
@@ -425,10 +425,11 @@ template <bool Scoped>
   }
 }
 
+template <bool Scoped>
 [[gnu::always_inline]] inline void Scan::capture(uint32_t task) {
   Task& t = tasks_[task];
   if (el_.empty) {
-    if (scoped_) [[unlikely]] ns_.mark(in_force());  // an observer hears of it right away
+    if constexpr (Scoped) ns_.mark(in_force());  // an observer hears of it right away
     t.sink.empty_element(el_.tag->content);  // always a copy, as written
     return added(task);
   }
