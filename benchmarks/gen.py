@@ -137,7 +137,8 @@ def _entry(rng: random.Random, i: int) -> str:
         f"    {tags}\n"
         f"    <summary>{_words(rng, rng.randint(8, 30))}.</summary>\n"
         f"    <media:title>{_title(rng)}</media:title>\n"
-        f'    <media:thumbnail url="https://img.example.org/{i}.jpg" width="{rng.choice((120, 240))}"/>\n'
+        f'    <media:thumbnail url="https://img.example.org/{i}.jpg" '
+        f'width="{rng.choice((120, 240))}"/>\n'
         "  </entry>\n"
     )
 

@@ -268,6 +268,6 @@ def test_the_prefix_map_reaches_every_partition(client, tmp_path):
     compiled = varnex.dask.read_xml(
         glob, varnex.compile("a:feed.a:entry.#", namespaces={"a": atom}),
         {"id": varnex.compile("x:id", namespaces={"x": atom}),
-         "title": varnex.Field(varnex.compile("{%s}title" % media)),
+         "title": varnex.Field(varnex.compile(f"{{{media}}}title")),
          "url": varnex.compile("q:c.@url", namespaces={"q": media})})
     assert as_table(compiled.compute()).to_pydict() == want
