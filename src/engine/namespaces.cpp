@@ -45,7 +45,14 @@ void each_declaration(std::string_view content, size_t name_len, Fn&& fn) {
 }  // namespace
 
 void NamespaceScope::seed(std::span<const Binding> outer) {
-  bindings_.assign(outer.begin(), outer.end());
+  // A scope reset for the next record of a table keeps its bindings: most records have the
+  // same declarations around them, and these are then not copied again.
+  if (bindings_.size() >= outer.size() &&
+      std::equal(outer.begin(), outer.end(), bindings_.begin())) {
+    bindings_.resize(outer.size());
+  } else {
+    bindings_.assign(outer.begin(), outer.end());
+  }
   ++version_;
   searched_ = {};
 }

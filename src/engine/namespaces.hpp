@@ -33,6 +33,12 @@ class NamespaceScope {
     ++version_;
     searched_ = {};
   }
+  // A new pass: what is in force is said again by seed() before any use, which may then keep
+  // the bindings it finds (clear() drops them).
+  void restart() noexcept {
+    ++version_;
+    searched_ = {};
+  }
   // Declarations made outside the input (a fragment's ancestors), before anything else.
   void seed(std::span<const Binding> outer);
   // Drops what lies past the first `keep`, then adds the declarations of the start tag

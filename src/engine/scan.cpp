@@ -45,7 +45,7 @@ void Scan::reset(std::string_view doc) noexcept {
   cancelled_ = false;
   attrs_ = TagAttributes{};
   scoped_ = false;
-  ns_.clear();
+  ns_.restart();  // track_namespaces() seeds it again
 }
 
 void Scan::track_namespaces(std::span<const Binding> outer) {

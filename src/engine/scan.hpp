@@ -205,7 +205,8 @@ class Scan {
     }
   }
   // Whether the element `qname` (just read, and named as `m` names it) is in m's namespace.
-  [[nodiscard]] bool in_namespace(const path::NameMatcher& m, std::string_view qname) const noexcept;
+  [[nodiscard]] bool in_namespace(const path::NameMatcher& m,
+                                  std::string_view qname) const noexcept;
   // Scoped: the declarations in force inside the level on top (ns_'s first so many).
   [[nodiscard]] uint32_t in_force() const noexcept { return in_force_[levels_.size() - 1]; }
   // Scoped: the element just made the level on top declares what it declares.

@@ -202,7 +202,8 @@ void Scan::count_child(std::string_view qname, uint32_t first) noexcept {
   const path::NameMatcher& asked = states_[first].at->name;
   for (size_t i = first, end = states_.size(); i < end; ++i) {
     State& s = states_[i];
-    if (!s.idle && (i == first || s.at->name.same_short(asked) || names<Scoped>(qname, s.at->name, room))) {
+    if (!s.idle &&
+        (i == first || s.at->name.same_short(asked) || names<Scoped>(qname, s.at->name, room))) {
       ++s.count;
     }
   }
@@ -274,7 +275,8 @@ template <bool Scoped>
         if (s.seen) return raise(s.task, step.name.text());
         s.seen = true;
       }
-      return s.last ? capture<Scoped>(s.task) : select<Scoped>(s.task, s.step + 1, s.top_level && !s.every);
+      return s.last ? capture<Scoped>(s.task)
+                    : select<Scoped>(s.task, s.step + 1, s.top_level && !s.every);
     case path::SelectorKind::Each:
       if (s.every && step.descendant) [[unlikely]] return match_nested<Scoped>(i);
       return s.last ? capture<Scoped>(s.task) : select<Scoped>(s.task, s.step + 1, false);

@@ -239,6 +239,7 @@ PyObject* py_describe(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef kDescribeDef = {"_describe", as_cfunction<py_describe>(), METH_FASTCALL | METH_KEYWORDS,
-                            "_describe(data, record_path, sample, samples, *, namespaces=None)\n--\n\n"};
+                            "_describe(data, record_path, sample, samples, *, "
+                            "namespaces=None)\n--\n\n"};
 
 }  // namespace varnex::python

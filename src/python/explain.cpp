@@ -150,9 +150,11 @@ PyObject* py_element_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef kPathStepsDef = {"_path_steps", as_cfunction<py_path_steps>(),
-                             METH_FASTCALL | METH_KEYWORDS, "_path_steps(path, *, namespaces=None)\n--\n\n"};
+                             METH_FASTCALL | METH_KEYWORDS,
+                             "_path_steps(path, *, namespaces=None)\n--\n\n"};
 PyMethodDef kRunStepsDef = {"_run_steps", as_cfunction<py_run_steps>(),
-                            METH_FASTCALL | METH_KEYWORDS, "_run_steps(data, path, count, *, namespaces=None)\n--\n\n"};
+                            METH_FASTCALL | METH_KEYWORDS,
+                            "_run_steps(data, path, count, *, namespaces=None)\n--\n\n"};
 PyMethodDef kElementNameDef = {"_element_name", as_cfunction<py_element_name>(),
                                METH_FASTCALL | METH_KEYWORDS, "_element_name(result)\n--\n\n"};
 
