@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import mmap
+import os
 import re
-from typing import TYPE_CHECKING, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from varnex import _varnex
 from varnex._fields import Field
 
 if TYPE_CHECKING:
+    from collections.abc import Mapping
     from os import PathLike
 
     from typing_extensions import Buffer
@@ -106,6 +109,7 @@ def describe_records(
     record_path: str | _varnex.Path,
     *,
     sample: int | None = 10_000,
+    namespaces: Mapping[str, str] | None = None,
 ) -> RecordsDescription:
     """Every element and attribute path inside the first `sample` records that `record_path`
     selects in `data` (all of them with `sample=None`): how many records hold it, the most
@@ -113,12 +117,60 @@ def describe_records(
 
     Only those records are read, so a large document is described in the time its first
     records take. `.fields()` gives fields for [`table`][varnex.table]; `print()` a table.
+
+    `namespaces` is the prefix map of [`table`][varnex.table]: `record_path` is read with it,
+    and each path found is written as the same map reads it (the map's prefix for a name's
+    namespace, `{uri}name` for a namespace it does not bind, `{}name` for none when `""` is
+    bound), so that `.fields()` goes to `table(..., namespaces=...)` as it is. A prefix the
+    document binds to several URIs is left as the document writes it.
     """
     if sample is not None and (not isinstance(sample, int) or sample < 1):
         raise ValueError(f"sample must be a positive int or None, not {sample!r}")
     count, found = _varnex._describe(data, record_path, -1 if sample is None else sample,
-                                     SAMPLES)
+                                     SAMPLES, namespaces=namespaces)
+    if namespaces:
+        written = _writer(_declarations(data), dict(namespaces))
+        found = [(written(path), *rest) for path, *rest in found]
     text = record_path if isinstance(record_path, str) else record_path.__reduce__()[1][0]
     return RecordsDescription(text, count, tuple(
         PathInfo(path, is_attribute, records, most, has_children, tuple(samples), kind)
         for path, is_attribute, records, most, has_children, samples, kind in found))
+
+
+def _declarations(data: Any) -> dict[str, list[str]]:
+    """varnex.namespaces() of any document describe_records reads."""
+    if not isinstance(data, os.PathLike):
+        return _varnex.namespaces(data)
+    with open(data, "rb") as f:
+        if os.fstat(f.fileno()).st_size == 0:
+            return {}
+        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as view:
+            return _varnex.namespaces(view)
+
+
+def _writer(declared: dict[str, list[str]], space: dict[str, str]) -> Any:
+    """A path as the document writes it -> the same path as the map `space` reads it."""
+    prefix_of = {uri: prefix for prefix, uri in reversed(space.items()) if prefix}
+
+    def name(step: str) -> str:
+        attr = step.startswith("@")
+        text = step[1:] if attr else step
+        prefix, colon, local = text.rpartition(":")
+        if not colon and attr:
+            return step  # in no namespace, as a map reads it too
+        uris = declared.get(prefix, [])
+        if len(set(uris)) > 1 or prefix == "xml" or (colon and not uris):
+            return step  # rebound in the document: its meaning here is unknown
+        uri = uris[0] if uris else ""
+        if not uri:
+            written = f"{{}}{local}" if "" in space and not attr else local
+        elif not attr and space.get("") == uri:
+            written = local
+        elif uri in prefix_of:
+            written = f"{prefix_of[uri]}:{local}"
+        else:
+            written = "{" + uri.replace("\\", "\\\\").replace("}", "\\}") + "}" + local
+        return ("@" if attr else "") + written
+
+    return lambda path: ".".join(name(step) for step in _STEP.findall(path))
+

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 from varnex._varnex import Result, _element_dict, _element_name, _path_steps, _run_steps, parse
 
 if TYPE_CHECKING:
+    from collections.abc import Mapping
     from os import PathLike
 
     from typing_extensions import Buffer
@@ -20,18 +21,21 @@ _XPATH_INDEX = re.compile(r"^(.+)\[(\d+)\]$")
 _SIMPLE_NAME = re.compile(r"^(?:[\w:-]+|\*)$")
 
 
-def explain(data: str | bytes | Buffer | PathLike[str] | PathLike[bytes], path: str) -> str:
+def explain(data: str | bytes | Buffer | PathLike[str] | PathLike[bytes], path: str, *,
+            namespaces: Mapping[str, str] | None = None) -> str:
     """Why `path` gives what it gives in `data`: where it stopped matching and what was there
     instead, found by running its steps one by one over the document.
 
     For a path that matches nothing it names the first step that found nothing and what the
     document has at that place (the root element, the children or attributes of the first
     element reached), or the habit from another language it met (an XPath, `[0]`, `text()`,
-    a space before `|`). For a path that matches, it says how many items. The text is for
+    a space before `|`). For a path that matches, it says how many items. `namespaces` is
+    the prefix map of [`get`][varnex._varnex.get]: the path is read with it. The text is for
     people; its wording may change.
 
     Raises:
-        TypeError: `path` is not a `str`.
+        TypeError: `path` is not a `str`, or `namespaces` is not a mapping of `str` to
+            `str`.
         ValueError, OSError: `data` cannot be read, as for [`parse`][varnex._varnex.parse].
     """
     if not isinstance(path, str):
@@ -40,21 +44,21 @@ def explain(data: str | bytes | Buffer | PathLike[str] | PathLike[bytes], path: 
     if path == "":
         return "the path is empty, and an empty path matches nothing"
     try:
-        steps, modifiers = _path_steps(path)
+        steps, modifiers = _path_steps(path, namespaces=namespaces)
     except ValueError as error:
         return f"the path does not compile: {error}"
     document = parse(data)  # also where a bad document is refused
     found: list[Result] = []
     for k, step in enumerate(steps, 1):
         try:
-            result = _run_steps(data, path, k)
+            result = _run_steps(data, path, k, namespaces=namespaces)
         except ValueError as error:  # a name matching several elements where the path goes on
             return _ambiguous(steps, found, str(error))
         if not result.exists() or (step[2] == "count" and result.to_int() == 0):
             context = found[-1] if found else None
             return _stopped(data, document, path, steps, k, context)
         found.append(result)
-    answer = document.get(path)
+    answer = document.get(path, namespaces=namespaces)
     if answer.exists():
         return f"`{path}` matches {_items(len(answer))}"
     return (f"the steps of `{path}` match {_items(len(found[-1]))}, and its "

@@ -290,7 +290,12 @@ def _table(
     one's error."""
 
 def _describe(
-    data: str | bytes | Buffer | _File, record_path: str | Path, sample: int, samples: int
+    data: str | bytes | Buffer | _File,
+    record_path: str | Path,
+    sample: int,
+    samples: int,
+    *,
+    namespaces: Mapping[str, str] | None = None,
 ) -> tuple[int, list[tuple[str, bool, int, int, bool, list[str], str]]]:
     """Private: the records read, and per path found (path, is attribute, records holding it,
     most in one record, has children, samples, type)."""
@@ -318,10 +323,18 @@ def _set_stream_window(bytes: int) -> int:
 def _element_dict(result: Result, scalar: Callable[[str], Any]) -> Any:
     """Private: one element as nested dicts ("@name", children by name, "#text") of scalar(text)."""
 
-def _path_steps(path: str) -> tuple[list[tuple[str, str, str, int, str]], int]:
+def _path_steps(
+    path: str, *, namespaces: Mapping[str, str] | None = None
+) -> tuple[list[tuple[str, str, str, int, str]], int]:
     """Private: the compiled steps of `path` (kind, name, selector, index, filter), and the
     number of its modifiers."""
-def _run_steps(data: str | bytes | Buffer | _File, path: str, count: int) -> Result:
+def _run_steps(
+    data: str | bytes | Buffer | _File,
+    path: str,
+    count: int,
+    *,
+    namespaces: Mapping[str, str] | None = None,
+) -> Result:
     """Private: the first `count` steps of `path`, without its modifiers, over `data`."""
 def _element_name(result: Result) -> str | None:
     """Private: the name of the first element `result` holds (for `parse`, the root's)."""

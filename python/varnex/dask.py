@@ -91,14 +91,14 @@ def read_xml(
     as the record, modifiers), stay one partition each.
     """
     path_texts = _path_list(paths)
-    record_text = _path_text(record_path, "record_path")
+    record = _portable(record_path, "record_path")
     given = read_fields(fields)
-    portable = {name: f.with_path(_path_text(f.path, f"field {name!r}"))
+    portable = {name: f.with_path(_portable(f.path, f"field {name!r}"))
                 for name, f in given.items()}
     policies = {"on_repeat": on_repeat, "on_invalid": on_invalid, "null_values": null_values,
                 "on_error": on_error,
                 "namespaces": None if namespaces is None else dict(namespaces)}
-    schema = Plan(record_text, portable, **policies).schema()  # names the bad field or type
+    schema = Plan(record, portable, **policies).schema()  # names the bad field or type
     path_column = _path_column(include_path_column, portable)
     # The formats varnex reads are decompressed by its reader as each file streams through it
     # (recognised by their first bytes); fsspec's own codecs do the others.
@@ -108,12 +108,12 @@ def read_xml(
     if len(files) == 0:
         raise FileNotFoundError(f"no file matches {paths!r}")
     _check_named_files_exist(path_texts, storage_options)
-    read = _ReadFile(record_text, portable, policies, path_column,
+    read = _ReadFile(record, portable, policies, path_column,
                      NATIVE_COMPRESSIONS.get(compression) if ours else None)
     block = _block_size(blocksize)
     parts: list[Any] = list(files)
     if block is not None:
-        plan = Plan(record_text, portable, **policies)
+        plan = Plan(record, portable, **policies)
         parts = [piece for file in files for piece in _pieces(file, block, plan, read)]
     # The columns are Arrow types already: a conversion would be a task per file for nothing.
     with dask.config.set({"dataframe.convert-string": False}):
@@ -126,7 +126,8 @@ def read_xml(
 class _ReadFile:
     """One partition: one file's table() as pandas; sent to the workers, so plain data only."""
 
-    def __init__(self, record_path: str, fields: dict[str, Field], policies: dict[str, Any],
+    def __init__(self, record_path: str | _varnex.Path, fields: dict[str, Field],
+                 policies: dict[str, Any],
                  path_column: str | None, compression: Compression) -> None:
         self.record_path = record_path
         self.fields = fields
@@ -362,11 +363,9 @@ def _dtype(kind: pa.DataType) -> Any:
     return pd.ArrowDtype(kind)
 
 
-def _path_text(path: Any, what: str) -> str:
-    """The text of a path, which the workers compile again (their compile cache is their own)."""
-    if isinstance(path, str):
+def _portable(path: Any, what: str) -> str | _varnex.Path:
+    """A path as the workers get it: a str, or a Path, which they compile again from its text
+    and its own prefix map (a Path pickles as compile(text, namespaces=...))."""
+    if isinstance(path, (str, _varnex.Path)):
         return path
-    if isinstance(path, _varnex.Path):
-        _, (text,) = path.__reduce__()  # a Path pickles as compile(text)
-        return text
     raise TypeError(f"{what}: path must be str or varnex.Path")

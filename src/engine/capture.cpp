@@ -81,9 +81,8 @@ std::optional<std::string_view> TagAttributes::lookup_in(std::string_view name,
   });
 }
 
-std::optional<std::string_view> TagAttributes::find(std::string_view name,
-                                                    const path::Namespace& ns) {
-  if (ns.any()) return find(name);
+std::optional<std::string_view> TagAttributes::find_in(std::string_view name,
+                                                       const path::Namespace& ns) {
   const auto raw = lookup_in(name, ns);
   if (!raw) return raw;
   return decoded(*raw, scratch_);

@@ -116,23 +116,24 @@ bool compare(std::string_view subject, CompareOp op, const FilterValue& value) {
 namespace {
 
 // Kept out of line: the lookup inlined would cost the usual comparison its lean frame.
-[[gnu::noinline]] bool has_attribute(TagAttributes& attrs, std::string_view name,
-                                     const path::Namespace& ns) {
-  return attrs.find_raw(name, ns).has_value();
+template <bool Scoped>
+[[gnu::noinline]] bool has_attribute(TagAttributes& attrs, const path::FilterTest& test) {
+  return attrs.find_raw<Scoped>(*test.attr, test.path.front().attr_ns).has_value();
 }
 
 }  // namespace
 
+template <bool Scoped>
 bool attr_filter_holds(TagAttributes& attrs, const path::FilterTest& test) {
-  const path::Namespace& ns = test.path.front().attr_ns;
-  if (test.exists) return has_attribute(attrs, *test.attr, ns);
+  if (test.exists) return has_attribute<Scoped>(attrs, test);
+  const path::Namespace& ns = test.path.front().attr_ns;  // read only in a scoped pass
   if (test.op == CompareOp::Eq && test.value.kind == FilterValue::Kind::Str) {
     // The usual key lookup, in every record. Unescaping only shortens a value, so a value
     // written as long as the key is the key only if it is written as the key, and a longer one
     // only if it holds '&'.
     const std::string_view key = test.value.str;
     if (!attrs.may_have_value(key)) return false;  // most records, without a lookup
-    const auto raw = attrs.find_raw(*test.attr, ns);
+    const auto raw = attrs.find_raw<Scoped>(*test.attr, ns);
     if (!raw) return false;
     if (raw->size() == key.size()) {
       if (*raw != key) return false;
@@ -141,8 +142,11 @@ bool attr_filter_holds(TagAttributes& attrs, const path::FilterTest& test) {
       return false;
     }
   }
-  const auto v = attrs.find(*test.attr, ns);
+  const auto v = attrs.find<Scoped>(*test.attr, ns);
   return v && xml::is_valid_utf8(*v) && compare(*v, test.op, test.value);
 }
+
+template bool attr_filter_holds<false>(TagAttributes&, const path::FilterTest&);
+template bool attr_filter_holds<true>(TagAttributes&, const path::FilterTest&);
 
 }  // namespace varnex::engine

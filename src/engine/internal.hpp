@@ -122,14 +122,24 @@ class TagAttributes {
   // Its value, valid until the next lookup.
   [[nodiscard]] std::optional<std::string_view> find(std::string_view name);
   // The same for the attribute of local name `name` in namespace `ns`, read through the
-  // scope set last with in_scope (any namespace: as above).
+  // scope set last with in_scope (any namespace: as above). `Scoped` is false in a pass where
+  // no name tests a namespace: `ns` is then never looked at.
+  template <bool Scoped>
   [[nodiscard]] std::optional<std::string_view> find_raw(std::string_view name,
                                                          const path::Namespace& ns) {
-    if (ns.any()) [[likely]] return find_raw(name);
-    return lookup_in(name, ns);
+    if constexpr (Scoped) {
+      if (!ns.any()) return lookup_in(name, ns);
+    }
+    return find_raw(name);
   }
+  template <bool Scoped>
   [[nodiscard]] std::optional<std::string_view> find(std::string_view name,
-                                                     const path::Namespace& ns);
+                                                     const path::Namespace& ns) {
+    if constexpr (Scoped) {
+      if (!ns.any()) return find_in(name, ns);
+    }
+    return find(name);
+  }
   // The declarations around the tag: `scope`'s first `in_force`.
   void in_scope(const NamespaceScope* scope, uint32_t in_force) noexcept {
     scope_ = scope;
@@ -146,6 +156,8 @@ class TagAttributes {
   [[nodiscard]] std::optional<std::string_view> remembered(std::string_view name);
   [[nodiscard]] std::optional<std::string_view> lookup_in(std::string_view name,
                                                           const path::Namespace& ns) const;
+  [[nodiscard]] std::optional<std::string_view> find_in(std::string_view name,
+                                                        const path::Namespace& ns);
 
   std::string_view content_;
   size_t name_len_ = 0;
@@ -223,6 +235,7 @@ class TagAttributes {
 }
 // An attribute test (`test` has `attr`) on a start tag's attributes: an absent attribute fails
 // it, and so does one that is not UTF-8 when there is a comparison.
+template <bool Scoped>
 [[nodiscard]] bool attr_filter_holds(TagAttributes& attrs, const path::FilterTest& test);
 
 // What is known of a filter, or of one of its tests.

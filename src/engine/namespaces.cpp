@@ -45,15 +45,29 @@ void each_declaration(std::string_view content, size_t name_len, Fn&& fn) {
 }  // namespace
 
 void NamespaceScope::seed(std::span<const Binding> outer) {
-  bindings_.assign(outer.begin(), outer.end());
+  // A scope reset for the next record of a table keeps its bindings: most records have the
+  // same declarations around them, and these are then not copied again.
+  if (bindings_.size() >= outer.size() &&
+      std::equal(outer.begin(), outer.end(), bindings_.begin())) {
+    bindings_.resize(outer.size());
+  } else {
+    bindings_.assign(outer.begin(), outer.end());
+  }
+  ++version_;
+  searched_ = {};
 }
 
-uint32_t NamespaceScope::enter(uint32_t keep, std::string_view content, size_t name_len) {
-  if (keep < bindings_.size()) bindings_.resize(keep);
+uint32_t NamespaceScope::enter_tag(uint32_t keep, std::string_view content, size_t name_len) {
+  if (keep < bindings_.size()) {
+    bindings_.resize(keep);
+    ++version_;
+  }
+  if (!declares_any(content, name_len)) return size();
   each_declaration(content, name_len, [&](std::string_view prefix, std::string_view raw) {
     std::string scratch;
     const std::string_view uri = attribute_value(raw, scratch);
     bindings_.push_back(Binding{std::string(prefix), std::string(uri)});
+    ++version_;
   });
   return size();
 }
@@ -65,16 +79,46 @@ bool NamespaceScope::in(const path::Namespace& ns, std::string_view prefix,
     uri = path::kXmlNamespace;
   } else if (prefix == kXmlns) {
     uri = path::kXmlnsNamespace;
-  } else {
+  } else if (declares_any(content, name_len)) {
     // The tag's own declarations first (the last one written wins, as a duplicate would be
     // an error anyway), then the innermost in force.
     each_declaration(content, name_len, [&](std::string_view declared, std::string_view raw) {
       if (declared == prefix) uri = attribute_value(raw, scratch_);
     });
-    for (size_t i = std::min<size_t>(in_force, bindings_.size()); !uri && i > 0; --i) {
-      if (bindings_[i - 1].prefix == prefix) uri = bindings_[i - 1].uri;
+    if (!uri) uri = bound(prefix, in_force);
+  } else {
+    for (const Known& k : known_) {
+      if (k.ns == &ns && k.version == version_ && k.in_force == in_force && k.prefix == prefix) {
+        return k.in;
+      }
     }
+    Known& k = known_[next_known_++ % known_.size()];
+    k = Known{&ns, version_, in_force, matches(ns, prefix, bound(prefix, in_force)), {}};
+    k.prefix.assign(prefix);
+    return k.in;
   }
+  return matches(ns, prefix, uri);
+}
+
+// The element and its attributes are often asked of one tag in a row: searched once.
+bool NamespaceScope::declares_any(std::string_view content, size_t name_len) const noexcept {
+  if (content.data() != searched_.data() || content.size() != searched_.size()) {
+    searched_ = content;
+    declares_ = may_declare(content, name_len);
+  }
+  return declares_;
+}
+
+std::optional<std::string_view> NamespaceScope::bound(std::string_view prefix,
+                                                      uint32_t in_force) const noexcept {
+  for (size_t i = std::min<size_t>(in_force, bindings_.size()); i > 0; --i) {
+    if (bindings_[i - 1].prefix == prefix) return bindings_[i - 1].uri;
+  }
+  return std::nullopt;
+}
+
+bool NamespaceScope::matches(const path::Namespace& ns, std::string_view prefix,
+                             std::optional<std::string_view> uri) noexcept {
   if (ns.kind == path::Namespace::Kind::None) return prefix.empty() && (!uri || uri->empty());
   return uri && !uri->empty() && *uri == ns.uri;
 }
@@ -83,7 +127,7 @@ bool NamespaceScope::element_in(const path::Namespace& ns, std::string_view qnam
                                 std::string_view content, size_t name_len,
                                 uint32_t in_force) const {
   if (ns.any()) return true;
-  return in(ns, xml::prefix(qname), content, name_len, in_force);
+  return prefixed_in(ns, xml::prefix(qname), content, name_len, in_force);
 }
 
 bool NamespaceScope::attribute_in(const path::Namespace& ns, std::string_view key,

@@ -7,9 +7,18 @@
 
 #include "engine/engine.hpp"
 #include "engine/internal.hpp"
+#include "engine/scan_events.hpp"
 #include "xml/unescape.hpp"
 
 namespace varnex::engine {
+
+// The plain pass is made here; the scoped one in scan_scoped.cpp.
+template void Scan::run_loop<false>();
+template std::optional<EngineError> Scan::within<false>();
+template void Scan::prolog<false>();
+extern template void Scan::run_loop<true>();
+extern template std::optional<EngineError> Scan::within<true>();
+extern template void Scan::prolog<true>();
 
 Scan::Scan(std::string_view doc, bool spans) noexcept
     : doc_(doc), spans_(spans), reader_(doc, xml::Config::query()) {}
@@ -36,7 +45,7 @@ void Scan::reset(std::string_view doc) noexcept {
   cancelled_ = false;
   attrs_ = TagAttributes{};
   scoped_ = false;
-  ns_.clear();
+  ns_.restart();  // track_namespaces() seeds it again
 }
 
 void Scan::track_namespaces(std::span<const Binding> outer) {
@@ -44,22 +53,24 @@ void Scan::track_namespaces(std::span<const Binding> outer) {
   ns_.seed(outer);
 }
 
-uint32_t Scan::wanted_in_scope(std::string_view qname, bool& named,
-                               size_t from) const noexcept {
-  for (size_t i = from, end = states_.size(); i < end; ++i) {
-    const State& s = states_[i];
-    if (s.idle) continue;
-    named = names(qname, s.at->name, room_after(qname));
-    if (named || s.at->descendant) return static_cast<uint32_t>(i);
+bool Scan::in_namespace(const path::NameMatcher& m, std::string_view qname) const noexcept {
+  // The tag named `qname` was just read: it ends where the reader stands, past its '>'.
+  const auto begin = static_cast<size_t>(qname.data() - doc_.data());
+  size_t end = reader_.buffer_position();
+  std::string_view tag;
+  if (end > begin + qname.size() && end <= doc_.size() && doc_[end - 1] == '>') {
+    end -= doc_[end - 2] == '/' ? 2 : 1;
+    tag = doc_.substr(begin, end - begin);
+  } else {
+    tag = tag_content(doc_.substr(begin));
   }
-  return kNone;
-}
-
-bool Scan::in_namespace(const path::Namespace& ns, std::string_view qname) const noexcept {
-  const std::string_view rest(qname.data(),
-                              static_cast<size_t>(doc_.data() + doc_.size() - qname.data()));
+  // An exact local name matched at the end of `qname`: its prefix is what comes before.
+  const size_t local = m.kind() == path::NameMatcher::Kind::Exact ? m.text().size() : 0;
+  const std::string_view prefix =
+      local == 0 ? xml::prefix(qname)
+                 : qname.substr(0, qname.size() > local ? qname.size() - local - 1 : 0);
   try {
-    return ns_.element_in(ns, qname, tag_content(rest), qname.size(), levels_.back().bindings);
+    return ns_.prefixed_in(m.ns(), prefix, tag, qname.size(), in_force());
   } catch (const std::bad_alloc&) {
     return false;  // a declared URI with references, and no memory left to resolve it
   }
@@ -112,13 +123,10 @@ std::optional<EngineError> Scan::run_range(size_t resume, const std::atomic<size
   cancel_ = cancel;
   cancel_index_ = index;
   start_document();
-  // The prolog and the root's start tag, as the loop would read them.
-  while (!stop_) {
-    const xml::Event ev = reader_.read_event();
-    bool named = false;
-    const bool tag = ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty;
-    const uint32_t first = tag ? wanted(ev.name(), named) : kNone;
-    if (on_event(ev, first, named)) break;
+  if (scoped_) [[unlikely]] {
+    prolog<true>();
+  } else {
+    prolog<false>();
   }
   if (!stop_ && levels_.size() == 2) reader_.resume_at(resume);
   loop();
@@ -132,7 +140,7 @@ bool Scan::ended_between_children() const noexcept {
 void Scan::start_document() {
   attrs_.remember(ntasks_ > 1);
   levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
-  levels_.back().bindings = ns_.size();
+  if (scoped_) in_force_.assign(1, ns_.size());
   floor_ = 0;
   for (uint32_t task = 0; task < ntasks_; ++task) {
     const path::Step& first = tasks_[task].steps.front();
@@ -154,145 +162,8 @@ void Scan::start_document() {
 }
 
 std::optional<EngineError> Scan::run_within() {
-  attrs_.remember(ntasks_ > 1);
-  levels_.push_back(Level{0, 0, ntasks_, 0, {}, false, false});
-  levels_.back().bindings = ns_.size();
-  floor_ = 1;
-  for (;;) {
-    const size_t start = reader_.buffer_position();
-    const xml::Event ev = reader_.read_event();
-    if (ev.kind == xml::EventKind::Eof) return std::nullopt;
-    if (ev.kind != xml::EventKind::Start && ev.kind != xml::EventKind::Empty) continue;
-    // Every path starts at this element, as if a step had just selected it.
-    const auto child_states = static_cast<uint32_t>(states_.size());
-    const auto work = static_cast<uint32_t>(work_.size());
-    set_element(ev, start, ev.kind == xml::EventKind::Empty);
-    if (states_.capacity() < room()) make_room();
-    for (uint32_t task = 0; task < ntasks_ && !error_; ++task) select(task, 0, true);
-    if (error_) return std::move(error_);
-    if (states_.size() == child_states && work_.size() == work) return std::nullopt;
-    place(child_states, work, ntasks_);
-    break;
-  }
-  loop();
-  return std::move(error_);
-}
-
-void Scan::loop() {
-  stop_ = stop_ || levels_.size() <= floor_;
-  while (!stop_) {
-    if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed) < cancel_index_)
-        [[unlikely]] {
-      cancelled_ = true;
-      break;
-    }
-    if (idle_check_) {
-      // Kept set after a skip: the level below may have nothing left either.
-      if (levels_.size() > 1 && level_idle()) {
-        skip_rest();
-        continue;
-      }
-      idle_check_ = false;
-    }
-    if (level_walks()) {
-      // Most tags mean nothing to anyone: unless text is gathered or every child is wanted,
-      // the reader passes those itself, asking wanted() of each. Where it passes none (every
-      // child wanted), events cost less.
-      uint32_t first = kNone;
-      bool named = false;
-      uint32_t asked = 0;
-      const xml::Event ev = next_child(first, named, asked);
-      const bool tag = ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty;
-      int8_t& walks = levels_.back().walks;
-      walks = asked > static_cast<uint32_t>(tag) ? kWalks : static_cast<int8_t>(walks - 1);
-      on_event(ev, first, named);
-      continue;
-    }
-    // What lies between elements is read here without going round the loop: it changes
-    // nothing the loop checks.
-    for (;;) {
-      if (texts_.empty()) reader_.skip_text();
-      const xml::Event ev = reader_.read_event();
-      if (ev.kind == xml::EventKind::Text) {
-        if (!texts_.empty()) gather(text_piece(ev.encoding, ev.content, decode_, unescape_));
-        continue;
-      }
-      if (ev.kind == xml::EventKind::CData) {
-        if (!texts_.empty()) gather(ev.content);
-        continue;
-      }
-      bool named = false;
-      const uint32_t first =
-          ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty
-              ? wanted(ev.name(), named)
-              : kNone;
-      if (on_event(ev, first, named)) break;
-    }
-  }
-}
-
-// A tag, an end or an error at the level on top (`first`, `named` as wanted() gives them for
-// a tag); false for anything else, which changes nothing.
-[[gnu::always_inline]] inline bool Scan::on_event(const xml::Event& ev, uint32_t first,
-                                                  bool named) {
-  switch (ev.kind) {
-    case xml::EventKind::Start:
-    case xml::EventKind::Empty:
-      on_tag(ev, first, named);
-      return true;
-    case xml::EventKind::Eof:
-      if (eof_levels_ == 0) eof_levels_ = levels_.size();
-      on_end();
-      return true;
-    case xml::EventKind::End:
-      on_end();
-      return true;
-    case xml::EventKind::Error:
-      on_error(ev);
-      return true;
-    default:
-      return false;
-  }
-}
-
-// A start or empty tag at the level on top; `first` is the first state wanting it, if any.
-[[gnu::always_inline]] inline void Scan::on_tag(const xml::Event& ev, uint32_t first, bool named) {
-  const std::string_view qname = ev.name();
-  // A tag's content follows its '<' directly.
-  const size_t start = static_cast<size_t>(ev.content.data() - doc_.data()) - 1;
-  if (first != kNone && !named && first + 1 == states_.size() &&
-      ev.kind == xml::EventKind::Start) {
-    // Only a descendant search, which goes on inside (the common case of `**`): a new level
-    // with a fresh copy of its state.
-    State inside = states_[first];
-    inside.count = 0;
-    inside.seen = false;
-    inside.top_level = false;
-    const auto end = static_cast<uint32_t>(states_.size());
-    states_.push_back(inside);
-    levels_.push_back(
-        Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, false, 0});
-    if (scoped_) [[unlikely]] enter_scope(ev.content, ev.name_len);
-    if (states_.capacity() < states_.size() + 3) make_room();
-  } else if (first != kNone) {
-    on_element(ev, start, ev.kind == xml::EventKind::Empty, first, named);
-  } else if (ev.kind == xml::EventKind::Start) {
-    pass(qname);
-  }
-}
-
-// The end of the level on top (or of the input).
-[[gnu::always_inline]] inline void Scan::on_end() {
-  const Level& top = levels_.back();
-  if (top.counts || top.text || top.work != work_.size()) {
-    close_level(reader_.buffer_position());
-    return;
-  }
-  // Nothing waits for this element's end (the common case): drop its level.
-  states_.erase(states_.begin() + top.states, states_.end());
-  ntasks_ = top.tasks;
-  levels_.pop_back();
-  stop_ = levels_.size() <= floor_;
+  if (scoped_) [[unlikely]] return within<true>();
+  return within<false>();
 }
 
 // A broken element ends with what it found, its counts included (a count always gives one
@@ -304,274 +175,7 @@ void Scan::on_error(const xml::Event& ev) {
   }
 }
 
-// The next child of the level on top that some state wants (`first`, `named` as wanted()
-// gives them), or the level's end: the reader passes the rest. `asked` counts the tags met.
-[[gnu::always_inline]] inline xml::Event Scan::next_child(uint32_t& first, bool& named,
-                                                          uint32_t& asked) noexcept {
-  const uint64_t last_bytes = levels_.back().last_bytes;
-  const bool counts_only = levels_.back().counts_only;
-  return reader_.read_child([&](std::string_view qname) noexcept {
-    ++asked;
-    // A wanted name ends as one of the names looked for (after a prefix, if any).
-    if (!qname.empty() &&
-        (last_bytes >> (static_cast<unsigned char>(qname.back()) % 64) & 1) == 0) {
-      return false;
-    }
-    first = wanted(qname, named);
-    if (first == kNone) return false;
-    if (counts_only) {
-      count_child(qname, first);
-      return false;
-    }
-    return true;
-  });
-}
-
-void Scan::count_child(std::string_view qname, uint32_t first) noexcept {
-  const size_t room = room_after(qname);
-  const path::NameMatcher& asked = states_[first].at->name;
-  for (size_t i = first, end = states_.size(); i < end; ++i) {
-    State& s = states_[i];
-    if (!s.idle && (i == first || s.at->name.same_short(asked) || names(qname, s.at->name, room))) {
-      ++s.count;
-    }
-  }
-}
-
 // --- one element ----------------------------------------------------------------------------
-
-// State `first` is the first at the level on top to care about this element: `named`, or
-// searching its descendants.
-void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t first, bool named) {
-  const auto end = static_cast<uint32_t>(states_.size());
-  const auto work = static_cast<uint32_t>(work_.size());
-  const uint32_t tasks = ntasks_;
-  set_element(tag, start, empty);
-  const size_t room = room_after(el_.qname);
-  // Paths that share a prefix ask the same name at once (`catalog.book` of every path).
-  const path::NameMatcher& asked = states_[first].at->name;
-  for (uint32_t i = first; i < end; ++i) {
-    const State& s = states_[i];
-    if (s.idle) continue;
-    if (i == first || s.at->name.same_short(asked) ? named
-                                                   : names(el_.qname, s.at->name, room)) {
-      match(i);
-      if (error_) return;
-    } else if (s.at->descendant && !empty) {
-      // A descendant search goes on inside, with counts of its own and no early end.
-      push_state(s.task, s.step, false);
-    }
-  }
-  if (states_.size() == end && !empty && !el_.text && texts_.empty()) {
-    // Not entered and no text wanted: skipped, then its captures taken (the common case).
-    reader_.pass_child(el_.qname);
-    if (el_.captures == 0 && work_.size() == work) return;  // a failed filter, another index
-    const size_t stop = reader_.buffer_position();
-    take_captures(stop);
-    if (work_.size() > work) {
-      run_work(work, start, stop, {});
-      work_.resize(work);
-      ntasks_ = tasks;
-    }
-    return;
-  }
-  if (states_.size() == end && work_.size() == work && el_.captures == 0) {
-    // Matched, but nothing to do (a count, a failed filter, another index).
-    if (!empty) pass(el_.qname);
-    return;
-  }
-  if (states_.size() > end && !empty && work_.size() == work && el_.captures == 0 && !el_.text) {
-    // Entered for its children alone (a descent, a descendant search).
-    levels_.push_back(Level{end, work, tasks, start, el_.qname, false, el_.counts});
-    if (scoped_) [[unlikely]] enter_scope(el_.tag->content, el_.tag->name_len);
-    if (states_.capacity() < states_.size() + 3 * (states_.size() - end)) make_room();
-    return;
-  }
-  place(end, work, tasks);
-}
-
-// State `i` matched the element's name.
-[[gnu::always_inline]] inline void Scan::match(uint32_t i) {
-  State& s = states_[i];
-  const path::Step& step = *s.at;
-  const uint64_t k = s.count++;
-  switch (step.selector.kind) {
-    case path::SelectorKind::Bare:
-      // A step that must be unique: a second match in the same scope is an error.
-      if (!s.last && !s.every && (!el_.empty || tasks_[s.task].options.guard_empty)) {
-        if (s.seen) return raise(s.task, step.name.text());
-        s.seen = true;
-      }
-      return s.last ? capture(s.task) : select(s.task, s.step + 1, s.top_level && !s.every);
-    case path::SelectorKind::Each:
-      if (s.every && step.descendant) [[unlikely]] return match_nested(i);
-      return s.last ? capture(s.task) : select(s.task, s.step + 1, false);
-    case path::SelectorKind::Index: {
-      if (k != step.selector.index) return;
-      const uint32_t task = s.task;
-      const uint64_t before = tasks_[task].sink.size();
-      select(task, s.step + 1, s.top_level);
-      work_.push_back(Work{WorkKind::Settle, false, task, 0, i, before});
-      return;
-    }
-    case path::SelectorKind::Count:
-      return;
-    case path::SelectorKind::FilterFirst:
-    case path::SelectorKind::FilterAll: {
-      const path::Filter* f = step.selector.filter.get();
-      if (f == nullptr) return;
-      if (f->tag_tests == path::Filter::TagTests::One) {
-        // The usual attribute test, decided by the start tag.
-        if (!attr_filter_holds(attrs_, f->tests[0])) return;
-      } else {
-        const Verdict tag =
-            f->tag_tests == path::Filter::TagTests::None ? Verdict::Open : tag_verdict(*f);
-        if (tag == Verdict::Open) {
-          return filter(i, *f, step.selector.kind == path::SelectorKind::FilterFirst);
-        }
-        if (tag == Verdict::Fails) return;
-      }
-      // Decided by the start tag: the element is then selected like any other.
-      const uint32_t task = s.task;
-      if (step.selector.kind == path::SelectorKind::FilterAll) {
-        return select(task, s.step + 1, false);
-      }
-      const uint64_t before = tasks_[task].sink.size();
-      select(task, s.step + 1, s.top_level);
-      work_.push_back(Work{WorkKind::Settle, el_.empty, task, 0, i, before});
-      return;
-    }
-  }
-}
-
-// A filter's descendant search matched: it goes on inside the match for the matches nested
-// there too.
-[[gnu::noinline]] void Scan::match_nested(uint32_t i) {
-  const State s = states_[i];
-  if (s.last) {
-    capture(s.task);
-  } else {
-    select(s.task, s.step + 1, false);
-  }
-  if (!el_.empty) push_state(s.task, s.step, false);
-}
-
-// A filter decided when the element ends, or as soon as its tests tell: meanwhile each test's
-// path looks inside for an item that passes it, and the rest of this path runs there too, its
-// items held back.
-void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
-  const State s = states_[i];
-  const std::span<const path::Step> rest = tasks_[s.task].steps.subspan(s.step + 1);
-  // A rest that is an attribute of this very tag (`#(...)#.@id`) keeps its raw bytes in the
-  // document: they are noted for the decision instead of a task of its own.
-  std::optional<std::string_view> raw;
-  const bool tag_rest = rest.size() == 1 && rest[0].kind == path::StepKind::Attr &&
-                        (!(raw = attrs_.find_raw(rest[0].attr, rest[0].attr_ns)) ||
-                         raw->size() < kNone);
-  const uint32_t held = tag_rest ? kNone : new_task(Role::Rest, rest, s.task);
-  const uint32_t group = ntasks_;
-  for (const path::FilterTest& test : f.tests) {
-    const uint32_t subject = new_task(Role::Subject, test.path, s.task, &test);
-    Task& t = tasks_[subject];
-    t.group = group;
-    t.filter = &f;
-    t.rest = held;
-    if (test.attr) {
-      t.verdict = tag_verdict(test);  // nothing to look for inside
-      t.done = true;
-    } else {
-      select(subject, 0, true);
-    }
-  }
-  if (tag_rest) {
-    const size_t at = raw ? static_cast<size_t>(raw->data() - doc_.data()) : 0;
-    const auto len = raw ? static_cast<uint32_t>(raw->size()) : 0;
-    work_.push_back(
-        Work{WorkKind::DecideAttr, raw.has_value(), group, len, first ? i : kNone, at});
-    return;
-  }
-  select(held, 0, true);
-  work_.push_back(Work{WorkKind::Decide, false, group, held, first ? i : kNone, 0});
-}
-
-// Reads the element just matched once, as its states and work need: entered, read for its
-// text, or skipped; an empty element is entered and left at once.
-void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
-  const xml::Event& tag = *el_.tag;
-  if (states_.size() > child_states || el_.empty) {
-    if (el_.captures > 0) {
-      // Taken when the element ends, before the rest of its work (a settle counts them).
-      for (uint32_t c = 0; c < el_.captures; ++c) {
-        work_.push_back(Work{WorkKind::Capture, false, el_.capturing[c], 0, kNone, 0});
-      }
-      std::rotate(work_.begin() + work, work_.end() - el_.captures, work_.end());
-    }
-    levels_.push_back(
-        Level{child_states, work, tasks, el_.start, tag.name(), el_.text, el_.counts});
-    if (scoped_) [[unlikely]] enter_scope(tag.content, tag.name_len);
-    const size_t room = states_.size() + 3 * (states_.size() - child_states);
-    if (states_.capacity() < room) make_room();
-    if (el_.text) texts_.emplace_back();
-    if (el_.empty) close_level(reader_.buffer_position());
-    return;
-  }
-  std::string_view text;
-  if (el_.text || !texts_.empty()) {
-    text = read_text_in_scope(reader_, text_, decode_, unescape_);
-    gather(text);
-  } else {
-    reader_.pass_child(tag.name());
-  }
-  take_captures(reader_.buffer_position());
-  run_work(work, el_.start, reader_.buffer_position(), text);
-  work_.resize(work);
-  ntasks_ = tasks;
-}
-
-// The element just matched is selected for `task`, which goes on with its steps from `step`.
-[[gnu::always_inline]] inline void Scan::select(uint32_t task, uint32_t step, bool top_level) {
-  const Task& t = tasks_[task];
-  if (step == t.steps.size()) return capture(task);
-  const path::Step& next = t.steps[step];
-  switch (next.kind) {
-    case path::StepKind::Attr:
-      if (auto v = attrs_.find(next.attr, next.attr_ns)) {
-        emit_value(task, *v);
-      }
-      return;
-    case path::StepKind::Text:
-      work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0});
-      el_.text = true;
-      return;
-    case path::StepKind::Element:
-      push_state(task, step, top_level);
-      return;
-  }
-}
-
-[[gnu::always_inline]] inline void Scan::capture(uint32_t task) {
-  Task& t = tasks_[task];
-  if (el_.empty) {
-    t.sink.empty_element(el_.tag->content);  // always a copy, as written
-    return added(task);
-  }
-  if (t.sink.mode() == Sink::Mode::Count) {
-    t.sink.value({});  // a count needs neither the bytes nor the end
-    return added(task);
-  }
-  // An element whose text is wanted is read for it as it ends, unless only the last one is
-  // kept: that one is read when the scan is over.
-  const Sink::Mode mode = t.sink.mode();
-  if (t.sink.keeps_next() &&
-      ((t.options.element_text && mode != Sink::Mode::Last) || mode == Sink::Mode::Test)) {
-    work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0});
-    el_.text = true;
-  } else if (el_.captures < Element::kInlineCaptures) {
-    el_.capturing[el_.captures++] = task;
-  } else {
-    work_.push_back(Work{WorkKind::Capture, false, task, 0, kNone, 0});
-  }
-}
 
 // Matching at the level on top starts with states_ ending at that level's states, and each of
 // them adds at most three (its own, a filter's subject and rest): reserved once per level, no
@@ -581,20 +185,6 @@ size_t Scan::room() const noexcept {
 }
 
 void Scan::make_room() { states_.reserve(std::max(room(), 2 * states_.capacity())); }
-
-[[gnu::always_inline]] inline void Scan::push_state(uint32_t task, uint32_t step, bool top_level) {
-  const std::span<const path::Step> steps = tasks_[task].steps;
-  State s;
-  s.at = &steps[step];
-  s.task = task;
-  s.step = step;
-  s.top_level = top_level;
-  s.last = step + 1 == steps.size();
-  s.every = tasks_[task].options.every;
-  el_.counts = el_.counts || s.at->selector.kind == path::SelectorKind::Count;
-  searches_ = searches_ || s.at->descendant;
-  states_.push_back(s);
-}
 
 uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t owner,
                         const path::FilterTest* test) {
@@ -652,17 +242,6 @@ void Scan::close_level(size_t end) {
   if (levels_.size() <= floor_) stop_ = true;
 }
 
-// The captures noted at the tag of the element just read, which ends at `end`.
-void Scan::take_captures(size_t end) {
-  if (scoped_) [[unlikely]] ns_.mark(levels_.back().bindings);
-  for (uint32_t c = 0; c < el_.captures; ++c) {
-    const uint32_t task = el_.capturing[c];
-    Task& t = tasks_[task];
-    t.sink.element(doc_, el_.start, end, spans_);
-    if (t.options.first_only) finish(task);  // a subject captures only once it has passed
-  }
-}
-
 void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view text) {
   for (size_t w = from; w < work_.size() && !error_; ++w) {
     const Work item = work_[w];
@@ -670,7 +249,7 @@ void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view te
       case WorkKind::Capture: {
         Task& t = tasks_[item.task];
         if (!t.done) {
-          if (scoped_) [[unlikely]] ns_.mark(levels_.back().bindings);
+          if (scoped_) [[unlikely]] ns_.mark(in_force());
           t.sink.element(doc_, start, end, spans_);
           if (t.options.first_only) finish(item.task);
         }
@@ -760,17 +339,6 @@ bool Scan::level_idle() const noexcept {
 }
 
 // --- task outcomes --------------------------------------------------------------------------
-
-// A task that wants one item (or a subject, one that passes its test) has it.
-[[gnu::always_inline]] inline void Scan::added(uint32_t task) {
-  const Task& t = tasks_[task];
-  if (t.options.first_only && t.sink.matched()) finish(task);
-}
-
-[[gnu::always_inline]] inline void Scan::emit_value(uint32_t task, std::string_view bytes) {
-  tasks_[task].sink.value(bytes);
-  added(task);
-}
 
 // A settled Index or first-match filter: at top level the task is done, below it the state
 // idles to the end of its level.

@@ -134,7 +134,6 @@ class Scan {
     // Set with walks: every state only counts the children it names, so a child is counted as
     // the reader meets it and never becomes an event.
     bool counts_only = false;
-    uint32_t bindings = 0;  // with namespaces tracked: the declarations in force inside it
   };
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
@@ -170,34 +169,51 @@ class Scan {
 
   // The document level and the states of each path's first step.
   void start_document();
-  void loop();
+  // The pass over the events, `Scoped` when names are read in their namespaces: the plain
+  // pass is then compiled without a trace of them.
+  void loop() {
+    if (scoped_) [[unlikely]] return run_loop<true>();
+    run_loop<false>();
+  }
+  template <bool Scoped>
+  void run_loop();
+  template <bool Scoped>
+  [[nodiscard]] std::optional<EngineError> within();
+  // The prolog and the root's start tag, as the loop would read them.
+  template <bool Scoped>
+  void prolog();
   // The first state at the level on top that needs the element named `qname` (kNone if
   // none), and whether it is `named` so or searches descendants.
+  template <bool Scoped>
   [[nodiscard]] uint32_t wanted(std::string_view qname, bool& named) const noexcept {
     for (size_t i = levels_.back().states, end = states_.size(); i < end; ++i) {
       const State& s = states_[i];
       if (s.idle) continue;
-      named = is_named(qname, s.at->name, room_after(qname));
-      if (named || s.at->descendant) [[unlikely]] {
-        // A name in a namespace is then checked out of line, only where namespaces count.
-        if (!scoped_) [[likely]] return static_cast<uint32_t>(i);
-        return wanted_in_scope(qname, named, i);
-      }
+      named = names<Scoped>(qname, s.at->name, room_after(qname));
+      if (named || s.at->descendant) return static_cast<uint32_t>(i);
     }
     return kNone;
   }
-  [[nodiscard]] uint32_t wanted_in_scope(std::string_view qname, bool& named,
-                                         size_t from) const noexcept;
   // The name test of a step: the name, then (rarely) its namespace.
+  template <bool Scoped>
   [[nodiscard]] bool names(std::string_view qname, const path::NameMatcher& m,
                            size_t room) const noexcept {
-    return is_named(qname, m, room) && (!m.tests_namespace() || in_namespace(m.ns(), qname));
+    if constexpr (Scoped) {
+      return is_named(qname, m, room) && (!m.tests_namespace() || in_namespace(m, qname));
+    } else {
+      return is_named(qname, m, room);
+    }
   }
-  [[nodiscard]] bool in_namespace(const path::Namespace& ns, std::string_view qname) const noexcept;
-  // The element just made the level on top declares what it declares.
+  // Whether the element `qname` (just read, and named as `m` names it) is in m's namespace.
+  [[nodiscard]] bool in_namespace(const path::NameMatcher& m,
+                                  std::string_view qname) const noexcept;
+  // Scoped: the declarations in force inside the level on top (ns_'s first so many).
+  [[nodiscard]] uint32_t in_force() const noexcept { return in_force_[levels_.size() - 1]; }
+  // Scoped: the element just made the level on top declares what it declares.
   void enter_scope(std::string_view content, size_t name_len) {
-    Level& top = levels_.back();
-    top.bindings = ns_.enter(levels_[levels_.size() - 2].bindings, content, name_len);
+    const size_t depth = levels_.size() - 1;
+    if (in_force_.size() <= depth) in_force_.resize(depth + 1);
+    in_force_[depth] = ns_.enter(in_force_[depth - 1], content, name_len);
   }
   // Bytes of the document after `name`, a view into it.
   [[nodiscard]] size_t room_after(std::string_view name) const noexcept {
@@ -223,14 +239,20 @@ class Scan {
   }
   // Reads in a row that pass no child before a level goes back to events.
   static constexpr int8_t kWalks = 8;
+  template <bool Scoped>
   xml::Event next_child(uint32_t& first, bool& named, uint32_t& asked) noexcept;
   // A child named `qname`, which state `first` names, counted by each state that names it.
+  template <bool Scoped>
   void count_child(std::string_view qname, uint32_t first) noexcept;
+  template <bool Scoped>
   bool on_event(const xml::Event& ev, uint32_t first, bool named);
+  template <bool Scoped>
   void on_tag(const xml::Event& ev, uint32_t first, bool named);
   void on_end();
   void on_error(const xml::Event& ev);
+  template <bool Scoped>
   void on_element(const xml::Event& tag, size_t start, bool empty, uint32_t first, bool named);
+  template <bool Scoped>
   void set_element(const xml::Event& tag, size_t start, bool empty) noexcept {
     el_.tag = &tag;
     el_.qname = tag.name();
@@ -240,26 +262,34 @@ class Scan {
     el_.counts = false;
     el_.captures = 0;
     attrs_.reset(tag.content, tag.name_len);
-    if (scoped_) [[unlikely]] attrs_.in_scope(&ns_, levels_.back().bindings);
+    if constexpr (Scoped) attrs_.in_scope(&ns_, in_force());
   }
   // States the level on top may add: three for each of its own.
   [[nodiscard]] size_t room() const noexcept;
   void make_room();
+  template <bool Scoped>
   void match(uint32_t state);
+  template <bool Scoped>
   void match_nested(uint32_t state);
   // What the start tag alone says of a filter of several tests, or of one test: its attribute
   // tests, read now.
+  template <bool Scoped>
   [[nodiscard]] Verdict tag_verdict(const path::Filter& filter) {
-    auto test = [&](uint32_t j) { return tag_verdict(filter.tests[j]); };
+    auto test = [&](uint32_t j) { return tag_verdict<Scoped>(filter.tests[j]); };
     return evaluate(filter, test);
   }
+  template <bool Scoped>
   [[nodiscard]] Verdict tag_verdict(const path::FilterTest& test) {
     if (!test.attr) return Verdict::Open;
-    return attr_filter_holds(attrs_, test) ? Verdict::Holds : Verdict::Fails;
+    return attr_filter_holds<Scoped>(attrs_, test) ? Verdict::Holds : Verdict::Fails;
   }
+  template <bool Scoped>
   void filter(uint32_t state, const path::Filter& filter, bool first);
+  template <bool Scoped>
   void place(uint32_t child_states, uint32_t work, uint32_t tasks);
+  template <bool Scoped>
   void select(uint32_t task, uint32_t step, bool top_level);
+  template <bool Scoped>
   void capture(uint32_t task);
   void push_state(uint32_t task, uint32_t step, bool top_level);
   Task& next_task(std::span<const path::Step> steps, Role role, uint32_t owner);
@@ -268,6 +298,7 @@ class Scan {
 
   void close_level(size_t end);
   void run_work(uint32_t from, size_t start, size_t end, std::string_view text);
+  template <bool Scoped>
   void take_captures(size_t end);
   void decide(const Work& work);
   void settle_group(uint32_t group);
@@ -316,6 +347,9 @@ class Scan {
   TagAttributes attrs_;  // the attributes of el_'s tag
   bool scoped_ = false;  // namespaces tracked
   NamespaceScope ns_;
+  // Scoped: in_force() of each open level, by depth (a level entered sets its own); kept apart
+  // from the levels so that a plain pass never writes it.
+  std::vector<uint32_t> in_force_;
   std::string text_;      // one consumed element's text
   std::string value_;     // an attribute value given when its filter is decided
   std::string decode_;    // text decoding

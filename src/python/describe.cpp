@@ -14,6 +14,7 @@
 #include "python/errors.hpp"
 #include "python/locate.hpp"
 #include "python/plan.hpp"
+#include "python/query.hpp"
 #include "python/record_feed.hpp"
 #include "python/source.hpp"
 #include "values/values.hpp"
@@ -201,17 +202,20 @@ class DescribeSink final : public RecordSink, engine::ElementVisitor {
 constexpr Param kDescribeParams[] = {{"data", ParamKind::Any},
                                      {"record_path", ParamKind::Any},
                                      {"sample", ParamKind::Any},
-                                     {"samples", ParamKind::Any}};
+                                     {"samples", ParamKind::Any},
+                                     {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kDescribeSignature{"_describe()", kDescribeParams};
 
 PyObject* py_describe(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[4];
+    BoundArg bound[5];
     if (!bind_args(kDescribeSignature, args, nargs, kwnames, bound)) return nullptr;
+    std::optional<path::NamespaceMap> namespaces;
+    if (!read_namespaces(bound[4].object, namespaces)) return nullptr;
     RecordPlan plan;
     plan.on_error = OnError::Skip;  // a record the input broke off in is left out
-    plan.record = compile_record_path(bound[1].object);
+    plan.record = compile_record_path(bound[1].object, namespaces ? &*namespaces : nullptr);
     if (!plan.record) return nullptr;
     const Py_ssize_t sample = PyLong_AsSsize_t(bound[2].object);
     const Py_ssize_t samples = PyLong_AsSsize_t(bound[3].object);
@@ -235,6 +239,7 @@ PyObject* py_describe(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef kDescribeDef = {"_describe", as_cfunction<py_describe>(), METH_FASTCALL | METH_KEYWORDS,
-                            "_describe(data, record_path, sample, samples)\n--\n\n"};
+                            "_describe(data, record_path, sample, samples, *, "
+                            "namespaces=None)\n--\n\n"};
 
 }  // namespace varnex::python

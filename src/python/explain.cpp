@@ -64,15 +64,19 @@ Ref step_tuple(const path::Step& step) {
                                   filter_text.release()));
 }
 
-constexpr Param kStepsParams[] = {{"path", ParamKind::Utf8}};
+constexpr Param kStepsParams[] = {{"path", ParamKind::Utf8},
+                                  {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kStepsSignature{"_path_steps()", kStepsParams};
 
 PyObject* py_path_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[1];
+    BoundArg bound[2];
     if (!bind_args(kStepsSignature, args, nargs, kwnames, bound)) return nullptr;
-    const path::ProgramPtr program = compile_path(bound[0].utf8);
+    std::optional<path::NamespaceMap> namespaces;
+    if (!read_namespaces(bound[1].object, namespaces)) return nullptr;
+    const path::ProgramPtr program =
+        compile_path(bound[0].utf8, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
     Ref steps = Ref::steal(PyList_New(0));
     if (!steps) return nullptr;
@@ -84,8 +88,10 @@ PyObject* py_path_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-constexpr Param kRunParams[] = {
-    {"data", ParamKind::Any}, {"path", ParamKind::Utf8}, {"count", ParamKind::Any}};
+constexpr Param kRunParams[] = {{"data", ParamKind::Any},
+                                {"path", ParamKind::Utf8},
+                                {"count", ParamKind::Any},
+                                {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kRunSignature{"_run_steps()", kRunParams};
 
 // The first `count` steps of `path`, without its modifiers, over any document; matches
@@ -93,9 +99,12 @@ constexpr Signature kRunSignature{"_run_steps()", kRunParams};
 PyObject* py_run_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[3];
+    BoundArg bound[4];
     if (!bind_args(kRunSignature, args, nargs, kwnames, bound)) return nullptr;
-    const path::ProgramPtr program = compile_path(bound[1].utf8);
+    std::optional<path::NamespaceMap> namespaces;
+    if (!read_namespaces(bound[3].object, namespaces)) return nullptr;
+    const path::ProgramPtr program =
+        compile_path(bound[1].utf8, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
     const Py_ssize_t count = PyLong_AsSsize_t(bound[2].object);
     if (count == -1 && PyErr_Occurred()) return nullptr;
@@ -105,6 +114,7 @@ PyObject* py_run_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     }
     path::Program first;
     first.steps.assign(program->steps.begin(), program->steps.begin() + count);
+    first.scoped = program->scoped;  // its names keep their namespaces
     const Ref data = open_document(bound[0].object);
     if (!data) return nullptr;
     SourceBytes doc;
@@ -140,9 +150,11 @@ PyObject* py_element_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef kPathStepsDef = {"_path_steps", as_cfunction<py_path_steps>(),
-                             METH_FASTCALL | METH_KEYWORDS, "_path_steps(path)\n--\n\n"};
+                             METH_FASTCALL | METH_KEYWORDS,
+                             "_path_steps(path, *, namespaces=None)\n--\n\n"};
 PyMethodDef kRunStepsDef = {"_run_steps", as_cfunction<py_run_steps>(),
-                            METH_FASTCALL | METH_KEYWORDS, "_run_steps(data, path, count)\n--\n\n"};
+                            METH_FASTCALL | METH_KEYWORDS,
+                            "_run_steps(data, path, count, *, namespaces=None)\n--\n\n"};
 PyMethodDef kElementNameDef = {"_element_name", as_cfunction<py_element_name>(),
                                METH_FASTCALL | METH_KEYWORDS, "_element_name(result)\n--\n\n"};
 

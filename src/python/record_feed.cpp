@@ -179,20 +179,21 @@ class Feed final : public engine::ItemObserver {
   // The declarations around record `i` of `items`, just taken: as the pass marks them while it
   // runs, else read from the document (a record path with modifiers).
   void note_scope(const engine::Items& items, size_t i) {
-    std::vector<engine::Binding> around;
+    std::span<const engine::Binding> around;
     if (scope != nullptr && takes_) {
-      const auto marked = scope->marked();
-      around.assign(marked.begin(), marked.end());
+      around = scope->marked();
     } else if (items.is_span(i)) {
       // Records mostly come in document order: one walk finds the declarations around each
       // (begun again for one before the last, which a modifier may put there).
       const size_t start = items.span(i).start;
       if (!walk_ || start < walked_) walk_.emplace(doc_);
       walked_ = start;
-      const auto in_force = walk_->at(start);
-      around.assign(in_force.begin(), in_force.end());
+      around = walk_->at(start);
     }
-    if (scopes_.empty() || scopes_.back() != around) scopes_.push_back(std::move(around));
+    // Records mostly share their scope: copied only when it changes.
+    if (scopes_.empty() || !std::ranges::equal(scopes_.back(), around)) {
+      scopes_.emplace_back(around.begin(), around.end());
+    }
     batch_scopes_.push_back(static_cast<uint32_t>(scopes_.size() - 1));
   }
 

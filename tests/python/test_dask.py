@@ -259,3 +259,29 @@ def test_blocksize_cuts_only_where_markup_is_ascii(client, tmp_path):
         assert (frame.npartitions > 1) is cut, encoding
         assert as_table(frame.compute()).to_pydict() == varnex.table(
             path.read_bytes(), "catalog.book", {"id": "@id"}).to_pydict()
+
+
+def test_the_prefix_map_reaches_every_partition(client, tmp_path):
+    """namespaces= and the maps compiled into Path objects, plain and gzip files alike."""
+    atom, media = "http://www.w3.org/2005/Atom", "http://search.yahoo.com/mrss/"
+    doc = (f'<feed xmlns="{atom}" xmlns:media="{media}" xmlns:o="urn:other">'
+           + "".join(f"<entry><id>{i}</id><title>t{i}</title><o:title>no</o:title>"
+                     f'<media:title>m{i}</media:title><media:c url="u{i}"/></entry>'
+                     for i in range(5)) + "</feed>").encode()
+    (tmp_path / "a.xml").write_bytes(doc)
+    (tmp_path / "b.xml.gz").write_bytes(gzip.compress(doc))
+    want = {"id": [str(i) for i in range(5)] * 2, "title": [f"m{i}" for i in range(5)] * 2,
+            "url": [f"u{i}" for i in range(5)] * 2}
+    glob = str(tmp_path / "*")
+    space = {"": atom, "m": media}
+    by_map = varnex.dask.read_xml(glob, "feed.entry.#",
+                                  {"id": "id", "title": "m:title", "url": "m:c.@url"},
+                                  namespaces=space)
+    assert as_table(by_map.compute()).to_pydict() == want
+    # No map on the call: each Path keeps its own, on the driver and on the workers.
+    compiled = varnex.dask.read_xml(
+        glob, varnex.compile("a:feed.a:entry.#", namespaces={"a": atom}),
+        {"id": varnex.compile("x:id", namespaces={"x": atom}),
+         "title": varnex.Field(varnex.compile(f"{{{media}}}title")),
+         "url": varnex.compile("q:c.@url", namespaces={"q": media})})
+    assert as_table(compiled.compute()).to_pydict() == want

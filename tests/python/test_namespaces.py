@@ -232,3 +232,34 @@ def test_namespaces_lists_each_prefix_with_its_uris_in_order() -> None:
         m.write(doc.encode())
         assert varnex.namespaces(m) == want
     assert varnex.namespaces("<a/>") == {}
+
+
+def test_describe_records_and_explain_read_the_map() -> None:
+    atom, media = "urn:atom", "urn:media"
+    doc = (f'<feed xmlns="{atom}" xmlns:media="{media}" xmlns:o="urn:o">'
+           '<entry><id>1</id><media:title>M</media:title><o:x/><media:c url="u" o:w="2"/>'
+           '</entry><entry><id>2</id></entry></feed>')
+    space = {"": atom, "m": media}  # the map's prefixes are not the document's
+    found = varnex.describe_records(doc, "feed.entry", namespaces=space)
+    paths = [p.path for p in found.paths]
+    assert paths == ["id", "m:title", "{urn:o}x", "m:c", "m:c.@url", "m:c.@{urn:o}w"]
+    table = varnex.table(doc, "feed.entry", found.fields(), namespaces=space)
+    assert table.column("m:title").to_pylist() == ["M", None]
+    assert table.column("id").to_pylist() == [1, 2]  # typed as its values are
+    assert varnex.describe_records(doc, "feed.entry").paths[1].path == "media:title"
+    plain = '<feed><entry><id>1</id></entry></feed>'  # no namespace, and "" bound
+    found = varnex.describe_records(plain, "{}feed.{}entry", namespaces=space)
+    assert [p.path for p in found.paths] == ["{}id"]
+    assert varnex.table(plain, "{}feed.{}entry", found.fields(),
+                        namespaces=space).to_pydict() == {"{}id": [1]}
+    with pytest.raises(ValueError, match="prefix not bound by namespaces: a"):
+        varnex.describe_records(doc, "a:feed.entry", namespaces=space)
+
+    assert varnex.explain(doc, "feed.entry.#.m:title", namespaces=space) == (
+        "`feed.entry.#.m:title` matches 1 item")
+    # Each step keeps its namespace while explain runs it (a wrong URI stops it at once).
+    assert varnex.explain(doc, "{urn:nope}feed.entry").startswith("step 1 `feed`")
+    assert varnex.explain(doc, "feed.{urn:nope}entry", namespaces=space).startswith(
+        "step 2 `entry`")
+    with pytest.raises(TypeError, match="namespaces must be a mapping"):
+        varnex.explain(doc, "feed", namespaces=["a"])

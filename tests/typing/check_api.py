@@ -179,6 +179,8 @@ def tables() -> None:
     assert_type(found, varnex.RecordsDescription)
     assert_type(found.fields(), dict[str, varnex.Field])
     assert_type(found.paths[0].most, int)
+    mapped = varnex.describe_records(RAW, "c:catalog.c:book", namespaces={"c": "urn:c"})
+    assert_type(mapped, varnex.RecordsDescription)
     assert_type(varnex.SkippedRecordsWarning("skipped"), varnex.SkippedRecordsWarning)
     reader = varnex.iter_batches(iter([RAW[:10], RAW[10:]]), "catalog.book.#", typed,
                                  batch_rows=100, batch_bytes=1 << 20, compression="infer")
@@ -215,4 +217,5 @@ def check_files_and_explain(tmp: pathlib.Path) -> None:  # typed only: never cal
     assert_type(varnex.compile("r").get_bytes(tmp), varnex.Result)
     assert_type(varnex.explain(tmp, "r"), str)
     assert_type(varnex.explain(b"<r/>", "r"), str)
+    assert_type(varnex.explain(b"<r/>", "p:r", namespaces={"p": "urn:p"}), str)
     assert_type(varnex.__version__, str)
