@@ -104,6 +104,18 @@ std::vector<size_t> choose_cuts(std::string_view doc, const Root& root, size_t p
   return cuts;
 }
 
+std::vector<size_t> cuts_for(std::string_view doc, const Root& root, size_t parts,
+                             std::span<const size_t> given) {
+  if (given.empty()) return choose_cuts(doc, root, parts);
+  std::vector<size_t> cuts;
+  for (const size_t cut : given) {
+    if (cut > root.content && cut < doc.size() && (cuts.empty() || cut > cuts.back())) {
+      cuts.push_back(cut);
+    }
+  }
+  return cuts;
+}
+
 bool ends_between_children(std::string_view doc, size_t from) noexcept {
   xml::Reader reader(doc, xml::Config::query());
   for (;;) {

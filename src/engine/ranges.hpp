@@ -43,6 +43,11 @@ struct Root {
 [[nodiscard]] std::vector<size_t> choose_cuts(std::string_view doc, const Root& root,
                                               size_t parts);
 
+// The cuts a pass uses: those choose_cuts makes, or (for tests) the caller's `given`, kept
+// where they fall inside the root's content, ascending.
+[[nodiscard]] std::vector<size_t> cuts_for(std::string_view doc, const Root& root, size_t parts,
+                                           std::span<const size_t> given);
+
 // The ranges cut at `cuts` (ascending, after the root's content starts): range k runs from
 // from(k) to end(k), the last to the document's end.
 struct Ranges {

@@ -218,16 +218,7 @@ std::optional<std::optional<EngineError>> run_split(std::span<const PathTask> pa
     if (!how) return std::nullopt;
     joins.push_back(*how);
   }
-  std::vector<size_t> chosen;
-  if (cuts.empty()) {
-    chosen = choose_cuts(doc, *root, parts);
-  } else {
-    for (const size_t cut : cuts) {
-      if (cut > root->content && cut < doc.size() && (chosen.empty() || cut > chosen.back())) {
-        chosen.push_back(cut);
-      }
-    }
-  }
+  const std::vector<size_t> chosen = cuts_for(doc, *root, parts, cuts);
   if (chosen.empty()) return std::nullopt;
   return run_cut(paths, doc, spans, results, *root, joins, chosen);
 }

@@ -87,15 +87,7 @@ bool validate(std::string_view doc, unsigned threads, std::span<const size_t> cu
   std::vector<size_t> chosen;
   const size_t parts = range_count(doc, threads);
   if (parts > 1 || !cuts.empty()) root = find_root(doc);
-  if (root && cuts.empty()) {
-    chosen = choose_cuts(doc, *root, parts);
-  } else if (root) {
-    for (const size_t cut : cuts) {
-      if (cut > root->content && cut < doc.size() && (chosen.empty() || cut > chosen.back())) {
-        chosen.push_back(cut);
-      }
-    }
-  }
+  if (root) chosen = cuts_for(doc, *root, parts, cuts);
   if (chosen.empty()) return validate(doc);
   const Ranges ranges{&*root, chosen, doc.size()};
   std::vector<Verdict> verdicts(ranges.count());

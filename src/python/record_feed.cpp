@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
+#include "engine/ranges.hpp"
 #include "python/errors.hpp"
 #include "python/unlocked.hpp"
 
@@ -133,23 +134,13 @@ class Feed final : public engine::ItemObserver {
     const size_t parts = std::min(helpers_.size() + 1, n / kRecordsPerHelper + 1);
     if (parts < 2) return answer_records(within_, 0, n);
     std::vector<std::pair<size_t, std::optional<engine::EngineError>>> outcomes(parts);
-    std::vector<std::exception_ptr> thrown(parts);
-    {
-      std::vector<std::jthread> workers;
-      for (size_t k = 1; k < parts; ++k) {
-        workers.emplace_back([&, k] {
-          try {
-            outcomes[k] = answer_records(*helpers_[k - 1], n * k / parts, n * (k + 1) / parts);
-          } catch (...) {
-            thrown[k] = std::current_exception();
-          }
-        });
-      }
-      outcomes[0] = answer_records(within_, 0, n / parts);
-    }
-    for (const auto& e : thrown) {
-      if (e) std::rethrow_exception(e);
-    }
+    engine::read_on_threads(
+        parts,
+        [&](size_t k) {
+          engine::WithinPass& within = k == 0 ? within_ : *helpers_[k - 1];
+          outcomes[k] = answer_records(within, n * k / parts, n * (k + 1) / parts);
+        },
+        [] {});
     // The first record that failed ends the batch, as it would on one thread.
     for (size_t k = 0; k < parts; ++k) {
       if (outcomes[k].second) return std::move(outcomes[k]);
