@@ -4,7 +4,7 @@
 #include <functional>
 #include <unordered_map>
 
-#include "path/scan.hpp"
+#include "path/lexical.hpp"
 #include "path/utf8.hpp"
 
 namespace varnex::path {

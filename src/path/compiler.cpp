@@ -7,7 +7,7 @@
 
 #include "path/filter_expr.hpp"
 #include "path/number.hpp"
-#include "path/scan.hpp"
+#include "path/lexical.hpp"
 
 namespace varnex::path {
 

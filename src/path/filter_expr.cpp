@@ -5,7 +5,7 @@
 #include "path/compiler.hpp"
 #include "path/filter_expr.hpp"
 #include "path/number.hpp"
-#include "path/scan.hpp"
+#include "path/lexical.hpp"
 
 namespace varnex::path {
 

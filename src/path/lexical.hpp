@@ -1,5 +1,5 @@
-// Internal: the one way every scan reads path text. A backslash makes the next byte inert, a
-// quote (' or ") hides everything up to the same quote character, and so does a name's
+// Internal: the one way every pass over path text reads it. A backslash makes the next byte
+// inert, a quote (' or ") hides everything up to the same quote character, and so does a name's
 // namespace "{...}" up to its '}'; an unclosed quote or namespace runs to the end.
 #pragma once
 
