@@ -1,9 +1,8 @@
 // libFuzzer target for the XML reader. The first byte picks the configuration
 // and which start tags to skip; the rest is the document. Readers run in
 // lockstep: two skip with read_to_end (one with the portable classifier of the
-// index, one with the widest the processor has), a third with a plain event
-// loop, and the reader as it was before the index with its own skip; every
-// invariant below is checked on the way. Then read_child on each classifier
+// index, one with the widest the processor has) and a third with a plain event
+// loop; every invariant below is checked on the way. Then read_child on each classifier
 // walks the document beside the loop it stands for.
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +11,6 @@
 #include <string_view>
 
 #include "xml/attributes.hpp"
-#include "legacy/reader.hpp"
 #include "xml/index.hpp"
 #include "xml/encoding.hpp"
 #include "xml/reader.hpp"
@@ -127,18 +125,6 @@ Event reference_child(Reader& r, Want want) {
   }
 }
 
-// The old reader's error kinds had one more before MissingEndTag.
-ErrorKind from_legacy(varnex::legacy::ErrorKind k) {
-  return k == varnex::legacy::ErrorKind::MissingEndTag ? ErrorKind::MissingEndTag
-                                                       : static_cast<ErrorKind>(k);
-}
-
-bool same_as_legacy(const Event& a, const varnex::legacy::Event& b) {
-  return static_cast<int>(a.kind) == static_cast<int>(b.kind) && a.error == from_legacy(b.error) &&
-         a.encoding == b.encoding && a.content.data() == b.content.data() &&
-         a.content.size() == b.content.size() && a.name_len == b.name_len;
-}
-
 bool same_event(const Event& a, const Event& b) {
   return a.kind == b.kind && a.error == b.error && a.encoding == b.encoding &&
          a.content.data() == b.content.data() && a.content.size() == b.content.size() &&
@@ -156,9 +142,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Config config;
   config.check_end_names = flags & 1;
   config.detect_encoding = flags & 2;
-  varnex::legacy::Config old_config;
-  old_config.check_end_names = config.check_end_names;
-  old_config.detect_encoding = config.detect_encoding;
   const bool skip_all = flags & 128;
 
   using varnex::xml::detail::IndexPath;
@@ -166,7 +149,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Reader fast(doc, config);
   Reader wide(doc, config);
   Reader slow(doc, config);
-  varnex::legacy::Reader old(doc, old_config);
   size_t last_pos = 0;
   int stalled = 0;
   bool finished = false;
@@ -178,9 +160,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Event other = slow.read_event();
     CHECK(same_event(ev, other));
     CHECK(same_event(ev, wide.read_event()));
-    CHECK(same_as_legacy(ev, old.read_event()));
-    CHECK(old.buffer_position() == slow.buffer_position());
-    CHECK(old.error_position() == slow.error_position());
     CHECK(fast.buffer_position() == slow.buffer_position());
     CHECK(wide.buffer_position() == slow.buffer_position());
     check_event(fast, ev, in);
@@ -203,7 +182,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CHECK(fast.buffer_position() == pos);
       CHECK(slow.read_event().kind == EventKind::Eof);
       CHECK(wide.read_event().kind == EventKind::Eof);
-      CHECK(old.read_event().kind == varnex::legacy::EventKind::Eof);
       finished = true;
       break;
     }
@@ -215,17 +193,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (ev.kind == EventKind::Start && (skip_all || starts++ == 0)) {
       SkipSpan fs{}, ws{}, ss{};
-      varnex::legacy::SkipSpan os{};
       varnex::xml::detail::set_index_path(IndexPath::Portable);
       const ErrorKind fe = fast.read_to_end(ev.name(), &fs);
       varnex::xml::detail::set_index_path(widest);
       const ErrorKind we = wide.read_to_end(ev.name(), &ws);
       const ErrorKind se = generic_skip(slow, ev.name(), &ss);
-      const ErrorKind oe = from_legacy(old.read_to_end(ev.name(), &os));
-      CHECK(fe == se && we == se && oe == se);
-      CHECK(old.buffer_position() == slow.buffer_position());
-      CHECK(old.error_position() == slow.error_position());
-      if (oe == ErrorKind::None) CHECK(os.start == ss.start && os.end == ss.end);
+      CHECK(fe == se && we == se);
       for (const Reader* r : {&fast, &wide}) {
         CHECK(r->buffer_position() == slow.buffer_position());
         CHECK(r->error_position() == slow.error_position());
