@@ -11,15 +11,16 @@ FUZZ_BUILD ?= build/fuzz
 BENCH_BUILD ?= build/bench
 FUZZ_SECONDS ?= 30
 
-.PHONY: deps venv install example build test test-cpp test-py check sanitize tsan asan-py fuzz bench bench-py lint docs typecheck clean
+.PHONY: deps venv install example build test test-cpp test-py check sanitize tsan asan-py fuzz bench bench-py lint format tidy docs typecheck clean
 
-# System packages for the C++ tests and the fuzzers (Debian); libxml2 is the strict
-# checker's differential oracle, xmllint (libxml2-utils) a peer in benchmarks/strict.py.
+# System packages for the C++ tests, the fuzzers and the C++ checks (Debian); libxml2 is the
+# strict checker's differential oracle, xmllint (libxml2-utils) a peer in benchmarks/strict.py.
+APT_PACKAGES := cmake g++ libgtest-dev clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14 \
+  libxml2-dev libxml2-utils
 deps:
-	@dpkg -s libgtest-dev clang-14 libclang-rt-14-dev libxml2-dev libxml2-utils >/dev/null 2>&1 || { \
+	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || { \
 	  $(SUDO) apt-get update -qq && \
-	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-	    cmake g++ libgtest-dev clang-14 libclang-rt-14-dev libxml2-dev libxml2-utils; }
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(APT_PACKAGES); }
 
 $(VENV)/bin/python:
 	python3 -m venv $(VENV)
@@ -128,9 +129,22 @@ bench:
 bench-py:
 	$(PYTHON) benchmarks/run.py --quick
 
+# ruff over the Python files; clang-format (.clang-format) over the C++ files, changing nothing:
+# `make format` applies it.
+CXX_FILES = $$(git ls-files '*.cpp' '*.hpp')
 lint: venv
-	$(PYTHON) -m pip install -q ruff
+	@$(PYTHON) -m ruff --version >/dev/null 2>&1 || $(PYTHON) -m pip install -q ruff
 	$(PYTHON) -m ruff check python tests benchmarks fuzz
+	clang-format-14 --dry-run -Werror $(CXX_FILES)
+
+format:
+	clang-format-14 -i $(CXX_FILES)
+
+# clang-tidy (.clang-tidy) over the core's sources, from the compile commands CMake writes.
+TIDY_BUILD ?= build/tidy
+tidy:
+	cmake -S . -B $(TIDY_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	run-clang-tidy-14 -p $(TIDY_BUILD) -j $(JOBS) -quiet 'src/(xml|path|engine|values)/'
 
 clean:
 	rm -rf build $(VENV)

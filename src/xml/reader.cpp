@@ -268,7 +268,7 @@ bool Reader::read_leaf_text(std::string_view* text) noexcept {
   return true;
 }
 
-bool Reader::pass_field(std::string_view name) noexcept {
+bool Reader::pass_leaf(std::string_view name) noexcept {
   if (names_kept_ || depth_ == 0 || phase_ != Phase::Text || !has_mark()) return false;
   const size_t lt = peek_lt();
   if (lt + 1 >= len_ || base_[lt + 1] != '/') return false;

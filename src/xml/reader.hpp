@@ -96,14 +96,14 @@ class Reader {
   // Passes the element whose Start (named `name`) was just read, as read_to_end does, going on
   // past the errors it can read past.
   void pass_child(std::string_view name) noexcept {
-    if (pass_field(name)) return;
+    if (pass_leaf(name)) return;
     while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
     }
   }
 
-  // The element whose Start (named `name`) was just read is a field, its text then exactly
+  // The element whose Start (named `name`) was just read is a leaf, its text then exactly
   // `</name>`: passed as read_to_end would pass it. False, nothing read, for anything else.
-  [[nodiscard]] bool pass_field(std::string_view name) noexcept;
+  [[nodiscard]] bool pass_leaf(std::string_view name) noexcept;
 
   // Passes the text the reader stands in, if any, as reading its Text event would: for a
   // caller that has no use for text.
