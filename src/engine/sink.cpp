@@ -96,7 +96,7 @@ void Sink::take(Sink& from, std::string_view doc) {
       break;
   }
   size_ += count;
-  found.clear();
+  found.clear();  // NOLINT(bugprone-use-after-move): a moved-from Items is valid, kept for reuse
   if (observer_ != nullptr && mode_ == Mode::Keep && count > 0) tell(nullptr);
 }
 

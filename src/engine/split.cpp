@@ -229,6 +229,7 @@ std::optional<std::optional<EngineError>> run_cut_at(
     const std::vector<const path::Program*>& programs, std::string_view doc, bool capture_spans,
     std::vector<Items>& results, std::span<const size_t> cuts, bool single) {
   std::vector<PathTask> paths;
+  paths.reserve(programs.size());
   for (const path::Program* p : programs) paths.push_back(make_task(p, !single));
   if (cuts.empty()) return std::nullopt;
   return run_split(paths, single, doc, capture_spans, results, 2, cuts);

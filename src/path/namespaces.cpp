@@ -26,7 +26,8 @@ std::string NamespaceMap::key() const {
   // Lengths first, so no prefix or URI can pass for the end of another.
   std::string out;
   for (const auto& [prefix, uri] : bindings_) {
-    out += std::to_string(prefix.size()) + ':' + prefix + std::to_string(uri.size()) + ':' + uri;
+    out.append(std::to_string(prefix.size())).append(1, ':').append(prefix);
+    out.append(std::to_string(uri.size())).append(1, ':').append(uri);
   }
   return out;
 }

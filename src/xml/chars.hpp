@@ -193,6 +193,7 @@ template <char A, char B, char C>
 #endif
   for (; p < end; ++p) {
     const char x = *p;
+    // NOLINTNEXTLINE(misc-redundant-expression): two of the stops may be the same byte
     if (x == A || x == B || x == C || !has(x, kChar)) return p;
   }
   return end;

@@ -9,7 +9,6 @@
 namespace varnex::xml {
 
 using detail::end_name_end;
-using detail::kNpos;
 using detail::name_length;
 using detail::ws_byte;
 
