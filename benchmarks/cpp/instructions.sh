@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Instructions per byte of the engine workloads, counted by callgrind (repeatable where wall
-# time is not). Only the engine's own calls are counted, not the document's generation.
+# time is not). Only the engine's own calls are counted, not the document's generation: the
+# outermost entry of each (a toggle nested in another would switch the count off).
 # Usage: benchmarks/cpp/instructions.sh [BENCH_BUILD_DIR]   (default build/bench)
 set -euo pipefail
 bin="${1:-build/bench}/bench_engine"
@@ -10,8 +11,9 @@ count() {  # name, bytes, bench_engine arguments...
   local name=$1 bytes=$2; shift 2
   local out; out=$(mktemp)
   valgrind --tool=callgrind --callgrind-out-file=/dev/null \
-    --toggle-collect='varnex::engine::run_with*' --toggle-collect='varnex::engine::run_many*' \
-    --toggle-collect='varnex::engine::validate*' "$bin" "$@" 2>"$out" >/dev/null || true
+    --toggle-collect='varnex::engine::run_with*unsigned int)' \
+    --toggle-collect='varnex::engine::run_many(*&)' \
+    --toggle-collect='varnex::engine::validate(*unsigned int*' "$bin" "$@" 2>"$out" >/dev/null || true
   local ir; ir=$(grep -oE 'Collected : [0-9]+' "$out" | grep -oE '[0-9]+')
   rm -f "$out"
   awk -v n="$name" -v ir="$ir" -v b="$bytes" \
