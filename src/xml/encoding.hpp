@@ -9,6 +9,7 @@
 namespace varnex::xml {
 
 // WHATWG encodings; the tokenizer is byte-based whatever the encoding.
+// clang-format off: grouped by family
 enum class Encoding : uint8_t {
   Utf8,
   Utf16LE,
@@ -23,6 +24,7 @@ enum class Encoding : uint8_t {
   Replacement,
   XUserDefined,
 };
+// clang-format on
 
 // Where the current encoding came from; only Implicit may be refined (a byte-order mark wins).
 enum class EncodingOrigin : uint8_t { Implicit, Explicit, Bom, Declaration };
