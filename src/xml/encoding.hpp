@@ -9,7 +9,8 @@
 namespace varnex::xml {
 
 // WHATWG encodings; the tokenizer is byte-based whatever the encoding.
-// clang-format off: grouped by family
+// Grouped by family.
+// clang-format off
 enum class Encoding : uint8_t {
   Utf8,
   Utf16LE,
