@@ -87,7 +87,8 @@ std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& pa
   for (size_t i = 0; i < paths.size(); ++i) {
     const PathTask& p = paths[i];
     if (p.program == nullptr || p.program->steps.empty()) continue;
-    tasks[i] = scan.add(p.program->steps, p.options, p.mode, &results[i]);
+    tasks[i] = scan.add(p.program->steps, p.options, p.mode, &results[i], nullptr,
+                        static_cast<uint32_t>(i));
     any = true;
   }
   if (any_scoped(paths)) scan.track_namespaces(outer);

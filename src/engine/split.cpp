@@ -101,7 +101,8 @@ RangeAnswer read_range(std::span<const PathTask> paths, std::string_view doc, bo
   for (size_t i = 0; i < paths.size(); ++i) {
     const PathTask& p = paths[i];
     if (p.program == nullptr || p.program->steps.empty()) continue;
-    tasks[i] = scan.add(p.program->steps, p.options, p.mode, &answer.items[i]);
+    tasks[i] = scan.add(p.program->steps, p.options, p.mode, &answer.items[i], nullptr,
+                        static_cast<uint32_t>(i));
   }
   if (any_scoped(paths)) scan.track_namespaces();
   answer.error = scan.run_range(from, cancel, index);
