@@ -181,6 +181,34 @@ std::optional<EngineError> WithinPass::run(std::string_view element, std::vector
   return run_paths(state_->scan, state_->paths, element, true, results, state_->tasks, outer);
 }
 
+std::optional<EngineError> run(std::span<const path::Program* const> programs,
+                               std::string_view doc, const RunOptions& options,
+                               std::vector<Items>& results) {
+  using Scope = RunOptions::Scope;
+  if (options.as_set) {
+    const std::vector<const path::Program*> all(programs.begin(), programs.end());
+    if (options.scope == Scope::Document) {
+      return run_many(all, doc, options.capture_spans, results, options.threads);
+    }
+    return run_many_within(all, doc, results, options.capture_spans, options.outer);
+  }
+  results.resize(1);
+  Items& items = results.front();
+  const path::Program& program = *programs.front();
+  if (options.scope == Scope::Element) {
+    items.clear();
+    auto error = apply_within_fragment(
+        doc, program.steps, items, options.capture_spans,
+        program.scoped ? std::optional(options.outer) : std::nullopt);
+    if (!error) apply_modifiers(program.modifiers, items, doc);
+    return error;
+  }
+  if (options.observer != nullptr) {
+    return run_observed(program, doc, options.capture_spans, items, *options.observer);
+  }
+  return run_with(program, doc, options.capture_spans, items, options.threads);
+}
+
 bool WithinPass::scoped() const noexcept { return any_scoped(state_->paths); }
 
 std::optional<EngineError> apply_within_fragment(std::string_view fragment,

@@ -285,15 +285,23 @@ bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
   // found by several threads.
   const bool cut = threads > 1 && engine::worth_cutting(doc, threads);
   const bool takes = plan.record->modifiers.empty() && !cut;
-  engine::Items found;
+  std::vector<engine::Items> results;
   std::optional<engine::EngineError> error;
   std::optional<Feed> feed;
   {
     UnlockedPass pass(immutable, doc.size());
     feed.emplace(doc, plan, locator, sink, skipped, pass, takes,
                  next_index != nullptr ? *next_index : 0, threads);
-    error = cut ? engine::run_with(*plan.record, doc, true, found, threads)
-                : engine::run_observed(*plan.record, doc, true, found, *feed);
+    engine::RunOptions options;
+    options.capture_spans = true;
+    if (cut) {
+      options.threads = threads;
+    } else {
+      options.observer = &*feed;
+    }
+    const path::Program* const record[] = {plan.record.get()};
+    error = engine::run(record, doc, options, results);
+    const engine::Items& found = results.front();
     if (!error && !feed->ended()) {
       if (!takes) {
         {
