@@ -35,10 +35,10 @@ struct RunOptions {
 };
 
 // The entry the binding calls: `programs` over `doc` as `options` say, one item sequence per
-// program in `results`. Returns the ambiguity error, or nothing.
+// program in `results` (as many as `programs`). Returns the ambiguity error, or nothing.
 [[nodiscard]] std::optional<EngineError> run(std::span<const path::Program* const> programs,
                                              std::string_view doc, const RunOptions& options,
-                                             std::vector<Items>& results);
+                                             std::span<Items> results);
 
 // Evaluates `program` over `doc` in one forward pass and applies its
 // modifiers. Returns the ambiguity error, or nothing on success.

@@ -116,9 +116,10 @@ PyObject* query_many(const Signature& signature, bool buffer, PyObject* const* a
     engine::RunOptions options;
     options.as_set = true;
     options.threads = threads;
-    auto lifted = query_document(bound[0].object, buffer, existing(programs), options);
-    if (!lifted) return nullptr;
-    return build_results(programs, std::move(*lifted)).release();
+    const std::vector<const path::Program*> views = existing(programs);
+    std::vector<PyItems> lifted(views.size());
+    if (!query_document(bound[0].object, buffer, views, options, lifted)) return nullptr;
+    return build_results(programs, std::move(lifted)).release();
   });
 }
 
@@ -166,9 +167,10 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
 
     // Collecting the paths ran no Python code, so the item is still ours to read.
-    auto lifted = query_item(items, 0, existing(programs), true);
-    if (!lifted) return nullptr;
-    return build_results(programs, std::move(*lifted)).release();
+    const std::vector<const path::Program*> views = existing(programs);
+    std::vector<PyItems> lifted(views.size());
+    if (!query_item(items, 0, views, true, lifted)) return nullptr;
+    return build_results(programs, std::move(lifted)).release();
   });
 }
 

@@ -90,59 +90,57 @@ path::ProgramPtr compile_path(std::string_view path, const path::NamespaceMap* n
   return std::get<path::ProgramPtr>(std::move(compiled));
 }
 
-PassOutcome run_pass(std::span<const path::Program* const> programs, const PassInput& input,
-                     engine::RunOptions options) {
+std::optional<engine::EngineError> run_pass(std::span<const path::Program* const> programs,
+                                            const PassInput& input, engine::RunOptions options,
+                                            std::span<PyItems> lifted) {
+  // One path's sequence needs no vector.
+  engine::Items one;
+  std::vector<engine::Items> many(programs.size() == 1 ? 0 : programs.size());
+  const std::span<engine::Items> results = programs.size() == 1 ? std::span(&one, 1) : many;
   options.capture_spans = input.origin.source != nullptr;
-  std::vector<engine::Items> results;
-  PassOutcome outcome;
+  std::optional<engine::EngineError> error;
   {
     const UnlockedPass unlocked(input.immutable, input.bytes.size());
-    outcome.error = engine::run(programs, input.bytes, options, results);
+    error = engine::run(programs, input.bytes, options, results);
   }
-  if (outcome.error) return outcome;
   // Copies are made while the bytes (maybe a buffer view) are still held.
-  outcome.lifted.reserve(results.size());
-  for (engine::Items& items : results) {
-    outcome.lifted.push_back(PyItems::lift(std::move(items), input.origin, input.bytes));
+  if (error) return error;
+  for (size_t i = 0; i < results.size(); ++i) {
+    lifted[i] = PyItems::lift(std::move(results[i]), input.origin, input.bytes);
   }
-  return outcome;
+  return error;
 }
 
-std::optional<std::vector<PyItems>> settle(PassOutcome&& outcome) {
-  if (outcome.error) {
-    engine_err_to_py(*outcome.error);
-    return std::nullopt;
-  }
-  return std::move(outcome.lifted);
+bool settle(const std::optional<engine::EngineError>& error) noexcept {
+  if (error) engine_err_to_py(*error);
+  return !error;
 }
 
-std::optional<std::vector<PyItems>> query_document(PyObject* given, bool buffer,
-                                                   std::span<const path::Program* const> programs,
-                                                   engine::RunOptions options) {
+bool query_document(PyObject* given, bool buffer, std::span<const path::Program* const> programs,
+                    engine::RunOptions options, std::span<PyItems> lifted) {
   const Ref data = open_document(given);
-  if (!data) return std::nullopt;
+  if (!data) return false;
   SourceBytes doc;
   const bool acquired = buffer ? doc.acquire_buffer(data.get()) : doc.acquire(data.get());
-  if (!acquired || !doc.decode_document()) return std::nullopt;
+  if (!acquired || !doc.decode_document()) return false;
   // Spans only where the Result may keep the document: a bytes, str or file read in place,
   // whose bytes no Python code changes. Offsets are 32-bit: a larger one has its matches copied.
   const std::string_view bytes = doc.bytes();
   const bool spans =
       !buffer && !doc.is_copy() && bytes.size() <= std::numeric_limits<uint32_t>::max();
-  PassOutcome outcome = run_pass(
+  const auto error = run_pass(
       programs, PassInput{bytes, doc.is_immutable(), SpanOrigin{spans ? data.get() : nullptr}},
-      options);
+      options, lifted);
   doc.release();
-  return settle(std::move(outcome));
+  return settle(error);
 }
 
-std::optional<std::vector<PyItems>> query_item(const PyItems& items, size_t i,
-                                               std::span<const path::Program* const> programs,
-                                               bool as_set) {
-  PassOutcome outcome;
+bool query_item(const PyItems& items, size_t i, std::span<const path::Program* const> programs,
+                bool as_set, std::span<PyItems> lifted) {
+  std::optional<engine::EngineError> error;
   {
     ElementBytes element;
-    if (!element.load(items, i)) return std::nullopt;
+    if (!element.load(items, i)) return false;
     engine::RunOptions options;
     options.as_set = as_set;
     std::vector<engine::Binding> outer;
@@ -154,19 +152,19 @@ std::optional<std::vector<PyItems>> query_item(const PyItems& items, size_t i,
       options.outer = outer;
     }
     // Spans where the bytes lie in a bytes or str for good, else copies.
-    outcome = run_pass(programs, PassInput{element.bytes(), element.is_immutable(), element.origin()},
-                       options);
+    error = run_pass(programs, PassInput{element.bytes(), element.is_immutable(), element.origin()},
+                     options, lifted);
   }
-  return settle(std::move(outcome));
+  return settle(error);
 }
 
 Ref query_one(const path::Program& program, PyObject* given, bool buffer, unsigned threads) {
   const path::Program* const programs[] = {&program};
   engine::RunOptions options;
   options.threads = threads;
-  auto lifted = query_document(given, buffer, programs, options);
-  if (!lifted) return {};
-  return make_result(std::move(lifted->front()));
+  PyItems lifted[1];
+  if (!query_document(given, buffer, programs, options, lifted)) return {};
+  return make_result(std::move(lifted[0]));
 }
 
 Ref empty_result() noexcept { return make_result(PyItems{}); }

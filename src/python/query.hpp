@@ -40,31 +40,29 @@ struct PassInput {
   SpanOrigin origin;
 };
 
-// What a pass found, lifted while its bytes were held; or its error, not yet raised.
-struct PassOutcome {
-  std::vector<PyItems> lifted;  // one per program
-  std::optional<engine::EngineError> error;
-};
-
 // Runs `programs` over `input` with the lock released (spans when `input` has an origin) and
-// lifts what they found.
-[[nodiscard]] PassOutcome run_pass(std::span<const path::Program* const> programs,
-                                   const PassInput& input, engine::RunOptions options);
+// lifts what each found into `lifted` (as many as `programs`). Returns the error, not yet
+// raised.
+[[nodiscard]] std::optional<engine::EngineError> run_pass(
+    std::span<const path::Program* const> programs, const PassInput& input,
+    engine::RunOptions options, std::span<PyItems> lifted);
 
-// The lifted items of `outcome`, or nothing with its error raised: called once the bytes are
-// let go of, so that no held buffer outlives the pass while the exception is made.
-[[nodiscard]] std::optional<std::vector<PyItems>> settle(PassOutcome&& outcome);
+// False with `error` raised, if there is one: called once the bytes are let go of, so that no
+// held buffer outlives the pass while the exception is made.
+[[nodiscard]] bool settle(const std::optional<engine::EngineError>& error) noexcept;
 
 // The whole road over the document `given` (open_document): read in place in the encoding it
 // announces, or with `buffer` borrowed as a buffer for the pass only and its matches copied.
-[[nodiscard]] std::optional<std::vector<PyItems>> query_document(
-    PyObject* given, bool buffer, std::span<const path::Program* const> programs,
-    engine::RunOptions options);
+// False with an exception set.
+[[nodiscard]] bool query_document(PyObject* given, bool buffer,
+                                  std::span<const path::Program* const> programs,
+                                  engine::RunOptions options, std::span<PyItems> lifted);
 
 // The whole road over item `i` of a Result, an element item: the whole document (the paths
 // start at its root) or one element (at its attributes and children).
-[[nodiscard]] std::optional<std::vector<PyItems>> query_item(
-    const PyItems& items, size_t i, std::span<const path::Program* const> programs, bool as_set);
+[[nodiscard]] bool query_item(const PyItems& items, size_t i,
+                              std::span<const path::Program* const> programs, bool as_set,
+                              std::span<PyItems> lifted);
 
 // query_document for one program, as a new Result reference (NULL with an exception set):
 // get, get_bytes, get_buffer and their Path methods.

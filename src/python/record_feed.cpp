@@ -285,7 +285,7 @@ bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
   // found by several threads.
   const bool cut = threads > 1 && engine::worth_cutting(doc, threads);
   const bool takes = plan.record->modifiers.empty() && !cut;
-  std::vector<engine::Items> results;
+  engine::Items found;
   std::optional<engine::EngineError> error;
   std::optional<Feed> feed;
   {
@@ -300,8 +300,7 @@ bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
       options.observer = &*feed;
     }
     const path::Program* const record[] = {plan.record.get()};
-    error = engine::run(record, doc, options, results);
-    const engine::Items& found = results.front();
+    error = engine::run(record, doc, options, std::span(&found, 1));
     if (!error && !feed->ended()) {
       if (!takes) {
         {

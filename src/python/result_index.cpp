@@ -149,9 +149,9 @@ PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, Py
 // Runs `program` over the bytes of element item `i`; returns a new Result reference.
 PyObject* get_within(const path::Program& program, const PyItems& items, size_t i) {
   const path::Program* const programs[] = {&program};
-  auto lifted = query_item(items, i, programs, false);
-  if (!lifted) return nullptr;
-  return make_result(std::move(lifted->front())).release();
+  PyItems lifted[1];
+  if (!query_item(items, i, programs, false, lifted)) return nullptr;
+  return make_result(std::move(lifted[0])).release();
 }
 
 constexpr Param kGetParams[] = {{"path", ParamKind::Utf8}, {"namespaces", ParamKind::Any, false, true}};
