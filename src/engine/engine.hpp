@@ -18,6 +18,28 @@ namespace varnex::engine {
 
 // Every query runs through one core (scan.hpp); these are its entry points.
 
+// How `run` reads its document and answers its paths.
+struct RunOptions {
+  enum class Scope : uint8_t {
+    Document,  // the paths start at the root element
+    Element,   // `doc` is one element: the paths start at its attributes and children
+  };
+  Scope scope = Scope::Document;
+  // The paths answered as run_many (run_many_within) answers them; else one path, as
+  // run_with answers it (apply_within_fragment, then its modifiers).
+  bool as_set = false;
+  bool capture_spans = false;
+  unsigned threads = 1;  // Document: cut among threads as run_with and run_many take them
+  std::span<const Binding> outer = {};  // Element: the declarations around `doc`
+  ItemObserver* observer = nullptr;     // Document, one path: as run_observed takes it
+};
+
+// The entry the binding calls: `programs` over `doc` as `options` say, one item sequence per
+// program in `results` (as many as `programs`). Returns the ambiguity error, or nothing.
+[[nodiscard]] std::optional<EngineError> run(std::span<const path::Program* const> programs,
+                                             std::string_view doc, const RunOptions& options,
+                                             std::span<Items> results);
+
 // Evaluates `program` over `doc` in one forward pass and applies its
 // modifiers. Returns the ambiguity error, or nothing on success.
 [[nodiscard]] std::optional<EngineError> run_with(const path::Program& program,

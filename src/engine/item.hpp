@@ -130,7 +130,9 @@ class Items {
 
 // The only error that leaves the engine: a step that must be unique matched twice.
 struct EngineError {
-  std::string name;  // the step's name text
+  std::string name;      // the step's name text
+  size_t offset = 0;     // where its second match starts, in the bytes the pass read
+  uint32_t program = 0;  // which of the pass's paths met it, as the caller numbered them
 };
 
 }  // namespace varnex::engine

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -23,7 +24,7 @@ struct PathTask {
 
 // `many`: for run_many, whose paths differ from run_with's in two options (see engine.hpp).
 [[nodiscard]] PathTask make_task(const path::Program* program, bool many);
-[[nodiscard]] std::vector<PathTask> prepare(const std::vector<const path::Program*>& programs);
+[[nodiscard]] std::vector<PathTask> prepare(std::span<const path::Program* const> programs);
 // Whether some path reads names in their namespaces.
 [[nodiscard]] bool any_scoped(std::span<const PathTask> paths) noexcept;
 
@@ -42,5 +43,12 @@ struct SinkOutcome {
 // the scan never ran.
 void finish_items(const PathTask& task, const SinkOutcome* outcome, Items& items,
                   std::string_view doc);
+
+// `paths` answered into `results` (one per path) with the document cut among up to `threads` threads, or at `cuts`; as
+// run_with answers its one path when `single`. Nothing when cutting cannot pay or the paths
+// cannot be cut (split.cpp).
+[[nodiscard]] std::optional<std::optional<EngineError>> run_split(
+    std::span<const PathTask> paths, bool single, std::string_view doc, bool spans,
+    std::span<Items> results, unsigned threads, std::span<const size_t> cuts = {});
 
 }  // namespace varnex::engine

@@ -35,7 +35,7 @@ PathTask make_task(const path::Program* p, bool many) {
   return task;
 }
 
-std::vector<PathTask> prepare(const std::vector<const path::Program*>& programs) {
+std::vector<PathTask> prepare(std::span<const path::Program* const> programs) {
   std::vector<PathTask> paths;
   paths.reserve(programs.size());
   for (const path::Program* p : programs) paths.push_back(make_task(p, true));
@@ -74,20 +74,21 @@ bool any_scoped(std::span<const PathTask> paths) noexcept {
 
 namespace {
 
-// Answers `paths` over the document `scan` was made or reset for, into `results` (whose
+// Answers `paths` over the document `scan` was made or reset for, into `results`, one per path
+// (whose
 // sequences keep their capacity); `tasks` is scratch.
 std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& paths,
-                                     std::string_view doc, bool within, std::vector<Items>& results,
+                                     std::string_view doc, bool within, std::span<Items> results,
                                      std::vector<uint32_t>& tasks,
                                      std::span<const Binding> outer = {}) {
-  results.resize(paths.size());
   for (Items& items : results) items.clear();
   tasks.assign(paths.size(), kNoTask);
   bool any = false;
   for (size_t i = 0; i < paths.size(); ++i) {
     const PathTask& p = paths[i];
     if (p.program == nullptr || p.program->steps.empty()) continue;
-    tasks[i] = scan.add(p.program->steps, p.options, p.mode, &results[i]);
+    tasks[i] = scan.add(p.program->steps, p.options, p.mode, &results[i], nullptr,
+                        static_cast<uint32_t>(i));
     any = true;
   }
   if (any_scoped(paths)) scan.track_namespaces(outer);
@@ -109,13 +110,20 @@ std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& pa
   return std::nullopt;
 }
 
-std::optional<EngineError> run_once(const std::vector<const path::Program*>& programs,
-                                    std::string_view doc, bool capture_spans, bool within,
-                                    std::vector<Items>& results,
-                                    std::span<const Binding> outer = {}) {
+// The paths as a set (run_many), cut among `threads` where that pays over a whole document.
+std::optional<EngineError> run_set(std::span<const path::Program* const> programs,
+                                   std::string_view doc, bool capture_spans, bool within,
+                                   std::span<Items> results, unsigned threads = 1,
+                                   std::span<const Binding> outer = {}) {
+  const std::vector<PathTask> paths = prepare(programs);
+  if (!within && threads != 1) {
+    if (auto answer = run_split(paths, false, doc, capture_spans, results, threads)) {
+      return std::move(*answer);
+    }
+  }
   Scan scan(doc, capture_spans);
   std::vector<uint32_t> tasks;
-  return run_paths(scan, prepare(programs), doc, within, results, tasks, outer);
+  return run_paths(scan, paths, doc, within, results, tasks, outer);
 }
 
 std::optional<EngineError> run_single(const path::Program& program, std::string_view doc,
@@ -154,13 +162,22 @@ std::optional<EngineError> run_observed(const path::Program& program, std::strin
 std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
                                     std::string_view doc, bool capture_spans,
                                     std::vector<Items>& results) {
-  return run_once(programs, doc, capture_spans, false, results);
+  results.resize(programs.size());
+  return run_set(programs, doc, capture_spans, false, results);
+}
+
+std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
+                                    std::string_view doc, bool capture_spans,
+                                    std::vector<Items>& results, unsigned threads) {
+  results.resize(programs.size());
+  return run_set(programs, doc, capture_spans, false, results, threads);
 }
 
 std::optional<EngineError> run_many_within(const std::vector<const path::Program*>& programs,
                                            std::string_view element, std::vector<Items>& results,
                                            bool capture_spans, std::span<const Binding> outer) {
-  return run_once(programs, element, capture_spans, true, results, outer);
+  results.resize(programs.size());
+  return run_set(programs, element, capture_spans, true, results, 1, outer);
 }
 
 struct WithinPass::State {
@@ -177,7 +194,33 @@ WithinPass::~WithinPass() = default;
 std::optional<EngineError> WithinPass::run(std::string_view element, std::vector<Items>& results,
                                            std::span<const Binding> outer) {
   state_->scan.reset(element);
+  results.resize(state_->paths.size());
   return run_paths(state_->scan, state_->paths, element, true, results, state_->tasks, outer);
+}
+
+std::optional<EngineError> run(std::span<const path::Program* const> programs,
+                               std::string_view doc, const RunOptions& options,
+                               std::span<Items> results) {
+  using Scope = RunOptions::Scope;
+  if (options.as_set) {
+    const bool within = options.scope == Scope::Element;
+    return run_set(programs, doc, options.capture_spans, within, results, options.threads,
+                   options.outer);
+  }
+  Items& items = results.front();
+  const path::Program& program = *programs.front();
+  if (options.scope == Scope::Element) {
+    items.clear();
+    auto error = apply_within_fragment(
+        doc, program.steps, items, options.capture_spans,
+        program.scoped ? std::optional(options.outer) : std::nullopt);
+    if (!error) apply_modifiers(program.modifiers, items, doc);
+    return error;
+  }
+  if (options.observer != nullptr) {
+    return run_observed(program, doc, options.capture_spans, items, *options.observer);
+  }
+  return run_with(program, doc, options.capture_spans, items, options.threads);
 }
 
 bool WithinPass::scoped() const noexcept { return any_scoped(state_->paths); }

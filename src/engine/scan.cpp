@@ -95,9 +95,10 @@ Scan::Task& Scan::next_task(std::span<const path::Step> steps, Role role, uint32
 }
 
 uint32_t Scan::add(std::span<const path::Step> steps, TaskOptions options, Sink::Mode mode,
-                   Items* items, ItemObserver* observer) {
+                   Items* items, ItemObserver* observer, uint32_t program) {
   Task& t = next_task(steps, Role::Path, kNone);
   t.options = options;
+  t.program = program;
   t.sink.reset(mode, items);
   if (observer != nullptr) {
     t.sink.observe(observer, &stop_);
@@ -307,8 +308,8 @@ void Scan::decide(const Work& work) {
   }
   Task& rest = tasks_[work.rest];
   if (rest.held) {
-    const std::string name = *rest.held;
-    return raise(owner, name);
+    const EngineError held = *rest.held;
+    return raise(owner, held.name, held.offset);
   }
   if (!tasks_[owner].done) {
     tasks_[owner].sink.take(rest.sink, doc_);
@@ -370,15 +371,15 @@ void Scan::finish(uint32_t task) {
 
 // An ambiguity met by `task`: it ends the scan, unless it arose under a filter that is not
 // decided yet, which then raises it only if it holds.
-void Scan::raise(uint32_t task, const std::string& name) {
+void Scan::raise(uint32_t task, const std::string& name, size_t offset) {
   Task& t = tasks_[task];
   if (t.role == Role::Path) {
-    error_ = EngineError{name};
+    error_ = EngineError{name, offset, t.program};
     stop_ = true;
     return;
   }
   // A rest (a filter's own paths never raise: every match counts there).
-  if (!t.held) t.held = name;
+  if (!t.held) t.held = EngineError{name, offset, 0};
   finish(task);
 }
 

@@ -48,7 +48,7 @@ class Scan {
   // Adds a path whose items are kept in `items` (which outlives the scan), or only counted;
   // returns its index. `observer` (which outlives the scan) hears of each item kept.
   uint32_t add(std::span<const path::Step> steps, TaskOptions options, Sink::Mode mode,
-               Items* items, ItemObserver* observer = nullptr);
+               Items* items, ItemObserver* observer = nullptr, uint32_t program = 0);
 
   // Evaluates the paths from the document level, or relative to the first element of the
   // document (its attributes, its text, its children). Returns the ambiguity error, if any.
@@ -100,7 +100,8 @@ class Scan {
     uint32_t rest = kNone;
     const path::Filter* filter = nullptr;
     Sink sink;
-    std::optional<std::string> held;  // Rest: an ambiguity, raised only if the filter holds
+    std::optional<EngineError> held;  // Rest: an ambiguity, raised only if the filter holds
+    uint32_t program = 0;             // Path: the caller's number for it, named by its error
   };
 
   // One task's progress inside one open element: the step it must match among the children.
@@ -321,7 +322,7 @@ class Scan {
   void added(uint32_t task);
   void settle(uint32_t state);
   void finish(uint32_t task);
-  void raise(uint32_t task, const std::string& name);
+  void raise(uint32_t task, const std::string& name, size_t offset);
 
   std::string_view doc_;
   bool spans_;

@@ -272,7 +272,7 @@ template <bool Scoped>
     case path::SelectorKind::Bare:
       // A step that must be unique: a second match in the same scope is an error.
       if (!s.last && !s.every && (!el_.empty || tasks_[s.task].options.guard_empty)) {
-        if (s.seen) return raise(s.task, step.name.text());
+        if (s.seen) return raise(s.task, step.name.text(), el_.start);
         s.seen = true;
       }
       return s.last ? capture<Scoped>(s.task)

@@ -101,7 +101,8 @@ RangeAnswer read_range(std::span<const PathTask> paths, std::string_view doc, bo
   for (size_t i = 0; i < paths.size(); ++i) {
     const PathTask& p = paths[i];
     if (p.program == nullptr || p.program->steps.empty()) continue;
-    tasks[i] = scan.add(p.program->steps, p.options, p.mode, &answer.items[i]);
+    tasks[i] = scan.add(p.program->steps, p.options, p.mode, &answer.items[i], nullptr,
+                        static_cast<uint32_t>(i));
   }
   if (any_scoped(paths)) scan.track_namespaces();
   answer.error = scan.run_range(from, cancel, index);
@@ -147,7 +148,7 @@ void join(Joined& into, RangeAnswer& range, size_t i, Join how, std::string_view
 }
 
 std::optional<EngineError> run_cut(std::span<const PathTask> paths, std::string_view doc,
-                                   bool spans, std::vector<Items>& results, const Root& root,
+                                   bool spans, std::span<Items> results, const Root& root,
                                    std::span<const Join> joins, std::span<const size_t> cuts) {
   const Ranges ranges{&root, cuts, doc.size()};
   std::vector<RangeAnswer> answers(ranges.count());
@@ -181,7 +182,6 @@ std::optional<EngineError> run_cut(std::span<const PathTask> paths, std::string_
     for (size_t i = 0; i < paths.size(); ++i) join(joined[i], range, i, joins[i], doc);
     if (last) break;
   }
-  results.resize(paths.size());
   for (size_t i = 0; i < paths.size(); ++i) {
     const PathTask& p = paths[i];
     results[i].clear();
@@ -201,11 +201,13 @@ std::optional<EngineError> run_cut(std::span<const PathTask> paths, std::string_
   return std::nullopt;
 }
 
+}  // namespace
+
 std::optional<std::optional<EngineError>> run_split(std::span<const PathTask> paths,
                                                     bool single, std::string_view doc,
-                                                    bool spans, std::vector<Items>& results,
+                                                    bool spans, std::span<Items> results,
                                                     unsigned threads,
-                                                    std::span<const size_t> cuts = {}) {
+                                                    std::span<const size_t> cuts) {
   const size_t parts = range_count(doc, threads);
   if (cuts.empty() && parts < 2) return std::nullopt;
   if (single && paths.size() != 1) return std::nullopt;
@@ -223,8 +225,6 @@ std::optional<std::optional<EngineError>> run_split(std::span<const PathTask> pa
   return run_cut(paths, doc, spans, results, *root, joins, chosen);
 }
 
-}  // namespace
-
 std::optional<std::optional<EngineError>> run_cut_at(
     const std::vector<const path::Program*>& programs, std::string_view doc, bool capture_spans,
     std::vector<Items>& results, std::span<const size_t> cuts, bool single) {
@@ -232,6 +232,7 @@ std::optional<std::optional<EngineError>> run_cut_at(
   paths.reserve(programs.size());
   for (const path::Program* p : programs) paths.push_back(make_task(p, !single));
   if (cuts.empty()) return std::nullopt;
+  results.resize(paths.size());
   return run_split(paths, single, doc, capture_spans, results, 2, cuts);
 }
 
@@ -253,25 +254,12 @@ std::optional<EngineError> run_with(const path::Program& program, std::string_vi
                                     bool capture_spans, Items& items, unsigned threads) {
   if (threads != 1) {
     const PathTask task = make_task(&program, false);
-    std::vector<Items> results;
-    if (auto answer = run_split(std::span(&task, 1), true, doc, capture_spans, results, threads)) {
-      items = results.empty() ? Items{} : std::move(results.front());
+    if (auto answer =
+            run_split(std::span(&task, 1), true, doc, capture_spans, std::span(&items, 1), threads)) {
       return std::move(*answer);
     }
   }
   return run_with(program, doc, capture_spans, items);
-}
-
-std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
-                                    std::string_view doc, bool capture_spans,
-                                    std::vector<Items>& results, unsigned threads) {
-  if (threads != 1) {
-    const std::vector<PathTask> paths = prepare(programs);
-    if (auto answer = run_split(paths, false, doc, capture_spans, results, threads)) {
-      return std::move(*answer);
-    }
-  }
-  return run_many(programs, doc, capture_spans, results);
 }
 
 }  // namespace varnex::engine

@@ -94,8 +94,7 @@ constexpr Param kRunParams[] = {{"data", ParamKind::Any},
                                 {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kRunSignature{"_run_steps()", kRunParams};
 
-// The first `count` steps of `path`, without its modifiers, over any document; matches
-// are copied.
+// The first `count` steps of `path`, without its modifiers, over any document.
 PyObject* py_run_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
@@ -115,11 +114,7 @@ PyObject* py_run_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     path::Program first;
     first.steps.assign(program->steps.begin(), program->steps.begin() + count);
     first.scoped = program->scoped;  // its names keep their namespaces
-    const Ref data = open_document(bound[0].object);
-    if (!data) return nullptr;
-    SourceBytes doc;
-    if (!doc.acquire(data.get()) || !doc.decode_document()) return nullptr;
-    return run_over_borrowed(first, doc).release();
+    return query_one(first, bound[0].object, false).release();
   });
 }
 

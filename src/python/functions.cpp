@@ -52,7 +52,7 @@ PyObject* query_in_place(const Signature& signature, PyObject* const* args, Py_s
     if (path_text.empty()) return empty_result().release();
     const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    return run_over_document(*program, bound[0].object, threads).release();
+    return query_one(*program, bound[0].object, false, threads).release();
   });
 }
 
@@ -79,7 +79,7 @@ PyObject* py_get_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // Path errors come before any complaint about the data.
     const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    return run_over_buffer(*program, bound[0].object, threads).release();
+    return query_one(*program, bound[0].object, true, threads).release();
   });
 }
 

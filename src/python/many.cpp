@@ -1,7 +1,6 @@
 // Multi-path queries: several paths answered by one pass over the document.
 #include "python/many.hpp"
 
-#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -14,8 +13,6 @@
 #include "python/py_item.hpp"
 #include "python/query.hpp"
 #include "python/result.hpp"
-#include "python/source.hpp"
-#include "python/unlocked.hpp"
 
 namespace varnex::python {
 namespace {
@@ -82,8 +79,6 @@ Ref build_results(const std::vector<path::ProgramPtr>& programs, std::vector<PyI
   return list;
 }
 
-enum class Input : uint8_t { Str, Bytes, Buffer };
-
 constexpr Param kGetManyParams[] = {{"data", ParamKind::StrDoc},
                                     {"paths", ParamKind::Any},
                                     {"namespaces", ParamKind::Any, false, true},
@@ -101,7 +96,7 @@ constexpr Signature kGetManySignature{"get_many()", kGetManyParams};
 constexpr Signature kGetManyBytesSignature{"get_many_bytes()", kGetManyBytesParams};
 constexpr Signature kGetManyBufferSignature{"get_many_buffer()", kGetManyBufferParams};
 
-PyObject* query_many(const Signature& signature, Input input, PyObject* const* args,
+PyObject* query_many(const Signature& signature, bool buffer, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[4];
@@ -118,52 +113,29 @@ PyObject* query_many(const Signature& signature, Input input, PyObject* const* a
     if (programs.empty()) return PyList_New(0);
     if (!any_program(programs)) return empty_results(programs.size()).release();
 
-    const Ref document = open_document(bound[0].object);
-    if (!document) return nullptr;
-    PyObject* data = document.get();
-    SourceBytes doc;
-    // Binding checked the type: a str, bytes or file for the first two.
-    const bool acquired = input == Input::Buffer ? doc.acquire_buffer(data) : doc.acquire(data);
-    if (!acquired || !doc.decode_document()) return nullptr;
-    // Spans only where the Result may keep the document: a bytes, str or file read in
-    // place, whose bytes no Python code changes.
-    const bool capture_spans = input != Input::Buffer && !doc.is_copy();
-    std::vector<engine::Items> results;
-    std::optional<engine::EngineError> error;
-    {
-      const UnlockedPass unlocked(doc.is_immutable(), doc.bytes().size());
-      error = engine::run_many(existing(programs), doc.bytes(), capture_spans, results, threads);
-    }
-    std::vector<PyItems> lifted;
-    if (!error) {
-      lifted.reserve(results.size());
-      for (auto& items : results) {
-        lifted.push_back(
-            PyItems::lift(std::move(items), capture_spans ? data : nullptr, doc.bytes()));
-      }
-    }
-    doc.release();  // before the outcome is looked at: the exporter is free again
-    if (error) {
-      engine_err_to_py(*error);
-      return nullptr;
-    }
+    engine::RunOptions options;
+    options.as_set = true;
+    options.threads = threads;
+    const std::vector<const path::Program*> views = existing(programs);
+    std::vector<PyItems> lifted(views.size());
+    if (!query_document(bound[0].object, buffer, views, options, lifted)) return nullptr;
     return build_results(programs, std::move(lifted)).release();
   });
 }
 
 PyObject* py_get_many(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  return query_many(kGetManySignature, Input::Str, args, nargs, kwnames);
+  return query_many(kGetManySignature, false, args, nargs, kwnames);
 }
 
 PyObject* py_get_many_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
-  return query_many(kGetManyBytesSignature, Input::Bytes, args, nargs, kwnames);
+  return query_many(kGetManyBytesSignature, false, args, nargs, kwnames);
 }
 
 PyObject* py_get_many_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
-  return query_many(kGetManyBufferSignature, Input::Buffer, args, nargs, kwnames);
+  return query_many(kGetManyBufferSignature, true, args, nargs, kwnames);
 }
 
 constexpr Param kResultGetManyParams[] = {{"paths", ParamKind::Any},
@@ -195,44 +167,9 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
 
     // Collecting the paths ran no Python code, so the item is still ours to read.
-    std::vector<engine::Items> results;
-    std::optional<engine::EngineError> error;
-    std::vector<PyItems> lifted;
-    {
-      ElementBytes element;
-      if (!element.load(items, 0)) return nullptr;
-      const std::string_view bytes = element.bytes();
-      const bool whole = items.kind(0) == ItemKind::Whole;
-      // Spans where the bytes lie in a bytes or str for good, else copies.
-      const SpanOrigin origin = element.origin();
-      const bool spans = origin.source != nullptr;
-      const std::vector<const path::Program*> views = existing(programs);
-      {
-        const UnlockedPass unlocked(element.is_immutable(), bytes.size());
-        // The whole document: paths start at its top element. One element:
-        // paths start at its attributes and children.
-        if (whole) {
-          error = engine::run_many(views, bytes, spans, results);
-        } else {
-          const bool scoped = std::any_of(views.begin(), views.end(), [](const auto* p) {
-            return p != nullptr && p->scoped;
-          });
-          const std::vector<engine::Binding> outer =
-              scoped ? element.outer_declarations() : std::vector<engine::Binding>{};
-          error = engine::run_many_within(views, bytes, results, spans, outer);
-        }
-      }
-      // Copies are made while the bytes (maybe a buffer view) are still held.
-      if (!error) {
-        lifted.reserve(results.size());
-        for (auto& found : results)
-          lifted.push_back(PyItems::lift(std::move(found), origin, bytes));
-      }
-    }
-    if (error) {
-      engine_err_to_py(*error);
-      return nullptr;
-    }
+    const std::vector<const path::Program*> views = existing(programs);
+    std::vector<PyItems> lifted(views.size());
+    if (!query_item(items, 0, views, true, lifted)) return nullptr;
     return build_results(programs, std::move(lifted)).release();
   });
 }

@@ -107,7 +107,7 @@ PyObject* Path_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     unsigned threads = 1;
     PyObject* given = bind_method(self, kGetSignatures, args, nargs, kwnames, threads);
     if (given == nullptr) return nullptr;
-    return run_over_document(*as_path(self)->program, given, threads).release();
+    return query_one(*as_path(self)->program, given, false, threads).release();
   });
 }
 
@@ -117,7 +117,7 @@ PyObject* Path_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     unsigned threads = 1;
     PyObject* given = bind_method(self, kGetBytesSignatures, args, nargs, kwnames, threads);
     if (given == nullptr) return nullptr;
-    return run_over_document(*as_path(self)->program, given, threads).release();
+    return query_one(*as_path(self)->program, given, false, threads).release();
   });
 }
 
@@ -127,7 +127,7 @@ PyObject* Path_get_buffer(PyObject* self, PyObject* const* args, Py_ssize_t narg
     unsigned threads = 1;
     PyObject* given = bind_method(self, kGetBufferSignatures, args, nargs, kwnames, threads);
     if (given == nullptr) return nullptr;
-    return run_over_buffer(*as_path(self)->program, given, threads).release();
+    return query_one(*as_path(self)->program, given, true, threads).release();
   });
 }
 

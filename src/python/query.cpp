@@ -1,6 +1,7 @@
-// One program over one document: compile, run, lift, map errors.
+// Compiling paths, and the one road of every query: acquire, decode, unlock, run, lift, map errors.
 #include "python/query.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -89,56 +90,81 @@ path::ProgramPtr compile_path(std::string_view path, const path::NamespaceMap* n
   return std::get<path::ProgramPtr>(std::move(compiled));
 }
 
-Ref run_over_source(const path::Program& program, PyObject* source, const SourceBytes& doc,
-                    unsigned threads) {
-  // Offsets are 32-bit: a larger document has its matches copied instead.
-  const std::string_view bytes = doc.bytes();
-  const bool capture_spans =
-      !doc.is_copy() && bytes.size() <= std::numeric_limits<uint32_t>::max();
-  engine::Items items;
+std::optional<engine::EngineError> run_pass(std::span<const path::Program* const> programs,
+                                            const PassInput& input, engine::RunOptions options,
+                                            std::span<PyItems> lifted) {
+  // One path's sequence needs no vector.
+  engine::Items one;
+  std::vector<engine::Items> many(programs.size() == 1 ? 0 : programs.size());
+  const std::span<engine::Items> results = programs.size() == 1 ? std::span(&one, 1) : many;
+  options.capture_spans = input.origin.source != nullptr;
   std::optional<engine::EngineError> error;
   {
-    const UnlockedPass unlocked(doc.is_immutable(), bytes.size());
-    error = engine::run_with(program, bytes, capture_spans, items, threads);
+    const UnlockedPass unlocked(input.immutable, input.bytes.size());
+    error = engine::run(programs, input.bytes, options, results);
   }
-  if (error) {
-    engine_err_to_py(*error);
-    return {};
+  // Copies are made while the bytes (maybe a buffer view) are still held.
+  if (error) return error;
+  for (size_t i = 0; i < results.size(); ++i) {
+    lifted[i] = PyItems::lift(std::move(results[i]), input.origin, input.bytes);
   }
-  return make_result(PyItems::lift(std::move(items), capture_spans ? source : nullptr, bytes));
+  return error;
 }
 
-Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes, unsigned threads) {
-  engine::Items items;
-  std::optional<engine::EngineError> error;
-  {
-    const UnlockedPass unlocked(bytes.is_immutable(), bytes.bytes().size());
-    error = engine::run_with(program, bytes.bytes(), false, items, threads);
-  }
-  PyItems lifted;
-  if (!error) lifted = PyItems::lift(std::move(items), nullptr, bytes.bytes());
-  bytes.release();
-  if (error) {
-    engine_err_to_py(*error);
-    return {};
-  }
-  return make_result(std::move(lifted));
+bool settle(const std::optional<engine::EngineError>& error) noexcept {
+  if (error) engine_err_to_py(*error);
+  return !error;
 }
 
-Ref run_over_document(const path::Program& program, PyObject* given, unsigned threads) {
+bool query_document(PyObject* given, bool buffer, std::span<const path::Program* const> programs,
+                    engine::RunOptions options, std::span<PyItems> lifted) {
   const Ref data = open_document(given);
-  if (!data) return {};
+  if (!data) return false;
   SourceBytes doc;
-  if (!doc.acquire(data.get()) || !doc.decode_document()) return {};
-  return run_over_source(program, data.get(), doc, threads);
+  const bool acquired = buffer ? doc.acquire_buffer(data.get()) : doc.acquire(data.get());
+  if (!acquired || !doc.decode_document()) return false;
+  // Spans only where the Result may keep the document: a bytes, str or file read in place,
+  // whose bytes no Python code changes. Offsets are 32-bit: a larger one has its matches copied.
+  const std::string_view bytes = doc.bytes();
+  const bool spans =
+      !buffer && !doc.is_copy() && bytes.size() <= std::numeric_limits<uint32_t>::max();
+  const auto error = run_pass(
+      programs, PassInput{bytes, doc.is_immutable(), SpanOrigin{spans ? data.get() : nullptr}},
+      options, lifted);
+  doc.release();
+  return settle(error);
 }
 
-Ref run_over_buffer(const path::Program& program, PyObject* given, unsigned threads) {
-  const Ref data = open_document(given);
-  if (!data) return {};
-  SourceBytes buffer;
-  if (!buffer.acquire_buffer(data.get()) || !buffer.decode_document()) return {};
-  return run_over_borrowed(program, buffer, threads);
+bool query_item(const PyItems& items, size_t i, std::span<const path::Program* const> programs,
+                bool as_set, std::span<PyItems> lifted) {
+  std::optional<engine::EngineError> error;
+  {
+    ElementBytes element;
+    if (!element.load(items, i)) return false;
+    engine::RunOptions options;
+    options.as_set = as_set;
+    std::vector<engine::Binding> outer;
+    if (items.kind(i) != ItemKind::Whole) {
+      options.scope = engine::RunOptions::Scope::Element;
+      const bool scoped = std::ranges::any_of(
+          programs, [](const path::Program* p) { return p != nullptr && p->scoped; });
+      if (scoped) outer = element.outer_declarations();
+      options.outer = outer;
+    }
+    // Spans where the bytes lie in a bytes or str for good, else copies.
+    error = run_pass(programs, PassInput{element.bytes(), element.is_immutable(), element.origin()},
+                     options, lifted);
+  }
+  return settle(error);
+}
+
+Ref query_one(const path::Program& program, PyObject* given, bool buffer, unsigned threads) {
+  const path::Program* const programs[] = {&program};
+  engine::RunOptions options;
+  options.threads = threads;
+  PyItems lifted[1];
+  if (!query_document(given, buffer, programs, options, lifted)) return {};
+  return make_result(std::move(lifted[0]));
 }
 
 Ref empty_result() noexcept { return make_result(PyItems{}); }

@@ -4,10 +4,14 @@
 #include <Python.h>
 
 #include <optional>
+#include <span>
 #include <string_view>
+#include <vector>
 
+#include "engine/engine.hpp"
 #include "path/namespaces.hpp"
 #include "path/program.hpp"
+#include "python/py_item.hpp"
 #include "python/ref.hpp"
 #include "python/source.hpp"
 
@@ -25,27 +29,45 @@ namespace varnex::python {
 // A Python dict of `map`, a new reference (NULL with an exception set).
 [[nodiscard]] Ref namespaces_dict(const path::NamespaceMap& map);
 
-// Runs `program` over `doc`, the bytes of `source` (borrowed; the Result's
-// spans take their own references, unless `doc` is a decoded copy, whose
-// matches are copied). Returns a new Result reference, or NULL with an
-// exception set.
-// `threads` as run_with takes them.
-[[nodiscard]] Ref run_over_source(const path::Program& program, PyObject* source,
-                                  const SourceBytes& doc, unsigned threads = 1);
+// The road of every query (acquire -> decode -> unlock -> run -> lift -> map errors), in
+// two halves around the moment the caller lets go of the bytes.
 
-// Runs `program` over borrowed bytes; element matches are copied and `bytes`
-// is released before the outcome is turned into a Result or an exception.
-[[nodiscard]] Ref run_over_borrowed(const path::Program& program, SourceBytes& bytes,
-                                    unsigned threads = 1);
+// What a pass reads: the bytes, whether no Python code can change them while the lock is
+// released, and the object its spans refer to (none: the matches are copied).
+struct PassInput {
+  std::string_view bytes;
+  bool immutable = false;
+  SpanOrigin origin;
+};
 
-// Opens `given` (open_document), reads it in place in the encoding it announces
-// and runs `program` over it: get, get_bytes and their Path methods.
-[[nodiscard]] Ref run_over_document(const path::Program& program, PyObject* given,
-                                    unsigned threads = 1);
+// Runs `programs` over `input` with the lock released (spans when `input` has an origin) and
+// lifts what each found into `lifted` (as many as `programs`). Returns the error, not yet
+// raised.
+[[nodiscard]] std::optional<engine::EngineError> run_pass(
+    std::span<const path::Program* const> programs, const PassInput& input,
+    engine::RunOptions options, std::span<PyItems> lifted);
 
-// Opens `given` as a buffer, borrowed for the pass only: get_buffer and its Path method.
-[[nodiscard]] Ref run_over_buffer(const path::Program& program, PyObject* given,
-                                  unsigned threads = 1);
+// False with `error` raised, if there is one: called once the bytes are let go of, so that no
+// held buffer outlives the pass while the exception is made.
+[[nodiscard]] bool settle(const std::optional<engine::EngineError>& error) noexcept;
+
+// The whole road over the document `given` (open_document): read in place in the encoding it
+// announces, or with `buffer` borrowed as a buffer for the pass only and its matches copied.
+// False with an exception set.
+[[nodiscard]] bool query_document(PyObject* given, bool buffer,
+                                  std::span<const path::Program* const> programs,
+                                  engine::RunOptions options, std::span<PyItems> lifted);
+
+// The whole road over item `i` of a Result, an element item: the whole document (the paths
+// start at its root) or one element (at its attributes and children).
+[[nodiscard]] bool query_item(const PyItems& items, size_t i,
+                              std::span<const path::Program* const> programs, bool as_set,
+                              std::span<PyItems> lifted);
+
+// query_document for one program, as a new Result reference (NULL with an exception set):
+// get, get_bytes, get_buffer and their Path methods.
+[[nodiscard]] Ref query_one(const path::Program& program, PyObject* given, bool buffer,
+                            unsigned threads = 1);
 
 // Returns a new reference to a Result with no items.
 [[nodiscard]] Ref empty_result() noexcept;

@@ -233,20 +233,10 @@ class Feed final : public engine::ItemObserver {
     return true;
   }
 
-  // The ambiguity error of the first field that fails alone in `record`.
+  // The ambiguity error of the field whose pass over `record` met it.
   void raise_field_error(const Record& record, const engine::EngineError& error) {
-    std::vector<engine::Items> scratch;
-    const auto around = outer(static_cast<size_t>(&record - batch_.data()));
-    for (const FieldPlan& field : plan_.fields) {
-      const std::vector<const path::Program*> one = {field.program.get()};
-      if (auto own = engine::run_many_within(one, record.bytes, scratch, false, around)) {
-        engine_err_to_py(*own);
-        locator_.locate_error(record, field.name.get());
-        return;
-      }
-    }
     engine_err_to_py(error);
-    locator_.locate_error(record, nullptr);
+    locator_.locate_error(record, plan_.fields[error.program].name.get());
   }
 
   bool end(bool failed) noexcept {
@@ -302,8 +292,15 @@ bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
     UnlockedPass pass(immutable, doc.size());
     feed.emplace(doc, plan, locator, sink, skipped, pass, takes,
                  next_index != nullptr ? *next_index : 0, threads);
-    error = cut ? engine::run_with(*plan.record, doc, true, found, threads)
-                : engine::run_observed(*plan.record, doc, true, found, *feed);
+    engine::RunOptions options;
+    options.capture_spans = true;
+    if (cut) {
+      options.threads = threads;
+    } else {
+      options.observer = &*feed;
+    }
+    const path::Program* const record[] = {plan.record.get()};
+    error = engine::run(record, doc, options, std::span(&found, 1));
     if (!error && !feed->ended()) {
       if (!takes) {
         {

@@ -420,17 +420,17 @@ PyObject* Result_eq_method(PyObject* self, PyObject* other) noexcept {
 // ---- spec --------------------------------------------------------------------
 
 PyMethodDef kResultMethods[] = {
-    {"exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_exists)),
+    {"exists", as_cfunction<Result_exists>(),
      METH_FASTCALL | METH_KEYWORDS, doc::Result_exists},
-    {"to_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_str)),
+    {"to_str", as_cfunction<Result_to_str>(),
      METH_FASTCALL | METH_KEYWORDS, doc::Result_to_str},
     {"to_str_list", as_cfunction<Result_to_str_list>(), METH_FASTCALL | METH_KEYWORDS,
      doc::Result_to_str_list},
-    {"to_int", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_int)),
+    {"to_int", as_cfunction<Result_to_int>(),
      METH_FASTCALL | METH_KEYWORDS, doc::Result_to_int},
-    {"to_float", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_float)),
+    {"to_float", as_cfunction<Result_to_float>(),
      METH_FASTCALL | METH_KEYWORDS, doc::Result_to_float},
-    {"to_bool", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Result_to_bool)),
+    {"to_bool", as_cfunction<Result_to_bool>(),
      METH_FASTCALL | METH_KEYWORDS, doc::Result_to_bool},
     {"get", as_cfunction<Result_get>(), METH_FASTCALL | METH_KEYWORDS, doc::Result_get},
     {"get_many", as_cfunction<Result_get_many>(), METH_FASTCALL | METH_KEYWORDS,

@@ -148,39 +148,10 @@ PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, Py
 
 // Runs `program` over the bytes of element item `i`; returns a new Result reference.
 PyObject* get_within(const path::Program& program, const PyItems& items, size_t i) {
-  engine::Items found;
-  std::optional<engine::EngineError> error;
-  PyItems lifted;
-  {
-    ElementBytes element;
-    if (!element.load(items, i)) return nullptr;
-    const std::string_view bytes = element.bytes();
-    // Spans where the bytes lie in a bytes or str for good, else copies.
-    const SpanOrigin origin = element.origin();
-    const bool spans = origin.source != nullptr;
-    {
-      const UnlockedPass unlocked(element.is_immutable(), bytes.size());
-      if (items.kind(i) == ItemKind::Whole) {
-        // The whole document: the path's first name is the root element.
-        error = engine::run_with(program, bytes, spans, found);
-      } else {
-        // One element: the path starts among its children.
-        std::optional<std::vector<engine::Binding>> outer;
-        if (program.scoped) outer = element.outer_declarations();
-        error = engine::apply_within_fragment(bytes, program.steps, found, spans,
-                                              outer ? std::optional(std::span(*outer))
-                                                    : std::nullopt);
-        if (!error) engine::apply_modifiers(program.modifiers, found, bytes);
-      }
-    }
-    // Copies are made while the bytes (maybe a buffer view) are still held.
-    if (!error) lifted = PyItems::lift(std::move(found), origin, bytes);
-  }
-  if (error) {
-    engine_err_to_py(*error);
-    return nullptr;
-  }
-  return make_result(std::move(lifted)).release();
+  const path::Program* const programs[] = {&program};
+  PyItems lifted[1];
+  if (!query_item(items, i, programs, false, lifted)) return nullptr;
+  return make_result(std::move(lifted[0])).release();
 }
 
 constexpr Param kGetParams[] = {{"path", ParamKind::Utf8}, {"namespaces", ParamKind::Any, false, true}};

@@ -56,6 +56,29 @@ TEST(Within, OnePathAsResultGetDoes) {
   EXPECT_EQ(error->name, "b");
 }
 
+// The error says which path met it and where: no caller runs the paths again to find out.
+TEST(Ambiguity, NamesThePathAndTheOffset) {
+  const std::string doc = "<a><p><x/></p><p><b><c/></b><b><c/></b></p><y k='1'><z>1</z><z>2</z></y></a>";
+  const size_t second_b = doc.find("<b>", doc.find("<b>") + 1);
+  const auto plain = compile_or_fail("a.p.#.x");
+  const auto guarded = compile_or_fail("a.p.#.b.c");
+  const auto filtered = compile_or_fail("a.y#(@k=1).z.w");
+  std::vector<Items> results;
+  auto error = run_many({plain.get(), nullptr, guarded.get()}, doc, true, results);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->program, 2u);
+  EXPECT_EQ(error->offset, second_b);
+  const std::vector<size_t> cuts = {doc.find("<p>", 4)};
+  const auto cut = run_cut_at({plain.get(), guarded.get()}, doc, true, results, cuts, false);
+  ASSERT_TRUE(cut && *cut);
+  EXPECT_EQ((**cut).program, 1u);
+  EXPECT_EQ((**cut).offset, second_b);
+  error = run_many({plain.get(), filtered.get()}, doc, true, results);
+  ASSERT_TRUE(error);  // raised once the filter holds, from where the match was
+  EXPECT_EQ(error->program, 1u);
+  EXPECT_EQ(error->offset, doc.rfind("<z>"));
+}
+
 using path::CompareOp;
 using path::FilterValue;
 using K = FilterValue::Kind;
