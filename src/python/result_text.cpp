@@ -12,12 +12,6 @@ namespace {
 
 bool is_ascii_ws(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
-// Whether `bytes` are all ASCII.
-bool is_ascii(std::string_view bytes) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  return ascii_run_end(p, 0, bytes.size()) == bytes.size();
-}
-
 // ASCII text trimmed of its white space, as a new str (NULL with an exception set).
 PyObject* ascii_trimmed_str(std::string_view text) noexcept {
   size_t first = 0;
@@ -60,7 +54,7 @@ Ref item_str(std::string_view bytes, bool is_element, std::string& scratch, bool
     return lossy ? decode_lossy(path::trim_unicode_ws(text)) : trimmed_str(text);
   };
   if (!is_element) {
-    if (is_ascii(bytes)) return Ref::steal(ascii_trimmed_str(bytes));
+    if (xml::is_ascii(bytes)) return Ref::steal(ascii_trimmed_str(bytes));
     return text_str(bytes);
   }
   if (const auto leaf = plain_leaf_text(bytes)) {
