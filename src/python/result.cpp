@@ -13,9 +13,9 @@
 #include "python/errors.hpp"
 #include "python/many.hpp"
 #include "python/result_repr.hpp"
-#include "python/scalar.hpp"
 #include "python/unlocked.hpp"
 #include "python/utf8.hpp"
+#include "values/values.hpp"
 
 namespace varnex::python {
 namespace {
@@ -45,7 +45,7 @@ Ref scalar_value(std::string_view text, bool ascii = false) {
     return {};
   }
   const std::string_view trimmed = path::trim_unicode_ws(text);
-  const Scalar scalar = classify_scalar(trimmed);
+  const values::Scalar scalar = values::classify_scalar(trimmed);
   if (const auto* i = std::get_if<int64_t>(&scalar)) return Ref::steal(PyLong_FromLongLong(*i));
   if (const auto* f = std::get_if<double>(&scalar)) return Ref::steal(PyFloat_FromDouble(*f));
   const auto size = static_cast<Py_ssize_t>(trimmed.size());
@@ -211,7 +211,7 @@ PyObject* Result_to_int(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (items.empty()) return PyLong_FromLong(0);
     ItemText text;
     if (!text.load(items, 0)) return nullptr;
-    return PyLong_FromLongLong(lenient_int(text.bytes()));
+    return PyLong_FromLongLong(values::lenient_int(text.bytes()));
   });
 }
 
@@ -223,7 +223,7 @@ PyObject* Result_to_float(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (items.empty()) return PyFloat_FromDouble(0.0);
     ItemText text;
     if (!text.load(items, 0)) return nullptr;
-    return PyFloat_FromDouble(lenient_float(text.bytes()));
+    return PyFloat_FromDouble(values::lenient_float(text.bytes()));
   });
 }
 
@@ -239,7 +239,7 @@ PyObject* Result_to_bool(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (*mode != Mode::ScalarLike) Py_RETURN_TRUE;
     ItemText text;
     if (!text.load(items, 0)) return nullptr;
-    return PyBool_FromLong(lenient_bool(text.bytes()));
+    return PyBool_FromLong(values::lenient_bool(text.bytes()));
   });
 }
 

@@ -1,4 +1,4 @@
-// The three decodings of text bytes as Python values: strict, lenient, lossy.
+// The three decodings of text bytes as Python values: strict and lossy.
 #pragma once
 
 #include <Python.h>
@@ -13,11 +13,6 @@ namespace varnex::python {
 // The core's validator, which says where text stops being UTF-8.
 using xml::check_utf8;
 using xml::Utf8Error;
-
-// Lenient reading: invalid UTF-8 counts as the empty text.
-[[nodiscard]] inline std::string_view lenient_utf8(std::string_view bytes) noexcept {
-  return check_utf8(bytes) ? std::string_view{} : bytes;
-}
 
 // Sets ValueError with the message for `error`.
 void raise_utf8_error(const Utf8Error& error) noexcept;

@@ -1,42 +1,27 @@
-// Scalar classification and lenient numeric readings of item text.
-#include "python/scalar.hpp"
-
+// A text read as a scalar: int, float or the text itself, and the lenient readings of item text.
 #include <array>
 #include <cmath>
 #include <limits>
 
 #include "path/number.hpp"
-#include "python/utf8.hpp"
+#include "path/utf8.hpp"
+#include "values/values.hpp"
 
-namespace varnex::python {
+namespace varnex::values {
+namespace {
 
-std::optional<int64_t> parse_int64(std::string_view text) noexcept {
-  size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  if (i == text.size()) return std::nullopt;
-  // Accumulate as a negative number so that INT64_MIN fits.
-  int64_t value = 0;
-  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return std::nullopt;
-    const int digit = c - '0';
-    if (value < kMin / 10 || value * 10 < kMin + digit) return std::nullopt;
-    value = value * 10 - digit;
-  }
-  if (!negative) {
-    if (value == kMin) return std::nullopt;
-    value = -value;
-  }
-  return value;
+// Invalid UTF-8 counts as the empty text.
+std::string_view lenient_utf8(std::string_view bytes) noexcept {
+  return path::utf8::is_valid(bytes) ? bytes : std::string_view{};
 }
 
+}  // namespace
+
 Scalar classify_scalar(std::string_view text) noexcept {
-  if (auto i = parse_int64(text)) return *i;
+  if (auto i = parse_int(text, std::numeric_limits<int64_t>::min(),
+                         std::numeric_limits<int64_t>::max())) {
+    return *i;
+  }
   if (auto f = path::parse_decimal(text)) return *f;
   return ScalarText{text};
 }
@@ -44,13 +29,15 @@ Scalar classify_scalar(std::string_view text) noexcept {
 int64_t lenient_int(std::string_view bytes) noexcept {
   const std::string_view text = path::trim_unicode_ws(lenient_utf8(bytes));
   if (text.empty()) return 0;
-  if (auto i = parse_int64(text)) return *i;
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  if (auto i = parse_int(text, kMin, kMax)) return *i;
   const auto f = path::parse_decimal(text);
   if (!f || std::isnan(*f)) return 0;
   // 2^63 is exact as a double; anything at or beyond it saturates.
   constexpr double kLimit = 9223372036854775808.0;
-  if (*f >= kLimit) return std::numeric_limits<int64_t>::max();
-  if (*f <= -kLimit) return std::numeric_limits<int64_t>::min();
+  if (*f >= kLimit) return kMax;
+  if (*f <= -kLimit) return kMin;
   return static_cast<int64_t>(*f);  // truncates toward zero
 }
 
@@ -72,4 +59,4 @@ bool lenient_bool(std::string_view bytes) noexcept {
   return lenient_int(bytes) != 0;
 }
 
-}  // namespace varnex::python
+}  // namespace varnex::values
