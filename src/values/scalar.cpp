@@ -1,4 +1,4 @@
-// A text read as a scalar: int, float or the text itself, and the lenient readings of item text.
+// The lenient readings of item text, which never fail.
 #include <array>
 #include <cmath>
 #include <limits>
@@ -16,15 +16,6 @@ std::string_view lenient_utf8(std::string_view bytes) noexcept {
 }
 
 }  // namespace
-
-Scalar classify_scalar(std::string_view text) noexcept {
-  if (auto i = parse_int(text, std::numeric_limits<int64_t>::min(),
-                         std::numeric_limits<int64_t>::max())) {
-    return *i;
-  }
-  if (auto f = path::parse_decimal(text)) return *f;
-  return ScalarText{text};
-}
 
 int64_t lenient_int(std::string_view bytes) noexcept {
   const std::string_view text = path::trim_unicode_ws(lenient_utf8(bytes));
