@@ -11,6 +11,10 @@ namespace varnex::engine {
 
 bool element_has_child_elements(std::string_view element) noexcept {
   if (simple_text_bytes(element)) return false;  // the usual leaf, without a reader
+  return reads_child_elements(element);
+}
+
+bool reads_child_elements(std::string_view element) noexcept {
   xml::Reader reader(element, xml::Config::query());
   bool inside = false;
   for (;;) {

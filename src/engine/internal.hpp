@@ -217,6 +217,8 @@ class TagAttributes {
 // The raw text between the tags of an element that holds nothing but text, as the reader
 // would give it in one piece (empty for an empty-element tag); nothing for anything else.
 [[nodiscard]] std::optional<std::string_view> simple_text_bytes(std::string_view element) noexcept;
+// Whether `element` has child elements, asked of a reader (simple_text_bytes has said no).
+[[nodiscard]] bool reads_child_elements(std::string_view element) noexcept;
 
 // An empty-element tag written back from its content, as the document has it.
 [[nodiscard]] std::string serialize_empty(std::string_view content);

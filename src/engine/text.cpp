@@ -1,6 +1,11 @@
 // Element text: gathering inside a scope, from element bytes, and item texts and numbers.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/engine.hpp"
 #include "engine/internal.hpp"
+#include "engine/leaf.hpp"
 #include "path/number.hpp"
 #include "xml/encoding.hpp"
 #include "xml/markup.hpp"
@@ -80,29 +85,123 @@ std::string read_element_text(std::string_view element) {
 
 }  // namespace
 
+namespace {
+
+// The first byte of [p, end) that is '<' or '&', or with `stop_high` one of 0x80 or more;
+// `end` when there is none. Text runs are short and the end tag stops the sweep, so it reads
+// sixteen bytes at a time where it can.
+template <bool stop_high>
+const unsigned char* find_text_stop(const unsigned char* p, const unsigned char* end) noexcept {
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<');
+  const __m128i amp = _mm_set1_epi8('&');
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp));
+    if constexpr (stop_high) hit = _mm_or_si128(hit, v);  // the sign bit: a byte >= 0x80
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return p + __builtin_ctz(mask);
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p == '<' || *p == '&' || (stop_high && *p >= 0x80)) return p;
+  }
+  return end;
+}
+
+// The one text piece of an element that holds nothing but text, as written.
+struct LeafBytes {
+  std::string_view raw;
+  bool empty_tag = false;  // an empty-element tag: no text
+  bool ascii = true;         // known only without references: bytes past an '&' go unseen
+  bool references = false;  // holds '&'
+};
+
 // The reader, over `<tag>text</...`, gives Start, one Text (none when empty), and End: the
 // query configuration neither checks the end tag's name nor cares what follows it.
-std::optional<std::string_view> simple_text_bytes(std::string_view element) noexcept {
+std::optional<LeafBytes> leaf_bytes(std::string_view element) noexcept {
   if (element.size() < 2 || element[0] != '<') return std::nullopt;
   if (element[1] == '!' || element[1] == '/' || element[1] == '?') return std::nullopt;
-  const char* end = xml::detail::find_tag_end(element.data() + 1, element.data() + element.size());
-  if (end == nullptr) return std::nullopt;
-  const size_t gt = static_cast<size_t>(end - element.data());
-  if (gt >= 2 && element[gt - 1] == '/') return std::string_view{};  // an empty-element tag
-  const size_t lt = element.find('<', gt + 1);
-  if (lt == std::string_view::npos || lt + 1 >= element.size() || element[lt + 1] != '/') {
-    return std::nullopt;  // markup inside, or no end tag
+  // Most leaves' start tags are a name alone, ended by the first '>' when no quote comes before
+  // it: a few bytes, which cost less read one by one than find_tag_end's wide sweep.
+  const char* tag = element.data() + 1;
+  const char* last = element.data() + element.size();
+  const char* gt = nullptr;
+  for (const char* q = tag; q < last; ++q) {
+    if (*q == '>') {
+      gt = q;
+      break;
+    }
+    if (*q == '"' || *q == '\'') {
+      gt = xml::detail::find_tag_end(tag, last);
+      break;
+    }
   }
-  return element.substr(gt + 1, lt - gt - 1);
+  if (gt == nullptr) return std::nullopt;
+  LeafBytes leaf;
+  if (gt - element.data() >= 2 && gt[-1] == '/') {
+    leaf.empty_tag = true;
+    return leaf;
+  }
+  const auto* text = reinterpret_cast<const unsigned char*>(gt + 1);
+  const auto* end = reinterpret_cast<const unsigned char*>(element.data() + element.size());
+  const unsigned char* q = find_text_stop<true>(text, end);
+  if (q < end && *q >= 0x80) {
+    leaf.ascii = false;
+    q = find_text_stop<false>(q, end);
+  }
+  while (q < end && *q == '&') {
+    leaf.references = true;
+    q = find_text_stop<false>(q + 1, end);
+  }
+  if (end - q < 2 || q[1] != '/') return std::nullopt;  // markup inside, or no end tag
+  leaf.raw = std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(q - text));
+  return leaf;
+}
+
+}  // namespace
+
+std::optional<std::string_view> simple_text_bytes(std::string_view element) noexcept {
+  const auto leaf = leaf_bytes(element);
+  if (!leaf) return std::nullopt;
+  return leaf->raw;
+}
+
+std::optional<LeafText> plain_leaf_text(std::string_view element) noexcept {
+  const auto leaf = leaf_bytes(element);
+  if (!leaf || leaf->empty_tag || leaf->references) return std::nullopt;
+  // Bytes that are not UTF-8 are the general rule's to report.
+  if (!leaf->ascii && !xml::is_valid_utf8(leaf->raw)) return std::nullopt;
+  return LeafText{leaf->raw, leaf->ascii};
 }
 
 std::optional<std::string_view> simple_element_text(std::string_view element,
                                                     std::string& scratch) {
-  const auto raw = simple_text_bytes(element);
-  if (!raw) return std::nullopt;
+  const auto leaf = leaf_bytes(element);
+  if (!leaf) return std::nullopt;
+  if (leaf->ascii && !leaf->references) return leaf->raw;  // what text_piece gives it
   // The one text piece, taken exactly as read_text_in_scope takes it.
   std::string unused;  // UTF-8 is checked in place, never decoded into a copy
-  return text_piece(xml::Encoding::Utf8, *raw, unused, scratch);
+  return text_piece(xml::Encoding::Utf8, leaf->raw, unused, scratch);
+}
+
+ElementShape describe_element(std::string_view element, std::string& scratch) {
+  ElementShape shape;
+  if (const auto leaf = leaf_bytes(element)) {
+    if (!leaf->references && (leaf->ascii || xml::is_valid_utf8(leaf->raw))) {
+      return {false, leaf->raw, true, leaf->ascii};
+    }
+    std::string unused;
+    shape.text = text_piece(xml::Encoding::Utf8, leaf->raw, unused, scratch);
+    return shape;
+  }
+  if (reads_child_elements(element)) {
+    shape.has_children = true;
+    return shape;
+  }
+  scratch = read_element_text(element);
+  shape.text = scratch;
+  return shape;
 }
 
 std::string_view element_text(std::string_view element, std::string& scratch) {

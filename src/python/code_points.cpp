@@ -25,7 +25,7 @@ CodePoints::CodePoints(std::string_view text) : text_(text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
   // ASCII text needs no marks.
-  size_t i = ascii_run_end(p, 0, n);
+  size_t i = xml::ascii_prefix(p, n);
   if (i == n) {
     count_ = n;
     return;

@@ -69,7 +69,7 @@ class FieldReader {
       text = path::trim_unicode_ws(bytes);
       return true;
     }
-    const auto leaf = plain_leaf_text(bytes);
+    const auto leaf = engine::plain_leaf_text(bytes);
     if (!leaf) return false;
     text = path::trim_unicode_ws(leaf->text);
     return true;

@@ -3,12 +3,7 @@
 
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "engine/engine.hpp"
-#include "python/utf8.hpp"
 
 namespace varnex::python {
 
@@ -116,6 +111,7 @@ std::vector<engine::Binding> ElementBytes::outer_declarations() const {
 }
 
 bool ElementBytes::load(const PyItems& items, size_t i) noexcept {
+  shape_.reset();
   origin_ = {};
   lasting_ = false;
   PyObject* source = items.source();
@@ -147,65 +143,6 @@ bool ElementBytes::load(const PyItems& items, size_t i) noexcept {
   return true;
 }
 
-namespace {
-
-// The first byte of [p, end) that is '<' or '&', or with `stop_high` one of 0x80 or more;
-// `end` when there is none. Text runs are short and the end tag stops the sweep, so it
-// reads sixteen bytes at a time where it can.
-template <bool stop_high>
-const unsigned char* find_text_stop(const unsigned char* p, const unsigned char* end) noexcept {
-#if defined(__SSE2__)
-  const __m128i lt = _mm_set1_epi8('<');
-  const __m128i amp = _mm_set1_epi8('&');
-  for (; end - p >= 16; p += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp));
-    if constexpr (stop_high) hit = _mm_or_si128(hit, v);  // the sign bit: a byte >= 0x80
-    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    if (mask != 0) return p + __builtin_ctz(mask);
-  }
-#endif
-  for (; p < end; ++p) {
-    if (*p == '<' || *p == '&' || (stop_high && *p >= 0x80)) return p;
-  }
-  return end;
-}
-
-}  // namespace
-
-std::optional<LeafText> plain_leaf_text(std::string_view element) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(element.data());
-  const auto* end = p + element.size();
-  if (element.size() < 4 || p[0] != '<' || p[1] == '/' || p[1] == '!' || p[1] == '?') {
-    return std::nullopt;
-  }
-  // The start tag ends at the first '>' outside quoted values; '/>' takes the general rule.
-  const unsigned char* q = p + 2;
-  for (unsigned char quote = 0; q < end; ++q) {
-    if (quote != 0) {
-      if (*q == quote) quote = 0;
-    } else if (*q == '>') {
-      break;
-    } else if (*q == '"' || *q == '\'') {
-      quote = *q;
-    }
-  }
-  if (q == end || q[-1] == '/') return std::nullopt;
-  const unsigned char* text = ++q;
-  LeafText leaf;
-  q = find_text_stop<true>(text, end);
-  if (q < end && *q >= 0x80) {
-    leaf.ascii = false;
-    q = find_text_stop<false>(q, end);
-  }
-  // '&' to resolve, markup inside, or no end tag.
-  if (end - q < 2 || q[0] != '<' || q[1] != '/') return std::nullopt;
-  leaf.text = std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(q - text));
-  // Bytes that are not UTF-8 are the general rule's to report.
-  if (!leaf.ascii && check_utf8(leaf.text)) return std::nullopt;
-  return leaf;
-}
-
 bool ItemText::load(const PyItems& items, size_t i) {
   if (items.is_text(i)) {
     view_ = items.owned(i);
@@ -218,10 +155,6 @@ bool ItemText::load(const PyItems& items, size_t i) {
   if (element.empty()) {
     if (!element_.load(items, i)) return false;
     element = element_.bytes();
-  }
-  if (const auto leaf = plain_leaf_text(element)) {
-    view_ = leaf->text;
-    return true;
   }
   view_ = engine::element_text(element, owned_);
   return true;

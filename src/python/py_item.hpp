@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "engine/item.hpp"
+#include "engine/leaf.hpp"
 #include "engine/namespaces.hpp"
 #include "python/ref.hpp"
 #include "python/source.hpp"
@@ -139,22 +140,21 @@ class ElementBytes {
   // The declarations in force around the element where its document has it (none for a copy
   // or the whole document): read from the document's start, so only for paths that need them.
   [[nodiscard]] std::vector<engine::Binding> outer_declarations() const;
+  // What the loaded element is (its text, or that it has children), read once per load. May
+  // throw bad_alloc.
+  [[nodiscard]] const engine::ElementShape& shape() {
+    if (!shape_) shape_ = engine::describe_element(bytes_, scratch_);
+    return *shape_;
+  }
 
  private:
   SourceBytes source_;
   std::string_view bytes_;
   SpanOrigin origin_;
   bool lasting_ = false;
+  std::optional<engine::ElementShape> shape_;
+  std::string scratch_;  // a text the shape views when it is not in bytes()
 };
-
-// The text of `<name attrs>text</...`: a start tag, then UTF-8 text with no
-// '&' and no markup, then an end tag. That text is what the reader gives, as it is (`ascii`
-// says it is all ASCII). Nothing for any other element, which the general rule reads.
-struct LeafText {
-  std::string_view text;
-  bool ascii = true;
-};
-[[nodiscard]] std::optional<LeafText> plain_leaf_text(std::string_view element) noexcept;
 
 // The text of an item: a text item's bytes as they are, or the text
 // extracted from an element item. Untrimmed, not necessarily UTF-8.

@@ -13,9 +13,9 @@
 #include "python/errors.hpp"
 #include "python/many.hpp"
 #include "python/result_repr.hpp"
-#include "python/scalar.hpp"
 #include "python/unlocked.hpp"
 #include "python/utf8.hpp"
+#include "values/values.hpp"
 
 namespace varnex::python {
 namespace {
@@ -38,14 +38,14 @@ ResultObject* as_result(PyObject* self) noexcept { return reinterpret_cast<Resul
 
 // Returns a new reference: int, float or the str of the trimmed text, by
 // classify_scalar; NULL with ValueError set when `text` is not UTF-8. Text known to be
-// ASCII (`ascii`) needs no check.
-Ref scalar_value(std::string_view text, bool ascii = false) {
-  if (auto error = ascii ? std::nullopt : check_utf8(text)) {
+// UTF-8 (`valid`) or ASCII (`ascii`) needs no check.
+Ref scalar_value(std::string_view text, bool valid = false, bool ascii = false) {
+  if (auto error = valid || ascii ? std::nullopt : check_utf8(text)) {
     raise_utf8_error(*error);
     return {};
   }
   const std::string_view trimmed = path::trim_unicode_ws(text);
-  const Scalar scalar = classify_scalar(trimmed);
+  const values::Scalar scalar = values::classify_scalar(trimmed);
   if (const auto* i = std::get_if<int64_t>(&scalar)) return Ref::steal(PyLong_FromLongLong(*i));
   if (const auto* f = std::get_if<double>(&scalar)) return Ref::steal(PyFloat_FromDouble(*f));
   const auto size = static_cast<Py_ssize_t>(trimmed.size());
@@ -108,22 +108,20 @@ Ref list_value(const PyItems& items) {
   return list;
 }
 
+// The one item's scalar value, an element's text as compute_mode found it.
+Ref scalar_item_value(const PyItems& items, ElementBytes& element) {
+  if (items.is_text(0)) return scalar_value(items.owned(0));
+  const engine::ElementShape& shape = element.shape();
+  return scalar_value(shape.text, shape.valid, shape.ascii);
+}
+
 // The value computed with a mode already known.
-Ref value_for_mode(const PyItems& items, Mode mode, const ElementBytes& element) {
+Ref value_for_mode(const PyItems& items, Mode mode, ElementBytes& element) {
   switch (mode) {
     case Mode::Empty:
       return Ref::borrow(Py_None);
-    case Mode::ScalarLike: {
-      // A plain leaf's text is read where compute_mode already holds its bytes.
-      if (!items.is_text(0)) {
-        if (const auto leaf = plain_leaf_text(element.bytes())) {
-          return scalar_value(leaf->text, leaf->ascii);
-        }
-      }
-      ItemText text;
-      if (!text.load(items, 0)) return {};
-      return scalar_value(text.bytes());
-    }
+    case Mode::ScalarLike:
+      return scalar_item_value(items, element);
     case Mode::DictElement:
       return dict_value(element.bytes(), element.origin());
     case Mode::Multi:
@@ -211,7 +209,7 @@ PyObject* Result_to_int(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (items.empty()) return PyLong_FromLong(0);
     ItemText text;
     if (!text.load(items, 0)) return nullptr;
-    return PyLong_FromLongLong(lenient_int(text.bytes()));
+    return PyLong_FromLongLong(values::lenient_int(text.bytes()));
   });
 }
 
@@ -223,7 +221,7 @@ PyObject* Result_to_float(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (items.empty()) return PyFloat_FromDouble(0.0);
     ItemText text;
     if (!text.load(items, 0)) return nullptr;
-    return PyFloat_FromDouble(lenient_float(text.bytes()));
+    return PyFloat_FromDouble(values::lenient_float(text.bytes()));
   });
 }
 
@@ -239,7 +237,7 @@ PyObject* Result_to_bool(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (*mode != Mode::ScalarLike) Py_RETURN_TRUE;
     ItemText text;
     if (!text.load(items, 0)) return nullptr;
-    return PyBool_FromLong(lenient_bool(text.bytes()));
+    return PyBool_FromLong(values::lenient_bool(text.bytes()));
   });
 }
 
@@ -261,9 +259,7 @@ PyObject* Result_get_type(PyObject* self, void*) noexcept {
       case Mode::ScalarLike:
         break;
     }
-    ItemText text;
-    if (!text.load(items, 0)) return nullptr;
-    Ref value = scalar_value(text.bytes());
+    Ref value = scalar_item_value(items, element);
     if (!value) return nullptr;
     return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get()))).release();
   });
@@ -529,8 +525,7 @@ std::optional<Mode> compute_mode(const PyItems& items, ElementBytes& element) {
   if (items.size() > 1) return Mode::Multi;
   if (items.is_text(0)) return Mode::ScalarLike;
   if (!element.load(items, 0)) return std::nullopt;
-  if (plain_leaf_text(element.bytes())) return Mode::ScalarLike;  // text only, found at once
-  return engine::element_has_child_elements(element.bytes()) ? Mode::DictElement : Mode::ScalarLike;
+  return element.shape().has_children ? Mode::DictElement : Mode::ScalarLike;
 }
 
 std::optional<bool> kept_scalar_text(PyObject* result, ElementBytes& element) {

@@ -10,8 +10,8 @@
 #include "python/errors.hpp"
 #include "python/result.hpp"
 #include "python/result_views.hpp"
-#include "python/scalar.hpp"
 #include "python/utf8.hpp"
+#include "values/values.hpp"
 
 namespace varnex::python {
 namespace {
@@ -80,7 +80,7 @@ bool append_scalar(std::string_view text, std::string& out) {
     return true;
   }
   const std::string_view trimmed = path::trim_unicode_ws(text);
-  const Scalar scalar = classify_scalar(trimmed);
+  const values::Scalar scalar = values::classify_scalar(trimmed);
   if (const auto* i = std::get_if<int64_t>(&scalar)) {
     out += std::to_string(*i);
     return true;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/engine.hpp"
+#include "engine/leaf.hpp"
 #include "path/number.hpp"
 #include "python/utf8.hpp"
 
@@ -11,12 +12,6 @@ namespace varnex::python {
 namespace {
 
 bool is_ascii_ws(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
-
-// Whether `bytes` are all ASCII.
-bool is_ascii(std::string_view bytes) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  return ascii_run_end(p, 0, bytes.size()) == bytes.size();
-}
 
 // ASCII text trimmed of its white space, as a new str (NULL with an exception set).
 PyObject* ascii_trimmed_str(std::string_view text) noexcept {
@@ -41,10 +36,9 @@ Ref valid_trimmed_str(std::string_view text) noexcept {
 
 std::optional<std::string_view> scalar_element_text(std::string_view element,
                                                     std::string& scratch) {
-  if (auto text = engine::simple_element_text(element, scratch)) return text;
-  if (engine::element_has_child_elements(element)) return std::nullopt;
-  scratch = engine::extract_element_text(element);
-  return std::string_view(scratch);
+  const engine::ElementShape shape = engine::describe_element(element, scratch);
+  if (shape.has_children) return std::nullopt;
+  return shape.text;
 }
 
 Ref trimmed_str(std::string_view text) noexcept {
@@ -60,16 +54,15 @@ Ref item_str(std::string_view bytes, bool is_element, std::string& scratch, bool
     return lossy ? decode_lossy(path::trim_unicode_ws(text)) : trimmed_str(text);
   };
   if (!is_element) {
-    if (is_ascii(bytes)) return Ref::steal(ascii_trimmed_str(bytes));
+    if (xml::is_ascii(bytes)) return Ref::steal(ascii_trimmed_str(bytes));
     return text_str(bytes);
   }
-  if (const auto leaf = plain_leaf_text(bytes)) {
-    if (leaf->ascii) return Ref::steal(ascii_trimmed_str(leaf->text));
-    return valid_trimmed_str(leaf->text);
-  }
-  const auto text = scalar_element_text(bytes, scratch);
+  const engine::ElementShape shape = engine::describe_element(bytes, scratch);
   // An element with child elements is its markup, decoded lossily.
-  return text ? text_str(*text) : decode_lossy(bytes);
+  if (shape.has_children) return decode_lossy(bytes);
+  if (shape.ascii) return Ref::steal(ascii_trimmed_str(shape.text));
+  if (shape.valid) return valid_trimmed_str(shape.text);
+  return text_str(shape.text);
 }
 
 Ref to_str_value(const PyItems& items, bool lossy) {

@@ -44,12 +44,13 @@ constexpr UInt128 pow10_128(int n) noexcept {
 
 }  // namespace
 
-std::optional<int64_t> parse_int(std::string_view text, int64_t min, int64_t max) noexcept {
-  const auto parts = path::scan_decimal(text);
-  if (!parts) return std::nullopt;
-  const auto m = magnitude(*parts);
+namespace {
+
+// The integer `parts` write, when they are one within [min, max].
+std::optional<int64_t> int_in_range(const DecimalText& parts, int64_t min, int64_t max) noexcept {
+  const auto m = magnitude(parts);
   if (!m) return std::nullopt;
-  if (parts->negative) {
+  if (parts.negative) {
     // -(min + 1) + 1 is |min| without overflowing.
     const uint64_t limit = static_cast<uint64_t>(-(min + 1)) + 1;
     if (min > 0 || *m > limit) return std::nullopt;
@@ -58,6 +59,25 @@ std::optional<int64_t> parse_int(std::string_view text, int64_t min, int64_t max
   }
   if (max < 0 || *m > static_cast<uint64_t>(max)) return std::nullopt;
   return static_cast<int64_t>(*m);
+}
+
+}  // namespace
+
+std::optional<int64_t> parse_int(std::string_view text, int64_t min, int64_t max) noexcept {
+  const auto parts = path::scan_decimal(text);
+  if (!parts) return std::nullopt;
+  return int_in_range(*parts, min, max);
+}
+
+Scalar classify_scalar(std::string_view text) noexcept {
+  const auto parts = path::scan_decimal(text);  // read once: most texts are neither
+  if (!parts) return ScalarText{text};
+  if (auto i = int_in_range(*parts, std::numeric_limits<int64_t>::min(),
+                            std::numeric_limits<int64_t>::max())) {
+    return *i;
+  }
+  if (auto f = path::parse_decimal(text)) return *f;
+  return ScalarText{text};
 }
 
 std::optional<uint64_t> parse_uint(std::string_view text, uint64_t max) noexcept {

@@ -36,6 +36,22 @@ __extension__ typedef unsigned __int128 UInt128;
 // `value` * 10^-scale written out in full: "-12.50".
 [[nodiscard]] std::string format_decimal128(Int128 value, int scale);
 
+// What a single text is as a Python-like scalar: an integer (in the signed 64-bit range), then
+// a float, else the text itself; the whole text must match.
+struct ScalarText {
+  std::string_view text;
+};
+using Scalar = std::variant<int64_t, double, ScalarText>;
+[[nodiscard]] Scalar classify_scalar(std::string_view text) noexcept;
+
+// Lenient readings of one item's (undecoded, untrimmed) text bytes, which never fail: text that
+// is not UTF-8 reads as the empty text, which is 0; a float is truncated toward zero and
+// saturates at the 64-bit range.
+[[nodiscard]] int64_t lenient_int(std::string_view bytes) noexcept;
+[[nodiscard]] double lenient_float(std::string_view bytes) noexcept;
+// The truth table of single texts; falls back to lenient_int != 0.
+[[nodiscard]] bool lenient_bool(std::string_view bytes) noexcept;
+
 enum class TimeUnit : uint8_t { Second, Milli, Micro, Nano };
 
 // A strptime-like format: %Y %y %m %d %j %H %I %p %M %S %f %z %b %B %a %A %F %T %%, other

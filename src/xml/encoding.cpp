@@ -159,28 +159,6 @@ constexpr Label kLabels[] = {
 };
 // clang-format on
 
-// Length of the leading run of ASCII bytes.
-size_t ascii_prefix(const unsigned char* s, size_t n) noexcept {
-  size_t i = 0;
-#if defined(__SSE2__)
-  while (n - i >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(v));
-    if (mask != 0) return i + __builtin_ctz(mask);
-    i += 16;
-  }
-#else
-  while (n - i >= 8) {
-    uint64_t w;
-    std::memcpy(&w, s + i, 8);
-    if (w & 0x8080808080808080ull) break;
-    i += 8;
-  }
-#endif
-  while (i < n && s[i] < 0x80) ++i;
-  return i;
-}
-
 // The byte that stands for an undecodable sequence when errors are marked:
 // it never occurs in UTF-8, and it is not ASCII, so it cannot make markup.
 constexpr char kErrorMark = '\xFF';
@@ -556,16 +534,43 @@ bool encoding_for_label(std::string_view label, Encoding* out) noexcept {
   return false;
 }
 
-bool is_valid_utf8(std::string_view bytes) noexcept {
+namespace {
+
+constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
+
+// Where and how the sequence at s[i], which utf8_sequence refused, goes wrong: the length of
+// the maximal invalid subsequence there (at least 1), or 0 when the input ends inside it.
+Utf8Error utf8_error_at(const unsigned char* s, size_t i, size_t n) noexcept {
+  const unsigned char lead = s[i];
+  const int width = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+  if (width == 0) return {i, 1};
+  if (i + 1 >= n) return {i, 0};
+  const unsigned char second = s[i + 1];
+  const bool second_ok = lead == 0xE0   ? second >= 0xA0 && second <= 0xBF
+                         : lead == 0xED ? second >= 0x80 && second <= 0x9F
+                         : lead == 0xF0 ? second >= 0x90 && second <= 0xBF
+                         : lead == 0xF4 ? second >= 0x80 && second <= 0x8F
+                                        : is_continuation(second);
+  if (!second_ok) return {i, 1};
+  for (int k = 2; k < width; ++k) {
+    if (i + k >= n) return {i, 0};
+    if (!is_continuation(s[i + k])) return {i, static_cast<uint8_t>(k)};
+  }
+  return {i, 1};  // not reached: utf8_sequence accepts every such sequence
+}
+
+}  // namespace
+
+std::optional<Utf8Error> check_utf8(std::string_view bytes) noexcept {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
   size_t i = 0;
   for (;;) {
     i += ascii_prefix(s + i, n - i);
-    if (i == n) return true;
+    if (i == n) return std::nullopt;
     uint32_t cp = 0;
     const size_t len = chars::utf8_sequence(s + i, n - i, &cp);
-    if (len == 0) return false;
+    if (len == 0) return utf8_error_at(s, i, n);
     i += len;
   }
 }
