@@ -50,8 +50,8 @@ bool names_a_file(PyObject* text) noexcept {
 
 }  // namespace
 
-Ref open_document(PyObject* data) noexcept {
-  if (is_path_like(data)) return map_file(data);
+Ref open_document(const ModuleState& state, PyObject* data) noexcept {
+  if (is_path_like(data, &state)) return map_file(state, data);
   if (PyUnicode_Check(data) && names_a_file(data)) {
     PyErr_SetString(PyExc_ValueError, kStrNamesFile);
     return {};

@@ -30,16 +30,21 @@ bool is_inside_bytes(PyObject* bytes, const Py_buffer& view) noexcept {
   return begin >= data && view.len >= 0 && view.len <= PyBytes_Size(bytes) - (begin - data);
 }
 
-// The mmap class, once that module is loaded (an mmap cannot exist before);
-// borrowed, kept for the life of the process. No exception is left set.
-PyObject* mmap_type() noexcept {
-  static PyObject* type = nullptr;  // written only with the lock held
-  if (type != nullptr) return type;
+// The deallocator of the mmap class, once that module is loaded (an mmap cannot exist
+// before). A function of the process, not an object of one interpreter: every
+// interpreter's mmap class has it, and it is what tells an mmap from its subclasses. No
+// exception is left set.
+void* mmap_dealloc() noexcept {
+  static std::atomic<void*> dealloc{nullptr};
+  if (void* known = dealloc.load(std::memory_order_relaxed)) return known;
   Ref name = Ref::steal(PyUnicode_FromString("mmap"));
   Ref module = Ref::steal(name ? PyImport_GetModule(name.get()) : nullptr);
-  type = module ? PyObject_GetAttrString(module.get(), "mmap") : nullptr;
+  Ref type = Ref::steal(module ? PyObject_GetAttrString(module.get(), "mmap") : nullptr);
   PyErr_Clear();
-  return type;
+  if (!type || !PyType_Check(type.get())) return nullptr;
+  void* found = PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type.get()), Py_tp_dealloc);
+  dealloc.store(found, std::memory_order_relaxed);
+  return found;
 }
 
 // A map opened for reading only: its memory cannot be written from this
@@ -50,8 +55,8 @@ PyObject* mmap_type() noexcept {
 // through a memoryview may have been made read-only there, so the map is
 // asked for a writable view.
 bool is_read_only_mmap(PyObject* obj, bool direct) noexcept {
-  PyObject* type = mmap_type();
-  if (type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != type) return false;
+  void* dealloc = mmap_dealloc();
+  if (dealloc == nullptr || PyType_GetSlot(Py_TYPE(obj), Py_tp_dealloc) != dealloc) return false;
   if (direct) return true;
   BufferGuard writable;
   if (writable.acquire(obj, PyBUF_WRITABLE) == 0) return false;
@@ -69,8 +74,7 @@ bool is_immutable_source(PyObject* source, const Py_buffer* view) noexcept {
   PyObject* owner = source;
   Ref base;
   if (PyMemoryView_Check(source)) {
-    static PyObject* const obj_name = PyUnicode_InternFromString("obj");  // kept for good
-    base = Ref::steal(obj_name != nullptr ? PyObject_GetAttr(source, obj_name) : nullptr);
+    base = Ref::steal(PyObject_GetAttrString(source, "obj"));
     if (!base) {
       PyErr_Clear();
       return false;
