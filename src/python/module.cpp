@@ -4,6 +4,7 @@
 #include <iterator>
 #include <new>
 
+#include "python/columns.hpp"
 #include "python/cutting.hpp"
 #include "python/describe.hpp"
 #include "python/docstrings.hpp"
@@ -69,6 +70,7 @@ const ClassEntry kClasses[] = {
     {Class::ChildrenView, "ResultChildrenView", &kChildrenViewSpec, nullptr},
     {Class::SyntaxError, "XMLSyntaxError", nullptr, create_syntax_error_type},
     {Class::MappedFile, nullptr, &kMappedFileSpec, nullptr},
+    {Class::ColumnArrays, nullptr, nullptr, create_column_arrays_type},
 };
 static_assert(std::size(kClasses) == static_cast<size_t>(Class::Count));
 

@@ -26,6 +26,7 @@ enum class Class : size_t {
   ChildrenView,
   SyntaxError,
   MappedFile,
+  ColumnArrays,
   Count,
 };
 

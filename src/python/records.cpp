@@ -30,12 +30,13 @@ PyObject* run_plan(PyObject* module, const Signature& signature, PyObject* const
     if (plan == nullptr) return nullptr;
     unsigned threads = 1;
     if (!read_threads(bound[2].object, threads)) return nullptr;
-    const Ref data = open_document(module_state(module), bound[0].object);
+    const ModuleState& state = module_state(module);
+    const Ref data = open_document(state, bound[0].object);
     if (!data) return nullptr;
     SourceBytes doc;
     if (!doc.acquire(data.get()) || !doc.decode_document()) return nullptr;
     const Locator locator(doc.bytes());
-    Sink sink(*plan, locator);
+    Sink sink(*plan, locator, state);
     Skipped skipped;
     if (!feed_records(doc.bytes(), doc.is_immutable(), *plan, locator, sink, skipped, nullptr,
                       threads)) {
