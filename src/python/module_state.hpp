@@ -31,8 +31,8 @@ enum class Class : size_t {
 };
 
 // Attribute names looked up on every call, interned once per module instance.
-enum class Name : size_t { Fspath, Count };
-inline constexpr const char* kNameTexts[] = {"__fspath__"};
+enum class Name : size_t { Fspath, Obj, Count };
+inline constexpr const char* kNameTexts[] = {"__fspath__", "obj"};
 static_assert(std::size(kNameTexts) == static_cast<size_t>(Name::Count));
 
 struct ModuleState {

@@ -24,6 +24,8 @@ namespace varnex::python {
 class SourceBytes {
  public:
   SourceBytes() noexcept = default;
+  // With the module's state at hand, its interned names serve the lookups.
+  explicit SourceBytes(const ModuleState& state) noexcept : state_(&state) {}
   SourceBytes(const SourceBytes&) = delete;
   SourceBytes& operator=(const SourceBytes&) = delete;
 
@@ -81,6 +83,7 @@ class SourceBytes {
   // ending the process.
   MappedRange mapped_;
   engine::Document document_;
+  const ModuleState* state_ = nullptr;
   bool is_str_ = false;
   bool immutable_ = false;
 };

@@ -47,6 +47,18 @@ void* mmap_dealloc() noexcept {
   return found;
 }
 
+// The name "obj" interned, for a caller without the module state (a Result reading its source
+// again). The main interpreter's (its id is 0) is kept, made there and used there only; any
+// other interpreter's is interned for the call and held in `owned`. NULL with an exception set.
+PyObject* obj_name_here(Ref& owned) noexcept {
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) == 0) {
+    static PyObject* const main_name = PyUnicode_InternFromString("obj");
+    return main_name;
+  }
+  owned = Ref::steal(PyUnicode_InternFromString("obj"));
+  return owned.get();
+}
+
 // A map opened for reading only: its memory cannot be written from this
 // process, and while a view is held it can be neither closed nor resized.
 // Only the class itself: a subclass may hand out any memory as its buffer.
@@ -66,7 +78,8 @@ bool is_read_only_mmap(PyObject* obj, bool direct) noexcept {
 
 }  // namespace
 
-bool is_immutable_source(PyObject* source, const Py_buffer* view) noexcept {
+bool is_immutable_source(PyObject* source, const Py_buffer* view,
+                         const ModuleState* state) noexcept {
   if (view == nullptr) return PyBytes_Check(source) || PyUnicode_Check(source);
   // A read-only flag only says that this view may not write: the owner of
   // the memory, found through any memoryviews, must be one that never does.
@@ -74,7 +87,9 @@ bool is_immutable_source(PyObject* source, const Py_buffer* view) noexcept {
   PyObject* owner = source;
   Ref base;
   if (PyMemoryView_Check(source)) {
-    base = Ref::steal(PyObject_GetAttrString(source, "obj"));
+    Ref owned_name;
+    PyObject* name = state != nullptr ? state->name(Name::Obj) : obj_name_here(owned_name);
+    base = Ref::steal(name != nullptr ? PyObject_GetAttr(source, name) : nullptr);
     if (!base) {
       PyErr_Clear();
       return false;
