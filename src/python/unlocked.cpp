@@ -146,7 +146,10 @@ namespace {
 // and ending it inside a pass would unwind through noexcept frames and abort
 // the process. So no pass gives up the lock from here on, and those that
 // already have take it back before the exit goes on.
+// Only the main interpreter's exit (its id is 0) counts: a sub-interpreter ends as its last
+// thread, so none of its passes can be under way, and the others' passes go on.
 PyObject* wait_for_unlocked_passes(PyObject*, PyObject*) noexcept {
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) Py_RETURN_NONE;
   g_exiting.store(true);
   if (g_unlocked_passes.load() != 0) {
     PyThreadState* saved = PyEval_SaveThread();
