@@ -124,16 +124,16 @@ def _batch(pa: Any, schema: Any, rows: int, columns: list[Any]) -> Any:
     if not columns:  # no fields: only the number of rows
         return pa.RecordBatch.from_struct_array(pa.array([{}] * rows, pa.struct([])))
     return pa.RecordBatch.from_arrays(
-        [_array(pa, kind, *column) for kind, column in zip(schema.types, columns, strict=True)],
+        [_array(pa, kind, column) for kind, column in zip(schema.types, columns, strict=True)],
         schema=schema)
 
 
-def _array(pa: Any, kind: Any, length: int, nulls: int, buffers: tuple[Any, ...],
-           children: tuple[Any, ...], dictionary: Any) -> Any:
-    """One Arrow array over the native buffers, without copying them."""
-    held = [None if b is None else pa.py_buffer(b) for b in buffers]
+def _array(pa: Any, kind: Any, column: Any) -> Any:
+    """One Arrow array over a ColumnArrays' native buffers, without copying them."""
+    held = [None if b is None else pa.py_buffer(b) for b in column.buffers]
     if pa.types.is_dictionary(kind):
-        indices = pa.Array.from_buffers(kind.index_type, length, held, nulls)
-        return pa.DictionaryArray.from_arrays(indices, _array(pa, kind.value_type, *dictionary))
-    kids = [_array(pa, kind.value_type, *child) for child in children]
-    return pa.Array.from_buffers(kind, length, held, nulls, children=kids or None)
+        indices = pa.Array.from_buffers(kind.index_type, column.length, held, column.nulls)
+        return pa.DictionaryArray.from_arrays(indices,
+                                              _array(pa, kind.value_type, column.dictionary))
+    kids = [_array(pa, kind.value_type, child) for child in column.children]
+    return pa.Array.from_buffers(kind, column.length, held, column.nulls, children=kids or None)

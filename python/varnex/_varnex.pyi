@@ -286,7 +286,8 @@ def _ends_between_children(data: bytes, start: int) -> bool:
 def _table(
     data: str | bytes | Buffer | _File, plan: Any, *, threads: int = 1
 ) -> tuple[list[tuple[int, list[tuple[Any, ...]]]], int, str | None]:
-    """Private: the Arrow buffers of a plan's batches, the records skipped and the first
+    """Private: the Arrow buffers of a plan's batches (per column a ColumnArrays, the named
+    tuple (length, nulls, buffers, children, dictionary)), the records skipped and the first
     one's error."""
 
 def _describe(

@@ -39,11 +39,33 @@ Ref buffers_tuple(std::initializer_list<Ref*> buffers) {
   return tuple;
 }
 
-Ref column_tuple(size_t length, size_t nulls, Ref buffers, Ref children, Ref dictionary) {
+PyStructSequence_Field kColumnArraysFields[] = {
+    {"length", "values (rows, for a list column)"},
+    {"nulls", "null values"},
+    {"buffers", "the buffers in the order of Arrow's layout (None for no validity bitmap)"},
+    {"children", "the child columns (a list column's values)"},
+    {"dictionary", "a dictionary column's values, else None"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc kColumnArraysDesc = {
+    "varnex._varnex.ColumnArrays",
+    "One column of a batch in Arrow's memory layout.",
+    kColumnArraysFields,
+    5,
+};
+
+Ref column_arrays(PyTypeObject* arrays_class, size_t length, size_t nulls, Ref buffers,
+                  Ref children, Ref dictionary) {
   if (!buffers || !children || !dictionary) return {};
-  return Ref::steal(Py_BuildValue("(nnOOO)", static_cast<Py_ssize_t>(length),
-                                  static_cast<Py_ssize_t>(nulls), buffers.get(), children.get(),
-                                  dictionary.get()));
+  Ref arrays = Ref::steal(PyStructSequence_New(arrays_class));
+  Ref length_value = Ref::steal(PyLong_FromSize_t(length));
+  Ref nulls_value = Ref::steal(PyLong_FromSize_t(nulls));
+  if (!arrays || !length_value || !nulls_value) return {};
+  PyObject* items[] = {length_value.release(), nulls_value.release(), buffers.release(),
+                       children.release(), dictionary.release()};
+  for (Py_ssize_t i = 0; i < 5; ++i) PyStructSequence_SetItem(arrays.get(), i, items[i]);  // steals
+  return arrays;
 }
 
 }  // namespace
@@ -219,7 +241,7 @@ void ValueColumn::reserve(size_t rows) {
   data_.reserve(estimate + estimate / 16);
 }
 
-Ref ValueColumn::finish() {
+Ref ValueColumn::finish(PyTypeObject* arrays_class) {
   const size_t length = length_;
   const size_t nulls = nulls_;
   Ref validity = validity_.finish();
@@ -234,12 +256,12 @@ Ref ValueColumn::finish() {
     buffers = buffers_tuple({&validity, &values});
   }
   if (dictionary_) {
-    dictionary = dictionary_->texts.finish();
+    dictionary = dictionary_->texts.finish(arrays_class);
     dictionary_->index.clear();
   }
   start();
-  return column_tuple(length, nulls, std::move(buffers), Ref::steal(PyTuple_New(0)),
-                      std::move(dictionary));
+  return column_arrays(arrays_class, length, nulls, std::move(buffers),
+                       Ref::steal(PyTuple_New(0)), std::move(dictionary));
 }
 
 Column::Column(const ColumnType& type, bool is_list)
@@ -298,16 +320,20 @@ void Column::reserve(size_t rows) {
   if (rows_ > 0) values_.reserve(values_.length() / rows_ * rows + values_.length() % rows_);
 }
 
-Ref Column::finish() {
-  if (!is_list_) return values_.finish();
+Ref Column::finish(PyTypeObject* arrays_class) {
+  if (!is_list_) return values_.finish(arrays_class);
   const size_t rows = rows_;
   Ref none = Ref::borrow(Py_None);
   Ref offsets = offsets_.finish();
-  Ref child = values_.finish();
+  Ref child = values_.finish(arrays_class);
   Ref children = child ? Ref::steal(PyTuple_Pack(1, child.get())) : Ref();
   start();
-  return column_tuple(rows, 0, buffers_tuple({&none, &offsets}), std::move(children),
-                      Ref::borrow(Py_None));
+  return column_arrays(arrays_class, rows, 0, buffers_tuple({&none, &offsets}),
+                       std::move(children), Ref::borrow(Py_None));
+}
+
+Ref create_column_arrays_type(PyObject*) noexcept {
+  return Ref::steal(reinterpret_cast<PyObject*>(PyStructSequence_NewType(&kColumnArraysDesc)));
 }
 
 }  // namespace varnex::python

@@ -121,10 +121,11 @@ class ValueColumn {
   // Room for `rows` values in all, the data at the rate of those so far; a guess only.
   void reserve(size_t rows);
 
-  // Returns a new reference to (length, nulls, buffers, children, dictionary): the buffers
-  // as the Arrow layout lists them (validity first, None without nulls), no children, and the
-  // dictionary's own tuple or None. Or NULL with an exception set.
-  [[nodiscard]] Ref finish();
+  // Returns a new reference to a ColumnArrays of `arrays_class` (length, nulls, buffers,
+  // children, dictionary): the buffers as the Arrow layout lists them (validity first, None
+  // without nulls), no children, and the dictionary's own arrays or None. Or NULL with an
+  // exception set.
+  [[nodiscard]] Ref finish(PyTypeObject* arrays_class);
 
  private:
   struct Dictionary;
@@ -160,8 +161,9 @@ class Column {
   void rollback(size_t rows) noexcept;
   [[nodiscard]] size_t rows() const noexcept { return is_list_ ? rows_ : values_.length(); }
   void reserve(size_t rows);
-  // The column's tuple as ValueColumn::finish gives it; a list column's values are its child.
-  [[nodiscard]] Ref finish();
+  // The column's arrays as ValueColumn::finish gives them; a list column's values are its
+  // child.
+  [[nodiscard]] Ref finish(PyTypeObject* arrays_class);
 
  private:
   void start();
@@ -172,5 +174,9 @@ class Column {
   ByteBuilder offsets_;  // lists only
   ValueColumn values_;
 };
+
+// Makes the class of the arrays finish() gives, a named tuple, for the module being started.
+// Returns a new reference, or an empty Ref with an exception set.
+[[nodiscard]] Ref create_column_arrays_type(PyObject* module) noexcept;
 
 }  // namespace varnex::python

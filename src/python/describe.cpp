@@ -206,7 +206,7 @@ constexpr Param kDescribeParams[] = {{"data", ParamKind::Any},
                                      {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kDescribeSignature{"_describe()", kDescribeParams};
 
-PyObject* py_describe(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_describe(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[5];
@@ -220,7 +220,7 @@ PyObject* py_describe(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const Py_ssize_t sample = PyLong_AsSsize_t(bound[2].object);
     const Py_ssize_t samples = PyLong_AsSsize_t(bound[3].object);
     if ((sample == -1 || samples == -1) && PyErr_Occurred()) return nullptr;
-    const Ref data = open_document(bound[0].object);
+    const Ref data = open_document(module_state(module), bound[0].object);
     if (!data) return nullptr;
     SourceBytes doc;
     if (!doc.acquire(data.get()) || !doc.decode_document()) return nullptr;

@@ -104,9 +104,6 @@ std::string quote_path_for_repr(std::string_view path) {
 }
 
 namespace {
-// The class made by the module's last start; a strong reference kept for the process.
-PyObject* syntax_error_type = nullptr;
-
 // Sets attribute `name` of `object` to `value`, a new reference (stolen). False on failure.
 bool set_attr(PyObject* object, const char* name, PyObject* value) noexcept {
   Ref owned = Ref::steal(value);
@@ -118,17 +115,14 @@ PyObject* utf8_text(const std::string& text) noexcept {
 }
 }  // namespace
 
-Ref create_syntax_error_type() noexcept {
-  Ref type = Ref::steal(PyErr_NewExceptionWithDoc(
-      "varnex._varnex.XMLSyntaxError", doc::XMLSyntaxError, PyExc_ValueError, nullptr));
-  if (!type) return {};
-  PyObject* previous = syntax_error_type;
-  syntax_error_type = Ref::borrow(type.get()).release();
-  Py_XDECREF(previous);
-  return type;
+Ref create_syntax_error_type(PyObject*) noexcept {
+  return Ref::steal(PyErr_NewExceptionWithDoc("varnex._varnex.XMLSyntaxError",
+                                              doc::XMLSyntaxError, PyExc_ValueError, nullptr));
 }
 
-void raise_syntax_error(const engine::CheckReport& report, bool is_str) noexcept {
+void raise_syntax_error(const ModuleState& state, const engine::CheckReport& report,
+                        bool is_str) noexcept {
+  PyObject* syntax_error_type = state.object(Class::SyntaxError);
   try {
     std::string text = report.message;
     text += ", line " + std::to_string(report.line) + ", column " + std::to_string(report.column);

@@ -12,6 +12,7 @@
 #include "engine/item.hpp"
 #include "path/compiler.hpp"
 #include "python/mapped_reads.hpp"
+#include "python/module_state.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
@@ -34,14 +35,14 @@ void raise_path_error(const path::ParseError& error, std::string_view path) noex
 // The path as a quoted string, escaped exactly as path errors quote it.
 [[nodiscard]] std::string quote_path_for_repr(std::string_view path);
 
-// Makes the class varnex.XMLSyntaxError (a ValueError subclass) for the module being started
-// and keeps it for raise_syntax_error. Returns a new reference, or an empty Ref with an
-// exception set.
-[[nodiscard]] Ref create_syntax_error_type() noexcept;
+// Makes the class varnex.XMLSyntaxError (a ValueError subclass) for the module being started.
+// Returns a new reference, or an empty Ref with an exception set.
+[[nodiscard]] Ref create_syntax_error_type(PyObject* module) noexcept;
 
-// Sets XMLSyntaxError for a failed strict check. `is_str`: the document was a str, whose
-// offsets count characters.
-void raise_syntax_error(const engine::CheckReport& report, bool is_str) noexcept;
+// Sets `state`'s XMLSyntaxError for a failed strict check. `is_str`: the document was a str,
+// whose offsets count characters.
+void raise_syntax_error(const ModuleState& state, const engine::CheckReport& report,
+                        bool is_str) noexcept;
 
 // Sets an exception for a C++ exception that reached the boundary.
 void raise_from_cpp_exception() noexcept;

@@ -95,7 +95,7 @@ constexpr Param kRunParams[] = {{"data", ParamKind::Any},
 constexpr Signature kRunSignature{"_run_steps()", kRunParams};
 
 // The first `count` steps of `path`, without its modifiers, over any document.
-PyObject* py_run_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_run_steps(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[4];
@@ -114,7 +114,7 @@ PyObject* py_run_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     path::Program first;
     first.steps.assign(program->steps.begin(), program->steps.begin() + count);
     first.scoped = program->scoped;  // its names keep their namespaces
-    return query_one(first, bound[0].object, false).release();
+    return query_one(module_state(module), first, bound[0].object, false).release();
   });
 }
 

@@ -39,8 +39,8 @@ constexpr Signature kValidateSignature{"validate()", kValidateParams};
 constexpr Signature kCheckSignature{"check()", kDataParams};
 
 // get and get_bytes: the document's own bytes, read in place; spans refer to it.
-PyObject* query_in_place(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+PyObject* query_in_place(PyObject* module, const Signature& signature, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[4];
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
@@ -49,23 +49,24 @@ PyObject* query_in_place(const Signature& signature, PyObject* const* args, Py_s
     if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
     unsigned threads = 1;
     if (!read_threads(bound[3].object, threads)) return nullptr;
-    if (path_text.empty()) return empty_result().release();
+    if (path_text.empty()) return empty_result(module_state(module).type(Class::Result)).release();
     const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    return query_one(*program, bound[0].object, false, threads).release();
+    return query_one(module_state(module), *program, bound[0].object, false, threads).release();
   });
 }
 
-PyObject* py_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return query_in_place(kGetSignature, args, nargs, kwnames);
+PyObject* py_get(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+  return query_in_place(module, kGetSignature, args, nargs, kwnames);
 }
 
-PyObject* py_get_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_get_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-  return query_in_place(kGetBytesSignature, args, nargs, kwnames);
+  return query_in_place(module, kGetBytesSignature, args, nargs, kwnames);
 }
 
-PyObject* py_get_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_get_buffer(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[4];
@@ -75,35 +76,38 @@ PyObject* py_get_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
     unsigned threads = 1;
     if (!read_threads(bound[3].object, threads)) return nullptr;
-    if (path_text.empty()) return empty_result().release();
+    if (path_text.empty()) return empty_result(module_state(module).type(Class::Result)).release();
     // Path errors come before any complaint about the data.
     const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    return query_one(*program, bound[0].object, true, threads).release();
+    return query_one(module_state(module), *program, bound[0].object, true, threads).release();
   });
 }
 
-PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* py_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[1];
     if (!bind_args(kParseSignature, args, nargs, kwnames, bound)) return nullptr;
-    const Ref data = open_document(bound[0].object);
+    const ModuleState& state = module_state(module);
+    const Ref data = open_document(state, bound[0].object);
     if (!data) return nullptr;
     {
       // Only check that the bytes can be had; the document is not read.
-      SourceBytes check;
+      SourceBytes check(state);
       if (!check.acquire(data.get())) return nullptr;
     }
-    return make_result(PyItems::whole(data.get())).release();
+    return make_result(state.type(Class::Result), PyItems::whole(data.get())).release();
   });
 }
 
 // The strict check of `data`'s bytes as the caller holds them (encodings are its business).
 // False with an exception set when the bytes cannot be had.
-bool check_source(PyObject* given, engine::CheckReport* report, bool* is_str) {
-  const Ref data = open_document(given);
+bool check_source(const ModuleState& state, PyObject* given, engine::CheckReport* report,
+                  bool* is_str) {
+  const Ref data = open_document(state, given);
   if (!data) return false;
-  SourceBytes doc;
+  SourceBytes doc(state);
   if (!doc.acquire(data.get())) return false;
   {
     const UnlockedPass unlocked(doc.is_immutable(), doc.bytes().size());
@@ -113,7 +117,7 @@ bool check_source(PyObject* given, engine::CheckReport* report, bool* is_str) {
   return true;
 }
 
-PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_validate(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[3];
@@ -123,12 +127,13 @@ PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (bound[1].flag) {
       engine::CheckReport report;
       bool is_str = false;
-      if (!check_source(bound[0].object, &report, &is_str)) return nullptr;
+      if (!check_source(module_state(module), bound[0].object, &report, &is_str)) return nullptr;
       return PyBool_FromLong(report.ok);
     }
-    const Ref data = open_document(bound[0].object);
+    const ModuleState& state = module_state(module);
+    const Ref data = open_document(state, bound[0].object);
     if (!data) return nullptr;
-    SourceBytes doc;
+    SourceBytes doc(state);
     // The test is of structure, not of the encoding: a label nobody knows is no error here.
     if (!doc.acquire(data.get()) ||
         !doc.decode_document(SourceBytes::UnknownLabel::ReadAsUtf8)) {
@@ -144,15 +149,17 @@ PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* py_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* py_check(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[1];
     if (!bind_args(kCheckSignature, args, nargs, kwnames, bound)) return nullptr;
     engine::CheckReport report;
     bool is_str = false;
-    if (!check_source(bound[0].object, &report, &is_str)) return nullptr;
+    const ModuleState& state = module_state(module);
+    if (!check_source(state, bound[0].object, &report, &is_str)) return nullptr;
     if (!report.ok) {
-      raise_syntax_error(report, is_str);
+      raise_syntax_error(state, report, is_str);
       return nullptr;
     }
     Py_RETURN_NONE;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "python/errors.hpp"
+#include "python/module_state.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
@@ -76,10 +77,8 @@ IterObject<State>* as_iter(PyObject* self) noexcept {
 // Returns a new reference to an iterator of `type` owning `state`, or NULL
 // with an exception set. `type` is borrowed.
 template <class State>
-Ref make_iter(PyObject* type, State&& state) noexcept {
-  auto* type_object = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type_object, Py_tp_alloc));
-  PyObject* self = alloc(type_object, 0);
+Ref make_iter(PyTypeObject* type, State&& state) noexcept {
+  PyObject* self = alloc_instance(type);
   if (self == nullptr) return {};
   auto* it = as_iter<State>(self);
   new (&it->flag) BorrowFlag();
@@ -125,16 +124,6 @@ PyObject* guarded_next(PyObject* self, Step&& step) noexcept {
     return nullptr;
   }
   return call_guarded([&]() -> PyObject* { return step(it->state); });
-}
-
-// Creates a class from `spec` the first time; returns a new reference to it.
-// `slot` keeps the class for the rest of the process.
-inline Ref create_type_once(PyObject*& slot, PyType_Spec& spec) noexcept {
-  if (slot == nullptr) {
-    slot = PyType_FromSpec(&spec);
-    if (slot == nullptr) return {};
-  }
-  return Ref::borrow(slot);
 }
 
 }  // namespace varnex::python

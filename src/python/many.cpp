@@ -53,12 +53,12 @@ bool any_program(const std::vector<path::ProgramPtr>& programs) {
   return false;
 }
 
-// Returns a new reference to a list of `count` empty Results.
-Ref empty_results(size_t count) {
+// Returns a new reference to a list of `count` empty Results of `result_class`.
+Ref empty_results(PyTypeObject* result_class, size_t count) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return {};
   for (size_t i = 0; i < count; ++i) {
-    Ref result = empty_result();
+    Ref result = empty_result(result_class);
     if (!result) return {};
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), result.release());  // steals
   }
@@ -67,12 +67,14 @@ Ref empty_results(size_t count) {
 
 // Returns a new reference to the list of Results: the next lifted sequence
 // for each entry with a program, an empty Result for the others.
-Ref build_results(const std::vector<path::ProgramPtr>& programs, std::vector<PyItems>&& lifted) {
+Ref build_results(PyTypeObject* result_class, const std::vector<path::ProgramPtr>& programs,
+                  std::vector<PyItems>&& lifted) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(programs.size())));
   if (!list) return {};
   size_t next = 0;
   for (size_t i = 0; i < programs.size(); ++i) {
-    Ref result = programs[i] ? make_result(std::move(lifted[next++])) : empty_result();
+    Ref result = programs[i] ? make_result(result_class, std::move(lifted[next++]))
+                             : empty_result(result_class);
     if (!result) return {};
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), result.release());  // steals
   }
@@ -96,8 +98,8 @@ constexpr Signature kGetManySignature{"get_many()", kGetManyParams};
 constexpr Signature kGetManyBytesSignature{"get_many_bytes()", kGetManyBytesParams};
 constexpr Signature kGetManyBufferSignature{"get_many_buffer()", kGetManyBufferParams};
 
-PyObject* query_many(const Signature& signature, bool buffer, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* query_many(PyObject* module, const Signature& signature, bool buffer,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[4];
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
@@ -111,31 +113,33 @@ PyObject* query_many(const Signature& signature, bool buffer, PyObject* const* a
       return nullptr;
     }
     if (programs.empty()) return PyList_New(0);
-    if (!any_program(programs)) return empty_results(programs.size()).release();
+    const ModuleState& state = module_state(module);
+    PyTypeObject* result_class = state.type(Class::Result);
+    if (!any_program(programs)) return empty_results(result_class, programs.size()).release();
 
     engine::RunOptions options;
     options.as_set = true;
     options.threads = threads;
     const std::vector<const path::Program*> views = existing(programs);
     std::vector<PyItems> lifted(views.size());
-    if (!query_document(bound[0].object, buffer, views, options, lifted)) return nullptr;
-    return build_results(programs, std::move(lifted)).release();
+    if (!query_document(state, bound[0].object, buffer, views, options, lifted)) return nullptr;
+    return build_results(result_class, programs, std::move(lifted)).release();
   });
 }
 
-PyObject* py_get_many(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_get_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  return query_many(kGetManySignature, false, args, nargs, kwnames);
+  return query_many(module, kGetManySignature, false, args, nargs, kwnames);
 }
 
-PyObject* py_get_many_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_get_many_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
-  return query_many(kGetManyBytesSignature, false, args, nargs, kwnames);
+  return query_many(module, kGetManyBytesSignature, false, args, nargs, kwnames);
 }
 
-PyObject* py_get_many_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_get_many_buffer(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
-  return query_many(kGetManyBufferSignature, true, args, nargs, kwnames);
+  return query_many(module, kGetManyBufferSignature, true, args, nargs, kwnames);
 }
 
 constexpr Param kResultGetManyParams[] = {{"paths", ParamKind::Any},
@@ -163,14 +167,14 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     if (programs.empty()) return PyList_New(0);
     if (items.empty() || items.is_text(0) || !any_program(programs)) {
-      return empty_results(programs.size()).release();
+      return empty_results(Py_TYPE(self), programs.size()).release();
     }
 
     // Collecting the paths ran no Python code, so the item is still ours to read.
     const std::vector<const path::Program*> views = existing(programs);
     std::vector<PyItems> lifted(views.size());
     if (!query_item(items, 0, views, true, lifted)) return nullptr;
-    return build_results(programs, std::move(lifted)).release();
+    return build_results(Py_TYPE(self), programs, std::move(lifted)).release();
   });
 }
 

@@ -12,9 +12,6 @@
 namespace varnex::python {
 namespace {
 
-// Created on first use and kept for the life of the process.
-PyObject* g_mapped_file_type = nullptr;
-
 struct MappedFileObject {
   PyObject ob_base;  // PyObject_HEAD
   void* data;        // null for an empty file (nothing to map)
@@ -50,6 +47,8 @@ PyType_Slot kMappedFileSlots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyType_Spec kMappedFileSpec = {
     "varnex._varnex.MappedFile",
     sizeof(MappedFileObject),
@@ -58,10 +57,7 @@ PyType_Spec kMappedFileSpec = {
     kMappedFileSlots,
 };
 
-PyObject* mapped_file_type() noexcept {
-  if (g_mapped_file_type == nullptr) g_mapped_file_type = PyType_FromSpec(&kMappedFileSpec);
-  return g_mapped_file_type;
-}
+namespace {
 
 // Closes a descriptor on every way out.
 struct FileDescriptor {
@@ -78,21 +74,15 @@ void raise_os_error(int error, PyObject* name) noexcept {
 
 }  // namespace
 
-bool is_path_like(PyObject* data) noexcept {
+bool is_path_like(PyObject* data, const ModuleState* state) noexcept {
   if (PyUnicode_Check(data) || PyBytes_Check(data)) return false;
-  static PyObject* const fspath = PyUnicode_InternFromString("__fspath__");  // kept for good
-  if (fspath == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
   // The protocol is looked up on the type, as os.fspath does.
-  const int has = PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(data)), fspath);
-  return has == 1;
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(data));
+  if (state != nullptr) return PyObject_HasAttr(type, state->name(Name::Fspath)) == 1;
+  return PyObject_HasAttrString(type, "__fspath__") == 1;
 }
 
-Ref map_file(PyObject* path) noexcept {
-  PyObject* type = mapped_file_type();
-  if (type == nullptr) return {};
+Ref map_file(const ModuleState& state, PyObject* path) noexcept {
   // The name as the file system spells it (str names are encoded, bytes names kept).
   PyObject* encoded = nullptr;
   if (PyUnicode_FSConverter(path, &encoded) == 0) return {};
@@ -130,9 +120,7 @@ Ref map_file(PyObject* path) noexcept {
       return {};
     }
   }
-  auto* cls = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
-  PyObject* self = alloc(cls, 0);
+  PyObject* self = alloc_instance(state.type(Class::MappedFile));
   if (self == nullptr) {
     if (data != nullptr) munmap(data, size);
     return {};
@@ -142,9 +130,6 @@ Ref map_file(PyObject* path) noexcept {
   return Ref::steal(self);
 }
 
-bool is_mapped_file(PyObject* obj) noexcept {
-  return g_mapped_file_type != nullptr &&
-         reinterpret_cast<PyObject*>(Py_TYPE(obj)) == g_mapped_file_type;
-}
+bool is_mapped_file(PyObject* obj) noexcept { return has_dealloc(obj, MappedFile_dealloc); }
 
 }  // namespace varnex::python

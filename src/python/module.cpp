@@ -1,6 +1,10 @@
 // Module definition, its execution slot and PyInit__varnex, the one exported symbol.
 #include <Python.h>
 
+#include <iterator>
+#include <new>
+
+#include "python/columns.hpp"
 #include "python/cutting.hpp"
 #include "python/describe.hpp"
 #include "python/docstrings.hpp"
@@ -9,6 +13,8 @@
 #include "python/explain.hpp"
 #include "python/functions.hpp"
 #include "python/many.hpp"
+#include "python/mapped_file.hpp"
+#include "python/module_state.hpp"
 #include "python/namespaces.hpp"
 #include "python/path_object.hpp"
 #include "python/plan.hpp"
@@ -39,26 +45,38 @@ PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef, &kC
                                           &kElementNameDef, &kCutRootDef, &kNextCutDef,
                                           &kEndsBetweenChildrenDef};
 
+// A class of the module: where it goes in the state, its name, and how it is made (from
+// its spec, or by `make` for those the interpreter makes from other descriptions).
 struct ClassEntry {
+  Class index;
   const char* name;
-  Ref (*create)() noexcept;  // returns a new reference to the class object
+  PyType_Spec* spec;
+  Ref (*make)(PyObject* module) noexcept;
 };
 
-// Classes in the order of __all__, after the functions.
+// Classes in the order of __all__, after the functions; the private ones last.
 const ClassEntry kClasses[] = {
-    {"Path", create_path_type},
-    {"Result", create_result_type},
-    {"ResultCharIter", create_result_char_iter_type},
-    {"ResultItemIter", create_result_item_iter_type},
-    {"ResultChildKeyIter", create_result_child_key_iter_type},
-    {"ResultChildValueIter", create_result_child_value_iter_type},
-    {"ResultChildItemIter", create_result_child_item_iter_type},
-    {"ResultChildIter", create_result_child_iter_type},
-    {"ResultKeysView", create_result_keys_view_type},
-    {"ResultValuesView", create_result_values_view_type},
-    {"ResultItemsView", create_result_items_view_type},
-    {"ResultChildrenView", create_result_children_view_type},
+    {Class::Path, "Path", &kPathSpec, nullptr},
+    {Class::Result, "Result", &kResultSpec, nullptr},
+    {Class::CharIter, "ResultCharIter", &kCharIterSpec, nullptr},
+    {Class::ItemIter, "ResultItemIter", &kItemIterSpec, nullptr},
+    {Class::ChildKeyIter, "ResultChildKeyIter", &kChildKeyIterSpec, nullptr},
+    {Class::ChildValueIter, "ResultChildValueIter", &kChildValueIterSpec, nullptr},
+    {Class::ChildItemIter, "ResultChildItemIter", &kChildItemIterSpec, nullptr},
+    {Class::ChildIter, "ResultChildIter", &kChildIterSpec, nullptr},
+    {Class::KeysView, "ResultKeysView", &kKeysViewSpec, nullptr},
+    {Class::ValuesView, "ResultValuesView", &kValuesViewSpec, nullptr},
+    {Class::ItemsView, "ResultItemsView", &kItemsViewSpec, nullptr},
+    {Class::ChildrenView, "ResultChildrenView", &kChildrenViewSpec, nullptr},
+    {Class::SyntaxError, "XMLSyntaxError", nullptr, create_syntax_error_type},
+    {Class::MappedFile, nullptr, &kMappedFileSpec, nullptr},
+    {Class::ColumnArrays, nullptr, nullptr, create_column_arrays_type},
 };
+static_assert(std::size(kClasses) == static_cast<size_t>(Class::Count));
+
+ModuleState& mutable_state(PyObject* module) noexcept {
+  return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
 
 // Appends `name` to __all__, then sets the attribute. -1 with an exception set.
 int add_public(PyObject* module, PyObject* all, const char* name, PyObject* value) noexcept {
@@ -92,27 +110,72 @@ int varnex_exec(PyObject* module) noexcept {
       Ref function = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
       if (!function || PyModule_AddObjectRef(module, def->ml_name, function.get()) < 0) return -1;
     }
-    for (const ClassEntry& entry : kClasses) {
-      Ref cls = entry.create();
-      if (!cls || add_public(module, all.get(), entry.name, cls.get()) < 0) return -1;
+    ModuleState& state = *new (PyModule_GetState(module)) ModuleState();
+    for (size_t i = 0; i < state.names.size(); ++i) {
+      state.names[i] = PyUnicode_InternFromString(kNameTexts[i]);
+      if (state.names[i] == nullptr) return -1;
     }
-    Ref syntax_error = create_syntax_error_type();
-    if (!syntax_error || add_public(module, all.get(), "XMLSyntaxError", syntax_error.get()) < 0)
-      return -1;
+    for (const ClassEntry& entry : kClasses) {
+      Ref cls = entry.spec != nullptr
+                    ? Ref::steal(PyType_FromModuleAndSpec(module, entry.spec, nullptr))
+                    : entry.make(module);
+      if (!cls) return -1;
+      state.classes[static_cast<size_t>(entry.index)] = Ref::borrow(cls.get()).release();
+      if (entry.name != nullptr && add_public(module, all.get(), entry.name, cls.get()) < 0)
+        return -1;
+    }
     return register_exit_wait() ? 0 : -1;
   });
 }
 
+int varnex_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+  ModuleState& state = mutable_state(module);
+  for (PyObject* cls : state.classes) Py_VISIT(cls);
+  for (PyObject* name : state.names) Py_VISIT(name);
+  return 0;
+}
+
+int varnex_clear(PyObject* module) noexcept {
+  ModuleState& state = mutable_state(module);
+  for (PyObject*& cls : state.classes) Py_CLEAR(cls);
+  for (PyObject*& name : state.names) Py_CLEAR(name);
+  return 0;
+}
+
+void varnex_free(void* module) noexcept { varnex_clear(static_cast<PyObject*>(module)); }
+
+// Sub-interpreters: each has its own instance of the module and so its own classes, and
+// nothing the interpreter owns is kept between instances. They must share the main
+// interpreter's lock, though: what is process-wide (the exit's wait for passes without the
+// lock, the handler of lost file pages) counts on one lock.
+// Py_mod_multiple_interpreters and its values, from 3.12's stable ABI (the build targets
+// 3.11, whose headers lack them; 3.11 itself knows no such slot and refuses unknown ones).
+constexpr int kMultipleInterpretersSlot = 3;
+void* const kSupportedSharingTheLock = reinterpret_cast<void*>(1);
+
 PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(varnex_exec)},
+    {0, nullptr},  // the interpreters policy, where the running interpreter knows it
     {0, nullptr},
 };
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "_varnex", doc::module_, 0, nullptr, kModuleSlots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_varnex",
+    doc::module_,
+    sizeof(ModuleState),
+    nullptr,
+    kModuleSlots,
+    varnex_traverse,
+    varnex_clear,
+    varnex_free,
 };
 
 }  // namespace
 }  // namespace varnex::python
 
-PyMODINIT_FUNC PyInit__varnex(void) { return PyModuleDef_Init(&varnex::python::kModuleDef); }
+PyMODINIT_FUNC PyInit__varnex(void) {
+  using namespace varnex::python;
+  if (Py_Version >= 0x030C0000) kModuleSlots[1] = {kMultipleInterpretersSlot, kSupportedSharingTheLock};
+  return PyModuleDef_Init(&kModuleDef);
+}

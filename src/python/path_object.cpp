@@ -10,6 +10,7 @@
 #include "python/args.hpp"
 #include "python/docstrings.hpp"
 #include "python/errors.hpp"
+#include "python/module_state.hpp"
 #include "python/query.hpp"
 #include "python/source.hpp"
 
@@ -17,9 +18,6 @@ namespace varnex::python {
 namespace {
 
 constexpr const char* kBadPathsEntry = "paths must be a list of str or varnex.Path";
-
-// Created once and kept for the life of the process.
-PyObject* g_path_type = nullptr;
 
 struct PathObject {
   PyObject ob_base;  // PyObject_HEAD
@@ -30,18 +28,15 @@ struct PathObject {
 
 PathObject* as_path(PyObject* self) noexcept { return reinterpret_cast<PathObject*>(self); }
 
-bool is_path(PyObject* obj) noexcept {
-  return g_path_type != nullptr &&
-         PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_path_type));
-}
+void Path_dealloc(PyObject* self) noexcept;
 
-// Returns a new reference to a Path holding `text` and `program`.
-Ref make_path(std::string_view text, path::ProgramPtr program,
+bool is_path(PyObject* obj) noexcept { return has_dealloc(obj, Path_dealloc); }
+
+// Returns a new reference to a Path of `state`'s class holding `text` and `program`.
+Ref make_path(const ModuleState& state, std::string_view text, path::ProgramPtr program,
               std::optional<path::NamespaceMap> namespaces) {
-  auto* type = reinterpret_cast<PyTypeObject*>(g_path_type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   std::string copy(text);  // may throw: made before the object exists
-  PyObject* self = alloc(type, 0);
+  PyObject* self = alloc_instance(state.type(Class::Path));
   if (self == nullptr) return {};
   new (&as_path(self)->path) std::string(std::move(copy));
   new (&as_path(self)->program) path::ProgramPtr(std::move(program));
@@ -107,7 +102,7 @@ PyObject* Path_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     unsigned threads = 1;
     PyObject* given = bind_method(self, kGetSignatures, args, nargs, kwnames, threads);
     if (given == nullptr) return nullptr;
-    return query_one(*as_path(self)->program, given, false, threads).release();
+    return query_one(state_of(self), *as_path(self)->program, given, false, threads).release();
   });
 }
 
@@ -117,7 +112,7 @@ PyObject* Path_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     unsigned threads = 1;
     PyObject* given = bind_method(self, kGetBytesSignatures, args, nargs, kwnames, threads);
     if (given == nullptr) return nullptr;
-    return query_one(*as_path(self)->program, given, false, threads).release();
+    return query_one(state_of(self), *as_path(self)->program, given, false, threads).release();
   });
 }
 
@@ -127,7 +122,7 @@ PyObject* Path_get_buffer(PyObject* self, PyObject* const* args, Py_ssize_t narg
     unsigned threads = 1;
     PyObject* given = bind_method(self, kGetBufferSignatures, args, nargs, kwnames, threads);
     if (given == nullptr) return nullptr;
-    return query_one(*as_path(self)->program, given, true, threads).release();
+    return query_one(state_of(self), *as_path(self)->program, given, true, threads).release();
   });
 }
 
@@ -218,6 +213,8 @@ PyType_Slot kPathSlots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyType_Spec kPathSpec = {
     "varnex._varnex.Path",
     sizeof(PathObject),
@@ -226,13 +223,15 @@ PyType_Spec kPathSpec = {
     kPathSlots,
 };
 
+namespace {
+
 // ---- module function -----------------------------------------------------
 
 constexpr Param kCompileParams[] = {{"path", ParamKind::Utf8},
                                     {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kCompileSignature{"compile()", kCompileParams};
 
-PyObject* py_compile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_compile(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[2];
@@ -242,7 +241,7 @@ PyObject* py_compile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // No shortcut for "": compiling it reports the empty path.
     path::ProgramPtr program = compile_path(bound[0].utf8, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    return make_path(bound[0].utf8, std::move(program), std::move(namespaces)).release();
+    return make_path(module_state(module), bound[0].utf8, std::move(program), std::move(namespaces)).release();
   });
 }
 
@@ -250,14 +249,6 @@ PyObject* py_compile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef kCompileDef = {"compile", as_cfunction<py_compile>(), METH_FASTCALL | METH_KEYWORDS,
                            doc::compile};
-
-Ref create_path_type() noexcept {
-  if (g_path_type == nullptr) {
-    g_path_type = PyType_FromSpec(&kPathSpec);
-    if (g_path_type == nullptr) return {};
-  }
-  return Ref::borrow(g_path_type);
-}
 
 bool collect_programs(PyObject* list, std::vector<path::ProgramPtr>& out,
                       const path::NamespaceMap* namespaces) {

@@ -12,8 +12,8 @@ namespace varnex::python {
 
 extern PyMethodDef kCompileDef;
 
-// Creates the Path class; returns a new reference. Called once per process.
-[[nodiscard]] Ref create_path_type() noexcept;
+// The Path class's description; module.cpp makes each module instance's class.
+extern PyType_Spec kPathSpec;
 
 // One entry per element of `list` (a list, borrowed): its program, or null
 // for an empty string. False with ValueError (a path error) or TypeError set;

@@ -116,11 +116,12 @@ bool settle(const std::optional<engine::EngineError>& error) noexcept {
   return !error;
 }
 
-bool query_document(PyObject* given, bool buffer, std::span<const path::Program* const> programs,
-                    engine::RunOptions options, std::span<PyItems> lifted) {
-  const Ref data = open_document(given);
+bool query_document(const ModuleState& state, PyObject* given, bool buffer,
+                    std::span<const path::Program* const> programs, engine::RunOptions options,
+                    std::span<PyItems> lifted) {
+  const Ref data = open_document(state, given);
   if (!data) return false;
-  SourceBytes doc;
+  SourceBytes doc(state);
   const bool acquired = buffer ? doc.acquire_buffer(data.get()) : doc.acquire(data.get());
   if (!acquired || !doc.decode_document()) return false;
   // Spans only where the Result may keep the document: a bytes, str or file read in place,
@@ -158,15 +159,18 @@ bool query_item(const PyItems& items, size_t i, std::span<const path::Program* c
   return settle(error);
 }
 
-Ref query_one(const path::Program& program, PyObject* given, bool buffer, unsigned threads) {
+Ref query_one(const ModuleState& state, const path::Program& program, PyObject* given,
+              bool buffer, unsigned threads) {
   const path::Program* const programs[] = {&program};
   engine::RunOptions options;
   options.threads = threads;
   PyItems lifted[1];
-  if (!query_document(given, buffer, programs, options, lifted)) return {};
-  return make_result(std::move(lifted[0]));
+  if (!query_document(state, given, buffer, programs, options, lifted)) return {};
+  return make_result(state.type(Class::Result), std::move(lifted[0]));
 }
 
-Ref empty_result() noexcept { return make_result(PyItems{}); }
+Ref empty_result(PyTypeObject* result_class) noexcept {
+  return make_result(result_class, PyItems{});
+}
 
 }  // namespace varnex::python

@@ -53,8 +53,8 @@ struct PassInput {
 
 // The whole road over the document `given` (open_document): read in place in the encoding it
 // announces, or with `buffer` borrowed as a buffer for the pass only and its matches copied.
-// False with an exception set.
-[[nodiscard]] bool query_document(PyObject* given, bool buffer,
+// False with an exception set. `state` is the module's (a file's map is of its class).
+[[nodiscard]] bool query_document(const ModuleState& state, PyObject* given, bool buffer,
                                   std::span<const path::Program* const> programs,
                                   engine::RunOptions options, std::span<PyItems> lifted);
 
@@ -65,11 +65,11 @@ struct PassInput {
                               std::span<PyItems> lifted);
 
 // query_document for one program, as a new Result reference (NULL with an exception set):
-// get, get_bytes, get_buffer and their Path methods.
-[[nodiscard]] Ref query_one(const path::Program& program, PyObject* given, bool buffer,
-                            unsigned threads = 1);
+// get, get_bytes, get_buffer and their Path methods. The Result is of `state`'s class.
+[[nodiscard]] Ref query_one(const ModuleState& state, const path::Program& program,
+                            PyObject* given, bool buffer, unsigned threads = 1);
 
-// Returns a new reference to a Result with no items.
-[[nodiscard]] Ref empty_result() noexcept;
+// Returns a new reference to a Result of `result_class` with no items.
+[[nodiscard]] Ref empty_result(PyTypeObject* result_class) noexcept;
 
 }  // namespace varnex::python

@@ -12,7 +12,7 @@ Added added(Read read) noexcept { return read == Read::Malformed ? Added::Malfor
 
 }  // namespace
 
-RowSink::RowSink(const RecordPlan& plan, const Locator& locator)
+RowSink::RowSink(const RecordPlan& plan, const Locator& locator, const ModuleState&)
     : plan_(plan), reader_(locator), rows_(Ref::steal(PyList_New(0))) {
   if (!rows_) throw std::bad_alloc();
 }
@@ -68,8 +68,12 @@ Ref RowSink::take() {
   return fresh;
 }
 
-ColumnSink::ColumnSink(const RecordPlan& plan, const Locator& locator)
-    : plan_(plan), locator_(locator), reader_(locator), batches_(Ref::steal(PyList_New(0))) {
+ColumnSink::ColumnSink(const RecordPlan& plan, const Locator& locator, const ModuleState& state)
+    : plan_(plan),
+      locator_(locator),
+      reader_(locator),
+      batches_(Ref::steal(PyList_New(0))),
+      arrays_class_(Ref::borrow(state.object(Class::ColumnArrays))) {
   if (!batches_) throw std::bad_alloc();
   columns_.reserve(plan.fields.size());
   for (const FieldPlan& field : plan.fields) columns_.emplace_back(field.type, field.is_list);
@@ -153,7 +157,7 @@ bool ColumnSink::flush() {
   Ref batch = Ref::steal(PyList_New(static_cast<Py_ssize_t>(columns_.size())));
   if (!batch) return false;
   for (size_t f = 0; f < columns_.size(); ++f) {
-    Ref column = columns_[f].finish();
+    Ref column = columns_[f].finish(reinterpret_cast<PyTypeObject*>(arrays_class_.get()));
     if (!column) return false;
     PyList_SetItem(batch.get(), static_cast<Py_ssize_t>(f), column.release());  // steals
   }

@@ -10,6 +10,7 @@
 #include "python/columns.hpp"
 #include "python/field_values.hpp"
 #include "python/locate.hpp"
+#include "python/module_state.hpp"
 #include "python/plan.hpp"
 #include "python/ref.hpp"
 
@@ -41,7 +42,8 @@ class RecordSink {
 // One dict per record, a key per field: None, a value, or a list of values.
 class RowSink final : public RecordSink {
  public:
-  RowSink(const RecordPlan& plan, const Locator& locator);
+  // Both sinks are made alike; a row sink needs nothing of the module's state.
+  RowSink(const RecordPlan& plan, const Locator& locator, const ModuleState& state);
   [[nodiscard]] Added add(std::vector<engine::Items>& answers, const Record& record) override;
   // Returns a new reference to the list of rows (the sink is spent), or NULL.
   [[nodiscard]] Ref finish() { return std::move(rows_); }
@@ -61,7 +63,8 @@ class RowSink final : public RecordSink {
 // would run out, so every batch has the one schema the plan gives.
 class ColumnSink final : public RecordSink {
  public:
-  ColumnSink(const RecordPlan& plan, const Locator& locator);
+  // The columns are handed over as `state`'s ColumnArrays.
+  ColumnSink(const RecordPlan& plan, const Locator& locator, const ModuleState& state);
   [[nodiscard]] Added add(std::vector<engine::Items>& answers, const Record& record) override;
   void expect(size_t rows) override;
   // Closes the batch being built (none when it is empty) into the list of batches.
@@ -94,6 +97,7 @@ class ColumnSink final : public RecordSink {
   size_t max_rows_ = static_cast<size_t>(-1);
   size_t max_bytes_ = static_cast<size_t>(-1);
   Ref batches_;
+  Ref arrays_class_;  // held: a stream's sink may outlive its module's state
 };
 
 }  // namespace varnex::python

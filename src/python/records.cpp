@@ -21,8 +21,8 @@ constexpr Signature kTableSignature{"_table()", kRecordsParams};
 
 // Returns (what the sink made, records skipped, the first one's error or None).
 template <class Sink>
-PyObject* run_plan(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
+PyObject* run_plan(PyObject* module, const Signature& signature, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[3];
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
@@ -30,12 +30,13 @@ PyObject* run_plan(const Signature& signature, PyObject* const* args, Py_ssize_t
     if (plan == nullptr) return nullptr;
     unsigned threads = 1;
     if (!read_threads(bound[2].object, threads)) return nullptr;
-    const Ref data = open_document(bound[0].object);
+    const ModuleState& state = module_state(module);
+    const Ref data = open_document(state, bound[0].object);
     if (!data) return nullptr;
     SourceBytes doc;
     if (!doc.acquire(data.get()) || !doc.decode_document()) return nullptr;
     const Locator locator(doc.bytes());
-    Sink sink(*plan, locator);
+    Sink sink(*plan, locator, state);
     Skipped skipped;
     if (!feed_records(doc.bytes(), doc.is_immutable(), *plan, locator, sink, skipped, nullptr,
                       threads)) {
@@ -49,14 +50,14 @@ PyObject* run_plan(const Signature& signature, PyObject* const* args, Py_ssize_t
   });
 }
 
-PyObject* py_records(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_records(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
-  return run_plan<RowSink>(kRecordsSignature, args, nargs, kwnames);
+  return run_plan<RowSink>(module, kRecordsSignature, args, nargs, kwnames);
 }
 
-PyObject* py_table(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
-  return run_plan<ColumnSink>(kTableSignature, args, nargs, kwnames);
+  return run_plan<ColumnSink>(module, kTableSignature, args, nargs, kwnames);
 }
 
 // Sets the offset limit of text and list columns and returns the old one (for the tests).

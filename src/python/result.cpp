@@ -12,6 +12,7 @@
 #include "python/docstrings.hpp"
 #include "python/errors.hpp"
 #include "python/many.hpp"
+#include "python/module_state.hpp"
 #include "python/result_repr.hpp"
 #include "python/unlocked.hpp"
 #include "python/utf8.hpp"
@@ -19,9 +20,6 @@
 
 namespace varnex::python {
 namespace {
-
-// Created once and kept for the life of the process.
-PyObject* g_result_type = nullptr;
 
 struct ResultObject {
   PyObject ob_base;  // PyObject_HEAD
@@ -70,7 +68,7 @@ bool all_strings(const PyItems& items, std::vector<std::string>& out) {
 }
 
 // Returns a new reference to a dict of child name -> Result, first occurrence first.
-Ref dict_value(std::string_view element, SpanOrigin origin) {
+Ref dict_value(PyTypeObject* result_class, std::string_view element, SpanOrigin origin) {
   const std::vector<engine::ChildSpan> children = engine::collect_direct_children(element);
   const ChildGroups groups = group_children(children);
   Ref dict = Ref::steal(PyDict_New());
@@ -78,7 +76,7 @@ Ref dict_value(std::string_view element, SpanOrigin origin) {
   for (size_t g = 0; g < groups.first.size(); ++g) {
     Ref key = decode_strict(children[groups.first[g]].name);
     if (!key) return {};
-    Ref value = group_result(element, children, groups, g, origin);
+    Ref value = group_result(result_class, element, children, groups, g, origin);
     if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
   }
   return dict;
@@ -97,11 +95,11 @@ void push_child(std::string_view element, const engine::ChildSpan& child, bool s
 }
 
 // Returns a new reference to a list with one single-item Result per item.
-Ref list_value(const PyItems& items) {
+Ref list_value(PyTypeObject* result_class, const PyItems& items) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return {};
   for (size_t i = 0; i < items.size(); ++i) {
-    Ref element = make_result(items.one(i));
+    Ref element = make_result(result_class, items.one(i));
     if (!element) return {};
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element.release());  // steals
   }
@@ -116,16 +114,17 @@ Ref scalar_item_value(const PyItems& items, ElementBytes& element) {
 }
 
 // The value computed with a mode already known.
-Ref value_for_mode(const PyItems& items, Mode mode, ElementBytes& element) {
+Ref value_for_mode(PyTypeObject* result_class, const PyItems& items, Mode mode,
+                   ElementBytes& element) {
   switch (mode) {
     case Mode::Empty:
       return Ref::borrow(Py_None);
     case Mode::ScalarLike:
       return scalar_item_value(items, element);
     case Mode::DictElement:
-      return dict_value(element.bytes(), element.origin());
+      return dict_value(result_class, element.bytes(), element.origin());
     case Mode::Multi:
-      return list_value(items);
+      return list_value(result_class, items);
   }
   return {};
 }
@@ -267,7 +266,7 @@ PyObject* Result_get_type(PyObject* self, void*) noexcept {
 
 PyObject* Result_get_value(PyObject* self, void*) noexcept {
   return call_guarded(
-      [&]() -> PyObject* { return result_value(as_result(self)->items).release(); });
+      [&]() -> PyObject* { return result_value(Py_TYPE(self), as_result(self)->items).release(); });
 }
 
 PyGetSetDef kResultGetSet[] = {
@@ -297,14 +296,14 @@ int Result_bool(PyObject* self) noexcept {
       case Mode::ScalarLike:
         break;
     }
-    Ref value = value_for_mode(items, *mode, element);
+    Ref value = value_for_mode(Py_TYPE(self), items, *mode, element);
     return value ? PyObject_IsTrue(value.get()) : -1;
   });
 }
 
 PyObject* Result_int(PyObject* self) noexcept {
   return call_guarded([&]() -> PyObject* {
-    Ref value = result_value(as_result(self)->items);
+    Ref value = result_value(Py_TYPE(self), as_result(self)->items);
     if (!value) return nullptr;
     Ref converted = call_builtin("int", value.get());
     if (!converted) return nullptr;
@@ -316,7 +315,7 @@ PyObject* Result_int(PyObject* self) noexcept {
 
 PyObject* Result_float(PyObject* self) noexcept {
   return call_guarded([&]() -> PyObject* {
-    Ref value = result_value(as_result(self)->items);
+    Ref value = result_value(Py_TYPE(self), as_result(self)->items);
     if (!value) return nullptr;
     Ref converted = call_builtin("float", value.get());
     if (!converted) return nullptr;
@@ -468,6 +467,8 @@ PyType_Slot kResultSlots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyType_Spec kResultSpec = {
     "varnex._varnex.Result",
     sizeof(ResultObject),
@@ -475,8 +476,6 @@ PyType_Spec kResultSpec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kResultSlots,
 };
-
-}  // namespace
 
 const char* mode_name(Mode mode) noexcept {
   switch (mode) {
@@ -492,20 +491,8 @@ const char* mode_name(Mode mode) noexcept {
   return "dict";
 }
 
-Ref create_result_type() noexcept {
-  if (g_result_type == nullptr) {
-    g_result_type = PyType_FromSpec(&kResultSpec);
-    if (g_result_type == nullptr) return {};
-  }
-  return Ref::borrow(g_result_type);
-}
-
-PyObject* result_type() noexcept { return g_result_type; }
-
-Ref make_result(PyItems&& items) noexcept {
-  auto* type = reinterpret_cast<PyTypeObject*>(g_result_type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
+Ref make_result(PyTypeObject* result_class, PyItems&& items) noexcept {
+  PyObject* self = alloc_instance(result_class);
   if (self == nullptr) return {};
   // Moving a vector cannot throw; the payload now lives in the object.
   new (&as_result(self)->items) PyItems(std::move(items));
@@ -514,9 +501,7 @@ Ref make_result(PyItems&& items) noexcept {
   return Ref::steal(self);
 }
 
-bool is_result(PyObject* obj) noexcept {
-  return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_result_type));
-}
+bool is_result(PyObject* obj) noexcept { return has_dealloc(obj, Result_dealloc); }
 
 const PyItems& result_items(PyObject* result) noexcept { return as_result(result)->items; }
 
@@ -596,22 +581,22 @@ const ChildIndex& child_index(PyObject* result, const ElementBytes& element,
   return *slot;
 }
 
-Ref group_result(std::string_view element, const std::vector<engine::ChildSpan>& children,
+Ref group_result(PyTypeObject* result_class, std::string_view element, const std::vector<engine::ChildSpan>& children,
                  const ChildGroups& groups, size_t group, SpanOrigin origin) noexcept {
   return Ref::steal(call_guarded([&]() -> PyObject* {
     engine::Items items;
     for (size_t i = groups.first[group]; i != ChildGroups::kNone; i = groups.next[i]) {
       push_child(element, children[i], origin.source != nullptr, items);
     }
-    return make_result(PyItems::lift(std::move(items), origin, element)).release();
+    return make_result(result_class, PyItems::lift(std::move(items), origin, element)).release();
   }));
 }
 
-Ref result_value(const PyItems& items) {
+Ref result_value(PyTypeObject* result_class, const PyItems& items) {
   ElementBytes element;
   const auto mode = compute_mode(items, element);
   if (!mode) return {};
-  return value_for_mode(items, *mode, element);
+  return value_for_mode(result_class, items, *mode, element);
 }
 
 }  // namespace varnex::python

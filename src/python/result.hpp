@@ -25,13 +25,12 @@ enum class Mode : uint8_t { Empty = 0, ScalarLike = 1, DictElement = 2, Multi = 
 // "empty", "scalar", "multi" (DictElement has no name in messages).
 [[nodiscard]] const char* mode_name(Mode mode) noexcept;
 
-// Creates the Result class; returns a new reference. Called once per process.
-[[nodiscard]] Ref create_result_type() noexcept;
-// Borrowed; valid for the rest of the process once create_result_type succeeded.
-[[nodiscard]] PyObject* result_type() noexcept;
+// The Result class's description; module.cpp makes the class of each module instance.
+extern PyType_Spec kResultSpec;
 
 // Returns a new reference to a Result owning `items`, or NULL with an exception set.
-[[nodiscard]] Ref make_result(PyItems&& items) noexcept;
+// `result_class` is the module's Result class (module state, or the type of a Result at hand).
+[[nodiscard]] Ref make_result(PyTypeObject* result_class, PyItems&& items) noexcept;
 [[nodiscard]] bool is_result(PyObject* obj) noexcept;
 // Borrowed from `result`, which must be a Result.
 [[nodiscard]] const PyItems& result_items(PyObject* result) noexcept;
@@ -97,13 +96,13 @@ struct ChildIndex {
 
 // Returns a new reference: a Result of the children of group `group`, in
 // document order (spans when `element` lies at an origin, else copies).
-[[nodiscard]] Ref group_result(std::string_view element,
+[[nodiscard]] Ref group_result(PyTypeObject* result_class, std::string_view element,
                                const std::vector<engine::ChildSpan>& children,
                                const ChildGroups& groups, size_t group,
                                SpanOrigin origin = {}) noexcept;
 
 // The `value` attribute; returns a new reference or NULL with an exception set.
-[[nodiscard]] Ref result_value(const PyItems& items);
+[[nodiscard]] Ref result_value(PyTypeObject* result_class, const PyItems& items);
 
 // Slots and methods defined beside the class: navigation (result_index.cpp),
 // iteration (result_iter.cpp) and the dict-like views (result_views.cpp).

@@ -36,10 +36,11 @@ const CodePoints* scalar_points(PyObject* self, const ElementBytes& element) {
   return &*text.points;
 }
 
-// Returns a new reference to a Result holding the `count` items at start,
+// Returns a new reference to a Result holding the `count` items of Result `self` at start,
 // start + step, ...
-Ref pick_items(const PyItems& items, Py_ssize_t start, Py_ssize_t step, Py_ssize_t count) {
-  return make_result(items.pick(static_cast<size_t>(start), step, static_cast<size_t>(count)));
+Ref pick_items(PyObject* self, Py_ssize_t start, Py_ssize_t step, Py_ssize_t count) {
+  const PyItems& items = result_items(self);
+  return make_result(Py_TYPE(self), items.pick(static_cast<size_t>(start), step, static_cast<size_t>(count)));
 }
 
 // r["name"]: every direct child of that exact name, or KeyError(key).
@@ -60,7 +61,7 @@ PyObject* string_key(PyObject* self, Mode mode, const ElementBytes& element, PyO
     PyErr_SetObject(PyExc_KeyError, key);
     return nullptr;
   }
-  return group_result(element.bytes(), index.children, index.groups, group->second,
+  return group_result(Py_TYPE(self), element.bytes(), index.children, index.groups, group->second,
                       element.origin())
       .release();
 }
@@ -75,12 +76,12 @@ PyObject* slice_key(PyObject* self, Mode mode, const ElementBytes& element, PyOb
   Py_ssize_t stop = 0;
   Py_ssize_t step = 0;
   if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
-  if (mode == Mode::Empty) return empty_result().release();
+  if (mode == Mode::Empty) return empty_result(Py_TYPE(self)).release();
   const PyItems& items = result_items(self);
   if (mode == Mode::Multi) {
     const Py_ssize_t count =
         PySlice_AdjustIndices(static_cast<Py_ssize_t>(items.size()), &start, &stop, step);
-    return pick_items(items, start, step, count).release();
+    return pick_items(self, start, step, count).release();
   }
   const CodePoints* points = scalar_points(self, element);
   if (points == nullptr) return nullptr;
@@ -130,7 +131,7 @@ PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, Py
       break;
     case Mode::Multi:
       if (const auto position = resolve_index(index, items.size())) {
-        return make_result(items.one(*position)).release();
+        return make_result(Py_TYPE(self), items.one(*position)).release();
       }
       break;
     case Mode::ScalarLike: {
@@ -147,11 +148,11 @@ PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, Py
 }
 
 // Runs `program` over the bytes of element item `i`; returns a new Result reference.
-PyObject* get_within(const path::Program& program, const PyItems& items, size_t i) {
+PyObject* get_within(PyObject* self, const path::Program& program, size_t i) {
   const path::Program* const programs[] = {&program};
   PyItems lifted[1];
-  if (!query_item(items, i, programs, false, lifted)) return nullptr;
-  return make_result(std::move(lifted[0])).release();
+  if (!query_item(result_items(self), i, programs, false, lifted)) return nullptr;
+  return make_result(Py_TYPE(self), std::move(lifted[0])).release();
 }
 
 constexpr Param kGetParams[] = {{"path", ParamKind::Utf8}, {"namespaces", ParamKind::Any, false, true}};
@@ -186,11 +187,11 @@ PyObject* Result_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
     const std::string_view path_text = bound[0].utf8;
-    if (path_text.empty()) return empty_result().release();
+    if (path_text.empty()) return empty_result(Py_TYPE(self)).release();
     const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    if (items.empty() || items.is_text(0)) return empty_result().release();
-    return get_within(*program, items, 0);
+    if (items.empty() || items.is_text(0)) return empty_result(Py_TYPE(self)).release();
+    return get_within(self, *program, 0);
   });
 }
 

@@ -9,15 +9,12 @@
 #include "engine/engine.hpp"
 #include "python/docstrings.hpp"
 #include "python/iterator.hpp"
+#include "python/module_state.hpp"
 #include "python/result.hpp"
 #include "python/utf8.hpp"
 
 namespace varnex::python {
 namespace {
-
-PyObject* g_char_iter_type = nullptr;
-PyObject* g_item_iter_type = nullptr;
-PyObject* g_child_key_iter_type = nullptr;
 
 // Bytes taken by a UTF-8 sequence with this lead byte (the text is valid).
 size_t sequence_length(unsigned char lead) noexcept {
@@ -54,7 +51,7 @@ PyObject* ResultItemIter_next(PyObject* self) noexcept {
     const PyItems& items = result_items(state.parent.get());
     if (state.index >= items.size()) return nullptr;
     if (!state.doc.empty()) items.prefetch(state.index + PyItems::kPrefetchAhead, state.doc);
-    Ref one = make_result(items.one(state.index));
+    Ref one = make_result(Py_TYPE(state.parent.get()), items.one(state.index));
     if (one) ++state.index;
     return one.release();
   });
@@ -71,6 +68,8 @@ PyType_Slot kItemIterSlots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyType_Spec kItemIterSpec = {
     "varnex._varnex.ResultItemIter",
     sizeof(IterObject<ItemIterState>),
@@ -78,6 +77,8 @@ PyType_Spec kItemIterSpec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kItemIterSlots,
 };
+
+namespace {
 
 // ---- ResultCharIter ----------------------------------------------------------
 
@@ -116,6 +117,8 @@ PyType_Slot kCharIterSlots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyType_Spec kCharIterSpec = {
     "varnex._varnex.ResultCharIter",
     sizeof(IterObject<CharIterState>),
@@ -123,6 +126,8 @@ PyType_Spec kCharIterSpec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kCharIterSlots,
 };
+
+namespace {
 
 // ---- ResultChildKeyIter ------------------------------------------------------
 
@@ -146,6 +151,8 @@ PyType_Slot kChildKeyIterSlots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyType_Spec kChildKeyIterSpec = {
     "varnex._varnex.ResultChildKeyIter",
     sizeof(IterObject<ChildKeyIterState>),
@@ -153,6 +160,8 @@ PyType_Spec kChildKeyIterSpec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kChildKeyIterSlots,
 };
+
+namespace {
 
 // Returns a new reference: the interpreter's own iterator over an empty list.
 Ref empty_iterator() noexcept {
@@ -162,19 +171,7 @@ Ref empty_iterator() noexcept {
 
 }  // namespace
 
-Ref create_result_char_iter_type() noexcept {
-  return create_type_once(g_char_iter_type, kCharIterSpec);
-}
-
-Ref create_result_item_iter_type() noexcept {
-  return create_type_once(g_item_iter_type, kItemIterSpec);
-}
-
-Ref create_result_child_key_iter_type() noexcept {
-  return create_type_once(g_child_key_iter_type, kChildKeyIterSpec);
-}
-
-Ref make_child_key_iter(std::string_view element) {
+Ref make_child_key_iter(const ModuleState& state_of_module, std::string_view element) {
   const std::vector<engine::ChildSpan> children = engine::collect_direct_children(element);
   ChildKeyIterState state;
   for (std::string_view name : engine::unique_child_names(children)) {
@@ -182,7 +179,7 @@ Ref make_child_key_iter(std::string_view element) {
     if (!key) return {};
     state.names.push_back(std::move(key));
   }
-  return make_iter(g_child_key_iter_type, std::move(state));
+  return make_iter(state_of_module.type(Class::ChildKeyIter), std::move(state));
 }
 
 PyObject* Result_iter(PyObject* self) noexcept {
@@ -202,12 +199,12 @@ PyObject* Result_iter(PyObject* self) noexcept {
         } else {
           state.text = engine::extract_element_text(element.bytes());
         }
-        return make_iter(g_char_iter_type, std::move(state)).release();
+        return make_iter(state_of(self).type(Class::CharIter), std::move(state)).release();
       }
       case Mode::DictElement:
-        return make_child_key_iter(element.bytes()).release();
+        return make_child_key_iter(state_of(self), element.bytes()).release();
       case Mode::Multi:
-        return make_iter(g_item_iter_type,
+        return make_iter(state_of(self).type(Class::ItemIter),
                          ItemIterState{Ref::borrow(self), 0, lasting_bytes(items.source())})
             .release();
     }

@@ -21,14 +21,6 @@
 namespace varnex::python {
 namespace {
 
-PyObject* g_child_value_iter_type = nullptr;
-PyObject* g_child_item_iter_type = nullptr;
-PyObject* g_child_iter_type = nullptr;
-PyObject* g_keys_view_type = nullptr;
-PyObject* g_values_view_type = nullptr;
-PyObject* g_items_view_type = nullptr;
-PyObject* g_children_view_type = nullptr;
-
 // ---- helpers -------------------------------------------------------------
 
 struct ViewObject {
@@ -72,10 +64,10 @@ struct ChildValueIterState {
 };
 
 PyObject* ResultChildValueIter_next(PyObject* self) noexcept {
-  return guarded_next<ChildValueIterState>(self, [](ChildValueIterState& state) -> PyObject* {
+  return guarded_next<ChildValueIterState>(self, [self](ChildValueIterState& state) -> PyObject* {
     if (state.index >= state.groups.first.size()) return nullptr;
     const ChildSnapshot& snap = state.snapshot;
-    return group_result(snap.bytes, snap.children, state.groups, state.index++).release();
+    return group_result(state_of(self).type(Class::Result), snap.bytes, snap.children, state.groups, state.index++).release();
   });
 }
 
@@ -88,6 +80,8 @@ PyType_Slot kChildValueIterSlots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyType_Spec kChildValueIterSpec = {
     "varnex._varnex.ResultChildValueIter",
     sizeof(IterObject<ChildValueIterState>),
@@ -95,6 +89,8 @@ PyType_Spec kChildValueIterSpec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kChildValueIterSlots,
 };
+
+namespace {
 
 // ---- ResultChildItemIter -----------------------------------------------------
 
@@ -106,11 +102,12 @@ struct ChildItemIterState {
 };
 
 PyObject* ResultChildItemIter_next(PyObject* self) noexcept {
-  return guarded_next<ChildItemIterState>(self, [](ChildItemIterState& state) -> PyObject* {
+  return guarded_next<ChildItemIterState>(self, [self](ChildItemIterState& state) -> PyObject* {
     if (state.index >= state.groups.first.size()) return nullptr;
     const size_t at = state.index++;
     const ChildSnapshot& snap = state.snapshot;
-    Ref value = group_result(snap.bytes, snap.children, state.groups, at);
+    Ref value = group_result(state_of(self).type(Class::Result), snap.bytes, snap.children,
+                             state.groups, at);
     if (!value) return nullptr;
     return PyTuple_Pack(2, state.keys[at].get(), value.get());
   });
@@ -124,6 +121,8 @@ PyType_Slot kChildItemIterSlots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyType_Spec kChildItemIterSpec = {
     "varnex._varnex.ResultChildItemIter",
     sizeof(IterObject<ChildItemIterState>),
@@ -131,6 +130,8 @@ PyType_Spec kChildItemIterSpec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kChildItemIterSlots,
 };
+
+namespace {
 
 // ---- ResultChildIter ---------------------------------------------------------
 
@@ -140,7 +141,7 @@ struct ChildIterState {
 };
 
 PyObject* ResultChildIter_next(PyObject* self) noexcept {
-  return guarded_next<ChildIterState>(self, [](ChildIterState& state) -> PyObject* {
+  return guarded_next<ChildIterState>(self, [self](ChildIterState& state) -> PyObject* {
     const auto& children = state.snapshot.children;
     if (state.index >= children.size()) return nullptr;
     // Step past the child first: a bad name fails this call only.
@@ -154,7 +155,7 @@ PyObject* ResultChildIter_next(PyObject* self) noexcept {
     }
     engine::Items one;
     one.push_markup(bytes.substr(child.start, child.end - child.start));
-    Ref value = make_result(PyItems::copies(std::move(one)));
+    Ref value = make_result(state_of(self).type(Class::Result), PyItems::copies(std::move(one)));
     if (!value) return nullptr;
     return PyTuple_Pack(2, name.get(), value.get());
   });
@@ -168,6 +169,8 @@ PyType_Slot kChildIterSlots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyType_Spec kChildIterSpec = {
     "varnex._varnex.ResultChildIter",
     sizeof(IterObject<ChildIterState>),
@@ -175,6 +178,8 @@ PyType_Spec kChildIterSpec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kChildIterSlots,
 };
+
+namespace {
 
 // ---- views: lifecycle ----------------------------------------------------------
 
@@ -199,10 +204,8 @@ void View_dealloc(PyObject* self) noexcept {
 }
 
 // Returns a new reference to a view of `type` over `parent` (borrowed).
-Ref make_view(PyObject* type, PyObject* parent) noexcept {
-  auto* type_object = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type_object, Py_tp_alloc));
-  PyObject* self = alloc(type_object, 0);
+Ref make_view(PyTypeObject* type, PyObject* parent) noexcept {
+  PyObject* self = alloc_instance(type);
   if (self == nullptr) return {};
   new (&as_view(self)->parent) Ref(Ref::borrow(parent));
   return Ref::steal(self);
@@ -255,7 +258,7 @@ PyObject* ResultKeysView_iter(PyObject* self) noexcept {
   return call_guarded([&]() -> PyObject* {
     ElementBytes element;
     if (!load_parent(self, element)) return nullptr;
-    return make_child_key_iter(element.bytes()).release();
+    return make_child_key_iter(state_of(self), element.bytes()).release();
   });
 }
 
@@ -264,7 +267,7 @@ PyObject* ResultValuesView_iter(PyObject* self) noexcept {
     ChildValueIterState state;
     if (!take_snapshot(self, state.snapshot)) return nullptr;
     state.groups = group_children(state.snapshot.children);
-    return make_iter(g_child_value_iter_type, std::move(state)).release();
+    return make_iter(state_of(self).type(Class::ChildValueIter), std::move(state)).release();
   });
 }
 
@@ -279,7 +282,7 @@ PyObject* ResultItemsView_iter(PyObject* self) noexcept {
       if (!key) return nullptr;
       state.keys.push_back(std::move(key));
     }
-    return make_iter(g_child_item_iter_type, std::move(state)).release();
+    return make_iter(state_of(self).type(Class::ChildItemIter), std::move(state)).release();
   });
 }
 
@@ -287,7 +290,7 @@ PyObject* ResultChildrenView_iter(PyObject* self) noexcept {
   return call_guarded([&]() -> PyObject* {
     ChildIterState state;
     if (!take_snapshot(self, state.snapshot)) return nullptr;
-    return make_iter(g_child_iter_type, std::move(state)).release();
+    return make_iter(state_of(self).type(Class::ChildIter), std::move(state)).release();
   });
 }
 
@@ -341,6 +344,8 @@ PyType_Slot kChildrenViewSlots[] = {
 constexpr unsigned kViewFlags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
+}  // namespace
+
 PyType_Spec kKeysViewSpec = {"varnex._varnex.ResultKeysView", sizeof(ViewObject), 0, kViewFlags,
                              kKeysViewSlots};
 PyType_Spec kValuesViewSpec = {"varnex._varnex.ResultValuesView", sizeof(ViewObject), 0, kViewFlags,
@@ -350,10 +355,12 @@ PyType_Spec kItemsViewSpec = {"varnex._varnex.ResultItemsView", sizeof(ViewObjec
 PyType_Spec kChildrenViewSpec = {"varnex._varnex.ResultChildrenView", sizeof(ViewObject), 0,
                                  kViewFlags, kChildrenViewSlots};
 
+namespace {
+
 // ---- Result methods ----------------------------------------------------------------
 
 // The four methods differ only in their name and view class.
-PyObject* make_view_method(const Signature& signature, PyObject* view_type, PyObject* self,
+PyObject* make_view_method(const Signature& signature, Class view_class, PyObject* self,
                            PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   BoundArg unused[1];
   if (!bind_args(signature, args, nargs, kwnames, unused)) return nullptr;
@@ -367,7 +374,7 @@ PyObject* make_view_method(const Signature& signature, PyObject* view_type, PyOb
                    signature.display, mode_name(*mode));
       return nullptr;
     }
-    return make_view(view_type, self).release();
+    return make_view(state_of(self).type(view_class), self).release();
   });
 }
 
@@ -378,48 +385,26 @@ constexpr Signature kChildrenSignature{"Result.children()", {}};
 
 }  // namespace
 
-Ref create_result_child_value_iter_type() noexcept {
-  return create_type_once(g_child_value_iter_type, kChildValueIterSpec);
-}
-Ref create_result_child_item_iter_type() noexcept {
-  return create_type_once(g_child_item_iter_type, kChildItemIterSpec);
-}
-Ref create_result_child_iter_type() noexcept {
-  return create_type_once(g_child_iter_type, kChildIterSpec);
-}
-Ref create_result_keys_view_type() noexcept {
-  return create_type_once(g_keys_view_type, kKeysViewSpec);
-}
-Ref create_result_values_view_type() noexcept {
-  return create_type_once(g_values_view_type, kValuesViewSpec);
-}
-Ref create_result_items_view_type() noexcept {
-  return create_type_once(g_items_view_type, kItemsViewSpec);
-}
-Ref create_result_children_view_type() noexcept {
-  return create_type_once(g_children_view_type, kChildrenViewSpec);
-}
-
 PyObject* view_parent(PyObject* view) noexcept { return as_view(view)->parent.get(); }
 
 PyObject* Result_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  return make_view_method(kKeysSignature, g_keys_view_type, self, args, nargs, kwnames);
+  return make_view_method(kKeysSignature, Class::KeysView, self, args, nargs, kwnames);
 }
 
 PyObject* Result_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-  return make_view_method(kValuesSignature, g_values_view_type, self, args, nargs, kwnames);
+  return make_view_method(kValuesSignature, Class::ValuesView, self, args, nargs, kwnames);
 }
 
 PyObject* Result_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-  return make_view_method(kItemsSignature, g_items_view_type, self, args, nargs, kwnames);
+  return make_view_method(kItemsSignature, Class::ItemsView, self, args, nargs, kwnames);
 }
 
 PyObject* Result_children(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
-  return make_view_method(kChildrenSignature, g_children_view_type, self, args, nargs, kwnames);
+  return make_view_method(kChildrenSignature, Class::ChildrenView, self, args, nargs, kwnames);
 }
 
 }  // namespace varnex::python

@@ -7,14 +7,14 @@
 
 namespace varnex::python {
 
-// Each creates its class once and returns a new reference to it.
-[[nodiscard]] Ref create_result_child_value_iter_type() noexcept;
-[[nodiscard]] Ref create_result_child_item_iter_type() noexcept;
-[[nodiscard]] Ref create_result_child_iter_type() noexcept;
-[[nodiscard]] Ref create_result_keys_view_type() noexcept;
-[[nodiscard]] Ref create_result_values_view_type() noexcept;
-[[nodiscard]] Ref create_result_items_view_type() noexcept;
-[[nodiscard]] Ref create_result_children_view_type() noexcept;
+// The classes' descriptions; module.cpp makes each module instance's classes.
+extern PyType_Spec kChildValueIterSpec;
+extern PyType_Spec kChildItemIterSpec;
+extern PyType_Spec kChildIterSpec;
+extern PyType_Spec kKeysViewSpec;
+extern PyType_Spec kValuesViewSpec;
+extern PyType_Spec kItemsViewSpec;
+extern PyType_Spec kChildrenViewSpec;
 
 // The Result a view was made from: borrowed, valid while the view lives;
 // NULL only for a view the garbage collector has already cleared.

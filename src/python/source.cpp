@@ -50,8 +50,8 @@ bool names_a_file(PyObject* text) noexcept {
 
 }  // namespace
 
-Ref open_document(PyObject* data) noexcept {
-  if (is_path_like(data)) return map_file(data);
+Ref open_document(const ModuleState& state, PyObject* data) noexcept {
+  if (is_path_like(data, &state)) return map_file(state, data);
   if (PyUnicode_Check(data) && names_a_file(data)) {
     PyErr_SetString(PyExc_ValueError, kStrNamesFile);
     return {};
@@ -76,7 +76,7 @@ int SourceBytes::take_buffer(PyObject* exporter) noexcept {
     return -2;
   }
   bytes_ = std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
-  immutable_ = is_immutable_source(exporter, &view);
+  immutable_ = is_immutable_source(exporter, &view, state_);
   // The memory of a bytearray or bytes is the heap's: no page of it can go missing.
   if (!PyByteArray_CheckExact(exporter) && !PyBytes_CheckExact(exporter)) {
     mapped_.guard(view.buf, bytes_.size(), !view.readonly);

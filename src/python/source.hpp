@@ -7,6 +7,7 @@
 
 #include "engine/document.hpp"
 #include "python/mapped_reads.hpp"
+#include "python/module_state.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
@@ -15,14 +16,16 @@ namespace varnex::python {
 // or, for an os.PathLike, a read-only map of the file it names. The one place
 // that decides what kinds of document a caller may pass; a new reference, or
 // NULL with an exception set (OSError for a file that cannot be mapped,
-// ValueError for a str without markup that names a file).
-[[nodiscard]] Ref open_document(PyObject* data) noexcept;
+// ValueError for a str without markup that names a file). A file's map is of `state`'s class.
+[[nodiscard]] Ref open_document(const ModuleState& state, PyObject* data) noexcept;
 
 // The bytes of one document object, valid until release() or destruction.
 // A buffer view, when one was taken, is held exactly that long.
 class SourceBytes {
  public:
   SourceBytes() noexcept = default;
+  // With the module's state at hand, its interned names serve the lookups.
+  explicit SourceBytes(const ModuleState& state) noexcept : state_(&state) {}
   SourceBytes(const SourceBytes&) = delete;
   SourceBytes& operator=(const SourceBytes&) = delete;
 
@@ -80,6 +83,7 @@ class SourceBytes {
   // ending the process.
   MappedRange mapped_;
   engine::Document document_;
+  const ModuleState* state_ = nullptr;
   bool is_str_ = false;
   bool immutable_ = false;
 };

@@ -58,13 +58,14 @@ size_t count_lines(std::string_view bytes) noexcept {
 }
 
 struct Stream {
-  Stream(PyObject* capsule, const RecordPlan& plan, bool as_rows, bool text)
+  Stream(PyObject* capsule, const RecordPlan& plan, bool as_rows, bool text,
+         const ModuleState& state)
       : plan_capsule(Ref::borrow(capsule)), plan(plan), cuts(path::cut_plan(*plan.record)),
         decoder(text), finder(cuts.max_depth, cuts.unique), locator(std::string_view()) {
     if (as_rows) {
-      rows = std::make_unique<RowSink>(plan, locator);
+      rows = std::make_unique<RowSink>(plan, locator, state);
     } else {
-      columns = std::make_unique<ColumnSink>(plan, locator);
+      columns = std::make_unique<ColumnSink>(plan, locator, state);
     }
   }
 
@@ -195,7 +196,7 @@ constexpr Param kOpenParams[] = {{"plan", ParamKind::Any},
                                  {"limits", ParamKind::Any}};
 constexpr Signature kOpenSignature{"_stream_open()", kOpenParams};
 
-PyObject* py_stream_open(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_stream_open(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[4];
@@ -209,7 +210,8 @@ PyObject* py_stream_open(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       PyErr_SetString(PyExc_ValueError, "batch_rows and batch_bytes must be at least 1");
       return nullptr;
     }
-    auto stream = std::make_unique<Stream>(bound[0].object, *plan, bound[1].flag, bound[2].flag);
+    auto stream = std::make_unique<Stream>(bound[0].object, *plan, bound[1].flag, bound[2].flag,
+                                           module_state(module));
     if (stream->columns) {
       stream->columns->limit(static_cast<size_t>(rows), static_cast<size_t>(bytes));
     }

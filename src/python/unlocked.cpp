@@ -30,16 +30,33 @@ bool is_inside_bytes(PyObject* bytes, const Py_buffer& view) noexcept {
   return begin >= data && view.len >= 0 && view.len <= PyBytes_Size(bytes) - (begin - data);
 }
 
-// The mmap class, once that module is loaded (an mmap cannot exist before);
-// borrowed, kept for the life of the process. No exception is left set.
-PyObject* mmap_type() noexcept {
-  static PyObject* type = nullptr;  // written only with the lock held
-  if (type != nullptr) return type;
+// The deallocator of the mmap class, once that module is loaded (an mmap cannot exist
+// before). A function of the process, not an object of one interpreter: every
+// interpreter's mmap class has it, and it is what tells an mmap from its subclasses. No
+// exception is left set.
+void* mmap_dealloc() noexcept {
+  static std::atomic<void*> dealloc{nullptr};
+  if (void* known = dealloc.load(std::memory_order_relaxed)) return known;
   Ref name = Ref::steal(PyUnicode_FromString("mmap"));
   Ref module = Ref::steal(name ? PyImport_GetModule(name.get()) : nullptr);
-  type = module ? PyObject_GetAttrString(module.get(), "mmap") : nullptr;
+  Ref type = Ref::steal(module ? PyObject_GetAttrString(module.get(), "mmap") : nullptr);
   PyErr_Clear();
-  return type;
+  if (!type || !PyType_Check(type.get())) return nullptr;
+  void* found = PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type.get()), Py_tp_dealloc);
+  dealloc.store(found, std::memory_order_relaxed);
+  return found;
+}
+
+// The name "obj" interned, for a caller without the module state (a Result reading its source
+// again). The main interpreter's (its id is 0) is kept, made there and used there only; any
+// other interpreter's is interned for the call and held in `owned`. NULL with an exception set.
+PyObject* obj_name_here(Ref& owned) noexcept {
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) == 0) {
+    static PyObject* const main_name = PyUnicode_InternFromString("obj");
+    return main_name;
+  }
+  owned = Ref::steal(PyUnicode_InternFromString("obj"));
+  return owned.get();
 }
 
 // A map opened for reading only: its memory cannot be written from this
@@ -50,8 +67,8 @@ PyObject* mmap_type() noexcept {
 // through a memoryview may have been made read-only there, so the map is
 // asked for a writable view.
 bool is_read_only_mmap(PyObject* obj, bool direct) noexcept {
-  PyObject* type = mmap_type();
-  if (type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != type) return false;
+  void* dealloc = mmap_dealloc();
+  if (dealloc == nullptr || PyType_GetSlot(Py_TYPE(obj), Py_tp_dealloc) != dealloc) return false;
   if (direct) return true;
   BufferGuard writable;
   if (writable.acquire(obj, PyBUF_WRITABLE) == 0) return false;
@@ -61,7 +78,8 @@ bool is_read_only_mmap(PyObject* obj, bool direct) noexcept {
 
 }  // namespace
 
-bool is_immutable_source(PyObject* source, const Py_buffer* view) noexcept {
+bool is_immutable_source(PyObject* source, const Py_buffer* view,
+                         const ModuleState* state) noexcept {
   if (view == nullptr) return PyBytes_Check(source) || PyUnicode_Check(source);
   // A read-only flag only says that this view may not write: the owner of
   // the memory, found through any memoryviews, must be one that never does.
@@ -69,8 +87,9 @@ bool is_immutable_source(PyObject* source, const Py_buffer* view) noexcept {
   PyObject* owner = source;
   Ref base;
   if (PyMemoryView_Check(source)) {
-    static PyObject* const obj_name = PyUnicode_InternFromString("obj");  // kept for good
-    base = Ref::steal(obj_name != nullptr ? PyObject_GetAttr(source, obj_name) : nullptr);
+    Ref owned_name;
+    PyObject* name = state != nullptr ? state->name(Name::Obj) : obj_name_here(owned_name);
+    base = Ref::steal(name != nullptr ? PyObject_GetAttr(source, name) : nullptr);
     if (!base) {
       PyErr_Clear();
       return false;
@@ -127,7 +146,10 @@ namespace {
 // and ending it inside a pass would unwind through noexcept frames and abort
 // the process. So no pass gives up the lock from here on, and those that
 // already have take it back before the exit goes on.
+// Only the main interpreter's exit (its id is 0) counts: a sub-interpreter ends as its last
+// thread, so none of its passes can be under way, and the others' passes go on.
 PyObject* wait_for_unlocked_passes(PyObject*, PyObject*) noexcept {
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) Py_RETURN_NONE;
   g_exiting.store(true);
   if (g_unlocked_passes.load() != 0) {
     PyThreadState* saved = PyEval_SaveThread();

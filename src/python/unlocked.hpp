@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "python/module_state.hpp"
+
 namespace varnex::python {
 
 // Documents shorter than this are read with the lock held: for them, handing
@@ -16,7 +18,9 @@ inline constexpr size_t kUnlockedPassMinBytes = 16 * 1024;
 // whose memory belongs to a bytes object or a read-only mmap, directly or
 // through memoryviews. Anything else (bytearray, array, a writable mmap, a
 // read-only memoryview of a bytearray, exporters we do not know) keeps the lock.
-[[nodiscard]] bool is_immutable_source(PyObject* source, const Py_buffer* view) noexcept;
+// `state`, where one is at hand, has the names to look up.
+[[nodiscard]] bool is_immutable_source(PyObject* source, const Py_buffer* view,
+                                       const ModuleState* state = nullptr) noexcept;
 
 // Releases the interpreter lock for its lifetime when `size` immutable bytes,
 // at least kUnlockedPassMinBytes, are about to be read, and takes it back when

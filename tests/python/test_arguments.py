@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import ast
 import runpy
+import sys
 from pathlib import Path
 
 import pytest
@@ -70,6 +72,11 @@ def test_keywords_in_any_order_and_subclasses():
 
 
 def test_module_shape():
+    # The stub's __all__ is the list; the module's tables and the package's imports follow it.
+    stub = ast.parse((Path(__file__).parents[2] / "python/varnex/_varnex.pyi").read_text())
+    listed = next(ast.literal_eval(n.value) for n in stub.body
+                  if isinstance(n, ast.Assign) and n.targets[0].id == "__all__")
+    assert _varnex.__all__ == listed
     public = {n for n in dir(_varnex) if not n.startswith("_")}
     assert public == set(_varnex.__all__)
     assert varnex.__all__ == [*_varnex.__all__, "records", "table", "Field",
@@ -94,3 +101,30 @@ def test_typing_examples_hold_at_run_time():
     runpy.run_path(str(Path(__file__).parents[1] / "typing" / "check_api.py"))
     shipped = {p.name for p in Path(varnex.__file__).parent.iterdir()}
     assert {"py.typed", "_varnex.pyi"} <= shipped
+
+
+def test_each_interpreter_has_its_own_module():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    main_ids = [id(getattr(_varnex, n)) for n in ("Result", "Path", "XMLSyntaxError")]
+    code = f"""if True:
+        import sys
+        sys.path[:0] = {sys.path!r}
+        import varnex
+        from varnex import _varnex
+        ids = [id(getattr(_varnex, n)) for n in ("Result", "Path", "XMLSyntaxError")]
+        assert not set(ids) & set({main_ids!r}), "classes shared between interpreters"
+        r = varnex.compile("a.b").get_bytes(b"<a><b>1</b><b>2</b></a>")
+        assert [x.to_str() for x in r] == ["1", "2"] and type(r) is _varnex.Result
+        assert list(varnex.get("<a><b>1</b></a>", "a").items()) == [("b", "1")]
+        try:
+            varnex.check(b"<a>")
+        except varnex.XMLSyntaxError:
+            pass
+    """
+    sub = interpreters.create()
+    try:
+        interpreters.run_string(sub, code)
+    finally:
+        interpreters.destroy(sub)
+    # The main interpreter's module is untouched by the other's end.
+    assert varnex.get_bytes(b"<a><b>1</b></a>", "a.b") == "1"
