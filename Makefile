@@ -52,8 +52,8 @@ test: test-cpp test-py
 # Everything CI runs: dependencies, a short fuzz run, the C++ tests under the
 # sanitizers and in Release, the Python tests (the documentation's examples among
 # them) in Release and under the sanitizers, the type checks and the documentation site,
-# after clang-tidy over the core.
-check: deps tidy fuzz sanitize tsan test asan-py typecheck docs
+# after the linters (ruff, clang-format) and clang-tidy over the core.
+check: deps lint tidy fuzz sanitize tsan test asan-py typecheck docs
 
 # The installed package as its users' type checkers see it: mypy --strict and strict
 # basedpyright over a file that uses the whole API, and stubtest comparing the stubs

@@ -20,7 +20,6 @@
 #include "engine/element_walk.hpp"
 #include "engine/engine.hpp"
 #include "path/compiler.hpp"
-
 #include "xml/index.hpp"
 
 namespace {
@@ -61,21 +60,11 @@ void element(Choices& in, int depth, std::string& out) {
   out += '>';
   for (unsigned i = 0, n = in.pick(5); i < n; ++i) {
     switch (in.pick(8)) {
-      case 0:
-        out += std::to_string(in.pick(10));
-        break;
-      case 1:
-        out += "<![CDATA[<b>1</b>]]>";
-        break;
-      case 2:
-        out += "<!-- <a> -->";
-        break;
-      case 3:
-        out += " &lt;2 ";
-        break;
-      default:
-        element(in, depth + 1, out);
-        break;
+      case 0: out += std::to_string(in.pick(10)); break;
+      case 1: out += "<![CDATA[<b>1</b>]]>"; break;
+      case 2: out += "<!-- <a> -->"; break;
+      case 3: out += " &lt;2 "; break;
+      default: element(in, depth + 1, out); break;
     }
   }
   out += "</" + name + '>';
@@ -92,11 +81,10 @@ std::string document(Choices& in) {
 }
 
 std::string filter(Choices& in) {
-  constexpr const char* kFilters[] = {
-      "@k==1",        "@x:k!=2",     "b>1",          "c.#>0",         "#text%\"1*\"",
-      "b.c==2",       "**.c==\"3\"", "a.0.@k<3",     "p:b==\"\"",     "#text!=\"\"",
-      "@k2==\"x\"",   "b",           "!(c.b)",       "b#(c==2)",      "a#(@k)#.b!=1",
-      "**.a.@k==2"};
+  constexpr const char* kFilters[] = {"@k==1",        "@x:k!=2",     "b>1",          "c.#>0",
+                                      "#text%\"1*\"", "b.c==2",      "**.c==\"3\"",  "a.0.@k<3",
+                                      "p:b==\"\"",    "#text!=\"\"", "@k2==\"x\"",   "b",
+                                      "!(c.b)",       "b#(c==2)",    "a#(@k)#.b!=1", "**.a.@k==2"};
   // One test, or two joined (each perhaps negated): filters of several tests, some read on the
   // start tag, some inside.
   std::string f = kFilters[in.pick(16)];
@@ -113,37 +101,19 @@ std::string path(Choices& in) {
     p += '.';
     p += kNames[in.pick(4)];
     switch (in.pick(8)) {
-      case 0:
-        p += ".0";
-        break;
-      case 1:
-        p += ".1";
-        break;
-      case 2:
-        p += ".#";
-        break;
-      case 3:
-        p += "#(" + filter(in) + ")";
-        break;
-      case 4:
-        p += "#(" + filter(in) + ")#";
-        break;
-      default:
-        break;
+      case 0: p += ".0"; break;
+      case 1: p += ".1"; break;
+      case 2: p += ".#"; break;
+      case 3: p += "#(" + filter(in) + ")"; break;
+      case 4: p += "#(" + filter(in) + ")#"; break;
+      default: break;
     }
   }
   switch (in.pick(6)) {
-    case 0:
-      p += ".@k";
-      break;
-    case 1:
-      p += ".@x:k";
-      break;
-    case 2:
-      p += ".#text";
-      break;
-    default:
-      break;
+    case 0: p += ".@k"; break;
+    case 1: p += ".@x:k"; break;
+    case 2: p += ".#text"; break;
+    default: break;
   }
   constexpr const char* kModifiers[] = {
       "",       "",      "",         "|@count",   "|@first",       "|@last",

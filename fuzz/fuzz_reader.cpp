@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "xml/attributes.hpp"
-#include "xml/index.hpp"
 #include "xml/encoding.hpp"
+#include "xml/index.hpp"
 #include "xml/reader.hpp"
 #include "xml/unescape.hpp"
 

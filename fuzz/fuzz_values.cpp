@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   (void)parse_timestamp(text, unit, &format);
   if (const auto day = parse_date(text, nullptr)) {
-    if (text.size() == 10 && parse_timestamp(text, TimeUnit::Second, nullptr) !=
-                                 int64_t{*day} * 86'400) {
+    if (text.size() == 10 &&
+        parse_timestamp(text, TimeUnit::Second, nullptr) != int64_t{*day} * 86'400) {
       __builtin_trap();
     }
   }

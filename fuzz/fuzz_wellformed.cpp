@@ -74,8 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const varnex::xml::WfError ours = varnex::xml::check_well_formed(doc, as_utf8);
 
   const varnex::engine::CheckReport report = varnex::engine::check_document(doc, false);
-  if (!report.ok && report.offset != varnex::engine::CheckReport::kUnknown &&
-      report.offset > size)
+  if (!report.ok && report.offset != varnex::engine::CheckReport::kUnknown && report.offset > size)
     std::abort();
 
   // libxml2 reads a document that starts like UTF-16 or UCS-4 as such.

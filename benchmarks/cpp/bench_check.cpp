@@ -15,8 +15,8 @@
 namespace {
 
 std::string make_catalog(size_t bytes) {
-  static const char* const kWords[] = {"amber", "basalt", "cedar", "delta", "ember", "fjord",
-                                       "garnet", "harbor", "indigo", "juniper"};
+  static const char* const kWords[] = {"amber", "basalt", "cedar",  "delta",  "ember",
+                                       "fjord", "garnet", "harbor", "indigo", "juniper"};
   std::string doc =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<catalog xmlns:x=\"urn:varnex:bench\">\n";
   char buf[1024];

@@ -69,20 +69,22 @@ std::string book_id(int i) {
 }
 
 // Flat records of about 263 bytes: an id and a language, a title with an entity, an author, a
-// price, a year, a genre and one to three tags. The single-path figures and their targets are on it.
+// price, a year, a genre and one to three tags. The single-path figures and their targets are on
+// it.
 std::string make_catalog() {
   static const char* const kTags[] = {"fiction", "science", "history", "poetry", "drama"};
   std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<catalog>\n";
   doc.reserve(size_t{kBooks} * 270);
   char buf[512];
   for (int i = 0; i < kBooks; ++i) {
-    std::snprintf(buf, sizeof buf,
-                  "  <book id=\"%s\" lang=\"%s\">\n"
-                  "    <title>The Book &amp; Title Number %d</title>\n"
-                  "    <author>Author %d, Firstname</author>\n"
-                  "    <price>%d.%02d</price>\n    <year>%d</year>\n    <genre>%s</genre>\n    <tags>",
-                  book_id(i).c_str(), i % 3 == 0 ? "de" : "en", i, i % 97, 5 + i % 50, i % 100,
-                  1950 + i % 70, kTags[i % 5]);
+    std::snprintf(
+        buf, sizeof buf,
+        "  <book id=\"%s\" lang=\"%s\">\n"
+        "    <title>The Book &amp; Title Number %d</title>\n"
+        "    <author>Author %d, Firstname</author>\n"
+        "    <price>%d.%02d</price>\n    <year>%d</year>\n    <genre>%s</genre>\n    <tags>",
+        book_id(i).c_str(), i % 3 == 0 ? "de" : "en", i, i % 97, 5 + i % 50, i % 100, 1950 + i % 70,
+        kTags[i % 5]);
     doc += buf;
     for (int t = 0; t <= i % 3; ++t) {
       doc += "<tag>";
@@ -288,7 +290,8 @@ int main(int argc, char** argv) {
     // Profiling a single path over the flat catalog: its name is the path (or "validate").
     // VARNEX_THREADS=N cuts the document among N threads (instructions.sh --threads).
     const char* threads_text = std::getenv("VARNEX_THREADS");
-    const unsigned threads = threads_text != nullptr ? static_cast<unsigned>(std::atoi(threads_text)) : 1;
+    const unsigned threads =
+        threads_text != nullptr ? static_cast<unsigned>(std::atoi(threads_text)) : 1;
     const std::string doc = make_catalog();
     if (std::strcmp(g_only, "validate") == 0) {
       return varnex::engine::validate(doc, threads) ? 0 : 1;

@@ -61,18 +61,15 @@ int main() {
   });
 
   const NameMatcher exact = NameMatcher::parse("title");
-  const double exact_match = ns_per_op(5000000, [&] {
-    g_sink = g_sink + exact.matches_bytes("x:title", "title");
-  });
+  const double exact_match =
+      ns_per_op(5000000, [&] { g_sink = g_sink + exact.matches_bytes("x:title", "title"); });
   const NameMatcher glob = NameMatcher::parse("t*l?");
-  const double glob_match_short = ns_per_op(2000000, [&] {
-    g_sink = g_sink + glob.matches_bytes("x:title", "title");
-  });
+  const double glob_match_short =
+      ns_per_op(2000000, [&] { g_sink = g_sink + glob.matches_bytes("x:title", "title"); });
   const std::string long_name(100 * 1024, 'a');
   const NameMatcher hostile = NameMatcher::parse("*a*a*a*a*a*b");
-  const double glob_hostile = ns_per_op(20, [&] {
-    g_sink = g_sink + hostile.matches_bytes(long_name, long_name);
-  });
+  const double glob_hostile =
+      ns_per_op(20, [&] { g_sink = g_sink + hostile.matches_bytes(long_name, long_name); });
 
   std::printf("compile %-34s %8.1f ns/op\n", "(30-char path with filter)", cold);
   std::printf("compile %-34s %8.1f ns/op\n", "(catalog.book.0.title|@first)", plain);

@@ -9,8 +9,8 @@
 #include <ctime>
 #include <string>
 
-#include "xml/reader.hpp"
 #include "xml/index.hpp"
+#include "xml/reader.hpp"
 
 namespace {
 
@@ -67,7 +67,7 @@ std::string make_text_document() {
     state = state * 6364136223846793005ull + 1442695040888963407ull;
     return static_cast<uint32_t>(state >> 33);
   };
-  static const char* const kWords[] = {"amber", "basalt", "cedar",  "delta", "ember",  "fjord",
+  static const char* const kWords[] = {"amber",  "basalt", "cedar",  "delta", "ember",  "fjord",
                                        "garnet", "harbor", "indigo", "kelp",  "lumen",  "onyx",
                                        "quartz", "raven",  "sable",  "tidal", "vertex", "willow"};
   char buf[256];
@@ -205,9 +205,9 @@ bool selected(const std::string& name) {
 
 // Checks the skip against the event loop, then times the three passes.
 bool measure(const std::string& label, const std::string& doc) {
-  static const char* const kPasses[] = {"read_event pass",        "read_to_end of the root",
-                                        "short skips",            "read_to_end, portable",
-                                        "read_to_end, SSE2",      "read_to_end, AVX2"};
+  static const char* const kPasses[] = {"read_event pass",   "read_to_end of the root",
+                                        "short skips",       "read_to_end, portable",
+                                        "read_to_end, SSE2", "read_to_end, AVX2"};
   bool any = false;
   for (const char* p : kPasses) any = any || selected(label + " " + p);
   if (!any) return true;

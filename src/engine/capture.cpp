@@ -28,12 +28,9 @@ std::optional<std::string_view> first_raw(std::string_view content, size_t name_
                                           Wanted&& wanted) {
   std::string_view raw;
   switch (xml::find_attribute(content, name_len, wanted, &raw)) {
-    case xml::AttrLookup::Found:
-      return raw;
-    case xml::AttrLookup::Absent:
-      return std::nullopt;
-    case xml::AttrLookup::Unsure:
-      break;
+    case xml::AttrLookup::Found: return raw;
+    case xml::AttrLookup::Absent: return std::nullopt;
+    case xml::AttrLookup::Unsure: break;
   }
   xml::Attributes parser(content, name_len, /*with_checks=*/true);
   xml::AttrItem item;

@@ -27,10 +27,8 @@ bool is_single_byte(xml::Encoding e) noexcept {
     case xml::Encoding::Iso2022Jp:
     case xml::Encoding::ShiftJis:
     case xml::Encoding::EucKr:
-    case xml::Encoding::Replacement:
-      return false;
-    default:
-      return true;
+    case xml::Encoding::Replacement: return false;
+    default: return true;
   }
 }
 
@@ -98,11 +96,8 @@ std::string element_path_at(std::string_view doc, size_t offset) {
         if (!done && !open.empty()) open.pop_back();
         break;
       case xml::EventKind::Eof:
-      case xml::EventKind::Error:
-        done = true;
-        break;
-      default:
-        done = past;
+      case xml::EventKind::Error: done = true; break;
+      default: done = past;
     }
   }
   std::string path;
@@ -137,9 +132,8 @@ CheckReport check_document(std::string_view raw, bool is_text) {
   if (error.ok()) return report;
   report.ok = false;
   report.message = xml::wf_message(error);
-  report.offset = decoded.is_copy()
-                      ? raw_offset(text, error.offset, source.encoding, source.mark)
-                      : error.offset;
+  report.offset = decoded.is_copy() ? raw_offset(text, error.offset, source.encoding, source.mark)
+                                    : error.offset;
   locate(text, error.offset, report);
   // A leading mark is not a column of the first line (a str still counts it as a character).
   if (!decoded.is_copy() && source.mark == 3 && error.offset >= 3 && report.line == 1)

@@ -24,13 +24,10 @@ bool reads_child_elements(std::string_view element) noexcept {
         if (inside) return true;
         inside = true;
         break;
-      case xml::EventKind::Empty:
-        return inside;
+      case xml::EventKind::Empty: return inside;
       case xml::EventKind::End:
-      case xml::EventKind::Eof:
-        return false;
-      default:
-        break;
+      case xml::EventKind::Eof: return false;
+      default: break;
     }
   }
 }
@@ -41,13 +38,10 @@ std::optional<std::string_view> first_element_name(std::string_view bytes) noexc
     const xml::Event ev = reader.read_event();
     switch (ev.kind) {
       case xml::EventKind::Start:
-      case xml::EventKind::Empty:
-        return ev.name();
+      case xml::EventKind::Empty: return ev.name();
       case xml::EventKind::Eof:
-      case xml::EventKind::End:
-        return std::nullopt;
-      default:
-        break;
+      case xml::EventKind::End: return std::nullopt;
+      default: break;
     }
   }
 }
@@ -74,10 +68,8 @@ std::vector<ChildSpan> collect_direct_children(std::string_view element) {
         children.push_back(ChildSpan{std::string(ev.name()), start, reader.buffer_position()});
         break;
       case xml::EventKind::End:
-      case xml::EventKind::Eof:
-        return children;
-      default:
-        break;
+      case xml::EventKind::Eof: return children;
+      default: break;
     }
   }
 }

@@ -54,8 +54,7 @@ DocumentEncoding detect_document_encoding(std::string_view doc, bool* settled) n
       case xml::EventKind::PI:
       case xml::EventKind::Comment:
       case xml::EventKind::DocType:
-      case xml::EventKind::Text:
-        break;
+      case xml::EventKind::Text: break;
       default:
         // The input ran out (or broke off) before an element: more of it could decide.
         *settled = kind == xml::EventKind::Start || kind == xml::EventKind::Empty;

@@ -60,8 +60,7 @@ bool walk_element(std::string_view element, ElementVisitor& visitor) {
           if (!visitor.end()) return false;
         }
         return true;
-      default:
-        break;  // comments, processing instructions, errors (a fatal one is followed by Eof)
+      default: break;  // comments, processing instructions, errors (a fatal one is followed by Eof)
     }
   }
 }

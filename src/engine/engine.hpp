@@ -92,8 +92,7 @@ struct RunOptions {
 // around the element where it came from (names in namespaces see them).
 [[nodiscard]] std::optional<EngineError> run_many_within(
     const std::vector<const path::Program*>& programs, std::string_view element,
-    std::vector<Items>& results, bool capture_spans = false,
-    std::span<const Binding> outer = {});
+    std::vector<Items>& results, bool capture_spans = false, std::span<const Binding> outer = {});
 
 // run_many_within over one element after another, made ready once: the scan's memory and
 // the sequences in `results` are kept from one element to the next.

@@ -51,16 +51,11 @@ std::optional<double> parse_trimmed(std::string_view text) {
 
 bool ordered(double a, CompareOp op, double b) {
   switch (op) {
-    case CompareOp::Lt:
-      return a < b;
-    case CompareOp::Le:
-      return a <= b;
-    case CompareOp::Gt:
-      return a > b;
-    case CompareOp::Ge:
-      return a >= b;
-    default:
-      return false;
+    case CompareOp::Lt: return a < b;
+    case CompareOp::Le: return a <= b;
+    case CompareOp::Gt: return a > b;
+    case CompareOp::Ge: return a >= b;
+    default: return false;
   }
 }
 
@@ -70,8 +65,7 @@ bool equals(std::string_view subject, const FilterValue& value) {
       const auto n = parse_trimmed(subject);
       return n && *n == value.number;
     }
-    case FilterValue::Kind::Str:
-      return subject == std::string_view(value.str);
+    case FilterValue::Kind::Str: return subject == std::string_view(value.str);
     case FilterValue::Kind::Bool:
       return subject == (value.boolean ? std::string_view("true") : std::string_view("false"));
   }
@@ -87,10 +81,8 @@ bool like(std::string_view subject, const FilterValue& value) {
 
 bool compare(std::string_view subject, CompareOp op, const FilterValue& value) {
   switch (op) {
-    case CompareOp::Eq:
-      return equals(subject, value);
-    case CompareOp::Ne:
-      return !equals(subject, value);
+    case CompareOp::Eq: return equals(subject, value);
+    case CompareOp::Ne: return !equals(subject, value);
     case CompareOp::Lt:
     case CompareOp::Le:
     case CompareOp::Gt:
@@ -105,10 +97,8 @@ bool compare(std::string_view subject, CompareOp op, const FilterValue& value) {
       const auto lhs = parse_trimmed(subject);
       return lhs && ordered(*lhs, op, rhs);
     }
-    case CompareOp::Like:
-      return value.kind == FilterValue::Kind::Str && like(subject, value);
-    case CompareOp::NotLike:
-      return value.kind == FilterValue::Kind::Str && !like(subject, value);
+    case CompareOp::Like: return value.kind == FilterValue::Kind::Str && like(subject, value);
+    case CompareOp::NotLike: return value.kind == FilterValue::Kind::Str && !like(subject, value);
   }
   return false;
 }

@@ -249,15 +249,13 @@ template <class TestVerdict>
 [[nodiscard]] Verdict evaluate(const path::Filter& filter, TestVerdict& test, uint32_t node = 0) {
   const path::FilterNode& n = filter.nodes[node];
   switch (n.kind) {
-    case path::FilterNode::Kind::Test:
-      return test(n.test);
+    case path::FilterNode::Kind::Test: return test(n.test);
     case path::FilterNode::Kind::Not: {
       const Verdict v = evaluate(filter, test, node + 1);
       return v == Verdict::Open ? v : v == Verdict::Holds ? Verdict::Fails : Verdict::Holds;
     }
     case path::FilterNode::Kind::And:
-    case path::FilterNode::Kind::Or:
-      break;
+    case path::FilterNode::Kind::Or: break;
   }
   // An And fails with its first failing operand, an Or holds with its first holding one.
   const Verdict decisive = n.kind == path::FilterNode::Kind::And ? Verdict::Fails : Verdict::Holds;

@@ -40,15 +40,9 @@ void Items::append(Items&& other) {
     if (needed > entries_.capacity()) entries_.reserve(std::max(needed, 2 * entries_.capacity()));
     for (size_t i = 0; i < other.size(); ++i) {
       switch (other.kind(i)) {
-        case ItemKind::Span:
-          entries_.push_back(other.entries_[i]);
-          break;
-        case ItemKind::Markup:
-          push_markup(other.owned(i));
-          break;
-        case ItemKind::Value:
-          push_value(other.owned(i));
-          break;
+        case ItemKind::Span: entries_.push_back(other.entries_[i]); break;
+        case ItemKind::Markup: push_markup(other.owned(i)); break;
+        case ItemKind::Value: push_value(other.owned(i)); break;
       }
     }
   }
@@ -72,12 +66,9 @@ std::string_view Items::bytes(size_t i, std::string_view doc) const noexcept {
 
 Item Items::operator[](size_t i) const {
   switch (kind(i)) {
-    case ItemKind::Span:
-      return span(i);
-    case ItemKind::Markup:
-      return Markup{std::string(owned(i))};
-    case ItemKind::Value:
-      break;
+    case ItemKind::Span: return span(i);
+    case ItemKind::Markup: return Markup{std::string(owned(i))};
+    case ItemKind::Value: break;
   }
   return Value{std::string(owned(i))};
 }

@@ -102,36 +102,21 @@ void apply_modifiers(std::span<const path::Modifier> modifiers, Items& items,
                      std::string_view doc) {
   for (const Modifier m : modifiers) {
     switch (m) {
-      case Modifier::Reverse:
-        items.reverse();
-        break;
-      case Modifier::First:
-        items.keep(0, 1);
-        break;
+      case Modifier::Reverse: items.reverse(); break;
+      case Modifier::First: items.keep(0, 1); break;
       case Modifier::Last:
         if (items.size() > 1) items.keep(items.size() - 1, 1);
         break;
-      case Modifier::Count:
-        replace_with(items, std::to_string(items.size()));
-        break;
-      case Modifier::Sort:
-        sort_by_text(items, doc);
-        break;
-      case Modifier::SortN:
-        sort_numeric(items, doc);
-        break;
-      case Modifier::Unique:
-        unique(items, doc);
-        break;
+      case Modifier::Count: replace_with(items, std::to_string(items.size())); break;
+      case Modifier::Sort: sort_by_text(items, doc); break;
+      case Modifier::SortN: sort_numeric(items, doc); break;
+      case Modifier::Unique: unique(items, doc); break;
       case Modifier::Flatten:
-      case Modifier::ToStr:
-        break;
+      case Modifier::ToStr: break;
       case Modifier::Sum:
       case Modifier::Avg:
       case Modifier::Min:
-      case Modifier::Max:
-        replace_with(items, format_number(aggregate(m, items, doc)));
-        break;
+      case Modifier::Max: replace_with(items, format_number(aggregate(m, items, doc))); break;
     }
   }
 }

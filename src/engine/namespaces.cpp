@@ -38,7 +38,8 @@ void each_declaration(std::string_view content, size_t name_len, Fn&& fn) {
   xml::AttrItem item;
   std::string_view prefix;
   while (attrs.next(&item)) {
-    if (item.error == xml::AttrErrorKind::None && declares(item.key, prefix)) fn(prefix, item.value);
+    if (item.error == xml::AttrErrorKind::None && declares(item.key, prefix))
+      fn(prefix, item.value);
   }
 }
 
@@ -172,14 +173,9 @@ std::span<const Binding> DeclarationsWalk::at(size_t offset) {
       case xml::EventKind::End:
         if (!open_.empty()) open_.pop_back();
         break;
-      case xml::EventKind::Eof:
-        ended_ = true;
-        break;
-      case xml::EventKind::Error:
-        ended_ = ended_ || xml::is_fatal(ev.error);
-        break;
-      default:
-        break;
+      case xml::EventKind::Eof: ended_ = true; break;
+      case xml::EventKind::Error: ended_ = ended_ || xml::is_fatal(ev.error); break;
+      default: break;
     }
   }
   scope_.mark(open_.empty() ? 0 : open_.back());

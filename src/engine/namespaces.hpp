@@ -56,8 +56,7 @@ class NamespaceScope {
   // `name_len` bytes) is in namespace `ns`, with the first `in_force` bindings around it. An
   // unprefixed attribute is in no namespace; a prefix nobody declares is in none that matches.
   [[nodiscard]] bool element_in(const path::Namespace& ns, std::string_view qname,
-                                std::string_view content, size_t name_len,
-                                uint32_t in_force) const;
+                                std::string_view content, size_t name_len, uint32_t in_force) const;
   [[nodiscard]] bool attribute_in(const path::Namespace& ns, std::string_view key,
                                   std::string_view content, size_t name_len,
                                   uint32_t in_force) const;
@@ -69,8 +68,7 @@ class NamespaceScope {
     if (content.size() < name_len + kShortestDeclaration || !declares_any(content, name_len))
         [[likely]] {
       for (const Known& k : known_) {
-        if (k.ns == &ns && k.version == version_ && k.in_force == in_force &&
-            k.prefix == prefix) {
+        if (k.ns == &ns && k.version == version_ && k.in_force == in_force && k.prefix == prefix) {
           return k.in;
         }
       }

@@ -44,9 +44,9 @@ struct SinkOutcome {
 void finish_items(const PathTask& task, const SinkOutcome* outcome, Items& items,
                   std::string_view doc);
 
-// `paths` answered into `results` (one per path) with the document cut among up to `threads` threads, or at `cuts`; as
-// run_with answers its one path when `single`. Nothing when cutting cannot pay or the paths
-// cannot be cut (split.cpp).
+// `paths` answered into `results` (one per path) with the document cut among up to `threads`
+// threads, or at `cuts`; as run_with answers its one path when `single`. Nothing when cutting
+// cannot pay or the paths cannot be cut (split.cpp).
 [[nodiscard]] std::optional<std::optional<EngineError>> run_split(
     std::span<const PathTask> paths, bool single, std::string_view doc, bool spans,
     std::span<Items> results, unsigned threads, std::span<const size_t> cuts = {});

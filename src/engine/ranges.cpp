@@ -122,8 +122,8 @@ bool ends_between_children(std::string_view doc, size_t from) noexcept {
     const xml::Event ev = reader.read_event();
     if (ev.kind == xml::EventKind::Start) {
       reader.resume_at(from);
-      return reader.read_to_end(ev.name()) == xml::ErrorKind::MissingEndTag &&
-             reader.at_end() && reader.depth() == 1 && !reader.ended_in_markup();
+      return reader.read_to_end(ev.name()) == xml::ErrorKind::MissingEndTag && reader.at_end() &&
+             reader.depth() == 1 && !reader.ended_in_markup();
     }
     if (ev.kind == xml::EventKind::Empty || ev.kind == xml::EventKind::End ||
         ev.kind == xml::EventKind::Eof || ev.kind == xml::EventKind::Error) {

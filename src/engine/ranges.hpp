@@ -40,8 +40,7 @@ struct Root {
 // Ascending offsets after the root's start tag that cut `doc` into about `parts` ranges of
 // `kMinRange` bytes at least, each most likely at the start of one of the root's children.
 // Callers check that each range ends where the next may start.
-[[nodiscard]] std::vector<size_t> choose_cuts(std::string_view doc, const Root& root,
-                                              size_t parts);
+[[nodiscard]] std::vector<size_t> choose_cuts(std::string_view doc, const Root& root, size_t parts);
 
 // The cuts a pass uses: those choose_cuts makes, or (for tests) the caller's `given`, kept
 // where they fall inside the root's content, ascending.
@@ -55,7 +54,9 @@ struct Ranges {
   std::span<const size_t> cuts;
   size_t size;  // of the document
   [[nodiscard]] size_t count() const noexcept { return cuts.size() + 1; }
-  [[nodiscard]] size_t from(size_t k) const noexcept { return k == 0 ? root->content : cuts[k - 1]; }
+  [[nodiscard]] size_t from(size_t k) const noexcept {
+    return k == 0 ? root->content : cuts[k - 1];
+  }
   [[nodiscard]] size_t end(size_t k) const noexcept { return k == cuts.size() ? size : cuts[k]; }
 };
 

@@ -154,8 +154,7 @@ std::optional<EngineError> run_with(const path::Program& program, std::string_vi
 }
 
 std::optional<EngineError> run_observed(const path::Program& program, std::string_view doc,
-                                        bool capture_spans, Items& items,
-                                        ItemObserver& observer) {
+                                        bool capture_spans, Items& items, ItemObserver& observer) {
   return run_single(program, doc, capture_spans, items, &observer);
 }
 
@@ -198,9 +197,8 @@ std::optional<EngineError> WithinPass::run(std::string_view element, std::vector
   return run_paths(state_->scan, state_->paths, element, true, results, state_->tasks, outer);
 }
 
-std::optional<EngineError> run(std::span<const path::Program* const> programs,
-                               std::string_view doc, const RunOptions& options,
-                               std::span<Items> results) {
+std::optional<EngineError> run(std::span<const path::Program* const> programs, std::string_view doc,
+                               const RunOptions& options, std::span<Items> results) {
   using Scope = RunOptions::Scope;
   if (options.as_set) {
     const bool within = options.scope == Scope::Element;
@@ -211,9 +209,9 @@ std::optional<EngineError> run(std::span<const path::Program* const> programs,
   const path::Program& program = *programs.front();
   if (options.scope == Scope::Element) {
     items.clear();
-    auto error = apply_within_fragment(
-        doc, program.steps, items, options.capture_spans,
-        program.scoped ? std::optional(options.outer) : std::nullopt);
+    auto error =
+        apply_within_fragment(doc, program.steps, items, options.capture_spans,
+                              program.scoped ? std::optional(options.outer) : std::nullopt);
     if (!error) apply_modifiers(program.modifiers, items, doc);
     return error;
   }

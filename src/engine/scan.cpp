@@ -146,9 +146,7 @@ void Scan::start_document() {
   for (uint32_t task = 0; task < ntasks_; ++task) {
     const path::Step& first = tasks_[task].steps.front();
     switch (first.kind) {
-      case path::StepKind::Element:
-        push_state(task, 0, true);
-        break;
+      case path::StepKind::Element: push_state(task, 0, true); break;
       case path::StepKind::Text:
         emit_value(task, {});  // the document level has no text of its own
         finish(task);
@@ -163,7 +161,8 @@ void Scan::start_document() {
 }
 
 std::optional<EngineError> Scan::run_within() {
-  if (scoped_) [[unlikely]] return within<true>();
+  if (scoped_) [[unlikely]]
+    return within<true>();
   return within<false>();
 }
 
@@ -250,7 +249,8 @@ void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view te
       case WorkKind::Capture: {
         Task& t = tasks_[item.task];
         if (!t.done) {
-          if (scoped_) [[unlikely]] ns_.mark(in_force());
+          if (scoped_) [[unlikely]]
+            ns_.mark(in_force());
           t.sink.element(doc_, start, end, spans_);
           if (t.options.first_only) finish(item.task);
         }
@@ -260,9 +260,7 @@ void Scan::run_work(uint32_t from, size_t start, size_t end, std::string_view te
         if (!tasks_[item.task].done) emit_value(item.task, text);
         break;
       case WorkKind::Decide:
-      case WorkKind::DecideAttr:
-        decide(item);
-        break;
+      case WorkKind::DecideAttr: decide(item); break;
       case WorkKind::Settle:
         if (item.held || tasks_[item.task].sink.size() > item.before) settle(item.state);
         break;

@@ -173,7 +173,8 @@ class Scan {
   // The pass over the events, `Scoped` when names are read in their namespaces: the plain
   // pass is then compiled without a trace of them.
   void loop() {
-    if (scoped_) [[unlikely]] return run_loop<true>();
+    if (scoped_) [[unlikely]]
+      return run_loop<true>();
     run_loop<false>();
   }
   template <bool Scoped>

@@ -86,10 +86,9 @@ void Scan::run_loop() {
         continue;
       }
       bool named = false;
-      const uint32_t first =
-          ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty
-              ? wanted<Scoped>(ev.name(), named)
-              : kNone;
+      const uint32_t first = ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty
+                                 ? wanted<Scoped>(ev.name(), named)
+                                 : kNone;
       if (on_event<Scoped>(ev, first, named)) break;
     }
   }
@@ -113,21 +112,14 @@ template <bool Scoped>
                                                   bool named) {
   switch (ev.kind) {
     case xml::EventKind::Start:
-    case xml::EventKind::Empty:
-      on_tag<Scoped>(ev, first, named);
-      return true;
+    case xml::EventKind::Empty: on_tag<Scoped>(ev, first, named); return true;
     case xml::EventKind::Eof:
       if (eof_levels_ == 0) eof_levels_ = levels_.size();
       on_end();
       return true;
-    case xml::EventKind::End:
-      on_end();
-      return true;
-    case xml::EventKind::Error:
-      on_error(ev);
-      return true;
-    default:
-      return false;
+    case xml::EventKind::End: on_end(); return true;
+    case xml::EventKind::Error: on_error(ev); return true;
+    default: return false;
   }
 }
 
@@ -137,8 +129,7 @@ template <bool Scoped>
   const std::string_view qname = ev.name();
   // A tag's content follows its '<' directly.
   const size_t start = static_cast<size_t>(ev.content.data() - doc_.data()) - 1;
-  if (first != kNone && !named && first + 1 == states_.size() &&
-      ev.kind == xml::EventKind::Start) {
+  if (first != kNone && !named && first + 1 == states_.size() && ev.kind == xml::EventKind::Start) {
     // Only a descendant search, which goes on inside (the common case of `**`): a new level
     // with a fresh copy of its state.
     State inside = states_[first];
@@ -278,7 +269,8 @@ template <bool Scoped>
       return s.last ? capture<Scoped>(s.task)
                     : select<Scoped>(s.task, s.step + 1, s.top_level && !s.every);
     case path::SelectorKind::Each:
-      if (s.every && step.descendant) [[unlikely]] return match_nested<Scoped>(i);
+      if (s.every && step.descendant) [[unlikely]]
+        return match_nested<Scoped>(i);
       return s.last ? capture<Scoped>(s.task) : select<Scoped>(s.task, s.step + 1, false);
     case path::SelectorKind::Index: {
       if (k != step.selector.index) return;
@@ -288,8 +280,7 @@ template <bool Scoped>
       work_.push_back(Work{WorkKind::Settle, false, task, 0, i, before});
       return;
     }
-    case path::SelectorKind::Count:
-      return;
+    case path::SelectorKind::Count: return;
     case path::SelectorKind::FilterFirst:
     case path::SelectorKind::FilterAll: {
       const path::Filter* f = step.selector.filter.get();
@@ -341,9 +332,9 @@ void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
   // A rest that is an attribute of this very tag (`#(...)#.@id`) keeps its raw bytes in the
   // document: they are noted for the decision instead of a task of its own.
   std::optional<std::string_view> raw;
-  const bool tag_rest = rest.size() == 1 && rest[0].kind == path::StepKind::Attr &&
-                        (!(raw = attrs_.find_raw<Scoped>(rest[0].attr, rest[0].attr_ns)) ||
-                         raw->size() < kNone);
+  const bool tag_rest =
+      rest.size() == 1 && rest[0].kind == path::StepKind::Attr &&
+      (!(raw = attrs_.find_raw<Scoped>(rest[0].attr, rest[0].attr_ns)) || raw->size() < kNone);
   const uint32_t held = tag_rest ? kNone : new_task(Role::Rest, rest, s.task);
   const uint32_t group = ntasks_;
   for (const path::FilterTest& test : f.tests) {
@@ -362,8 +353,7 @@ void Scan::filter(uint32_t i, const path::Filter& f, bool first) {
   if (tag_rest) {
     const size_t at = raw ? static_cast<size_t>(raw->data() - doc_.data()) : 0;
     const auto len = raw ? static_cast<uint32_t>(raw->size()) : 0;
-    work_.push_back(
-        Work{WorkKind::DecideAttr, raw.has_value(), group, len, first ? i : kNone, at});
+    work_.push_back(Work{WorkKind::DecideAttr, raw.has_value(), group, len, first ? i : kNone, at});
     return;
   }
   select<Scoped>(held, 0, true);
@@ -421,9 +411,7 @@ template <bool Scoped>
       work_.push_back(Work{WorkKind::Text, false, task, 0, kNone, 0});
       el_.text = true;
       return;
-    case path::StepKind::Element:
-      push_state(task, step, top_level);
-      return;
+    case path::StepKind::Element: push_state(task, step, top_level); return;
   }
 }
 
@@ -432,7 +420,7 @@ template <bool Scoped>
   Task& t = tasks_[task];
   if (el_.empty) {
     if constexpr (Scoped) ns_.mark(in_force());  // an observer hears of it right away
-    t.sink.empty_element(el_.tag->content);  // always a copy, as written
+    t.sink.empty_element(el_.tag->content);      // always a copy, as written
     return added(task);
   }
   if (t.sink.mode() == Sink::Mode::Count) {

@@ -59,11 +59,8 @@ void Sink::value_slow(std::string_view bytes) {
       ++size_;
       if (observer_ != nullptr) tell(nullptr);
       return;
-    case Mode::Count:
-      break;
-    case Mode::Test:
-      offer(bytes);
-      break;
+    case Mode::Count: break;
+    case Mode::Test: offer(bytes); break;
     case Mode::Last:
       replace_last(false);
       items().push_value(bytes);
@@ -80,11 +77,8 @@ void Sink::take(Sink& from, std::string_view doc) {
   Items& found = from.items();
   const size_t count = found.size();
   switch (mode_) {
-    case Mode::Keep:
-      items().append(std::move(found));
-      break;
-    case Mode::Count:
-      break;
+    case Mode::Keep: items().append(std::move(found)); break;
+    case Mode::Count: break;
     case Mode::Test:
       for (size_t i = 0; i < count && !matched_; ++i) offer(item_text(found, i, doc));
       break;

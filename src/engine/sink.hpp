@@ -70,7 +70,8 @@ class Sink {
         [[likely]] {
       items().push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
       ++size_;
-      if (observer_ != nullptr) [[unlikely]] tell(doc.data() + start);
+      if (observer_ != nullptr) [[unlikely]]
+        tell(doc.data() + start);
       return;
     }
     element_slow(doc, start, end, spans);
@@ -81,7 +82,8 @@ class Sink {
     if (mode_ == Mode::Keep) [[likely]] {
       items().push_value(bytes);
       ++size_;
-      if (observer_ != nullptr) [[unlikely]] tell(nullptr);
+      if (observer_ != nullptr) [[unlikely]]
+        tell(nullptr);
       return;
     }
     value_slow(bytes);
@@ -94,9 +96,7 @@ class Sink {
   [[nodiscard]] uint64_t size() const noexcept { return size_; }
   // Whether the sink has what it needs: an item that passes the test, or (in any other mode)
   // an item at all.
-  [[nodiscard]] bool matched() const noexcept {
-    return mode_ == Mode::Test ? matched_ : size_ > 0;
-  }
+  [[nodiscard]] bool matched() const noexcept { return mode_ == Mode::Test ? matched_ : size_ > 0; }
   // Keep: the list (the caller's or the sink's own).
   [[nodiscard]] Items& items() noexcept { return items_ != nullptr ? *items_ : own_; }
   // Whether the next item is looked at beyond being counted.

@@ -45,8 +45,8 @@ struct RangeAnswer {
 // tag alone tells, by the scan's own rules (names, namespaces, attribute filters).
 bool root_matches(const path::Program& program, std::string_view doc, const Root& root) {
   Scan scan(doc.substr(0, root.content), false);
-  const uint32_t task = scan.add(std::span(program.steps).first(1), TaskOptions{},
-                                 Sink::Mode::Count, nullptr);
+  const uint32_t task =
+      scan.add(std::span(program.steps).first(1), TaskOptions{}, Sink::Mode::Count, nullptr);
   if (program.scoped) scan.track_namespaces();
   if (scan.run_document()) return false;
   return scan.sink(task).size() > 0;
@@ -91,8 +91,7 @@ std::optional<Join> join_for(const PathTask& task, bool single, std::string_view
 
 // One range: the pass over doc[0, end) that reads from `from` once past the root's start tag.
 RangeAnswer read_range(std::span<const PathTask> paths, std::string_view doc, bool spans,
-                       size_t from, size_t end, const std::atomic<size_t>* cancel,
-                       size_t index) {
+                       size_t from, size_t end, const std::atomic<size_t>* cancel, size_t index) {
   RangeAnswer answer;
   answer.items.resize(paths.size());
   answer.outcomes.resize(paths.size());
@@ -203,10 +202,9 @@ std::optional<EngineError> run_cut(std::span<const PathTask> paths, std::string_
 
 }  // namespace
 
-std::optional<std::optional<EngineError>> run_split(std::span<const PathTask> paths,
-                                                    bool single, std::string_view doc,
-                                                    bool spans, std::span<Items> results,
-                                                    unsigned threads,
+std::optional<std::optional<EngineError>> run_split(std::span<const PathTask> paths, bool single,
+                                                    std::string_view doc, bool spans,
+                                                    std::span<Items> results, unsigned threads,
                                                     std::span<const size_t> cuts) {
   const size_t parts = range_count(doc, threads);
   if (cuts.empty() && parts < 2) return std::nullopt;
@@ -254,8 +252,8 @@ std::optional<EngineError> run_with(const path::Program& program, std::string_vi
                                     bool capture_spans, Items& items, unsigned threads) {
   if (threads != 1) {
     const PathTask task = make_task(&program, false);
-    if (auto answer =
-            run_split(std::span(&task, 1), true, doc, capture_spans, std::span(&items, 1), threads)) {
+    if (auto answer = run_split(std::span(&task, 1), true, doc, capture_spans, std::span(&items, 1),
+                                threads)) {
       return std::move(*answer);
     }
   }

@@ -26,7 +26,7 @@ std::string_view text_piece(xml::Encoding enc, std::string_view raw, std::string
 }
 
 std::string_view read_text_in_scope(xml::Reader& reader, std::string& buffer,
-                                   std::string& scratch_decode, std::string& scratch_unescape) {
+                                    std::string& scratch_decode, std::string& scratch_unescape) {
   if (std::string_view raw; reader.read_leaf_text(&raw)) {  // a field: one piece of text
     return text_piece(reader.encoding(), raw, scratch_decode, scratch_unescape);
   }
@@ -36,9 +36,7 @@ std::string_view read_text_in_scope(xml::Reader& reader, std::string& buffer,
   for (;;) {
     const xml::Event ev = reader.read_event();
     switch (ev.kind) {
-      case xml::EventKind::Start:
-        ++depth;
-        break;
+      case xml::EventKind::Start: ++depth; break;
       case xml::EventKind::End:
         if (--depth == 0) return out;
         break;
@@ -46,20 +44,17 @@ std::string_view read_text_in_scope(xml::Reader& reader, std::string& buffer,
         out += text_piece(ev.encoding, ev.content, scratch_decode, scratch_unescape);
         break;
       }
-      case xml::EventKind::CData:
-        out += ev.content;
-        break;
-      case xml::EventKind::Eof:
-        return out;
-      default:
-        break;  // errors are skipped; a fatal one is followed by Eof
+      case xml::EventKind::CData: out += ev.content; break;
+      case xml::EventKind::Eof: return out;
+      default: break;  // errors are skipped; a fatal one is followed by Eof
     }
   }
 }
 
 std::string read_text_in_scope(xml::Reader& reader) {
   std::string buffer, scratch_decode, scratch_unescape;
-  const std::string_view text = read_text_in_scope(reader, buffer, scratch_decode, scratch_unescape);
+  const std::string_view text =
+      read_text_in_scope(reader, buffer, scratch_decode, scratch_unescape);
   if (text.data() == buffer.data()) return buffer;
   return std::string(text);
 }
@@ -72,13 +67,10 @@ std::string read_element_text(std::string_view element) {
   for (;;) {
     const xml::Event ev = reader.read_event();
     switch (ev.kind) {
-      case xml::EventKind::Start:
-        return read_text_in_scope(reader);
+      case xml::EventKind::Start: return read_text_in_scope(reader);
       case xml::EventKind::Empty:
-      case xml::EventKind::Eof:
-        return {};
-      default:
-        break;
+      case xml::EventKind::Eof: return {};
+      default: break;
     }
   }
 }
@@ -112,8 +104,8 @@ const unsigned char* find_text_stop(const unsigned char* p, const unsigned char*
 // The one text piece of an element that holds nothing but text, as written.
 struct LeafBytes {
   std::string_view raw;
-  bool empty_tag = false;  // an empty-element tag: no text
-  bool ascii = true;         // known only without references: bytes past an '&' go unseen
+  bool empty_tag = false;   // an empty-element tag: no text
+  bool ascii = true;        // known only without references: bytes past an '&' go unseen
   bool references = false;  // holds '&'
 };
 

@@ -16,12 +16,9 @@ bool rest_is_valid(xml::Reader& reader) noexcept {
       case xml::EventKind::Error:
       case xml::EventKind::End:
       case xml::EventKind::Start:
-      case xml::EventKind::Empty:
-        return false;
-      case xml::EventKind::Eof:
-        return true;
-      default:
-        break;
+      case xml::EventKind::Empty: return false;
+      case xml::EventKind::Eof: return true;
+      default: break;
     }
   }
 }
@@ -39,8 +36,9 @@ Verdict validate_range(std::string_view doc, size_t from, size_t end, bool last)
     if (ev.kind == xml::EventKind::Start) {
       reader.resume_at(from);
       const xml::ErrorKind kind = reader.read_to_end(ev.name());
-      if (last) return kind == xml::ErrorKind::None && rest_is_valid(reader) ? Verdict::Valid
-                                                                              : Verdict::Invalid;
+      if (last)
+        return kind == xml::ErrorKind::None && rest_is_valid(reader) ? Verdict::Valid
+                                                                     : Verdict::Invalid;
       return kind == xml::ErrorKind::MissingEndTag && reader.at_end() && reader.depth() == 1 &&
                      !reader.ended_in_markup()
                  ? Verdict::Valid
@@ -74,10 +72,8 @@ bool validate(std::string_view doc) noexcept {
         if (root_seen) return false;
         root_seen = true;
         break;
-      case xml::EventKind::Eof:
-        return root_seen;
-      default:
-        break;
+      case xml::EventKind::Eof: return root_seen;
+      default: break;
     }
   }
 }
@@ -94,8 +90,7 @@ bool validate(std::string_view doc, unsigned threads, std::span<const size_t> cu
   read_on_threads(
       ranges.count(),
       [&](size_t k) {
-        verdicts[k] =
-            validate_range(doc, ranges.from(k), ranges.end(k), k + 1 == ranges.count());
+        verdicts[k] = validate_range(doc, ranges.from(k), ranges.end(k), k + 1 == ranges.count());
       },
       [] {});
   for (size_t k = 0; k < ranges.count(); ++k) {

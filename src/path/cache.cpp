@@ -63,9 +63,7 @@ size_t entry_bytes(std::string_view path, const Program& program) noexcept {
   return kNodeOverhead + sizeof(PathMap::value_type) + path.size() + program_bytes(program);
 }
 
-bool default_needs_escape(char32_t cp) noexcept {
-  return cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
-}
+bool default_needs_escape(char32_t cp) noexcept { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
 
 void append_hex_escape(std::string& out, char32_t cp) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -112,28 +110,21 @@ std::optional<size_t> caret_position(const ParseError& error, std::string_view p
     case ParseErrorKind::EmptyPath:
     case ParseErrorKind::IndexWithoutName:
     case ParseErrorKind::EachWithoutName:
-    case ParseErrorKind::FilterTooDeep:
-      return std::nullopt;
+    case ParseErrorKind::FilterTooDeep: return std::nullopt;
     case ParseErrorKind::BadIndex:
-    case ParseErrorKind::MissingOperator:
-      return find_in(path, error.text);
+    case ParseErrorKind::MissingOperator: return find_in(path, error.text);
     case ParseErrorKind::AttrNotLast:
-    case ParseErrorKind::EmptyAttrName:
-      return find_in(path, "@");
-    case ParseErrorKind::TextNotLast:
-      return find_in(path, "#text");
-    case ParseErrorKind::UnmatchedParen:
-      return unmatched_paren_position(path);
+    case ParseErrorKind::EmptyAttrName: return find_in(path, "@");
+    case ParseErrorKind::TextNotLast: return find_in(path, "#text");
+    case ParseErrorKind::UnmatchedParen: return unmatched_paren_position(path);
     case ParseErrorKind::UnknownModifier: {
       std::string needle = "@";
       needle += error.text;
       return find_in(path, needle);
     }
-    case ParseErrorKind::EmptyModifierName:
-      return find_in(path, "|");
+    case ParseErrorKind::EmptyModifierName: return find_in(path, "|");
     case ParseErrorKind::DescendantWithoutName:
-    case ParseErrorKind::DescendantWithSelector:
-      return find_in(path, "**");
+    case ParseErrorKind::DescendantWithSelector: return find_in(path, "**");
     case ParseErrorKind::MissingOperand:
     case ParseErrorKind::NotWithoutTest:
     case ParseErrorKind::EmptyParens:
@@ -142,8 +133,7 @@ std::optional<size_t> caret_position(const ParseError& error, std::string_view p
     case ParseErrorKind::BraceInName:
     case ParseErrorKind::EmptyLocalName:
     case ParseErrorKind::PrefixInClark:
-    case ParseErrorKind::UnboundPrefix:
-      return std::nullopt;  // raised with their offset
+    case ParseErrorKind::UnboundPrefix: return std::nullopt;  // raised with their offset
   }
   return std::nullopt;
 }

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "path/filter_expr.hpp"
-#include "path/number.hpp"
 #include "path/lexical.hpp"
+#include "path/number.hpp"
 
 namespace varnex::path {
 
@@ -226,8 +226,10 @@ ParseResult<Component> parse_component(std::string_view text, Nesting at) {
 ParseResult<std::vector<Component>> tokenize(std::string_view text, Nesting at) {
   std::vector<Component> out;
   // A rough guess at the component count saves regrowing the vector.
-  out.reserve(std::min<size_t>(text.size(), 2 + static_cast<size_t>(std::count_if(
-      text.begin(), text.end(), [](char ch) { return ch == '.' || ch == '#'; }))));
+  out.reserve(std::min<size_t>(
+      text.size(), 2 + static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char ch) {
+                     return ch == '.' || ch == '#';
+                   }))));
   size_t buf_start = 0;
   size_t buf_len = 0;  // the buffer is always one contiguous run of the text
   auto flush = [&]() -> std::optional<ParseError> {

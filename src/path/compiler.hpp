@@ -45,8 +45,8 @@ inline constexpr size_t kNoCaret = static_cast<size_t>(-1);
 
 struct ParseError {
   ParseErrorKind kind = ParseErrorKind::EmptyPath;
-  std::string text;     // payload for BadIndex, MissingOperator, UnknownModifier, MissingOperand,
-                        // MissingJoin, UnboundPrefix
+  std::string text;      // payload for BadIndex, MissingOperator, UnknownModifier, MissingOperand,
+                         // MissingJoin, UnboundPrefix
   size_t at = kNoCaret;  // byte offset in the path the caret stands under, when the error knows
   [[nodiscard]] std::string message() const;
 };

@@ -11,10 +11,8 @@ bool without_siblings(const Step& step) noexcept {
   switch (step.selector.kind) {
     case SelectorKind::Bare:
     case SelectorKind::Each:
-    case SelectorKind::FilterAll:
-      return true;
-    default:
-      return false;
+    case SelectorKind::FilterAll: return true;
+    default: return false;
   }
 }
 

@@ -59,7 +59,9 @@ std::string describe_step(const Step& step) {
     case SelectorKind::Bare: break;
     case SelectorKind::Index: out.append("[").append(std::to_string(sel.index)).append("]"); break;
     case SelectorKind::Count: out += "[count]"; break;
-    case SelectorKind::Each: if (!step.descendant) out += "[each]"; break;
+    case SelectorKind::Each:
+      if (!step.descendant) out += "[each]";
+      break;
     case SelectorKind::FilterFirst:
       out.append("[first ").append(describe_filter(*sel.filter)).append("]");
       break;
@@ -128,9 +130,7 @@ std::string describe_node(const Filter& filter, size_t at) {
 
 }  // namespace
 
-std::string describe_filter(const Filter& filter) {
-  return wrapped("(", describe_node(filter, 0));
-}
+std::string describe_filter(const Filter& filter) { return wrapped("(", describe_node(filter, 0)); }
 
 std::string describe_steps(const std::vector<Step>& steps) {
   std::string out;

@@ -1,11 +1,12 @@
 // Filter expressions: the text between "#(" and ")".
+#include "path/filter_expr.hpp"
+
 #include <optional>
 #include <utility>
 
 #include "path/compiler.hpp"
-#include "path/filter_expr.hpp"
-#include "path/number.hpp"
 #include "path/lexical.hpp"
+#include "path/number.hpp"
 
 namespace varnex::path {
 
@@ -22,9 +23,9 @@ struct OperatorText {
 
 // Two-character forms first, so "<=" is never read as "<".
 constexpr OperatorText kOperators[] = {
-    {"==", CompareOp::Eq}, {"!=", CompareOp::Ne},   {"<=", CompareOp::Le},
+    {"==", CompareOp::Eq}, {"!=", CompareOp::Ne},      {"<=", CompareOp::Le},
     {">=", CompareOp::Ge}, {"!%", CompareOp::NotLike}, {"=", CompareOp::Eq},
-    {"<", CompareOp::Lt},  {">", CompareOp::Gt},    {"%", CompareOp::Like},
+    {"<", CompareOp::Lt},  {">", CompareOp::Gt},       {"%", CompareOp::Like},
 };
 
 // value = quoted | "true" | "false" | decimal | bare
@@ -181,7 +182,7 @@ FilterParser::Failure FilterParser::parse_unary(int depth) {
     if (auto e = parse_joined(depth + 1, '|')) return e;
     skip_ws();
     if (pos_ == text_.size()) return fail(ParseErrorKind::UnmatchedParen, open);
-    ++pos_;  // the ')'
+    ++pos_;                                      // the ')'
     if (operand_missing()) return std::nullopt;  // the end, a join or a ')' follows, as it must
     return fail(ParseErrorKind::MissingJoin, pos_, trim_unicode_ws(text_.substr(pos_)));
   }

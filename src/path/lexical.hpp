@@ -25,11 +25,18 @@ constexpr size_t brace_end(std::string_view text, size_t open) {
 constexpr bool opens_namespace(std::string_view text, size_t i) {
   if (i == 0) return true;
   switch (text[i - 1]) {
-    case '.': case '@': case '(': case '!': case '&': case '|': case '*':
-    case ' ': case '\t': case '\n': case '\r':
-      return true;
-    default:
-      return false;
+    case '.':
+    case '@':
+    case '(':
+    case '!':
+    case '&':
+    case '|':
+    case '*':
+    case ' ':
+    case '\t':
+    case '\n':
+    case '\r': return true;
+    default: return false;
   }
 }
 

@@ -65,15 +65,27 @@ enum class StepKind : uint8_t { Element, Attr, Text };
 
 struct Step {
   StepKind kind = StepKind::Element;
-  NameMatcher name;       // Element
-  Selector selector;      // Element
+  NameMatcher name;         // Element
+  Selector selector;        // Element
   bool descendant = false;  // Element: '**'
-  std::string attr;       // Attr: the unescaped attribute name (its local part, with attr_ns)
-  Namespace attr_ns;      // Attr
+  std::string attr;         // Attr: the unescaped attribute name (its local part, with attr_ns)
+  Namespace attr_ns;        // Attr
 };
 
 enum class Modifier : uint8_t {
-  Reverse = 0, First, Last, Count, Sort, SortN, Unique, Flatten, ToStr, Sum, Avg, Min, Max,
+  Reverse = 0,
+  First,
+  Last,
+  Count,
+  Sort,
+  SortN,
+  Unique,
+  Flatten,
+  ToStr,
+  Sum,
+  Avg,
+  Min,
+  Max,
 };
 
 enum class CollectMode : uint8_t { Normal = 0, CollectAll = 1, CountOnly = 2 };

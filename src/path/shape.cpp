@@ -17,23 +17,30 @@ bool reduces(Modifier m) noexcept {
     case Modifier::Sum:
     case Modifier::Avg:
     case Modifier::Min:
-    case Modifier::Max:
-      return true;
-    default:
-      return false;
+    case Modifier::Max: return true;
+    default: return false;
   }
 }
 
-bool is_aggregate(Modifier m) noexcept { return reduces(m) && m != Modifier::First && m != Modifier::Last; }
+bool is_aggregate(Modifier m) noexcept {
+  return reduces(m) && m != Modifier::First && m != Modifier::Last;
+}
 
 // Bytes the path language reads as more than part of a name.
 bool needs_escape(char c) noexcept {
   switch (c) {
-    case '.': case '#': case '*': case '?': case '\\': case '@':
-    case '"': case '\'': case '|': case '(': case ')':
-      return true;
-    default:
-      return false;
+    case '.':
+    case '#':
+    case '*':
+    case '?':
+    case '\\':
+    case '@':
+    case '"':
+    case '\'':
+    case '|':
+    case '(':
+    case ')': return true;
+    default: return false;
   }
 }
 
@@ -74,7 +81,8 @@ ProgramPtr every_match(ProgramPtr program) {
   const std::vector<Step>& steps = program->steps;
   bool bare = false;
   for (size_t i = 0; i + 1 < steps.size(); ++i) {
-    bare = bare || (steps[i].kind == StepKind::Element && steps[i].selector.kind == SelectorKind::Bare);
+    bare = bare ||
+           (steps[i].kind == StepKind::Element && steps[i].selector.kind == SelectorKind::Bare);
   }
   if (!bare) return program;
   auto every = std::make_shared<Program>(*program);

@@ -30,8 +30,7 @@ void raise_wrong_type(PyObject* value, ParamKind kind) noexcept {
 bool convert(PyObject* value, ParamKind kind, BoundArg& out) noexcept {
   out.object = value;
   switch (kind) {
-    case ParamKind::Any:
-      return true;
+    case ParamKind::Any: return true;
     case ParamKind::Flag: {
       const int truth = PyObject_IsTrue(value);
       out.flag = truth == 1;

@@ -10,20 +10,20 @@
 namespace varnex::python {
 
 enum class ParamKind : uint8_t {
-  Any,    // any object
-  Str,    // str or a subclass, not encoded
-  Utf8,   // str or a subclass, with its UTF-8 form
-  Bytes,  // bytes or a subclass
+  Any,       // any object
+  Str,       // str or a subclass, not encoded
+  Utf8,      // str or a subclass, with its UTF-8 form
+  Bytes,     // bytes or a subclass
   StrDoc,    // a Str, or an os.PathLike naming a file (the messages name 'str')
   BytesDoc,  // a Bytes, or an os.PathLike naming a file (the messages name 'bytes')
-  Flag,   // any object, read for its truth value
+  Flag,      // any object, read for its truth value
 };
 
 struct Param {
   const char* name;
   ParamKind kind;
-  bool required = true;        // optional ones come last
-  bool keyword_only = false;   // optional, after every positional one
+  bool required = true;       // optional ones come last
+  bool keyword_only = false;  // optional, after every positional one
 };
 
 // Every parameter is positional-or-keyword, but those marked keyword-only.

@@ -79,8 +79,7 @@ std::string CodePoints::pick(size_t start, std::ptrdiff_t step, size_t count) co
       index += static_cast<size_t>(step);  // wraps as intended for a negative step
       at_byte = jump ? offset(index) : walk(at_byte, step);
     }
-    out.append(text_.data() + at_byte,
-               sequence_length(static_cast<unsigned char>(text_[at_byte])));
+    out.append(text_.data() + at_byte, sequence_length(static_cast<unsigned char>(text_[at_byte])));
   }
   return out;
 }

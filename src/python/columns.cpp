@@ -7,7 +7,6 @@ namespace varnex::python {
 
 namespace {
 
-
 // Bytes per value in the values buffer (0: a bitmap).
 size_t value_width(const ColumnType& type) noexcept {
   switch (type.value) {
@@ -116,7 +115,9 @@ size_t BitBuilder::zeros_from(size_t from) const noexcept {
 struct ValueColumn::Dictionary {
   struct Hash {
     using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
   };
   std::unordered_map<std::string, int32_t, Hash, std::equal_to<>> index;
   ValueColumn texts{ColumnType{}};
@@ -260,8 +261,8 @@ Ref ValueColumn::finish(PyTypeObject* arrays_class) {
     dictionary_->index.clear();
   }
   start();
-  return column_arrays(arrays_class, length, nulls, std::move(buffers),
-                       Ref::steal(PyTuple_New(0)), std::move(dictionary));
+  return column_arrays(arrays_class, length, nulls, std::move(buffers), Ref::steal(PyTuple_New(0)),
+                       std::move(dictionary));
 }
 
 Column::Column(const ColumnType& type, bool is_list)
@@ -328,8 +329,8 @@ Ref Column::finish(PyTypeObject* arrays_class) {
   Ref child = values_.finish(arrays_class);
   Ref children = child ? Ref::steal(PyTuple_Pack(1, child.get())) : Ref();
   start();
-  return column_arrays(arrays_class, rows, 0, buffers_tuple({&none, &offsets}),
-                       std::move(children), Ref::borrow(Py_None));
+  return column_arrays(arrays_class, rows, 0, buffers_tuple({&none, &offsets}), std::move(children),
+                       Ref::borrow(Py_None));
 }
 
 Ref create_column_arrays_type(PyObject*) noexcept {

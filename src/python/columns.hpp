@@ -137,9 +137,9 @@ class ValueColumn {
   size_t length_ = 0;
   size_t nulls_ = 0;
   BitBuilder validity_;
-  BitBuilder bits_;      // Bool
-  ByteBuilder values_;   // fixed-width values, text offsets, or dictionary indices
-  ByteBuilder data_;     // text bytes
+  BitBuilder bits_;     // Bool
+  ByteBuilder values_;  // fixed-width values, text offsets, or dictionary indices
+  ByteBuilder data_;    // text bytes
   std::unique_ptr<Dictionary> dictionary_;
 };
 

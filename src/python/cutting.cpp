@@ -41,19 +41,18 @@ PyObject* py_cut_root(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const auto root = engine::find_root(head);
     if (!root || !engine::records_can_be_cut(*plan->record, head)) Py_RETURN_NONE;
     const auto name = engine::first_element_name(head);
-    Ref root_name = Ref::steal(
-        PyBytes_FromStringAndSize(name ? name->data() : "", name ? static_cast<Py_ssize_t>(name->size()) : 0));
-    Ref child = Ref::steal(PyBytes_FromStringAndSize(
-        root->child.data(), static_cast<Py_ssize_t>(root->child.size())));
+    Ref root_name = Ref::steal(PyBytes_FromStringAndSize(
+        name ? name->data() : "", name ? static_cast<Py_ssize_t>(name->size()) : 0));
+    Ref child = Ref::steal(
+        PyBytes_FromStringAndSize(root->child.data(), static_cast<Py_ssize_t>(root->child.size())));
     if (!root_name || !child) return nullptr;
     return Py_BuildValue("(nOO)", static_cast<Py_ssize_t>(root->content), root_name.get(),
                          child.get());
   });
 }
 
-constexpr Param kNextCutParams[] = {{"data", ParamKind::Bytes},
-                                    {"at", ParamKind::Any},
-                                    {"child", ParamKind::Bytes}};
+constexpr Param kNextCutParams[] = {
+    {"data", ParamKind::Bytes}, {"at", ParamKind::Any}, {"child", ParamKind::Bytes}};
 constexpr Signature kNextCutSignature{"_next_cut()", kNextCutParams};
 
 // The first offset from `at` on in `data` (a piece from inside the root) where one of the
@@ -90,7 +89,8 @@ PyObject* py_ends_between_children(PyObject*, PyObject* const* args, Py_ssize_t 
     bool ends = false;
     {
       const UnlockedPass unlocked(true, data.size());
-      ends = engine::ends_between_children(data, static_cast<size_t>(std::max<Py_ssize_t>(start, 0)));
+      ends =
+          engine::ends_between_children(data, static_cast<size_t>(std::max<Py_ssize_t>(start, 0)));
     }
     return PyBool_FromLong(ends);
   });
@@ -102,9 +102,8 @@ PyMethodDef kCutRootDef = {"_cut_root", as_cfunction<py_cut_root>(), METH_FASTCA
                            "_cut_root(head, plan)\n--\n\n"};
 PyMethodDef kNextCutDef = {"_next_cut", as_cfunction<py_next_cut>(), METH_FASTCALL | METH_KEYWORDS,
                            "_next_cut(data, at, child)\n--\n\n"};
-PyMethodDef kEndsBetweenChildrenDef = {"_ends_between_children",
-                                       as_cfunction<py_ends_between_children>(),
-                                       METH_FASTCALL | METH_KEYWORDS,
-                                       "_ends_between_children(data, start)\n--\n\n"};
+PyMethodDef kEndsBetweenChildrenDef = {
+    "_ends_between_children", as_cfunction<py_ends_between_children>(),
+    METH_FASTCALL | METH_KEYWORDS, "_ends_between_children(data, start)\n--\n\n"};
 
 }  // namespace varnex::python

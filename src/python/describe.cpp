@@ -47,7 +47,7 @@ struct PathStats {
   size_t most = 0;        // the most matches in one record
   size_t last_record = SIZE_MAX;
   size_t in_record = 0;
-  size_t values = 0;      // non-empty values seen
+  size_t values = 0;  // non-empty values seen
   uint8_t types = 0xff;
   std::vector<std::string> samples;
 };
@@ -75,9 +75,8 @@ class DescribeSink final : public RecordSink, engine::ElementVisitor {
       Ref samples = Ref::steal(PyList_New(static_cast<Py_ssize_t>(s.samples.size())));
       if (!samples) return {};
       for (size_t k = 0; k < s.samples.size(); ++k) {
-        Ref text = Ref::steal(PyUnicode_DecodeUTF8(s.samples[k].data(),
-                                                   static_cast<Py_ssize_t>(s.samples[k].size()),
-                                                   "replace"));
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+            s.samples[k].data(), static_cast<Py_ssize_t>(s.samples[k].size()), "replace"));
         if (!text) return {};
         PyList_SetItem(samples.get(), static_cast<Py_ssize_t>(k), text.release());  // steals
       }
@@ -93,9 +92,10 @@ class DescribeSink final : public RecordSink, engine::ElementVisitor {
       Ref path = Ref::steal(
           PyUnicode_FromStringAndSize(s.path.data(), static_cast<Py_ssize_t>(s.path.size())));
       if (!path) return {};
-      Ref entry = Ref::steal(Py_BuildValue(
-          "(OOnnOOs)", path.get(), s.attribute ? Py_True : Py_False, static_cast<Py_ssize_t>(s.records),
-          static_cast<Py_ssize_t>(s.most), s.children ? Py_True : Py_False, samples.get(), type));
+      Ref entry = Ref::steal(
+          Py_BuildValue("(OOnnOOs)", path.get(), s.attribute ? Py_True : Py_False,
+                        static_cast<Py_ssize_t>(s.records), static_cast<Py_ssize_t>(s.most),
+                        s.children ? Py_True : Py_False, samples.get(), type));
       if (!entry) return {};
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry.release());  // steals
     }

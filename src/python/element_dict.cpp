@@ -165,13 +165,11 @@ PyObject* py_to_str_lossy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-PyMethodDef kToStrLossyDef = {
-    "_to_str_lossy",
-    as_cfunction<py_to_str_lossy>(),
-    METH_FASTCALL | METH_KEYWORDS, "_to_str_lossy(result)\n--\n\n"};
+PyMethodDef kToStrLossyDef = {"_to_str_lossy", as_cfunction<py_to_str_lossy>(),
+                              METH_FASTCALL | METH_KEYWORDS, "_to_str_lossy(result)\n--\n\n"};
 
-PyMethodDef kElementDictDef = {
-    "_element_dict", as_cfunction<py_element_dict>(),
-    METH_FASTCALL | METH_KEYWORDS, "_element_dict(result, scalar)\n--\n\n"};
+PyMethodDef kElementDictDef = {"_element_dict", as_cfunction<py_element_dict>(),
+                               METH_FASTCALL | METH_KEYWORDS,
+                               "_element_dict(result, scalar)\n--\n\n"};
 
 }  // namespace varnex::python

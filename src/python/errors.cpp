@@ -116,8 +116,8 @@ PyObject* utf8_text(const std::string& text) noexcept {
 }  // namespace
 
 Ref create_syntax_error_type(PyObject*) noexcept {
-  return Ref::steal(PyErr_NewExceptionWithDoc("varnex._varnex.XMLSyntaxError",
-                                              doc::XMLSyntaxError, PyExc_ValueError, nullptr));
+  return Ref::steal(PyErr_NewExceptionWithDoc("varnex._varnex.XMLSyntaxError", doc::XMLSyntaxError,
+                                              PyExc_ValueError, nullptr));
 }
 
 void raise_syntax_error(const ModuleState& state, const engine::CheckReport& report,
@@ -129,13 +129,11 @@ void raise_syntax_error(const ModuleState& state, const engine::CheckReport& rep
     if (!report.path.empty()) text += ", in " + report.path;
     Ref message = Ref::steal(utf8_text(text));
     if (!message) return;
-    Ref error =
-        Ref::steal(PyObject_CallFunctionObjArgs(syntax_error_type, message.get(), nullptr));
+    Ref error = Ref::steal(PyObject_CallFunctionObjArgs(syntax_error_type, message.get(), nullptr));
     if (!error) return;
     const size_t offset = is_str ? report.chars_before : report.offset;
-    PyObject* offset_value = offset == engine::CheckReport::kUnknown
-                                 ? Py_NewRef(Py_None)
-                                 : PyLong_FromSize_t(offset);
+    PyObject* offset_value =
+        offset == engine::CheckReport::kUnknown ? Py_NewRef(Py_None) : PyLong_FromSize_t(offset);
     if (!set_attr(error.get(), "message", utf8_text(report.message)) ||
         !set_attr(error.get(), "offset", offset_value) ||
         !set_attr(error.get(), "line", PyLong_FromSize_t(report.line)) ||

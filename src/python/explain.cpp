@@ -19,18 +19,12 @@ namespace {
 
 const char* selector_name(path::SelectorKind kind) noexcept {
   switch (kind) {
-    case path::SelectorKind::Bare:
-      return "";
-    case path::SelectorKind::Index:
-      return "index";
-    case path::SelectorKind::Count:
-      return "count";
-    case path::SelectorKind::Each:
-      return "each";
-    case path::SelectorKind::FilterFirst:
-      return "first";
-    case path::SelectorKind::FilterAll:
-      return "all";
+    case path::SelectorKind::Bare: return "";
+    case path::SelectorKind::Index: return "index";
+    case path::SelectorKind::Count: return "count";
+    case path::SelectorKind::Each: return "each";
+    case path::SelectorKind::FilterFirst: return "first";
+    case path::SelectorKind::FilterAll: return "all";
   }
   return "";
 }
@@ -54,14 +48,13 @@ Ref step_tuple(const path::Step& step) {
       kind = "attr";
       name = step.attr;
       break;
-    case path::StepKind::Text:
-      break;
+    case path::StepKind::Text: break;
   }
   Ref name_text = decode_lossy(name);
   Ref filter_text = decode_lossy(filter);
   if (!name_text || !filter_text) return {};
-  return Ref::steal(Py_BuildValue("(sNsKN)", kind, name_text.release(), selector, index,
-                                  filter_text.release()));
+  return Ref::steal(
+      Py_BuildValue("(sNsKN)", kind, name_text.release(), selector, index, filter_text.release()));
 }
 
 constexpr Param kStepsParams[] = {{"path", ParamKind::Utf8},

@@ -53,9 +53,7 @@ bool parse(const FieldPlan& field, std::string_view text, Native& out) noexcept 
   switch (type.value) {
     case ValueType::String:
     case ValueType::LargeString:
-    case ValueType::Dictionary:
-      out.text = text;
-      return true;
+    case ValueType::Dictionary: out.text = text; return true;
     case ValueType::Bool:
       if (const auto b = values::parse_bool(text)) return out.whole = *b, true;
       return false;
@@ -65,7 +63,8 @@ bool parse(const FieldPlan& field, std::string_view text, Native& out) noexcept 
       }
       return false;
     case ValueType::UInt:
-      if (const auto u = values::parse_uint(text, uint_max(type.bytes))) return out.whole = *u, true;
+      if (const auto u = values::parse_uint(text, uint_max(type.bytes)))
+        return out.whole = *u, true;
       return false;
     case ValueType::Float32:
       if (const auto f = values::parse_float32(text)) return out.real = *f, true;
@@ -86,7 +85,8 @@ bool parse(const FieldPlan& field, std::string_view text, Native& out) noexcept 
       }
       return false;
     case ValueType::Timestamp:
-      if (const auto t = values::parse_timestamp(text, type.unit, format)) return out.whole = *t, true;
+      if (const auto t = values::parse_timestamp(text, type.unit, format))
+        return out.whole = *t, true;
       return false;
   }
   return false;
@@ -135,9 +135,9 @@ Read FieldReader::invalid(const FieldPlan& field, std::string_view text, const R
   Ref quoted = decode_lossy(text);
   const std::string name = type_name(field.type);
   Ref repr = quoted ? Ref::steal(PyObject_Repr(quoted.get())) : Ref();
-  Ref message = repr ? Ref::steal(PyUnicode_FromFormat("%U is not a valid %s", repr.get(),
-                                                       name.c_str()))
-                     : Ref();
+  Ref message =
+      repr ? Ref::steal(PyUnicode_FromFormat("%U is not a valid %s", repr.get(), name.c_str()))
+           : Ref();
   if (message) {
     PyErr_SetObject(PyExc_ValueError, message.get());
     locator_.locate_error(record, field.name.get());
@@ -169,12 +169,14 @@ Ref FieldReader::to_python(const FieldPlan& field, const Native& value) {
     case ValueType::Bool: return Ref::borrow(value.whole != 0 ? Py_True : Py_False);
     case ValueType::UInt:
       return Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value.whole)));
-    case ValueType::Int: return Ref::steal(PyLong_FromLongLong(static_cast<long long>(value.whole)));
+    case ValueType::Int:
+      return Ref::steal(PyLong_FromLongLong(static_cast<long long>(value.whole)));
     case ValueType::Float32:
     case ValueType::Float64: return Ref::steal(PyFloat_FromDouble(value.real));
     case ValueType::Decimal128: {
       const std::string text = values::format_decimal128(value.whole, field.type.scale);
-      raw = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+      raw = Ref::steal(
+          PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
       break;
     }
     default:  // dates and moments: a count of days or of a time unit

@@ -135,8 +135,7 @@ PyObject* py_validate(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (!data) return nullptr;
     SourceBytes doc(state);
     // The test is of structure, not of the encoding: a label nobody knows is no error here.
-    if (!doc.acquire(data.get()) ||
-        !doc.decode_document(SourceBytes::UnknownLabel::ReadAsUtf8)) {
+    if (!doc.acquire(data.get()) || !doc.decode_document(SourceBytes::UnknownLabel::ReadAsUtf8)) {
       return nullptr;
     }
     bool valid = false;
@@ -168,8 +167,7 @@ PyObject* py_check(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-PyMethodDef kGetDef = {"get", as_cfunction<py_get>(), METH_FASTCALL | METH_KEYWORDS,
-                       doc::get};
+PyMethodDef kGetDef = {"get", as_cfunction<py_get>(), METH_FASTCALL | METH_KEYWORDS, doc::get};
 PyMethodDef kGetBytesDef = {"get_bytes", as_cfunction<py_get_bytes>(),
                             METH_FASTCALL | METH_KEYWORDS, doc::get_bytes};
 PyMethodDef kGetBufferDef = {"get_buffer", as_cfunction<py_get_buffer>(),

@@ -23,9 +23,9 @@ Ref Locator::where(const Record& record, PyObject* field) const {
   const size_t place = offset_of(record);
   const size_t at = std::min(place, doc_.size());
   const size_t from = std::min(skip_, at);
-  const auto line = line_ + static_cast<size_t>(std::count(
-                                doc_.begin() + static_cast<std::ptrdiff_t>(from),
-                                doc_.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
+  const auto line =
+      line_ + static_cast<size_t>(std::count(doc_.begin() + static_cast<std::ptrdiff_t>(from),
+                                             doc_.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
   const size_t offset = offset_ + (place - from);
   const auto index = static_cast<Py_ssize_t>(record.index);
   const auto byte = static_cast<Py_ssize_t>(offset);

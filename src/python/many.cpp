@@ -181,10 +181,8 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyMethodDef kGetManyDef = {"get_many", as_cfunction<py_get_many>(), METH_FASTCALL | METH_KEYWORDS,
                            doc::get_many};
 PyMethodDef kGetManyBytesDef = {"get_many_bytes", as_cfunction<py_get_many_bytes>(),
-                                METH_FASTCALL | METH_KEYWORDS,
-                                doc::get_many_bytes};
+                                METH_FASTCALL | METH_KEYWORDS, doc::get_many_bytes};
 PyMethodDef kGetManyBufferDef = {"get_many_buffer", as_cfunction<py_get_many_buffer>(),
-                                 METH_FASTCALL | METH_KEYWORDS,
-                                 doc::get_many_buffer};
+                                 METH_FASTCALL | METH_KEYWORDS, doc::get_many_buffer};
 
 }  // namespace varnex::python

@@ -92,11 +92,9 @@ Ref map_file(const ModuleState& state, PyObject* path) noexcept {
   FileDescriptor file;
   struct stat info {};
   int error = 0;
-  Py_BEGIN_ALLOW_THREADS
-  file.fd = open(PyBytes_AsString(name.get()), O_RDONLY | O_CLOEXEC);
+  Py_BEGIN_ALLOW_THREADS file.fd = open(PyBytes_AsString(name.get()), O_RDONLY | O_CLOEXEC);
   if (file.fd < 0 || fstat(file.fd, &info) != 0) error = errno;
-  Py_END_ALLOW_THREADS
-  if (error != 0) {
+  Py_END_ALLOW_THREADS if (error != 0) {
     raise_os_error(error, shown.get());
     return {};
   }

@@ -27,7 +27,7 @@ uintptr_t g_page_size = 4096;
 struct Region {
   std::atomic<uintptr_t> begin{0};
   std::atomic<uintptr_t> end{0};
-  std::atomic<bool> lost{false};  // a guarded range: pages in it were replaced meanwhile
+  std::atomic<bool> lost{false};            // a guarded range: pages in it were replaced meanwhile
   std::atomic<const void*> owner{nullptr};  // the thread (its ThreadReads) that claimed it
 };
 constexpr size_t kRegions = 256;

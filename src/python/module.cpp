@@ -31,18 +31,27 @@ namespace {
 
 // Functions in the order of __all__.
 PyMethodDef* const kFunctions[] = {
-    &kGetDef,          &kGetBytesDef, &kGetBufferDef, &kGetManyDef,  &kGetManyBytesDef,
-    &kGetManyBufferDef, &kParseDef,   &kCompileDef,   &kValidateDef,
-    &kCheckDef,         &kNamespacesDef,
+    &kGetDef,   &kGetBytesDef, &kGetBufferDef, &kGetManyDef, &kGetManyBytesDef, &kGetManyBufferDef,
+    &kParseDef, &kCompileDef,  &kValidateDef,  &kCheckDef,   &kNamespacesDef,
 };
 
 // Private helpers of the package's own modules: attributes, not in __all__.
-PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef, &kToStrLossyDef, &kCompilePlanDef,
-                                          &kRecordsDef,     &kTableDef,      &kDescribeDef,
+PyMethodDef* const kPrivateFunctions[] = {&kElementDictDef,
+                                          &kToStrLossyDef,
+                                          &kCompilePlanDef,
+                                          &kRecordsDef,
+                                          &kTableDef,
+                                          &kDescribeDef,
                                           &kSetOffsetLimitDef,
-                                          &kStreamOpenDef,  &kStreamFeedDef,   &kStreamTakeDef,
-                                          &kSetStreamWindowDef, &kPathStepsDef, &kRunStepsDef,
-                                          &kElementNameDef, &kCutRootDef, &kNextCutDef,
+                                          &kStreamOpenDef,
+                                          &kStreamFeedDef,
+                                          &kStreamTakeDef,
+                                          &kSetStreamWindowDef,
+                                          &kPathStepsDef,
+                                          &kRunStepsDef,
+                                          &kElementNameDef,
+                                          &kCutRootDef,
+                                          &kNextCutDef,
                                           &kEndsBetweenChildrenDef};
 
 // A class of the module: where it goes in the state, its name, and how it is made (from
@@ -160,15 +169,8 @@ PyModuleDef_Slot kModuleSlots[] = {
 };
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT,
-    "_varnex",
-    doc::module_,
-    sizeof(ModuleState),
-    nullptr,
-    kModuleSlots,
-    varnex_traverse,
-    varnex_clear,
-    varnex_free,
+    PyModuleDef_HEAD_INIT, "_varnex",       doc::module_, sizeof(ModuleState), nullptr,
+    kModuleSlots,          varnex_traverse, varnex_clear, varnex_free,
 };
 
 }  // namespace
@@ -176,6 +178,7 @@ PyModuleDef kModuleDef = {
 
 PyMODINIT_FUNC PyInit__varnex(void) {
   using namespace varnex::python;
-  if (Py_Version >= 0x030C0000) kModuleSlots[1] = {kMultipleInterpretersSlot, kSupportedSharingTheLock};
+  if (Py_Version >= 0x030C0000)
+    kModuleSlots[1] = {kMultipleInterpretersSlot, kSupportedSharingTheLock};
   return PyModuleDef_Init(&kModuleDef);
 }

@@ -1,5 +1,5 @@
-// What one instance of the module owns: its classes and the names it looks up. Each interpreter that imports the
-// module gets its own, so no Python object is shared between interpreters.
+// What one instance of the module owns: its classes and the names it looks up. Each interpreter
+// that imports the module gets its own, so no Python object is shared between interpreters.
 #pragma once
 
 #include <Python.h>
@@ -37,7 +37,7 @@ static_assert(std::size(kNameTexts) == static_cast<size_t>(Name::Count));
 
 struct ModuleState {
   std::array<PyObject*, static_cast<size_t>(Class::Count)> classes{};  // strong references
-  std::array<PyObject*, static_cast<size_t>(Name::Count)> names{};      // strong references
+  std::array<PyObject*, static_cast<size_t>(Name::Count)> names{};     // strong references
 
   [[nodiscard]] PyTypeObject* type(Class cls) const noexcept {
     return reinterpret_cast<PyTypeObject*>(classes[static_cast<size_t>(cls)]);

@@ -17,8 +17,8 @@ constexpr Param kNamespacesParams[] = {{"data", ParamKind::Any}};
 constexpr Signature kNamespacesSignature{"namespaces()", kNamespacesParams};
 
 Ref text_of(std::string_view bytes) {
-  return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
-                                         "replace"));
+  return Ref::steal(
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
 }
 
 // Returns a new dict: each prefix ("" for the default namespace) with the URIs it is bound to,

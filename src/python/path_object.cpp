@@ -22,7 +22,7 @@ constexpr const char* kBadPathsEntry = "paths must be a list of str or varnex.Pa
 struct PathObject {
   PyObject ob_base;  // PyObject_HEAD
   std::string path;
-  path::ProgramPtr program;  // never null once made
+  path::ProgramPtr program;                      // never null once made
   std::optional<path::NamespaceMap> namespaces;  // the map it was compiled with, if any
 };
 
@@ -149,8 +149,8 @@ PyObject* Path_reduce(PyObject* self, PyObject*) noexcept {
         Ref::steal(functools ? PyObject_GetAttrString(functools.get(), "partial") : nullptr);
     Ref args = Ref::steal(partial ? PyTuple_Pack(1, compile.get()) : nullptr);
     Ref kwargs = Ref::steal(args ? Py_BuildValue("{sO}", "namespaces", map.get()) : nullptr);
-    Ref bound = Ref::steal(kwargs ? PyObject_Call(partial.get(), args.get(), kwargs.get())
-                                  : nullptr);
+    Ref bound =
+        Ref::steal(kwargs ? PyObject_Call(partial.get(), args.get(), kwargs.get()) : nullptr);
     if (!bound) return nullptr;
     return Py_BuildValue("O(O)", bound.get(), text.get());
   });
@@ -241,7 +241,8 @@ PyObject* py_compile(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     // No shortcut for "": compiling it reports the empty path.
     path::ProgramPtr program = compile_path(bound[0].utf8, namespaces ? &*namespaces : nullptr);
     if (!program) return nullptr;
-    return make_path(module_state(module), bound[0].utf8, std::move(program), std::move(namespaces)).release();
+    return make_path(module_state(module), bound[0].utf8, std::move(program), std::move(namespaces))
+        .release();
   });
 }
 

@@ -44,15 +44,14 @@ path::ProgramPtr program_of(PyObject* path, const path::NamespaceMap* namespaces
 }
 
 void name_the_path(const char* format, PyObject* arg) noexcept {
-  Ref prefix = Ref::steal(arg != nullptr ? PyUnicode_FromFormat(format, arg)
-                                         : PyUnicode_FromString(format));
+  Ref prefix =
+      Ref::steal(arg != nullptr ? PyUnicode_FromFormat(format, arg) : PyUnicode_FromString(format));
   if (prefix) prefix_error(prefix.get());
 }
 
 }  // namespace
 
-path::ProgramPtr compile_record_path(PyObject* record_path,
-                                     const path::NamespaceMap* namespaces) {
+path::ProgramPtr compile_record_path(PyObject* record_path, const path::NamespaceMap* namespaces) {
   path::ProgramPtr program = program_of(record_path, namespaces);
   if (!program) {
     name_the_path("record_path", nullptr);
@@ -93,8 +92,8 @@ bool read_int(PyObject* obj, int& out) noexcept {
 // The column type of (kind, a, b, large_list); false with TypeError set.
 bool read_type(PyObject* const* item, ColumnType& type) noexcept {
   static const char* const kKinds[] = {"string", "large_string", "dictionary", "bool",
-                                       "int", "uint", "float", "decimal128", "date32", "date64",
-                                       "timestamp"};
+                                       "int",    "uint",         "float",      "decimal128",
+                                       "date32", "date64",       "timestamp"};
   const int kind = choice(item[0], kKinds);
   int a = 0;
   int b = 0;
@@ -124,8 +123,7 @@ bool read_type(PyObject* const* item, ColumnType& type) noexcept {
       ok = a <= 3;
       type.unit = static_cast<values::TimeUnit>(a);
       break;
-    default:
-      break;
+    default: break;
   }
   type.large_list = PyObject_IsTrue(item[3]) == 1;
   if (!ok) PyErr_SetString(PyExc_TypeError, kBadSpec);

@@ -16,7 +16,17 @@
 namespace varnex::python {
 
 enum class ValueType : uint8_t {
-  String, LargeString, Dictionary, Bool, Int, UInt, Float32, Float64, Decimal128, Date32, Date64,
+  String,
+  LargeString,
+  Dictionary,
+  Bool,
+  Int,
+  UInt,
+  Float32,
+  Float64,
+  Decimal128,
+  Date32,
+  Date64,
   Timestamp,
 };
 

@@ -59,12 +59,8 @@ PyItems PyItems::pick(size_t start, Py_ssize_t step, size_t count) const {
         picked.push_span(span.start, span.end);
         break;
       }
-      case engine::ItemKind::Markup:
-        picked.push_markup(list_->owned(at));
-        break;
-      case engine::ItemKind::Value:
-        picked.push_value(list_->owned(at));
-        break;
+      case engine::ItemKind::Markup: picked.push_markup(list_->owned(at)); break;
+      case engine::ItemKind::Value: picked.push_value(list_->owned(at)); break;
     }
   }
   PyItems out;
@@ -136,8 +132,7 @@ bool ElementBytes::load(const PyItems& items, size_t i) noexcept {
       }
       return true;
     }
-    case ItemKind::Text:
-      break;
+    case ItemKind::Text: break;
   }
   bytes_ = {};  // a text item has no element bytes
   return true;

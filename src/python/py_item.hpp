@@ -71,12 +71,9 @@ class PyItems {
   [[nodiscard]] ItemKind kind(size_t i) const noexcept {
     if (whole_) return ItemKind::Whole;
     switch (list_->kind(first_ + i)) {
-      case engine::ItemKind::Span:
-        return ItemKind::Span;
-      case engine::ItemKind::Markup:
-        return ItemKind::Owned;
-      case engine::ItemKind::Value:
-        break;
+      case engine::ItemKind::Span: return ItemKind::Span;
+      case engine::ItemKind::Markup: return ItemKind::Owned;
+      case engine::ItemKind::Value: break;
     }
     return ItemKind::Text;
   }

@@ -159,8 +159,8 @@ bool query_item(const PyItems& items, size_t i, std::span<const path::Program* c
   return settle(error);
 }
 
-Ref query_one(const ModuleState& state, const path::Program& program, PyObject* given,
-              bool buffer, unsigned threads) {
+Ref query_one(const ModuleState& state, const path::Program& program, PyObject* given, bool buffer,
+              unsigned threads) {
   const path::Program* const programs[] = {&program};
   engine::RunOptions options;
   options.threads = threads;

@@ -66,8 +66,8 @@ struct PassInput {
 
 // query_document for one program, as a new Result reference (NULL with an exception set):
 // get, get_bytes, get_buffer and their Path methods. The Result is of `state`'s class.
-[[nodiscard]] Ref query_one(const ModuleState& state, const path::Program& program,
-                            PyObject* given, bool buffer, unsigned threads = 1);
+[[nodiscard]] Ref query_one(const ModuleState& state, const path::Program& program, PyObject* given,
+                            bool buffer, unsigned threads = 1);
 
 // Returns a new reference to a Result of `result_class` with no items.
 [[nodiscard]] Ref empty_result(PyTypeObject* result_class) noexcept;

@@ -38,8 +38,16 @@ class Feed final : public engine::ItemObserver {
  public:
   Feed(std::string_view doc, const RecordPlan& plan, const Locator& locator, RecordSink& sink,
        Skipped& skipped, UnlockedPass& pass, bool takes, size_t first_index, unsigned threads)
-      : doc_(doc), plan_(plan), locator_(locator), sink_(sink), skipped_(skipped), pass_(pass),
-        takes_(takes), within_(plan.programs, true), next_index_(first_index), reach_from_(0) {
+      : doc_(doc),
+        plan_(plan),
+        locator_(locator),
+        sink_(sink),
+        skipped_(skipped),
+        pass_(pass),
+        takes_(takes),
+        within_(plan.programs, true),
+        next_index_(first_index),
+        reach_from_(0) {
     wants_scope = plan.scoped;  // fields read names in their namespaces, with the record's
     for (unsigned i = 1; i < threads; ++i) {
       helpers_.push_back(std::make_unique<engine::WithinPass>(plan.programs, true));
@@ -278,8 +286,8 @@ class Feed final : public engine::ItemObserver {
 }  // namespace
 
 bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
-                  const Locator& locator, RecordSink& sink, Skipped& skipped,
-                  size_t* next_index, unsigned threads) {
+                  const Locator& locator, RecordSink& sink, Skipped& skipped, size_t* next_index,
+                  unsigned threads) {
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   // A record path with modifiers needs all its matches before any is final; so do records
   // found by several threads.

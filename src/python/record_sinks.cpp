@@ -8,7 +8,9 @@ namespace varnex::python {
 
 namespace {
 
-Added added(Read read) noexcept { return read == Read::Malformed ? Added::Malformed : Added::Failed; }
+Added added(Read read) noexcept {
+  return read == Read::Malformed ? Added::Malformed : Added::Failed;
+}
 
 }  // namespace
 
@@ -36,7 +38,7 @@ Ref RowSink::value(const FieldPlan& field, const engine::Items& items, const Rec
   if (!list) return {};
   for (size_t i = 0; i < items.size(); ++i) {
     const Read read = reader_.read(field, items, i, record, native);
-    Ref item = read == Read::Null ? Ref::borrow(Py_None)
+    Ref item = read == Read::Null    ? Ref::borrow(Py_None)
                : read == Read::Value ? FieldReader::to_python(field, native)
                                      : Ref();
     if (!item) {

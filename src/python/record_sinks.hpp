@@ -51,8 +51,8 @@ class RowSink final : public RecordSink {
   [[nodiscard]] Ref take();
 
  private:
-  [[nodiscard]] Ref value(const FieldPlan& field, const engine::Items& items,
-                          const Record& record, Added& outcome);
+  [[nodiscard]] Ref value(const FieldPlan& field, const engine::Items& items, const Record& record,
+                          Added& outcome);
 
   const RecordPlan& plan_;
   FieldReader reader_;
@@ -84,15 +84,15 @@ class ColumnSink final : public RecordSink {
  private:
   enum class Fill : uint8_t { Ok, Failed, Malformed, Full };
   [[nodiscard]] Fill fill(std::vector<engine::Items>& answers, const Record& record);
-  [[nodiscard]] Fill fill_field(const FieldPlan& field, Column& column,
-                                const engine::Items& items, const Record& record);
+  [[nodiscard]] Fill fill_field(const FieldPlan& field, Column& column, const engine::Items& items,
+                                const Record& record);
   void rollback() noexcept;  // to rows_ rows
 
   const RecordPlan& plan_;
   const Locator& locator_;
   FieldReader reader_;
   std::vector<Column> columns_;
-  size_t rows_ = 0;  // in the batch being built
+  size_t rows_ = 0;   // in the batch being built
   size_t bytes_ = 0;  // of the markup of its records
   size_t max_rows_ = static_cast<size_t>(-1);
   size_t max_bytes_ = static_cast<size_t>(-1);

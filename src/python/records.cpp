@@ -13,9 +13,8 @@
 namespace varnex::python {
 namespace {
 
-constexpr Param kRecordsParams[] = {{"data", ParamKind::Any},
-                                    {"plan", ParamKind::Any},
-                                    {"threads", ParamKind::Any, false, true}};
+constexpr Param kRecordsParams[] = {
+    {"data", ParamKind::Any}, {"plan", ParamKind::Any}, {"threads", ParamKind::Any, false, true}};
 constexpr Signature kRecordsSignature{"_records()", kRecordsParams};
 constexpr Signature kTableSignature{"_table()", kRecordsParams};
 
@@ -76,9 +75,9 @@ PyObject* py_set_offset_limit(PyObject*, PyObject* limit) noexcept {
 PyMethodDef kSetOffsetLimitDef = {"_set_offset_limit", py_set_offset_limit, METH_O,
                                   "_set_offset_limit(limit)\n--\n\n"};
 
-PyMethodDef kRecordsDef = {"_records", as_cfunction<py_records>(),
-                           METH_FASTCALL | METH_KEYWORDS, "_records(data, plan, *, threads=1)\n--\n\n"};
-PyMethodDef kTableDef = {"_table", as_cfunction<py_table>(),
-                         METH_FASTCALL | METH_KEYWORDS, "_table(data, plan, *, threads=1)\n--\n\n"};
+PyMethodDef kRecordsDef = {"_records", as_cfunction<py_records>(), METH_FASTCALL | METH_KEYWORDS,
+                           "_records(data, plan, *, threads=1)\n--\n\n"};
+PyMethodDef kTableDef = {"_table", as_cfunction<py_table>(), METH_FASTCALL | METH_KEYWORDS,
+                         "_table(data, plan, *, threads=1)\n--\n\n"};
 
 }  // namespace varnex::python

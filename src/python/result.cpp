@@ -117,14 +117,10 @@ Ref scalar_item_value(const PyItems& items, ElementBytes& element) {
 Ref value_for_mode(PyTypeObject* result_class, const PyItems& items, Mode mode,
                    ElementBytes& element) {
   switch (mode) {
-    case Mode::Empty:
-      return Ref::borrow(Py_None);
-    case Mode::ScalarLike:
-      return scalar_item_value(items, element);
-    case Mode::DictElement:
-      return dict_value(result_class, element.bytes(), element.origin());
-    case Mode::Multi:
-      return list_value(result_class, items);
+    case Mode::Empty: return Ref::borrow(Py_None);
+    case Mode::ScalarLike: return scalar_item_value(items, element);
+    case Mode::DictElement: return dict_value(result_class, element.bytes(), element.origin());
+    case Mode::Multi: return list_value(result_class, items);
   }
   return {};
 }
@@ -148,7 +144,7 @@ int Result_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int Result_clear(PyObject* self) noexcept {
   // Move the items out first: dropping a source may run code that looks here.
-  as_result(self)->text.reset();  // it may view a text item's bytes
+  as_result(self)->text.reset();      // it may view a text item's bytes
   as_result(self)->children.reset();  // its names view the element's bytes
   PyItems doomed = std::move(as_result(self)->items);
   return 0;
@@ -190,7 +186,8 @@ PyObject* Result_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* Result_to_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
   if (!bind_none(kToStrSignature, args, nargs, kwnames)) return nullptr;
-  return call_guarded([&]() -> PyObject* { return to_str_value(as_result(self)->items).release(); });
+  return call_guarded(
+      [&]() -> PyObject* { return to_str_value(as_result(self)->items).release(); });
 }
 
 PyObject* Result_to_str_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -249,14 +246,11 @@ PyObject* Result_get_type(PyObject* self, void*) noexcept {
     const auto mode = compute_mode(items, element);
     if (!mode) return nullptr;
     switch (*mode) {
-      case Mode::Empty:
-        return Ref::borrow(Py_None).release();
+      case Mode::Empty: return Ref::borrow(Py_None).release();
       case Mode::DictElement:
         return Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type)).release();
-      case Mode::Multi:
-        return Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)).release();
-      case Mode::ScalarLike:
-        break;
+      case Mode::Multi: return Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)).release();
+      case Mode::ScalarLike: break;
     }
     Ref value = scalar_item_value(items, element);
     if (!value) return nullptr;
@@ -288,13 +282,11 @@ int Result_bool(PyObject* self) noexcept {
     const auto mode = compute_mode(items, element);
     if (!mode) return -1;
     switch (*mode) {
-      case Mode::Empty:
-        return 0;
+      case Mode::Empty: return 0;
       case Mode::Multi:        // a list of two or more
       case Mode::DictElement:  // a dict with at least the child that made it dict-like
         return 1;
-      case Mode::ScalarLike:
-        break;
+      case Mode::ScalarLike: break;
     }
     Ref value = value_for_mode(Py_TYPE(self), items, *mode, element);
     return value ? PyObject_IsTrue(value.get()) : -1;
@@ -415,18 +407,14 @@ PyObject* Result_eq_method(PyObject* self, PyObject* other) noexcept {
 // ---- spec --------------------------------------------------------------------
 
 PyMethodDef kResultMethods[] = {
-    {"exists", as_cfunction<Result_exists>(),
-     METH_FASTCALL | METH_KEYWORDS, doc::Result_exists},
-    {"to_str", as_cfunction<Result_to_str>(),
-     METH_FASTCALL | METH_KEYWORDS, doc::Result_to_str},
+    {"exists", as_cfunction<Result_exists>(), METH_FASTCALL | METH_KEYWORDS, doc::Result_exists},
+    {"to_str", as_cfunction<Result_to_str>(), METH_FASTCALL | METH_KEYWORDS, doc::Result_to_str},
     {"to_str_list", as_cfunction<Result_to_str_list>(), METH_FASTCALL | METH_KEYWORDS,
      doc::Result_to_str_list},
-    {"to_int", as_cfunction<Result_to_int>(),
-     METH_FASTCALL | METH_KEYWORDS, doc::Result_to_int},
-    {"to_float", as_cfunction<Result_to_float>(),
-     METH_FASTCALL | METH_KEYWORDS, doc::Result_to_float},
-    {"to_bool", as_cfunction<Result_to_bool>(),
-     METH_FASTCALL | METH_KEYWORDS, doc::Result_to_bool},
+    {"to_int", as_cfunction<Result_to_int>(), METH_FASTCALL | METH_KEYWORDS, doc::Result_to_int},
+    {"to_float", as_cfunction<Result_to_float>(), METH_FASTCALL | METH_KEYWORDS,
+     doc::Result_to_float},
+    {"to_bool", as_cfunction<Result_to_bool>(), METH_FASTCALL | METH_KEYWORDS, doc::Result_to_bool},
     {"get", as_cfunction<Result_get>(), METH_FASTCALL | METH_KEYWORDS, doc::Result_get},
     {"get_many", as_cfunction<Result_get_many>(), METH_FASTCALL | METH_KEYWORDS,
      doc::Result_get_many},
@@ -479,14 +467,10 @@ PyType_Spec kResultSpec = {
 
 const char* mode_name(Mode mode) noexcept {
   switch (mode) {
-    case Mode::Empty:
-      return "empty";
-    case Mode::ScalarLike:
-      return "scalar";
-    case Mode::Multi:
-      return "multi";
-    case Mode::DictElement:
-      break;
+    case Mode::Empty: return "empty";
+    case Mode::ScalarLike: return "scalar";
+    case Mode::Multi: return "multi";
+    case Mode::DictElement: break;
   }
   return "dict";
 }
@@ -562,7 +546,8 @@ ChildGroups group_children(const std::vector<engine::ChildSpan>& children) {
 ChildIndex::ChildIndex(std::vector<engine::ChildSpan> found)
     : children(std::move(found)), groups(group_children(children)) {
   group_of.reserve(groups.first.size());
-  for (size_t g = 0; g < groups.first.size(); ++g) group_of.emplace(children[groups.first[g]].name, g);
+  for (size_t g = 0; g < groups.first.size(); ++g)
+    group_of.emplace(children[groups.first[g]].name, g);
 }
 
 const ChildIndex& child_index(PyObject* result, const ElementBytes& element,
@@ -581,8 +566,9 @@ const ChildIndex& child_index(PyObject* result, const ElementBytes& element,
   return *slot;
 }
 
-Ref group_result(PyTypeObject* result_class, std::string_view element, const std::vector<engine::ChildSpan>& children,
-                 const ChildGroups& groups, size_t group, SpanOrigin origin) noexcept {
+Ref group_result(PyTypeObject* result_class, std::string_view element,
+                 const std::vector<engine::ChildSpan>& children, const ChildGroups& groups,
+                 size_t group, SpanOrigin origin) noexcept {
   return Ref::steal(call_guarded([&]() -> PyObject* {
     engine::Items items;
     for (size_t i = groups.first[group]; i != ChildGroups::kNone; i = groups.next[i]) {

@@ -46,9 +46,9 @@ struct IndexedText {
   IndexedText(const IndexedText&) = delete;
   IndexedText& operator=(const IndexedText&) = delete;
 
-  std::string owned;               // an element item's extracted text
-  std::string_view bytes;          // the text: `owned`, or a text item's bytes
-  std::optional<Utf8Error> error;  // set when the text is not UTF-8
+  std::string owned;                 // an element item's extracted text
+  std::string_view bytes;            // the text: `owned`, or a text item's bytes
+  std::optional<Utf8Error> error;    // set when the text is not UTF-8
   std::optional<CodePoints> points;  // set when it is
   // For an item that may change between calls (a whole buffer): the bytes the text was
   // extracted from, to tell whether it still holds.

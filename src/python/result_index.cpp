@@ -40,7 +40,8 @@ const CodePoints* scalar_points(PyObject* self, const ElementBytes& element) {
 // start + step, ...
 Ref pick_items(PyObject* self, Py_ssize_t start, Py_ssize_t step, Py_ssize_t count) {
   const PyItems& items = result_items(self);
-  return make_result(Py_TYPE(self), items.pick(static_cast<size_t>(start), step, static_cast<size_t>(count)));
+  return make_result(Py_TYPE(self),
+                     items.pick(static_cast<size_t>(start), step, static_cast<size_t>(count)));
 }
 
 // r["name"]: every direct child of that exact name, or KeyError(key).
@@ -127,8 +128,7 @@ PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, Py
   const PyItems& items = result_items(self);
   switch (mode) {
     case Mode::Empty:
-    case Mode::DictElement:
-      break;
+    case Mode::DictElement: break;
     case Mode::Multi:
       if (const auto position = resolve_index(index, items.size())) {
         return make_result(Py_TYPE(self), items.one(*position)).release();
@@ -155,7 +155,8 @@ PyObject* get_within(PyObject* self, const path::Program& program, size_t i) {
   return make_result(Py_TYPE(self), std::move(lifted[0])).release();
 }
 
-constexpr Param kGetParams[] = {{"path", ParamKind::Utf8}, {"namespaces", ParamKind::Any, false, true}};
+constexpr Param kGetParams[] = {{"path", ParamKind::Utf8},
+                                {"namespaces", ParamKind::Any, false, true}};
 constexpr Signature kGetSignature{"Result.get()", kGetParams};
 
 }  // namespace

@@ -189,8 +189,7 @@ PyObject* Result_iter(PyObject* self) noexcept {
     const auto mode = compute_mode(items, element);
     if (!mode) return nullptr;
     switch (*mode) {
-      case Mode::Empty:
-        return empty_iterator().release();
+      case Mode::Empty: return empty_iterator().release();
       case Mode::ScalarLike: {
         // Decoding waits for the first step: making the iterator never fails on text.
         CharIterState state;
@@ -201,8 +200,7 @@ PyObject* Result_iter(PyObject* self) noexcept {
         }
         return make_iter(state_of(self).type(Class::CharIter), std::move(state)).release();
       }
-      case Mode::DictElement:
-        return make_child_key_iter(state_of(self), element.bytes()).release();
+      case Mode::DictElement: return make_child_key_iter(state_of(self), element.bytes()).release();
       case Mode::Multi:
         return make_iter(state_of(self).type(Class::ItemIter),
                          ItemIterState{Ref::borrow(self), 0, lasting_bytes(items.source())})

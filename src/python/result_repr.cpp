@@ -106,18 +106,15 @@ bool append_repr(const PyItems& items, std::string& out) {
     return true;
   }
   switch (*mode) {
-    case Mode::Empty:
-      out += "None";
-      return true;
+    case Mode::Empty: out += "None"; return true;
     case Mode::ScalarLike: {
       if (items.is_text(0)) return append_scalar(items.owned(0), out);
       return append_scalar(engine::extract_element_text(element.bytes()), out);
     }
     case Mode::Multi:
       out += "<Result type=list, value=";
-      if (!append_summary_list(items.size(), out, [&](size_t i) {
-            return append_repr(items.one(i), out);
-          })) {
+      if (!append_summary_list(items.size(), out,
+                               [&](size_t i) { return append_repr(items.one(i), out); })) {
         return false;
       }
       out += '>';
@@ -162,21 +159,11 @@ void append_quoted(std::string_view name, std::string& out) {
       cp = (cp << 6) | (static_cast<unsigned char>(name[i + k]) & 0x3F);
     }
     switch (cp) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
       default:
         if (is_printable(cp)) {
           out.append(name.substr(i, length));

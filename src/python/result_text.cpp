@@ -104,12 +104,8 @@ Ref to_str_list_value(const PyItems& items) {
   for (size_t i = 0; i < items.size(); ++i) {
     Ref text;
     switch (items.kind(i)) {
-      case ItemKind::Text:
-        text = item_str(items.owned(i), false, scratch);
-        break;
-      case ItemKind::Owned:
-        text = item_str(items.owned(i), true, scratch);
-        break;
+      case ItemKind::Text: text = item_str(items.owned(i), false, scratch); break;
+      case ItemKind::Owned: text = item_str(items.owned(i), true, scratch); break;
       case ItemKind::Span: {
         if (!have_source) {
           if (!source.acquire(items.source())) return {};

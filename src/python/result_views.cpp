@@ -67,7 +67,9 @@ PyObject* ResultChildValueIter_next(PyObject* self) noexcept {
   return guarded_next<ChildValueIterState>(self, [self](ChildValueIterState& state) -> PyObject* {
     if (state.index >= state.groups.first.size()) return nullptr;
     const ChildSnapshot& snap = state.snapshot;
-    return group_result(state_of(self).type(Class::Result), snap.bytes, snap.children, state.groups, state.index++).release();
+    return group_result(state_of(self).type(Class::Result), snap.bytes, snap.children, state.groups,
+                        state.index++)
+        .release();
   });
 }
 
@@ -249,9 +251,8 @@ int ResultKeysView_contains(PyObject* self, PyObject* key) noexcept {
     return 0;
   }
   const std::string_view name(data, static_cast<size_t>(size));
-  return with_children(self, [&](const ChildIndex& index) -> int {
-    return index.group_of.contains(name) ? 1 : 0;
-  });
+  return with_children(
+      self, [&](const ChildIndex& index) -> int { return index.group_of.contains(name) ? 1 : 0; });
 }
 
 PyObject* ResultKeysView_iter(PyObject* self) noexcept {

@@ -9,8 +9,8 @@
 
 #include "python/errors.hpp"
 #include "python/mapped_file.hpp"
-#include "python/utf8.hpp"
 #include "python/unlocked.hpp"
+#include "python/utf8.hpp"
 
 namespace varnex::python {
 namespace {
@@ -107,9 +107,9 @@ bool SourceBytes::decode_with_codec(std::string_view label, UnknownLabel unknown
   static constexpr std::string_view kProbe = "<?xml version=\"1.0\" encoding=\"\"?>";
   Ref probe = Ref::steal(PyUnicode_Decode(kProbe.data(), static_cast<Py_ssize_t>(kProbe.size()),
                                           name.c_str(), "strict"));
-  Ref expected = Ref::steal(probe ? PyUnicode_FromStringAndSize(
-                                        kProbe.data(), static_cast<Py_ssize_t>(kProbe.size()))
-                                  : nullptr);
+  Ref expected = Ref::steal(
+      probe ? PyUnicode_FromStringAndSize(kProbe.data(), static_cast<Py_ssize_t>(kProbe.size()))
+            : nullptr);
   if (!probe || !expected) {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
     PyErr_Clear();  // no such codec, or none for text: the bytes are read as UTF-8
@@ -128,8 +128,8 @@ bool SourceBytes::decode_with_codec(std::string_view label, UnknownLabel unknown
       Ref::steal(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass") : nullptr);
   if (!utf8) return false;
   try {
-    document_.adopt(std::string(PyBytes_AsString(utf8.get()),
-                                static_cast<size_t>(PyBytes_Size(utf8.get()))));
+    document_.adopt(
+        std::string(PyBytes_AsString(utf8.get()), static_cast<size_t>(PyBytes_Size(utf8.get()))));
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;
@@ -157,7 +157,7 @@ bool SourceBytes::decode_document(UnknownLabel unknown) noexcept {
   }
   if (document_.is_copy()) {
     bytes_ = document_.bytes();
-    release_buffer();  // the copy is all that is read from now on
+    release_buffer();   // the copy is all that is read from now on
     immutable_ = true;  // and no Python code can reach it
   }
   return true;

@@ -60,8 +60,12 @@ size_t count_lines(std::string_view bytes) noexcept {
 struct Stream {
   Stream(PyObject* capsule, const RecordPlan& plan, bool as_rows, bool text,
          const ModuleState& state)
-      : plan_capsule(Ref::borrow(capsule)), plan(plan), cuts(path::cut_plan(*plan.record)),
-        decoder(text), finder(cuts.max_depth, cuts.unique), locator(std::string_view()) {
+      : plan_capsule(Ref::borrow(capsule)),
+        plan(plan),
+        cuts(path::cut_plan(*plan.record)),
+        decoder(text),
+        finder(cuts.max_depth, cuts.unique),
+        locator(std::string_view()) {
     if (as_rows) {
       rows = std::make_unique<RowSink>(plan, locator, state);
     } else {
@@ -154,7 +158,7 @@ struct Stream {
   // behind, then those bytes.
   std::string pending;
   size_t context_size = 0;
-  std::string prolog;   // what comes before the first element
+  std::string prolog;  // what comes before the first element
   bool prolog_taken = false;
   size_t offset = 0;  // of the first byte kept, in the stream (decoded)
   size_t line = 1;

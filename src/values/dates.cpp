@@ -12,12 +12,14 @@ constexpr int64_t kSecondsPerDay = 86'400;
 constexpr std::array<std::string_view, 12> kMonths = {
     "january", "february", "march",     "april",   "may",      "june",
     "july",    "august",   "september", "october", "november", "december"};
-constexpr std::array<std::string_view, 7> kWeekdays = {"monday", "tuesday",  "wednesday", "thursday",
-                                                       "friday", "saturday", "sunday"};
+constexpr std::array<std::string_view, 7> kWeekdays = {
+    "monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"};
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-char lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // What a text says, field by field; unset fields take their defaults.
 struct Moment {
@@ -29,7 +31,7 @@ struct Moment {
   int minute = 0;
   int second = 0;
   int64_t nanos = 0;
-  int pm = -1;  // %p: 0 am, 1 pm
+  int pm = -1;          // %p: 0 am, 1 pm
   bool twelve = false;  // %I: hour is 1..12
   bool has_offset = false;
   int offset_minutes = 0;
@@ -205,7 +207,9 @@ bool by_format(Cursor& c, const DateFormat& format, Moment& m) noexcept {
   return true;
 }
 
-bool is_leap(int64_t year) noexcept { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool is_leap(int64_t year) noexcept {
+  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int days_in_month(int64_t year, int month) noexcept {
   static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -307,9 +311,18 @@ std::optional<int64_t> parse_timestamp(std::string_view text, TimeUnit unit,
   int64_t sub = 0;
   switch (unit) {
     case TimeUnit::Second: break;
-    case TimeUnit::Milli: per_second = 1'000; sub = m->nanos / 1'000'000; break;
-    case TimeUnit::Micro: per_second = 1'000'000; sub = m->nanos / 1'000; break;
-    case TimeUnit::Nano: per_second = 1'000'000'000; sub = m->nanos; break;
+    case TimeUnit::Milli:
+      per_second = 1'000;
+      sub = m->nanos / 1'000'000;
+      break;
+    case TimeUnit::Micro:
+      per_second = 1'000'000;
+      sub = m->nanos / 1'000;
+      break;
+    case TimeUnit::Nano:
+      per_second = 1'000'000'000;
+      sub = m->nanos;
+      break;
   }
   int64_t scaled = 0;
   if (__builtin_mul_overflow(seconds, per_second, &scaled) ||

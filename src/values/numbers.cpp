@@ -12,7 +12,9 @@ namespace {
 
 using path::DecimalText;
 
-char lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equals_word(std::string_view text, std::string_view word) noexcept {
   if (text.size() != word.size()) return false;
@@ -124,8 +126,7 @@ bool is_bool_word(std::string_view text) noexcept {
   return equals_word(text, "true") || equals_word(text, "false");
 }
 
-std::optional<Int128> parse_decimal128(std::string_view text, int precision,
-                                         int scale) noexcept {
+std::optional<Int128> parse_decimal128(std::string_view text, int precision, int scale) noexcept {
   const auto parts = path::scan_decimal(text);
   if (!parts || parts->special != DecimalText::Special::None) return std::nullopt;
   // The digits as one run, the point moved by the exponent: value = digits * 10^shift.
@@ -136,8 +137,8 @@ std::optional<Int128> parse_decimal128(std::string_view text, int precision,
   const UInt128 limit = pow10_128(precision);
   const size_t total = whole.size() + frac.size();
   // Digits that fall below the scale must be zeros; they are dropped.
-  const size_t dropped = shift < 0 ? static_cast<size_t>(std::min<int64_t>(-shift, 1'000'000'000))
-                                   : 0;
+  const size_t dropped =
+      shift < 0 ? static_cast<size_t>(std::min<int64_t>(-shift, 1'000'000'000)) : 0;
   UInt128 value = 0;
   for (size_t i = 0; i < total; ++i) {
     const char c = i < whole.size() ? whole[i] : frac[i - whole.size()];
@@ -161,7 +162,8 @@ std::optional<Int128> parse_decimal128(std::string_view text, int precision,
 
 std::string format_decimal128(Int128 value, int scale) {
   const bool negative = value < 0;
-  UInt128 magnitude = negative ? static_cast<UInt128>(-(value + 1)) + 1 : static_cast<UInt128>(value);
+  UInt128 magnitude =
+      negative ? static_cast<UInt128>(-(value + 1)) + 1 : static_cast<UInt128>(value);
   // Written backwards, from the last digit: 39 digits, a point, a zero before it, a sign.
   char reversed[48];
   size_t n = 0;

@@ -32,7 +32,7 @@ __extension__ typedef unsigned __int128 UInt128;
 // A decimal number read exactly as an integer count of 10^-scale: at most `precision`
 // digits, and no digit below the scale other than 0 (no rounding). 1 <= precision <= 38.
 [[nodiscard]] std::optional<Int128> parse_decimal128(std::string_view text, int precision,
-                                                       int scale) noexcept;
+                                                     int scale) noexcept;
 // `value` * 10^-scale written out in full: "-12.50".
 [[nodiscard]] std::string format_decimal128(Int128 value, int scale);
 

@@ -98,11 +98,8 @@ bool Attributes::resume(size_t* at) noexcept {
   const size_t n = content_.size();
   size_t i = pos_;
   switch (state_) {
-    case State::Done:
-      return false;
-    case State::Next:
-      *at = i;
-      return true;
+    case State::Done: return false;
+    case State::Next: *at = i; return true;
     case State::SkipDupValue: {
       // pos_ is the '=': skip a quoted value whole, so nothing inside it is
       // read as attributes.

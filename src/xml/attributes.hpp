@@ -117,8 +117,8 @@ namespace detail {
   const char first = value.front();
   const char last = value.back();
   const auto at = [&](size_t i) {
-    return s[i] == '&' || (n - i >= m && s[i + m - 1] == last &&
-                           std::memcmp(s + i, value.data(), m) == 0);
+    return s[i] == '&' ||
+           (n - i >= m && s[i + m - 1] == last && std::memcmp(s + i, value.data(), m) == 0);
   };
 #if defined(__SSE2__)
   if (n >= 16) {

@@ -149,10 +149,9 @@ static_assert(vector_name_test_agrees());
   const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
   const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8(0x60)),
                                        _mm_cmplt_epi8(folded, _mm_set1_epi8(0x7B)));
-  const __m128i punct =
-      _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x2F)),
-                       _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x2C)),
-                                     _mm_cmplt_epi8(v, _mm_set1_epi8(0x3B))));
+  const __m128i punct = _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x2F)),
+                                         _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x2C)),
+                                                       _mm_cmplt_epi8(v, _mm_set1_epi8(0x3B))));
   const __m128i name =
       _mm_or_si128(_mm_or_si128(letter, punct), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x5F)));
   const unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(name)) & 0xFFFFu;

@@ -25,7 +25,8 @@ constexpr size_t kMaxNames = 1024;
 
 // Whether the end tag whose '<' is at `lt` and '>' at `gt` has the name `name` (at `at`, of
 // `size` bytes, earlier in the bytes).
-[[gnu::always_inline]] inline bool ends_name(const char* base, size_t len, size_t lt, size_t gt, size_t at, size_t size) noexcept {
+[[gnu::always_inline]] inline bool ends_name(const char* base, size_t len, size_t lt, size_t gt,
+                                             size_t at, size_t size) noexcept {
   const size_t begin = lt + 2;
   return detail::end_name_end(base, begin, gt) - begin == size &&
          detail::same_bytes(base + at, base + begin, size, len - begin);
@@ -39,7 +40,9 @@ std::string_view open_name(std::string_view tag) noexcept {
 }  // namespace
 
 CutFinder::CutFinder(size_t max_depth, uint64_t remembered)
-    : max_depth_(max_depth), remembered_(remembered), ended_(std::min<size_t>(max_depth, 63) + 1),
+    : max_depth_(max_depth),
+      remembered_(remembered),
+      ended_(std::min<size_t>(max_depth, 63) + 1),
       index_(std::make_unique<detail::Index>()) {}
 
 CutFinder::~CutFinder() = default;
@@ -60,9 +63,9 @@ bool CutFinder::take(const char* base, size_t len, size_t lt, size_t gt) {
     // An end tag that is not the open element's: the reader's errors and its skips by name
     // decide what follows, and no cut is sure.
     const bool mismatched =
-        depth_ == 0 ||
-        (depth_ > max_depth_ ? !ends_name(base, len, lt, gt, deep_.back().first, deep_.back().second)
-                             : open_name(open_.back()) != name);
+        depth_ == 0 || (depth_ > max_depth_
+                            ? !ends_name(base, len, lt, gt, deep_.back().first, deep_.back().second)
+                            : open_name(open_.back()) != name);
     if (mismatched) return false;  // what is open stays as the last cut saw it
     if (depth_ > max_depth_) {
       deep_.pop_back();

@@ -71,14 +71,14 @@ class CutFinder {
 
   size_t max_depth_;
   uint64_t remembered_;
-  size_t pos_ = 0;      // the next byte to read, always outside markup
+  size_t pos_ = 0;       // the next byte to read, always outside markup
   size_t retry_at_ = 0;  // markup at pos_ ran past the end: read again once this many bytes
   size_t depth_ = 0;
   size_t cut_ = kNone;
   size_t cut_depth_ = 0;
   size_t prolog_end_ = kNone;
   bool broken_ = false;
-  std::vector<std::string> open_;                 // start tags at depths 1..max_depth
+  std::vector<std::string> open_;  // start tags at depths 1..max_depth
   // Names open deeper than max_depth, as places in the bytes: a cut comes only once they end.
   std::vector<std::pair<size_t, size_t>> deep_;
   std::vector<std::vector<std::string>> ended_;  // per level 0..max_depth

@@ -14,9 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "xml/single_byte.hpp"
-
 #include "xml/chars.hpp"
+#include "xml/single_byte.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -329,12 +328,9 @@ bool decode_utf16(std::string_view raw, bool big_endian, bool mark, Out& out) {
 // The iconv name closest to each WHATWG decoder that has no table here (GBK decodes like
 // gb18030).
 constexpr std::pair<Encoding, const char*> kIconvNames[] = {
-    {Encoding::Gbk, "GB18030"},
-    {Encoding::Gb18030, "GB18030"},
-    {Encoding::Big5, "BIG5-HKSCS"},
-    {Encoding::EucJp, "EUC-JP"},
-    {Encoding::Iso2022Jp, "ISO-2022-JP"},
-    {Encoding::ShiftJis, "CP932"},
+    {Encoding::Gbk, "GB18030"},           {Encoding::Gb18030, "GB18030"},
+    {Encoding::Big5, "BIG5-HKSCS"},       {Encoding::EucJp, "EUC-JP"},
+    {Encoding::Iso2022Jp, "ISO-2022-JP"}, {Encoding::ShiftJis, "CP932"},
     {Encoding::EucKr, "CP949"},
 };
 
@@ -468,8 +464,7 @@ DecodeStatus decode_to(Encoding enc, std::string_view raw, bool mark, std::strin
       const bool big_endian = enc == Encoding::Utf16BE;
       return decode_twice(out, [&](auto& o) { return decode_utf16(raw, big_endian, mark, o); });
     }
-    default:
-      break;
+    default: break;
   }
   thread_local IconvCache cache;
   iconv_t cd = cache.get(enc);
@@ -496,13 +491,11 @@ bool ascii_is_identity(Encoding enc, std::string_view raw) noexcept {
   switch (enc) {
     case Encoding::Utf16LE:
     case Encoding::Utf16BE:
-    case Encoding::Replacement:
-      return false;
+    case Encoding::Replacement: return false;
     case Encoding::Iso2022Jp:
       // SO, SI and ESC are not plain ASCII there.
       return raw.find_first_of("\x0E\x0F\x1B") == std::string_view::npos;
-    default:
-      return true;
+    default: return true;
   }
 }
 
@@ -584,8 +577,7 @@ void decode_marking_errors(Encoding enc, std::string_view raw, std::string& out)
       out.clear();
       if (!raw.empty()) out += kErrorMark;  // one error for the whole input
       return;
-    default:
-      (void)decode_to(enc, raw, /*mark=*/true, out);
+    default: (void)decode_to(enc, raw, /*mark=*/true, out);
   }
 }
 

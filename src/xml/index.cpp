@@ -18,11 +18,13 @@ namespace {
 struct Sse2Classifier {
   [[gnu::always_inline]] static RawMarks classify(const char* p) noexcept {
     __m128i v[4];
-    for (int k = 0; k < 4; ++k) v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    for (int k = 0; k < 4; ++k)
+      v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
     const auto mask = [&](auto&& test) {
       uint64_t m = 0;
       for (int k = 0; k < 4; ++k) {
-        m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(test(v[k])))) << (16 * k);
+        m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(test(v[k]))))
+             << (16 * k);
       }
       return m;
     };
@@ -33,13 +35,12 @@ struct Sse2Classifier {
     m.quote = m.dq | mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('\'')); });
     m.slash = mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('/')); });
     m.bang = mask([](__m128i x) {
-      return _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('!')), _mm_cmpeq_epi8(x, _mm_set1_epi8('?')));
+      return _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('!')),
+                          _mm_cmpeq_epi8(x, _mm_set1_epi8('?')));
     });
     return m;
   }
-  [[gnu::always_inline]] static uint64_t prefix_xor(uint64_t x) noexcept {
-    return prefix_xor64(x);
-  }
+  [[gnu::always_inline]] static uint64_t prefix_xor(uint64_t x) noexcept { return prefix_xor64(x); }
   [[gnu::always_inline]] static uint64_t byte_mask(const char* p, char c) noexcept {
     const __m128i v = _mm_set1_epi8(c);
     uint64_t m = 0;
@@ -66,12 +67,9 @@ struct Kernels {
 
 Kernels kernels_for(IndexPath path) noexcept {
   switch (path) {
-    case IndexPath::Avx2:
-      return {index_avx2, skip_avx2};
-    case IndexPath::Sse2:
-      return {index_sse2, skip_sse2};
-    case IndexPath::Portable:
-      break;
+    case IndexPath::Avx2: return {index_avx2, skip_avx2};
+    case IndexPath::Sse2: return {index_sse2, skip_sse2};
+    case IndexPath::Portable: break;
   }
   return {index_portable, skip_portable};
 }
@@ -105,7 +103,8 @@ void skip_portable(const char* base, size_t len, IndexCursor& c, std::string_vie
   index_skip_with<PortableClassifier>(base, len, c, name, open);
 }
 
-void skip_sse2(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept {
+void skip_sse2(const char* base, size_t len, IndexCursor& c, std::string_view name,
+               size_t* open) noexcept {
 #if defined(__SSE2__)
   index_skip_with<Sse2Classifier>(base, len, c, name, open);
 #else
@@ -113,14 +112,14 @@ void skip_sse2(const char* base, size_t len, IndexCursor& c, std::string_view na
 #endif
 }
 
-void index_skip(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept {
+void index_skip(const char* base, size_t len, IndexCursor& c, std::string_view name,
+                size_t* open) noexcept {
   g_skip.load(std::memory_order_relaxed)(base, len, c, name, open);
 }
 
 bool index_path_usable(IndexPath path) noexcept {
   switch (path) {
-    case IndexPath::Portable:
-      return true;
+    case IndexPath::Portable: return true;
     case IndexPath::Sse2:
 #if defined(__SSE2__)
       return true;

@@ -13,12 +13,12 @@ namespace varnex::xml::detail {
 
 // What stage 1 carries from one block to the next.
 struct IndexCarry {
-  uint64_t tag = 0;       // 1: a tag runs on past the block
-  uint64_t quote = 0;     // all ones: inside a quoted value of that tag
-  uint64_t dq_value = 0;  // 1: that value opened with '"'
-  uint64_t end_tag = 0;   // 1: the tag running on is an end tag
-  uint64_t lt_top = 0;    // 1: the block's last byte is '<'
-  uint64_t slash_top = 0; // 1: the block's last byte is '/'
+  uint64_t tag = 0;        // 1: a tag runs on past the block
+  uint64_t quote = 0;      // all ones: inside a quoted value of that tag
+  uint64_t dq_value = 0;   // 1: that value opened with '"'
+  uint64_t end_tag = 0;    // 1: the tag running on is an end tag
+  uint64_t lt_top = 0;     // 1: the block's last byte is '<'
+  uint64_t slash_top = 0;  // 1: the block's last byte is '/'
 };
 
 // One 64-byte block that holds markup: bit i stands for byte `at() + i`. `lt` has the '<' that
@@ -110,10 +110,13 @@ struct IndexCursor {
 // blocks at a time where it can, keeping `*open`, the count of open elements. It stops before the
 // first other markup, before one that runs on into a later block, or at the chunk's end; the
 // cursor then stands there.
-void index_skip(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept;
+void index_skip(const char* base, size_t len, IndexCursor& c, std::string_view name,
+                size_t* open) noexcept;
 void skip_portable(const char* base, size_t len, IndexCursor& c, std::string_view name,
                    size_t* open) noexcept;
-void skip_sse2(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept;
-void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept;
+void skip_sse2(const char* base, size_t len, IndexCursor& c, std::string_view name,
+               size_t* open) noexcept;
+void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name,
+               size_t* open) noexcept;
 
 }  // namespace varnex::xml::detail

@@ -38,8 +38,10 @@ struct Avx2Classifier {
     const __m256i v = _mm256_set1_epi8(c);
     const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, v)))) |
-           static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, v))))
+    return static_cast<uint64_t>(
+               static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, v)))) |
+           static_cast<uint64_t>(
+               static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, v))))
                << 32;
   }
   [[gnu::always_inline]] static size_t popcount(uint64_t x) noexcept {
@@ -59,7 +61,8 @@ size_t index_avx2(Index::State& s, IndexBlock* out, size_t cap) noexcept {
   return index_blocks<Avx2Classifier>(s, out, cap);
 }
 
-void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept {
+void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name,
+               size_t* open) noexcept {
   index_skip_with<Avx2Classifier>(base, len, c, name, open);
 }
 
@@ -72,7 +75,8 @@ namespace varnex::xml::detail {
 size_t index_avx2(Index::State& s, IndexBlock* out, size_t cap) noexcept {
   return index_sse2(s, out, cap);
 }
-void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name, size_t* open) noexcept {
+void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name,
+               size_t* open) noexcept {
   skip_sse2(base, len, c, name, open);
 }
 }  // namespace varnex::xml::detail

@@ -9,7 +9,6 @@
 #include "xml/index.hpp"
 #include "xml/markup.hpp"
 
-
 namespace varnex::xml::detail {
 
 // Where '<', '>', quotes, '/' and '!' or '?' sit in one 64-byte block: bit i is byte i.
@@ -60,8 +59,7 @@ enum : uint8_t { kGtOther = 0, kGtOpens = 1, kGtCloses = 2 };
   return base[gt - 1] == '/' ? kGtOther : kGtOpens;
 }
 
-[[gnu::always_inline]] inline void index_set_gt(IndexBlock& e, unsigned bit,
-                                                uint8_t cls) noexcept {
+[[gnu::always_inline]] inline void index_set_gt(IndexBlock& e, unsigned bit, uint8_t cls) noexcept {
   const uint64_t b = 1ull << bit;
   e.gt |= b;
   if (cls == kGtOpens) e.opens |= b;
@@ -123,8 +121,8 @@ template <class Classifier>
       const uint64_t dq_runs = index_add_carry(in_value, m.dq & in_value, c.dq_value);
       const uint64_t after_lt = (m.lt << 1) | c.lt_top;
       const uint64_t stops = (m.lt & ~in_tag) | (ends & in_value) |
-                             ((dq_runs ^ (quotes & m.dq)) & ~in_value) |
-                             (starts & (m.bang >> 1)) | bang_after_top;
+                             ((dq_runs ^ (quotes & m.dq)) & ~in_value) | (starts & (m.bang >> 1)) |
+                             bang_after_top;
       // End tags: an add carries the '/' of each '</' to the '>' that ends it. A start tag's
       // '>' after a '/' ends an empty-element tag.
       const uint64_t end_runs = index_add_carry(in_tag, after_lt & m.slash, c.end_tag);
@@ -237,15 +235,15 @@ template <class Classifier>
       const uint64_t in_value = Classifier::prefix_xor(quotes) ^ c.quote;
       const uint64_t dq_runs = index_add_carry(in_value, m.dq & in_value, c.dq_value);
       const uint64_t stops = (m.lt & ~in_tag) | (ends & in_value) |
-                             ((dq_runs ^ (quotes & m.dq)) & ~in_value) |
-                             (starts & (m.bang >> 1)) | (m.bang & c.lt_top);
+                             ((dq_runs ^ (quotes & m.dq)) & ~in_value) | (starts & (m.bang >> 1)) |
+                             (m.bang & c.lt_top);
       if (stops != 0) [[unlikely]]
         break;
       const uint64_t end_runs =
           index_add_carry(in_tag, ((m.lt << 1) | c.lt_top) & m.slash, c.end_tag);
       const uint64_t closes = end_runs & ends;
-      out[n] = IndexBlock{block, starts, ends, ends & ~closes & ~((m.slash << 1) | c.slash_top),
-                          closes};
+      out[n] =
+          IndexBlock{block, starts, ends, ends & ~closes & ~((m.slash << 1) | c.slash_top), closes};
       n += (starts | ends) != 0;
       c.tag = in_tag >> 63;
       c.quote = static_cast<uint64_t>(static_cast<int64_t>(in_value) >> 63);
@@ -367,7 +365,10 @@ struct PortableClassifier {
       switch (p[i]) {
         case '<': m.lt |= bit; break;
         case '>': m.gt |= bit; break;
-        case '"': m.dq |= bit; m.quote |= bit; break;
+        case '"':
+          m.dq |= bit;
+          m.quote |= bit;
+          break;
         case '\'': m.quote |= bit; break;
         case '/': m.slash |= bit; break;
         case '!':
@@ -377,9 +378,7 @@ struct PortableClassifier {
     }
     return m;
   }
-  [[gnu::always_inline]] static uint64_t prefix_xor(uint64_t x) noexcept {
-    return prefix_xor64(x);
-  }
+  [[gnu::always_inline]] static uint64_t prefix_xor(uint64_t x) noexcept { return prefix_xor64(x); }
   [[gnu::always_inline]] static uint64_t byte_mask(const char* p, char c) noexcept {
     uint64_t m = 0;
     for (unsigned i = 0; i < 64; ++i) m |= static_cast<uint64_t>(p[i] == c) << i;

@@ -189,10 +189,8 @@ const char* find_tag_end(const char* p, const char* end) noexcept {
 MarkupEnd markup_end(const char* base, size_t len, size_t lt) noexcept {
   if (lt + 1 >= len) return fatal(ErrorKind::UnclosedTag, len);
   switch (base[lt + 1]) {
-    case '!':
-      return bang_end(base, len, lt);
-    case '?':
-      return question_end(base, len, lt);
+    case '!': return bang_end(base, len, lt);
+    case '?': return question_end(base, len, lt);
     default: {
       // Start and end tags: quotes toggle from the byte after '<'.
       const char* gt = find_tag_end(base + lt + 1, base + len);

@@ -148,10 +148,8 @@ Event Reader::read_markup(size_t lt) noexcept { return markup_event(lt); }
       const size_t end = end_name_end(base_, begin, gt);
       return close_element(std::string_view(base_ + begin, end - begin), lt);
     }
-    case '!':
-      return bang_event(lt, gt);
-    case '?':
-      return question_event(lt, gt);
+    case '!': return bang_event(lt, gt);
+    case '?': return question_event(lt, gt);
     default: {
       bool empty = false;
       const Event ev = tag_event(lt, gt, &empty);
@@ -192,10 +190,8 @@ Event Reader::read_markup(size_t lt) noexcept { return markup_event(lt); }
 // which).
 Event Reader::bang_event(size_t lt, size_t gt) noexcept {
   switch (base_[lt + 2]) {
-    case '-':
-      return make_event(EventKind::Comment, lt + 4, gt - 2);
-    case '[':
-      return make_event(EventKind::CData, lt + 9, gt - 2);
+    case '-': return make_event(EventKind::Comment, lt + 4, gt - 2);
+    case '[': return make_event(EventKind::CData, lt + 9, gt - 2);
     default: {
       size_t begin = lt + 9;  // after "<!DOCTYPE"
       while (begin < gt && ws_byte(base_[begin])) ++begin;
@@ -253,8 +249,8 @@ bool Reader::read_leaf_text(std::string_view* text) noexcept {
   if (phase_ != Phase::Text || depth_ == 0 || names_kept_ || !has_mark()) return false;
   const size_t lt = peek_lt();
   if (lt + 1 >= len_ || base_[lt + 1] != '/') return false;
-  if (gt_ == 0 && cur_ + 1 == end_ &&
-      detail::markup_end(base_, len_, lt).error != ErrorKind::None) [[unlikely]] {
+  if (gt_ == 0 && cur_ + 1 == end_ && detail::markup_end(base_, len_, lt).error != ErrorKind::None)
+      [[unlikely]] {
     // Its '>' would be in a later chunk, and there is none: the input ends in it, broken, and
     // nothing is read here.
     return false;
@@ -382,8 +378,8 @@ ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noex
 // in locals; true with `*result` when the skip ends in one of them, false before any other
 // markup (a construct, a mismatched or unmatched end tag, a markup that closes in a later
 // chunk, a name stack out of memory, the end of input), which skip<true> then takes.
-bool Reader::skip_checked_run(std::string_view name, size_t* depth, size_t start,
-                              SkipSpan* span, ErrorKind* result) noexcept {
+bool Reader::skip_checked_run(std::string_view name, size_t* depth, size_t start, SkipSpan* span,
+                              ErrorKind* result) noexcept {
   const char* const base = base_;
   const size_t len = len_;
   uint64_t lts = lt_;

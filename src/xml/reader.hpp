@@ -203,7 +203,7 @@ class Reader {
   Phase phase_ = Phase::Init;
   Encoding enc_ = Encoding::Utf8;
   EncodingOrigin origin_ = EncodingOrigin::Implicit;
-  bool names_kept_;  // check_end_names, until the stack of names runs out of memory
+  bool names_kept_;   // check_end_names, until the stack of names runs out of memory
   size_t depth_ = 0;  // open elements
   // Names of open elements as (offset, length) into the input, while names are kept.
   std::vector<std::pair<size_t, size_t>> open_;
@@ -222,8 +222,7 @@ class Reader {
 
 // A start or empty-element tag from '<' at lt to '>' at gt.
 // start-tag ::= '<' content '>' ; empty ::= '<' content '/>'
-inline Event Reader::tag_event(size_t lt, size_t gt,
-                                                      bool* empty) const noexcept {
+inline Event Reader::tag_event(size_t lt, size_t gt, bool* empty) const noexcept {
   const size_t begin = lt + 1;
   size_t end = gt;
   *empty = end > begin && base_[end - 1] == '/';
@@ -253,21 +252,17 @@ inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
 // One event read on the way to a wanted child: true when read_child gives it (a wanted tag,
 // the parent's end, the input's end, an error); an unwanted element is passed whole.
 template <class Want>
-[[gnu::always_inline]] inline bool Reader::ends_child_search(const Event& ev,
-                                                            Want& want) noexcept {
+[[gnu::always_inline]] inline bool Reader::ends_child_search(const Event& ev, Want& want) noexcept {
   switch (ev.kind) {
     case EventKind::Start:
       if (want(ev.name())) return true;
       pass_child(ev.name());
       return false;
-    case EventKind::Empty:
-      return want(ev.name());
+    case EventKind::Empty: return want(ev.name());
     case EventKind::End:
     case EventKind::Eof:
-    case EventKind::Error:
-      return true;
-    default:
-      return false;
+    case EventKind::Error: return true;
+    default: return false;
   }
 }
 

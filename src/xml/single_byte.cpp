@@ -498,63 +498,36 @@ constexpr uint16_t kXMacCyrillic[128] = {  // x-mac-cyrillic
 
 const uint16_t* single_byte_table(Encoding enc) noexcept {
   switch (enc) {
-    case Encoding::Ibm866:
-      return kIbm866;
-    case Encoding::Iso8859_2:
-      return kIso8859_2;
-    case Encoding::Iso8859_3:
-      return kIso8859_3;
-    case Encoding::Iso8859_4:
-      return kIso8859_4;
-    case Encoding::Iso8859_5:
-      return kIso8859_5;
-    case Encoding::Iso8859_6:
-      return kIso8859_6;
-    case Encoding::Iso8859_7:
-      return kIso8859_7;
+    case Encoding::Ibm866: return kIbm866;
+    case Encoding::Iso8859_2: return kIso8859_2;
+    case Encoding::Iso8859_3: return kIso8859_3;
+    case Encoding::Iso8859_4: return kIso8859_4;
+    case Encoding::Iso8859_5: return kIso8859_5;
+    case Encoding::Iso8859_6: return kIso8859_6;
+    case Encoding::Iso8859_7: return kIso8859_7;
     case Encoding::Iso8859_8:
     case Encoding::Iso8859_8I:  // the same bytes, read in logical order
       return kIso8859_8;
-    case Encoding::Iso8859_10:
-      return kIso8859_10;
-    case Encoding::Iso8859_13:
-      return kIso8859_13;
-    case Encoding::Iso8859_14:
-      return kIso8859_14;
-    case Encoding::Iso8859_15:
-      return kIso8859_15;
-    case Encoding::Iso8859_16:
-      return kIso8859_16;
-    case Encoding::Koi8R:
-      return kKoi8R;
-    case Encoding::Koi8U:
-      return kKoi8U;
-    case Encoding::Macintosh:
-      return kMacintosh;
-    case Encoding::Windows874:
-      return kWindows874;
-    case Encoding::Windows1250:
-      return kWindows1250;
-    case Encoding::Windows1251:
-      return kWindows1251;
-    case Encoding::Windows1252:
-      return kWindows1252;
-    case Encoding::Windows1253:
-      return kWindows1253;
-    case Encoding::Windows1254:
-      return kWindows1254;
-    case Encoding::Windows1255:
-      return kWindows1255;
-    case Encoding::Windows1256:
-      return kWindows1256;
-    case Encoding::Windows1257:
-      return kWindows1257;
-    case Encoding::Windows1258:
-      return kWindows1258;
-    case Encoding::XMacCyrillic:
-      return kXMacCyrillic;
-    default:
-      return nullptr;
+    case Encoding::Iso8859_10: return kIso8859_10;
+    case Encoding::Iso8859_13: return kIso8859_13;
+    case Encoding::Iso8859_14: return kIso8859_14;
+    case Encoding::Iso8859_15: return kIso8859_15;
+    case Encoding::Iso8859_16: return kIso8859_16;
+    case Encoding::Koi8R: return kKoi8R;
+    case Encoding::Koi8U: return kKoi8U;
+    case Encoding::Macintosh: return kMacintosh;
+    case Encoding::Windows874: return kWindows874;
+    case Encoding::Windows1250: return kWindows1250;
+    case Encoding::Windows1251: return kWindows1251;
+    case Encoding::Windows1252: return kWindows1252;
+    case Encoding::Windows1253: return kWindows1253;
+    case Encoding::Windows1254: return kWindows1254;
+    case Encoding::Windows1255: return kWindows1255;
+    case Encoding::Windows1256: return kWindows1256;
+    case Encoding::Windows1257: return kWindows1257;
+    case Encoding::Windows1258: return kWindows1258;
+    case Encoding::XMacCyrillic: return kXMacCyrillic;
+    default: return nullptr;
   }
 }
 

@@ -470,8 +470,8 @@ bool Checker::expanded_names_unique() {
       later = names[i].at;
   }
   if (later == nullptr) return true;
-  const auto found = std::find_if(attrs_.begin(), attrs_.end(),
-                                  [&](const Attr& a) { return a.name == later; });
+  const auto found =
+      std::find_if(attrs_.begin(), attrs_.end(), [&](const Attr& a) { return a.name == later; });
   return fail(WfRule::DuplicateExpandedAttr, later, {found->name, found->len});
 }
 
@@ -573,8 +573,8 @@ bool Checker::reference(std::string_view* entity, uint32_t* cp) {
   if (p < end_ && *p == '#') {
     const char* const digits = ++p;
     if (p < end_ && *p == 'x') ++p;
-    while (p < end_ && ((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f') ||
-                        (*p >= 'A' && *p <= 'F')))
+    while (p < end_ &&
+           ((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f') || (*p >= 'A' && *p <= 'F')))
       ++p;
     if (p == end_ || *p != ';') return fail(WfRule::BadReference, amp);
     const std::string_view ref(amp, static_cast<size_t>(p + 1 - amp));
@@ -674,8 +674,7 @@ bool Checker::entity_in_attribute(Entity& e, const char* ref) {
 // Characters up to `close` (whose first byte is C), passed; the construct opened at `lt` is
 // `unclosed` when the input ends first.
 template <char C>
-bool Checker::chars_until(const char* p, std::string_view close, const char* lt,
-                          WfRule unclosed) {
+bool Checker::chars_until(const char* p, std::string_view close, const char* lt, WfRule unclosed) {
   for (;;) {
     p = plain_run_end<C, C, C>(p, end_);
     if (p == end_) return fail(unclosed, lt);

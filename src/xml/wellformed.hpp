@@ -75,11 +75,11 @@ enum class WfRule : uint8_t {
 
 struct WfError {
   WfRule rule = WfRule::None;
-  size_t offset = 0;       // into the checked bytes
-  std::string detail;      // the name, label or text the message quotes
-  std::string other;       // a second one (the start tag an end tag does not match)
+  size_t offset = 0;        // into the checked bytes
+  std::string detail;       // the name, label or text the message quotes
+  std::string other;        // a second one (the start tag an end tag does not match)
   uint32_t code_point = 0;  // InvalidChar, BadCharRef
-  std::string entity;      // set when the error lies in the replacement text of this entity
+  std::string entity;       // set when the error lies in the replacement text of this entity
 
   [[nodiscard]] bool ok() const noexcept { return rule == WfRule::None; }
 };

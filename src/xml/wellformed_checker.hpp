@@ -29,7 +29,7 @@ struct Entity {
   std::string_view name;
   std::string replacement;  // the literal with its character references replaced
   bool external = false;
-  bool unparsed = false;    // NDATA
+  bool unparsed = false;  // NDATA
   State as_content = State::Unchecked;
   State in_attribute = State::Unchecked;
 };

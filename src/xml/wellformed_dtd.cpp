@@ -138,8 +138,9 @@ bool Checker::element_decl() {
   return keyword(">") || decl_error();
 }
 
-// children ::= (choice | seq) ('?' | '*' | '+')?      cp ::= (Name | choice | seq) ('?' | '*' | '+')?
-// choice ::= '(' S? cp ( S? '|' S? cp )+ S? ')'       seq ::= '(' S? cp ( S? ',' S? cp )* S? ')'
+// children ::= (choice | seq) ('?' | '*' | '+')?      cp ::= (Name | choice | seq) ('?' | '*' |
+// '+')? choice ::= '(' S? cp ( S? '|' S? cp )+ S? ')'       seq ::= '(' S? cp ( S? ',' S? cp )* S?
+// ')'
 bool Checker::content_particle(int depth) {
   if (depth > kMaxNesting) return fail(WfRule::BadMarkupDecl, p_);
   if (!at_end() && *p_ == '(') {
@@ -189,9 +190,8 @@ bool Checker::enumeration(bool notation) {
 //           | 'NMTOKENS' | NotationType | Enumeration
 // DefaultDecl ::= '#REQUIRED' | '#IMPLIED' | (('#FIXED' S)? AttValue)
 bool Checker::attlist_decl() {
-  static constexpr std::string_view kTypes[] = {"CDATA",    "IDREFS",  "IDREF",
-                                                "ID",       "ENTITIES", "ENTITY",
-                                                "NMTOKENS", "NMTOKEN"};
+  static constexpr std::string_view kTypes[] = {"CDATA",    "IDREFS", "IDREF",    "ID",
+                                                "ENTITIES", "ENTITY", "NMTOKENS", "NMTOKEN"};
   p_ += 9;
   std::string_view n;
   if (!ws()) return decl_error();
@@ -228,8 +228,8 @@ bool Checker::attlist_decl() {
   }
 }
 
-// GEDecl ::= '<!ENTITY' S Name S EntityDef S? '>'      PEDecl ::= '<!ENTITY' S '%' S Name S PEDef S? '>'
-// EntityDef ::= EntityValue | (ExternalID NDataDecl?)  PEDef ::= EntityValue | ExternalID
+// GEDecl ::= '<!ENTITY' S Name S EntityDef S? '>'      PEDecl ::= '<!ENTITY' S '%' S Name S PEDef
+// S? '>' EntityDef ::= EntityValue | (ExternalID NDataDecl?)  PEDef ::= EntityValue | ExternalID
 // NDataDecl ::= S 'NDATA' S Name
 bool Checker::entity_decl() {
   p_ += 8;
@@ -265,9 +265,9 @@ bool Checker::entity_decl() {
   return true;
 }
 
-// EntityValue ::= '"' ([^%&"] | PEReference | Reference)* '"' | "'" ([^%&'] | PEReference | Reference)* "'"
-// The replacement text is the literal with its character references replaced; entity
-// references stay, to be checked where the text is used. In the internal subset a parameter
+// EntityValue ::= '"' ([^%&"] | PEReference | Reference)* '"' | "'" ([^%&'] | PEReference |
+// Reference)* "'" The replacement text is the literal with its character references replaced;
+// entity references stay, to be checked where the text is used. In the internal subset a parameter
 // entity reference cannot stand inside a declaration.
 bool Checker::entity_value(std::string* out) {
   const char quote = *p_;
@@ -310,7 +310,8 @@ bool Checker::external_id(bool public_alone) {
   if (!quoted_literal(true)) return false;
   const char* const after = p_;
   const bool spaced = ws();
-  if (!at_end() && (*p_ == '"' || *p_ == '\'')) return spaced ? quoted_literal(false) : decl_error();
+  if (!at_end() && (*p_ == '"' || *p_ == '\''))
+    return spaced ? quoted_literal(false) : decl_error();
   p_ = after;
   return public_alone || decl_error();
 }
