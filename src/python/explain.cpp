@@ -101,7 +101,7 @@ PyObject* py_run_steps(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     const Py_ssize_t count = PyLong_AsSsize_t(bound[2].object);
     if (count == -1 && PyErr_Occurred()) return nullptr;
     if (count < 1 || static_cast<size_t>(count) > program->steps.size()) {
-      PyErr_SetString(PyExc_ValueError, "_run_steps(): count is not a number of steps");
+      raise(Message::RunStepsCount);
       return nullptr;
     }
     path::Program first;
@@ -122,7 +122,7 @@ PyObject* py_element_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     BoundArg bound[1];
     if (!bind_args(kNameSignature, args, nargs, kwnames, bound)) return nullptr;
     if (!is_result(bound[0].object)) {
-      PyErr_SetString(PyExc_TypeError, "_element_name() takes a Result");
+      raise(Message::ElementNameArgument);
       return nullptr;
     }
     const PyItems& items = result_items(bound[0].object);

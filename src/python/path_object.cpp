@@ -17,8 +17,6 @@
 namespace varnex::python {
 namespace {
 
-constexpr const char* kBadPathsEntry = "paths must be a list of str or varnex.Path";
-
 struct PathObject {
   PyObject ob_base;  // PyObject_HEAD
   std::string path;
@@ -84,10 +82,7 @@ PyObject* bind_method(PyObject* self, const MethodSignatures& signatures, PyObje
   BoundArg bound[2];
   if (!bind_args(signatures.any, args, nargs, kwnames, bound)) return nullptr;
   if (!is_path(self)) {
-    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
-    if (qualname) {
-      PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'Path'", qualname.get());
-    }
+    raise_not_instance(self, "Path");
     return nullptr;
   }
   if (!bind_args(signatures.typed, args, nargs, kwnames, bound)) return nullptr;
@@ -283,7 +278,7 @@ bool collect_programs(PyObject* list, std::vector<path::ProgramPtr>& out,
       continue;
     }
     out.clear();
-    PyErr_SetString(PyExc_TypeError, kBadPathsEntry);
+    raise(Message::BadPathsEntry);
     return false;
   }
   return true;

@@ -16,10 +16,6 @@ namespace varnex::python {
 namespace {
 
 constexpr const char* kCapsuleName = "varnex.RecordPlan";
-constexpr const char* kNotElements =
-    "record_path must select elements, not attribute values, texts or aggregates";
-constexpr const char* kBadPath = "path must be str or varnex.Path";
-constexpr const char* kBadSpec = "_compile_plan(): a field is not a tuple varnex._fields made";
 
 // The program of a str (read with `namespaces`, if any) or Path; null with an exception set.
 path::ProgramPtr program_of(PyObject* path, const path::NamespaceMap* namespaces) {
@@ -36,17 +32,16 @@ path::ProgramPtr program_of(PyObject* path, const path::NamespaceMap* namespaces
   if (!collect_programs(list.get(), programs)) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
-      PyErr_SetString(PyExc_TypeError, kBadPath);
+      raise(Message::BadPath);
     }
     return nullptr;
   }
   return programs.front();
 }
 
-void name_the_path(const char* format, PyObject* arg) noexcept {
-  Ref prefix =
-      Ref::steal(arg != nullptr ? PyUnicode_FromFormat(format, arg) : PyUnicode_FromString(format));
-  if (prefix) prefix_error(prefix.get());
+// Names the record path, or field `field`, before the error its path raised.
+void name_the_path(PyObject* field) noexcept {
+  if (Ref prefix = path_owner_text(field)) prefix_error(prefix.get());
 }
 
 }  // namespace
@@ -54,11 +49,11 @@ void name_the_path(const char* format, PyObject* arg) noexcept {
 path::ProgramPtr compile_record_path(PyObject* record_path, const path::NamespaceMap* namespaces) {
   path::ProgramPtr program = program_of(record_path, namespaces);
   if (!program) {
-    name_the_path("record_path", nullptr);
+    name_the_path(nullptr);
     return nullptr;
   }
   if (!path::yields_elements(*program)) {
-    PyErr_Format(PyExc_ValueError, "%s: %R", kNotElements, record_path);
+    raise_not_elements(record_path);
     return nullptr;
   }
   return path::each_at_end(std::move(program));
@@ -74,7 +69,7 @@ int choice(PyObject* text, const char* const (&words)[N]) noexcept {
       if (PyUnicode_CompareWithASCIIString(text, words[i]) == 0) return static_cast<int>(i);
     }
   }
-  PyErr_SetString(PyExc_TypeError, kBadSpec);
+  raise(Message::BadSpec);
   return -1;
 }
 
@@ -82,7 +77,7 @@ bool read_int(PyObject* obj, int& out) noexcept {
   const long value = PyLong_Check(obj) ? PyLong_AsLong(obj) : -1;
   if (value < 0 || value > 1000) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, kBadSpec);
+    raise(Message::BadSpec);
     return false;
   }
   out = static_cast<int>(value);
@@ -126,7 +121,7 @@ bool read_type(PyObject* const* item, ColumnType& type) noexcept {
     default: break;
   }
   type.large_list = PyObject_IsTrue(item[3]) == 1;
-  if (!ok) PyErr_SetString(PyExc_TypeError, kBadSpec);
+  if (!ok) raise(Message::BadSpec);
   return ok;
 }
 
@@ -134,19 +129,19 @@ bool read_type(PyObject* const* item, ColumnType& type) noexcept {
 // format, maker); false with an exception set.
 bool read_field(PyObject* spec, FieldPlan& field, const path::NamespaceMap* namespaces) {
   if (!PyTuple_Check(spec) || PyTuple_Size(spec) != 11) {
-    PyErr_SetString(PyExc_TypeError, kBadSpec);
+    raise(Message::BadSpec);
     return false;
   }
   PyObject* item[11];
   for (Py_ssize_t i = 0; i < 11; ++i) item[i] = PyTuple_GetItem(spec, i);  // borrowed
   if (!PyUnicode_Check(item[0])) {
-    PyErr_SetString(PyExc_TypeError, "field names must be str");
+    raise(Message::FieldNamesNotStr);
     return false;
   }
   field.name = Ref::borrow(item[0]);
   path::ProgramPtr program = program_of(item[1], namespaces);
   if (!program) {
-    name_the_path("field %R", item[0]);
+    name_the_path(item[0]);
     return false;
   }
   field.is_list = path::selects_each(*program);
@@ -161,7 +156,7 @@ bool read_field(PyObject* spec, FieldPlan& field, const path::NamespaceMap* name
   field.on_invalid = static_cast<OnInvalid>(invalid);
   if (item[8] != Py_None) {
     if (!PyTuple_Check(item[8])) {
-      PyErr_SetString(PyExc_TypeError, kBadSpec);
+      raise(Message::BadSpec);
       return false;
     }
     auto& texts = field.null_values.emplace();
@@ -170,7 +165,7 @@ bool read_field(PyObject* spec, FieldPlan& field, const path::NamespaceMap* name
       PyObject* text = PyTuple_GetItem(item[8], i);
       const char* data = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
       if (data == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, kBadSpec);
+        if (!PyErr_Occurred()) raise(Message::BadSpec);
         return false;
       }
       texts.emplace_back(data, static_cast<size_t>(size));
@@ -180,12 +175,12 @@ bool read_field(PyObject* spec, FieldPlan& field, const path::NamespaceMap* name
     Py_ssize_t size = 0;
     const char* data = PyUnicode_Check(item[9]) ? PyUnicode_AsUTF8AndSize(item[9], &size) : nullptr;
     if (data == nullptr) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, kBadSpec);
+      if (!PyErr_Occurred()) raise(Message::BadSpec);
       return false;
     }
     auto compiled = values::DateFormat::compile(std::string_view(data, static_cast<size_t>(size)));
     if (auto* message = std::get_if<std::string>(&compiled)) {
-      PyErr_Format(PyExc_ValueError, "field %R: %s: %R", item[0], message->c_str(), item[9]);
+      raise_bad_format(item[0], *message, item[9]);
       return false;
     }
     field.format = std::get<values::DateFormat>(std::move(compiled));
@@ -218,7 +213,7 @@ PyObject* py_compile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     plan->record = compile_record_path(bound[0].object, map);
     if (!plan->record) return nullptr;
     if (!PyTuple_Check(bound[1].object)) {
-      PyErr_SetString(PyExc_TypeError, kBadSpec);
+      raise(Message::BadSpec);
       return nullptr;
     }
     const Py_ssize_t n = PyTuple_Size(bound[1].object);
@@ -249,27 +244,9 @@ RecordPlan* plan_of(PyObject* capsule) noexcept {
   auto* plan = static_cast<RecordPlan*>(PyCapsule_GetPointer(capsule, kCapsuleName));
   if (plan == nullptr) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, "plan must be a capsule made by _compile_plan()");
+    raise(Message::PlanNotCapsule);
   }
   return plan;
-}
-
-void prefix_error(PyObject* prefix) noexcept {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type != PyExc_ValueError && type != PyExc_TypeError) {
-    PyErr_Restore(type, value, traceback);
-    return;
-  }
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref owned_type = Ref::steal(type);
-  Ref owned_value = Ref::steal(value);
-  Ref owned_traceback = Ref::steal(traceback);
-  Ref message = Ref::steal(owned_value ? PyObject_Str(owned_value.get()) : nullptr);
-  if (!message) return;
-  PyErr_Format(owned_type.get(), "%U: %U", prefix, message.get());
 }
 
 PyMethodDef kCompilePlanDef = {"_compile_plan", as_cfunction<py_compile_plan>(),

@@ -79,10 +79,6 @@ struct RecordPlan {
 // null with TypeError set.
 [[nodiscard]] RecordPlan* plan_of(PyObject* capsule) noexcept;
 
-// Puts "<prefix>: " before the message of the ValueError or TypeError being raised; other
-// exceptions are left as they are. `prefix` is a str (borrowed).
-void prefix_error(PyObject* prefix) noexcept;
-
 extern PyMethodDef kCompilePlanDef;
 
 }  // namespace varnex::python
