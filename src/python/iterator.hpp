@@ -14,7 +14,6 @@
 
 namespace varnex::python {
 
-
 // A cursor's guard: __next__ takes it exclusively, __iter__ shares it for an
 // instant. A taker that finds it busy fails at once instead of waiting, so a
 // re-entered __next__ can never see a half-advanced cursor.

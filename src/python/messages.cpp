@@ -110,8 +110,8 @@ void raise_not_instance(PyObject* value, const char* expected, const char* argum
   } else {
     Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(value)));
     if (!qualname) return;
-    text = Ref::steal(PyUnicode_FromFormat("'%U' object is not an instance of '%s'",
-                                           qualname.get(), expected));
+    text = Ref::steal(
+        PyUnicode_FromFormat("'%U' object is not an instance of '%s'", qualname.get(), expected));
   }
   if (text && argument != nullptr) text = argument_text(argument, text.get());
   if (text) PyErr_SetObject(PyExc_TypeError, text.get());

@@ -115,8 +115,8 @@ void raise_unknown_encoding(const std::string& name) noexcept;
 void raise_ambiguous(std::string_view name) noexcept;
 
 // The text of an XMLSyntaxError: `message` and where.
-[[nodiscard]] std::string syntax_error_text(const std::string& message, size_t line,
-                                            size_t column, const std::string& path);
+[[nodiscard]] std::string syntax_error_text(const std::string& message, size_t line, size_t column,
+                                            const std::string& path);
 
 // ValueError with a text the core worded, its bytes that are not UTF-8 replaced.
 void raise_value_error(std::string_view text) noexcept;

@@ -49,7 +49,7 @@ enum class Name : size_t {
   Count
 };
 inline constexpr const char* kNameTexts[] = {
-    "__fspath__", "obj",        "name",       "path",        "kind",   "a",    "b",
+    "__fspath__", "obj",       "name",       "path",        "kind",   "a",    "b",
     "large_list", "on_repeat", "on_invalid", "null_values", "format", "maker"};
 static_assert(std::size(kNameTexts) == static_cast<size_t>(Name::Count));
 

@@ -241,7 +241,8 @@ PyObject* py_compile_plan(PyObject* module, PyObject* const* args, Py_ssize_t na
     if (!lists) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
       FieldPlan& field = plan->fields[static_cast<size_t>(i)];
-      if (!read_field(module_state(module), PyTuple_GetItem(bound[1].object, i), field, paths)) return nullptr;
+      if (!read_field(module_state(module), PyTuple_GetItem(bound[1].object, i), field, paths))
+        return nullptr;
       plan->programs.push_back(field.program.get());
       plan->scoped = plan->scoped || field.program->scoped;
       PyTuple_SetItem(lists.get(), i, Py_NewRef(field.is_list ? Py_True : Py_False));  // steals

@@ -32,7 +32,6 @@ constexpr size_t kWatchItems = 4096;
 constexpr size_t kRecordsPerHelper = 256;
 constexpr size_t kSharedBatchScale = 2;
 
-
 class Feed final : public engine::ItemObserver {
  public:
   Feed(std::string_view doc, const RecordPlan& plan, const Locator& locator, RecordSink& sink,
