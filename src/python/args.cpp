@@ -57,29 +57,6 @@ bool convert(PyObject* value, ParamKind kind, BoundArg& out) noexcept {
   return true;
 }
 
-// A conversion's TypeError becomes "argument 'name': message", keeping its
-// cause; any other exception is left as it is.
-void wrap_conversion_error(const char* name) noexcept {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* type_raw = nullptr;
-  PyObject* value_raw = nullptr;
-  PyObject* traceback_raw = nullptr;
-  PyErr_Fetch(&type_raw, &value_raw, &traceback_raw);
-  PyErr_NormalizeException(&type_raw, &value_raw, &traceback_raw);
-  Ref type = Ref::steal(type_raw);
-  Ref value = Ref::steal(value_raw);
-  Ref traceback = Ref::steal(traceback_raw);
-  Ref message = Ref::steal(value ? PyObject_Str(value.get()) : nullptr);
-  if (!message) return;
-  Ref cause = Ref::steal(value ? PyException_GetCause(value.get()) : nullptr);
-  Ref text = argument_text(name, message.get());
-  if (!text) return;
-  Ref error = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
-  if (!error) return;
-  if (cause) PyException_SetCause(error.get(), cause.release());  // steals the cause
-  PyErr_SetObject(PyExc_TypeError, error.get());
-}
-
 void raise_missing(const Signature& signature, const BoundArg* out) {
   const char* missing[kMaxParams];
   size_t count = 0;
@@ -136,7 +113,7 @@ bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nar
            for (Py_ssize_t i = 0; i < nall; ++i) {
              if (out[i].object == nullptr) continue;  // an optional one left out
              if (!convert(out[i].object, signature.params[i].kind, out[i])) {
-               wrap_conversion_error(signature.params[i].name);
+               name_the_argument(signature.params[i].name);
                return -1;
              }
            }

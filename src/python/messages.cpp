@@ -113,8 +113,8 @@ void raise_not_instance(PyObject* value, const char* expected, const char* argum
     text = Ref::steal(
         PyUnicode_FromFormat("'%U' object is not an instance of '%s'", qualname.get(), expected));
   }
-  if (text && argument != nullptr) text = argument_text(argument, text.get());
   if (text) PyErr_SetObject(PyExc_TypeError, text.get());
+  if (argument != nullptr) name_the_argument(argument);
 }
 
 void raise_too_many_positional(const char* display, Py_ssize_t nrequired, Py_ssize_t nparams,
@@ -153,8 +153,11 @@ void raise_multiple_values(const char* display, const char* name) noexcept {
   PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", display, name);
 }
 
-Ref argument_text(const char* name, PyObject* message) noexcept {
-  return Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, message));
+void name_the_argument(const char* name) noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  if (Ref prefix = Ref::steal(PyUnicode_FromFormat("argument '%s'", name))) {
+    prefix_error(prefix.get());
+  }
 }
 
 void raise_threads_not_int(PyObject* threads) noexcept {
@@ -285,7 +288,15 @@ void prefix_error(PyObject* prefix) noexcept {
   Ref owned_traceback = Ref::steal(traceback);
   Ref message = Ref::steal(owned_value ? PyObject_Str(owned_value.get()) : nullptr);
   if (!message) return;
-  PyErr_Format(owned_type.get(), "%U: %U", prefix, message.get());
+  Ref text = Ref::steal(PyUnicode_FromFormat("%U: %U", prefix, message.get()));
+  if (!text) return;
+  Ref error = Ref::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+  if (!error) return;
+  // The reworded error keeps what the first one said it came from.
+  if (Ref cause = Ref::steal(PyException_GetCause(owned_value.get()))) {
+    PyException_SetCause(error.get(), cause.release());  // steals
+  }
+  PyErr_Restore(owned_type.release(), error.release(), owned_traceback.release());
 }
 
 }  // namespace varnex::python

@@ -85,8 +85,9 @@ void raise_unexpected_keyword(const char* display, PyObject* keyword) noexcept;
 // TypeError: argument `name` of `display` was given both by position and by keyword.
 void raise_multiple_values(const char* display, const char* name) noexcept;
 
-// "argument '<name>': <message>", a new reference (NULL with an exception set).
-[[nodiscard]] Ref argument_text(const char* name, PyObject* message) noexcept;
+// Puts "argument '<name>': " before the message of the TypeError being raised; other
+// exceptions are left as they are.
+void name_the_argument(const char* name) noexcept;
 
 // TypeError or ValueError for a `threads=` that is not an int, or is negative.
 void raise_threads_not_int(PyObject* threads) noexcept;
@@ -146,8 +147,8 @@ void raise_invalid_value(PyObject* text, const char* type_name) noexcept;
 // for a field. A new reference, NULL with an exception set.
 [[nodiscard]] Ref record_place_text(PyObject* field, size_t index, size_t byte, size_t line);
 
-// Puts "<prefix>: " before the message of the ValueError or TypeError being raised; other
-// exceptions are left as they are.
+// Puts "<prefix>: " before the message of the ValueError or TypeError being raised, keeping
+// its cause and traceback; other exceptions (subclasses too) are left as they are.
 void prefix_error(PyObject* prefix) noexcept;
 
 }  // namespace varnex::python
