@@ -99,8 +99,6 @@ void raise(Message message) noexcept {
   PyErr_SetString(exception_class(found.kind), found.text);
 }
 
-const char* text_of(Message message) noexcept { return entry(message).text; }
-
 // ---- arguments ----------------------------------------------------------------------------
 
 void raise_not_instance(PyObject* value, const char* expected, const char* argument) noexcept {

@@ -61,9 +61,6 @@ enum class Message : uint8_t {
 // Sets the exception `message` stands for.
 void raise(Message message) noexcept;
 
-// The text alone, for one worded further (a located error).
-[[nodiscard]] const char* text_of(Message message) noexcept;
-
 // ---- arguments ----------------------------------------------------------------------------
 
 // TypeError "'<type>' object is not an instance of '<expected>'" ("'None' is not ..." for
