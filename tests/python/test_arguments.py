@@ -62,6 +62,22 @@ class Outer:
         pass
 
 
+class Untruthful:
+    def __bool__(self):
+        try:
+            return bool(1 // 0)
+        except ZeroDivisionError as error:
+            raise TypeError("no truth") from error
+
+
+def test_a_reworded_argument_error_keeps_its_cause_and_frames():
+    with pytest.raises(TypeError) as info:
+        varnex.validate(DOC, Untruthful())
+    assert str(info.value) == "argument 'strict': no truth"
+    assert isinstance(info.value.__cause__, ZeroDivisionError)
+    assert info.traceback[-1].name == "__bool__"
+
+
 def _plan_capsule():
     from varnex._fields import Plan
 
