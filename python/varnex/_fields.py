@@ -179,6 +179,24 @@ class _Type(NamedTuple):
         return lambda count: naive(count).replace(tzinfo=datetime.UTC).astimezone(zone)
 
 
+class NativeField(NamedTuple):
+    """One field as the native plan reads it, part by part by these names: its column name and
+    path, its type (`_Type`'s kind, a, b and large_list), its policies, and what `records()`
+    calls on each native value."""
+
+    name: str
+    path: str | _varnex.Path
+    kind: str
+    a: int
+    b: int
+    large_list: bool
+    on_repeat: str
+    on_invalid: str
+    null_values: tuple[str, ...] | None
+    format: str | None
+    maker: Callable[[Any], Any] | None
+
+
 def _zone(name: str) -> Any:
     """The tzinfo pyarrow gives values of a timestamp column in zone `name`."""
     import datetime
@@ -310,7 +328,7 @@ class Plan:
         if not isinstance(record_path, (str, _varnex.Path)):
             raise TypeError("record_path: path must be str or varnex.Path")
         self.fields = read_fields(fields)
-        specs = []
+        specs: list[NativeField] = []
         self.types: list[_Type] = []
         for name, f in self.fields.items():
             where = f"field {name!r}"
@@ -327,8 +345,10 @@ class Plan:
             nulls = (null_values if f.null_values is None
                      else _null_texts(f.null_values, f"{where}: null_values"))
             self.types.append(kind)
-            specs.append((name, f.path, kind.kind, kind.a, kind.b, kind.large_list, repeat,
-                          invalid, nulls, f.format, kind.maker()))
+            specs.append(NativeField(name=name, path=f.path, kind=kind.kind, a=kind.a, b=kind.b,
+                                     large_list=kind.large_list, on_repeat=repeat,
+                                     on_invalid=invalid, null_values=nulls, format=f.format,
+                                     maker=kind.maker()))
         self.capsule, self.lists = _varnex._compile_plan(record_path, tuple(specs), on_error,
                                                          namespaces=namespaces)
         for (name, f), kind, is_list in zip(self.fields.items(), self.types, self.lists,

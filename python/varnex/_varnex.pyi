@@ -264,8 +264,8 @@ def _compile_plan(
     record_path: str | Path, fields: tuple[tuple[Any, ...], ...], on_error: str, *,
     namespaces: Mapping[str, str] | None = None,
 ) -> tuple[Any, tuple[bool, ...]]:
-    """Private: a capsule of the compiled fields (varnex._fields.Plan makes the tuples), and
-    for each field whether it is a list column."""
+    """Private: a capsule of the compiled fields (each a varnex._fields.NativeField, read by
+    its parts' names), and for each field whether it is a list column."""
 
 def _records(
     data: str | bytes | Buffer | _File, plan: Any, *, threads: int = 1

@@ -1,10 +1,9 @@
-// Argument binding and every argument TypeError text.
+// Argument binding: the one binder behind every function and method.
 #include "python/args.hpp"
-
-#include <string>
 
 #include "python/errors.hpp"
 #include "python/mapped_file.hpp"
+#include "python/messages.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
@@ -16,14 +15,7 @@ const char* expected_type_name(ParamKind kind) noexcept {
 
 // Sets the conversion's TypeError for a value of the wrong type.
 void raise_wrong_type(PyObject* value, ParamKind kind) noexcept {
-  if (value == Py_None) {
-    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected_type_name(kind));
-    return;
-  }
-  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(value)));
-  if (!qualname) return;
-  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
-               expected_type_name(kind));
+  raise_not_instance(value, expected_type_name(kind));
 }
 
 // Converts one argument; false with the conversion's error set.
@@ -65,44 +57,6 @@ bool convert(PyObject* value, ParamKind kind, BoundArg& out) noexcept {
   return true;
 }
 
-// A conversion's TypeError becomes "argument 'name': message", keeping its
-// cause; any other exception is left as it is.
-void wrap_conversion_error(const char* name) noexcept {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* type_raw = nullptr;
-  PyObject* value_raw = nullptr;
-  PyObject* traceback_raw = nullptr;
-  PyErr_Fetch(&type_raw, &value_raw, &traceback_raw);
-  PyErr_NormalizeException(&type_raw, &value_raw, &traceback_raw);
-  Ref type = Ref::steal(type_raw);
-  Ref value = Ref::steal(value_raw);
-  Ref traceback = Ref::steal(traceback_raw);
-  Ref message = Ref::steal(value ? PyObject_Str(value.get()) : nullptr);
-  if (!message) return;
-  Ref cause = Ref::steal(value ? PyException_GetCause(value.get()) : nullptr);
-  Ref text = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
-  if (!text) return;
-  Ref error = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
-  if (!error) return;
-  if (cause) PyException_SetCause(error.get(), cause.release());  // steals the cause
-  PyErr_SetObject(PyExc_TypeError, error.get());
-}
-
-// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
-std::string join_names(std::span<const char* const> names) {
-  std::string out;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) {
-      if (names.size() > 2) out += ',';
-      out += (i + 1 == names.size()) ? " and " : " ";
-    }
-    out += '\'';
-    out += names[i];
-    out += '\'';
-  }
-  return out;
-}
-
 void raise_missing(const Signature& signature, const BoundArg* out) {
   const char* missing[kMaxParams];
   size_t count = 0;
@@ -110,9 +64,7 @@ void raise_missing(const Signature& signature, const BoundArg* out) {
     if (out[i].object == nullptr && signature.params[i].required)
       missing[count++] = signature.params[i].name;
   }
-  const std::string names = join_names({missing, count});
-  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
-               signature.display, count, count == 1 ? "" : "s", names.c_str());
+  raise_missing_positional(signature.display, {missing, count});
 }
 
 }  // namespace
@@ -127,15 +79,7 @@ bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nar
            if (nargs > nparams) {
              Py_ssize_t nrequired = 0;
              while (nrequired < nparams && signature.params[nrequired].required) ++nrequired;
-             if (nrequired == nparams) {
-               PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
-                            signature.display, nparams, nargs, nargs == 1 ? "was" : "were");
-             } else {
-               PyErr_Format(PyExc_TypeError,
-                            "%s takes from %zd to %zd positional arguments but %zd %s given",
-                            signature.display, nrequired, nparams, nargs,
-                            nargs == 1 ? "was" : "were");
-             }
+             raise_too_many_positional(signature.display, nrequired, nparams, nargs);
              return -1;
            }
            for (Py_ssize_t i = 0; i < nargs; ++i) out[i].object = args[i];
@@ -150,13 +94,11 @@ bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nar
                ++index;
              }
              if (index == nall) {
-               PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
-                            signature.display, keyword);
+               raise_unexpected_keyword(signature.display, keyword);
                return -1;
              }
              if (out[index].object != nullptr) {
-               PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                            signature.display, signature.params[index].name);
+               raise_multiple_values(signature.display, signature.params[index].name);
                return -1;
              }
              out[index].object = args[nargs + k];
@@ -171,7 +113,7 @@ bool bind_args(const Signature& signature, PyObject* const* args, Py_ssize_t nar
            for (Py_ssize_t i = 0; i < nall; ++i) {
              if (out[i].object == nullptr) continue;  // an optional one left out
              if (!convert(out[i].object, signature.params[i].kind, out[i])) {
-               wrap_conversion_error(signature.params[i].name);
+               name_the_argument(signature.params[i].name);
                return -1;
              }
            }
@@ -183,14 +125,13 @@ bool read_threads(PyObject* threads, unsigned& out) noexcept {
   out = 1;
   if (threads == nullptr || threads == Py_None) return true;
   if (!PyLong_Check(threads) || PyBool_Check(threads)) {
-    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(threads)));
-    if (qualname) PyErr_Format(PyExc_TypeError, "threads must be an int, not '%U'", qualname.get());
+    raise_threads_not_int(threads);
     return false;
   }
   const long long n = PyLong_AsLongLong(threads);
   if (n == -1 && PyErr_Occurred()) return false;
   if (n < 0) {
-    PyErr_Format(PyExc_ValueError, "threads must be 0 (one per core) or more, not %lld", n);
+    raise_threads_negative(n);
     return false;
   }
   // More threads than ranges of a document are never used.

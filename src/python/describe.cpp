@@ -13,6 +13,7 @@
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/locate.hpp"
+#include "python/path_object.hpp"
 #include "python/plan.hpp"
 #include "python/query.hpp"
 #include "python/record_feed.hpp"
@@ -211,11 +212,11 @@ PyObject* py_describe(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[5];
     if (!bind_args(kDescribeSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::optional<path::NamespaceMap> namespaces;
-    if (!read_namespaces(bound[4].object, namespaces)) return nullptr;
+    PathArgs paths;
+    if (!paths.read_namespaces(bound[4].object)) return nullptr;
     RecordPlan plan;
     plan.on_error = OnError::Skip;  // a record the input broke off in is left out
-    plan.record = compile_record_path(bound[1].object, namespaces ? &*namespaces : nullptr);
+    plan.record = compile_record_path(bound[1].object, paths);
     if (!plan.record) return nullptr;
     const Py_ssize_t sample = PyLong_AsSsize_t(bound[2].object);
     const Py_ssize_t samples = PyLong_AsSsize_t(bound[3].object);

@@ -128,7 +128,7 @@ PyObject* py_element_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     PyObject* result = bound[0].object;
     const PyItems* items = is_result(result) ? &result_items(result) : nullptr;
     if (items == nullptr || items->size() != 1 || items->is_text(0)) {
-      PyErr_SetString(PyExc_TypeError, "_element_dict() takes a Result of one element");
+      raise(Message::ElementDictArgument);
       return nullptr;
     }
     ElementBytes element;
@@ -156,7 +156,7 @@ PyObject* py_to_str_lossy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     BoundArg bound[1];
     if (!bind_args(kLossySignature, args, nargs, kwnames, bound)) return nullptr;
     if (!is_result(bound[0].object)) {
-      PyErr_SetString(PyExc_TypeError, "_to_str_lossy() takes a Result");
+      raise(Message::ToStrLossyArgument);
       return nullptr;
     }
     return to_str_value(result_items(bound[0].object), /*lossy=*/true).release();

@@ -70,29 +70,12 @@ bool needs_escape(char32_t cp, void* raw_ctx) noexcept {
 
 }  // namespace
 
-void raise_file_changed() noexcept { PyErr_SetString(PyExc_OSError, kFileChanged); }
-
-void engine_err_to_py(const engine::EngineError& error) noexcept {
-  try {
-    std::string message = "path is ambiguous: ";
-    message += error.name;
-    message +=
-        " matches multiple elements but the path continues; specify .N (single) or .# (each)";
-    Ref text = Ref::steal(
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-  } catch (...) {
-    raise_from_cpp_exception();
-  }
-}
+void engine_err_to_py(const engine::EngineError& error) noexcept { raise_ambiguous(error.name); }
 
 void raise_path_error(const path::ParseError& error, std::string_view path) noexcept {
   try {
     EscapeContext ctx;
-    const std::string message = path::format_path_error(error, path, needs_escape, &ctx);
-    Ref text = Ref::steal(
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    raise_value_error(path::format_path_error(error, path, needs_escape, &ctx));
   } catch (...) {
     raise_from_cpp_exception();
   }
@@ -124,10 +107,8 @@ void raise_syntax_error(const ModuleState& state, const engine::CheckReport& rep
                         bool is_str) noexcept {
   PyObject* syntax_error_type = state.object(Class::SyntaxError);
   try {
-    std::string text = report.message;
-    text += ", line " + std::to_string(report.line) + ", column " + std::to_string(report.column);
-    if (!report.path.empty()) text += ", in " + report.path;
-    Ref message = Ref::steal(utf8_text(text));
+    Ref message = Ref::steal(
+        utf8_text(syntax_error_text(report.message, report.line, report.column, report.path)));
     if (!message) return;
     Ref error = Ref::steal(PyObject_CallFunctionObjArgs(syntax_error_type, message.get(), nullptr));
     if (!error) return;
@@ -152,9 +133,9 @@ void raise_from_cpp_exception() noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
+    raise_system_error(e.what());
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    raise(Message::UnexpectedCppException);
   }
 }
 

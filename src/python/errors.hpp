@@ -12,19 +12,11 @@
 #include "engine/item.hpp"
 #include "path/compiler.hpp"
 #include "python/mapped_reads.hpp"
+#include "python/messages.hpp"
 #include "python/module_state.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
-
-inline constexpr const char* kDataNotBuffer =
-    "data must be a buffer-protocol object (mmap, bytearray, memoryview)";
-inline constexpr const char* kDataNotSource =
-    "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)";
-inline constexpr const char* kStrNamesFile =
-    "data is a str without markup; it names a file: pass pathlib.Path(...) or open(...).read()";
-inline constexpr const char* kBufferNotContiguous = "buffer must be C-contiguous";
-inline constexpr const char* kFileChanged = "the file changed while it was read";
 
 // Sets ValueError for an ambiguous step.
 void engine_err_to_py(const engine::EngineError& error) noexcept;
@@ -47,12 +39,9 @@ void raise_syntax_error(const ModuleState& state, const engine::CheckReport& rep
 // Sets an exception for a C++ exception that reached the boundary.
 void raise_from_cpp_exception() noexcept;
 
-// Sets OSError(kFileChanged).
-void raise_file_changed() noexcept;
-
 // Runs `body` (returning PyObject* or int) so that no C++ exception escapes:
 // bad_alloc becomes MemoryError, anything else SystemError. A mapped file that lost pages
-// while `body` read them makes the call fail with OSError(kFileChanged).
+// while `body` read them makes the call fail with OSError(Message::FileChanged).
 template <class Body>
 auto call_guarded(Body&& body) noexcept -> decltype(body()) {
   using Returned = decltype(body());
@@ -74,7 +63,7 @@ auto call_guarded(Body&& body) noexcept -> decltype(body()) {
   if (reads.faulted()) [[unlikely]] {
     // What the body made of the missing pages was made of zeros.
     if constexpr (std::is_pointer_v<Returned>) Py_XDECREF(result);
-    raise_file_changed();
+    raise(Message::FileChanged);
     result = failed();
   }
   return result;

@@ -8,6 +8,7 @@
 #include "path/describe.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/path_object.hpp"
 #include "python/py_item.hpp"
 #include "python/query.hpp"
 #include "python/result.hpp"
@@ -66,10 +67,9 @@ PyObject* py_path_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[2];
     if (!bind_args(kStepsSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::optional<path::NamespaceMap> namespaces;
-    if (!read_namespaces(bound[1].object, namespaces)) return nullptr;
-    const path::ProgramPtr program =
-        compile_path(bound[0].utf8, namespaces ? &*namespaces : nullptr);
+    PathArgs paths;
+    if (!paths.read_namespaces(bound[1].object)) return nullptr;
+    const path::ProgramPtr program = paths.compile(bound[0].utf8);
     if (!program) return nullptr;
     Ref steps = Ref::steal(PyList_New(0));
     if (!steps) return nullptr;
@@ -93,15 +93,14 @@ PyObject* py_run_steps(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[4];
     if (!bind_args(kRunSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::optional<path::NamespaceMap> namespaces;
-    if (!read_namespaces(bound[3].object, namespaces)) return nullptr;
-    const path::ProgramPtr program =
-        compile_path(bound[1].utf8, namespaces ? &*namespaces : nullptr);
+    PathArgs paths;
+    if (!paths.read_namespaces(bound[3].object)) return nullptr;
+    const path::ProgramPtr program = paths.compile(bound[1].utf8);
     if (!program) return nullptr;
     const Py_ssize_t count = PyLong_AsSsize_t(bound[2].object);
     if (count == -1 && PyErr_Occurred()) return nullptr;
     if (count < 1 || static_cast<size_t>(count) > program->steps.size()) {
-      PyErr_SetString(PyExc_ValueError, "_run_steps(): count is not a number of steps");
+      raise(Message::RunStepsCount);
       return nullptr;
     }
     path::Program first;
@@ -122,7 +121,7 @@ PyObject* py_element_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     BoundArg bound[1];
     if (!bind_args(kNameSignature, args, nargs, kwnames, bound)) return nullptr;
     if (!is_result(bound[0].object)) {
-      PyErr_SetString(PyExc_TypeError, "_element_name() takes a Result");
+      raise(Message::ElementNameArgument);
       return nullptr;
     }
     const PyItems& items = result_items(bound[0].object);

@@ -5,15 +5,12 @@
 #include <optional>
 #include <string>
 
+#include "python/messages.hpp"
 #include "python/result_text.hpp"
 
 namespace varnex::python {
 
 namespace {
-
-constexpr const char* kRepeats =
-    "%zu matches in one record, but the field holds one value: end its path in '.#' for a "
-    "list, or pass on_repeat='first' or 'last'";
 
 // The type as the messages name it (pyarrow's spelling where it has one).
 std::string type_name(const ColumnType& type) {
@@ -98,11 +95,8 @@ size_t FieldReader::pick_repeated(const FieldPlan& field, size_t count,
                                   const Record& record) const {
   if (field.on_repeat == OnRepeat::First) return 0;
   if (field.on_repeat == OnRepeat::Last) return count - 1;
-  Ref message = Ref::steal(PyUnicode_FromFormat(kRepeats, count));
-  if (message) {
-    PyErr_SetObject(PyExc_ValueError, message.get());
-    locator_.locate_error(record, field.name.get());
-  }
+  raise_repeated(count);
+  locator_.locate_error(record, field.name.get());
   return kFailed;
 }
 
@@ -134,12 +128,8 @@ Read FieldReader::invalid(const FieldPlan& field, std::string_view text, const R
   if (field.on_invalid == OnInvalid::Null) return Read::Null;
   Ref quoted = decode_lossy(text);
   const std::string name = type_name(field.type);
-  Ref repr = quoted ? Ref::steal(PyObject_Repr(quoted.get())) : Ref();
-  Ref message =
-      repr ? Ref::steal(PyUnicode_FromFormat("%U is not a valid %s", repr.get(), name.c_str()))
-           : Ref();
-  if (message) {
-    PyErr_SetObject(PyExc_ValueError, message.get());
+  if (quoted) {
+    raise_invalid_value(quoted.get(), name.c_str());
     locator_.locate_error(record, field.name.get());
   }
   return Read::Failed;

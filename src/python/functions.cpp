@@ -6,6 +6,7 @@
 #include "python/args.hpp"
 #include "python/docstrings.hpp"
 #include "python/errors.hpp"
+#include "python/path_object.hpp"
 #include "python/query.hpp"
 #include "python/result.hpp"
 #include "python/source.hpp"
@@ -45,12 +46,12 @@ PyObject* query_in_place(PyObject* module, const Signature& signature, PyObject*
     BoundArg bound[4];
     if (!bind_args(signature, args, nargs, kwnames, bound)) return nullptr;
     const std::string_view path_text = bound[1].utf8;
-    std::optional<path::NamespaceMap> namespaces;
-    if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
+    PathArgs paths;
+    if (!paths.read_namespaces(bound[2].object)) return nullptr;
     unsigned threads = 1;
     if (!read_threads(bound[3].object, threads)) return nullptr;
     if (path_text.empty()) return empty_result(module_state(module).type(Class::Result)).release();
-    const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
+    const path::ProgramPtr program = paths.compile(path_text);
     if (!program) return nullptr;
     return query_one(module_state(module), *program, bound[0].object, false, threads).release();
   });
@@ -72,13 +73,13 @@ PyObject* py_get_buffer(PyObject* module, PyObject* const* args, Py_ssize_t narg
     BoundArg bound[4];
     if (!bind_args(kGetBufferSignature, args, nargs, kwnames, bound)) return nullptr;
     const std::string_view path_text = bound[1].utf8;
-    std::optional<path::NamespaceMap> namespaces;
-    if (!read_namespaces(bound[2].object, namespaces)) return nullptr;
+    PathArgs paths;
+    if (!paths.read_namespaces(bound[2].object)) return nullptr;
     unsigned threads = 1;
     if (!read_threads(bound[3].object, threads)) return nullptr;
     if (path_text.empty()) return empty_result(module_state(module).type(Class::Result)).release();
     // Path errors come before any complaint about the data.
-    const path::ProgramPtr program = compile_path(path_text, namespaces ? &*namespaces : nullptr);
+    const path::ProgramPtr program = paths.compile(path_text);
     if (!program) return nullptr;
     return query_one(module_state(module), *program, bound[0].object, true, threads).release();
   });

@@ -14,9 +14,6 @@
 
 namespace varnex::python {
 
-inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
-inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed";
-
 // A cursor's guard: __next__ takes it exclusively, __iter__ shares it for an
 // instant. A taker that finds it busy fails at once instead of waiting, so a
 // re-entered __next__ can never see a half-advanced cursor.
@@ -105,7 +102,7 @@ template <class State>
 PyObject* iter_self(PyObject* self) noexcept {
   BorrowFlag& flag = as_iter<State>(self)->flag;
   if (!flag.try_shared()) {
-    PyErr_SetString(PyExc_RuntimeError, kAlreadyMutablyBorrowed);
+    raise(Message::AlreadyMutablyBorrowed);
     return nullptr;
   }
   Py_INCREF(self);
@@ -120,7 +117,7 @@ PyObject* guarded_next(PyObject* self, Step&& step) noexcept {
   auto* it = as_iter<State>(self);
   ExclusiveBorrow borrow(it->flag);
   if (!borrow) {
-    PyErr_SetString(PyExc_RuntimeError, kAlreadyBorrowed);
+    raise(Message::AlreadyBorrowed);
     return nullptr;
   }
   return call_guarded([&]() -> PyObject* { return step(it->state); });

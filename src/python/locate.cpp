@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "python/plan.hpp"
+#include "python/messages.hpp"
 
 namespace varnex::python {
 
@@ -27,15 +27,7 @@ Ref Locator::where(const Record& record, PyObject* field) const {
       line_ + static_cast<size_t>(std::count(doc_.begin() + static_cast<std::ptrdiff_t>(from),
                                              doc_.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
   const size_t offset = offset_ + (place - from);
-  const auto index = static_cast<Py_ssize_t>(record.index);
-  const auto byte = static_cast<Py_ssize_t>(offset);
-  const auto line_number = static_cast<Py_ssize_t>(line);
-  if (field != nullptr) {
-    return Ref::steal(PyUnicode_FromFormat("field %R of record %zd (byte %zd, line %zd)", field,
-                                           index, byte, line_number));
-  }
-  return Ref::steal(
-      PyUnicode_FromFormat("record %zd (byte %zd, line %zd)", index, byte, line_number));
+  return record_place_text(field, record.index, offset, line);
 }
 
 void Locator::locate_error(const Record& record, PyObject* field) const noexcept {
@@ -53,8 +45,8 @@ void Locator::locate_error(const Record& record, PyObject* field) const noexcept
   if (prefix) prefix_error(prefix.get());
 }
 
-void Locator::raise(const Record& record, PyObject* field, const char* message) const noexcept {
-  PyErr_SetString(PyExc_ValueError, message);
+void Locator::raise(const Record& record, PyObject* field, Message message) const noexcept {
+  python::raise(message);
   locate_error(record, field);
 }
 

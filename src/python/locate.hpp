@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "python/messages.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
@@ -38,7 +39,7 @@ class Locator {
   // Puts where() before the message of the ValueError or TypeError being raised.
   void locate_error(const Record& record, PyObject* field) const noexcept;
   // Sets ValueError "<where>: <message>".
-  void raise(const Record& record, PyObject* field, const char* message) const noexcept;
+  void raise(const Record& record, PyObject* field, Message message) const noexcept;
 
  private:
   [[nodiscard]] size_t offset_of(const Record& record) const noexcept;

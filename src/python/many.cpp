@@ -17,23 +17,11 @@
 namespace varnex::python {
 namespace {
 
-constexpr const char* kGetManyOnMulti =
-    "Result.get_many(paths) is not supported on a multi-element Result; iterate the Result or "
-    "pick an index first";
-
 // The paths argument must be a list; the message matches the binder's
 // conversion errors. False with TypeError set.
 bool check_paths_list(PyObject* paths) noexcept {
   if (PyList_Check(paths)) return true;
-  if (paths == Py_None) {
-    PyErr_SetString(PyExc_TypeError, "argument 'paths': 'None' is not an instance of 'list'");
-    return false;
-  }
-  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(paths)));
-  if (qualname) {
-    PyErr_Format(PyExc_TypeError, "argument 'paths': '%U' object is not an instance of 'list'",
-                 qualname.get());
-  }
+  raise_not_instance(paths, "list", "paths");
   return false;
 }
 
@@ -158,7 +146,7 @@ PyObject* Result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!read_namespaces(bound[1].object, namespaces)) return nullptr;
     const PyItems& items = result_items(self);
     if (items.size() > 1) {
-      PyErr_SetString(PyExc_ValueError, kGetManyOnMulti);
+      raise(Message::GetManyOnMulti);
       return nullptr;
     }
     std::vector<path::ProgramPtr> programs;

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "python/messages.hpp"
+
 namespace varnex::python {
 namespace {
 
@@ -103,10 +105,7 @@ Ref map_file(const ModuleState& state, PyObject* path) noexcept {
     return {};
   }
   if (!S_ISREG(info.st_mode)) {
-    PyErr_Format(PyExc_ValueError,
-                 "%R is not a regular file (a pipe or device cannot be mapped): read it and "
-                 "pass the bytes",
-                 shown.get());
+    raise_not_regular_file(shown.get());
     return {};
   }
   void* data = nullptr;

@@ -6,7 +6,7 @@
 // a thread inside a ReadScope, such a fault there does not end the process: the missing pages
 // are moved aside and zeros mapped in their place, so the read, whatever code does it, goes
 // on to its natural end and every destructor runs; the fault is recorded, and the call fails
-// with kFileChanged instead of giving what it read. When the range is no longer guarded the
+// with Message::FileChanged instead of giving what it read. When the range is no longer guarded the
 // file's pages are moved back, so the map is as it was: a later read of it meets the fault
 // again. A thread guarding the same bytes meanwhile learns of it and fails too. A fault
 // anywhere else goes to the handler that was there before.

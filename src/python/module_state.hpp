@@ -30,9 +30,27 @@ enum class Class : size_t {
   Count,
 };
 
-// Attribute names looked up on every call, interned once per module instance.
-enum class Name : size_t { Fspath, Obj, Count };
-inline constexpr const char* kNameTexts[] = {"__fspath__", "obj"};
+// Attribute names the module looks up, interned once per module instance.
+enum class Name : size_t {
+  Fspath,
+  Obj,
+  // a field as the plan reads it (varnex._fields.NativeField)
+  FieldName,
+  FieldPath,
+  FieldKind,
+  FieldA,
+  FieldB,
+  FieldLargeList,
+  FieldOnRepeat,
+  FieldOnInvalid,
+  FieldNullValues,
+  FieldFormat,
+  FieldMaker,
+  Count
+};
+inline constexpr const char* kNameTexts[] = {
+    "__fspath__", "obj",       "name",       "path",        "kind",   "a",    "b",
+    "large_list", "on_repeat", "on_invalid", "null_values", "format", "maker"};
 static_assert(std::size(kNameTexts) == static_cast<size_t>(Name::Count));
 
 struct ModuleState {

@@ -17,8 +17,6 @@
 namespace varnex::python {
 namespace {
 
-constexpr const char* kBadPathsEntry = "paths must be a list of str or varnex.Path";
-
 struct PathObject {
   PyObject ob_base;  // PyObject_HEAD
   std::string path;
@@ -84,10 +82,7 @@ PyObject* bind_method(PyObject* self, const MethodSignatures& signatures, PyObje
   BoundArg bound[2];
   if (!bind_args(signatures.any, args, nargs, kwnames, bound)) return nullptr;
   if (!is_path(self)) {
-    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
-    if (qualname) {
-      PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'Path'", qualname.get());
-    }
+    raise_not_instance(self, "Path");
     return nullptr;
   }
   if (!bind_args(signatures.typed, args, nargs, kwnames, bound)) return nullptr;
@@ -236,12 +231,13 @@ PyObject* py_compile(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[2];
     if (!bind_args(kCompileSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::optional<path::NamespaceMap> namespaces;
-    if (!read_namespaces(bound[1].object, namespaces)) return nullptr;
+    PathArgs paths;
+    if (!paths.read_namespaces(bound[1].object)) return nullptr;
     // No shortcut for "": compiling it reports the empty path.
-    path::ProgramPtr program = compile_path(bound[0].utf8, namespaces ? &*namespaces : nullptr);
+    path::ProgramPtr program = paths.compile(bound[0].utf8);
     if (!program) return nullptr;
-    return make_path(module_state(module), bound[0].utf8, std::move(program), std::move(namespaces))
+    return make_path(module_state(module), bound[0].utf8, std::move(program),
+                     paths.take_namespaces())
         .release();
   });
 }
@@ -250,6 +246,26 @@ PyObject* py_compile(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef kCompileDef = {"compile", as_cfunction<py_compile>(), METH_FASTCALL | METH_KEYWORDS,
                            doc::compile};
+
+bool PathArgs::read_namespaces(PyObject* namespaces) {
+  return python::read_namespaces(namespaces, namespaces_);
+}
+
+path::ProgramPtr PathArgs::compile(std::string_view text) const {
+  return compile_path(text, namespaces());
+}
+
+path::ProgramPtr PathArgs::program_of(PyObject* path) const {
+  if (is_path(path)) return as_path(path)->program;
+  if (!PyUnicode_Check(path)) {
+    raise(Message::BadPath);
+    return nullptr;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(path, &size);
+  if (data == nullptr) return nullptr;
+  return compile(std::string_view(data, static_cast<size_t>(size)));
+}
 
 bool collect_programs(PyObject* list, std::vector<path::ProgramPtr>& out,
                       const path::NamespaceMap* namespaces) {
@@ -283,7 +299,7 @@ bool collect_programs(PyObject* list, std::vector<path::ProgramPtr>& out,
       continue;
     }
     out.clear();
-    PyErr_SetString(PyExc_TypeError, kBadPathsEntry);
+    raise(Message::BadPathsEntry);
     return false;
   }
   return true;

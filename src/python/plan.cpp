@@ -9,6 +9,7 @@
 #include "path/shape.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/module_state.hpp"
 #include "python/path_object.hpp"
 #include "python/query.hpp"
 
@@ -16,49 +17,22 @@ namespace varnex::python {
 namespace {
 
 constexpr const char* kCapsuleName = "varnex.RecordPlan";
-constexpr const char* kNotElements =
-    "record_path must select elements, not attribute values, texts or aggregates";
-constexpr const char* kBadPath = "path must be str or varnex.Path";
-constexpr const char* kBadSpec = "_compile_plan(): a field is not a tuple varnex._fields made";
 
-// The program of a str (read with `namespaces`, if any) or Path; null with an exception set.
-path::ProgramPtr program_of(PyObject* path, const path::NamespaceMap* namespaces) {
-  if (PyUnicode_Check(path)) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(path, &size);
-    if (data == nullptr) return nullptr;
-    return compile_path(std::string_view(data, static_cast<size_t>(size)), namespaces);
-  }
-  Ref list = Ref::steal(PyList_New(1));
-  if (!list) return nullptr;
-  PyList_SetItem(list.get(), 0, Py_NewRef(path));  // steals the new reference
-  std::vector<path::ProgramPtr> programs;
-  if (!collect_programs(list.get(), programs)) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      PyErr_SetString(PyExc_TypeError, kBadPath);
-    }
-    return nullptr;
-  }
-  return programs.front();
-}
-
-void name_the_path(const char* format, PyObject* arg) noexcept {
-  Ref prefix =
-      Ref::steal(arg != nullptr ? PyUnicode_FromFormat(format, arg) : PyUnicode_FromString(format));
-  if (prefix) prefix_error(prefix.get());
+// Names the record path, or field `field`, before the error its path raised.
+void name_the_path(PyObject* field) noexcept {
+  if (Ref prefix = path_owner_text(field)) prefix_error(prefix.get());
 }
 
 }  // namespace
 
-path::ProgramPtr compile_record_path(PyObject* record_path, const path::NamespaceMap* namespaces) {
-  path::ProgramPtr program = program_of(record_path, namespaces);
+path::ProgramPtr compile_record_path(PyObject* record_path, const PathArgs& paths) {
+  path::ProgramPtr program = paths.program_of(record_path);
   if (!program) {
-    name_the_path("record_path", nullptr);
+    name_the_path(nullptr);
     return nullptr;
   }
   if (!path::yields_elements(*program)) {
-    PyErr_Format(PyExc_ValueError, "%s: %R", kNotElements, record_path);
+    raise_not_elements(record_path);
     return nullptr;
   }
   return path::each_at_end(std::move(program));
@@ -74,7 +48,7 @@ int choice(PyObject* text, const char* const (&words)[N]) noexcept {
       if (PyUnicode_CompareWithASCIIString(text, words[i]) == 0) return static_cast<int>(i);
     }
   }
-  PyErr_SetString(PyExc_TypeError, kBadSpec);
+  raise(Message::BadSpec);
   return -1;
 }
 
@@ -82,22 +56,64 @@ bool read_int(PyObject* obj, int& out) noexcept {
   const long value = PyLong_Check(obj) ? PyLong_AsLong(obj) : -1;
   if (value < 0 || value > 1000) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, kBadSpec);
+    raise(Message::BadSpec);
     return false;
   }
   out = static_cast<int>(value);
   return true;
 }
 
-// The column type of (kind, a, b, large_list); false with TypeError set.
-bool read_type(PyObject* const* item, ColumnType& type) noexcept {
+// A field as Python hands it over (varnex._fields.NativeField), each part read by its name.
+struct FieldSpec {
+  Ref name;
+  Ref path;
+  Ref kind;  // the column type: kind, two numbers, and whether a list has 64-bit offsets
+  Ref a;
+  Ref b;
+  Ref large_list;
+  Ref on_repeat;
+  Ref on_invalid;
+  Ref null_values;  // a tuple of str, or None
+  Ref format;       // str or None
+  Ref maker;
+
+  // False with TypeError set when `spec` lacks a part.
+  bool read(const ModuleState& state, PyObject* spec) {
+    static constexpr std::pair<Ref FieldSpec::*, Name> kParts[] = {
+        {&FieldSpec::name, Name::FieldName},
+        {&FieldSpec::path, Name::FieldPath},
+        {&FieldSpec::kind, Name::FieldKind},
+        {&FieldSpec::a, Name::FieldA},
+        {&FieldSpec::b, Name::FieldB},
+        {&FieldSpec::large_list, Name::FieldLargeList},
+        {&FieldSpec::on_repeat, Name::FieldOnRepeat},
+        {&FieldSpec::on_invalid, Name::FieldOnInvalid},
+        {&FieldSpec::null_values, Name::FieldNullValues},
+        {&FieldSpec::format, Name::FieldFormat},
+        {&FieldSpec::maker, Name::FieldMaker}};
+    for (const auto& [part, name] : kParts) {
+      this->*part = Ref::steal(PyObject_GetAttr(spec, state.name(name)));
+      if (!(this->*part)) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+          PyErr_Clear();
+          raise(Message::BadSpec);
+        }
+        return false;
+      }
+    }
+    return true;
+  }
+};
+
+// The column type a spec names; false with TypeError set.
+bool read_type(const FieldSpec& spec, ColumnType& type) noexcept {
   static const char* const kKinds[] = {"string", "large_string", "dictionary", "bool",
                                        "int",    "uint",         "float",      "decimal128",
                                        "date32", "date64",       "timestamp"};
-  const int kind = choice(item[0], kKinds);
+  const int kind = choice(spec.kind.get(), kKinds);
   int a = 0;
   int b = 0;
-  if (kind < 0 || !read_int(item[1], a) || !read_int(item[2], b)) return false;
+  if (kind < 0 || !read_int(spec.a.get(), a) || !read_int(spec.b.get(), b)) return false;
   static constexpr ValueType kValues[] = {
       ValueType::String, ValueType::LargeString, ValueType::Dictionary, ValueType::Bool,
       ValueType::Int,    ValueType::UInt,        ValueType::Float64,    ValueType::Decimal128,
@@ -125,72 +141,71 @@ bool read_type(PyObject* const* item, ColumnType& type) noexcept {
       break;
     default: break;
   }
-  type.large_list = PyObject_IsTrue(item[3]) == 1;
-  if (!ok) PyErr_SetString(PyExc_TypeError, kBadSpec);
+  type.large_list = PyObject_IsTrue(spec.large_list.get()) == 1;
+  if (!ok) raise(Message::BadSpec);
   return ok;
 }
 
-// One field from (name, path, kind, a, b, large_list, on_repeat, on_invalid, null_values,
-// format, maker); false with an exception set.
-bool read_field(PyObject* spec, FieldPlan& field, const path::NamespaceMap* namespaces) {
-  if (!PyTuple_Check(spec) || PyTuple_Size(spec) != 11) {
-    PyErr_SetString(PyExc_TypeError, kBadSpec);
+// One field from its spec; false with an exception set.
+bool read_field(const ModuleState& state, PyObject* given, FieldPlan& field,
+                const PathArgs& paths) {
+  FieldSpec spec;
+  if (!spec.read(state, given)) return false;
+  PyObject* name = spec.name.get();
+  if (!PyUnicode_Check(name)) {
+    raise(Message::FieldNamesNotStr);
     return false;
   }
-  PyObject* item[11];
-  for (Py_ssize_t i = 0; i < 11; ++i) item[i] = PyTuple_GetItem(spec, i);  // borrowed
-  if (!PyUnicode_Check(item[0])) {
-    PyErr_SetString(PyExc_TypeError, "field names must be str");
-    return false;
-  }
-  field.name = Ref::borrow(item[0]);
-  path::ProgramPtr program = program_of(item[1], namespaces);
+  field.name = Ref::borrow(name);
+  path::ProgramPtr program = paths.program_of(spec.path.get());
   if (!program) {
-    name_the_path("field %R", item[0]);
+    name_the_path(name);
     return false;
   }
   field.is_list = path::selects_each(*program);
   field.program = path::every_match(std::move(program));
-  if (!read_type(item + 2, field.type)) return false;
+  if (!read_type(spec, field.type)) return false;
   static const char* const kRepeat[] = {"error", "first", "last"};
   static const char* const kInvalid[] = {"error", "null"};
-  const int repeat = choice(item[6], kRepeat);
-  const int invalid = repeat < 0 ? -1 : choice(item[7], kInvalid);
+  const int repeat = choice(spec.on_repeat.get(), kRepeat);
+  const int invalid = repeat < 0 ? -1 : choice(spec.on_invalid.get(), kInvalid);
   if (invalid < 0) return false;
   field.on_repeat = static_cast<OnRepeat>(repeat);
   field.on_invalid = static_cast<OnInvalid>(invalid);
-  if (item[8] != Py_None) {
-    if (!PyTuple_Check(item[8])) {
-      PyErr_SetString(PyExc_TypeError, kBadSpec);
+  PyObject* null_values = spec.null_values.get();
+  if (null_values != Py_None) {
+    if (!PyTuple_Check(null_values)) {
+      raise(Message::BadSpec);
       return false;
     }
     auto& texts = field.null_values.emplace();
-    for (Py_ssize_t i = 0; i < PyTuple_Size(item[8]); ++i) {
+    for (Py_ssize_t i = 0; i < PyTuple_Size(null_values); ++i) {
       Py_ssize_t size = 0;
-      PyObject* text = PyTuple_GetItem(item[8], i);
+      PyObject* text = PyTuple_GetItem(null_values, i);
       const char* data = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
       if (data == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, kBadSpec);
+        if (!PyErr_Occurred()) raise(Message::BadSpec);
         return false;
       }
       texts.emplace_back(data, static_cast<size_t>(size));
     }
   }
-  if (item[9] != Py_None) {
+  PyObject* format = spec.format.get();
+  if (format != Py_None) {
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_Check(item[9]) ? PyUnicode_AsUTF8AndSize(item[9], &size) : nullptr;
+    const char* data = PyUnicode_Check(format) ? PyUnicode_AsUTF8AndSize(format, &size) : nullptr;
     if (data == nullptr) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, kBadSpec);
+      if (!PyErr_Occurred()) raise(Message::BadSpec);
       return false;
     }
     auto compiled = values::DateFormat::compile(std::string_view(data, static_cast<size_t>(size)));
     if (auto* message = std::get_if<std::string>(&compiled)) {
-      PyErr_Format(PyExc_ValueError, "field %R: %s: %R", item[0], message->c_str(), item[9]);
+      raise_bad_format(name, *message, format);
       return false;
     }
     field.format = std::get<values::DateFormat>(std::move(compiled));
   }
-  field.maker = Ref::borrow(item[10]);
+  field.maker = std::move(spec.maker);
   field.kept_as_text = field.type.is_text() && !field.null_values;
   return true;
 }
@@ -206,19 +221,18 @@ constexpr Param kCompilePlanParams[] = {{"record_path", ParamKind::Any},
 constexpr Signature kCompilePlanSignature{"_compile_plan()", kCompilePlanParams};
 
 // Returns (capsule, a tuple saying for each field whether it is a list column).
-PyObject* py_compile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_compile_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
     BoundArg bound[4];
     if (!bind_args(kCompilePlanSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::optional<path::NamespaceMap> namespaces;
-    if (!read_namespaces(bound[3].object, namespaces)) return nullptr;
-    const path::NamespaceMap* map = namespaces ? &*namespaces : nullptr;
+    PathArgs paths;
+    if (!paths.read_namespaces(bound[3].object)) return nullptr;
     auto plan = std::make_unique<RecordPlan>();
-    plan->record = compile_record_path(bound[0].object, map);
+    plan->record = compile_record_path(bound[0].object, paths);
     if (!plan->record) return nullptr;
     if (!PyTuple_Check(bound[1].object)) {
-      PyErr_SetString(PyExc_TypeError, kBadSpec);
+      raise(Message::BadSpec);
       return nullptr;
     }
     const Py_ssize_t n = PyTuple_Size(bound[1].object);
@@ -227,7 +241,8 @@ PyObject* py_compile_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!lists) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
       FieldPlan& field = plan->fields[static_cast<size_t>(i)];
-      if (!read_field(PyTuple_GetItem(bound[1].object, i), field, map)) return nullptr;
+      if (!read_field(module_state(module), PyTuple_GetItem(bound[1].object, i), field, paths))
+        return nullptr;
       plan->programs.push_back(field.program.get());
       plan->scoped = plan->scoped || field.program->scoped;
       PyTuple_SetItem(lists.get(), i, Py_NewRef(field.is_list ? Py_True : Py_False));  // steals
@@ -249,27 +264,9 @@ RecordPlan* plan_of(PyObject* capsule) noexcept {
   auto* plan = static_cast<RecordPlan*>(PyCapsule_GetPointer(capsule, kCapsuleName));
   if (plan == nullptr) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, "plan must be a capsule made by _compile_plan()");
+    raise(Message::PlanNotCapsule);
   }
   return plan;
-}
-
-void prefix_error(PyObject* prefix) noexcept {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type != PyExc_ValueError && type != PyExc_TypeError) {
-    PyErr_Restore(type, value, traceback);
-    return;
-  }
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref owned_type = Ref::steal(type);
-  Ref owned_value = Ref::steal(value);
-  Ref owned_traceback = Ref::steal(traceback);
-  Ref message = Ref::steal(owned_value ? PyObject_Str(owned_value.get()) : nullptr);
-  if (!message) return;
-  PyErr_Format(owned_type.get(), "%U: %U", prefix, message.get());
 }
 
 PyMethodDef kCompilePlanDef = {"_compile_plan", as_cfunction<py_compile_plan>(),

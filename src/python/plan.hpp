@@ -15,6 +15,8 @@
 
 namespace varnex::python {
 
+class PathArgs;
+
 enum class ValueType : uint8_t {
   String,
   LargeString,
@@ -70,18 +72,13 @@ struct RecordPlan {
   bool scoped = false;  // some field reads names in their namespaces: records need their scope
 };
 
-// The program of a record path (each_at_end of it, a str read with `namespaces` if any), or
-// null with an exception set that names `record_path` (a str or Path, borrowed).
-[[nodiscard]] path::ProgramPtr compile_record_path(PyObject* record_path,
-                                                   const path::NamespaceMap* namespaces = nullptr);
+// The program of a record path (each_at_end of it, read by `paths`), or null with an exception
+// set that names `record_path` (a str or Path, borrowed).
+[[nodiscard]] path::ProgramPtr compile_record_path(PyObject* record_path, const PathArgs& paths);
 
 // The plan in a capsule made by _compile_plan (borrowed, valid while the capsule lives), or
 // null with TypeError set.
 [[nodiscard]] RecordPlan* plan_of(PyObject* capsule) noexcept;
-
-// Puts "<prefix>: " before the message of the ValueError or TypeError being raised; other
-// exceptions are left as they are. `prefix` is a str (borrowed).
-void prefix_error(PyObject* prefix) noexcept;
 
 extern PyMethodDef kCompilePlanDef;
 

@@ -18,12 +18,10 @@ namespace varnex::python {
 
 namespace {
 
-constexpr const char* kBadNamespaces = "namespaces must be a mapping of str prefixes to str URIs";
-
 // The UTF-8 form of a str (borrowed from it), or nothing with TypeError set.
 std::optional<std::string_view> utf8_of(PyObject* text) {
   if (!PyUnicode_Check(text)) {
-    PyErr_SetString(PyExc_TypeError, kBadNamespaces);
+    raise(Message::BadNamespaces);
     return std::nullopt;
   }
   Py_ssize_t size = 0;
@@ -38,7 +36,7 @@ bool read_namespaces(PyObject* namespaces, std::optional<path::NamespaceMap>& ou
   out.reset();
   if (namespaces == nullptr || namespaces == Py_None) return true;
   if (!PyMapping_Check(namespaces) || PyUnicode_Check(namespaces)) {
-    PyErr_SetString(PyExc_TypeError, kBadNamespaces);
+    raise(Message::BadNamespaces);
     return false;
   }
   Ref items = Ref::steal(PyMapping_Items(namespaces));
@@ -46,7 +44,7 @@ bool read_namespaces(PyObject* namespaces, std::optional<path::NamespaceMap>& ou
     // A sequence passes the mapping check but has no items(): the caller's mistake, named.
     if (PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
-      PyErr_SetString(PyExc_TypeError, kBadNamespaces);
+      raise(Message::BadNamespaces);
     }
     return false;
   }
@@ -54,7 +52,7 @@ bool read_namespaces(PyObject* namespaces, std::optional<path::NamespaceMap>& ou
   for (Py_ssize_t i = 0, n = PyList_Size(items.get()); i < n; ++i) {
     PyObject* pair = PyList_GetItem(items.get(), i);  // borrowed
     if (pair == nullptr || !PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
-      PyErr_SetString(PyExc_TypeError, kBadNamespaces);
+      raise(Message::BadNamespaces);
       return false;
     }
     const auto prefix = utf8_of(PyTuple_GetItem(pair, 0));

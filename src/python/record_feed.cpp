@@ -32,8 +32,6 @@ constexpr size_t kWatchItems = 4096;
 constexpr size_t kRecordsPerHelper = 256;
 constexpr size_t kSharedBatchScale = 2;
 
-constexpr const char* kTruncated = "the document ends inside the record";
-
 class Feed final : public engine::ItemObserver {
  public:
   Feed(std::string_view doc, const RecordPlan& plan, const Locator& locator, RecordSink& sink,
@@ -220,7 +218,7 @@ class Feed final : public engine::ItemObserver {
     Added added = Added::Malformed;
     const char* end = record.bytes.data() + record.bytes.size();
     if (end == doc_.data() + doc_.size() && !engine::element_is_closed(record.bytes)) {
-      locator_.raise(record, nullptr, kTruncated);
+      locator_.raise(record, nullptr, Message::RecordTruncated);
     } else {
       added = sink_.add(answers, record);
     }
@@ -325,8 +323,7 @@ bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
   if (feed->failed()) return false;
   if (error) {
     engine_err_to_py(*error);
-    Ref prefix = Ref::steal(PyUnicode_FromString("record_path"));
-    if (prefix) prefix_error(prefix.get());
+    if (Ref prefix = path_owner_text(nullptr)) prefix_error(prefix.get());
     return false;
   }
   return true;

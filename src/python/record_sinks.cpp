@@ -143,9 +143,7 @@ Added ColumnSink::add(std::vector<engine::Items>& answers, const Record& record)
     case Fill::Failed: return Added::Failed;
     case Fill::Full: break;
   }
-  locator_.raise(record, nullptr,
-                 "the record's texts pass 2 GiB in one column: give its field the type "
-                 "large_string");
+  locator_.raise(record, nullptr, Message::ColumnTooLarge);
   return Added::Failed;
 }
 

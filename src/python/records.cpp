@@ -64,7 +64,7 @@ PyObject* py_set_offset_limit(PyObject*, PyObject* limit) noexcept {
   const Py_ssize_t value = PyLong_AsSsize_t(limit);
   if (value == -1 && PyErr_Occurred()) return nullptr;
   if (value < 1 || value > 0x7fffffff) {
-    PyErr_SetString(PyExc_ValueError, "the limit is 1 to 2**31 - 1");
+    raise(Message::OffsetLimit);
     return nullptr;
   }
   return PyLong_FromSize_t(g_offset_limit.exchange(static_cast<size_t>(value)));

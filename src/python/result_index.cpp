@@ -18,13 +18,6 @@
 namespace varnex::python {
 namespace {
 
-constexpr const char* kIndexOutOfRange = "Result index out of range";
-constexpr const char* kBadIndexType = "Result indices must be integers, slices, or strings";
-constexpr const char* kSliceOnDict = "slice keys are not supported on dict-like Result";
-constexpr const char* kGetOnMulti =
-    "Result.get(path) is not supported on a multi-element Result; iterate the Result or pick an "
-    "index first";
-
 // The ScalarLike text as code points; nothing with ValueError set when it is
 // not UTF-8.
 const CodePoints* scalar_points(PyObject* self, const ElementBytes& element) {
@@ -50,9 +43,7 @@ PyObject* string_key(PyObject* self, Mode mode, const ElementBytes& element, PyO
   const char* data = PyUnicode_AsUTF8AndSize(key, &size);
   if (data == nullptr) return nullptr;
   if (mode != Mode::DictElement) {
-    PyErr_Format(PyExc_TypeError,
-                 "string keys are only valid on dict-like Result; this Result is %s",
-                 mode_name(mode));
+    raise_string_key_mode(mode_name(mode));
     return nullptr;
   }
   std::unique_ptr<ChildIndex> scratch;
@@ -69,8 +60,7 @@ PyObject* string_key(PyObject* self, Mode mode, const ElementBytes& element, PyO
 
 PyObject* slice_key(PyObject* self, Mode mode, const ElementBytes& element, PyObject* key) {
   if (mode == Mode::DictElement) {
-    Ref message = Ref::steal(PyUnicode_FromString(kSliceOnDict));
-    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+    raise(Message::SliceOnDict);
     return nullptr;
   }
   Py_ssize_t start = 0;
@@ -110,7 +100,7 @@ PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, Py
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError) ||
         PyErr_ExceptionMatches(PyExc_ValueError)) {
       PyErr_Clear();
-      PyErr_SetString(PyExc_TypeError, kBadIndexType);
+      raise(Message::BadIndexType);
     }
     return nullptr;
   }
@@ -143,7 +133,7 @@ PyObject* integer_key(PyObject* self, Mode mode, const ElementBytes& element, Py
       return PyUnicode_FromStringAndSize(ch.data(), static_cast<Py_ssize_t>(ch.size()));
     }
   }
-  PyErr_SetString(PyExc_IndexError, kIndexOutOfRange);
+  raise(Message::IndexOutOfRange);
   return nullptr;
 }
 
@@ -184,7 +174,7 @@ PyObject* Result_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!read_namespaces(bound[1].object, namespaces)) return nullptr;
     const PyItems& items = result_items(self);
     if (items.size() > 1) {
-      PyErr_SetString(PyExc_ValueError, kGetOnMulti);
+      raise(Message::GetOnMulti);
       return nullptr;
     }
     const std::string_view path_text = bound[0].utf8;

@@ -152,7 +152,7 @@ PyObject* ResultChildIter_next(PyObject* self) noexcept {
     if (!name) return nullptr;
     const std::string_view bytes = state.snapshot.bytes;
     if (child.start > child.end || child.end > bytes.size()) {
-      PyErr_SetString(PyExc_SystemError, "child outside its parent's bytes");
+      raise(Message::ChildOutsideParent);
       return nullptr;
     }
     engine::Items one;
@@ -370,9 +370,7 @@ PyObject* make_view_method(const Signature& signature, Class view_class, PyObjec
     const auto mode = compute_mode(result_items(self), element);
     if (!mode) return nullptr;
     if (*mode != Mode::DictElement) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s requires a dict-like Result (single element with children); got %s",
-                   signature.display, mode_name(*mode));
+      raise_needs_dict_like(signature.display, mode_name(*mode));
       return nullptr;
     }
     return make_view(state_of(self).type(view_class), self).release();

@@ -53,7 +53,7 @@ bool names_a_file(PyObject* text) noexcept {
 Ref open_document(const ModuleState& state, PyObject* data) noexcept {
   if (is_path_like(data, &state)) return map_file(state, data);
   if (PyUnicode_Check(data) && names_a_file(data)) {
-    PyErr_SetString(PyExc_ValueError, kStrNamesFile);
+    raise(Message::StrNamesFile);
     return {};
   }
   return Ref::borrow(data);
@@ -72,7 +72,7 @@ int SourceBytes::take_buffer(PyObject* exporter) noexcept {
   }
   if (!PyBuffer_IsContiguous(&view, 'C')) {
     buffer_.release();
-    PyErr_SetString(PyExc_ValueError, kBufferNotContiguous);
+    raise(Message::BufferNotContiguous);
     return -2;
   }
   bytes_ = std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
@@ -86,7 +86,7 @@ int SourceBytes::take_buffer(PyObject* exporter) noexcept {
 
 bool SourceBytes::acquire_buffer(PyObject* exporter) noexcept {
   const int status = take_buffer(exporter);
-  if (status == -1) PyErr_SetString(PyExc_ValueError, kDataNotBuffer);
+  if (status == -1) raise(Message::DataNotBuffer);
   return status == 0;
 }
 
@@ -114,8 +114,7 @@ bool SourceBytes::decode_with_codec(std::string_view label, UnknownLabel unknown
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
     PyErr_Clear();  // no such codec, or none for text: the bytes are read as UTF-8
     if (unknown == UnknownLabel::ReadAsUtf8 || !check_utf8(bytes_)) return true;
-    PyErr_Format(PyExc_ValueError, "declared encoding '%s' is unknown; the text is read as UTF-8",
-                 name.c_str());
+    raise_unknown_encoding(name);
     return false;
   }
   const int same = PyObject_RichCompareBool(probe.get(), expected.get(), Py_EQ);
@@ -176,7 +175,7 @@ bool SourceBytes::acquire(PyObject* source) noexcept {
   }
   if (PyUnicode_Check(source)) return acquire_str(source);
   const int status = take_buffer(source);
-  if (status == -1) PyErr_SetString(PyExc_ValueError, kDataNotSource);
+  if (status == -1) raise(Message::DataNotSource);
   return status == 0;
 }
 

@@ -189,7 +189,7 @@ Stream* stream_of(PyObject* capsule) noexcept {
   auto* stream = static_cast<Stream*>(PyCapsule_GetPointer(capsule, kCapsuleName));
   if (stream == nullptr) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, "stream must be a capsule made by _stream_open()");
+    raise(Message::StreamNotCapsule);
   }
   return stream;
 }
@@ -211,7 +211,7 @@ PyObject* py_stream_open(PyObject* module, PyObject* const* args, Py_ssize_t nar
     Py_ssize_t bytes = 0;
     if (!PyArg_ParseTuple(bound[3].object, "nn", &rows, &bytes)) return nullptr;
     if (rows < 1 || bytes < 1) {
-      PyErr_SetString(PyExc_ValueError, "batch_rows and batch_bytes must be at least 1");
+      raise(Message::BatchTooSmall);
       return nullptr;
     }
     auto stream = std::make_unique<Stream>(bound[0].object, *plan, bound[1].flag, bound[2].flag,
@@ -239,7 +239,7 @@ class InUse {
   explicit InUse(Stream& stream) noexcept : stream_(stream) {
     bool expected = false;
     taken_ = stream.busy.compare_exchange_strong(expected, true);
-    if (!taken_) PyErr_SetString(PyExc_RuntimeError, "the stream is being read by another call");
+    if (!taken_) raise(Message::StreamBusy);
   }
   ~InUse() {
     if (taken_) stream_.busy.store(false);
@@ -264,7 +264,7 @@ PyObject* py_stream_feed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const InUse in_use(*stream);
     if (!in_use.taken()) return nullptr;
     if (stream->ended) {
-      PyErr_SetString(PyExc_ValueError, "the stream has ended");
+      raise(Message::StreamEnded);
       return nullptr;
     }
     const bool final = bound[2].flag;
@@ -303,7 +303,7 @@ PyObject* py_set_stream_window(PyObject*, PyObject* bytes) noexcept {
   const Py_ssize_t value = PyLong_AsSsize_t(bytes);
   if (value == -1 && PyErr_Occurred()) return nullptr;
   if (value < 0) {
-    PyErr_SetString(PyExc_ValueError, "the window is at least 0 bytes");
+    raise(Message::WindowNegative);
     return nullptr;
   }
   return PyLong_FromSize_t(g_window_bytes.exchange(static_cast<size_t>(value)));

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "python/mapped_file.hpp"
+#include "python/messages.hpp"
 #include "python/ref.hpp"
 
 namespace varnex::python {
@@ -170,7 +171,7 @@ void forget_passes_in_child() noexcept { g_unlocked_passes.store(0); }
 bool register_exit_wait() noexcept {
   static const bool fork_hook = pthread_atfork(nullptr, nullptr, forget_passes_in_child) == 0;
   if (!fork_hook) {
-    PyErr_SetString(PyExc_RuntimeError, "cannot register a fork handler");
+    raise(Message::ForkHandler);
     return false;
   }
   Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));

@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "python/messages.hpp"
 #include "python/ref.hpp"
 #include "xml/encoding.hpp"
 
@@ -13,9 +14,6 @@ namespace varnex::python {
 // The core's validator, which says where text stops being UTF-8.
 using xml::check_utf8;
 using xml::Utf8Error;
-
-// Sets ValueError with the message for `error`.
-void raise_utf8_error(const Utf8Error& error) noexcept;
 
 // Returns a new reference to the decoded str, or NULL with ValueError set.
 [[nodiscard]] Ref decode_strict(std::string_view bytes) noexcept;

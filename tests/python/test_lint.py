@@ -44,6 +44,14 @@ def test_binding_uses_only_the_limited_api():
     assert not any("Py_LIMITED_API" in code_only(p) for p in BINDING)
 
 
+@pytest.mark.skipif(not SRC.is_dir(), reason="needs the source tree")
+def test_only_the_message_table_words_an_exception():
+    worded = re.compile(r"\bPyErr_(SetString|Format)\s*\(")
+    offenders = [p.name for p in BINDING
+                 if p.stem != "messages" and worded.search(code_only(p))]
+    assert offenders == []
+
+
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 def test_binding_exports_only_its_init_function():
     out = subprocess.run(
