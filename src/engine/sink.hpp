@@ -66,8 +66,7 @@ class Sink {
 
   // The element doc[start, end): a span, or a copy when spans are off or do not fit.
   void element(std::string_view doc, size_t start, size_t end, bool spans) {
-    if (mode_ == Mode::Keep && spans && end <= doc.size() && end <= UINT32_MAX && start <= end)
-        [[likely]] {
+    if (mode_ == Mode::Keep && as_span(spans, start, end, doc.size())) [[likely]] {
       items().push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
       ++size_;
       if (observer_ != nullptr) [[unlikely]]

@@ -87,11 +87,7 @@ Ref dict_value(PyTypeObject* result_class, std::string_view element, SpanOrigin 
 void push_child(std::string_view element, const engine::ChildSpan& child, bool spans,
                 engine::Items& items) {
   if (child.end > element.size() || child.start > child.end) return;
-  if (spans) {
-    items.push_span(static_cast<uint32_t>(child.start), static_cast<uint32_t>(child.end));
-  } else {
-    items.push_markup(element.substr(child.start, child.end - child.start));
-  }
+  items.push_element(element, child.start, child.end, spans);
 }
 
 // Returns a new reference to a list with one single-item Result per item.
@@ -572,7 +568,7 @@ Ref group_result(PyTypeObject* result_class, std::string_view element,
   return Ref::steal(call_guarded([&]() -> PyObject* {
     engine::Items items;
     for (size_t i = groups.first[group]; i != ChildGroups::kNone; i = groups.next[i]) {
-      push_child(element, children[i], origin.source != nullptr, items);
+      push_child(element, children[i], origin.keeps_spans(), items);
     }
     return make_result(result_class, PyItems::lift(std::move(items), origin, element)).release();
   }));
