@@ -67,16 +67,19 @@ bool all_strings(const PyItems& items, std::vector<std::string>& out) {
   return true;
 }
 
-// Returns a new reference to a dict of child name -> Result, first occurrence first.
-Ref dict_value(PyTypeObject* result_class, std::string_view element, SpanOrigin origin) {
-  const std::vector<engine::ChildSpan> children = engine::collect_direct_children(element);
-  const ChildGroups groups = group_children(children);
+// Returns a new reference to a dict of child name -> Result, first occurrence first, from the
+// children `result` keeps of its element (loaded in `element`).
+Ref dict_value(PyObject* result, const ElementBytes& element) {
+  std::unique_ptr<ChildIndex> scratch;
+  const ChildIndex& index = child_index(result, element, scratch);
+  const std::vector<engine::ChildSpan>& children = index.children;
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
-  for (size_t g = 0; g < groups.first.size(); ++g) {
-    Ref key = decode_strict(children[groups.first[g]].name);
+  for (size_t g = 0; g < index.groups.first.size(); ++g) {
+    Ref key = decode_strict(children[index.groups.first[g]].name);
     if (!key) return {};
-    Ref value = group_result(result_class, element, children, groups, g, origin);
+    Ref value = group_result(Py_TYPE(result), element.bytes(), children, index.groups, g,
+                             element.origin());
     if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
   }
   return dict;
@@ -110,13 +113,13 @@ Ref scalar_item_value(const PyItems& items, ElementBytes& element) {
 }
 
 // The value computed with a mode already known.
-Ref value_for_mode(PyTypeObject* result_class, const PyItems& items, Mode mode,
-                   ElementBytes& element) {
+Ref value_for_mode(PyObject* result, Mode mode, ElementBytes& element) {
+  const PyItems& items = as_result(result)->items;
   switch (mode) {
     case Mode::Empty: return Ref::borrow(Py_None);
     case Mode::ScalarLike: return scalar_item_value(items, element);
-    case Mode::DictElement: return dict_value(result_class, element.bytes(), element.origin());
-    case Mode::Multi: return list_value(result_class, items);
+    case Mode::DictElement: return dict_value(result, element);
+    case Mode::Multi: return list_value(Py_TYPE(result), items);
   }
   return {};
 }
@@ -256,7 +259,7 @@ PyObject* Result_get_type(PyObject* self, void*) noexcept {
 
 PyObject* Result_get_value(PyObject* self, void*) noexcept {
   return call_guarded(
-      [&]() -> PyObject* { return result_value(Py_TYPE(self), as_result(self)->items).release(); });
+      [&]() -> PyObject* { return result_value(self).release(); });
 }
 
 PyGetSetDef kResultGetSet[] = {
@@ -284,14 +287,14 @@ int Result_bool(PyObject* self) noexcept {
         return 1;
       case Mode::ScalarLike: break;
     }
-    Ref value = value_for_mode(Py_TYPE(self), items, *mode, element);
+    Ref value = value_for_mode(self, *mode, element);
     return value ? PyObject_IsTrue(value.get()) : -1;
   });
 }
 
 PyObject* Result_int(PyObject* self) noexcept {
   return call_guarded([&]() -> PyObject* {
-    Ref value = result_value(Py_TYPE(self), as_result(self)->items);
+    Ref value = result_value(self);
     if (!value) return nullptr;
     Ref converted = call_builtin("int", value.get());
     if (!converted) return nullptr;
@@ -303,7 +306,7 @@ PyObject* Result_int(PyObject* self) noexcept {
 
 PyObject* Result_float(PyObject* self) noexcept {
   return call_guarded([&]() -> PyObject* {
-    Ref value = result_value(Py_TYPE(self), as_result(self)->items);
+    Ref value = result_value(self);
     if (!value) return nullptr;
     Ref converted = call_builtin("float", value.get());
     if (!converted) return nullptr;
@@ -574,11 +577,11 @@ Ref group_result(PyTypeObject* result_class, std::string_view element,
   }));
 }
 
-Ref result_value(PyTypeObject* result_class, const PyItems& items) {
+Ref result_value(PyObject* result) {
   ElementBytes element;
-  const auto mode = compute_mode(items, element);
+  const auto mode = compute_mode(as_result(result)->items, element);
   if (!mode) return {};
-  return value_for_mode(result_class, items, *mode, element);
+  return value_for_mode(result, *mode, element);
 }
 
 }  // namespace varnex::python
