@@ -78,8 +78,8 @@ Ref dict_value(PyObject* result, const ElementBytes& element) {
   for (size_t g = 0; g < index.groups.first.size(); ++g) {
     Ref key = decode_strict(children[index.groups.first[g]].name);
     if (!key) return {};
-    Ref value = group_result(Py_TYPE(result), element.bytes(), children, index.groups, g,
-                             element.origin());
+    Ref value =
+        group_result(Py_TYPE(result), element.bytes(), children, index.groups, g, element.origin());
     if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
   }
   return dict;
@@ -258,8 +258,7 @@ PyObject* Result_get_type(PyObject* self, void*) noexcept {
 }
 
 PyObject* Result_get_value(PyObject* self, void*) noexcept {
-  return call_guarded(
-      [&]() -> PyObject* { return result_value(self).release(); });
+  return call_guarded([&]() -> PyObject* { return result_value(self).release(); });
 }
 
 PyGetSetDef kResultGetSet[] = {
