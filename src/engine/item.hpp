@@ -45,7 +45,7 @@ inline constexpr size_t kSpanLimit = UINT32_MAX;
 // must lie within `doc`, under the limit.
 [[nodiscard]] constexpr bool as_span(bool spans, size_t start, size_t end,
                                      size_t doc_size) noexcept {
-  return spans && start <= end && end <= doc_size && end <= kSpanLimit;
+  return spans && end <= doc_size && end <= kSpanLimit && start <= end;
 }
 
 // The items of one path, in order. Each takes 8 bytes: a span of the document, or the

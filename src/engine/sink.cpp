@@ -19,12 +19,14 @@ void Sink::element_slow(std::string_view doc, size_t start, size_t end, bool spa
   if (mode_ == Mode::Last) replace_last(true);
   if (mode_ == Mode::Test) {
     offer(extract_element_text(bytes));
-  } else if (mode_ == Mode::Last && !as_span(spans, start, end, doc.size())) {
+  } else if (as_span(spans, start, end, doc.size())) {
+    items().push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
+  } else if (mode_ == Mode::Last) {
     pending_ = true;
     pending_start_ = start;
     pending_end_ = end;
   } else {
-    items().push_element(doc, start, end, spans);
+    items().push_markup(bytes);
   }
   ++size_;
   if (observer_ != nullptr && mode_ == Mode::Keep) tell(bytes.data());
