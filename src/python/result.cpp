@@ -230,9 +230,8 @@ PyObject* Result_to_bool(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!mode) return nullptr;
     if (*mode == Mode::Empty) Py_RETURN_FALSE;
     if (*mode != Mode::ScalarLike) Py_RETURN_TRUE;
-    ItemText text;
-    if (!text.load(items, 0)) return nullptr;
-    return PyBool_FromLong(values::lenient_bool(text.bytes()));
+    const std::string_view text = items.is_text(0) ? items.owned(0) : element.shape().text;
+    return PyBool_FromLong(values::lenient_bool(text));
   });
 }
 
