@@ -124,7 +124,7 @@ CheckReport check_document(std::string_view raw, bool is_text) {
     const DocumentEncoding found = detect_document_encoding(raw);
     source.encoding = found.encoding;
     source.mark = found.mark;
-    decoded.load(raw);
+    decoded.load(raw, found);
     text = decoded.bytes();
   }
   const xml::WfError error = xml::check_well_formed(text, source);

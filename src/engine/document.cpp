@@ -32,12 +32,12 @@ DocumentEncoding detect_document_encoding(std::string_view doc, bool* settled) n
   // A byte-order mark decides, whatever a declaration says.
   if (n < 3) *settled = false;  // a mark or a tag may be what comes
   if (n >= 2 && ((b[0] == 0xFE && b[1] == 0xFF) || (b[0] == 0xFF && b[1] == 0xFE))) {
-    return {b[0] == 0xFE ? xml::Encoding::Utf16BE : xml::Encoding::Utf16LE, 2};
+    return {b[0] == 0xFE ? xml::Encoding::Utf16BE : xml::Encoding::Utf16LE, 2, {}};
   }
-  if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) return {xml::Encoding::Utf8, 3};
+  if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) return {xml::Encoding::Utf8, 3, {}};
   // A tag first: the reader meets an element before any declaration.
   if (n >= 2 && b[0] == '<' && b[1] != '?' && b[1] != '!' && b[1] != 0) {
-    return {xml::Encoding::Utf8, 0};
+    return {xml::Encoding::Utf8, 0, {}};
   }
   xml::Reader reader(doc);
   // Until the first element, or a declaration that settles it.
@@ -75,9 +75,10 @@ void Document::adopt(std::string utf8) noexcept {
   is_copy_ = true;
 }
 
-void Document::load(std::string_view raw) {
+void Document::load(std::string_view raw) { load(raw, detect_document_encoding(raw)); }
+
+void Document::load(std::string_view raw, const DocumentEncoding& found) {
   clear();
-  const DocumentEncoding found = detect_document_encoding(raw);
   bytes_ = raw;
   if (found.encoding == xml::Encoding::Utf8) return;
   const std::string_view body = raw.substr(found.mark);

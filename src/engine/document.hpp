@@ -39,6 +39,8 @@ class Document {
   // Reads `raw`, which must outlive this object when it is used in place.
   // May throw bad_alloc.
   void load(std::string_view raw);
+  // The same for `raw` whose encoding the caller has detected already.
+  void load(std::string_view raw, const DocumentEncoding& found);
   // Takes `utf8`, a document the caller decoded, as the bytes to read.
   void adopt(std::string utf8) noexcept;
   void clear() noexcept;

@@ -136,11 +136,6 @@ void apply_modifiers(std::span<const path::Modifier> modifiers, Items& items, st
 
 // Text of the first element in `element` (decoded as UTF-8, entities resolved).
 [[nodiscard]] std::string extract_element_text(std::string_view element);
-// The same text, read without a reader when the element holds nothing but text (the usual
-// leaf): a view into `element`, or into `scratch` once references are resolved. Nothing
-// when anything else is inside; extract_element_text then reads it.
-[[nodiscard]] std::optional<std::string_view> simple_element_text(std::string_view element,
-                                                                  std::string& scratch);
 // extract_element_text as a view: into `element` when it can be, else into `scratch`.
 [[nodiscard]] std::string_view element_text(std::string_view element, std::string& scratch);
 

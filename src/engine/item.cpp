@@ -15,6 +15,24 @@ void Items::push_owned(std::string_view bytes, bool markup) {
   owned_ends_.push_back(arena_.size() | (markup ? kMarkupBit : 0));
 }
 
+void Items::push_element(std::string_view doc, size_t start, size_t end, bool spans) {
+  end = std::min(end, doc.size());
+  start = std::min(start, end);
+  if (as_span(spans, start, end, doc.size())) {
+    push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
+  } else {
+    push_markup(doc.substr(start, end - start));
+  }
+}
+
+void Items::push_from(const Items& from, size_t i) {
+  switch (from.kind(i)) {
+    case ItemKind::Span: entries_.push_back(from.entries_[i]); break;
+    case ItemKind::Markup: push_markup(from.owned(i)); break;
+    case ItemKind::Value: push_value(from.owned(i)); break;
+  }
+}
+
 void Items::push_back(const Item& item) {
   if (const auto* span = std::get_if<Span>(&item)) {
     if (span->start <= span->end) {
@@ -38,13 +56,7 @@ void Items::append(Items&& other) {
     // Grown geometrically: appending one item at a time must not copy the list each time.
     const size_t needed = entries_.size() + other.size();
     if (needed > entries_.capacity()) entries_.reserve(std::max(needed, 2 * entries_.capacity()));
-    for (size_t i = 0; i < other.size(); ++i) {
-      switch (other.kind(i)) {
-        case ItemKind::Span: entries_.push_back(other.entries_[i]); break;
-        case ItemKind::Markup: push_markup(other.owned(i)); break;
-        case ItemKind::Value: push_value(other.owned(i)); break;
-      }
-    }
+    for (size_t i = 0; i < other.size(); ++i) push_from(other, i);
   }
   other.clear();
 }

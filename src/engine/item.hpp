@@ -33,6 +33,21 @@ using Item = std::variant<Markup, Span, Value>;
 
 enum class ItemKind : uint8_t { Span, Markup, Value };
 
+// The span-or-copy rule, decided here only. Elements found in some bytes may be spans into
+// them (two 32-bit offsets) when the bytes stay where they are, unchanged, for as long as the
+// items do (`lasting`: whoever keeps the items keeps what holds the bytes) and every offset
+// into them fits; anything else is kept as a copy of its bytes.
+inline constexpr size_t kSpanLimit = UINT32_MAX;
+[[nodiscard]] constexpr bool keeps_spans(size_t size, bool lasting) noexcept {
+  return lasting && size <= kSpanLimit;
+}
+// Whether doc[start, end), found by a pass that may keep spans (`spans`), is kept as one: it
+// must lie within `doc`, under the limit.
+[[nodiscard]] constexpr bool as_span(bool spans, size_t start, size_t end,
+                                     size_t doc_size) noexcept {
+  return spans && end <= doc_size && end <= kSpanLimit && start <= end;
+}
+
 // The items of one path, in order. Each takes 8 bytes: a span of the document, or the
 // number of an owned copy, whose bytes all share one buffer. A list of spans is thus two
 // offsets an item, and reordering or dropping items moves entries only.
@@ -51,6 +66,10 @@ class Items {
   void push_span(uint32_t start, uint32_t end) { entries_.push_back(Entry{start, end}); }
   void push_markup(std::string_view bytes) { push_owned(bytes, true); }
   void push_value(std::string_view bytes) { push_owned(bytes, false); }
+  // The element doc[start, end) (clamped to `doc`): a span when as_span says so, else a copy.
+  void push_element(std::string_view doc, size_t start, size_t end, bool spans);
+  // Item `i` of `from`, in the form it has there.
+  void push_from(const Items& from, size_t i);
   void push_back(const Item& item);
   template <class T>
   void emplace_back(T&& item) {

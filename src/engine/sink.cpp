@@ -1,8 +1,6 @@
 // The append interface of the scan: spans, copies, counts and a filter's subject.
 #include "engine/sink.hpp"
 
-#include <limits>
-
 #include "engine/engine.hpp"
 #include "engine/internal.hpp"
 
@@ -21,14 +19,13 @@ void Sink::element_slow(std::string_view doc, size_t start, size_t end, bool spa
   if (mode_ == Mode::Last) replace_last(true);
   if (mode_ == Mode::Test) {
     offer(extract_element_text(bytes));
-  } else if (spans && end <= std::numeric_limits<uint32_t>::max()) {
+  } else if (as_span(spans, start, end, doc.size())) {
     items().push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
   } else if (mode_ == Mode::Last) {
     pending_ = true;
     pending_start_ = start;
     pending_end_ = end;
   } else {
-    // Offsets past 4 GiB cannot be a Span: keep the element as an owned copy.
     items().push_markup(bytes);
   }
   ++size_;

@@ -1,5 +1,6 @@
-// Where one task's items go. Every item the scan finds is appended through here, so the form
-// items take (spans, copies, counts) is decided in this one place.
+// Where one task's items go. Every item the scan finds is appended through here, so what a
+// pass keeps of them (every item, a count, a test's answer, the last) is decided in this one
+// place; whether an element is a span or a copy, by the span rule (item.hpp).
 #pragma once
 
 #include <cstdint>
@@ -64,10 +65,9 @@ class Sink {
     stop_ = stop;
   }
 
-  // The element doc[start, end): a span, or a copy when spans are off or do not fit.
+  // The element doc[start, end): a span, or a copy where the span rule says so.
   void element(std::string_view doc, size_t start, size_t end, bool spans) {
-    if (mode_ == Mode::Keep && spans && end <= doc.size() && end <= UINT32_MAX && start <= end)
-        [[likely]] {
+    if (mode_ == Mode::Keep && as_span(spans, start, end, doc.size())) [[likely]] {
       items().push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
       ++size_;
       if (observer_ != nullptr) [[unlikely]]

@@ -155,6 +155,11 @@ std::optional<LeafText> plain_leaf_text(std::string_view element) noexcept {
   return LeafText{leaf->raw, leaf->ascii};
 }
 
+namespace {
+
+// The text extract_element_text gives, read without a reader when the element holds nothing
+// but text (the usual leaf): a view into `element`, or into `scratch` once references are
+// resolved. Nothing when anything else is inside.
 std::optional<std::string_view> simple_element_text(std::string_view element,
                                                     std::string& scratch) {
   const auto leaf = leaf_bytes(element);
@@ -164,6 +169,8 @@ std::optional<std::string_view> simple_element_text(std::string_view element,
   std::string unused;  // UTF-8 is checked in place, never decoded into a copy
   return text_piece(xml::Encoding::Utf8, leaf->raw, unused, scratch);
 }
+
+}  // namespace
 
 ElementShape describe_element(std::string_view element, std::string& scratch) {
   ElementShape shape;

@@ -1,7 +1,7 @@
 // Lifting engine items, sharing them between Results, and reading their bytes and text.
 #include "python/py_item.hpp"
 
-#include <limits>
+#include <new>
 
 #include "engine/engine.hpp"
 
@@ -34,6 +34,12 @@ PyItems PyItems::whole(PyObject* source) {
   return out;
 }
 
+ElementMemo* PyItems::memo(size_t i) const noexcept {
+  if (size_ != 1 || i != 0) return nullptr;
+  if (!memo_) memo_.reset(new (std::nothrow) ElementMemo());
+  return memo_.get();
+}
+
 PyItems PyItems::slice(size_t first, size_t count) const {
   PyItems out;
   if (count == 0) return out;
@@ -53,15 +59,7 @@ PyItems PyItems::pick(size_t start, Py_ssize_t step, size_t count) const {
     // Computed afresh: stepping past the last pick could overflow for a huge step.
     const size_t at = first_ + static_cast<size_t>(static_cast<Py_ssize_t>(start) +
                                                    static_cast<Py_ssize_t>(k) * step);
-    switch (list_->kind(at)) {
-      case engine::ItemKind::Span: {
-        const engine::Span span = list_->span(at);
-        picked.push_span(span.start, span.end);
-        break;
-      }
-      case engine::ItemKind::Markup: picked.push_markup(list_->owned(at)); break;
-      case engine::ItemKind::Value: picked.push_value(list_->owned(at)); break;
-    }
+    picked.push_from(*list_, at);
   }
   PyItems out;
   out.source_ = Ref::borrow(source_.get());
@@ -75,11 +73,6 @@ namespace {
 // Whether `bytes`, read from `source`, are the object's own, which never change.
 bool is_lasting(PyObject* source, const SourceBytes& bytes) noexcept {
   return (PyBytes_Check(source) || PyUnicode_Check(source)) && !bytes.is_copy();
-}
-
-// Whether matches found in `source`'s bytes may be kept as spans into it.
-bool keeps_spans(PyObject* source, const SourceBytes& bytes) noexcept {
-  return is_lasting(source, bytes) && bytes.bytes().size() <= std::numeric_limits<uint32_t>::max();
 }
 
 }  // namespace
@@ -106,35 +99,53 @@ std::vector<engine::Binding> ElementBytes::outer_declarations() const {
   return engine::declarations_at(doc, static_cast<size_t>(bytes_.data() - doc.data()));
 }
 
+const SourceBytes* ElementBytes::read_document(PyObject* source, ElementMemo* memo) noexcept {
+  // Only a bytes neither changes nor needs reading afresh: a str is never decoded, a buffer
+  // may change.
+  if (memo == nullptr || !PyBytes_Check(source)) {
+    if (!source_.acquire(source) || !source_.decode_document()) return nullptr;
+    return &source_;
+  }
+  if (!memo->has_document) {
+    if (!memo->document.acquire(source) || !memo->document.decode_document()) {
+      memo->document.release();
+      return nullptr;
+    }
+    memo->has_document = true;
+  }
+  return &memo->document;
+}
+
 bool ElementBytes::load(const PyItems& items, size_t i) noexcept {
   shape_.reset();
+  memo_ = nullptr;
   origin_ = {};
   lasting_ = false;
   PyObject* source = items.source();
+  const SourceBytes* doc = &source_;
   switch (items.kind(i)) {
     case ItemKind::Owned:
       bytes_ = items.owned(i);
       lasting_ = true;
+      memo_ = items.memo(i);
       return true;
     case ItemKind::Whole:
-      if (!source_.acquire(source) || !source_.decode_document()) return false;
-      bytes_ = source_.bytes();
-      lasting_ = is_lasting(source, source_);
-      if (keeps_spans(source, source_)) origin_.source = source;
-      return true;
-    case ItemKind::Span: {
+      doc = read_document(source, items.memo(i));
+      if (doc == nullptr) return false;
+      bytes_ = doc->bytes();
+      break;
+    case ItemKind::Span:
       if (!source_.acquire(source)) return false;
       bytes_ = items.bytes(i, source_.bytes());
-      lasting_ = is_lasting(source, source_);
-      if (keeps_spans(source, source_)) {
-        origin_.source = source;
-        origin_.base = static_cast<uint32_t>(bytes_.data() - source_.bytes().data());
-      }
+      break;
+    case ItemKind::Text:
+      bytes_ = {};  // a text item has no element bytes
       return true;
-    }
-    case ItemKind::Text: break;
   }
-  bytes_ = {};  // a text item has no element bytes
+  // A document the Result keeps lasts as long as it does, even where no span can point into it.
+  lasting_ = doc != &source_ || is_lasting(source, *doc);
+  origin_ = SpanOrigin::of(source, doc->bytes(), is_lasting(source, *doc), bytes_);
+  if (lasting_) memo_ = items.memo(i);
   return true;
 }
 

@@ -29,6 +29,26 @@ enum class ItemKind : uint8_t {
 struct SpanOrigin {
   PyObject* source = nullptr;
   uint32_t base = 0;
+
+  // Where `part` lies within `all`, the bytes of `source`, when the span rule lets what is
+  // found in them be spans (`lasting`: they stay where they are, unchanged, while the items
+  // live); else nowhere.
+  [[nodiscard]] static SpanOrigin of(PyObject* source, std::string_view all, bool lasting,
+                                     std::string_view part) noexcept {
+    if (!engine::keeps_spans(all.size(), lasting)) return {};
+    return {source, static_cast<uint32_t>(part.data() - all.data())};
+  }
+  [[nodiscard]] bool keeps_spans() const noexcept { return source != nullptr; }
+};
+
+// What a Result with one element item keeps of it between calls, once read, where it cannot
+// go stale: the document of a parse() result over a bytes (decoded once when it is in another
+// encoding), and the element's description. Written only with the interpreter lock held.
+struct ElementMemo {
+  SourceBytes document;
+  bool has_document = false;
+  std::optional<engine::ElementShape> shape;
+  std::string scratch;  // a text the shape views when it is not in the element's bytes
 };
 
 // The items of one Result. They never change once made (other threads read them while a
@@ -101,8 +121,11 @@ class PyItems {
   static constexpr size_t kPrefetchAhead = 16;
   // Borrowed: the object spans and the Whole item refer to, or null.
   [[nodiscard]] PyObject* source() const noexcept { return source_.get(); }
+  // The memo of the one item, made on first use; null for other items, or without memory.
+  [[nodiscard]] ElementMemo* memo(size_t i) const noexcept;
 
  private:
+  mutable std::unique_ptr<ElementMemo> memo_;
   Ref source_;
   std::shared_ptr<const engine::Items> list_;  // null for no items and for Whole
   size_t first_ = 0;
@@ -140,11 +163,20 @@ class ElementBytes {
   // What the loaded element is (its text, or that it has children), read once per load. May
   // throw bad_alloc.
   [[nodiscard]] const engine::ElementShape& shape() {
+    if (memo_ != nullptr) {
+      if (!memo_->shape) memo_->shape = engine::describe_element(bytes_, memo_->scratch);
+      return *memo_->shape;
+    }
     if (!shape_) shape_ = engine::describe_element(bytes_, scratch_);
     return *shape_;
   }
 
  private:
+  // Whole: the document read (into `memo` once, where it keeps it), or null with an
+  // exception set.
+  [[nodiscard]] const SourceBytes* read_document(PyObject* source, ElementMemo* memo) noexcept;
+
+  ElementMemo* memo_ = nullptr;  // the Result's, when bytes() last as long as it does
   SourceBytes source_;
   std::string_view bytes_;
   SpanOrigin origin_;

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <variant>
 
@@ -95,7 +94,7 @@ std::optional<engine::EngineError> run_pass(std::span<const path::Program* const
   engine::Items one;
   std::vector<engine::Items> many(programs.size() == 1 ? 0 : programs.size());
   const std::span<engine::Items> results = programs.size() == 1 ? std::span(&one, 1) : many;
-  options.capture_spans = input.origin.source != nullptr;
+  options.capture_spans = input.origin.keeps_spans();
   std::optional<engine::EngineError> error;
   {
     const UnlockedPass unlocked(input.immutable, input.bytes.size());
@@ -123,13 +122,11 @@ bool query_document(const ModuleState& state, PyObject* given, bool buffer,
   const bool acquired = buffer ? doc.acquire_buffer(data.get()) : doc.acquire(data.get());
   if (!acquired || !doc.decode_document()) return false;
   // Spans only where the Result may keep the document: a bytes, str or file read in place,
-  // whose bytes no Python code changes. Offsets are 32-bit: a larger one has its matches copied.
+  // whose bytes no Python code changes.
   const std::string_view bytes = doc.bytes();
-  const bool spans =
-      !buffer && !doc.is_copy() && bytes.size() <= std::numeric_limits<uint32_t>::max();
-  const auto error = run_pass(
-      programs, PassInput{bytes, doc.is_immutable(), SpanOrigin{spans ? data.get() : nullptr}},
-      options, lifted);
+  const SpanOrigin origin = SpanOrigin::of(data.get(), bytes, !buffer && !doc.is_copy(), bytes);
+  const auto error =
+      run_pass(programs, PassInput{bytes, doc.is_immutable(), origin}, options, lifted);
   doc.release();
   return settle(error);
 }

@@ -67,16 +67,19 @@ bool all_strings(const PyItems& items, std::vector<std::string>& out) {
   return true;
 }
 
-// Returns a new reference to a dict of child name -> Result, first occurrence first.
-Ref dict_value(PyTypeObject* result_class, std::string_view element, SpanOrigin origin) {
-  const std::vector<engine::ChildSpan> children = engine::collect_direct_children(element);
-  const ChildGroups groups = group_children(children);
+// Returns a new reference to a dict of child name -> Result, first occurrence first, from the
+// children `result` keeps of its element (loaded in `element`).
+Ref dict_value(PyObject* result, const ElementBytes& element) {
+  std::unique_ptr<ChildIndex> scratch;
+  const ChildIndex& index = child_index(result, element, scratch);
+  const std::vector<engine::ChildSpan>& children = index.children;
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
-  for (size_t g = 0; g < groups.first.size(); ++g) {
-    Ref key = decode_strict(children[groups.first[g]].name);
+  for (size_t g = 0; g < index.groups.first.size(); ++g) {
+    Ref key = decode_strict(children[index.groups.first[g]].name);
     if (!key) return {};
-    Ref value = group_result(result_class, element, children, groups, g, origin);
+    Ref value =
+        group_result(Py_TYPE(result), element.bytes(), children, index.groups, g, element.origin());
     if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
   }
   return dict;
@@ -87,11 +90,7 @@ Ref dict_value(PyTypeObject* result_class, std::string_view element, SpanOrigin 
 void push_child(std::string_view element, const engine::ChildSpan& child, bool spans,
                 engine::Items& items) {
   if (child.end > element.size() || child.start > child.end) return;
-  if (spans) {
-    items.push_span(static_cast<uint32_t>(child.start), static_cast<uint32_t>(child.end));
-  } else {
-    items.push_markup(element.substr(child.start, child.end - child.start));
-  }
+  items.push_element(element, child.start, child.end, spans);
 }
 
 // Returns a new reference to a list with one single-item Result per item.
@@ -114,13 +113,13 @@ Ref scalar_item_value(const PyItems& items, ElementBytes& element) {
 }
 
 // The value computed with a mode already known.
-Ref value_for_mode(PyTypeObject* result_class, const PyItems& items, Mode mode,
-                   ElementBytes& element) {
+Ref value_for_mode(PyObject* result, Mode mode, ElementBytes& element) {
+  const PyItems& items = as_result(result)->items;
   switch (mode) {
     case Mode::Empty: return Ref::borrow(Py_None);
     case Mode::ScalarLike: return scalar_item_value(items, element);
-    case Mode::DictElement: return dict_value(result_class, element.bytes(), element.origin());
-    case Mode::Multi: return list_value(result_class, items);
+    case Mode::DictElement: return dict_value(result, element);
+    case Mode::Multi: return list_value(Py_TYPE(result), items);
   }
   return {};
 }
@@ -231,9 +230,8 @@ PyObject* Result_to_bool(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!mode) return nullptr;
     if (*mode == Mode::Empty) Py_RETURN_FALSE;
     if (*mode != Mode::ScalarLike) Py_RETURN_TRUE;
-    ItemText text;
-    if (!text.load(items, 0)) return nullptr;
-    return PyBool_FromLong(values::lenient_bool(text.bytes()));
+    const std::string_view text = items.is_text(0) ? items.owned(0) : element.shape().text;
+    return PyBool_FromLong(values::lenient_bool(text));
   });
 }
 
@@ -259,8 +257,7 @@ PyObject* Result_get_type(PyObject* self, void*) noexcept {
 }
 
 PyObject* Result_get_value(PyObject* self, void*) noexcept {
-  return call_guarded(
-      [&]() -> PyObject* { return result_value(Py_TYPE(self), as_result(self)->items).release(); });
+  return call_guarded([&]() -> PyObject* { return result_value(self).release(); });
 }
 
 PyGetSetDef kResultGetSet[] = {
@@ -288,14 +285,14 @@ int Result_bool(PyObject* self) noexcept {
         return 1;
       case Mode::ScalarLike: break;
     }
-    Ref value = value_for_mode(Py_TYPE(self), items, *mode, element);
+    Ref value = value_for_mode(self, *mode, element);
     return value ? PyObject_IsTrue(value.get()) : -1;
   });
 }
 
 PyObject* Result_int(PyObject* self) noexcept {
   return call_guarded([&]() -> PyObject* {
-    Ref value = result_value(Py_TYPE(self), as_result(self)->items);
+    Ref value = result_value(self);
     if (!value) return nullptr;
     Ref converted = call_builtin("int", value.get());
     if (!converted) return nullptr;
@@ -307,7 +304,7 @@ PyObject* Result_int(PyObject* self) noexcept {
 
 PyObject* Result_float(PyObject* self) noexcept {
   return call_guarded([&]() -> PyObject* {
-    Ref value = result_value(Py_TYPE(self), as_result(self)->items);
+    Ref value = result_value(self);
     if (!value) return nullptr;
     Ref converted = call_builtin("float", value.get());
     if (!converted) return nullptr;
@@ -572,17 +569,17 @@ Ref group_result(PyTypeObject* result_class, std::string_view element,
   return Ref::steal(call_guarded([&]() -> PyObject* {
     engine::Items items;
     for (size_t i = groups.first[group]; i != ChildGroups::kNone; i = groups.next[i]) {
-      push_child(element, children[i], origin.source != nullptr, items);
+      push_child(element, children[i], origin.keeps_spans(), items);
     }
     return make_result(result_class, PyItems::lift(std::move(items), origin, element)).release();
   }));
 }
 
-Ref result_value(PyTypeObject* result_class, const PyItems& items) {
+Ref result_value(PyObject* result) {
   ElementBytes element;
-  const auto mode = compute_mode(items, element);
+  const auto mode = compute_mode(as_result(result)->items, element);
   if (!mode) return {};
-  return value_for_mode(result_class, items, *mode, element);
+  return value_for_mode(result, *mode, element);
 }
 
 }  // namespace varnex::python

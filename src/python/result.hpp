@@ -102,7 +102,7 @@ struct ChildIndex {
                                SpanOrigin origin = {}) noexcept;
 
 // The `value` attribute; returns a new reference or NULL with an exception set.
-[[nodiscard]] Ref result_value(PyTypeObject* result_class, const PyItems& items);
+[[nodiscard]] Ref result_value(PyObject* result);
 
 // Slots and methods defined beside the class: navigation (result_index.cpp),
 // iteration (result_iter.cpp) and the dict-like views (result_views.cpp).

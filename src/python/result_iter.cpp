@@ -196,7 +196,7 @@ PyObject* Result_iter(PyObject* self) noexcept {
         if (items.is_text(0)) {
           state.text = items.owned(0);
         } else {
-          state.text = engine::extract_element_text(element.bytes());
+          state.text = element.shape().text;
         }
         return make_iter(state_of(self).type(Class::CharIter), std::move(state)).release();
       }

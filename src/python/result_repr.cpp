@@ -109,7 +109,7 @@ bool append_repr(const PyItems& items, std::string& out) {
     case Mode::Empty: out += "None"; return true;
     case Mode::ScalarLike: {
       if (items.is_text(0)) return append_scalar(items.owned(0), out);
-      return append_scalar(engine::extract_element_text(element.bytes()), out);
+      return append_scalar(element.shape().text, out);
     }
     case Mode::Multi:
       out += "<Result type=list, value=";

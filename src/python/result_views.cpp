@@ -156,7 +156,7 @@ PyObject* ResultChildIter_next(PyObject* self) noexcept {
       return nullptr;
     }
     engine::Items one;
-    one.push_markup(bytes.substr(child.start, child.end - child.start));
+    one.push_element(bytes, child.start, child.end, false);  // the snapshot is the iterator's
     Ref value = make_result(state_of(self).type(Class::Result), PyItems::copies(std::move(one)));
     if (!value) return nullptr;
     return PyTuple_Pack(2, name.get(), value.get());

@@ -149,7 +149,7 @@ bool SourceBytes::decode_document(UnknownLabel unknown) noexcept {
     const bool unlock = UnlockedPass::would_release(immutable_, bytes_.size()) &&
                         found.encoding != xml::Encoding::Utf8;
     const UnlockedPass unlocked(unlock, bytes_.size());
-    document_.load(bytes_);
+    document_.load(bytes_, found);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;

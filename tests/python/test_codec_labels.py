@@ -36,6 +36,10 @@ def test_labels_python_knows_are_read_with_its_codec(label, codec, text):
     for name, call in entries(MANY, data, text=False):
         assert [r.to_str() for r in call(data, ["r.b.#", "r.@a"])] == ["2", text], name
     assert varnex.records(data, "r.b", {"t": "#text"})[0] == {"t": text}
+    # A parse() result decodes its bytes once, at first use, and keeps the copy.
+    whole = varnex.parse(data)
+    assert [(whole["b"][0].value, whole.value["b"][1].value, whole["b"].to_str_list())
+            for _ in range(3)] == [(text, "x", [text, "x"])] * 3
 
 
 def test_the_whatwg_label_keeps_its_meaning():
@@ -49,6 +53,11 @@ def test_an_unknown_label_is_named_where_the_bytes_are_not_utf8():
         with pytest.raises(ValueError) as error:
             call(latin, "r.b").to_str()
         assert str(error.value) == UNKNOWN, name
+    # A parse() result meets the failed decoding at every use, not only the first.
+    whole = varnex.parse(latin)
+    for _ in range(2):
+        with pytest.raises(ValueError, match="x-foo"):
+            whole["b"]
     # validate() tests the structure only, so a label is no reason to raise.
     for data in (latin, bytearray(latin), memoryview(latin)):
         assert varnex.validate(data) is True

@@ -76,11 +76,18 @@ def test_empty_result():
         ("<r/>", str),
         ("<r><!-- c --><?pi x?><![CDATA[<x/>]]></r>", str),
         ("<r>12</r>", int),
+        ("<r> caf\u00e9 &amp; 1 </r>", str),  # a text resolved into a buffer of its own
     ],
 )
 def test_element_modes(doc, kind):
-    assert varnex.get(doc, "r").type_ is kind
-    assert varnex.parse(doc).type_ is kind
+    data = doc.encode()
+    results = (varnex.get(doc, "r"), varnex.get_bytes(data, "r"), varnex.get_buffer(data, "r"),
+               varnex.parse(doc), varnex.parse(data), varnex.parse(doc.encode("utf-16")),
+               varnex.parse(bytearray(data)))
+    # A Result keeps what it read of its element: every later use answers as the first.
+    expected = [(kind, repr(results[0].value), bool(results[0]))] * 3
+    for r in results:
+        assert [(r.type_, repr(r.value), bool(r)) for _ in range(3)] == expected
 
 
 def test_dict_element():
