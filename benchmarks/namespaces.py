@@ -164,7 +164,7 @@ def callgrind(build: Path, doc: Path, path: str, ns: dict[str, str] | None) -> i
     bindings = [f"{p}={u}" for p, u in (ns or {}).items()]
     out = subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-         "--toggle-collect=varnex::engine::run_with*", str(binary), str(doc), path, *bindings],
+         "--toggle-collect=varnex::engine::run(*", str(binary), str(doc), path, *bindings],
         capture_output=True, text=True, check=False)
     for line in out.stderr.splitlines():
         if "Collected :" in line:

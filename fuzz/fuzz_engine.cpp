@@ -1,7 +1,7 @@
 // libFuzzer target for the query engine. The input drives a small grammar: a document of a few
 // names, attributes, texts, CDATA sections, comments and empty elements (sometimes cut short),
 // and a handful of paths over those names. Every path must give the same items alone
-// (run_with, spans or copies), alone through the multi-path scan, and together with the others,
+// (spans or copies), alone as a set of one, and together with the others as a set,
 // up to the multi-path scan's two documented differences: a path ending in a collecting
 // modifier takes elements as their text, and empty-element tags do not count for the ambiguity
 // guard. Cut among ranges anywhere, they give one pass's answers. No span may leave the input,
@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -153,10 +154,30 @@ Answer answer(const std::optional<varnex::engine::EngineError>& error, const Ite
   return a;
 }
 
-Answer single(const Program& p, std::string_view doc, bool spans, bool as_text) {
-  Items items;
-  const auto error = varnex::engine::run_with(p, doc, spans, items);
-  return answer(error, items, doc, as_text);
+using varnex::engine::RunOptions;
+
+RunOptions options(bool spans, bool as_set, RunOptions::Scope scope = RunOptions::Scope::Document) {
+  RunOptions o;
+  o.capture_spans = spans;
+  o.as_set = as_set;
+  o.scope = scope;
+  return o;
+}
+
+// `programs` through the engine's entry, one sequence each in `results`.
+std::optional<varnex::engine::EngineError> run(std::span<const Program* const> programs,
+                                               std::string_view doc, const RunOptions& o,
+                                               std::vector<Items>& results) {
+  results.assign(programs.size(), Items{});
+  return varnex::engine::run(programs, doc, o, results);
+}
+
+Answer single(const Program& p, std::string_view doc, bool spans, bool as_text,
+              RunOptions::Scope scope = RunOptions::Scope::Document) {
+  std::vector<Items> items;
+  const Program* const programs[] = {&p};
+  const auto error = run(programs, doc, options(spans, false, scope), items);
+  return answer(error, items[0], doc, as_text);
 }
 
 // What the multi-path scan gives a path against what it gets alone: the same answer, up to
@@ -219,14 +240,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& p : programs) raw.push_back(p.get());
 
   std::vector<Items> together;
-  const auto together_error = varnex::engine::run_many(raw, doc, true, together);
+  const auto together_error = run(raw, doc, options(true, true), together);
   bool error_explained = false;  // some path alone fails the same way
   for (size_t i = 0; i < raw.size(); ++i) {
     const Program* p = raw[i];
     const Answer alone = single(*p, doc, true, false);
     CHECK(single(*p, doc, false, false) == alone);  // copies hold the bytes spans point at
     std::vector<Items> one;
-    const auto one_error = varnex::engine::run_many({p}, doc, true, one);
+    const auto one_error = run(std::span(&p, 1), doc, options(true, true), one);
     const Answer many = answer(one_error, one[0], doc, false);
     check_against_alone(*p, alone, many, single(*p, doc, true, true),
                         answer(one_error, one[0], doc, true));
@@ -254,13 +275,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CHECK(varnex::engine::validate(doc, 2, cuts) == varnex::engine::validate(doc));
   for (const Program* p : raw) {
     std::vector<Items> cut;
-    if (const auto error = varnex::engine::run_cut_at({p}, doc, true, cut, cuts, true)) {
-      CHECK(answer(*error, cut.empty() ? Items{} : cut[0], doc, false) ==
-            single(*p, doc, true, false));
+    cut.assign(1, Items{});
+    if (const auto error =
+            varnex::engine::run_cut_at(std::span(&p, 1), doc, options(true, false), cut, cuts)) {
+      CHECK(answer(*error, cut[0], doc, false) == single(*p, doc, true, false));
     }
   }
   std::vector<Items> cut;
-  if (const auto error = varnex::engine::run_cut_at(raw, doc, true, cut, cuts, false)) {
+  cut.assign(raw.size(), Items{});
+  if (const auto error = varnex::engine::run_cut_at(raw, doc, options(true, true), cut, cuts)) {
     CHECK(error->has_value() == together_error.has_value());
     if (*error) {
       CHECK((*error)->name == together_error->name);
@@ -273,15 +296,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // Relative to the document's first element: the multi-path form against the single one.
+  constexpr auto kElement = RunOptions::Scope::Element;
   std::vector<Items> within;
-  if (varnex::engine::run_many_within(raw, doc, within)) return 0;
+  if (run(raw, doc, options(false, true, kElement), within)) return 0;
   for (size_t i = 0; i < raw.size(); ++i) {
-    Items items;
-    const auto error = varnex::engine::apply_within_fragment(doc, raw[i]->steps, items);
-    if (!error) varnex::engine::apply_modifiers(raw[i]->modifiers, items, doc);
-    const Answer alone = answer(error, items, doc, false);
     const Answer many = answer(std::nullopt, within[i], doc, false);
-    check_against_alone(*raw[i], alone, many, answer(error, items, doc, true),
+    check_against_alone(*raw[i], single(*raw[i], doc, false, false, kElement), many,
+                        single(*raw[i], doc, false, true, kElement),
                         answer(std::nullopt, within[i], doc, true));
   }
   return 0;

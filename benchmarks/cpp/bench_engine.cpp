@@ -13,8 +13,11 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <optional>
 #include <random>
+#include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -57,6 +60,7 @@ void operator delete(void* p, std::size_t) noexcept {
 namespace {
 
 using varnex::engine::Items;
+using varnex::engine::RunOptions;
 using varnex::path::Program;
 using varnex::path::ProgramPtr;
 
@@ -252,6 +256,27 @@ size_t extra_heap(const std::function<void()>& fn) {
   return g_heap_peak.load() - base;
 }
 
+// One path alone, through the engine's entry.
+std::optional<varnex::engine::EngineError> run_one(const Program& program, std::string_view doc,
+                                                   Items& items, unsigned threads = 1) {
+  RunOptions options;
+  options.capture_spans = true;
+  options.threads = threads;
+  const Program* const programs[] = {&program};
+  return varnex::engine::run(programs, doc, options, std::span(&items, 1));
+}
+
+// The paths as a set, in one pass; `results` are made one per path.
+std::optional<varnex::engine::EngineError> run_set(const std::vector<const Program*>& programs,
+                                                   std::string_view doc,
+                                                   std::vector<Items>& results) {
+  RunOptions options;
+  options.capture_spans = true;
+  options.as_set = true;
+  results.resize(programs.size());
+  return varnex::engine::run(programs, doc, options, results);
+}
+
 }  // namespace
 
 // Runs the selected harness cases once each, unchecked and untimed: for counting instructions
@@ -263,11 +288,10 @@ int profile(const std::string& doc, const std::vector<ProgramPtr>& programs,
   Items items;
   std::vector<Items> many;
   for (size_t i = 0; i < programs.size(); ++i) {
-    if (selected("  alone: " + names[i]))
-      (void)varnex::engine::run_with(*programs[i], doc, true, items);
+    if (selected("  alone: " + names[i])) (void)run_one(*programs[i], doc, items);
   }
-  if (selected("eight paths, one run_many pass")) {
-    (void)varnex::engine::run_many(raw, doc, true, many);
+  if (selected("eight paths, one pass")) {
+    (void)run_set(raw, doc, many);
   }
   return 0;
 }
@@ -286,7 +310,7 @@ int main(int argc, char** argv) {
   if (argc > 2 && argv[2][0] != '\0') g_only = argv[2];
   const size_t harness_mb = argc > 3 ? static_cast<size_t>(std::atoi(argv[3])) : 128;
   if (runs == 0 && g_only != nullptr && std::strstr(g_only, "alone") == nullptr &&
-      std::strstr(g_only, "run_many") == nullptr) {
+      std::strstr(g_only, "eight paths") == nullptr) {
     // Profiling a single path over the flat catalog: its name is the path (or "validate").
     // VARNEX_THREADS=N cuts the document among N threads (instructions.sh --threads).
     const char* threads_text = std::getenv("VARNEX_THREADS");
@@ -297,7 +321,7 @@ int main(int argc, char** argv) {
       return varnex::engine::validate(doc, threads) ? 0 : 1;
     }
     Items items;
-    (void)varnex::engine::run_with(*compile(g_only), doc, true, items, threads);
+    (void)run_one(*compile(g_only), doc, items, threads);
     return 0;
   }
   if (runs == 0) {
@@ -313,7 +337,7 @@ int main(int argc, char** argv) {
   // Results are checked against what the generator wrote before anything is timed.
   const auto titles = compile("catalog.book.#.title");
   Items items;
-  check(!varnex::engine::run_with(*titles, doc, true, items), "titles ran");
+  check(!run_one(*titles, doc, items), "titles ran");
   check(items.size() == kBooks, "one title per book");
   check(varnex::engine::item_text(items.back(), doc) ==
             "The Book & Title Number " + std::to_string(kBooks - 1),
@@ -321,14 +345,14 @@ int main(int argc, char** argv) {
 
   const std::string last = book_id(kBooks - 1);
   const auto by_id = compile("catalog.book#(@id==\"" + last + "\").title");
-  check(!varnex::engine::run_with(*by_id, doc, true, items), "filter ran");
+  check(!run_one(*by_id, doc, items), "filter ran");
   check(items.size() == 1 && varnex::engine::item_text(items[0], doc) ==
                                  "The Book & Title Number " + std::to_string(kBooks - 1),
         "filtered title");
   check(varnex::engine::validate(doc), "document is valid");
 
   const auto run = [&items](const std::string& d, const ProgramPtr& p) {
-    return [&d, &items, p] { (void)varnex::engine::run_with(*p, d, true, items); };
+    return [&d, &items, p] { (void)run_one(*p, d, items); };
   };
   struct Case {
     std::string name;
@@ -336,7 +360,7 @@ int main(int argc, char** argv) {
     double target_mbs;  // 0: informational
   };
   const auto count = compile("catalog.book.#");
-  check(!varnex::engine::run_with(*count, doc, true, items), "count ran");
+  check(!run_one(*count, doc, items), "count ran");
   check(items.size() == 1 && varnex::engine::item_text(items[0], doc) == std::to_string(kBooks),
         "count");
   const Case singles[] = {
@@ -375,9 +399,9 @@ int main(int argc, char** argv) {
   // One pass must give each path what its own pass gives (as texts: a path ending in a
   // collecting modifier takes element texts in the multi-path scan).
   std::vector<Items> many;
-  check(!varnex::engine::run_many(eight_raw, big, true, many), "run_many ran");
+  check(!run_set(eight_raw, big, many), "the set ran");
   for (size_t i = 0; i < eight.size(); ++i) {
-    check(!varnex::engine::run_with(*eight[i], big, true, items), "run_with ran");
+    check(!run_one(*eight[i], big, items), "the path ran alone");
     check(!items.empty() && many[i].size() == items.size(), eight_paths[i]);
     for (size_t k = 0; k < items.size(); ++k) {
       check(varnex::engine::item_text(many[i][k], big) == varnex::engine::item_text(items[k], big),
@@ -398,10 +422,9 @@ int main(int argc, char** argv) {
       slowest_name = eight_paths[i];
     }
   }
-  const std::string one_pass = "eight paths, one run_many pass";
+  const std::string one_pass = "eight paths, one pass";
   if (selected(one_pass)) {
-    const double s =
-        best_seconds(runs, [&] { (void)varnex::engine::run_many(eight_raw, big, true, many); });
+    const double s = best_seconds(runs, [&] { (void)run_set(eight_raw, big, many); });
     report(one_pass, big.size(), s, 2000);
     if (slowest > 0) {
       std::printf("%-50s %8.2f x    (target at most 1.5)\n", "  one pass / slowest path alone",
@@ -416,15 +439,15 @@ int main(int argc, char** argv) {
     // Fresh result containers: a reused one would hide its growth in its old capacity.
     const size_t alone = extra_heap([&] {
       Items counted;
-      (void)varnex::engine::run_with(*tags, big, true, counted);
+      (void)run_one(*tags, big, counted);
       check(counted.size() == 1, "tags counted");
     });
     const std::vector<const Program*> with_title = {tags.get(), eight_raw[0]};
     const size_t together = extra_heap([&] {
       std::vector<Items> counted;
-      (void)varnex::engine::run_many(with_title, big, true, counted);
+      (void)run_set(with_title, big, counted);
     });
-    std::printf("%-50s %8.1f KB (run_with), %.1f KB (run_many); target under 1024 KB\n",
+    std::printf("%-50s %8.1f KB (alone), %.1f KB (in a set); target under 1024 KB\n",
                 mem_name.c_str(), static_cast<double>(alone) / 1024.0,
                 static_cast<double>(together) / 1024.0);
   }

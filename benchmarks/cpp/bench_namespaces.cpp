@@ -1,5 +1,5 @@
 // One path over one document, for benchmarks/namespaces.py to count under callgrind (the
-// engine's pass alone: collect only inside varnex::engine::run_with) or to time.
+// engine's pass alone: collect only inside varnex::engine::run) or to time.
 //
 // Usage: bench_namespaces FILE PATH [PREFIX=URI ...] [--runs N]
 // With bindings the path is compiled with that prefix map ("=URI" binds the default). Prints
@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -62,7 +63,11 @@ int main(int argc, char** argv) {
   }
   const auto& program = *std::get<varnex::path::ProgramPtr>(compiled);
   varnex::engine::Items items;
-  if (auto error = varnex::engine::run_with(program, doc, true, items)) {
+  varnex::engine::RunOptions options;
+  options.capture_spans = true;
+  const varnex::path::Program* const programs[] = {&program};
+  const std::span results(&items, 1);
+  if (auto error = varnex::engine::run(programs, doc, options, results)) {
     std::fprintf(stderr, "engine error: %s\n", error->name.c_str());
     return 1;
   }
@@ -70,7 +75,7 @@ int main(int argc, char** argv) {
   double best = 0;
   for (int r = 0; r < runs; ++r) {
     const double start = now_ms();
-    (void)varnex::engine::run_with(program, doc, true, items);
+    (void)varnex::engine::run(programs, doc, options, results);
     const double ms = now_ms() - start;
     if (r == 0 || ms < best) best = ms;
   }

@@ -11,8 +11,7 @@ count() {  # name, bytes, bench_engine arguments...
   local name=$1 bytes=$2; shift 2
   local out; out=$(mktemp)
   valgrind --tool=callgrind --callgrind-out-file=/dev/null \
-    --toggle-collect='varnex::engine::run_with*unsigned int)' \
-    --toggle-collect='varnex::engine::run_many(*&)' \
+    --toggle-collect='varnex::engine::run(*' \
     --toggle-collect='varnex::engine::validate(*unsigned int*' "$bin" "$@" 2>"$out" >/dev/null || true
   local ir; ir=$(grep -oE 'Collected : [0-9]+' "$out" | grep -oE '[0-9]+')
   rm -f "$out"
@@ -30,4 +29,4 @@ count 'book#(tags.tag=="poetry")#.@id' $flat 0 'catalog.book#(tags.tag=="poetry"
 count 'book#(price>10 && @lang=="de")#.@id' $flat 0 'catalog.book#(price>10 && @lang=="de")#.@id'
 count 'book#(tags#(tag==poetry || tag==drama) && !(genre==drama))#.@id' $flat 0 \
   'catalog.book#(tags#(tag==poetry || tag==drama) && !(genre==drama))#.@id'
-count "eight paths, one pass (harness)" $harness 0 'eight paths, one run_many pass'
+count "eight paths, one pass (harness)" $harness 0 'eight paths, one pass'

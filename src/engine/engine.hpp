@@ -16,7 +16,7 @@
 
 namespace varnex::engine {
 
-// Every query runs through one core (scan.hpp); these are its entry points.
+// Every query runs through one core (scan.hpp); `run` is its entry.
 
 // How `run` reads its document and answers its paths.
 struct RunOptions {
@@ -25,77 +25,46 @@ struct RunOptions {
     Element,   // `doc` is one element: the paths start at its attributes and children
   };
   Scope scope = Scope::Document;
-  // The paths answered as run_many (run_many_within) answers them; else one path, as
-  // run_with answers it (apply_within_fragment, then its modifiers).
+  // The paths answered as a set, in one pass: a path that ends in a collecting modifier takes
+  // the elements it selects as their text, and the ambiguity guard counts start tags only,
+  // never empty-element tags. Else `programs` holds one path, answered alone.
   bool as_set = false;
+  // Elements as spans of `doc` where they may be, else copies.
   bool capture_spans = false;
-  unsigned threads = 1;  // Document: cut among threads as run_with and run_many take them
+  // Document: the root's children in ranges among up to `threads` threads (0: one per core),
+  // each range read by a pass of its own, the answers joined in order. They are exactly one
+  // pass's; one pass answers where cutting cannot pay (a small document) or a path must see
+  // the root's children in one pass (an index, a unique step or a first match among them, a
+  // path that ends at the root).
+  unsigned threads = 1;
   std::span<const Binding> outer = {};  // Element: the declarations around `doc`
-  ItemObserver* observer = nullptr;     // Document, one path: as run_observed takes it
+  // Document, one path, one thread: told of each item as the pass finds it, in document
+  // order; it may take them away and end the pass early (which is no error). Modifiers run on
+  // what is left at the end: an observer that takes items is for programs without.
+  ItemObserver* observer = nullptr;
 };
 
-// The entry the binding calls: `programs` over `doc` as `options` say, one item sequence per
-// program in `results` (as many as `programs`). Returns the ambiguity error, or nothing.
+// `programs` over `doc` as `options` say, one item sequence per program in `results` (as
+// many as `programs`), each finished by its modifiers; a null program (in a set) gets an
+// empty sequence. Returns the ambiguity error, or nothing.
 [[nodiscard]] std::optional<EngineError> run(std::span<const path::Program* const> programs,
                                              std::string_view doc, const RunOptions& options,
                                              std::span<Items> results);
 
-// Evaluates `program` over `doc` in one forward pass and applies its
-// modifiers. Returns the ambiguity error, or nothing on success.
-[[nodiscard]] std::optional<EngineError> run_with(const path::Program& program,
-                                                  std::string_view doc, bool capture_spans,
-                                                  Items& items);
-
-// run_with, telling `observer` of each item as the pass finds it, in document order; the
-// observer may take them away and end the pass early (which is no error). Modifiers run on
-// what is left in `items` at the end: an observer that takes items is for programs without.
-[[nodiscard]] std::optional<EngineError> run_observed(const path::Program& program,
-                                                      std::string_view doc, bool capture_spans,
-                                                      Items& items, ItemObserver& observer);
-
-// Answers several programs in one forward pass over `doc`: one item sequence
-// per program, index for index, each finished by its modifiers. A null
-// program gets an empty sequence. Returns the ambiguity error, or nothing.
-// Two things differ from run_with: a program that ends in a collecting
-// modifier takes the elements it selects as their text, and the ambiguity
-// guard counts start tags only, never empty-element tags.
-[[nodiscard]] std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
-                                                  std::string_view doc, bool capture_spans,
-                                                  std::vector<Items>& results);
-
-// run_with and run_many with the document cut among up to `threads` threads (0: one per
-// core): the root's children in ranges, each range read by a pass of its own, the answers
-// joined in order. They are exactly one pass's; one pass answers where cutting cannot pay (a
-// small document) or a path must see the root's children in one pass (an index, a unique
-// step or a first match among them, a path that ends at the root).
-[[nodiscard]] std::optional<EngineError> run_with(const path::Program& program,
-                                                  std::string_view doc, bool capture_spans,
-                                                  Items& items, unsigned threads);
-[[nodiscard]] std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
-                                                  std::string_view doc, bool capture_spans,
-                                                  std::vector<Items>& results, unsigned threads);
 // Whether the records `record` selects (with no modifiers) can be read range by range, the
 // root's children cut apart, as judged from `head`: the document up to its root's first
 // children.
 [[nodiscard]] bool records_can_be_cut(const path::Program& record, std::string_view head);
 // Whether `doc` is large enough for `threads` (0: one per core) to be worth cutting it.
 [[nodiscard]] bool worth_cutting(std::string_view doc, unsigned threads) noexcept;
-// For tests: the same cut at `cuts` (offsets anywhere), as run_with's one path when `single`;
-// nothing when the paths cannot be cut.
+// For tests: `run` over a document cut at `cuts` (offsets anywhere) instead of among
+// threads; nothing when the paths cannot be cut.
 [[nodiscard]] std::optional<std::optional<EngineError>> run_cut_at(
-    const std::vector<const path::Program*>& programs, std::string_view doc, bool capture_spans,
-    std::vector<Items>& results, std::span<const size_t> cuts, bool single);
+    std::span<const path::Program* const> programs, std::string_view doc, const RunOptions& options,
+    std::span<Items> results, std::span<const size_t> cuts);
 
-// The same relative to the element held by `element`: attribute steps read its
-// own start tag, element steps match its children. Elements are copied, or with
-// `capture_spans` are spans relative to `element`. `outer` are the declarations in force
-// around the element where it came from (names in namespaces see them).
-[[nodiscard]] std::optional<EngineError> run_many_within(
-    const std::vector<const path::Program*>& programs, std::string_view element,
-    std::vector<Items>& results, bool capture_spans = false, std::span<const Binding> outer = {});
-
-// run_many_within over one element after another, made ready once: the scan's memory and
-// the sequences in `results` are kept from one element to the next.
+// `run` over one element after another (Element scope, a set of paths), made ready once: the
+// scan's memory and the sequences in `results` are kept from one element to the next.
 class WithinPass {
  public:
   // `programs` outlive the pass.
@@ -122,14 +91,6 @@ class WithinPass {
 // at `cuts` (for tests); one thread where cutting cannot pay.
 [[nodiscard]] bool validate(std::string_view doc, unsigned threads,
                             std::span<const size_t> cuts = {});
-
-// Evaluates `steps` with the first element in `fragment` as scope: attribute steps read its
-// own start tag, element steps match its children. Items are appended; elements are copies,
-// or with `capture_spans` spans relative to `fragment`. With `outer`, names are read in their
-// namespaces, these declarations in force around the fragment.
-[[nodiscard]] std::optional<EngineError> apply_within_fragment(
-    std::string_view fragment, std::span<const path::Step> steps, Items& items,
-    bool capture_spans = false, std::optional<std::span<const Binding>> outer = std::nullopt);
 
 // Rewrites `items` in place; `doc` is what Span items refer to.
 void apply_modifiers(std::span<const path::Modifier> modifiers, Items& items, std::string_view doc);

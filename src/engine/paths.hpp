@@ -22,7 +22,7 @@ struct PathTask {
   Sink::Mode mode = Sink::Mode::Keep;
 };
 
-// `many`: for run_many, whose paths differ from run_with's in two options (see engine.hpp).
+// `many`: for a set of paths, which differ from a path alone in two options (see RunOptions).
 [[nodiscard]] PathTask make_task(const path::Program* program, bool many);
 [[nodiscard]] std::vector<PathTask> prepare(std::span<const path::Program* const> programs);
 // Whether some path reads names in their namespaces.
@@ -45,7 +45,7 @@ void finish_items(const PathTask& task, const SinkOutcome* outcome, Items& items
                   std::string_view doc);
 
 // `paths` answered into `results` (one per path) with the document cut among up to `threads`
-// threads, or at `cuts`; as run_with answers its one path when `single`. Nothing when cutting
+// threads, or at `cuts`; as `run` answers one path alone when `single`. Nothing when cutting
 // cannot pay or the paths cannot be cut (split.cpp).
 [[nodiscard]] std::optional<std::optional<EngineError>> run_split(
     std::span<const PathTask> paths, bool single, std::string_view doc, bool spans,

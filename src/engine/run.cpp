@@ -1,4 +1,4 @@
-// The entry points: one path, several paths, paths relative to one element. Each sets up the
+// The engine's entry: one path, several paths, paths relative to one element. Each sets up the
 // scan with the options its callers rely on and finishes every path by its modifiers.
 #include "engine/engine.hpp"
 #include "engine/paths.hpp"
@@ -75,8 +75,7 @@ bool any_scoped(std::span<const PathTask> paths) noexcept {
 namespace {
 
 // Answers `paths` over the document `scan` was made or reset for, into `results`, one per path
-// (whose
-// sequences keep their capacity); `tasks` is scratch.
+// (whose sequences keep their capacity); `tasks` is scratch.
 std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& paths,
                                      std::string_view doc, bool within, std::span<Items> results,
                                      std::vector<uint32_t>& tasks,
@@ -110,32 +109,40 @@ std::optional<EngineError> run_paths(Scan& scan, const std::vector<PathTask>& pa
   return std::nullopt;
 }
 
-// The paths as a set (run_many), cut among `threads` where that pays over a whole document.
+// The paths as a set, cut among `threads` where that pays over a whole document.
 std::optional<EngineError> run_set(std::span<const path::Program* const> programs,
-                                   std::string_view doc, bool capture_spans, bool within,
-                                   std::span<Items> results, unsigned threads = 1,
-                                   std::span<const Binding> outer = {}) {
+                                   std::string_view doc, const RunOptions& options,
+                                   std::span<Items> results) {
   const std::vector<PathTask> paths = prepare(programs);
-  if (!within && threads != 1) {
-    if (auto answer = run_split(paths, false, doc, capture_spans, results, threads)) {
+  const bool within = options.scope == RunOptions::Scope::Element;
+  if (!within && options.threads != 1) {
+    if (auto answer =
+            run_split(paths, false, doc, options.capture_spans, results, options.threads)) {
       return std::move(*answer);
     }
   }
-  Scan scan(doc, capture_spans);
+  Scan scan(doc, options.capture_spans);
   std::vector<uint32_t> tasks;
-  return run_paths(scan, paths, doc, within, results, tasks, outer);
+  return run_paths(scan, paths, doc, within, results, tasks, options.outer);
 }
 
+// One path over a whole document, cut among `threads` where that pays and no one observes.
 std::optional<EngineError> run_single(const path::Program& program, std::string_view doc,
-                                      bool capture_spans, Items& items, ItemObserver* observer) {
-  items.clear();
+                                      const RunOptions& options, Items& items) {
   const PathTask task = make_task(&program, false);
+  if (options.threads != 1 && options.observer == nullptr) {
+    if (auto answer = run_split(std::span(&task, 1), true, doc, options.capture_spans,
+                                std::span(&items, 1), options.threads)) {
+      return std::move(*answer);
+    }
+  }
+  items.clear();
   if (program.steps.empty()) {
     finish_items(task, nullptr, items, doc);
     return std::nullopt;
   }
-  Scan scan(doc, capture_spans);
-  const uint32_t index = scan.add(program.steps, task.options, task.mode, &items, observer);
+  Scan scan(doc, options.capture_spans);
+  const uint32_t index = scan.add(program.steps, task.options, task.mode, &items, options.observer);
   if (program.scoped) scan.track_namespaces();
   if (auto error = scan.run_document()) {
     items.clear();
@@ -146,37 +153,32 @@ std::optional<EngineError> run_single(const path::Program& program, std::string_
   return std::nullopt;
 }
 
+// One path relative to the first element in `fragment`: attribute steps read its own start
+// tag, element steps match its children; empty-element tags count for the ambiguity guard.
+std::optional<EngineError> run_fragment(const path::Program& program, std::string_view fragment,
+                                        const RunOptions& options, Items& items) {
+  items.clear();
+  if (program.steps.empty()) {
+    items.push_markup(fragment);
+  } else {
+    Scan scan(fragment, options.capture_spans);
+    (void)scan.add(program.steps, TaskOptions{}, Sink::Mode::Keep, &items);
+    if (program.scoped) scan.track_namespaces(options.outer);
+    if (auto error = scan.run_within()) return error;
+  }
+  apply_modifiers(program.modifiers, items, fragment);
+  return std::nullopt;
+}
+
 }  // namespace
 
-std::optional<EngineError> run_with(const path::Program& program, std::string_view doc,
-                                    bool capture_spans, Items& items) {
-  return run_single(program, doc, capture_spans, items, nullptr);
-}
-
-std::optional<EngineError> run_observed(const path::Program& program, std::string_view doc,
-                                        bool capture_spans, Items& items, ItemObserver& observer) {
-  return run_single(program, doc, capture_spans, items, &observer);
-}
-
-std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
-                                    std::string_view doc, bool capture_spans,
-                                    std::vector<Items>& results) {
-  results.resize(programs.size());
-  return run_set(programs, doc, capture_spans, false, results);
-}
-
-std::optional<EngineError> run_many(const std::vector<const path::Program*>& programs,
-                                    std::string_view doc, bool capture_spans,
-                                    std::vector<Items>& results, unsigned threads) {
-  results.resize(programs.size());
-  return run_set(programs, doc, capture_spans, false, results, threads);
-}
-
-std::optional<EngineError> run_many_within(const std::vector<const path::Program*>& programs,
-                                           std::string_view element, std::vector<Items>& results,
-                                           bool capture_spans, std::span<const Binding> outer) {
-  results.resize(programs.size());
-  return run_set(programs, element, capture_spans, true, results, 1, outer);
+std::optional<EngineError> run(std::span<const path::Program* const> programs, std::string_view doc,
+                               const RunOptions& options, std::span<Items> results) {
+  if (options.as_set) return run_set(programs, doc, options, results);
+  if (options.scope == RunOptions::Scope::Element) {
+    return run_fragment(*programs.front(), doc, options, results.front());
+  }
+  return run_single(*programs.front(), doc, options, results.front());
 }
 
 struct WithinPass::State {
@@ -197,44 +199,6 @@ std::optional<EngineError> WithinPass::run(std::string_view element, std::vector
   return run_paths(state_->scan, state_->paths, element, true, results, state_->tasks, outer);
 }
 
-std::optional<EngineError> run(std::span<const path::Program* const> programs, std::string_view doc,
-                               const RunOptions& options, std::span<Items> results) {
-  using Scope = RunOptions::Scope;
-  if (options.as_set) {
-    const bool within = options.scope == Scope::Element;
-    return run_set(programs, doc, options.capture_spans, within, results, options.threads,
-                   options.outer);
-  }
-  Items& items = results.front();
-  const path::Program& program = *programs.front();
-  if (options.scope == Scope::Element) {
-    items.clear();
-    auto error =
-        apply_within_fragment(doc, program.steps, items, options.capture_spans,
-                              program.scoped ? std::optional(options.outer) : std::nullopt);
-    if (!error) apply_modifiers(program.modifiers, items, doc);
-    return error;
-  }
-  if (options.observer != nullptr) {
-    return run_observed(program, doc, options.capture_spans, items, *options.observer);
-  }
-  return run_with(program, doc, options.capture_spans, items, options.threads);
-}
-
 bool WithinPass::scoped() const noexcept { return any_scoped(state_->paths); }
-
-std::optional<EngineError> apply_within_fragment(std::string_view fragment,
-                                                 std::span<const path::Step> steps, Items& items,
-                                                 bool capture_spans,
-                                                 std::optional<std::span<const Binding>> outer) {
-  if (steps.empty()) {
-    items.push_markup(fragment);
-    return std::nullopt;
-  }
-  Scan scan(fragment, capture_spans);
-  (void)scan.add(steps, TaskOptions{}, Sink::Mode::Keep, &items);
-  if (outer) scan.track_namespaces(*outer);
-  return scan.run_within();
-}
 
 }  // namespace varnex::engine

@@ -223,15 +223,17 @@ std::optional<std::optional<EngineError>> run_split(std::span<const PathTask> pa
   return run_cut(paths, doc, spans, results, *root, joins, chosen);
 }
 
-std::optional<std::optional<EngineError>> run_cut_at(
-    const std::vector<const path::Program*>& programs, std::string_view doc, bool capture_spans,
-    std::vector<Items>& results, std::span<const size_t> cuts, bool single) {
+std::optional<std::optional<EngineError>> run_cut_at(std::span<const path::Program* const> programs,
+                                                     std::string_view doc,
+                                                     const RunOptions& options,
+                                                     std::span<Items> results,
+                                                     std::span<const size_t> cuts) {
+  if (cuts.empty() || options.scope != RunOptions::Scope::Document) return std::nullopt;
+  const bool single = !options.as_set;
   std::vector<PathTask> paths;
   paths.reserve(programs.size());
   for (const path::Program* p : programs) paths.push_back(make_task(p, !single));
-  if (cuts.empty()) return std::nullopt;
-  results.resize(paths.size());
-  return run_split(paths, single, doc, capture_spans, results, 2, cuts);
+  return run_split(paths, single, doc, options.capture_spans, results, 2, cuts);
 }
 
 bool records_can_be_cut(const path::Program& record, std::string_view head) {
@@ -246,18 +248,6 @@ bool records_can_be_cut(const path::Program& record, std::string_view head) {
   if (!root || !record.modifiers.empty()) return false;
   const PathTask task = make_task(&record, false);
   return join_for(task, true, head, *root) == Join::Concat;
-}
-
-std::optional<EngineError> run_with(const path::Program& program, std::string_view doc,
-                                    bool capture_spans, Items& items, unsigned threads) {
-  if (threads != 1) {
-    const PathTask task = make_task(&program, false);
-    if (auto answer = run_split(std::span(&task, 1), true, doc, capture_spans, std::span(&items, 1),
-                                threads)) {
-      return std::move(*answer);
-    }
-  }
-  return run_with(program, doc, capture_spans, items);
 }
 
 }  // namespace varnex::engine

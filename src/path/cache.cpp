@@ -4,8 +4,8 @@
 #include <functional>
 #include <unordered_map>
 
+#include "base/utf8.hpp"
 #include "path/lexical.hpp"
-#include "path/utf8.hpp"
 
 namespace varnex::path {
 

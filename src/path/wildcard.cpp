@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "path/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace varnex::path {
 
@@ -22,6 +22,14 @@ bool has_free_wildcard(std::string_view text) noexcept {
     }
   }
   return false;
+}
+
+// The unit a glob matches at s[i]: a code point, or a stray byte mapped above the Unicode
+// range so that it can only ever equal the same stray byte.
+utf8::Decoded unit(std::string_view s, size_t i) noexcept {
+  utf8::Decoded d = utf8::decode(s, i);
+  if (!d.ok) d.cp = 0x110000 + static_cast<unsigned char>(s[i]);
+  return d;
 }
 
 }  // namespace
@@ -89,7 +97,7 @@ bool glob_match(std::string_view pattern, std::string_view text) noexcept {
       star_t = t;
       continue;
     }
-    const utf8::Decoded tc = utf8::unit(text, t);
+    const utf8::Decoded tc = unit(text, t);
     if (p < pn) {
       if (pattern[p] == '?') {
         ++p;
@@ -97,14 +105,14 @@ bool glob_match(std::string_view pattern, std::string_view text) noexcept {
         continue;
       }
       if (pattern[p] == '\\' && p + 1 < pn) {
-        const utf8::Decoded pc = utf8::unit(pattern, p + 1);
+        const utf8::Decoded pc = unit(pattern, p + 1);
         if (pc.cp == tc.cp) {
           p += 1 + pc.len;
           t += tc.len;
           continue;
         }
       } else {
-        const utf8::Decoded pc = utf8::unit(pattern, p);
+        const utf8::Decoded pc = unit(pattern, p);
         if (pc.cp == tc.cp) {
           p += pc.len;
           t += tc.len;
@@ -114,7 +122,7 @@ bool glob_match(std::string_view pattern, std::string_view text) noexcept {
     }
     if (star_p == kNoStar) return false;
     p = star_p + 1;
-    star_t += utf8::unit(text, star_t).len;
+    star_t += unit(text, star_t).len;
     t = star_t;
   }
   while (p < pn && pattern[p] == '*') ++p;

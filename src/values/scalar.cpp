@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "base/utf8.hpp"
 #include "path/number.hpp"
-#include "path/utf8.hpp"
 #include "values/values.hpp"
 
 namespace varnex::values {
@@ -12,7 +12,7 @@ namespace {
 
 // Invalid UTF-8 counts as the empty text.
 std::string_view lenient_utf8(std::string_view bytes) noexcept {
-  return path::utf8::is_valid(bytes) ? bytes : std::string_view{};
+  return utf8::is_valid(bytes) ? bytes : std::string_view{};
 }
 
 }  // namespace

@@ -89,41 +89,6 @@ template <size_t N>
   return cp < 0x80 ? (kBytes.bits[cp] & kChar) != 0 : in_ranges(cp, kCharRanges);
 }
 
-// The length of the well-formed UTF-8 sequence that starts at s[0] (a byte of 0x80 or more),
-// with n bytes readable, and its code point; 0 when there is none (a stray or overlong byte, a
-// surrogate, a value above U+10FFFF, a sequence cut short).
-[[nodiscard]] inline size_t utf8_sequence(const unsigned char* s, size_t n, uint32_t* cp) noexcept {
-  const unsigned c = s[0];
-  unsigned lo = 0x80;
-  unsigned hi = 0xBF;
-  size_t len;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0)
-      lo = 0xA0;  // overlong
-    else if (c == 0xED)
-      hi = 0x9F;  // surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0)
-      lo = 0x90;  // overlong
-    else if (c == 0xF4)
-      hi = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (n < len || s[1] < lo || s[1] > hi) return 0;
-  uint32_t v = c & (0x7Fu >> len);
-  for (size_t k = 1; k < len; ++k) {
-    if ((s[k] & 0xC0) != 0x80) return 0;
-    v = v << 6 | (s[k] & 0x3Fu);
-  }
-  *cp = v;
-  return len;
-}
-
 // The vector name scan's test of a byte, in scalar form: letters once folded to lower case,
 // '-' to ':' but '/', and '_'. It must agree with the table, which the assert below sees to.
 [[nodiscard]] constexpr bool vector_name_test(unsigned char c) noexcept {

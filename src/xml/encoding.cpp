@@ -1,4 +1,4 @@
-// Encoding labels, strict UTF-8 validation and decoding of other encodings
+// Encoding labels and decoding of other encodings to UTF-8
 // (single-byte encodings by their tables, x-user-defined and UTF-16 by hand, the rest
 // through iconv).
 #include "xml/encoding.hpp"
@@ -14,12 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "xml/chars.hpp"
 #include "xml/single_byte.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace varnex::xml {
 
@@ -527,46 +522,7 @@ bool encoding_for_label(std::string_view label, Encoding* out) noexcept {
   return false;
 }
 
-namespace {
-
-constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
-
-// Where and how the sequence at s[i], which utf8_sequence refused, goes wrong: the length of
-// the maximal invalid subsequence there (at least 1), or 0 when the input ends inside it.
-Utf8Error utf8_error_at(const unsigned char* s, size_t i, size_t n) noexcept {
-  const unsigned char lead = s[i];
-  const int width = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
-  if (width == 0) return {i, 1};
-  if (i + 1 >= n) return {i, 0};
-  const unsigned char second = s[i + 1];
-  const bool second_ok = lead == 0xE0   ? second >= 0xA0 && second <= 0xBF
-                         : lead == 0xED ? second >= 0x80 && second <= 0x9F
-                         : lead == 0xF0 ? second >= 0x90 && second <= 0xBF
-                         : lead == 0xF4 ? second >= 0x80 && second <= 0x8F
-                                        : is_continuation(second);
-  if (!second_ok) return {i, 1};
-  for (int k = 2; k < width; ++k) {
-    if (i + k >= n) return {i, 0};
-    if (!is_continuation(s[i + k])) return {i, static_cast<uint8_t>(k)};
-  }
-  return {i, 1};  // not reached: utf8_sequence accepts every such sequence
-}
-
-}  // namespace
-
-std::optional<Utf8Error> check_utf8(std::string_view bytes) noexcept {
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  const size_t n = bytes.size();
-  size_t i = 0;
-  for (;;) {
-    i += ascii_prefix(s + i, n - i);
-    if (i == n) return std::nullopt;
-    uint32_t cp = 0;
-    const size_t len = chars::utf8_sequence(s + i, n - i, &cp);
-    if (len == 0) return utf8_error_at(s, i, n);
-    i += len;
-  }
-}
+std::optional<Utf8Error> check_utf8(std::string_view bytes) noexcept { return utf8::check(bytes); }
 
 void decode_marking_errors(Encoding enc, std::string_view raw, std::string& out) {
   switch (enc) {

@@ -3,14 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "base/utf8.hpp"
 
 namespace varnex::xml {
 
@@ -53,39 +50,16 @@ enum class DecodeStatus : uint8_t { Ok, Malformed };
 // markup is made of it. UTF-8 input is copied as it is.
 void decode_marking_errors(Encoding enc, std::string_view raw, std::string& out);
 
-// Length of the leading run of ASCII bytes of s[0, n).
-[[nodiscard]] inline size_t ascii_prefix(const unsigned char* s, size_t n) noexcept {
-  size_t i = 0;
-#if defined(__SSE2__)
-  while (n - i >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(v));
-    if (mask != 0) return i + __builtin_ctz(mask);
-    i += 16;
-  }
-#else
-  while (n - i >= 8) {
-    uint64_t w;
-    std::memcpy(&w, s + i, 8);
-    if (w & 0x8080808080808080ull) break;
-    i += 8;
-  }
-#endif
-  while (i < n && s[i] < 0x80) ++i;
-  return i;
-}
+using utf8::ascii_prefix;
 [[nodiscard]] inline bool is_ascii(std::string_view bytes) noexcept {
   return ascii_prefix(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) ==
          bytes.size();
 }
 
 // Where and how a byte string stops being UTF-8.
-struct Utf8Error {
-  size_t valid_up_to = 0;  // valid bytes before the fault
-  uint8_t error_len = 0;   // 1..3: the maximal invalid subsequence; 0: input ends inside one
-};
-// Strict UTF-8 validation (no overlongs, surrogates, values above U+10FFFF, or truncated
-// sequences): nothing when `bytes` are valid, else where they stop being so.
+using Utf8Error = utf8::Error;
+// Strict UTF-8 validation (base/utf8.hpp): nothing when `bytes` are valid, else where they
+// stop being so.
 [[nodiscard]] std::optional<Utf8Error> check_utf8(std::string_view bytes) noexcept;
 [[nodiscard]] inline bool is_valid_utf8(std::string_view bytes) noexcept {
   return !check_utf8(bytes).has_value();

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <utility>
 
+#include "base/utf8.hpp"
 #include "xml/unescape.hpp"
 #include "xml/wellformed_checker.hpp"
 
@@ -103,8 +104,8 @@ bool Checker::name(std::string_view* out) {
 }
 
 size_t Checker::utf8_at(const char* p, uint32_t* cp) {
-  const size_t len = chars::utf8_sequence(reinterpret_cast<const unsigned char*>(p),
-                                          static_cast<size_t>(end_ - p), cp);
+  const size_t len =
+      utf8::sequence(reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(end_ - p), cp);
   if (len == 0) fail(WfRule::InvalidUtf8, p);
   return len;
 }

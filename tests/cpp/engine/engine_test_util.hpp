@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -40,12 +42,46 @@ inline path::ProgramPtr compile_or_fail(std::string_view path_text) {
   return std::get<path::ProgramPtr>(compiled);
 }
 
+inline RunOptions with_spans(bool capture = true) {
+  RunOptions options;
+  options.capture_spans = capture;
+  return options;
+}
+
+// `run` over one path alone.
+inline std::optional<EngineError> run_one(const path::Program& program, std::string_view doc,
+                                          Items& items, RunOptions options = {}) {
+  const path::Program* const programs[] = {&program};
+  return run(programs, doc, options, std::span(&items, 1));
+}
+
+// `run` over the paths as a set, `results` made one per path.
+inline std::optional<EngineError> run_set(const std::vector<const path::Program*>& programs,
+                                          std::string_view doc, std::vector<Items>& results,
+                                          RunOptions options = {}) {
+  options.as_set = true;
+  results.assign(programs.size(), Items{});
+  return run(programs, doc, options, results);
+}
+
+// run_cut_at with spans, `results` made one per path.
+inline std::optional<std::optional<EngineError>> cut_at(
+    const std::vector<const path::Program*>& programs, std::string_view doc,
+    std::vector<Items>& results, std::span<const size_t> cuts, bool as_set) {
+  RunOptions options = with_spans();
+  options.as_set = as_set;
+  results.assign(programs.size(), Items{});
+  return run_cut_at(programs, doc, options, results, cuts);
+}
+
 // The items as strings, or one "ambiguous:<name>" entry.
 inline V query(std::string_view doc, std::string_view path_text, bool spans = true) {
   const path::ProgramPtr program = compile_or_fail(path_text);
   if (!program) return {"<no program>"};
   Items items;
-  if (auto err = run_with(*program, doc, spans, items)) return {"ambiguous:" + err->name};
+  if (auto err = run_one(*program, doc, items, with_spans(spans))) {
+    return {"ambiguous:" + err->name};
+  }
   return render_all(items, doc);
 }
 
@@ -70,8 +106,9 @@ inline std::vector<V> query_many(std::string_view doc, const std::vector<std::st
     programs.push_back(owned.back().get());
   }
   std::vector<Items> results;
-  const auto err =
-      within ? run_many_within(programs, doc, results) : run_many(programs, doc, spans, results);
+  RunOptions options = with_spans(spans && !within);
+  if (within) options.scope = RunOptions::Scope::Element;
+  const auto err = run_set(programs, doc, results, options);
   if (err) return {{"ambiguous:" + err->name}};
   std::vector<V> out;
   for (const Items& items : results) out.push_back(render_all(items, doc));

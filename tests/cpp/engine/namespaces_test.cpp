@@ -81,17 +81,20 @@ TEST(Namespaces, FragmentsSeeTheDeclarationsAroundThem) {
   EXPECT_EQ(outer[0], (Binding{"", "urn:atom"}));
   const std::string_view entry = std::string_view(doc).substr(at, doc.find("</feed>") - at);
   const auto program = compile_or_fail("{urn:atom}title");
+  RunOptions around;
+  around.scope = RunOptions::Scope::Element;
+  around.outer = outer;
   Items items;
-  ASSERT_FALSE(apply_within_fragment(entry, program->steps, items, false, outer));
+  ASSERT_FALSE(run_one(*program, entry, items, around));
   EXPECT_EQ(render_all(items, entry), V{"M:<title>T</title>"});
-  items.clear();
   // Without the declarations the title is in no namespace.
-  ASSERT_FALSE(apply_within_fragment(entry, program->steps, items, false,
-                                     std::span<const Binding>{}));
+  RunOptions alone;
+  alone.scope = RunOptions::Scope::Element;
+  ASSERT_FALSE(run_one(*program, entry, items, alone));
   EXPECT_TRUE(items.empty());
   std::vector<Items> results;
   const auto m = compile_or_fail("{urn:m}x");
-  ASSERT_FALSE(run_many_within({m.get()}, entry, results, false, outer));
+  ASSERT_FALSE(run_set({m.get()}, entry, results, around));
   EXPECT_EQ(render_all(results[0], entry), V{"M:<m:x>1</m:x>"});
   WithinPass pass({m.get()});
   EXPECT_TRUE(pass.scoped());

@@ -29,7 +29,9 @@ V observed(std::string_view doc, std::string_view path_text, size_t stop_after =
   const path::ProgramPtr program = compile_or_fail(path_text);
   Collect collect(doc, stop_after);
   Items items;
-  if (auto err = run_observed(*program, doc, true, items, collect)) return {"ambiguous:" + err->name};
+  RunOptions options = with_spans();
+  options.observer = &collect;
+  if (auto err = run_one(*program, doc, items, options)) return {"ambiguous:" + err->name};
   EXPECT_TRUE(items.empty());
   return collect.seen;
 }

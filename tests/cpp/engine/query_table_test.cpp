@@ -137,12 +137,12 @@ TEST_P(Table, SingleAndMultiPath) {
   ASSERT_TRUE(program);
   for (const bool spans : {true, false}) {
     Items items;
-    const auto error = run_with(*program, row.doc, spans, items);
+    const auto error = run_one(*program, row.doc, items, with_spans(spans));
     EXPECT_EQ(answer(error, items, row.doc), row.single) << row.path << (spans ? "" : " (copies)");
   }
   std::vector<Items> results;
-  const auto error = run_many({program.get()}, row.doc, true, results);
-  EXPECT_EQ(answer(error, results.at(0), row.doc), row.from_many()) << row.path << " (run_many)";
+  const auto error = run_set({program.get()}, row.doc, results, with_spans());
+  EXPECT_EQ(answer(error, results.at(0), row.doc), row.from_many()) << row.path << " (a set)";
 }
 
 INSTANTIATE_TEST_SUITE_P(Queries, Table, ::testing::ValuesIn(query_rows()),
@@ -161,7 +161,7 @@ TEST(TableTogether, EachDocumentsPathsInOnePass) {
       programs.push_back(owned.back().get());
     }
     std::vector<Items> results;
-    const auto error = run_many(programs, doc, true, results);
+    const auto error = run_set(programs, doc, results, with_spans());
     if (error) {
       EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [&](const QueryRow* row) {
         return row->from_many().ambiguous && row->from_many().name == error->name;

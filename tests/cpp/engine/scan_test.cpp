@@ -44,14 +44,14 @@ TEST(Within, ManyPaths) {
 }
 
 TEST(Within, OnePathAsResultGetDoes) {
+  RunOptions element;
+  element.scope = RunOptions::Scope::Element;
   Items items;
   const auto program = compile_or_fail("b.#.c");
-  ASSERT_FALSE(
-      apply_within_fragment("<a><b><c>1</c></b><b><c>2</c></b></a><b/>", program->steps, items));
+  ASSERT_FALSE(run_one(*program, "<a><b><c>1</c></b><b><c>2</c></b></a><b/>", items, element));
   EXPECT_EQ(render_all(items, ""), (V{"M:<c>1</c>", "M:<c>2</c>"}));
-  items.clear();
   const auto guarded = compile_or_fail("b.c");
-  const auto error = apply_within_fragment("<a><b/><b><c/></b></a>", guarded->steps, items);
+  const auto error = run_one(*guarded, "<a><b/><b><c/></b></a>", items, element);
   ASSERT_TRUE(error);  // empty-element tags count for the guard here
   EXPECT_EQ(error->name, "b");
 }
@@ -64,16 +64,16 @@ TEST(Ambiguity, NamesThePathAndTheOffset) {
   const auto guarded = compile_or_fail("a.p.#.b.c");
   const auto filtered = compile_or_fail("a.y#(@k=1).z.w");
   std::vector<Items> results;
-  auto error = run_many({plain.get(), nullptr, guarded.get()}, doc, true, results);
+  auto error = run_set({plain.get(), nullptr, guarded.get()}, doc, results, with_spans());
   ASSERT_TRUE(error);
   EXPECT_EQ(error->program, 2u);
   EXPECT_EQ(error->offset, second_b);
   const std::vector<size_t> cuts = {doc.find("<p>", 4)};
-  const auto cut = run_cut_at({plain.get(), guarded.get()}, doc, true, results, cuts, false);
+  const auto cut = cut_at({plain.get(), guarded.get()}, doc, results, cuts, true);
   ASSERT_TRUE(cut && *cut);
   EXPECT_EQ((**cut).program, 1u);
   EXPECT_EQ((**cut).offset, second_b);
-  error = run_many({plain.get(), filtered.get()}, doc, true, results);
+  error = run_set({plain.get(), filtered.get()}, doc, results, with_spans());
   ASSERT_TRUE(error);  // raised once the filter holds, from where the match was
   EXPECT_EQ(error->program, 1u);
   EXPECT_EQ(error->offset, doc.rfind("<z>"));

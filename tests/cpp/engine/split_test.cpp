@@ -12,8 +12,12 @@ namespace varnex::engine {
 namespace {
 
 using testing::compile_or_fail;
+using testing::cut_at;
 using testing::render_all;
+using testing::run_one;
+using testing::run_set;
 using testing::V;
+using testing::with_spans;
 
 V rendered(const std::optional<EngineError>& error, const Items& items, std::string_view doc) {
   if (error) return {"ambiguous:" + error->name};
@@ -51,12 +55,12 @@ TEST(Split, EveryCutGivesOnePassesAnswer) {
       const path::ProgramPtr program = compile_or_fail(text);
       ASSERT_TRUE(program);
       Items one;
-      const auto one_error = run_with(*program, doc, true, one);
+      const auto one_error = run_one(*program, doc, one, with_spans());
       const V expected = rendered(one_error, one, doc);
       for (size_t cut = 0; cut <= doc.size(); ++cut) {
         const size_t cuts[] = {cut};
         std::vector<Items> results;
-        const auto answer = run_cut_at({program.get()}, doc, true, results, cuts, true);
+        const auto answer = cut_at({program.get()}, doc, results, cuts, false);
         if (!answer) continue;  // not cut: one pass
         ++cut_runs;
         ASSERT_EQ(rendered(*answer, results.empty() ? Items{} : results[0], doc), expected)
@@ -76,13 +80,13 @@ TEST(Split, SeveralPathsAndSeveralCuts) {
     programs.push_back(owned.back().get());
   }
   std::vector<Items> one;
-  ASSERT_FALSE(run_many(programs, doc, true, one));
+  ASSERT_FALSE(run_set(programs, doc, one, with_spans()));
   size_t cut_runs = 0;
   for (size_t a = 0; a < doc.size(); a += 2) {
     for (size_t b = a + 1; b < doc.size(); b += 13) {
       const size_t cuts[] = {a, b};
       std::vector<Items> results;
-      const auto answer = run_cut_at(programs, doc, true, results, cuts, false);
+      const auto answer = cut_at(programs, doc, results, cuts, true);
       if (!answer) continue;  // both cuts before the root's children
       ++cut_runs;
       ASSERT_FALSE(*answer);
@@ -100,7 +104,7 @@ TEST(Split, PathsThatNeedOnePassAreNotCut) {
     const path::ProgramPtr program = compile_or_fail(text);
     std::vector<Items> results;
     const size_t cuts[] = {doc.size() / 2};
-    EXPECT_FALSE(run_cut_at({program.get()}, doc, true, results, cuts, true)) << text;
+    EXPECT_FALSE(cut_at({program.get()}, doc, results, cuts, false)) << text;
   }
 }
 
@@ -153,8 +157,10 @@ TEST(Split, ThreadsOnALargeDocumentAgreeWithOnePass) {
     const path::ProgramPtr program = compile_or_fail(text);
     Items one;
     Items four;
-    ASSERT_FALSE(run_with(*program, doc, true, one));
-    ASSERT_FALSE(run_with(*program, doc, true, four, 4));
+    RunOptions threads = with_spans();
+    threads.threads = 4;
+    ASSERT_FALSE(run_one(*program, doc, one, with_spans()));
+    ASSERT_FALSE(run_one(*program, doc, four, threads));
     EXPECT_EQ(render_all(four, doc), render_all(one, doc)) << text;
   }
   EXPECT_TRUE(validate(doc, 4));
