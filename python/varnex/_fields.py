@@ -197,6 +197,9 @@ class NativeField(NamedTuple):
     maker: Callable[[Any], Any] | None
 
 
+_new_tuple = tuple.__new__
+
+
 def _zone(name: str) -> Any:
     """The tzinfo pyarrow gives values of a timestamp column in zone `name`."""
     import datetime
@@ -345,10 +348,10 @@ class Plan:
             nulls = (null_values if f.null_values is None
                      else _null_texts(f.null_values, f"{where}: null_values"))
             self.types.append(kind)
-            specs.append(NativeField(name=name, path=f.path, kind=kind.kind, a=kind.a, b=kind.b,
-                                     large_list=kind.large_list, on_repeat=repeat,
-                                     on_invalid=invalid, null_values=nulls, format=f.format,
-                                     maker=kind.maker()))
+            # In NativeField's order, made without its Python-level __new__ (half the cost).
+            specs.append(_new_tuple(NativeField, (name, f.path, kind.kind, kind.a, kind.b,
+                                                  kind.large_list, repeat, invalid, nulls,
+                                                  f.format, kind.maker())))
         self.capsule, self.lists = _varnex._compile_plan(record_path, tuple(specs), on_error,
                                                          namespaces=namespaces)
         for (name, f), kind, is_list in zip(self.fields.items(), self.types, self.lists,

@@ -1,6 +1,7 @@
 // Compiling a table's plan: the record path, and per field its program, type and policies.
 #include "python/plan.hpp"
 
+#include <iterator>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -77,20 +78,71 @@ struct FieldSpec {
   Ref format;       // str or None
   Ref maker;
 
+  static constexpr std::pair<Ref FieldSpec::*, Name> kParts[] = {
+      {&FieldSpec::name, Name::FieldName},
+      {&FieldSpec::path, Name::FieldPath},
+      {&FieldSpec::kind, Name::FieldKind},
+      {&FieldSpec::a, Name::FieldA},
+      {&FieldSpec::b, Name::FieldB},
+      {&FieldSpec::large_list, Name::FieldLargeList},
+      {&FieldSpec::on_repeat, Name::FieldOnRepeat},
+      {&FieldSpec::on_invalid, Name::FieldOnInvalid},
+      {&FieldSpec::null_values, Name::FieldNullValues},
+      {&FieldSpec::format, Name::FieldFormat},
+      {&FieldSpec::maker, Name::FieldMaker}};
+  static constexpr size_t kCount = std::size(kParts);
+
+  // Where each part sits in a named tuple of `type`, found by name in its _fields once per plan
+  // (an attribute read per part costs more than the rest of the field); false when `type` is
+  // not a named tuple holding every part, and then each part is read as an attribute.
+  struct Places {
+    PyObject* type = nullptr;  // borrowed: the first spec keeps it alive
+    Py_ssize_t at[kCount] = {};
+    Py_ssize_t size = 0;
+    bool found = false;
+
+    void learn(const ModuleState& state, PyObject* spec) {
+      type = reinterpret_cast<PyObject*>(Py_TYPE(spec));
+      found = false;
+      if (!PyTuple_Check(spec)) return;
+      Ref fields = Ref::steal(PyObject_GetAttrString(type, "_fields"));
+      if (!fields || !PyTuple_Check(fields.get())) {
+        PyErr_Clear();
+        return;
+      }
+      const Py_ssize_t n = PyTuple_Size(fields.get());
+      for (size_t k = 0; k < kCount; ++k) {
+        at[k] = -1;
+        // Most often the parts come in this order: the same interned name at the same place.
+        const auto k_at = static_cast<Py_ssize_t>(k);
+        if (k_at < n && PyTuple_GetItem(fields.get(), k_at) == state.name(kParts[k].second)) {
+          at[k] = k_at;
+        }
+        for (Py_ssize_t i = 0; i < n && at[k] < 0; ++i) {
+          PyObject* f = PyTuple_GetItem(fields.get(), i);
+          const int same = PyObject_RichCompareBool(f, state.name(kParts[k].second), Py_EQ);
+          if (same < 0) {
+            PyErr_Clear();
+            return;
+          }
+          if (same == 1) at[k] = i;
+        }
+        if (at[k] < 0) return;
+      }
+      size = n;
+      found = PyTuple_Size(spec) == n;
+    }
+  };
+
   // False with TypeError set when `spec` lacks a part.
-  bool read(const ModuleState& state, PyObject* spec) {
-    static constexpr std::pair<Ref FieldSpec::*, Name> kParts[] = {
-        {&FieldSpec::name, Name::FieldName},
-        {&FieldSpec::path, Name::FieldPath},
-        {&FieldSpec::kind, Name::FieldKind},
-        {&FieldSpec::a, Name::FieldA},
-        {&FieldSpec::b, Name::FieldB},
-        {&FieldSpec::large_list, Name::FieldLargeList},
-        {&FieldSpec::on_repeat, Name::FieldOnRepeat},
-        {&FieldSpec::on_invalid, Name::FieldOnInvalid},
-        {&FieldSpec::null_values, Name::FieldNullValues},
-        {&FieldSpec::format, Name::FieldFormat},
-        {&FieldSpec::maker, Name::FieldMaker}};
+  bool read(const ModuleState& state, PyObject* spec, Places& places) {
+    if (places.type != reinterpret_cast<PyObject*>(Py_TYPE(spec))) places.learn(state, spec);
+    if (places.found && PyTuple_Size(spec) == places.size) {
+      for (size_t k = 0; k < kCount; ++k) {
+        this->*kParts[k].first = Ref::borrow(PyTuple_GetItem(spec, places.at[k]));
+      }
+      return true;
+    }
     for (const auto& [part, name] : kParts) {
       this->*part = Ref::steal(PyObject_GetAttr(spec, state.name(name)));
       if (!(this->*part)) {
@@ -148,9 +200,9 @@ bool read_type(const FieldSpec& spec, ColumnType& type) noexcept {
 
 // One field from its spec; false with an exception set.
 bool read_field(const ModuleState& state, PyObject* given, FieldPlan& field,
-                const PathArgs& paths) {
+                const PathArgs& paths, FieldSpec::Places& places) {
   FieldSpec spec;
-  if (!spec.read(state, given)) return false;
+  if (!spec.read(state, given, places)) return false;
   PyObject* name = spec.name.get();
   if (!PyUnicode_Check(name)) {
     raise(Message::FieldNamesNotStr);
@@ -239,9 +291,11 @@ PyObject* py_compile_plan(PyObject* module, PyObject* const* args, Py_ssize_t na
     plan->fields.resize(static_cast<size_t>(n));
     Ref lists = Ref::steal(PyTuple_New(n));
     if (!lists) return nullptr;
+    FieldSpec::Places places;
     for (Py_ssize_t i = 0; i < n; ++i) {
       FieldPlan& field = plan->fields[static_cast<size_t>(i)];
-      if (!read_field(module_state(module), PyTuple_GetItem(bound[1].object, i), field, paths))
+      if (!read_field(module_state(module), PyTuple_GetItem(bound[1].object, i), field, paths,
+                      places))
         return nullptr;
       plan->programs.push_back(field.program.get());
       plan->scoped = plan->scoped || field.program->scoped;
