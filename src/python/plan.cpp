@@ -199,8 +199,8 @@ bool read_type(const FieldSpec& spec, ColumnType& type) noexcept {
 }
 
 // One field from its spec; false with an exception set.
-bool read_field(const ModuleState& state, PyObject* given, FieldPlan& field,
-                const PathArgs& paths, FieldSpec::Places& places) {
+bool read_field(const ModuleState& state, PyObject* given, FieldPlan& field, const PathArgs& paths,
+                FieldSpec::Places& places) {
   FieldSpec spec;
   if (!spec.read(state, given, places)) return false;
   PyObject* name = spec.name.get();
