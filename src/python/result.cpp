@@ -542,9 +542,22 @@ ChildGroups group_children(const std::vector<engine::ChildSpan>& children) {
 
 ChildIndex::ChildIndex(std::vector<engine::ChildSpan> found)
     : children(std::move(found)), groups(group_children(children)) {
+  if (groups.first.size() <= kHashedGroups) return;
   group_of.reserve(groups.first.size());
   for (size_t g = 0; g < groups.first.size(); ++g)
     group_of.emplace(children[groups.first[g]].name, g);
+}
+
+std::optional<size_t> ChildIndex::find(std::string_view name) const noexcept {
+  if (groups.first.size() > kHashedGroups) {
+    const auto group = group_of.find(name);
+    if (group == group_of.end()) return std::nullopt;
+    return group->second;
+  }
+  for (size_t g = 0; g < groups.first.size(); ++g) {
+    if (children[groups.first[g]].name == name) return g;
+  }
+  return std::nullopt;
 }
 
 const ChildIndex& child_index(PyObject* result, const ElementBytes& element,

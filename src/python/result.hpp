@@ -81,10 +81,15 @@ struct ChildGroups {
 struct ChildIndex {
   std::vector<engine::ChildSpan> children;
   ChildGroups groups;
-  std::unordered_map<std::string_view, size_t> group_of;  // name -> its group
+  // name -> its group, made only for many groups: a few are searched in order (a Result
+  // whose children are read once, as for its value, does not pay for the table).
+  std::unordered_map<std::string_view, size_t> group_of;
+  static constexpr size_t kHashedGroups = 16;
 
   // May throw bad_alloc.
   explicit ChildIndex(std::vector<engine::ChildSpan> found);
+  // The group of the children named `name`, if any.
+  [[nodiscard]] std::optional<size_t> find(std::string_view name) const noexcept;
 };
 
 // The children of `result`'s one element, with `element` loaded for its item. The Result

@@ -48,12 +48,12 @@ PyObject* string_key(PyObject* self, Mode mode, const ElementBytes& element, PyO
   }
   std::unique_ptr<ChildIndex> scratch;
   const ChildIndex& index = child_index(self, element, scratch);
-  const auto group = index.group_of.find(std::string_view(data, static_cast<size_t>(size)));
-  if (group == index.group_of.end()) {
+  const auto group = index.find(std::string_view(data, static_cast<size_t>(size)));
+  if (!group) {
     PyErr_SetObject(PyExc_KeyError, key);
     return nullptr;
   }
-  return group_result(Py_TYPE(self), element.bytes(), index.children, index.groups, group->second,
+  return group_result(Py_TYPE(self), element.bytes(), index.children, index.groups, *group,
                       element.origin())
       .release();
 }

@@ -251,8 +251,8 @@ int ResultKeysView_contains(PyObject* self, PyObject* key) noexcept {
     return 0;
   }
   const std::string_view name(data, static_cast<size_t>(size));
-  return with_children(
-      self, [&](const ChildIndex& index) -> int { return index.group_of.contains(name) ? 1 : 0; });
+  return with_children(self,
+                       [&](const ChildIndex& index) -> int { return index.find(name) ? 1 : 0; });
 }
 
 PyObject* ResultKeysView_iter(PyObject* self) noexcept {
