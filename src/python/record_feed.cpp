@@ -307,8 +307,10 @@ bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
     }
     const path::Program* const record[] = {plan.record.get()};
     error = engine::run(record, doc, options, std::span(&found, 1));
-    if (!error && !feed->ended()) {
-      if (!takes) {
+    // Errors are raised in document order: the records found before the record path's own
+    // error are answered first, and one of theirs comes before it.
+    if (!feed->ended()) {
+      if (!takes && !error) {
         {
           const UnlockedPass::Relock lock(pass);
           feed->expect(found.size());

@@ -199,6 +199,9 @@ def test_names_order_and_shapes():
         (b"<r/>", "r|@nope", {}, ValueError, "record_path: unknown modifier: @nope"),
         (b"<r/>", "r.i|@count", {}, ValueError, "record_path must select elements"),
         (b"<r><i/><i/></r>", "r.i.x", {}, ValueError, "record_path: path is ambiguous: i "),
+        # Errors in document order: a record's field before the record path's own error.
+        (b'<r><s><i n="x"/></s><s/></r>', "r.s.i", {"n": ("@n", "int64")}, ValueError,
+         "field 'n' of record 0 (byte 6, line 1): 'x' is not a valid int64"),
         (b"<r/>", "r.i", {"a": "b.#.#"}, ValueError, "field 'a': # without preceding name"),
         (b"<r/>", 3, {}, TypeError, "record_path: path must be str or varnex.Path"),
         (b"<r/>", "r.i", {1: "@a"}, TypeError, "field names must be str"),
