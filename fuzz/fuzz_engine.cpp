@@ -6,7 +6,8 @@
 // modifier takes elements as their text, and empty-element tags do not count for the ambiguity
 // guard. Cut among ranges anywhere, they give one pass's answers. No span may leave the input,
 // and every skip classifier gives the same answers. The walk over the first element is
-// balanced and reads the same text as the element's text.
+// balanced and reads the same text as the element's text. A record's fields, read by the pass
+// made ready for many elements, are the scan's.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include "engine/element_walk.hpp"
 #include "engine/engine.hpp"
 #include "path/compiler.hpp"
+#include "path/shape.hpp"
 #include "xml/index.hpp"
 
 namespace {
@@ -120,6 +122,22 @@ std::string path(Choices& in) {
       "",       "",      "",         "|@count",   "|@first",       "|@last",
       "|@sort", "|@sum", "|@unique", "|@reverse", "|@count|@count"};
   return p + kModifiers[in.pick(11)];
+}
+
+// A field's path inside one element: names, perhaps each of several, then perhaps an attribute
+// or a modifier; now and then what only the scan answers.
+std::string field(Choices& in) {
+  std::string p = kNames[in.pick(4)];
+  for (unsigned i = 0, n = in.pick(3); i < n; ++i) {
+    p += in.chance(2) ? ".#." : ".";
+    p += kNames[in.pick(4)];
+  }
+  constexpr const char* kEnds[] = {"",          "",        "",       ".@k",     ".@x:k",
+                                   ".@k2",      "|@count", "|@last", "|@first", ".#",
+                                   "#(@k==1)#", ".0",      "**.a",   "*"};
+  const std::string end = kEnds[in.pick(14)];
+  if (end == "**.a" || end == "*") return (in.chance(2) ? "*." : "") + p + "." + end;
+  return p + end;
 }
 
 // One item as text: elements as their bytes (spans and copies alike), values as theirs.
@@ -295,8 +313,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  // Relative to the document's first element: the multi-path form against the single one.
+  // Fields of the first element as records read them: the pass made ready for many elements
+  // (which walks children by a name table where the paths allow) against the scan.
   constexpr auto kElement = RunOptions::Scope::Element;
+  std::vector<ProgramPtr> fields;
+  for (unsigned i = 0, n = 1 + in.pick(4); i < n; ++i) {
+    auto compiled = varnex::path::compile(field(in));
+    if (auto* p = std::get_if<ProgramPtr>(&compiled)) {
+      fields.push_back(varnex::path::every_match(*p));
+    }
+  }
+  std::vector<const Program*> field_raw;
+  for (const auto& p : fields) field_raw.push_back(p.get());
+  for (const bool spans : {true, false}) {
+    if (field_raw.empty()) break;
+    std::vector<Items> scanned;
+    const auto scan_error = run(field_raw, doc, options(spans, true, kElement), scanned);
+    varnex::engine::WithinPass pass(field_raw, spans);
+    std::vector<Items> walked;
+    for (int round = 0; round < 2; ++round) {  // the second reuses the first's memory
+      const auto walk_error = pass.run(doc, walked);
+      CHECK(walk_error.has_value() == scan_error.has_value());
+      for (size_t i = 0; !scan_error && i < field_raw.size(); ++i) {
+        CHECK(answer(std::nullopt, walked[i], doc, false) ==
+              answer(std::nullopt, scanned[i], doc, false));
+      }
+    }
+  }
+
+  // Relative to the document's first element: the multi-path form against the single one.
   std::vector<Items> within;
   if (run(raw, doc, options(false, true, kElement), within)) return 0;
   for (size_t i = 0; i < raw.size(); ++i) {

@@ -1,6 +1,7 @@
 // The engine's entry: one path, several paths, paths relative to one element. Each sets up the
 // scan with the options its callers rely on and finishes every path by its modifiers.
 #include "engine/engine.hpp"
+#include "engine/fields_walk.hpp"
 #include "engine/paths.hpp"
 #include "engine/scan.hpp"
 
@@ -185,17 +186,22 @@ struct WithinPass::State {
   std::vector<PathTask> paths;
   Scan scan;
   std::vector<uint32_t> tasks;
+  bool spans = false;
+  std::unique_ptr<FieldsWalk> walk;  // when the paths only name children
 };
 
 WithinPass::WithinPass(const std::vector<const path::Program*>& programs, bool capture_spans)
-    : state_(new State{prepare(programs), Scan({}, capture_spans), {}}) {}  // the scan stays put
+    : state_(new State{prepare(programs), Scan({}, capture_spans), {}, capture_spans, {}}) {
+  state_->walk = FieldsWalk::plan(state_->paths);  // the scan stays put; the walk views paths
+}
 
 WithinPass::~WithinPass() = default;
 
 std::optional<EngineError> WithinPass::run(std::string_view element, std::vector<Items>& results,
                                            std::span<const Binding> outer) {
-  state_->scan.reset(element);
   results.resize(state_->paths.size());
+  if (state_->walk && state_->walk->run(element, state_->spans, results)) return std::nullopt;
+  state_->scan.reset(element);
   return run_paths(state_->scan, state_->paths, element, true, results, state_->tasks, outer);
 }
 

@@ -1,0 +1,174 @@
+// A record's fields in one walk over its children (see fields_walk.hpp). Every rule is the
+// scan's own: the reader's events and skips, the name test, the attribute lookup, the span or
+// copy of an element; what is left out is the scan's bookkeeping for what these paths never do.
+#include "engine/fields_walk.hpp"
+
+#include <bit>
+
+namespace varnex::engine {
+
+namespace {
+
+constexpr size_t kMaxPaths = 64;  // a bit each in a mask
+constexpr size_t kMaxSteps = 16;
+
+bool plain_name(const path::NameMatcher& name) noexcept { return !name.tests_namespace(); }
+
+// A step the walk takes as the scan would: a child by its name alone, every match followed
+// (before the last step, where a plain name would guard against a second match), or, last, an
+// attribute.
+bool walkable(const path::Step& step, bool last) noexcept {
+  switch (step.kind) {
+    case path::StepKind::Element:
+      if (step.descendant || !plain_name(step.name)) return false;
+      return step.selector.kind == path::SelectorKind::Each ||
+             (last && step.selector.kind == path::SelectorKind::Bare);
+    case path::StepKind::Attr: return last && step.attr_ns.any();
+    case path::StepKind::Text: return false;
+  }
+  return false;
+}
+
+uint64_t bit(uint32_t path) noexcept { return uint64_t{1} << path; }
+
+}  // namespace
+
+std::unique_ptr<FieldsWalk> FieldsWalk::plan(std::span<const PathTask> paths) {
+  if (paths.size() > kMaxPaths) return nullptr;
+  std::unique_ptr<FieldsWalk> walk(new FieldsWalk());
+  walk->paths_ = paths;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const PathTask& task = paths[i];
+    const path::Program* p = task.program;
+    if (p == nullptr || p->steps.empty()) continue;
+    if (p->scoped || task.options.element_text || task.options.every ||
+        p->steps.size() > kMaxSteps) {
+      return nullptr;
+    }
+    const size_t n = p->steps.size();
+    if (walk->levels_.size() < n) walk->levels_.resize(n);
+    for (size_t d = 0; d < n; ++d) {
+      const path::Step& step = p->steps[d];
+      if (!walkable(step, d + 1 == n)) return nullptr;
+      const Want want{&step, static_cast<uint32_t>(i), d + 1 == n};
+      Level& level = walk->levels_[d];
+      if (step.kind == path::StepKind::Attr) {
+        level.attributes.push_back(want);
+      } else {
+        level.elements.push_back(want);
+        level.last_bytes |= step.name.last_bit();
+      }
+    }
+  }
+  return walk;
+}
+
+bool FieldsWalk::run(std::string_view element, bool spans, std::span<Items> results) {
+  for (Items& items : results) items.clear();
+  doc_ = element;
+  results_ = results;
+  spans_ = spans;
+  reader_.emplace(element, xml::Config::query());
+  // The element: the first tag, whatever comes before it.
+  xml::Event tag;
+  for (;;) {
+    tag = reader_->read_event();
+    if (tag.kind == xml::EventKind::Start || tag.kind == xml::EventKind::Empty) break;
+    if (tag.kind == xml::EventKind::Error) return false;
+    if (tag.kind == xml::EventKind::Eof) break;
+  }
+  if (tag.kind != xml::EventKind::Eof && !levels_.empty()) {
+    const uint64_t every = ~uint64_t{0};
+    take_attributes(0, every, tag);
+    if (tag.kind == xml::EventKind::Start && !levels_[0].elements.empty() && !children(0, every)) {
+      return false;
+    }
+  }
+  for (size_t i = 0; i < paths_.size(); ++i) {
+    const PathTask& task = paths_[i];
+    if (task.program == nullptr) continue;
+    if (task.program->steps.empty()) {
+      finish_items(task, nullptr, results[i], element);
+      continue;
+    }
+    // A sink in the task's mode keeps less (a count, the last item); the modifiers then pick
+    // the same from every item.
+    const SinkOutcome outcome{task.mode, results[i].size(), false};
+    finish_items(task, &outcome, results[i], element);
+  }
+  return true;
+}
+
+void FieldsWalk::take_attributes(size_t depth, uint64_t matched, const xml::Event& tag) {
+  if (depth >= levels_.size() || levels_[depth].attributes.empty()) return;
+  bool read = false;
+  for (const Want& want : levels_[depth].attributes) {
+    if ((matched & bit(want.path)) == 0) continue;
+    if (!read) {
+      attrs_.reset(tag.content, tag.name_len);
+      read = true;
+    }
+    if (const auto value = attrs_.find(want.step->attr)) results_[want.path].push_value(*value);
+  }
+}
+
+bool FieldsWalk::children(size_t depth, uint64_t matched) {
+  const Level& level = levels_[depth];
+  const uint64_t last_bytes = level.last_bytes;
+  uint64_t hit = 0;
+  for (;;) {
+    hit = 0;
+    const xml::Event ev = reader_->read_child([&](std::string_view qname) noexcept {
+      if (!qname.empty() &&
+          (last_bytes >> (static_cast<unsigned char>(qname.back()) % 64) & 1) == 0)
+        return false;
+      for (const Want& want : level.elements) {
+        if ((matched & bit(want.path)) != 0 && is_named(qname, want.step->name)) {
+          hit |= bit(want.path);
+        }
+      }
+      return hit != 0;
+    });
+    switch (ev.kind) {
+      case xml::EventKind::Start:
+      case xml::EventKind::Empty: break;
+      case xml::EventKind::End:
+      case xml::EventKind::Eof: return true;
+      default: return false;  // an error: the scan knows what it leaves
+    }
+    const bool empty = ev.kind == xml::EventKind::Empty;
+    const size_t start = static_cast<size_t>(ev.content.data() - doc_.data()) - 1;
+    uint64_t captured = 0;
+    uint64_t onward = 0;  // paths that go on to this element's attributes or children
+    for (const Want& want : level.elements) {
+      if ((hit & bit(want.path)) == 0) continue;
+      (want.last ? captured : onward) |= bit(want.path);
+    }
+    if (onward != 0) take_attributes(depth + 1, onward, ev);
+    if (empty) {
+      if (captured != 0) {
+        const std::string markup = serialize_empty(ev.content);  // as the scan keeps it
+        for (uint64_t c = captured; c != 0; c &= c - 1) {
+          results_[static_cast<size_t>(std::countr_zero(c))].push_markup(markup);
+        }
+      }
+      continue;
+    }
+    bool inside = false;
+    if (onward != 0 && depth + 1 < levels_.size()) {
+      for (const Want& want : levels_[depth + 1].elements)
+        inside = inside || (onward & bit(want.path)) != 0;
+    }
+    if (inside) {
+      if (!children(depth + 1, onward)) return false;
+    } else {
+      reader_->pass_child(ev.name());
+    }
+    const size_t end = reader_->buffer_position();
+    for (uint64_t c = captured; c != 0; c &= c - 1) {
+      results_[static_cast<size_t>(std::countr_zero(c))].push_element(doc_, start, end, spans_);
+    }
+  }
+}
+
+}  // namespace varnex::engine

@@ -1,0 +1,64 @@
+// A record's fields in one walk over its children: for sets of paths that only name children
+// (and end in a child or an attribute), one name table per level instead of the scan's states
+// and tasks. The answers are the scan's, item for item; anything else (a filter, a search, an
+// index, a namespace, broken markup) is left to the scan.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/internal.hpp"
+#include "engine/item.hpp"
+#include "engine/paths.hpp"
+#include "xml/reader.hpp"
+
+namespace varnex::engine {
+
+class FieldsWalk {
+ public:
+  // The walk for `paths` (which outlive it), or nothing when some path needs the scan.
+  [[nodiscard]] static std::unique_ptr<FieldsWalk> plan(std::span<const PathTask> paths);
+
+  // The paths over the first element of `element`, each finished by its modifiers, into
+  // `results` (one per path, cleared first): true. False, with `results` in no particular
+  // state, when the element holds what the walk leaves to the scan.
+  [[nodiscard]] bool run(std::string_view element, bool spans, std::span<Items> results);
+
+ private:
+  FieldsWalk() = default;
+
+  // One path's step, wanted at the level of its depth.
+  struct Want {
+    const path::Step* step;
+    uint32_t path;
+    bool last;  // the path's last step: a match is an item
+  };
+  // The wants at one depth, in path order, and the last-byte bits of their names (any byte
+  // when one is not an exact name).
+  struct Level {
+    std::vector<Want> elements;
+    std::vector<Want> attributes;  // an attribute step after a match one level up
+    uint64_t last_bytes = 0;
+  };
+
+  // The children of the element the reader stands in, at `depth`, with `matched` (the paths
+  // whose steps so far matched it) narrowing what is wanted; false when the scan must decide.
+  [[nodiscard]] bool children(size_t depth, uint64_t matched);
+  void take_attributes(size_t depth, uint64_t matched, const xml::Event& tag);
+
+  std::span<const PathTask> paths_;
+  std::vector<Level> levels_;  // levels_[0]: the record's own attributes and its children
+  // While a walk runs:
+  std::optional<xml::Reader> reader_;
+  std::string_view doc_;
+  std::span<Items> results_;
+  bool spans_ = false;
+  TagAttributes attrs_;
+};
+
+}  // namespace varnex::engine

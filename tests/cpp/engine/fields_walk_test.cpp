@@ -1,0 +1,95 @@
+// A record's fields by the walk over its children: item for item what the scan gives, for the
+// paths and records the walk takes, and the scan's answer (by way of WithinPass) where it
+// leaves them.
+#include <gtest/gtest.h>
+
+#include "engine/engine_test_util.hpp"
+#include "engine/fields_walk.hpp"
+#include "path/shape.hpp"
+
+namespace varnex::engine::testing {
+namespace {
+
+const std::vector<std::string> kFields = {
+    "@id",         "title",           "author.first", "tags.#.tag",          "price.@cur",
+    "title|@count", "author.*.@n|@last", "@id|@first", "x:title",             "t*",
+    "author.*.@n", "@x:k",             "nothing",    "tags.tag.@a|@reverse"};
+
+struct Case {
+  const char* what;
+  const char* record;
+  bool walked;  // the walk answers it (else it leaves it to the scan)
+};
+
+const Case kCases[] = {
+    {"plain", R"(<book id="b1" lang="en"><title>T</title><author><first>A</first>)"
+              R"(<last n="2">B</last></author><price cur="EUR">12</price>)"
+              R"(<tags><tag>x</tag><tag>y</tag></tags><title/></book>)",
+     true},
+    {"constructs", R"(<b><!-- <title>no</title> --><title><![CDATA[<x>]]></title>)"
+                   R"(<?pi <title>?><title a=">">v</title><tags><tag a='"'/></tags></b>)",
+     true},
+    {"same name nested", "<b><b><title>inner</title></b><title>outer</title></b>", true},
+    {"prefixes", R"(<b xmlns:x="u" x:k="1"><x:title>p</x:title><title>q</title><y:t/></b>)",
+     true},
+    {"references", R"(<b id="a&amp;b&#x41;" k='1'><title>&lt;&unknown;</title></b>)", true},
+    {"empty record", R"(<b id="e"/>)", true},
+    {"before the record", R"(  <!--c--><?p?><b id="1"><title>t</title></b> tail <b id="2"/>)",
+     true},
+    {"end tags with space", "<b><title>T</title ><author><first>f</first ></author></b >", true},
+    {"mismatched inside", "<b><author><first>A</last></author><title>T</title></b>", true},
+    {"cut short in a child", "<b><title>T</title><author><first>A", true},
+    {"cut short in a tag", "<b><title>T</title><author><first a=\"", false},
+    {"no element", "just text", true},
+    {"a DOCTYPE inside", "<b><title>T</title><!DOCTYPE x><title>U</title></b>", true},
+    {"a comment never closed", "<b><title>T</title><!-- <title>U</title></b>", false},
+};
+
+std::vector<V> rendered(const std::vector<Items>& results, std::string_view doc) {
+  std::vector<V> out;
+  for (const Items& items : results) out.push_back(render_all(items, doc));
+  return out;
+}
+
+TEST(FieldsWalk, AnswersAsTheScanDoes) {
+  std::vector<path::ProgramPtr> owned;
+  std::vector<const path::Program*> programs;
+  for (const std::string& text : kFields) {
+    owned.push_back(path::every_match(compile_or_fail(text)));
+    programs.push_back(owned.back().get());
+  }
+  const std::vector<PathTask> tasks = prepare(programs);
+  const auto walk = FieldsWalk::plan(tasks);
+  ASSERT_NE(walk, nullptr);
+  for (const bool spans : {true, false}) {
+    WithinPass pass(programs, spans);
+    for (const Case& c : kCases) {
+      SCOPED_TRACE(c.what);
+      std::vector<Items> scanned;
+      RunOptions options = with_spans(spans);
+      options.scope = RunOptions::Scope::Element;
+      ASSERT_FALSE(run_set(programs, c.record, scanned, options));
+      std::vector<Items> walked(programs.size());
+      EXPECT_EQ(walk->run(c.record, spans, walked), c.walked);
+      if (c.walked) {
+        EXPECT_EQ(rendered(walked, c.record), rendered(scanned, c.record));
+      }
+      std::vector<Items> passed;
+      ASSERT_FALSE(pass.run(c.record, passed));
+      EXPECT_EQ(rendered(passed, c.record), rendered(scanned, c.record));
+    }
+  }
+}
+
+TEST(FieldsWalk, LeavesToTheScanWhatOnlyItAnswers) {
+  for (const char* text : {"**.title", "tags.tag", "book#(@id==1)", "tags.0.tag", "title.#text",
+                           "{urn:x}title", "title|@first"}) {
+    SCOPED_TRACE(text);
+    const path::ProgramPtr program = compile_or_fail(text);
+    const std::vector<const path::Program*> programs = {program.get()};
+    EXPECT_EQ(FieldsWalk::plan(prepare(programs)), nullptr);
+  }
+}
+
+}  // namespace
+}  // namespace varnex::engine::testing
