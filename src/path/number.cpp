@@ -58,6 +58,12 @@ size_t ws_suffix(std::string_view s) noexcept {
   return 0;
 }
 
+// An ASCII byte that is not ws: no ws character starts or ends with it.
+bool ascii_non_ws(char c) noexcept {
+  const auto b = static_cast<unsigned char>(c);
+  return b < 0x80 && b != 0x20 && (b < 0x09 || b > 0x0D);
+}
+
 }  // namespace
 
 std::string_view trim_unicode_ws_start(std::string_view text) noexcept {
@@ -66,6 +72,8 @@ std::string_view trim_unicode_ws_start(std::string_view text) noexcept {
 }
 
 std::string_view trim_unicode_ws(std::string_view text) noexcept {
+  // Most texts have nothing to trim, which their first and last bytes tell.
+  if (text.empty() || (ascii_non_ws(text.front()) && ascii_non_ws(text.back()))) return text;
   text = trim_unicode_ws_start(text);
   while (const size_t n = ws_suffix(text)) text.remove_suffix(n);
   return text;

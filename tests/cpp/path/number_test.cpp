@@ -39,5 +39,16 @@ TEST(ParseDecimal, RejectsWhatOnlyLooksLikeANumber) {
   }
 }
 
+TEST(TrimUnicodeWs, TrimsEveryWhitespaceCharacterAtEitherEnd) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"", ""},         {"a", "a"},           {" a\t", "a"},          {"\t\n\r ", ""},
+      {"\xC3\xA9", "\xC3\xA9"},              // é ends in a byte some ws characters end in
+      {"\xC2\xA0x\xE3\x80\x80", "x"},        // no-break space, ideographic space
+      {"x\xE2\x80\xA9", "x"},                // paragraph separator at the end only
+      {"\xE2\x80\xAFx y\x0B", "x y"},        // narrow no-break space, vertical tab
+  };
+  for (const auto& [text, trimmed] : cases) EXPECT_EQ(trim_unicode_ws(text), trimmed) << text;
+}
+
 }  // namespace
 }  // namespace varnex::path
