@@ -12,7 +12,8 @@ count() {  # name, bytes, bench_engine arguments...
   local out; out=$(mktemp)
   valgrind --tool=callgrind --callgrind-out-file=/dev/null \
     --toggle-collect='varnex::engine::run(*' \
-    --toggle-collect='varnex::engine::validate(*unsigned int*' "$bin" "$@" 2>"$out" >/dev/null || true
+    --toggle-collect='varnex::engine::validate(*unsigned int*' \
+    --toggle-collect='varnex::engine::WithinPass::run(*' "$bin" "$@" 2>"$out" >/dev/null || true
   local ir; ir=$(grep -oE 'Collected : [0-9]+' "$out" | grep -oE '[0-9]+')
   rm -f "$out"
   awk -v n="$name" -v ir="$ir" -v b="$bytes" \
@@ -29,4 +30,5 @@ count 'book#(tags.tag=="poetry")#.@id' $flat 0 'catalog.book#(tags.tag=="poetry"
 count 'book#(price>10 && @lang=="de")#.@id' $flat 0 'catalog.book#(price>10 && @lang=="de")#.@id'
 count 'book#(tags#(tag==poetry || tag==drama) && !(genre==drama))#.@id' $flat 0 \
   'catalog.book#(tags#(tag==poetry || tag==drama) && !(genre==drama))#.@id'
+count "record fields (@id, title, price, year)" $flat 0 'record fields'
 count "eight paths, one pass (harness)" $harness 0 'eight paths, one pass'
