@@ -91,6 +91,7 @@ bool FieldsWalk::run(std::string_view element, bool spans, std::span<Items> resu
       finish_items(task, nullptr, results[i], element);
       continue;
     }
+    if (task.mode == Sink::Mode::Keep && task.program->modifiers.empty()) continue;  // as found
     // A sink in the task's mode keeps less (a count, the last item); the modifiers then pick
     // the same from every item.
     const SinkOutcome outcome{task.mode, results[i].size(), false};
@@ -122,8 +123,11 @@ bool FieldsWalk::children(size_t depth, uint64_t matched) {
       if (!qname.empty() &&
           (last_bytes >> (static_cast<unsigned char>(qname.back()) % 64) & 1) == 0)
         return false;
+      // Names are views into the input: a short one compares as one word.
+      const size_t room =
+          static_cast<size_t>(doc_.data() + doc_.size() - qname.data()) - qname.size();
       for (const Want& want : level.elements) {
-        if ((matched & bit(want.path)) != 0 && is_named(qname, want.step->name)) {
+        if ((matched & bit(want.path)) != 0 && is_named(qname, want.step->name, room)) {
           hit |= bit(want.path);
         }
       }
