@@ -12,15 +12,13 @@ namespace {
 constexpr size_t kMaxPaths = 64;  // a bit each in a mask
 constexpr size_t kMaxSteps = 16;
 
-bool plain_name(const path::NameMatcher& name) noexcept { return !name.tests_namespace(); }
-
 // A step the walk takes as the scan would: a child by its name alone, every match followed
 // (before the last step, where a plain name would guard against a second match), or, last, an
 // attribute.
 bool walkable(const path::Step& step, bool last) noexcept {
   switch (step.kind) {
     case path::StepKind::Element:
-      if (step.descendant || !plain_name(step.name)) return false;
+      if (step.descendant || step.name.tests_namespace()) return false;
       return step.selector.kind == path::SelectorKind::Each ||
              (last && step.selector.kind == path::SelectorKind::Bare);
     case path::StepKind::Attr: return last && step.attr_ns.any();
@@ -29,7 +27,7 @@ bool walkable(const path::Step& step, bool last) noexcept {
   return false;
 }
 
-uint64_t bit(uint32_t path) noexcept { return uint64_t{1} << path; }
+uint64_t bit(size_t path) noexcept { return uint64_t{1} << path; }
 
 }  // namespace
 
@@ -50,14 +48,16 @@ std::unique_ptr<FieldsWalk> FieldsWalk::plan(std::span<const PathTask> paths) {
     for (size_t d = 0; d < n; ++d) {
       const path::Step& step = p->steps[d];
       if (!walkable(step, d + 1 == n)) return nullptr;
-      const Want want{&step, static_cast<uint32_t>(i), d + 1 == n};
+      const Want want{&step, static_cast<uint32_t>(i)};
       Level& level = walk->levels_[d];
       if (step.kind == path::StepKind::Attr) {
         level.attributes.push_back(want);
-      } else {
-        level.elements.push_back(want);
-        level.last_bytes |= step.name.last_bit();
+        continue;
       }
+      level.elements.push_back(want);
+      level.element_paths |= bit(i);
+      if (d + 1 == n) level.last_paths |= bit(i);
+      level.last_bytes |= step.name.last_bit();
     }
   }
   return walk;
@@ -116,9 +116,8 @@ void FieldsWalk::take_attributes(size_t depth, uint64_t matched, const xml::Even
 bool FieldsWalk::children(size_t depth, uint64_t matched) {
   const Level& level = levels_[depth];
   const uint64_t last_bytes = level.last_bytes;
-  uint64_t hit = 0;
   for (;;) {
-    hit = 0;
+    uint64_t hit = 0;  // the paths that want the child read now
     const xml::Event ev = reader_->read_child([&](std::string_view qname) noexcept {
       if (!qname.empty() &&
           (last_bytes >> (static_cast<unsigned char>(qname.back()) % 64) & 1) == 0)
@@ -142,12 +141,8 @@ bool FieldsWalk::children(size_t depth, uint64_t matched) {
     }
     const bool empty = ev.kind == xml::EventKind::Empty;
     const size_t start = static_cast<size_t>(ev.content.data() - doc_.data()) - 1;
-    uint64_t captured = 0;
-    uint64_t onward = 0;  // paths that go on to this element's attributes or children
-    for (const Want& want : level.elements) {
-      if ((hit & bit(want.path)) == 0) continue;
-      (want.last ? captured : onward) |= bit(want.path);
-    }
+    const uint64_t captured = hit & level.last_paths;
+    const uint64_t onward = hit & ~level.last_paths;  // on to its attributes or children
     if (onward != 0) take_attributes(depth + 1, onward, ev);
     if (empty) {
       if (captured != 0) {
@@ -158,11 +153,8 @@ bool FieldsWalk::children(size_t depth, uint64_t matched) {
       }
       continue;
     }
-    bool inside = false;
-    if (onward != 0 && depth + 1 < levels_.size()) {
-      for (const Want& want : levels_[depth + 1].elements)
-        inside = inside || (onward & bit(want.path)) != 0;
-    }
+    const bool inside =
+        depth + 1 < levels_.size() && (onward & levels_[depth + 1].element_paths) != 0;
     if (inside) {
       if (!children(depth + 1, onward)) return false;
     } else {

@@ -36,13 +36,15 @@ class FieldsWalk {
   struct Want {
     const path::Step* step;
     uint32_t path;
-    bool last;  // the path's last step: a match is an item
   };
-  // The wants at one depth, in path order, and the last-byte bits of their names (any byte
-  // when one is not an exact name).
+  // The wants at one depth, in path order; which paths want an element there, and for which
+  // of them it is their last step; the last-byte bits of the elements' names (any byte when
+  // one is not an exact name).
   struct Level {
     std::vector<Want> elements;
     std::vector<Want> attributes;  // an attribute step after a match one level up
+    uint64_t element_paths = 0;
+    uint64_t last_paths = 0;
     uint64_t last_bytes = 0;
   };
 
