@@ -24,6 +24,7 @@
 #include "path/compiler.hpp"
 #include "path/shape.hpp"
 #include "xml/index.hpp"
+#include "xml/reader.hpp"
 
 namespace {
 
@@ -337,6 +338,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       for (size_t i = 0; !scan_error && i < field_raw.size(); ++i) {
         CHECK(answer(std::nullopt, walked[i], doc, false) ==
               answer(std::nullopt, scanned[i], doc, false));
+      }
+    }
+  }
+
+  // The same fields as the record pass reads them, passing each child of the root element on
+  // its own reader: where it answers, the answer over the child's bytes, and the reader left as
+  // passing the child leaves it.
+  if (!field_raw.empty()) {
+    varnex::engine::WithinPass pass(field_raw, true);
+    varnex::xml::Reader reader(doc, varnex::xml::Config::query());
+    varnex::xml::Reader passer(doc, varnex::xml::Config::query());
+    std::vector<Items> inside;
+    std::vector<Items> alone;
+    for (varnex::xml::Event tag = reader.read_event();
+         tag.kind != varnex::xml::EventKind::Eof && tag.kind != varnex::xml::EventKind::Error;
+         tag = reader.read_event()) {
+      const varnex::xml::Event passed = passer.read_event();
+      CHECK(passed.kind == tag.kind && passed.content == tag.content);
+      if (tag.kind != varnex::xml::EventKind::Start || reader.depth() != 2) continue;
+      const size_t start = static_cast<size_t>(tag.content.data() - doc.data()) - 1;
+      const bool read = pass.reads_inside() && pass.pass_inside(reader, tag, start, inside);
+      if (!pass.reads_inside()) reader.pass_child(tag.name());
+      passer.pass_child(passed.name());
+      CHECK(reader.buffer_position() == passer.buffer_position());
+      CHECK(reader.depth() == passer.depth());
+      if (!read) continue;
+      const std::string_view bytes =
+          std::string_view(doc).substr(start, reader.buffer_position() - start);
+      CHECK(!pass.run(bytes, alone));
+      for (size_t i = 0; i < field_raw.size(); ++i) {
+        CHECK(answer(std::nullopt, inside[i], bytes, false) ==
+              answer(std::nullopt, alone[i], bytes, false));
       }
     }
   }

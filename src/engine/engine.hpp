@@ -13,6 +13,7 @@
 #include "engine/namespaces.hpp"
 #include "engine/sink.hpp"
 #include "path/program.hpp"
+#include "xml/reader.hpp"
 
 namespace varnex::engine {
 
@@ -79,6 +80,14 @@ class WithinPass {
                                                std::span<const Binding> outer = {});
   // Whether some path reads names in their namespaces (then `outer` matters).
   [[nodiscard]] bool scoped() const noexcept;
+  // Whether pass_inside can answer the paths.
+  [[nodiscard]] bool reads_inside() const noexcept;
+  // Passes the element whose start tag `tag` (its '<' at `start`) `reader` has just read, as
+  // pass_child(tag.name()) does, and reads the paths over it on the way when it can: true with
+  // the answer run gives over its bytes (spans relative to `start`), false when only run can
+  // give it.
+  [[nodiscard]] bool pass_inside(xml::Reader& reader, const xml::Event& tag, size_t start,
+                                 std::vector<Items>& results);
 
  private:
   struct State;

@@ -66,9 +66,11 @@ std::unique_ptr<FieldsWalk> FieldsWalk::plan(std::span<const PathTask> paths) {
 bool FieldsWalk::run(std::string_view element, bool spans, std::span<Items> results) {
   for (Items& items : results) items.clear();
   doc_ = element;
+  base_ = 0;
   results_ = results;
   spans_ = spans;
-  reader_.emplace(element, xml::Config::query());
+  own_.emplace(element, xml::Config::query());
+  reader_ = &*own_;
   // The element: the first tag, whatever comes before it.
   xml::Event tag;
   for (;;) {
@@ -77,27 +79,71 @@ bool FieldsWalk::run(std::string_view element, bool spans, std::span<Items> resu
     if (tag.kind == xml::EventKind::Error) return false;
     if (tag.kind == xml::EventKind::Eof) break;
   }
-  if (tag.kind != xml::EventKind::Eof && !levels_.empty()) {
-    const uint64_t every = ~uint64_t{0};
-    take_attributes(0, every, tag);
-    if (tag.kind == xml::EventKind::Start && !levels_[0].elements.empty() && !children(0, every)) {
-      return false;
-    }
+  return answer(tag);
+}
+
+bool FieldsWalk::pass_inside(xml::Reader& reader, const xml::Event& tag, size_t start, bool spans,
+                             std::span<Items> results) {
+  for (Items& items : results) items.clear();
+  const std::string_view name = tag.name();
+  results_ = results;
+  spans_ = spans;
+  reader_ = &reader;
+  base_ = start;
+  const xml::Reader::Mark inside = reader.mark();
+  reader.pass_child(name);
+  const size_t end = reader.buffer_position();
+  if (reader.at_end() || end <= start) return false;  // it broke off
+  bool walked = true;
+  if (!levels_.empty() && !levels_[0].elements.empty()) {
+    // Its children read again from its start tag, as a reader of its bytes alone would read
+    // them (counting from one open element), within the chunk of the index it began in: the
+    // answer over its bytes when the walk ends where passing it ended.
+    const xml::Reader::Mark past = reader.mark();
+    xml::Reader::Mark alone = inside;
+    alone.depth = 1;
+    if (!reader.rewind(alone)) return false;
+    doc_ = reader.input().substr(start);  // a walk that runs on past the end reads in bounds
+    reader.hold_chunk(true);
+    walked = walk(tag) && reader.buffer_position() == end && !reader.held();
+    reader.hold_chunk(false);
+    (void)reader.rewind(past);  // the same chunk: held
+  } else {
+    walked = walk(tag);  // its start tag alone
   }
+  if (!walked) return false;
+  doc_ = reader.input().substr(start, end - start);
+  finish();
+  return true;
+}
+
+bool FieldsWalk::walk(const xml::Event& tag) {
+  if (tag.kind == xml::EventKind::Eof || levels_.empty()) return true;
+  const uint64_t every = ~uint64_t{0};
+  take_attributes(0, every, tag);
+  return tag.kind != xml::EventKind::Start || levels_[0].elements.empty() || children(0, every);
+}
+
+bool FieldsWalk::answer(const xml::Event& tag) {
+  if (!walk(tag)) return false;
+  finish();
+  return true;
+}
+
+void FieldsWalk::finish() {
   for (size_t i = 0; i < paths_.size(); ++i) {
     const PathTask& task = paths_[i];
     if (task.program == nullptr) continue;
     if (task.program->steps.empty()) {
-      finish_items(task, nullptr, results[i], element);
+      finish_items(task, nullptr, results_[i], doc_);
       continue;
     }
     if (task.mode == Sink::Mode::Keep && task.program->modifiers.empty()) continue;  // as found
     // A sink in the task's mode keeps less (a count, the last item); the modifiers then pick
     // the same from every item.
-    const SinkOutcome outcome{task.mode, results[i].size(), false};
-    finish_items(task, &outcome, results[i], element);
+    const SinkOutcome outcome{task.mode, results_[i].size(), false};
+    finish_items(task, &outcome, results_[i], doc_);
   }
-  return true;
 }
 
 void FieldsWalk::take_attributes(size_t depth, uint64_t matched, const xml::Event& tag) {
@@ -160,7 +206,7 @@ bool FieldsWalk::children(size_t depth, uint64_t matched) {
     } else {
       reader_->pass_child(ev.name());
     }
-    const size_t end = reader_->buffer_position();
+    const size_t end = reader_->buffer_position() - base_;
     for (uint64_t c = captured; c != 0; c &= c - 1) {
       results_[static_cast<size_t>(std::countr_zero(c))].push_element(doc_, start, end, spans_);
     }

@@ -28,6 +28,13 @@ class FieldsWalk {
   // `results` (one per path, cleared first): true. False, with `results` in no particular
   // state, when the element holds what the walk leaves to the scan.
   [[nodiscard]] bool run(std::string_view element, bool spans, std::span<Items> results);
+  // Passes the element whose start tag `tag` (its '<' at `start` of the reader's input) `reader`
+  // has just read, as pass_child(tag.name()) does, and reads it on the way when it can: true
+  // with the answer run gives over the element's bytes (spans relative to `start`); false when
+  // only run can give it (the element spans chunks of the reader's index, or is read otherwise
+  // than passing it reads it).
+  [[nodiscard]] bool pass_inside(xml::Reader& reader, const xml::Event& tag, size_t start,
+                                 bool spans, std::span<Items> results);
 
  private:
   FieldsWalk() = default;
@@ -56,8 +63,16 @@ class FieldsWalk {
   std::span<const PathTask> paths_;
   std::vector<Level> levels_;  // levels_[0]: the record's own attributes and its children
   // While a walk runs:
-  std::optional<xml::Reader> reader_;
-  std::string_view doc_;
+  // The element's attributes and children: false on what the walk leaves to the scan.
+  [[nodiscard]] bool walk(const xml::Event& tag);
+  // The paths' items as a sink in each one's mode keeps them.
+  void finish();
+  [[nodiscard]] bool answer(const xml::Event& tag);
+
+  std::optional<xml::Reader> own_;
+  xml::Reader* reader_ = nullptr;
+  std::string_view doc_;  // the element's bytes
+  size_t base_ = 0;       // where that is in the reader's input
   std::span<Items> results_;
   bool spans_ = false;
   TagAttributes attrs_;

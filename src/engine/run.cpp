@@ -207,4 +207,12 @@ std::optional<EngineError> WithinPass::run(std::string_view element, std::vector
 
 bool WithinPass::scoped() const noexcept { return any_scoped(state_->paths); }
 
+bool WithinPass::reads_inside() const noexcept { return state_->walk != nullptr; }
+
+bool WithinPass::pass_inside(xml::Reader& reader, const xml::Event& tag, size_t start,
+                             std::vector<Items>& results) {
+  results.resize(state_->paths.size());
+  return state_->walk->pass_inside(reader, tag, start, state_->spans, results);
+}
+
 }  // namespace varnex::engine

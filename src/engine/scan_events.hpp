@@ -226,8 +226,16 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
     }
   }
   if (states_.size() == end && !empty && !el_.text && texts_.empty()) {
-    // Not entered and no text wanted: skipped, then its captures taken (the common case).
-    reader_.pass_child(el_.qname);
+    // Not entered and no text wanted: skipped, then its captures taken (the common case); an
+    // observer of the one capture may pass it itself, reading it on the way.
+    ItemObserver* passes = el_.captures == 1 && work_.size() == work
+                               ? tasks_[el_.capturing[0]].sink.observer()
+                               : nullptr;
+    if (passes != nullptr && passes->reads_inside) {
+      passes->pass_inside(reader_, *el_.tag, start);
+    } else {
+      reader_.pass_child(el_.qname);
+    }
     if (el_.captures == 0 && work_.size() == work) return;  // a failed filter, another index
     const size_t stop = reader_.buffer_position();
     take_captures<Scoped>(stop);

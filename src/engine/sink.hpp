@@ -10,6 +10,7 @@
 
 #include "engine/item.hpp"
 #include "path/program.hpp"
+#include "xml/reader.hpp"
 
 namespace varnex::engine {
 
@@ -24,6 +25,16 @@ class ItemObserver {
   // may take items away (clear them); it returns false to end the pass here.
   virtual bool found(Items& items, const char* at) = 0;
 
+  // With reads_inside set, asked to pass each element found that the pass does not enter,
+  // as reader.pass_child(tag.name()) does, before it is found (`tag` its start tag, just read,
+  // whose '<' is at `start`): the observer may read the element on the way.
+  virtual void pass_inside(xml::Reader& reader, const xml::Event& tag, size_t start) {
+    (void)start;
+    reader.pass_child(tag.name());
+  }
+
+  // Set before the pass by an observer that passes the elements found itself (pass_inside).
+  bool reads_inside = false;
   // Set before the pass by an observer that needs them: during found(), `scope` then holds
   // (as marked()) the declarations in force around the elements found.
   bool wants_scope = false;
@@ -60,6 +71,7 @@ class Sink {
   }
   // Keep: `observer` hears of every item appended; when it asks, `*stop` is set (the scan's
   // own flag, which ends it at the next event).
+  [[nodiscard]] ItemObserver* observer() const noexcept { return observer_; }
   void observe(ItemObserver* observer, bool* stop) noexcept {
     observer_ = observer;
     stop_ = stop;

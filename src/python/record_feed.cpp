@@ -50,6 +50,13 @@ class Feed final : public engine::ItemObserver {
     for (unsigned i = 1; i < threads; ++i) {
       helpers_.push_back(std::make_unique<engine::WithinPass>(plan.programs, true));
     }
+    // On one thread, fields the walk reads are read as the pass meets each record.
+    reads_inside = takes && helpers_.empty() && !plan.scoped && within_.reads_inside();
+  }
+
+  void pass_inside(xml::Reader& reader, const xml::Event& tag, size_t start) override {
+    pending_set_ = within_.pass_inside(reader, tag, start, pending_);
+    pending_start_ = start;
   }
 
   // The engine's call for each record found: taken into the batch, or only counted when the
@@ -101,6 +108,7 @@ class Feed final : public engine::ItemObserver {
       expected_ = true;
     }
     batch_.clear();
+    answered_.clear();
     copies_.clear();
     scopes_.clear();
     batch_scopes_.clear();
@@ -127,6 +135,7 @@ class Feed final : public engine::ItemObserver {
   std::pair<size_t, std::optional<engine::EngineError>> answer_records(engine::WithinPass& within,
                                                                        size_t from, size_t to) {
     for (size_t i = from; i < to; ++i) {
+      if (i < answered_.size() && answered_[i]) continue;
       if (auto error = within.run(batch_[i].bytes, answers_[i], outer(i))) {
         return {i, std::move(error)};
       }
@@ -170,6 +179,15 @@ class Feed final : public engine::ItemObserver {
     if (record.exact) last_offset_ = record.offset;
     batch_bytes_ += record.bytes.size();
     batch_.push_back(record);
+    answered_.resize(batch_.size());
+    answered_.back() = false;
+    if (pending_set_ && items.is_span(i) && record.offset == pending_start_) {
+      // Its fields were read as the pass met it.
+      if (answers_.size() < batch_.size()) answers_.resize(batch_.size());
+      std::swap(answers_[batch_.size() - 1], pending_);
+      answered_.back() = true;
+    }
+    pending_set_ = false;
     if (plan_.scoped) note_scope(items, i);
   }
 
@@ -269,6 +287,10 @@ class Feed final : public engine::ItemObserver {
   std::vector<std::vector<engine::Binding>> scopes_;
   std::vector<uint32_t> batch_scopes_;
   std::vector<std::vector<engine::Items>> answers_;  // reused: sequences keep their capacity
+  std::vector<bool> answered_;          // per record of the batch: its answers came with it
+  std::vector<engine::Items> pending_;  // the fields of the record the pass has just read
+  bool pending_set_ = false;
+  size_t pending_start_ = 0;  // that record's offset
   size_t batch_bytes_ = 0;
   size_t next_index_;
   size_t last_offset_ = 0;  // of the last record whose place is known

@@ -24,6 +24,7 @@ void Reader::resume_at(size_t pos) noexcept {
   if (phase_ != Phase::Text || pos <= pos_ || pos > len_) return;
   pos_ = pos;
   index_.reset_at(base_, len_, pos);
+  ++chunk_;
   cur_ = end_ = nullptr;
   lt_ = gt_ = 0;
 }
@@ -31,13 +32,47 @@ void Reader::resume_at(size_t pos) noexcept {
 bool Reader::advance() noexcept {
   if (cur_ != end_) ++cur_;
   while (cur_ == end_) {
+    if (hold_) [[unlikely]] {
+      held_ = true;
+      return false;
+    }
     if (!index_.next()) return false;
+    ++chunk_;
     cur_ = index_.begin();
     end_ = index_.end();
   }
   lt_ = cur_->lt;
   gt_ = cur_->gt;
   block_at_ = cur_->at();
+  return true;
+}
+
+Reader::Mark Reader::mark() const noexcept {
+  return Mark{pos_,
+              err_pos_,
+              depth_,
+              last_skip_,
+              block_at_,
+              cur_,
+              end_,
+              lt_,
+              gt_,
+              chunk_,
+              static_cast<uint8_t>(phase_)};
+}
+
+bool Reader::rewind(const Mark& m) noexcept {
+  if (m.chunk != chunk_ || names_kept_) return false;
+  pos_ = m.pos;
+  err_pos_ = m.err_pos;
+  depth_ = m.depth;
+  last_skip_ = m.last_skip;
+  block_at_ = m.block_at;
+  cur_ = m.cur;
+  end_ = m.end;
+  lt_ = m.lt;
+  gt_ = m.gt;
+  phase_ = static_cast<Phase>(m.phase);
   return true;
 }
 

@@ -137,6 +137,34 @@ class Reader {
   }
 
   [[nodiscard]] size_t buffer_position() const noexcept { return pos_; }
+
+  // Where the reader stands, to come back to while it reads the same chunk of its index.
+  // `depth` is the reader's count of open elements there, which a caller may set (to 1, say,
+  // to read an element as a reader of its bytes alone would, from just after its start tag).
+  struct Mark {
+    size_t pos = 0;
+    size_t err_pos = 0;
+    size_t depth = 0;
+    size_t last_skip = 0;
+    size_t block_at = 0;
+    const detail::IndexBlock* cur = nullptr;
+    const detail::IndexBlock* end = nullptr;
+    uint64_t lt = 0;
+    uint64_t gt = 0;
+    uint64_t chunk = 0;
+    uint8_t phase = 0;
+  };
+  [[nodiscard]] Mark mark() const noexcept;
+  // Back at `m`, as if what was read since had not been (but with m.depth). False, nothing
+  // changed, when the index holds another chunk now, or names are kept.
+  [[nodiscard]] bool rewind(const Mark& m) noexcept;
+  // While set, the reader reads no further chunk of its index: its input seems to end there,
+  // so that a mark taken in this chunk stays good. held(): it has refused a chunk since.
+  void hold_chunk(bool hold) noexcept {
+    hold_ = hold;
+    held_ = false;
+  }
+  [[nodiscard]] bool held() const noexcept { return held_; }
   [[nodiscard]] size_t error_position() const noexcept { return err_pos_; }
   [[nodiscard]] Encoding encoding() const noexcept { return enc_; }
   [[nodiscard]] EncodingOrigin encoding_origin() const noexcept { return origin_; }
@@ -217,6 +245,9 @@ class Reader {
   uint64_t lt_ = 0;
   uint64_t gt_ = 0;
   size_t block_at_ = 0;
+  uint64_t chunk_ = 0;  // chunks indexed so far, for marks
+  bool hold_ = false;
+  bool held_ = false;
   detail::Index index_;
 };
 

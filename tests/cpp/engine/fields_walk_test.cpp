@@ -1,19 +1,30 @@
 // A record's fields by the walk over its children: item for item what the scan gives, for the
 // paths and records the walk takes, and the scan's answer (by way of WithinPass) where it
 // leaves them.
+#include "engine/fields_walk.hpp"
+
 #include <gtest/gtest.h>
 
 #include "engine/engine_test_util.hpp"
-#include "engine/fields_walk.hpp"
 #include "path/shape.hpp"
 
 namespace varnex::engine::testing {
 namespace {
 
-const std::vector<std::string> kFields = {
-    "@id",         "title",           "author.first", "tags.#.tag",          "price.@cur",
-    "title|@count", "author.*.@n|@last", "@id|@first", "x:title",             "t*",
-    "author.*.@n", "@x:k",             "nothing",    "tags.tag.@a|@reverse"};
+const std::vector<std::string> kFields = {"@id",
+                                          "title",
+                                          "author.first",
+                                          "tags.#.tag",
+                                          "price.@cur",
+                                          "title|@count",
+                                          "author.*.@n|@last",
+                                          "@id|@first",
+                                          "x:title",
+                                          "t*",
+                                          "author.*.@n",
+                                          "@x:k",
+                                          "nothing",
+                                          "tags.tag.@a|@reverse"};
 
 struct Case {
   const char* what;
@@ -22,16 +33,17 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"plain", R"(<book id="b1" lang="en"><title>T</title><author><first>A</first>)"
-              R"(<last n="2">B</last></author><price cur="EUR">12</price>)"
-              R"(<tags><tag>x</tag><tag>y</tag></tags><title/></book>)",
+    {"plain",
+     R"(<book id="b1" lang="en"><title>T</title><author><first>A</first>)"
+     R"(<last n="2">B</last></author><price cur="EUR">12</price>)"
+     R"(<tags><tag>x</tag><tag>y</tag></tags><title/></book>)",
      true},
-    {"constructs", R"(<b><!-- <title>no</title> --><title><![CDATA[<x>]]></title>)"
-                   R"(<?pi <title>?><title a=">">v</title><tags><tag a='"'/></tags></b>)",
+    {"constructs",
+     R"(<b><!-- <title>no</title> --><title><![CDATA[<x>]]></title>)"
+     R"(<?pi <title>?><title a=">">v</title><tags><tag a='"'/></tags></b>)",
      true},
     {"same name nested", "<b><b><title>inner</title></b><title>outer</title></b>", true},
-    {"prefixes", R"(<b xmlns:x="u" x:k="1"><x:title>p</x:title><title>q</title><y:t/></b>)",
-     true},
+    {"prefixes", R"(<b xmlns:x="u" x:k="1"><x:title>p</x:title><title>q</title><y:t/></b>)", true},
     {"references", R"(<b id="a&amp;b&#x41;" k='1'><title>&lt;&unknown;</title></b>)", true},
     {"empty record", R"(<b id="e"/>)", true},
     {"before the record", R"(  <!--c--><?p?><b id="1"><title>t</title></b> tail <b id="2"/>)",
@@ -77,6 +89,63 @@ TEST(FieldsWalk, AnswersAsTheScanDoes) {
       std::vector<Items> passed;
       ASSERT_FALSE(pass.run(c.record, passed));
       EXPECT_EQ(rendered(passed, c.record), rendered(scanned, c.record));
+    }
+  }
+}
+
+// The same walk on a pass's own reader, as it passes a record: the reader left as passing the
+// record leaves it and, when the walk answers, the scan's answer over the record's bytes. The
+// records repeat until some straddle chunks of the index.
+TEST(FieldsWalk, ReadsARecordAsThePassPassesIt) {
+  std::vector<path::ProgramPtr> owned;
+  std::vector<const path::Program*> programs;
+  for (const std::string& text : kFields) {
+    owned.push_back(path::every_match(compile_or_fail(text)));
+    programs.push_back(owned.back().get());
+  }
+  const std::vector<PathTask> tasks = prepare(programs);  // outlives the walk
+  const auto walk = FieldsWalk::plan(tasks);
+  ASSERT_NE(walk, nullptr);
+  std::vector<std::string> records;
+  for (const Case& c : kCases) records.emplace_back(c.record);
+  // Read otherwise by a walk than by passing the record, or read as its bytes alone would not be.
+  records.emplace_back("<b><x></b></x><title>T</title></b>");
+  records.emplace_back("<b><c></x></y></c><title>T</title></b>");
+  for (const std::string& record : records) {
+    SCOPED_TRACE(record);
+    std::string doc = "<?xml version=\"1.0\"?><outer>";
+    for (int i = 0; i < 400; ++i)
+      doc += record + "<pad>" + std::string(size_t(i % 70), 'p') + "</pad>";
+    doc += "</outer>";
+    // One reader passes each record, the other passes it through the walk: in step throughout.
+    xml::Reader reader(doc, xml::Config::query());
+    xml::Reader passer(doc, xml::Config::query());
+    size_t answered = 0;
+    for (xml::Event tag = reader.read_event();
+         tag.kind != xml::EventKind::Eof && tag.kind != xml::EventKind::Error;
+         tag = reader.read_event()) {
+      const xml::Event passed = passer.read_event();
+      ASSERT_EQ(passed.content, tag.content);
+      if (tag.kind != xml::EventKind::Start || reader.depth() != 2 || tag.name() == "pad") continue;
+      const size_t start = static_cast<size_t>(tag.content.data() - doc.data()) - 1;
+      std::vector<Items> walked(programs.size());
+      const bool read = walk->pass_inside(reader, tag, start, true, walked);
+      passer.pass_child(passed.name());
+      ASSERT_EQ(reader.buffer_position(), passer.buffer_position());
+      ASSERT_EQ(reader.depth(), passer.depth());
+      if (!read) continue;
+      ++answered;
+      const std::string bytes = doc.substr(start, reader.buffer_position() - start);
+      std::vector<Items> scanned;
+      RunOptions options = with_spans(true);
+      options.scope = RunOptions::Scope::Element;
+      ASSERT_FALSE(run_set(programs, bytes, scanned, options));
+      ASSERT_EQ(rendered(walked, bytes), rendered(scanned, bytes)) << "at " << start;
+    }
+    if (record == records.front()) {
+      // The plain record: read again but where it straddles two chunks.
+      EXPECT_GT(answered, 390u);
+      EXPECT_LT(answered, 400u);
     }
   }
 }
