@@ -14,10 +14,11 @@ from typing import Any, Literal
 
 Compression = Literal["infer", "gzip", "bz2", "xz", "zstd"] | None
 
-# Pieces read from a file and made by a decompressor; pieces of a buffer in memory are larger,
-# since each costs a call.
+# Pieces read from a file, made by a decompressor or cut from a buffer in memory: small enough
+# that the first records are answered soon after reading begins and the last soon after it ends.
 PIECE = 1 << 20
-BUFFER_PIECE = 4 << 20
+# A buffer in memory larger than this is followed on a thread of its own.
+THREADED_BUFFER = 8 << 20
 # Decompressed pieces waiting between the thread that makes them and the one that reads them.
 QUEUE_PIECES = 8
 # Input handed to a decompressor whose output cannot be bounded per call.
@@ -96,7 +97,7 @@ def open_stream(source: Any, compression: Compression = "infer") -> Stream:
     if view is not None:
         view = view.cast("B") if view.c_contiguous else memoryview(view.tobytes())
         # A thread of its own pays when there is something to decompress, or much to follow.
-        threaded = (len(view) > 2 * BUFFER_PIECE or sniff(bytes(view[:6])) is not None
+        threaded = (len(view) > THREADED_BUFFER or sniff(bytes(view[:6])) is not None
                     or compression not in ("infer", None))
         return _decompressed(_buffer_pieces(view), compression, threaded=threaded,
                              close=_nothing)
@@ -112,8 +113,8 @@ def _nothing() -> None:
 
 
 def _buffer_pieces(view: memoryview) -> Iterator[memoryview]:
-    for start in range(0, len(view), BUFFER_PIECE):
-        yield view[start:start + BUFFER_PIECE]
+    for start in range(0, len(view), PIECE):
+        yield view[start:start + PIECE]
 
 
 def _path_pieces(path: os.PathLike[Any]) -> Iterator[bytes]:

@@ -29,10 +29,11 @@ namespace varnex::python {
 namespace {
 
 constexpr const char* kCapsuleName = "varnex.RecordStream";
-// Bytes gathered before they are answered: a pass costs little to begin, but a piece of this
-// size keeps that little out of sight. Made smaller only by the tests (_set_stream_window), so
-// that small documents are cut too.
-std::atomic<size_t> g_window_bytes{4 << 20};
+// Bytes gathered before they are answered: a pass costs little to begin, and a piece of this
+// size keeps that little out of sight while the first and the last pieces, answered with no
+// reading beside them, stay short. Made smaller only by the tests (_set_stream_window), so that
+// small documents are cut too.
+std::atomic<size_t> g_window_bytes{1 << 20};
 
 // The line feeds in `bytes`, 16 bytes at a time: every byte of the stream passes here once, on
 // the thread that takes the pieces.
