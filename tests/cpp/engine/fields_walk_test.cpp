@@ -57,6 +57,18 @@ const Case kCases[] = {
     {"a comment never closed", "<b><title>T</title><!-- <title>U</title></b>", false},
 };
 
+// kFields compiled as a table compiles them.
+struct Fields {
+  Fields() {
+    for (const std::string& text : kFields) {
+      owned.push_back(path::every_match(compile_or_fail(text)));
+      programs.push_back(owned.back().get());
+    }
+  }
+  std::vector<path::ProgramPtr> owned;
+  std::vector<const path::Program*> programs;
+};
+
 std::vector<V> rendered(const std::vector<Items>& results, std::string_view doc) {
   std::vector<V> out;
   for (const Items& items : results) out.push_back(render_all(items, doc));
@@ -64,12 +76,8 @@ std::vector<V> rendered(const std::vector<Items>& results, std::string_view doc)
 }
 
 TEST(FieldsWalk, AnswersAsTheScanDoes) {
-  std::vector<path::ProgramPtr> owned;
-  std::vector<const path::Program*> programs;
-  for (const std::string& text : kFields) {
-    owned.push_back(path::every_match(compile_or_fail(text)));
-    programs.push_back(owned.back().get());
-  }
+  const Fields fields;
+  const std::vector<const path::Program*>& programs = fields.programs;
   const std::vector<PathTask> tasks = prepare(programs);
   const auto walk = FieldsWalk::plan(tasks);
   ASSERT_NE(walk, nullptr);
@@ -97,12 +105,8 @@ TEST(FieldsWalk, AnswersAsTheScanDoes) {
 // record leaves it and, when the walk answers, the scan's answer over the record's bytes. The
 // records repeat until some straddle chunks of the index.
 TEST(FieldsWalk, ReadsARecordAsThePassPassesIt) {
-  std::vector<path::ProgramPtr> owned;
-  std::vector<const path::Program*> programs;
-  for (const std::string& text : kFields) {
-    owned.push_back(path::every_match(compile_or_fail(text)));
-    programs.push_back(owned.back().get());
-  }
+  const Fields fields;
+  const std::vector<const path::Program*>& programs = fields.programs;
   const std::vector<PathTask> tasks = prepare(programs);  // outlives the walk
   const auto walk = FieldsWalk::plan(tasks);
   ASSERT_NE(walk, nullptr);
