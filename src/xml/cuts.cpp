@@ -55,37 +55,60 @@ void CutFinder::note_ended(size_t level, std::string_view name) {
   names.emplace_back(name);
 }
 
+[[gnu::always_inline]] inline bool CutFinder::inside(const char* base, size_t len, size_t lt,
+                                                     size_t gt, size_t* depth) noexcept {
+  const char kind = base[lt + 1];
+  if (kind == '!' || kind == '?') return true;
+  const char* const name = base + record_at_;
+  // Most names differ from the record's in their first byte (an empty name has none).
+  if (kind == '/') {
+    const bool named = (record_len_ == 0 || base[lt + 2] == name[0]) &&
+                       ends_name(base, len, lt, gt, record_at_, record_len_);
+    const bool ends = *depth == max_depth_ + 1;  // by depth, this closes the record
+    --*depth;
+    if (!named) return !ends;
+    if (same_ == 0) return ends;
+    --same_;
+    return !ends;
+  }
+  if (base[gt - 1] == '/') return true;  // empty elements never count
+  if (record_len_ == 0 || base[lt + 1] == name[0]) {
+    const std::string_view opened = tag_name(base, len, lt, gt);
+    same_ += opened.size() == record_len_ &&
+             detail::same_bytes(name, opened.data(), record_len_, len - (lt + 1));
+  }
+  ++*depth;
+  return true;
+}
+
 bool CutFinder::take(const char* base, size_t len, size_t lt, size_t gt) {
   const char kind = base[lt + 1];
-  if (kind == '/') {
+  if (depth_ > max_depth_) {
+    if (!inside(base, len, lt, gt, &depth_)) return false;
+    if (kind == '/' && depth_ == max_depth_ && remembers(depth_)) {
+      note_ended(depth_, std::string_view(base + record_at_, record_len_));
+    }
+  } else if (kind == '/') {
     const size_t begin = lt + 2;
     const std::string_view name(base + begin, detail::end_name_end(base, begin, gt) - begin);
     // An end tag that is not the open element's: the reader's errors and its skips by name
     // decide what follows, and no cut is sure.
-    const bool mismatched =
-        depth_ == 0 || (depth_ > max_depth_
-                            ? !ends_name(base, len, lt, gt, deep_.back().first, deep_.back().second)
-                            : open_name(open_.back()) != name);
-    if (mismatched) return false;  // what is open stays as the last cut saw it
-    if (depth_ > max_depth_) {
-      deep_.pop_back();
-    } else {
-      open_.pop_back();
-    }
+    if (depth_ == 0 || open_name(open_.back()) != name)
+      return false;  // the last cut's context stays
+    open_.pop_back();
     --depth_;
     if (remembers(depth_)) note_ended(depth_, name);
   } else if (kind != '!' && kind != '?') {
     if (prolog_end_ == kNone) prolog_end_ = lt;
     if (base[gt - 1] == '/') {
       if (remembers(depth_)) note_ended(depth_, tag_name(base, len, lt, gt));
-    } else {
-      ++depth_;
-      if (depth_ <= max_depth_) {
-        open_.emplace_back(base + lt, gt + 1 - lt);
-        if (depth_ < ended_.size()) ended_[depth_].clear();
-      } else {
-        deep_.emplace_back(lt + 1, tag_name(base, len, lt, gt).size());
-      }
+    } else if (++depth_ <= max_depth_) {
+      open_.emplace_back(base + lt, gt + 1 - lt);
+      if (depth_ < ended_.size()) ended_[depth_].clear();
+    } else {  // a record opens
+      record_at_ = lt + 1;
+      record_len_ = tag_name(base, len, lt, gt).size();
+      same_ = 0;
     }
   }
   if (prolog_end_ != kNone && depth_ <= max_depth_) {
@@ -100,58 +123,65 @@ void CutFinder::scan_blocks(const char* base, size_t len, size_t end) {
   // markup_end below: pos_ stays before it.
   detail::Index& index = *index_;
   index.reset_at(base, end, pos_);
-  // Markup inside a record (an element open deeper than max_depth_, still open after it) only
-  // opens and closes names there: taken here, with the depth in a local; the rest by take().
   const size_t record_depth = max_depth_ + 1;
   size_t depth = depth_;
-  size_t pos = pos_;
   size_t lt = kNone;  // the '<' of the markup whose '>' has not come
   while (index.next()) {
-    for (const detail::IndexBlock& block : index) {
-      const size_t at = block.at();
-      uint64_t lts = block.lt;
-      uint64_t gts = block.gt;
-      for (;;) {
-        if (lt == kNone) {
-          if (lts == 0) break;
-          lt = at + static_cast<unsigned>(__builtin_ctzll(lts));
-          lts &= lts - 1;
+    const detail::IndexBlock* cur = index.begin();
+    const detail::IndexBlock* const last = index.end();
+    if (cur == last) continue;
+    uint64_t lts = cur->lt;
+    uint64_t gts = cur->gt;
+    for (;;) {
+      if (lt == kNone) {
+        if (depth >= record_depth && record_len_ > 0) {
+          // Inside a record, what cannot end it is passed as the reader's skip passes it, whole
+          // blocks at a time; the rest is counted by inside() and take().
+          detail::IndexCursor c{cur, last, lts, gts};
+          size_t open = depth - record_depth;
+          detail::index_skip(base, len, c, {base + record_at_, record_len_}, &open);
+          depth = record_depth + open;
+          cur = c.cur;
+          lts = c.lt;
+          gts = c.gt;
         }
-        if (gts == 0) break;
-        const size_t gt = at + static_cast<unsigned>(__builtin_ctzll(gts));
-        gts &= gts - 1;
-        const char kind = base[lt + 1];
-        bool taken = false;
-        if (depth > record_depth || (depth == record_depth && kind != '/')) [[likely]] {
-          taken = true;
-          if (kind == '/') {
-            const std::pair<size_t, size_t>& open = deep_.back();
-            taken = ends_name(base, len, lt, gt, open.first, open.second);
-            if (taken) {
-              deep_.pop_back();
-              --depth;
-            }
-          } else if (kind != '!' && kind != '?' && base[gt - 1] != '/') {
-            ++depth;
-            deep_.emplace_back(lt + 1, tag_name(base, len, lt, gt).size());
-          }
+        if (lts == 0) {
+          if (++cur == last) break;
+          lts = cur->lt;
+          gts = cur->gt;
+          continue;
         }
-        if (!taken) {
-          depth_ = depth;
-          if (!take(base, len, lt, gt)) {
-            broken_ = true;
-            pos_ = pos;
-            return;
-          }
-          depth = depth_;
-        }
-        pos = gt + 1;
-        lt = kNone;
+        lt = cur->at() + static_cast<unsigned>(__builtin_ctzll(lts));
+        lts &= lts - 1;
       }
+      if (gts == 0) {  // its '>' is in a later block
+        if (++cur == last) break;
+        lts = cur->lt;
+        gts = cur->gt;
+        continue;
+      }
+      const size_t gt = cur->at() + static_cast<unsigned>(__builtin_ctzll(gts));
+      gts &= gts - 1;
+      const char kind = base[lt + 1];
+      bool ok = false;
+      if (depth > record_depth || (depth == record_depth && kind != '/')) [[likely]] {
+        ok = inside(base, len, lt, gt, &depth);  // the record's own end tag is take()'s
+      } else {
+        depth_ = depth;
+        ok = take(base, len, lt, gt);
+        depth = depth_;
+      }
+      if (!ok) {
+        broken_ = true;
+        return;
+      }
+      lt = kNone;
     }
   }
   depth_ = depth;
-  pos_ = lt == kNone && index.fatal() == ErrorKind::None ? end : pos;
+  // Broken markup at the end has its '<' indexed: it is read again from there.
+  if (lt == kNone && index.fatal() != ErrorKind::None) broken_ = true;
+  pos_ = lt == kNone ? end : lt;
 }
 
 void CutFinder::scan(std::string_view bytes, bool final) {
@@ -192,7 +222,7 @@ void CutFinder::scan(std::string_view bytes, bool final) {
 void CutFinder::drop_to_cut() noexcept {
   if (cut_ == kNone) return;
   pos_ -= cut_;
-  for (auto& name : deep_) name.first -= cut_;  // opened after the cut
+  if (depth_ > max_depth_) record_at_ -= cut_;  // opened after the cut
   retry_at_ = retry_at_ > cut_ ? retry_at_ - cut_ : 0;
   prolog_end_ = 0;  // before the bytes kept: the prolog is the caller's now
   cut_ = kNone;

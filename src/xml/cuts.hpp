@@ -62,6 +62,11 @@ class CutFinder {
     return level < ended_.size() && (remembered_ >> level & 1) != 0;
   }
   void note_ended(size_t level, std::string_view name);
+  // A markup met while a record (an element deeper than max_depth) is open, at `*depth`: counted
+  // as the reader's skip counts it (by the elements of the record's name) and as reading it tag
+  // by tag does (by depth). False where the two would end the record at different places: no
+  // cut is sure after that.
+  bool inside(const char* base, size_t len, size_t lt, size_t gt, size_t* depth) noexcept;
   // The markup from '<' at `lt` to '>' at `gt`, in bytes of `len`: the elements it opens or
   // closes and the cut after it. False when it breaks the markup.
   bool take(const char* base, size_t len, size_t lt, size_t gt);
@@ -79,8 +84,11 @@ class CutFinder {
   size_t prolog_end_ = kNone;
   bool broken_ = false;
   std::vector<std::string> open_;  // start tags at depths 1..max_depth
-  // Names open deeper than max_depth, as places in the bytes: a cut comes only once they end.
-  std::vector<std::pair<size_t, size_t>> deep_;
+  // The open record's name, as a place in the bytes, and how many elements of that name are
+  // open inside it: a cut comes only once it ends.
+  size_t record_at_ = 0;
+  size_t record_len_ = 0;
+  size_t same_ = 0;
   std::vector<std::vector<std::string>> ended_;  // per level 0..max_depth
   std::unique_ptr<detail::Index> index_;
 };

@@ -106,6 +106,20 @@ TEST(CutFinder, GoesOnAfterTheBytesBeforeACutAreDropped) {
   }
 }
 
+// A record ends where the reader's skip ends it (at its name's end tag, counting elements of
+// that name) and where reading it tag by tag would (by depth): misnesting inside that both read
+// alike does not stop the cuts.
+TEST(CutFinder, ARecordEndsWhereTheSkipAndTheDepthAgree) {
+  const std::string doc = "<r><a><x></y></a><a><a></a><b/></a><a><!--</a>-->2</a></r>";
+  std::vector<size_t> ends;
+  const std::string_view next = "</a><a>";
+  for (size_t at = doc.find(next); at != std::string::npos; at = doc.find(next, at + 1)) {
+    ends.push_back(at + 4);
+  }
+  EXPECT_EQ(cuts_of(doc, 1),
+            (std::vector<size_t>{3, ends[0], ends[1], doc.size() - 4, doc.size()}));
+}
+
 TEST(CutFinder, BrokenMarkupEndsTheCuts) {
   for (const std::string doc : {"<r><a>1</a></b><a>2</a></r>", "<r><a></x><a/></r>", "<r></r></r><r><a/></r>",
                                 "<r><a><x></a></a><a>2</a></r>", "<r><a>1</a><!x><a>2</a></r>"}) {
