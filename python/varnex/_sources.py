@@ -56,17 +56,19 @@ class Stream:
         self._close = close
         self._stop: Callable[[], None] | None = None
 
-    def ahead(self, take: Callable[[Any], None]) -> Iterator[None]:
+    def ahead(self, take: Callable[[Any, bool], None]) -> Iterator[None]:
         """Each piece made and handed to `take` on a thread of its own (which gives up the
         interpreter lock to read, decompress and take), a bounded queue ahead of the reader of
-        the tokens returned, one per piece taken."""
+        the tokens returned, one per piece taken. `take(piece, ahead)`: `ahead` when tokens are
+        waiting, so that this thread has time to spare."""
+        waiting: queue.Queue[Any] = queue.Queue(QUEUE_PIECES)
 
         def taken() -> Iterator[None]:
             for piece in self.pieces:
-                take(piece)
+                take(piece, waiting.qsize() > 0)
                 yield None
 
-        tokens, self._stop = _ahead(taken())
+        tokens, self._stop = _ahead(taken(), waiting)
         return tokens
 
     def close(self) -> None:
@@ -260,10 +262,10 @@ def _factory(kind: str) -> Callable[[], Any]:
 _END = object()
 
 
-def _ahead(pieces: Iterator[Any]) -> tuple[Iterator[Any], Callable[[], None]]:
-    """The items made on a thread of their own, a bounded queue ahead of the reader; and how to
-    stop that thread."""
-    waiting: queue.Queue[Any] = queue.Queue(QUEUE_PIECES)
+def _ahead(pieces: Iterator[Any], waiting: queue.Queue[Any]) -> tuple[Iterator[Any],
+                                                                     Callable[[], None]]:
+    """The items made on a thread of their own, `waiting` (a bounded queue) ahead of the reader;
+    and how to stop that thread."""
     stopped = threading.Event()
 
     def put(item: Any) -> bool:

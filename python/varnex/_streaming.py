@@ -29,10 +29,12 @@ def _made(source: Source, plan: Plan, *, as_rows: bool, limits: tuple[int, int],
 
 
 def _read(stream: Any, native: Any) -> Iterator[Any]:
-    # With a reading thread, it takes each piece (decodes it and follows its markup) while this
-    # one answers the records before; otherwise this thread does both.
+    # With a reading thread, it takes each piece (decodes it, and follows its markup while it is
+    # ahead of this one: else this one follows it, once a window has come) while this one
+    # answers the records before; otherwise this thread does both.
     if stream.threaded:
-        pieces = stream.ahead(lambda piece: _varnex._stream_take(native, piece))
+        pieces = stream.ahead(
+            lambda piece, ahead: _varnex._stream_take(native, piece, ahead))
     else:
         pieces = iter(stream.pieces)
     try:

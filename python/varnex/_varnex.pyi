@@ -315,7 +315,7 @@ def _stream_feed(
     one when `final`, the complete ones when `drain`), the records skipped so far and the
     first one's error."""
 
-def _stream_take(stream: Any, chunk: str | bytes | Buffer) -> None:
+def _stream_take(stream: Any, chunk: str | bytes | Buffer, follow: bool) -> None:
     """Private: the next piece decoded and its markup followed, for a reading thread."""
 
 def _set_stream_window(bytes: int) -> int:

@@ -77,14 +77,23 @@ struct Stream {
   [[nodiscard]] RecordSink& sink() noexcept {
     return rows ? static_cast<RecordSink&>(*rows) : static_cast<RecordSink&>(*columns);
   }
-  // Decodes `raw` onto the bytes kept and follows their markup. The mutex is held.
-  void take(std::string_view raw, bool final) {
+  // Decodes `raw` onto the bytes kept and, with `follow`, follows their markup (else the
+  // answering thread does, once a window's worth has come). The mutex is held.
+  void take(std::string_view raw, bool final, bool follow) {
     const size_t before = pending.size();
     decoder.push(raw, final, pending);
     kept_lines += count_lines(std::string_view(pending).substr(before));
-    if (cuts.cuts) finder.scan(kept(), final);
     unanswered += raw.size();
-    cut_ready.store(ready(false, false), std::memory_order_release);
+    if (follow) this->follow(final);
+    cut_ready.store(
+        follow ? ready(false, false) : unanswered >= g_window_bytes.load(std::memory_order_relaxed),
+        std::memory_order_release);
+  }
+
+  // Follows the markup of the bytes kept from where it stopped (nothing more when it is
+  // there). The mutex is held.
+  void follow(bool final) {
+    if (cuts.cuts) finder.scan(kept(), final);
   }
 
   // The bytes kept since the last cut, behind their context in `pending`.
@@ -279,7 +288,8 @@ PyObject* py_stream_feed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       if (!chunk.is_immutable()) raw = copy.assign(raw);  // Python code may change it meanwhile
       const UnlockedPass pass(true, std::max<size_t>(raw.size(), kUnlockedPassMinBytes));
       const std::lock_guard<std::mutex> lock(stream->mutex);
-      if (bound[1].object != Py_None) stream->take(raw, final);
+      if (bound[1].object != Py_None) stream->take(raw, final, false);
+      stream->follow(final);
       ready = stream->ready(final, bound[3].flag);
       if (ready) stream->cut_window(final);
     }
@@ -310,15 +320,17 @@ PyObject* py_set_stream_window(PyObject*, PyObject* bytes) noexcept {
   return PyLong_FromSize_t(g_window_bytes.exchange(static_cast<size_t>(value)));
 }
 
-constexpr Param kTakeParams[] = {{"stream", ParamKind::Any}, {"chunk", ParamKind::Any}};
+constexpr Param kTakeParams[] = {
+    {"stream", ParamKind::Any}, {"chunk", ParamKind::Any}, {"follow", ParamKind::Flag}};
 constexpr Signature kTakeSignature{"_stream_take()", kTakeParams};
 
-// The reading half of _stream_feed, for a thread of its own: the piece is decoded and its
-// markup followed while another thread answers what came before.
+// The reading half of _stream_feed, for a thread of its own: the piece is decoded, and with
+// `follow` its markup followed, while another thread answers what came before. Whichever thread
+// is ahead follows the markup: reading a file leaves time to spare, decompressing seldom does.
 PyObject* py_stream_take(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return call_guarded([&]() -> PyObject* {
-    BoundArg bound[2];
+    BoundArg bound[3];
     if (!bind_args(kTakeSignature, args, nargs, kwnames, bound)) return nullptr;
     Stream* stream = stream_of(bound[0].object);
     if (stream == nullptr) return nullptr;
@@ -330,7 +342,7 @@ PyObject* py_stream_take(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     {
       const UnlockedPass pass(true, std::max<size_t>(raw.size(), kUnlockedPassMinBytes));
       const std::lock_guard<std::mutex> lock(stream->mutex);
-      stream->take(raw, false);
+      stream->take(raw, false, bound[2].flag);
     }
     Py_RETURN_NONE;
   });
@@ -339,7 +351,8 @@ PyObject* py_stream_take(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef kStreamTakeDef = {"_stream_take", as_cfunction<py_stream_take>(),
-                              METH_FASTCALL | METH_KEYWORDS, "_stream_take(stream, chunk)\n--\n\n"};
+                              METH_FASTCALL | METH_KEYWORDS,
+                              "_stream_take(stream, chunk, follow)\n--\n\n"};
 PyMethodDef kSetStreamWindowDef = {"_set_stream_window", py_set_stream_window, METH_O,
                                    "_set_stream_window(bytes)\n--\n\n"};
 PyMethodDef kStreamOpenDef = {"_stream_open", as_cfunction<py_stream_open>(),

@@ -98,6 +98,21 @@ def test_every_chunking_gives_the_rows_of_table(doc, path, sizes):
     assert streamed(cut(doc, sizes), path) == whole(doc, path)
 
 
+def misnested(doc: bytes, which: int, name: str) -> bytes:
+    """`doc` with one of its end tags renamed: the reader's skip and its tag-by-tag reading may
+    then end a record at different places, and a cut must fall where both agree."""
+    ends = [m.span(1) for m in re.finditer(rb"</([^>]*)>", doc)]
+    start, stop = ends[which % len(ends)]
+    return doc[:start] + name.encode() + doc[stop:]
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(DOCS, st.integers(0, 50), NAMES, PATHS, SIZES)
+def test_misnested_end_tags_give_the_rows_or_error_of_table(doc, which, name, path, sizes):
+    doc = misnested(doc, which, name)
+    assert streamed(cut(doc, sizes), path) == whole(doc, path)
+
+
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(DOCS, PATHS, SIZES, st.sampled_from(ENCODINGS))
 def test_encodings_declared_up_front_are_read_across_pieces(doc, path, sizes, encoding):
@@ -371,3 +386,24 @@ def test_prefix_maps_hold_across_every_piece():
         assert got.read_all().equals(whole), size
         rows = varnex.iter_records(iter(pieces), "rss.ch.item.#", fields, namespaces=maps)
         assert list(rows) == whole.to_pylist(), size
+
+
+TRAPS = b"<catalog>" + b"".join(
+    b'<book id="%d" n="%d"><!-- > </book> --><title x=">">T%d</title>'
+    b"<![CDATA[</book>]]><book/><shelf><book>in</book></shelf></book>\n" % (i, i % 7, i)
+    for i in range(300)) + b"</catalog>"
+
+
+@pytest.mark.parametrize("piece", [1, 61, 1000])
+@pytest.mark.parametrize("packed", [False, True], ids=["plain", "gzip"])
+def test_pieces_read_on_a_thread_of_their_own(piece, packed, monkeypatch, tmp_path):
+    # The reading thread follows the markup of plain pieces; the answering thread follows
+    # that of decompressed ones: either way, the rows of the whole.
+    import gzip
+
+    monkeypatch.setattr(varnex._sources, "PIECE", piece)
+    path = tmp_path / "doc.xml"
+    path.write_bytes(gzip.compress(TRAPS) if packed else TRAPS)
+    fields = {"id": "@id", "n": ("@n", "int64"), "title": "title", "kids": "*.#"}
+    for record in ("catalog.book", "catalog.book#(@n>3)#", "**.book"):
+        assert whole(TRAPS, record, fields) == streamed(path, record, fields)
