@@ -120,6 +120,32 @@ TEST(CutFinder, ARecordEndsWhereTheSkipAndTheDepthAgree) {
             (std::vector<size_t>{3, ends[0], ends[1], doc.size() - 4, doc.size()}));
 }
 
+// Large pieces are read by the index a chunk (some 16 KB of markup) at a time: a record, a
+// tag or a quoted value across two chunks is taken whole, and every cut ends a record.
+TEST(CutFinder, PiecesLargerThanTheIndexsChunksAreCutBetweenRecords) {
+  std::string doc = "<r>";
+  for (int i = 0; i < 3000; ++i) doc.append("<a x='>'><b>t</b><!-- > --><c/><a>in</a></a>");
+  doc.append("</r>");
+  for (const size_t size : {size_t{4096}, size_t{20000}, size_t{65543}, doc.size()}) {
+    CutFinder finder(1, 1);
+    std::string kept;
+    size_t dropped = 0;
+    for (size_t at = 0; at < doc.size(); at += size) {
+      kept.append(doc.substr(at, size));
+      finder.scan(kept, at + size >= doc.size());
+      if (finder.cut() == CutFinder::kNone) continue;
+      const size_t cut = dropped + finder.cut();
+      EXPECT_TRUE(cut == 3 || cut == doc.size() || doc.compare(cut - 8, 9, "</a></a><") == 0)
+          << size << " " << cut;
+      dropped = cut;
+      kept.erase(0, finder.cut());
+      finder.drop_to_cut();
+    }
+    EXPECT_FALSE(finder.broken()) << size;
+    EXPECT_EQ(dropped, doc.size()) << size;
+  }
+}
+
 TEST(CutFinder, BrokenMarkupEndsTheCuts) {
   for (const std::string doc : {"<r><a>1</a></b><a>2</a></r>", "<r><a></x><a/></r>", "<r></r></r><r><a/></r>",
                                 "<r><a><x></a></a><a>2</a></r>", "<r><a>1</a><!x><a>2</a></r>"}) {
