@@ -3,7 +3,7 @@
 Documents and paths come from a small grammar driven by the fuzzer's bytes,
 so most inputs are nearly XML and nearly valid paths. Every entry point runs
 on them (get_bytes, get_buffer, get_many_bytes, parse and its navigation and
-views, validate, check, repr, records, table, describe_records), and the checks
+views, validate, check, repr, records, table, iter_records, describe_records), and the checks
 are those a user relies on: only the
 documented exceptions, a repr that never raises, and agreement between entry
 points that must agree.
@@ -223,6 +223,18 @@ def tables(doc: bytes, fdp: atheris.FuzzedDataProvider) -> None:
             rows = varnex.records(doc, record, fields, **policies)
         except ValueError:
             rows = None
+        # The same records streamed in pieces, cut between records wherever they may be.
+        size = fdp.ConsumeIntInRange(1, 80)
+        pieces = [doc[i:i + size] for i in range(0, len(doc), size)]
+        try:
+            streamed = list(varnex.iter_records(pieces, record, fields, **policies))
+        except ValueError as error:
+            streamed = str(error)
+        try:
+            whole = varnex.records(doc, record, fields, **policies)
+        except ValueError as error:
+            whole = str(error)
+        assert repr(streamed) == repr(whole), (record, fields, size, doc)
         if pyarrow is not None:
             try:
                 table = varnex.table(doc, record, fields, **policies)
@@ -243,6 +255,7 @@ def tables(doc: bytes, fdp: atheris.FuzzedDataProvider) -> None:
 
 
 def main() -> None:
+    varnex._varnex._set_stream_window(0)  # a pass at every cut, so small documents are cut
     atheris.Setup(sys.argv, TestOneInput)
     atheris.Fuzz()
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import codecs
+import itertools
 import os
 from collections.abc import Iterator, Mapping
 from typing import TYPE_CHECKING, Any, BinaryIO
@@ -24,8 +26,61 @@ def _made(source: Source, plan: Plan, *, as_rows: bool, limits: tuple[int, int],
     """What the native stream makes (rows, or batches as (rows, columns)), piece by piece.
     The source is looked at now; it is read as the iterator is advanced."""
     stream = open_stream(source, compression)
-    native = _varnex._stream_open(plan.capsule, as_rows, stream.text, limits)
+    text = stream.text
+    if not text:
+        stream.pieces, text = _declared(stream.pieces)
+    native = _varnex._stream_open(plan.capsule, as_rows, text, limits)
     return _read(stream, native)
+
+
+def _declared(pieces: Iterator[Any]) -> tuple[Iterator[Any], bool]:
+    """The pieces as the core reads them, and whether they are UTF-8 text now: a document that
+    declares an encoding only Python's codecs know is decoded with that codec here, as a whole
+    one is; one that declares an encoding nobody knows must be UTF-8."""
+    taken: list[Any] = []
+    head = bytearray()
+    found = None
+    look_at = 1  # the first bytes are looked at again only once they have doubled
+    for piece in pieces:
+        taken.append(piece)
+        head += piece
+        if len(head) >= look_at:
+            look_at = 2 * len(head)
+            found = _varnex._declared_codec(head, False)
+            if found is not None:
+                break
+    if found is None:
+        found = _varnex._declared_codec(head, True)
+    rest = itertools.chain(taken, pieces)
+    if found is None:  # not reached: the end of the bytes settles it
+        return rest, False
+    label, how, error = found
+    if how == "codec":
+        return _decoded(rest, label), True
+    if how == "unknown" and error is not None:
+        return _utf8_checked(rest, error), False
+    return rest, False
+
+
+def _decoded(pieces: Iterator[Any], label: str) -> Iterator[bytes]:
+    # What the codec cannot read stays as bytes that are not UTF-8, as in a whole document.
+    decoder = codecs.getincrementaldecoder(label)("surrogateescape")
+    for piece in pieces:
+        if text := decoder.decode(piece):
+            yield text.encode("utf-8", "surrogatepass")
+    if text := decoder.decode(b"", True):
+        yield text.encode("utf-8", "surrogatepass")
+
+
+def _utf8_checked(pieces: Iterator[Any], error: str) -> Iterator[Any]:
+    checker = codecs.getincrementaldecoder("utf-8")()
+    try:
+        for piece in pieces:
+            checker.decode(piece)
+            yield piece
+        checker.decode(b"", True)
+    except UnicodeDecodeError:
+        raise ValueError(error) from None
 
 
 def _read(stream: Any, native: Any) -> Iterator[Any]:

@@ -318,6 +318,7 @@ def _stream_feed(
 def _stream_take(stream: Any, chunk: str | bytes | Buffer, follow: bool) -> None:
     """Private: the next piece decoded and its markup followed, for a reading thread."""
 
+def _declared_codec(head: Buffer, final: bool) -> tuple[str, str, str | None] | None: ...
 def _set_stream_window(bytes: int) -> int:
     """Private, for the tests: the bytes gathered before a pass; the old value."""
 

@@ -5,13 +5,6 @@
 #include <algorithm>
 
 namespace varnex::engine {
-namespace {
-
-// Bytes of prolog held at most while the encoding is looked for; past them it is decided on
-// what has come.
-constexpr size_t kMaxProlog = 16 << 20;
-
-}  // namespace
 
 size_t DocumentStream::complete_prefix(bool final) const noexcept {
   if (final) return held_.size();
@@ -57,7 +50,7 @@ void DocumentStream::push(std::string_view raw, bool final, std::string& out) {
   if (!settled_) {
     bool settled = false;
     found_ = detect_document_encoding(held_, &settled);
-    if (!settled && !final && held_.size() < kMaxProlog) return;
+    if (!settled && !final && held_.size() < kMaxPrologBytes) return;
     settled_ = true;
     if (found_.encoding == xml::Encoding::Utf8) {
       out.append(held_);  // a UTF-8 mark stays: the reader passes it as it does in a whole one

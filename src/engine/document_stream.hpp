@@ -10,6 +10,10 @@
 
 namespace varnex::engine {
 
+// Bytes of prolog held at most while the encoding is looked for; past them it is decided on
+// what has come.
+inline constexpr size_t kMaxPrologBytes = 16 << 20;
+
 class DocumentStream {
  public:
   // `text`: the pieces are UTF-8 text already, whatever they declare (a str's).

@@ -199,9 +199,14 @@ void raise_not_regular_file(PyObject* shown) noexcept {
                shown);
 }
 
+PyObject* unknown_encoding_text(const std::string& name) noexcept {
+  return PyUnicode_FromFormat("declared encoding '%s' is unknown; the text is read as UTF-8",
+                              name.c_str());
+}
+
 void raise_unknown_encoding(const std::string& name) noexcept {
-  PyErr_Format(PyExc_ValueError, "declared encoding '%s' is unknown; the text is read as UTF-8",
-               name.c_str());
+  const Ref text = Ref::steal(unknown_encoding_text(name));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
 }
 
 void raise_ambiguous(std::string_view name) noexcept {

@@ -108,6 +108,8 @@ void raise_not_regular_file(PyObject* shown) noexcept;
 
 // ValueError: bytes that are not UTF-8 declare encoding `name`, which no codec reads.
 void raise_unknown_encoding(const std::string& name) noexcept;
+// Its text, for an error raised later (a new reference, or NULL with an exception set).
+[[nodiscard]] PyObject* unknown_encoding_text(const std::string& name) noexcept;
 
 // ValueError: a step named `name` matched several elements and the path goes on.
 void raise_ambiguous(std::string_view name) noexcept;

@@ -101,8 +101,9 @@ bool SourceBytes::acquire_str(PyObject* text) noexcept {
   return true;
 }
 
-bool SourceBytes::decode_with_codec(std::string_view label, UnknownLabel unknown) noexcept {
-  const std::string name(label);
+LabelCodec label_codec(const std::string& name) noexcept {
+  // No codec has a NUL in its name (the lookup would see only the bytes before it).
+  if (name.find('\0') != std::string::npos) return LabelCodec::Missing;
   // Only a codec that reads the declaration's ASCII as ASCII can be the one it names.
   static constexpr std::string_view kProbe = "<?xml version=\"1.0\" encoding=\"\"?>";
   Ref probe = Ref::steal(PyUnicode_Decode(kProbe.data(), static_cast<Py_ssize_t>(kProbe.size()),
@@ -111,15 +112,26 @@ bool SourceBytes::decode_with_codec(std::string_view label, UnknownLabel unknown
       probe ? PyUnicode_FromStringAndSize(kProbe.data(), static_cast<Py_ssize_t>(kProbe.size()))
             : nullptr);
   if (!probe || !expected) {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
-    PyErr_Clear();  // no such codec, or none for text: the bytes are read as UTF-8
-    if (unknown == UnknownLabel::ReadAsUtf8 || !check_utf8(bytes_)) return true;
-    raise_unknown_encoding(name);
-    return false;
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return LabelCodec::Failed;
+    PyErr_Clear();  // no such codec, or none for text
+    return LabelCodec::Missing;
   }
   const int same = PyObject_RichCompareBool(probe.get(), expected.get(), Py_EQ);
-  if (same < 0) return false;
-  if (same == 0) return true;  // a declaration the bytes contradict: read as UTF-8, as UTF-16's
+  if (same < 0) return LabelCodec::Failed;
+  return same == 0 ? LabelCodec::Contradicted : LabelCodec::Usable;
+}
+
+bool SourceBytes::decode_with_codec(std::string_view label, UnknownLabel unknown) noexcept {
+  const std::string name(label);
+  switch (label_codec(name)) {
+    case LabelCodec::Failed: return false;
+    case LabelCodec::Missing:  // the bytes are read as UTF-8
+      if (unknown == UnknownLabel::ReadAsUtf8 || !check_utf8(bytes_)) return true;
+      raise_unknown_encoding(name);
+      return false;
+    case LabelCodec::Contradicted: return true;  // read as UTF-8, as UTF-16's
+    case LabelCodec::Usable: break;
+  }
   // Bytes the codec cannot read become lone surrogates, and then bytes that are not UTF-8.
   Ref text = Ref::steal(PyUnicode_Decode(bytes_.data(), static_cast<Py_ssize_t>(bytes_.size()),
                                          name.c_str(), "surrogateescape"));

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <string>
 #include <string_view>
 
 #include "engine/document.hpp"
@@ -18,6 +19,13 @@ namespace varnex::python {
 // NULL with an exception set (OSError for a file that cannot be mapped,
 // ValueError for a str without markup that names a file). A file's map is of `state`'s class.
 [[nodiscard]] Ref open_document(const ModuleState& state, PyObject* data) noexcept;
+
+// What Python's codecs make of an encoding a document declares that the core does not know:
+// a codec that reads the declaration's ASCII as ASCII (Usable), one that reads it otherwise
+// (Contradicted: the bytes are read as UTF-8, as for UTF-16's), none (Missing: read as UTF-8,
+// and it is an error when they are not), or an exception set (Failed).
+enum class LabelCodec { Usable, Contradicted, Missing, Failed };
+[[nodiscard]] LabelCodec label_codec(const std::string& name) noexcept;
 
 // The bytes of one document object, valid until release() or destruction.
 // A buffer view, when one was taken, is held exactly that long.

@@ -13,11 +13,13 @@
 #include <emmintrin.h>
 #endif
 
+#include "engine/document.hpp"
 #include "engine/document_stream.hpp"
 #include "path/cut_plan.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/locate.hpp"
+#include "python/messages.hpp"
 #include "python/plan.hpp"
 #include "python/record_feed.hpp"
 #include "python/record_sinks.hpp"
@@ -309,6 +311,48 @@ PyObject* py_stream_feed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+constexpr Param kDeclaredParams[] = {{"head", ParamKind::Any}, {"final", ParamKind::Flag}};
+constexpr Signature kDeclaredSignature{"_declared_codec()", kDeclaredParams};
+
+// How a stream whose first bytes are `head` is decoded before the core reads it: None while
+// more bytes could change that (unless `final`); else (label, how, error): `how` is "codec"
+// (decode with Python's codec `label`), "unknown" (there is none: the bytes must be UTF-8, else
+// `error` is raised) or "" (the core reads them as they come), as for a whole document.
+PyObject* py_declared_codec(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[2];
+    if (!bind_args(kDeclaredSignature, args, nargs, kwnames, bound)) return nullptr;
+    SourceBytes head;
+    if (!head.acquire_buffer(bound[0].object)) return nullptr;
+    bool settled = false;
+    const engine::DocumentEncoding found = engine::detect_document_encoding(head.bytes(), &settled);
+    if (!settled && !bound[1].flag && head.bytes().size() < engine::kMaxPrologBytes) {
+      Py_RETURN_NONE;
+    }
+    const std::string label(found.other_label);
+    const char* how = "";
+    Ref error = Ref::borrow(Py_None);
+    if (!label.empty()) {
+      switch (label_codec(label)) {
+        case LabelCodec::Failed: return nullptr;
+        case LabelCodec::Usable: how = "codec"; break;
+        case LabelCodec::Missing:
+          how = "unknown";
+          error = Ref::steal(unknown_encoding_text(label));
+          if (!error) return nullptr;
+          break;
+        case LabelCodec::Contradicted: break;
+      }
+    }
+    // A label that is not ASCII names no codec; Latin-1 shows its bytes as they are.
+    Ref name = Ref::steal(
+        PyUnicode_DecodeLatin1(label.data(), static_cast<Py_ssize_t>(label.size()), nullptr));
+    if (!name) return nullptr;
+    return Py_BuildValue("(OsO)", name.get(), how, error.get());
+  });
+}
+
 // Sets the bytes gathered before a pass and returns the old number (for the tests).
 PyObject* py_set_stream_window(PyObject*, PyObject* bytes) noexcept {
   const Py_ssize_t value = PyLong_AsSsize_t(bytes);
@@ -353,6 +397,9 @@ PyObject* py_stream_take(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef kStreamTakeDef = {"_stream_take", as_cfunction<py_stream_take>(),
                               METH_FASTCALL | METH_KEYWORDS,
                               "_stream_take(stream, chunk, follow)\n--\n\n"};
+PyMethodDef kDeclaredCodecDef = {"_declared_codec", as_cfunction<py_declared_codec>(),
+                                 METH_FASTCALL | METH_KEYWORDS,
+                                 "_declared_codec(head, final)\n--\n\n"};
 PyMethodDef kSetStreamWindowDef = {"_set_stream_window", py_set_stream_window, METH_O,
                                    "_set_stream_window(bytes)\n--\n\n"};
 PyMethodDef kStreamOpenDef = {"_stream_open", as_cfunction<py_stream_open>(),

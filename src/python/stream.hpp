@@ -9,5 +9,6 @@ extern PyMethodDef kStreamOpenDef;
 extern PyMethodDef kStreamFeedDef;
 extern PyMethodDef kStreamTakeDef;
 extern PyMethodDef kSetStreamWindowDef;
+extern PyMethodDef kDeclaredCodecDef;
 
 }  // namespace varnex::python

@@ -89,7 +89,8 @@ PATHS = st.sampled_from([
 ])
 # Small pieces are followed one markup at a time, pieces past 64 bytes by the structural index.
 SIZES = st.lists(st.one_of(st.integers(1, 40), st.integers(60, 300)), min_size=1, max_size=6)
-ENCODINGS = ["utf-8", "iso-8859-1", "utf-16", "shift_jis", "windows-1252"]
+# hp-roman8 only Python's codecs know.
+ENCODINGS = ["utf-8", "iso-8859-1", "utf-16", "shift_jis", "windows-1252", "hp-roman8"]
 
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -121,6 +122,18 @@ def test_encodings_declared_up_front_are_read_across_pieces(doc, path, sizes, en
     declared = f'<?xml version="1.0" encoding="{encoding}"?>{body}'
     encoded = declared.encode(encoding, "xmlcharrefreplace")
     assert streamed(cut(encoded, sizes), path) == whole(encoded, path)
+
+
+@pytest.mark.parametrize("label, body", [
+    ("hp-roman8", "<r><a>caf\u00e9</a><a>x</a></r>".encode("hp-roman8")),  # Python's codec
+    ("no-such-codec", "<r><a>caf\u00e9</a><a>x</a></r>".encode()),  # read as UTF-8
+    ("no-such-codec", "<r><a>caf\u00e9</a><a>x</a></r>".encode("latin-1")),  # refused
+    ("no-such-codec", "<r>\u00e9<a>x</a></r>".encode("latin-1")),  # refused, outside records
+])
+def test_encodings_the_core_does_not_know(label, body):
+    doc = f'<?xml version="1.0" encoding="{label}"?>'.encode() + body
+    for size in (1, 5, 1000):
+        assert streamed(cut(doc, [size]), "r.a") == whole(doc, "r.a")
 
 
 @pytest.mark.parametrize("doc, path", [pytest.param(*r.values[:2], id=r.id) for r in ROWS])
