@@ -29,6 +29,11 @@ bool walkable(const path::Step& step, bool last) noexcept {
 
 uint64_t bit(size_t path) noexcept { return uint64_t{1} << path; }
 
+// Where the end tag whose name `name` is (a view into `input`) starts: its '<'.
+size_t end_tag(std::string_view input, std::string_view name) noexcept {
+  return static_cast<size_t>(name.data() - input.data()) - 2;
+}
+
 }  // namespace
 
 std::unique_ptr<FieldsWalk> FieldsWalk::plan(std::span<const PathTask> paths) {
@@ -91,27 +96,54 @@ bool FieldsWalk::pass_inside(xml::Reader& reader, const xml::Event& tag, size_t 
   reader_ = &reader;
   base_ = start;
   const xml::Reader::Mark inside = reader.mark();
+  if (levels_.empty() || levels_[0].elements.empty()) {
+    reader.pass_child(name);
+    const size_t end = reader.buffer_position();
+    if (reader.at_end() || end <= start || !walk(tag)) return false;  // its start tag alone
+    doc_ = reader.input().substr(start, end - start);
+    finish();
+    return true;
+  }
+  // Its children are read as a reader of its bytes alone would read them (counting from one
+  // open element), within the chunk of the index it began in.
+  xml::Reader::Mark alone = inside;
+  alone.depth = 1;
+  if (!reader.rewind(alone)) {
+    reader.pass_child(name);
+    return false;
+  }
+  doc_ = reader.input().substr(start);  // a walk that runs on past the end reads in bounds
+  const size_t errors = reader.errors();
+  closed_ = {};
+  reader.hold_chunk(true);
+  const bool walked = walk(tag) && !reader.held();
+  reader.hold_chunk(false);
+  if (walked && reader.errors() == errors && closed_.data() != nullptr && closed_ == name &&
+      !reader.passed_name(inside, end_tag(reader.input(), closed_), name)) {
+    // It ended at an end tag of the element's name with no error and no other tag of that name
+    // on the way: where passing the element ends (it counts tags of its name alone and stops at
+    // an error), so it is not passed again.
+    xml::Reader::Mark past = reader.mark();
+    past.depth += inside.depth - 1;  // counted from one open element
+    (void)reader.rewind(past);
+    const size_t end = reader.buffer_position();
+    doc_ = reader.input().substr(start, end - start);
+    finish();
+    return true;
+  }
+  // Passed as the scan passes it; the walk's answer holds when it ends there too.
+  for (Items& items : results) items.clear();
+  (void)reader.rewind(inside);
   reader.pass_child(name);
   const size_t end = reader.buffer_position();
   if (reader.at_end() || end <= start) return false;  // it broke off
-  bool walked = true;
-  if (!levels_.empty() && !levels_[0].elements.empty()) {
-    // Its children read again from its start tag, as a reader of its bytes alone would read
-    // them (counting from one open element), within the chunk of the index it began in: the
-    // answer over its bytes when the walk ends where passing it ended.
-    const xml::Reader::Mark past = reader.mark();
-    xml::Reader::Mark alone = inside;
-    alone.depth = 1;
-    if (!reader.rewind(alone)) return false;
-    doc_ = reader.input().substr(start);  // a walk that runs on past the end reads in bounds
-    reader.hold_chunk(true);
-    walked = walk(tag) && reader.buffer_position() == end && !reader.held();
-    reader.hold_chunk(false);
-    (void)reader.rewind(past);  // the same chunk: held
-  } else {
-    walked = walk(tag);  // its start tag alone
-  }
-  if (!walked) return false;
+  const xml::Reader::Mark past = reader.mark();
+  if (!reader.rewind(alone)) return false;
+  reader.hold_chunk(true);
+  const bool again = walk(tag) && reader.buffer_position() == end && !reader.held();
+  reader.hold_chunk(false);
+  (void)reader.rewind(past);  // the same chunk: held
+  if (!again) return false;
   doc_ = reader.input().substr(start, end - start);
   finish();
   return true;
@@ -182,6 +214,8 @@ bool FieldsWalk::children(size_t depth, uint64_t matched) {
       case xml::EventKind::Start:
       case xml::EventKind::Empty: break;
       case xml::EventKind::End:
+        if (depth == 0) closed_ = ev.content;
+        return true;
       case xml::EventKind::Eof: return true;
       default: return false;  // an error: the scan knows what it leaves
     }

@@ -74,6 +74,7 @@ class FieldsWalk {
   std::string_view doc_;  // the element's bytes
   size_t base_ = 0;       // where that is in the reader's input
   std::span<Items> results_;
+  std::string_view closed_;  // the name in the end tag that ended the walk's element
   bool spans_ = false;
   TagAttributes attrs_;
 };

@@ -60,18 +60,22 @@ struct Sse2Classifier {
 using Kernel = size_t (*)(Index::State&, IndexBlock*, size_t) noexcept;
 using Skip = void (*)(const char*, size_t, IndexCursor&, std::string_view, size_t*) noexcept;
 
+using Names = bool (*)(const char*, size_t, const IndexBlock*, const IndexBlock*, uint64_t, size_t,
+                       std::string_view) noexcept;
+
 struct Kernels {
   Kernel index;
   Skip skip;
+  Names names;
 };
 
 Kernels kernels_for(IndexPath path) noexcept {
   switch (path) {
-    case IndexPath::Avx2: return {index_avx2, skip_avx2};
-    case IndexPath::Sse2: return {index_sse2, skip_sse2};
+    case IndexPath::Avx2: return {index_avx2, skip_avx2, names_avx2};
+    case IndexPath::Sse2: return {index_sse2, skip_sse2, names_sse2};
     case IndexPath::Portable: break;
   }
-  return {index_portable, skip_portable};
+  return {index_portable, skip_portable, names_portable};
 }
 
 IndexPath best_path() noexcept {
@@ -83,6 +87,7 @@ IndexPath best_path() noexcept {
 std::atomic<IndexPath> g_path{best_path()};
 std::atomic<Kernel> g_kernel{kernels_for(g_path.load()).index};
 std::atomic<Skip> g_skip{kernels_for(g_path.load()).skip};
+std::atomic<Names> g_names{kernels_for(g_path.load()).names};
 
 }  // namespace
 
@@ -117,6 +122,25 @@ void index_skip(const char* base, size_t len, IndexCursor& c, std::string_view n
   g_skip.load(std::memory_order_relaxed)(base, len, c, name, open);
 }
 
+bool names_portable(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
+                    uint64_t first_lts, size_t before, std::string_view name) noexcept {
+  return index_names_with<PortableClassifier>(base, len, first, last, first_lts, before, name);
+}
+
+bool names_sse2(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
+                uint64_t first_lts, size_t before, std::string_view name) noexcept {
+#if defined(__SSE2__)
+  return index_names_with<Sse2Classifier>(base, len, first, last, first_lts, before, name);
+#else
+  return names_portable(base, len, first, last, first_lts, before, name);
+#endif
+}
+
+bool index_names(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
+                 uint64_t first_lts, size_t before, std::string_view name) noexcept {
+  return g_names.load(std::memory_order_relaxed)(base, len, first, last, first_lts, before, name);
+}
+
 bool index_path_usable(IndexPath path) noexcept {
   switch (path) {
     case IndexPath::Portable: return true;
@@ -146,6 +170,7 @@ void set_index_path(IndexPath path) noexcept {
   g_path.store(path, std::memory_order_relaxed);
   g_kernel.store(kernels_for(path).index, std::memory_order_relaxed);
   g_skip.store(kernels_for(path).skip, std::memory_order_relaxed);
+  g_names.store(kernels_for(path).names, std::memory_order_relaxed);
 }
 
 void Index::reset(const char* base, size_t len) noexcept {

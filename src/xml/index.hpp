@@ -112,11 +112,23 @@ struct IndexCursor {
 // cursor then stands there.
 void index_skip(const char* base, size_t len, IndexCursor& c, std::string_view name,
                 size_t* open) noexcept;
+// Whether a markup of the blocks [first, last] of a chunk whose '<' is before `before` (in
+// `first`, only among `first_lts`, the bits left of it) is a tag named `name` or may be (see
+// named_at): the check that a skip of `name` would pass them all.
+[[nodiscard]] bool index_names(const char* base, size_t len, const IndexBlock* first,
+                               const IndexBlock* last, uint64_t first_lts, size_t before,
+                               std::string_view name) noexcept;
 void skip_portable(const char* base, size_t len, IndexCursor& c, std::string_view name,
                    size_t* open) noexcept;
 void skip_sse2(const char* base, size_t len, IndexCursor& c, std::string_view name,
                size_t* open) noexcept;
 void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name,
                size_t* open) noexcept;
+bool names_portable(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
+                    uint64_t first_lts, size_t before, std::string_view name) noexcept;
+bool names_sse2(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
+                uint64_t first_lts, size_t before, std::string_view name) noexcept;
+bool names_avx2(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
+                uint64_t first_lts, size_t before, std::string_view name) noexcept;
 
 }  // namespace varnex::xml::detail

@@ -66,6 +66,11 @@ void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view na
   index_skip_with<Avx2Classifier>(base, len, c, name, open);
 }
 
+bool names_avx2(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
+                uint64_t first_lts, size_t before, std::string_view name) noexcept {
+  return index_names_with<Avx2Classifier>(base, len, first, last, first_lts, before, name);
+}
+
 }  // namespace varnex::xml::detail
 
 #else
@@ -78,6 +83,10 @@ size_t index_avx2(Index::State& s, IndexBlock* out, size_t cap) noexcept {
 void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name,
                size_t* open) noexcept {
   skip_sse2(base, len, c, name, open);
+}
+bool names_avx2(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
+                uint64_t first_lts, size_t before, std::string_view name) noexcept {
+  return names_sse2(base, len, first, last, first_lts, before, name);
 }
 }  // namespace varnex::xml::detail
 

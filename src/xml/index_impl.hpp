@@ -330,9 +330,7 @@ template <class Classifier>
     // target's, followed by what can end a name (a longer name sharing them is passed).
     const auto may_be_target = [&](size_t from) {
       const size_t g = closing->at() + static_cast<unsigned>(__builtin_ctzll(closing_gt));
-      if (g - from < n || !same_bytes(base + from, name.data(), n, len - from)) return false;
-      const char next = base[from + n];
-      return next == '>' || next == '/' || ws_byte(next);
+      return g - from >= n && named_at(base, len, from, name);
     };
     if (tag[1] == '/') {
       if (open == 0 || (tag[2] == first && may_be_target(l + 2))) break;
@@ -354,6 +352,37 @@ template <class Classifier>
   c.lt = lt;
   c.gt = gt;
   *open_count = open;
+}
+
+// index_names (index.hpp), over a classifier's byte mask: only the markups whose name may start
+// with the name's first byte are looked at.
+template <class Classifier>
+[[gnu::always_inline]] inline bool index_names_with(const char* base, size_t len,
+                                                    const IndexBlock* first, const IndexBlock* last,
+                                                    uint64_t first_lts, size_t before,
+                                                    std::string_view name) noexcept {
+  const char head = name.front();
+  const size_t n = name.size();
+  for (const IndexBlock* b = first; b <= last; ++b) {
+    const size_t at = b->at();
+    if (before <= at) return false;
+    uint64_t lts = b == first ? first_lts : b->lt;
+    if (before - at < 64) lts &= (uint64_t{1} << (before - at)) - 1;
+    if (lts == 0) continue;
+    if (len - at >= 64) {
+      // A name starts one byte after '<', two after '</'; one at the block's last two bytes
+      // starts in the next block.
+      const uint64_t f = Classifier::byte_mask(base + at, head);
+      lts &= (f >> 1) | (f >> 2) | (3ull << 62);
+    }
+    for (; lts != 0; lts &= lts - 1) {
+      const size_t lt = at + static_cast<size_t>(__builtin_ctzll(lts));
+      const size_t from = lt + 1 < len && base[lt + 1] == '/' ? lt + 2 : lt + 1;
+      if (from + n >= len) return true;
+      if (base[from] == head && named_at(base, len, from, name)) return true;
+    }
+  }
+  return false;
 }
 
 // The portable classifier, a byte at a time: also the tests' reference.

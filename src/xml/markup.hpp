@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "xml/error.hpp"
 
@@ -105,6 +106,16 @@ inline constexpr ClassTable kClasses{};
   (void)room;
 #endif
   return std::memcmp(a, b, n) == 0;
+}
+
+// A tag's name at `from` is `name` or may be: its bytes (`name` is a view into the input before
+// `from`), then what can end a name there ('>', '/' or ws). from + name.size() < len.
+[[nodiscard, gnu::always_inline]] inline bool named_at(const char* base, size_t len, size_t from,
+                                                       std::string_view name) noexcept {
+  const size_t n = name.size();
+  if (!same_bytes(base + from, name.data(), n, len - from)) return false;
+  const char next = base[from + n];
+  return next == '>' || next == '/' || ws_byte(next);
 }
 
 // Length of the leading run of non-ws bytes in [p, p+n): a tag's name. `limit` is how far it is

@@ -76,6 +76,11 @@ bool Reader::rewind(const Mark& m) noexcept {
   return true;
 }
 
+bool Reader::passed_name(const Mark& from, size_t before, std::string_view name) const noexcept {
+  if (from.chunk != chunk_ || from.cur == nullptr || cur_ == nullptr || name.empty()) return true;
+  return detail::index_names(base_, len_, from.cur, cur_, from.lt, before, name);
+}
+
 [[gnu::always_inline]] inline Event Reader::make_event(EventKind kind, size_t begin, size_t end,
                                                        size_t name_len) const noexcept {
   Event ev;
@@ -87,6 +92,7 @@ bool Reader::rewind(const Mark& m) noexcept {
 }
 
 Event Reader::syntax_error(ErrorKind kind, size_t lt, size_t new_pos) noexcept {
+  ++errors_;
   err_pos_ = lt;
   pos_ = new_pos;
   phase_ = Phase::Done;
@@ -98,6 +104,7 @@ Event Reader::syntax_error(ErrorKind kind, size_t lt, size_t new_pos) noexcept {
 }
 
 Event Reader::ill_formed(ErrorKind kind, size_t err_pos, std::string_view name) noexcept {
+  ++errors_;
   err_pos_ = err_pos;
   Event ev;
   ev.kind = EventKind::Error;

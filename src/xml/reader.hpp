@@ -166,6 +166,13 @@ class Reader {
   }
   [[nodiscard]] bool held() const noexcept { return held_; }
   [[nodiscard]] size_t error_position() const noexcept { return err_pos_; }
+  // Errors read so far: error events, and the errors skips stop at.
+  [[nodiscard]] size_t errors() const noexcept { return errors_; }
+  // Some markup read since `from` whose '<' is before `before` is a tag named `name` (a view
+  // into the input before it), or may be (see named_at); true too when that cannot be told
+  // (`from` is in another chunk of the index).
+  [[nodiscard]] bool passed_name(const Mark& from, size_t before,
+                                 std::string_view name) const noexcept;
   [[nodiscard]] Encoding encoding() const noexcept { return enc_; }
   [[nodiscard]] EncodingOrigin encoding_origin() const noexcept { return origin_; }
   [[nodiscard]] std::string_view input() const noexcept { return {base_, len_}; }
@@ -227,6 +234,7 @@ class Reader {
   size_t len_;
   size_t pos_ = 0;
   size_t err_pos_ = 0;
+  size_t errors_ = 0;
   Config config_;
   Phase phase_ = Phase::Init;
   Encoding enc_ = Encoding::Utf8;
