@@ -80,20 +80,30 @@ std::string read_element_text(std::string_view element) {
 namespace {
 
 // The first byte of [p, end) that is '<' or '&', or with `stop_high` one of 0x80 or more;
-// `end` when there is none. Text runs are short and the end tag stops the sweep, so it reads
-// sixteen bytes at a time where it can.
+// `end` when there is none. Bytes from `floor` (at most p) on may be read. Text runs are short
+// and the end tag stops the sweep, so it reads sixteen bytes at a time, the last sixteen before
+// `end` for what is left when that many can be read.
 template <bool stop_high>
-const unsigned char* find_text_stop(const unsigned char* p, const unsigned char* end) noexcept {
+const unsigned char* find_text_stop(const unsigned char* floor, const unsigned char* p,
+                                    const unsigned char* end) noexcept {
 #if defined(__SSE2__)
   const __m128i lt = _mm_set1_epi8('<');
   const __m128i amp = _mm_set1_epi8('&');
-  for (; end - p >= 16; p += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const auto stops = [&](const unsigned char* at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp));
     if constexpr (stop_high) hit = _mm_or_si128(hit, v);  // the sign bit: a byte >= 0x80
-    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    if (mask != 0) return p + __builtin_ctz(mask);
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+  };
+  for (; end - p >= 16; p += 16) {
+    if (const unsigned mask = stops(p); mask != 0) return p + __builtin_ctz(mask);
   }
+  if (p < end && end - floor >= 16) {
+    const unsigned mask = stops(end - 16) >> (16 - (end - p));  // bit 0: p
+    return mask != 0 ? p + __builtin_ctz(mask) : end;
+  }
+#else
+  (void)floor;
 #endif
   for (; p < end; ++p) {
     if (*p == '<' || *p == '&' || (stop_high && *p >= 0x80)) return p;
@@ -123,16 +133,17 @@ std::optional<LeafBytes> leaf_bytes(std::string_view element) noexcept {
     leaf.empty_tag = true;
     return leaf;
   }
+  const auto* start = reinterpret_cast<const unsigned char*>(element.data());
   const auto* text = reinterpret_cast<const unsigned char*>(gt + 1);
-  const auto* end = reinterpret_cast<const unsigned char*>(element.data() + element.size());
-  const unsigned char* q = find_text_stop<true>(text, end);
+  const auto* end = start + element.size();
+  const unsigned char* q = find_text_stop<true>(start, text, end);
   if (q < end && *q >= 0x80) {
     leaf.ascii = false;
-    q = find_text_stop<false>(q, end);
+    q = find_text_stop<false>(start, q, end);
   }
   while (q < end && *q == '&') {
     leaf.references = true;
-    q = find_text_stop<false>(q + 1, end);
+    q = find_text_stop<false>(start, q + 1, end);
   }
   if (end - q < 2 || q[1] != '/') return std::nullopt;  // markup inside, or no end tag
   leaf.raw = std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(q - text));
