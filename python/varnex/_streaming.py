@@ -49,12 +49,8 @@ def _declared(pieces: Iterator[Any]) -> tuple[Iterator[Any], bool]:
             found = _varnex._declared_codec(head, False)
             if found is not None:
                 break
-    if found is None:
-        found = _varnex._declared_codec(head, True)
+    label, how, error = found if found is not None else _varnex._declared_codec(head, True)
     rest = itertools.chain(taken, pieces)
-    if found is None:  # not reached: the end of the bytes settles it
-        return rest, False
-    label, how, error = found
     if how == "codec":
         return _decoded(rest, label), True
     if how == "unknown" and error is not None:

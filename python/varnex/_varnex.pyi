@@ -5,7 +5,7 @@
 
 from collections.abc import Callable, Iterator, Mapping
 from os import PathLike
-from typing import Any, ClassVar, NoReturn, SupportsIndex, final, overload
+from typing import Any, ClassVar, Literal, NoReturn, SupportsIndex, final, overload
 
 from typing_extensions import Buffer
 
@@ -318,6 +318,9 @@ def _stream_feed(
 def _stream_take(stream: Any, chunk: str | bytes | Buffer, follow: bool) -> None:
     """Private: the next piece decoded and its markup followed, for a reading thread."""
 
+@overload
+def _declared_codec(head: Buffer, final: Literal[True]) -> tuple[str, str, str | None]: ...
+@overload
 def _declared_codec(head: Buffer, final: bool) -> tuple[str, str, str | None] | None: ...
 def _set_stream_window(bytes: int) -> int:
     """Private, for the tests: the bytes gathered before a pass; the old value."""
