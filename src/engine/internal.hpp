@@ -70,12 +70,11 @@ namespace varnex::engine {
 [[nodiscard]] inline bool is_named(std::string_view qname, const path::NameMatcher& m,
                                    size_t room) noexcept {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  const size_t n = m.text().size();
-  if (m.kind() == path::NameMatcher::Kind::Exact && n - 1 < 8 && room >= 8 && qname.size() >= n) {
+  const size_t n = m.short_len();
+  if (n != 0 && room >= 8 && qname.size() >= n) {
     uint64_t x;
     std::memcpy(&x, qname.data() + qname.size() - n, 8);
-    const uint64_t keep = n == 8 ? ~0ull : (uint64_t{1} << (8 * n)) - 1;  // the first n bytes
-    if (((x ^ m.word()) & keep) != 0) return false;
+    if (((x ^ m.word()) & m.keep()) != 0) return false;
     if (qname.size() == n) return true;
     if (m.has_colon()) return false;
     const size_t colon = qname.size() - n - 1;

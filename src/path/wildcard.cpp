@@ -57,6 +57,10 @@ NameMatcher NameMatcher::parse(std::string_view text) {
   if (m.kind_ == Kind::Exact && m.text_.size() < sizeof m.word_) {
     m.short_key_ = m.word_ | (uint64_t{0x80} | m.text_.size()) << 56;  // length above the bytes
   }
+  if (m.kind_ == Kind::Exact && !m.text_.empty() && m.text_.size() <= sizeof m.word_) {
+    m.short_len_ = static_cast<uint8_t>(m.text_.size());
+    m.keep_ = m.short_len_ == 8 ? ~0ull : (uint64_t{1} << (8 * m.short_len_)) - 1;
+  }
   return m;
 }
 

@@ -37,6 +37,10 @@ class NameMatcher {
   // Exact: the name's first eight bytes as one word, in memory order (zero past its end), so
   // a short name compares in one step.
   [[nodiscard]] uint64_t word() const noexcept { return word_; }
+  // An exact name of one to eight bytes: its length, and the bits of word() its bytes hold;
+  // else 0 and 0.
+  [[nodiscard]] size_t short_len() const noexcept { return short_len_; }
+  [[nodiscard]] uint64_t keep() const noexcept { return keep_; }
   // Bit (b % 64) for the last byte b of an exact name; every bit for anything else. A set of
   // these tells most names that cannot match by one bit of their last byte.
   [[nodiscard]] uint64_t last_bit() const noexcept { return last_bit_; }
@@ -56,6 +60,8 @@ class NameMatcher {
   uint64_t word_ = 0;
   uint64_t short_key_ = 0;  // an exact name of up to 7 bytes: its word and length; else 0
   uint64_t last_bit_ = ~0ull;
+  uint64_t keep_ = 0;
+  uint8_t short_len_ = 0;
   Namespace ns_;
 };
 

@@ -72,8 +72,20 @@ inline constexpr ClassTable kClasses{};
 [[nodiscard]] const char* find_tag_end(const char* p, const char* end) noexcept;
 
 // find_tag_end for a tag expected to be short (a name alone): the first '>' when no quote comes
-// before it, read byte by byte, which costs less over a few bytes than find_tag_end's sweep.
+// before it, sixteen bytes at once (or byte by byte when fewer are left), which costs less over
+// a few bytes than find_tag_end's sweep.
 [[nodiscard]] inline const char* find_short_tag_end(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+  if (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto gt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('>'))));
+    const auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+        _mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')))));
+    // The first '>' with no quote before it; else the sweep.
+    if (gt != 0 && (quotes & ((gt & (0 - gt)) - 1)) == 0) return p + __builtin_ctz(gt);
+    return find_tag_end(p, end);
+  }
+#endif
   for (const char* q = p; q < end; ++q) {
     if (*q == '>') return q;
     if (*q == '"' || *q == '\'') return find_tag_end(p, end);
