@@ -9,6 +9,7 @@
 
 #include "engine/engine_test_util.hpp"
 #include "path/shape.hpp"
+#include "xml/index.hpp"
 
 namespace varnex::engine::testing {
 namespace {
@@ -167,26 +168,54 @@ TEST(FieldsWalk, ReadsARecordAsThePassPassesIt) {
   }
 }
 
-// Records made of pieces that nest, misnest, repeat the record's name or break off.
+// Records made of pieces that nest, misnest, repeat the record's name or break off, with each
+// index classifier the processor has.
 TEST(FieldsWalk, ReadsRandomRecordsAsThePassPassesThem) {
-  static const char* const kPieces[] = {
-      "<b>", "</b>", "<b/>", "</b >", "<bb>", "</bb>", "<x>", "</x>", "<title>T</title>",
-      "<title>", "</title>", "<author>", "</author>", "<first>F</first>", "<tags><tag>t</tag>",
-      "</tags>", "</y>", "</z>", "<d>", "<!DOCTYPE>", "<!-- <b> -->", "<?p?>", "<![CDATA[</b>]]>", "text", "<c a='>'/>"};
+  static const char* const kPieces[] = {"<b>",
+                                        "</b>",
+                                        "<b/>",
+                                        "</b >",
+                                        "<bb>",
+                                        "</bb>",
+                                        "<x>",
+                                        "</x>",
+                                        "<title>T</title>",
+                                        "<title>",
+                                        "</title>",
+                                        "<author>",
+                                        "</author>",
+                                        "<first>F</first>",
+                                        "<tags><tag>t</tag>",
+                                        "</tags>",
+                                        "</y>",
+                                        "</z>",
+                                        "<d>",
+                                        "<!DOCTYPE>",
+                                        "<!-- <b> -->",
+                                        "<?p?>",
+                                        "<![CDATA[</b>]]>",
+                                        "text",
+                                        "<c a='>'/>"};
   const Fields fields;
   const std::vector<PathTask> tasks = prepare(fields.programs);
   const auto walk = FieldsWalk::plan(tasks);
   ASSERT_NE(walk, nullptr);
-  std::mt19937 rng(7);
-  std::uniform_int_distribution<size_t> pick(0, std::size(kPieces) - 1);
-  for (int round = 0; round < 2000; ++round) {
-    std::string record = "<b id='1'>";
-    for (int n = static_cast<int>(rng() % 12); n > 0; --n) record += kPieces[pick(rng)];
-    record += "</b>";
-    SCOPED_TRACE(record);
-    (void)expect_read_as_passed(*walk, fields, record);
-    if (::testing::Test::HasFailure()) return;
+  const xml::detail::IndexPath saved = xml::detail::index_path();
+  for (const auto path : {xml::detail::IndexPath::Portable, xml::detail::IndexPath::Sse2,
+                          xml::detail::IndexPath::Avx2}) {
+    if (!xml::detail::index_path_usable(path)) continue;
+    xml::detail::set_index_path(path);
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<size_t> pick(0, std::size(kPieces) - 1);
+    for (int round = 0; round < 1000 && !::testing::Test::HasFailure(); ++round) {
+      std::string record = "<b id='1'>";
+      for (int n = static_cast<int>(rng() % 12); n > 0; --n) record += kPieces[pick(rng)];
+      record += "</b>";
+      SCOPED_TRACE(record);
+      (void)expect_read_as_passed(*walk, fields, record);
+    }
   }
+  xml::detail::set_index_path(saved);
 }
 
 TEST(FieldsWalk, LeavesToTheScanWhatOnlyItAnswers) {
