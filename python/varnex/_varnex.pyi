@@ -316,7 +316,8 @@ def _stream_feed(
     first one's error."""
 
 def _stream_take(stream: Any, chunk: str | bytes | Buffer, follow: bool) -> None:
-    """Private: the next piece decoded and its markup followed, for a reading thread."""
+    """Private: the next piece decoded (and with `follow` its markup followed), for a reading
+    thread."""
 
 @overload
 def _declared_codec(head: Buffer, final: Literal[True]) -> tuple[str, str, str | None]: ...

@@ -48,9 +48,9 @@ void DocumentStream::push(std::string_view raw, bool final, std::string& out) {
   }
   held_.append(raw);
   if (!settled_) {
-    bool settled = false;
-    found_ = detect_document_encoding(held_, &settled);
-    if (!settled && !final && held_.size() < kMaxPrologBytes) return;
+    const std::optional<DocumentEncoding> found = stream_encoding(held_, final);
+    if (!found) return;
+    found_ = *found;
     settled_ = true;
     if (found_.encoding == xml::Encoding::Utf8) {
       out.append(held_);  // a UTF-8 mark stays: the reader passes it as it does in a whole one

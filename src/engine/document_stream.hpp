@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,9 +11,17 @@
 
 namespace varnex::engine {
 
-// Bytes of prolog held at most while the encoding is looked for; past them it is decided on
-// what has come.
-inline constexpr size_t kMaxPrologBytes = 16 << 20;
+// The encoding of a stream whose first `held` bytes are known: found as for a whole document,
+// or nothing while more bytes could change it (the prolog is held up to 16 MB, and past that,
+// or at the end, it is decided on what has come).
+[[nodiscard]] inline std::optional<DocumentEncoding> stream_encoding(std::string_view held,
+                                                                     bool final) noexcept {
+  constexpr size_t kMaxPrologBytes = 16 << 20;
+  bool settled = false;
+  DocumentEncoding found = detect_document_encoding(held, &settled);
+  if (!settled && !final && held.size() < kMaxPrologBytes) return std::nullopt;
+  return found;
+}
 
 class DocumentStream {
  public:

@@ -100,8 +100,7 @@ bool FieldsWalk::pass_inside(xml::Reader& reader, const xml::Event& tag, size_t 
     reader.pass_child(name);
     const size_t end = reader.buffer_position();
     if (reader.at_end() || end <= start || !walk(tag)) return false;  // its start tag alone
-    doc_ = reader.input().substr(start, end - start);
-    finish();
+    finish(reader.input().substr(start, end - start));
     return true;
   }
   // Its children are read as a reader of its bytes alone would read them (counting from one
@@ -115,20 +114,15 @@ bool FieldsWalk::pass_inside(xml::Reader& reader, const xml::Event& tag, size_t 
   doc_ = reader.input().substr(start);  // a walk that runs on past the end reads in bounds
   const size_t errors = reader.errors();
   closed_ = {};
-  reader.hold_chunk(true);
-  const bool walked = walk(tag) && !reader.held();
-  reader.hold_chunk(false);
-  if (walked && reader.errors() == errors && closed_.data() != nullptr && closed_ == name &&
-      !reader.passed_name(inside, end_tag(reader.input(), closed_), name)) {
+  if (walk_in_chunk(tag) && reader.errors() == errors && closed_.data() != nullptr &&
+      closed_ == name && !reader.passed_name(inside, end_tag(reader.input(), closed_), name)) {
     // It ended at an end tag of the element's name with no error and no other tag of that name
     // on the way: where passing the element ends (it counts tags of its name alone and stops at
     // an error), so it is not passed again.
     xml::Reader::Mark past = reader.mark();
     past.depth += inside.depth - 1;  // counted from one open element
     (void)reader.rewind(past);
-    const size_t end = reader.buffer_position();
-    doc_ = reader.input().substr(start, end - start);
-    finish();
+    finish(reader.input().substr(start, reader.buffer_position() - start));
     return true;
   }
   // Passed as the scan passes it; the walk's answer holds when it ends there too.
@@ -139,14 +133,18 @@ bool FieldsWalk::pass_inside(xml::Reader& reader, const xml::Event& tag, size_t 
   if (reader.at_end() || end <= start) return false;  // it broke off
   const xml::Reader::Mark past = reader.mark();
   if (!reader.rewind(alone)) return false;
-  reader.hold_chunk(true);
-  const bool again = walk(tag) && reader.buffer_position() == end && !reader.held();
-  reader.hold_chunk(false);
+  const bool again = walk_in_chunk(tag) && reader.buffer_position() == end;
   (void)reader.rewind(past);  // the same chunk: held
   if (!again) return false;
-  doc_ = reader.input().substr(start, end - start);
-  finish();
+  finish(reader.input().substr(start, end - start));
   return true;
+}
+
+bool FieldsWalk::walk_in_chunk(const xml::Event& tag) {
+  reader_->hold_chunk(true);
+  const bool walked = walk(tag) && !reader_->held();
+  reader_->hold_chunk(false);
+  return walked;
 }
 
 bool FieldsWalk::walk(const xml::Event& tag) {
@@ -158,11 +156,12 @@ bool FieldsWalk::walk(const xml::Event& tag) {
 
 bool FieldsWalk::answer(const xml::Event& tag) {
   if (!walk(tag)) return false;
-  finish();
+  finish(doc_);
   return true;
 }
 
-void FieldsWalk::finish() {
+void FieldsWalk::finish(std::string_view element) {
+  doc_ = element;
   for (size_t i = 0; i < paths_.size(); ++i) {
     const PathTask& task = paths_[i];
     if (task.program == nullptr) continue;

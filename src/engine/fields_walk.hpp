@@ -65,8 +65,12 @@ class FieldsWalk {
   // While a walk runs:
   // The element's attributes and children: false on what the walk leaves to the scan.
   [[nodiscard]] bool walk(const xml::Event& tag);
-  // The paths' items as a sink in each one's mode keeps them.
-  void finish();
+  // The walk, within the chunk of the index the reader stands in: false too when it would
+  // read on into another.
+  [[nodiscard]] bool walk_in_chunk(const xml::Event& tag);
+  // The paths' items over `element` (the bytes their spans are in) as a sink in each one's
+  // mode keeps them.
+  void finish(std::string_view element);
   [[nodiscard]] bool answer(const xml::Event& tag);
 
   std::optional<xml::Reader> own_;

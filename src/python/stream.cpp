@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #if defined(__SSE2__)
@@ -325,12 +326,10 @@ PyObject* py_declared_codec(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!bind_args(kDeclaredSignature, args, nargs, kwnames, bound)) return nullptr;
     SourceBytes head;
     if (!head.acquire_buffer(bound[0].object)) return nullptr;
-    bool settled = false;
-    const engine::DocumentEncoding found = engine::detect_document_encoding(head.bytes(), &settled);
-    if (!settled && !bound[1].flag && head.bytes().size() < engine::kMaxPrologBytes) {
-      Py_RETURN_NONE;
-    }
-    const std::string label(found.other_label);
+    const std::optional<engine::DocumentEncoding> found =
+        engine::stream_encoding(head.bytes(), bound[1].flag);
+    if (!found) Py_RETURN_NONE;
+    const std::string label(found->other_label);
     const char* how = "";
     Ref error = Ref::borrow(Py_None);
     if (!label.empty()) {
