@@ -59,10 +59,12 @@ std::unique_ptr<FieldsWalk> FieldsWalk::plan(std::span<const PathTask> paths) {
         level.attributes.push_back(want);
         continue;
       }
+      for (uint64_t b = step.name.last_bit(); b != 0; b &= b - 1) {
+        level.by_last[static_cast<size_t>(std::countr_zero(b))] |= bit(level.elements.size());
+      }
       level.elements.push_back(want);
       level.element_paths |= bit(i);
       if (d + 1 == n) level.last_paths |= bit(i);
-      level.last_bytes |= step.name.last_bit();
     }
   }
   return walk;
@@ -192,20 +194,22 @@ void FieldsWalk::take_attributes(size_t depth, uint64_t matched, const xml::Even
 
 bool FieldsWalk::children(size_t depth, uint64_t matched) {
   const Level& level = levels_[depth];
-  const uint64_t last_bytes = level.last_bytes;
+  uint64_t live = 0;  // the wants of the paths matched so far
+  for (size_t j = 0; j < level.elements.size(); ++j) {
+    if ((matched & bit(level.elements[j].path)) != 0) live |= bit(j);
+  }
   for (;;) {
     uint64_t hit = 0;  // the paths that want the child read now
     const xml::Event ev = reader_->read_child([&](std::string_view qname) noexcept {
-      if (!qname.empty() &&
-          (last_bytes >> (static_cast<unsigned char>(qname.back()) % 64) & 1) == 0)
-        return false;
+      uint64_t may = live;
+      if (!qname.empty()) may &= level.by_last[static_cast<unsigned char>(qname.back()) % 64];
+      if (may == 0) return false;
       // Names are views into the input: a short one compares as one word.
       const size_t room =
           static_cast<size_t>(doc_.data() + doc_.size() - qname.data()) - qname.size();
-      for (const Want& want : level.elements) {
-        if ((matched & bit(want.path)) != 0 && is_named(qname, want.step->name, room)) {
-          hit |= bit(want.path);
-        }
+      for (; may != 0; may &= may - 1) {
+        const Want& want = level.elements[static_cast<size_t>(std::countr_zero(may))];
+        if (is_named(qname, want.step->name, room)) hit |= bit(want.path);
       }
       return hit != 0;
     });

@@ -179,13 +179,12 @@ class Feed final : public engine::ItemObserver {
     if (record.exact) last_offset_ = record.offset;
     batch_bytes_ += record.bytes.size();
     batch_.push_back(record);
-    answered_.resize(batch_.size());
-    answered_.back() = false;
+    answered_.push_back(0);
     if (pending_set_ && items.is_span(i) && record.offset == pending_start_) {
       // Its fields were read as the pass met it.
       if (answers_.size() < batch_.size()) answers_.resize(batch_.size());
       std::swap(answers_[batch_.size() - 1], pending_);
-      answered_.back() = true;
+      answered_.back() = 1;
     }
     pending_set_ = false;
     if (plan_.scoped) note_scope(items, i);
@@ -287,7 +286,7 @@ class Feed final : public engine::ItemObserver {
   std::vector<std::vector<engine::Binding>> scopes_;
   std::vector<uint32_t> batch_scopes_;
   std::vector<std::vector<engine::Items>> answers_;  // reused: sequences keep their capacity
-  std::vector<bool> answered_;          // per record of the batch: its answers came with it
+  std::vector<uint8_t> answered_;       // per record of the batch: its answers came with it
   std::vector<engine::Items> pending_;  // the fields of the record the pass has just read
   bool pending_set_ = false;
   size_t pending_start_ = 0;  // that record's offset
