@@ -25,14 +25,19 @@ namespace varnex::utf8 {
     if (mask != 0) return i + __builtin_ctz(mask);
     i += 16;
   }
-#else
+#endif
   while (n - i >= 8) {
     uint64_t w;
     std::memcpy(&w, s + i, 8);
     if (w & 0x8080808080808080ull) break;
     i += 8;
   }
-#endif
+  if (i < n && n >= 8 && n - i < 8) {
+    // The last few bytes: one word that ends at the end (short values are mostly ASCII).
+    uint64_t w;
+    std::memcpy(&w, s + n - 8, 8);
+    if ((w & 0x8080808080808080ull) == 0) return n;
+  }
   while (i < n && s[i] < 0x80) ++i;
   return i;
 }

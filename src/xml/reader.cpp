@@ -332,6 +332,79 @@ bool Reader::pass_leaf(std::string_view name) noexcept {
   return true;
 }
 
+bool Reader::pass_short(std::string_view name) noexcept {
+  // Most elements passed are a few tags of other names: their markups are taken here by the
+  // skip kernel's own rules, and the end tag too, without a kernel call or an event.
+  constexpr unsigned kShortMarkups = 16;
+  const size_t n = name.size();
+  if (names_kept_ || depth_ == 0 || phase_ != Phase::Text || n == 0 || cur_ == end_ ||
+      name.data() < base_ || name.data() + n > base_ + len_) {
+    return false;
+  }
+  const char* const base = base_;
+  const char first = name.front();
+  const detail::IndexBlock* cur = cur_;
+  uint64_t lt = lt_;
+  uint64_t gt = gt_;
+  size_t open = depth_;
+  bool done = false;
+  size_t end_lt = 0;
+  size_t end_gt = 0;
+  for (unsigned k = 0; k < kShortMarkups; ++k) {
+    if (lt == 0) {
+      if (cur + 1 >= end_) break;
+      ++cur;
+      lt = cur->lt;
+      gt = cur->gt;
+    }
+    // Its '>': the first left in this block, or the next block's first.
+    const detail::IndexBlock* closing = cur;
+    uint64_t closing_gt = gt;
+    if (gt == 0) {
+      if (cur + 1 >= end_) break;
+      closing = cur + 1;
+      closing_gt = closing->gt;
+    }
+    const size_t l = cur->at() + static_cast<size_t>(__builtin_ctzll(lt));
+    const size_t g = closing->at() + static_cast<size_t>(__builtin_ctzll(closing_gt));
+    const char kind = base[l + 1];
+    if (kind == '/') {
+      if (open == 0) break;
+      if (base[l + 2] == first && g - (l + 2) >= n && detail::named_at(base, len_, l + 2, name)) {
+        // An end tag of the name: the element's when it is the name exactly (else read_to_end
+        // decides).
+        if (end_name_end(base, l + 2, g) - (l + 2) != n) break;
+        done = true;
+        end_lt = l;
+        end_gt = g;
+      }
+      --open;
+    } else {
+      if (kind == '!' || kind == '?') break;
+      if (kind == first && g - (l + 1) >= n && detail::named_at(base, len_, l + 1, name)) break;
+      open += (closing->opens >> __builtin_ctzll(closing_gt)) & 1;
+    }
+    lt &= lt - 1;
+    if (closing == cur) {
+      gt &= gt - 1;
+    } else {
+      cur = closing;
+      lt = cur->lt;
+      gt = closing_gt & (closing_gt - 1);
+    }
+    if (done) break;
+  }
+  cur_ = cur;
+  lt_ = lt;
+  gt_ = gt;
+  block_at_ = cur->at();
+  depth_ = open;
+  if (!done) return false;
+  last_skip_ = end_lt - pos_;
+  pos_ = end_gt + 1;
+  return true;
+}
+
 ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   if (phase_ != Phase::Text) [[unlikely]] {
     if (phase_ == Phase::Done) return ErrorKind::MissingEndTag;
