@@ -334,11 +334,12 @@ bool Reader::pass_leaf(std::string_view name) noexcept {
 
 bool Reader::pass_short(std::string_view name) noexcept {
   // Most elements passed are a few tags of other names: their markups are taken here by the
-  // skip kernel's own rules, and the end tag too, without a kernel call or an event.
+  // skip kernel's own rules, and the end tag too, without a kernel call or an event. Passed
+  // elements come in runs of one kind: after a long one, the kernel takes blocks whole.
   constexpr unsigned kShortMarkups = 16;
   const size_t n = name.size();
   if (names_kept_ || depth_ == 0 || phase_ != Phase::Text || n == 0 || cur_ == end_ ||
-      name.data() < base_ || name.data() + n > base_ + len_) {
+      last_skip_ >= kLongSkip || name.data() < base_ || name.data() + n > base_ + len_) {
     return false;
   }
   const char* const base = base_;
