@@ -96,7 +96,7 @@ class Reader {
   // Passes the element whose Start (named `name`) was just read, as read_to_end does, going on
   // past the errors it can read past.
   void pass_child(std::string_view name) noexcept {
-    if (pass_leaf(name) || pass_short(name)) return;
+    if (pass_leaf(name)) return;
     while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
     }
   }
@@ -184,12 +184,6 @@ class Reader {
 
  private:
   enum class Phase : uint8_t { Init, Text, Done };
-
-  // The element whose Start (named `name`) was just read, passed as read_to_end passes it,
-  // when it ends within a few ordinary markups of this block and the next: true. False
-  // otherwise, with the ordinary markups looked at passed (as read_to_end would pass them
-  // first), for read_to_end to go on from there.
-  [[nodiscard]] bool pass_short(std::string_view name) noexcept;
 
   // read_child's answer to one event: true when it is given to the caller.
   template <class Want>
