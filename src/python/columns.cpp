@@ -103,6 +103,13 @@ void BitBuilder::truncate(size_t count) noexcept {
   if (count % 8 != 0) bytes_.data()[count / 8] &= static_cast<char>((1u << (count % 8)) - 1);
 }
 
+void BitBuilder::set_bits(size_t count) {
+  bytes_.reserve((count + 7) / 8 + 1);
+  for (size_t i = 0; i < count / 8; ++i) bytes_.append_value<char>(static_cast<char>(0xFF));
+  count_ = count / 8 * 8;
+  for (size_t i = count_; i < count; ++i) push(true);
+}
+
 size_t BitBuilder::zeros_from(size_t from) const noexcept {
   size_t zeros = 0;
   for (size_t i = from; i < count_; ++i) {
@@ -139,6 +146,10 @@ void ValueColumn::start() {
 }
 
 void ValueColumn::add_null() {
+  if (!validity_kept_) {
+    validity_.set_bits(length_);
+    validity_kept_ = true;
+  }
   validity_.push(false);
   ++nulls_;
   ++length_;
@@ -197,15 +208,17 @@ bool ValueColumn::add_other(const Native& value) {
       }
     }
   }
-  validity_.push(true);
+  if (validity_kept_) validity_.push(true);
   ++length_;
   return true;
 }
 
 void ValueColumn::rollback(size_t length) noexcept {
   if (length >= length_) return;
-  nulls_ -= validity_.zeros_from(length);
-  validity_.truncate(length);
+  if (validity_kept_) {
+    nulls_ -= validity_.zeros_from(length);
+    validity_.truncate(length);
+  }
   bits_.truncate(length);
   length_ = length;
   const size_t width = value_width(type_);
@@ -229,7 +242,7 @@ void ValueColumn::rollback(size_t length) noexcept {
 }
 
 void ValueColumn::reserve(size_t rows) {
-  validity_.reserve(rows);
+  if (validity_kept_) validity_.reserve(rows);
   if (type_.value == ValueType::Bool) bits_.reserve(rows);
   const size_t width = value_width(type_);
   values_.reserve((rows + 1) * width);
@@ -245,7 +258,8 @@ void ValueColumn::reserve(size_t rows) {
 Ref ValueColumn::finish(PyTypeObject* arrays_class) {
   const size_t length = length_;
   const size_t nulls = nulls_;
-  Ref validity = validity_.finish();
+  Ref validity = validity_kept_ ? validity_.finish() : Ref::borrow(Py_None);
+  validity_kept_ = false;
   if (validity && nulls == 0) validity = Ref::borrow(Py_None);
   Ref values = type_.value == ValueType::Bool ? bits_.finish() : values_.finish();
   Ref buffers;

@@ -69,6 +69,8 @@ class BitBuilder {
     if (bit) bytes_.data()[count_ / 8] |= static_cast<char>(1u << (count_ % 8));
     ++count_;
   }
+  // `count` set bits, into an empty builder.
+  void set_bits(size_t count);
   void truncate(size_t count) noexcept;
   void reserve(size_t count) { bytes_.reserve((count + 7) / 8); }
   // Zero bits from `from` to the end.
@@ -108,7 +110,7 @@ class ValueColumn {
     if (data_.size() + value.text.size() > offset_limit()) return false;
     data_.append(value.text.data(), value.text.size());
     values_.append_value(static_cast<int32_t>(data_.size()));
-    validity_.push(true);
+    if (validity_kept_) validity_.push(true);
     ++length_;
     return true;
   }
@@ -137,6 +139,7 @@ class ValueColumn {
   size_t length_ = 0;
   size_t nulls_ = 0;
   BitBuilder validity_;
+  bool validity_kept_ = false;  // from the first null on: until then every value is valid
   BitBuilder bits_;     // Bool
   ByteBuilder values_;  // fixed-width values, text offsets, or dictionary indices
   ByteBuilder data_;    // text bytes
