@@ -140,9 +140,9 @@ class ValueColumn {
   size_t nulls_ = 0;
   BitBuilder validity_;
   bool validity_kept_ = false;  // from the first null on: until then every value is valid
-  BitBuilder bits_;     // Bool
-  ByteBuilder values_;  // fixed-width values, text offsets, or dictionary indices
-  ByteBuilder data_;    // text bytes
+  BitBuilder bits_;             // Bool
+  ByteBuilder values_;          // fixed-width values, text offsets, or dictionary indices
+  ByteBuilder data_;            // text bytes
   std::unique_ptr<Dictionary> dictionary_;
 };
 
