@@ -319,13 +319,14 @@ int profile(const std::string& doc, const std::vector<ProgramPtr>& programs,
 
 // Arguments: runs (7; 0 profiles), a name filter, the harness catalog's size in MB (128).
 int main(int argc, char** argv) {
-  // VARNEX_INDEX=portable|sse2 pins a narrower classifier, to compare them.
+  // VARNEX_INDEX=portable|sse2|avx2 pins a narrower classifier, to compare them.
   if (const char* path = std::getenv("VARNEX_INDEX"); path != nullptr) {
     using varnex::xml::detail::IndexPath;
     const std::string p = path;
     varnex::xml::detail::set_index_path(p == "portable" ? IndexPath::Portable
                                         : p == "sse2"   ? IndexPath::Sse2
-                                                        : IndexPath::Avx2);
+                                        : p == "avx2"   ? IndexPath::Avx2
+                                                        : IndexPath::Avx512);
   }
   const int runs = argc > 1 ? std::atoi(argv[1]) : 7;
   if (argc > 2 && argv[2][0] != '\0') g_only = argv[2];

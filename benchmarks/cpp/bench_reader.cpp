@@ -205,9 +205,10 @@ bool selected(const std::string& name) {
 
 // Checks the skip against the event loop, then times the three passes.
 bool measure(const std::string& label, const std::string& doc) {
-  static const char* const kPasses[] = {"read_event pass",   "read_to_end of the root",
-                                        "short skips",       "read_to_end, portable",
-                                        "read_to_end, SSE2", "read_to_end, AVX2"};
+  static const char* const kPasses[] = {"read_event pass",     "read_to_end of the root",
+                                        "short skips",         "read_to_end, portable",
+                                        "read_to_end, SSE2",   "read_to_end, AVX2",
+                                        "read_to_end, AVX-512"};
   bool any = false;
   for (const char* p : kPasses) any = any || selected(label + " " + p);
   if (!any) return true;
@@ -231,7 +232,7 @@ bool measure(const std::string& label, const std::string& doc) {
   // The same skip with each classifier of the index the processor has.
   using varnex::xml::detail::IndexPath;
   const IndexPath chosen = varnex::xml::detail::index_path();
-  for (const IndexPath path : {IndexPath::Portable, IndexPath::Sse2, IndexPath::Avx2}) {
+  for (const IndexPath path : varnex::xml::detail::kIndexPaths) {
     if (!varnex::xml::detail::index_path_usable(path)) continue;
     varnex::xml::detail::set_index_path(path);
     time(kPasses[3 + static_cast<int>(path)], [&] { return skip_pass(doc).end; });
@@ -247,7 +248,7 @@ int main(int argc, char** argv) {
   if (argc > 1) g_runs = std::max(1, std::atoi(argv[1]));
   if (argc > 2 && argv[2][0] != '\0') g_only = argv[2];
   if (argc > 3) g_target_bytes = static_cast<size_t>(std::max(1, std::atoi(argv[3]))) << 20;
-  static const char* const kPathNames[] = {"the portable classifier", "SSE2", "AVX2"};
+  static const char* const kPathNames[] = {"the portable classifier", "SSE2", "AVX2", "AVX-512"};
   std::printf("best of %d runs; the index classifies with %s\n", g_runs,
               kPathNames[static_cast<int>(varnex::xml::detail::index_path())]);
   if (!measure("markup-dense", make_document())) return 1;

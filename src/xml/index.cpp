@@ -1,5 +1,6 @@
 // Stage 1: the chunk the reader walks, and the kernel picked once for this processor. The
-// portable and SSE2 kernels live here; the AVX2 one in index_avx2.cpp, built for AVX2.
+// portable and SSE2 kernels live here; the AVX2 and AVX-512 ones in files of their own, each
+// built for its instruction set.
 #include "xml/index.hpp"
 
 #include <atomic>
@@ -71,6 +72,7 @@ struct Kernels {
 
 Kernels kernels_for(IndexPath path) noexcept {
   switch (path) {
+    case IndexPath::Avx512: return {index_avx512, skip_avx512, names_avx512};
     case IndexPath::Avx2: return {index_avx2, skip_avx2, names_avx2};
     case IndexPath::Sse2: return {index_sse2, skip_sse2, names_sse2};
     case IndexPath::Portable: break;
@@ -79,6 +81,7 @@ Kernels kernels_for(IndexPath path) noexcept {
 }
 
 IndexPath best_path() noexcept {
+  if (index_path_usable(IndexPath::Avx512)) return IndexPath::Avx512;
   if (index_path_usable(IndexPath::Avx2)) return IndexPath::Avx2;
   if (index_path_usable(IndexPath::Sse2)) return IndexPath::Sse2;
   return IndexPath::Portable;
@@ -156,6 +159,16 @@ bool index_path_usable(IndexPath path) noexcept {
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
              __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("pclmul") &&
              __builtin_cpu_supports("popcnt");
+#else
+      return false;
+#endif
+    case IndexPath::Avx512:
+#if defined(VARNEX_INDEX_AVX512)
+      // The builtin also asks the system whether it saves the 512-bit registers.
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+             __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("popcnt");
 #else
       return false;
 #endif

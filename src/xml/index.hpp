@@ -82,7 +82,10 @@ class Index {
 
 // Which classifier stage 1 uses. Chosen once from the processor; tests and benchmarks pin one to
 // compare them.
-enum class IndexPath : uint8_t { Portable, Sse2, Avx2 };
+enum class IndexPath : uint8_t { Portable, Sse2, Avx2, Avx512 };
+// Every classifier, narrowest first.
+inline constexpr IndexPath kIndexPaths[] = {IndexPath::Portable, IndexPath::Sse2, IndexPath::Avx2,
+                                            IndexPath::Avx512};
 [[nodiscard]] IndexPath index_path() noexcept;
 // A path the processor lacks falls back to the best one it has.
 void set_index_path(IndexPath path) noexcept;
@@ -93,6 +96,7 @@ void set_index_path(IndexPath path) noexcept;
 size_t index_portable(Index::State& s, IndexBlock* out, size_t cap) noexcept;
 size_t index_sse2(Index::State& s, IndexBlock* out, size_t cap) noexcept;
 size_t index_avx2(Index::State& s, IndexBlock* out, size_t cap) noexcept;
+size_t index_avx512(Index::State& s, IndexBlock* out, size_t cap) noexcept;
 
 // Where a walk over the index stands, between markups: block `cur` of the chunk [cur, end) and its
 // bits not taken yet (none when the walk has not begun).
@@ -124,11 +128,15 @@ void skip_sse2(const char* base, size_t len, IndexCursor& c, std::string_view na
                size_t* open) noexcept;
 void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name,
                size_t* open) noexcept;
+void skip_avx512(const char* base, size_t len, IndexCursor& c, std::string_view name,
+                 size_t* open) noexcept;
 bool names_portable(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
                     uint64_t first_lts, size_t before, std::string_view name) noexcept;
 bool names_sse2(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
                 uint64_t first_lts, size_t before, std::string_view name) noexcept;
 bool names_avx2(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
                 uint64_t first_lts, size_t before, std::string_view name) noexcept;
+bool names_avx512(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
+                  uint64_t first_lts, size_t before, std::string_view name) noexcept;
 
 }  // namespace varnex::xml::detail

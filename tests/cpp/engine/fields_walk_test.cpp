@@ -201,8 +201,7 @@ TEST(FieldsWalk, ReadsRandomRecordsAsThePassPassesThem) {
   const auto walk = FieldsWalk::plan(tasks);
   ASSERT_NE(walk, nullptr);
   const xml::detail::IndexPath saved = xml::detail::index_path();
-  for (const auto path : {xml::detail::IndexPath::Portable, xml::detail::IndexPath::Sse2,
-                          xml::detail::IndexPath::Avx2}) {
+  for (const auto path : xml::detail::kIndexPaths) {
     if (!xml::detail::index_path_usable(path)) continue;
     xml::detail::set_index_path(path);
     std::mt19937 rng(7);

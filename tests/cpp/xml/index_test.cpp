@@ -51,6 +51,7 @@ Marks reference_marks(const std::string& s) {
 
 // The index read chunk after chunk, bit after bit, as the reader reads it.
 Marks index_marks(const std::string& s, IndexPath path) {
+  const IndexPath saved = index_path();
   set_index_path(path);
   Index index;
   index.reset(s.data(), s.size());
@@ -70,7 +71,7 @@ Marks index_marks(const std::string& s, IndexPath path) {
   }
   m.fatal = index.fatal();
   m.fatal_pos = index.fatal() == ErrorKind::None ? 0 : index.fatal_pos();
-  set_index_path(IndexPath::Avx2);
+  set_index_path(saved);
   return m;
 }
 
@@ -83,7 +84,7 @@ std::string render(const Marks& m) {
 
 void expect_index_matches(const std::string& s) {
   const Marks want = reference_marks(s);
-  for (const IndexPath path : {IndexPath::Portable, IndexPath::Sse2, IndexPath::Avx2}) {
+  for (const IndexPath path : kIndexPaths) {
     if (!index_path_usable(path)) continue;
     const Marks got = index_marks(s, path);
     ASSERT_EQ(render(got), render(want)) << "path " << static_cast<int>(path) << ": " << s;
