@@ -304,6 +304,11 @@ def _describe(
 def _set_offset_limit(limit: int) -> int:
     """Private, for the tests: how far 32-bit offsets may reach in one batch; the old value."""
 
+def _set_index_path(name: str) -> str:
+    """Private, for the tests and benchmarks: the structural index's classifier ("portable",
+    "sse2", "avx2" or "avx512"; one the processor lacks falls back to the best it has); the
+    one in use before."""
+
 def _stream_open(plan: Any, as_rows: object, text: object, limits: tuple[int, int]) -> Any:
     """Private: a capsule reading a plan's records from a document given a piece at a time,
     as rows or as batches of at most (rows, bytes of markup)."""

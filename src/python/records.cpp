@@ -1,6 +1,8 @@
 // _records() and _table(): a plan's records over one document, as rows or as Arrow columns.
 #include "python/records.hpp"
 
+#include <cstring>
+
 #include "python/args.hpp"
 #include "python/columns.hpp"
 #include "python/errors.hpp"
@@ -9,6 +11,7 @@
 #include "python/record_feed.hpp"
 #include "python/record_sinks.hpp"
 #include "python/source.hpp"
+#include "xml/index.hpp"
 
 namespace varnex::python {
 namespace {
@@ -70,7 +73,31 @@ PyObject* py_set_offset_limit(PyObject*, PyObject* limit) noexcept {
   return PyLong_FromSize_t(g_offset_limit.exchange(static_cast<size_t>(value)));
 }
 
+// Pins the classifier of the structural index ("portable", "sse2", "avx2" or "avx512"; one the
+// processor lacks falls back to the best it has) and returns the one in use before (for the
+// tests and benchmarks, to compare them in one process).
+PyObject* py_set_index_path(PyObject*, PyObject* name) noexcept {
+  using xml::detail::IndexPath;
+  static constexpr const char* kNames[] = {"portable", "sse2", "avx2", "avx512"};
+  const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
+  if (text == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a classifier's name");
+    return nullptr;
+  }
+  for (const IndexPath path : xml::detail::kIndexPaths) {
+    if (std::strcmp(text, kNames[static_cast<size_t>(path)]) != 0) continue;
+    const IndexPath before = xml::detail::index_path();
+    xml::detail::set_index_path(path);
+    return PyUnicode_FromString(kNames[static_cast<size_t>(before)]);
+  }
+  PyErr_Format(PyExc_ValueError, "no classifier is named %R", name);
+  return nullptr;
+}
+
 }  // namespace
+
+PyMethodDef kSetIndexPathDef = {"_set_index_path", py_set_index_path, METH_O,
+                                "_set_index_path(name)\n--\n\n"};
 
 PyMethodDef kSetOffsetLimitDef = {"_set_offset_limit", py_set_offset_limit, METH_O,
                                   "_set_offset_limit(limit)\n--\n\n"};

@@ -8,5 +8,6 @@ namespace varnex::python {
 extern PyMethodDef kRecordsDef;
 extern PyMethodDef kTableDef;
 extern PyMethodDef kSetOffsetLimitDef;
+extern PyMethodDef kSetIndexPathDef;
 
 }  // namespace varnex::python

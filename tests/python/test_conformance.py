@@ -126,3 +126,31 @@ def test_check_locates_each_rejection_inside_the_document(suite):
         error = caught.value
         assert error.message and error.line >= 1 and error.column >= 1, case
         assert error.offset is None or 0 <= error.offset <= len(data), case
+
+
+def test_every_classifier_of_the_index_reads_every_case_alike(suite):
+    # The index's kernels (one per instruction set, picked at run time) must agree byte for
+    # byte on the suite's odd markup; the portable one is the reference.
+    paths = ["portable", "sse2", "avx2", "avx512"]
+
+    def answers(data: bytes):
+        out = []
+        for call in (lambda: varnex.validate(data), lambda: varnex.get(data, "**.#").value,
+                     lambda: varnex.get(data, "**.@*|@count").value,
+                     lambda: str(varnex.get(data, "*.*"))):
+            try:
+                out.append(call())
+            except Exception as error:  # noqa: BLE001 - the error is the answer
+                out.append((type(error).__name__, str(error)))
+        return out
+
+    before = varnex._varnex._set_index_path("portable")
+    try:
+        want = [answers(data) for _, _, data in suite]
+        for path in paths[1:]:
+            varnex._varnex._set_index_path(path)
+            got = [answers(data) for _, _, data in suite]
+            bad = [case for (case, _, _), a, b in zip(suite, want, got) if a != b]
+            assert bad == [], path
+    finally:
+        varnex._varnex._set_index_path(before)
