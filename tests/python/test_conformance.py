@@ -150,7 +150,7 @@ def test_every_classifier_of_the_index_reads_every_case_alike(suite):
         for path in paths[1:]:
             varnex._varnex._set_index_path(path)
             got = [answers(data) for _, _, data in suite]
-            bad = [case for (case, _, _), a, b in zip(suite, want, got) if a != b]
+            bad = [case for (case, _, _), a, b in zip(suite, want, got, strict=True) if a != b]
             assert bad == [], path
     finally:
         varnex._varnex._set_index_path(before)
