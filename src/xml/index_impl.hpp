@@ -292,13 +292,14 @@ template <class Classifier>
     // Most skipped elements are short: their first markups are taken one by one (as many as
     // the caller says), which costs less than looking at their block as a whole.
     if (++taken > c.one_by_one && !cur->has_construct() && len - at >= 64) {
-      // The markups from here up to the first that runs past the block, that has its name in
-      // the next one (its '<' at one of the last two bytes: a name starts one byte after '<',
-      // two after '</'), or whose name starts like the target's, taken together.
+      // The markups from here up to the first that has its name in the next block (its '<' at
+      // one of the last two bytes: a name starts one byte after '<', two after '</') or whose
+      // name starts like the target's, taken together; the last, when it runs on into the next
+      // block of the chunk, with them (its '>' is that block's first), else up to it.
+      // The last '<' has no '>' after it in this block when it is the highest bit of the two.
+      const bool runs_on = lt > gt;
       uint64_t stops = lt & (3ull << 62);
-      if (gt == 0 || __builtin_clzll(gt) > __builtin_clzll(lt)) {
-        stops |= 1ull << (63 - __builtin_clzll(lt));
-      }
+      if (runs_on && cur + 1 >= c.end) stops |= uint64_t{1} << (63 - __builtin_clzll(lt));
       const uint64_t f = Classifier::byte_mask(base + at, first);
       stops |= lt & ((f >> 1) | (f >> 2));
       const uint64_t prefix = (stops & (0 - stops)) - 1;  // all ones when nothing stops it
@@ -310,9 +311,26 @@ template <class Classifier>
       const uint64_t unpaired = closes & ((gts ^ opens) - opens);
       if (open >= Classifier::popcount(unpaired)) {
         open = open + Classifier::popcount(opens) - Classifier::popcount(closes);
-        lt &= ~prefix;
-        gt &= ~prefix;
-        if (lt == 0) continue;
+        if (runs_on && stops == 0) {
+          // The last markup, closed by the next block's first '>': an end tag needs an
+          // element open (else it is left to the markup-by-markup pass, which stops there).
+          const IndexBlock* next = cur + 1;
+          const unsigned b = static_cast<unsigned>(__builtin_ctzll(next->gt));
+          const size_t closing = (next->closes >> b) & 1;
+          if (open >= closing) {
+            open = open + ((next->opens >> b) & 1) - closing;
+            cur = next;
+            lt = cur->lt;
+            gt = cur->gt & (cur->gt - 1);
+            continue;
+          }
+          lt = uint64_t{1} << (63 - __builtin_clzll(lt));
+          gt = 0;
+        } else {
+          lt &= ~prefix;
+          gt &= ~prefix;
+          if (lt == 0) continue;
+        }
       }
     }
     // One markup: passed here while it is ordinary for the skip. Its '>' is the first of this
