@@ -60,15 +60,17 @@ namespace varnex::engine {
 }
 
 // An element's name test: exact names by the rule above, globs by the matcher.
-[[nodiscard]] inline bool is_named(std::string_view qname, const path::NameMatcher& m) noexcept {
+[[nodiscard, gnu::noinline]] inline bool is_named(std::string_view qname,
+                                                  const path::NameMatcher& m) noexcept {
   if (m.kind() == path::NameMatcher::Kind::Exact) return is_named(qname, m.text(), m.has_colon());
   return m.matches_bytes(qname, local_name_bytes(qname));
 }
 
 // The same test for a tag name followed by at least `room` readable bytes: a short exact name
-// then compares as one word.
-[[nodiscard]] inline bool is_named(std::string_view qname, const path::NameMatcher& m,
-                                   size_t room) noexcept {
+// then compares as one word, in line (the rest is a call).
+[[nodiscard, gnu::always_inline]] inline bool is_named(std::string_view qname,
+                                                       const path::NameMatcher& m,
+                                                       size_t room) noexcept {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   const size_t n = m.short_len();
   if (n != 0 && room >= 8 && qname.size() >= n) {
