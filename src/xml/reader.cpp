@@ -391,7 +391,10 @@ ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noex
       const std::string_view end_name(base + begin, name_end - begin);
       const Event ev = close_element(end_name, lt);
       if (ev.kind == EventKind::Error) return ev.error;
-      if (end_name == name) {
+      // A name in the input (before this end tag) compares a word at a time.
+      if (end_name.size() == n &&
+          (kernel ? detail::same_bytes(base + begin, name.data(), n, len_ - begin)
+                  : std::memcmp(base + begin, name.data(), n) == 0)) {
         if (depth == 0) {
           last_skip_ = lt - start;
           if (span != nullptr) *span = SkipSpan{start, lt};
