@@ -67,6 +67,8 @@ constexpr Entry entry(Message message) noexcept {
               "large_string"};
     case Message::OffsetLimit: return {Kind::Value, "the limit is 1 to 2**31 - 1"};
     case Message::WindowNegative: return {Kind::Value, "the window is at least 0 bytes"};
+    case Message::IndexPathName:
+      return {Kind::Value, "the classifiers are 'portable', 'sse2', 'avx2' and 'avx512'"};
     case Message::ElementDictArgument:
       return {Kind::Type, "_element_dict() takes a Result of one element"};
     case Message::ToStrLossyArgument: return {Kind::Type, "_to_str_lossy() takes a Result"};

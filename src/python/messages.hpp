@@ -48,6 +48,7 @@ enum class Message : uint8_t {
   ColumnTooLarge,
   OffsetLimit,
   WindowNegative,
+  IndexPathName,
   // helpers of the Python side
   ElementDictArgument,
   ToStrLossyArgument,

@@ -80,17 +80,14 @@ PyObject* py_set_index_path(PyObject*, PyObject* name) noexcept {
   using xml::detail::IndexPath;
   static constexpr const char* kNames[] = {"portable", "sse2", "avx2", "avx512"};
   const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
-  if (text == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a classifier's name");
-    return nullptr;
-  }
+  if (text == nullptr && PyErr_Occurred()) return nullptr;
   for (const IndexPath path : xml::detail::kIndexPaths) {
-    if (std::strcmp(text, kNames[static_cast<size_t>(path)]) != 0) continue;
+    if (text == nullptr || std::strcmp(text, kNames[static_cast<size_t>(path)]) != 0) continue;
     const IndexPath before = xml::detail::index_path();
     xml::detail::set_index_path(path);
     return PyUnicode_FromString(kNames[static_cast<size_t>(before)]);
   }
-  PyErr_Format(PyExc_ValueError, "no classifier is named %R", name);
+  raise(Message::IndexPathName);
   return nullptr;
 }
 
