@@ -127,15 +127,6 @@ def run_child(what: str, total: int) -> dict:
     return json.loads(out.stdout)
 
 
-def best(fn, rounds: int) -> float:
-    times = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def interleaved(fns: dict, rounds: int, cpu: dict | None = None) -> dict:
     """The best wall time of each, rounds interleaved; with `cpu`, the best CPU time of the
     process (all its threads) too: on a shared machine that is where the work shows."""
@@ -215,12 +206,13 @@ def main() -> int:
     if varnex.iter_batches(path, RECORD, FIELDS).read_all() != want:
         raise SystemExit("iter_batches disagrees with table()")
     cpu: dict = {}
+    # lxml in the same rounds: a best of several against a single run would favour varnex.
     times = interleaved({
         "table() in memory": lambda: varnex.table(doc, RECORD, FIELDS),
         "iter_batches(file)": lambda: [b.num_rows for b in
                                        varnex.iter_batches(path, RECORD, FIELDS)],
+        "lxml iterparse": lambda: lxml_iterparse(doc),
     }, args.rounds, cpu)
-    times["lxml iterparse"] = best(lambda: lxml_iterparse(doc), 1)
     print(f"\n## From a file of {file_mb} MB\n")
     print("| reader | seconds | MB/s | CPU seconds |\n|---|---|---|---|")
     for name, seconds in times.items():
