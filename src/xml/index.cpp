@@ -29,17 +29,17 @@ struct Sse2Classifier {
       }
       return m;
     };
-    RawMarks m;
-    m.lt = mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('<')); });
-    m.gt = mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('>')); });
-    m.dq = mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('"')); });
-    m.quote = m.dq | mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('\'')); });
-    m.slash = mask([](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8('/')); });
-    m.bang = mask([](__m128i x) {
-      return _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('!')),
-                          _mm_cmpeq_epi8(x, _mm_set1_epi8('?')));
-    });
-    return m;
+    return RawMarks::of(
+        [&](char c) {
+          const __m128i b = _mm_set1_epi8(c);
+          return mask([&](__m128i x) { return _mm_cmpeq_epi8(x, b); });
+        },
+        [&](char c, char d) {
+          const __m128i b = _mm_set1_epi8(c);
+          const __m128i e = _mm_set1_epi8(d);
+          return mask(
+              [&](__m128i x) { return _mm_or_si128(_mm_cmpeq_epi8(x, b), _mm_cmpeq_epi8(x, e)); });
+        });
   }
   [[gnu::always_inline]] static uint64_t prefix_xor(uint64_t x) noexcept { return prefix_xor64(x); }
   [[gnu::always_inline]] static uint64_t byte_mask(const char* p, char c) noexcept {
@@ -58,26 +58,21 @@ struct Sse2Classifier {
 };
 #endif
 
-using Kernel = size_t (*)(Index::State&, IndexBlock*, size_t) noexcept;
-using Skip = void (*)(const char*, size_t, IndexCursor&, std::string_view, size_t*) noexcept;
-
-using Names = bool (*)(const char*, size_t, const IndexBlock*, const IndexBlock*, uint64_t, size_t,
-                       std::string_view) noexcept;
-
-struct Kernels {
-  Kernel index;
-  Skip skip;
-  Names names;
-};
-
-Kernels kernels_for(IndexPath path) noexcept {
+// A path the build lacks falls back to the portable kernels (index_path_usable never picks it).
+IndexKernels kernels_for(IndexPath path) noexcept {
   switch (path) {
-    case IndexPath::Avx512: return {index_avx512, skip_avx512, names_avx512};
-    case IndexPath::Avx2: return {index_avx2, skip_avx2, names_avx2};
-    case IndexPath::Sse2: return {index_sse2, skip_sse2, names_sse2};
-    case IndexPath::Portable: break;
+#if defined(VARNEX_INDEX_AVX512)
+    case IndexPath::Avx512: return avx512_kernels();
+#endif
+#if defined(VARNEX_INDEX_AVX2)
+    case IndexPath::Avx2: return avx2_kernels();
+#endif
+#if defined(__SSE2__)
+    case IndexPath::Sse2: return kernels_of<Sse2Classifier>();
+#endif
+    default: break;
   }
-  return {index_portable, skip_portable, names_portable};
+  return kernels_of<PortableClassifier>();
 }
 
 IndexPath best_path() noexcept {
@@ -87,6 +82,9 @@ IndexPath best_path() noexcept {
   return IndexPath::Portable;
 }
 
+using Kernel = decltype(IndexKernels::index);
+using Skip = decltype(IndexKernels::skip);
+using Names = decltype(IndexKernels::names);
 std::atomic<IndexPath> g_path{best_path()};
 std::atomic<Kernel> g_kernel{kernels_for(g_path.load()).index};
 std::atomic<Skip> g_skip{kernels_for(g_path.load()).skip};
@@ -94,49 +92,9 @@ std::atomic<Names> g_names{kernels_for(g_path.load()).names};
 
 }  // namespace
 
-size_t index_portable(Index::State& s, IndexBlock* out, size_t cap) noexcept {
-  return index_blocks<PortableClassifier>(s, out, cap);
-}
-
-size_t index_sse2(Index::State& s, IndexBlock* out, size_t cap) noexcept {
-#if defined(__SSE2__)
-  return index_blocks<Sse2Classifier>(s, out, cap);
-#else
-  return index_portable(s, out, cap);
-#endif
-}
-
-void skip_portable(const char* base, size_t len, IndexCursor& c, std::string_view name,
-                   size_t* open) noexcept {
-  index_skip_with<PortableClassifier>(base, len, c, name, open);
-}
-
-void skip_sse2(const char* base, size_t len, IndexCursor& c, std::string_view name,
-               size_t* open) noexcept {
-#if defined(__SSE2__)
-  index_skip_with<Sse2Classifier>(base, len, c, name, open);
-#else
-  skip_portable(base, len, c, name, open);
-#endif
-}
-
 void index_skip(const char* base, size_t len, IndexCursor& c, std::string_view name,
                 size_t* open) noexcept {
   g_skip.load(std::memory_order_relaxed)(base, len, c, name, open);
-}
-
-bool names_portable(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
-                    uint64_t first_lts, size_t before, std::string_view name) noexcept {
-  return index_names_with<PortableClassifier>(base, len, first, last, first_lts, before, name);
-}
-
-bool names_sse2(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
-                uint64_t first_lts, size_t before, std::string_view name) noexcept {
-#if defined(__SSE2__)
-  return index_names_with<Sse2Classifier>(base, len, first, last, first_lts, before, name);
-#else
-  return names_portable(base, len, first, last, first_lts, before, name);
-#endif
 }
 
 bool index_names(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,

@@ -91,13 +91,6 @@ inline constexpr IndexPath kIndexPaths[] = {IndexPath::Portable, IndexPath::Sse2
 void set_index_path(IndexPath path) noexcept;
 [[nodiscard]] bool index_path_usable(IndexPath path) noexcept;
 
-// The kernels, one per classifier: index blocks into `out` until `cap` of them hold markup or the
-// input ends; returns how many do.
-size_t index_portable(Index::State& s, IndexBlock* out, size_t cap) noexcept;
-size_t index_sse2(Index::State& s, IndexBlock* out, size_t cap) noexcept;
-size_t index_avx2(Index::State& s, IndexBlock* out, size_t cap) noexcept;
-size_t index_avx512(Index::State& s, IndexBlock* out, size_t cap) noexcept;
-
 // Where a walk over the index stands, between markups: block `cur` of the chunk [cur, end) and its
 // bits not taken yet (none when the walk has not begun).
 struct IndexCursor {
@@ -122,21 +115,17 @@ void index_skip(const char* base, size_t len, IndexCursor& c, std::string_view n
 [[nodiscard]] bool index_names(const char* base, size_t len, const IndexBlock* first,
                                const IndexBlock* last, uint64_t first_lts, size_t before,
                                std::string_view name) noexcept;
-void skip_portable(const char* base, size_t len, IndexCursor& c, std::string_view name,
-                   size_t* open) noexcept;
-void skip_sse2(const char* base, size_t len, IndexCursor& c, std::string_view name,
+// The kernels of one classifier: index (blocks into `out` until `cap` of them hold markup or the
+// input ends; returns how many do), index_skip and index_names.
+struct IndexKernels {
+  size_t (*index)(Index::State& s, IndexBlock* out, size_t cap) noexcept;
+  void (*skip)(const char* base, size_t len, IndexCursor& c, std::string_view name,
                size_t* open) noexcept;
-void skip_avx2(const char* base, size_t len, IndexCursor& c, std::string_view name,
-               size_t* open) noexcept;
-void skip_avx512(const char* base, size_t len, IndexCursor& c, std::string_view name,
-                 size_t* open) noexcept;
-bool names_portable(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
-                    uint64_t first_lts, size_t before, std::string_view name) noexcept;
-bool names_sse2(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
+  bool (*names)(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
                 uint64_t first_lts, size_t before, std::string_view name) noexcept;
-bool names_avx2(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
-                uint64_t first_lts, size_t before, std::string_view name) noexcept;
-bool names_avx512(const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
-                  uint64_t first_lts, size_t before, std::string_view name) noexcept;
+};
+// Those built for a wider instruction set, each in a file of its own (only where it is built).
+IndexKernels avx2_kernels() noexcept;
+IndexKernels avx512_kernels() noexcept;
 
 }  // namespace varnex::xml::detail

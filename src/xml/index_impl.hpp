@@ -28,6 +28,20 @@ struct RawMarks {
     slash &= mask;
     bang &= mask;
   }
+
+  // The marks by the rule of which bytes they are, from a classifier's `eq(c)` (the bits of the
+  // bytes equal to c) and `either(a, b)` (of those equal to a or b).
+  template <class Eq, class Either>
+  [[gnu::always_inline]] static RawMarks of(Eq eq, Either either) noexcept {
+    RawMarks m;
+    m.lt = eq('<');
+    m.gt = eq('>');
+    m.dq = eq('"');
+    m.quote = m.dq | eq('\'');
+    m.slash = eq('/');
+    m.bang = either('!', '?');
+    return m;
+  }
 };
 
 // x - y - borrow and x + y + carry with borrow and carry 0 or 1; the carry out is dropped.
@@ -401,6 +415,21 @@ template <class Classifier>
     }
   }
   return false;
+}
+
+// Every kernel over one classifier, compiled where this is instantiated (the file built for its
+// instruction set).
+template <class Classifier>
+[[nodiscard]] IndexKernels kernels_of() noexcept {
+  return {[](Index::State& s, IndexBlock* out, size_t cap) noexcept {
+            return index_blocks<Classifier>(s, out, cap);
+          },
+          [](const char* base, size_t len, IndexCursor& c, std::string_view name,
+             size_t* open) noexcept { index_skip_with<Classifier>(base, len, c, name, open); },
+          [](const char* base, size_t len, const IndexBlock* first, const IndexBlock* last,
+             uint64_t first_lts, size_t before, std::string_view name) noexcept {
+            return index_names_with<Classifier>(base, len, first, last, first_lts, before, name);
+          }};
 }
 
 // The portable classifier, a byte at a time: also the tests' reference.
