@@ -321,12 +321,10 @@ int profile(const std::string& doc, const std::vector<ProgramPtr>& programs,
 int main(int argc, char** argv) {
   // VARNEX_INDEX=portable|sse2|avx2 pins a narrower classifier, to compare them.
   if (const char* path = std::getenv("VARNEX_INDEX"); path != nullptr) {
-    using varnex::xml::detail::IndexPath;
-    const std::string p = path;
-    varnex::xml::detail::set_index_path(p == "portable" ? IndexPath::Portable
-                                        : p == "sse2"   ? IndexPath::Sse2
-                                        : p == "avx2"   ? IndexPath::Avx2
-                                                        : IndexPath::Avx512);
+    varnex::xml::detail::IndexPath pinned{};
+    if (varnex::xml::detail::index_path_named(path, &pinned)) {
+      varnex::xml::detail::set_index_path(pinned);
+    }
   }
   const int runs = argc > 1 ? std::atoi(argv[1]) : 7;
   if (argc > 2 && argv[2][0] != '\0') g_only = argv[2];

@@ -1,8 +1,6 @@
 // _records() and _table(): a plan's records over one document, as rows or as Arrow columns.
 #include "python/records.hpp"
 
-#include <cstring>
-
 #include "python/args.hpp"
 #include "python/columns.hpp"
 #include "python/errors.hpp"
@@ -77,18 +75,19 @@ PyObject* py_set_offset_limit(PyObject*, PyObject* limit) noexcept {
 // processor lacks falls back to the best it has) and returns the one in use before (for the
 // tests and benchmarks, to compare them in one process).
 PyObject* py_set_index_path(PyObject*, PyObject* name) noexcept {
-  using xml::detail::IndexPath;
-  static constexpr const char* kNames[] = {"portable", "sse2", "avx2", "avx512"};
-  const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
   if (text == nullptr && PyErr_Occurred()) return nullptr;
-  for (const IndexPath path : xml::detail::kIndexPaths) {
-    if (text == nullptr || std::strcmp(text, kNames[static_cast<size_t>(path)]) != 0) continue;
-    const IndexPath before = xml::detail::index_path();
-    xml::detail::set_index_path(path);
-    return PyUnicode_FromString(kNames[static_cast<size_t>(before)]);
+  xml::detail::IndexPath path{};
+  if (text == nullptr ||
+      !xml::detail::index_path_named(std::string_view(text, static_cast<size_t>(size)), &path)) {
+    raise(Message::IndexPathName);
+    return nullptr;
   }
-  raise(Message::IndexPathName);
-  return nullptr;
+  const std::string_view before =
+      xml::detail::kIndexPathNames[static_cast<size_t>(xml::detail::index_path())];
+  xml::detail::set_index_path(path);
+  return PyUnicode_FromStringAndSize(before.data(), static_cast<Py_ssize_t>(before.size()));
 }
 
 }  // namespace

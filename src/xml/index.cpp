@@ -102,6 +102,27 @@ bool index_names(const char* base, size_t len, const IndexBlock* first, const In
   return g_names.load(std::memory_order_relaxed)(base, len, first, last, first_lts, before, name);
 }
 
+#if defined(VARNEX_INDEX_AVX2) || defined(VARNEX_INDEX_AVX512)
+namespace {
+// What the files of the wide kernels are built for besides their vectors.
+bool bit_ops_usable() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+         __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("popcnt");
+}
+}  // namespace
+#endif
+
+bool index_path_named(std::string_view name, IndexPath* path) noexcept {
+  for (const IndexPath p : kIndexPaths) {
+    if (kIndexPathNames[static_cast<size_t>(p)] == name) {
+      *path = p;
+      return true;
+    }
+  }
+  return false;
+}
+
 bool index_path_usable(IndexPath path) noexcept {
   switch (path) {
     case IndexPath::Portable: return true;
@@ -113,20 +134,15 @@ bool index_path_usable(IndexPath path) noexcept {
 #endif
     case IndexPath::Avx2:
 #if defined(VARNEX_INDEX_AVX2)
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-             __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("pclmul") &&
-             __builtin_cpu_supports("popcnt");
+      return bit_ops_usable() && __builtin_cpu_supports("avx2");
 #else
       return false;
 #endif
     case IndexPath::Avx512:
 #if defined(VARNEX_INDEX_AVX512)
       // The builtin also asks the system whether it saves the 512-bit registers.
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-             __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("popcnt");
+      return bit_ops_usable() && __builtin_cpu_supports("avx512f") &&
+             __builtin_cpu_supports("avx512bw");
 #else
       return false;
 #endif

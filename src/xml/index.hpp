@@ -86,6 +86,10 @@ enum class IndexPath : uint8_t { Portable, Sse2, Avx2, Avx512 };
 // Every classifier, narrowest first.
 inline constexpr IndexPath kIndexPaths[] = {IndexPath::Portable, IndexPath::Sse2, IndexPath::Avx2,
                                             IndexPath::Avx512};
+// Their names, by IndexPath, as benchmarks and the tests ask for them.
+inline constexpr std::string_view kIndexPathNames[] = {"portable", "sse2", "avx2", "avx512"};
+// The classifier named `name`: false when none is.
+[[nodiscard]] bool index_path_named(std::string_view name, IndexPath* path) noexcept;
 [[nodiscard]] IndexPath index_path() noexcept;
 // A path the processor lacks falls back to the best one it has.
 void set_index_path(IndexPath path) noexcept;
