@@ -352,6 +352,27 @@ def test_truncated_and_corrupt_input_say_where():
         varnex.iter_batches(bytes(broken), "catalog.book", BOOK).read_all()
 
 
+@pytest.mark.parametrize("inflater", ["isal", "zlib"])
+def test_gzip_reads_alike_by_either_inflater(inflater, monkeypatch):
+    import gzip
+    import zlib
+
+    from varnex import _sources
+
+    module = pytest.importorskip("isal.isal_zlib") if inflater == "isal" else zlib
+    monkeypatch.setattr(_sources, "gzip_inflater", lambda: module)
+    packed = gzip_members(DOC)
+    assert list(varnex.iter_records(packed, "catalog.book", BOOK)) == expected_rows()
+    with pytest.raises(ValueError, match="the gzip data ends early"):
+        varnex.iter_batches(packed[:-20], "catalog.book", BOOK).read_all()
+    broken = bytearray(gzip.compress(DOC))
+    broken[3000:3010] = b"\xff" * 10
+    # Each inflater's own error, told as every corrupt input is.
+    with pytest.raises(ValueError, match=r"the gzip data is corrupt, at or before compressed "
+                                         r"byte \d+ \(\d+ bytes decompressed\)"):
+        varnex.iter_batches(bytes(broken), "catalog.book", BOOK).read_all()
+
+
 def test_zstd_without_a_decompressor_names_the_extra(monkeypatch):
     import builtins
 
