@@ -18,6 +18,18 @@
 
 namespace varnex::python {
 
+struct FeedBuffers {
+  explicit FeedBuffers(const RecordPlan& plan) : plan(&plan), within(plan.programs, true) {}
+  const RecordPlan* plan;
+  engine::WithinPass within;
+  std::vector<Record> batch;
+  std::vector<std::vector<engine::Items>> answers;  // reused: sequences keep their capacity
+  std::vector<uint8_t> answered;       // per record of the batch: its answers came with it
+  std::vector<engine::Items> pending;  // the fields of the record the pass has just read
+};
+
+void FeedBuffersDeleter::operator()(FeedBuffers* buffers) const noexcept { delete buffers; }
+
 namespace {
 
 // A batch's fields are answered in one stretch, then handed over with the lock: about this
@@ -35,7 +47,8 @@ constexpr size_t kSharedBatchScale = 2;
 class Feed final : public engine::ItemObserver {
  public:
   Feed(std::string_view doc, const RecordPlan& plan, const Locator& locator, RecordSink& sink,
-       Skipped& skipped, UnlockedPass& pass, bool takes, size_t first_index, unsigned threads)
+       Skipped& skipped, UnlockedPass& pass, bool takes, size_t first_index, unsigned threads,
+       FeedBuffers& kept)
       : doc_(doc),
         plan_(plan),
         locator_(locator),
@@ -43,9 +56,15 @@ class Feed final : public engine::ItemObserver {
         skipped_(skipped),
         pass_(pass),
         takes_(takes),
-        within_(plan.programs, true),
+        within_(kept.within),
+        batch_(kept.batch),
+        answers_(kept.answers),
+        answered_(kept.answered),
+        pending_(kept.pending),
         next_index_(first_index),
         reach_from_(0) {
+    batch_.clear();  // a pass that failed may have left some
+    answered_.clear();
     wants_scope = plan.scoped;  // fields read names in their namespaces, with the record's
     for (unsigned i = 1; i < threads; ++i) {
       helpers_.push_back(std::make_unique<engine::WithinPass>(plan.programs, true));
@@ -275,19 +294,19 @@ class Feed final : public engine::ItemObserver {
   Skipped& skipped_;
   UnlockedPass& pass_;
   bool takes_;
-  engine::WithinPass within_;
+  engine::WithinPass& within_;
   std::vector<std::unique_ptr<engine::WithinPass>> helpers_;  // one per thread beyond this one
   std::optional<engine::DeclarationsWalk> walk_;
   size_t walked_ = 0;  // the offset walk_ reached
-  std::vector<Record> batch_;
+  std::vector<Record>& batch_;
   std::deque<std::string> copies_;  // records that are copies, while their batch lasts
   // With namespaced fields: the declarations around each record of the batch, by index into
   // the distinct ones (records side by side share them).
   std::vector<std::vector<engine::Binding>> scopes_;
   std::vector<uint32_t> batch_scopes_;
-  std::vector<std::vector<engine::Items>> answers_;  // reused: sequences keep their capacity
-  std::vector<uint8_t> answered_;       // per record of the batch: its answers came with it
-  std::vector<engine::Items> pending_;  // the fields of the record the pass has just read
+  std::vector<std::vector<engine::Items>>& answers_;
+  std::vector<uint8_t>& answered_;
+  std::vector<engine::Items>& pending_;
   bool pending_set_ = false;
   size_t pending_start_ = 0;  // that record's offset
   size_t batch_bytes_ = 0;
@@ -306,7 +325,7 @@ class Feed final : public engine::ItemObserver {
 
 bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
                   const Locator& locator, RecordSink& sink, Skipped& skipped, size_t* next_index,
-                  unsigned threads) {
+                  unsigned threads, FeedReuse* reuse) {
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   // A record path with modifiers needs all its matches before any is final; so do records
   // found by several threads.
@@ -315,10 +334,13 @@ bool feed_records(std::string_view doc, bool immutable, const RecordPlan& plan,
   engine::Items found;
   std::optional<engine::EngineError> error;
   std::optional<Feed> feed;
+  FeedReuse local;
+  FeedReuse& kept = reuse != nullptr ? *reuse : local;
+  if (!kept || kept->plan != &plan) kept.reset(new FeedBuffers(plan));
   {
     UnlockedPass pass(immutable, doc.size());
     feed.emplace(doc, plan, locator, sink, skipped, pass, takes,
-                 next_index != nullptr ? *next_index : 0, threads);
+                 next_index != nullptr ? *next_index : 0, threads, *kept);
     engine::RunOptions options;
     options.capture_spans = true;
     if (cut) {

@@ -157,7 +157,8 @@ struct Stream {
   // Answers the window, as a document of its own whose records are the stream's.
   [[nodiscard]] bool answer() {
     locator.rebind(window, window_prefix, window_offset, window_line);
-    return feed_records(window, true, plan, locator, sink(), skipped, &next_index);
+    return feed_records(window, true, plan, locator, sink(), skipped, &next_index, 1,
+                        &feed_buffers);
   }
 
   Ref plan_capsule;  // keeps the plan alive
@@ -187,6 +188,7 @@ struct Stream {
   std::unique_ptr<RowSink> rows;
   std::unique_ptr<ColumnSink> columns;
   Skipped skipped;
+  FeedReuse feed_buffers;  // what each window's pass builds, built once
   std::atomic<bool> busy{false};
   // ready(false, false) as the last take left it: the answering thread looks here before it
   // waits for the mutex, which the reading thread holds while it takes a piece.
