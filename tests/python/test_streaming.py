@@ -363,6 +363,10 @@ def test_gzip_reads_alike_by_either_inflater(inflater, monkeypatch):
     monkeypatch.setattr(_sources, "gzip_inflater", lambda: module)
     packed = gzip_members(DOC)
     assert list(varnex.iter_records(packed, "catalog.book", BOOK)) == expected_rows()
+    # Inflating more than a piece (1 MB) from one compressed piece.
+    big = b"<catalog>" + b'<book id="7"><title>T</title></book>' * 60_000 + b"</catalog>"
+    assert varnex.iter_batches(gzip.compress(big), "catalog.book", BOOK).read_all() \
+        .num_rows == 60_000
     with pytest.raises(ValueError, match="the gzip data ends early"):
         varnex.iter_batches(packed[:-20], "catalog.book", BOOK).read_all()
     broken = bytearray(gzip.compress(DOC))
