@@ -3,7 +3,10 @@
 // copy of an element; what is left out is the scan's bookkeeping for what these paths never do.
 #include "engine/fields_walk.hpp"
 
+#include <array>
 #include <bit>
+
+#include "xml/tags.hpp"
 
 namespace varnex::engine {
 
@@ -11,6 +14,7 @@ namespace {
 
 constexpr size_t kMaxPaths = 64;  // a bit each in a mask
 constexpr size_t kMaxSteps = 16;
+constexpr size_t kMaxOpen = 64;  // elements open at once in walk_tags; deeper, the reader walks
 
 // A step the walk takes as the scan would: a child by its name alone, every match followed
 // (before the last step, where a plain name would guard against a second match), or, last, an
@@ -105,6 +109,15 @@ bool FieldsWalk::pass_inside(xml::Reader& reader, const xml::Event& tag, size_t 
     finish(reader.input().substr(start, end - start));
     return true;
   }
+  doc_ = reader.input().substr(start);  // a walk that runs on past the end reads in bounds
+  if (tag.kind == xml::EventKind::Start) {
+    xml::Reader::Mark past;
+    if (walk_tags(tag, inside, &past) && reader.rewind(past)) {
+      finish(reader.input().substr(start, past.pos - start));
+      return true;
+    }
+    for (Items& items : results) items.clear();
+  }
   // Its children are read as a reader of its bytes alone would read them (counting from one
   // open element), within the chunk of the index it began in.
   xml::Reader::Mark alone = inside;
@@ -113,7 +126,6 @@ bool FieldsWalk::pass_inside(xml::Reader& reader, const xml::Event& tag, size_t 
     reader.pass_child(name);
     return false;
   }
-  doc_ = reader.input().substr(start);  // a walk that runs on past the end reads in bounds
   const size_t errors = reader.errors();
   closed_ = {};
   if (walk_in_chunk(tag) && reader.errors() == errors && closed_.data() != nullptr &&
@@ -192,25 +204,36 @@ void FieldsWalk::take_attributes(size_t depth, uint64_t matched, const xml::Even
   }
 }
 
-bool FieldsWalk::children(size_t depth, uint64_t matched) {
-  const Level& level = levels_[depth];
-  uint64_t live = 0;  // the wants of the paths matched so far
+uint64_t FieldsWalk::live_wants(const Level& level, uint64_t matched) noexcept {
+  uint64_t live = 0;
   for (size_t j = 0; j < level.elements.size(); ++j) {
     if ((matched & bit(level.elements[j].path)) != 0) live |= bit(j);
   }
+  return live;
+}
+
+uint64_t FieldsWalk::hits(const Level& level, uint64_t live,
+                          std::string_view qname) const noexcept {
+  uint64_t may = live;
+  if (!qname.empty()) may &= level.by_last[static_cast<unsigned char>(qname.back()) % 64];
+  uint64_t hit = 0;
+  if (may == 0) return hit;
+  // Names are views into the input: a short one compares as one word.
+  const size_t room = static_cast<size_t>(doc_.data() + doc_.size() - qname.data()) - qname.size();
+  for (; may != 0; may &= may - 1) {
+    const Want& want = level.elements[static_cast<size_t>(std::countr_zero(may))];
+    if (is_named(qname, want.step->name, room)) hit |= bit(want.path);
+  }
+  return hit;
+}
+
+bool FieldsWalk::children(size_t depth, uint64_t matched) {
+  const Level& level = levels_[depth];
+  const uint64_t live = live_wants(level, matched);  // the wants of the paths matched so far
   for (;;) {
     uint64_t hit = 0;  // the paths that want the child read now
     const xml::Event ev = reader_->read_child([&](std::string_view qname) noexcept {
-      uint64_t may = live;
-      if (!qname.empty()) may &= level.by_last[static_cast<unsigned char>(qname.back()) % 64];
-      if (may == 0) return false;
-      // Names are views into the input: a short one compares as one word.
-      const size_t room =
-          static_cast<size_t>(doc_.data() + doc_.size() - qname.data()) - qname.size();
-      for (; may != 0; may &= may - 1) {
-        const Want& want = level.elements[static_cast<size_t>(std::countr_zero(may))];
-        if (is_named(qname, want.step->name, room)) hit |= bit(want.path);
-      }
+      hit = hits(level, live, qname);
       return hit != 0;
     });
     switch (ev.kind) {
@@ -222,32 +245,98 @@ bool FieldsWalk::children(size_t depth, uint64_t matched) {
       case xml::EventKind::Eof: return true;
       default: return false;  // an error: the scan knows what it leaves
     }
-    const bool empty = ev.kind == xml::EventKind::Empty;
     const size_t start = static_cast<size_t>(ev.content.data() - doc_.data()) - 1;
-    const uint64_t captured = hit & level.last_paths;
-    const uint64_t onward = hit & ~level.last_paths;  // on to its attributes or children
-    if (onward != 0) take_attributes(depth + 1, onward, ev);
-    if (empty) {
-      if (captured != 0) {
-        const std::string markup = serialize_empty(ev.content);  // as the scan keeps it
-        for (uint64_t c = captured; c != 0; c &= c - 1) {
-          results_[static_cast<size_t>(std::countr_zero(c))].push_markup(markup);
-        }
-      }
-      continue;
-    }
-    const bool inside =
-        depth + 1 < levels_.size() && (onward & levels_[depth + 1].element_paths) != 0;
-    if (inside) {
-      if (!children(depth + 1, onward)) return false;
+    const Child child = met(depth, hit, ev);
+    if (ev.kind == xml::EventKind::Empty) continue;
+    if (child.inside) {
+      if (!children(depth + 1, child.onward)) return false;
     } else {
       reader_->pass_child(ev.name());
     }
-    const size_t end = reader_->buffer_position() - base_;
-    for (uint64_t c = captured; c != 0; c &= c - 1) {
-      results_[static_cast<size_t>(std::countr_zero(c))].push_element(doc_, start, end, spans_);
-    }
+    capture(child.captured, start, reader_->buffer_position() - base_);
   }
+}
+
+FieldsWalk::Child FieldsWalk::met(size_t depth, uint64_t hit, const xml::Event& tag) {
+  const Level& level = levels_[depth];
+  Child child;
+  child.captured = hit & level.last_paths;
+  child.onward = hit & ~level.last_paths;  // on to its attributes or children
+  if (child.onward != 0) take_attributes(depth + 1, child.onward, tag);
+  if (tag.kind == xml::EventKind::Empty) {
+    if (child.captured != 0) {
+      const std::string markup = serialize_empty(tag.content);  // as the scan keeps it
+      for (uint64_t c = child.captured; c != 0; c &= c - 1) {
+        results_[static_cast<size_t>(std::countr_zero(c))].push_markup(markup);
+      }
+    }
+    return child;
+  }
+  child.inside =
+      depth + 1 < levels_.size() && (child.onward & levels_[depth + 1].element_paths) != 0;
+  return child;
+}
+
+void FieldsWalk::capture(uint64_t captured, size_t start, size_t end) {
+  for (uint64_t c = captured; c != 0; c &= c - 1) {
+    results_[static_cast<size_t>(std::countr_zero(c))].push_element(doc_, start, end, spans_);
+  }
+}
+
+bool FieldsWalk::walk_tags(const xml::Event& tag, const xml::Reader::Mark& inside,
+                           xml::Reader::Mark* past) {
+  // Every open element's '<', and for those whose children are walked their level and wants
+  // (level kPassed: passed, nothing in it wanted).
+  constexpr uint32_t kPassed = UINT32_MAX;
+  struct Open {
+    size_t lt;
+    uint32_t name_len;
+    uint32_t level;
+    uint64_t live;      // its level's wants still live
+    uint64_t captured;  // the paths whose item it is
+  };
+  std::array<Open, kMaxOpen> open;
+  xml::TagCursor tags(reader_->input(), inside);
+  take_attributes(0, ~uint64_t{0}, tag);
+  open[0] =
+      Open{base_, static_cast<uint32_t>(tag.name_len), 0, live_wants(levels_[0], ~uint64_t{0}), 0};
+  size_t n = 1;
+  xml::Tag t;
+  while (tags.next(t)) {
+    if (t.kind == xml::TagKind::End) {
+      // Every end tag must close the element open: then passing any element ends where this
+      // walk does, however the reader counts.
+      const Open& top = open[n - 1];
+      if (!tags.closes(t, top.lt, top.name_len)) return false;
+      if (top.captured != 0) capture(top.captured, top.lt - base_, t.gt + 1 - base_);
+      if (--n == 0) {
+        *past = tags.mark(inside, t.gt + 1, inside.depth - 1);
+        return true;
+      }
+      continue;
+    }
+    const Open& parent = open[n - 1];
+    if (parent.level == kPassed && t.kind == xml::TagKind::Empty) continue;
+    const size_t name_len = tags.name_length(t);
+    if (name_len > UINT32_MAX) return false;
+    Open child{t.lt, static_cast<uint32_t>(name_len), kPassed, 0, 0};
+    if (parent.level != kPassed) {
+      const xml::Event ev = tags.event(t, name_len);
+      const uint64_t hit = hits(levels_[parent.level], parent.live, ev.name());
+      if (hit != 0) {
+        const Child met_child = met(parent.level, hit, ev);
+        child.captured = met_child.captured;
+        if (met_child.inside) {
+          child.level = parent.level + 1;
+          child.live = live_wants(levels_[child.level], met_child.onward);
+        }
+      }
+    }
+    if (t.kind == xml::TagKind::Empty) continue;
+    if (n == kMaxOpen) return false;
+    open[n++] = child;
+  }
+  return false;  // a DOCTYPE, or the chunk's end: the reader reads it
 }
 
 }  // namespace varnex::engine

@@ -60,6 +60,29 @@ class FieldsWalk {
   // whose steps so far matched it) narrowing what is wanted; false when the scan must decide.
   [[nodiscard]] bool children(size_t depth, uint64_t matched);
   void take_attributes(size_t depth, uint64_t matched, const xml::Event& tag);
+  // The wants of `level` whose paths are among `matched`, a bit each by index.
+  [[nodiscard]] static uint64_t live_wants(const Level& level, uint64_t matched) noexcept;
+  // The paths among the `live` wants of `level` that take a child named `qname` (a view into
+  // doc_).
+  [[nodiscard]] uint64_t hits(const Level& level, uint64_t live,
+                              std::string_view qname) const noexcept;
+  // What a child at `depth` that `hit` paths want is to them: the paths it is the item of, those
+  // that go on into it, and whether its children are walked. Its attributes are taken, and an
+  // empty element's items.
+  struct Child {
+    uint64_t captured = 0;
+    uint64_t onward = 0;
+    bool inside = false;
+  };
+  Child met(size_t depth, uint64_t hit, const xml::Event& tag);
+  // The element doc_[start, end) as the item of each path in `captured`.
+  void capture(uint64_t captured, size_t start, size_t end);
+  // The element whose start tag `tag` the reader read (standing at `inside` after it) walked over
+  // its tags alone, within the chunk: true, with `past` where passing it leaves the reader, when
+  // every tag in it closes the element open and it holds no construct (then every reader agrees
+  // on where each element ends). False otherwise, the items in no particular state.
+  [[nodiscard]] bool walk_tags(const xml::Event& tag, const xml::Reader::Mark& inside,
+                               xml::Reader::Mark* past);
 
   std::span<const PathTask> paths_;
   std::vector<Level> levels_;  // levels_[0]: the record's own attributes and its children
