@@ -157,6 +157,10 @@ TEST(FieldsWalk, ReadsARecordAsThePassPassesIt) {
   // at the last), or names that only start like it.
   records.emplace_back("<b><x></b ><b></x><title>T</title></b>");
   records.emplace_back("<b><bb>x</bb><c><b\n/></c><title>T</title></b>");
+  // End tags whose names only start like the open element's, or hold more than its name.
+  records.emplace_back("<b><a x>y</a x><title>T</title></b>");
+  records.emplace_back("<b><a/b>y</a><title>T</title></b><title>U</title></b>");
+  records.emplace_back("<b><ab>y</a><title>T</title></ab></b>");
   for (const std::string& record : records) {
     SCOPED_TRACE(record);
     const size_t answered = expect_read_as_passed(*walk, fields, record);
