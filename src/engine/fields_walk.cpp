@@ -169,6 +169,14 @@ bool FieldsWalk::walk(const xml::Event& tag) {
 }
 
 bool FieldsWalk::answer(const xml::Event& tag) {
+  if (tag.kind == xml::EventKind::Start && !levels_.empty() && !levels_[0].elements.empty()) {
+    xml::Reader::Mark past;
+    if (walk_tags(tag, reader_->mark(), &past)) {
+      finish(doc_);
+      return true;
+    }
+    for (Items& items : results_) items.clear();
+  }
   if (!walk(tag)) return false;
   finish(doc_);
   return true;
@@ -212,8 +220,8 @@ uint64_t FieldsWalk::live_wants(const Level& level, uint64_t matched) noexcept {
   return live;
 }
 
-uint64_t FieldsWalk::hits(const Level& level, uint64_t live,
-                          std::string_view qname) const noexcept {
+[[gnu::always_inline]] inline uint64_t FieldsWalk::hits(const Level& level, uint64_t live,
+                                                        std::string_view qname) const noexcept {
   uint64_t may = live;
   if (!qname.empty()) may &= level.by_last[static_cast<unsigned char>(qname.back()) % 64];
   uint64_t hit = 0;
@@ -333,6 +341,10 @@ bool FieldsWalk::walk_tags(const xml::Event& tag, const xml::Reader::Mark& insid
       }
     }
     if (t.kind == xml::TagKind::Empty) continue;
+    if (size_t gt = 0; tags.take_leaf_end(t, name_len, &gt)) {
+      if (child.captured != 0) capture(child.captured, t.lt - base_, gt + 1 - base_);
+      continue;
+    }
     if (n == kMaxOpen) return false;
     open[n++] = child;
   }
