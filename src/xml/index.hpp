@@ -105,6 +105,38 @@ struct IndexCursor {
   unsigned one_by_one = 0;  // markups index_skip takes one at a time before whole blocks
 };
 
+// Where the markup whose '<' is the lowest bit left of block `cur` closes: the lowest '>' left
+// there (`gts`), else the first of the next block of the chunk ('<' and '>' alternate, and only
+// blocks that hold one are kept, so that block's first bit is this '>'). False when that is
+// past the chunk.
+[[nodiscard, gnu::always_inline]] inline bool markup_close(const IndexBlock* cur,
+                                                           const IndexBlock* end, uint64_t gts,
+                                                           const IndexBlock** closing,
+                                                           uint64_t* closing_gts) noexcept {
+  if (gts != 0) {
+    *closing = cur;
+    *closing_gts = gts;
+    return true;
+  }
+  if (cur + 1 >= end) return false;
+  *closing = cur + 1;
+  *closing_gts = cur[1].gt;
+  return true;
+}
+// Takes that markup (markup_close said where it closes): the walk then stands after its '>'.
+[[gnu::always_inline]] inline void take_markup(const IndexBlock*& cur, uint64_t& lts, uint64_t& gts,
+                                               const IndexBlock* closing,
+                                               uint64_t closing_gts) noexcept {
+  lts &= lts - 1;
+  if (closing == cur) {
+    gts &= gts - 1;
+  } else {
+    cur = closing;
+    lts = cur->lt;
+    gts = closing_gts & (closing_gts - 1);
+  }
+}
+
 // For a skip of an element named `name` (not empty): passes markups from the cursor while each
 // is ordinary (a start or empty-element tag, or an end tag with an element open, whose name is
 // not `name`), whole

@@ -349,13 +349,9 @@ template <class Classifier>
     }
     // One markup: passed here while it is ordinary for the skip. Its '>' is the first of this
     // block or, when none is left, of the next.
-    const IndexBlock* closing = cur;
-    uint64_t closing_gt = gt;
-    if (gt == 0) {
-      if (cur + 1 >= c.end) break;
-      closing = cur + 1;
-      closing_gt = closing->gt;
-    }
+    const IndexBlock* closing = nullptr;
+    uint64_t closing_gt = 0;
+    if (!markup_close(cur, c.end, gt, &closing, &closing_gt)) break;
     const size_t l = at + static_cast<unsigned>(__builtin_ctzll(lt));
     const char* tag = base + l;
     // A tag whose name may be the target's is left to the reader: its first bytes are the
@@ -371,14 +367,7 @@ template <class Classifier>
       if (tag[1] == '!' || tag[1] == '?' || (tag[1] == first && may_be_target(l + 1))) break;
       open += (closing->opens >> __builtin_ctzll(closing_gt)) & 1;
     }
-    lt &= lt - 1;
-    if (closing == cur) {
-      gt &= gt - 1;
-    } else {
-      cur = closing;
-      lt = cur->lt;
-      gt = closing_gt & (closing_gt - 1);
-    }
+    take_markup(cur, lt, gt, closing, closing_gt);
   }
   c.cur = cur;
   c.lt = lt;

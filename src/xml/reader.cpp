@@ -445,13 +445,9 @@ bool Reader::skip_checked_run(std::string_view name, size_t* depth, size_t start
     const size_t lt = block + static_cast<size_t>(__builtin_ctzll(lts));
     // The '>': in this block or the next one of the chunk.
     size_t gt = 0;
-    const detail::IndexBlock* closing = cur;
-    uint64_t closing_gts = gts;
-    if (gts == 0) {
-      if (cur + 1 == end_) break;
-      closing = cur + 1;
-      closing_gts = closing->gt;
-    }
+    const detail::IndexBlock* closing = nullptr;
+    uint64_t closing_gts = 0;
+    if (!detail::markup_close(cur, end_, gts, &closing, &closing_gts)) break;
     const char kind = base[lt + 1];
     if (kind == '!' || kind == '?') break;
     gt = closing->at() + static_cast<size_t>(__builtin_ctzll(closing_gts));
@@ -486,15 +482,8 @@ bool Reader::skip_checked_run(std::string_view name, size_t* depth, size_t start
       }
     }
     // Taken.
-    lts &= lts - 1;
-    if (closing == cur) {
-      gts &= gts - 1;
-    } else {
-      cur = closing;
-      lts = cur->lt;
-      gts = closing_gts & (closing_gts - 1);
-      block = cur->at();
-    }
+    if (closing != cur) block = closing->at();
+    detail::take_markup(cur, lts, gts, closing, closing_gts);
     if (done) break;
   }
   cur_ = cur;

@@ -50,28 +50,15 @@ class TagCursor {
         at_ = cur_->at();
       }
       const size_t lt = at_ + static_cast<size_t>(__builtin_ctzll(lt_));
-      // '<' and '>' alternate: this markup's '>' is the next one, in this block or the next.
-      const detail::IndexBlock* closing = cur_;
-      uint64_t gts = gt_;
-      if (gts == 0) {
-        if (cur_ + 1 >= end_) return false;
-        closing = cur_ + 1;
-        gts = closing->gt;
-        if (gts == 0) [[unlikely]]
-          return false;
-      }
+      const detail::IndexBlock* closing = nullptr;
+      uint64_t gts = 0;
+      if (!detail::markup_close(cur_, end_, gt_, &closing, &gts)) return false;
       const char kind = base_[lt + 1];
       if (kind == '!' && base_[lt + 2] != '-' && base_[lt + 2] != '[') return false;
       const size_t gt = closing->at() + static_cast<size_t>(__builtin_ctzll(gts));
-      lt_ &= lt_ - 1;
-      if (closing == cur_) {
-        gt_ &= gt_ - 1;
-      } else {
-        cur_ = closing;
-        lt_ = cur_->lt;
-        gt_ = gts & (gts - 1);
-        at_ = cur_->at();
-      }
+      const detail::IndexBlock* const was = cur_;
+      detail::take_markup(cur_, lt_, gt_, closing, gts);
+      if (cur_ != was) at_ = cur_->at();
       if (kind == '!' || kind == '?') continue;
       tag.lt = lt;
       tag.gt = gt;
