@@ -306,8 +306,10 @@ bool FieldsWalk::walk_tags(const xml::Event& tag, const xml::Reader::Mark& insid
   std::array<Open, kMaxOpen> open;
   xml::TagCursor tags(reader_->input(), inside);
   take_attributes(0, ~uint64_t{0}, tag);
+  // The element's own '<' (in run(), after whatever comes before it in its bytes).
+  const size_t own = static_cast<size_t>(tag.content.data() - reader_->input().data()) - 1;
   open[0] =
-      Open{base_, static_cast<uint32_t>(tag.name_len), 0, live_wants(levels_[0], ~uint64_t{0}), 0};
+      Open{own, static_cast<uint32_t>(tag.name_len), 0, live_wants(levels_[0], ~uint64_t{0}), 0};
   size_t n = 1;
   xml::Tag t;
   while (tags.next(t)) {
