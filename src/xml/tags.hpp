@@ -69,20 +69,18 @@ class TagCursor {
     }
   }
 
-  // When the next markup is the end tag `</name>` closing the start tag `start` (whose name is
-  // `name_len` bytes), as most leaves close: takes it (its '>' in `*gt`). Else nothing is taken.
+  // When the next markup is an end tag that closes the start tag `start` (whose name is
+  // `name_len` bytes), in the same block, as most leaves close: takes it (its '>' in `*gt`).
+  // Else nothing is taken.
   [[nodiscard, gnu::always_inline]] bool take_leaf_end(const Tag& start, size_t name_len,
                                                        size_t* gt) noexcept {
-    if (lt_ == 0 || gt_ == 0) return false;  // the usual leaf is within one block
-    const size_t lt = at_ + static_cast<size_t>(__builtin_ctzll(lt_));
-    const size_t end = at_ + static_cast<size_t>(__builtin_ctzll(gt_));
-    if (base_[lt + 1] != '/' || end - lt != name_len + 2 ||
-        !detail::same_bytes(base_ + start.lt + 1, base_ + lt + 2, name_len, len_ - lt - 2)) {
-      return false;
-    }
+    if (lt_ == 0 || gt_ == 0) return false;
+    const Tag end{at_ + static_cast<size_t>(__builtin_ctzll(lt_)),
+                  at_ + static_cast<size_t>(__builtin_ctzll(gt_)), TagKind::End};
+    if (base_[end.lt + 1] != '/' || !closes(end, start.lt, name_len)) return false;
     lt_ &= lt_ - 1;
     gt_ &= gt_ - 1;
-    *gt = end;
+    *gt = end.gt;
     return true;
   }
 
