@@ -4,13 +4,18 @@ from __future__ import annotations
 
 import codecs
 import itertools
+import mmap
 import os
+import queue
+import stat
+import sys
+import threading
 from collections.abc import Iterator, Mapping
 from typing import TYPE_CHECKING, Any, BinaryIO
 
 from varnex import _varnex
 from varnex._fields import FieldSpec, OnError, OnInvalid, OnRepeat, Plan
-from varnex._sources import Compression, open_stream
+from varnex._sources import Compression, open_stream, sniff
 from varnex._tables import _batch, _pyarrow, _warn_skipped
 
 if TYPE_CHECKING:
@@ -20,17 +25,151 @@ if TYPE_CHECKING:
 
 Source = Any  # str | bytes-like | os.PathLike | a binary file object | an iterable of pieces
 
+# Batches made by the pass over a mapped file and not yet taken.
+MAPPED_BATCHES = 2
+# How far ahead of the pass over a mapped file its pages are mapped in, and in steps of how much:
+# a page the pass faults in one at a time costs it far more than one of many mapped at once.
+# Linux's MADV_POPULATE_READ (kernel 5.14), which the mmap module does not name.
+MAP_AHEAD = 64 << 20
+MAP_STEP = 8 << 20
+POPULATE_READ = 22 if sys.platform.startswith("linux") else None
+
 
 def _made(source: Source, plan: Plan, *, as_rows: bool, limits: tuple[int, int],
           compression: Compression) -> Iterator[Any]:
     """What the native stream makes (rows, or batches as (rows, columns)), piece by piece.
     The source is looked at now; it is read as the iterator is advanced."""
+    if not as_rows and isinstance(source, os.PathLike) and compression in ("infer", None):
+        mapped = _mapped(source, compression)
+        if mapped is not None:
+            return _mapped_batches(mapped, source, plan, limits, compression)
+    return _pieces_made(source, plan, as_rows=as_rows, limits=limits, compression=compression)
+
+
+def _pieces_made(source: Source, plan: Plan, *, as_rows: bool, limits: tuple[int, int],
+                 compression: Compression) -> Iterator[Any]:
     stream = open_stream(source, compression)
     text = stream.text
     if not text:
         stream.pieces, text = _declared(stream.pieces)
     native = _varnex._stream_open(plan.capsule, as_rows, text, limits)
     return _read(stream, native)
+
+
+def _mapped(path: os.PathLike[Any], compression: Compression) -> mmap.mmap | None:
+    """A read-only map of the file `path` names, when its bytes are the document as they are:
+    a regular file, not empty, whose first bytes announce no compression. None otherwise (a
+    pipe, a device, a compressed or empty file: those are read a piece at a time)."""
+    try:
+        with open(path, "rb") as file:
+            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+                return None
+            if compression == "infer" and sniff(file.read(6)) is not None:
+                return None
+            return mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+    except (OSError, ValueError):
+        return None
+
+
+class _Stopped(Exception):
+    """Raised into the pass over a map when its batches are no longer wanted."""
+
+
+class _Ended:
+    __slots__ = ("result",)
+
+    def __init__(self, result: Any) -> None:
+        self.result = result
+
+
+def _mapped_batches(mapped: mmap.mmap, path: os.PathLike[Any], plan: Plan,
+                    limits: tuple[int, int], compression: Compression) -> Iterator[Any]:
+    """The batches of a mapped file, made by one pass over it on a thread of its own exactly as
+    table() makes them, each handed over as it closes (a bounded queue between): no copy of the
+    bytes, and no cut to look for. The pages the pass has left behind are given back as it goes,
+    so memory stays bounded however large the file. A document that is not read in place (one
+    in another encoding) is streamed a piece at a time instead."""
+    waiting: queue.Queue[Any] = queue.Queue(MAPPED_BATCHES)
+    stopped = threading.Event()
+    dontneed = getattr(mmap, "MADV_DONTNEED", None)
+    populate = POPULATE_READ
+    dropped = populated = 0
+
+    def map_ahead() -> None:
+        # On this thread, which has nothing else to do while the pass runs; stops early when a
+        # batch is waiting.
+        nonlocal populate, populated
+        target = min(len(mapped), dropped + MAP_AHEAD)
+        while populate is not None and populated < target and waiting.empty():
+            step = min(MAP_STEP, target - populated)
+            try:
+                mapped.madvise(populate, populated, step)
+            except OSError:  # an older kernel, or the file shrank: the pass maps its own pages
+                populate = None
+            populated += step
+
+    main = threading.main_thread()
+
+    def put(item: Any) -> None:
+        # Also given up once the interpreter is exiting: it waits for the pass to end.
+        while True:
+            if stopped.is_set() or not main.is_alive():
+                raise _Stopped
+            try:
+                waiting.put(item, timeout=0.05)
+                return
+            except queue.Full:
+                continue
+
+    def on_batch(made: list[Any], reached: int) -> None:
+        nonlocal dropped
+        for batch in made:
+            put(batch)
+        end = reached - reached % mmap.PAGESIZE
+        if dontneed is not None and end > dropped:
+            mapped.madvise(dontneed, dropped, end - dropped)
+            dropped = end
+
+    def run() -> None:
+        try:
+            put(_Ended(_varnex._table_stream(mapped, plan.capsule, limits, on_batch)))
+        except _Stopped:
+            pass
+        except BaseException as error:  # handed to the reader, raised there
+            try:
+                put(_Failure(error))
+            except _Stopped:
+                pass
+
+    worker = threading.Thread(target=run, name="varnex-pass", daemon=True)
+    worker.start()
+    try:
+        while True:
+            map_ahead()
+            item = waiting.get()
+            if isinstance(item, _Failure):
+                raise item.error
+            if isinstance(item, _Ended):
+                break
+            yield item
+    finally:
+        stopped.set()
+        worker.join(1.0)
+        if not worker.is_alive():
+            mapped.close()
+    if item.result is None:
+        yield from _pieces_made(path, plan, as_rows=False, limits=limits,
+                                compression=compression)
+        return
+    skipped, first = item.result
+    _warn_skipped(skipped, first, stacklevel=4)
+
+
+class _Failure:
+    __slots__ = ("error",)
+
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
 
 
 def _declared(pieces: Iterator[Any]) -> tuple[Iterator[Any], bool]:

@@ -290,6 +290,16 @@ def _table(
     tuple (length, nulls, buffers, children, dictionary)), the records skipped and the first
     one's error."""
 
+def _table_stream(
+    data: Buffer,
+    plan: Any,
+    limits: tuple[int, int],
+    on_batch: Callable[[list[tuple[int, list[tuple[Any, ...]]]], int], object],
+) -> tuple[int, str | None] | None:
+    """Private: _table's batches handed to `on_batch` (with the offset their last record ends
+    at) as each closes, then the records skipped and the first one's error; None, having read
+    nothing, for a document that is not read in place."""
+
 def _describe(
     data: str | bytes | Buffer | _File,
     record_path: str | Path,

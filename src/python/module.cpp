@@ -37,11 +37,11 @@ PyMethodDef* const kFunctions[] = {
 
 // Private helpers of the package's own modules: attributes, not in __all__.
 PyMethodDef* const kPrivateFunctions[] = {
-    &kElementDictDef,   &kToStrLossyDef, &kCompilePlanDef,        &kRecordsDef,
-    &kTableDef,         &kDescribeDef,   &kSetOffsetLimitDef,     &kSetIndexPathDef,
-    &kStreamOpenDef,    &kStreamFeedDef, &kStreamTakeDef,         &kSetStreamWindowDef,
-    &kDeclaredCodecDef, &kPathStepsDef,  &kRunStepsDef,           &kElementNameDef,
-    &kCutRootDef,       &kNextCutDef,    &kEndsBetweenChildrenDef};
+    &kElementDictDef,     &kToStrLossyDef,    &kCompilePlanDef, &kRecordsDef,
+    &kTableDef,           &kTableStreamDef,   &kDescribeDef,    &kSetOffsetLimitDef,
+    &kSetIndexPathDef,    &kStreamOpenDef,    &kStreamFeedDef,  &kStreamTakeDef,
+    &kSetStreamWindowDef, &kDeclaredCodecDef, &kPathStepsDef,   &kRunStepsDef,
+    &kElementNameDef,     &kCutRootDef,       &kNextCutDef,     &kEndsBetweenChildrenDef};
 
 // A class of the module: where it goes in the state, its name, and how it is made (from
 // its spec, or by `make` for those the interpreter makes from other descriptions).

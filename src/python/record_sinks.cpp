@@ -137,6 +137,7 @@ Added ColumnSink::add(std::vector<engine::Items>& answers, const Record& record)
   switch (got) {
     case Fill::Ok:
       bytes_ += record.bytes.size();
+      reached_ = record.offset + record.bytes.size();
       if ((rows_ >= max_rows_ || bytes_ >= max_bytes_) && !flush()) return Added::Failed;
       return Added::Ok;
     case Fill::Malformed: return Added::Malformed;
@@ -164,7 +165,12 @@ bool ColumnSink::flush() {
   Ref entry = Ref::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(rows_), batch.get()));
   rows_ = 0;
   bytes_ = 0;
-  return entry && PyList_Append(batches_.get(), entry.get()) == 0;
+  if (!entry || PyList_Append(batches_.get(), entry.get()) != 0) return false;
+  if (!on_flush_) return true;
+  Ref made = take();
+  if (!made) return false;
+  return static_cast<bool>(Ref::steal(
+      PyObject_CallFunction(on_flush_.get(), "On", made.get(), static_cast<Py_ssize_t>(reached_))));
 }
 
 Ref ColumnSink::take() {

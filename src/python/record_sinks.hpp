@@ -77,6 +77,10 @@ class ColumnSink final : public RecordSink {
   // The batches closed so far, as finish() gives them, the sink going on with a new list;
   // NULL with an exception set.
   [[nodiscard]] Ref take();
+  // Hands each batch, once closed, to `callable` as (a list of that one batch, the offset in the
+  // document its last record ends at) instead of keeping it; an exception it raises ends the
+  // pass.
+  void hand_to(PyObject* callable) { on_flush_ = Ref::borrow(callable); }
   // Returns a new reference to the list of batches, each (rows, a list of one
   // ValueColumn::finish tuple per field); or NULL with an exception set.
   [[nodiscard]] Ref finish();
@@ -96,7 +100,9 @@ class ColumnSink final : public RecordSink {
   size_t bytes_ = 0;  // of the markup of its records
   size_t max_rows_ = static_cast<size_t>(-1);
   size_t max_bytes_ = static_cast<size_t>(-1);
+  size_t reached_ = 0;  // where the last record added ends, in the document
   Ref batches_;
+  Ref on_flush_;
   Ref arrays_class_;  // held: a stream's sink may outlive its module's state
 };
 

@@ -1,6 +1,7 @@
 // _records() and _table(): a plan's records over one document, as rows or as Arrow columns.
 #include "python/records.hpp"
 
+#include "engine/document.hpp"
 #include "python/args.hpp"
 #include "python/columns.hpp"
 #include "python/errors.hpp"
@@ -46,6 +47,51 @@ PyObject* run_plan(PyObject* module, const Signature& signature, PyObject* const
     Ref made = sink.finish();
     if (!made) return nullptr;
     return Py_BuildValue("(OnO)", made.get(), static_cast<Py_ssize_t>(skipped.count),
+                         skipped.first ? skipped.first.get() : Py_None);
+  });
+}
+
+constexpr Param kTableStreamParams[] = {{"data", ParamKind::Any},
+                                        {"plan", ParamKind::Any},
+                                        {"limits", ParamKind::Any},
+                                        {"on_batch", ParamKind::Any}};
+constexpr Signature kTableStreamSignature{"_table_stream()", kTableStreamParams};
+
+// _table() over a document read in place, each batch handed to `on_batch` as soon as it closes
+// (see ColumnSink::hand_to) rather than all at the end: the stream of a file that can be mapped.
+// Returns (records skipped, the first one's error or None); None, having read nothing, for a
+// document that would first be decoded into a copy (the stream decodes it piece by piece).
+PyObject* py_table_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return call_guarded([&]() -> PyObject* {
+    BoundArg bound[4];
+    if (!bind_args(kTableStreamSignature, args, nargs, kwnames, bound)) return nullptr;
+    const RecordPlan* plan = plan_of(bound[1].object);
+    if (plan == nullptr) return nullptr;
+    Py_ssize_t rows = 0;
+    Py_ssize_t bytes = 0;
+    if (!PyArg_ParseTuple(bound[2].object, "nn", &rows, &bytes)) return nullptr;
+    if (rows < 1 || bytes < 1) {
+      raise(Message::BatchTooSmall);
+      return nullptr;
+    }
+    const ModuleState& state = module_state(module);
+    SourceBytes doc;
+    if (!doc.acquire(bound[0].object)) return nullptr;
+    const engine::DocumentEncoding found = engine::detect_document_encoding(doc.bytes());
+    if (found.encoding != xml::Encoding::Utf8 || !found.other_label.empty()) Py_RETURN_NONE;
+    if (!doc.decode_document()) return nullptr;
+    const Locator locator(doc.bytes());
+    ColumnSink sink(*plan, locator, state);
+    sink.limit(static_cast<size_t>(rows), static_cast<size_t>(bytes));
+    sink.hand_to(bound[3].object);
+    Skipped skipped;
+    if (!feed_records(doc.bytes(), doc.is_immutable(), *plan, locator, sink, skipped, nullptr, 1)) {
+      return nullptr;
+    }
+    doc.release();
+    if (!sink.finish()) return nullptr;
+    return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(skipped.count),
                          skipped.first ? skipped.first.get() : Py_None);
   });
 }
@@ -100,6 +146,9 @@ PyMethodDef kSetOffsetLimitDef = {"_set_offset_limit", py_set_offset_limit, METH
 
 PyMethodDef kRecordsDef = {"_records", as_cfunction<py_records>(), METH_FASTCALL | METH_KEYWORDS,
                            "_records(data, plan, *, threads=1)\n--\n\n"};
+PyMethodDef kTableStreamDef = {"_table_stream", as_cfunction<py_table_stream>(),
+                               METH_FASTCALL | METH_KEYWORDS,
+                               "_table_stream(data, plan, limits, on_batch)\n--\n\n"};
 PyMethodDef kTableDef = {"_table", as_cfunction<py_table>(), METH_FASTCALL | METH_KEYWORDS,
                          "_table(data, plan, *, threads=1)\n--\n\n"};
 

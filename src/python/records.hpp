@@ -7,6 +7,7 @@ namespace varnex::python {
 
 extern PyMethodDef kRecordsDef;
 extern PyMethodDef kTableDef;
+extern PyMethodDef kTableStreamDef;
 extern PyMethodDef kSetOffsetLimitDef;
 extern PyMethodDef kSetIndexPathDef;
 

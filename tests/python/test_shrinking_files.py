@@ -109,3 +109,14 @@ def test_readers_on_other_threads_never_answer_from_missing_pages(tmp_path):
         if CHANGED in answers:
             break
     assert CHANGED in answers
+
+
+def test_a_file_that_shrinks_while_it_is_streamed(tmp_path):
+    path = tmp_path / "doc.xml"
+    path.write_bytes(DOC)
+    batches = iter(varnex.iter_batches(path, "r.a.#", {"b": "b"}, batch_rows=1000))
+    assert next(batches).num_rows == 1000
+    os.truncate(path, 1000)
+    with pytest.raises(OSError, match=f"^{CHANGED}$"):
+        for _ in batches:
+            pass

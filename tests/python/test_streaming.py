@@ -3,8 +3,11 @@ the rows (or the error) of table() over the whole bytes, from every kind of sour
 
 from __future__ import annotations
 
+import gzip
 import io
 import re
+import threading
+import time
 
 import pyarrow as pa
 import pytest
@@ -222,6 +225,57 @@ def test_every_source_kind(kind, tmp_path):
 def test_sources_of_the_wrong_kind(source, message):
     with pytest.raises(TypeError, match=message):
         varnex.iter_batches(source, "a.b", {}).read_all()
+
+
+LATIN = b'<?xml version="1.0" encoding="ISO-8859-1"?><catalog>' + b"".join(
+    b'<book id="%d"><title>T\xe9%d</title></book>' % (i, i) for i in range(500)) + b"</catalog>"
+FILES = {
+    "utf-8": DOC,
+    "utf-16": DOC.decode().replace('?>', ' encoding="UTF-16"?>', 1).encode("utf-16"),
+    "latin-1": LATIN,
+    "gzip": gzip.compress(DOC),
+}
+
+
+@pytest.mark.parametrize("name", FILES)
+def test_a_file_gives_the_batches_of_table(name, tmp_path):
+    # A UTF-8 file is read by one pass over its map; the others a piece at a time.
+    path = tmp_path / "doc.xml"
+    path.write_bytes(FILES[name])
+    want = varnex.table(DOC if name == "gzip" else FILES[name], "catalog.book", BOOK)
+    batches = list(varnex.iter_batches(path, "catalog.book", BOOK, batch_rows=7))
+    assert [b.num_rows for b in batches[:-1]] == [7] * (len(batches) - 1)
+    assert pa.Table.from_batches(batches) == want
+
+
+def test_a_file_stream_errs_where_table_does_after_its_batches(tmp_path):
+    bad = DOC.replace(b'<book id="1500">', b'<book id="x">')
+    path = tmp_path / "doc.xml"
+    path.write_bytes(bad)
+    with pytest.raises(ValueError) as whole_error:
+        varnex.table(bad, "catalog.book", BOOK)
+    got = []
+    with pytest.raises(ValueError) as error:
+        for batch in varnex.iter_batches(path, "catalog.book", BOOK, batch_rows=100):
+            got.extend(batch.to_pylist())
+    assert str(error.value) == str(whole_error.value)
+    assert got == expected_rows()[:1500]
+    path.write_bytes(DOC.replace(b"<title>T1500<", b"<title>\xff<"))
+    with pytest.warns(varnex.SkippedRecordsWarning, match="1 malformed record left out"):
+        rows = varnex.iter_batches(path, "catalog.book", BOOK, on_error="skip").read_all()
+    assert rows.num_rows == 1999
+
+
+def test_a_file_stream_left_early_ends_its_pass(tmp_path):
+    path = tmp_path / "doc.xml"
+    path.write_bytes(DOC)
+    reader = varnex.iter_batches(path, "catalog.book", BOOK, batch_rows=10)
+    assert reader.read_next_batch().num_rows == 10
+    del reader  # pyarrow's close() keeps the batches' iterator until the reader goes
+    deadline = time.monotonic() + 5
+    while any(t.name == "varnex-pass" for t in threading.enumerate()):
+        assert time.monotonic() < deadline, "the pass went on"
+        time.sleep(0.01)
 
 
 def test_a_missing_file_is_told_at_the_call(tmp_path):
@@ -444,4 +498,5 @@ def test_pieces_read_on_a_thread_of_their_own(piece, packed, monkeypatch, tmp_pa
     path.write_bytes(gzip.compress(TRAPS) if packed else TRAPS)
     fields = {"id": "@id", "n": ("@n", "int64"), "title": "title", "kids": "*.#"}
     for record in ("catalog.book", "catalog.book#(@n>3)#", "**.book"):
-        assert whole(TRAPS, record, fields) == streamed(path, record, fields)
+        with open(path, "rb") as file:  # a file object: read in pieces, where a path is mapped
+            assert whole(TRAPS, record, fields) == streamed(file, record, fields)
