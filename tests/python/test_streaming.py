@@ -6,6 +6,9 @@ from __future__ import annotations
 import gzip
 import io
 import re
+import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -276,6 +279,40 @@ def test_a_file_stream_left_early_ends_its_pass(tmp_path):
     while any(t.name == "varnex-pass" for t in threading.enumerate()):
         assert time.monotonic() < deadline, "the pass went on"
         time.sleep(0.01)
+
+
+INTERRUPTED = """
+import pathlib, sys, time, varnex
+path = pathlib.Path(sys.argv[1])
+path.write_bytes(b"<r>" + b"<i a='1'><v>12.5</v><w>x</w></i>" * 3_000_000 + b"</r>")
+print("start", flush=True)
+try:
+    for batch in varnex.iter_batches(path, "r.i", {"a": "@a", "v": ("v", "float64")}):
+        pass
+except KeyboardInterrupt:
+    print(f"interrupted {time.perf_counter() - float(sys.stdin.readline()):.2f}", flush=True)
+else:
+    print("finished", flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_file_stream(tmp_path):
+    # SIGINT as a terminal sends it (a background job, as CI may be, inherits it ignored).
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED, str(tmp_path / "doc.xml")],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        assert child.stdout.readline() == "start\n"
+        time.sleep(0.3)
+        child.stdin.write(f"{time.perf_counter()}\n")
+        child.stdin.flush()
+        child.send_signal(signal.SIGINT)
+        outcome, seconds = child.stdout.readline().split()
+    finally:
+        child.kill()
+        child.wait()
+    assert outcome == "interrupted"
+    assert float(seconds) < 0.5
 
 
 def test_a_missing_file_is_told_at_the_call(tmp_path):
