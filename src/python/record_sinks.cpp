@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "python/errors.hpp"
+
 namespace varnex::python {
 
 namespace {
@@ -13,6 +15,19 @@ Added added(Read read) noexcept {
 }
 
 }  // namespace
+
+bool read_batch_limits(PyObject* pair, size_t& rows, size_t& bytes) noexcept {
+  Py_ssize_t r = 0;
+  Py_ssize_t b = 0;
+  if (!PyArg_ParseTuple(pair, "nn", &r, &b)) return false;
+  if (r < 1 || b < 1) {
+    raise(Message::BatchTooSmall);
+    return false;
+  }
+  rows = static_cast<size_t>(r);
+  bytes = static_cast<size_t>(b);
+  return true;
+}
 
 RowSink::RowSink(const RecordPlan& plan, const Locator& locator, const ModuleState&)
     : plan_(plan), reader_(locator), rows_(Ref::steal(PyList_New(0))) {

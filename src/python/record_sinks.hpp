@@ -61,6 +61,10 @@ class RowSink final : public RecordSink {
 
 // Arrow columns, a batch at a time: a batch is closed when a text column's 32-bit offsets
 // would run out, so every batch has the one schema the plan gives.
+// The limits of a stream's batches, (rows, bytes of markup) as Python gives them, each at
+// least 1: false with an exception set otherwise.
+[[nodiscard]] bool read_batch_limits(PyObject* pair, size_t& rows, size_t& bytes) noexcept;
+
 class ColumnSink final : public RecordSink {
  public:
   // The columns are handed over as `state`'s ColumnArrays.

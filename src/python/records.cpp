@@ -68,13 +68,9 @@ PyObject* py_table_stream(PyObject* module, PyObject* const* args, Py_ssize_t na
     if (!bind_args(kTableStreamSignature, args, nargs, kwnames, bound)) return nullptr;
     const RecordPlan* plan = plan_of(bound[1].object);
     if (plan == nullptr) return nullptr;
-    Py_ssize_t rows = 0;
-    Py_ssize_t bytes = 0;
-    if (!PyArg_ParseTuple(bound[2].object, "nn", &rows, &bytes)) return nullptr;
-    if (rows < 1 || bytes < 1) {
-      raise(Message::BatchTooSmall);
-      return nullptr;
-    }
+    size_t rows = 0;
+    size_t bytes = 0;
+    if (!read_batch_limits(bound[2].object, rows, bytes)) return nullptr;
     const ModuleState& state = module_state(module);
     SourceBytes doc;
     if (!doc.acquire(bound[0].object)) return nullptr;
@@ -83,7 +79,7 @@ PyObject* py_table_stream(PyObject* module, PyObject* const* args, Py_ssize_t na
     if (!doc.decode_document()) return nullptr;
     const Locator locator(doc.bytes());
     ColumnSink sink(*plan, locator, state);
-    sink.limit(static_cast<size_t>(rows), static_cast<size_t>(bytes));
+    sink.limit(rows, bytes);
     sink.hand_to(bound[3].object);
     Skipped skipped;
     if (!feed_records(doc.bytes(), doc.is_immutable(), *plan, locator, sink, skipped, nullptr, 1)) {

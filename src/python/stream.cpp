@@ -222,17 +222,13 @@ PyObject* py_stream_open(PyObject* module, PyObject* const* args, Py_ssize_t nar
     if (!bind_args(kOpenSignature, args, nargs, kwnames, bound)) return nullptr;
     const RecordPlan* plan = plan_of(bound[0].object);
     if (plan == nullptr) return nullptr;
-    Py_ssize_t rows = 0;
-    Py_ssize_t bytes = 0;
-    if (!PyArg_ParseTuple(bound[3].object, "nn", &rows, &bytes)) return nullptr;
-    if (rows < 1 || bytes < 1) {
-      raise(Message::BatchTooSmall);
-      return nullptr;
-    }
+    size_t rows = 0;
+    size_t bytes = 0;
+    if (!read_batch_limits(bound[3].object, rows, bytes)) return nullptr;
     auto stream = std::make_unique<Stream>(bound[0].object, *plan, bound[1].flag, bound[2].flag,
                                            module_state(module));
     if (stream->columns) {
-      stream->columns->limit(static_cast<size_t>(rows), static_cast<size_t>(bytes));
+      stream->columns->limit(rows, bytes);
     }
     Ref capsule = Ref::steal(PyCapsule_New(stream.get(), kCapsuleName, stream_destructor));
     if (!capsule) return nullptr;
