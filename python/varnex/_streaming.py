@@ -153,8 +153,10 @@ def _mapped_batches(mapped: mmap.mmap, path: os.PathLike[Any], plan: Plan,
                 break
             yield item
     finally:
+        # Left early (or interrupted): the pass stops at its next batch, which may be long in
+        # coming; the caller does not wait for it, and the map closes once the pass lets go.
         stopped.set()
-        worker.join(1.0)
+        worker.join(0.1)
         if not worker.is_alive():
             mapped.close()
     if item.result is None:
