@@ -122,12 +122,15 @@ def _mapped_batches(mapped: mmap.mmap, path: os.PathLike[Any], plan: Plan,
                 continue
 
     def on_batch(made: list[Any], reached: int) -> None:
-        nonlocal dropped
+        nonlocal dropped, dontneed
         for batch in made:
             put(batch)
         end = reached - reached % mmap.PAGESIZE
         if dontneed is not None and end > dropped:
-            mapped.madvise(dontneed, dropped, end - dropped)
+            try:
+                mapped.madvise(dontneed, dropped, end - dropped)
+            except OSError:  # the pages stay: the pass is not the worse for it
+                dontneed = None
             dropped = end
 
     def run() -> None:
