@@ -188,9 +188,11 @@ bool replace_missing_pages(uintptr_t address) noexcept {
   }
   if (aside != 0) {
     range->moved_[range->nmoved_++] = {page, aside, size, entry};
-  } else {
+  } else if (entry == 0) {
     done_zeroing(entry);
   }
+  // Zeros for good keep their entry for good: a later read of these bytes, on any thread,
+  // must learn of them rather than answer from them (it did, with what came before them).
   // Every range over these pages, on any thread, reads zeros there from now on.
   for (Region& guarded : g_guarded_regions) {
     if (overlaps(guarded, page, page + size)) guarded.lost.store(true);
