@@ -27,7 +27,8 @@ uintptr_t g_page_size = 4096;
 struct Region {
   std::atomic<uintptr_t> begin{0};
   std::atomic<uintptr_t> end{0};
-  std::atomic<bool> lost{false};            // a guarded range: pages in it were replaced meanwhile
+  // A guarded range: pages in it were replaced meanwhile. Zeroed pages: zeros for good.
+  std::atomic<bool> lost{false};
   std::atomic<const void*> owner{nullptr};  // the thread (its ThreadReads) that claimed it
 };
 constexpr size_t kRegions = 256;
@@ -157,11 +158,20 @@ bool replace_missing_pages(uintptr_t address) noexcept {
   const size_t entry = claim(g_zeroed_regions, page, limit);
   // Pages other threads are replacing are theirs: of two threads that claim at once, each
   // sees the other's entry at least.
-  for (size_t i = 0; entry != 0 && i < kRegions; ++i) {
-    const Region& other = g_zeroed_regions[i];
+  for (size_t i = 0; i < kRegions; ++i) {
+    Region& other = g_zeroed_regions[i];
     const uintptr_t from = other.begin.load();
-    if (i + 1 == entry || from <= kClaimed || other.owner.load() == &detail::t_reads) continue;
-    if (from <= page && page < other.end.load()) {
+    if (i + 1 == entry || from <= kClaimed) continue;
+    const bool covers = from <= page && page < other.end.load();
+    if (covers && other.lost.load()) {
+      // Zeros for good do not fault: these are gone with the map they were in, and the
+      // address is another map's now. Their entry goes, or this fault would loop.
+      uintptr_t expected = from;
+      if (other.begin.compare_exchange_strong(expected, kClaimed)) done_zeroing(i + 1);
+      continue;
+    }
+    if (other.owner.load() == &detail::t_reads) continue;
+    if (covers) {
       // Another thread is mapping zeros here: the read comes back and finds them.
       done_zeroing(entry);
       reads.faulted = true;
@@ -190,6 +200,8 @@ bool replace_missing_pages(uintptr_t address) noexcept {
     range->moved_[range->nmoved_++] = {page, aside, size, entry};
   } else if (entry == 0) {
     done_zeroing(entry);
+  } else {
+    g_zeroed_regions[entry - 1].lost.store(true);
   }
   // Zeros for good keep their entry for good: a later read of these bytes, on any thread,
   // must learn of them rather than answer from them (it did, with what came before them).
@@ -239,6 +251,10 @@ void MappedRange::unguard() noexcept {
     done_zeroing(moved.zeroed_entry);
   }
   nmoved_ = 0;
+  // A thread that mapped zeros over these bytes marks this range lost once it has them in
+  // place; until it has, its entry is still there. Looking at both closes the gap where it
+  // was stopped between finding this entry and marking it, and this read ended meanwhile.
+  if (g_zeroed.load() != 0 && any_overlaps(g_zeroed_regions, begin_, end_)) reads.faulted = true;
   if (entry_ != 0) {
     if (g_guarded_regions[entry_ - 1].lost.load()) reads.faulted = true;
     free_entry(g_guarded_regions, entry_);
