@@ -2,6 +2,11 @@
 
 from __future__ import annotations
 
+import signal
+import subprocess
+import sys
+import time
+
 import varnex
 
 # Texts users see from more than one entry point.
@@ -54,3 +59,24 @@ def texts(*values: str | bytes):
     esc = [v.replace(b"&", b"&amp;").replace(b'"', b"&quot;").replace(b"<", b"&lt;") for v in raws]
     doc = b"<r>" + b"".join(b'<i a="' + v + b'"/>' for v in esc) + b"</r>"
     return varnex.get_bytes(doc, "r.i.#.@a")
+
+
+def interrupted(script: str, *args: str, after: float = 0.3) -> tuple[str, float]:
+    """Runs `script` in a child and sends it SIGINT `after` seconds past its "start" line, as a
+    terminal sends Ctrl-C (a background job, as CI may be, inherits it ignored). Gives the next
+    line it prints, which its handler writes as "interrupted <s>" from the time it reads on
+    standard input (the moment of the signal) or as "finished <s>"."""
+    child = subprocess.Popen([sys.executable, "-c", script, *args], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        assert child.stdout.readline() == "start\n"
+        time.sleep(after)
+        child.stdin.write(f"{time.perf_counter()}\n")
+        child.stdin.flush()
+        child.send_signal(signal.SIGINT)
+        outcome, seconds = child.stdout.readline().split()
+    finally:
+        child.kill()
+        child.wait()
+    return outcome, float(seconds)
