@@ -18,6 +18,11 @@ struct DocumentEncoding {
   // The label a declaration gives when it is none of the known ones (the bytes are then read
   // as UTF-8 here, and the caller may know the label): a view into the document.
   std::string_view other_label;
+
+  // The bytes are read as they are, with nothing to decode and no codec to ask.
+  [[nodiscard]] bool as_is() const noexcept {
+    return encoding == xml::Encoding::Utf8 && other_label.empty();
+  }
 };
 [[nodiscard]] DocumentEncoding detect_document_encoding(std::string_view doc) noexcept;
 // The same for the first bytes of a document; `settled` tells whether more bytes could change

@@ -20,6 +20,32 @@ constexpr Param kRecordsParams[] = {
 constexpr Signature kRecordsSignature{"_records()", kRecordsParams};
 constexpr Signature kTableSignature{"_table()", kRecordsParams};
 
+// Feeds the records of `doc` (acquired and decoded) to a `Sink` made over it and set up by
+// `setup`, lets the document go (nothing made refers to its bytes), and returns what
+// `finish(sink, skipped)` makes of the end; nullptr with an exception set.
+template <class Sink, class Setup, class Finish>
+PyObject* answer(const ModuleState& state, SourceBytes& doc, const RecordPlan& plan,
+                 unsigned threads, Setup&& setup, Finish&& finish) {
+  const Locator locator(doc.bytes());
+  Sink sink(plan, locator, state);
+  setup(sink);
+  Skipped skipped;
+  if (!feed_records(doc.bytes(), doc.is_immutable(), plan, locator, sink, skipped, nullptr,
+                    threads)) {
+    return nullptr;
+  }
+  doc.release();
+  return finish(sink, skipped);
+}
+
+// (records skipped, the first one's error or None), after `made` when it is given.
+PyObject* skipped_tuple(const Skipped& skipped, PyObject* made = nullptr) {
+  PyObject* first = skipped.first ? skipped.first.get() : Py_None;
+  const auto count = static_cast<Py_ssize_t>(skipped.count);
+  return made != nullptr ? Py_BuildValue("(OnO)", made, count, first)
+                         : Py_BuildValue("(nO)", count, first);
+}
+
 // Returns (what the sink made, records skipped, the first one's error or None).
 template <class Sink>
 PyObject* run_plan(PyObject* module, const Signature& signature, PyObject* const* args,
@@ -36,18 +62,12 @@ PyObject* run_plan(PyObject* module, const Signature& signature, PyObject* const
     if (!data) return nullptr;
     SourceBytes doc;
     if (!doc.acquire(data.get()) || !doc.decode_document()) return nullptr;
-    const Locator locator(doc.bytes());
-    Sink sink(*plan, locator, state);
-    Skipped skipped;
-    if (!feed_records(doc.bytes(), doc.is_immutable(), *plan, locator, sink, skipped, nullptr,
-                      threads)) {
-      return nullptr;
-    }
-    doc.release();
-    Ref made = sink.finish();
-    if (!made) return nullptr;
-    return Py_BuildValue("(OnO)", made.get(), static_cast<Py_ssize_t>(skipped.count),
-                         skipped.first ? skipped.first.get() : Py_None);
+    return answer<Sink>(
+        state, doc, *plan, threads, [](Sink&) {},
+        [](Sink& sink, const Skipped& skipped) -> PyObject* {
+          const Ref made = sink.finish();
+          return made ? skipped_tuple(skipped, made.get()) : nullptr;
+        });
   });
 }
 
@@ -74,21 +94,17 @@ PyObject* py_table_stream(PyObject* module, PyObject* const* args, Py_ssize_t na
     const ModuleState& state = module_state(module);
     SourceBytes doc;
     if (!doc.acquire(bound[0].object)) return nullptr;
-    const engine::DocumentEncoding found = engine::detect_document_encoding(doc.bytes());
-    if (found.encoding != xml::Encoding::Utf8 || !found.other_label.empty()) Py_RETURN_NONE;
+    if (!engine::detect_document_encoding(doc.bytes()).as_is()) Py_RETURN_NONE;
     if (!doc.decode_document()) return nullptr;
-    const Locator locator(doc.bytes());
-    ColumnSink sink(*plan, locator, state);
-    sink.limit(rows, bytes);
-    sink.hand_to(bound[3].object);
-    Skipped skipped;
-    if (!feed_records(doc.bytes(), doc.is_immutable(), *plan, locator, sink, skipped, nullptr, 1)) {
-      return nullptr;
-    }
-    doc.release();
-    if (!sink.finish()) return nullptr;
-    return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(skipped.count),
-                         skipped.first ? skipped.first.get() : Py_None);
+    return answer<ColumnSink>(
+        state, doc, *plan, 1,
+        [&](ColumnSink& sink) {
+          sink.limit(rows, bytes);
+          sink.hand_to(bound[3].object);
+        },
+        [](ColumnSink& sink, const Skipped& skipped) -> PyObject* {
+          return sink.finish() ? skipped_tuple(skipped) : nullptr;
+        });
   });
 }
 
