@@ -131,7 +131,9 @@ template <bool Scoped>
   const size_t start = static_cast<size_t>(ev.content.data() - doc_.data()) - 1;
   if (first != kNone && !named && first + 1 == states_.size() && ev.kind == xml::EventKind::Start) {
     // Only a descendant search, which goes on inside (the common case of `**`): a new level
-    // with a fresh copy of its state.
+    // with a fresh copy of its state. A leaf has nothing inside to search: it is passed with
+    // its end tag, unless its text is gathered.
+    if (texts_.empty() && reader_.pass_leaf(qname)) return;
     State inside = states_[first];
     inside.count = 0;
     inside.seen = false;
