@@ -305,34 +305,6 @@ bool Reader::read_leaf_text(std::string_view* text) noexcept {
   return true;
 }
 
-bool Reader::pass_leaf(std::string_view name) noexcept {
-  if (names_kept_ || depth_ == 0 || phase_ != Phase::Text || !has_mark()) return false;
-  // The next markup's '>' is the next one, in this block or the next (so its '<' is not the
-  // input's last byte).
-  const bool here = gt_ != 0;
-  if (!here && cur_ + 1 >= end_) return false;
-  const size_t lt = peek_lt();
-  if (base_[lt + 1] != '/') return false;
-  const size_t gt = here ? block_at_ + static_cast<size_t>(__builtin_ctzll(gt_))
-                         : cur_[1].at() + static_cast<size_t>(__builtin_ctzll(cur_[1].gt));
-  const size_t n = name.size();
-  if (gt - lt != n + 2) return false;
-  // A name in the input (the start tag's, before the end tag) is compared a word at a time.
-  const auto off = reinterpret_cast<uintptr_t>(name.data()) - reinterpret_cast<uintptr_t>(base_);
-  const bool in_input = off <= len_ && n <= len_ - off;
-  if (in_input ? !detail::same_bytes(base_ + lt + 2, name.data(), n, len_ - (lt + 2))
-               : std::memcmp(base_ + lt + 2, name.data(), n) != 0) {
-    return false;
-  }
-  // Taken: its '<' and '>' (advancing to the next block holds, as the '>' is there).
-  lt_ &= lt_ - 1;
-  if (!here) (void)advance();
-  gt_ &= gt_ - 1;
-  --depth_;
-  pos_ = gt + 1;
-  return true;
-}
-
 ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   if (phase_ != Phase::Text) [[unlikely]] {
     if (phase_ == Phase::Done) return ErrorKind::MissingEndTag;
