@@ -27,8 +27,8 @@ uintptr_t g_page_size = 4096;
 struct Region {
   std::atomic<uintptr_t> begin{0};
   std::atomic<uintptr_t> end{0};
-  // A guarded range: pages in it were replaced meanwhile. Zeroed pages: zeros for good.
-  std::atomic<bool> lost{false};
+  std::atomic<bool> lost{false};            // a guarded range: pages in it were replaced meanwhile
+  std::atomic<bool> for_good{false};        // zeroed pages: never moved back
   std::atomic<const void*> owner{nullptr};  // the thread (its ThreadReads) that claimed it
 };
 constexpr size_t kRegions = 256;
@@ -45,6 +45,7 @@ size_t claim(Region* table, uintptr_t begin, uintptr_t end) noexcept {
     uintptr_t expected = 0;
     if (table[i].begin.compare_exchange_strong(expected, kClaimed)) {
       table[i].lost.store(false);
+      table[i].for_good.store(false);
       table[i].owner.store(&detail::t_reads);
       table[i].end.store(end);
       table[i].begin.store(begin);
@@ -163,7 +164,7 @@ bool replace_missing_pages(uintptr_t address) noexcept {
     const uintptr_t from = other.begin.load();
     if (i + 1 == entry || from <= kClaimed) continue;
     const bool covers = from <= page && page < other.end.load();
-    if (covers && other.lost.load()) {
+    if (covers && other.for_good.load()) {
       // Zeros for good do not fault: these are gone with the map they were in, and the
       // address is another map's now. Their entry goes, or this fault would loop.
       uintptr_t expected = from;
@@ -201,7 +202,7 @@ bool replace_missing_pages(uintptr_t address) noexcept {
   } else if (entry == 0) {
     done_zeroing(entry);
   } else {
-    g_zeroed_regions[entry - 1].lost.store(true);
+    g_zeroed_regions[entry - 1].for_good.store(true);
   }
   // Zeros for good keep their entry for good: a later read of these bytes, on any thread,
   // must learn of them rather than answer from them (it did, with what came before them).

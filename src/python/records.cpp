@@ -20,22 +20,17 @@ constexpr Param kRecordsParams[] = {
 constexpr Signature kRecordsSignature{"_records()", kRecordsParams};
 constexpr Signature kTableSignature{"_table()", kRecordsParams};
 
-// Feeds the records of `doc` (acquired and decoded) to a `Sink` made over it and set up by
-// `setup`, lets the document go (nothing made refers to its bytes), and returns what
-// `finish(sink, skipped)` makes of the end; nullptr with an exception set.
-template <class Sink, class Setup, class Finish>
-PyObject* answer(const ModuleState& state, SourceBytes& doc, const RecordPlan& plan,
-                 unsigned threads, Setup&& setup, Finish&& finish) {
-  const Locator locator(doc.bytes());
-  Sink sink(plan, locator, state);
-  setup(sink);
-  Skipped skipped;
+// Feeds the records of `doc` (acquired and decoded) to `sink`, then lets the document go:
+// nothing the sink made refers to its bytes. False with an exception set.
+template <class Sink>
+bool feed_all(SourceBytes& doc, const RecordPlan& plan, const Locator& locator, Sink& sink,
+              unsigned threads, Skipped& skipped) {
   if (!feed_records(doc.bytes(), doc.is_immutable(), plan, locator, sink, skipped, nullptr,
                     threads)) {
-    return nullptr;
+    return false;
   }
   doc.release();
-  return finish(sink, skipped);
+  return true;
 }
 
 // (records skipped, the first one's error or None), after `made` when it is given.
@@ -62,12 +57,12 @@ PyObject* run_plan(PyObject* module, const Signature& signature, PyObject* const
     if (!data) return nullptr;
     SourceBytes doc;
     if (!doc.acquire(data.get()) || !doc.decode_document()) return nullptr;
-    return answer<Sink>(
-        state, doc, *plan, threads, [](Sink&) {},
-        [](Sink& sink, const Skipped& skipped) -> PyObject* {
-          const Ref made = sink.finish();
-          return made ? skipped_tuple(skipped, made.get()) : nullptr;
-        });
+    const Locator locator(doc.bytes());
+    Sink sink(*plan, locator, state);
+    Skipped skipped;
+    if (!feed_all(doc, *plan, locator, sink, threads, skipped)) return nullptr;
+    const Ref made = sink.finish();
+    return made ? skipped_tuple(skipped, made.get()) : nullptr;
   });
 }
 
@@ -96,15 +91,13 @@ PyObject* py_table_stream(PyObject* module, PyObject* const* args, Py_ssize_t na
     if (!doc.acquire(bound[0].object)) return nullptr;
     if (!engine::detect_document_encoding(doc.bytes()).as_is()) Py_RETURN_NONE;
     if (!doc.decode_document()) return nullptr;
-    return answer<ColumnSink>(
-        state, doc, *plan, 1,
-        [&](ColumnSink& sink) {
-          sink.limit(rows, bytes);
-          sink.hand_to(bound[3].object);
-        },
-        [](ColumnSink& sink, const Skipped& skipped) -> PyObject* {
-          return sink.finish() ? skipped_tuple(skipped) : nullptr;
-        });
+    const Locator locator(doc.bytes());
+    ColumnSink sink(*plan, locator, state);
+    sink.limit(rows, bytes);
+    sink.hand_to(bound[3].object);
+    Skipped skipped;
+    if (!feed_all(doc, *plan, locator, sink, 1, skipped)) return nullptr;
+    return sink.finish() ? skipped_tuple(skipped) : nullptr;
   });
 }
 
