@@ -132,9 +132,15 @@ class Scan {
     // Set with walks: bit (b % 64) for the last byte b of each name its states look for, so
     // most children nobody wants are told by one bit (all set for a pattern).
     uint64_t last_bytes = ~0ull;
-    // Set with walks: every state only counts the children it names, so a child is counted as
-    // the reader meets it and never becomes an event.
+    // Set with walks: every state only counts the children it names (for a flat level: its one
+    // state only counts what it names, at any depth), so a child is counted as the reader
+    // meets it and never becomes an event.
     bool counts_only = false;
+    // Set with walks: every state searches descendants in a way that is the same at every depth
+    // below (see searches_alike), so the reader walks the whole element for the tags some state
+    // names, without a level for each element on the way.
+    bool flat = false;
+    size_t below = 0;  // flat: the elements open inside it that it stands for
   };
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
@@ -229,20 +235,47 @@ class Scan {
       top.walks = texts_.empty() ? kWalks : 0;
       top.last_bytes = 0;
       top.counts_only = true;
+      top.flat = !scoped_ && texts_.empty();
       for (size_t i = top.states, end = states_.size(); i < end; ++i) {
         const path::Step& at = *states_[i].at;
         if (at.descendant) top.walks = 0;  // every child is wanted
         top.last_bytes |= at.name.last_bit();
         top.counts_only =
             top.counts_only && !at.descendant && at.selector.kind == path::SelectorKind::Count;
+        top.flat = top.flat && searches_alike(states_[i]);
       }
+      if (top.flat) top.counts_only = counts_alone(top);
     }
     return top.walks > 0;
+  }
+  // A descendant search whose state inside any element is its own copy with nothing that
+  // depends on the parent (a search selects each match: no ambiguity guard, no index, nothing
+  // settled), so nested levels of such searches would all hold the same states.
+  [[nodiscard]] static bool searches_alike(const State& s) noexcept {
+    return s.at->descendant && s.at->selector.kind == path::SelectorKind::Each;
+  }
+  // The flat level's one state ends its path and only counts its matches (nothing waits for
+  // one, nothing is looked for inside one): a match is counted and passed.
+  [[nodiscard]] bool counts_alone(const Level& level) const noexcept {
+    if (states_.size() != level.states + 1) return false;
+    const State& s = states_[level.states];
+    const Task& t = tasks_[s.task];
+    return s.last && !s.every && !t.options.first_only && t.sink.mode() == Sink::Mode::Count &&
+           t.sink.observer() == nullptr;
+  }
+  // The reader stands below the flat level on top, inside elements that have no level.
+  [[nodiscard]] bool below_flat_level() const noexcept { return levels_.back().below > 0; }
+  // Open levels, counting those a flat level stands for.
+  [[nodiscard]] size_t open_levels() const noexcept {
+    return levels_.size() + levels_.back().below;
   }
   // Reads in a row that pass no child before a level goes back to events.
   static constexpr int8_t kWalks = 8;
   template <bool Scoped>
   xml::Event next_child(uint32_t& first, bool& named, uint32_t& asked) noexcept;
+  // The next tag inside the flat level on top, at any depth, that some state names, or the
+  // level's end.
+  xml::Event next_named() noexcept;
   // A child named `qname`, which state `first` names, counted by each state that names it.
   template <bool Scoped>
   void count_child(std::string_view qname, uint32_t first) noexcept;

@@ -53,10 +53,14 @@ void Scan::run_loop() {
     if (idle_check_) {
       // Kept set after a skip: the level below may have nothing left either.
       if (levels_.size() > 1 && level_idle()) {
-        skip_rest();
-        continue;
+        // Below a flat level, the walk wanting nothing takes the reader to its end.
+        if (!below_flat_level()) {
+          skip_rest();
+          continue;
+        }
+      } else {
+        idle_check_ = false;
       }
-      idle_check_ = false;
     }
     if (level_walks()) {
       // Most tags mean nothing to anyone: unless text is gathered or every child is wanted,
@@ -71,6 +75,17 @@ void Scan::run_loop() {
       walks = asked > static_cast<uint32_t>(tag) ? kWalks : static_cast<int8_t>(walks - 1);
       on_event<Scoped>(ev, first, named);
       continue;
+    }
+    if constexpr (!Scoped) {
+      if (levels_.back().flat) {
+        const xml::Event ev = next_named();
+        if (ev.kind == xml::EventKind::Eof && eof_levels_ == 0) eof_levels_ = open_levels();
+        bool named = false;
+        const bool tag = ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty;
+        const uint32_t first = tag ? wanted<Scoped>(ev.name(), named) : kNone;
+        on_event<Scoped>(ev, first, named);
+        continue;
+      }
     }
     // What lies between elements is read here without going round the loop: it changes
     // nothing the loop checks.
@@ -140,8 +155,10 @@ template <bool Scoped>
     inside.top_level = false;
     const auto end = static_cast<uint32_t>(states_.size());
     states_.push_back(inside);
-    levels_.push_back(
-        Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, false, 0});
+    // Unless text is gathered or names are scoped, the level is flat (level_walks).
+    const int8_t walks = Scoped || !texts_.empty() ? 0 : -1;
+    levels_.push_back(Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false,
+                            false, walks});
     if constexpr (Scoped) enter_scope(ev.content, ev.name_len);
     if (states_.capacity() < states_.size() + 3) make_room();
   } else if (first != kNone) {
@@ -187,6 +204,31 @@ template <bool Scoped>
     }
     return true;
   });
+}
+
+[[gnu::always_inline]] inline xml::Event Scan::next_named() noexcept {
+  Level& top = levels_.back();
+  const uint64_t last_bytes = top.last_bytes;
+  const size_t from = top.states;
+  const size_t end = states_.size();
+  const bool counts_only = top.counts_only;
+  return reader_.read_descendant(
+      top.below, [&](std::string_view qname) noexcept __attribute__((always_inline)) {
+        if (!qname.empty() &&
+            (last_bytes >> (static_cast<unsigned char>(qname.back()) % 64) & 1) == 0) {
+          return xml::Descend::Into;
+        }
+        const size_t room = room_after(qname);
+        for (size_t i = from; i < end; ++i) {
+          const State& s = states_[i];
+          if (s.idle || !names<false>(qname, s.at->name, room)) continue;
+          if (!counts_only) return xml::Descend::Give;
+          // What matching it would do: count it, pass it.
+          tasks_[s.task].sink.count_one();
+          return xml::Descend::Pass;
+        }
+        return xml::Descend::Into;
+      });
 }
 
 template <bool Scoped>

@@ -3,6 +3,7 @@
 // place; whether an element is a span or a copy, by the span rule (item.hpp).
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -99,6 +100,11 @@ class Sink {
       return;
     }
     value_slow(bytes);
+  }
+  // Count: one more item (no observer hears of counted items).
+  void count_one() noexcept {
+    assert(mode_ == Mode::Count && observer_ == nullptr);
+    ++size_;
   }
   // Items found by another task, moved over in order (a filter's rest, once it held).
   void take(Sink& from, std::string_view doc);

@@ -31,6 +31,10 @@ enum class EventKind : uint8_t {
   Error,  // see Reader::error()
 };
 
+// What read_descendant does with a tag: goes on inside it, gives it, or passes it whole (as
+// pass_child does) and goes on after it.
+enum class Descend : uint8_t { Into, Give, Pass };
+
 struct Config {
   // End tags must name the element they close (a stack of open names is kept); off, only the
   // depth of open elements is.
@@ -123,6 +127,16 @@ class Reader {
   template <class Want>
   [[nodiscard]] Event read_child(Want&& want) noexcept;
 
+  // The next start or empty tag at any depth inside the element open now (or the document)
+  // that `want` gives; else that element's End, Eof, or an Error that is fatal or met in the
+  // element itself: what a loop of read_event() stops at when it passes every other event and
+  // counts the elements it goes into. `below` is that count (0 when the reader stands in the
+  // element itself), kept between calls: an End closes the innermost element counted, as a
+  // level for each would, whatever the reader's own depth says after a skip in misnested input.
+  // `want(name)` is asked once for each tag met, in order, and says what becomes of it.
+  template <class Want>
+  [[nodiscard]] Event read_descendant(size_t& below, Want&& want) noexcept;
+
   // Goes on reading at `pos` (after the reader's position), in text outside any markup, with
   // the elements open now still open: the bytes in between are not read. For a pass over one
   // range of a document whose start is known to fall between markups.
@@ -188,6 +202,9 @@ class Reader {
   // read_child's answer to one event: true when it is given to the caller.
   template <class Want>
   [[nodiscard]] bool ends_child_search(const Event& ev, Want& want) noexcept;
+  // read_descendant's answer to one event.
+  template <class Want>
+  [[nodiscard]] bool ends_descendant_search(const Event& ev, size_t& below, Want& want) noexcept;
 
   // Between markups: the next markup's '<' is the lowest of lt_, and its '>' the lowest of gt_
   // or, when gt_ is empty, in a later block. False when the input has no markup left.
@@ -364,6 +381,73 @@ Event Reader::read_child(Want&& want) noexcept {
     push_open(lt + 1, ev.name_len);
     if (want(ev.name())) return ev;
     pass_child(ev.name());
+  }
+}
+
+template <class Want>
+[[gnu::always_inline]] inline bool Reader::ends_descendant_search(const Event& ev, size_t& below,
+                                                                  Want& want) noexcept {
+  switch (ev.kind) {
+    case EventKind::Start:
+    case EventKind::Empty: {
+      const Descend d = want(ev.name());
+      if (ev.kind == EventKind::Start && d == Descend::Into) ++below;
+      if (ev.kind == EventKind::Start && d == Descend::Pass) pass_child(ev.name());
+      return d == Descend::Give;
+    }
+    case EventKind::End:
+      if (below == 0) return true;
+      --below;
+      return false;
+    case EventKind::Eof: return true;
+    case EventKind::Error: return is_fatal(ev.error) || below == 0;
+    default: return false;
+  }
+}
+
+template <class Want>
+Event Reader::read_descendant(size_t& below, Want&& want) noexcept {
+  for (;;) {
+    if (phase_ != Phase::Text || names_kept_ || !has_mark()) [[unlikely]] {
+      // The start of the input, its end, or end names to compare: event by event.
+      const Event ev = read_event();
+      if (ends_descendant_search(ev, below, want)) return ev;
+      continue;
+    }
+    const size_t lt = peek_lt();
+    const char kind = lt + 1 < len_ ? base_[lt + 1] : '!';
+    if (kind == '!' || kind == '?' || (kind == '/' && (below == 0 || depth_ == 0))) [[unlikely]] {
+      // A construct, the element's own end, an end the reader has nothing open for, or a '<'
+      // that ends the input.
+      pos_ = lt;  // the text before it is passed
+      const Event ev = read_markup(lt);
+      if (ends_descendant_search(ev, below, want)) return ev;
+      continue;
+    }
+    size_t gt = 0;
+    if (!take_markup(&gt)) [[unlikely]] {
+      // The input ends in this tag, broken: what read_markup gives.
+      const Event ev = syntax_error(index_.fatal(), lt, index_.fatal_pos());
+      if (ends_descendant_search(ev, below, want)) return ev;
+      continue;
+    }
+    pos_ = gt + 1;
+    if (kind == '/') {
+      // An end inside: no names are kept, so nothing else to it.
+      --depth_;
+      --below;
+      continue;
+    }
+    bool empty = false;
+    const Event ev = tag_event(lt, gt, &empty);
+    depth_ += static_cast<size_t>(!empty);
+    switch (want(ev.name())) {
+      case Descend::Into: below += static_cast<size_t>(!empty); break;
+      case Descend::Give: return ev;
+      case Descend::Pass:
+        if (!empty) pass_child(ev.name());
+        break;
+    }
   }
 }
 
