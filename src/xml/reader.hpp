@@ -206,6 +206,9 @@ class Reader {
   template <class Want>
   [[nodiscard]] bool ends_descendant_search(const Event& ev, size_t& below, Want& want) noexcept;
 
+  // The end tag from '<' at lt to '>' at gt is exactly `</name>`: it closes a leaf named so.
+  [[nodiscard, gnu::always_inline]] bool ends_leaf(size_t lt, size_t gt,
+                                                   std::string_view name) const noexcept;
   // Between markups: the next markup's '<' is the lowest of lt_, and its '>' the lowest of gt_
   // or, when gt_ is empty, in a later block. False when the input has no markup left.
   [[nodiscard, gnu::always_inline]] bool has_mark() noexcept { return lt_ != 0 || advance(); }
@@ -305,6 +308,16 @@ inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
   }
 }
 
+inline bool Reader::ends_leaf(size_t lt, size_t gt, std::string_view name) const noexcept {
+  const size_t n = name.size();
+  if (gt - lt != n + 2) return false;
+  // A name in the input (the start tag's, before the end tag) is compared a word at a time.
+  const auto off = reinterpret_cast<uintptr_t>(name.data()) - reinterpret_cast<uintptr_t>(base_);
+  const bool in_input = off <= len_ && n <= len_ - off;
+  return in_input ? detail::same_bytes(base_ + lt + 2, name.data(), n, len_ - (lt + 2))
+                  : std::memcmp(base_ + lt + 2, name.data(), n) == 0;
+}
+
 inline bool Reader::pass_leaf(std::string_view name) noexcept {
   if (names_kept_ || depth_ == 0 || phase_ != Phase::Text || !has_mark()) return false;
   // The next markup's '>' is the next one, in this block or the next (so its '<' is not the
@@ -315,15 +328,7 @@ inline bool Reader::pass_leaf(std::string_view name) noexcept {
   if (base_[lt + 1] != '/') return false;
   const size_t gt = here ? block_at_ + static_cast<size_t>(__builtin_ctzll(gt_))
                          : cur_[1].at() + static_cast<size_t>(__builtin_ctzll(cur_[1].gt));
-  const size_t n = name.size();
-  if (gt - lt != n + 2) return false;
-  // A name in the input (the start tag's, before the end tag) is compared a word at a time.
-  const auto off = reinterpret_cast<uintptr_t>(name.data()) - reinterpret_cast<uintptr_t>(base_);
-  const bool in_input = off <= len_ && n <= len_ - off;
-  if (in_input ? !detail::same_bytes(base_ + lt + 2, name.data(), n, len_ - (lt + 2))
-               : std::memcmp(base_ + lt + 2, name.data(), n) != 0) {
-    return false;
-  }
+  if (!ends_leaf(lt, gt, name)) return false;
   // Taken: its '<' and '>' (advancing to the next block holds, as the '>' is there).
   lt_ &= lt_ - 1;
   if (!here) (void)advance();
@@ -413,6 +418,109 @@ Event Reader::read_descendant(size_t& below, Want&& want) noexcept {
       const Event ev = read_event();
       if (ends_descendant_search(ev, below, want)) return ev;
       continue;
+    }
+    {
+      // The tags of this chunk of the index, the reader's place kept in registers until a tag
+      // is given or passed (`want` cannot see it meanwhile). The index has told each '>' of an
+      // end tag and of a start tag that opens an element; a '>' that is neither ends an
+      // empty-element tag, or a construct (only where a block has one).
+      const detail::IndexBlock* cur = cur_;
+      uint64_t lt = lt_;
+      uint64_t gt = gt_;
+      size_t at = block_at_;
+      size_t depth = depth_;
+      size_t in = below;
+      size_t begin = 0;
+      size_t end = 0;
+      size_t last_gt = 0;
+      Descend d = Descend::Into;
+      bool empty = false;
+      bool taken = false;
+      std::string_view name;
+      for (;;) {
+        if (lt == 0) {
+          if (gt != 0 || cur + 1 >= end_) break;  // the next chunk: read_event indexes it
+          ++cur;
+          lt = cur->lt;
+          gt = cur->gt;
+          at = cur->at();
+          continue;
+        }
+        // The markup whose '<' is the lowest of lt: its '>' is the lowest of gt, or of the next
+        // block's when gt is empty.
+        const detail::IndexBlock* to = cur;
+        uint64_t to_gt = gt;
+        if (to_gt == 0) {
+          if (cur + 1 >= end_) break;
+          to = cur + 1;
+          to_gt = to->gt;
+        }
+        const uint64_t next = to_gt & (~to_gt + 1);
+        const size_t l = at + static_cast<size_t>(__builtin_ctzll(lt));
+        const bool closes = (to->closes & next) != 0;
+        if (closes ? in == 0 || depth == 0
+                   : cur->has_construct() && (base_[l + 1] == '!' || base_[l + 1] == '?')) {
+          break;  // the element's own end, an end with nothing open, a construct
+        }
+        if (to != cur) {
+          cur = to;
+          lt = cur->lt;
+          at = cur->at();
+        } else {
+          lt &= lt - 1;
+        }
+        gt = to_gt ^ next;
+        last_gt = at + static_cast<size_t>(__builtin_ctzll(next));
+        taken = true;
+        if (closes) {
+          --depth;
+          --in;
+          continue;
+        }
+        // start-tag ::= '<' content '>' ; empty ::= '<' content '/>', as tag_event reads them
+        begin = l + 1;
+        empty = (to->opens & next) == 0;
+        end = last_gt - static_cast<size_t>(empty);
+        name = std::string_view(base_ + begin,
+                                detail::name_length(base_ + begin, end - begin, len_ - begin));
+        depth += static_cast<size_t>(!empty);
+        d = want(name);
+        if (d == Descend::Into) {
+          in += static_cast<size_t>(!empty);
+          continue;
+        }
+        if (d == Descend::Give || empty) break;
+        // Passed: a leaf's end tag, next in this block, is taken here as pass_leaf takes it.
+        const uint64_t after = gt & (~gt + 1);
+        if (lt == 0 || (cur->closes & after) == 0) break;
+        const size_t end_lt = at + static_cast<size_t>(__builtin_ctzll(lt));
+        const size_t end_gt = at + static_cast<size_t>(__builtin_ctzll(after));
+        if (!ends_leaf(end_lt, end_gt, name)) break;
+        lt &= lt - 1;
+        gt ^= after;
+        last_gt = end_gt;
+        --depth;
+        d = Descend::Into;
+      }
+      if (taken) {
+        cur_ = cur;
+        lt_ = lt;
+        gt_ = gt;
+        block_at_ = at;
+        depth_ = depth;
+        below = in;
+        pos_ = last_gt + 1;
+        if (d == Descend::Give) {
+          Event ev;
+          ev.kind = empty ? EventKind::Empty : EventKind::Start;
+          ev.encoding = enc_;
+          ev.content = std::string_view(base_ + begin, end - begin);
+          ev.name_len = name.size();
+          return ev;
+        }
+        if (d == Descend::Pass && !empty) pass_child(name);
+        continue;
+      }
     }
     const size_t lt = peek_lt();
     const char kind = lt + 1 < len_ ? base_[lt + 1] : '!';
