@@ -129,19 +129,20 @@ class Scan {
     // Reads left before its children go back to events: -1 not decided yet, 0 events (text is
     // gathered, a state searches descendants, or the reader passed no child for a while).
     int8_t walks = -1;
-    // Set with walks: bit (b % 64) for the last byte b of each name its states look for, so
-    // most children nobody wants are told by one bit (all set for a pattern).
-    uint64_t last_bytes = ~0ull;
     // Set with walks: every state only counts the children it names (for a flat level: its one
     // state only counts what it names, at any depth), so a child is counted as the reader
     // meets it and never becomes an event.
     bool counts_only = false;
-    // Set with walks: every state searches descendants in a way that is the same at every depth
-    // below (see searches_alike), so the reader walks the whole element for the tags some state
-    // names, without a level for each element on the way.
+    // Set with walks: every state searches descendants, the same way at every depth below, so
+    // the reader walks the whole element for the tags some state names, without a level for
+    // each element on the way.
     bool flat = false;
+    // Set with walks: bit (b % 64) for the last byte b of each name its states look for, so
+    // most children nobody wants are told by one bit (all set for a pattern).
+    uint64_t last_bytes = ~0ull;
     size_t below = 0;  // flat: the elements open inside it that it stands for
   };
+  static_assert(sizeof(Level) <= 64);
 
   enum class WorkKind : uint8_t { Capture, Text, Decide, DecideAttr, Settle };
 
@@ -193,7 +194,8 @@ class Scan {
   // The first state at the level on top that needs the element named `qname` (kNone if
   // none), and whether it is `named` so or searches descendants.
   template <bool Scoped>
-  [[nodiscard]] uint32_t wanted(std::string_view qname, bool& named) const noexcept {
+  [[nodiscard, gnu::always_inline]] uint32_t wanted(std::string_view qname,
+                                                   bool& named) const noexcept {
     for (size_t i = levels_.back().states, end = states_.size(); i < end; ++i) {
       const State& s = states_[i];
       if (s.idle) continue;
@@ -229,30 +231,31 @@ class Scan {
     return static_cast<size_t>(doc_.data() + doc_.size() - (name.data() + name.size()));
   }
   // Whether the reader is to pass the children of the level on top that nobody wants.
-  [[nodiscard]] bool level_walks() noexcept {
+  [[nodiscard, gnu::always_inline]] bool level_walks() noexcept {
     Level& top = levels_.back();
-    if (top.walks < 0) [[unlikely]] {
-      top.walks = texts_.empty() ? kWalks : 0;
-      top.last_bytes = 0;
-      top.counts_only = true;
-      top.flat = !scoped_ && texts_.empty();
-      for (size_t i = top.states, end = states_.size(); i < end; ++i) {
-        const path::Step& at = *states_[i].at;
-        if (at.descendant) top.walks = 0;  // every child is wanted
-        top.last_bytes |= at.name.last_bit();
-        top.counts_only =
-            top.counts_only && !at.descendant && at.selector.kind == path::SelectorKind::Count;
-        top.flat = top.flat && searches_alike(states_[i]);
-      }
-      if (top.flat) top.counts_only = counts_alone(top);
-    }
+    if (top.walks < 0) [[unlikely]]
+      decide_walks(top);
     return top.walks > 0;
   }
-  // A descendant search whose state inside any element is its own copy with nothing that
-  // depends on the parent (a search selects each match: no ambiguity guard, no index, nothing
-  // settled), so nested levels of such searches would all hold the same states.
-  [[nodiscard]] static bool searches_alike(const State& s) noexcept {
-    return s.at->descendant && s.at->selector.kind == path::SelectorKind::Each;
+  // Sets the level's walks and what goes with them, once, from its states.
+  [[gnu::always_inline]] void decide_walks(Level& top) noexcept {
+    bool walks = texts_.empty();
+    uint64_t last_bytes = 0;
+    bool counts_only = true;
+    bool searches = true;
+    for (size_t i = top.states, end = states_.size(); i < end; ++i) {
+      const path::Step& at = *states_[i].at;
+      last_bytes |= at.name.last_bit();
+      walks = walks && !at.descendant;  // a search wants every child
+      searches = searches && at.descendant;
+      counts_only = counts_only && at.selector.kind == path::SelectorKind::Count;
+    }
+    top.walks = walks ? kWalks : 0;
+    top.last_bytes = last_bytes;
+    // A search selects each match (no ambiguity guard, no index, nothing settled), so its state
+    // inside any element is the same: nested levels of searches alone would all hold the same.
+    top.flat = searches && !scoped_ && texts_.empty();
+    top.counts_only = top.flat ? counts_alone(top) : counts_only;
   }
   // The flat level's one state ends its path and only counts its matches (nothing waits for
   // one, nothing is looked for inside one): a match is counted and passed.

@@ -458,8 +458,10 @@ Event Reader::read_descendant(size_t& below, Want&& want) noexcept {
         const uint64_t next = to_gt & (~to_gt + 1);
         const size_t l = at + static_cast<size_t>(__builtin_ctzll(lt));
         const bool closes = (to->closes & next) != 0;
+        // A construct is in a block flagged so, or runs on from the block its '<' ends.
         if (closes ? in == 0 || depth == 0
-                   : cur->has_construct() && (base_[l + 1] == '!' || base_[l + 1] == '?')) {
+                   : (to != cur || cur->has_construct()) &&
+                         (base_[l + 1] == '!' || base_[l + 1] == '?')) {
           break;  // the element's own end, an end with nothing open, a construct
         }
         if (to != cur) {

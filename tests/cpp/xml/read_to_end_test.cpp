@@ -119,6 +119,67 @@ void expect_same_children(const std::string& doc, Config c, int salt) {
   }
 }
 
+// The loop read_descendant stands for: each tag `want` goes into, gives or passes; the
+// elements gone into counted in `below`, an End closing the innermost of them.
+template <class Want>
+Event reference_descendant(Reader& r, size_t& below, Want want) {
+  for (;;) {
+    const Event ev = r.read_event();
+    switch (ev.kind) {
+      case EventKind::Start:
+      case EventKind::Empty: {
+        const Descend d = want(ev.name());
+        if (d == Descend::Give) return ev;
+        if (ev.kind == EventKind::Start && d == Descend::Into) ++below;
+        if (ev.kind == EventKind::Start && d == Descend::Pass) {
+          while (r.read_to_end(ev.name()) == ErrorKind::MissingDoctypeName) {
+          }
+        }
+        break;
+      }
+      case EventKind::End:
+        if (below == 0) return ev;
+        --below;
+        break;
+      case EventKind::Eof: return ev;
+      case EventKind::Error:
+        if (is_fatal(ev.error) || below == 0) return ev;
+        break;
+      default: break;
+    }
+  }
+}
+
+// read_descendant and its loop walk `doc` from its start, and from inside each element given,
+// to the end, and must agree on every event, position and count.
+void expect_same_descendants(const std::string& doc, Config c, int salt) {
+  // Which names are given or passed depends on their length and the salt.
+  const auto want = [salt](std::string_view name) {
+    const size_t k = (name.size() + static_cast<size_t>(salt)) % 4;
+    return k == 0 ? Descend::Give : k == 1 ? Descend::Pass : Descend::Into;
+  };
+  Reader fast(doc, c);
+  Reader slow(doc, c);
+  size_t fast_below = 0;
+  size_t slow_below = 0;
+  for (int k = 0; k < 400; ++k) {
+    const Event fe = fast.read_descendant(fast_below, want);
+    const std::string a = testing::render_event(fast, fe);
+    const std::string b = testing::render_event(slow, reference_descendant(slow, slow_below, want));
+    ASSERT_EQ(a, b) << testing::escape(doc) << " salt " << salt;
+    ASSERT_EQ(state(fast), state(slow)) << testing::escape(doc);
+    ASSERT_EQ(fast_below, slow_below) << testing::escape(doc);
+    ASSERT_EQ(fast.depth(), slow.depth()) << testing::escape(doc);
+    if (fe.kind == EventKind::Eof || (fe.kind == EventKind::Error && is_fatal(fe.error))) break;
+    // Inside a tag given, every other time, a walk of its own; past its end, back to this one.
+    if (fe.kind == EventKind::End) {
+      fast_below = slow_below = 0;
+    } else if (fe.kind == EventKind::Start && k % 2 == 1) {
+      fast_below = slow_below = 0;
+    }
+  }
+}
+
 // Skips the element `name` with read_to_end in `fast` and with the event loop in `slow`.
 void expect_same_skip_of(Reader& fast, Reader& slow, std::string_view name, const std::string& doc) {
   SkipSpan fs{}, ss{};
@@ -142,6 +203,7 @@ void expect_same_skip(const std::string& doc, int outer = 0) {
     const PinnedPath pin(path);
     const Config c = variant & 1 ? Config::validation() : Config::query();
     ASSERT_NO_FATAL_FAILURE(expect_same_children(doc, c, variant % 4));
+    ASSERT_NO_FATAL_FAILURE(expect_same_descendants(doc, c, variant % 4));
     Reader fast(doc, c);
     Reader slow(doc, c);
     Event ev;
