@@ -2,8 +2,8 @@
 // and which start tags to skip; the rest is the document. Readers run in
 // lockstep: two skip with read_to_end (one with the portable classifier of the
 // index, one with the widest the processor has) and a third with a plain event
-// loop; every invariant below is checked on the way. Then read_child on each classifier
-// walks the document beside the loop it stands for.
+// loop; every invariant below is checked on the way. Then read_child and read_descendant on
+// each classifier walk the document beside the loops they stand for.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -125,6 +125,29 @@ Event reference_child(Reader& r, Want want) {
   }
 }
 
+// The loop read_descendant stands for.
+template <class Want>
+Event reference_descendant(Reader& r, size_t& below, Want want) {
+  for (;;) {
+    const Event ev = r.read_event();
+    if (ev.kind == EventKind::Start || ev.kind == EventKind::Empty) {
+      const Descend d = want(ev.name());
+      if (d == Descend::Give) return ev;
+      if (ev.kind == EventKind::Start && d == Descend::Into) ++below;
+      if (ev.kind == EventKind::Start && d == Descend::Pass) {
+        while (r.read_to_end(ev.name()) == ErrorKind::MissingDoctypeName) {
+        }
+      }
+    } else if (ev.kind == EventKind::End) {
+      if (below == 0) return ev;
+      --below;
+    } else if (ev.kind == EventKind::Eof ||
+               (ev.kind == EventKind::Error && (is_fatal(ev.error) || below == 0))) {
+      return ev;
+    }
+  }
+}
+
 bool same_event(const Event& a, const Event& b) {
   return a.kind == b.kind && a.error == b.error && a.encoding == b.encoding &&
          a.content.data() == b.content.data() && a.content.size() == b.content.size() &&
@@ -241,6 +264,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CHECK(r->encoding() == ref.encoding());
       }
       done = er.kind == EventKind::Eof;
+    }
+    CHECK(done);
+  }
+
+  // Tags given, passed or gone into by their name's length, read with read_descendant on each
+  // classifier and with its loop, to the end.
+  {
+    const unsigned salt = (flags >> 3) & 3;
+    const auto want = [salt](std::string_view name) {
+      const size_t k = (name.size() + salt) % 4;
+      return k == 0 ? Descend::Give : k == 1 ? Descend::Pass : Descend::Into;
+    };
+    Reader a(doc, config);
+    Reader b(doc, config);
+    Reader ref(doc, config);
+    size_t below_a = 0;
+    size_t below_b = 0;
+    size_t below_ref = 0;
+    bool done = false;
+    for (size_t guard = 0; guard < 2 * doc.size() + 8 && !done; ++guard) {
+      varnex::xml::detail::set_index_path(IndexPath::Portable);
+      const Event ea = a.read_descendant(below_a, want);
+      varnex::xml::detail::set_index_path(widest);
+      const Event eb = b.read_descendant(below_b, want);
+      const Event er = reference_descendant(ref, below_ref, want);
+      CHECK(same_event(ea, er) && same_event(eb, er));
+      CHECK(below_a == below_ref && below_b == below_ref);
+      for (const Reader* r : {&a, &b}) {
+        CHECK(r->buffer_position() == ref.buffer_position());
+        CHECK(r->error_position() == ref.error_position());
+        CHECK(r->depth() == ref.depth());
+      }
+      // Past an element's own end, the walk goes on in the one around it.
+      if (er.kind == EventKind::End) below_a = below_b = below_ref = 0;
+      done = er.kind == EventKind::Eof || (er.kind == EventKind::Error && is_fatal(er.error));
     }
     CHECK(done);
   }

@@ -213,7 +213,7 @@ template <bool Scoped>
   const size_t end = states_.size();
   const bool counts_only = top.counts_only;
   return reader_.read_descendant(
-      top.below, [&](std::string_view qname) noexcept __attribute__((always_inline)) {
+      top.below, [&](std::string_view qname) __attribute__((always_inline)) {
         if (!qname.empty() &&
             (last_bytes >> (static_cast<unsigned char>(qname.back()) % 64) & 1) == 0) {
           return xml::Descend::Into;
