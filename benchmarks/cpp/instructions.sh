@@ -25,6 +25,7 @@ count "validate" $flat 0 validate
 count "every title" $flat 0 'catalog.book.#.title'
 count "catalog.book#(price>10)#.@id" $flat 0 'catalog.book#(price>10)#.@id'
 count "**.tag|@count" $flat 0 '**.tag|@count'
+count "**.title" $flat 0 '**.title'
 count "catalog.book#(price>54)#.title" $flat 0 'catalog.book#(price>54)#.title'
 count 'book#(tags.tag=="poetry")#.@id' $flat 0 'catalog.book#(tags.tag=="poetry")#.@id'
 count 'book#(price>10 && @lang=="de")#.@id' $flat 0 'catalog.book#(price>10 && @lang=="de")#.@id'
