@@ -1,8 +1,8 @@
 // Engine throughput and memory. Single paths over a generated 66 MB catalog of 263-byte records
 // (a count, the last record by attribute, validation, every title, filters of one test, of any
-// item, of joined tests and nested, a descendant count and search); the eight paths of the harness's
-// workload 8 over a 128 MB catalog shaped like benchmarks/gen.py's, in one pass and one by one;
-// the heap a counted descendant search needs.
+// item, of joined tests and nested, a descendant count and search); the eight paths of the
+// harness's workload 8 over a 128 MB catalog shaped like benchmarks/gen.py's, in one pass and one
+// by one; the heap a counted descendant search needs.
 #include <malloc.h>
 #include <time.h>
 

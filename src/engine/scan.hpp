@@ -198,7 +198,7 @@ class Scan {
   // none), and whether it is `named` so or searches descendants.
   template <bool Scoped>
   [[nodiscard, gnu::always_inline]] uint32_t wanted(std::string_view qname,
-                                                   bool& named) const noexcept {
+                                                    bool& named) const noexcept {
     for (size_t i = levels_.back().states, end = states_.size(); i < end; ++i) {
       const State& s = states_[i];
       if (s.idle) continue;

@@ -237,7 +237,7 @@ template <bool Scoped>
 // asked of by read_child, has its filter hold on it; where every one fails, matching the
 // element would do nothing.
 [[gnu::noinline]] inline bool Scan::some_filter_holds(std::string_view qname, uint32_t first,
-                                                     bool named) {
+                                                      bool named) {
   const size_t room = room_after(qname);
   const path::NameMatcher& asked = states_[first].at->name;
   attrs_.reset(reader_.tag_content(qname), qname.size());
