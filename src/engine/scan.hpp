@@ -242,16 +242,23 @@ class Scan {
   }
   // Sets the level's walks and what goes with them, once, from its states.
   [[gnu::always_inline]] void decide_walks(Level& top) noexcept {
-    // Most levels are another match of the element the last was made for (the next record),
-    // one state at a child step where no text is gathered: decided as that one was.
+    // Most levels are another match of an element one of the last two was made for (the next
+    // record, a field inside it), one state at a child step where no text is gathered: decided
+    // as that one was.
     const bool one = states_.size() == top.states + 1 && texts_.empty();
-    if (one && states_[top.states].at == walks_of_.at) [[likely]] {
-      top.walks = kWalks;
-      top.last_bytes = walks_of_.last_bytes;
-      top.counts_only = walks_of_.counts_only;
-      top.tag_decides = walks_of_.tag_decides;
-      top.flat = false;
-      return;
+    if (one) {
+      const path::Step* at = states_[top.states].at;
+      const WalksOf* known = walks_of_[0].at == at   ? &walks_of_[0]
+                             : walks_of_[1].at == at ? &walks_of_[1]
+                                                     : nullptr;
+      if (known != nullptr) [[likely]] {
+        top.walks = kWalks;
+        top.last_bytes = known->last_bytes;
+        top.counts_only = known->counts_only;
+        top.tag_decides = known->tag_decides;
+        top.flat = false;
+        return;
+      }
     }
     bool walks = texts_.empty();
     uint64_t last_bytes = 0;
@@ -274,7 +281,9 @@ class Scan {
     top.flat = searches && !scoped_ && texts_.empty();
     top.counts_only = top.flat ? counts_alone(top) : counts_only;
     if (one && top.walks > 0) {
-      walks_of_ = WalksOf{states_[top.states].at, top.last_bytes, top.counts_only, top.tag_decides};
+      walks_of_[1] = walks_of_[0];
+      walks_of_[0] =
+          WalksOf{states_[top.states].at, top.last_bytes, top.counts_only, top.tag_decides};
     }
   }
   // A filter of one attribute test: the start tag alone decides it, and when it fails,
@@ -399,13 +408,15 @@ class Scan {
   uint32_t live_ = 0;  // the caller's paths not done yet
   std::vector<State> states_;
   std::vector<Level> levels_;
-  // The last level of one state at a child step (no text gathered) whose walks were decided.
+  // The last two levels of one state at a child step (no text gathered) whose walks were
+  // decided, the latest first.
   struct WalksOf {
     const path::Step* at = nullptr;
     uint64_t last_bytes = 0;
     bool counts_only = false;
     bool tag_decides = false;
-  } walks_of_;
+  };
+  WalksOf walks_of_[2];
   size_t floor_ = 0;  // the scan ends when levels_ shrinks to this
   std::vector<Work> work_;
   std::vector<std::string> texts_;  // text of each open element that gathers it, outermost first
