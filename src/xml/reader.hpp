@@ -422,21 +422,18 @@ Event Reader::read_descendant(size_t& below, Want&& want) noexcept {
     {
       // The tags of this chunk of the index, the reader's place kept in registers until a tag
       // is given or passed (`want` cannot see it meanwhile). The index has told each '>' of an
-      // end tag and of a start tag that opens an element; a '>' that is neither ends an
-      // empty-element tag, or a construct (only where a block has one).
+      // end tag; any other '>' ends a tag or a construct (only where a block has one).
       const detail::IndexBlock* cur = cur_;
       uint64_t lt = lt_;
       uint64_t gt = gt_;
       size_t at = block_at_;
       size_t depth = depth_;
       size_t in = below;
-      size_t begin = 0;
-      size_t end = 0;
       size_t last_gt = 0;
+      Event ev;
       Descend d = Descend::Into;
       bool empty = false;
       bool taken = false;
-      std::string_view name;
       for (;;) {
         if (lt == 0) {
           if (gt != 0 || cur + 1 >= end_) break;  // the next chunk: read_event indexes it
@@ -479,14 +476,9 @@ Event Reader::read_descendant(size_t& below, Want&& want) noexcept {
           --in;
           continue;
         }
-        // start-tag ::= '<' content '>' ; empty ::= '<' content '/>', as tag_event reads them
-        begin = l + 1;
-        empty = (to->opens & next) == 0;
-        end = last_gt - static_cast<size_t>(empty);
-        name = std::string_view(base_ + begin,
-                                detail::name_length(base_ + begin, end - begin, len_ - begin));
+        ev = tag_event(l, last_gt, &empty);
         depth += static_cast<size_t>(!empty);
-        d = want(name);
+        d = want(ev.name());
         if (d == Descend::Into) {
           in += static_cast<size_t>(!empty);
           continue;
@@ -497,7 +489,7 @@ Event Reader::read_descendant(size_t& below, Want&& want) noexcept {
         if (lt == 0 || (cur->closes & after) == 0) break;
         const size_t end_lt = at + static_cast<size_t>(__builtin_ctzll(lt));
         const size_t end_gt = at + static_cast<size_t>(__builtin_ctzll(after));
-        if (!ends_leaf(end_lt, end_gt, name)) break;
+        if (!ends_leaf(end_lt, end_gt, ev.name())) break;
         lt &= lt - 1;
         gt ^= after;
         last_gt = end_gt;
@@ -512,52 +504,17 @@ Event Reader::read_descendant(size_t& below, Want&& want) noexcept {
         depth_ = depth;
         below = in;
         pos_ = last_gt + 1;
-        if (d == Descend::Give) {
-          Event ev;
-          ev.kind = empty ? EventKind::Empty : EventKind::Start;
-          ev.encoding = enc_;
-          ev.content = std::string_view(base_ + begin, end - begin);
-          ev.name_len = name.size();
-          return ev;
-        }
-        if (d == Descend::Pass && !empty) pass_child(name);
+        if (d == Descend::Give) return ev;
+        if (d == Descend::Pass && !empty) pass_child(ev.name());
         continue;
       }
     }
+    // What the walk leaves (a construct, the element's own end, an end with nothing open, a
+    // markup running into the next chunk or past the input's end) is read as an event.
     const size_t lt = peek_lt();
-    const char kind = lt + 1 < len_ ? base_[lt + 1] : '!';
-    if (kind == '!' || kind == '?' || (kind == '/' && (below == 0 || depth_ == 0))) [[unlikely]] {
-      // A construct, the element's own end, an end the reader has nothing open for, or a '<'
-      // that ends the input.
-      pos_ = lt;  // the text before it is passed
-      const Event ev = read_markup(lt);
-      if (ends_descendant_search(ev, below, want)) return ev;
-      continue;
-    }
-    size_t gt = 0;
-    if (!take_markup(&gt)) [[unlikely]] {
-      // The input ends in this tag, broken: what read_markup gives.
-      const Event ev = syntax_error(index_.fatal(), lt, index_.fatal_pos());
-      if (ends_descendant_search(ev, below, want)) return ev;
-      continue;
-    }
-    pos_ = gt + 1;
-    if (kind == '/') {
-      // An end inside: no names are kept, so nothing else to it.
-      --depth_;
-      --below;
-      continue;
-    }
-    bool empty = false;
-    const Event ev = tag_event(lt, gt, &empty);
-    depth_ += static_cast<size_t>(!empty);
-    switch (want(ev.name())) {
-      case Descend::Into: below += static_cast<size_t>(!empty); break;
-      case Descend::Give: return ev;
-      case Descend::Pass:
-        if (!empty) pass_child(ev.name());
-        break;
-    }
+    pos_ = lt;  // the text before it is passed
+    const Event ev = read_markup(lt);
+    if (ends_descendant_search(ev, below, want)) return ev;
   }
 }
 
