@@ -103,6 +103,13 @@ struct IndexCursor {
   uint64_t lt;
   uint64_t gt;
   unsigned one_by_one = 0;  // markups index_skip takes one at a time before whole blocks
+  // index_skip finishes the skip itself: it keeps `named`, the elements named like the skipped
+  // one open inside it, and passes the end tag that closes it (its '<' and '>' then in
+  // close_lt and close_gt; close_gt stays 0 until then).
+  bool finishes = false;
+  size_t named = 0;
+  size_t close_lt = 0;
+  size_t close_gt = 0;
 };
 
 // Where the markup whose '<' is the lowest bit left of block `cur` closes: the lowest '>' left
@@ -139,9 +146,9 @@ struct IndexCursor {
 
 // For a skip of an element named `name` (not empty): passes markups from the cursor while each
 // is ordinary (a start or empty-element tag, or an end tag with an element open, whose name is
-// not `name`), whole
-// blocks at a time where it can, keeping `*open`, the count of open elements. It stops before the
-// first other markup, before one that runs on into a later block, or at the chunk's end; the
+// not `name`, or is when the cursor `finishes`), whole blocks at a time where it can, keeping
+// `*open`, the count of open elements. It stops before the first other markup, before one that
+// runs on into a later block, at the chunk's end, or after the skipped element's end tag; the
 // cursor then stands there.
 void index_skip(const char* base, size_t len, IndexCursor& c, std::string_view name,
                 size_t* open) noexcept;

@@ -361,11 +361,34 @@ template <class Classifier>
       return g - from >= n && named_at(base, len, from, name);
     };
     if (tag[1] == '/') {
-      if (open == 0 || (tag[2] == first && may_be_target(l + 2))) break;
+      if (open == 0) break;
+      if (tag[2] == first && may_be_target(l + 2)) {
+        if (!c.finishes) break;
+        // An end tag of the target's name, as the reader reads end names (trailing ws trimmed).
+        const size_t g = closing->at() + static_cast<unsigned>(__builtin_ctzll(closing_gt));
+        if (end_name_end(base, l + 2, g) == l + 2 + n) {
+          if (c.named == 0) {
+            take_markup(cur, lt, gt, closing, closing_gt);
+            --open;
+            c.close_lt = l;
+            c.close_gt = g;
+            break;
+          }
+          --c.named;
+        }
+      }
       --open;
     } else {
-      if (tag[1] == '!' || tag[1] == '?' || (tag[1] == first && may_be_target(l + 1))) break;
-      open += (closing->opens >> __builtin_ctzll(closing_gt)) & 1;
+      if (tag[1] == '!' || tag[1] == '?') break;
+      const uint64_t opens = (closing->opens >> __builtin_ctzll(closing_gt)) & 1;
+      if (tag[1] == first && may_be_target(l + 1)) {
+        if (!c.finishes) break;
+        // A start tag of the target's name: its name runs to the first ws.
+        const size_t g = closing->at() + static_cast<unsigned>(__builtin_ctzll(closing_gt));
+        c.named += opens & static_cast<uint64_t>(
+                               name_length(base + l + 1, g - (l + 1), len - (l + 1)) == n);
+      }
+      open += opens;
     }
     take_markup(cur, lt, gt, closing, closing_gt);
   }

@@ -315,11 +315,11 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
 }
 
 // read_to_end over the index. Without names to keep, the index's skip kernel passes ordinary
-// markup (whole blocks at a time where it can) and stops at anything else, which is taken here:
-// a tag whose name may be the target's (it starts with the same byte), an end tag that may find
-// nothing open, a construct, a markup that runs on into another chunk. With `Checked` every
-// markup is taken here, to keep and compare the names of open elements as read_event does. Text
-// is never looked at.
+// markup (whole blocks at a time where it can), counts the tags of the target's name and passes
+// the end tag that closes the element; it stops at anything else, which is taken here: an end
+// tag that may find nothing open, a construct, a markup that runs on into another chunk. With
+// `Checked` every markup is taken here, to keep and compare the names of open elements as
+// read_event does. Text is never looked at.
 template <bool Checked>
 ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noexcept {
   const char* const base = base_;
@@ -339,11 +339,20 @@ ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noex
       // Skipped elements come in runs of one kind: after a long one, blocks are looked at
       // whole from the first markup on.
       detail::IndexCursor c{cur_, end_, lt_, gt_, last_skip_ >= kLongSkip ? 0u : 6u};
+      c.finishes = true;
+      c.named = depth;
       detail::index_skip(base, len_, c, name, &depth_);
       cur_ = c.cur;
       lt_ = c.lt;
       gt_ = c.gt;
       block_at_ = cur_->at();
+      depth = c.named;
+      if (c.close_gt != 0) {
+        pos_ = c.close_gt + 1;
+        last_skip_ = c.close_lt - start;
+        if (span != nullptr) *span = SkipSpan{start, c.close_lt};
+        return ErrorKind::None;
+      }
     }
     if (!has_mark()) [[unlikely]] {
       pos_ = len_;
