@@ -305,6 +305,11 @@ bool Reader::read_leaf_text(std::string_view* text) noexcept {
   return true;
 }
 
+void Reader::pass_element(std::string_view name) noexcept {
+  while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
+  }
+}
+
 ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
   if (phase_ != Phase::Text) [[unlikely]] {
     if (phase_ == Phase::Done) return ErrorKind::MissingEndTag;

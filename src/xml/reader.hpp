@@ -100,14 +100,14 @@ class Reader {
   // Passes the element whose Start (named `name`) was just read, as read_to_end does, going on
   // past the errors it can read past.
   void pass_child(std::string_view name) noexcept {
-    if (pass_leaf(name)) return;
-    while (read_to_end(name) == ErrorKind::MissingDoctypeName) {
-    }
+    if (!pass_leaf(name)) pass_element(name);
   }
 
   // The element whose Start (named `name`) was just read is a leaf, its text then exactly
   // `</name>`: passed as read_to_end would pass it. False, nothing read, for anything else.
   [[nodiscard, gnu::always_inline]] bool pass_leaf(std::string_view name) noexcept;
+  // pass_child for an element that is not a leaf.
+  void pass_element(std::string_view name) noexcept;
 
   // Passes the text the reader stands in, if any, as reading its Text event would: for a
   // caller that has no use for text.
@@ -345,7 +345,7 @@ template <class Want>
   switch (ev.kind) {
     case EventKind::Start:
       if (want(ev.name())) return true;
-      pass_child(ev.name());
+      if (!pass_leaf(ev.name())) pass_element(ev.name());  // the usual leaf without a call
       return false;
     case EventKind::Empty: return want(ev.name());
     case EventKind::End:
@@ -385,7 +385,7 @@ Event Reader::read_child(Want&& want) noexcept {
     }
     push_open(lt + 1, ev.name_len);
     if (want(ev.name())) return ev;
-    pass_child(ev.name());
+    if (!pass_leaf(ev.name())) pass_element(ev.name());
   }
 }
 
