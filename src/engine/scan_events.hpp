@@ -189,7 +189,7 @@ template <bool Scoped>
                                                           uint32_t& asked) noexcept {
   const uint64_t last_bytes = levels_.back().last_bytes;
   const bool counts_only = levels_.back().counts_only;
-  return reader_.read_child([&](std::string_view qname) noexcept __attribute__((always_inline)) {
+  return reader_.read_child([&](std::string_view qname) __attribute__((always_inline)) {
     ++asked;
     // A wanted name ends as one of the names looked for (after a prefix, if any).
     if (!qname.empty() &&

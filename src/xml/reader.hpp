@@ -105,6 +105,8 @@ class Reader {
 
   // The element whose Start (named `name`) was just read is a leaf, its text then exactly
   // `</name>`: passed as read_to_end would pass it. False, nothing read, for anything else.
+  // `Tag`: `name` is that start tag's own, read by this reader in text (its walks know so).
+  template <bool Tag = false>
   [[nodiscard, gnu::always_inline]] bool pass_leaf(std::string_view name) noexcept;
   // pass_child for an element that is not a leaf.
   void pass_element(std::string_view name) noexcept;
@@ -207,6 +209,8 @@ class Reader {
   [[nodiscard]] bool ends_descendant_search(const Event& ev, size_t& below, Want& want) noexcept;
 
   // The end tag from '<' at lt to '>' at gt is exactly `</name>`: it closes a leaf named so.
+  // `InInput`: `name` is known to be a view into the input.
+  template <bool InInput = false>
   [[nodiscard, gnu::always_inline]] bool ends_leaf(size_t lt, size_t gt,
                                                    std::string_view name) const noexcept;
   // Between markups: the next markup's '<' is the lowest of lt_, and its '>' the lowest of gt_
@@ -308,18 +312,20 @@ inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
   }
 }
 
+template <bool InInput>
 inline bool Reader::ends_leaf(size_t lt, size_t gt, std::string_view name) const noexcept {
   const size_t n = name.size();
   if (gt - lt != n + 2) return false;
   // A name in the input (the start tag's, before the end tag) is compared a word at a time.
   const auto off = reinterpret_cast<uintptr_t>(name.data()) - reinterpret_cast<uintptr_t>(base_);
-  const bool in_input = off <= len_ && n <= len_ - off;
+  const bool in_input = InInput || (off <= len_ && n <= len_ - off);
   return in_input ? detail::same_bytes(base_ + lt + 2, name.data(), n, len_ - (lt + 2))
                   : std::memcmp(base_ + lt + 2, name.data(), n) == 0;
 }
 
+template <bool Tag>
 inline bool Reader::pass_leaf(std::string_view name) noexcept {
-  if (names_kept_ || depth_ == 0 || phase_ != Phase::Text || !has_mark()) return false;
+  if (names_kept_ || (!Tag && (depth_ == 0 || phase_ != Phase::Text)) || !has_mark()) return false;
   // The next markup's '>' is the next one, in this block or the next (so its '<' is not the
   // input's last byte).
   const bool here = gt_ != 0;
@@ -328,7 +334,7 @@ inline bool Reader::pass_leaf(std::string_view name) noexcept {
   if (base_[lt + 1] != '/') return false;
   const size_t gt = here ? block_at_ + static_cast<size_t>(__builtin_ctzll(gt_))
                          : cur_[1].at() + static_cast<size_t>(__builtin_ctzll(cur_[1].gt));
-  if (!ends_leaf(lt, gt, name)) return false;
+  if (!ends_leaf<Tag>(lt, gt, name)) return false;
   // Taken: its '<' and '>' (advancing to the next block holds, as the '>' is there).
   lt_ &= lt_ - 1;
   if (!here) (void)advance();
@@ -385,7 +391,7 @@ Event Reader::read_child(Want&& want) noexcept {
     }
     push_open(lt + 1, ev.name_len);
     if (want(ev.name())) return ev;
-    if (!pass_leaf(ev.name())) pass_element(ev.name());
+    if (!pass_leaf<true>(ev.name())) pass_element(ev.name());
   }
 }
 
@@ -489,7 +495,7 @@ Event Reader::read_descendant(size_t& below, Want&& want) noexcept {
         if (lt == 0 || (cur->closes & after) == 0) break;
         const size_t end_lt = at + static_cast<size_t>(__builtin_ctzll(lt));
         const size_t end_gt = at + static_cast<size_t>(__builtin_ctzll(after));
-        if (!ends_leaf(end_lt, end_gt, ev.name())) break;
+        if (!ends_leaf<true>(end_lt, end_gt, ev.name())) break;
         lt &= lt - 1;
         gt ^= after;
         last_gt = end_gt;
