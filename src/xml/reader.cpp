@@ -177,57 +177,6 @@ Event Reader::read_event() noexcept {
 
 Event Reader::read_markup(size_t lt) noexcept { return markup_event(lt); }
 
-[[gnu::always_inline]] inline Event Reader::markup_event(size_t lt) noexcept {
-  size_t gt = 0;
-  if (!take_markup(&gt)) [[unlikely]] {
-    // The input ends in this markup, broken.
-    return syntax_error(index_.fatal(), lt, index_.fatal_pos());
-  }
-  pos_ = gt + 1;
-  switch (base_[lt + 1]) {
-    case '/': {
-      const size_t begin = lt + 2;
-      const size_t end = end_name_end(base_, begin, gt);
-      return close_element(std::string_view(base_ + begin, end - begin), lt);
-    }
-    case '!': return bang_event(lt, gt);
-    case '?': return question_event(lt, gt);
-    default: {
-      bool empty = false;
-      const Event ev = tag_event(lt, gt, &empty);
-      if (!empty) push_open(lt + 1, ev.name_len);
-      return ev;
-    }
-  }
-}
-
-[[gnu::always_inline]] inline Event Reader::close_element(std::string_view name,
-                                                          size_t lt) noexcept {
-  if (depth_ == 0) [[unlikely]] {
-    mismatch_expected_ = {};
-    mismatch_found_ = name;
-    return ill_formed(ErrorKind::UnmatchedEndTag, lt, name);
-  }
-  --depth_;
-  if (!open_.empty()) {
-    const auto [start, len] = open_.back();
-    open_.pop_back();
-    // The entry is gone whether or not the names match.
-    const std::string_view expected(base_ + start, len);
-    if (expected != name) {
-      mismatch_expected_ = expected;
-      mismatch_found_ = name;
-      return ill_formed(ErrorKind::MismatchedEndTag, lt, name);
-    }
-  }
-  Event ev;
-  ev.kind = EventKind::End;
-  ev.encoding = enc_;
-  ev.content = name;
-  ev.name_len = name.size();
-  return ev;
-}
-
 // A comment, CDATA section or DOCTYPE the index found closed at gt (the byte after '!' picks
 // which).
 Event Reader::bang_event(size_t lt, size_t gt) noexcept {

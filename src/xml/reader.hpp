@@ -235,10 +235,11 @@ class Reader {
   void start_document() noexcept;
   // The markup whose '<' at lt is the next one: read whole, the reader past it.
   Event read_markup(size_t lt) noexcept;
-  Event markup_event(size_t lt) noexcept;  // read_markup's body, inlined in read_event
+  // read_markup's body, inlined in read_event and read_child.
+  [[gnu::always_inline]] Event markup_event(size_t lt) noexcept;
   Event bang_event(size_t lt, size_t gt) noexcept;
   Event question_event(size_t lt, size_t gt) noexcept;
-  Event close_element(std::string_view name, size_t lt) noexcept;
+  [[gnu::always_inline]] Event close_element(std::string_view name, size_t lt) noexcept;
   [[nodiscard]] Event tag_event(size_t lt, size_t gt, bool* empty) const noexcept;
   void push_open(size_t name_start, size_t name_len) noexcept;
   void refine_encoding_from_decl(std::string_view decl) noexcept;
@@ -312,6 +313,56 @@ inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
   }
 }
 
+inline Event Reader::markup_event(size_t lt) noexcept {
+  size_t gt = 0;
+  if (!take_markup(&gt)) [[unlikely]] {
+    // The input ends in this markup, broken.
+    return syntax_error(index_.fatal(), lt, index_.fatal_pos());
+  }
+  pos_ = gt + 1;
+  switch (base_[lt + 1]) {
+    case '/': {
+      const size_t begin = lt + 2;
+      const size_t end = detail::end_name_end(base_, begin, gt);
+      return close_element(std::string_view(base_ + begin, end - begin), lt);
+    }
+    case '!': return bang_event(lt, gt);
+    case '?': return question_event(lt, gt);
+    default: {
+      bool empty = false;
+      const Event ev = tag_event(lt, gt, &empty);
+      if (!empty) push_open(lt + 1, ev.name_len);
+      return ev;
+    }
+  }
+}
+
+inline Event Reader::close_element(std::string_view name, size_t lt) noexcept {
+  if (depth_ == 0) [[unlikely]] {
+    mismatch_expected_ = {};
+    mismatch_found_ = name;
+    return ill_formed(ErrorKind::UnmatchedEndTag, lt, name);
+  }
+  --depth_;
+  if (!open_.empty()) {
+    const auto [start, len] = open_.back();
+    open_.pop_back();
+    // The entry is gone whether or not the names match.
+    const std::string_view expected(base_ + start, len);
+    if (expected != name) {
+      mismatch_expected_ = expected;
+      mismatch_found_ = name;
+      return ill_formed(ErrorKind::MismatchedEndTag, lt, name);
+    }
+  }
+  Event ev;
+  ev.kind = EventKind::End;
+  ev.encoding = enc_;
+  ev.content = name;
+  ev.name_len = name.size();
+  return ev;
+}
+
 template <bool InInput>
 inline bool Reader::ends_leaf(size_t lt, size_t gt, std::string_view name) const noexcept {
   const size_t n = name.size();
@@ -375,8 +426,8 @@ Event Reader::read_child(Want&& want) noexcept {
     const char kind = gt_ == 0 ? '/' : base_[lt + 1];
     if (kind == '/' || kind == '!' || kind == '?') {
       // An end tag, a construct, or a tag that closes in a later block.
-      pos_ = lt;  // the text before it is passed
-      const Event ev = read_markup(lt);
+      pos_ = lt;                          // the text before it is passed
+      const Event ev = markup_event(lt);  // the parent's end, mostly: inline
       if (ends_child_search(ev, want)) return ev;
       continue;
     }
