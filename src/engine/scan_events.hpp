@@ -277,8 +277,8 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
                                : nullptr;
     if (passes != nullptr && passes->reads_inside) {
       passes->pass_inside(reader_, *el_.tag, start);
-    } else {
-      reader_.pass_child(el_.qname);
+    } else if (!reader_.pass_leaf<true>(el_.qname)) {  // the usual field, without a call
+      reader_.pass_element(el_.qname);
     }
     if (el_.captures == 0 && work_.size() == work) return;  // a failed filter, another index
     const size_t stop = reader_.buffer_position();
@@ -438,8 +438,8 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
   if (el_.text || !texts_.empty()) {
     text = read_text_in_scope(reader_, text_, decode_, unescape_);
     gather(text);
-  } else {
-    reader_.pass_child(tag.name());
+  } else if (!reader_.pass_leaf<true>(tag.name())) {
+    reader_.pass_element(tag.name());
   }
   take_captures<Scoped>(reader_.buffer_position());
   run_work(work, el_.start, reader_.buffer_position(), text);
