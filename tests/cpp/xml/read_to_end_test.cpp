@@ -235,7 +235,8 @@ TEST(Skip, AgreesWithEventLoopOnRandomDocuments) {
 // Longer documents made mostly of ordinary tags, so that the skip takes
 // whole blocks of them at once, with the odd piece that must stop such a
 // run: quotes in text or of the other kind inside a value, '<' in a tag, '>'
-// in text, comments and PIs, names sharing the target's first byte, '/>'
+// in text, comments and PIs, names sharing the target's first byte, the target's own tags
+// (nested, or ending in ws or more than its name, or a longer name after a slash), '/>'
 // closing an end tag, and end tags that close more than is open.
 // `outer` elements are open around the skipped one, so end tags can close them.
 std::string dense_document(std::mt19937& rng, int outer) {
@@ -251,7 +252,7 @@ std::string dense_document(std::mt19937& rng, int outer) {
       "it's", "\"", "<x<y>", " > ", "<!-- c -->", "<?p?>", "<aa>", "</aa>", "</a>", "<a>", "<a/>",
       "</item/>", "</>", "<>", "</z></z>", "<a x='1'>", "</a\t>", "<![CDATA[<]]>",
       "<v a=\"it's\">", "<v a='say \"hi\"'>", "<!DOCTYPE d [<!ENTITY e '</a>'>]>",
-      "<?xml encoding='koi8-r'?>"};
+      "<?xml encoding='koi8-r'?>", "</a x>", "<a\n y='2'>", "</a\r\n>", "<a/b>"};
   std::uniform_int_distribution<size_t> ordinary(0, std::size(kOrdinary) - 1);
   std::uniform_int_distribution<size_t> odd(0, std::size(kOdd) - 1);
   std::uniform_int_distribution<int> count(0, 400);
