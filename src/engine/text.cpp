@@ -191,6 +191,9 @@ ElementShape describe_element(std::string_view element, std::string& scratch) {
     }
     std::string unused;
     shape.text = text_piece(xml::Encoding::Utf8, leaf->raw, unused, scratch);
+    // ASCII with the usual references (`&amp;`) stays ASCII, which converts at least cost.
+    shape.ascii = leaf->ascii && xml::is_ascii(shape.text);
+    shape.valid = shape.ascii;
     return shape;
   }
   if (reads_child_elements(element)) {
