@@ -32,6 +32,7 @@ void Scan::reset(std::string_view doc) noexcept {
   live_ = 0;
   states_.clear();
   levels_.clear();
+  walks_of_[0] = walks_of_[1] = WalksOf{};
   floor_ = 0;
   work_.clear();
   texts_.clear();

@@ -137,6 +137,9 @@ class Scan {
     // the reader walks the whole element for the tags some state names, without a level for
     // each element on the way.
     bool flat = false;
+    // Set with walks: every state is a filter of one attribute test, so a child whose start tag
+    // fails every filter that names it is passed by the reader, never an event.
+    bool tag_decides = false;
     // Set with walks: bit (b % 64) for the last byte b of each name its states look for, so
     // most children nobody wants are told by one bit (all set for a pattern).
     uint64_t last_bytes = ~0ull;
@@ -239,24 +242,59 @@ class Scan {
   }
   // Sets the level's walks and what goes with them, once, from its states.
   [[gnu::always_inline]] void decide_walks(Level& top) noexcept {
+    // Most levels are another match of an element one of the last two was made for (the next
+    // record, a field inside it), one state at a child step where no text is gathered: decided
+    // as that one was.
+    const bool one = states_.size() == top.states + 1 && texts_.empty();
+    if (one) {
+      const path::Step* at = states_[top.states].at;
+      const WalksOf* known = walks_of_[0].at == at   ? &walks_of_[0]
+                             : walks_of_[1].at == at ? &walks_of_[1]
+                                                     : nullptr;
+      if (known != nullptr) [[likely]] {
+        top.walks = kWalks;
+        top.last_bytes = known->last_bytes;
+        top.counts_only = known->counts_only;
+        top.tag_decides = known->tag_decides;
+        top.flat = false;
+        return;
+      }
+    }
     bool walks = texts_.empty();
     uint64_t last_bytes = 0;
     bool counts_only = true;
     bool searches = true;
+    bool tag_decides = !scoped_;
     for (size_t i = top.states, end = states_.size(); i < end; ++i) {
       const path::Step& at = *states_[i].at;
       last_bytes |= at.name.last_bit();
       walks = walks && !at.descendant;  // a search wants every child
       searches = searches && at.descendant;
       counts_only = counts_only && at.selector.kind == path::SelectorKind::Count;
+      tag_decides = tag_decides && decided_by_tag(at);
     }
+    top.tag_decides = tag_decides;
     top.walks = walks ? kWalks : 0;
     top.last_bytes = last_bytes;
     // A search selects each match (no ambiguity guard, no index, nothing settled), so its state
     // inside any element is the same: nested levels of searches alone would all hold the same.
     top.flat = searches && !scoped_ && texts_.empty();
     top.counts_only = top.flat ? counts_alone(top) : counts_only;
+    if (one && top.walks > 0) {
+      walks_of_[1] = walks_of_[0];
+      walks_of_[0] =
+          WalksOf{states_[top.states].at, top.last_bytes, top.counts_only, top.tag_decides};
+    }
   }
+  // A filter of one attribute test: the start tag alone decides it, and when it fails,
+  // matching does nothing more.
+  [[nodiscard]] static bool decided_by_tag(const path::Step& at) noexcept {
+    const path::SelectorKind kind = at.selector.kind;
+    return (kind == path::SelectorKind::FilterFirst || kind == path::SelectorKind::FilterAll) &&
+           at.selector.filter != nullptr &&
+           at.selector.filter->tag_tests == path::Filter::TagTests::One;
+  }
+  bool some_filter_holds(std::string_view qname, uint32_t first, bool named);
   // The flat level's one state ends its path and only counts its matches (nothing waits for
   // one, nothing is looked for inside one): a match is counted and passed.
   [[nodiscard]] bool counts_alone(const Level& level) const noexcept {
@@ -370,6 +408,15 @@ class Scan {
   uint32_t live_ = 0;  // the caller's paths not done yet
   std::vector<State> states_;
   std::vector<Level> levels_;
+  // The last two levels of one state at a child step (no text gathered) whose walks were
+  // decided, the latest first.
+  struct WalksOf {
+    const path::Step* at = nullptr;
+    uint64_t last_bytes = 0;
+    bool counts_only = false;
+    bool tag_decides = false;
+  };
+  WalksOf walks_of_[2];
   size_t floor_ = 0;  // the scan ends when levels_ shrinks to this
   std::vector<Work> work_;
   std::vector<std::string> texts_;  // text of each open element that gathers it, outermost first

@@ -189,6 +189,7 @@ template <bool Scoped>
                                                           uint32_t& asked) noexcept {
   const uint64_t last_bytes = levels_.back().last_bytes;
   const bool counts_only = levels_.back().counts_only;
+  const bool tag_decides = levels_.back().tag_decides;
   return reader_.read_child([&](std::string_view qname) __attribute__((always_inline)) {
     ++asked;
     // A wanted name ends as one of the names looked for (after a prefix, if any).
@@ -198,7 +199,8 @@ template <bool Scoped>
     }
     first = wanted<Scoped>(qname, named);
     if (first == kNone) return false;
-    if (counts_only) {
+    if (counts_only || tag_decides) [[unlikely]] {
+      if (tag_decides) return some_filter_holds(qname, first, named);
       count_child<Scoped>(qname, first);
       return false;
     }
@@ -229,6 +231,25 @@ template <bool Scoped>
         }
         return xml::Descend::Into;
       });
+}
+
+// Whether some state from `first` on that names the tag `qname` (`first` does when `named`),
+// asked of by read_child, has its filter hold on it; where every one fails, matching the
+// element would do nothing.
+[[gnu::noinline]] inline bool Scan::some_filter_holds(std::string_view qname, uint32_t first,
+                                                      bool named) {
+  const size_t room = room_after(qname);
+  const path::NameMatcher& asked = states_[first].at->name;
+  attrs_.reset(reader_.tag_content(qname), qname.size());
+  for (size_t i = first, end = states_.size(); i < end; ++i) {
+    const State& s = states_[i];
+    if (s.idle) continue;
+    if (i == first || s.at->name.same_short(asked) ? named
+                                                   : names<false>(qname, s.at->name, room)) {
+      if (attr_filter_holds<false>(attrs_, s.at->selector.filter->tests[0])) return true;
+    }
+  }
+  return false;
 }
 
 template <bool Scoped>

@@ -139,6 +139,14 @@ class Reader {
   template <class Want>
   [[nodiscard]] Event read_descendant(size_t& below, Want&& want) noexcept;
 
+  // While read_child asks `want` of a tag named `name` (a view into it): that tag's content,
+  // as its event gives it (the reader stands just past its '>').
+  [[nodiscard]] std::string_view tag_content(std::string_view name) const noexcept {
+    size_t n = static_cast<size_t>(base_ + pos_ - 1 - name.data());
+    if (n > 0 && name.data()[n - 1] == '/') --n;
+    return {name.data(), n};
+  }
+
   // Goes on reading at `pos` (after the reader's position), in text outside any markup, with
   // the elements open now still open: the bytes in between are not read. For a pass over one
   // range of a document whose start is known to fall between markups.
