@@ -109,11 +109,12 @@ void check_event(const Reader& r, const Event& ev, const Input& in) {
 
 // The loop read_child stands for.
 template <class Want>
-Event reference_child(Reader& r, Want want) {
+Event reference_child(Reader& r, Want want, size_t* passed) {
   for (;;) {
     const Event ev = r.read_event();
     if (ev.kind == EventKind::Start) {
       if (want(ev.name())) return ev;
+      ++*passed;
       while (r.read_to_end(ev.name()) == ErrorKind::MissingDoctypeName) {
       }
     } else if (ev.kind == EventKind::Empty) {
@@ -243,21 +244,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CHECK(fast.read_event().kind == EventKind::Eof && fast.buffer_position() == end_pos);
 
   // Children wanted by their name's length (none for one flag in four), read
-  // with read_child on each classifier and with its loop, to the end.
+  // with read_child on each classifier and with its loop, to the end; the widest passes the
+  // children it does not want with their siblings of the same name, and both count as many.
   {
     const unsigned salt = (flags >> 3) & 3;
     const auto want = [salt](std::string_view name) { return (name.size() + salt) % 3 == 0; };
     Reader a(doc, config);
     Reader b(doc, config);
     Reader ref(doc, config);
+    size_t passed_a = 0;
+    size_t passed_b = 0;
+    size_t passed_ref = 0;
+    const auto wanted = [&](const Event& t) {
+      if (want(t.name())) return Wanted::Yes;
+      passed_a += t.kind == EventKind::Start;
+      return Wanted::No;
+    };
+    const auto in_runs = [&](const Event& t) {
+      CHECK(b.tag_opens() == (t.kind == EventKind::Start));
+      if (want(t.name())) return Wanted::Yes;
+      if (t.kind != EventKind::Start) return Wanted::No;
+      passed_b += b.pass_siblings(t.name());
+      return Wanted::Passed;
+    };
     bool done = false;
     for (size_t guard = 0; guard < 2 * doc.size() + 8 && !done; ++guard) {
       varnex::xml::detail::set_index_path(IndexPath::Portable);
-      const Event ea = a.read_child(want);
+      const Event ea = a.read_child(wanted);
       varnex::xml::detail::set_index_path(widest);
-      const Event eb = b.read_child(want);
-      const Event er = reference_child(ref, want);
+      const Event eb = b.read_child(in_runs);
+      const Event er = reference_child(ref, want, &passed_ref);
       CHECK(same_event(ea, er) && same_event(eb, er));
+      CHECK(passed_a == passed_ref && passed_b == passed_ref);
       for (const Reader* r : {&a, &b}) {
         CHECK(r->buffer_position() == ref.buffer_position());
         CHECK(r->error_position() == ref.error_position());

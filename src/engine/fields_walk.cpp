@@ -240,9 +240,9 @@ bool FieldsWalk::children(size_t depth, uint64_t matched) {
   const uint64_t live = live_wants(level, matched);  // the wants of the paths matched so far
   for (;;) {
     uint64_t hit = 0;  // the paths that want the child read now
-    const xml::Event ev = reader_->read_child([&](std::string_view qname) noexcept {
-      hit = hits(level, live, qname);
-      return hit != 0;
+    const xml::Event ev = reader_->read_child([&](const xml::Event& tag) noexcept {
+      hit = hits(level, live, tag.name());
+      return hit != 0 ? xml::Wanted::Yes : xml::Wanted::No;
     });
     switch (ev.kind) {
       case xml::EventKind::Start:

@@ -317,9 +317,10 @@ class Scan {
   // The next tag inside the flat level on top, at any depth, that some state names, or the
   // level's end.
   xml::Event next_named() noexcept;
-  // A child named `qname`, which state `first` names, counted by each state that names it.
+  // `times` children named `qname`, which state `first` names, counted by each state that
+  // names it.
   template <bool Scoped>
-  void count_child(std::string_view qname, uint32_t first) noexcept;
+  void count_child(std::string_view qname, uint32_t first, uint64_t times) noexcept;
   template <bool Scoped>
   bool on_event(const xml::Event& ev, uint32_t first, bool named);
   template <bool Scoped>

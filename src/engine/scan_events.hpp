@@ -190,21 +190,29 @@ template <bool Scoped>
   const uint64_t last_bytes = levels_.back().last_bytes;
   const bool counts_only = levels_.back().counts_only;
   const bool tag_decides = levels_.back().tag_decides;
-  return reader_.read_child([&](std::string_view qname) __attribute__((always_inline)) {
+  return reader_.read_child([&](const xml::Event& tag) __attribute__((always_inline)) {
     ++asked;
+    const std::string_view qname = tag.name();
     // A wanted name ends as one of the names looked for (after a prefix, if any).
     if (!qname.empty() &&
         (last_bytes >> (static_cast<unsigned char>(qname.back()) % 64) & 1) == 0) {
-      return false;
+      return xml::Wanted::No;
     }
     first = wanted<Scoped>(qname, named);
-    if (first == kNone) return false;
+    if (first == kNone) return xml::Wanted::No;
     if (counts_only || tag_decides) [[unlikely]] {
-      if (tag_decides) return some_filter_holds(qname, first, named);
-      count_child<Scoped>(qname, first);
-      return false;
+      if (tag_decides)
+        return some_filter_holds(qname, first, named) ? xml::Wanted::Yes : xml::Wanted::No;
+      // Without namespaces the name alone says which states count it: a run of siblings of
+      // that name is passed and counted at once.
+      if (!Scoped && reader_.tag_opens()) {
+        count_child<Scoped>(qname, first, reader_.pass_siblings(qname));
+        return xml::Wanted::Passed;
+      }
+      count_child<Scoped>(qname, first, 1);
+      return xml::Wanted::No;
     }
-    return true;
+    return xml::Wanted::Yes;
   });
 }
 
@@ -253,14 +261,14 @@ template <bool Scoped>
 }
 
 template <bool Scoped>
-void Scan::count_child(std::string_view qname, uint32_t first) noexcept {
+void Scan::count_child(std::string_view qname, uint32_t first, uint64_t times) noexcept {
   const size_t room = room_after(qname);
   const path::NameMatcher& asked = states_[first].at->name;
   for (size_t i = first, end = states_.size(); i < end; ++i) {
     State& s = states_[i];
     if (!s.idle &&
         (i == first || s.at->name.same_short(asked) || names<Scoped>(qname, s.at->name, room))) {
-      ++s.count;
+      s.count += times;
     }
   }
 }

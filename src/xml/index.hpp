@@ -110,6 +110,13 @@ struct IndexCursor {
   size_t named = 0;
   size_t close_lt = 0;
   size_t close_gt = 0;
+  // With `finishes`, a run of siblings: when the next markup after that end tag is a start tag
+  // of the same name (one that opens an element), it is taken too and its element skipped the
+  // same way, and so on. `siblings` counts the start tags so taken, `sibling_end` is one past
+  // the '>' of the last (close_gt is 0 again while its element is not passed).
+  bool siblings_too = false;
+  size_t siblings = 0;
+  size_t sibling_end = 0;
 };
 
 // Where the markup whose '<' is the lowest bit left of block `cur` closes: the lowest '>' left

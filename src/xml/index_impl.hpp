@@ -283,6 +283,37 @@ template <class Classifier>
   return n;
 }
 
+// After the end tag that closes a skipped element: takes the next markup when it is a start tag
+// of the same name that opens an element (named as the reader names a start tag: up to the first
+// ws), the next sibling of a run; anything else is left where it is.
+[[gnu::always_inline]] inline bool take_sibling(const char* base, size_t len, IndexCursor& c,
+                                                const IndexBlock*& cur, uint64_t& lt, uint64_t& gt,
+                                                std::string_view name) noexcept {
+  if (lt == 0) {
+    if (cur + 1 >= c.end) return false;
+    ++cur;
+    lt = cur->lt;
+    gt = cur->gt;
+  }
+  const IndexBlock* closing = nullptr;
+  uint64_t closing_gt = 0;
+  if (!markup_close(cur, c.end, gt, &closing, &closing_gt)) return false;
+  const size_t l = cur->at() + static_cast<unsigned>(__builtin_ctzll(lt));
+  const unsigned b = static_cast<unsigned>(__builtin_ctzll(closing_gt));
+  const size_t g = closing->at() + b;
+  const size_t n = name.size();
+  if (base[l + 1] != name.front() || ((closing->opens >> b) & 1) == 0 || g - (l + 1) < n ||
+      !named_at(base, len, l + 1, name) ||
+      name_length(base + l + 1, g - (l + 1), len - (l + 1)) != n) {
+    return false;
+  }
+  take_markup(cur, lt, gt, closing, closing_gt);
+  ++c.siblings;
+  c.sibling_end = g + 1;
+  c.close_gt = 0;
+  return true;
+}
+
 // index_skip (index.hpp), over a classifier's byte mask and popcount.
 template <class Classifier>
 [[gnu::always_inline]] inline void index_skip_with(const char* base, size_t len, IndexCursor& c,
@@ -372,7 +403,9 @@ template <class Classifier>
             --open;
             c.close_lt = l;
             c.close_gt = g;
-            break;
+            if (!c.siblings_too || !take_sibling(base, len, c, cur, lt, gt, name)) break;
+            ++open;
+            continue;
           }
           --c.named;
         }

@@ -259,13 +259,23 @@ void Reader::pass_element(std::string_view name) noexcept {
   }
 }
 
-ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
+size_t Reader::pass_siblings(std::string_view name) noexcept {
+  if (pass_leaf(name)) return 1;
+  size_t siblings = 0;
+  while (read_to_end(name, nullptr, &siblings) == ErrorKind::MissingDoctypeName) {
+  }
+  return 1 + siblings;
+}
+
+ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span, size_t* siblings) noexcept {
   if (phase_ != Phase::Text) [[unlikely]] {
     if (phase_ == Phase::Done) return ErrorKind::MissingEndTag;
     start_document();
   }
   const size_t start = pos_;
-  return names_kept_ ? skip<true>(name, start, span) : skip<false>(name, start, span);
+  if (names_kept_) return skip<true, false>(name, start, span, nullptr);
+  return siblings == nullptr ? skip<false, false>(name, start, span, nullptr)
+                             : skip<false, true>(name, start, span, siblings);
 }
 
 // read_to_end over the index. Without names to keep, the index's skip kernel passes ordinary
@@ -274,8 +284,9 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span) noexcept {
 // tag that may find nothing open, a construct, a markup that runs on into another chunk. With
 // `Checked` every markup is taken here, to keep and compare the names of open elements as
 // read_event does. Text is never looked at.
-template <bool Checked>
-ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noexcept {
+template <bool Checked, bool Siblings>
+ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span,
+                       size_t* siblings) noexcept {
   const char* const base = base_;
   const size_t n = name.size();
   // The kernel reads a word from the name as from the input: only a name in the input.
@@ -295,12 +306,18 @@ ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span) noex
       detail::IndexCursor c{cur_, end_, lt_, gt_, last_skip_ >= kLongSkip ? 0u : 6u};
       c.finishes = true;
       c.named = depth;
+      c.siblings_too = Siblings;
       detail::index_skip(base, len_, c, name, &depth_);
       cur_ = c.cur;
       lt_ = c.lt;
       gt_ = c.gt;
       block_at_ = cur_->at();
       depth = c.named;
+      if (Siblings && c.siblings != 0) {
+        // Now in the last sibling taken (or past its end tag).
+        *siblings += c.siblings;
+        start = c.sibling_end;
+      }
       if (c.close_gt != 0) {
         pos_ = c.close_gt + 1;
         last_skip_ = c.close_lt - start;

@@ -34,6 +34,9 @@ enum class EventKind : uint8_t {
 // What read_descendant does with a tag: goes on inside it, gives it, or passes it whole (as
 // pass_child does) and goes on after it.
 enum class Descend : uint8_t { Into, Give, Pass };
+// What read_child does with a child tag: passes it whole, gives it, or goes on after it, which
+// `want` passed itself (with the reader's own passes: pass_siblings).
+enum class Wanted : uint8_t { No, Yes, Passed };
 
 struct Config {
   // End tags must name the element they close (a stack of open names is kept); off, only the
@@ -95,7 +98,9 @@ class Reader {
   // what a loop of read_event() does that counts Starts and Ends named `name` and stops at the
   // first error. On success `span` is the content range and the reader stands just past that
   // end tag.
-  [[nodiscard]] ErrorKind read_to_end(std::string_view name, SkipSpan* span = nullptr) noexcept;
+  [[nodiscard]] ErrorKind read_to_end(std::string_view name, SkipSpan* span = nullptr) noexcept {
+    return read_to_end(name, span, nullptr);
+  }
 
   // Passes the element whose Start (named `name`) was just read, as read_to_end does, going on
   // past the errors it can read past.
@@ -110,6 +115,10 @@ class Reader {
   [[nodiscard, gnu::always_inline]] bool pass_leaf(std::string_view name) noexcept;
   // pass_child for an element that is not a leaf.
   void pass_element(std::string_view name) noexcept;
+  // pass_child, and after it each next sibling of the same name that follows with only text
+  // between (a start tag of its own, not an empty-element tag): how many elements it passed,
+  // the first among them (a run of records, passed as one).
+  [[nodiscard]] size_t pass_siblings(std::string_view name) noexcept;
 
   // Passes the text the reader stands in, if any, as reading its Text event would: for a
   // caller that has no use for text.
@@ -125,7 +134,7 @@ class Reader {
   // takes, else that element's End, Eof or an Error: what a loop of read_event() stops at when
   // it passes every Start not wanted with pass_child(name) and every other construct not wanted
   // as it comes. `want(name)` is asked once for each start and empty tag met at this level, in
-  // order.
+  // order, with the tag's event, and says what becomes of the tag (Wanted).
   template <class Want>
   [[nodiscard]] Event read_child(Want&& want) noexcept;
 
@@ -139,6 +148,9 @@ class Reader {
   template <class Want>
   [[nodiscard]] Event read_descendant(size_t& below, Want&& want) noexcept;
 
+  // While read_child asks `want` of a tag: whether it opens an element (is no empty-element
+  // tag; the reader stands just past its '>').
+  [[nodiscard]] bool tag_opens() const noexcept { return base_[pos_ - 2] != '/'; }
   // While read_child asks `want` of a tag named `name` (a view into it): that tag's content,
   // as its event gives it (the reader stands just past its '>').
   [[nodiscard]] std::string_view tag_content(std::string_view name) const noexcept {
@@ -251,8 +263,11 @@ class Reader {
   [[nodiscard]] Event tag_event(size_t lt, size_t gt, bool* empty) const noexcept;
   void push_open(size_t name_start, size_t name_len) noexcept;
   void refine_encoding_from_decl(std::string_view decl) noexcept;
-  template <bool Checked>
-  ErrorKind skip(std::string_view name, size_t start, SkipSpan* span) noexcept;
+  // read_to_end; with `siblings`, the skip goes on over a run of siblings (pass_siblings) and
+  // adds how many it passed after the first to `*siblings`.
+  ErrorKind read_to_end(std::string_view name, SkipSpan* span, size_t* siblings) noexcept;
+  template <bool Checked, bool Siblings>
+  ErrorKind skip(std::string_view name, size_t start, SkipSpan* span, size_t* siblings) noexcept;
   // skip<true>'s loop for the markup that keeps and compares names and nothing else.
   [[nodiscard]] bool skip_checked_run(std::string_view name, size_t* depth, size_t start,
                                       SkipSpan* span, ErrorKind* result) noexcept;
@@ -408,11 +423,13 @@ inline bool Reader::pass_leaf(std::string_view name) noexcept {
 template <class Want>
 [[gnu::always_inline]] inline bool Reader::ends_child_search(const Event& ev, Want& want) noexcept {
   switch (ev.kind) {
-    case EventKind::Start:
-      if (want(ev.name())) return true;
-      if (!pass_leaf(ev.name())) pass_element(ev.name());  // the usual leaf without a call
-      return false;
-    case EventKind::Empty: return want(ev.name());
+    case EventKind::Start: {
+      const Wanted w = want(ev);
+      if (w == Wanted::Yes) return true;
+      if (w == Wanted::No && !pass_leaf(ev.name())) pass_element(ev.name());  // the usual leaf
+      return false;                                                           // without a call
+    }
+    case EventKind::Empty: return want(ev) == Wanted::Yes;
     case EventKind::End:
     case EventKind::Eof:
     case EventKind::Error: return true;
@@ -445,12 +462,13 @@ Event Reader::read_child(Want&& want) noexcept {
     bool empty = false;
     const Event ev = tag_event(lt, gt, &empty);
     if (empty) {
-      if (want(ev.name())) return ev;
+      if (want(ev) == Wanted::Yes) return ev;
       continue;
     }
     push_open(lt + 1, ev.name_len);
-    if (want(ev.name())) return ev;
-    if (!pass_leaf<true>(ev.name())) pass_element(ev.name());
+    const Wanted w = want(ev);
+    if (w == Wanted::Yes) return ev;
+    if (w == Wanted::No && !pass_leaf<true>(ev.name())) pass_element(ev.name());
   }
 }
 
