@@ -263,6 +263,7 @@ class Scan {
     bool walks = texts_.empty();
     uint64_t last_bytes = 0;
     bool counts_only = true;
+    bool by_task = false;  // counts_only holds by a state's task, not by its step alone
     bool searches = true;
     bool tag_decides = !scoped_;
     for (size_t i = top.states, end = states_.size(); i < end; ++i) {
@@ -270,7 +271,9 @@ class Scan {
       last_bytes |= at.name.last_bit();
       walks = walks && !at.descendant;  // a search wants every child
       searches = searches && at.descendant;
-      counts_only = counts_only && at.selector.kind == path::SelectorKind::Count;
+      const bool counts = at.selector.kind == path::SelectorKind::Count;
+      by_task = by_task || (!counts && counts_matches(states_[i]));
+      counts_only = counts_only && (counts || counts_matches(states_[i]));
       tag_decides = tag_decides && decided_by_tag(at);
     }
     top.tag_decides = tag_decides;
@@ -280,7 +283,7 @@ class Scan {
     // inside any element is the same: nested levels of searches alone would all hold the same.
     top.flat = searches && !scoped_ && texts_.empty();
     top.counts_only = top.flat ? counts_alone(top) : counts_only;
-    if (one && top.walks > 0) {
+    if (one && top.walks > 0 && !by_task) {
       walks_of_[1] = walks_of_[0];
       walks_of_[0] =
           WalksOf{states_[top.states].at, top.last_bytes, top.counts_only, top.tag_decides};
@@ -295,6 +298,18 @@ class Scan {
            at.selector.filter->tag_tests == path::Filter::TagTests::One;
   }
   bool some_filter_holds(std::string_view qname, uint32_t first, bool named);
+  // A state at its path's last step, a child step without a filter, that only counts its
+  // matches (`a.b|@count`): a match adds one to its task's count and nothing else, as a
+  // count's (`a.b.#`) does to the state's own.
+  [[nodiscard]] bool counts_matches(const State& s) const noexcept {
+    const path::Step& at = *s.at;
+    const Task& t = tasks_[s.task];
+    return !scoped_ && s.last && !s.every && !at.descendant &&
+           (at.selector.kind == path::SelectorKind::Bare ||
+            at.selector.kind == path::SelectorKind::Each) &&
+           !t.options.first_only && t.sink.mode() == Sink::Mode::Count &&
+           t.sink.observer() == nullptr;
+  }
   // The flat level's one state ends its path and only counts its matches (nothing waits for
   // one, nothing is looked for inside one): a match is counted and passed.
   [[nodiscard]] bool counts_alone(const Level& level) const noexcept {

@@ -269,6 +269,7 @@ void Scan::count_child(std::string_view qname, uint32_t first, uint64_t times) n
     if (!s.idle &&
         (i == first || s.at->name.same_short(asked) || names<Scoped>(qname, s.at->name, room))) {
       s.count += times;
+      if (s.at->selector.kind != path::SelectorKind::Count) tasks_[s.task].sink.count(times);
     }
   }
 }

@@ -102,9 +102,10 @@ class Sink {
     value_slow(bytes);
   }
   // Count: one more item (no observer hears of counted items).
-  void count_one() noexcept {
+  void count_one() noexcept { count(1); }
+  void count(uint64_t items) noexcept {
     assert(mode_ == Mode::Count && observer_ == nullptr);
-    ++size_;
+    size_ += items;
   }
   // Items found by another task, moved over in order (a filter's rest, once it held).
   void take(Sink& from, std::string_view doc);
