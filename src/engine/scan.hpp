@@ -297,7 +297,20 @@ class Scan {
            at.selector.filter != nullptr &&
            at.selector.filter->tag_tests == path::Filter::TagTests::One;
   }
-  bool some_filter_holds(std::string_view qname, uint32_t first, bool named);
+  bool some_filter_holds(std::string_view qname, std::string_view content, uint32_t first,
+                         bool named);
+  // A run of records whose filters of one attribute test all fail, passed at once: the next
+  // sibling is taken while its tag fails them as the first one's did.
+  struct FailingRun {
+    Scan* scan;
+    std::string_view qname;
+    uint32_t first;
+    bool named;
+  };
+  static bool fails_filters(void* run, std::string_view content) noexcept {
+    const auto* r = static_cast<const FailingRun*>(run);
+    return !r->scan->some_filter_holds(r->qname, content, r->first, r->named);
+  }
   // A state at its path's last step, a child step without a filter, that only counts its
   // matches (`a.b|@count`): a match adds one to its task's count and nothing else, as a
   // count's (`a.b.#`) does to the state's own.

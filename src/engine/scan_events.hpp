@@ -201,8 +201,19 @@ template <bool Scoped>
     first = wanted<Scoped>(qname, named);
     if (first == kNone) return xml::Wanted::No;
     if (counts_only || tag_decides) [[unlikely]] {
-      if (tag_decides)
-        return some_filter_holds(qname, first, named) ? xml::Wanted::Yes : xml::Wanted::No;
+      if (tag_decides) {
+        if (some_filter_holds(qname, reader_.tag_content(qname), first, named)) {
+          return xml::Wanted::Yes;
+        }
+        if constexpr (!Scoped) {
+          if (reader_.tag_opens()) {
+            FailingRun run{this, qname, first, named};
+            (void)reader_.pass_siblings(qname, {&Scan::fails_filters, &run});
+            return xml::Wanted::Passed;
+          }
+        }
+        return xml::Wanted::No;
+      }
       // Without namespaces the name alone says which states count it: a run of siblings of
       // that name is passed and counted at once.
       if (!Scoped && reader_.tag_opens()) {
@@ -242,13 +253,14 @@ template <bool Scoped>
 }
 
 // Whether some state from `first` on that names the tag `qname` (`first` does when `named`),
-// asked of by read_child, has its filter hold on it; where every one fails, matching the
+// whose content is `content`, has its filter hold on it; where every one fails, matching the
 // element would do nothing.
-[[gnu::noinline]] inline bool Scan::some_filter_holds(std::string_view qname, uint32_t first,
+[[gnu::noinline]] inline bool Scan::some_filter_holds(std::string_view qname,
+                                                      std::string_view content, uint32_t first,
                                                       bool named) {
   const size_t room = room_after(qname);
   const path::NameMatcher& asked = states_[first].at->name;
-  attrs_.reset(reader_.tag_content(qname), qname.size());
+  attrs_.reset(content, qname.size());
   for (size_t i = first, end = states_.size(); i < end; ++i) {
     const State& s = states_[i];
     if (s.idle) continue;

@@ -117,6 +117,10 @@ struct IndexCursor {
   bool siblings_too = false;
   size_t siblings = 0;
   size_t sibling_end = 0;
+  // When set, a next sibling is taken only if this passes its start tag's content (the bytes
+  // between '<' and '>').
+  bool (*sibling_test)(void* context, std::string_view content) = nullptr;
+  void* sibling_context = nullptr;
 };
 
 // Where the markup whose '<' is the lowest bit left of block `cur` closes: the lowest '>' left

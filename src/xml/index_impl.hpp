@@ -304,7 +304,9 @@ template <class Classifier>
   const size_t n = name.size();
   if (base[l + 1] != name.front() || ((closing->opens >> b) & 1) == 0 || g - (l + 1) < n ||
       !named_at(base, len, l + 1, name) ||
-      name_length(base + l + 1, g - (l + 1), len - (l + 1)) != n) {
+      name_length(base + l + 1, g - (l + 1), len - (l + 1)) != n ||
+      (c.sibling_test != nullptr &&
+       !c.sibling_test(c.sibling_context, std::string_view(base + l + 1, g - (l + 1))))) {
     return false;
   }
   take_markup(cur, lt, gt, closing, closing_gt);

@@ -259,23 +259,24 @@ void Reader::pass_element(std::string_view name) noexcept {
   }
 }
 
-size_t Reader::pass_siblings(std::string_view name) noexcept {
+size_t Reader::pass_siblings(std::string_view name, SiblingTest test) noexcept {
   if (pass_leaf(name)) return 1;
   size_t siblings = 0;
-  while (read_to_end(name, nullptr, &siblings) == ErrorKind::MissingDoctypeName) {
+  while (read_to_end(name, nullptr, &siblings, test) == ErrorKind::MissingDoctypeName) {
   }
   return 1 + siblings;
 }
 
-ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span, size_t* siblings) noexcept {
+ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span, size_t* siblings,
+                              SiblingTest test) noexcept {
   if (phase_ != Phase::Text) [[unlikely]] {
     if (phase_ == Phase::Done) return ErrorKind::MissingEndTag;
     start_document();
   }
   const size_t start = pos_;
-  if (names_kept_) return skip<true, false>(name, start, span, nullptr);
-  return siblings == nullptr ? skip<false, false>(name, start, span, nullptr)
-                             : skip<false, true>(name, start, span, siblings);
+  if (names_kept_) return skip<true, false>(name, start, span, nullptr, {});
+  return siblings == nullptr ? skip<false, false>(name, start, span, nullptr, {})
+                             : skip<false, true>(name, start, span, siblings, test);
 }
 
 // read_to_end over the index. Without names to keep, the index's skip kernel passes ordinary
@@ -285,8 +286,8 @@ ErrorKind Reader::read_to_end(std::string_view name, SkipSpan* span, size_t* sib
 // `Checked` every markup is taken here, to keep and compare the names of open elements as
 // read_event does. Text is never looked at.
 template <bool Checked, bool Siblings>
-ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span,
-                       size_t* siblings) noexcept {
+ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span, size_t* siblings,
+                       SiblingTest test) noexcept {
   const char* const base = base_;
   const size_t n = name.size();
   // The kernel reads a word from the name as from the input: only a name in the input.
@@ -307,6 +308,10 @@ ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span,
       c.finishes = true;
       c.named = depth;
       c.siblings_too = Siblings;
+      if constexpr (Siblings) {
+        c.sibling_test = test.passes;
+        c.sibling_context = test.context;
+      }
       detail::index_skip(base, len_, c, name, &depth_);
       cur_ = c.cur;
       lt_ = c.lt;

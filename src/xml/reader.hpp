@@ -37,6 +37,12 @@ enum class Descend : uint8_t { Into, Give, Pass };
 // What read_child does with a child tag: passes it whole, gives it, or goes on after it, which
 // `want` passed itself (with the reader's own passes: pass_siblings).
 enum class Wanted : uint8_t { No, Yes, Passed };
+// Which next siblings pass_siblings takes: those whose start tag's content (the bytes between
+// '<' and '>') `passes`; every one when there is none.
+struct SiblingTest {
+  bool (*passes)(void* context, std::string_view content) = nullptr;
+  void* context = nullptr;
+};
 
 struct Config {
   // End tags must name the element they close (a stack of open names is kept); off, only the
@@ -116,9 +122,10 @@ class Reader {
   // pass_child for an element that is not a leaf.
   void pass_element(std::string_view name) noexcept;
   // pass_child, and after it each next sibling of the same name that follows with only text
-  // between (a start tag of its own, not an empty-element tag): how many elements it passed,
-  // the first among them (a run of records, passed as one).
-  [[nodiscard]] size_t pass_siblings(std::string_view name) noexcept;
+  // between (a start tag of its own, not an empty-element tag) and passes `test`: how many
+  // elements it passed, the first among them (a run of records, passed as one). A sibling
+  // left is read next, as any child.
+  [[nodiscard]] size_t pass_siblings(std::string_view name, SiblingTest test = {}) noexcept;
 
   // Passes the text the reader stands in, if any, as reading its Text event would: for a
   // caller that has no use for text.
@@ -265,9 +272,11 @@ class Reader {
   void refine_encoding_from_decl(std::string_view decl) noexcept;
   // read_to_end; with `siblings`, the skip goes on over a run of siblings (pass_siblings) and
   // adds how many it passed after the first to `*siblings`.
-  ErrorKind read_to_end(std::string_view name, SkipSpan* span, size_t* siblings) noexcept;
+  ErrorKind read_to_end(std::string_view name, SkipSpan* span, size_t* siblings,
+                        SiblingTest test = {}) noexcept;
   template <bool Checked, bool Siblings>
-  ErrorKind skip(std::string_view name, size_t start, SkipSpan* span, size_t* siblings) noexcept;
+  ErrorKind skip(std::string_view name, size_t start, SkipSpan* span, size_t* siblings,
+                 SiblingTest test) noexcept;
   // skip<true>'s loop for the markup that keeps and compares names and nothing else.
   [[nodiscard]] bool skip_checked_run(std::string_view name, size_t* depth, size_t start,
                                       SkipSpan* span, ErrorKind* result) noexcept;
