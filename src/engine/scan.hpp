@@ -309,7 +309,9 @@ class Scan {
   };
   static bool fails_filters(void* run, std::string_view content) noexcept {
     const auto* r = static_cast<const FailingRun*>(run);
-    return !r->scan->some_filter_holds(r->qname, content, r->first, r->named);
+    if (!r->scan->some_filter_holds(r->qname, content, r->first, r->named)) return true;
+    r->scan->held_tag_ = content.data();  // read next: not asked again
+    return false;
   }
   // A state at its path's last step, a child step without a filter, that only counts its
   // matches (`a.b|@count`): a match adds one to its task's count and nothing else, as a
@@ -430,6 +432,7 @@ class Scan {
 
   std::string_view doc_;
   bool spans_;
+  const char* held_tag_ = nullptr;  // the tag that ended a FailingRun, its filter holding
   xml::Reader reader_;
 
   std::vector<Task> tasks_;  // the caller's paths first; tasks_[ntasks_..] are spare

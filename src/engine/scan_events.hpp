@@ -202,6 +202,10 @@ template <bool Scoped>
     if (first == kNone) return xml::Wanted::No;
     if (counts_only || tag_decides) [[unlikely]] {
       if (tag_decides) {
+        if (qname.data() == held_tag_) {
+          held_tag_ = nullptr;
+          return xml::Wanted::Yes;
+        }
         if (some_filter_holds(qname, reader_.tag_content(qname), first, named)) {
           return xml::Wanted::Yes;
         }
