@@ -271,9 +271,10 @@ class Scan {
       last_bytes |= at.name.last_bit();
       walks = walks && !at.descendant;  // a search wants every child
       searches = searches && at.descendant;
-      const bool counts = at.selector.kind == path::SelectorKind::Count;
-      by_task = by_task || (!counts && counts_matches(states_[i]));
-      counts_only = counts_only && (counts || counts_matches(states_[i]));
+      if (counts_only && at.selector.kind != path::SelectorKind::Count) {
+        counts_only = counts_matches(states_[i]);
+        by_task = by_task || counts_only;
+      }
       tag_decides = tag_decides && decided_by_tag(at);
     }
     top.tag_decides = tag_decides;
@@ -347,10 +348,16 @@ class Scan {
   // The next tag inside the flat level on top, at any depth, that some state names, or the
   // level's end.
   xml::Event next_named() noexcept;
+  // What next_child does with a child its level's filters decide by the tag, or that its
+  // level only counts.
+  template <bool Scoped>
+  xml::Wanted by_tag(std::string_view qname, uint32_t first, bool named);
+  template <bool Scoped>
+  xml::Wanted count_child(std::string_view qname, uint32_t first) noexcept;
   // `times` children named `qname`, which state `first` names, counted by each state that
   // names it.
   template <bool Scoped>
-  void count_child(std::string_view qname, uint32_t first, uint64_t times) noexcept;
+  void count_children(std::string_view qname, uint32_t first, uint64_t times) noexcept;
   template <bool Scoped>
   bool on_event(const xml::Event& ev, uint32_t first, bool named);
   template <bool Scoped>

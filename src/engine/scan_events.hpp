@@ -201,31 +201,7 @@ template <bool Scoped>
     first = wanted<Scoped>(qname, named);
     if (first == kNone) return xml::Wanted::No;
     if (counts_only || tag_decides) [[unlikely]] {
-      if (tag_decides) {
-        if (qname.data() == held_tag_) {
-          held_tag_ = nullptr;
-          return xml::Wanted::Yes;
-        }
-        if (some_filter_holds(qname, reader_.tag_content(qname), first, named)) {
-          return xml::Wanted::Yes;
-        }
-        if constexpr (!Scoped) {
-          if (reader_.tag_opens()) {
-            FailingRun run{this, qname, first, named};
-            (void)reader_.pass_siblings(qname, {&Scan::fails_filters, &run});
-            return xml::Wanted::Passed;
-          }
-        }
-        return xml::Wanted::No;
-      }
-      // Without namespaces the name alone says which states count it: a run of siblings of
-      // that name is passed and counted at once.
-      if (!Scoped && reader_.tag_opens()) {
-        count_child<Scoped>(qname, first, reader_.pass_siblings(qname));
-        return xml::Wanted::Passed;
-      }
-      count_child<Scoped>(qname, first, 1);
-      return xml::Wanted::No;
+      return tag_decides ? by_tag<Scoped>(qname, first, named) : count_child<Scoped>(qname, first);
     }
     return xml::Wanted::Yes;
   });
@@ -276,8 +252,40 @@ template <bool Scoped>
   return false;
 }
 
+// A record asked of at a level whose filters its tag decides: given when one holds, else
+// passed with the next siblings that fail them too.
 template <bool Scoped>
-void Scan::count_child(std::string_view qname, uint32_t first, uint64_t times) noexcept {
+[[gnu::noinline]] xml::Wanted Scan::by_tag(std::string_view qname, uint32_t first, bool named) {
+  if (qname.data() == held_tag_) {
+    held_tag_ = nullptr;
+    return xml::Wanted::Yes;
+  }
+  if (some_filter_holds(qname, reader_.tag_content(qname), first, named)) return xml::Wanted::Yes;
+  if constexpr (!Scoped) {
+    if (reader_.tag_opens()) {
+      FailingRun run{this, qname, first, named};
+      (void)reader_.pass_siblings(qname, {&Scan::fails_filters, &run});
+      return xml::Wanted::Passed;
+    }
+  }
+  return xml::Wanted::No;
+}
+
+// A child asked of at a level that only counts: counted, and without namespaces (where the
+// name alone says which states count it) passed with its run of siblings of that name, all
+// counted at once.
+template <bool Scoped>
+[[gnu::noinline]] xml::Wanted Scan::count_child(std::string_view qname, uint32_t first) noexcept {
+  if (!Scoped && reader_.tag_opens()) {
+    count_children<Scoped>(qname, first, reader_.pass_siblings(qname));
+    return xml::Wanted::Passed;
+  }
+  count_children<Scoped>(qname, first, 1);
+  return xml::Wanted::No;
+}
+
+template <bool Scoped>
+void Scan::count_children(std::string_view qname, uint32_t first, uint64_t times) noexcept {
   const size_t room = room_after(qname);
   const path::NameMatcher& asked = states_[first].at->name;
   for (size_t i = first, end = states_.size(); i < end; ++i) {
