@@ -439,7 +439,6 @@ class Scan {
 
   std::string_view doc_;
   bool spans_;
-  const char* held_tag_ = nullptr;  // the tag that ended a FailingRun, its filter holding
   xml::Reader reader_;
 
   std::vector<Task> tasks_;  // the caller's paths first; tasks_[ntasks_..] are spare
@@ -478,6 +477,7 @@ class Scan {
   std::string value_;     // an attribute value given when its filter is decided
   std::string decode_;    // text decoding
   std::string unescape_;  // text unescaping
+  const char* held_tag_ = nullptr;  // the tag that ended a FailingRun, its filter holding
 };
 
 }  // namespace varnex::engine
