@@ -473,10 +473,10 @@ class Scan {
   // Scoped: in_force() of each open level, by depth (a level entered sets its own); kept apart
   // from the levels so that a plain pass never writes it.
   std::vector<uint32_t> in_force_;
-  std::string text_;      // one consumed element's text
-  std::string value_;     // an attribute value given when its filter is decided
-  std::string decode_;    // text decoding
-  std::string unescape_;  // text unescaping
+  std::string text_;                // one consumed element's text
+  std::string value_;               // an attribute value given when its filter is decided
+  std::string decode_;              // text decoding
+  std::string unescape_;            // text unescaping
   const char* held_tag_ = nullptr;  // the tag that ended a FailingRun, its filter holding
 };
 
