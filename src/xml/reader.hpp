@@ -502,8 +502,10 @@ template <class Want>
   }
 }
 
+// Aligned, so that its loop's place in the cache lines does not move with the code around it:
+// the same instructions placed 16 bytes apart differed by 6-9 % in wall time.
 template <class Want>
-Event Reader::read_descendant(size_t& below, Want&& want) noexcept {
+__attribute__((aligned(64))) Event Reader::read_descendant(size_t& below, Want&& want) noexcept {
   for (;;) {
     if (phase_ != Phase::Text || names_kept_ || !has_mark()) [[unlikely]] {
       // The start of the input, its end, or end names to compare: event by event.
