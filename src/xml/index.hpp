@@ -102,7 +102,10 @@ struct IndexCursor {
   const IndexBlock* end;
   uint64_t lt;
   uint64_t gt;
-  unsigned one_by_one = 0;  // markups index_skip takes one at a time before whole blocks
+  // Tags whose names start as the target's does are told apart by a second byte before a block
+  // stops at them: for short skips, whose elements' children often start alike (`tag` in
+  // `tags`), where long ones stop mostly at the target itself.
+  bool probe = false;
   // index_skip finishes the skip itself: it keeps `named`, the elements named like the skipped
   // one open inside it, and passes the end tag that closes it (its '<' and '>' then in
   // close_lt and close_gt; close_gt stays 0 until then).

@@ -4,6 +4,7 @@
 // instantiation is compiled for its own instruction set.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 
 #include "xml/index.hpp"
@@ -323,7 +324,9 @@ template <class Classifier>
                                                    size_t* open_count) noexcept {
   const char first = name.front();
   const size_t n = name.size();
-  unsigned taken = 0;
+  // With c.probe, the second byte of the name the block-wide test looks at: the last of its
+  // first six, so that `<tag>` does not stop a skip of `tags`.
+  const unsigned probe = !c.probe || n == 0 ? 0 : static_cast<unsigned>(std::min<size_t>(n, 6) - 1);
   const IndexBlock* cur = c.cur;
   uint64_t lt = c.lt;
   uint64_t gt = c.gt;
@@ -336,19 +339,24 @@ template <class Classifier>
       gt = cur->gt;
     }
     const size_t at = cur->at();
-    // Most skipped elements are short: their first markups are taken one by one (as many as
-    // the caller says), which costs less than looking at their block as a whole.
-    if (++taken > c.one_by_one && !cur->has_construct() && len - at >= 64) {
+    if (!cur->has_construct() && len - at >= 64) {
       // The markups from here up to the first that has its name in the next block (its '<' at
-      // one of the last two bytes: a name starts one byte after '<', two after '</') or whose
-      // name starts like the target's, taken together; the last, when it runs on into the next
-      // block of the chunk, with them (its '>' is that block's first), else up to it.
-      // The last '<' has no '>' after it in this block when it is the highest bit of the two.
+      // one of the last two bytes: a name starts one byte after '<', two after '</') or may
+      // have the target's name, taken together: one whose name starts with the target's first
+      // byte and, where several do, also has its byte at `probe` (or runs on into the next
+      // block before that byte). The last, when it runs on into the next block of the chunk, with
+      // them (its '>' is that block's first), else up to it. The last '<' has no '>' after it
+      // in this block when it is the highest bit of the two.
       const bool runs_on = lt > gt;
       uint64_t stops = lt & (3ull << 62);
       if (runs_on && cur + 1 >= c.end) stops |= uint64_t{1} << (63 - __builtin_clzll(lt));
       const uint64_t f = Classifier::byte_mask(base + at, first);
-      stops |= lt & ((f >> 1) | (f >> 2));
+      uint64_t named = lt & ((f >> 1) | (f >> 2));
+      if ((named & (named - 1)) != 0 && probe != 0) {
+        const uint64_t both = f & (Classifier::byte_mask(base + at, name[probe]) >> probe);
+        named = lt & ((both >> 1) | (both >> 2) | (~0ull << (62 - probe)));
+      }
+      stops |= named;
       const uint64_t prefix = (stops & (0 - stops)) - 1;  // all ones when nothing stops it
       const uint64_t gts = gt & prefix;
       // Every end tag needs an element open. One right after a start tag (in the order of

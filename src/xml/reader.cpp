@@ -302,9 +302,9 @@ ErrorKind Reader::skip(std::string_view name, size_t start, SkipSpan* span, size
     // here, without the kernel.
     if (kernel && cur_ != end_ &&
         (lt_ == 0 || peek_lt() + 1 >= len_ || base[peek_lt() + 1] != '/')) {
-      // Skipped elements come in runs of one kind: after a long one, blocks are looked at
-      // whole from the first markup on.
-      detail::IndexCursor c{cur_, end_, lt_, gt_, last_skip_ >= kLongSkip ? 0u : 6u};
+      // Skipped elements come in runs of one kind: after a short one, tags are told apart by
+      // a second byte of their names.
+      detail::IndexCursor c{cur_, end_, lt_, gt_, last_skip_ < kLongSkip};
       c.finishes = true;
       c.named = depth;
       c.siblings_too = Siblings;

@@ -276,6 +276,8 @@ std::string dense_document(std::mt19937& rng, int outer) {
       "<item id=\"12\" kind='x'>", "</item>", "<name lang='en'>", "</name>", "<p/>", "<q k=\"v\"/>",
       "text ", "\n", "<tags>", "</tags >", "<v a=\">\" b='<'>", "</v>", "<w x='\"' y=\"'\">",
       "</w>",
+      // Names that start as others do, and differ further on or only after them.
+      "<tag>", "</tag>", "<tagsy>", "</tagsy>", "<items k='1'>", "</items>", "<tags/>",
       // Tags longer than a block.
       "<long v='0123456789012345678901234567890123456789012345678901234567890123456789'>",
       "</long                                                                          >"};
