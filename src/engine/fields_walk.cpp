@@ -63,8 +63,8 @@ std::unique_ptr<FieldsWalk> FieldsWalk::plan(std::span<const PathTask> paths) {
         level.attributes.push_back(want);
         continue;
       }
-      for (uint64_t b = step.name.last_bit(); b != 0; b &= b - 1) {
-        level.by_last[static_cast<size_t>(std::countr_zero(b))] |= bit(level.elements.size());
+      for (uint64_t b = step.name.tail_bit(); b != 0; b &= b - 1) {
+        level.by_tail[static_cast<size_t>(std::countr_zero(b))] |= bit(level.elements.size());
       }
       level.elements.push_back(want);
       level.element_paths |= bit(i);
@@ -223,7 +223,7 @@ uint64_t FieldsWalk::live_wants(const Level& level, uint64_t matched) noexcept {
 [[gnu::always_inline]] inline uint64_t FieldsWalk::hits(const Level& level, uint64_t live,
                                                         std::string_view qname) const noexcept {
   uint64_t may = live;
-  if (!qname.empty()) may &= level.by_last[static_cast<unsigned char>(qname.back()) % 64];
+  if (!qname.empty()) may &= level.by_tail[path::name_tail(qname)];
   uint64_t hit = 0;
   if (may == 0) return hit;
   // Names are views into the input: a short one compares as one word.

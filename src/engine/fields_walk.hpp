@@ -46,14 +46,15 @@ class FieldsWalk {
     uint32_t path;
   };
   // The wants at one depth, in path order; which paths want an element there, and for which
-  // of them it is their last step; by a name's last byte (modulo 64), the elements' wants
-  // whose name may end in it (a bit each, by index; every byte for a name that is not exact).
+  // of them it is their last step; by where a name falls (path::name_tail), the elements'
+  // wants whose names may fall there (a bit each, by index; everywhere for a name that is not
+  // exact).
   struct Level {
     std::vector<Want> elements;
     std::vector<Want> attributes;  // an attribute step after a match one level up
     uint64_t element_paths = 0;
     uint64_t last_paths = 0;
-    std::array<uint64_t, 64> by_last{};
+    std::array<uint64_t, 64> by_tail{};
   };
 
   // The children of the element the reader stands in, at `depth`, with `matched` (the paths

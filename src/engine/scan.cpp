@@ -47,6 +47,8 @@ void Scan::reset(std::string_view doc) noexcept {
   attrs_ = TagAttributes{};
   scoped_ = false;
   ns_.restart();  // track_namespaces() seeds it again
+  held_tag_ = nullptr;
+  out_of_memory_ = false;
 }
 
 void Scan::track_namespaces(std::span<const Binding> outer) {

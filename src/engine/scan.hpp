@@ -140,9 +140,12 @@ class Scan {
     // Set with walks: every state is a filter of one attribute test, so a child whose start tag
     // fails every filter that names it is passed by the reader, never an event.
     bool tag_decides = false;
-    // Set with walks: bit (b % 64) for the last byte b of each name its states look for, so
-    // most children nobody wants are told by one bit (all set for a pattern).
-    uint64_t last_bytes = ~0ull;
+    // Set with walks: its one state takes its matches whole (takes_leaves), so a match that is
+    // a leaf is taken and passed by the reader, never an event.
+    bool takes_leaves = false;
+    // Set with walks: the bit of each name its states look for (path::name_tail), so most
+    // children nobody wants are told by one bit (all set for a pattern).
+    uint64_t tails = ~0ull;
     size_t below = 0;  // flat: the elements open inside it that it stands for
   };
   static_assert(sizeof(Level) <= 64);
@@ -253,22 +256,23 @@ class Scan {
                                                      : nullptr;
       if (known != nullptr) [[likely]] {
         top.walks = kWalks;
-        top.last_bytes = known->last_bytes;
+        top.tails = known->tails;
         top.counts_only = known->counts_only;
         top.tag_decides = known->tag_decides;
+        top.takes_leaves = takes_leaves(states_[top.states]);
         top.flat = false;
         return;
       }
     }
     bool walks = texts_.empty();
-    uint64_t last_bytes = 0;
+    uint64_t tails = 0;
     bool counts_only = true;
     bool by_task = false;  // counts_only holds by a state's task, not by its step alone
     bool searches = true;
     bool tag_decides = !scoped_;
     for (size_t i = top.states, end = states_.size(); i < end; ++i) {
       const path::Step& at = *states_[i].at;
-      last_bytes |= at.name.last_bit();
+      tails |= at.name.tail_bit();
       walks = walks && !at.descendant;  // a search wants every child
       searches = searches && at.descendant;
       if (counts_only && at.selector.kind != path::SelectorKind::Count) {
@@ -279,15 +283,15 @@ class Scan {
     }
     top.tag_decides = tag_decides;
     top.walks = walks ? kWalks : 0;
-    top.last_bytes = last_bytes;
+    top.takes_leaves = one && walks && !counts_only && takes_leaves(states_[top.states]);
+    top.tails = tails;
     // A search selects each match (no ambiguity guard, no index, nothing settled), so its state
     // inside any element is the same: nested levels of searches alone would all hold the same.
     top.flat = searches && !scoped_ && texts_.empty();
     top.counts_only = top.flat ? counts_alone(top) : counts_only;
     if (one && top.walks > 0 && !by_task) {
       walks_of_[1] = walks_of_[0];
-      walks_of_[0] =
-          WalksOf{states_[top.states].at, top.last_bytes, top.counts_only, top.tag_decides};
+      walks_of_[0] = WalksOf{states_[top.states].at, top.tails, top.counts_only, top.tag_decides};
     }
   }
   // A filter of one attribute test: the start tag alone decides it, and when it fails,
@@ -326,6 +330,18 @@ class Scan {
            !t.options.first_only && t.sink.mode() == Sink::Mode::Count &&
            t.sink.observer() == nullptr;
   }
+  // A state at its path's last step, a child step without a filter, whose matches are taken
+  // whole, each as it is (no text, no first match, nobody told of it).
+  [[nodiscard]] bool takes_leaves(const State& s) const noexcept {
+    const path::Step& at = *s.at;
+    const Task& t = tasks_[s.task];
+    const Sink::Mode mode = t.sink.mode();
+    return !scoped_ && s.last && !s.every && !at.descendant &&
+           (at.selector.kind == path::SelectorKind::Bare ||
+            at.selector.kind == path::SelectorKind::Each) &&
+           !t.options.first_only && !t.options.element_text &&
+           (mode == Sink::Mode::Keep || mode == Sink::Mode::Last) && t.sink.observer() == nullptr;
+  }
   // The flat level's one state ends its path and only counts its matches (nothing waits for
   // one, nothing is looked for inside one): a match is counted and passed.
   [[nodiscard]] bool counts_alone(const Level& level) const noexcept {
@@ -354,6 +370,9 @@ class Scan {
   xml::Wanted by_tag(std::string_view qname, uint32_t first, bool named);
   template <bool Scoped>
   xml::Wanted count_child(std::string_view qname, uint32_t first) noexcept;
+  // What next_child does with a child at a level that takes leaves: a leaf named as its state
+  // names is taken (and passed); anything else is an event.
+  xml::Wanted take_leaf(std::string_view qname, uint32_t first, bool named) noexcept;
   // `times` children named `qname`, which state `first` names, counted by each state that
   // names it.
   template <bool Scoped>
@@ -450,7 +469,7 @@ class Scan {
   // decided, the latest first.
   struct WalksOf {
     const path::Step* at = nullptr;
-    uint64_t last_bytes = 0;
+    uint64_t tails = 0;
     bool counts_only = false;
     bool tag_decides = false;
   };
@@ -478,6 +497,7 @@ class Scan {
   std::string decode_;              // text decoding
   std::string unescape_;            // text unescaping
   const char* held_tag_ = nullptr;  // the tag that ended a FailingRun, its filter holding
+  bool out_of_memory_ = false;      // a leaf taken in a walk found no room: raised after it
 };
 
 }  // namespace varnex::engine

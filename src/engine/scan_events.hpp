@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <new>
 
 #include "engine/internal.hpp"
 #include "engine/scan.hpp"
@@ -70,6 +71,8 @@ void Scan::run_loop() {
       bool named = false;
       uint32_t asked = 0;
       const xml::Event ev = next_child<Scoped>(first, named, asked);
+      if (out_of_memory_) [[unlikely]]
+        throw std::bad_alloc();
       const bool tag = ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty;
       int8_t& walks = levels_.back().walks;
       walks = asked > static_cast<uint32_t>(tag) ? kWalks : static_cast<int8_t>(walks - 1);
@@ -187,20 +190,19 @@ template <bool Scoped>
 template <bool Scoped>
 [[gnu::always_inline]] inline xml::Event Scan::next_child(uint32_t& first, bool& named,
                                                           uint32_t& asked) noexcept {
-  const uint64_t last_bytes = levels_.back().last_bytes;
+  const uint64_t tails = levels_.back().tails;
   const bool counts_only = levels_.back().counts_only;
   const bool tag_decides = levels_.back().tag_decides;
+  const bool takes_leaves = levels_.back().takes_leaves;
   return reader_.read_child([&](const xml::Event& tag) __attribute__((always_inline)) {
     ++asked;
     const std::string_view qname = tag.name();
-    // A wanted name ends as one of the names looked for (after a prefix, if any).
-    if (!qname.empty() &&
-        (last_bytes >> (static_cast<unsigned char>(qname.back()) % 64) & 1) == 0) {
-      return xml::Wanted::No;
-    }
+    // A wanted name falls where one of the names looked for does.
+    if (!qname.empty() && (tails >> path::name_tail(qname) & 1) == 0) return xml::Wanted::No;
     first = wanted<Scoped>(qname, named);
     if (first == kNone) return xml::Wanted::No;
-    if (counts_only || tag_decides) [[unlikely]] {
+    if (counts_only || tag_decides || takes_leaves) [[unlikely]] {
+      if (takes_leaves) return take_leaf(qname, first, named);
       return tag_decides ? by_tag<Scoped>(qname, first, named) : count_child<Scoped>(qname, first);
     }
     return xml::Wanted::Yes;
@@ -209,14 +211,13 @@ template <bool Scoped>
 
 [[gnu::always_inline]] inline xml::Event Scan::next_named() noexcept {
   Level& top = levels_.back();
-  const uint64_t last_bytes = top.last_bytes;
+  const uint64_t tails = top.tails;
   const size_t from = top.states;
   const size_t end = states_.size();
   const bool counts_only = top.counts_only;
   return reader_.read_descendant(
       top.below, [&](std::string_view qname) __attribute__((always_inline)) {
-        if (!qname.empty() &&
-            (last_bytes >> (static_cast<unsigned char>(qname.back()) % 64) & 1) == 0) {
+        if (!qname.empty() && (tails >> path::name_tail(qname) & 1) == 0) {
           return xml::Descend::Into;
         }
         const size_t room = room_after(qname);
@@ -269,6 +270,22 @@ template <bool Scoped>
     }
   }
   return xml::Wanted::No;
+}
+
+[[gnu::noinline]] inline xml::Wanted Scan::take_leaf(std::string_view qname, uint32_t first,
+                                                     bool named) noexcept {
+  if (!named || !reader_.tag_opens()) return xml::Wanted::Yes;
+  const auto start = static_cast<size_t>(qname.data() - doc_.data()) - 1;
+  if (!reader_.pass_leaf<true>(qname)) return xml::Wanted::Yes;
+  State& s = states_[first];
+  ++s.count;
+  try {
+    tasks_[s.task].sink.element(doc_, start, reader_.buffer_position(), spans_);
+  } catch (const std::bad_alloc&) {
+    out_of_memory_ = true;
+    stop_ = true;
+  }
+  return xml::Wanted::Passed;
 }
 
 // A child asked of at a level that only counts: counted, and without namespaces (where the

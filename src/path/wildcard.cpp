@@ -52,7 +52,7 @@ NameMatcher NameMatcher::parse(std::string_view text) {
   m.has_colon_ = m.text_.find(':') != std::string::npos;
   std::memcpy(&m.word_, m.text_.data(), std::min<size_t>(m.text_.size(), sizeof m.word_));
   if (m.kind_ == Kind::Exact && !m.text_.empty()) {
-    m.last_bit_ = uint64_t{1} << (static_cast<unsigned char>(m.text_.back()) % 64);
+    m.tail_bit_ = uint64_t{1} << name_tail(m.text_);
   }
   if (m.kind_ == Kind::Exact && m.text_.size() < sizeof m.word_) {
     m.short_key_ = m.word_ | (uint64_t{0x80} | m.text_.size()) << 56;  // length above the bytes

@@ -9,6 +9,15 @@
 
 namespace varnex::path {
 
+// Where a name falls in a 64-bit set of the names looked for, from its last two bytes: a name
+// of one byte as if a prefix's colon stood before it, so that `x:a` falls where `a` does, as every
+// name an exact name matches falls where it does. Not for the empty name.
+[[nodiscard, gnu::always_inline]] inline unsigned name_tail(std::string_view name) noexcept {
+  const auto last = static_cast<unsigned char>(name.back());
+  const auto before = name.size() > 1 ? static_cast<unsigned char>(name[name.size() - 2]) : ':';
+  return (last + 3u * before) % 64;
+}
+
 class NameMatcher {
  public:
   enum class Kind : uint8_t { Exact = 0, Glob = 1 };
@@ -41,9 +50,9 @@ class NameMatcher {
   // else 0 and 0.
   [[nodiscard]] size_t short_len() const noexcept { return short_len_; }
   [[nodiscard]] uint64_t keep() const noexcept { return keep_; }
-  // Bit (b % 64) for the last byte b of an exact name; every bit for anything else. A set of
-  // these tells most names that cannot match by one bit of their last byte.
-  [[nodiscard]] uint64_t last_bit() const noexcept { return last_bit_; }
+  // Bit name_tail(n) of an exact name n; every bit for anything else. A set of these tells
+  // most names that cannot match by one bit.
+  [[nodiscard]] uint64_t tail_bit() const noexcept { return tail_bit_; }
   // Whether this is known to match the same names as `other` at the cost of a word compare:
   // both short and alike, and neither tests a namespace (false says nothing).
   [[nodiscard]] bool same_short(const NameMatcher& other) const noexcept {
@@ -59,7 +68,7 @@ class NameMatcher {
   std::string text_;
   uint64_t word_ = 0;
   uint64_t short_key_ = 0;  // an exact name of up to 7 bytes: its word and length; else 0
-  uint64_t last_bit_ = ~0ull;
+  uint64_t tail_bit_ = ~0ull;
   uint64_t keep_ = 0;
   uint8_t short_len_ = 0;
   Namespace ns_;
