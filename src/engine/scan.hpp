@@ -117,6 +117,8 @@ class Scan {
     bool every = false;      // its task's option
   };
 
+  enum class LeafUse : uint8_t { None, Take, Test };
+
   // An open element (or the document level) and what waits for its end.
   struct Level {
     uint32_t states = 0;  // its states are states_[states, next level's states)
@@ -140,9 +142,9 @@ class Scan {
     // Set with walks: every state is a filter of one attribute test, so a child whose start tag
     // fails every filter that names it is passed by the reader, never an event.
     bool tag_decides = false;
-    // Set with walks: its one state takes its matches whole (takes_leaves), so a match that is
-    // a leaf is taken and passed by the reader, never an event.
-    bool takes_leaves = false;
+    // Set with walks: every state uses its matches in a way the reader's walk can for a leaf
+    // (leaf_use), so a match that is a leaf is used there, never an event.
+    bool uses_leaves = false;
     // Set with walks: the bit of each name its states look for (path::name_tail), so most
     // children nobody wants are told by one bit (all set for a pattern).
     uint64_t tails = ~0ull;
@@ -259,7 +261,7 @@ class Scan {
         top.tails = known->tails;
         top.counts_only = known->counts_only;
         top.tag_decides = known->tag_decides;
-        top.takes_leaves = takes_leaves(states_[top.states]);
+        top.uses_leaves = leaf_use(states_[top.states]) != LeafUse::None;
         top.flat = false;
         return;
       }
@@ -270,6 +272,7 @@ class Scan {
     bool by_task = false;  // counts_only holds by a state's task, not by its step alone
     bool searches = true;
     bool tag_decides = !scoped_;
+    bool uses_leaves = true;
     for (size_t i = top.states, end = states_.size(); i < end; ++i) {
       const path::Step& at = *states_[i].at;
       tails |= at.name.tail_bit();
@@ -280,10 +283,11 @@ class Scan {
         by_task = by_task || counts_only;
       }
       tag_decides = tag_decides && decided_by_tag(at);
+      uses_leaves = uses_leaves && leaf_use(states_[i]) != LeafUse::None;
     }
     top.tag_decides = tag_decides;
     top.walks = walks ? kWalks : 0;
-    top.takes_leaves = one && walks && !counts_only && takes_leaves(states_[top.states]);
+    top.uses_leaves = walks && !counts_only && uses_leaves;
     top.tails = tails;
     // A search selects each match (no ambiguity guard, no index, nothing settled), so its state
     // inside any element is the same: nested levels of searches alone would all hold the same.
@@ -330,17 +334,26 @@ class Scan {
            !t.options.first_only && t.sink.mode() == Sink::Mode::Count &&
            t.sink.observer() == nullptr;
   }
-  // A state at its path's last step, a child step without a filter, whose matches are taken
-  // whole, each as it is (no text, no first match, nobody told of it).
-  [[nodiscard]] bool takes_leaves(const State& s) const noexcept {
+  // What a state does with each match, where the reader's walk can do it for a leaf: at its
+  // path's last step, a child step without a filter, nobody told of its items, it takes them
+  // whole (no text, no first match), or tests their text (a filter's subject, `price` in
+  // `book#(price>10)`).
+  [[nodiscard]] LeafUse leaf_use(const State& s) const noexcept {
     const path::Step& at = *s.at;
     const Task& t = tasks_[s.task];
+    if (scoped_ || !s.last || at.descendant || t.sink.observer() != nullptr ||
+        (at.selector.kind != path::SelectorKind::Bare &&
+         at.selector.kind != path::SelectorKind::Each)) {
+      return LeafUse::None;
+    }
     const Sink::Mode mode = t.sink.mode();
-    return !scoped_ && s.last && !s.every && !at.descendant &&
-           (at.selector.kind == path::SelectorKind::Bare ||
-            at.selector.kind == path::SelectorKind::Each) &&
-           !t.options.first_only && !t.options.element_text &&
-           (mode == Sink::Mode::Keep || mode == Sink::Mode::Last) && t.sink.observer() == nullptr;
+    if (mode == Sink::Mode::Test) return LeafUse::Test;
+    // As capture() takes them: the last one kept whole even where elements are taken as text.
+    return !s.every && !t.options.first_only &&
+                   (mode == Sink::Mode::Last ||
+                    (mode == Sink::Mode::Keep && !t.options.element_text))
+               ? LeafUse::Take
+               : LeafUse::None;
   }
   // The flat level's one state ends its path and only counts its matches (nothing waits for
   // one, nothing is looked for inside one): a match is counted and passed.
@@ -360,7 +373,7 @@ class Scan {
   // Reads in a row that pass no child before a level goes back to events.
   static constexpr int8_t kWalks = 8;
   template <bool Scoped>
-  xml::Event next_child(uint32_t& first, bool& named, uint32_t& asked) noexcept;
+  xml::Event next_child(uint32_t& first, bool& named, uint32_t& asked, bool& left) noexcept;
   // The next tag inside the flat level on top, at any depth, that some state names, or the
   // level's end.
   xml::Event next_named() noexcept;
@@ -370,9 +383,9 @@ class Scan {
   xml::Wanted by_tag(std::string_view qname, uint32_t first, bool named);
   template <bool Scoped>
   xml::Wanted count_child(std::string_view qname, uint32_t first) noexcept;
-  // What next_child does with a child at a level that takes leaves: a leaf named as its state
-  // names is taken (and passed); anything else is an event.
-  xml::Wanted take_leaf(std::string_view qname, uint32_t first, bool named) noexcept;
+  // What next_child does with a child at a level whose states use leaves: a leaf is taken or
+  // tested by each state that names it (and passed); anything else is an event.
+  xml::Wanted use_leaf(std::string_view qname, uint32_t first) noexcept;
   // `times` children named `qname`, which state `first` names, counted by each state that
   // names it.
   template <bool Scoped>
@@ -497,7 +510,7 @@ class Scan {
   std::string decode_;              // text decoding
   std::string unescape_;            // text unescaping
   const char* held_tag_ = nullptr;  // the tag that ended a FailingRun, its filter holding
-  bool out_of_memory_ = false;      // a leaf taken in a walk found no room: raised after it
+  bool out_of_memory_ = false;      // a leaf used in a walk found no room: raised after it
 };
 
 }  // namespace varnex::engine

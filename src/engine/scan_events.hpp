@@ -70,13 +70,14 @@ void Scan::run_loop() {
       uint32_t first = kNone;
       bool named = false;
       uint32_t asked = 0;
-      const xml::Event ev = next_child<Scoped>(first, named, asked);
+      bool left = false;  // the tag given back is passed, and used
+      const xml::Event ev = next_child<Scoped>(first, named, asked, left);
       if (out_of_memory_) [[unlikely]]
         throw std::bad_alloc();
       const bool tag = ev.kind == xml::EventKind::Start || ev.kind == xml::EventKind::Empty;
       int8_t& walks = levels_.back().walks;
       walks = asked > static_cast<uint32_t>(tag) ? kWalks : static_cast<int8_t>(walks - 1);
-      on_event<Scoped>(ev, first, named);
+      if (!left) on_event<Scoped>(ev, first, named);
       continue;
     }
     if constexpr (!Scoped) {
@@ -189,11 +190,11 @@ template <bool Scoped>
 // gives them), or the level's end: the reader passes the rest. `asked` counts the tags met.
 template <bool Scoped>
 [[gnu::always_inline]] inline xml::Event Scan::next_child(uint32_t& first, bool& named,
-                                                          uint32_t& asked) noexcept {
+                                                          uint32_t& asked, bool& left) noexcept {
   const uint64_t tails = levels_.back().tails;
   const bool counts_only = levels_.back().counts_only;
   const bool tag_decides = levels_.back().tag_decides;
-  const bool takes_leaves = levels_.back().takes_leaves;
+  const bool uses_leaves = levels_.back().uses_leaves;
   return reader_.read_child([&](const xml::Event& tag) __attribute__((always_inline)) {
     ++asked;
     const std::string_view qname = tag.name();
@@ -201,8 +202,12 @@ template <bool Scoped>
     if (!qname.empty() && (tails >> path::name_tail(qname) & 1) == 0) return xml::Wanted::No;
     first = wanted<Scoped>(qname, named);
     if (first == kNone) return xml::Wanted::No;
-    if (counts_only || tag_decides || takes_leaves) [[unlikely]] {
-      if (takes_leaves) return take_leaf(qname, first, named);
+    if (counts_only || tag_decides || uses_leaves) [[unlikely]] {
+      if (uses_leaves) {
+        const xml::Wanted w = use_leaf(qname, first);
+        left = w == xml::Wanted::Left;
+        return w;
+      }
       return tag_decides ? by_tag<Scoped>(qname, first, named) : count_child<Scoped>(qname, first);
     }
     return xml::Wanted::Yes;
@@ -272,20 +277,52 @@ template <bool Scoped>
   return xml::Wanted::No;
 }
 
-[[gnu::noinline]] inline xml::Wanted Scan::take_leaf(std::string_view qname, uint32_t first,
-                                                     bool named) noexcept {
-  if (!named || !reader_.tag_opens()) return xml::Wanted::Yes;
+[[gnu::noinline]] inline xml::Wanted Scan::use_leaf(std::string_view qname,
+                                                    uint32_t first) noexcept {
+  if (!reader_.tag_opens()) return xml::Wanted::Yes;
+  // Which uses name it (the usual level has one state): a leaf's element is its tag to the end
+  // tag of its name, and its text what comes before the first end tag, as the events would read
+  // them; both at once are left to the events.
+  const size_t end = states_.size();
+  const auto names_it = [&](size_t i) {
+    const State& s = states_[i];
+    return !s.idle && (s.at->name.same_short(states_[first].at->name) ||
+                       names<false>(qname, s.at->name, room_after(qname)));
+  };
+  bool tests = tasks_[states_[first].task].sink.mode() == Sink::Mode::Test;
+  bool takes = !tests;
+  for (size_t i = first + 1; i < end; ++i) {
+    if (names_it(i))
+      (tasks_[states_[i].task].sink.mode() == Sink::Mode::Test ? tests : takes) = true;
+  }
+  if (tests && takes) return xml::Wanted::Yes;
   const auto start = static_cast<size_t>(qname.data() - doc_.data()) - 1;
-  if (!reader_.pass_leaf<true>(qname)) return xml::Wanted::Yes;
-  State& s = states_[first];
-  ++s.count;
+  std::string_view raw;
+  if (takes ? !reader_.pass_leaf<true>(qname) : !reader_.read_leaf_text(&raw)) {
+    return xml::Wanted::Yes;  // nothing read
+  }
+  const size_t stop = reader_.buffer_position();
+  const auto use = [&](size_t i) {
+    State& s = states_[i];
+    ++s.count;
+    if (takes) {
+      tasks_[s.task].sink.element(doc_, start, stop, spans_);
+    } else {
+      emit_value(s.task, text_piece(reader_.encoding(), raw, decode_, unescape_));
+    }
+  };
   try {
-    tasks_[s.task].sink.element(doc_, start, reader_.buffer_position(), spans_);
+    use(first);
+    for (size_t i = first + 1; i < end; ++i) {
+      if (names_it(i)) use(i);
+    }
   } catch (const std::bad_alloc&) {
     out_of_memory_ = true;
     stop_ = true;
   }
-  return xml::Wanted::Passed;
+  // A test that has its answer may leave nothing for this level to look for: back to the
+  // loop, which then passes the rest of the element at once.
+  return (tests && level_idle()) || stop_ ? xml::Wanted::Left : xml::Wanted::Passed;
 }
 
 // A child asked of at a level that only counts: counted, and without namespaces (where the

@@ -35,8 +35,9 @@ enum class EventKind : uint8_t {
 // pass_child does) and goes on after it.
 enum class Descend : uint8_t { Into, Give, Pass };
 // What read_child does with a child tag: passes it whole, gives it, or goes on after it, which
-// `want` passed itself (with the reader's own passes: pass_siblings).
-enum class Wanted : uint8_t { No, Yes, Passed };
+// `want` passed itself (with the reader's own passes: pass_siblings); or gives it back at once,
+// `want` having passed it itself (Left: the reader then stands past its element).
+enum class Wanted : uint8_t { No, Yes, Passed, Left };
 // Which next siblings pass_siblings takes: those whose start tag's content (the bytes between
 // '<' and '>') `passes`; every one when there is none.
 struct SiblingTest {
@@ -434,11 +435,14 @@ template <class Want>
   switch (ev.kind) {
     case EventKind::Start: {
       const Wanted w = want(ev);
-      if (w == Wanted::Yes) return true;
+      if (w == Wanted::Yes || w == Wanted::Left) return true;
       if (w == Wanted::No && !pass_leaf(ev.name())) pass_element(ev.name());  // the usual leaf
       return false;                                                           // without a call
     }
-    case EventKind::Empty: return want(ev) == Wanted::Yes;
+    case EventKind::Empty: {
+      const Wanted w = want(ev);
+      return w == Wanted::Yes || w == Wanted::Left;
+    }
     case EventKind::End:
     case EventKind::Eof:
     case EventKind::Error: return true;
@@ -471,12 +475,13 @@ Event Reader::read_child(Want&& want) noexcept {
     bool empty = false;
     const Event ev = tag_event(lt, gt, &empty);
     if (empty) {
-      if (want(ev) == Wanted::Yes) return ev;
+      const Wanted w = want(ev);
+      if (w == Wanted::Yes || w == Wanted::Left) return ev;
       continue;
     }
     push_open(lt + 1, ev.name_len);
     const Wanted w = want(ev);
-    if (w == Wanted::Yes) return ev;
+    if (w == Wanted::Yes || w == Wanted::Left) return ev;
     if (w == Wanted::No && !pass_leaf<true>(ev.name())) pass_element(ev.name());
   }
 }

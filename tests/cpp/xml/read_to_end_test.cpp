@@ -100,11 +100,18 @@ void expect_same_children(const std::string& doc, Config c, int salt, bool runs)
   size_t fast_passed = 0;
   size_t slow_passed = 0;
   const char* refused = nullptr;  // the tag of a sibling pass_siblings left: read next
+  bool left = false;               // the child given was passed by `ask`
   const auto ask = [&](const Event& t) {
     EXPECT_EQ(fast.tag_opens(), t.kind == EventKind::Start) << testing::escape(doc);
     if (refused != nullptr) EXPECT_EQ(static_cast<const void*>(t.content.data()), refused);
     refused = nullptr;
-    if (want(t.name())) return Wanted::Yes;
+    if (want(t.name())) {
+      // Some wanted children are passed by `ask` itself and given back at once.
+      if (t.content.size() % 4 != 1) return Wanted::Yes;
+      left = true;
+      if (t.kind == EventKind::Start) fast.pass_child(t.name());
+      return Wanted::Left;
+    }
     if (t.kind != EventKind::Start) return Wanted::No;
     if (!runs) {
       ++fast_passed;
@@ -127,25 +134,33 @@ void expect_same_children(const std::string& doc, Config c, int salt, bool runs)
   };
   for (int k = 0; k < 400; ++k) {
     if (k % 3 == 1) fast.skip_text();  // passing text first changes nothing read_child meets
+    left = false;
     const Event fe = fast.read_child(ask);
+    const Event se = reference_child(slow, want, &slow_passed);
+    if (left) {
+      ASSERT_TRUE(se.kind == EventKind::Start || se.kind == EventKind::Empty);
+      if (se.kind == EventKind::Start) slow.pass_child(se.name());
+    }
     const std::string a = testing::render_event(fast, fe);
-    const std::string b = testing::render_event(slow, reference_child(slow, want, &slow_passed));
+    const std::string b = testing::render_event(slow, se);
     ASSERT_EQ(a, b) << testing::escape(doc) << " salt " << salt;
     ASSERT_EQ(state(fast), state(slow)) << testing::escape(doc);
     ASSERT_EQ(fast_passed, slow_passed) << testing::escape(doc);
+    ASSERT_EQ(fast.depth(), slow.depth()) << testing::escape(doc);
     if (fe.kind == EventKind::Eof) break;
+    if (left) continue;
     // Every other child wanted is read as a field where read_leaf_text takes it: just as
     // its Text and End events would read it.
     std::string_view text;
     if (fe.kind != EventKind::Start || k % 2 != 0 || !fast.read_leaf_text(&text)) continue;
-    Event se = slow.read_event();
-    if (se.kind == EventKind::Text) {
-      ASSERT_EQ(se.content, text) << testing::escape(doc);
-      se = slow.read_event();
+    Event next = slow.read_event();
+    if (next.kind == EventKind::Text) {
+      ASSERT_EQ(next.content, text) << testing::escape(doc);
+      next = slow.read_event();
     } else {
       ASSERT_TRUE(text.empty()) << testing::escape(doc);
     }
-    ASSERT_EQ(se.kind, EventKind::End) << testing::escape(doc);
+    ASSERT_EQ(next.kind, EventKind::End) << testing::escape(doc);
     ASSERT_EQ(fast.buffer_position(), slow.buffer_position()) << testing::escape(doc);
   }
 }
