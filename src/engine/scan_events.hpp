@@ -284,7 +284,7 @@ template <bool Scoped>
   // tag of its name, and its text what comes before the first end tag, as the events would read
   // them; both at once are left to the events.
   const size_t end = states_.size();
-  const auto names_it = [&](size_t i) {
+  const auto names_it = [&](size_t i) __attribute__((always_inline)) {
     const State& s = states_[i];
     return !s.idle && (s.at->name.same_short(states_[first].at->name) ||
                        names<false>(qname, s.at->name, room_after(qname)));
@@ -302,7 +302,7 @@ template <bool Scoped>
     return xml::Wanted::Yes;  // nothing read
   }
   const size_t stop = reader_.buffer_position();
-  const auto use = [&](size_t i) {
+  const auto use = [&](size_t i) __attribute__((always_inline)) {
     State& s = states_[i];
     ++s.count;
     if (takes) {
