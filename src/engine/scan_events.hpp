@@ -284,18 +284,26 @@ template <bool Scoped>
   // tag of its name, and its text what comes before the first end tag, as the events would read
   // them; both at once are left to the events.
   const size_t end = states_.size();
-  const auto names_it = [&](size_t i) __attribute__((always_inline)) {
-    const State& s = states_[i];
-    return !s.idle && (s.at->name.same_short(states_[first].at->name) ||
-                       names<false>(qname, s.at->name, room_after(qname)));
+  const auto tests_with = [&](size_t i) __attribute__((always_inline)) {
+    return tasks_[states_[i].task].sink.mode() == Sink::Mode::Test;
   };
-  bool tests = tasks_[states_[first].task].sink.mode() == Sink::Mode::Test;
+  bool tests = tests_with(first);
   bool takes = !tests;
-  for (size_t i = first + 1; i < end; ++i) {
-    if (names_it(i))
-      (tasks_[states_[i].task].sink.mode() == Sink::Mode::Test ? tests : takes) = true;
+  uint64_t others = 0;  // bit k: state first + 1 + k names it too
+  if (first + 1 < end) [[unlikely]] {
+    if (end - first > 64) return xml::Wanted::Yes;  // more than the mask holds: the events
+    const size_t room = room_after(qname);
+    const path::NameMatcher& asked = states_[first].at->name;
+    for (size_t i = first + 1; i < end; ++i) {
+      const State& s = states_[i];
+      if (s.idle || !(s.at->name.same_short(asked) || names<false>(qname, s.at->name, room))) {
+        continue;
+      }
+      others |= uint64_t{1} << (i - first - 1);
+      (tests_with(i) ? tests : takes) = true;
+    }
+    if (tests && takes) return xml::Wanted::Yes;
   }
-  if (tests && takes) return xml::Wanted::Yes;
   const auto start = static_cast<size_t>(qname.data() - doc_.data()) - 1;
   std::string_view raw;
   if (takes ? !reader_.pass_leaf<true>(qname) : !reader_.read_leaf_text(&raw)) {
@@ -313,8 +321,10 @@ template <bool Scoped>
   };
   try {
     use(first);
-    for (size_t i = first + 1; i < end; ++i) {
-      if (names_it(i)) use(i);
+    // A test that settles its filter may leave a later state idle: it then uses nothing.
+    for (; others != 0; others &= others - 1) {
+      const size_t i = first + 1 + static_cast<size_t>(__builtin_ctzll(others));
+      if (!states_[i].idle) use(i);
     }
   } catch (const std::bad_alloc&) {
     out_of_memory_ = true;

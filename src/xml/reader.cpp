@@ -235,6 +235,17 @@ void Reader::skip_text() noexcept {
   }
 }
 
+void Reader::keep_name(size_t name_start, size_t name_len) noexcept {
+  try {
+    open_.emplace_back(name_start, name_len);
+  } catch (...) {
+    // Out of memory: forget the names and stop comparing them.
+    names_kept_ = false;
+    open_.clear();
+    open_.shrink_to_fit();
+  }
+}
+
 bool Reader::read_leaf_text(std::string_view* text) noexcept {
   // Only where the End would be plain: no names kept.
   if (phase_ != Phase::Text || depth_ == 0 || names_kept_ || !has_mark()) return false;

@@ -269,7 +269,13 @@ class Reader {
   Event question_event(size_t lt, size_t gt) noexcept;
   [[gnu::always_inline]] Event close_element(std::string_view name, size_t lt) noexcept;
   [[nodiscard]] Event tag_event(size_t lt, size_t gt, bool* empty) const noexcept;
-  void push_open(size_t name_start, size_t name_len) noexcept;
+  // A start tag opens an element: its depth, and its name while names are kept.
+  [[gnu::always_inline]] void push_open(size_t name_start, size_t name_len) noexcept {
+    ++depth_;
+    if (names_kept_) [[unlikely]]
+      keep_name(name_start, name_len);
+  }
+  void keep_name(size_t name_start, size_t name_len) noexcept;
   void refine_encoding_from_decl(std::string_view decl) noexcept;
   // read_to_end; with `siblings`, the skip goes on over a run of siblings (pass_siblings) and
   // adds how many it passed after the first to `*siblings`.
@@ -330,20 +336,6 @@ inline Event Reader::tag_event(size_t lt, size_t gt, bool* empty) const noexcept
   ev.content = std::string_view(base_ + begin, end - begin);
   ev.name_len = detail::name_length(base_ + begin, end - begin, len_ - begin);
   return ev;
-}
-
-inline void Reader::push_open(size_t name_start, size_t name_len) noexcept {
-  ++depth_;
-  if (!names_kept_) [[likely]]
-    return;
-  try {
-    open_.emplace_back(name_start, name_len);
-  } catch (...) {
-    // Out of memory: forget the names and stop comparing them.
-    names_kept_ = false;
-    open_.clear();
-    open_.shrink_to_fit();
-  }
 }
 
 inline Event Reader::markup_event(size_t lt) noexcept {
