@@ -394,6 +394,9 @@ class Scan {
   bool on_event(const xml::Event& ev, uint32_t first, bool named);
   template <bool Scoped>
   void on_tag(const xml::Event& ev, uint32_t first, bool named);
+  // A start tag that only state `first`, the level's last, names: entered as on_element
+  // would enter it when that is all it does (the usual record); false, doing nothing, else.
+  [[nodiscard]] bool descend(uint32_t first, size_t start, std::string_view qname);
   void on_end();
   void on_error(const xml::Event& ev);
   template <bool Scoped>

@@ -166,10 +166,33 @@ template <bool Scoped>
     if constexpr (Scoped) enter_scope(ev.content, ev.name_len);
     if (states_.capacity() < states_.size() + 3) make_room();
   } else if (first != kNone) {
+    if (!Scoped && named && first + 1 == states_.size() && ev.kind == xml::EventKind::Start &&
+        descend(first, start, qname)) {
+      return;
+    }
     on_element<Scoped>(ev, start, ev.kind == xml::EventKind::Empty, first, named);
   } else if (ev.kind == xml::EventKind::Start) {
     pass(qname);
   }
+}
+
+// As on_element and match do it for a step `#` whose path goes on among the children.
+[[gnu::always_inline]] inline bool Scan::descend(uint32_t first, size_t start,
+                                                 std::string_view qname) {
+  State& s = states_[first];
+  const path::Step& step = *s.at;
+  if (step.selector.kind != path::SelectorKind::Each || s.last || step.descendant ||
+      tasks_[s.task].steps[s.step + 1].kind != path::StepKind::Element) {
+    return false;
+  }
+  ++s.count;
+  const auto end = static_cast<uint32_t>(states_.size());
+  el_.counts = false;
+  push_state(s.task, s.step + 1, false);
+  levels_.push_back(
+      Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, el_.counts});
+  if (states_.capacity() < states_.size() + 3) make_room();
+  return true;
 }
 
 // The end of the level on top (or of the input).
