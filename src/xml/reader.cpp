@@ -29,7 +29,7 @@ void Reader::resume_at(size_t pos) noexcept {
   lt_ = gt_ = 0;
 }
 
-bool Reader::advance() noexcept {
+bool Reader::advance_chunk() noexcept {
   if (cur_ != end_) ++cur_;
   while (cur_ == end_) {
     if (hold_) [[unlikely]] {

@@ -245,7 +245,18 @@ class Reader {
   // or, when gt_ is empty, in a later block. False when the input has no markup left.
   [[nodiscard, gnu::always_inline]] bool has_mark() noexcept { return lt_ != 0 || advance(); }
   // The block after this one, chunk after chunk; false at the end of the index.
-  [[nodiscard]] bool advance() noexcept;
+  [[nodiscard, gnu::always_inline]] bool advance() noexcept {
+    if (end_ - cur_ > 1) [[likely]] {
+      ++cur_;
+      lt_ = cur_->lt;
+      gt_ = cur_->gt;
+      block_at_ = cur_->at();
+      return true;
+    }
+    return advance_chunk();
+  }
+  // advance() past the chunk's last block.
+  [[nodiscard]] bool advance_chunk() noexcept;
   [[nodiscard]] size_t peek_lt() const noexcept {
     return block_at_ + static_cast<size_t>(__builtin_ctzll(lt_));
   }
