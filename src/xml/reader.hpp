@@ -257,6 +257,8 @@ class Reader {
   }
   // advance() past the chunk's last block.
   [[nodiscard]] bool advance_chunk() noexcept;
+  // advance() as a call, for a loop whose registers the inline one would crowd.
+  [[nodiscard, gnu::noinline]] bool advance_call() noexcept { return advance(); }
   [[nodiscard]] size_t peek_lt() const noexcept {
     return block_at_ + static_cast<size_t>(__builtin_ctzll(lt_));
   }
@@ -515,7 +517,7 @@ template <class Want>
 template <class Want>
 __attribute__((aligned(64))) Event Reader::read_descendant(size_t& below, Want&& want) noexcept {
   for (;;) {
-    if (phase_ != Phase::Text || names_kept_ || !has_mark()) [[unlikely]] {
+    if (phase_ != Phase::Text || names_kept_ || (lt_ == 0 && !advance_call())) [[unlikely]] {
       // The start of the input, its end, or end names to compare: event by event.
       const Event ev = read_event();
       if (ends_descendant_search(ev, below, want)) return ev;
