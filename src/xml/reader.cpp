@@ -29,6 +29,8 @@ void Reader::resume_at(size_t pos) noexcept {
   lt_ = gt_ = 0;
 }
 
+bool Reader::advance_call() noexcept { return advance(); }
+
 bool Reader::advance_chunk() noexcept {
   if (cur_ != end_) ++cur_;
   while (cur_ == end_) {
@@ -441,7 +443,7 @@ bool Reader::skip_checked_run(std::string_view name, size_t* depth, size_t start
     } else if (base[gt - 1] != '/') {
       const size_t begin = lt + 1;
       const size_t n = name_length(base + begin, gt - begin, len - begin);
-      push_open(begin, n);
+      keep_name(begin, n);      // the depth is `open` here, the reader's at the end
       if (!names_kept_) break;  // out of memory: skip<true> takes it again, without names
       ++open;
       if (n == name.size() && std::memcmp(base + begin, name.data(), n) == 0 &&

@@ -258,7 +258,7 @@ class Reader {
   // advance() past the chunk's last block.
   [[nodiscard]] bool advance_chunk() noexcept;
   // advance() as a call, for a loop whose registers the inline one would crowd.
-  [[nodiscard, gnu::noinline]] bool advance_call() noexcept { return advance(); }
+  [[nodiscard]] bool advance_call() noexcept;
   [[nodiscard]] size_t peek_lt() const noexcept {
     return block_at_ + static_cast<size_t>(__builtin_ctzll(lt_));
   }
