@@ -240,7 +240,10 @@ template <class Classifier>
     }
     size_t block = s.block;
     IndexCarry c = s.carry;
-    while (n < cap && len - block >= 64) {
+    // As many whole blocks as fit in the input and in `out`.
+    const size_t last = block + std::min((len - block) / 64, cap - n) * 64;
+    IndexBlock* o = out + n;
+    while (block < last) {
       const RawMarks m = Classifier::classify(base + block);
       const uint64_t span = index_sub_borrow(m.gt, m.lt, c.tag);
       const uint64_t in_tag = span & ~m.gt;
@@ -257,9 +260,9 @@ template <class Classifier>
       const uint64_t end_runs =
           index_add_carry(in_tag, ((m.lt << 1) | c.lt_top) & m.slash, c.end_tag);
       const uint64_t closes = end_runs & ends;
-      out[n] =
+      *o =
           IndexBlock{block, starts, ends, ends & ~closes & ~((m.slash << 1) | c.slash_top), closes};
-      n += (starts | ends) != 0;
+      o += (starts | ends) != 0;
       c.tag = in_tag >> 63;
       c.quote = static_cast<uint64_t>(static_cast<int64_t>(in_value) >> 63);
       c.dq_value = (in_value & ~dq_runs) >> 63;
@@ -268,6 +271,7 @@ template <class Classifier>
       c.slash_top = m.slash >> 63;
       block += 64;
     }
+    n = static_cast<size_t>(o - out);
     s.block = block;
     s.from = block;
     s.carry = c;

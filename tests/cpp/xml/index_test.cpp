@@ -137,5 +137,20 @@ TEST(Index, MatchesTheRulesOnRandomBytes) {
   }
 }
 
+// Blocks of text alone take no room in a chunk, so a chunk holds more blocks than it has room
+// for: long runs of text between tags, over many chunks, with a stop now and then.
+TEST(Index, MatchesTheRulesWithBlocksOfTextAlone) {
+  std::mt19937 rng(17);
+  for (int iter = 0; iter < 40; ++iter) {
+    std::string s;
+    while (s.size() < 200000) {
+      const unsigned r = static_cast<unsigned>(rng() % 100);
+      s += r < 40 ? "<a>" : r < 70 ? "</a>" : r < 72 ? "<b x='>'>" : "";
+      s.append(rng() % 4 == 0 ? rng() % 700 : rng() % 20, 't');
+    }
+    ASSERT_NO_FATAL_FAILURE(expect_index_matches(s));
+  }
+}
+
 }  // namespace
 }  // namespace varnex::xml::detail
