@@ -79,7 +79,7 @@ class Sink {
   }
 
   // The element doc[start, end): a span, or a copy where the span rule says so.
-  void element(std::string_view doc, size_t start, size_t end, bool spans) {
+  [[gnu::always_inline]] void element(std::string_view doc, size_t start, size_t end, bool spans) {
     if (mode_ == Mode::Keep && as_span(spans, start, end, doc.size())) [[likely]] {
       items().push_span(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
       ++size_;
