@@ -60,10 +60,7 @@ std::optional<std::string_view> TagAttributes::lookup(std::string_view name) con
   const bool prefixed = has_prefix(name);
   return first_raw(
       content_, name_len_, [&](std::string_view key) __attribute__((always_inline)) {
-        // Most keys are the name itself or another of its length; only a longer one may be it
-        // with a prefix.
-        if (key.size() == name.size()) return key == name;
-        return !prefixed && key.size() > name.size() && is_named(key, name, false);
+        return is_named(key, name, prefixed);
       });
 }
 

@@ -44,8 +44,9 @@ namespace varnex::engine {
 // qualified name when `name` has a prefix, the local name otherwise. Runs for every state at
 // every tag, so the local name is not looked for first: `name` must end `qname`, right after
 // its first colon unless it is all of it.
-[[nodiscard]] inline bool is_named(std::string_view qname, std::string_view name,
-                                   bool prefixed) noexcept {
+[[nodiscard, gnu::always_inline]] inline bool is_named(std::string_view qname,
+                                                       std::string_view name,
+                                                       bool prefixed) noexcept {
   if (prefixed)
     return qname.size() == name.size() && same_bytes(qname.data(), name.data(), name.size());
   if (name.empty()) return local_name_bytes(qname).empty();

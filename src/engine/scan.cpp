@@ -183,10 +183,6 @@ void Scan::on_error(const xml::Event& ev) {
 // Matching at the level on top starts with states_ ending at that level's states, and each of
 // them adds at most three (its own, a filter's subject and rest): reserved once per level, no
 // state moves while the level's states are matched.
-size_t Scan::room() const noexcept {
-  return states_.size() + 3 * (states_.size() - levels_.back().states);
-}
-
 void Scan::make_room() { states_.reserve(std::max(room(), 2 * states_.capacity())); }
 
 uint32_t Scan::new_task(Role role, std::span<const path::Step> steps, uint32_t owner,

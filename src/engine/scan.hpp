@@ -414,7 +414,17 @@ class Scan {
     if constexpr (Scoped) attrs_.in_scope(&ns_, in_force());
   }
   // States the level on top may add: three for each of its own.
-  [[nodiscard]] size_t room() const noexcept;
+  [[nodiscard]] size_t room() const noexcept {
+    return states_.size() + 3 * (states_.size() - levels_.back().states);
+  }
+  // The element just read (`tag`, read only where names are scoped) becomes the level on top,
+  // with that room made.
+  template <bool Scoped>
+  [[gnu::always_inline]] void enter_level(const Level& level, const xml::Event* tag) {
+    levels_.push_back(level);
+    if constexpr (Scoped) enter_scope(tag->content, tag->name_len);
+    if (states_.capacity() < room()) make_room();
+  }
   void make_room();
   template <bool Scoped>
   void match(uint32_t state);

@@ -161,10 +161,9 @@ template <bool Scoped>
     states_.push_back(inside);
     // Unless text is gathered or names are scoped, the level is flat (level_walks).
     const int8_t walks = Scoped || !texts_.empty() ? 0 : -1;
-    levels_.push_back(Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false,
-                            false, walks});
-    if constexpr (Scoped) enter_scope(ev.content, ev.name_len);
-    if (states_.capacity() < states_.size() + 3) make_room();
+    enter_level<Scoped>(
+        Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, false, walks},
+        &ev);
   } else if (first != kNone) {
     if (!Scoped && named && first + 1 == states_.size() && ev.kind == xml::EventKind::Start &&
         descend(first, start, qname)) {
@@ -189,9 +188,9 @@ template <bool Scoped>
   const auto end = static_cast<uint32_t>(states_.size());
   el_.counts = false;
   push_state(s.task, s.step + 1, false);
-  levels_.push_back(
-      Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, el_.counts});
-  if (states_.capacity() < states_.size() + 3) make_room();
+  enter_level<false>(
+      Level{end, static_cast<uint32_t>(work_.size()), ntasks_, start, qname, false, el_.counts},
+      nullptr);
   return true;
 }
 
@@ -438,9 +437,7 @@ void Scan::on_element(const xml::Event& tag, size_t start, bool empty, uint32_t 
   }
   if (states_.size() > end && !empty && work_.size() == work && el_.captures == 0 && !el_.text) {
     // Entered for its children alone (a descent, a descendant search).
-    levels_.push_back(Level{end, work, tasks, start, el_.qname, false, el_.counts});
-    if constexpr (Scoped) enter_scope(el_.tag->content, el_.tag->name_len);
-    if (states_.capacity() < states_.size() + 3 * (states_.size() - end)) make_room();
+    enter_level<Scoped>(Level{end, work, tasks, start, el_.qname, false, el_.counts}, el_.tag);
     return;
   }
   place<Scoped>(end, work, tasks);
@@ -566,11 +563,8 @@ void Scan::place(uint32_t child_states, uint32_t work, uint32_t tasks) {
       }
       std::rotate(work_.begin() + work, work_.end() - el_.captures, work_.end());
     }
-    levels_.push_back(
-        Level{child_states, work, tasks, el_.start, tag.name(), el_.text, el_.counts});
-    if constexpr (Scoped) enter_scope(tag.content, tag.name_len);
-    const size_t room = states_.size() + 3 * (states_.size() - child_states);
-    if (states_.capacity() < room) make_room();
+    enter_level<Scoped>(
+        Level{child_states, work, tasks, el_.start, tag.name(), el_.text, el_.counts}, &tag);
     if (el_.text) texts_.emplace_back();
     if (el_.empty) close_level(reader_.buffer_position());
     return;
