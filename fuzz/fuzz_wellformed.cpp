@@ -53,6 +53,13 @@ bool libxml2_differs(std::string_view doc, const varnex::xml::WfError& ours, boo
   // subset or a parameter entity may declare it.
   if (ours.ok() && !theirs && has("<!DOCTYPE") && (has("SYSTEM") || has("PUBLIC") || has("%")))
     return true;
+  // It takes an unparsed entity's NDATA without the notation's name.
+  if (!ours.ok() && theirs && ours.rule == WfRule::ExpectedName) {
+    const std::string_view before = doc.substr(0, ours.offset);
+    const size_t last = before.find_last_not_of(" \t\r\n");
+    if (last != std::string_view::npos && before.substr(0, last + 1).ends_with("NDATA"))
+      return true;
+  }
   // It refuses attribute declarations whose names are no namespace QNames.
   if (ours.ok() && !theirs && has("<!ATTLIST") && has(":")) return true;
   return false;
